@@ -1,0 +1,97 @@
+#include "Common/shared.h"
+
+#include <cstring>
+
+#include "Common/assert.h"
+#include "Common/log.h"
+#include "Platform/platform.h"
+
+KZ_SOURCE("Common/shared");
+
+namespace {
+u8* sharedBytes(u32 offset, std::size_t count) {
+  KZ_CHECK((offset & 3) == 0 && (count & 3) == 0);
+  u8* p = platform::ddr(platform::SHARED_DDR_BASE + offset, count);
+  KZ_CHECK(p != nullptr);
+  return p;
+}
+}  // namespace
+
+SharedMemory& SharedMemory::instance() {
+  static SharedMemory shared;
+  return shared;
+}
+
+void SharedMemory::read(u32 offset, void* buffer, std::size_t count) const {
+  std::memcpy(buffer, sharedBytes(offset, count), count);
+}
+
+void SharedMemory::write(u32 offset, const void* buffer, std::size_t count) {
+  std::memcpy(sharedBytes(offset, count), buffer, count);
+}
+
+u32 SharedMemory::readWord(u32 offset) const {
+  u32 v;
+  read(offset, &v, 4);
+  return v;
+}
+
+void SharedMemory::writeWord(u32 offset, u32 value) { write(offset, &value, 4); }
+
+SystemManagerRing& SystemManagerRing::transmit() {
+  static SystemManagerRing ring(platform::SM_TX_RING);
+  return ring;
+}
+
+SystemManagerRing& SystemManagerRing::receive() {
+  static SystemManagerRing ring(platform::SM_RX_RING);
+  return ring;
+}
+
+volatile u32* SystemManagerRing::indexWord(int which) const {
+  return reinterpret_cast<volatile u32*>(platform::ddr(base_ + 4u * static_cast<u32>(which), 4));
+}
+
+u8* SystemManagerRing::data() const { return platform::ddr(base_ + 8, DATA_SIZE); }
+
+// Indexes come from the other core: a value out of range is taken modulo the data size so that a
+// corrupted index can never address outside the ring.
+u32 SystemManagerRing::writeIndex() const { return *indexWord(0) % DATA_SIZE; }
+u32 SystemManagerRing::readIndex() const { return *indexWord(1) % DATA_SIZE; }
+
+std::size_t SystemManagerRing::readable() const {
+  return (writeIndex() + DATA_SIZE - readIndex()) % DATA_SIZE;
+}
+
+std::size_t SystemManagerRing::writable() const { return DATA_SIZE - 1 - readable(); }
+
+std::size_t SystemManagerRing::read(u8* dst, std::size_t max) {
+  std::size_t n = readable();
+  if (n > max) n = max;
+  if (n == 0) return 0;
+  u32 r = readIndex();
+  const u8* d = data();
+  const std::size_t first = n < DATA_SIZE - r ? n : DATA_SIZE - r;
+  std::memcpy(dst, d + r, first);
+  std::memcpy(dst + first, d, n - first);
+  *indexWord(1) = static_cast<u32>((r + n) % DATA_SIZE);
+  if (!connected_) {
+    connected_ = true;
+    libkz::getLogger().printf(libkz::LOG_INFO, "Connected from System Manager\n");
+  }
+  return n;
+}
+
+std::size_t SystemManagerRing::write(const u8* src, std::size_t len) {
+  std::size_t n = writable();
+  if (n > len) n = len;
+  if (n == 0) return 0;
+  u32 w = writeIndex();
+  u8* d = data();
+  const std::size_t first = n < DATA_SIZE - w ? n : DATA_SIZE - w;
+  std::memcpy(d + w, src, first);
+  std::memcpy(d, src + first, n - first);
+  *indexWord(0) = static_cast<u32>((w + n) % DATA_SIZE);
+  platform::signalOtherCore();
+  return n;
+}

@@ -1,0 +1,302 @@
+#include "Main/bp.h"
+
+#include <cstring>
+
+#include "Common/assert.h"
+#include "Common/log.h"
+#include "Common/storage.h"
+#include "Platform/platform.h"
+
+KZ_SOURCE("Main/bp");
+
+namespace {
+
+constexpr int CLASS_FIRST = 1;
+constexpr int CLASS_LAST = 10;
+constexpr int CLASS_DEFAULT = 9;
+
+std::size_t align8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
+
+u32 loadU32(const u8* p) {
+  u32 v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+u32 bootMode() {
+  volatile u32* w = platform::ocmWord(platform::OCM_BOOT_MODE);
+  return w ? *w : 0;
+}
+
+template <class Fn>
+void contained(Fn fn) {
+  try {
+    fn();
+  } catch (const assert::AssertException&) {
+    // Logged where it was raised; this step alone is abandoned.
+  }
+}
+
+}  // namespace
+
+namespace category {
+
+void CategoryInterface::receive(RequestReceiver& rx) { rx.consume(); }
+
+void CategoryInterface::receiveRouted(int, RequestReceiver& rx) {
+  rx.consume();
+  KZ_NEVER_REACH();
+}
+
+int registerCategory(CategoryInterface* ref, int typeId) { return BP::instance().registerCategory(ref, typeId); }
+void setRoute(int type, int handler) { BP::instance().setRoute(type, handler); }
+CategoryInterface* lookup(int typeId, int me) { return BP::instance().get(typeId, me); }
+
+}  // namespace category
+
+BP& BP::instance() {
+  static BP bp;
+  return bp;
+}
+
+BP::BP() {
+  route_.fill(-1);
+  updateClass_.fill(CLASS_DEFAULT);
+  updateClass_[29] = 1;   // system settings first: format and field parity
+  updateClass_[53] = 2;   // source tally sees this field's records
+  updateClass_[93] = 3;   // fader and transition step
+  updateClass_[47] = 6;   // buses
+  updateClass_[36] = 7;   // operation settings
+  updateClass_[1] = 8;    // chroma key
+  updateClass_[92] = 10;  // button events decide whether the next field may dispatch
+}
+
+category::CategoryInterface* BP::get(int id, int me) {
+  KZ_CHECK(0 <= me && me < N_ME);
+  KZ_CHECK(0 <= id && id < N_TYPES);
+  auto* c = registry_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)];
+  return c ? c : registry_[static_cast<std::size_t>(id)][0];
+}
+
+category::CategoryInterface* BP::own(int id, int me) const {
+  if (id < 0 || id >= N_TYPES || me < 0 || me >= N_ME) return nullptr;
+  return registry_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)];
+}
+
+int BP::registerCategory(category::CategoryInterface* ref, int id) {
+  KZ_CHECK(0 <= id && id < N_TYPES);
+  auto& row = registry_[static_cast<std::size_t>(id)];
+  int me = 0;
+  while (me < N_ME && row[static_cast<std::size_t>(me)] != nullptr) ++me;
+  KZ_CHECK(me < N_ME);
+  KZ_CHECK(me == 0 || ref->ownedByME());
+  row[static_cast<std::size_t>(me)] = ref;
+  return me;
+}
+
+void BP::setRoute(int type, int handler) {
+  KZ_CHECK(0 <= type && type < N_TYPES);
+  route_[static_cast<std::size_t>(type)] = handler;
+}
+
+int BP::route(int type) const { return type >= 0 && type < N_TYPES ? route_[static_cast<std::size_t>(type)] : -1; }
+
+int BP::updateClass(int type) const {
+  return type >= 0 && type < N_TYPES ? updateClass_[static_cast<std::size_t>(type)] : CLASS_DEFAULT;
+}
+
+std::size_t BP::shareOffset(int id, int me) const {
+  if (id < 0 || id >= N_TYPES || me < 0 || me > 1) return 0;
+  return shareOffset_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)];
+}
+
+void BP::start() {
+  backup_.fill(0);
+  volatile_.fill(0);
+  for (auto& row : shareOffset_) row.fill(0);
+  input_.clear();
+  AcknowledgeSender::instance().stream().clear();
+
+  // Shares in type id order, M/E 0 then 1, each on an 8-byte boundary; M/E 2 and 3 keep their
+  // records in the volatile area.
+  std::size_t offset = BACKUP_HEADER_SIZE;
+  std::size_t volatileOffset = 0;
+  for (int id = 0; id < N_TYPES; ++id) {
+    for (int me = 0; me < N_ME; ++me) {
+      category::CategoryInterface* c = own(id, me);
+      if (!c) continue;
+      if (me < 2) {
+        KZ_CHECK(offset <= BACKUP_SIZE);
+        shareOffset_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)] = static_cast<u32>(offset);
+        offset += align8(c->attachBackup(backup_.data() + offset));
+      } else {
+        KZ_CHECK(volatileOffset <= BACKUP_SIZE);
+        volatileOffset += align8(c->attachBackup(volatile_.data() + volatileOffset));
+      }
+    }
+  }
+  // Every share must fit the non-volatile window.
+  KZ_CHECK(offset <= BACKUP_SIZE);
+  KZ_CHECK(volatileOffset <= BACKUP_SIZE);
+  backupSize_ = offset;
+
+  const u8* stored = storage::storedImage();
+  resumed_ = loadU32(stored) == BACKUP_MAGIC && loadU32(stored + 4) == BACKUP_LAYOUT_VERSION &&
+             (bootMode() & BOOT_MODE_INITIALIZE) == 0;
+  if (resumed_) {
+    restoreBackup(stored);
+    resumeAll();
+  } else {
+    initializeAll();
+  }
+  const u32 header[2] = {BACKUP_MAGIC, BACKUP_LAYOUT_VERSION};
+  std::memcpy(backup_.data(), header, sizeof header);
+}
+
+void BP::restoreBackup(const u8* image) {
+  for (int id = 0; id < N_TYPES; ++id) {
+    for (int me = 0; me < 2; ++me) {
+      category::CategoryInterface* c = own(id, me);
+      if (!c) continue;
+      try {
+        c->restore(image + shareOffset(id, me));
+      } catch (const assert::AssertException&) {
+        c->initialize(me, 0);  // a share that cannot be restored starts afresh
+      }
+    }
+  }
+}
+
+void BP::resumeAll() {
+  for (int id = 0; id < N_TYPES; ++id) {
+    for (int me = 0; me < N_ME; ++me) {
+      category::CategoryInterface* c = own(id, me);
+      if (!c) continue;
+      contained([&] {
+        if (me < 2) {
+          c->initInternal();
+        } else {
+          c->initialize(me, 0);
+        }
+      });
+    }
+  }
+}
+
+void BP::initializeAll() {
+  libkz::getLogger().printf(libkz::LOG_INFO, "initializeAll()");
+  for (int id = 0; id < N_TYPES; ++id)
+    for (int me = 0; me < N_ME; ++me)
+      if (category::CategoryInterface* c = own(id, me)) contained([&] { c->initialize(me, 0); });
+}
+
+void BP::onField() {
+  if (fieldStartHook_) contained(fieldStartHook_);
+  receiveAll();
+  updateAll();
+  sendAll();
+  if ((bootMode() & BOOT_MODE_NO_BACKUP) == 0) {
+    afterSendAll();
+    saveBackup();
+  }
+}
+
+void BP::receiveAll() {
+  const std::size_t maxBody = BpInputStream::CAPACITY - MessageHeader::SIZE;
+  for (;;) {
+    input_.fill();
+    // Frame sync: drop bytes up to 0x5A 0x81; a lone 0x5A at the end may still begin one.
+    while (input_.available() >= 2 && !(input_.peek(0) == MessageHeader::SYNC0 && input_.peek(1) == MessageHeader::SYNC1))
+      input_.skip(1);
+    if (input_.available() == 1 && input_.peek(0) != MessageHeader::SYNC0) input_.skip(1);
+    if (input_.available() < MessageHeader::SIZE) {
+      if (input_.available() == BpInputStream::CAPACITY) input_.skip(1);
+      return;
+    }
+    MessageHeader header;
+    header.length = static_cast<u32>(input_.peek(2)) << 24 | static_cast<u32>(input_.peek(3)) << 16 |
+                    static_cast<u32>(input_.peek(4)) << 8 | input_.peek(5);
+    header.typeId = static_cast<u16>(input_.peek(6) << 8 | input_.peek(7));
+    if (header.length > maxBody) {
+      // Could never be buffered whole: noise. Search again right after its sync bytes.
+      libkz::getLogger().printf(libkz::LOG_ERR, "receive frame too long: length %u type %u", header.length,
+                                static_cast<unsigned>(header.typeId));
+      input_.skip(2);
+      continue;
+    }
+    if (input_.available() < MessageHeader::SIZE + header.length) {
+      input_.fill();
+      if (input_.available() < MessageHeader::SIZE + header.length) return;  // the rest comes later
+    }
+    input_.copy(MessageHeader::SIZE, body_.data(), header.length);
+    input_.skip(MessageHeader::SIZE + header.length);
+    dispatch(header, std::span<const u8>(body_.data(), header.length));
+  }
+}
+
+void BP::dispatch(const MessageHeader& header, std::span<const u8> body) {
+  RequestReceiver rx(header.typeId, body);
+  const int type = header.typeId;
+  contained([&] {
+    if (type < FIRST_COMMAND_TYPE && own(type, 0) != nullptr) {
+      own(type, 0)->receive(rx);
+      return;
+    }
+    const int handler = route(type);
+    if (handler >= 0 && own(handler, 0) != nullptr) {
+      own(handler, 0)->receiveRouted(type, rx);
+      return;
+    }
+    libkz::getLogger().printf(libkz::LOG_ERR, "receive undefined category %s", typelist::typeName(type));
+  });
+}
+
+void BP::updateAll() {
+  for (int cls = CLASS_FIRST; cls <= CLASS_LAST; ++cls)
+    for (int id = 0; id < N_TYPES; ++id) {
+      if (updateClass_[static_cast<std::size_t>(id)] != cls) continue;
+      for (int me = 0; me < N_ME; ++me)
+        if (category::CategoryInterface* c = own(id, me)) contained([&] { c->update(); });
+    }
+}
+
+void BP::sendAll() {
+  AcknowledgeSender& tx = AcknowledgeSender::instance();
+  tx.stream().flush();
+  for (int id = 0; id < N_TYPES; ++id)
+    for (int me = 0; me < N_ME; ++me)
+      if (category::CategoryInterface* c = own(id, me)) contained([&] { c->sendChanges(tx); });
+  tx.stream().flush();
+}
+
+void BP::afterSendAll() {
+  for (int id = 0; id < N_TYPES; ++id)
+    for (int me = 0; me < N_ME; ++me)
+      if (category::CategoryInterface* c = own(id, me)) contained([&] { c->afterSend(); });
+}
+
+void BP::saveBackup() { storage::saveBackup(backup_.data(), backupSize_); }
+
+void BP::tickAll() {
+  for (int id = 0; id < N_TYPES; ++id)
+    for (int me = 0; me < N_ME; ++me)
+      if (category::CategoryInterface* c = own(id, me)) {
+        VsyncHold hold;
+        contained([&] { c->tick(); });
+      }
+}
+
+VsyncHold::~VsyncHold() {
+  if (--depth_ > 0 || deferred_ == nullptr) return;
+  void (*work)() = deferred_;
+  deferred_ = nullptr;
+  work();
+}
+
+void VsyncHold::runOrDefer(void (*fieldCycle)()) {
+  if (depth_ > 0) {
+    deferred_ = fieldCycle;
+    return;
+  }
+  fieldCycle();
+}

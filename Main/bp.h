@@ -1,0 +1,98 @@
+// BP: the registry of categories by (type id, M/E), the backup image, and the field cycle that
+// receives the System Manager's messages, steps every category and sends the changes back.
+#pragma once
+#include <array>
+#include <cstddef>
+
+#include "Lib/Include/kz_types.h"
+#include "Main/category.h"
+#include "Main/stream.h"
+
+// Backup image header.
+constexpr u32 BACKUP_MAGIC = 0x08765421;
+constexpr u32 BACKUP_LAYOUT_VERSION = 145;
+constexpr std::size_t BACKUP_HEADER_SIZE = 8;  // magic, layout version (u32 each, as in memory)
+constexpr std::size_t BACKUP_SIZE = 0x20000;
+
+// Boot-mode word bits (on-chip memory 0xFFFF0000, written by the System Manager before start).
+constexpr u32 BOOT_MODE_INITIALIZE = 0x0001;  // initialise instead of resuming the backup image
+constexpr u32 BOOT_MODE_NO_BACKUP = 0x4000;   // neither afterSend nor the backup save run
+
+class BP {
+ public:
+  static BP& instance();
+
+  // The category of a type id for an M/E; an M/E without its own instance gives the M/E 0 one;
+  // nullptr when the type id has none. Asserts the ranges.
+  category::CategoryInterface* get(int id, int me);
+  // The object registered for exactly (id, me), without the M/E 0 fallback.
+  category::CategoryInterface* own(int id, int me) const;
+  template <class C>
+  C* find(int id, int me = 0) {
+    return static_cast<C*>(get(id, me));
+  }
+
+  int registerCategory(category::CategoryInterface* ref, int id);
+  void setRoute(int type, int handler);
+  int route(int type) const;
+  int updateClass(int type) const;
+
+  // Lays out storage, then restores and resumes the backup image or initialises everything.
+  void start();
+  // One VSYNC field cycle.
+  void onField();
+  void receiveAll();
+  void updateAll();
+  void sendAll();
+  void afterSendAll();
+  void saveBackup();
+  // The 30 ms hooks of every category.
+  void tickAll();
+
+  // Called at the start of every field cycle, before the receive pass (the panel event drain).
+  using FieldStartHook = void (*)();
+  void setFieldStartHook(FieldStartHook hook) { fieldStartHook_ = hook; }
+
+  const u8* backupImage() const { return backup_.data(); }
+  std::size_t backupSize() const { return backupSize_; }
+  // Offset of a category's share in the backup image (M/E 0 and 1 only); 0 when it has none.
+  std::size_t shareOffset(int id, int me) const;
+  bool resumed() const { return resumed_; }
+  BpInputStream& input() { return input_; }
+
+ private:
+  BP();
+  void dispatch(const MessageHeader& header, std::span<const u8> body);
+  void restoreBackup(const u8* image);
+  void resumeAll();
+  void initializeAll();
+
+  std::array<std::array<category::CategoryInterface*, N_ME>, N_TYPES> registry_{};
+  std::array<int, N_TYPES> route_{};
+  std::array<u8, N_TYPES> updateClass_{};
+  std::array<std::array<u32, 2>, N_TYPES> shareOffset_{};
+  alignas(8) std::array<u8, BACKUP_SIZE> backup_{};
+  alignas(8) std::array<u8, BACKUP_SIZE> volatile_{};
+  std::size_t backupSize_ = BACKUP_HEADER_SIZE;
+  bool resumed_ = false;
+  FieldStartHook fieldStartHook_ = nullptr;
+  BpInputStream input_;
+  std::array<u8, BpInputStream::CAPACITY> body_{};
+};
+
+// Held by foreground code while it changes state that the field cycle reads. A VSYNC that
+// arrives meanwhile runs its field cycle when the last hold is released.
+class VsyncHold {
+ public:
+  VsyncHold() { ++depth_; }
+  ~VsyncHold();
+  VsyncHold(const VsyncHold&) = delete;
+  VsyncHold& operator=(const VsyncHold&) = delete;
+  static bool held() { return depth_ > 0; }
+  // The VSYNC side: runs the field cycle now, or defers it while a hold is taken.
+  static void runOrDefer(void (*fieldCycle)());
+
+ private:
+  static inline int depth_ = 0;
+  static inline void (*deferred_)() = nullptr;
+};

@@ -1,0 +1,36 @@
+// Panel button events as the System Manager relays them (type id 92).
+#pragma once
+#include "Lib/Include/kz_types.h"
+#include "Lib/Include/record.h"
+
+namespace internal {
+
+// Body of 12 bytes; no field mask. Held in memory with the same fields in the same order.
+struct KzifButtonEvent {
+  static constexpr int TYPE_ID = 92;
+  static constexpr int N_CHANNELS = 1;
+  static constexpr const char* NAME = "KzifButtonEvent";
+  static constexpr int BTN_TR_MACRO_ATTCH = 1603;
+
+  u16 carried0;  // carried, read by no handler
+  u8 flag0;      // boolean, read by no handler
+  u16 carried1;  // carried, read by no handler
+  u8 panel;      // control panel 0..2
+  u8 me;         // M/E 0..3 of the button's row; above 3 for buttons of no M/E
+  u8 bus;        // row 0..88 within the M/E
+  i16 code;      // button code
+  u8 state;      // 1 pressed, 0 released
+  u8 flag1;      // boolean, read by no handler
+
+  int getMe() const { return me; }
+  int getCode() const { return code; }
+
+  static constexpr auto wire() {
+    using R = KzifButtonEvent;
+    return rec::list(rec::plain(&R::carried0), rec::field(0, &R::flag0, rec::boolean()), rec::plain(&R::carried1),
+                     rec::plain(&R::panel), rec::plain(&R::me), rec::plain(&R::bus), rec::plain(&R::code),
+                     rec::plain(&R::state), rec::field(1, &R::flag1, rec::boolean()));
+  }
+};
+
+}  // namespace internal

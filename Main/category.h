@@ -1,0 +1,168 @@
+// The category framework: every feature is a category over one record type, registered with BP
+// by type id, changed by records, commands and panel events, stepped in the field cycle and
+// reported by its changed records.
+#pragma once
+#include <array>
+#include <cstddef>
+#include <cstring>
+
+#include "Common/assert.h"
+#include "Lib/Include/kz_types.h"
+#include "Lib/Include/record.h"
+#include "Main/stream.h"
+#include "Main/typelist.h"
+
+namespace category {
+
+class CategoryInterface {
+ public:
+  virtual ~CategoryInterface() = default;
+  virtual bool ownedByME() const { return false; }
+  virtual const char* typeName() const = 0;
+  // Points the record storage at p and returns the category's share of the backup image.
+  virtual std::size_t attachBackup(u8* p) = 0;
+  virtual void initialize(int me, int flags) {
+    initIndex(me, flags);
+    initInternal();
+  }
+  virtual void initIndex(int, int) {}
+  virtual void initInternal() {}
+  virtual void restore(const u8*) {}
+  virtual void afterSend() {}
+  virtual void update() {}  // once per field
+  virtual void tick() {}    // every 30 ms, foreground
+  virtual void receive(RequestReceiver& rx);
+  virtual void sendChanges(AcknowledgeSender&) {}
+  virtual void send(AcknowledgeSender&, int) {}
+  virtual void receiveRouted(int typeId, RequestReceiver& rx);
+};
+
+// Enters a category in the BP registry; the k-th object of one type id gets M/E index k.
+int registerCategory(CategoryInterface* ref, int typeId);
+// Makes message type `type` go to receiveRouted of the category of type id `handler`.
+void setRoute(int type, int handler);
+CategoryInterface* lookup(int typeId, int me);
+
+// Base of every status category over record type T (T::TYPE_ID below 64). Holds the M/E index,
+// one changed flag per channel and the pointer to the channel records that BP attaches.
+template <class T>
+class CategoryCommon : public CategoryInterface {
+ public:
+  static constexpr int N_CHANNELS = T::N_CHANNELS;
+  using Record = T;
+
+  CategoryCommon() {
+    assert::check("Main/bp", __LINE__, "isStatus", IndexOf<T>::value < FIRST_COMMAND_TYPE);
+    me_ = registerCategory(this, IndexOf<T>::value);
+  }
+
+  const char* typeName() const override { return T::NAME; }
+
+  std::size_t attachBackup(u8* p) override {
+    records_ = reinterpret_cast<T*>(p);
+    return sizeof(T) * N_CHANNELS;
+  }
+
+  void initInternal() override { changed_.fill(0); }
+
+  void restore(const u8* stored) override {
+    for (int ch = 0; ch < N_CHANNELS; ++ch) {
+      std::memcpy(&records_[ch], stored + sizeof(T) * static_cast<std::size_t>(ch), sizeof(T));
+      rec::setAllMasks(records_[ch]);
+      rec::stamp(records_[ch], me_, ch);
+    }
+  }
+
+  // Reads one record body and assigns it to the object of its M/E. A record that runs past its
+  // body, or whose M/E or channel is out of range, is dropped whole.
+  void receive(RequestReceiver& rx) override {
+    T in{};
+    const bool whole = rec::decode(rx.reader(), in);
+    rx.consume();
+    if (!whole) return;
+    const int me = rec::hasMe<T>() ? rec::meOf(in) : me_;
+    const int ch = rec::hasChannel<T>() ? rec::channelOf(in) : 0;
+    if (me < 0 || me >= N_ME || ch < 0 || ch >= N_CHANNELS) return;
+    auto* target = static_cast<CategoryCommon<T>*>(lookup(IndexOf<T>::value, me));
+    target->assign(in, ch);
+  }
+
+  void sendChanges(AcknowledgeSender& tx) override {
+    for (int ch = 0; ch < N_CHANNELS; ++ch) {
+      if (tx.backlogged()) return;  // the changes stay pending until the backlog drains
+      sendChannel(tx, ch);
+    }
+  }
+
+  void send(AcknowledgeSender& tx, int ch) override {
+    if (ch < 0 || ch >= N_CHANNELS || tx.backlogged()) return;
+    sendChannel(tx, ch);
+  }
+
+  // Merges the masked fields that pass their checks and marks the channel changed.
+  virtual void assign(const T& in, int idx) {
+    checkChannel(idx);
+    rec::merge(records_[idx], in);
+    rec::stamp(records_[idx], me_, idx);
+    changed_[static_cast<std::size_t>(idx)] = 1;
+  }
+
+  int me() const { return me_; }
+  T& record(int idx) {
+    checkChannel(idx);
+    return records_[idx];
+  }
+  const T& record(int idx) const {
+    checkChannel(idx);
+    return records_[idx];
+  }
+  bool changed(int idx) const { return changed_[static_cast<std::size_t>(idx)] != 0; }
+  void markChanged(int idx) {
+    checkChannel(idx);
+    changed_[static_cast<std::size_t>(idx)] = 1;
+  }
+
+ protected:
+  static void checkChannel(int idx) {
+    assert::check("Main/bp", __LINE__, "0 <= idx && idx < N_CHANNELS", 0 <= idx && idx < N_CHANNELS);
+  }
+  // For volatile categories: records kept inside the object, zeroed, no share of the image.
+  std::size_t attachInternal(T* storage) {
+    std::memset(static_cast<void*>(storage), 0, sizeof(T) * N_CHANNELS);
+    records_ = storage;
+    return 0;
+  }
+
+  int me_ = 0;
+  std::array<u8, N_CHANNELS> changed_{};
+  T* records_ = nullptr;
+
+ private:
+  void sendChannel(AcknowledgeSender& tx, int ch) {
+    T& r = records_[ch];
+    if (!changed_[static_cast<std::size_t>(ch)] && !rec::anyMask(r)) return;
+    rec::stamp(r, me_, ch);
+    tx.writeRecord(r);  // a failed write is logged by the sender; the change is not kept
+    rec::clearMasks(r);
+    changed_[static_cast<std::size_t>(ch)] = 0;
+  }
+};
+
+// Base of event and command categories: no record storage, not in the backup image, no status;
+// messages of its own type id reach receiveRouted.
+template <class T>
+class CategoryWithoutStatus : public CategoryInterface {
+ public:
+  CategoryWithoutStatus() {
+    me_ = registerCategory(this, IndexOf<T>::value);
+    setRoute(IndexOf<T>::value, IndexOf<T>::value);
+  }
+  const char* typeName() const override { return T::NAME; }
+  std::size_t attachBackup(u8*) override { return 0; }
+  int me() const { return me_; }
+
+ protected:
+  int me_ = 0;
+};
+
+}  // namespace category

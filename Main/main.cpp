@@ -1,0 +1,118 @@
+#include "Main/main.h"
+
+#include "Amp/config.h"
+#include "Common/lock.h"
+#include "Common/log.h"
+#include "Common/shared.h"
+#include "Driver/kz.h"
+#include "Main/bp.h"
+#include "Main/initialize.h"
+#include "Main/mf_config.h"
+#include "Main/system.h"
+#include "Platform/platform.h"
+
+namespace {
+
+bool timerTaskStarted_ = false;
+bool haveLastVsync = false;
+u64 lastVsyncTicks = 0;
+u64 lastPeriodUs = 0;
+u64 nominalPeriodUs = 0;
+
+// Every category, one function-local static per feature, in ascending type id order.
+void createCategories() {
+  initCategoryMainframeConfig();  // 26
+  initCategorySystem();           // 29
+  initCategoryInitialize();       // 72
+}
+
+void tryStartupLock() {
+  Lock startup;
+  startup.lock(orvane::STARTUP_LOCK, true);
+  if (!startup.held()) return;
+  startup.unlock();
+  timerTaskStarted_ = true;
+  libkz::getLogger().printf(libkz::LOG_INFO, "Start Timer task");
+}
+
+void writeTimingLog(u32 addr, u32 value) {
+  if (volatile u32* w = platform::ocmWord(addr)) *w = value;
+}
+
+void fieldCycle() {
+  const u64 begin = platform::globalTimer();
+  BP::instance().onField();
+  writeTimingLog(platform::OCM_TIMING_LOG1, static_cast<u32>((platform::globalTimer() - begin) / platform::TIMER_TICKS_PER_US));
+}
+
+}  // namespace
+
+namespace orvane {
+
+void boot() {
+  amp::powerOn();
+  libkz::getLogger().printf(libkz::LOG_INFO, "Start Orvane Backend Process");
+  SystemManagerRing::receive().resetConnection();
+  BP::instance();
+  createCategories();
+  BP::instance().start();
+  timerTaskStarted_ = false;
+  haveLastVsync = false;
+  lastVsyncTicks = 0;
+  lastPeriodUs = 0;
+  nominalPeriodUs = 0;
+  platform::registerInterrupt(platform::IRQ_VSYNC, vsyncInterrupt);
+  tryStartupLock();
+}
+
+void mainLoopPass() {
+  if (!timerTaskStarted_) {
+    tryStartupLock();
+    return;
+  }
+  if (volatile u32* jump = platform::ocmWord(platform::OCM_JUMP_REQUEST); jump && *jump != 0) {
+    const u32 addr = *jump;
+    *jump = 0;
+    platform::jumpTo(addr);
+  }
+  BP::instance().tickAll();
+}
+
+bool timerTaskStarted() { return timerTaskStarted_; }
+
+void vsyncInterrupt() {
+  // The nominal period is learnt from the VSYNCs themselves, so it follows whatever rate the
+  // video format runs at; two agreeing periods that differ from it are a new rate, one alone is
+  // a lost (or extra) VSYNC.
+  const u64 now = platform::globalTimer();
+  if (haveLastVsync) {
+    const u64 periodUs = (now - lastVsyncTicks) / platform::TIMER_TICKS_PER_US;
+    auto apart = [](u64 a, u64 b) { return (a > b ? a - b : b - a) > VSYNC_TOLERANCE_US; };
+    if (nominalPeriodUs == 0) {
+      nominalPeriodUs = periodUs;
+    } else if (apart(periodUs, nominalPeriodUs)) {
+      if (lastPeriodUs != 0 && !apart(periodUs, lastPeriodUs)) {
+        nominalPeriodUs = periodUs;
+      } else {
+        libkz::getLogger().printf(libkz::LOG_ERR, "Lost VSYNC %f ms", static_cast<double>(periodUs) / 1000.0);
+      }
+    }
+    lastPeriodUs = periodUs;
+    writeTimingLog(platform::OCM_TIMING_LOG0, static_cast<u32>(periodUs));
+  }
+  haveLastVsync = true;
+  lastVsyncTicks = now;
+  kzUpdate();
+  category::CategorySystem::get().setFieldParity(static_cast<int>(platform::hardwareInputs().fieldParity));
+  VsyncHold::runOrDefer(fieldCycle);
+}
+
+void run() {
+  boot();
+  for (;;) {
+    platform::waitTicks(LOOP_PERIOD_US * platform::TIMER_TICKS_PER_US);
+    mainLoopPass();
+  }
+}
+
+}  // namespace orvane

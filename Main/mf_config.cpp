@@ -1,0 +1,11 @@
+#include "Main/mf_config.h"
+
+#include "Main/bp.h"
+
+namespace category {
+CategoryMainframeConfig& CategoryMainframeConfig::get() {
+  return *BP::instance().find<CategoryMainframeConfig>(KzifMainframeConfig::TYPE_ID);
+}
+}  // namespace category
+
+void initCategoryMainframeConfig() { static category::CategoryMainframeConfig config; }

@@ -1,0 +1,48 @@
+#include "Main/stream.h"
+
+#include "Common/log.h"
+
+bool BufferedOutStream::write(u8 b) {
+  if (freeSpace() == 0) flush();
+  if (freeSpace() == 0) return false;
+  buf_[(head_ + count_) % CAPACITY] = b;
+  ++count_;
+  return true;
+}
+
+void BufferedOutStream::flush() {
+  SystemManagerRing& ring = SystemManagerRing::transmit();
+  while (count_ > 0) {
+    const std::size_t run = head_ + count_ <= CAPACITY ? count_ : CAPACITY - head_;
+    const std::size_t put = ring.write(buf_.data() + head_, run);
+    head_ = (head_ + put) % CAPACITY;
+    count_ -= put;
+    if (put < run) break;
+  }
+  if (count_ == 0) head_ = 0;
+}
+
+void logSendBufferFull() { libkz::getLogger().printf(libkz::LOG_ERR, "send buffer full"); }
+
+AcknowledgeSender& AcknowledgeSender::instance() {
+  static AcknowledgeSender sender;
+  return sender;
+}
+
+bool AcknowledgeSender::writeMessage(u16 typeId, std::span<const u8> body) {
+  const std::size_t need = body.size() + MessageHeader::SIZE;
+  const std::size_t want = need > SEND_FREE_MIN ? need : SEND_FREE_MIN;
+  if (out_.freeSpace() < want) out_.flush();
+  if (out_.freeSpace() < want) {
+    logSendBufferFull();
+    return false;
+  }
+  const u32 len = static_cast<u32>(body.size());
+  const u8 header[MessageHeader::SIZE] = {MessageHeader::SYNC0,     MessageHeader::SYNC1,
+                                          static_cast<u8>(len >> 24), static_cast<u8>(len >> 16),
+                                          static_cast<u8>(len >> 8),  static_cast<u8>(len),
+                                          static_cast<u8>(typeId >> 8), static_cast<u8>(typeId)};
+  for (u8 b : header) out_.write(b);
+  for (u8 b : body) out_.write(b);
+  return true;
+}

@@ -1,0 +1,148 @@
+// Message streams between the back-end and the System Manager: the framed-message header, the
+// 16 KB input ring over the receive ring, the request receiver handed to the categories, and the
+// 256 KB output ring with the acknowledge sender that writes whole messages.
+#pragma once
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "Common/shared.h"
+#include "Lib/Include/kz_types.h"
+#include "Lib/Include/record.h"
+
+// 0x5A 0x81, body length u32 big-endian, type id u16 big-endian; then the body.
+struct MessageHeader {
+  static constexpr u8 SYNC0 = 0x5A;
+  static constexpr u8 SYNC1 = 0x81;
+  static constexpr std::size_t SIZE = 8;
+  u32 length = 0;
+  u16 typeId = 0;
+};
+
+// Free bytes a message writer needs in the output ring, and the unsent backlog above which the
+// categories hold their changes back.
+constexpr std::size_t SEND_FREE_MIN = 4162;
+constexpr std::size_t SEND_PENDING_MAX = 0x20000;
+
+// Byte source of the input stream: the System Manager receive ring.
+struct BpInStream {
+  static std::size_t pull(u8* dst, std::size_t max) { return SystemManagerRing::receive().read(dst, max); }
+};
+
+namespace typelist {
+
+// A ring of N bytes refilled from Source. The field cycle never waits on it: callers look at
+// what is buffered and take a message only when all of it is there.
+template <class Source, std::size_t N>
+class BufferedInStream {
+ public:
+  static constexpr std::size_t CAPACITY = N;
+
+  // Pulls as many bytes from the source as the ring has room for.
+  void fill() {
+    while (count_ < N) {
+      const std::size_t tail = (head_ + count_) % N;
+      const std::size_t room = tail >= head_ ? N - tail : head_ - tail;
+      const std::size_t got = Source::pull(buf_.data() + tail, room < N - count_ ? room : N - count_);
+      if (got == 0) break;
+      count_ += got;
+    }
+  }
+  std::size_t available() const { return count_; }
+  u8 peek(std::size_t i) const { return buf_[(head_ + i) % N]; }
+  // Next byte; only called when available() > 0.
+  u8 read() {
+    const u8 b = buf_[head_];
+    skip(1);
+    return b;
+  }
+  void skip(std::size_t n) {
+    if (n > count_) n = count_;
+    head_ = (head_ + n) % N;
+    count_ -= n;
+  }
+  void copy(std::size_t from, u8* dst, std::size_t n) const {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = peek(from + i);
+  }
+  void clear() { head_ = count_ = 0; }
+
+ private:
+  std::array<u8, N> buf_{};
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+};
+
+}  // namespace typelist
+
+using BpInputStream = typelist::BufferedInStream<BpInStream, 16384>;
+
+// One received message as handed to a category: its header and its whole body. A handler reads
+// the body through reader() (bounded by the body length) and clears the header-valid flag once
+// it has taken the message.
+class RequestReceiver {
+ public:
+  RequestReceiver(u16 typeId, std::span<const u8> body) : typeId_(typeId), body_(body), reader_(body) {}
+  u16 typeId() const { return typeId_; }
+  u32 length() const { return static_cast<u32>(body_.size()); }
+  bool headerValid() const { return headerValid_; }
+  void consume() { headerValid_ = false; }
+  rec::WireReader& reader() { return reader_; }
+  std::span<const u8> body() const { return body_; }
+
+ private:
+  u16 typeId_;
+  std::span<const u8> body_;
+  rec::WireReader reader_;
+  bool headerValid_ = true;
+};
+
+// 256 KB ring in front of the System Manager transmit ring. 16 bytes are always kept free.
+class BufferedOutStream {
+ public:
+  static constexpr std::size_t CAPACITY = 256 * 1024;
+  static constexpr std::size_t RESERVE = 16;
+
+  // Puts one byte, flushing first when the ring is full; false when there was still no room.
+  bool write(u8 b);
+  // Hands the pending bytes to the transmit ring, as many as it takes.
+  void flush();
+  std::size_t unsent() const { return count_; }
+  std::size_t freeSpace() const { return CAPACITY - RESERVE - count_; }
+  void clear() { head_ = count_ = 0; }
+
+ private:
+  std::array<u8, CAPACITY> buf_{};
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+};
+
+void logSendBufferFull();
+
+// Output side handed to sendChanges, send and the command handlers.
+class AcknowledgeSender {
+ public:
+  static AcknowledgeSender& instance();
+  BufferedOutStream& stream() { return out_; }
+  // True while the unsent backlog is too large for categories to queue more changes.
+  bool backlogged() const { return out_.unsent() > SEND_PENDING_MAX; }
+  // Frames and writes one message. Needs SEND_FREE_MIN free bytes (and room for the message),
+  // flushes once when short; false, with "send buffer full" logged, when the room is still
+  // missing.
+  bool writeMessage(u16 typeId, std::span<const u8> body);
+  // Encodes a record as a message body and writes it.
+  template <class R>
+  bool writeRecord(const R& rec) {
+    rec::WireWriter w(scratch_);
+    rec::encode(w, rec);
+    if (!w.ok()) return false;
+    return writeMessage(static_cast<u16>(R::TYPE_ID), std::span<const u8>(scratch_.data(), w.size()));
+  }
+
+ private:
+  BufferedOutStream out_;
+  std::array<u8, 16384> scratch_{};
+};
+
+inline bool writeMessage(u16 typeId, std::span<const u8> body) {
+  return AcknowledgeSender::instance().writeMessage(typeId, body);
+}

@@ -1,0 +1,95 @@
+#include "Main/system.h"
+
+#include "Main/bp.h"
+
+KZ_SOURCE("Main/system");
+
+namespace {
+
+// Format groups whose stills stay valid across a change within the group.
+int formatGroup(int format) {
+  switch (format) {
+    case 0: case 1: case 2: case 3: case 8: case 9: return 0;
+    case 4: case 5: return 1;
+    case 6: return 2;
+    case 7: return 3;
+    case 10: case 11: return 4;
+    default: return 5;
+  }
+}
+
+// Stills and clips follow a format change here once those features are built.
+void onVideoFormatChanged(int oldFormat, int newFormat) {
+  (void)formatGroup(oldFormat);
+  (void)newFormat;
+}
+
+// The buses turn this into a one-time skip of their source-link follow.
+void requestBusLinkSuppress() {}
+
+}  // namespace
+
+namespace category {
+
+CategorySystem& CategorySystem::get() { return *BP::instance().find<CategorySystem>(KzifSystem::TYPE_ID); }
+
+void CategorySystem::initInternal() {
+  CategoryCommon::initInternal();
+  formatChanged_ = 0;
+  appliedFormat_ = record(0).videoFormat;
+  for (auto& code : pressed_)
+    for (u8& p : code) p = 0;
+}
+
+void CategorySystem::update() {
+  const int format = record(0).videoFormat;
+  formatChanged_ = format != appliedFormat_;
+  if (!formatChanged_) return;
+  const int old = appliedFormat_;
+  appliedFormat_ = format;
+  onVideoFormatChanged(old, format);
+}
+
+void CategorySystem::assign(const KzifSystem& in, int idx) {
+  CategoryCommon::assign(in, idx);
+  if ((in.mask & (1u << 1)) && in.linkSuppress == 1) requestBusLinkSuppress();
+}
+
+void CategorySystem::onButton(const internal::KzifButtonEvent& event) {
+  if (event.me <= 3 || event.panel > 2) return;
+  int which;
+  if (event.code == 2006) {
+    which = 0;
+  } else if (event.code == 2013) {
+    which = 1;
+  } else {
+    return;
+  }
+  u8& pressed = pressed_[which][event.panel];
+  if (event.state == 0) {
+    pressed = 0;
+    return;
+  }
+  if (event.state != 1 || pressed) return;
+  pressed = 1;
+  KzifSystem& r = record(0);
+  u8& setting = which == 0 ? r.toggle2006 : r.toggle2013;
+  setting = static_cast<u8>(setting ? 0 : 1);
+  r.mask |= 1u << (which == 0 ? 2 : 3);
+  markChanged(0);
+}
+
+bool CategorySystem::isField(int n) const {
+  if (!isInterlaced(videoFormat())) return true;
+  return fieldParity_ == n;
+}
+
+bool CategorySystem::isSecondField() const {
+  const int f = videoFormat();
+  if (f == 4 || f == 5) return true;
+  return fieldParity_ == 1;
+}
+
+}  // namespace category
+
+void initCategorySystem() { static category::CategorySystem system; }

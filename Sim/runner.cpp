@@ -1,0 +1,346 @@
+#include "Sim/runner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "Common/lock.h"
+#include "Common/shared.h"
+#include "Main/bp.h"
+#include "Main/main.h"
+#include "Platform/host.h"
+
+namespace sim {
+
+namespace {
+
+Runner* active = nullptr;
+
+std::string hex(const std::uint8_t* p, std::size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  s.reserve(n * 2);
+  for (std::size_t i = 0; i < n; ++i) {
+    s.push_back(digits[p[i] >> 4]);
+    s.push_back(digits[p[i] & 15]);
+  }
+  return s;
+}
+
+bool parseNumber(const std::string& token, std::uint64_t& value) {
+  if (token.empty()) return false;
+  const char* s = token.c_str();
+  char* end = nullptr;
+  errno = 0;
+  if (token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
+    value = std::strtoull(s + 2, &end, 16);
+    if (end == s + 2) return false;
+  } else {
+    if (token[0] == '-' || token[0] == '+') return false;
+    value = std::strtoull(s, &end, 10);
+  }
+  return errno == 0 && end && *end == '\0';
+}
+
+// Hex bytes, spaces allowed anywhere between digit pairs.
+bool parseHex(const std::vector<std::string>& tokens, std::size_t from, std::vector<std::uint8_t>& bytes) {
+  std::string digits;
+  for (std::size_t i = from; i < tokens.size(); ++i) {
+    std::string t = tokens[i];
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
+    digits += t;
+  }
+  if (digits.size() % 2) return false;
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    unsigned v = 0;
+    for (int k = 0; k < 2; ++k) {
+      const char c = digits[i + static_cast<std::size_t>(k)];
+      v <<= 4;
+      if (c >= '0' && c <= '9') v |= static_cast<unsigned>(c - '0');
+      else if (c >= 'a' && c <= 'f') v |= static_cast<unsigned>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F') v |= static_cast<unsigned>(c - 'A' + 10);
+      else return false;
+    }
+    bytes.push_back(static_cast<std::uint8_t>(v));
+  }
+  return true;
+}
+
+struct HwInput {
+  const char* name;
+  const char* help;
+};
+
+constexpr HwInput hwInputs[] = {
+    {"tally_me1", "VALUE  on-air status word of M/E 1 (byte 0 program, 1 preview, 2 clean)"},
+    {"tally_me2", "VALUE  on-air status word of M/E 2"},
+    {"tally_dsk_pgm", "VALUE  DSK output word (DSK program 1, preview 1, program 2, preview 2)"},
+    {"tally_dsk_cln", "VALUE  DSK clean word (DSK 1..4 clean)"},
+    {"parity", "0|1  field parity of the next field (fields alternate after it)"},
+    {"vsync_period", "US  time from one VSYNC to the next, in microseconds (default 16683)"},
+    {"power", "VALUE  board power-unit presence and alarm inputs"},
+    {"alarm", "VALUE  board alarm status inputs"},
+    {"boot_mode", "VALUE  boot-mode word at 0xFFFF0000 (bit 0x0001 initialise, 0x4000 no backup save)"},
+    {"jump", "ADDR  the System Manager posts a jump request at 0xFFFFFFF0"},
+};
+
+}  // namespace
+
+Runner::Runner(Options options, Output out) : options_(std::move(options)), out_(std::move(out)) {
+  active = this;
+  host::resetMachine(false);
+  if (!options_.nvImage.empty()) {
+    const std::size_t n = std::min(options_.nvImage.size(), static_cast<std::size_t>(platform::NV_SIZE));
+    std::memcpy(platform::nvWindow(), options_.nvImage.data(), n);
+  }
+  host::setConsoleSink([](void* ctx, const char* b, std::size_t n) { static_cast<Runner*>(ctx)->onConsole(b, n); },
+                       this);
+  host::setSignalSink([](void* ctx) { static_cast<Runner*>(ctx)->readTransmit(); }, this);
+  if (options_.trace)
+    host::setTraceSink(
+        [](void* ctx, const char* line) { static_cast<Runner*>(ctx)->out_(std::string("drv ") + line); }, this);
+  applyBootMode(options_.bootMode);
+  boot();
+}
+
+Runner::~Runner() {
+  host::setConsoleSink(nullptr, nullptr);
+  host::setSignalSink(nullptr, nullptr);
+  host::setTraceSink(nullptr, nullptr);
+  if (active == this) active = nullptr;
+}
+
+void Runner::applyBootMode(const std::string& mode) {
+  volatile std::uint32_t* w = platform::ocmWord(platform::OCM_BOOT_MODE);
+  if (mode == "init") *w = *w | BOOT_MODE_INITIALIZE;
+  if (mode == "resume") *w = *w & ~BOOT_MODE_INITIALIZE;
+}
+
+void Runner::boot() {
+  pendingReceive_.clear();
+  transmitBytes_.clear();
+  consoleLine_.clear();
+  draining_ = true;
+  nextParity_ = 0;
+  orvane::boot();
+}
+
+void Runner::onConsole(const char* bytes, std::size_t len) {
+  for (std::size_t i = 0; i < len; ++i) {
+    const char c = bytes[i];
+    if (c == '\n') {
+      std::string line = consoleLine_;
+      if (!line.empty() && line[0] == '\x1b') line.erase(0, 1);
+      out_("log " + line);
+      consoleLine_.clear();
+    } else {
+      consoleLine_.push_back(c);
+    }
+  }
+}
+
+void Runner::readTransmit() {
+  if (!draining_) return;
+  SystemManagerRing ring(platform::SM_TX_RING);
+  std::uint8_t buf[4096];
+  // The System Manager's end: it reads the transmit ring, so the ring's read index moves.
+  for (;;) {
+    const std::size_t n = ring.readable();
+    if (n == 0) break;
+    const std::size_t take = n < sizeof buf ? n : sizeof buf;
+    // Read without the back-end's connection bookkeeping: copy and move the read index here.
+    const std::uint32_t r = ring.readIndex();
+    const std::uint8_t* data = platform::ddr(platform::SM_TX_RING + 8, SystemManagerRing::DATA_SIZE);
+    for (std::size_t i = 0; i < take; ++i) buf[i] = data[(r + i) % SystemManagerRing::DATA_SIZE];
+    *reinterpret_cast<volatile std::uint32_t*>(platform::ddr(platform::SM_TX_RING + 4, 4)) =
+        static_cast<std::uint32_t>((r + take) % SystemManagerRing::DATA_SIZE);
+    transmitBytes_.insert(transmitBytes_.end(), buf, buf + take);
+  }
+  std::size_t pos = 0;
+  for (;;) {
+    while (pos + 1 < transmitBytes_.size() && !(transmitBytes_[pos] == 0x5A && transmitBytes_[pos + 1] == 0x81)) ++pos;
+    if (pos + 8 > transmitBytes_.size()) break;
+    const std::uint32_t len = static_cast<std::uint32_t>(transmitBytes_[pos + 2]) << 24 |
+                              static_cast<std::uint32_t>(transmitBytes_[pos + 3]) << 16 |
+                              static_cast<std::uint32_t>(transmitBytes_[pos + 4]) << 8 | transmitBytes_[pos + 5];
+    const unsigned type = static_cast<unsigned>(transmitBytes_[pos + 6]) << 8 | transmitBytes_[pos + 7];
+    if (pos + 8 + len > transmitBytes_.size()) break;
+    out_("msg " + std::to_string(type) + " " + hex(transmitBytes_.data() + pos + 8, len));
+    pos += 8 + len;
+  }
+  transmitBytes_.erase(transmitBytes_.begin(), transmitBytes_.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+void Runner::pushReceive() {
+  if (pendingReceive_.empty()) return;
+  SystemManagerRing ring(platform::SM_RX_RING);
+  const std::size_t put = ring.write(pendingReceive_.data(), pendingReceive_.size());
+  pendingReceive_.erase(pendingReceive_.begin(), pendingReceive_.begin() + static_cast<std::ptrdiff_t>(put));
+}
+
+void Runner::send(unsigned type, const std::vector<std::uint8_t>& body) {
+  const std::uint32_t len = static_cast<std::uint32_t>(body.size());
+  std::vector<std::uint8_t> frame = {0x5A,
+                                     0x81,
+                                     static_cast<std::uint8_t>(len >> 24),
+                                     static_cast<std::uint8_t>(len >> 16),
+                                     static_cast<std::uint8_t>(len >> 8),
+                                     static_cast<std::uint8_t>(len),
+                                     static_cast<std::uint8_t>(type >> 8),
+                                     static_cast<std::uint8_t>(type)};
+  frame.insert(frame.end(), body.begin(), body.end());
+  raw(frame);
+}
+
+void Runner::raw(const std::vector<std::uint8_t>& bytes) {
+  pendingReceive_.insert(pendingReceive_.end(), bytes.begin(), bytes.end());
+  pushReceive();
+}
+
+void Runner::field(int n) {
+  platform::HardwareInputs& in = platform::hardwareInputs();
+  for (int i = 0; i < n; ++i) {
+    pushReceive();
+    host::advanceMicros(in.vsyncPeriodUs);
+    in.fieldParity = nextParity_;
+    nextParity_ ^= 1;
+    platform::raiseInterrupt(platform::IRQ_VSYNC);
+    pushReceive();
+  }
+}
+
+void Runner::tick(int n) {
+  for (int i = 0; i < n; ++i) orvane::mainLoopPass();
+}
+
+void Runner::lock(int resource, bool on) {
+  if (on) {
+    locks::remoteAcquire(resource, true);
+  } else {
+    locks::remoteRelease(resource, true);
+  }
+}
+
+void Runner::drain(bool on) {
+  draining_ = on;
+  if (on) readTransmit();
+}
+
+void Runner::restart(const std::string& bootMode) {
+  host::resetMachine(true);
+  applyBootMode(bootMode);
+  boot();
+}
+
+bool Runner::hw(const std::string& name, const std::vector<std::uint64_t>& values) {
+  if (values.size() != 1) return false;
+  const auto v = static_cast<std::uint32_t>(values[0]);
+  platform::HardwareInputs& in = platform::hardwareInputs();
+  if (name == "tally_me1") in.meTally[0] = v;
+  else if (name == "tally_me2") in.meTally[1] = v;
+  else if (name == "tally_dsk_pgm") in.dskOutput = v;
+  else if (name == "tally_dsk_cln") in.dskClean = v;
+  else if (name == "parity") nextParity_ = v & 1;
+  else if (name == "vsync_period") in.vsyncPeriodUs = v;
+  else if (name == "power") in.powerStatus = v;
+  else if (name == "alarm") in.alarmStatus = v;
+  else if (name == "boot_mode") *platform::ocmWord(platform::OCM_BOOT_MODE) = v;
+  else if (name == "jump") *platform::ocmWord(platform::OCM_JUMP_REQUEST) = v;
+  else return false;
+  return true;
+}
+
+std::string Runner::hwHelp() {
+  std::string s;
+  for (const HwInput& h : hwInputs) s += std::string("  hw ") + h.name + " " + h.help + "\n";
+  return s;
+}
+
+std::vector<std::uint8_t> Runner::nvImage() const {
+  return std::vector<std::uint8_t>(platform::nvWindow(), platform::nvWindow() + platform::NV_SIZE);
+}
+
+bool Runner::execute(const std::string& rawLine) {
+  error_.clear();
+  std::string line = rawLine;
+  if (const auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
+  std::istringstream in(line);
+  std::vector<std::string> tokens;
+  for (std::string t; in >> t;) tokens.push_back(t);
+  if (tokens.empty()) return true;
+  const std::string& cmd = tokens[0];
+  auto count = [&](int& n) {
+    n = 1;
+    if (tokens.size() == 1) return true;
+    std::uint64_t v;
+    if (tokens.size() != 2 || !parseNumber(tokens[1], v) || v > 100000000) return false;
+    n = static_cast<int>(v);
+    return true;
+  };
+  if (cmd == "send") {
+    std::uint64_t type;
+    std::vector<std::uint8_t> body;
+    if (tokens.size() < 2 || !parseNumber(tokens[1], type) || type > 0xFFFF || !parseHex(tokens, 2, body)) {
+      error_ = "send TYPE HEX...";
+      return false;
+    }
+    send(static_cast<unsigned>(type), body);
+  } else if (cmd == "raw") {
+    std::vector<std::uint8_t> bytes;
+    if (!parseHex(tokens, 1, bytes)) {
+      error_ = "raw HEX...";
+      return false;
+    }
+    raw(bytes);
+  } else if (cmd == "field" || cmd == "tick") {
+    int n;
+    if (!count(n)) {
+      error_ = cmd + " [N]";
+      return false;
+    }
+    if (cmd == "field") field(n);
+    else tick(n);
+  } else if (cmd == "hw") {
+    std::vector<std::uint64_t> values;
+    for (std::size_t i = 2; i < tokens.size(); ++i) {
+      std::uint64_t v;
+      if (!parseNumber(tokens[i], v)) {
+        error_ = "hw NAME VALUE...";
+        return false;
+      }
+      values.push_back(v);
+    }
+    if (tokens.size() < 2 || !hw(tokens[1], values)) {
+      error_ = "hw NAME VALUE (see --help)";
+      return false;
+    }
+  } else if (cmd == "lock") {
+    std::uint64_t n;
+    if (tokens.size() != 3 || !parseNumber(tokens[1], n) || n >= 128 || (tokens[2] != "on" && tokens[2] != "off")) {
+      error_ = "lock N on|off";
+      return false;
+    }
+    lock(static_cast<int>(n), tokens[2] == "on");
+  } else if (cmd == "drain") {
+    if (tokens.size() != 2 || (tokens[1] != "on" && tokens[1] != "off")) {
+      error_ = "drain off|on";
+      return false;
+    }
+    drain(tokens[1] == "on");
+  } else if (cmd == "restart") {
+    if (tokens.size() > 2 || (tokens.size() == 2 && tokens[1] != "init" && tokens[1] != "resume")) {
+      error_ = "restart [init|resume]";
+      return false;
+    }
+    restart(tokens.size() == 2 ? tokens[1] : std::string());
+  } else {
+    error_ = "unknown command " + cmd;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace sim

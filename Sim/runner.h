@@ -1,0 +1,63 @@
+// The scripted host runner: boots the back-end on the host platform and plays the System
+// Manager's side of the rings, the locks and the hardware inputs, one script command at a time.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+class Runner {
+ public:
+  // Every printed line ("msg ...", "log ...", "drv ...") goes to out, in the order it happens.
+  using Output = std::function<void(const std::string& line)>;
+
+  struct Options {
+    bool trace = false;
+    // "" keeps the boot-mode word as it is, "init" asks for initialisation, "resume" does not.
+    std::string bootMode;
+    // Non-volatile image to load before the first boot (empty: a blank window).
+    std::vector<std::uint8_t> nvImage;
+  };
+
+  Runner(Options options, Output out);
+  ~Runner();
+  Runner(const Runner&) = delete;
+  Runner& operator=(const Runner&) = delete;
+
+  // Runs one script line; false (with a reason in error()) when the line is malformed.
+  bool execute(const std::string& line);
+  const std::string& error() const { return error_; }
+
+  // The commands themselves.
+  void send(unsigned type, const std::vector<std::uint8_t>& body);
+  void raw(const std::vector<std::uint8_t>& bytes);
+  void field(int n = 1);
+  void tick(int n = 1);
+  void lock(int resource, bool on);
+  void drain(bool on);
+  void restart(const std::string& bootMode);
+  bool hw(const std::string& name, const std::vector<std::uint64_t>& values);
+
+  std::vector<std::uint8_t> nvImage() const;
+  static std::string hwHelp();
+
+ private:
+  void boot();
+  void pushReceive();
+  void readTransmit();
+  void onConsole(const char* bytes, std::size_t len);
+  void applyBootMode(const std::string& mode);
+
+  Options options_;
+  Output out_;
+  std::string error_;
+  std::string consoleLine_;
+  std::vector<std::uint8_t> pendingReceive_;  // bytes waiting for room in the receive ring
+  std::vector<std::uint8_t> transmitBytes_;   // bytes of a message not yet read whole
+  bool draining_ = true;
+  unsigned nextParity_ = 0;
+};
+
+}  // namespace sim
