@@ -52,6 +52,7 @@ class BP {
   // Called at the start of every field cycle, before the receive pass (the panel event drain).
   using FieldStartHook = void (*)();
   void setFieldStartHook(FieldStartHook hook) { fieldStartHook_ = hook; }
+  FieldStartHook fieldStartHook() const { return fieldStartHook_; }
 
   const u8* backupImage() const { return backup_.data(); }
   std::size_t backupSize() const { return backupSize_; }

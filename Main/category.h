@@ -51,11 +51,14 @@ class CategoryCommon : public CategoryInterface {
   static constexpr int N_CHANNELS = T::N_CHANNELS;
   using Record = T;
 
-  CategoryCommon() {
+  // Per-M/E categories pass ownedByMe true and are created as an array of N_ME objects; the
+  // flag is known here already, where a derived override could not yet be called.
+  explicit CategoryCommon(bool ownedByMe = false) : ownedByMe_(ownedByMe) {
     assert::check("Main/bp", __LINE__, "isStatus", IndexOf<T>::value < FIRST_COMMAND_TYPE);
     me_ = registerCategory(this, IndexOf<T>::value);
   }
 
+  bool ownedByME() const override { return ownedByMe_; }
   const char* typeName() const override { return T::NAME; }
 
   std::size_t attachBackup(u8* p) override {
@@ -138,6 +141,8 @@ class CategoryCommon : public CategoryInterface {
   T* records_ = nullptr;
 
  private:
+  bool ownedByMe_;
+
   void sendChannel(AcknowledgeSender& tx, int ch) {
     T& r = records_[ch];
     if (!changed_[static_cast<std::size_t>(ch)] && !rec::anyMask(r)) return;
@@ -153,16 +158,20 @@ class CategoryCommon : public CategoryInterface {
 template <class T>
 class CategoryWithoutStatus : public CategoryInterface {
  public:
-  CategoryWithoutStatus() {
+  explicit CategoryWithoutStatus(bool ownedByMe = false) : ownedByMe_(ownedByMe) {
     me_ = registerCategory(this, IndexOf<T>::value);
     setRoute(IndexOf<T>::value, IndexOf<T>::value);
   }
   const char* typeName() const override { return T::NAME; }
+  bool ownedByME() const override { return ownedByMe_; }
   std::size_t attachBackup(u8*) override { return 0; }
   int me() const { return me_; }
 
  protected:
   int me_ = 0;
+
+ private:
+  bool ownedByMe_;
 };
 
 }  // namespace category

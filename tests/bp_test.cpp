@@ -1,0 +1,183 @@
+// The framework through a probe category: dispatch by M/E and channel, the order inside one
+// field cycle, assertion containment, the VSYNC hold, and the backup image of per-M/E records.
+#include <string>
+#include <vector>
+
+#include "Common/log.h"
+#include "Main/bp.h"
+#include "Main/mf_config.h"
+#include "Main/system.h"
+#include "Platform/platform.h"
+#include "tests/sim_fixture.h"
+
+namespace {
+
+// A per-M/E record under a type id no feature uses.
+struct KzifProbe {
+  static constexpr int TYPE_ID = 9;
+  static constexpr int N_CHANNELS = 2;
+  static constexpr const char* NAME = "KzifProbe";
+  u32 mask;
+  u8 me;
+  u8 channel;
+  u16 value;
+  static constexpr auto wire() {
+    using R = KzifProbe;
+    return rec::list(rec::mask(&R::mask), rec::me(&R::me), rec::channel(&R::channel),
+                     rec::field(0, &R::value, rec::range(0, 1000)));
+  }
+};
+
+std::vector<std::string> events;
+bool throwInUpdate = false;
+
+class CategoryProbe : public category::CategoryCommon<KzifProbe> {
+ public:
+  CategoryProbe() : CategoryCommon(true) {}
+  void assign(const KzifProbe& in, int idx) override {
+    assert::check("tests/probe", 1, "in.value != 999", in.value != 999);
+    events.push_back("assign " + std::to_string(me()) + "." + std::to_string(idx));
+    CategoryCommon::assign(in, idx);
+  }
+  void update() override {
+    events.push_back("update " + std::to_string(me()) +
+                     (category::CategorySystem::get().formatChanged() ? " format" : ""));
+    assert::check("tests/probe", 2, "!throwInUpdate", !(throwInUpdate && me() == 1));
+  }
+  void sendChanges(AcknowledgeSender& tx) override {
+    events.push_back("send " + std::to_string(me()));
+    CategoryCommon::sendChanges(tx);
+  }
+  void afterSend() override { events.push_back("after " + std::to_string(me())); }
+};
+
+CategoryProbe* probes() {
+  static CategoryProbe p[N_ME];
+  return p;
+}
+
+class ProbeTest : public SimTest {
+ protected:
+  void SetUp() override {
+    probes();
+    SimTest::SetUp();
+    events.clear();
+    throwInUpdate = false;
+  }
+};
+
+}  // namespace
+
+TEST_F(ProbeTest, RecordGoesToTheObjectOfItsMeAndChannel) {
+  const auto out = run({"send 9 00000001 02 01 0064", "field"});
+  EXPECT_EQ(only(out, "msg"), (std::vector<std::string>{"msg 9 0000000102010064"}));
+  EXPECT_EQ(probes()[2].record(1).value, 100);
+  EXPECT_EQ(probes()[0].record(1).value, 0);
+  // M/E above 3 or channel beyond the record's: dropped whole, nothing echoed.
+  EXPECT_EQ(only(run({"send 9 00000001 04 00 0001", "send 9 00000001 00 02 0001", "field"}), "msg"),
+            std::vector<std::string>{});
+  // A value out of range is dropped; the channel is still reported.
+  EXPECT_EQ(only(run({"send 9 00000001 03 00 03e9", "field"}), "msg"),
+            (std::vector<std::string>{"msg 9 0000000003000000"}));
+}
+
+TEST_F(ProbeTest, FieldCycleRunsItsPassesInOrder) {
+  static std::vector<std::string>* log = &events;
+  const BP::FieldStartHook previous = BP::instance().fieldStartHook();
+  BP::instance().setFieldStartHook([] { log->push_back("start"); });
+  run({"send 29 00000001 07 00 00 00 00", "send 9 00000001 01 00 0005", "field"});
+  BP::instance().setFieldStartHook(previous);
+  // System settings update first, so a later class sees this field's format change.
+  const std::vector<std::string> expected = {"start",    "assign 1.0", "update 0 format", "update 1 format",
+                                             "update 2 format", "update 3 format", "send 0", "send 1",
+                                             "send 2",   "send 3",     "after 0",  "after 1", "after 2", "after 3"};
+  EXPECT_EQ(events, expected);
+  const u8* nv = platform::nvWindow();
+  const std::size_t share = BP::instance().shareOffset(9, 1);
+  EXPECT_EQ(nv[share + 6] | nv[share + 7] << 8, 5);  // saved in the same field, as stored in memory
+}
+
+TEST_F(ProbeTest, FailedAssertionAbandonsOnlyItsStep) {
+  // The first message fails inside assign; the second one in the same field is still taken.
+  const auto out = run({"send 9 00000001 00 00 03e7", "send 9 00000001 00 01 0007", "field"});
+  EXPECT_EQ(only(out, "log [ERR]"), (std::vector<std::string>{"log [ERR] Assertion failed: tests/probe(1) in.value != 999"}));
+  EXPECT_EQ(only(out, "msg 9"), (std::vector<std::string>{"msg 9 0000000100010007"}));
+  // An update that fails in one M/E leaves the others and the send pass running.
+  throwInUpdate = true;
+  events.clear();
+  const auto out2 = run({"send 9 00000001 02 00 0008", "field"});
+  EXPECT_EQ(only(out2, "log [ERR]").size(), 1u);
+  EXPECT_EQ(only(out2, "msg 9"), (std::vector<std::string>{"msg 9 0000000102000008"}));
+  EXPECT_NE(std::find(events.begin(), events.end(), "update 3"), events.end());
+}
+
+TEST_F(ProbeTest, VsyncHoldDefersTheFieldCycleUntilReleased) {
+  run({"send 9 00000001 00 00 0001"});
+  {
+    VsyncHold hold;
+    runner->field(1);
+    EXPECT_TRUE(events.empty());
+  }
+  EXPECT_EQ(events.front(), "assign 0.0");
+  EXPECT_EQ(std::count(events.begin(), events.end(), "update 0"), 1);
+}
+
+TEST_F(ProbeTest, RestoreStampsAndMarksBackedUpMesOnly) {
+  run({"send 9 00000001 01 01 0011", "send 9 00000001 03 01 0033", "field"});
+  const auto out = run({"restart", "field"});
+  // M/E 0 and 1 come back whole with their masks set; M/E 2 and 3 start afresh.
+  EXPECT_EQ(probes()[1].record(1).value, 0x11);
+  EXPECT_EQ(probes()[3].record(1).value, 0);
+  const auto msgs = only(out, "msg 9");
+  EXPECT_EQ(msgs, (std::vector<std::string>{"msg 9 0000000100000000", "msg 9 0000000100010000",
+                                            "msg 9 0000000101000000", "msg 9 0000000101010011"}));
+}
+
+TEST_F(ProbeTest, RegistryChecksItsBounds) {
+  auto& bp = BP::instance();
+  EXPECT_EQ(bp.get(29, 3), bp.get(29, 0));  // single objects serve every M/E
+  EXPECT_EQ(bp.get(9, 2), &probes()[2]);
+  EXPECT_THROW(bp.get(9, 4), assert::AssertException);
+  EXPECT_THROW(bp.get(102, 0), assert::AssertException);
+  EXPECT_THROW(probes()[0].record(2), assert::AssertException);
+  // A fifth probe, or a second single object, is refused at registration.
+  EXPECT_THROW(CategoryProbe extra, assert::AssertException);
+  EXPECT_THROW(category::CategoryMainframeConfig second, assert::AssertException);
+}
+
+TEST_F(ProbeTest, SystemButtonsToggleOnPressOnly) {
+  auto& sys = category::CategorySystem::get();
+  internal::KzifButtonEvent e{};
+  e.panel = 1;
+  e.me = 9;
+  e.code = 2006;
+  e.state = 1;
+  sys.onButton(e);
+  sys.onButton(e);  // held: no second toggle
+  EXPECT_EQ(sys.record(0).toggle2006, 1);
+  e.state = 0;
+  sys.onButton(e);
+  e.state = 1;
+  sys.onButton(e);
+  EXPECT_EQ(sys.record(0).toggle2006, 0);
+  e.me = 3;  // buttons of an M/E row are not the system's
+  sys.onButton(e);
+  e.me = 8;
+  e.panel = 3;
+  sys.onButton(e);
+  EXPECT_EQ(sys.record(0).toggle2006, 0);
+  EXPECT_EQ(only(run({"field"}), "msg 29"), (std::vector<std::string>{"msg 29 000000040000000000"}));
+}
+
+TEST_F(ProbeTest, FieldParityAndFieldSelection) {
+  auto& sys = category::CategorySystem::get();
+  run({"send 29 00000001 02 00 00 00 00", "field"});  // interlaced
+  sys.setFieldParity(1);
+  EXPECT_TRUE(sys.isField(1));
+  EXPECT_FALSE(sys.isField(0));
+  EXPECT_TRUE(sys.isSecondField());
+  run({"send 29 00000001 04 00 00 00 00", "field"});  // 720 lines, progressive
+  sys.setFieldParity(0);
+  EXPECT_TRUE(sys.isField(1));
+  EXPECT_TRUE(sys.isSecondField());
+}

@@ -1,0 +1,36 @@
+// Boots the back-end in-process through the host runner and collects what it prints.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Sim/runner.h"
+
+class SimTest : public ::testing::Test {
+ protected:
+  void SetUp() override { boot({}); }
+  void TearDown() override { runner.reset(); }
+
+  void boot(sim::Runner::Options options) {
+    runner.reset();
+    lines.clear();
+    runner = std::make_unique<sim::Runner>(std::move(options), [this](const std::string& l) { lines.push_back(l); });
+  }
+  // Runs script lines and returns what they printed.
+  std::vector<std::string> run(std::initializer_list<const char*> script) {
+    lines.clear();
+    for (const char* l : script) EXPECT_TRUE(runner->execute(l)) << l << ": " << runner->error();
+    return lines;
+  }
+  static std::vector<std::string> only(const std::vector<std::string>& out, const std::string& prefix) {
+    std::vector<std::string> r;
+    for (const auto& l : out)
+      if (l.rfind(prefix, 0) == 0) r.push_back(l);
+    return r;
+  }
+
+  std::unique_ptr<sim::Runner> runner;
+  std::vector<std::string> lines;
+};
