@@ -69,6 +69,15 @@ TEST_F(SimTest, RestartResumesFromTheBackupImage) {
   EXPECT_EQ(only(cold, "msg"), Lines{});
 }
 
+TEST_F(SimTest, ImageOfAnotherLayoutInitialises) {
+  run({"send 29 00000001 05 00 00 00 00", "field"});
+  platform::nvWindow()[4] = 144;  // layout version
+  const Lines out = run({"restart", "field"});
+  EXPECT_EQ(only(out, "log [INFO] initializeAll()").size(), 1u);
+  EXPECT_EQ(only(out, "msg 29"), Lines{});
+  EXPECT_EQ(platform::nvWindow()[4], 145);  // the next save writes the current layout
+}
+
 TEST_F(SimTest, BackupImageHoldsHeaderAndRecordsAsStored) {
   run({"send 29 00000001 09 00 00 00 00", "field"});
   const u8* nv = platform::nvWindow();
