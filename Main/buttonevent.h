@@ -34,3 +34,25 @@ struct KzifButtonEvent {
 };
 
 }  // namespace internal
+
+// Per-panel press memory of one button code, kept by the features that act on a press only once
+// or on a button held down.
+struct ButtonLatch {
+  i32 code;
+  u8 pressed[3];
+  u8 held[3];
+
+  // A press sets held and pressed of its panel, a release clears held; only for this code and
+  // panels 0..2.
+  void update(const internal::KzifButtonEvent& event) {
+    if (event.code != code || event.panel > 2) return;
+    if (event.state == 1) {
+      held[event.panel] = 1;
+      pressed[event.panel] = 1;
+    } else if (event.state == 0) {
+      held[event.panel] = 0;
+    }
+  }
+  // Forgets the presses; held and the code stay.
+  void clear() { pressed[0] = pressed[1] = pressed[2] = 0; }
+};

@@ -7,6 +7,8 @@
 //   bit  2     one pass of the 30 ms loop after the pieces
 //   bits 3..4  1..4 further field cycles at the end, so that what was received is also updated,
 //              echoed and saved
+//   bit  5     a power cycle that resumes the backup image before those last field cycles, so
+//              that what the received records left in it is restored too
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,8 +24,9 @@ namespace {
 // frame or drops noise once full), so the runner's bytes waiting for room never pile up.
 constexpr std::size_t SLICE_MAX = 0x10000;
 
-// A power cycle before every input: each input then runs against the same freshly booted
-// back-end, so any finding replays alone, and no state is carried from one input to the next.
+// A power cycle with initialisation before every input: each input runs against the same freshly
+// booted back-end, neither its records nor the backup image the last input saved carry over, and
+// any finding replays alone.
 sim::Runner& freshRunner() {
   static std::unique_ptr<sim::Runner> runner;
   if (!runner) {
@@ -62,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     from = to;
   }
   if (control & 4u) runner.tick(1);
+  if (control & 32u) runner.restart("resume");
   runner.field(static_cast<int>((control >> 3) & 3u) + 1);
   return 0;
 }
