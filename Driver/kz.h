@@ -35,7 +35,7 @@ void setMeInput(int target, int src);
 // Source of a downstream key input: DSK n fill 0x1210 + 2n, key source 0x1211 + 2n.
 void setDskInput(int target, int src);
 // Source of an AUX bus input (KZ_AUX1 .. KZ_AUX_LAST) or an extended output (KZ_EXT_OUT1 ..
-// KZ_EXT_OUT_LAST). AUX 1..4 have two inputs: KZ_AUX1 + 2n the new source, the id after it the old.
+// KZ_EXT_OUT_LAST). AUX 1..4 have two inputs: KZ_AUX1 + 2n the incoming source, the id after it the outgoing one.
 void setAuxInput(int target, int src);
 // Mix of the two-input mixer of AUX n + 1 (auxId = KZ_AUX1 + 2n, n 0..3): position 1.0 shows all
 // of the first input, 0.0 all of the second. Feature code passes flag 0.

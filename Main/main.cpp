@@ -82,7 +82,7 @@ bool timerTaskStarted() { return timerTaskStarted_; }
 
 void vsyncInterrupt() {
   // The nominal period is learnt from the VSYNCs themselves, so it follows whatever rate the
-  // video format runs at; two agreeing periods that differ from it are a new rate, one alone is
+  // video format runs at; two agreeing periods that differ from it are a changed rate, one alone is
   // a lost (or extra) VSYNC.
   const u64 now = platform::globalTimer();
   if (haveLastVsync) {
