@@ -6,6 +6,7 @@
 #include "Common/shared.h"
 #include "Driver/kz.h"
 #include "Main/bp.h"
+#include "Main/buttonevent.h"
 #include "Main/initialize.h"
 #include "Main/mf_config.h"
 #include "Main/system.h"
@@ -24,6 +25,7 @@ void createCategories() {
   initCategoryMainframeConfig();  // 26
   initCategorySystem();           // 29
   initCategoryInitialize();       // 72
+  initCategoryButtonEvent();      // 92
 }
 
 void tryStartupLock() {

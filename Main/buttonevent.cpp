@@ -1,0 +1,142 @@
+#include "Main/buttonevent.h"
+
+#include "Common/log.h"
+#include "Main/bp.h"
+#include "Main/system.h"
+
+KZ_SOURCE("Main/buttonevent");
+
+using internal::KzifButtonEvent;
+
+void ButtonEventQueue::push(const KzifButtonEvent& event) {
+  KZ_CHECK(full() == false);
+  slots_[write_] = event;
+  write_ = (write_ + 1) % N_SLOTS;
+}
+
+KzifButtonEvent ButtonEventQueue::pop() {
+  KZ_CHECK(empty() == false);
+  const KzifButtonEvent event = slots_[read_];
+  read_ = (read_ + 1) % N_SLOTS;
+  return event;
+}
+
+namespace {
+
+// Handlers of features that are not built yet join here, one per feature.
+void busOnButton(int, const KzifButtonEvent&) {}
+void imageOnButton(int, const KzifButtonEvent&) {}
+void bkgdOnButton(int, const KzifButtonEvent&) {}
+void clipStatusOnButton(const KzifButtonEvent&) {}
+void faderMarkButton(const KzifButtonEvent&) {}
+void keyPresetOnButton(const KzifButtonEvent&) {}
+void macroOnButton(const KzifButtonEvent&) {}
+void uskAssignOnButton(const KzifButtonEvent&) {}
+
+bool in(int code, int first, int last) { return first <= code && code <= last; }
+
+}  // namespace
+
+namespace category {
+
+CategoryButtonEvent& CategoryButtonEvent::get() {
+  return *BP::instance().find<CategoryButtonEvent>(internal::KzifButtonEvent::TYPE_ID);
+}
+
+void CategoryButtonEvent::update() {
+  dispatchEnabled_ = 1;
+  const CategorySystem& system = CategorySystem::get();
+  const int format = system.videoFormat();
+  const int selection = system.record(0).fieldSelect;
+  const int parity = system.fieldParity();
+  if (CategorySystem::isInterlaced(format)) {
+    if (parity != 0) dispatchEnabled_ = 0;
+  } else if (format == 4 || format == 5) {
+    // every field
+  } else if (selection == 1) {
+    if (parity != 0) dispatchEnabled_ = 0;
+  } else if (selection != 0) {
+    if (parity != 1) dispatchEnabled_ = 0;
+  }
+}
+
+void CategoryButtonEvent::drain() {
+  if (!dispatchEnabled_) return;
+  dispatchAll();
+}
+
+// A handler that fails an assertion abandons that one event; the ones behind it still go out.
+void CategoryButtonEvent::dispatchAll() {
+  while (!queue_.empty()) {
+    const KzifButtonEvent event = queue_.pop();
+    try {
+      dispatch(event);
+    } catch (const assert::AssertException&) {
+    }
+  }
+}
+
+void CategoryButtonEvent::receiveRouted(int, RequestReceiver& rx) {
+  KzifButtonEvent event{};
+  const bool whole = rec::decode(rx.reader(), event);
+  rx.consume();
+  if (!whole) return;  // a short body is no event
+  if (dispatchEnabled_) {
+    dispatch(event);
+    return;
+  }
+  if (queue_.full()) {
+    libkz::getLogger().printf(libkz::LOG_ERR, "button event buffer full");
+    dispatchAll();
+  }
+  queue_.push(event);
+}
+
+void CategoryButtonEvent::call(int step, int me, const KzifButtonEvent& event) {
+  if (observer_) observer_(step, me, event);
+  switch (step) {
+    case 1:
+      busOnButton(me, event);
+      bkgdOnButton(me, event);
+      break;
+    case 2: CategorySystem::get().onButton(event); break;
+    case 4: busOnButton(me, event); break;
+    case 5: imageOnButton(me, event); break;
+    case 6:
+      bkgdOnButton(me, event);
+      clipStatusOnButton(event);
+      faderMarkButton(event);
+      break;
+    case 7: keyPresetOnButton(event); break;
+    case 8: macroOnButton(event); break;
+    case 9: faderMarkButton(event); break;
+    case 10: uskAssignOnButton(event); break;
+    default: break;
+  }
+}
+
+// Each step whose codes match makes its calls, and later steps are still tried.
+void CategoryButtonEvent::dispatch(const KzifButtonEvent& event) {
+  auto guarded = [&](int step, int me) { call(step, me, event); };
+  const int code = event.code;
+  if (code == 3000)
+    for (int me = 0; me < N_ME; ++me) guarded(1, me);
+  if (code == 2006 || code == 2013) guarded(2, event.me);
+  if (event.me > 3) return;
+  const int me = event.me;
+  if (in(code, 1100, 1291)) guarded(4, me);
+  if (code == 1295 || code == 1296) guarded(5, me);
+  if (in(code, 1600, 1839) || in(code, 2100, 2139)) guarded(6, me);
+  if (in(code, 1700, 1707) || in(code, 1800, 1807) || in(code, 2100, 2103)) guarded(7, me);
+  if (code == KzifButtonEvent::BTN_TR_MACRO_ATTCH) guarded(8, me);
+  if (code == 3100 || code == 3101) guarded(9, me);
+  if (in(code, 2050, 2053)) guarded(10, me);
+}
+
+}  // namespace category
+
+void initCategoryButtonEvent() {
+  static category::CategoryButtonEvent events;
+  events.resetDispatch();  // a power cycle starts holding events back, as construction does
+  BP::instance().setFieldStartHook([] { category::CategoryButtonEvent::get().drain(); });
+}
