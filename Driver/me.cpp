@@ -4,6 +4,7 @@
 #include "Common/assert.h"
 #include "Driver/image.h"
 #include "Driver/kz.h"
+#include "Driver/transition.h"
 #include "Driver/trace.h"
 #include "Platform/platform.h"
 
@@ -123,6 +124,7 @@ void kzInitialize() {
   kz::glueState = kz::powerOnGlue();
   kz::currentContext = 0;
   kz::shadow.valid = false;
+  kz::resetKeyTransitionImages();
 }
 
 void kzUpdate() {

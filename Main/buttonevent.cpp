@@ -1,6 +1,7 @@
 #include "Main/buttonevent.h"
 
 #include "Common/log.h"
+#include "Main/bkgd.h"
 #include "Main/bp.h"
 #include "Main/system.h"
 
@@ -26,12 +27,13 @@ namespace {
 // Handlers of features that are not built yet join here, one per feature.
 void busOnButton(int, const KzifButtonEvent&) {}
 void imageOnButton(int, const KzifButtonEvent&) {}
-void bkgdOnButton(int, const KzifButtonEvent&) {}
 void clipStatusOnButton(const KzifButtonEvent&) {}
 void faderMarkButton(const KzifButtonEvent&) {}
 void keyPresetOnButton(const KzifButtonEvent&) {}
 void macroOnButton(const KzifButtonEvent&) {}
 void uskAssignOnButton(const KzifButtonEvent&) {}
+
+void bkgdOnButton(int me, const KzifButtonEvent& event) { category::CategoryBkgd::get(me).onButton(event); }
 
 bool in(int code, int first, int last) { return first <= code && code <= last; }
 

@@ -5,6 +5,7 @@
 #include "Common/log.h"
 #include "Common/shared.h"
 #include "Driver/kz.h"
+#include "Main/bkgd.h"
 #include "Main/bp.h"
 #include "Main/buttonevent.h"
 #include "Main/initialize.h"
@@ -22,6 +23,7 @@ u64 nominalPeriodUs = 0;
 
 // Every category, one function-local static per feature, in ascending type id order.
 void createCategories() {
+  initCategoryBkgd();             // 2
   initCategoryMainframeConfig();  // 26
   initCategorySystem();           // 29
   initCategoryInitialize();       // 72

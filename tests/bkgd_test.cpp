@@ -1,0 +1,194 @@
+// The background record through the wire and the backup image, its button latches and flip
+// hooks, the shared sub-record merges, and the key transition renderers down to the driver trace.
+#include <array>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Driver/kz.h"
+#include "Driver/transition.h"
+#include "Main/bkgd.h"
+#include "Main/bp.h"
+#include "Main/system.h"
+#include "Main/transition.h"
+#include "Platform/platform.h"
+#include "tests/sim_fixture.h"
+
+using Lines = std::vector<std::string>;
+using category::CategoryBkgd;
+
+namespace {
+
+class BkgdTest : public SimTest {
+ protected:
+  void SetUp() override {
+    initCategoryBkgd();
+    for (int me = 0; me < N_ME; ++me)
+      for (int i = 0; i < CategoryBkgd::N_LATCHES; ++i) CategoryBkgd::get(me).watchButton(i, -1);
+    SimTest::SetUp();
+  }
+};
+
+internal::KzifButtonEvent press(int panel, int me, int code, int state = 1) {
+  internal::KzifButtonEvent e{};
+  e.panel = static_cast<u8>(panel);
+  e.me = static_cast<u8>(me);
+  e.code = static_cast<i16>(code);
+  e.state = static_cast<u8>(state);
+  return e;
+}
+
+void pressOnEveryMe(const internal::KzifButtonEvent& e) {
+  for (int me = 0; me < N_ME; ++me) CategoryBkgd::get(me).onButton(e);
+}
+
+}  // namespace
+
+TEST_F(BkgdTest, RecordIsEchoedAndStoredAtItsOffsets) {
+  EXPECT_EQ(only(run({"send 2 000001ff 01 01 01 02 03 04 05 01 02 03", "field"}), "msg"),
+            Lines{"msg 2 000001ff01010102030405010203"});
+  const u8* nv = platform::nvWindow();
+  const std::size_t share = BP::instance().shareOffset(KzifBkgd::TYPE_ID, 1);
+  ASSERT_NE(share, 0u);
+  const std::map<std::size_t, u8> named = {{4, 1}, {5, 1},  {6, 1},  {7, 2},   {28, 3},
+                                           {68, 4}, {69, 5}, {76, 1}, {145, 2}, {146, 3}};
+  for (std::size_t i = 0; i < sizeof(KzifBkgd); ++i) {
+    const auto it = named.find(i);
+    EXPECT_EQ(nv[share + i], it == named.end() ? 0 : it->second) << "stored byte " << i;
+  }
+}
+
+TEST_F(BkgdTest, OutOfRangeValuesAreDroppedSinglyAndABadMeDropsTheRecord) {
+  // flip 2, transition utility bus 3 and utility bus 3 refused; the rest applied.
+  EXPECT_EQ(only(run({"send 2 000001ff 02 02 01 03 07 08 09 01 03 04", "field"}), "msg"),
+            Lines{"msg 2 0000017a02000100070809010004"});
+  EXPECT_EQ(only(run({"send 2 000001ff 04 01 01 01 01 01 01 01 01 01", "field"}), "msg"), Lines{});
+  for (int me = 0; me < N_ME; ++me) EXPECT_EQ(CategoryBkgd::get(me).record(0).transUtilityBus, 0) << me;
+}
+
+TEST_F(BkgdTest, FlipFollowsOnlyWhileEnabledAndARequestEnablesItOnce) {
+  run({"send 2 00000002 00 00 01 00 00 00 00 00 00 00", "field"});
+  CategoryBkgd::get(0).flipHook();
+  EXPECT_EQ(only(run({"field"}), "msg"), Lines{"msg 2 0000000100010100000000000000"});
+  CategoryBkgd::get(0).flipHook();
+  CategoryBkgd::get(1).flipHook();  // not enabled: nothing changes, nothing is sent
+  EXPECT_EQ(only(run({"field"}), "msg"), Lines{"msg 2 0000000100000100000000000000"});
+
+  CategoryBkgd& bkgd = CategoryBkgd::get(1);
+  bkgd.requestFlip();
+  EXPECT_TRUE(bkgd.takePendingFlip());
+  EXPECT_FALSE(bkgd.takePendingFlip());
+  EXPECT_EQ(only(run({"field"}), "msg"), Lines{"msg 2 0000000201000100000000000000"});
+  bkgd.requestFlip();
+  run({"restart"});  // a request not yet taken is forgotten
+  EXPECT_FALSE(bkgd.takePendingFlip());
+}
+
+TEST_F(BkgdTest, LatchesSeeOnlyTheirMesRowButtonsAndButton3000) {
+  CategoryBkgd& bkgd = CategoryBkgd::get(2);
+  bkgd.watchButton(0, 1700);
+  bkgd.watchButton(1, 3000);
+  bkgd.watchButton(2, 1599);  // not a background-row button
+  pressOnEveryMe(press(3, 2, 1700));  // panel 3
+  pressOnEveryMe(press(0, 4, 1700));  // M/E byte 4
+  bkgd.onButton(press(0, 3, 1700));   // another M/E's row
+  pressOnEveryMe(press(0, 2, 1599));
+  pressOnEveryMe(press(0, 2, -1));    // unwatched latches hold code -1
+  for (int i = 0; i < CategoryBkgd::N_LATCHES; ++i)
+    for (int p = 0; p < 3; ++p) EXPECT_EQ(bkgd.latch(i).pressed[p], 0) << i << "/" << p;
+
+  pressOnEveryMe(press(1, 2, 1700));
+  EXPECT_NO_THROW(pressOnEveryMe(press(2, 7, 3000)));  // every M/E, whatever its M/E byte
+  EXPECT_EQ(bkgd.latch(0).pressed[1], 1);
+  EXPECT_EQ(bkgd.latch(0).held[1], 1);
+  EXPECT_EQ(bkgd.latch(1).pressed[2], 1);
+
+  bkgd.onButton(press(1, 2, 1700, 0));  // release: held goes, the press stays until cleared
+  EXPECT_EQ(bkgd.latch(0).held[1], 0);
+  EXPECT_EQ(bkgd.latch(0).pressed[1], 1);
+  bkgd.clearLatches();
+  EXPECT_EQ(bkgd.latch(0).pressed[1], 0);
+  EXPECT_EQ(bkgd.latch(1).pressed[2], 0);
+  EXPECT_EQ(bkgd.latch(1).held[2], 1);
+
+  // A restart forgets presses and held buttons but keeps what each latch watches.
+  run({"restart"});
+  EXPECT_EQ(bkgd.latch(1).held[2], 0);
+  EXPECT_EQ(bkgd.latch(1).code, 3000);
+  EXPECT_THROW(bkgd.watchButton(CategoryBkgd::N_LATCHES, 1600), assert::AssertException);
+}
+
+TEST(SubRecordMerge, EachValueIsTakenByItsOwnBitAndRange) {
+  ModifySetting modify{};
+  const auto m = mergeModify(modify, ModifySetting{0xf, 2, 500, 1001, -45});
+  EXPECT_EQ(m.droppedBits, 0x5u);
+  EXPECT_EQ(modify.mask, 0xau);
+  EXPECT_EQ(modify.on, 0);
+  EXPECT_EQ(modify.value1, 500);
+  EXPECT_EQ(modify.angle, -45);
+  mergeModify(modify, ModifySetting{0x9, 1, 0, 0, 46});
+  EXPECT_EQ(modify.on, 1);
+  EXPECT_EQ(modify.angle, -45);
+
+  EnumTriple triple{};
+  EXPECT_EQ(mergeEnumTriple(triple, EnumTriple{0x7, 3, 4, 2}).droppedBits, 0x6u);
+  EXPECT_EQ(mergeEnumTriple(triple, EnumTriple{0x4, 0, 2, 1}).droppedBits, 0u);  // second not masked
+  EXPECT_EQ(triple.mask, 0x5u);
+  EXPECT_EQ(triple.first, 3);
+  EXPECT_EQ(triple.second, 0);
+  EXPECT_EQ(triple.third, 1);
+
+  RangePair range{};
+  EXPECT_EQ(mergeRangePair(range, RangePair{0xf, 1, 10001, 10000, -51}).droppedBits, 0xau);
+  EXPECT_EQ(mergeRangePair(range, RangePair{0x8, 0, 0, 0, 50}).droppedBits, 0u);
+  EXPECT_EQ(range.mask, 0xdu);
+  EXPECT_EQ(range.on, 1);
+  EXPECT_EQ(range.value1, 0);
+  EXPECT_EQ(range.value2, 10000);
+  EXPECT_EQ(range.offset, 50);
+}
+
+class KeyRendererTest : public SimTest {
+ protected:
+  void SetUp() override {
+    sim::Runner::Options options;
+    options.trace = true;
+    boot(options);
+    kz::resetKeyTransitionImages();
+    lines.clear();
+  }
+};
+
+TEST_F(KeyRendererTest, WipeAndDveReachTheDriversOfTheirKeyAndMe) {
+  alignas(8) static const std::array<u8, 512> keyBytes{};
+  const auto& key = *reinterpret_cast<const KzifKey*>(keyBytes.data());
+  const KzifSystem& system = category::CategorySystem::get().record(0);
+
+  setMeContext(KZ_CONTEXT_ME1 + 1);
+  KeyTransition wipe(2);
+  wipe.setup(key, system, 0.25f);
+  wipe.update(1, 0.25f, -1.0f);
+  KeyDveUpdater dve(3);
+  dve.setup(key, system, 1, 0.5f);
+  dve.render(0.5f);
+  wipe.update(2, 0.75f, -1.0f);  // an M/E other than the current context's
+  EXPECT_EQ(lines, (Lines{"drv setMeContext 0x3211", "drv setKeyTransition 0x1209 0.25",
+                          "drv setKeyDve 0x120b 1 0.5", "drv setMeContext 0x3212",
+                          "drv setKeyTransition 0x1209 0.75"}));
+  EXPECT_EQ(wipe.keyRecord(), &key);
+  EXPECT_EQ(dve.systemRecord(), &system);
+  EXPECT_EQ(kz::keyTransitionImage(KZ_CONTEXT_ME1 + 1, 0x1209).wipePosition, 0.25f);
+  EXPECT_EQ(kz::keyTransitionImage(KZ_CONTEXT_ME1 + 2, 0x1209).wipePosition, 0.75f);
+  EXPECT_EQ(kz::keyTransitionImage(KZ_CONTEXT_ME1 + 1, 0x120B), (kz::KeyTransitionImage{0.0f, 0.5f, 1}));
+
+  // Out-of-range values never reach an image.
+  lines.clear();
+  EXPECT_THROW(wipe.update(1, 1.5f, -1.0f), assert::AssertException);
+  EXPECT_THROW(wipe.update(4, 0.5f, -1.0f), assert::AssertException);
+  dve.setup(key, system, 2, 0.5f);
+  EXPECT_THROW(dve.render(0.5f), assert::AssertException);
+  EXPECT_THROW(setKeyTransition(0x1206, 0.5f), assert::AssertException);  // a fill, not a key
+  EXPECT_THROW(KeyTransition{4}, assert::AssertException);
+  EXPECT_EQ(only(lines, "drv"), Lines{});
+  EXPECT_EQ(kz::keyTransitionImage(KZ_CONTEXT_ME1 + 1, 0x1209).wipePosition, 0.25f);
+}
