@@ -3,6 +3,7 @@
 #include "Common/log.h"
 #include "Main/bkgd.h"
 #include "Main/bp.h"
+#include "Main/faderevent.h"
 #include "Main/system.h"
 
 KZ_SOURCE("Main/buttonevent");
@@ -28,12 +29,13 @@ namespace {
 void busOnButton(int, const KzifButtonEvent&) {}
 void imageOnButton(int, const KzifButtonEvent&) {}
 void clipStatusOnButton(const KzifButtonEvent&) {}
-void faderMarkButton(const KzifButtonEvent&) {}
 void keyPresetOnButton(const KzifButtonEvent&) {}
 void macroOnButton(const KzifButtonEvent&) {}
 void uskAssignOnButton(const KzifButtonEvent&) {}
 
 void bkgdOnButton(int me, const KzifButtonEvent& event) { category::CategoryBkgd::get(me).onButton(event); }
+
+void faderMarkButton(const KzifButtonEvent& event) { category::CategoryFaderEvent::get().markButton(event); }
 
 bool in(int code, int first, int last) { return first <= code && code <= last; }
 

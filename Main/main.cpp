@@ -7,6 +7,7 @@
 #include "Driver/kz.h"
 #include "Main/bkgd.h"
 #include "Main/bp.h"
+#include "Main/faderevent.h"
 #include "Main/buttonevent.h"
 #include "Main/initialize.h"
 #include "Main/mf_config.h"
@@ -28,6 +29,7 @@ void createCategories() {
   initCategorySystem();           // 29
   initCategoryInitialize();       // 72
   initCategoryButtonEvent();      // 92
+  initCategoryFaderEvent();       // 93
 }
 
 void tryStartupLock() {

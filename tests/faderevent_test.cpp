@@ -1,0 +1,180 @@
+// The transition step and the fader event table: run lengths, end flags, cuts, the table index
+// guards, the fader pick-up hold, link release, calibration reset and watched buttons.
+#include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Main/autotrans.h"
+#include "Main/faderevent.h"
+#include "tests/sim_fixture.h"
+
+using Lines = std::vector<std::string>;
+using category::CategoryFaderEvent;
+
+namespace {
+
+int stepsToStop(AutoTransition& t) {
+  int n = 0;
+  for (; t.state == AutoTransition::STATE_RUNNING && n < 100000; ++n) t.step();
+  return n;
+}
+
+}  // namespace
+
+// Rates whose 1/rate does not add up to exactly 1 (12, 19, 49) or back to 0 in float must not
+// cost an extra field.
+TEST(AutoTransitionTest, RunsTakeExactlyTheirRateAndOnlyForwardRunsFlipTheEndFlag) {
+  for (int rate : {1, 2, 3, 12, 19, 30, 49, 299, 999}) {
+    AutoTransition t;
+    t.start(rate, 1);
+    EXPECT_EQ(stepsToStop(t), rate);
+    EXPECT_EQ(std::pair(t.position(), t.endFlag), std::pair(0.0f, -1)) << rate;
+  }
+  AutoTransition t;
+  t.start(0, 1);
+  t.step();  // rate 0: done at the first step, flipping back to +1 on the second run
+  t.start(0, 1);
+  EXPECT_EQ(std::pair(stepsToStop(t), t.endFlag), std::pair(1, 1));
+  t.positionA = 0.5f;
+  t.start(10, -1);
+  t.step();
+  EXPECT_FLOAT_EQ(t.position(), 0.4f);
+  EXPECT_EQ(stepsToStop(t), 4);
+  EXPECT_EQ(std::pair(t.position(), t.endFlag), std::pair(0.0f, 1));
+  t.returnMode = 1;
+  t.start(4, 1);
+  EXPECT_EQ(stepsToStop(t), 4);
+  EXPECT_EQ(std::pair(t.position(), t.endFlag), std::pair(1.0f, 1));  // rests at the top
+  AutoTransition fade;  // turned back after three fields of ten: three fields to return
+  fade.start(10, 1);
+  for (int i = 0; i < 3; ++i) fade.step();
+  fade.reverse();
+  EXPECT_EQ(stepsToStop(fade), 3);
+  EXPECT_EQ(fade.endFlag, 1);
+  AutoTransition odd;  // a position written as NaN still lets the run end
+  odd.positionA = std::nanf("");
+  odd.start(2, 1);
+  EXPECT_EQ(stepsToStop(odd), 2);
+}
+
+TEST(AutoTransitionTest, OnlyRunningAndCutEntriesMove) {
+  for (int state : {AutoTransition::STATE_IDLE, AutoTransition::STATE_PAUSED, AutoTransition::STATE_RAMP}) {
+    AutoTransition t{.state = state, .positionA = 0.4f};
+    t.step();
+    EXPECT_EQ(t.position(), 0.4f);
+    EXPECT_EQ(t.state, state);
+  }
+  AutoTransition forward{.positionA = 0.4f}, backward{.direction = -1, .positionA = 0.4f};
+  forward.cut();
+  backward.cut();
+  forward.step();  // as if 1.0 had been reached
+  backward.step();
+  EXPECT_EQ(forward.state + backward.state, AutoTransition::STATE_IDLE);
+  EXPECT_EQ(forward.position() + backward.position(), 0.0f);
+  EXPECT_EQ(std::pair(forward.endFlag, backward.endFlag), std::pair(-1, 1));
+  backward.start(5, 0);
+  EXPECT_EQ(backward.direction, -1);
+  backward.start(-4, 1);
+  EXPECT_EQ(std::pair(backward.rate, backward.direction), std::pair(0, 1));
+}
+
+class FaderEventTest : public SimTest {
+ protected:
+  void SetUp() override {
+    initCategoryFaderEvent();
+    SimTest::SetUp();
+  }
+  CategoryFaderEvent& fe = CategoryFaderEvent::get();
+};
+
+TEST_F(FaderEventTest, TableIndexesAndTheirGuards) {
+  EXPECT_EQ(keyTransIndex(0, 0), 1);
+  EXPECT_EQ(keyTransIndex(3, 3), 19);
+  EXPECT_EQ(keySubTransIndex(3, 3), 39);
+  lines.clear();
+  EXPECT_THROW(keyTransIndex(4, 0), assert::AssertException);
+  EXPECT_THROW(keyTransIndex(0, -1), assert::AssertException);
+  EXPECT_THROW(fe.transition(N_AUTO_TRANSITIONS), assert::AssertException);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "log [ERR] Assertion failed: Main/autotrans.h(186) 0 <= me && me < N_ME");
+  EXPECT_EQ(lines[1], "log [ERR] Assertion failed: Main/autotrans.h(187) 0 <= ch && ch < KzifKey::N_CHANNELS");
+}
+
+TEST_F(FaderEventTest, EveryEntryStepsOncePerFieldAndTheMessageIsTaken) {
+  fe.transition(bkgdTransIndex[1]).start(3, 1);
+  fe.transition(keyTransIndex(2, 1)).start(3, 1);
+  // The body is consumed whole: the record behind it is read in step.
+  const Lines out = run({"send 93 0102030405", "send 29 00000001 04 00 00 00 00", "field"});
+  EXPECT_EQ(only(out, "log [ERR]"), Lines{});
+  EXPECT_EQ(only(out, "msg"), Lines{"msg 29 000000010400000000"});
+  EXPECT_FLOAT_EQ(fe.transition(5).position(), 1.0f / 3.0f);
+  EXPECT_FLOAT_EQ(fe.transition(12).position(), 1.0f / 3.0f);
+  EXPECT_EQ(fe.isBkgdTransAtEnd(1), 0);
+  run({"field 2"});
+  EXPECT_EQ(fe.transition(5).endFlag, -1);
+  EXPECT_EQ(fe.isBkgdTransAtEnd(1), 1);
+  // Paused halfway or a cut pending at 0 is not at an end; nor is an M/E out of range.
+  fe.transition(0).positionA = 0.5f;
+  fe.transition(0).state = AutoTransition::STATE_PAUSED;
+  fe.transition(10).cut();
+  EXPECT_EQ(fe.isBkgdTransAtEnd(0) + fe.isBkgdTransAtEnd(2) + fe.isBkgdTransAtEnd(4) + fe.isBkgdTransAtEnd(-1), 0);
+  EXPECT_EQ(fe.isBkgdTransAtEnd(3), 1);
+}
+
+TEST_F(FaderEventTest, ReleasedFaderIsHeldForSixteenTicksAndKeyReleaseSparesBackgrounds) {
+  for (int i = 0; i < N_AUTO_TRANSITIONS; ++i) fe.link(i).owner = 7;
+  lines.clear();
+  EXPECT_FALSE(fe.releaseFader(3, 0) || fe.releaseFader(0, 4));
+  EXPECT_EQ(lines, Lines{});  // refused without an assertion
+  EXPECT_TRUE(fe.releaseFader(1, 1));
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(fe.link(i).owner, i >= 5 && i <= 9 ? -1 : 7) << i;
+  EXPECT_TRUE(fe.faderHeld(1));
+  EXPECT_FALSE(fe.faderHeld(0));
+  run({"tick 15"});
+  EXPECT_TRUE(fe.faderHeld(1));
+  run({"tick"});
+  EXPECT_FALSE(fe.faderHeld(1));
+
+  for (int i = 0; i < N_AUTO_TRANSITIONS; ++i) fe.link(i).owner = 7;
+  fe.releaseKeyFaderLinks();
+  for (int i = 0; i < N_AUTO_TRANSITIONS; ++i) {
+    const bool keyOrDsk = i < 24 && (i >= 20 || i % 5 != 0);
+    EXPECT_EQ(fe.link(i).owner, keyOrDsk ? -1 : 7) << i;
+  }
+}
+
+TEST_F(FaderEventTest, CalibrationResetTouchesOnlyItsPanel) {
+  auto pair = [&](int p, int k) { return fe.calibration(p, k).first * 10000 + fe.calibration(p, k).second; };
+  for (int p = 0; p < 3; ++p)
+    for (int k = 0; k < 4; ++k) {
+      EXPECT_EQ(pair(p, k), 25551533);
+      fe.setCalibration(p, k, {static_cast<u16>(100 + k), 9});
+    }
+  EXPECT_FALSE(fe.resetCalibration(3, 0));
+  EXPECT_TRUE(fe.resetCalibration(1, 2));
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(std::vector<int>({pair(0, k), pair(1, k), pair(2, k)}),
+                                        std::vector<int>({(100 + k) * 10000 + 9, 25551533, (100 + k) * 10000 + 9}));
+}
+
+TEST_F(FaderEventTest, PressMarksTheWatchEntriesOfItsMeOnly) {
+  for (int me = 0; me < N_ME; ++me)
+    for (int s = 0; s < CategoryFaderEvent::N_BUTTON_WATCHES; ++s) fe.watchButton(me, s, -1);
+  EXPECT_TRUE(fe.watchButton(2, 0, 1700) && fe.watchButton(2, 5, 1700) && fe.watchButton(2, 1, 3100) &&
+              fe.watchButton(1, 0, 1700));
+  EXPECT_FALSE(fe.watchButton(4, 0, 1700));
+  auto press = [&](int panel, int code, int state) {
+    fe.markButton(internal::KzifButtonEvent{.panel = static_cast<u8>(panel), .me = 2, .code = static_cast<i16>(code),
+                                            .state = static_cast<u8>(state)});
+  };
+  press(0, 1700, 0);  // a release marks nothing, nor a panel above 2
+  press(3, 1700, 1);
+  EXPECT_FALSE(fe.buttonPressed(2, 0));
+  press(2, 1700, 1);
+  press(2, -1, 1);  // empty entries watch nothing
+  EXPECT_TRUE(fe.buttonPressed(2, 0) && fe.buttonPressed(2, 5));
+  EXPECT_FALSE(fe.buttonPressed(2, 1) || fe.buttonPressed(1, 0) || fe.buttonPressed(2, 2));
+  fe.clearButtonPress(2, 0);
+  EXPECT_FALSE(fe.buttonPressed(2, 0));
+  EXPECT_TRUE(fe.buttonPressed(2, 5));
+}
