@@ -4,6 +4,7 @@
 #include "Main/bkgd.h"
 #include "Main/bp.h"
 #include "Main/faderevent.h"
+#include "Main/macro.h"
 #include "Main/system.h"
 
 KZ_SOURCE("Main/buttonevent");
@@ -30,12 +31,13 @@ void busOnButton(int, const KzifButtonEvent&) {}
 void imageOnButton(int, const KzifButtonEvent&) {}
 void clipStatusOnButton(const KzifButtonEvent&) {}
 void keyPresetOnButton(const KzifButtonEvent&) {}
-void macroOnButton(const KzifButtonEvent&) {}
 void uskAssignOnButton(const KzifButtonEvent&) {}
 
 void bkgdOnButton(int me, const KzifButtonEvent& event) { category::CategoryBkgd::get(me).onButton(event); }
 
 void faderMarkButton(const KzifButtonEvent& event) { category::CategoryFaderEvent::get().markButton(event); }
+
+void macroOnButton(const KzifButtonEvent& event) { category::CategoryMacro::get().onButton(event); }
 
 bool in(int code, int first, int last) { return first <= code && code <= last; }
 

@@ -11,6 +11,8 @@
 #include "Main/buttonevent.h"
 #include "Main/initialize.h"
 #include "Main/mf_config.h"
+#include "Main/multiview.h"
+#include "Main/shotmem.h"
 #include "Main/system.h"
 #include "Platform/platform.h"
 
@@ -25,8 +27,10 @@ u64 nominalPeriodUs = 0;
 // Every category, one function-local static per feature, in ascending type id order.
 void createCategories() {
   initCategoryBkgd();             // 2
+  initCategoryShotMemoryStatus(); // 22
   initCategoryMainframeConfig();  // 26
   initCategorySystem();           // 29
+  initCategoryMultiView();        // 40
   initCategoryInitialize();       // 72
   initCategoryButtonEvent();      // 92
   initCategoryFaderEvent();       // 93

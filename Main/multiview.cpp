@@ -1,0 +1,98 @@
+#include "Main/multiview.h"
+
+#include "Main/bp.h"
+#include "Main/system.h"
+
+KZ_SOURCE("Main/multiview");
+
+namespace {
+
+constexpr int FIRST_LEVEL_SOURCE = 201;
+
+// The tally marks of the labels are taken from the four source tally record channels (type id 53)
+// here, once the source tally category exists.
+void readSourceTally(category::CategoryMultiView& multiView) { (void)multiView; }
+
+// Asks the button source names (type id 39) for every label, once that category exists: its
+// publishNames feeds setSourceName.
+void readSourceNames(category::CategoryMultiView& multiView) { (void)multiView; }
+
+int levelSlot(int source) {
+  const int offset = source - FIRST_LEVEL_SOURCE;
+  if (offset < 0 || offset % 3 != 0 || offset / 3 >= category::CategoryMultiView::N_LEVEL_SOURCES) return -1;
+  return offset / 3;
+}
+
+}  // namespace
+
+namespace category {
+
+CategoryMultiView::CategoryMultiView() { registerCategory(this, TYPE_ID); }
+
+CategoryMultiView& CategoryMultiView::get() { return *BP::instance().find<CategoryMultiView>(TYPE_ID); }
+
+void CategoryMultiView::initInternal() {
+  for (OutputState& out : outputs_) {
+    out.redrawRequest = 0;
+    out.changeFlags = 0;
+    for (Label& label : out.labels) {
+      label.text.set("");
+      label.redraw = 0;
+    }
+  }
+  for (auto& pair : levels_) pair.fill(0.0f);
+  appliedFormat_ = -1;
+}
+
+void CategoryMultiView::update() {
+  // The labels depend on the video format (M/E output names and the like), so a new format asks
+  // for all of them and redraws every output; so does the first field after start-up.
+  if (auto* system = static_cast<CategorySystem*>(BP::instance().own(KzifSystem::TYPE_ID, 0))) {
+    const int format = system->videoFormat();
+    if (format != appliedFormat_) {
+      appliedFormat_ = format;
+      for (OutputState& out : outputs_) out.redrawRequest = 1;
+      readSourceNames(*this);
+    }
+  }
+  readSourceTally(*this);
+}
+
+void CategoryMultiView::receive(RequestReceiver& rx) { rx.consume(); }
+
+void CategoryMultiView::setSourceName(int index, const char* text) {
+  if (index < 0 || index >= N_SOURCES) return;
+  for (OutputState& out : outputs_) {
+    Label& label = out.labels[static_cast<std::size_t>(index)];
+    label.text.set(text ? text : "");
+    label.redraw = 1;
+  }
+}
+
+void CategoryMultiView::invalidateTally() {
+  for (OutputState& out : outputs_) {
+    out.redrawRequest = 1;
+    out.changeFlags |= TALLY_CHANGED;
+  }
+}
+
+void CategoryMultiView::setSourceLevel(int source, f32 a, f32 b) {
+  const int slot = levelSlot(source);
+  if (slot < 0) return;
+  levels_[static_cast<std::size_t>(slot)] = {a, b};
+}
+
+const CategoryMultiView::OutputState& CategoryMultiView::output(int n) const {
+  KZ_CHECK(0 <= n && n < N_OUTPUTS);
+  return outputs_[static_cast<std::size_t>(n)];
+}
+
+f32 CategoryMultiView::sourceLevel(int source, int which) const {
+  const int slot = levelSlot(source);
+  if (slot < 0 || which < 0 || which > 1) return 0.0f;
+  return levels_[static_cast<std::size_t>(slot)][static_cast<std::size_t>(which)];
+}
+
+}  // namespace category
+
+void initCategoryMultiView() { static category::CategoryMultiView multiView; }
