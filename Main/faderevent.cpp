@@ -1,5 +1,7 @@
 #include "Main/faderevent.h"
 
+#include "Main/led.h"
+
 KZ_SOURCE("Main/faderevent");
 
 namespace {
@@ -11,8 +13,9 @@ constexpr float END_TOLERANCE = 1e-5f;
 // so that a cut waiting in state 3 is seen for one field before the step completes it.
 void followTransitionsInKeyRecords(const std::array<AutoTransition, N_AUTO_TRANSITIONS>&) {}
 
-// The panel lamp records take the M/E-row lamp state here once they exist.
-void writeMeRowLamp(int /*me*/, int /*panel*/, int /*lampCode*/, int /*state*/) {}
+void writeMeRowLamp(int me, int panel, int lampCode, int state) {
+  category::CategoryMeLed::get(me).setLed(panel, lampCode, static_cast<u8>(state));
+}
 
 category::CategoryFaderEvent& faderEventObject() {
   static category::CategoryFaderEvent faderEvent;

@@ -10,6 +10,7 @@
 #include "Main/faderevent.h"
 #include "Main/buttonevent.h"
 #include "Main/initialize.h"
+#include "Main/led.h"
 #include "Main/mf_config.h"
 #include "Main/multiview.h"
 #include "Main/shotmem.h"
@@ -31,6 +32,8 @@ void createCategories() {
   initCategoryMainframeConfig();  // 26
   initCategorySystem();           // 29
   initCategoryMultiView();        // 40
+  initCategoryLed();              // 49
+  initCategoryMeLed();            // 50
   initCategoryInitialize();       // 72
   initCategoryButtonEvent();      // 92
   initCategoryFaderEvent();       // 93

@@ -1,0 +1,146 @@
+#include "Main/led.h"
+
+#include <cstring>
+
+#include "Main/bp.h"
+
+KZ_SOURCE("Main/led");
+
+bool stepLedEntry(LedEntry& e) {
+  const u8 r = e.requested;  // read once: features write it outside the field cycle
+  const bool changed = r != e.previous;
+  e.previous = r;
+  if (r < LED_BLINK_FIRST || r > LED_BLINK_LAST) {
+    e.output = r;
+    e.changed = changed;
+  } else if (changed) {
+    e.output = static_cast<u8>(r - 10);
+    e.phase = 0;
+    e.changed = 1;
+  } else {
+    ++e.phase;
+    if (e.phase == LED_BLINK_LIT_FIELDS) {
+      e.output = 0;
+      e.changed = 1;
+    } else if (e.phase >= LED_BLINK_PERIOD_FIELDS) {
+      e.phase = 0;
+      e.output = static_cast<u8>(r - 10);
+      e.changed = 1;
+    } else {
+      e.changed = 0;
+    }
+  }
+  return e.changed != 0;
+}
+
+namespace category {
+
+template <class T>
+CategoryLedCommon<T>::CategoryLedCommon(bool ownedByMe) : CategoryCommon<T>(ownedByMe) {
+  this->attachInternal(lampRecords_.data());
+}
+
+template <class T>
+std::size_t CategoryLedCommon<T>::attachBackup(u8*) {
+  // A boot starts the lamps afresh, as a power cycle does: no panel is left waiting for a resend.
+  this->changed_.fill(0);
+  return this->attachInternal(lampRecords_.data());
+}
+
+template <class T>
+void CategoryLedCommon<T>::stampPanels() {
+  for (int panel = 0; panel < N_CHANNELS; ++panel)
+    rec::stamp(lampRecords_[static_cast<std::size_t>(panel)], this->me_, panel);
+}
+
+template <class T>
+void CategoryLedCommon<T>::initIndex(int, int) {
+  stampPanels();
+}
+
+// The records and the to-send flags stay: what the panels were last told is still true of them.
+template <class T>
+void CategoryLedCommon<T>::initInternal() {
+  image_.fill(LedEntry{});
+  stampPanels();
+}
+
+template <class T>
+void CategoryLedCommon<T>::update() {
+  for (int panel = 0; panel < N_CHANNELS; ++panel) {
+    T& r = lampRecords_[static_cast<std::size_t>(panel)];
+    LedEntry* lamps = image_.data() + static_cast<std::size_t>(panel * N_LED);
+    for (int i = 0; i < N_LED; ++i) {
+      LedEntry& e = lamps[i];
+      if (!stepLedEntry(e)) continue;
+      e.changed = 0;
+      r.lamp[i] = e.output;
+      r.changeBitmap[i / 32] |= 1u << (i % 32);
+    }
+  }
+}
+
+template <class T>
+void CategoryLedCommon<T>::sendPanel(AcknowledgeSender& tx, int panel) {
+  const auto p = static_cast<std::size_t>(panel);
+  T& r = lampRecords_[p];
+  bool marked = this->changed_[p] != 0 || r.mask != 0;
+  for (u32 word : r.changeBitmap) marked = marked || word != 0;
+  if (!marked) return;
+  rec::stamp(r, this->me_, panel);
+  tx.writeRecord(r);  // a failed write is logged by the sender
+  this->changed_[p] = 0;
+  r.mask = 0;
+  std::memset(r.changeBitmap, 0, sizeof r.changeBitmap);
+}
+
+template <class T>
+void CategoryLedCommon<T>::sendChanges(AcknowledgeSender& tx) {
+  for (int panel = 0; panel < N_CHANNELS; ++panel) {
+    if (tx.backlogged()) return;  // the marks stay until the backlog drains
+    sendPanel(tx, panel);
+  }
+}
+
+template <class T>
+void CategoryLedCommon<T>::send(AcknowledgeSender& tx, int panel) {
+  if (panel < 0 || panel >= N_CHANNELS || tx.backlogged()) return;
+  sendPanel(tx, panel);
+}
+
+template <class T>
+void CategoryLedCommon<T>::assign(const T&, int idx) {
+  this->checkChannel(idx);
+  rec::stamp(lampRecords_[static_cast<std::size_t>(idx)], this->me_, idx);
+  this->changed_[static_cast<std::size_t>(idx)] = 1;
+}
+
+template <class T>
+void CategoryLedCommon<T>::request(int panel, int index, u8 state) {
+  image_[static_cast<std::size_t>(panel * N_LED + index)].requested = state;
+}
+
+template class CategoryLedCommon<internal::KzifLed>;
+template class CategoryLedCommon<internal::KzifMeLed>;
+
+CategoryLed& CategoryLed::get() { return *BP::instance().find<CategoryLed>(internal::KzifLed::TYPE_ID); }
+
+void CategoryLed::setLed(int panel, int code, u8 state) {
+  KZ_CHECK(0 <= panel && panel < N_CHANNELS);
+  request(panel, ledCodeToIndex(code), state);
+}
+
+CategoryMeLed& CategoryMeLed::get(int me) {
+  return *BP::instance().find<CategoryMeLed>(internal::KzifMeLed::TYPE_ID, me);
+}
+
+void CategoryMeLed::setLed(int panel, int code, u8 state) {
+  KZ_CHECK(0 <= panel && panel < N_CHANNELS);
+  request(panel, meLedCodeToIndex(code), state);
+}
+
+}  // namespace category
+
+void initCategoryLed() { static category::CategoryLed led; }
+
+void initCategoryMeLed() { static category::CategoryMeLed meLed[N_ME]; }

@@ -1,0 +1,166 @@
+// Panel lamps: features write a lamp state per panel button, the field cycle steps every lamp
+// (blinking included) and sends the lamps whose visible state changed, one record per panel.
+#pragma once
+#include <array>
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+
+#include "Lib/Include/data_internal.h"
+#include "Main/category.h"
+
+namespace internal {
+
+namespace lampwire {
+// Body offsets of the wire fields of a record made only of scalars and arrays of scalars.
+template <class R>
+constexpr auto fieldOffsets() {
+  constexpr std::size_t n = std::tuple_size_v<decltype(R::wire())>;
+  std::array<std::size_t, n + 1> at{};
+  std::size_t i = 0;
+  std::apply([&](const auto&... d) { ((at[i + 1] = at[i] + sizeof(typename std::decay_t<decltype(d)>::Member), ++i), ...); },
+             R::wire());
+  return at;  // the last entry is the body size
+}
+}  // namespace lampwire
+
+// Lamps of no M/E row, one record per panel (type id 49). Volatile: kept in the category object.
+// Stored (in memory, 404 bytes): 0 mask | 4 panel | 8 changeBitmap[11] | 52 lamp[350].
+// Wire body (400 bytes, big-endian): 0 u32 mask | 4 u16 panel | 6 11 x u32 changeBitmap |
+// 50 350 x u8 lamp. Nothing is merged from an incoming record: it only asks for a resend.
+struct KzifLed {
+  static constexpr int TYPE_ID = 49;
+  static constexpr int N_CHANNELS = 3;
+  static constexpr int N_LED = N_LED_INDEX;
+  static constexpr int N_WORDS = (N_LED + 31) / 32;
+  static constexpr const char* NAME = "KzifLed";
+
+  u32 mask;  // never set by the lamps; sent as it stands
+  u16 panel;
+  u8 reserved0[2];
+  u32 changeBitmap[N_WORDS];  // bit (i mod 32) of word (i div 32): lamp i changed since the last send
+  u8 lamp[N_LED];             // output state of each lamp
+  u8 reserved1[2];
+
+  static constexpr auto wire() {
+    using R = KzifLed;
+    return rec::list(rec::mask(&R::mask), rec::channel(&R::panel), rec::plain(&R::changeBitmap), rec::plain(&R::lamp));
+  }
+};
+static_assert(sizeof(KzifLed) == 404);
+static_assert(offsetof(KzifLed, panel) == 4);
+static_assert(offsetof(KzifLed, changeBitmap) == 8);
+static_assert(offsetof(KzifLed, lamp) == 52);
+static_assert(lampwire::fieldOffsets<KzifLed>() == std::array<std::size_t, 5>{0, 4, 6, 50, 400});
+
+// Lamps of one M/E's rows, one record per panel (type id 50). Volatile, like KzifLed.
+// Stored (in memory, 360 bytes): 0 mask | 4 me | 6 panel | 8 changeBitmap[10] | 48 lamp[309].
+// Wire body (356 bytes, big-endian): 0 u32 mask | 4 u8 me | 5 u16 panel | 7 10 x u32 changeBitmap |
+// 47 309 x u8 lamp.
+struct KzifMeLed {
+  static constexpr int TYPE_ID = 50;
+  static constexpr int N_CHANNELS = 3;
+  static constexpr int N_LED = N_ME_LED_INDEX;
+  static constexpr int N_WORDS = (N_LED + 31) / 32;
+  static constexpr const char* NAME = "KzifMeLed";
+
+  u32 mask;  // never set by the lamps; sent as it stands
+  u8 me;
+  u8 reserved0;
+  u16 panel;
+  u32 changeBitmap[N_WORDS];
+  u8 lamp[N_LED];
+  u8 reserved1[3];
+
+  static constexpr auto wire() {
+    using R = KzifMeLed;
+    return rec::list(rec::mask(&R::mask), rec::me(&R::me), rec::channel(&R::panel), rec::plain(&R::changeBitmap),
+                     rec::plain(&R::lamp));
+  }
+};
+static_assert(sizeof(KzifMeLed) == 360);
+static_assert(offsetof(KzifMeLed, me) == 4);
+static_assert(offsetof(KzifMeLed, panel) == 6);
+static_assert(offsetof(KzifMeLed, changeBitmap) == 8);
+static_assert(offsetof(KzifMeLed, lamp) == 48);
+static_assert(lampwire::fieldOffsets<KzifMeLed>() == std::array<std::size_t, 6>{0, 4, 5, 7, 47, 356});
+
+}  // namespace internal
+
+// One lamp of one panel in the lamp image.
+struct LedEntry {
+  u8 requested;  // written by the features
+  u8 previous;   // requested state seen at the previous step
+  u8 output;     // what the panel is told
+  u8 changed;    // the output is still to be put into the record
+  u8 phase;      // blink phase, in fields
+};
+static_assert(sizeof(LedEntry) == 5);
+
+// Lamp states: 0 dark; 11, 12 and 13 blink 1, 2 and 3 (lit 20 fields, dark 10, lit on the field
+// of the change); any other value is shown steadily.
+constexpr u8 LED_BLINK_FIRST = 11;
+constexpr u8 LED_BLINK_LAST = 13;
+constexpr u8 LED_BLINK_LIT_FIELDS = 20;
+constexpr u8 LED_BLINK_PERIOD_FIELDS = 30;
+
+// One field's step of a lamp; true when its output is to be sent.
+bool stepLedEntry(LedEntry& e);
+
+namespace category {
+
+// Lamps of three panels over one lamp record type: the records and the lamp image live inside
+// the object, nothing goes into the backup image.
+template <class T>
+class CategoryLedCommon : public CategoryCommon<T> {
+ public:
+  static constexpr int N_CHANNELS = T::N_CHANNELS;
+  static constexpr int N_LED = T::N_LED;
+
+  explicit CategoryLedCommon(bool ownedByMe);
+
+  std::size_t attachBackup(u8* p) override;
+  void initIndex(int me, int flags) override;
+  void initInternal() override;
+  void restore(const u8*) override {}
+  void update() override;
+  void sendChanges(AcknowledgeSender& tx) override;
+  void send(AcknowledgeSender& tx, int panel) override;
+  // An incoming lamp record takes nothing: the panel's current lamps are sent again.
+  void assign(const T& in, int idx) override;
+
+ protected:
+  void request(int panel, int index, u8 state);
+
+ private:
+  void stampPanels();
+  void sendPanel(AcknowledgeSender& tx, int panel);
+
+  std::array<T, N_CHANNELS> lampRecords_{};
+  std::array<LedEntry, static_cast<std::size_t>(N_CHANNELS * N_LED)> image_{};
+};
+
+// Lamps of no M/E row (type id 49, one object).
+class CategoryLed : public CategoryLedCommon<internal::KzifLed> {
+ public:
+  CategoryLed() : CategoryLedCommon(false) {}
+  static CategoryLed& get();
+  // Writes the requested state of a button's lamp on one panel; seen at the next step.
+  void setLed(int panel, int code, u8 state);
+};
+
+// Lamps of one M/E's rows (type id 50, one object per M/E).
+class CategoryMeLed : public CategoryLedCommon<internal::KzifMeLed> {
+ public:
+  CategoryMeLed() : CategoryLedCommon(true) {}
+  static CategoryMeLed& get(int me);
+  void setLed(int panel, int code, u8 state);
+};
+
+extern template class CategoryLedCommon<internal::KzifLed>;
+extern template class CategoryLedCommon<internal::KzifMeLed>;
+
+}  // namespace category
+
+void initCategoryLed();
+void initCategoryMeLed();

@@ -1,0 +1,155 @@
+// Panel lamps through the wire: blink timing, one record per changed panel, incoming records as
+// resend requests, unmapped codes, and the wire and stored layouts of both lamp records.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Main/led.h"
+#include "tests/sim_fixture.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+std::string z(std::size_t bytes) { return std::string(bytes * 2, '0'); }
+
+std::string hexOf(const void* p, std::size_t n) {
+  std::string s(2 * n + 1, '\0');
+  for (std::size_t i = 0; i < n; ++i) std::snprintf(&s[2 * i], 3, "%02x", static_cast<const u8*>(p)[i]);
+  s.pop_back();
+  return s;
+}
+
+u32 wordAt(const std::string& hex, std::size_t off) { return static_cast<u32>(std::stoul(hex.substr(off * 2, 8), nullptr, 16)); }
+int byteAt(const std::string& hex, std::size_t off) { return std::stoi(hex.substr(off * 2, 2), nullptr, 16); }
+
+// A lamp message as "49.panel lamp=value ..." or "50.me.panel lamp=value ...", listing the lamps
+// its change bitmap marks.
+std::string lampChanges(const std::string& msg) {
+  const bool me = msg.rfind("msg 50 ", 0) == 0;
+  const std::string hex = msg.substr(7);
+  const std::size_t bitmap = me ? 7 : 6, lamps = me ? 47 : 50, count = me ? 309 : 350;
+  std::string s = me ? "50." + std::to_string(byteAt(hex, 4)) + "." + std::to_string(byteAt(hex, 5) << 8 | byteAt(hex, 6))
+                     : "49." + std::to_string(byteAt(hex, 4) << 8 | byteAt(hex, 5));
+  for (std::size_t i = 0; i < count; ++i)
+    if (wordAt(hex, bitmap + 4 * (i / 32)) >> (i % 32) & 1)
+      s += " " + std::to_string(i) + "=" + std::to_string(byteAt(hex, lamps + i));
+  return s;
+}
+
+class LedTest : public SimTest {
+ protected:
+  void SetUp() override {
+    initCategoryLed();
+    initCategoryMeLed();
+    SimTest::SetUp();
+  }
+  static category::CategoryLed& led() { return category::CategoryLed::get(); }
+  static category::CategoryMeLed& meLed(int me) { return category::CategoryMeLed::get(me); }
+  // The lamp messages a script printed (other features may report their own records).
+  Lines lampMsgs(std::initializer_list<const char*> script) {
+    Lines r;
+    for (const auto& m : only(run(script), "msg"))
+      if (m.rfind("msg 49 ", 0) == 0 || m.rfind("msg 50 ", 0) == 0) r.push_back(m);
+    return r;
+  }
+
+  // Runs n fields; one line per field that sent lamps: "field: changes, changes".
+  Lines fields(int first, int n) {
+    Lines r;
+    for (int f = first; f < first + n; ++f) {
+      std::string line;
+      for (const auto& m : lampMsgs({"field"})) line += (line.empty() ? "" : ", ") + lampChanges(m);
+      if (!line.empty()) r.push_back(std::to_string(f) + ": " + line);
+    }
+    return r;
+  }
+};
+
+}  // namespace
+
+TEST_F(LedTest, BlinkingStatesAreLitTwentyFieldsAndDarkTen) {
+  led().setLed(0, 2000, 11);    // lamp 73
+  led().setLed(1, 2001, 12);    // lamp 74
+  meLed(2).setLed(2, 5, 13);    // lamp 5
+  const std::string lit = "49.0 73=1, 49.1 74=2, 50.2.2 5=3", dark = "49.0 73=0, 49.1 74=0, 50.2.2 5=0";
+  EXPECT_EQ(fields(0, 66), (Lines{"0: " + lit, "20: " + dark, "30: " + lit, "50: " + dark, "60: " + lit}));
+
+  // From 11 to 13 while dark: lit at once with the new value, and the phase starts again.
+  EXPECT_EQ(fields(66, 19), (Lines{"80: 49.0 73=0, 49.1 74=0, 50.2.2 5=0"}));
+  led().setLed(0, 2000, 13);
+  EXPECT_EQ(fields(85, 31), (Lines{"85: 49.0 73=3", "90: 49.1 74=2, 50.2.2 5=3", "105: 49.0 73=0",
+                                   "110: 49.1 74=0, 50.2.2 5=0", "115: 49.0 73=3"}));
+}
+
+TEST_F(LedTest, ChangedPanelsAreSentOnceEachWithTheirBitmap) {
+  led().setLed(0, 200, 1);   // lamp 0
+  led().setLed(0, 3351, 7);  // lamp 349, a steady value of the feature's choosing
+  led().setLed(2, 2450, 2);  // lamp 180
+  meLed(3).setLed(1, 423, 2);  // M/E lamp 308
+  EXPECT_EQ(lampMsgs({"field"}),
+            (Lines{"msg 49 00000000" "0000" "00000001" + z(36) + "20000000" "01" + z(348) + "07",
+                   "msg 49 00000000" "0002" + z(20) + "00100000" + z(20) + z(180) + "02" + z(169),
+                   "msg 50 00000000" "03" "0001" + z(36) + "00100000" + z(308) + "02"}));
+  EXPECT_EQ(lampMsgs({"field"}), Lines{});
+
+  led().setLed(0, 200, 1);  // the same state again
+  led().setLed(2, 2450, 5);
+  led().setLed(2, 2450, 2);  // and back before the step
+  EXPECT_EQ(lampMsgs({"field"}), Lines{});
+
+  led().setLed(0, 200, 0);
+  EXPECT_EQ(fields(0, 1), Lines{"0: 49.0 0=0"});
+}
+
+TEST_F(LedTest, IncomingRecordOnlyAsksForTheCurrentLamps) {
+  led().setLed(1, 201, 2);  // lamp 1
+  meLed(2).setLed(1, 450, 1);  // lamp 211
+  run({"field"});
+  const std::string junk = "send 49 ffffffff 0001" + std::string(2 * (44 + 350), 'f');
+  EXPECT_EQ(lampMsgs({junk.c_str(), "field"}), (Lines{"msg 49 00000000" "0001" + z(44) + "0002" + z(348)}));
+
+  // A panel above 2, an M/E above 3 or a body cut short: dropped without a word.
+  const std::string panel3 = "send 49 00000000 0003" + z(394), me4 = "send 50 00000000 04 0000" + z(349),
+                    mePanel3 = "send 50 00000000 02 0003" + z(349);
+  EXPECT_EQ(run({panel3.c_str(), me4.c_str(), mePanel3.c_str(), "send 49 00000000 0001", "field"}), Lines{});
+
+  const std::string me2 = "send 50 ffffffff 02 0001" + std::string(2 * 349, 'f');
+  EXPECT_EQ(lampMsgs({me2.c_str(), "field"}),
+            (Lines{"msg 50 00000000" "02" "0001" + z(40) + z(211) + "01" + z(97)}));
+}
+
+TEST_F(LedTest, UnmappedCodesAndBadPanelsTouchNoLamp) {
+  lines.clear();
+  EXPECT_THROW(led().setLed(0, 208, 1), assert::AssertException);  // between two lamp runs
+  EXPECT_THROW(meLed(0).setLed(0, 48, 1), assert::AssertException);
+  EXPECT_THROW(led().setLed(3, 200, 1), assert::AssertException);
+  EXPECT_THROW(meLed(1).setLed(-1, 0, 1), assert::AssertException);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "log [ERR] Assertion failed: Lib/Include/data_internal(155) NeverReachHere");
+  EXPECT_EQ(lines[1], "log [ERR] Assertion failed: Lib/Include/data_internal(353) NeverReachHere");
+  for (int i : {2, 3}) {
+    EXPECT_EQ(lines[i].rfind("log [ERR] Assertion failed: Main/led(", 0), 0u) << lines[i];
+    EXPECT_NE(lines[i].find(") 0 <= panel && panel < N_CHANNELS"), std::string::npos) << lines[i];
+  }
+  EXPECT_EQ(lampMsgs({"field"}), Lines{});
+}
+
+TEST_F(LedTest, RestartDarkensTheImageWithoutSendingIt) {
+  led().setLed(0, 200, 1);
+  run({"field"});
+  EXPECT_EQ(lampMsgs({"restart init", "field", "restart resume", "field"}), Lines{});
+  led().setLed(0, 200, 1);  // the old lit state again is a change
+  EXPECT_EQ(fields(0, 1), Lines{"0: 49.0 0=1"});
+}
+
+TEST_F(LedTest, StoredLayoutOfBothRecords) {
+  led().setLed(1, 2206, 2);      // lamp 33
+  meLed(1).setLed(2, 451, 3);    // lamp 212
+  led().update();
+  meLed(1).update();
+  const auto& l = led().record(1);
+  EXPECT_EQ(hexOf(&l, sizeof l), "00000000" "0100" "0000" "00000000" "02000000" + z(36) + z(33) + "02" + z(316) + "0000");
+  const auto& m = meLed(1).record(2);
+  EXPECT_EQ(hexOf(&m, sizeof m), "00000000" "01" "00" "0200" + z(24) + "00001000" + z(12) + z(212) + "03" + z(96) + "000000");
+}
