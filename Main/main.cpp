@@ -7,6 +7,7 @@
 #include "Driver/kz.h"
 #include "Main/bkgd.h"
 #include "Main/bp.h"
+#include "Main/buttoninhibit.h"
 #include "Main/faderevent.h"
 #include "Main/buttonevent.h"
 #include "Main/initialize.h"
@@ -14,6 +15,7 @@
 #include "Main/mf_config.h"
 #include "Main/multiview.h"
 #include "Main/shotmem.h"
+#include "Main/sourcelink.h"
 #include "Main/system.h"
 #include "Platform/platform.h"
 
@@ -31,6 +33,8 @@ void createCategories() {
   initCategoryShotMemoryStatus(); // 22
   initCategoryMainframeConfig();  // 26
   initCategorySystem();           // 29
+  initCategoryButtonInhibit();    // 34
+  initCategorySourceLink();       // 37
   initCategoryMultiView();        // 40
   initCategoryLed();              // 49
   initCategoryMeLed();            // 50

@@ -1,0 +1,121 @@
+#include "Main/sourcelink.h"
+
+#include <cstring>
+
+#include "Main/bp.h"
+
+KZ_SOURCE("Main/sourcelink");
+
+namespace {
+
+bool linkBit(const u32 (&words)[KzifSourceLink::N_LINK_MASK_WORDS], int i) {
+  return (words[i / 32] >> (i % 32) & 1u) != 0;
+}
+
+void setLinkBit(u32 (&words)[KzifSourceLink::N_LINK_MASK_WORDS], int i) { words[i / 32] |= 1u << (i % 32); }
+
+// The key source memory joins here: it is told of every record whose direction is taken, before
+// the new direction is stored, and drops its stored key settings while it is enabled, since they
+// were made under the old leading order.
+void tellKeySourceMemory(const KzifSourceLink& incoming) { (void)incoming; }
+
+}  // namespace
+
+namespace category {
+
+CategorySourceLink& CategorySourceLink::get() {
+  auto* link = BP::instance().find<CategorySourceLink>(KzifSourceLink::TYPE_ID);
+  KZ_CHECK(link != nullptr);
+  return *link;
+}
+
+void CategorySourceLink::assign(const KzifSourceLink& in, int idx) {
+  checkChannel(idx);
+  KzifSourceLink& r = record(idx);
+
+  const bool takeDirection = (in.mask & KzifSourceLink::DIRECTION) && in.direction != r.direction && in.direction <= 1;
+  if (takeDirection) {
+    tellKeySourceMemory(in);
+    r.direction = in.direction;
+    r.mask |= KzifSourceLink::DIRECTION;
+  }
+
+  // The identity mode in force before this record decides how its links are read.
+  const bool identity = r.identity == 1;
+  for (int i = 0; i < N_LINK_KEYS; ++i) {
+    if (!linkBit(in.linkMask, i)) continue;
+    const int candidate = identity ? linkKeyList[static_cast<std::size_t>(i)] : in.link[i];
+    // 0 clears a link; any other value must itself be a source of the table.
+    if (candidate != NO_LINK && linkKeyIndex(candidate) < 0) continue;
+    r.link[i] = static_cast<u16>(candidate);
+    setLinkBit(r.linkMask, i);
+  }
+
+  if ((in.mask & KzifSourceLink::IDENTITY) && in.identity <= 1) {
+    r.identity = in.identity;
+    r.mask |= KzifSourceLink::IDENTITY;
+  }
+
+  for (int k = 0; k < N_AUX_LINK_PAIRS; ++k) {
+    if (!(in.auxBusLink.mask & (1u << k)) || in.auxBusLink.flag[k] > 1) continue;
+    r.auxBusLink.flag[k] = in.auxBusLink.flag[k];
+    r.auxBusLink.mask |= 1u << k;
+  }
+
+  markChanged(idx);
+}
+
+void CategorySourceLink::restore(const u8* stored) {
+  KzifSourceLink saved;
+  std::memcpy(&saved, stored, sizeof saved);
+  KzifSourceLink& r = record(0);
+  r.direction = saved.direction;
+  r.identity = saved.identity;
+  std::memcpy(r.link, saved.link, sizeof r.link);
+  std::memcpy(r.auxBusLink.flag, saved.auxBusLink.flag, sizeof r.auxBusLink.flag);
+  r.mask = KzifSourceLink::DIRECTION | KzifSourceLink::IDENTITY;
+  for (int i = 0; i < N_LINK_KEYS; ++i) setLinkBit(r.linkMask, i);
+  r.auxBusLink.mask = (1u << N_AUX_LINK_PAIRS) - 1;
+}
+
+bool CategorySourceLink::linkMarksPending() const {
+  const KzifSourceLink& r = record(0);
+  if (r.recordMask != 0) return true;
+  for (u32 w : r.linkMask)
+    if (w != 0) return true;
+  return false;
+}
+
+void CategorySourceLink::clearLinkMarks() {
+  KzifSourceLink& r = record(0);
+  r.recordMask = 0;
+  for (u32& w : r.linkMask) w = 0;
+}
+
+// The common send pass clears mask and the AUX mask; once it has taken the record (the changed
+// flag is clear again) the link marks go with them.
+void CategorySourceLink::sendChanges(AcknowledgeSender& tx) {
+  if (linkMarksPending()) markChanged(0);
+  CategoryCommon::sendChanges(tx);
+  if (!changed(0)) clearLinkMarks();
+}
+
+void CategorySourceLink::send(AcknowledgeSender& tx, int ch) {
+  if (ch != 0) return;
+  if (linkMarksPending()) markChanged(0);
+  CategoryCommon::send(tx, ch);
+  if (!changed(0)) clearLinkMarks();
+}
+
+int CategorySourceLink::linkedSource(int source) const {
+  const int i = linkKeyIndex(source);
+  return i < 0 ? -1 : record(0).link[i];
+}
+
+bool CategorySourceLink::auxPairLinked(int pair) const {
+  return pair >= 0 && pair < N_AUX_LINK_PAIRS && record(0).auxBusLink.flag[pair] == 1;
+}
+
+}  // namespace category
+
+void initCategorySourceLink() { static category::CategorySourceLink sourceLink; }

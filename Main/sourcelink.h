@@ -1,0 +1,128 @@
+// Source link: keyers, downstream keys, upstream keys, the extended outputs and the AUX buses use
+// buses in pairs (a fill and its key signal). For every source the link table names a linked
+// source, so that when the leading bus of a pair changes the other one can be switched to the
+// source linked to the new one. This category keeps the table, which member of a pair leads and
+// which AUX pairs link; the buses do the following in their own per-field update.
+#pragma once
+#include <array>
+#include <cstddef>
+
+#include "Main/category.h"
+
+constexpr int N_LINK_KEYS = 195;
+constexpr int N_AUX_LINK_PAIRS = 24;
+// A link entry that names no source.
+constexpr int NO_LINK = 0;
+
+namespace sourcelink_detail {
+constexpr std::array<u16, N_LINK_KEYS> buildLinkKeyList() {
+  std::array<u16, N_LINK_KEYS> list{};
+  std::size_t n = 0;
+  auto span = [&](int from, int to) {
+    for (int s = from; s <= to; ++s) list[n++] = static_cast<u16>(s);
+  };
+  span(10, 137);
+  span(140, 141);
+  span(150, 165);
+  span(170, 178);
+  for (int s : {181, 182, 184, 185, 187, 188, 190, 191, 201, 202, 204, 205, 207, 208, 210, 211})
+    list[n++] = static_cast<u16>(s);
+  span(220, 223);
+  span(230, 233);
+  span(314, 329);
+  return list;
+}
+}  // namespace sourcelink_detail
+
+// The sources that own a link entry, in entry order: link[i] belongs to linkKeyList[i].
+inline constexpr std::array<u16, N_LINK_KEYS> linkKeyList = sourcelink_detail::buildLinkKeyList();
+static_assert(linkKeyList[127] == 137 && linkKeyList[128] == 140 && linkKeyList[179] == 314 &&
+              linkKeyList[N_LINK_KEYS - 1] == 329);
+
+// Position of a source in linkKeyList, -1 when it has no entry.
+constexpr int linkKeyIndex(int source) {
+  for (int i = 0; i < N_LINK_KEYS; ++i)
+    if (linkKeyList[static_cast<std::size_t>(i)] == source) return i;
+  return -1;
+}
+
+// Which AUX pairs link. Stored 28 bytes: 0 mask | 4 flag[24].
+// Wire: u32 mask (bit k marks flag[k]); u8 flag[24] (each 0..1).
+struct AuxBusLink {
+  u32 mask;
+  u8 flag[N_AUX_LINK_PAIRS];  // 1: AUX pair k, buses 24 + 2k and 25 + 2k, links
+
+  static constexpr auto wire() {
+    using R = AuxBusLink;
+    // One mask bit per flag: merged by the category, not by the one-bit-per-field rule.
+    return rec::list(rec::mask(&R::mask), rec::plain(&R::flag));
+  }
+};
+static_assert(sizeof(AuxBusLink) == 28);
+
+// Stored layout (460 bytes, one record):
+//   0 u32 recordMask | 4 u32 mask | 8 u32 linkMask[7] | 36 u16 link[195] | 426 u8 direction |
+//   427 u8 identity | 428 auxBusLink (28) | 456 4 bytes kept zero
+// Wire body (456 bytes, big-endian), in this order:
+//   u32 recordMask (carried as held, never taken); u32 mask; u32 linkMask[7] (bit i % 32 of word
+//   i / 32 marks link[i]); u16 link[195] (each a source of linkKeyList or 0, no link);
+//   u8 direction (mask bit 0, 0..1); u8 identity (mask bit 1, 0..1); auxBusLink.
+struct KzifSourceLink {
+  static constexpr int TYPE_ID = 37;
+  static constexpr int N_CHANNELS = 1;
+  static constexpr const char* NAME = "KzifSourceLink";
+  static constexpr u32 DIRECTION = 1u << 0;
+  static constexpr u32 IDENTITY = 1u << 1;
+  static constexpr int N_LINK_MASK_WORDS = 7;
+
+  u32 recordMask;
+  u32 mask;
+  u32 linkMask[N_LINK_MASK_WORDS];
+  u16 link[N_LINK_KEYS];
+  u8 direction;  // 0: the first bus of a pair leads, the second follows; 1: the other way round
+  u8 identity;   // 1: received link entries are replaced by the key source itself
+  AuxBusLink auxBusLink;
+  u8 reserved[4];
+
+  static constexpr auto wire() {
+    using R = KzifSourceLink;
+    return rec::list(rec::plain(&R::recordMask), rec::mask(&R::mask), rec::plain(&R::linkMask),
+                     rec::plain(&R::link), rec::field(0, &R::direction, rec::range(0, 1)),
+                     rec::field(1, &R::identity, rec::range(0, 1)), rec::sub(&R::auxBusLink));
+  }
+};
+static_assert(sizeof(KzifSourceLink) == 460);
+static_assert(offsetof(KzifSourceLink, linkMask) == 8);
+static_assert(offsetof(KzifSourceLink, link) == 36);
+static_assert(offsetof(KzifSourceLink, direction) == 426);
+static_assert(offsetof(KzifSourceLink, identity) == 427);
+static_assert(offsetof(KzifSourceLink, auxBusLink) == 428);
+
+namespace category {
+
+class CategorySourceLink : public CategoryCommon<KzifSourceLink> {
+ public:
+  static CategorySourceLink& get();
+
+  void assign(const KzifSourceLink& in, int idx) override;
+  void restore(const u8* stored) override;
+  void sendChanges(AcknowledgeSender& tx) override;
+  void send(AcknowledgeSender& tx, int ch) override;
+
+  // The link entry of a source (NO_LINK when it has none); -1 when the source is not in
+  // linkKeyList.
+  int linkedSource(int source) const;
+  // 0: the first bus of a pair leads; 1: the second one does.
+  int direction() const { return record(0).direction; }
+  // True while AUX pair k (buses 24 + 2k, 25 + 2k) links; false for a pair outside 0..23.
+  bool auxPairLinked(int pair) const;
+
+ private:
+  // linkMask and recordMask are not field masks the common send test sees.
+  bool linkMarksPending() const;
+  void clearLinkMarks();
+};
+
+}  // namespace category
+
+void initCategorySourceLink();
