@@ -7,6 +7,7 @@
 #include "Driver/kz.h"
 #include "Main/bkgd.h"
 #include "Main/bp.h"
+#include "Main/bus.h"
 #include "Main/buttoninhibit.h"
 #include "Main/faderevent.h"
 #include "Main/buttonevent.h"
@@ -17,6 +18,7 @@
 #include "Main/shotmem.h"
 #include "Main/sourcelink.h"
 #include "Main/system.h"
+#include "Main/xpt.h"
 #include "Platform/platform.h"
 
 namespace {
@@ -35,7 +37,9 @@ void createCategories() {
   initCategorySystem();           // 29
   initCategoryButtonInhibit();    // 34
   initCategorySourceLink();       // 37
+  initCategoryXpt();              // 38
   initCategoryMultiView();        // 40
+  initCategoryBusStatus();        // 48
   initCategoryLed();              // 49
   initCategoryMeLed();            // 50
   initCategoryInitialize();       // 72

@@ -1,0 +1,166 @@
+#include "Main/xpt.h"
+
+#include "Main/bp.h"
+
+KZ_SOURCE("Main/xpt");
+
+namespace {
+
+// The panel check is logged under this file and line wherever it is called from.
+constexpr const char* XPT_ASSERT_FILE = "Main/xpt.cpp";
+constexpr int XPT_PANEL_ASSERT_LINE = 287;
+
+constexpr u32 ALL_BUTTONS = 0xFFFFFFFFu;
+
+}  // namespace
+
+bool isAcceptedXptValue(int v) {
+  return (10 <= v && v <= 41) || v == 140 || v == 141 || (150 <= v && v <= 157) || (170 <= v && v <= 178) ||
+         (180 <= v && v <= 191) || (200 <= v && v <= 211) || (220 <= v && v <= 223) || (230 <= v && v <= 237) ||
+         (240 <= v && v <= 255) || v == 290 || v == 291 || v == KzifXptAssign::FUNCTION_A ||
+         v == KzifXptAssign::FUNCTION_B || v == KzifXptAssign::UNASSIGNED;
+}
+
+namespace category {
+
+void notifyBusOfXptChange(int me, int button, int source, int panel) {
+  if (CategoryXpt::observer_) CategoryXpt::observer_(me, button, source, panel);
+  // The bus selection of M/E `me` joins here (its onXptChanged): every bus whose crosspoint code
+  // names this panel and button is switched to the direct code of `source`.
+}
+
+void notifyBusesOfXptChange(int button, int source, int panel) {
+  for (int me = 0; me < N_ME; ++me) notifyBusOfXptChange(me, button, source, panel);
+}
+
+CategoryXpt& CategoryXpt::get() { return *BP::instance().find<CategoryXpt>(KzifXptAssign::TYPE_ID); }
+
+// Every start attaches the storage anew; the flags derived from the old records go with them, as
+// they would with the object at a power cycle.
+std::size_t CategoryXpt::attachBackup(u8* p) {
+  for (auto& panel : columnFlags_) panel.fill(0);
+  return CategoryCommon::attachBackup(p);
+}
+
+void CategoryXpt::initIndex(int, int) {
+  for (int p = 0; p < N_CHANNELS; ++p) {
+    KzifXptAssign& r = records_[p];
+    for (i16& s : r.source) s = KzifXptAssign::UNASSIGNED;
+    for (u32& m : r.buttonMask) m = ALL_BUTTONS;
+    rec::stamp(r, me_, p);
+    updateColumnFlags(p);
+  }
+}
+
+void CategoryXpt::restore(const u8* stored) {
+  CategoryCommon::restore(stored);
+  for (int p = 0; p < N_CHANNELS; ++p) {
+    for (u32& m : records_[p].buttonMask) m = ALL_BUTTONS;
+    // A warm start must resolve function columns as the cold start that built the table did.
+    updateColumnFlags(p);
+  }
+}
+
+void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
+  if (panel < 0 || panel >= N_CHANNELS) return;  // no such panel: ignored, like its events
+  KzifXptAssign& live = records_[panel];
+  // Taken values wait here: the buses are told each button's value before this record, for
+  // every button of the record, whatever came earlier in it.
+  std::array<i16, KzifXptAssign::N_BUTTONS> taken{};
+  std::array<u32, KzifXptAssign::N_MASK_WORDS> takenMask{};
+
+  for (int b = 0; b < KzifXptAssign::N_BUTTONS; ++b) {
+    if (!in.buttonMarked(b)) continue;
+    const int value = in.source[b];
+    if (!isAcceptedXptValue(value)) continue;
+    if (value == KzifXptAssign::FUNCTION_A || value == KzifXptAssign::FUNCTION_B) {
+      // The button turns its whole column into function buttons: every bus that used one of the
+      // column's row buttons keeps its picture.
+      const int column = b % KzifXptAssign::N_COLUMNS;
+      for (int me = 0; me < N_ME; ++me) {
+        for (int row = 0; row < 4; ++row) {
+          const int button = column + row * KzifXptAssign::N_COLUMNS;
+          notifyBusOfXptChange(me, button, live.source[button], panel);
+        }
+      }
+    } else {
+      notifyBusesOfXptChange(b, live.source[b], panel);
+    }
+    taken[static_cast<std::size_t>(b)] = static_cast<i16>(value);
+    takenMask[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
+  }
+
+  rec::merge(live, in);  // option only: the buttons are not merged by the field list
+  for (int b = 0; b < KzifXptAssign::N_BUTTONS; ++b) {
+    if (!((takenMask[static_cast<std::size_t>(b / 32)] >> (b % 32)) & 1u)) continue;
+    live.source[b] = taken[static_cast<std::size_t>(b)];
+    live.markButton(b);
+  }
+  rec::stamp(live, me_, panel);
+  changed_[static_cast<std::size_t>(panel)] = 1;
+  updateColumnFlags(panel);
+}
+
+void CategoryXpt::sendChanges(AcknowledgeSender& tx) {
+  for (int p = 0; p < N_CHANNELS; ++p) {
+    if (tx.backlogged()) return;  // the changes stay pending until the backlog drains
+    sendPanel(tx, p);
+  }
+}
+
+void CategoryXpt::send(AcknowledgeSender& tx, int panel) {
+  if (panel < 0 || panel >= N_CHANNELS || tx.backlogged()) return;
+  sendPanel(tx, panel);
+}
+
+// The per-button mask words are pending-change marks too, which the framework's send does not
+// know of: they are tested and cleared here with the record's own mask.
+void CategoryXpt::sendPanel(AcknowledgeSender& tx, int panel) {
+  KzifXptAssign& r = records_[panel];
+  bool pending = changed_[static_cast<std::size_t>(panel)] != 0 || r.mask != 0;
+  for (u32 m : r.buttonMask) pending = pending || m != 0;
+  if (!pending) return;
+  rec::stamp(r, me_, panel);
+  tx.writeRecord(r);  // a failed write is logged by the sender; the change is not kept
+  r.mask = 0;
+  for (u32& m : r.buttonMask) m = 0;
+  changed_[static_cast<std::size_t>(panel)] = 0;
+}
+
+int CategoryXpt::sourceOf(int panel, int button) const {
+  if (isFunctionColumn(panel, button, COLUMN_FUNCTION_A | COLUMN_FUNCTION_B)) return -1;
+  // A code can name buttons 192..255, which no panel has.
+  if (button < 0 || button >= KzifXptAssign::N_BUTTONS) return -1;
+  return records_[panel].source[button];
+}
+
+bool CategoryXpt::isFunctionColumn(int panel, int button, u32 mask) const {
+  assert::check(XPT_ASSERT_FILE, XPT_PANEL_ASSERT_LINE, "0 <= panel && panel < 3", 0 <= panel && panel < 3);
+  if (mask == 0 || button < 0 || button >= KzifXptAssign::N_ROW_BUTTONS) return false;
+  return (columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(button % KzifXptAssign::N_COLUMNS)] &
+          mask) != 0;
+}
+
+void CategoryXpt::updateColumnFlags(int panel) {
+  KZ_CHECK(0 <= panel && panel < N_CHANNELS);
+  const KzifXptAssign& r = records_[panel];
+  for (int c = 0; c < KzifXptAssign::N_COLUMNS; ++c) {
+    u32 flags = 0;
+    for (int row = 0; row < 4 && flags == 0; ++row) {
+      const int v = r.source[c + row * KzifXptAssign::N_COLUMNS];
+      if (v == KzifXptAssign::FUNCTION_A) flags = COLUMN_FUNCTION_A;
+      if (v == KzifXptAssign::FUNCTION_B) flags = COLUMN_FUNCTION_B;
+    }
+    columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(c)] = flags;
+  }
+}
+
+u32 CategoryXpt::columnFlags(int panel, int column) const {
+  KZ_CHECK(0 <= panel && panel < N_CHANNELS);
+  KZ_CHECK(0 <= column && column < KzifXptAssign::N_COLUMNS);
+  return columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(column)];
+}
+
+}  // namespace category
+
+void initCategoryXpt() { static category::CategoryXpt xpt; }

@@ -1,0 +1,107 @@
+// Crosspoint assignment (type id 38): which source each of the 192 crosspoint buttons of a control
+// panel selects, the function columns that buttons of value 300 and 301 make, and keeping the
+// buses on what they show when a button they use is reassigned.
+#pragma once
+#include <array>
+#include <cstddef>
+
+#include "Main/category.h"
+
+// One panel's table.
+// Stored layout (420 bytes per panel, 1260 in all):
+//   0 u32 mask | 4 u16 panel | 6 pad | 8 u32 buttonMask[6] | 32 i16 source[192] | 416 u8 option |
+//   417 pad
+// Wire body (415 bytes, big-endian): u32 mask; u16 panel; u32 buttonMask[6]; i16 source[192],
+// button 0 first; u8 option (mask bit 0, 0..1).
+// buttonMask is the per-button mask: bit b % 32 of word b / 32 marks source[b] present or changed.
+// The masked merge of the buttons is CategoryXpt::assign's own, since each taken button first
+// re-selects the buses that used it.
+struct KzifXptAssign {
+  static constexpr int TYPE_ID = 38;
+  static constexpr int N_CHANNELS = 3;
+  static constexpr const char* NAME = "KzifXptAssign";
+  static constexpr int N_BUTTONS = 192;
+  static constexpr int N_MASK_WORDS = N_BUTTONS / 32;
+  static constexpr int N_COLUMNS = 24;
+  // Buttons below this take part in the column rule: rows 0..3 of 24 columns.
+  static constexpr int N_ROW_BUTTONS = 4 * N_COLUMNS;
+
+  // Values that are no source.
+  static constexpr i16 FUNCTION_A = 300;
+  static constexpr i16 FUNCTION_B = 301;
+  static constexpr i16 UNASSIGNED = 302;
+
+  u32 mask;
+  u16 panel;
+  u32 buttonMask[N_MASK_WORDS];
+  i16 source[N_BUTTONS];
+  u8 option;  // stored and reported only
+
+  bool buttonMarked(int b) const { return (buttonMask[b / 32] >> (b % 32)) & 1u; }
+  void markButton(int b) { buttonMask[b / 32] |= 1u << (b % 32); }
+
+  static constexpr auto wire() {
+    using R = KzifXptAssign;
+    return rec::list(rec::mask(&R::mask), rec::channel(&R::panel), rec::plain(&R::buttonMask),
+                     rec::plain(&R::source), rec::field(0, &R::option, rec::range(0, 1)));
+  }
+};
+static_assert(sizeof(KzifXptAssign) == 420);
+static_assert(offsetof(KzifXptAssign, panel) == 4);
+static_assert(offsetof(KzifXptAssign, buttonMask) == 8);
+static_assert(offsetof(KzifXptAssign, source) == 32);
+static_assert(offsetof(KzifXptAssign, option) == 416);
+
+// Whether a crosspoint button may hold the value: a source the panels can select, a function
+// button (300, 301) or unassigned (302).
+bool isAcceptedXptValue(int value);
+
+namespace category {
+
+class CategoryXpt : public CategoryCommon<KzifXptAssign> {
+ public:
+  // Column flag bits: the column holds a 300 button (1) or a 301 button (2).
+  static constexpr u32 COLUMN_FUNCTION_A = 1;
+  static constexpr u32 COLUMN_FUNCTION_B = 2;
+
+  static CategoryXpt& get();
+
+  std::size_t attachBackup(u8* p) override;
+  // Every button of every panel unassigned (302) and marked, so the whole table is reported.
+  void initIndex(int me, int flags) override;
+  void restore(const u8* stored) override;
+  void assign(const KzifXptAssign& in, int panel) override;
+  void sendChanges(AcknowledgeSender& tx) override;
+  void send(AcknowledgeSender& tx, int panel) override;
+
+  // SourceId the button selects: -1 for a button of a function column or one outside 0..191;
+  // otherwise the table value as it is (300..302 included: the bus side refuses them).
+  int sourceOf(int panel, int button) const;
+  // Whether the button (0..95) lies in a column whose flags meet `mask`.
+  bool isFunctionColumn(int panel, int button, u32 mask) const;
+  // Recomputes the 24 column flags of a panel from rows 0..3.
+  void updateColumnFlags(int panel);
+  u32 columnFlags(int panel, int column) const;
+
+  // Test hook: sees each re-selection request to the buses (M/E, button, its old value, panel).
+  using BusChangeObserver = void (*)(int me, int button, int source, int panel);
+  static void setBusChangeObserver(BusChangeObserver observer) { observer_ = observer; }
+
+ private:
+  void sendPanel(AcknowledgeSender& tx, int panel);
+
+  std::array<std::array<u32, KzifXptAssign::N_COLUMNS>, KzifXptAssign::N_CHANNELS> columnFlags_{};
+  static inline BusChangeObserver observer_ = nullptr;
+
+  friend void notifyBusOfXptChange(int me, int button, int source, int panel);
+};
+
+// Asks the bus selection of every M/E (0..3 in order) to keep the buses that selected this
+// button on `source`, its value before the change.
+void notifyBusesOfXptChange(int button, int source, int panel);
+// The same for one M/E.
+void notifyBusOfXptChange(int me, int button, int source, int panel);
+
+}  // namespace category
+
+void initCategoryXpt();

@@ -1,0 +1,259 @@
+// Crosspoint assignment and the panels' bus status, through their records on the wire and in the
+// backup image, and the requests to the buses when a crosspoint button is reassigned.
+#include <array>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Main/bp.h"
+#include "Main/bus.h"
+#include "Main/sourcelink.h"
+#include "Main/xpt.h"
+#include "tests/sim_fixture.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+std::string hex(unsigned long long v, int bytes) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%0*llx", 2 * bytes, v & ((1ull << (8 * bytes)) - 1));
+  return buf;
+}
+
+std::string hexOf(const u8* p, std::size_t n) {
+  std::string s;
+  for (std::size_t i = 0; i < n; ++i) s += hex(p[i], 1);
+  return s;
+}
+
+// A crosspoint body laid out by hand: mask, panel, six button mask words, 192 sources, option.
+// The buttons of `values` get their mask bits (every button with `all`); the others hold `fill`.
+std::string xptBody(u32 mask, int panel, const std::map<int, int>& values, int option, int fill = 0,
+                    bool all = false) {
+  std::array<u32, 6> words{};
+  for (const auto& [b, v] : values) words[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
+  if (all) words.fill(0xFFFFFFFFu);
+  std::string s = hex(mask, 4) + hex(static_cast<unsigned>(panel), 2);
+  for (u32 w : words) s += hex(w, 4);
+  for (int b = 0; b < 192; ++b) {
+    const auto it = values.find(b);
+    s += hex(static_cast<u16>(it == values.end() ? fill : it->second), 2);
+  }
+  return s + hex(static_cast<unsigned>(option), 1);
+}
+
+struct BusCall {
+  int me, button, source, panel;
+  bool operator==(const BusCall&) const = default;
+};
+std::vector<BusCall> busCalls;
+
+class XptTest : public SimTest {
+ protected:
+  void SetUp() override {
+    initCategorySourceLink();
+    initCategoryXpt();
+    initCategoryBusStatus();
+    boot({});
+    category::CategoryXpt::setBusChangeObserver(
+        [](int me, int button, int source, int panel) { busCalls.push_back({me, button, source, panel}); });
+    bootOut = run({"field"});
+    busCalls.clear();
+  }
+  void TearDown() override {
+    category::CategoryXpt::setBusChangeObserver(nullptr);
+    SimTest::TearDown();
+  }
+  Lines sendXpt(const std::string& body) { return only(run({("send 38 " + body).c_str(), "field"}), "msg 38"); }
+  Lines sendStatus(const std::string& body) {
+    return only(run({("send 48 " + body).c_str(), "field"}), "msg 48");
+  }
+  static category::CategoryXpt& xpt() { return category::CategoryXpt::get(); }
+
+  Lines bootOut;
+};
+
+// ---- crosspoint assignment ---------------------------------------------------------------------
+
+TEST_F(XptTest, ValueOutsideTheAcceptedListIsDroppedForItsButtonOnly) {
+  const std::vector<int> good = {10,  41,  140, 141, 150, 157, 170, 178, 180, 191, 200, 211,
+                                 220, 223, 230, 237, 240, 255, 290, 291, 300, 301, 302};
+  const std::vector<int> bad = {9,   42,  139, 142, 149, 158, 169, 179, 192, 199, 212,
+                                219, 224, 229, 238, 239, 256, 289, 292, 299, 303, -1};
+  std::map<int, int> sent{{3, 12}}, kept{{3, 12}};
+  for (std::size_t i = 0; i < good.size(); ++i) sent[100 + int(i)] = kept[100 + int(i)] = good[i];
+  for (std::size_t i = 0; i < bad.size(); ++i) sent[130 + int(i)] = bad[i];
+  EXPECT_EQ(sendXpt(xptBody(1, 1, sent, 1)), (Lines{"msg 38 " + xptBody(1, 1, kept, 1, 302)}));
+  EXPECT_EQ(xpt().sourceOf(0, 3), 302);  // the other panels keep their tables
+
+  // An option of 2 is dropped; with nothing marked the panel comes back with its masks clear
+  // (literal bytes, so that a slip shared by the helper and the record cannot hide).
+  const Lines again = sendXpt(xptBody(1, 1, {}, 2));
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0].substr(0, 7 + 76), "msg 38 00000000" "0001" "000000000000000000000000"
+                                        "000000000000000000000000" "012e012e012e000c");
+  EXPECT_EQ(again[0].substr(again[0].size() - 2), "01");
+
+  // Stored: mask 0, panel 4, mask words from 8, sources from 32, option at 416.
+  const u8* stored = BP::instance().backupImage() + BP::instance().shareOffset(KzifXptAssign::TYPE_ID, 0) + 420;
+  EXPECT_EQ(hexOf(stored, 40), "00000000" "01000000" "000000000000000000000000000000000000000000000000"
+                               "2e012e012e010c00");
+  EXPECT_EQ(hexOf(stored + 32 + 2 * 100, 4) + hexOf(stored + 416, 4), "0a002900" "01000000");
+}
+
+TEST_F(XptTest, FunctionButtonsMakeTheirColumnResolveToNoSource) {
+  // Column 5: 300 in row 1. Column 6: 301 in row 3. Column 7: 301 in row 0 before 300 in row 1
+  // (the first found counts). Buttons 96..191 form no column.
+  sendXpt(xptBody(0, 0, {{29, 300}, {78, 301}, {7, 301}, {31, 300}, {120, 300}, {101, 301}, {5, 20}}, 0));
+  EXPECT_EQ(xpt().columnFlags(0, 5) * 100 + xpt().columnFlags(0, 6) * 10 + xpt().columnFlags(0, 7), 122u);
+  EXPECT_EQ(xpt().columnFlags(0, 0), 0u);
+  EXPECT_TRUE(xpt().isFunctionColumn(0, 53, 1));
+  EXPECT_FALSE(xpt().isFunctionColumn(0, 53, 2));
+  EXPECT_FALSE(xpt().isFunctionColumn(0, 5, 0));
+  EXPECT_FALSE(xpt().isFunctionColumn(0, 96 + 5, 3));
+  EXPECT_FALSE(xpt().isFunctionColumn(1, 5, 3));  // per panel
+  for (int row = 0; row < 4; ++row) EXPECT_EQ(xpt().sourceOf(0, 5 + 24 * row) + xpt().sourceOf(0, 6 + 24 * row), -2);
+  EXPECT_EQ(xpt().sourceOf(0, 120), 300);  // a value like any other outside the column rule
+  EXPECT_EQ(xpt().sourceOf(0, 101), 301);
+  EXPECT_EQ(xpt().sourceOf(0, 192), -1);  // no such button
+  EXPECT_EQ(xpt().sourceOf(0, -3), -1);
+
+  // Replacing the column's only function button brings its sources back.
+  sendXpt(xptBody(0, 0, {{29, 11}}, 0));
+  EXPECT_EQ(xpt().columnFlags(0, 5), 0u);
+  EXPECT_EQ(xpt().sourceOf(0, 5), 20);
+
+  lines.clear();
+  try {
+    (void)xpt().sourceOf(3, 5);
+    ADD_FAILURE() << "panel 3 accepted";
+  } catch (const assert::AssertException& e) {
+    EXPECT_STREQ(e.file(), "Main/xpt.cpp");
+    EXPECT_EQ(e.line(), 287);
+  }
+  EXPECT_EQ(lines, (Lines{"log [ERR] Assertion failed: Main/xpt.cpp(287) 0 <= panel && panel < 3"}));
+  EXPECT_THROW((void)xpt().isFunctionColumn(-1, 200, 0), assert::AssertException);
+}
+
+TEST_F(XptTest, ReassignmentAsksEveryBusToKeepTheOldSourceInOrder) {
+  sendXpt(xptBody(0, 1, {{5, 13}, {6, 15}}, 0));
+  busCalls.clear();
+  // Button 5 to 16, button 6 to 20 and button 30 (column 6) to 301; 500 on button 40 is refused.
+  sendXpt(xptBody(0, 1, {{5, 16}, {6, 20}, {30, 301}, {40, 500}}, 0));
+  std::vector<BusCall> expected;
+  for (int me = 0; me < 4; ++me) expected.push_back({me, 5, 13, 1});
+  for (int me = 0; me < 4; ++me) expected.push_back({me, 6, 15, 1});
+  // The column: M/E by M/E, its four row buttons each with the value from before this record.
+  for (int me = 0; me < 4; ++me)
+    for (int b : {6, 30, 54, 78}) expected.push_back({me, b, b == 6 ? 15 : 302, 1});
+  EXPECT_EQ(busCalls, expected);
+
+  // A function value on buttons 96..191 still asks for the row buttons of its column.
+  busCalls.clear();
+  sendXpt(xptBody(0, 2, {{96 + 24 + 1, 300}}, 0));
+  ASSERT_EQ(busCalls.size(), 16u);
+  EXPECT_EQ(busCalls[0], (BusCall{0, 1, 302, 2}));
+  EXPECT_EQ(busCalls[15], (BusCall{3, 73, 302, 2}));
+}
+
+TEST_F(XptTest, ColdAndWarmStartsReportTheTableAndResolveItsColumns) {
+  const Lines cold = only(bootOut, "msg 38");
+  ASSERT_EQ(cold.size(), 3u);
+  EXPECT_EQ(cold[1], "msg 38 " + xptBody(0, 1, {}, 0, 302, true));
+
+  sendXpt(xptBody(1, 2, {{26, 301}, {3, 40}}, 1));
+  const Lines warm = only(run({"restart resume", "field"}), "msg 38");
+  ASSERT_EQ(warm.size(), 3u);
+  EXPECT_EQ(warm[2], "msg 38 " + xptBody(1, 2, {{26, 301}, {3, 40}}, 1, 302, true));
+  EXPECT_EQ(xpt().sourceOf(2, 2), -1);
+  EXPECT_EQ(xpt().sourceOf(2, 3), 40);
+
+  run({"restart init", "field"});
+  EXPECT_EQ(xpt().sourceOf(2, 2), 302);
+}
+
+TEST_F(XptTest, RecordForAPanelAboveTwoIsDropped) {
+  EXPECT_EQ(sendXpt(xptBody(1, 3, {{0, 300}}, 1)), Lines{});
+  KzifXptAssign in{};
+  in.markButton(0);
+  in.source[0] = 300;
+  xpt().assign(in, 3);
+  EXPECT_TRUE(busCalls.empty());
+  EXPECT_EQ(xpt().columnFlags(0, 0), 0u);
+}
+
+// ---- bus status of the panels ------------------------------------------------------------------
+
+using BusStatusTest = XptTest;
+
+TEST_F(BusStatusTest, RecordLaysOutAsDocumentedOnTheWireAndInTheImage) {
+  // M/E 1, panel 2: rows on buses 3, 11, 102, 255, 200 (kept as sent); pages 0 1 2 3 3 1 2.
+  EXPECT_EQ(sendStatus("0000001f 01 0002 0000001f 030b66ffc8 01 00 01 0000007f 00010203030102 01 2f"),
+            (Lines{"msg 48 0000001f010002" "0000001f030b66ffc8" "010001" "0000007f00010203030102" "012f"}));
+  const u8* stored = BP::instance().backupImage() + BP::instance().shareOffset(KzifBusStatus::TYPE_ID, 1) + 2 * 40;
+  EXPECT_EQ(hexOf(stored, 40), "00000000" "0200" "01" "00" "00000000" "030b66ffc8000000" "010001" "00"
+                               "00000000" "00010203030102" "00" "012f0000");
+  EXPECT_EQ(category::CategoryBusStatus::get(0).record(2).rowBus.at(4), 0);  // per M/E
+
+  // flag2 2, page entry 0 of 4 and customItem 48 are dropped; page entry 4 takes 3 like the others.
+  EXPECT_EQ(sendStatus("0000001e 00 0001 00000001 0500000000 00 02 01 00000011 04000000030000 01 30"),
+            (Lines{"msg 48 0000000c000001" "000000010500000000" "000001" "0000001000000000030000" "0100"}));
+  EXPECT_EQ(sendStatus("00000010 00 0001 00000000 0000000000 00 00 00 00000000 00000000000000 00 2f"),
+            (Lines{"msg 48 00000010000001" "000000000500000000" "000001" "0000000000000000030000" "012f"}));
+}
+
+TEST_F(BusStatusTest, SecondFlag1InARowClearsItWhileTheFirstBusLeads) {
+  auto flag1 = [&](const char* panel, const char* mask, const char* value) {
+    const Lines out = sendStatus(std::string(mask) + " 00 " + panel + " 00000000 0000000000 " + value +
+                                 " 00 00 00000000 00000000000000 00 00");
+    return out.size() == 1 ? out[0].substr(7, 8) + ":" + out[0].substr(39, 2) : std::string("none");
+  };
+  EXPECT_EQ(flag1("0000", "00000001", "01"), "00000001:01");
+  EXPECT_EQ(flag1("0001", "00000001", "01"), "00000001:01");  // panels keep their own last value
+  EXPECT_EQ(flag1("0000", "00000001", "01"), "00000001:00");
+  EXPECT_EQ(flag1("0000", "00000001", "01"), "00000001:00");  // stays 0 while 1s repeat
+  EXPECT_EQ(flag1("0000", "00000001", "00"), "00000001:00");
+  EXPECT_EQ(flag1("0000", "00000001", "01"), "00000001:01");
+  // The unmasked byte counts as received: a 1 there after a 1 clears the state too.
+  EXPECT_EQ(flag1("0000", "00000000", "01"), "00000001:00");
+  // A value out of range is dropped but remembered, so the next 1 is taken.
+  EXPECT_EQ(flag1("0000", "00000001", "07"), "00000000:00");
+  EXPECT_EQ(flag1("0000", "00000001", "01"), "00000001:01");
+
+  // With the second bus leading (source link direction 1) every 1 is taken as sent.
+  run({("send 37 00000000 00000001 " + std::string(28 * 2 + 195 * 4, '0') + " 01 00 00000000 " +
+        std::string(24 * 2, '0')).c_str(),
+       "field"});
+  EXPECT_EQ(flag1("0000", "00000001", "01"), "00000001:01");
+  EXPECT_EQ(category::CategoryBusStatus::get(0).lastFlag1(0), 1);
+}
+
+TEST_F(BusStatusTest, RecordForAPanelAboveTwoOrAnMeAboveThreeIsDropped) {
+  EXPECT_EQ(only(run({"send 48 00000001 00 0003 00000000 0000000000 01 00 00 00000000 00000000000000 00 00",
+                      "send 48 00000001 04 0000 00000000 0000000000 01 00 00 00000000 00000000000000 00 00",
+                      "field"}),
+                 "msg 48"),
+            Lines{});
+  KzifBusStatus in{};
+  in.mask = 1;
+  in.flag1 = 1;
+  category::CategoryBusStatus::get(3).assign(in, 3);  // ignored, not asserted
+  EXPECT_EQ(only(run({"field"}), "msg 48"), Lines{});
+}
+
+TEST(BusStatusHelpers, OddBusCodeLooksAtTheFourMeRowsOnly) {
+  KzifBusStatus ch{};
+  std::vector<int> odd;
+  for (int bus = 0; bus < 256; ++bus) {
+    ch.rowBus.bus2 = static_cast<u8>(bus);
+    if (category::CategoryBusStatus::hasOddBusCode(ch)) odd.push_back(bus);
+  }
+  EXPECT_EQ(odd, (std::vector<int>{3, 5, 7, 9, 11, 17, 19, 21, 23, 103, 105, 107, 109}));
+  ch.rowBus.bus2 = 0;
+  ch.rowBus.bus4 = 3;  // the AUX row does not count
+  EXPECT_EQ(category::CategoryBusStatus::hasOddBusCode(ch), 0);
+}
+
+}  // namespace
