@@ -4,6 +4,7 @@
 #include "Common/assert.h"
 #include "Driver/image.h"
 #include "Driver/kz.h"
+#include "Driver/operate.h"
 #include "Driver/transition.h"
 #include "Driver/trace.h"
 #include "Platform/platform.h"
@@ -125,6 +126,7 @@ void kzInitialize() {
   kz::currentContext = 0;
   kz::shadow.valid = false;
   kz::resetKeyTransitionImages();
+  kz::resetOperateKeyLevel();
 }
 
 void kzUpdate() {

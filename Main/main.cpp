@@ -15,6 +15,7 @@
 #include "Main/led.h"
 #include "Main/mf_config.h"
 #include "Main/multiview.h"
+#include "Main/operate.h"
 #include "Main/shotmem.h"
 #include "Main/sourcelink.h"
 #include "Main/system.h"
@@ -36,6 +37,7 @@ void createCategories() {
   initCategoryMainframeConfig();  // 26
   initCategorySystem();           // 29
   initCategoryButtonInhibit();    // 34
+  initCategoryOperate();          // 36
   initCategorySourceLink();       // 37
   initCategoryXpt();              // 38
   initCategoryMultiView();        // 40

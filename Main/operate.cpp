@@ -1,0 +1,383 @@
+#include "Main/operate.h"
+
+#include "Common/log.h"
+#include "Driver/kz.h"
+#include "Driver/operate.h"
+#include "Main/bp.h"
+#include "Main/faderevent.h"
+
+KZ_SOURCE("Main/operate");
+
+namespace {
+
+using FadeToBlack = KzifOperate::FadeToBlack;
+using KeySourceMemory = KzifOperate::KeySourceMemory;
+using PanelMe = KzifOperate::PanelMe;
+
+// Only the M/E change rows 0 and 1 come from the System Manager; rows 2 and 3 follow from them.
+constexpr int N_CHANGEABLE_ROWS = 2;
+constexpr u8 MAX_ROW_CODE = 18;
+constexpr u8 NO_BUS_ROW = 255;
+
+// ---- where the key source memory joins ------------------------------------------------------------
+// The key source memory (each keyer's settings remembered per source) lives in this object once it
+// is built. It is told of changed settings while the live record still holds the old ones (so that
+// a change of either invalidates what it stored), steps at the end of every field and resets its
+// entries at start-up.
+void keyMemoryOnOperateChanged(const KeySourceMemory& accepted, const KeySourceMemory& stored, bool disabled) {
+  (void)accepted;
+  (void)stored;
+  (void)disabled;
+}
+void keyMemoryUpdate(const KeySourceMemory& settings, bool disabled) {
+  (void)settings;
+  (void)disabled;
+}
+void keyMemoryResetEntries() {}
+
+// ---------------------------------------------------------------------------------------------------
+
+bool offered(u32 mask, u32 bit) { return (mask & bit) != 0; }
+
+// A top-level option of 0 or 1.
+void takeFlag(KzifOperate& taken, const KzifOperate& in, u32 bit, u8 value) {
+  if (offered(in.mask, bit) && value <= 1) taken.mask |= bit;
+}
+
+void logBadParam(int line, unsigned value) {
+  libkz::getLogger().printf(libkz::LOG_ERR, "%s(%d)BAD Param.[0x%02X]", kzSourceName, line, value);
+}
+
+void logBadMeParam(int line, int me, unsigned value) {
+  libkz::getLogger().printf(libkz::LOG_ERR, "%s(%d)(ME:%d)BAD Param.[0x%02X]", kzSourceName, line, me, value);
+}
+
+// A row may name an M/E that is not there (a stored image of another configuration): the fader
+// has nothing to let go of then.
+void releaseFaderFromMe(int panel, int me) {
+  if (me < 0 || me >= N_ME) return;
+  category::CategoryFaderEvent::get().releaseFader(panel, me);
+}
+
+// The picture the program fades to.
+int fadeSourceId(int source) {
+  if (0 <= source && source <= 3) return KZ_STILL_1 + 2 * source;
+  if (4 <= source && source <= 7) return KZ_CLIP_1 + 2 * (source - 4);
+  switch (source) {
+    case 8:
+      return KZ_CBGD_1;
+    case 9:
+      return KZ_CBGD_2;
+    case 10:
+      return KZ_BLACK + 1;  // the memory source after black
+    default:
+      return KZ_BLACK;
+  }
+}
+
+void logRowRangeOver(int panel, int row, int value) {
+  switch (panel) {
+    case 0:
+      libkz::getLogger().printf(libkz::LOG_ERR, "ME Change Main range over %d %d", row, value);
+      break;
+    case 1:
+      libkz::getLogger().printf(libkz::LOG_ERR, "ME Change Sub1 range over %d %d", row, value);
+      break;
+    default:
+      libkz::getLogger().printf(libkz::LOG_ERR, "ME Change Sub2 range over %d %d", row, value);
+      break;
+  }
+}
+
+// Makes the four rows of one panel name four different M/Es. Rows with a pending change win over
+// rows without; two changed rows on the same M/E cannot both be honoured, so the panel falls back
+// to the plain order.
+void resolvePanelRows(PanelMe& rows) {
+  std::array<bool, N_ME> taken{};
+  std::array<bool, PanelMe::SIZE> resolved{};
+  for (int r = 0; r < PanelMe::SIZE; ++r) {
+    if (!offered(rows.mask, 1u << r)) continue;
+    const int me = rows.me(r);
+    if (me >= N_ME) continue;
+    if (taken[static_cast<std::size_t>(me)]) {
+      libkz::getLogger().printf(libkz::LOG_ERR, "ME Change conflict");
+      for (int i = 0; i < PanelMe::SIZE; ++i) rows.me(i) = static_cast<u8>(i);
+      rows.mask |= (1u << PanelMe::SIZE) - 1;
+      return;
+    }
+    taken[static_cast<std::size_t>(me)] = true;
+    resolved[static_cast<std::size_t>(r)] = true;
+  }
+  for (int r = 0; r < PanelMe::SIZE; ++r) {
+    if (offered(rows.mask, 1u << r)) continue;
+    const int me = rows.me(r);
+    if (me >= N_ME || taken[static_cast<std::size_t>(me)]) continue;
+    taken[static_cast<std::size_t>(me)] = true;
+    resolved[static_cast<std::size_t>(r)] = true;
+  }
+  for (int r = 0; r < PanelMe::SIZE; ++r) {
+    if (resolved[static_cast<std::size_t>(r)]) continue;
+    int me = 0;
+    while (taken[static_cast<std::size_t>(me)]) ++me;  // as many M/Es as rows: one is always left
+    taken[static_cast<std::size_t>(me)] = true;
+    rows.me(r) = static_cast<u8>(me);
+    rows.mask |= 1u << r;
+  }
+}
+
+struct OperateCodeRow {
+  u8 code;
+  u8 sideA;
+  u8 sideB;
+};
+
+constexpr std::array<OperateCodeRow, 16> OPERATE_CODE_TABLE = {{
+    {1, 2, 3},      {2, 4, 5},      {3, 6, 7},      {4, 8, 9},    {15, 102, 103}, {16, 104, 105},
+    {17, 106, 107}, {18, 108, 109}, {10, 16, 17},   {11, 18, 19}, {12, 20, 21},   {13, 22, 23},
+    {7, 10, 11},    {8, 10, 11},    {9, 12, 12},    {0, 255, 255},
+}};
+
+category::CategoryOperate& operateObject() {
+  static category::CategoryOperate operate;
+  return operate;
+}
+
+}  // namespace
+
+u8 mapOperateCode(int code, int field, int side) {
+  if (code == 5 || code == 6 || code == 14) {
+    if (field == 0) return 0;
+    if (field == 1) return 1;
+    return NO_BUS_ROW;
+  }
+  for (const OperateCodeRow& row : OPERATE_CODE_TABLE)
+    if (row.code == code) return side == 1 ? row.sideB : row.sideA;
+  return NO_BUS_ROW;
+}
+
+int operateSlotOrder(int slot) {
+  constexpr std::array<int, 4> order = {2, 3, 0, 1};
+  if (slot < 0 || slot > 3) return 0;
+  return order[static_cast<std::size_t>(slot)];
+}
+
+namespace category {
+
+CategoryOperate& CategoryOperate::get() { return operateObject(); }
+
+void CategoryOperate::initIndex(int, int) {
+  // A cold start finds the fade as a power-up leaves it; on the host this object outlives a restart.
+  fade_ = AutoTransition{};
+}
+
+void CategoryOperate::initInternal() {
+  CategoryCommon::initInternal();
+  ftbOnRequest_ = 0;
+  ftbOffRequest_ = 0;
+  keyMemoryDisabled_ = 0;  // the disable command does not outlive a restart
+  keyMemoryResetEntries();
+}
+
+void CategoryOperate::restore(const u8* stored) {
+  CategoryCommon::restore(stored);
+  // The program comes back the way it was left, at once, without fading there.
+  fade_.state = AutoTransition::STATE_IDLE;
+  fade_.endFlag = record(0).ftb.on == 1 ? -1 : 1;
+  fade_.positionA = 0.0f;
+  fade_.positionB = -1.0f;
+}
+
+float CategoryOperate::fadeLevel() const {
+  return fade_.endFlag < 0 ? 1.0f - fade_.position() : fade_.position();
+}
+
+OperateEntry CategoryOperate::getEntry(int group, int index) const {
+  if (group < 0 || group >= KzifOperate::N_GROUPS) return OperateEntry{};
+  if (index < 0 || index >= KzifOperate::N_ENTRIES_PER_GROUP) index = 0;
+  return record(0).entry(group, index);
+}
+
+void CategoryOperate::assign(const KzifOperate& in, int idx) {
+  checkChannel(idx);
+  const KzifOperate& live = record(idx);
+  // What passes its check is marked in `taken`; the live record changes only at the end, so that
+  // the side effects below still see the values they replace.
+  KzifOperate taken = in;
+  rec::clearMasks(taken);
+
+  rec::merge(taken.xptCodeOption, in.xptCodeOption);
+
+  if (offered(in.mask, KzifOperate::BIT_BUS_ROW_MODE)) {
+    if (in.busRowMode <= 2)
+      taken.mask |= KzifOperate::BIT_BUS_ROW_MODE;
+    else
+      logBadParam(552, in.busRowMode);
+  }
+
+  if (offered(in.mask, KzifOperate::BIT_KEY_FADER_LINK_MODE) && in.keyFaderLinkMode <= 1) {
+    if (in.keyFaderLinkMode != live.keyFaderLinkMode) CategoryFaderEvent::get().releaseKeyFaderLinks();
+    taken.mask |= KzifOperate::BIT_KEY_FADER_LINK_MODE;
+  }
+
+  if (offered(in.mask, KzifOperate::BIT_BUS_ROW_MODE_SELECT)) {
+    if (in.busRowModeSelect <= 1)
+      taken.mask |= KzifOperate::BIT_BUS_ROW_MODE_SELECT;
+    else
+      logBadParam(533, in.busRowModeSelect);
+  }
+
+  for (int me = 0; me < N_ME; ++me) {  // entries 4..7 are never taken
+    const u32 bit = 1u << me;
+    if (!offered(in.busRowModeMe.mask, bit)) continue;
+    const u8 value = in.busRowModeMe.value(me);
+    if (value <= 2)
+      taken.busRowModeMe.mask |= bit;
+    else
+      logBadMeParam(573, me, value);
+  }
+
+  rec::merge(taken.percentSetting, in.percentSetting);
+
+  takeFlag(taken, in, KzifOperate::BIT_OPTION_FLAG, in.optionFlag);
+
+  rec::merge(taken.ftb, in.ftb);
+  if (offered(taken.ftb.mask, FadeToBlack::BIT_ON) && taken.ftb.on != live.ftb.on) {
+    if (taken.ftb.on == 1)
+      ftbOnRequest_ = 1;
+    else
+      ftbOffRequest_ = 1;
+  }
+
+  rec::merge(taken.auxMixEnable, in.auxMixEnable);
+  rec::merge(taken.auxMixRate, in.auxMixRate);
+
+  takeFlag(taken, in, KzifOperate::BIT_BKGD_OPTION, in.bkgdOption);
+  takeFlag(taken, in, KzifOperate::BIT_OPTION_FLAG2, in.optionFlag2);
+
+  for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel) {
+    const PanelMe& rows = in.panelMe(panel);
+    const PanelMe& liveRows = live.panelMe(panel);
+    for (int r = 0; r < N_CHANGEABLE_ROWS; ++r) {
+      const u32 bit = 1u << r;
+      if (!offered(rows.mask, bit) || rows.me(r) > 1) continue;
+      taken.panelMe(panel).mask |= bit;
+      // The panel's fader may still hold a transition of either M/E; the new one first.
+      releaseFaderFromMe(panel, rows.me(r));
+      releaseFaderFromMe(panel, liveRows.me(r));
+    }
+  }
+
+  if (offered(in.keySourceMemory.mask, KeySourceMemory::BIT_ENABLE)) {
+    const u8 enable = in.keySourceMemory.enable;
+    if (enable <= 1)
+      taken.keySourceMemory.mask |= KeySourceMemory::BIT_ENABLE;
+    else if (enable == KeySourceMemory::COMMAND_DISABLE)
+      keyMemoryDisabled_ = 1;
+    else if (enable == KeySourceMemory::COMMAND_ENABLE)
+      keyMemoryDisabled_ = 0;
+  }
+  if (offered(in.keySourceMemory.mask, KeySourceMemory::BIT_MODE) && in.keySourceMemory.mode <= 1)
+    taken.keySourceMemory.mask |= KeySourceMemory::BIT_MODE;
+  keyMemoryOnOperateChanged(taken.keySourceMemory, live.keySourceMemory, keyMemoryDisabled_ != 0);
+
+  rec::merge(taken.keyTransOperation, in.keyTransOperation);
+
+  for (int e = 0; e < KzifOperate::N_GROUPS * KzifOperate::N_ENTRIES_PER_GROUP; ++e) {
+    const OperateEntry& src = in.entries[e];
+    OperateEntry& dst = taken.entries[e];
+    u32 codeBits = 0;
+    bool zeroCode = false;
+    for (int k = 0; k < OperateCodes::SIZE; ++k) {
+      const u32 bit = 1u << k;
+      if (!offered(src.codes.mask, bit) || src.codes.code(k) > MAX_ROW_CODE) continue;
+      codeBits |= bit;
+      zeroCode = zeroCode || src.codes.code(k) == 0;
+    }
+    if (zeroCode) continue;  // an entry with an empty row is no entry: nothing of it is taken
+    dst.codes.mask = codeBits;
+    if (offered(src.mask, 1u) && src.flag <= 1) dst.mask = 1u;
+  }
+
+  rec::merge(taken.mainPanelEntrySelect, in.mainPanelEntrySelect);
+  rec::merge(taken.subPanel1EntrySelect, in.subPanel1EntrySelect);
+  rec::merge(taken.subPanel2EntrySelect, in.subPanel2EntrySelect);
+
+  takeFlag(taken, in, KzifOperate::BIT_KEY_TRANS_LED_MODE, in.keyTransLedMode);
+  takeFlag(taken, in, KzifOperate::BIT_KEY_TRANS_DIRECTION_MODE, in.keyTransDirectionMode);
+
+  CategoryCommon::assign(taken, idx);
+}
+
+void CategoryOperate::update() {
+  KzifOperate& r = record(0);
+  selectMemorySource(fadeSourceId(r.ftb.source));
+  setOperateKeyLevel(fadeLevel());
+  runFadeRequests();
+  fade_.step();
+  updateFadeStatus();
+  resolveMeChange();
+  keyMemoryUpdate(r.keySourceMemory, keyMemoryDisabled_ != 0);
+}
+
+// The request bytes say that `ftb.on` changed this field; where the fade goes is decided from
+// `ftb.on` as it stands after every assign of the field, so that two changes in one field (on then
+// off, or off then on) cannot leave the program faded while the record says clear, or the reverse.
+void CategoryOperate::runFadeRequests() {
+  if (!ftbOnRequest_ && !ftbOffRequest_) return;
+  ftbOnRequest_ = 0;
+  ftbOffRequest_ = 0;
+  const KzifOperate& r = record(0);
+  const bool wantFaded = r.ftb.on == 1;
+  if (fade_.state == AutoTransition::STATE_RUNNING) {
+    // Forward runs away from the end last reached: towards faded from clear, towards clear from faded.
+    const bool headingFaded = (fade_.endFlag > 0) == fade_.forward();
+    if (headingFaded != wantFaded) fade_.reverse();
+    return;
+  }
+  const bool restsFaded = fade_.endFlag < 0;
+  if (restsFaded != wantFaded) fade_.start(r.ftb.rate, 1);
+}
+
+void CategoryOperate::updateFadeStatus() {
+  FadeToBlack& ftb = record(0).ftb;
+  const u8 active = fadeLevel() > FADE_ACTIVE_LEVEL ? 1 : 0;
+  if (ftb.active != active) {
+    ftb.active = active;
+    ftb.mask |= FadeToBlack::BIT_ACTIVE;
+  }
+  const u8 running =
+      fade_.state == AutoTransition::STATE_RUNNING || fade_.state == AutoTransition::STATE_PAUSED ? 1 : 0;
+  if (ftb.running != running) {
+    ftb.running = running;
+    ftb.mask |= FadeToBlack::BIT_RUNNING;
+  }
+}
+
+void CategoryOperate::resolveMeChange() {
+  KzifOperate& live = record(0);
+  std::array<PanelMe, KzifOperate::N_PANELS> rows = {live.mainPanelMe, live.subPanel1Me, live.subPanel2Me};
+  for (int r = 0; r < N_CHANGEABLE_ROWS; ++r) {
+    for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel) {
+      PanelMe& p = rows[static_cast<std::size_t>(panel)];
+      if (p.me(r) <= 1) continue;
+      logRowRangeOver(panel, r, p.me(r));
+      p.me(r) = static_cast<u8>(r);
+      p.mask |= 1u << r;
+    }
+  }
+  for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel) {
+    PanelMe& p = rows[static_cast<std::size_t>(panel)];
+    if (p.mask == 0) continue;  // nothing changed since the last send: the rows are already resolved
+    resolvePanelRows(p);
+    PanelMe& out = live.panelMe(panel);
+    for (int r = 0; r < PanelMe::SIZE; ++r) {
+      if (!offered(p.mask, 1u << r)) continue;
+      out.me(r) = p.me(r);
+      out.mask |= 1u << r;
+    }
+  }
+}
+
+}  // namespace category
+
+void initCategoryOperate() { operateObject(); }
