@@ -123,3 +123,228 @@ class CategoryBusStatus : public CategoryCommon<KzifBusStatus> {
 }  // namespace category
 
 void initCategoryBusStatus();
+
+// ================================================================================================
+// Bus selection (type id 47): the 89 buses of every M/E, each holding a BusSelectCode (a panel's
+// crosspoint button or a SourceId given directly), checked against the sources each bus may take
+// and against M/Es feeding themselves, mirrored where several M/Es share a bus, followed through
+// the source links and routed to the hardware every field; AUX 1..4 dissolve to a new source.
+// ================================================================================================
+
+// Bus numbers, the same in every M/E's record.
+constexpr int N_BUSES = 89;
+constexpr int BUS_A = 0;
+constexpr int BUS_B = 1;
+constexpr int BUS_KEY1_FILL = 2;      // keyer n: fill 2 + 2n, key source 3 + 2n
+constexpr int BUS_UTIL1 = 10;
+constexpr int BUS_UTIL2 = 11;
+constexpr int BUS_FREE = 12;          // takes any source; routed by no one here
+constexpr int BUS_EXT_OUT1 = 13;      // extended outputs 13..15
+constexpr int BUS_EXT_OUT3 = 15;
+constexpr int BUS_DSK1_FILL = 16;     // downstream key n: fill 16 + 2n, key source 17 + 2n
+constexpr int BUS_DSK4_KEY = 23;
+constexpr int BUS_AUX1 = 24;          // AUX n + 1 is bus 24 + n; 24..27 mix, 28..39 cut
+constexpr int BUS_AUX5 = 28;
+constexpr int BUS_AUX16 = 39;
+constexpr int BUS_AUX_LAST = 71;
+constexpr int BUS_USK1_FILL = 72;     // upstream key n: fill 72 + 2n, key source 73 + 2n
+constexpr int BUS_USK4_KEY = 79;
+constexpr int BUS_LAST = 88;
+constexpr int BUS_LOOP_CHECKED_LAST = 11;  // buses 0..11 feed the M/E itself
+
+// BusSelectCode: (panel << 8) | button for a crosspoint button, or 1024 + SourceId.
+constexpr int BUS_CODE_SOURCE_BASE = 1024;
+constexpr int SOURCE_BLACK = 223;
+constexpr u16 BUS_CODE_BLACK = BUS_CODE_SOURCE_BASE + SOURCE_BLACK;  // 1247
+constexpr int SOURCE_ME_OUTPUT_FIRST = 150;  // M/E k: 150 + 4k .. 153 + 4k
+constexpr int SOURCE_ME_OUTPUT_LAST = 165;
+
+// A SourceId that a direct code can carry: 10..302 or 314..329.
+constexpr bool isCodableSource(int source) {
+  return (10 <= source && source <= 302) || (314 <= source && source <= 329);
+}
+// The M/E (0..3) whose output the source is; -1 for any other source.
+constexpr int meOfOutput(int source) {
+  return SOURCE_ME_OUTPUT_FIRST <= source && source <= SOURCE_ME_OUTPUT_LAST ? (source - SOURCE_ME_OUTPUT_FIRST) / 4 : -1;
+}
+// The KZ id the routing drivers take for a SourceId; KZ_BLACK for a source without one.
+int sourceToKz(int source);
+// Whether the bus may carry the source; a negative source never, bus 12 any other one.
+bool isAllowedSource(int bus, int source);
+// The SourceId a BusSelectCode selects, -1 for none: a crosspoint button resolves through the
+// crosspoint assignment (-1 for a function column or a button of 192 or more; 300..302 as they
+// are), a direct code gives code - 1024.
+int resolveSourceCode(int code);
+
+// One record per M/E.
+// Stored layout (204 bytes per M/E):
+//   0 u32 mask | 4 u8 me | 5 pad | 8 u32 busMask[3] | 20 u16 code[89] | 198 u8 flip |
+//   199 u8 reserved[5], kept zero
+// Wire body (196 bytes, big-endian): u32 mask; u8 me; u32 busMask[3]; u16 code[89], bus 0 first;
+// u8 flip (mask bit 0, 0..1).
+// busMask is the per-bus mask: bit b % 32 of word b / 32 marks code[b] present or changed. The
+// codes are merged by CategoryBus::assign, which checks each bus before it takes it.
+struct KzifBus {
+  static constexpr int TYPE_ID = 47;
+  static constexpr int N_CHANNELS = 1;
+  static constexpr const char* NAME = "KzifBus";
+  static constexpr int N_MASK_WORDS = 3;
+  static constexpr u32 FLIP_BIT = 1u << 0;
+
+  u32 mask;
+  u8 me;
+  u32 busMask[N_MASK_WORDS];
+  u16 code[N_BUSES];  // BusSelectCode of each bus
+  u8 flip;            // the background bus (0 A, 1 B) now on programme
+  u8 reserved[5];
+
+  bool busMarked(int b) const { return (busMask[b / 32] >> (b % 32)) & 1u; }
+  void markBus(int b) { busMask[b / 32] |= 1u << (b % 32); }
+
+  static constexpr auto wire() {
+    using R = KzifBus;
+    return rec::list(rec::mask(&R::mask), rec::me(&R::me), rec::plain(&R::busMask), rec::plain(&R::code),
+                     rec::field(0, &R::flip, rec::range(0, 1)));
+  }
+};
+static_assert(sizeof(KzifBus) == 204);
+static_assert(offsetof(KzifBus, me) == 4);
+static_assert(offsetof(KzifBus, busMask) == 8);
+static_assert(offsetof(KzifBus, code) == 20);
+static_assert(offsetof(KzifBus, flip) == 198);
+
+// One AUX mix channel (24 bytes, as in memory).
+struct AuxMixChannel {
+  i32 from;      // SourceId mixed from; -1 none
+  i32 to;        // SourceId now selected
+  u32 spare;
+  f32 position;  // 0.0 all `from` .. 1.0 all `to`
+  i32 frames;    // duration, 0..999
+  u8 running;
+};
+static_assert(sizeof(AuxMixChannel) == 24);
+static_assert(offsetof(AuxMixChannel, position) == 12);
+
+// The sixteen AUX mix channels of one bus object; channel n serves AUX n + 1 (bus 24 + n).
+class AuxMix {
+ public:
+  static constexpr int N_CHANNELS = 16;
+  static constexpr int MAX_FRAMES = 999;
+
+  struct Sources {
+    int from;  // the selected source itself when nothing is mixed from
+    int to;
+    f32 position;
+  };
+
+  void reset() { channels_ = {}; }
+  // frames clamped to 0..999; a channel outside 0..15 is ignored.
+  void setDuration(int ch, int frames);
+  // One field's step towards `source`. videoFormat and fieldOne (CategorySystem::isField(1)) set
+  // the pace: 720-line formats a whole step every field, interlaced ones a whole step in field 1
+  // only, the others half a step every field. Frames below 2 cut.
+  void update(int ch, int source, int videoFormat, bool fieldOne);
+  Sources sources(int ch) const;
+  int running(int ch) const;
+  const AuxMixChannel& channel(int ch) const;
+
+ private:
+  std::array<AuxMixChannel, N_CHANNELS> channels_{};
+};
+
+namespace category {
+
+class CategoryBus : public CategoryCommon<KzifBus> {
+ public:
+  CategoryBus() : CategoryCommon(true) {}
+  // The bus object of M/E me (0..3).
+  static CategoryBus& get(int me);
+
+  std::size_t attachBackup(u8* p) override;
+  void initIndex(int me, int flags) override;
+  void initInternal() override;
+  void restore(const u8* stored) override;
+  void update() override;
+  // Takes each marked bus whose source the bus allows and that loops no M/E; a refused bus keeps
+  // its code and its mark, so the sender sees the selection that stands. One record per M/E:
+  // the channel argument is not used.
+  void assign(const KzifBus& in, int channel) override;
+  void sendChanges(AcknowledgeSender& tx) override;
+  void send(AcknowledgeSender& tx, int channel) override;
+
+  // SourceId on the bus; -1 for a bus outside 0..88 or a code that resolves to nothing.
+  int getSource(int bus) const;
+  // Puts a source on a bus directly when the bus allows it and it loops no M/E; a bus of 16..23
+  // or 24..71 that changed is copied into the other M/Es. True when it took the source.
+  bool selectSource(int bus, int source);
+  // Selects the source on bus 72 + usk through assign, unless the bus shows it already.
+  void setUskSource(int source, int usk);
+  // Routes keyer n (0..3) of this M/E: fill from bus 2 + 2n, key signal from bus 3 + 2n when the
+  // key type and its separate-key flag are both non-zero, else the fill again.
+  void applyKeyXpt(int n, int keyType, int separateKey);
+  // The same for downstream key n (0..3) from buses 16 + 2n and 17 + 2n; called on M/E 1.
+  void applyDskXpt(int n, int keyType, int separateKey);
+  // Button `button` of `panel` is about to be reassigned from `source`: every bus selecting that
+  // button takes the source directly, so that what it shows does not change.
+  void onXptChanged(int button, int source, int panel);
+  // Sets the flip state (0 or 1) with its mask bit when it differs.
+  void setOption(int flip);
+
+  // 1 while AUX mix channel ch runs; 0 for a channel outside 0..15.
+  int auxMixActive(int ch) const { return auxMix_.running(ch); }
+  const AuxMix& auxMix() const { return auxMix_; }
+  // The code a bus held before its last change (-1 none); -1 for a bus outside 0..88.
+  int prevCode(int bus) const;
+
+  // The system settings ask for one follow pass to be skipped; the next assign turns it into
+  // linkSuppress.
+  void requestLinkSuppress() { linkSuppressRequest_ = 1; }
+  // Snapshot recall: the selections it brings are not rewritten by the links in their field.
+  void setLinkSuppress() { linkSuppress_ = 1; }
+  bool linkSuppressed() const { return linkSuppress_ != 0; }
+  bool linkSuppressRequested() const { return linkSuppressRequest_ != 0; }
+
+  // The panel's A and B rows exchange buses 0 and 1.
+  int rowSwap() const { return rowSwap_; }
+  int flip() const { return record(0).flip; }
+
+  // Whether M/E me taking the output `source` on `bus` would make an M/E feed itself.
+  bool checkReentry(int bus, int source) const;
+  // Row me of the shared table: [me][k] while one of buses 0..11 of M/E me carries M/E k's output.
+  void rebuildReentryRow();
+  static bool reentry(int me, int k);
+  // The last bus this M/E validates and follows links on: 88 on M/E 0, 23 on M/E 1, else 11.
+  int lastOwnBus() const;
+
+  // Test hook: sees each source handed to the upstream key assignment (its bus 0..7, source).
+  using UskSourceObserver = void (*)(int uskBus, int source);
+  static void setUskSourceObserver(UskSourceObserver observer) { uskObserver_ = observer; }
+
+ private:
+  void followLink();
+  void selectLinked(int from, int to);
+  void applyBuses();
+  // Turns every bus of this M/E whose source it does not allow to black; true when one of
+  // buses 0..11 changed.
+  bool validateBuses();
+  void applyAbBuses();
+  void applyMeZeroOutputs();
+  void runAuxMix();
+  void updateLamps();
+  void mirrorBus(int bus);
+  void handToUskAssign(int bus);
+  void sendRecord(AcknowledgeSender& tx);
+
+  AuxMix auxMix_;
+  std::array<i32, N_BUSES> prevCode_{};
+  u8 rowSwap_ = 0;
+  u8 linkSuppress_ = 0;
+  u8 linkSuppressRequest_ = 0;
+
+  static inline UskSourceObserver uskObserver_ = nullptr;
+  friend void passSourceToUskAssign(int uskBus, int source);
+};
+
+}  // namespace category
+
+void initCategoryBus();

@@ -64,6 +64,10 @@ class ProbeTest : public SimTest {
     events.clear();
     throwInUpdate = false;
   }
+  void TearDown() override {
+    throwInUpdate = false;  // the probes outlive the test
+    SimTest::TearDown();
+  }
 };
 
 }  // namespace
