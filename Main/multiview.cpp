@@ -45,7 +45,7 @@ void CategoryMultiView::initInternal() {
 }
 
 void CategoryMultiView::update() {
-  // The labels depend on the video format (M/E output names and the like), so a new format asks
+  // The labels depend on the video format (M/E output names and the like), so a changed format asks
   // for all of them and redraws every output; so does the first field after start-up.
   if (auto* system = static_cast<CategorySystem*>(BP::instance().own(KzifSystem::TYPE_ID, 0))) {
     const int format = system->videoFormat();

@@ -261,7 +261,7 @@ void CategoryOperate::assign(const KzifOperate& in, int idx) {
       const u32 bit = 1u << r;
       if (!offered(rows.mask, bit) || rows.me(r) > 1) continue;
       taken.panelMe(panel).mask |= bit;
-      // The panel's fader may still hold a transition of either M/E; the new one first.
+      // The panel's fader may still hold a transition of either M/E; the newly chosen one first.
       releaseFaderFromMe(panel, rows.me(r));
       releaseFaderFromMe(panel, liveRows.me(r));
     }

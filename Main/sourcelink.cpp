@@ -15,7 +15,7 @@ bool linkBit(const u32 (&words)[KzifSourceLink::N_LINK_MASK_WORDS], int i) {
 void setLinkBit(u32 (&words)[KzifSourceLink::N_LINK_MASK_WORDS], int i) { words[i / 32] |= 1u << (i % 32); }
 
 // The key source memory joins here: it is told of every record whose direction is taken, before
-// the new direction is stored, and drops its stored key settings while it is enabled, since they
+// the incoming direction is stored, and drops its stored key settings while it is enabled, since they
 // were made under the old leading order.
 void tellKeySourceMemory(const KzifSourceLink& incoming) { (void)incoming; }
 

@@ -1,7 +1,7 @@
 // Source link: keyers, downstream keys, upstream keys, the extended outputs and the AUX buses use
 // buses in pairs (a fill and its key signal). For every source the link table names a linked
 // source, so that when the leading bus of a pair changes the other one can be switched to the
-// source linked to the new one. This category keeps the table, which member of a pair leads and
+// source linked to the incoming one. This category keeps the table, which member of a pair leads and
 // which AUX pairs link; the buses do the following in their own per-field update.
 #pragma once
 #include <array>

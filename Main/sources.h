@@ -12,8 +12,8 @@ constexpr int EDGE_BOTTOM = 2;
 constexpr int EDGE_RIGHT = 3;
 constexpr int EDGE_LIMIT = 5000;
 
-// Takes a new set of box or crop edges against the old ones. Returns 0, leaving newEdges as they
-// are, when any new edge lies outside -5000..5000. Otherwise adjusts newEdges in place and
+// Takes a changed set of box or crop edges against the old ones. Returns 0, leaving newEdges as they
+// are, when any changed edge lies outside -5000..5000. Otherwise adjusts newEdges in place and
 // returns 1:
 //  - unlinked: an edge that changed pushes its opposite edge along when they would cross (left
 //    before right; top before bottom);
@@ -22,7 +22,7 @@ constexpr int EDGE_LIMIT = 5000;
 //    right at or above 0.
 int adjustCropEdges(int linked, const i16 oldEdges[4], i16 newEdges[4]);
 
-// The new priority (0..3) of channel i when channel `moved` goes from priority oldPriority to
+// The resulting priority (0..3) of channel i when channel `moved` goes from priority oldPriority to
 // newPriority and the channels between shift by one towards the gap, so that four priorities that
 // formed a permutation still do. A newPriority or oldPriority outside 0..3 moves nothing:
 // currentPriorityOfI is returned.
