@@ -12,25 +12,30 @@ namespace {
 
 std::size_t indexFrom(int id, int first) { return static_cast<std::size_t>(id - first); }
 
+// The bus, DSK and AUX routing takes every source the crossbar carries: inputs, stills and clips,
+// colour backgrounds and black, the M/E outputs (0x11A0..), the DSK outputs (0x11C0..) and the
+// multiview and AUX outputs up to 0x11CF. The upstream keyers take inputs up to black only.
+constexpr int KZ_LAST_SOURCE = 0x11CF;
+
 }  // namespace
 
 void setMeInput(int target, int src) {
   KZ_CHECK(KZ_ABUS <= target && target <= KZ_KEY4_S);
-  KZ_CHECK(KZ_IN_1 <= src && src <= KZ_BLACK);
+  KZ_CHECK(KZ_IN_1 <= src && src <= KZ_LAST_SOURCE);
   trace::call("setMeInput", trace::Id{target}, trace::Id{src});
   kz::image::currentMe().input[indexFrom(target, KZ_ABUS)] = static_cast<u16>(src);
 }
 
 void setDskInput(int target, int src) {
   KZ_CHECK(KZ_DSK1_F <= target && target <= KZ_DSK4_S);
-  KZ_CHECK(KZ_IN_1 <= src && src <= KZ_BLACK);
+  KZ_CHECK(KZ_IN_1 <= src && src <= KZ_LAST_SOURCE);
   trace::call("setDskInput", trace::Id{target}, trace::Id{src});
   kz::image::glue().dskInput[indexFrom(target, KZ_DSK1_F)] = static_cast<u16>(src);
 }
 
 void setAuxInput(int target, int src) {
   KZ_CHECK((KZ_AUX1 <= target && target <= KZ_AUX_LAST) || (KZ_EXT_OUT1 <= target && target <= KZ_EXT_OUT_LAST));
-  KZ_CHECK(KZ_IN_1 <= src && src <= KZ_BLACK);
+  KZ_CHECK(KZ_IN_1 <= src && src <= KZ_LAST_SOURCE);
   trace::call("setAuxInput", trace::Id{target}, trace::Id{src});
   kz::GlueImage& glue = kz::image::glue();
   if (target >= KZ_EXT_OUT1)

@@ -29,7 +29,7 @@ int getMeContext();
 
 // ---- input and output routing --------------------------------------------------------------------
 
-// Source (KZ_IN_1 .. KZ_BLACK) of a bus or key input of the current context: KZ_ABUS, KZ_BBUS,
+// Source (a KZ source id, KZ_IN_1 .. 0x11CF) of a bus or key input of the current context: KZ_ABUS, KZ_BBUS,
 // KZ_UTIL1, KZ_UTIL2, key n fill 0x1204 + 2n and key source 0x1205 + 2n.
 void setMeInput(int target, int src);
 // Source of a downstream key input: DSK n fill 0x1210 + 2n, key source 0x1211 + 2n.

@@ -1,7 +1,16 @@
 #include "Main/bus.h"
 
+#include "Driver/kz.h"
+#include "Main/autotrans.h"
+#include "Main/bkgd.h"
 #include "Main/bp.h"
+#include "Main/faderevent.h"
+#include "Main/inputvideo.h"
+#include "Main/operate.h"
 #include "Main/sourcelink.h"
+#include "Main/system.h"
+#include "Main/transition.h"
+#include "Main/xpt.h"
 
 KZ_SOURCE("Main/bus");
 
@@ -73,3 +82,560 @@ int CategoryBusStatus::hasOddBusCode(const KzifBusStatus& channel) {
 }  // namespace category
 
 void initCategoryBusStatus() { static category::CategoryBusStatus busStatus[N_ME]; }
+
+// ================================================================================================
+// Bus selection
+// ================================================================================================
+
+namespace {
+
+using category::CategoryBus;
+
+CategoryBus* busOf(int me) { return static_cast<CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, me)); }
+
+// [me][k] = 1 while one of buses 0..11 of M/E me carries an output of M/E k. Shared by the four
+// bus objects.
+std::array<std::array<u8, N_ME>, N_ME>& reentryTable() {
+  static std::array<std::array<u8, N_ME>, N_ME> table{};
+  return table;
+}
+
+// Whether M/E k takes the output of M/E `from`, directly or through other M/Es. Changes that pass
+// the check never leave a loop in the table, but a restored image passes none: a chain longer
+// than the M/Es could form without repeating one already holds a loop, and is refused rather
+// than walked for ever.
+bool feedsInto(int from, int k, int depth) {
+  const auto& table = reentryTable();
+  for (int j = 0; j < N_ME; ++j) {
+    if (!table[static_cast<std::size_t>(j)][static_cast<std::size_t>(from)]) continue;
+    if (j == k) return true;
+    if (depth + 2 > N_ME) return true;
+    if (feedsInto(j, k, depth + 1)) return true;
+  }
+  return false;
+}
+
+bool isStillOrClip(int s) {
+  if (181 <= s && s <= 191) return (s - 181) % 3 != 2;
+  if (201 <= s && s <= 211) return (s - 201) % 3 != 2;
+  return false;
+}
+
+// The sources every bus group takes: inputs, DVI, stills and clips, colour backgrounds, black.
+bool isCommonSource(int s) {
+  return (10 <= s && s <= 41) || s == 140 || s == 141 || isStillOrClip(s) || (220 <= s && s <= 223);
+}
+
+// What the operation settings say of the buses; without the operation category the rows stay
+// fixed and the AUX buses cut.
+const KzifOperate* operateSettings() {
+  const auto* op = static_cast<const category::CategoryOperate*>(BP::instance().own(KzifOperate::TYPE_ID, 0));
+  return op ? &op->record(0) : nullptr;
+}
+
+// Duration of AUX n + 1's mix: its rate while its mix is on, else 1 (a cut).
+int auxMixFrames(int n) {
+  const KzifOperate* op = operateSettings();
+  if (!op || op->auxMixEnable.value(n) == 0) return 1;
+  return op->auxMixRate.value(n);
+}
+
+// The row arrangement of M/E me: 1 the rows swap while flip is 1, 2 while it is 0, else fixed.
+int busRowSetting(int me) {
+  const KzifOperate* op = operateSettings();
+  if (!op) return 0;
+  if (op->busRowModeSelect == 0) return op->busRowMode;
+  if (op->busRowModeSelect == 1) return op->busRowModeMe.value(0 <= me && me < 8 ? me : 0);
+  return 0;
+}
+
+struct FieldPace {
+  int videoFormat;
+  bool fieldOne;
+};
+
+FieldPace fieldPace() {
+  const auto* system = static_cast<const category::CategorySystem*>(BP::instance().own(KzifSystem::TYPE_ID, 0));
+  if (!system) return {0, true};
+  return {system->videoFormat(), system->isField(1)};
+}
+
+// Buses 72..79 of M/E 0 and the upstream key assignment mirror each other. While one side passes
+// a change to the other, the other's answer is not passed back: one change, one exchange.
+bool uskExchangeActive = false;
+
+class UskExchange {
+ public:
+  UskExchange() { uskExchangeActive = true; }
+  ~UskExchange() { uskExchangeActive = false; }
+  UskExchange(const UskExchange&) = delete;
+  UskExchange& operator=(const UskExchange&) = delete;
+};
+
+// The upstream key assignment takes the source of its bus (0..7) here (its setSource) once it
+// is built.
+void passSourceToUskAssign(int uskBus, int source) {
+  if (CategoryBus::UskSourceObserver observer = CategoryBus::uskSourceObserver()) observer(uskBus, source);
+}
+
+bool isLoopChecked(int bus) { return 0 <= bus && bus <= BUS_LOOP_CHECKED_LAST; }
+bool isAuxMixBus(int bus) { return BUS_AUX1 <= bus && bus < BUS_AUX1 + 4; }
+bool isAuxBus(int bus) { return BUS_AUX1 <= bus && bus <= BUS_AUX_LAST; }
+bool isDskBus(int bus) { return BUS_DSK1_FILL <= bus && bus <= BUS_DSK4_KEY; }
+bool isUskBus(int bus) { return BUS_USK1_FILL <= bus && bus <= BUS_USK4_KEY; }
+
+// The bus that follows `bus` when a change of `bus` leads its pair; -1 when it leads none.
+int followerOf(int bus, int direction, const category::CategorySourceLink& link) {
+  int first;
+  if ((2 <= bus && bus <= 9) || isDskBus(bus) || isUskBus(bus)) {
+    first = bus - bus % 2;
+  } else if (bus == BUS_EXT_OUT1 || bus == BUS_EXT_OUT1 + 1) {
+    first = BUS_EXT_OUT1;
+  } else if (isAuxBus(bus)) {
+    first = bus - bus % 2;
+    if (!link.auxPairLinked((first - BUS_AUX1) / 2)) return -1;
+  } else {
+    return -1;
+  }
+  const int second = first + 1;
+  if (direction == 0) return bus == first ? second : -1;
+  return bus == second ? first : -1;
+}
+
+}  // namespace
+
+int sourceToKz(int s) {
+  if (10 <= s && s <= 41) return KZ_IN_1 + s - 10;
+  if (s == 140) return KZ_DVI_1;
+  if (s == 141) return KZ_DVI_2;
+  if (SOURCE_ME_OUTPUT_FIRST <= s && s <= SOURCE_ME_OUTPUT_LAST) return 0x11A0 + s - SOURCE_ME_OUTPUT_FIRST;
+  switch (s) {
+    case 170: return KZ_DSK_PGM1;
+    case 171: return KZ_DSK_PGM1 + 2;
+    case 172: return KZ_DSK_PGM1 + 1;
+    case 173: return KZ_DSK_PGM1 + 3;
+    case 178: return 0x11CC;
+    case 220: return KZ_CBGD_1;
+    case 221: return KZ_CBGD_2;
+    case 222: return 0x1190;
+    default: break;
+  }
+  if (174 <= s && s <= 177) return KZ_DSK_CLN1 + s - 174;
+  if (isStillOrClip(s)) {
+    const int base = s < 201 ? 181 : 201;
+    const int kz = s < 201 ? KZ_STILL_1 : KZ_CLIP_1;
+    return kz + 2 * ((s - base) / 3) + (s - base) % 3;
+  }
+  if (230 <= s && s <= 237) return 0x11C8 + s - 230;
+  return KZ_BLACK;
+}
+
+bool isAllowedSource(int bus, int s) {
+  if (s < 0 || bus < 0 || bus > BUS_LAST) return false;
+  if (bus == BUS_FREE) return true;
+  if (isLoopChecked(bus))
+    return isCommonSource(s) || s == 150 || s == 151 || s == 152 || s == 154 || s == 155 || s == 156;
+  if (isDskBus(bus)) return isCommonSource(s) || s == 150 || s == 152 || s == 154 || s == 156;
+  if (isUskBus(bus)) return isCommonSource(s);
+  return isCommonSource(s) || (150 <= s && s <= 157) || (170 <= s && s <= 178) || (230 <= s && s <= 233);
+}
+
+int resolveSourceCode(int code) {
+  const int v = static_cast<i16>(static_cast<u16>(code));
+  if (0 <= v && v <= 1023) {
+    const int panel = v >> 8;
+    const int button = v & 0xFF;
+    if (panel == 3 || button >= KzifXptAssign::N_BUTTONS) return -1;
+    const auto* xpt = static_cast<const category::CategoryXpt*>(BP::instance().own(KzifXptAssign::TYPE_ID, 0));
+    return xpt ? xpt->sourceOf(panel, button) : -1;
+  }
+  const int source = v - BUS_CODE_SOURCE_BASE;
+  return isCodableSource(source) ? source : -1;
+}
+
+// ---- AUX mix -----------------------------------------------------------------------------------
+
+void AuxMix::setDuration(int ch, int frames) {
+  if (ch < 0 || ch >= N_CHANNELS) return;
+  channels_[static_cast<std::size_t>(ch)].frames = frames < 0 ? 0 : frames > MAX_FRAMES ? MAX_FRAMES : frames;
+}
+
+void AuxMix::update(int ch, int source, int videoFormat, bool fieldOne) {
+  if (ch < 0 || ch >= N_CHANNELS) return;
+  AuxMixChannel& c = channels_[static_cast<std::size_t>(ch)];
+  if (!c.running && source != c.to) {
+    c.from = c.to;
+    if (c.from != -1) {
+      c.running = 1;
+      if (c.position == 1.0f) c.position = 0.0f;
+    } else {
+      c.position = 1.0f;
+    }
+  }
+  c.to = source;  // a change during a mix retargets it and keeps mixing from the first source
+  if (!c.running) return;
+  if (c.frames < 2) {
+    c.running = 0;
+    c.position = 1.0f;
+    return;
+  }
+  f32 step;
+  switch (videoFormat) {
+    case 4: case 5: case 10: case 11: step = 1.0f / static_cast<f32>(c.frames); break;
+    case 2: case 3: case 8: case 9: step = fieldOne ? 1.0f / static_cast<f32>(c.frames) : 0.0f; break;
+    default: step = 0.5f / static_cast<f32>(c.frames); break;
+  }
+  if (step == 0.0f) return;
+  c.position += step;
+  // The end is judged to the nearest field, so that float rounding of the step neither adds a
+  // field to the mix nor leaves a sliver of one.
+  if (c.position >= 1.0f - step / 2) {
+    c.position = 1.0f;
+    c.running = 0;
+  }
+}
+
+AuxMix::Sources AuxMix::sources(int ch) const {
+  if (ch < 0 || ch >= N_CHANNELS) return {-1, -1, 0.0f};
+  const AuxMixChannel& c = channels_[static_cast<std::size_t>(ch)];
+  return {c.from == -1 ? c.to : c.from, c.to, c.position};
+}
+
+int AuxMix::running(int ch) const {
+  if (ch < 0 || ch >= N_CHANNELS) return 0;
+  return channels_[static_cast<std::size_t>(ch)].running;
+}
+
+const AuxMixChannel& AuxMix::channel(int ch) const {
+  KZ_CHECK(0 <= ch && ch < N_CHANNELS);
+  return channels_[static_cast<std::size_t>(ch)];
+}
+
+namespace category {
+
+CategoryBus& CategoryBus::get(int me) {
+  KZ_CHECK(0 <= me && me < N_ME);
+  return *BP::instance().find<CategoryBus>(KzifBus::TYPE_ID, me);
+}
+
+// Every start attaches the storage anew; the AUX mixes start from nothing, as at a power cycle.
+std::size_t CategoryBus::attachBackup(u8* p) {
+  auxMix_.reset();
+  return CategoryCommon::attachBackup(p);
+}
+
+void CategoryBus::initIndex(int, int) { rec::stamp(records_[0], me_, 0); }
+
+void CategoryBus::initInternal() {
+  CategoryCommon::initInternal();
+  prevCode_.fill(-1);
+  linkSuppress_ = 1;  // what start brings is not rewritten by the links in its first field
+  linkSuppressRequest_ = 0;
+  rowSwap_ = 0;
+  // The table outlives a restart; a record received before the first update must be checked
+  // against the selections that stand now.
+  rebuildReentryRow();
+}
+
+void CategoryBus::restore(const u8* stored) {
+  CategoryCommon::restore(stored);
+  KzifBus& r = records_[0];
+  for (u32& m : r.busMask) m = 0;
+  for (int b = 0; b < N_BUSES; ++b) r.markBus(b);
+}
+
+void CategoryBus::assign(const KzifBus& in, int) {
+  KzifBus& live = records_[0];
+  std::array<u16, N_BUSES> taken{};
+  for (int b = 0; b < N_BUSES; ++b) {
+    if (!in.busMarked(b)) continue;
+    const int source = resolveSourceCode(in.code[b]);
+    const bool ok = isAllowedSource(b, source) && checkReentry(b, source);
+    taken[static_cast<std::size_t>(b)] = ok ? in.code[b] : live.code[b];
+  }
+  for (int b = BUS_AUX1; b < BUS_AUX1 + 4; ++b) {
+    if (!in.busMarked(b) || taken[static_cast<std::size_t>(b)] == live.code[b]) continue;
+    for (int me = 0; me < N_ME; ++me)
+      if (CategoryBus* bus = busOf(me)) bus->prevCode_[static_cast<std::size_t>(b)] = static_cast<i16>(live.code[b]);
+  }
+  if (linkSuppressRequest_) {
+    linkSuppress_ = 1;
+    linkSuppressRequest_ = 0;
+  }
+  rec::merge(live, in);  // flip only: the buses are not merged by the field list
+  for (int b = 0; b < N_BUSES; ++b) {
+    if (!in.busMarked(b)) continue;
+    live.code[b] = taken[static_cast<std::size_t>(b)];
+    live.markBus(b);
+  }
+  rec::stamp(live, me_, 0);
+  changed_[0] = 1;
+  // A second record in this field is checked against these selections, not the last update's.
+  rebuildReentryRow();
+  if (me_ == 0)
+    for (int b = BUS_USK1_FILL; b <= BUS_USK4_KEY; ++b)
+      if (in.busMarked(b)) handToUskAssign(b);
+}
+
+void CategoryBus::sendChanges(AcknowledgeSender& tx) {
+  if (tx.backlogged()) return;  // the changes stay pending until the backlog drains
+  sendRecord(tx);
+}
+
+void CategoryBus::send(AcknowledgeSender& tx, int channel) {
+  if (channel != 0 || tx.backlogged()) return;
+  sendRecord(tx);
+}
+
+// The per-bus mask words are pending-change marks too, which the framework's send does not know
+// of: they are tested and cleared here with the record's own mask.
+void CategoryBus::sendRecord(AcknowledgeSender& tx) {
+  KzifBus& r = records_[0];
+  bool pending = changed_[0] != 0 || r.mask != 0;
+  for (u32 m : r.busMask) pending = pending || m != 0;
+  if (!pending) return;
+  rec::stamp(r, me_, 0);
+  tx.writeRecord(r);  // a failed write is logged by the sender; the change is not kept
+  r.mask = 0;
+  for (u32& m : r.busMask) m = 0;
+  changed_[0] = 0;
+}
+
+int CategoryBus::getSource(int bus) const {
+  if (bus < 0 || bus > BUS_LAST) return -1;
+  return resolveSourceCode(records_[0].code[bus]);
+}
+
+bool CategoryBus::selectSource(int bus, int source) {
+  if (bus < 0 || bus > BUS_LAST || !isCodableSource(source) || !isAllowedSource(bus, source) ||
+      !checkReentry(bus, source))
+    return false;
+  KzifBus& live = records_[0];
+  const int old = static_cast<i16>(live.code[bus]);
+  const u16 code = static_cast<u16>(BUS_CODE_SOURCE_BASE + source);
+  live.code[bus] = code;
+  live.markBus(bus);
+  if (isUskBus(bus)) handToUskAssign(bus);
+  rebuildReentryRow();
+  if (isAuxMixBus(bus) && old != -1 && old != code) prevCode_[static_cast<std::size_t>(bus)] = old;
+  if (isDskBus(bus) || isAuxBus(bus)) mirrorBus(bus);
+  return true;
+}
+
+// Copies this M/E's code of one shared bus into the other M/Es.
+void CategoryBus::mirrorBus(int bus) {
+  const u16 code = records_[0].code[bus];
+  auto copyTo = [&](int me) {
+    CategoryBus* other = busOf(me);
+    if (me == me_ || other == nullptr) return;
+    KzifBus& r = other->records_[0];
+    if (isAuxBus(bus)) other->prevCode_[static_cast<std::size_t>(bus)] = static_cast<i16>(r.code[bus]);
+    r.code[bus] = code;
+    r.markBus(bus);
+    if (isUskBus(bus)) other->handToUskAssign(bus);
+  };
+  if (isDskBus(bus)) {
+    // M/E 1 routes the downstream keys: its copy first.
+    for (int me : {1, 0, 2, 3}) copyTo(me);
+  } else {
+    for (int me = 0; me < N_ME; ++me) copyTo(me);
+  }
+}
+
+void CategoryBus::handToUskAssign(int bus) {
+  if (me_ != 0 || uskExchangeActive) return;
+  // The assignment keeps one byte per bus: only its own sources go across, never a -1 or a 302.
+  const int source = getSource(bus);
+  if (source < 10 || source > SOURCE_BLACK) return;
+  UskExchange exchange;
+  passSourceToUskAssign(bus - BUS_USK1_FILL, source);
+}
+
+void CategoryBus::setUskSource(int source, int usk) {
+  const int bus = BUS_USK1_FILL + usk;
+  if (bus < 0 || bus > BUS_LAST || uskExchangeActive || !isCodableSource(source)) return;
+  if (getSource(bus) == source) return;
+  UskExchange exchange;
+  KzifBus one{};
+  one.me = static_cast<u8>(me_);
+  one.code[bus] = static_cast<u16>(BUS_CODE_SOURCE_BASE + source);
+  one.markBus(bus);
+  assign(one, 0);
+}
+
+void CategoryBus::applyKeyXpt(int n, int keyType, int separateKey) {
+  KZ_CHECK(0 <= n && n < 4);
+  setMeContext(KZ_CONTEXT_ME1 + me_);
+  const int fill = sourceToKz(getSource(BUS_KEY1_FILL + 2 * n));
+  const int key = keyType != 0 && separateKey != 0 ? sourceToKz(getSource(BUS_KEY1_FILL + 2 * n + 1)) : fill;
+  setMeInput(KZ_KEY1_F + 2 * n, fill);
+  setMeInput(KZ_KEY1_F + 2 * n + 1, key);
+}
+
+void CategoryBus::applyDskXpt(int n, int keyType, int separateKey) {
+  KZ_CHECK(0 <= n && n < 4);
+  const int fill = sourceToKz(getSource(BUS_DSK1_FILL + 2 * n));
+  const int key = keyType != 0 && separateKey != 0 ? sourceToKz(getSource(BUS_DSK1_FILL + 2 * n + 1)) : fill;
+  setDskInput(KZ_DSK1_F + 2 * n, fill);
+  setDskInput(KZ_DSK1_F + 2 * n + 1, key);
+}
+
+void CategoryBus::onXptChanged(int button, int source, int panel) {
+  if (button < 0 || button >= KzifXptAssign::N_BUTTONS) return;
+  const KzifBus& live = records_[0];
+  for (int b = 0; b < N_BUSES; ++b) {
+    const int code = static_cast<i16>(live.code[b]);
+    if (code < 0 || code > 767 || code >> 8 != panel || (code & 0xFF) != button) continue;
+    selectSource(b, source);
+  }
+}
+
+void CategoryBus::setOption(int flip) {
+  if (flip != 0 && flip != 1) return;
+  KzifBus& r = records_[0];
+  if (r.flip == flip) return;
+  r.flip = static_cast<u8>(flip);
+  r.mask |= KzifBus::FLIP_BIT;
+}
+
+int CategoryBus::prevCode(int bus) const {
+  if (bus < 0 || bus > BUS_LAST) return -1;
+  return prevCode_[static_cast<std::size_t>(bus)];
+}
+
+bool CategoryBus::checkReentry(int bus, int source) const {
+  if (!isLoopChecked(bus)) return true;
+  const int k = meOfOutput(source);
+  if (k < 0) return true;
+  if (k == me_ || reentryTable()[static_cast<std::size_t>(k)][static_cast<std::size_t>(me_)]) return false;
+  return !feedsInto(me_, k, 0);
+}
+
+void CategoryBus::rebuildReentryRow() {
+  auto& row = reentryTable()[static_cast<std::size_t>(me_)];
+  row.fill(0);
+  for (int b = 0; b <= BUS_LOOP_CHECKED_LAST; ++b) {
+    const int k = meOfOutput(getSource(b));
+    if (k >= 0) row[static_cast<std::size_t>(k)] = 1;
+  }
+}
+
+bool CategoryBus::reentry(int me, int k) {
+  if (me < 0 || me >= N_ME || k < 0 || k >= N_ME) return false;
+  return reentryTable()[static_cast<std::size_t>(me)][static_cast<std::size_t>(k)] != 0;
+}
+
+int CategoryBus::lastOwnBus() const { return me_ == 0 ? BUS_LAST : me_ == 1 ? BUS_DSK4_KEY : BUS_LOOP_CHECKED_LAST; }
+
+void CategoryBus::update() {
+  setMeContext(KZ_CONTEXT_ME1 + me_);
+  const KzifBus& r = records_[0];
+  if (r.mask != 0 || r.busMask[0] != 0 || r.busMask[1] != 0 || r.busMask[2] != 0) rebuildReentryRow();
+  followLink();
+  applyBuses();
+  updateLamps();
+  if (me_ == 0) CategoryTransitionStatus::get().update();
+}
+
+void CategoryBus::followLink() {
+  const auto* link = static_cast<const CategorySourceLink*>(BP::instance().own(KzifSourceLink::TYPE_ID, 0));
+  bool skipped = false;
+  if (link) {
+    const int direction = link->direction();
+    for (int b = BUS_KEY1_FILL; b <= lastOwnBus(); ++b) {
+      if (!records_[0].busMarked(b)) continue;
+      const int follower = followerOf(b, direction, *link);
+      if (follower < 0) continue;
+      if (linkSuppress_) {
+        skipped = true;
+        continue;
+      }
+      selectLinked(b, follower);
+    }
+  }
+  if (linkSuppress_ && !skipped) linkSuppress_ = 0;
+}
+
+void CategoryBus::selectLinked(int from, int to) {
+  const auto* link = static_cast<const CategorySourceLink*>(BP::instance().own(KzifSourceLink::TYPE_ID, 0));
+  if (!link) return;
+  const int linked = link->linkedSource(getSource(from));
+  if (linked < 0) return;
+  selectSource(to, linked);  // refuses "no link" (0) and what the bus does not take
+}
+
+void CategoryBus::applyBuses() {
+  if (validateBuses()) rebuildReentryRow();
+  applyAbBuses();
+  setMeInput(KZ_UTIL1, sourceToKz(getSource(BUS_UTIL1)));
+  setMeInput(KZ_UTIL2, sourceToKz(getSource(BUS_UTIL2)));
+  if (me_ == 0) applyMeZeroOutputs();
+}
+
+bool CategoryBus::validateBuses() {
+  KzifBus& r = records_[0];
+  bool loopBusChanged = false;
+  for (int b = 0; b <= lastOwnBus(); ++b) {
+    if (isAllowedSource(b, getSource(b))) continue;
+    r.code[b] = BUS_CODE_BLACK;
+    r.markBus(b);
+    loopBusChanged = loopBusChanged || isLoopChecked(b);
+  }
+  return loopBusChanged;
+}
+
+void CategoryBus::applyAbBuses() {
+  setMeInput(KZ_ABUS, sourceToKz(getSource(BUS_A)));
+  setMeInput(KZ_BBUS, sourceToKz(getSource(BUS_B)));
+
+  // A completed background transition turns the end flag over: the other bus is on programme.
+  const AutoTransition& bkgdTrans = CategoryFaderEvent::get().transition(bkgdTransIndex[static_cast<std::size_t>(me_)]);
+  const int flip = bkgdTrans.endFlag < 0 ? 1 : 0;
+  auto* bkgd = static_cast<CategoryBkgd*>(BP::instance().own(KzifBkgd::TYPE_ID, me_));
+  if (flip != records_[0].flip) {
+    setOption(flip);
+    if (bkgd) bkgd->flipHook();
+  }
+  if (bkgd) bkgd->takePendingFlip();
+
+  const int current = records_[0].flip;
+  switch (busRowSetting(me_)) {
+    case 1: rowSwap_ = current == 1 ? 1 : 0; break;
+    case 2: rowSwap_ = current > 1 ? 0 : static_cast<u8>(1 - current); break;
+    default: rowSwap_ = 0; break;
+  }
+}
+
+void CategoryBus::applyMeZeroOutputs() {
+  runAuxMix();
+  for (int b = BUS_AUX5; b <= BUS_AUX16; ++b) setAuxInput(KZ_AUX1 + 2 * (b - BUS_AUX1), sourceToKz(getSource(b)));
+  setAuxInput(KZ_EXT_OUT1, sourceToKz(getSource(BUS_EXT_OUT1)));
+  setAuxInput(KZ_EXT_OUT1 + 1, sourceToKz(getSource(BUS_EXT_OUT1 + 1)));
+  if (!CategoryExtendedDisplay::get().ownsOutput()) setAuxInput(KZ_EXT_OUT_LAST, sourceToKz(getSource(BUS_EXT_OUT3)));
+}
+
+// AUX 1..4: M/E 0 drives the mixers; the other M/Es step their channels with M/E 0's selection.
+void CategoryBus::runAuxMix() {
+  const FieldPace pace = fieldPace();
+  for (int n = 0; n < 4; ++n) {
+    const int frames = auxMixFrames(n);
+    const int source = getSource(BUS_AUX1 + n);
+    for (int me = 0; me < N_ME; ++me) {
+      CategoryBus* bus = busOf(me);
+      if (!bus) continue;
+      bus->auxMix_.setDuration(n, frames);
+      bus->auxMix_.update(n, source, pace.videoFormat, pace.fieldOne);
+    }
+    const AuxMix::Sources s = auxMix_.sources(n);
+    setAuxInput(KZ_AUX1 + 2 * n, sourceToKz(s.to));
+    setAuxInput(KZ_AUX1 + 2 * n + 1, sourceToKz(s.from));
+    setAuxTransition(KZ_AUX1 + 2 * n, s.position, 0);
+  }
+}
+
+// The panels' bus-row lamps join here: one panel's rows refreshed per field.
+void CategoryBus::updateLamps() {}
+
+}  // namespace category
+
+void initCategoryBus() { static category::CategoryBus buses[N_ME]; }

@@ -319,6 +319,7 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   // Test hook: sees each source handed to the upstream key assignment (its bus 0..7, source).
   using UskSourceObserver = void (*)(int uskBus, int source);
   static void setUskSourceObserver(UskSourceObserver observer) { uskObserver_ = observer; }
+  static UskSourceObserver uskSourceObserver() { return uskObserver_; }
 
  private:
   void followLink();
@@ -342,7 +343,6 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   u8 linkSuppressRequest_ = 0;
 
   static inline UskSourceObserver uskObserver_ = nullptr;
-  friend void passSourceToUskAssign(int uskBus, int source);
 };
 
 }  // namespace category

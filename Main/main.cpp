@@ -41,6 +41,7 @@ void createCategories() {
   initCategorySourceLink();       // 37
   initCategoryXpt();              // 38
   initCategoryMultiView();        // 40
+  initCategoryBus();              // 47
   initCategoryBusStatus();        // 48
   initCategoryLed();              // 49
   initCategoryMeLed();            // 50

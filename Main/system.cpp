@@ -1,6 +1,7 @@
 #include "Main/system.h"
 
 #include "Main/bp.h"
+#include "Main/bus.h"
 
 KZ_SOURCE("Main/system");
 
@@ -25,7 +26,11 @@ void onVideoFormatChanged(int oldFormat, int newFormat) {
 }
 
 // The buses turn this into a one-time skip of their source-link follow.
-void requestBusLinkSuppress() {}
+void requestBusLinkSuppress() {
+  for (int me = 0; me < N_ME; ++me)
+    if (auto* bus = static_cast<category::CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, me)))
+      bus->requestLinkSuppress();
+}
 
 }  // namespace
 

@@ -3,14 +3,18 @@
 #include "Common/assert.h"
 #include "Driver/kz.h"
 #include "Driver/transition.h"
+#include "Main/bp.h"
+#include "Main/bus.h"
 
 KZ_SOURCE("Main/transition");
 
 namespace {
 
-// The buses' AUX mix state (CategoryBus::auxMixActive of M/E 0) joins here; until the buses
-// report it, no AUX mix is running.
-int auxMixRunning(int /*channel*/) { return 0; }
+// The AUX mixers are driven by the buses of M/E 0; without them no AUX mix runs.
+int auxMixRunning(int channel) {
+  const auto* bus = static_cast<const category::CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, 0));
+  return bus ? bus->auxMixActive(channel) : 0;
+}
 
 int checkedKey(int key) {
   KZ_CHECK(0 <= key && key < 4);

@@ -1,6 +1,7 @@
 #include "Main/xpt.h"
 
 #include "Main/bp.h"
+#include "Main/bus.h"
 
 KZ_SOURCE("Main/xpt");
 
@@ -25,8 +26,10 @@ namespace category {
 
 void notifyBusOfXptChange(int me, int button, int source, int panel) {
   if (CategoryXpt::observer_) CategoryXpt::observer_(me, button, source, panel);
-  // The bus selection of M/E `me` joins here (its onXptChanged): every bus whose crosspoint code
-  // names this panel and button is switched to the direct code of `source`.
+  // Every bus whose crosspoint code names this panel and button is switched to the direct code of
+  // `source`.
+  if (auto* bus = static_cast<CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, me)))
+    bus->onXptChanged(button, source, panel);
 }
 
 void notifyBusesOfXptChange(int button, int source, int panel) {

@@ -206,7 +206,8 @@ struct RefusedCall {
 
 TEST_F(DriverTest, OutOfRangeArgumentsThrowAndRecordNothing) {
   const std::string targetMe = "KZ_ABUS <= target && target <= KZ_KEY4_S";
-  const std::string src = "KZ_IN_1 <= src && src <= KZ_BLACK";
+  const std::string src = "KZ_IN_1 <= src && src <= KZ_LAST_SOURCE";
+  const std::string uskSrc = "KZ_IN_1 <= src && src <= KZ_BLACK";
   const std::string dsk = "KZ_DSK1_F <= target && target <= KZ_DSK4_S";
   const std::string aux = "(KZ_AUX1 <= target && target <= KZ_AUX_LAST) || (KZ_EXT_OUT1 <= target && target <= KZ_EXT_OUT_LAST)";
   const std::string auxMixer = "KZ_AUX1 <= auxId && auxId <= KZ_AUX1 + 6 && (auxId - KZ_AUX1) % 2 == 0";
@@ -221,15 +222,16 @@ TEST_F(DriverTest, OutOfRangeArgumentsThrowAndRecordNothing) {
       {"Driver/inout", targetMe.c_str(), [] { setMeInput(KZ_ABUS - 1, KZ_IN_1); }},
       {"Driver/inout", targetMe.c_str(), [] { setMeInput(KZ_KEY4_S + 1, KZ_IN_1); }},
       {"Driver/inout", src.c_str(), [] { setMeInput(KZ_ABUS, KZ_IN_1 - 1); }},
-      {"Driver/inout", src.c_str(), [] { setMeInput(KZ_ABUS, KZ_BLACK + 1); }},
+      {"Driver/inout", src.c_str(), [] { setMeInput(KZ_ABUS, 0x11D0); }},
       {"Driver/inout", dsk.c_str(), [] { setDskInput(KZ_DSK1_F - 1, KZ_IN_1); }},
       {"Driver/inout", dsk.c_str(), [] { setDskInput(KZ_DSK4_S + 1, KZ_IN_1); }},
-      {"Driver/inout", src.c_str(), [] { setDskInput(KZ_DSK1_F, KZ_BLACK + 1); }},
+      {"Driver/inout", src.c_str(), [] { setDskInput(KZ_DSK1_F, 0x11D0); }},
       {"Driver/inout", aux.c_str(), [] { setAuxInput(KZ_AUX1 - 1, KZ_IN_1); }},
       {"Driver/inout", aux.c_str(), [] { setAuxInput(KZ_AUX_LAST + 1, KZ_IN_1); }},
       {"Driver/inout", aux.c_str(), [] { setAuxInput(KZ_EXT_OUT1 - 1, KZ_IN_1); }},
       {"Driver/inout", aux.c_str(), [] { setAuxInput(KZ_EXT_OUT_LAST + 1, KZ_IN_1); }},
       {"Driver/inout", src.c_str(), [] { setAuxInput(KZ_AUX1, KZ_IN_1 - 1); }},
+      {"Driver/inout", src.c_str(), [] { setAuxInput(KZ_EXT_OUT1, 0x11D0); }},
       {"Driver/inout", auxMixer.c_str(), [] { setAuxTransition(KZ_AUX1 + 1, 0.5f, 0); }},
       {"Driver/inout", auxMixer.c_str(), [] { setAuxTransition(KZ_AUX1 + 8, 0.5f, 0); }},
       {"Driver/inout", auxMixer.c_str(), [] { setAuxTransition(KZ_AUX1 - 2, 0.5f, 0); }},
@@ -238,8 +240,8 @@ TEST_F(DriverTest, OutOfRangeArgumentsThrowAndRecordNothing) {
       {"Driver/inout", position.c_str(), [] { setAuxTransition(KZ_AUX1, std::nanf(""), 0); }},
       {"Driver/inout", uskDst.c_str(), [] { setUskInput(KZ_USK1_F - 1, KZ_IN_1); }},
       {"Driver/inout", uskDst.c_str(), [] { setUskInput(KZ_USK4_S + 1, KZ_IN_1); }},
-      {"Driver/inout", src.c_str(), [] { setUskInput(KZ_USK1_F, KZ_IN_1 - 1); }},
-      {"Driver/inout", src.c_str(), [] { setUskInput(KZ_USK1_F, KZ_BLACK + 1); }},
+      {"Driver/inout", uskSrc.c_str(), [] { setUskInput(KZ_USK1_F, KZ_IN_1 - 1); }},
+      {"Driver/inout", uskSrc.c_str(), [] { setUskInput(KZ_USK1_F, KZ_BLACK + 1); }},
       {"Driver/inout", routedTarget.c_str(), [] { setInputUsk(KZ_IN_1 - 1, 1, KZ_USK1_F); }},
       {"Driver/inout", routedTarget.c_str(), [] { setInputUsk(KZ_BLACK + 1, 1, KZ_USK1_F); }},
       {"Driver/inout", usk.c_str(), [] { setInputUsk(KZ_IN_1, 1, KZ_USK1_F - 1); }},
@@ -277,6 +279,24 @@ TEST_F(DriverTest, RangeEndsAreAccepted) {
     setInputUsk(KZ_BLACK, 1, KZ_USK1_F);
   });
   EXPECT_EQ(kz::glueImage().auxMix[3].position, 0.0f);
+}
+
+TEST_F(DriverTest, BusDskAndAuxRoutingTakeTheOutputSourcesBeyondBlack) {
+  // M/E outputs, DSK programme and clean outputs, multiview and AUX outputs up to 0x11cf.
+  EXPECT_NO_THROW({
+    setMeInput(KZ_ABUS, 0x11A4);
+    setDskInput(KZ_DSK1_F, 0x11C1);
+    setAuxInput(KZ_AUX1, 0x11CC);
+    setAuxInput(KZ_EXT_OUT_LAST, 0x11CF);
+  });
+  kzUpdate();
+  EXPECT_EQ(meRegister(platform::FPGA_ME1, KZ_ABUS), 0x11A4u);
+  EXPECT_EQ(glueRegister(kz::reg::DSK_INPUT), 0x11C1u);
+  EXPECT_EQ(glueRegister(kz::reg::AUX_INPUT), 0x11CCu);
+  EXPECT_EQ(glueRegister(kz::reg::EXT_OUTPUT + 4 * 2), 0x11CFu);
+  // The upstream keyers stay limited to inputs up to black.
+  EXPECT_THROW(setUskInput(KZ_USK1_F, 0x11A0), assert::AssertException);
+  EXPECT_THROW(setInputUsk(0x11A0, 1, KZ_USK1_F), assert::AssertException);
 }
 
 // ---- trace ----------------------------------------------------------------------------------------------
