@@ -128,7 +128,7 @@ void initCategoryBusStatus();
 // Bus selection (type id 47): the 89 buses of every M/E, each holding a BusSelectCode (a panel's
 // crosspoint button or a SourceId given directly), checked against the sources each bus may take
 // and against M/Es feeding themselves, mirrored where several M/Es share a bus, followed through
-// the source links and routed to the hardware every field; AUX 1..4 dissolve to a new source.
+// the source links and routed to the hardware every field; AUX 1..4 dissolve to the incoming source.
 // ================================================================================================
 
 // Bus numbers, the same in every M/E's record.
