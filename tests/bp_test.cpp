@@ -1,6 +1,8 @@
 // The framework through a probe category: dispatch by M/E and channel, the order inside one
 // field cycle, assertion containment, the VSYNC hold, and the backup image of per-M/E records.
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Common/log.h"
@@ -10,16 +12,16 @@
 #include "Platform/platform.h"
 #include "tests/sim_fixture.h"
 
+using Lines = std::vector<std::string>;
+
 namespace {
 
 // A per-M/E record under a type id no feature uses.
 struct KzifProbe {
-  static constexpr int TYPE_ID = 9;
-  static constexpr int N_CHANNELS = 2;
+  static constexpr int TYPE_ID = 9, N_CHANNELS = 2;
   static constexpr const char* NAME = "KzifProbe";
   u32 mask;
-  u8 me;
-  u8 channel;
+  u8 me, channel;
   u16 value;
   static constexpr auto wire() {
     using R = KzifProbe;
@@ -28,7 +30,7 @@ struct KzifProbe {
   }
 };
 
-std::vector<std::string> events;
+Lines events;
 bool throwInUpdate = false;
 
 class CategoryProbe : public category::CategoryCommon<KzifProbe> {
@@ -73,45 +75,39 @@ class ProbeTest : public SimTest {
 }  // namespace
 
 TEST_F(ProbeTest, RecordGoesToTheObjectOfItsMeAndChannel) {
-  const auto out = run({"send 9 00000001 02 01 0064", "field"});
-  EXPECT_EQ(only(out, "msg"), (std::vector<std::string>{"msg 9 0000000102010064"}));
-  EXPECT_EQ(probes()[2].record(1).value, 100);
-  EXPECT_EQ(probes()[0].record(1).value, 0);
+  EXPECT_EQ(only(run({"send 9 00000001 02 01 0064", "field"}), "msg"), Lines{"msg 9 0000000102010064"});
+  EXPECT_EQ(std::pair(+probes()[2].record(1).value, +probes()[0].record(1).value), std::pair(100, 0));
   // M/E above 3 or channel beyond the record's: dropped whole, nothing echoed.
-  EXPECT_EQ(only(run({"send 9 00000001 04 00 0001", "send 9 00000001 00 02 0001", "field"}), "msg"),
-            std::vector<std::string>{});
+  EXPECT_EQ(only(run({"send 9 00000001 04 00 0001", "send 9 00000001 00 02 0001", "field"}), "msg"), Lines{});
   // A value out of range is dropped; the channel is still reported.
-  EXPECT_EQ(only(run({"send 9 00000001 03 00 03e9", "field"}), "msg"),
-            (std::vector<std::string>{"msg 9 0000000003000000"}));
+  EXPECT_EQ(only(run({"send 9 00000001 03 00 03e9", "field"}), "msg"), Lines{"msg 9 0000000003000000"});
 }
 
 TEST_F(ProbeTest, FieldCycleRunsItsPassesInOrder) {
-  static std::vector<std::string>* log = &events;
+  static Lines* log = &events;
   const BP::FieldStartHook previous = BP::instance().fieldStartHook();
   BP::instance().setFieldStartHook([] { log->push_back("start"); });
   run({"send 29 00000001 07 00 00 00 00", "send 9 00000001 01 00 0005", "field"});
   BP::instance().setFieldStartHook(previous);
   // System settings update first, so a later class sees this field's format change.
-  const std::vector<std::string> expected = {"start",    "assign 1.0", "update 0 format", "update 1 format",
-                                             "update 2 format", "update 3 format", "send 0", "send 1",
-                                             "send 2",   "send 3",     "after 0",  "after 1", "after 2", "after 3"};
-  EXPECT_EQ(events, expected);
-  const u8* nv = platform::nvWindow();
-  const std::size_t share = BP::instance().shareOffset(9, 1);
-  EXPECT_EQ(nv[share + 6] | nv[share + 7] << 8, 5);  // saved in the same field, as stored in memory
+  EXPECT_EQ(events, (Lines{"start", "assign 1.0", "update 0 format", "update 1 format", "update 2 format",
+                           "update 3 format", "send 0", "send 1", "send 2", "send 3", "after 0", "after 1", "after 2",
+                           "after 3"}));
+  const u8* nv = platform::nvWindow() + BP::instance().shareOffset(9, 1);
+  EXPECT_EQ(nv[6] | nv[7] << 8, 5);  // saved in the same field, as stored in memory
 }
 
 TEST_F(ProbeTest, FailedAssertionAbandonsOnlyItsStep) {
   // The first message fails inside assign; the second one in the same field is still taken.
   const auto out = run({"send 9 00000001 00 00 03e7", "send 9 00000001 00 01 0007", "field"});
-  EXPECT_EQ(only(out, "log [ERR]"), (std::vector<std::string>{"log [ERR] Assertion failed: tests/probe(1) in.value != 999"}));
-  EXPECT_EQ(only(out, "msg 9"), (std::vector<std::string>{"msg 9 0000000100010007"}));
+  EXPECT_EQ(only(out, "log [ERR]"), Lines{"log [ERR] Assertion failed: tests/probe(1) in.value != 999"});
+  EXPECT_EQ(only(out, "msg 9"), Lines{"msg 9 0000000100010007"});
   // An update that fails in one M/E leaves the others and the send pass running.
   throwInUpdate = true;
   events.clear();
   const auto out2 = run({"send 9 00000001 02 00 0008", "field"});
-  EXPECT_EQ(only(out2, "log [ERR]").size(), 1u);
-  EXPECT_EQ(only(out2, "msg 9"), (std::vector<std::string>{"msg 9 0000000102000008"}));
+  EXPECT_EQ(only(out2, "log [ERR]"), Lines{"log [ERR] Assertion failed: tests/probe(2) !throwInUpdate"});
+  EXPECT_EQ(only(out2, "msg 9"), Lines{"msg 9 0000000102000008"});
   EXPECT_NE(std::find(events.begin(), events.end(), "update 3"), events.end());
 }
 
@@ -128,13 +124,10 @@ TEST_F(ProbeTest, VsyncHoldDefersTheFieldCycleUntilReleased) {
 
 TEST_F(ProbeTest, RestoreStampsAndMarksBackedUpMesOnly) {
   run({"send 9 00000001 01 01 0011", "send 9 00000001 03 01 0033", "field"});
-  const auto out = run({"restart", "field"});
   // M/E 0 and 1 come back whole with their masks set; M/E 2 and 3 start afresh.
-  EXPECT_EQ(probes()[1].record(1).value, 0x11);
-  EXPECT_EQ(probes()[3].record(1).value, 0);
-  const auto msgs = only(out, "msg 9");
-  EXPECT_EQ(msgs, (std::vector<std::string>{"msg 9 0000000100000000", "msg 9 0000000100010000",
-                                            "msg 9 0000000101000000", "msg 9 0000000101010011"}));
+  EXPECT_EQ(only(run({"restart", "field"}), "msg 9"), (Lines{"msg 9 0000000100000000", "msg 9 0000000100010000",
+                                                             "msg 9 0000000101000000", "msg 9 0000000101010011"}));
+  EXPECT_EQ(std::pair(+probes()[1].record(1).value, +probes()[3].record(1).value), std::pair(0x11, 0));
 }
 
 TEST_F(ProbeTest, RegistryChecksItsBounds) {
@@ -151,37 +144,22 @@ TEST_F(ProbeTest, RegistryChecksItsBounds) {
 
 TEST_F(ProbeTest, SystemButtonsToggleOnPressOnly) {
   auto& sys = category::CategorySystem::get();
-  internal::KzifButtonEvent e{};
-  e.panel = 1;
-  e.me = 9;
-  e.code = 2006;
-  e.state = 1;
-  sys.onButton(e);
-  sys.onButton(e);  // held: no second toggle
-  EXPECT_EQ(sys.record(0).toggle2006, 1);
-  e.state = 0;
-  sys.onButton(e);
-  e.state = 1;
-  sys.onButton(e);
-  EXPECT_EQ(sys.record(0).toggle2006, 0);
-  e.me = 3;  // buttons of an M/E row are not the system's
-  sys.onButton(e);
-  e.me = 8;
-  e.panel = 3;
-  sys.onButton(e);
-  EXPECT_EQ(sys.record(0).toggle2006, 0);
-  EXPECT_EQ(only(run({"field"}), "msg 29"), (std::vector<std::string>{"msg 29 000000040000000000"}));
+  // Press, held (no second toggle), release, press again; then presses in an M/E row and on panel 3.
+  for (const auto& [panel, me, state, toggled] :
+       {std::tuple(1, 9, 1, 1), {1, 9, 1, 1}, {1, 9, 0, 1}, {1, 9, 1, 0}, {1, 3, 1, 0}, {3, 8, 1, 0}}) {
+    sys.onButton({.panel = static_cast<u8>(panel), .me = static_cast<u8>(me), .code = 2006,
+                  .state = static_cast<u8>(state)});
+    EXPECT_EQ(sys.record(0).toggle2006, toggled) << panel << " " << me << " " << state;
+  }
+  EXPECT_EQ(only(run({"field"}), "msg 29"), (Lines{"msg 29 000000040000000000"}));
 }
 
 TEST_F(ProbeTest, FieldParityAndFieldSelection) {
   auto& sys = category::CategorySystem::get();
   run({"send 29 00000001 02 00 00 00 00", "field"});  // interlaced
   sys.setFieldParity(1);
-  EXPECT_TRUE(sys.isField(1));
-  EXPECT_FALSE(sys.isField(0));
-  EXPECT_TRUE(sys.isSecondField());
+  EXPECT_EQ(std::tuple(sys.isField(1), sys.isField(0), sys.isSecondField()), std::tuple(true, false, true));
   run({"send 29 00000001 04 00 00 00 00", "field"});  // 720 lines, progressive
   sys.setFieldParity(0);
-  EXPECT_TRUE(sys.isField(1));
-  EXPECT_TRUE(sys.isSecondField());
+  EXPECT_EQ(std::pair(sys.isField(1), sys.isSecondField()), std::pair(true, true));
 }

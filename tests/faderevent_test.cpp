@@ -2,6 +2,7 @@
 // guards, the fader pick-up hold, link release, calibration reset and watched buttons.
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -14,10 +15,11 @@ using category::CategoryFaderEvent;
 
 namespace {
 
-int stepsToStop(AutoTransition& t) {
+// Steps a run until it stops: {steps taken, position, end flag}.
+std::tuple<int, float, int> finish(AutoTransition& t) {
   int n = 0;
   for (; t.state == AutoTransition::STATE_RUNNING && n < 100000; ++n) t.step();
-  return n;
+  return {n, t.position(), t.endFlag};
 }
 
 }  // namespace
@@ -28,53 +30,43 @@ TEST(AutoTransitionTest, RunsTakeExactlyTheirRateAndOnlyForwardRunsFlipTheEndFla
   for (int rate : {1, 2, 3, 12, 19, 30, 49, 299, 999}) {
     AutoTransition t;
     t.start(rate, 1);
-    EXPECT_EQ(stepsToStop(t), rate);
-    EXPECT_EQ(std::pair(t.position(), t.endFlag), std::pair(0.0f, -1)) << rate;
+    EXPECT_EQ(finish(t), std::tuple(rate, 0.0f, -1)) << rate;
   }
   AutoTransition t;
   t.start(0, 1);
   t.step();  // rate 0: done at the first step, flipping back to +1 on the second run
   t.start(0, 1);
-  EXPECT_EQ(std::pair(stepsToStop(t), t.endFlag), std::pair(1, 1));
-  t.positionA = 0.5f;
+  EXPECT_EQ(finish(t), std::tuple(1, 0.0f, 1));
+  t.positionA = 0.5f;  // backwards from halfway: five fields of ten
   t.start(10, -1);
-  t.step();
-  EXPECT_FLOAT_EQ(t.position(), 0.4f);
-  EXPECT_EQ(stepsToStop(t), 4);
-  EXPECT_EQ(std::pair(t.position(), t.endFlag), std::pair(0.0f, 1));
+  EXPECT_EQ(finish(t), std::tuple(5, 0.0f, 1));
   t.returnMode = 1;
   t.start(4, 1);
-  EXPECT_EQ(stepsToStop(t), 4);
-  EXPECT_EQ(std::pair(t.position(), t.endFlag), std::pair(1.0f, 1));  // rests at the top
+  EXPECT_EQ(finish(t), std::tuple(4, 1.0f, 1));  // rests at the top
   AutoTransition fade;  // turned back after three fields of ten: three fields to return
   fade.start(10, 1);
   for (int i = 0; i < 3; ++i) fade.step();
   fade.reverse();
-  EXPECT_EQ(stepsToStop(fade), 3);
-  EXPECT_EQ(fade.endFlag, 1);
+  EXPECT_EQ(finish(fade), std::tuple(3, 0.0f, 1));
   AutoTransition odd;  // a position written as NaN still lets the run end
   odd.positionA = std::nanf("");
   odd.start(2, 1);
-  EXPECT_EQ(stepsToStop(odd), 2);
+  EXPECT_EQ(std::get<0>(finish(odd)), 2);
 }
 
 TEST(AutoTransitionTest, OnlyRunningAndCutEntriesMove) {
   for (int state : {AutoTransition::STATE_IDLE, AutoTransition::STATE_PAUSED, AutoTransition::STATE_RAMP}) {
     AutoTransition t{.state = state, .positionA = 0.4f};
     t.step();
-    EXPECT_EQ(t.position(), 0.4f);
-    EXPECT_EQ(t.state, state);
+    EXPECT_EQ(std::pair(t.position(), t.state), std::pair(0.4f, state));
   }
   AutoTransition forward{.positionA = 0.4f}, backward{.direction = -1, .positionA = 0.4f};
   forward.cut();
   backward.cut();
   forward.step();  // as if 1.0 had been reached
   backward.step();
-  EXPECT_EQ(forward.state + backward.state, AutoTransition::STATE_IDLE);
-  EXPECT_EQ(forward.position() + backward.position(), 0.0f);
-  EXPECT_EQ(std::pair(forward.endFlag, backward.endFlag), std::pair(-1, 1));
-  backward.start(5, 0);
-  EXPECT_EQ(backward.direction, -1);
+  EXPECT_EQ(std::tuple(forward.state, forward.position(), forward.endFlag), std::tuple(0, 0.0f, -1));
+  EXPECT_EQ(std::tuple(backward.state, backward.position(), backward.endFlag), std::tuple(0, 0.0f, 1));
   backward.start(-4, 1);
   EXPECT_EQ(std::pair(backward.rate, backward.direction), std::pair(0, 1));
 }
@@ -89,10 +81,7 @@ class FaderEventTest : public SimTest {
 };
 
 TEST_F(FaderEventTest, TableIndexesAndTheirGuards) {
-  EXPECT_EQ(keyTransIndex(0, 0), 1);
-  EXPECT_EQ(keyTransIndex(3, 3), 19);
-  EXPECT_EQ(keySubTransIndex(3, 3), 39);
-  lines.clear();
+  EXPECT_EQ(std::tuple(keyTransIndex(0, 0), keyTransIndex(3, 3), keySubTransIndex(3, 3)), std::tuple(1, 19, 39));
   EXPECT_THROW(keyTransIndex(4, 0), assert::AssertException);
   EXPECT_THROW(keyTransIndex(0, -1), assert::AssertException);
   EXPECT_THROW(fe.transition(N_AUTO_TRANSITIONS), assert::AssertException);
@@ -112,8 +101,7 @@ TEST_F(FaderEventTest, EveryEntryStepsOncePerFieldAndTheMessageIsTaken) {
   EXPECT_FLOAT_EQ(fe.transition(12).position(), 1.0f / 3.0f);
   EXPECT_EQ(fe.isBkgdTransAtEnd(1), 0);
   run({"field 2"});
-  EXPECT_EQ(fe.transition(5).endFlag, -1);
-  EXPECT_EQ(fe.isBkgdTransAtEnd(1), 1);
+  EXPECT_EQ(std::pair(fe.transition(5).endFlag, fe.isBkgdTransAtEnd(1)), std::pair(-1, 1));
   // Paused halfway or a cut pending at 0 is not at an end; nor is an M/E out of range.
   fe.transition(0).positionA = 0.5f;
   fe.transition(0).state = AutoTransition::STATE_PAUSED;
@@ -124,13 +112,11 @@ TEST_F(FaderEventTest, EveryEntryStepsOncePerFieldAndTheMessageIsTaken) {
 
 TEST_F(FaderEventTest, ReleasedFaderIsHeldForSixteenTicksAndKeyReleaseSparesBackgrounds) {
   for (int i = 0; i < N_AUTO_TRANSITIONS; ++i) fe.link(i).owner = 7;
-  lines.clear();
   EXPECT_FALSE(fe.releaseFader(3, 0) || fe.releaseFader(0, 4));
   EXPECT_EQ(lines, Lines{});  // refused without an assertion
   EXPECT_TRUE(fe.releaseFader(1, 1));
   for (int i = 0; i < 12; ++i) EXPECT_EQ(fe.link(i).owner, i >= 5 && i <= 9 ? -1 : 7) << i;
-  EXPECT_TRUE(fe.faderHeld(1));
-  EXPECT_FALSE(fe.faderHeld(0));
+  EXPECT_TRUE(fe.faderHeld(1) && !fe.faderHeld(0));
   run({"tick 15"});
   EXPECT_TRUE(fe.faderHeld(1));
   run({"tick"});
@@ -145,16 +131,16 @@ TEST_F(FaderEventTest, ReleasedFaderIsHeldForSixteenTicksAndKeyReleaseSparesBack
 }
 
 TEST_F(FaderEventTest, CalibrationResetTouchesOnlyItsPanel) {
-  auto pair = [&](int p, int k) { return fe.calibration(p, k).first * 10000 + fe.calibration(p, k).second; };
+  auto value = [&](int p, int k) { return std::pair(+fe.calibration(p, k).first, +fe.calibration(p, k).second); };
   for (int p = 0; p < 3; ++p)
     for (int k = 0; k < 4; ++k) {
-      EXPECT_EQ(pair(p, k), 25551533);
+      EXPECT_EQ(value(p, k), std::pair(2555, 1533));
       fe.setCalibration(p, k, {static_cast<u16>(100 + k), 9});
     }
   EXPECT_FALSE(fe.resetCalibration(3, 0));
   EXPECT_TRUE(fe.resetCalibration(1, 2));
-  for (int k = 0; k < 4; ++k) EXPECT_EQ(std::vector<int>({pair(0, k), pair(1, k), pair(2, k)}),
-                                        std::vector<int>({(100 + k) * 10000 + 9, 25551533, (100 + k) * 10000 + 9}));
+  for (int p = 0; p < 3; ++p)
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(value(p, k), p == 1 ? std::pair(2555, 1533) : std::pair(100 + k, 9));
 }
 
 TEST_F(FaderEventTest, PressMarksTheWatchEntriesOfItsMeOnly) {
@@ -163,15 +149,10 @@ TEST_F(FaderEventTest, PressMarksTheWatchEntriesOfItsMeOnly) {
   EXPECT_TRUE(fe.watchButton(2, 0, 1700) && fe.watchButton(2, 5, 1700) && fe.watchButton(2, 1, 3100) &&
               fe.watchButton(1, 0, 1700));
   EXPECT_FALSE(fe.watchButton(4, 0, 1700));
-  auto press = [&](int panel, int code, int state) {
-    fe.markButton(internal::KzifButtonEvent{.panel = static_cast<u8>(panel), .me = 2, .code = static_cast<i16>(code),
-                                            .state = static_cast<u8>(state)});
-  };
-  press(0, 1700, 0);  // a release marks nothing, nor a panel above 2
-  press(3, 1700, 1);
-  EXPECT_FALSE(fe.buttonPressed(2, 0));
-  press(2, 1700, 1);
-  press(2, -1, 1);  // empty entries watch nothing
+  // A release marks nothing, nor a panel above 2; empty entries watch nothing.
+  for (const auto& [panel, code, state] : {std::tuple(0, 3100, 0), {3, 3100, 1}, {2, 1700, 1}, {2, -1, 1}})
+    fe.markButton({.panel = static_cast<u8>(panel), .me = 2, .code = static_cast<i16>(code),
+                   .state = static_cast<u8>(state)});
   EXPECT_TRUE(fe.buttonPressed(2, 0) && fe.buttonPressed(2, 5));
   EXPECT_FALSE(fe.buttonPressed(2, 1) || fe.buttonPressed(1, 0) || fe.buttonPressed(2, 2));
   fe.clearButtonPress(2, 0);

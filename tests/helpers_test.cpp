@@ -19,34 +19,28 @@ void expectColor(const YCbCr10& c, int y, int cb, int cr) {
 
 // ---- colour conversion -----------------------------------------------------------------------------
 
-TEST(ColorConversion, GreysAreNeutralInBothMatrices) {
+TEST(ColorConversion, GreysAreNeutralAndCodesStayInRange) {
   for (auto convert : {&hslToYCbCr709, &hslToYCbCr601}) {
     expectColor(convert(0, 0, 1000), 940, 512, 512);
     expectColor(convert(1800, 0, 0), 64, 512, 512);
+    expectColor(convert(0, 0, 500), 502, 512, 512);
     expectColor(convert(0, 0, 1080), 1010, 512, 512);  // super-white lifts Y alone
     expectColor(convert(0, 0, 5000), 1010, 512, 512);
-    expectColor(convert(0, 0, 500), 502, 512, 512);
+    for (int hue = 0; hue < 3600; hue += 150)
+      for (int lum : {0, 90, 500, 1000, 1080}) {
+        const YCbCr10 c = convert(hue, 1000, lum);
+        EXPECT_TRUE(64 <= c.y && c.y <= 1010 && 64 <= c.cb && c.cb <= 960 && 64 <= c.cr && c.cr <= 960)
+            << hue << " " << lum;
+      }
   }
 }
 
-TEST(ColorConversion, SaturatedRedDiffersBetweenMatrices) {
+TEST(ColorConversion, SaturatedColoursDifferBetweenMatricesChosenByFormat) {
   expectColor(hslToYCbCr709(0, 1000, 500), 250, 409, 960);
   expectColor(hslToYCbCr601(0, 1000, 500), 326, 361, 960);
   expectColor(hslToYCbCr(7, 0, 1000, 500), 326, 361, 960);
   expectColor(hslToYCbCr(5, 0, 1000, 500), 250, 409, 960);
-  // Blue: Cb at its top, hue 240 degrees.
-  EXPECT_EQ(hslToYCbCr709(2400, 1000, 500).cb, 960);
-}
-
-TEST(ColorConversion, CodesStayInTheirRangesOverASweep) {
-  for (int hue = 0; hue < 3600; hue += 150)
-    for (int sat = 0; sat <= 1000; sat += 250)
-      for (int lum = 0; lum <= 1080; lum += 90)
-        for (auto convert : {&hslToYCbCr709, &hslToYCbCr601}) {
-          const YCbCr10 c = convert(hue, sat, lum);
-          ASSERT_TRUE(64 <= c.y && c.y <= 1010 && 64 <= c.cb && c.cb <= 960 && 64 <= c.cr && c.cr <= 960)
-              << hue << " " << sat << " " << lum;
-        }
+  EXPECT_EQ(hslToYCbCr709(2400, 1000, 500).cb, 960);  // blue: Cb at its top
 }
 
 // ---- lamp code maps --------------------------------------------------------------------------------
@@ -65,8 +59,7 @@ class LampMapTest : public ::testing::Test {
     for (int code = 0; code < 4000; ++code) {
       try {
         const int index = map(code);
-        EXPECT_TRUE(0 <= index && index < limit) << code;
-        EXPECT_TRUE(seen.insert(index).second) << "index " << index << " twice, code " << code;
+        EXPECT_TRUE(0 <= index && index < limit && seen.insert(index).second) << "code " << code;
       } catch (const assert::AssertException&) {
       }
     }
@@ -76,54 +69,31 @@ class LampMapTest : public ::testing::Test {
   std::string console;
 };
 
-TEST_F(LampMapTest, PanelLampsAtTheEndsOfTheirRuns) {
-  EXPECT_EQ(ledCodeToIndex(200), 0);
-  EXPECT_EQ(ledCodeToIndex(207), 7);
-  EXPECT_EQ(ledCodeToIndex(212), 8);
-  EXPECT_EQ(ledCodeToIndex(2450), 180);
-  EXPECT_EQ(ledCodeToIndex(2804), 212);
-  EXPECT_EQ(ledCodeToIndex(3000), 227);
-  EXPECT_EQ(ledCodeToIndex(700), 246);
-  EXPECT_EQ(ledCodeToIndex(3351), N_LED_INDEX - 1);
-  EXPECT_EQ(console, "");
-}
+TEST_F(LampMapTest, CodesAtTheEndsOfRunsAndEveryIndexOnce) {
+  const std::pair<int, int> panelEnds[] = {{200, 0},    {207, 7},    {212, 8},   {2450, 180},
+                                           {2804, 212}, {3000, 227}, {700, 246}, {3351, N_LED_INDEX - 1}};
+  const std::pair<int, int> meEnds[] = {{0, 0},      {47, 47},    {50, 48},   {208, 192},
+                                        {230, 210},  {453, 214},  {250, 215}, {423, N_ME_LED_INDEX - 1}};
+  for (auto [code, index] : panelEnds) EXPECT_EQ(ledCodeToIndex(code), index) << code;
+  for (auto [code, index] : meEnds) EXPECT_EQ(meLedCodeToIndex(code), index) << code;
 
-TEST_F(LampMapTest, MeLampsAtTheEndsOfTheirRuns) {
-  EXPECT_EQ(meLedCodeToIndex(0), 0);
-  EXPECT_EQ(meLedCodeToIndex(47), 47);
-  EXPECT_EQ(meLedCodeToIndex(50), 48);
-  EXPECT_EQ(meLedCodeToIndex(208), 192);
-  EXPECT_EQ(meLedCodeToIndex(230), 210);
-  EXPECT_EQ(meLedCodeToIndex(453), 214);
-  EXPECT_EQ(meLedCodeToIndex(250), 215);
-  EXPECT_EQ(meLedCodeToIndex(423), N_ME_LED_INDEX - 1);
-}
-
-TEST_F(LampMapTest, EveryIndexHasOneCodeExceptThePanelGap) {
   const std::set<int> led = mappedIndexes(&ledCodeToIndex, N_LED_INDEX);
   EXPECT_EQ(led.size(), static_cast<std::size_t>(N_LED_INDEX - 14));
-  EXPECT_EQ(led.count(212) + led.count(227), 2u);
-  for (int index = 213; index <= 226; ++index) EXPECT_EQ(led.count(index), 0u) << index;
+  for (int index = 213; index <= 226; ++index) EXPECT_EQ(led.count(index), 0u) << index;  // the panel's gap
   EXPECT_EQ(mappedIndexes(&meLedCodeToIndex, N_ME_LED_INDEX).size(), static_cast<std::size_t>(N_ME_LED_INDEX));
 }
 
 TEST_F(LampMapTest, UnmappedCodesFailWithTheMapsLine) {
   for (int code : {208, 211, 216, 199, 3352, -1}) {
     console.clear();
-    try {
-      ledCodeToIndex(code);
-      ADD_FAILURE() << code;
-    } catch (const assert::AssertException& e) {
-      EXPECT_EQ(e.line(), 155);
-    }
+    EXPECT_THROW(ledCodeToIndex(code), assert::AssertException) << code;
     EXPECT_EQ(console, "\x1b[ERR] Assertion failed: Lib/Include/data_internal(155) NeverReachHere\n") << code;
   }
-  console.clear();
-  EXPECT_THROW(meLedCodeToIndex(48), assert::AssertException);
-  EXPECT_THROW(meLedCodeToIndex(212), assert::AssertException);
-  EXPECT_THROW(meLedCodeToIndex(424), assert::AssertException);
-  EXPECT_EQ(console.substr(0, console.find('\n') + 1),
-            "\x1b[ERR] Assertion failed: Lib/Include/data_internal(353) NeverReachHere\n");
+  for (int code : {48, 212, 424}) {
+    console.clear();
+    EXPECT_THROW(meLedCodeToIndex(code), assert::AssertException) << code;
+    EXPECT_EQ(console, "\x1b[ERR] Assertion failed: Lib/Include/data_internal(353) NeverReachHere\n") << code;
+  }
 }
 
 }  // namespace

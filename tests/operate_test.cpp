@@ -1,6 +1,8 @@
 // Operation settings through the wire and the backup image: the field checks with their log lines,
 // the key fader and fader releases, the M/E change rows, the fade to black down to the fade keyer
 // level, the restore of the fade, and the row code helpers.
+#include <array>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,27 +23,23 @@ namespace {
 constexpr std::size_t WIRE_SIZE = 774;
 constexpr std::size_t FTB = 32;  // wire offset of the fade sub-record (10 bytes)
 
-// A whole record body in hex: zero except for the hex bytes patched in at their wire offsets.
+// A whole record body in hex: zero except for the hex bytes patched in at their offsets.
 using Patches = std::vector<std::pair<std::size_t, std::string>>;
-std::string body(const Patches& patches) {
-  std::string hex(2 * WIRE_SIZE, '0');
+std::string body(const Patches& patches, std::size_t size = WIRE_SIZE) {
+  std::string hex(2 * size, '0');
   for (const auto& [offset, bytes] : patches) hex.replace(2 * offset, bytes.size(), bytes);
   return hex;
 }
 std::string sendLine(const Patches& p) { return "send 36 " + body(p); }
 std::string echo(const Patches& p) { return "msg 36 " + body(p); }
+std::string ftb(const std::string& bytes) { return sendLine({{FTB, bytes}}); }
 
 class OperateTest : public SimTest {
  protected:
   void SetUp() override {
     initCategoryFaderEvent();
     initCategoryOperate();
-    bootWith(false);
-  }
-  void bootWith(bool trace) {
-    sim::Runner::Options options;
-    options.trace = trace;
-    boot(options);
+    boot({.trace = true});
     kz::resetOperateKeyLevel();
   }
   Lines play(const std::vector<std::string>& script) {
@@ -59,28 +57,33 @@ class OperateTest : public SimTest {
     const Lines msgs = only(out, "msg 36 ");
     return msgs.empty() ? "" : msgs.back().substr(7 + 2 * FTB, 20);
   }
+  // Plays the script and n fields one by one; the fade keyer level of each. `lines` keeps the last.
+  Lines fade(std::vector<std::string> script, int n) {
+    Lines all;
+    for (int i = 0; i < n; ++i, script.clear()) {
+      script.push_back("field");
+      all.push_back(levels(play(script)).at(0));
+    }
+    return all;
+  }
   KzifOperate& live() { return CategoryOperate::get().record(0); }
 };
 
 }  // namespace
 
 TEST_F(OperateTest, EachCheckDropsOnlyItsMemberLogsInOrderAndTheRestIsStored) {
-  const Lines out = play({sendLine({{0, "000000ff"},                       // every top-level field
-                                    {4, "000000030201"},                  // ignore300 2, ignore301 1
-                                    {10, "030102"},                       // busRowMode 3, link 1, select 2
-                                    {13, "000000ff0203040101000000"},     // row modes 2 3 4 1 | 4..7 ignored
-                                    {25, "000000010065"}, {31, "01"},     // percent 101
-                                    {32, "0000001f000c03e80200"},         // ftb: source 12, rate 1000, active 2
-                                    {42, "000000810100000000000002"},     // aux mix 1 .. 2
-                                    {54, "0000000703e703e8ffff"},         // aux rates 999 1000 -1
-                                    {74, "0201"},                         // bkgdOption 2, optionFlag2 1
-                                    {100, "000000030401"},                // enable 4 ignored, mode 1
-                                    {106, "00000003abcd"},                // taken as received
-                                    {112, "000000010000000f0400070901"},  // a 0 code: dropped whole
-                                    {125, "000000010000000f0413070902"},  // code 19 and flag 2 dropped
-                                    {723, "00000001000000031201000001"},  // last entry whole
-                                    {736, "000000030506"},                // selects 5, 6
-                                    {760, "00000080"}, {771, "05"}, {772, "0102"}}),
+  // At 0 every top-level field; 4 ignore300 2, ignore301 1; 10 busRowMode 3, link 1, select 2; 13 row
+  // modes 2 3 4 1, entries 4..7 ignored; 25/31 percent 101; 32 fade source 12, rate 1000, active 2;
+  // 42 AUX mix 1 .. 2; 54 AUX rates 999 1000 -1; 74 bkgdOption 2, optionFlag2 1; 100 key memory
+  // enable 4 (ignored), mode 1; 106 taken as received; 112 an entry with a 0 code, dropped whole;
+  // 125 code 19 and flag 2 dropped; 723 the last entry, whole; 736 selects 5, 6.
+  const Lines out = play({sendLine({{0, "000000ff"}, {4, "000000030201"}, {10, "030102"},
+                                    {13, "000000ff0203040101000000"}, {25, "000000010065"}, {31, "01"},
+                                    {32, "0000001f000c03e80200"}, {42, "000000810100000000000002"},
+                                    {54, "0000000703e703e8ffff"}, {74, "0201"}, {100, "000000030401"},
+                                    {106, "00000003abcd"}, {112, "000000010000000f0400070901"},
+                                    {125, "000000010000000f0413070902"}, {723, "00000001000000031201000001"},
+                                    {736, "000000030506"}, {760, "00000080"}, {771, "05"}, {772, "0102"}}),
                           "field"});
   EXPECT_EQ(only(out, "log [ERR]"), (Lines{"log [ERR] Main/operate(552)BAD Param.[0x03]",
                                            "log [ERR] Main/operate(533)BAD Param.[0x02]",
@@ -95,38 +98,29 @@ TEST_F(OperateTest, EachCheckDropsOnlyItsMemberLogsInOrderAndTheRestIsStored) {
 
   // The backup image holds the record as it lies in memory, little-endian, masks sent and cleared.
   const u8* stored = platform::nvWindow() + BP::instance().shareOffset(KzifOperate::TYPE_ID, 0);
-  const std::vector<std::pair<std::size_t, u8>> named = {
-      {9, 1},     {13, 1},    {20, 2},    {23, 1},   {36, 1},   {56, 1},    {68, 0xe7}, {69, 0x03}, {85, 1}, {117, 1},
-      {124, 0xab}, {125, 0xcd}, {152, 4}, {154, 7}, {155, 9}, {888, 0x12}, {889, 1},    {892, 1},    {900, 5}, {931, 5},
-      {932, 1}};
-  std::size_t next = 0;
-  for (std::size_t i = 0; i < sizeof(KzifOperate); ++i) {
-    const bool isNamed = next < named.size() && named[next].first == i;
-    EXPECT_EQ(stored[i], isNamed ? named[next].second : 0) << "stored byte " << i;
-    if (isNamed) ++next;
-  }
+  std::string image(2 * sizeof(KzifOperate) + 1, '\0');  // room for the last terminator
+  for (std::size_t i = 0; i < sizeof(KzifOperate); ++i) std::snprintf(&image[2 * i], 3, "%02x", stored[i]);
+  image.pop_back();
+  EXPECT_EQ(image, body({{9, "01"}, {13, "01"}, {20, "02"}, {23, "01"}, {36, "01"}, {56, "01"}, {68, "e703"},
+                         {85, "01"}, {117, "01"}, {124, "abcd"}, {152, "04"}, {154, "0709"}, {888, "1201"},
+                         {892, "01"}, {900, "05"}, {931, "0501"}},
+                        sizeof(KzifOperate)));
 }
 
 TEST_F(OperateTest, KeyFaderLinksGoOnlyOnAChangeAndKeyMemoryCommandsAreNotStored) {
   CategoryFaderEvent& fader = CategoryFaderEvent::get();
-  auto hold = [&] {
-    fader.link(keyTransIndex(2, 3)).owner = 1;
-    fader.link(dskTransIndex(1)).owner = 2;
-    fader.link(bkgdTransIndex[0]).owner = 0;
+  const std::array links = {keyTransIndex(2, 3), dskTransIndex(1), bkgdTransIndex[0]};
+  // The key, downstream key and background links held by faders 1, 2 and 0 before the script.
+  auto ownersAfter = [&](const std::vector<std::string>& script) {
+    for (std::size_t i = 0; i < links.size(); ++i) fader.link(links[i]).owner = static_cast<i32>((i + 1) % 3);
+    play(script);
+    return std::array{fader.link(links[0]).owner, fader.link(links[1]).owner, fader.link(links[2]).owner};
   };
-  auto keyLinksHeld = [&] {
-    return fader.link(keyTransIndex(2, 3)).owner == 1 && fader.link(dskTransIndex(1)).owner == 2;
-  };
-  hold();
-  play({sendLine({{0, "00000002"}, {11, "00"}}), sendLine({{0, "00000002"}, {11, "02"}}), "field"});
-  EXPECT_TRUE(keyLinksHeld());  // the value it has, and a value out of range
-  play({sendLine({{0, "00000002"}, {11, "01"}}), "field"});
-  EXPECT_EQ(fader.link(keyTransIndex(2, 3)).owner, FaderLink::FREE);
-  EXPECT_EQ(fader.link(dskTransIndex(1)).owner, FaderLink::FREE);
-  EXPECT_EQ(fader.link(bkgdTransIndex[0]).owner, 0);
-  hold();
-  play({sendLine({{0, "00000002"}, {11, "01"}}), "field"});
-  EXPECT_TRUE(keyLinksHeld());
+  auto linkMode = [](const char* v) { return sendLine({{0, "00000002"}, {11, v}}); };
+  const std::array<i32, 3> held = {1, 2, 0}, keyLinksFree = {FaderLink::FREE, FaderLink::FREE, 0};
+  EXPECT_EQ(ownersAfter({linkMode("00"), linkMode("02"), "field"}), held);  // the value it has; out of range
+  EXPECT_EQ(ownersAfter({linkMode("01"), "field"}), keyLinksFree);
+  EXPECT_EQ(ownersAfter({linkMode("01"), "field"}), held);
 
   play({sendLine({{100, "00000001"}, {104, "01"}}), sendLine({{100, "00000001"}, {104, "02"}}), "field"});
   EXPECT_TRUE(CategoryOperate::get().keySourceMemoryDisabled());
@@ -141,11 +135,10 @@ TEST_F(OperateTest, MeChangeRowsStayAPermutationAndReleaseThePanelsFader) {
   for (int me = 0; me < N_ME; ++me) fader.link(bkgdTransIndex[static_cast<std::size_t>(me)]).owner = 0;
   // Row 0 to M/E 1: row 1 keeps M/E 0, rows 2 and 3 get the lowest free M/Es, lower first.
   EXPECT_EQ(only(play({sendLine({{76, "0000000101"}}), "field"}), "msg 36"), Lines{echo({{76, "0000000d01000203"}})});
-  EXPECT_EQ(fader.link(bkgdTransIndex[0]).owner, FaderLink::FREE);
-  EXPECT_EQ(fader.link(bkgdTransIndex[1]).owner, FaderLink::FREE);
-  EXPECT_EQ(fader.link(bkgdTransIndex[2]).owner, 0);
-  EXPECT_TRUE(fader.faderHeld(0));
-  EXPECT_FALSE(fader.faderHeld(1));
+  EXPECT_EQ((std::array{fader.link(bkgdTransIndex[0]).owner, fader.link(bkgdTransIndex[1]).owner,
+                        fader.link(bkgdTransIndex[2]).owner}),
+            (std::array<i32, 3>{FaderLink::FREE, FaderLink::FREE, 0}));
+  EXPECT_TRUE(fader.faderHeld(0) && !fader.faderHeld(1));
 
   // Back to M/E 0: row 1 takes the freed M/E. Row 2 is never taken from a record.
   EXPECT_EQ(only(play({sendLine({{76, "0000000500"}, {82, "03"}}), "field"}), "msg 36"),
@@ -172,108 +165,80 @@ TEST_F(OperateTest, MeChangeRowsStayAPermutationAndReleaseThePanelsFader) {
 }
 
 TEST_F(OperateTest, FadeRunsOverItsRateAndBackAndATurnReversesIt) {
-  bootWith(true);
-  auto fields = [&](int n) {
-    Lines all;
-    for (int i = 0; i < n; ++i) all.push_back(levels(play({"field"})).at(0));
-    return all;
-  };
-  play({sendLine({{FTB, "00000006000b0004"}}), "field"});
-  Lines out = play({sendLine({{FTB, "0000000101"}}), "field"});
-  EXPECT_EQ(only(out, "drv selectMemorySource"), Lines{"drv selectMemorySource 0x1193"});
-  EXPECT_EQ(levels(out), Lines{"0"});
-  EXPECT_EQ(ftbOf(out), "00000019010b00040101");  // running and active from the first field
-  EXPECT_EQ(fields(3), (Lines{"0.25", "0.5", "0.75"}));
+  play({ftb("00000006000b0004"), "field"});
+  EXPECT_EQ(fade({ftb("0000000101")}, 1), Lines{"0"});
+  EXPECT_EQ(ftbOf(lines), "00000019010b00040101");  // running and active from the first field
+  EXPECT_EQ(fade({}, 3), (Lines{"0.25", "0.5", "0.75"}));
   EXPECT_EQ(ftbOf(lines), "00000010010b00040100");  // the third field completed it
-  EXPECT_EQ(fields(1), Lines{"1"});
+  EXPECT_EQ(fade({}, 1), Lines{"1"});
   EXPECT_EQ(kz::operateKeyLevel(), 1023);
   EXPECT_EQ(CategoryOperate::get().fadeTransition().endFlag, -1);
-
-  play({sendLine({{FTB, "0000000100"}})});
-  EXPECT_EQ(fields(5), (Lines{"1", "0.75", "0.5", "0.25", "0"}));
-  EXPECT_EQ(CategoryOperate::get().fadeTransition().endFlag, 1);
-  EXPECT_EQ(kz::operateKeyLevel(), 0);
-
-  // Off after two fields of four: back the way it came, the end flag kept.
-  play({sendLine({{FTB, "0000000101"}})});
-  EXPECT_EQ(fields(2), (Lines{"0", "0.25"}));
-  play({sendLine({{FTB, "0000000100"}})});
-  EXPECT_EQ(fields(3), (Lines{"0.5", "0.25", "0"}));
+  EXPECT_EQ(fade({ftb("0000000100")}, 5), (Lines{"1", "0.75", "0.5", "0.25", "0"}));
+  // On again, and off after two fields of four: back the way it came, the end flag kept.
+  EXPECT_EQ(fade({ftb("0000000101")}, 2), (Lines{"0", "0.25"}));
+  EXPECT_EQ(fade({ftb("0000000100")}, 3), (Lines{"0.5", "0.25", "0"}));
   EXPECT_EQ(CategoryOperate::get().fadeTransition().endFlag, 1);
   EXPECT_EQ(ftbOf(lines), "");  // already reported clear and stopped
 }
 
 TEST_F(OperateTest, RateZeroCutsAndTwoRequestsInOneFieldFollowTheLastValue) {
-  bootWith(true);
-  Lines out = play({sendLine({{FTB, "000000050100"}}), "field", "field"});
+  const Lines out = play({ftb("000000050100"), "field", "field"});
   EXPECT_EQ(levels(out), (Lines{"0", "1"}));
   EXPECT_EQ(ftbOf(out), "0000000d010000000100");
-
   // Faded: off then on in one field leaves it faded; clear: on then off leaves it clear.
-  out = play({sendLine({{FTB, "0000000100"}}), sendLine({{FTB, "0000000101"}}), "field", "field"});
-  EXPECT_EQ(levels(out), (Lines{"1", "1"}));
-  play({sendLine({{FTB, "0000000100"}}), "field"});
-  out = play({sendLine({{FTB, "0000000101"}}), sendLine({{FTB, "0000000100"}}), "field", "field"});
-  EXPECT_EQ(levels(out), (Lines{"0", "0"}));
+  const std::string on = ftb("0000000101"), off = ftb("0000000100");
+  EXPECT_EQ(fade({off, on}, 2), (Lines{"1", "1"}));
+  play({off, "field"});
+  EXPECT_EQ(fade({on, off}, 2), (Lines{"0", "0"}));
   EXPECT_EQ(live().ftb.on, 0);
-
-  // A fade under way towards faded keeps going when off and on arrive together.
-  play({sendLine({{FTB, "0000000400000004"}}), sendLine({{FTB, "0000000101"}}), "field"});
-  out = play({sendLine({{FTB, "0000000100"}}), sendLine({{FTB, "0000000101"}}), "field", "field"});
-  EXPECT_EQ(levels(out), (Lines{"0.25", "0.5"}));
-  // The same value again raises no request: nothing turns back.
-  out = play({sendLine({{FTB, "0000000101"}}), "field"});
-  EXPECT_EQ(levels(out), Lines{"0.75"});
+  // A fade under way towards faded keeps going when off and on arrive together; the same value
+  // again raises no request: nothing turns back.
+  play({ftb("0000000400000004"), on, "field"});
+  EXPECT_EQ(fade({off, on}, 2), (Lines{"0.25", "0.5"}));
+  EXPECT_EQ(fade({on}, 1), Lines{"0.75"});
 }
 
 TEST_F(OperateTest, FadeSourceAndRestoreAtTheStoredStateAtOnce) {
-  bootWith(true);
   for (const auto& [source, id] : std::vector<std::pair<const char*, const char*>>{
            {"00", "0x1180"}, {"03", "0x1186"}, {"04", "0x1188"}, {"07", "0x118e"}, {"08", "0x1191"},
            {"09", "0x1192"}, {"0a", "0x1194"}, {"0b", "0x1193"}}) {
-    const Lines out = play({sendLine({{FTB, "00000002"}, {FTB + 5, source}}), "field"});
+    const Lines out = play({ftb(std::string("0000000200") + source), "field"});
     EXPECT_EQ(only(out, "drv selectMemorySource"), Lines{std::string("drv selectMemorySource ") + id}) << source;
   }
-  // Turned back towards clear, then restarted: clear at once.
-  play({sendLine({{FTB, "000000050100"}}), "field", sendLine({{FTB, "0000000500"}, {FTB + 6, "0064"}}), "field"});
-  Lines out = play({"restart", "field"});
-  EXPECT_EQ(levels(out), Lines{"0"});
-  EXPECT_EQ(ftbOf(out), "0000001f000b00640000");  // the whole record is reported after a restore
+  // Turned back towards clear, then restarted: clear at once, the whole record reported.
+  play({ftb("000000050100"), "field", sendLine({{FTB, "0000000500"}, {FTB + 6, "0064"}}), "field"});
+  EXPECT_EQ(fade({"restart"}, 1), Lines{"0"});
+  EXPECT_EQ(ftbOf(lines), "0000001f000b00640000");
   // On the way to faded, then restarted: at full level from the first field, nothing running.
-  play({sendLine({{FTB, "0000000101"}}), "field", "field"});
-  out = play({"restart", "field", "field"});
+  play({ftb("0000000101"), "field", "field"});
+  const Lines out = play({"restart", "field", "field"});
   EXPECT_EQ(levels(out), (Lines{"1", "1"}));
   EXPECT_EQ(ftbOf(out), "0000001f010b00640100");
   EXPECT_EQ(CategoryOperate::get().fadeTransition().positionB, -1.0f);
   // A cold start finds the record zero and the fade clear.
-  EXPECT_EQ(levels(play({"restart init", "field"})), Lines{"0"});
+  EXPECT_EQ(fade({"restart init"}, 1), Lines{"0"});
 }
 
-TEST(OperateHelpersTest, RowCodesSlotOrderAndEntries) {
-  EXPECT_EQ(mapOperateCode(5, 1, 0), 1);
-  EXPECT_EQ(mapOperateCode(5, 2, 0), 255);
-  EXPECT_EQ(mapOperateCode(14, 0, 0), 0);
-  EXPECT_EQ(mapOperateCode(9, 0, 1), 12);
-  EXPECT_EQ(mapOperateCode(15, 3, 1), 103);
-  EXPECT_EQ(mapOperateCode(13, 3, 2), 22);  // any side but 1 is side a
-  EXPECT_EQ(mapOperateCode(0, 0, 0), 255);
-  EXPECT_EQ(mapOperateCode(19, 0, 0), 255);
-  EXPECT_EQ((std::vector<int>{operateSlotOrder(0), operateSlotOrder(1), operateSlotOrder(2), operateSlotOrder(3),
-                              operateSlotOrder(4), operateSlotOrder(-1)}),
-            (std::vector<int>{2, 3, 0, 1, 0, 0}));
+TEST(OperateHelpersTest, RowCodesAndSlotOrder) {
+  // {code, field, side, row}: codes 5, 6 and 14 go by the field; side 1 is side b, any other side a.
+  const std::array<int, 4> codes[] = {{5, 1, 0, 1},    {5, 2, 0, 255},  {14, 0, 0, 0},  {9, 0, 1, 12},
+                                      {15, 3, 1, 103}, {13, 3, 2, 22},  {0, 0, 0, 255}, {19, 0, 0, 255}};
+  for (const auto& [code, field, side, row] : codes)
+    EXPECT_EQ(mapOperateCode(code, field, side), row) << code << " " << field << " " << side;
+  EXPECT_EQ((std::array{operateSlotOrder(0), operateSlotOrder(1), operateSlotOrder(2), operateSlotOrder(3),
+                        operateSlotOrder(4), operateSlotOrder(-1)}),
+            (std::array{2, 3, 0, 1, 0, 0}));
 }
 
 TEST_F(OperateTest, GetEntryGivesZeroOutsideTheGroupsAndEntryZeroBeyondTheIndexes) {
   play({sendLine({{112 + 13 * 18, "000000010000000f0102030401"}}), "field"});  // group 3, entry 0
-  const OperateEntry e = CategoryOperate::get().getEntry(3, 7);
-  EXPECT_EQ((std::vector<int>{e.codes.code(0), e.codes.code(1), e.codes.code(2), e.codes.code(3), e.flag}),
-            (std::vector<int>{1, 2, 3, 4, 1}));
-  EXPECT_EQ(CategoryOperate::get().getEntry(3, 0).codes.code(3), 4);
-  EXPECT_EQ(CategoryOperate::get().getEntry(2, 0).codes.code(3), 0);
+  const OperateEntry e = CategoryOperate::get().getEntry(3, 6);
+  EXPECT_EQ((std::array<int, 6>{e.codes.code(0), e.codes.code(1), e.codes.code(2), e.codes.code(3), e.flag,
+                               CategoryOperate::get().getEntry(2, 0).codes.code(3)}),
+            (std::array{1, 2, 3, 4, 1, 0}));
   live().entry(7, 0).codes.code2 = 5;
   for (int group : {8, -1}) {
     const OperateEntry zero = CategoryOperate::get().getEntry(group, 0);
-    EXPECT_EQ((std::vector<u32>{zero.mask, zero.codes.mask, zero.codes.code2, zero.flag}),
-              (std::vector<u32>{0, 0, 0, 0}));
+    EXPECT_EQ((std::array<u32, 4>{zero.mask, zero.codes.mask, zero.codes.code2, zero.flag}), (std::array<u32, 4>{}));
   }
 }

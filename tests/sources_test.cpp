@@ -1,10 +1,10 @@
 // Source helpers (edge editing, priority reordering, linked pairs, media source predicates), the
 // input video and extended display settings, the multiview's label and tally state, the macro
 // attach button and the shot memory status record.
-#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Main/bp.h"
@@ -16,128 +16,75 @@
 #include "tests/sim_fixture.h"
 
 using Lines = std::vector<std::string>;
-
-namespace {
-
 using Edges = std::array<i16, 4>;  // left, top, bottom, right
 
-// Runs adjustCropEdges and returns {result, edges after}.
-std::pair<int, Edges> adjust(int linked, Edges oldEdges, Edges newEdges) {
-  const int r = adjustCropEdges(linked, oldEdges.data(), newEdges.data());
-  return {r, newEdges};
-}
-
-LinkedPair pair(u32 mask, int first, int second, int linked) {
-  return LinkedPair{mask, static_cast<u8>(first), static_cast<u8>(second), static_cast<u8>(linked), 0};
-}
-
-internal::KzifButtonEvent button(int panel, int me, int state, int code = internal::KzifButtonEvent::BTN_TR_MACRO_ATTCH) {
-  internal::KzifButtonEvent e{};
-  e.panel = static_cast<u8>(panel);
-  e.me = static_cast<u8>(me);
-  e.code = static_cast<i16>(code);
-  e.state = static_cast<u8>(state);
-  return e;
-}
-
-}  // namespace
-
-TEST(AdjustCropEdges, UnlinkedChangedEdgePushesItsOppositeAlong) {
-  const Edges old{-1000, 1000, -1000, 1000};
-  // One edge outside -5000..5000 refuses the whole set, untouched, linked or not.
-  for (int linked : {0, 1}) {
-    EXPECT_EQ(adjust(linked, old, {-200, 1000, -1000, 5001}), std::make_pair(0, Edges{-200, 1000, -1000, 5001}));
-    EXPECT_EQ(adjust(linked, old, {-5000, 5000, -5000, 5000}).first, 1);
+TEST(AdjustCropEdges, RangeRefusalPushAlongAndLinkedMirroring) {
+  struct Case { int linked; Edges old, given, expected; int result; };
+  const Edges o{-1000, 1000, -1000, 1000};
+  const Case cases[] = {
+      // One edge outside -5000..5000 refuses the whole set, untouched, linked or not.
+      {0, o, {-200, 1000, -1000, 5001}, {-200, 1000, -1000, 5001}, 0},
+      {1, o, {-200, 1000, -1000, 5001}, {-200, 1000, -1000, 5001}, 0},
+      {0, o, {-5000, 5000, -5000, 5000}, {-5000, 5000, -5000, 5000}, 1},
+      // Unlinked: a changed edge pushes its opposite along; of a pair crossed, left and top win.
+      {0, o, {2000, 1000, -1000, 1000}, {2000, 1000, -1000, 2000}, 1},
+      {0, o, {-1000, -2000, -1000, 1000}, {-1000, -2000, -2000, 1000}, 1},
+      {0, o, {-1000, 1000, 3000, 1000}, {-1000, 3000, 3000, 1000}, 1},
+      {0, o, {-1000, 1000, -1000, -3000}, {-3000, 1000, -1000, -3000}, 1},
+      {0, o, {500, -500, 400, -600}, {500, -500, -500, 500}, 1},
+      {0, {800, 1000, -1000, 100}, {800, 900, -1000, 100}, {800, 900, -1000, 100}, 1},  // unchanged pair stays
+      // Linked: the change is mirrored (left and top when both moved), then held on its side.
+      {1, o, {-2500, 1000, -1000, 1000}, {-2500, 1000, -1000, 2500}, 1},
+      {1, o, {-1000, 1000, -1000, 4000}, {-4000, 1000, -1000, 4000}, 1},
+      {1, o, {-1000, 1000, -3000, 1000}, {-1000, 3000, -3000, 1000}, 1},
+      {1, o, {300, 1000, -1000, 1000}, {0, 1000, -1000, 0}, 1},
+      {1, o, {-200, 1500, -300, 4000}, {-200, 1500, -1500, 200}, 1},
+      {1, {100, -100, 100, -100}, {100, -100, 100, -100}, {0, 0, 0, 0}, 1},
+  };
+  for (const Case& c : cases) {
+    Edges edges = c.given;
+    EXPECT_EQ(adjustCropEdges(c.linked, c.old.data(), edges.data()), c.result) << "case " << &c - cases;
+    EXPECT_EQ(edges, c.expected) << "case " << &c - cases;
   }
-  EXPECT_EQ(adjust(0, old, {2000, 1000, -1000, 1000}).second, (Edges{2000, 1000, -1000, 2000}));
-  EXPECT_EQ(adjust(0, old, {-1000, -2000, -1000, 1000}).second, (Edges{-1000, -2000, -2000, 1000}));
-  EXPECT_EQ(adjust(0, old, {-1000, 1000, 3000, 1000}).second, (Edges{-1000, 3000, 3000, 1000}));
-  EXPECT_EQ(adjust(0, old, {-1000, 1000, -1000, -3000}).second, (Edges{-3000, 1000, -1000, -3000}));
-  // Both of a pair moved across each other: left and top win.
-  EXPECT_EQ(adjust(0, old, {500, -500, 400, -600}).second, (Edges{500, -500, -500, 500}));
-  // An unchanged pair already crossed stays as given.
-  EXPECT_EQ(adjust(0, {800, 1000, -1000, 100}, {800, 900, -1000, 100}).second, (Edges{800, 900, -1000, 100}));
 }
 
-TEST(AdjustCropEdges, LinkedChangeIsMirroredThenKeptOnItsSide) {
-  const Edges old{-1000, 1000, -1000, 1000};
-  EXPECT_EQ(adjust(1, old, {-2500, 1000, -1000, 1000}).second, (Edges{-2500, 1000, -1000, 2500}));
-  EXPECT_EQ(adjust(1, old, {-1000, 1000, -1000, 4000}).second, (Edges{-4000, 1000, -1000, 4000}));
-  EXPECT_EQ(adjust(1, old, {-1000, 1000, -3000, 1000}).second, (Edges{-1000, 3000, -3000, 1000}));
-  // A left edge past the centre mirrors to a right edge before it: both held at the centre.
-  EXPECT_EQ(adjust(1, old, {300, 1000, -1000, 1000}).second, (Edges{0, 1000, -1000, 0}));
-  // Both of a pair changed: left and top are mirrored.
-  EXPECT_EQ(adjust(1, old, {-200, 1500, -300, 4000}).second, (Edges{-200, 1500, -1500, 200}));
-  // Unchanged edges on the wrong side are still held.
-  EXPECT_EQ(adjust(1, {100, -100, 100, -100}, {100, -100, 100, -100}).second, (Edges{0, 0, 0, 0}));
-}
-
-TEST(ReorderPriority, EveryMoveKeepsAPermutationAndTheOthersOrder) {
-  std::array<int, 4> start{0, 1, 2, 3};
-  do {
-    for (int moved = 0; moved < 4; ++moved)
-      for (int target = 0; target < 4; ++target) {
-        std::array<int, 4> after{};
-        for (int i = 0; i < 4; ++i) after[i] = reorderPriority(target, start[moved], start[i], moved, i);
-        std::array<int, 4> sorted = after;
-        std::sort(sorted.begin(), sorted.end());
-        ASSERT_EQ(sorted, (std::array<int, 4>{0, 1, 2, 3})) << "moved " << moved << " to " << target;
-        EXPECT_EQ(after[moved], target);
-        EXPECT_EQ(reorderPriority(4, start[moved], start[0], moved, 0), start[0]);  // no such priority
-        for (int i = 0; i < 4; ++i)
-          for (int j = 0; j < 4; ++j)
-            if (i != moved && j != moved && start[i] < start[j]) {
-              EXPECT_LT(after[i], after[j]);
-            }
-      }
-  } while (std::next_permutation(start.begin(), start.end()));
+TEST(ReorderPriority, MovedEntryTakesItsTargetAndTheOthersKeepTheirOrder) {
+  const std::array<int, 4> start{2, 0, 3, 1};  // priorities of entries 0..3
+  struct Case { int moved, target; std::array<int, 4> expected; };
+  for (const Case& c : {Case{2, 0, {3, 1, 0, 2}}, Case{1, 3, {1, 3, 2, 0}}, Case{0, 1, {1, 0, 3, 2}},
+                        Case{3, 2, {1, 0, 3, 2}}, Case{0, 2, start}, Case{1, 4, start}}) {  // 4: no such priority
+    std::array<int, 4> after{};
+    for (int i = 0; i < 4; ++i) after[i] = reorderPriority(c.target, start[c.moved], start[i], c.moved, i);
+    EXPECT_EQ(after, c.expected) << "entry " << c.moved << " to " << c.target;
+  }
 }
 
 TEST(SyncLinkedPairKey, WhileLinkedAChangeIsCopiedIntoTheOther) {
-  const LinkedPair live = pair(0, 1, 1, 1);
-  LinkedPair change = pair(LinkedPair::FIRST, 3, 0, 0);
-  syncLinkedPairKey(pair(LinkedPair::FIRST, 3, 0, 0), live, change);
-  EXPECT_EQ(change.mask, LinkedPair::FIRST | LinkedPair::SECOND);
-  EXPECT_EQ(change.second, 3);
-
-  change = pair(LinkedPair::SECOND, 0, 2, 0);
-  syncLinkedPairKey(pair(LinkedPair::SECOND | LinkedPair::FIRST, 9, 2, 0), live, change);  // first dropped
-  EXPECT_EQ(change.first, 2);
-  EXPECT_EQ(change.mask, LinkedPair::FIRST | LinkedPair::SECOND);
-
-  // Both sent: the one that differs from the live value is the change.
-  change = pair(LinkedPair::FIRST | LinkedPair::SECOND, 1, 2, 0);
-  syncLinkedPairKey(change, live, change);
-  EXPECT_EQ(change.first, 2);
-
-  // The change's link state wins over the live one.
-  change = pair(LinkedPair::FIRST | LinkedPair::LINKED, 2, 0, 1);
-  syncLinkedPairKey(change, pair(0, 1, 0, 0), change);
-  EXPECT_EQ(change.second, 2);
-
-  change = pair(LinkedPair::FIRST | LinkedPair::LINKED, 2, 0, 0);
-  syncLinkedPairKey(change, pair(0, 1, 1, 1), change);
-  EXPECT_EQ(change.mask, LinkedPair::FIRST | LinkedPair::LINKED);
-  EXPECT_EQ(change.second, 0);
-}
-
-TEST(MediaSources, KindOfEveryStillAndClipSource) {
-  for (int s = 0; s < 300; ++s) {
-    int expected = -1;
-    for (int n = 0; n < 4; ++n) {
-      if (s == 181 + 3 * n || s == 201 + 3 * n) expected = 13;
-      if (s == 182 + 3 * n || s == 202 + 3 * n) expected = 14;
-    }
-    EXPECT_EQ(mediaSourceKind(s), expected) << s;
+  constexpr u32 F = LinkedPair::FIRST, S = LinkedPair::SECOND, L = LinkedPair::LINKED;
+  struct Case { LinkedPair incoming, live, change, expected; };
+  const Case cases[] = {
+      {{F, 3, 0, 0}, {0, 1, 1, 1}, {F, 3, 0, 0}, {F | S, 3, 3, 0}},
+      {{F | S, 9, 2, 0}, {0, 1, 1, 1}, {S, 0, 2, 0}, {F | S, 2, 2, 0}},  // the first dropped by its range
+      {{F | S, 1, 2, 0}, {0, 1, 1, 1}, {F | S, 1, 2, 0}, {F | S, 2, 2, 0}},  // the one unlike the live wins
+      // The change's link state wins over the live one.
+      {{F | L, 2, 0, 1}, {0, 1, 0, 0}, {F | L, 2, 0, 1}, {F | S | L, 2, 2, 1}},
+      {{F | L, 2, 0, 0}, {0, 1, 1, 1}, {F | L, 2, 0, 0}, {F | L, 2, 0, 0}},
+  };
+  const auto fields = [](const LinkedPair& p) { return std::tuple(p.mask, +p.first, +p.second, +p.linked); };
+  for (const Case& c : cases) {
+    LinkedPair change = c.change;
+    syncLinkedPairKey(c.incoming, c.live, change);
+    EXPECT_EQ(fields(change), fields(c.expected)) << "case " << &c - cases;
   }
 }
 
-TEST(MediaSources, NothingSelectedWhileNoStillOrClipRecordIsRegistered) {
+TEST(MediaSources, KindAtTheEdgesOfEachRunAndNothingSelectedWithoutRecords) {
+  const std::pair<int, int> kinds[] = {{180, -1}, {181, 13}, {182, 14}, {183, -1}, {190, 13}, {191, 14},
+                                       {193, -1}, {194, -1}, {200, -1}, {201, 13}, {205, 14}, {210, 13},
+                                       {211, 14}, {212, -1}, {213, -1}, {-1, -1}};
+  for (const auto& [source, kind] : kinds) EXPECT_EQ(mediaSourceKind(source), kind) << source;
   ASSERT_TRUE(BP::instance().own(23, 0) == nullptr && BP::instance().own(11, 0) == nullptr);
-  for (int s = 170; s < 220; ++s) {
-    EXPECT_EQ(isStillSourceSelected(s), 0);
-    EXPECT_EQ(isClipSourceSelected(s), 0);
-  }
+  for (int s : {181, 182, 201, 202}) EXPECT_EQ(isStillSourceSelected(s) + isClipSourceSelected(s), 0) << s;
 }
 
 TEST(InputVideo, ConversionAndTallyExcludeByChannel) {
@@ -145,18 +92,14 @@ TEST(InputVideo, ConversionAndTallyExcludeByChannel) {
   video.clear();
   for (int ch : {0, 31, 32}) video.setConverted(ch, 1);
   video.setConverted(5, 2);  // out of range: dropped
-  EXPECT_NE(video.isConverted(10), 0);
-  EXPECT_NE(video.isConverted(41), 0);
-  EXPECT_EQ(video.isConverted(42), 0);  // channel 32 is converted but is no bus source
-  EXPECT_EQ(video.isConverted(15), 0);
+  EXPECT_TRUE(video.isConverted(10) && video.isConverted(41));
+  EXPECT_FALSE(video.isConverted(42) || video.isConverted(15));  // channel 32 is converted but is no bus source
 
   video.setTallyExcluded(127, 1);
   video.setTallyExcluded(128, 1);  // no such channel: ignored
-  video.setTallyExcluded(3, 256);  // would wrap to 0 in a byte: dropped, not taken as "off"
   video.setTallyExcluded(3, 1);
-  video.setTallyExcluded(3, 256);
-  EXPECT_EQ(video.isTallyExcluded(127), 1);
-  EXPECT_EQ(video.isTallyExcluded(3), 1);
+  video.setTallyExcluded(3, 256);  // would wrap to 0 in a byte: dropped, not taken as "off"
+  EXPECT_EQ(video.isTallyExcluded(127) + video.isTallyExcluded(3), 2);
   EXPECT_EQ(video.isTallyExcluded(128), 0);
   EXPECT_EQ(reinterpret_cast<const u8*>(&video.record(3))[9], 1);
   video.clear();
@@ -170,23 +113,24 @@ TEST(InputVideo, ConversionAndTallyExcludeByChannel) {
 
 TEST(MacroAttach, PressTogglesTheFlagOfItsPanelAndMe) {
   auto& macro = category::CategoryMacro::get();
+  const auto button = [&](int panel, int me, int state, int code = internal::KzifButtonEvent::BTN_TR_MACRO_ATTCH) {
+    macro.onButton({.panel = static_cast<u8>(panel), .me = static_cast<u8>(me), .code = static_cast<i16>(code),
+                    .state = static_cast<u8>(state)});
+  };
   macro.clear();
-  macro.onButton(button(1, 3, 1));
-  EXPECT_EQ(macro.attached(1, 3), 1);
-  EXPECT_EQ(macro.record().mask, 1u << 11);
-  macro.onButton(button(1, 3, 0));  // release
-  EXPECT_EQ(macro.attached(1, 3), 1);
-  macro.onButton(button(1, 3, 1));
+  button(1, 3, 1);
+  button(1, 3, 0);  // a release toggles nothing
+  EXPECT_EQ(std::pair(macro.attached(1, 3), macro.record().mask), std::pair(1, 1u << 11));
+  button(1, 3, 1);
   EXPECT_EQ(macro.attached(1, 3), 0);
-  macro.onButton(button(2, 7, 1));
+  button(2, 7, 1);
   EXPECT_EQ(macro.record().mask, (1u << 11) | (1u << 23));
 
   const KzifMacro before = macro.record();
-  macro.onButton(button(3, 0, 1));  // no such panel
-  macro.onButton(button(0, 8, 1));  // M/E byte beyond the group
+  button(3, 0, 1);  // no such panel
+  button(0, 8, 1);  // M/E byte beyond the group
   EXPECT_EQ(std::memcmp(&before, &macro.record(), sizeof before), 0);
-
-  EXPECT_THROW(macro.onButton(button(0, 0, 1, 1602)), assert::AssertException);
+  EXPECT_THROW(button(0, 0, 1, 1602), assert::AssertException);
   macro.clear();
 }
 
@@ -202,17 +146,14 @@ class SourcesSimTest : public SimTest {
 TEST_F(SourcesSimTest, ShotMemoryStatusEchoesItsChannel) {
   auto& status = category::CategoryShotMemoryStatus::get();
   EXPECT_EQ(only(run({"send 22 00000001 0051 01", "field"}), "msg"), (Lines{"msg 22 00000001005101"}));
-  EXPECT_EQ(status.isStored(81), 1);
   EXPECT_EQ(status.isStored(80), 0);
   // Out of range: dropped, the channel is still reported. Channel 161: no such channel.
   EXPECT_EQ(only(run({"send 22 00000001 0051 02", "send 22 00000001 00a1 01", "send 22 00000001 00a0 01", "field"}),
                  "msg"),
             (Lines{"msg 22 00000000005101", "msg 22 0000000100a001"}));
-  EXPECT_EQ(status.isStored(81), 1);
-  EXPECT_EQ(status.isStored(160), 1);
+  EXPECT_EQ(status.isStored(81) + status.isStored(160), 2);
   EXPECT_EQ(status.isStored(161), 0);
-  // Not kept across a power cycle.
-  run({"restart resume"});
+  run({"restart resume"});  // not kept across a power cycle
   EXPECT_TRUE(BP::instance().resumed());
   EXPECT_EQ(status.isStored(81), 0);
 }
@@ -223,27 +164,21 @@ TEST_F(SourcesSimTest, MultiViewLabelsTallyAndLevels) {
   mv.setSourceName(174, "A very long label");
   mv.setSourceName(249, "none");
   mv.setSourceName(-1, "none");
+  mv.invalidateTally();
   for (int n = 0; n < category::CategoryMultiView::N_OUTPUTS; ++n) {
-    const auto& label = mv.output(n).labels[174];
-    EXPECT_EQ(std::string(label.text.chars), "A very long ");
-    EXPECT_EQ(label.text.length, 12);
-    EXPECT_EQ(label.redraw, 1);
-    EXPECT_EQ(mv.output(n).labels[173].redraw, 0);
+    const auto& out = mv.output(n);
+    const auto& label = out.labels[174];
+    EXPECT_EQ(std::tuple(std::string(label.text.chars), +label.text.length, +label.redraw, +out.labels[173].redraw,
+                         +out.redrawRequest, +out.changeFlags),
+              std::tuple("A very long ", 12, 1, 0, 1, 0x80));
   }
   mv.setSourceName(174, nullptr);
   EXPECT_EQ(mv.output(7).labels[174].text.length, 0);
 
-  mv.invalidateTally();
-  for (int n = 0; n < category::CategoryMultiView::N_OUTPUTS; ++n) {
-    EXPECT_EQ(mv.output(n).redrawRequest, 1);
-    EXPECT_EQ(mv.output(n).changeFlags, 0x80);
-  }
-
   mv.setSourceLevel(204, 0.25f, 0.5f);
   mv.setSourceLevel(202, 0.75f, 0.75f);  // a key source carries no audio
-  EXPECT_EQ(mv.sourceLevel(204, 0), 0.25f);
-  EXPECT_EQ(mv.sourceLevel(204, 1), 0.5f);
-  EXPECT_EQ(mv.sourceLevel(202, 0), 0.0f);
+  EXPECT_EQ(std::tuple(mv.sourceLevel(204, 0), mv.sourceLevel(204, 1), mv.sourceLevel(202, 0)),
+            std::tuple(0.25f, 0.5f, 0.0f));
 
   // Its messages are taken silently, and the next message is read as usual.
   const Lines out = run({"send 40 00000001 02 03", "send 29 00000001 05 00 00 00 00", "field"});
