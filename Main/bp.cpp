@@ -213,10 +213,7 @@ void BP::receiveAll() {
       if (input_.available() == BpInputStream::CAPACITY) input_.skip(1);
       return;
     }
-    MessageHeader header;
-    header.length = static_cast<u32>(input_.peek(2)) << 24 | static_cast<u32>(input_.peek(3)) << 16 |
-                    static_cast<u32>(input_.peek(4)) << 8 | input_.peek(5);
-    header.typeId = static_cast<u16>(input_.peek(6) << 8 | input_.peek(7));
+    const MessageHeader header = MessageHeader::parse([&](std::size_t i) { return input_.peek(i); });
     if (header.length > maxBody) {
       // Could never be buffered whole: noise. Search again right after its sync bytes.
       libkz::getLogger().printf(libkz::LOG_ERR, "receive frame too long: length %u type %u", header.length,

@@ -37,11 +37,7 @@ bool AcknowledgeSender::writeMessage(u16 typeId, std::span<const u8> body) {
     logSendBufferFull();
     return false;
   }
-  const u32 len = static_cast<u32>(body.size());
-  const u8 header[MessageHeader::SIZE] = {MessageHeader::SYNC0,     MessageHeader::SYNC1,
-                                          static_cast<u8>(len >> 24), static_cast<u8>(len >> 16),
-                                          static_cast<u8>(len >> 8),  static_cast<u8>(len),
-                                          static_cast<u8>(typeId >> 8), static_cast<u8>(typeId)};
+  const auto header = MessageHeader{static_cast<u32>(body.size()), typeId}.bytes();
   for (u8 b : header) out_.write(b);
   for (u8 b : body) out_.write(b);
   return true;

@@ -17,6 +17,20 @@ struct MessageHeader {
   static constexpr std::size_t SIZE = 8;
   u32 length = 0;
   u16 typeId = 0;
+
+  // The eight header bytes of a message (the System Manager's side frames with it too).
+  std::array<u8, SIZE> bytes() const {
+    return {SYNC0, SYNC1, static_cast<u8>(length >> 24), static_cast<u8>(length >> 16), static_cast<u8>(length >> 8),
+            static_cast<u8>(length), static_cast<u8>(typeId >> 8), static_cast<u8>(typeId)};
+  }
+  // Length and type id from the six bytes after the sync bytes.
+  template <class ByteAt>
+  static MessageHeader parse(ByteAt at) {
+    MessageHeader h;
+    h.length = static_cast<u32>(at(2)) << 24 | static_cast<u32>(at(3)) << 16 | static_cast<u32>(at(4)) << 8 | at(5);
+    h.typeId = static_cast<u16>(at(6) << 8 | at(7));
+    return h;
+  }
 };
 
 // Free bytes a message writer needs in the output ring, and the unsent backlog above which the

@@ -11,6 +11,7 @@
 #include "Common/shared.h"
 #include "Main/bp.h"
 #include "Main/main.h"
+#include "Main/stream.h"
 #include "Platform/host.h"
 
 namespace sim {
@@ -163,10 +164,9 @@ void Runner::readTransmit() {
   for (;;) {
     while (pos + 1 < transmitBytes_.size() && !(transmitBytes_[pos] == 0x5A && transmitBytes_[pos + 1] == 0x81)) ++pos;
     if (pos + 8 > transmitBytes_.size()) break;
-    const std::uint32_t len = static_cast<std::uint32_t>(transmitBytes_[pos + 2]) << 24 |
-                              static_cast<std::uint32_t>(transmitBytes_[pos + 3]) << 16 |
-                              static_cast<std::uint32_t>(transmitBytes_[pos + 4]) << 8 | transmitBytes_[pos + 5];
-    const unsigned type = static_cast<unsigned>(transmitBytes_[pos + 6]) << 8 | transmitBytes_[pos + 7];
+    const MessageHeader header = MessageHeader::parse([&](std::size_t i) { return transmitBytes_[pos + i]; });
+    const std::uint32_t len = header.length;
+    const unsigned type = header.typeId;
     if (pos + 8 + len > transmitBytes_.size()) break;
     out_("msg " + std::to_string(type) + " " + hex(transmitBytes_.data() + pos + 8, len));
     pos += 8 + len;
@@ -182,15 +182,9 @@ void Runner::pushReceive() {
 }
 
 void Runner::send(unsigned type, const std::vector<std::uint8_t>& body) {
-  const std::uint32_t len = static_cast<std::uint32_t>(body.size());
-  std::vector<std::uint8_t> frame = {0x5A,
-                                     0x81,
-                                     static_cast<std::uint8_t>(len >> 24),
-                                     static_cast<std::uint8_t>(len >> 16),
-                                     static_cast<std::uint8_t>(len >> 8),
-                                     static_cast<std::uint8_t>(len),
-                                     static_cast<std::uint8_t>(type >> 8),
-                                     static_cast<std::uint8_t>(type)};
+  const auto header =
+      MessageHeader{static_cast<std::uint32_t>(body.size()), static_cast<std::uint16_t>(type)}.bytes();
+  std::vector<std::uint8_t> frame(header.begin(), header.end());
   frame.insert(frame.end(), body.begin(), body.end());
   raw(frame);
 }

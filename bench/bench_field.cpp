@@ -12,6 +12,7 @@
 #include "Lib/Include/record.h"
 #include "Main/mf_config.h"
 #include "Main/system.h"
+#include "Main/stream.h"
 #include "Sim/runner.h"
 
 namespace {
@@ -30,15 +31,8 @@ struct MessageCounter {
 };
 
 void appendFrame(std::vector<std::uint8_t>& out, int type, std::span<const std::uint8_t> body) {
-  const auto len = static_cast<std::uint32_t>(body.size());
-  const std::uint8_t header[] = {0x5A,
-                                 0x81,
-                                 static_cast<std::uint8_t>(len >> 24),
-                                 static_cast<std::uint8_t>(len >> 16),
-                                 static_cast<std::uint8_t>(len >> 8),
-                                 static_cast<std::uint8_t>(len),
-                                 static_cast<std::uint8_t>(type >> 8),
-                                 static_cast<std::uint8_t>(type)};
+  const auto header =
+      MessageHeader{static_cast<std::uint32_t>(body.size()), static_cast<std::uint16_t>(type)}.bytes();
   out.insert(out.end(), std::begin(header), std::end(header));
   out.insert(out.end(), body.begin(), body.end());
 }
