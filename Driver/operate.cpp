@@ -7,7 +7,8 @@
 namespace kz {
 namespace {
 
-// Kept with the glue image: the fade keyer sits behind every M/E, on the program output.
+// One level for the whole switcher, outside the M/E contexts: the fade keyer sits behind every M/E,
+// on the program output.
 u16 fadeKeyLevel = 0;
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The fade keyer of the program output: how far the fade to black has covered the picture. Like
-// every setter, this only records into the glue image; the pipeline writes it at the next VSYNC.
+// The fade keyer of the program output: how far the fade to black has covered the picture. The
+// setter records the level and traces it; kzUpdate does not write it, as the register has no known
+// place in the FPGA blocks of this board.
 #pragma once
 #include "Lib/Include/kz_types.h"
 

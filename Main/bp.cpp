@@ -161,7 +161,7 @@ void BP::restoreBackup(const u8* image) {
       try {
         c->restore(image + shareOffset(id, me));
       } catch (const assert::AssertException&) {
-        c->initialize(me, 0);  // a share that cannot be restored starts afresh
+        contained([&] { c->initialize(me, 0); });  // a share that cannot be restored starts afresh
       }
     }
   }
@@ -209,10 +209,7 @@ void BP::receiveAll() {
     while (input_.available() >= 2 && !(input_.peek(0) == MessageHeader::SYNC0 && input_.peek(1) == MessageHeader::SYNC1))
       input_.skip(1);
     if (input_.available() == 1 && input_.peek(0) != MessageHeader::SYNC0) input_.skip(1);
-    if (input_.available() < MessageHeader::SIZE) {
-      if (input_.available() == BpInputStream::CAPACITY) input_.skip(1);
-      return;
-    }
+    if (input_.available() < MessageHeader::SIZE) return;
     const MessageHeader header = MessageHeader::parse([&](std::size_t i) { return input_.peek(i); });
     if (header.length > maxBody) {
       // Could never be buffered whole: noise. Search again right after its sync bytes.

@@ -418,6 +418,9 @@ bool CategoryBus::selectSource(int bus, int source) {
   if (isUskBus(bus)) handToUskAssign(bus);
   rebuildReentryRow();
   if (isAuxMixBus(bus) && old != -1 && old != code) prevCode_[static_cast<std::size_t>(bus)] = old;
+  // Only the bus taken here is copied, and only when it was taken: copying the whole group, or
+  // copying after a refusal, would carry this M/E's never-validated copies of the other DSK and
+  // AUX buses over selections that nobody touched.
   if (isDskBus(bus) || isAuxBus(bus)) mirrorBus(bus);
   return true;
 }
@@ -432,6 +435,8 @@ void CategoryBus::mirrorBus(int bus) {
     if (isAuxBus(bus)) other->prevCode_[static_cast<std::size_t>(bus)] = static_cast<i16>(r.code[bus]);
     r.code[bus] = code;
     r.markBus(bus);
+    // A copy landing on M/E 0's upstream key buses changes what the keyers take: the assignment
+    // is told, or the two would part.
     if (isUskBus(bus)) other->handToUskAssign(bus);
   };
   if (isDskBus(bus)) {
@@ -443,6 +448,8 @@ void CategoryBus::mirrorBus(int bus) {
 }
 
 void CategoryBus::handToUskAssign(int bus) {
+  // Only M/E 0's buses 72..79 are the upstream keys' own; the other M/Es hold copies that nothing
+  // routes, and a change to a copy (a crosspoint reassignment, say) must not move the keyers.
   if (me_ != 0 || uskExchangeActive) return;
   // The assignment keeps one byte per bus: only its own sources go across, never a -1 or a 302.
   const int source = getSource(bus);
@@ -453,6 +460,8 @@ void CategoryBus::handToUskAssign(int bus) {
 
 void CategoryBus::setUskSource(int source, int usk) {
   const int bus = BUS_USK1_FILL + usk;
+  // Only a SourceId that a direct code can carry is built into one: a negative value would read
+  // back as a crosspoint button and one past 16 bits as another source.
   if (bus < 0 || bus > BUS_LAST || uskExchangeActive || !isCodableSource(source)) return;
   if (getSource(bus) == source) return;
   UskExchange exchange;
@@ -534,6 +543,8 @@ void CategoryBus::update() {
   followLink();
   applyBuses();
   updateLamps();
+  // The transition status has no type id and no field step of its own; it reports M/E 0's AUX
+  // mixers, so it is refreshed right after they step.
   if (me_ == 0) CategoryTransitionStatus::get().update();
 }
 

@@ -241,8 +241,9 @@ class AuxMix {
   // frames clamped to 0..999; a channel outside 0..15 is ignored.
   void setDuration(int ch, int frames);
   // One field's step towards `source`. videoFormat and fieldOne (CategorySystem::isField(1)) set
-  // the pace: 720-line formats a whole step every field, interlaced ones a whole step in field 1
-  // only, the others half a step every field. Frames below 2 cut.
+  // the pace: format codes 4, 5, 10 and 11 a whole step every field, the interlaced codes 2, 3, 8
+  // and 9 a whole step in field 1 only, every other code half a step every field. Frames below 2
+  // cut.
   void update(int ch, int source, int videoFormat, bool fieldOne);
   Sources sources(int ch) const;
   int running(int ch) const;

@@ -71,7 +71,8 @@ void CategoryButtonEvent::drain() {
   dispatchAll();
 }
 
-// A handler that fails an assertion abandons that one event; the ones behind it still go out.
+// A handler that fails an assertion abandons that one event; the ones behind it still go out, and
+// in a burst the event that caused it is still queued afterwards, so none is lost.
 void CategoryButtonEvent::dispatchAll() {
   while (!queue_.empty()) {
     const KzifButtonEvent event = queue_.pop();
@@ -123,20 +124,19 @@ void CategoryButtonEvent::call(int step, int me, const KzifButtonEvent& event) {
 
 // Each step whose codes match makes its calls, and later steps are still tried.
 void CategoryButtonEvent::dispatch(const KzifButtonEvent& event) {
-  auto guarded = [&](int step, int me) { call(step, me, event); };
   const int code = event.code;
   if (code == 3000)
-    for (int me = 0; me < N_ME; ++me) guarded(1, me);
-  if (code == 2006 || code == 2013) guarded(2, event.me);
+    for (int me = 0; me < N_ME; ++me) call(1, me, event);
+  if (code == 2006 || code == 2013) call(2, event.me, event);
   if (event.me > 3) return;
   const int me = event.me;
-  if (in(code, 1100, 1291)) guarded(4, me);
-  if (code == 1295 || code == 1296) guarded(5, me);
-  if (in(code, 1600, 1839) || in(code, 2100, 2139)) guarded(6, me);
-  if (in(code, 1700, 1707) || in(code, 1800, 1807) || in(code, 2100, 2103)) guarded(7, me);
-  if (code == KzifButtonEvent::BTN_TR_MACRO_ATTCH) guarded(8, me);
-  if (code == 3100 || code == 3101) guarded(9, me);
-  if (in(code, 2050, 2053)) guarded(10, me);
+  if (in(code, 1100, 1291)) call(4, me, event);
+  if (code == 1295 || code == 1296) call(5, me, event);
+  if (in(code, 1600, 1839) || in(code, 2100, 2139)) call(6, me, event);
+  if (in(code, 1700, 1707) || in(code, 1800, 1807) || in(code, 2100, 2103)) call(7, me, event);
+  if (code == KzifButtonEvent::BTN_TR_MACRO_ATTCH) call(8, me, event);
+  if (code == 3100 || code == 3101) call(9, me, event);
+  if (in(code, 2050, 2053)) call(10, me, event);
 }
 
 }  // namespace category

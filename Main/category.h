@@ -14,6 +14,12 @@
 
 namespace category {
 
+// The framework's template assertions keep the source position they have always been logged at,
+// which the System Manager's logs and our own tools know them by.
+inline constexpr const char* FRAMEWORK_SOURCE = "Main/bp.h";
+inline constexpr int ASSERT_LINE_IS_STATUS = 351;
+inline constexpr int ASSERT_LINE_CHANNEL = 424;
+
 class CategoryInterface {
  public:
   virtual ~CategoryInterface() = default;
@@ -54,7 +60,7 @@ class CategoryCommon : public CategoryInterface {
   // Per-M/E categories pass ownedByMe true and are created as an array of N_ME objects; the
   // flag is known here already, where a derived override could not yet be called.
   explicit CategoryCommon(bool ownedByMe = false) : ownedByMe_(ownedByMe) {
-    assert::check("Main/bp", __LINE__, "isStatus", IndexOf<T>::value < FIRST_COMMAND_TYPE);
+    assert::check(FRAMEWORK_SOURCE, ASSERT_LINE_IS_STATUS, "isStatus", IndexOf<T>::value < FIRST_COMMAND_TYPE);
     me_ = registerCategory(this, IndexOf<T>::value);
   }
 
@@ -119,7 +125,10 @@ class CategoryCommon : public CategoryInterface {
     checkChannel(idx);
     return records_[idx];
   }
-  bool changed(int idx) const { return changed_[static_cast<std::size_t>(idx)] != 0; }
+  bool changed(int idx) const {
+    checkChannel(idx);
+    return changed_[static_cast<std::size_t>(idx)] != 0;
+  }
   void markChanged(int idx) {
     checkChannel(idx);
     changed_[static_cast<std::size_t>(idx)] = 1;
@@ -127,7 +136,7 @@ class CategoryCommon : public CategoryInterface {
 
  protected:
   static void checkChannel(int idx) {
-    assert::check("Main/bp", __LINE__, "0 <= idx && idx < N_CHANNELS", 0 <= idx && idx < N_CHANNELS);
+    assert::check(FRAMEWORK_SOURCE, ASSERT_LINE_CHANNEL, "0 <= idx && idx < N_CHANNELS", 0 <= idx && idx < N_CHANNELS);
   }
   // For volatile categories: records kept inside the object, zeroed, no share of the image.
   std::size_t attachInternal(T* storage) {

@@ -37,7 +37,7 @@ CategoryFaderEvent& CategoryFaderEvent::get() { return faderEventObject(); }
 
 void CategoryFaderEvent::initInternal() {
   transitions_.fill(AutoTransition{});
-  links_.fill(FaderLink{});
+  resetLinks();
   for (int panel = 0; panel < N_PANELS; ++panel) resetCalibration(panel, 0);
   holdTicks_.fill(0);
   // The codes stay: features that watch buttons may have set them before this runs at start-up.
@@ -131,6 +131,8 @@ void CategoryFaderEvent::releaseKeyFaderLinks() {
     for (int ch = 0; ch < N_KEYER_CHANNELS; ++ch) link(keyTransIndex(me, ch)).owner = FaderLink::FREE;
   for (int n = 0; n < N_DSK_CHANNELS; ++n) link(dskTransIndex(n)).owner = FaderLink::FREE;
 }
+
+void CategoryFaderEvent::resetLinks() { links_.fill(FaderLink{}); }
 
 bool CategoryFaderEvent::resetCalibration(int panel, int /*selector*/) {
   if (panel < 0 || panel >= N_PANELS) return false;

@@ -98,6 +98,8 @@ class CategoryFaderEvent : public CategoryWithoutStatus<KzifFaderEvent> {
   bool faderHeld(int panel) const;
   // Frees the links of every keyer of M/E 0..3 and of the downstream keys.
   void releaseKeyFaderLinks();
+  // Every link of the table back to free, with no pick-up state (the system initial command).
+  void resetLinks();
 
   // Puts the four calibration pairs of panel 0..2 back to (2555, 1533); the selector (which
   // setting asked for it) does not change what is reset. False for another panel.

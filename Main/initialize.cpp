@@ -1,12 +1,19 @@
 #include "Main/initialize.h"
 
+#include "Main/faderevent.h"
+
 KZ_SOURCE("Main/initialize");
 
 namespace {
-// Each feature that has state to bring back joins here as it is built: the fader links and key
-// fader button enables, the key presets, the chroma key tables of M/E 1 and 2, and the key source
-// memory.
-void carryOutInitialCommand() {}
+// The features still to come join here, after the fader links are free again: the key fader
+// button enables of the panels, the key presets, the chroma key tables of M/E 1 and 2, and the
+// key source memory.
+void resetFeaturesNotBuiltYet() {}
+
+void carryOutInitialCommand() {
+  category::CategoryFaderEvent::get().resetLinks();
+  resetFeaturesNotBuiltYet();
+}
 }  // namespace
 
 namespace category {

@@ -91,6 +91,8 @@ class CategoryExtendedDisplay {
   const KzifExtendedDisplay& record() const { return record_; }
   void assign(const KzifExtendedDisplay& in);
   void setEnable(int enable);
+  // Off, nothing pending, as at start-up.
+  void clear() { record_ = KzifExtendedDisplay{}; }
 
  private:
   CategoryExtendedDisplay() = default;

@@ -12,13 +12,16 @@
 #include "Main/faderevent.h"
 #include "Main/buttonevent.h"
 #include "Main/initialize.h"
+#include "Main/inputvideo.h"
 #include "Main/led.h"
+#include "Main/macro.h"
 #include "Main/mf_config.h"
 #include "Main/multiview.h"
 #include "Main/operate.h"
 #include "Main/shotmem.h"
 #include "Main/sourcelink.h"
 #include "Main/system.h"
+#include "Main/transition.h"
 #include "Main/xpt.h"
 #include "Platform/platform.h"
 
@@ -50,6 +53,16 @@ void createCategories() {
   initCategoryFaderEvent();       // 93
 }
 
+// The features without a type id of their own are not reached by BP's start. On the board they
+// are fresh at every power-on anyway; a power cycle of the host stand-in, which keeps the process
+// and its statics, must leave them just as fresh.
+void resetUnregisteredFeatures() {
+  category::CategoryMacro::get().clear();
+  category::CategoryInputVideo::get().clear();
+  category::CategoryExtendedDisplay::get().clear();
+  category::CategoryTransitionStatus::get().clear();
+}
+
 void tryStartupLock() {
   Lock startup;
   startup.lock(orvane::STARTUP_LOCK, true);
@@ -78,6 +91,7 @@ void boot() {
   libkz::getLogger().printf(libkz::LOG_INFO, "Start Orvane Backend Process");
   SystemManagerRing::receive().resetConnection();
   BP::instance();
+  resetUnregisteredFeatures();
   createCategories();
   BP::instance().start();
   timerTaskStarted_ = false;

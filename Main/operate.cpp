@@ -214,6 +214,8 @@ void CategoryOperate::assign(const KzifOperate& in, int idx) {
       logBadParam(552, in.busRowMode);
   }
 
+  // Only a value that is taken and changes the option lets go of the links: a dropped one changes
+  // nothing the links depend on.
   if (offered(in.mask, KzifOperate::BIT_KEY_FADER_LINK_MODE) && in.keyFaderLinkMode <= 1) {
     if (in.keyFaderLinkMode != live.keyFaderLinkMode) CategoryFaderEvent::get().releaseKeyFaderLinks();
     taken.mask |= KzifOperate::BIT_KEY_FADER_LINK_MODE;
@@ -367,7 +369,9 @@ void CategoryOperate::resolveMeChange() {
   }
   for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel) {
     PanelMe& p = rows[static_cast<std::size_t>(panel)];
-    if (p.mask == 0) continue;  // nothing changed since the last send: the rows are already resolved
+    // Without an unsent change the rows stand as last resolved (or as the record came: a cold start
+    // leaves every row on M/E 0 until the System Manager sends the mapping).
+    if (p.mask == 0) continue;
     resolvePanelRows(p);
     PanelMe& out = live.panelMe(panel);
     for (int r = 0; r < PanelMe::SIZE; ++r) {

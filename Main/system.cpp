@@ -19,10 +19,17 @@ int formatGroup(int format) {
   }
 }
 
-// Stills and clips follow a format change here once those features are built.
+// The still memory joins here: its pictures do not survive a move to another format group.
+void resetStills() {}
+// The clip channels join here: they are reset after any change of the format code.
+void requestClipReset() {}
+
+// The downstream keys join here: whether each one is keyed picks the source of the DSK outputs.
+void routeDskOutputsByKeyOn() {}
+
 void onVideoFormatChanged(int oldFormat, int newFormat) {
-  (void)formatGroup(oldFormat);
-  (void)newFormat;
+  if (formatGroup(newFormat) != formatGroup(oldFormat)) resetStills();
+  requestClipReset();
 }
 
 // The buses turn this into a one-time skip of their source-link follow.
@@ -49,10 +56,12 @@ void CategorySystem::initInternal() {
 void CategorySystem::update() {
   const int format = record(0).videoFormat;
   formatChanged_ = format != appliedFormat_;
-  if (!formatChanged_) return;
-  const int old = appliedFormat_;
-  appliedFormat_ = format;
-  onVideoFormatChanged(old, format);
+  if (formatChanged_) {
+    const int old = appliedFormat_;
+    appliedFormat_ = format;
+    onVideoFormatChanged(old, format);
+  }
+  routeDskOutputsByKeyOn();
 }
 
 void CategorySystem::assign(const KzifSystem& in, int idx) {

@@ -86,6 +86,8 @@ class CategoryTransitionStatus {
 
   static CategoryTransitionStatus& get();
   void update();
+  // No AUX mix running, as at start-up.
+  void clear() { auxMix_.fill(0); }
   // 1 while AUX mix channel ch (0..3) runs, else 0.
   int auxMixStatus(int ch) const;
 

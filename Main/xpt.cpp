@@ -132,7 +132,8 @@ void CategoryXpt::sendPanel(AcknowledgeSender& tx, int panel) {
 
 int CategoryXpt::sourceOf(int panel, int button) const {
   if (isFunctionColumn(panel, button, COLUMN_FUNCTION_A | COLUMN_FUNCTION_B)) return -1;
-  // A code can name buttons 192..255, which no panel has.
+  // A code can name buttons 192..255, which no panel has: such a button selects nothing, rather
+  // than borrowing button 0's source and putting an unrelated picture on the bus.
   if (button < 0 || button >= KzifXptAssign::N_BUTTONS) return -1;
   return records_[panel].source[button];
 }

@@ -192,6 +192,8 @@ TEST_F(BusTest, ALoopRestoredFromTheBackupImageIsRefusedNotWalkedForEver) {
   BP::instance().saveBackup();
   const Lines out = play({"restart resume", sendBus(2, {{0, direct(154)}}), "field"});
   EXPECT_EQ(echoOf(out, 2)->code(0), BUS_CODE_BLACK);
+  // The warm start reports the flip and every one of the 89 buses once.
+  EXPECT_EQ(echoOf(out, 0)->body.substr(0, 38), "00000001" "00" "ffffffff" "ffffffff" "01ffffff" "0496");
   const Route r = routing(out);
   EXPECT_EQ(r.at("0x3210 0x1200"), "0x11a0");  // allowed on the bus: it stays
   EXPECT_EQ(r.at("0x3210 0x1201"), "0x1193");  // M/E 2's output is allowed nowhere

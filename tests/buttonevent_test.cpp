@@ -113,11 +113,14 @@ TEST_F(ButtonEventTest, DispatchTableOrderAndMeRules) {
   press(1, 2104);  // step 6 only
   press(0, 1603);  // step 6, then the macro attach
   press(3, -1);    // no range
+  // The edges of the other ranges, each against its first outside neighbour.
+  for (int code : {1099, 1291, 1292, 1296, 1297, 1807, 1808, 1839, 1840, 2049, 2053, 2054, 3101, 3102}) press(3, code);
   run({"send 92 0000 00 0000 00 00 00 0454 01"});  // a body cut short is no event
   run({"field"});
-  const std::vector<Call> expected = {{6, 2, 1700}, {7, 2, 1700}, {1, 0, 3000}, {1, 1, 3000}, {1, 2, 3000},
-                                      {1, 3, 3000}, {6, 1, 2100}, {7, 1, 2100}, {6, 1, 2104}, {6, 0, 1603},
-                                      {8, 0, 1603}};
+  const std::vector<Call> expected = {{6, 2, 1700}, {7, 2, 1700},  {1, 0, 3000},  {1, 1, 3000}, {1, 2, 3000},
+                                      {1, 3, 3000}, {6, 1, 2100},  {7, 1, 2100},  {6, 1, 2104}, {6, 0, 1603},
+                                      {8, 0, 1603}, {4, 3, 1291},  {5, 3, 1296},  {6, 3, 1807}, {7, 3, 1807},
+                                      {6, 3, 1808}, {6, 3, 1839},  {10, 3, 2053}, {9, 3, 3101}};
   EXPECT_EQ(calls, expected);
 }
 

@@ -128,6 +128,11 @@ TEST_F(FaderEventTest, ReleasedFaderIsHeldForSixteenTicksAndKeyReleaseSparesBack
     const bool keyOrDsk = i < 24 && (i >= 20 || i % 5 != 0);
     EXPECT_EQ(fe.link(i).owner, keyOrDsk ? -1 : 7) << i;
   }
+  // The system initial command frees every link, backgrounds included, whatever its body.
+  fe.link(83).pickUpLevel = 0.5f;
+  EXPECT_EQ(only(run({"send 72 01", "field"}), "log [ERR]"), Lines{});
+  for (int i = 0; i < N_AUTO_TRANSITIONS; ++i) EXPECT_EQ(fe.link(i).owner, -1) << i;
+  EXPECT_EQ(fe.link(83).pickUpLevel, 0.0f);
 }
 
 TEST_F(FaderEventTest, CalibrationResetTouchesOnlyItsPanel) {

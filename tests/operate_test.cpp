@@ -73,13 +73,13 @@ class OperateTest : public SimTest {
 
 TEST_F(OperateTest, EachCheckDropsOnlyItsMemberLogsInOrderAndTheRestIsStored) {
   // At 0 every top-level field; 4 ignore300 2, ignore301 1; 10 busRowMode 3, link 1, select 2; 13 row
-  // modes 2 3 4 1, entries 4..7 ignored; 25/31 percent 101; 32 fade source 12, rate 1000, active 2;
-  // 42 AUX mix 1 .. 2; 54 AUX rates 999 1000 -1; 74 bkgdOption 2, optionFlag2 1; 100 key memory
-  // enable 4 (ignored), mode 1; 106 taken as received; 112 an entry with a 0 code, dropped whole;
-  // 125 code 19 and flag 2 dropped; 723 the last entry, whole; 736 selects 5, 6.
+  // modes 2 3 4 1, entries 4..7 ignored; 25/31 percent 101; 32 fade on 2 (no request), source 12,
+  // rate 1000, active 2; 42 AUX mix 1 .. 2; 54 AUX rates 999 1000 -1; 74 bkgdOption 2, optionFlag2 1;
+  // 100 key memory enable 4 (ignored), mode 1; 106 taken as received; 112 an entry with a 0 code,
+  // dropped whole; 125 code 19 and flag 2 dropped; 723 the last entry, whole; 736 selects 5, 6.
   const Lines out = play({sendLine({{0, "000000ff"}, {4, "000000030201"}, {10, "030102"},
                                     {13, "000000ff0203040101000000"}, {25, "000000010065"}, {31, "01"},
-                                    {32, "0000001f000c03e80200"}, {42, "000000810100000000000002"},
+                                    {32, "0000001f020c03e80200"}, {42, "000000810100000000000002"},
                                     {54, "0000000703e703e8ffff"}, {74, "0201"}, {100, "000000030401"},
                                     {106, "00000003abcd"}, {112, "000000010000000f0400070901"},
                                     {125, "000000010000000f0413070902"}, {723, "00000001000000031201000001"},
@@ -91,7 +91,7 @@ TEST_F(OperateTest, EachCheckDropsOnlyItsMemberLogsInOrderAndTheRestIsStored) {
                                            "log [ERR] Main/operate(573)(ME:2)BAD Param.[0x04]"}));
   EXPECT_EQ(only(out, "msg 36"),
             Lines{echo({{0, "0000006a"}, {4, "0000000200"}, {9, "010001"}, {13, "00000009020000"}, {20, "01"},
-                        {31, "01"}, {32, "00000011"}, {42, "0000000101"}, {54, "0000000103e7"}, {75, "01"},
+                        {31, "01"}, {32, "00000010"}, {42, "0000000101"}, {54, "0000000103e7"}, {75, "01"},
                         {100, "000000020001"}, {106, "00000003abcd"}, {125, "000000000000000d04000709"},
                         {723, "00000001000000031201000001"}, {736, "0000000105"}, {760, "00000080"},
                         {771, "05"}, {772, "01"}})});
@@ -149,11 +149,15 @@ TEST_F(OperateTest, MeChangeRowsStayAPermutationAndReleaseThePanelsFader) {
   EXPECT_EQ(only(out, "log [ERR]"), Lines{"log [ERR] ME Change conflict"});
   EXPECT_EQ(only(out, "msg 36"), Lines{echo({{76, "0000000000010203"}, {84, "0000000f00010203"}})});
 
-  // A row above 1, however it got there, is put back to its own number and the rows resolved.
+  // A row above 1, however it got there, is put back to its own number and the rows resolved; row 0
+  // of every panel is looked at before row 1.
   live().mainPanelMe.me(1) = 3;
+  live().subPanel2Me.me(0) = 5;
   out = play({"field"});
-  EXPECT_EQ(only(out, "log [ERR]"), Lines{"log [ERR] ME Change Main range over 1 3"});
-  EXPECT_EQ(only(out, "msg 36"), Lines{echo({{76, "0000000200010203"}, {84, "0000000000010203"}})});
+  EXPECT_EQ(only(out, "log [ERR]"),
+            (Lines{"log [ERR] ME Change Sub2 range over 0 5", "log [ERR] ME Change Main range over 1 3"}));
+  EXPECT_EQ(only(out, "msg 36"), Lines{echo({{76, "0000000200010203"}, {84, "0000000000010203"},
+                                            {92, "0000000f00010203"}})});
 
   // A row naming no M/E (a restored image) has no fader to release; the new M/E still does.
   live().subPanel2Me.me(0) = 7;

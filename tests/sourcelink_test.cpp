@@ -45,14 +45,15 @@ class SourceLinkTest : public SimTest {
 
 // ---- source link ------------------------------------------------------------------------------
 
-// A link body with the given link entries (index -> value, each marked), direction 0, no AUX links.
-std::string linkBody(u32 mask, const std::map<int, int>& links, int identity = 0) {
+// A link body with the given link entries (index -> value, each marked), no AUX links.
+std::string linkBody(u32 mask, const std::map<int, int>& links, int identity = 0, int direction = 0) {
   u32 words[7] = {};
   for (const auto& [i, v] : links) words[i / 32] |= 1u << (i % 32);
   std::string s = hx(0, 4) + hx(mask, 4);
   for (u32 w : words) s += hx(w, 4);
   for (int i = 0; i < N_LINK_KEYS; ++i) s += hx(links.count(i) ? static_cast<unsigned>(links.at(i)) : 0u, 2);
-  return s + "00" + hx(static_cast<unsigned>(identity), 1) + zeros(4 + N_AUX_LINK_PAIRS);
+  return s + hx(static_cast<unsigned>(direction), 1) + hx(static_cast<unsigned>(identity), 1) +
+         zeros(4 + N_AUX_LINK_PAIRS);
 }
 
 TEST(LinkKeyList, EntryOrderAndGaps) {
@@ -84,7 +85,7 @@ TEST_F(SourceLinkTest, EchoBackupAndWarmStartCarryOnlyTheAcceptedValues) {
 }
 
 TEST_F(SourceLinkTest, ZeroClearsALinkAndIdentityModeLinksEachSourceToItself) {
-  sendAndField(37, linkBody(0, {{1, 12}, {5, 140}}));
+  sendAndField(37, linkBody(1, {{1, 12}, {5, 140}}, 0, 2));  // direction 2 is dropped
   // link[1] cleared, link[5] left alone; direction 0 equals the current one and is not marked.
   EXPECT_EQ(sendAndField(37, linkBody(1, {{1, 0}})),
             (Lines{"msg 37 " + hx(0, 4) + hx(0, 4) + hx(2, 4) + zeros(24) + "0000" "0000" + zeros(6) + "008c" +

@@ -1,6 +1,7 @@
 // Source helpers (edge editing, priority reordering, linked pairs, media source predicates), the
 // input video and extended display settings, the multiview's label and tally state, the macro
 // attach button and the shot memory status record.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -22,9 +23,11 @@ TEST(AdjustCropEdges, RangeRefusalPushAlongAndLinkedMirroring) {
   struct Case { int linked; Edges old, given, expected; int result; };
   const Edges o{-1000, 1000, -1000, 1000};
   const Case cases[] = {
-      // One edge outside -5000..5000 refuses the whole set, untouched, linked or not.
+      // One edge outside -5000..5000, even one that did not change, refuses the whole set,
+      // untouched, linked or not.
       {0, o, {-200, 1000, -1000, 5001}, {-200, 1000, -1000, 5001}, 0},
       {1, o, {-200, 1000, -1000, 5001}, {-200, 1000, -1000, 5001}, 0},
+      {0, {0, 0, -6000, 0}, {100, 0, -6000, 0}, {100, 0, -6000, 0}, 0},
       {0, o, {-5000, 5000, -5000, 5000}, {-5000, 5000, -5000, 5000}, 1},
       // Unlinked: a changed edge pushes its opposite along; of a pair crossed, left and top win.
       {0, o, {2000, 1000, -1000, 1000}, {2000, 1000, -1000, 2000}, 1},
@@ -48,15 +51,31 @@ TEST(AdjustCropEdges, RangeRefusalPushAlongAndLinkedMirroring) {
   }
 }
 
-TEST(ReorderPriority, MovedEntryTakesItsTargetAndTheOthersKeepTheirOrder) {
-  const std::array<int, 4> start{2, 0, 3, 1};  // priorities of entries 0..3
-  struct Case { int moved, target; std::array<int, 4> expected; };
-  for (const Case& c : {Case{2, 0, {3, 1, 0, 2}}, Case{1, 3, {1, 3, 2, 0}}, Case{0, 1, {1, 0, 3, 2}},
-                        Case{3, 2, {1, 0, 3, 2}}, Case{0, 2, start}, Case{1, 4, start}}) {  // 4: no such priority
-    std::array<int, 4> after{};
-    for (int i = 0; i < 4; ++i) after[i] = reorderPriority(c.target, start[c.moved], start[i], c.moved, i);
-    EXPECT_EQ(after, c.expected) << "entry " << c.moved << " to " << c.target;
-  }
+// A permutation in which one entry takes its target and the others keep their order is the only
+// result, so checking those properties for every move of every permutation pins it down.
+TEST(ReorderPriority, EveryMoveKeepsAPermutationAndTheOthersOrder) {
+  std::array<int, 4> start{0, 1, 2, 3};  // priorities of entries 0..3
+  do {
+    for (int moved = 0; moved < 4; ++moved)
+      for (int target = 0; target <= 4; ++target) {  // 4: no such priority, nothing moves
+        std::array<int, 4> after{};
+        for (int i = 0; i < 4; ++i) after[i] = reorderPriority(target, start[moved], start[i], moved, i);
+        if (target == 4) {
+          EXPECT_EQ(after, start);
+          continue;
+        }
+        std::array<int, 4> sorted = after;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(sorted, (std::array<int, 4>{0, 1, 2, 3}));
+        EXPECT_EQ(after[moved], target);
+        for (int i = 0; i < 4; ++i)
+          for (int j = 0; j < 4; ++j)
+            if (i != moved && j != moved) {
+              EXPECT_EQ(start[i] < start[j], after[i] < after[j]);
+            }
+      }
+  } while (std::next_permutation(start.begin(), start.end()));
+  EXPECT_EQ(reorderPriority(0, -1, 2, 1, 3), 2);  // an old priority out of range moves nothing
 }
 
 TEST(SyncLinkedPairKey, WhileLinkedAChangeIsCopiedIntoTheOther) {
@@ -184,4 +203,16 @@ TEST_F(SourcesSimTest, MultiViewLabelsTallyAndLevels) {
   const Lines out = run({"send 40 00000001 02 03", "send 29 00000001 05 00 00 00 00", "field"});
   EXPECT_EQ(only(out, "msg"), Lines{"msg 29 000000010500000000"});
   EXPECT_EQ(only(out, "log [ERR]"), Lines{});
+}
+
+TEST_F(SourcesSimTest, PowerCycleClearsTheSettingsKeptOutsideTheRegistry) {
+  auto& macro = category::CategoryMacro::get();
+  macro.clear();
+  run({"send 92 0000 00 0000 01 02 00 0643 01 00", "field"});  // macro attach, panel 1, M/E byte 2
+  category::CategoryInputVideo::get().setConverted(0, 1);
+  category::CategoryExtendedDisplay::get().setEnable(1);
+  ASSERT_EQ(macro.attached(1, 2), 1);
+  run({"restart resume"});
+  EXPECT_EQ(macro.attached(1, 2) + category::CategoryInputVideo::get().isConverted(10), 0);
+  EXPECT_FALSE(category::CategoryExtendedDisplay::get().ownsOutput());
 }
