@@ -13,7 +13,7 @@ constexpr int EDGE_RIGHT = 3;
 constexpr int EDGE_LIMIT = 5000;
 
 // Takes a changed set of box or crop edges against the old ones. Returns 0, leaving newEdges as they
-// are, when any of the new edges, changed or not, lies outside -5000..5000. Otherwise adjusts
+// are, when any edge of newEdges, changed or not, lies outside -5000..5000. Otherwise adjusts
 // newEdges in place and returns 1:
 //  - unlinked: an edge that changed pushes its opposite edge along when they would cross (left
 //    before right; top before bottom);
