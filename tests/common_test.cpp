@@ -56,104 +56,59 @@ class CommonTest : public ::testing::Test {
   int signals = 0;
 };
 
-// ---- System Manager rings -------------------------------------------------------------------------
-
-TEST_F(CommonTest, ReceiveAndTransmitRingsWrapAround) {
+TEST_F(CommonTest, ReceiveAndTransmitRingsWrapAroundAndTheFirstDataReadLogsConnected) {
   SystemManagerRing rx(RX), tx(TX), systemManager(RX);
   const Bytes sent = {1, 2, 3, 4, 5, 6, 7, 8};
   setIndexes(RX, RING - 3, RING - 3);
-  systemManager.write(sent.data(), sent.size());
-  EXPECT_EQ(ringBytes(RX, RING - 3, 8), sent);
   Bytes got(16, 0);
+  EXPECT_EQ(rx.read(got.data(), 1), 0u);  // nothing to take: nothing logged
+  systemManager.write(sent.data(), sent.size());
   EXPECT_EQ(rx.read(got.data(), 2), 2u);  // stops short of the end
   EXPECT_EQ(rx.read(got.data() + 2, got.size() - 2), 6u);
   EXPECT_EQ(Bytes(got.begin(), got.begin() + 8), sent);
   EXPECT_EQ(indexWord(RX, 1), 5u);
-  EXPECT_EQ(rx.read(got.data(), got.size()), 0u);
+  EXPECT_EQ(console, "\x1b[INFO] Connected from System Manager\n");  // once, at the first data taken
 
   setIndexes(TX, RING - 2, RING - 2);
   EXPECT_EQ(tx.write(sent.data(), 6), 6u);
   EXPECT_EQ(signals, 2);
   EXPECT_EQ(indexWord(TX, 0), 4u);
   EXPECT_EQ(ringBytes(TX, RING - 2, 7), Bytes({1, 2, 3, 4, 5, 6, 0}));
-  EXPECT_EQ(indexWord(RX, 0), 5u);  // the receive ring's index words follow the data: untouched
 }
 
-TEST_F(CommonTest, FullRingKeepsOneByteFree) {
+TEST_F(CommonTest, FullRingKeepsOneByteFreeAndCorruptIndexesStayInside) {
   SystemManagerRing tx(TX);
   setIndexes(TX, 100, 100);
   const Bytes block(RING, 0xAA);
   EXPECT_EQ(tx.write(block.data(), block.size()), RING - 1);
-  EXPECT_EQ(indexWord(TX, 0), 99u);
-  EXPECT_EQ(tx.writable(), 0u);
-  EXPECT_EQ(ringBytes(TX, 98, 2), Bytes({0xAA, 0}));  // the free byte
   EXPECT_EQ(tx.write(block.data(), 1), 0u);
   EXPECT_EQ(signals, 1);  // a write that put nothing signals nothing
-}
 
-TEST_F(CommonTest, FirstDataReadLogsConnectedOnce) {
-  const std::string line = "\x1b[INFO] Connected from System Manager\n";
-  SystemManagerRing rx(RX), systemManager(RX);
-  u8 buf[8] = {1, 2, 3};
-  EXPECT_EQ(rx.read(buf, sizeof buf), 0u);
-  EXPECT_EQ(console, "");  // nothing taken yet
-  systemManager.write(buf, 3);
-  rx.read(buf, 1);
-  rx.read(buf, 1);  // the second read logs nothing
-  rx.resetConnection();
-  rx.read(buf, 1);
-  EXPECT_EQ(console, line + line);
-}
-
-TEST_F(CommonTest, CorruptedIndexesStayInsideTheRing) {
-  SystemManagerRing rx(RX), tx(TX);
-  setIndexes(TX, 3 * RING + 7, 3 * RING + 7);
-  EXPECT_EQ(tx.write(Bytes{1, 2}.data(), 2), 2u);
-  EXPECT_EQ(ringBytes(TX, 7, 2), Bytes({1, 2}));
+  setIndexes(TX, 3 * RING + 7, 3 * RING + 7);  // taken modulo the data size
+  EXPECT_EQ(tx.write(block.data(), 2), 2u);
   EXPECT_EQ(indexWord(TX, 0), 9u);
-
-  setIndexes(TX, 0xFFFFFFFF, 0);
-  const Bytes block(RING, 0x55);
-  EXPECT_LT(tx.write(block.data(), block.size()), RING);
-  EXPECT_LT(indexWord(TX, 0), RING);
-  EXPECT_EQ(indexWord(RX, 0), 0u);
-
-  setIndexes(RX, 0x12345678, 0xFFFFFFF0);  // both taken modulo the data size
-  const u32 from = 0xFFFFFFF0 % RING, to = 0x12345678 % RING;
-  Bytes out(RING);
-  const std::size_t n = rx.read(out.data(), out.size());
-  EXPECT_EQ(n, (to + RING - from) % RING);
-  EXPECT_EQ(Bytes(out.begin(), out.begin() + n), ringBytes(RX, from, n));
-  EXPECT_EQ(indexWord(RX, 1), to);
 }
-
-// ---- software locks ----------------------------------------------------------------------------
 
 TEST_F(CommonTest, WriterNeedsAFreeResourceAndReadersShare) {
   Lock writer, other, r1, r2;
   EXPECT_TRUE(take(writer, 4, true));
   EXPECT_EQ(locks::word(4), LOCK_WRITER);
-  EXPECT_FALSE(take(other, 4, true));
   EXPECT_FALSE(take(other, 4, false));
   writer.unlock();
   EXPECT_TRUE(take(other, 4, true));
 
-  EXPECT_TRUE(take(r1, 7, false));
-  EXPECT_TRUE(take(r2, 7, false));
+  EXPECT_TRUE(take(r1, 7, false) && take(r2, 7, false));
   EXPECT_EQ(locks::word(7), 2u);
   EXPECT_FALSE(take(writer, 7, true));
   r1.unlock();
   r1.unlock();  // not held any more: harmless
   EXPECT_EQ(locks::word(7), 1u);
-  r2.unlock();
-  EXPECT_EQ(locks::word(7), 0u);
 }
 
 TEST_F(CommonTest, LockHeldByTheOtherCoreOrUnderABusyGuardIsRefused) {
   ASSERT_TRUE(locks::remoteAcquire(0, true));
   Lock l, guarded;
   EXPECT_FALSE(take(l, 0, false));
-  EXPECT_FALSE(take(l, 0, true));
   l.unlock();  // a refused handle releases nothing
   EXPECT_EQ(locks::word(0), LOCK_WRITER);
   locks::remoteRelease(0, true);
@@ -162,55 +117,38 @@ TEST_F(CommonTest, LockHeldByTheOtherCoreOrUnderABusyGuardIsRefused) {
 
   ASSERT_TRUE(platform::hwLockTry(LOCK_HW_GUARD));
   EXPECT_FALSE(take(guarded, 3, true));
-  EXPECT_EQ(locks::word(3), 0u);
   platform::hwLockRelease(LOCK_HW_GUARD);
   EXPECT_TRUE(take(guarded, 3, true));
   EXPECT_TRUE(platform::hwLockTry(LOCK_HW_GUARD));  // the lock gave the guard back
 }
 
 TEST_F(CommonTest, LockMisuseAsserts) {
-  Lock l, fresh;
+  Lock l;
   l.lock(1, true);
-  EXPECT_THROW(l.lock(2, false), assert::AssertException);
-  EXPECT_EQ(l.resource(), 1);
+  EXPECT_THROW(l.lock(2, false), assert::AssertException);  // a second lock on one handle
   EXPECT_EQ(locks::word(2), 0u);
-  EXPECT_THROW(fresh.lock(128, false), assert::AssertException);
-  EXPECT_THROW(fresh.lock(-1, false), assert::AssertException);
-  EXPECT_EQ(fresh.resource(), -1);
+  EXPECT_THROW(Lock().lock(128, false), assert::AssertException);
   EXPECT_NE(console.find("\x1b[ERR] Assertion failed: Common/lock("), std::string::npos);
 }
-
-// ---- log and assertions ----------------------------------------------------------------------------
 
 TEST_F(CommonTest, LogLineFormatAndLength) {
   libkz::LogInstance& log = libkz::getLogger();
   log.printf(libkz::LOG_WARN, "w %d", 1);
-  log.printf(libkz::LOG_ERR, "e\n");
   log.printf(libkz::LOG_FATAL, "f\n\n");
-  log.printf(libkz::LOG_INFO, "i");
   log.printf(7, "seven");
-  log.printf(-1, "%s", "");
-  EXPECT_EQ(console, "\x1b[WARN] w 1\n\x1b[ERR] e\n\x1b[FATAL] f\n\n\x1b[INFO] i\n\x1b[INFO] seven\n\x1b[INFO] \n");
-  console.clear();
-  log.printf(libkz::LOG_FATAL, "%s\n", std::string(256, 'x').c_str());  // cut to 255 characters
-  log.printf(libkz::LOG_INFO, "%s\n", std::string(255, 'y').c_str());
-  EXPECT_EQ(console, "\x1b[FATAL] " + std::string(255, 'x') + "\n\x1b[INFO] " + std::string(255, 'y') + "\n");
+  log.printf(libkz::LOG_ERR, "%s\n", std::string(256, 'x').c_str());  // cut to 255 characters
+  EXPECT_EQ(console, "\x1b[WARN] w 1\n\x1b[FATAL] f\n\n\x1b[INFO] seven\n\x1b[ERR] " + std::string(255, 'x') + "\n");
 }
 
 TEST_F(CommonTest, AssertionTexts) {
-  EXPECT_NO_THROW(assert::check("Main/x", 1, "ok", true));
   EXPECT_NO_THROW(assert::checkEqual("Main/x", 2, "id", 5L, "FIVE", 5L));
   EXPECT_THROW(assert::check("Main/clip", 42, "0 <= idx && idx < N_CHANNELS", false), assert::AssertException);
   EXPECT_THROW(assert::checkEqual("Main/maint", 7, "id", -3L, "IndexOf<KzifMaintenanceCmd>::value", 69L),
                assert::AssertException);
-  EXPECT_THROW(assert::checkEqual("Driver/x", 9, "gain", 1.5, "1.0", 1.0), assert::AssertException);
   EXPECT_EQ(console,
             "\x1b[ERR] Assertion failed: Main/clip(42) 0 <= idx && idx < N_CHANNELS\n"
-            "\x1b[ERR] Assertion failed: Main/maint(7) id is -3 must be IndexOf<KzifMaintenanceCmd>::value\n"
-            "\x1b[ERR] Assertion failed: Driver/x(9) gain is 1.500000 must be 1.0\n");
+            "\x1b[ERR] Assertion failed: Main/maint(7) id is -3 must be IndexOf<KzifMaintenanceCmd>::value\n");
 }
-
-// ---- shared memory -----------------------------------------------------------------------------
 
 TEST_F(CommonTest, SharedMemoryIsWordAligned) {
   SharedMemory& shm = SharedMemory::instance();
@@ -218,10 +156,7 @@ TEST_F(CommonTest, SharedMemoryIsWordAligned) {
   EXPECT_EQ(*platform::ddr(platform::SHARED_DDR_BASE + 0x100, 1), 0x44);  // stored as the core sees it
   u8 buf[8] = {};
   EXPECT_THROW(shm.read(0x102, buf, 4), assert::AssertException);
-  EXPECT_THROW(shm.write(0x100, buf, 3), assert::AssertException);
-  EXPECT_THROW(shm.readWord(platform::SHARED_DDR_SIZE), assert::AssertException);
   EXPECT_THROW(shm.write(platform::SHARED_DDR_SIZE - 4, buf, 8), assert::AssertException);
-  EXPECT_EQ(shm.readWord(0x100), 0x11223344u);
 }
 
 }  // namespace

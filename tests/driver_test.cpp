@@ -32,21 +32,16 @@ class DriverTest : public ::testing::Test {
     host::setTraceSink(nullptr, nullptr);
   }
 
-  static std::vector<u32> ownedRegisters() {
-    std::vector<u32> all;
-    for (u32 offset = 0; offset < kz::reg::GLUE_END; offset += 4) all.push_back(platform::FPGA_GLUE + offset);
+  // Runs kzUpdate over registers filled with a value no image holds and returns those it wrote.
+  static std::map<u32, u32> registersWrittenByUpdate() {
+    std::vector<u32> owned;
+    for (u32 offset = 0; offset < kz::reg::GLUE_END; offset += 4) owned.push_back(platform::FPGA_GLUE + offset);
     for (u32 block : {platform::FPGA_ME1, platform::FPGA_ME2})
-      for (int i = 0; i < kz::N_ME_INPUTS; ++i) all.push_back(block + kz::reg::ME_INPUT + 4u * i);
-    return all;
-  }
-  // Fills every register the driver owns with a value no image holds, so that writtenRegisters()
-  // shows exactly which registers the next kzUpdate wrote, by address.
-  static void poisonRegisters() {
-    for (u32 address : ownedRegisters()) platform::writeRegister(address, 0xDEAD);
-  }
-  static std::map<u32, u32> writtenRegisters() {
+      for (int i = 0; i < kz::N_ME_INPUTS; ++i) owned.push_back(block + kz::reg::ME_INPUT + 4u * i);
+    for (u32 address : owned) platform::writeRegister(address, 0xDEAD);
+    kzUpdate();
     std::map<u32, u32> written;
-    for (u32 address : ownedRegisters())
+    for (u32 address : owned)
       if (platform::readRegister(address) != 0xDEAD) written[address] = platform::readRegister(address);
     return written;
   }
@@ -55,19 +50,11 @@ class DriverTest : public ::testing::Test {
   std::vector<std::string> traceLines;
 };
 
-// ---- context and images ------------------------------------------------------------------------
-
-TEST_F(DriverTest, MeInputsGoToTheCurrentContextOnlyAndOtherRoutingIsShared) {
-  EXPECT_EQ(getMeContext(), KZ_CONTEXT_ME1);
+TEST_F(DriverTest, MeInputsGoToTheCurrentContextOnly) {
   setMeContext(KZ_CONTEXT_ME1 + 2);
   setMeInput(KZ_BBUS, KZ_IN_1 + 5);
   setMeContext(KZ_CONTEXT_ME4B);
   setMeInput(KZ_BBUS, KZ_IN_1 + 7);
-  setDskInput(KZ_DSK4_S, KZ_IN_1 + 1);
-  setAuxInput(KZ_AUX1 + 1, KZ_CBGD_2);  // the old-source input of AUX 1
-  setAuxInput(KZ_EXT_OUT1 + 1, KZ_DVI_2);
-  setUskInput(KZ_USK4_S, KZ_IN_1);
-  EXPECT_EQ(getMeContext(), KZ_CONTEXT_ME4B);
   for (int context = KZ_CONTEXT_ME1; context <= KZ_CONTEXT_ME4B; ++context) {
     kz::MeImage expected;
     expected.input.fill(KZ_BLACK);
@@ -75,41 +62,23 @@ TEST_F(DriverTest, MeInputsGoToTheCurrentContextOnlyAndOtherRoutingIsShared) {
         context == KZ_CONTEXT_ME1 + 2 ? KZ_IN_1 + 5 : context == KZ_CONTEXT_ME4B ? KZ_IN_1 + 7 : KZ_BLACK;
     EXPECT_TRUE(kz::meImage(context) == expected) << std::hex << context;
   }
-  const kz::GlueImage& glue = kz::glueImage();
-  EXPECT_EQ(glue.dskInput[KZ_DSK4_S - KZ_DSK1_F], KZ_IN_1 + 1);
-  EXPECT_EQ(glue.auxInput[1], KZ_CBGD_2);
-  EXPECT_EQ(glue.auxInput[0], KZ_BLACK);
-  EXPECT_EQ(glue.extOutput[1], KZ_DVI_2);
-  EXPECT_EQ(glue.uskInput[7], KZ_IN_1);
   kzInitialize();
   EXPECT_EQ(getMeContext(), KZ_CONTEXT_ME1);
   EXPECT_EQ(kz::meImage(KZ_CONTEXT_ME4B).input[KZ_BBUS - KZ_ABUS], KZ_BLACK);
 }
 
 TEST_F(DriverTest, MemorySourceAndTallyStatus) {
-  const std::pair<int, int> table[] = {{0x1180, 0}, {0x1182, 1}, {0x1184, 2}, {0x1186, 3}, {0x1188, 4}, {0x118A, 5},
-                                       {0x118C, 6}, {0x118E, 7}, {0x1191, 8}, {0x1192, 9}, {0x1193, 10}, {0x1194, 11}};
-  for (auto [id, index] : table) {
+  for (auto [id, index] : {std::pair(0x1180, 0), std::pair(0x118E, 7), std::pair(0x1191, 8), std::pair(0x1194, 11)})
     EXPECT_EQ(selectMemorySource(id), index) << std::hex << id;
-    EXPECT_EQ(kz::glueImage().memorySource, index);
-  }
-  for (int id : {0x1181, 0x1187, 0x118F, 0x1190, 0x1195, KZ_IN_1, 0}) {
-    console.clear();
-    EXPECT_THROW(selectMemorySource(id), assert::AssertException) << std::hex << id;
-    EXPECT_TRUE(console.starts_with("\x1b[ERR] Assertion failed: Driver/inout(") && console.ends_with(") NeverReachHere\n"))
-        << console;
-    EXPECT_EQ(kz::glueImage().memorySource, 11);
-  }
+  for (int id : {0x1181, 0x1190, 0x1195}) EXPECT_THROW(selectMemorySource(id), assert::AssertException) << std::hex << id;
+  EXPECT_EQ(kz::glueImage().memorySource, 11);  // kept from the last accepted call
 
   platform::HardwareInputs& hw = platform::hardwareInputs();
-  hw.meTally[0] = 0x11, hw.meTally[1] = 0x2200, hw.dskOutput = 0x330000, hw.dskClean = 0x44000000;
-  const std::pair<int, u32> tallies[] = {{KZ_CONTEXT_ME1, 0x11},      {KZ_CONTEXT_ME1 + 1, 0x2200}, {KZ_DSK_PGM1, 0x330000},
-                                         {KZ_DSK_CLN1, 0x44000000},  {KZ_CONTEXT_ME1 + 2, 0},      {KZ_CONTEXT_ME4B, 0},
-                                         {KZ_DSK_PGM1 + 1, 0},       {0, 0}};
-  for (auto [id, status] : tallies) EXPECT_EQ(getTallyStatus(id), status) << std::hex << id;
+  hw.meTally[1] = 0x2200, hw.dskOutput = 0x330000, hw.dskClean = 0x44000000;
+  EXPECT_EQ(std::tuple(getTallyStatus(KZ_CONTEXT_ME1 + 1), getTallyStatus(KZ_DSK_PGM1), getTallyStatus(KZ_DSK_CLN1),
+                       getTallyStatus(KZ_CONTEXT_ME1 + 2)),  // no hardware behind M/E 3
+            std::tuple(0x2200u, 0x330000u, 0x44000000u, 0u));
 }
-
-// ---- kzUpdate --------------------------------------------------------------------------------------------
 
 TEST_F(DriverTest, FirstUpdateWritesThePowerOnStateThenOnlyChangesOfContextsWithHardware) {
   const u32 glue = platform::FPGA_GLUE;
@@ -125,17 +94,11 @@ TEST_F(DriverTest, FirstUpdateWritesThePowerOnStateThenOnlyChangesOfContextsWith
   std::map<u32, u32> powerOn;
   for (auto [first, count, value] : powerOnRuns)
     for (int i = 0; i < count; ++i) powerOn[first + 4u * i] = value;
-  poisonRegisters();
-  kzUpdate();
-  EXPECT_EQ(writtenRegisters(), powerOn);
+  EXPECT_EQ(registersWrittenByUpdate(), powerOn);
+  EXPECT_TRUE(registersWrittenByUpdate().empty());  // an idle field
 
-  poisonRegisters();
-  kzUpdate();  // an idle field
-  EXPECT_TRUE(writtenRegisters().empty());
-  for (int context = KZ_CONTEXT_ME1 + 2; context <= KZ_CONTEXT_ME4B; ++context) {
-    setMeContext(context);  // no hardware behind these
-    setMeInput(KZ_UTIL2, KZ_IN_1 + 8);
-  }
+  setMeContext(KZ_CONTEXT_ME4B);  // no hardware behind it
+  setMeInput(KZ_UTIL2, KZ_IN_1 + 8);
   setMeContext(KZ_CONTEXT_ME1 + 1);
   setMeInput(KZ_KEY4_S, 0x11A4);  // an M/E output: routing takes the sources beyond black
   setMeInput(KZ_ABUS, KZ_IN_1 + 4);
@@ -144,94 +107,49 @@ TEST_F(DriverTest, FirstUpdateWritesThePowerOnStateThenOnlyChangesOfContextsWith
   setAuxInput(KZ_AUX_LAST, 0x11CC);
   setAuxInput(KZ_EXT_OUT_LAST, 0x11CF);
   setUskInput(KZ_USK1_F + 5, KZ_IN_1 + 4);
-  setAuxTransition(KZ_AUX1, 0.0f, 0);
   setAuxTransition(KZ_AUX1 + 4, 0.5f, 1);
-  setInputUsk(KZ_IN_1, 1, KZ_USK1_F + 1);  // the keyer of a source: 0..3
-  setInputUsk(KZ_IN_1 + 2, 1, KZ_USK1_F + 3);
-  setInputUsk(KZ_BLACK, 1, KZ_USK4_S);
+  setInputUsk(KZ_BLACK, 1, KZ_USK4_S);  // the keyer of a source: 0..3
   setInputUsk(KZ_IN_1 + 9, 1, KZ_USK1_F + 4);
   setInputUsk(KZ_IN_1 + 9, 0, KZ_USK1_F + 4);  // and back to none
   selectMemorySource(KZ_CLIP_1 + 2);
-  kzUpdate();
   const std::map<u32, u32> expected = {
       {platform::FPGA_ME2 + kz::reg::ME_INPUT + 4 * (KZ_KEY4_S - KZ_ABUS), 0x11A4},
       {glue + kz::reg::DSK_INPUT + 4 * 3, 0x11C1},       {glue + kz::reg::AUX_INPUT + 4 * 31, 0x11CC},
       {glue + kz::reg::EXT_OUTPUT + 4 * 2, 0x11CF},      {glue + kz::reg::USK_INPUT + 4 * 5, KZ_IN_1 + 4},
-      {glue + kz::reg::AUX_MIX, 0},                      {glue + kz::reg::AUX_MIX + 4 * 2, 512u | kz::reg::AUX_MIX_FLAG},
-      {glue + kz::reg::INPUT_USK, 0},                    {glue + kz::reg::INPUT_USK + 4 * 2, 1},
-      {glue + kz::reg::INPUT_USK + 4 * (KZ_BLACK - KZ_IN_1), 3},                     {glue + kz::reg::MEMORY_SOURCE, 5}};
-  EXPECT_EQ(writtenRegisters(), expected);
+      {glue + kz::reg::AUX_MIX + 4 * 2, 512u | kz::reg::AUX_MIX_FLAG}, {glue + kz::reg::MEMORY_SOURCE, 5},
+      {glue + kz::reg::INPUT_USK + 4 * (KZ_BLACK - KZ_IN_1), 3}};
+  EXPECT_EQ(registersWrittenByUpdate(), expected);
 }
 
-// ---- assertions ----------------------------------------------------------------------------------------
-
-// Calls just past the ends of one checked range, with the check's text.
-struct RefusedCalls {
-  const char* source;
-  const char* text;
-  std::vector<std::function<void()>> calls;
-};
-
 TEST_F(DriverTest, OutOfRangeArgumentsThrowAndRecordNothing) {
-  const RefusedCalls refused[] = {
-      {"Driver/me", "KZ_CONTEXT_ME1 <= target && target <= KZ_CONTEXT_ME4B",
-       {[] { setMeContext(KZ_CONTEXT_ME1 - 1); }, [] { setMeContext(KZ_CONTEXT_ME4B + 1); }}},
-      {"Driver/inout", "KZ_ABUS <= target && target <= KZ_KEY4_S",
-       {[] { setMeInput(KZ_ABUS - 1, KZ_IN_1); }, [] { setMeInput(KZ_KEY4_S + 1, KZ_IN_1); }}},
-      {"Driver/inout", "KZ_IN_1 <= src && src <= KZ_LAST_SOURCE",
-       {[] { setMeInput(KZ_ABUS, KZ_IN_1 - 1); }, [] { setMeInput(KZ_ABUS, 0x11D0); }, [] { setDskInput(KZ_DSK1_F, 0x11D0); },
-        [] { setAuxInput(KZ_AUX1, KZ_IN_1 - 1); }, [] { setAuxInput(KZ_EXT_OUT1, 0x11D0); }}},
-      {"Driver/inout", "KZ_DSK1_F <= target && target <= KZ_DSK4_S",
-       {[] { setDskInput(KZ_DSK1_F - 1, KZ_IN_1); }, [] { setDskInput(KZ_DSK4_S + 1, KZ_IN_1); }}},
-      {"Driver/inout", "(KZ_AUX1 <= target && target <= KZ_AUX_LAST) || (KZ_EXT_OUT1 <= target && target <= KZ_EXT_OUT_LAST)",
-       {[] { setAuxInput(KZ_AUX1 - 1, KZ_IN_1); }, [] { setAuxInput(KZ_AUX_LAST + 1, KZ_IN_1); },
-        [] { setAuxInput(KZ_EXT_OUT1 - 1, KZ_IN_1); }, [] { setAuxInput(KZ_EXT_OUT_LAST + 1, KZ_IN_1); }}},
-      {"Driver/inout", "KZ_AUX1 <= auxId && auxId <= KZ_AUX1 + 6 && (auxId - KZ_AUX1) % 2 == 0",
-       {[] { setAuxTransition(KZ_AUX1 + 1, 0.5f, 0); }, [] { setAuxTransition(KZ_AUX1 + 8, 0.5f, 0); },
-        [] { setAuxTransition(KZ_AUX1 - 2, 0.5f, 0); }}},
-      {"Driver/inout", "0.0f <= position && position <= 1.0f",
-       {[] { setAuxTransition(KZ_AUX1, -0.01f, 0); }, [] { setAuxTransition(KZ_AUX1 + 6, 1.01f, 0); },
-        [] { setAuxTransition(KZ_AUX1, std::nanf(""), 0); }}},
-      {"Driver/inout", "KZ_USK1_F <= dst && dst <= KZ_USK4_S",
-       {[] { setUskInput(KZ_USK1_F - 1, KZ_IN_1); }, [] { setUskInput(KZ_USK4_S + 1, KZ_IN_1); }}},
-      {"Driver/inout", "KZ_IN_1 <= src && src <= KZ_BLACK",  // the upstream keyers take no source beyond black
-       {[] { setUskInput(KZ_USK1_F, KZ_IN_1 - 1); }, [] { setUskInput(KZ_USK1_F, KZ_BLACK + 1); }}},
-      {"Driver/inout", "KZ_IN_1 <= target && target <= KZ_BLACK",
-       {[] { setInputUsk(KZ_IN_1 - 1, 1, KZ_USK1_F); }, [] { setInputUsk(KZ_BLACK + 1, 1, KZ_USK1_F); }}},
-      {"Driver/inout", "KZ_USK1_F <= usk && usk <= KZ_USK4_S",
-       {[] { setInputUsk(KZ_IN_1, 1, KZ_USK1_F - 1); }, [] { setInputUsk(KZ_IN_1, 0, KZ_USK4_S + 1); }}},
+  // A call just past one end of each checked range, with the check's text.
+  const std::pair<const char*, std::function<void()>> refused[] = {
+      {"KZ_CONTEXT_ME1 <= target && target <= KZ_CONTEXT_ME4B", [] { setMeContext(KZ_CONTEXT_ME4B + 1); }},
+      {"KZ_ABUS <= target && target <= KZ_KEY4_S", [] { setMeInput(KZ_KEY4_S + 1, KZ_IN_1); }},
+      {"KZ_IN_1 <= src && src <= KZ_LAST_SOURCE", [] { setMeInput(KZ_ABUS, 0x11D0); }},
+      {"KZ_DSK1_F <= target && target <= KZ_DSK4_S", [] { setDskInput(KZ_DSK4_S + 1, KZ_IN_1); }},
+      {"(KZ_AUX1 <= target && target <= KZ_AUX_LAST) || (KZ_EXT_OUT1 <= target && target <= KZ_EXT_OUT_LAST)",
+       [] { setAuxInput(KZ_AUX_LAST + 1, KZ_IN_1); }},
+      {"KZ_AUX1 <= auxId && auxId <= KZ_AUX1 + 6 && (auxId - KZ_AUX1) % 2 == 0",
+       [] { setAuxTransition(KZ_AUX1 + 1, 0.5f, 0); }},
+      {"0.0f <= position && position <= 1.0f", [] { setAuxTransition(KZ_AUX1, std::nanf(""), 0); }},
+      {"KZ_USK1_F <= dst && dst <= KZ_USK4_S", [] { setUskInput(KZ_USK4_S + 1, KZ_IN_1); }},
+      {"KZ_IN_1 <= src && src <= KZ_BLACK", [] { setUskInput(KZ_USK1_F, KZ_BLACK + 1); }},  // keyers: none beyond black
+      {"KZ_IN_1 <= target && target <= KZ_BLACK", [] { setInputUsk(KZ_BLACK + 1, 1, KZ_USK1_F); }},
+      {"KZ_USK1_F <= usk && usk <= KZ_USK4_S", [] { setInputUsk(KZ_IN_1, 1, KZ_USK4_S + 1); }},
   };
   const kz::GlueImage glueBefore = kz::glueImage();
   const kz::MeImage meBefore = kz::meImage(KZ_CONTEXT_ME1);
-  for (const RefusedCalls& range : refused)
-    for (const auto& call : range.calls) {
-      console.clear();
-      EXPECT_THROW(call(), assert::AssertException) << range.text;
-      EXPECT_TRUE(console.starts_with(std::string("\x1b[ERR] Assertion failed: ") + range.source + "(")) << console;
-      EXPECT_TRUE(console.ends_with(std::string(") ") + range.text + "\n")) << console;
-    }
+  for (const auto& [text, call] : refused) {
+    console.clear();
+    EXPECT_THROW(call(), assert::AssertException) << text;
+    EXPECT_TRUE(console.starts_with("\x1b[ERR] Assertion failed: Driver/") && console.ends_with(std::string(") ") + text + "\n"))
+        << console;
+  }
   EXPECT_EQ(getMeContext(), KZ_CONTEXT_ME1);
-  EXPECT_TRUE(kz::glueImage() == glueBefore);
-  EXPECT_TRUE(kz::meImage(KZ_CONTEXT_ME1) == meBefore);
+  EXPECT_TRUE(kz::glueImage() == glueBefore && kz::meImage(KZ_CONTEXT_ME1) == meBefore);
   EXPECT_TRUE(traceLines.empty());
-  EXPECT_THROW(kz::meImage(KZ_CONTEXT_ME4B + 1), assert::AssertException);
-
-  EXPECT_NO_THROW({  // the last accepted value at each end
-    setMeContext(KZ_CONTEXT_ME4B);
-    setMeInput(KZ_KEY4_S, KZ_IN_1);
-    setMeInput(KZ_ABUS, 0x11CF);
-    setDskInput(KZ_DSK1_F, KZ_BLACK);
-    setAuxInput(KZ_AUX1, KZ_IN_1);
-    setAuxInput(KZ_EXT_OUT1, KZ_BLACK);
-    setAuxTransition(KZ_AUX1 + 6, 1.0f, 0);
-    setAuxTransition(KZ_AUX1 + 6, 0.0f, 0);
-    setUskInput(KZ_USK1_F, KZ_BLACK);
-    setInputUsk(KZ_BLACK, 1, KZ_USK1_F);
-  });
-  EXPECT_EQ(kz::glueImage().auxMix[3].position, 0.0f);
 }
-
-// ---- trace ----------------------------------------------------------------------------------------------
 
 TEST_F(DriverTest, EachSetterTracesOneLineWithIdsInHex) {
   setMeContext(KZ_CONTEXT_ME1 + 1);
@@ -242,13 +160,10 @@ TEST_F(DriverTest, EachSetterTracesOneLineWithIdsInHex) {
   setUskInput(KZ_USK1_F + 2, KZ_IN_1 + 31);
   setInputUsk(KZ_IN_1, 1, KZ_USK1_F + 1);
   selectMemorySource(0x1194);
-  getTallyStatus(KZ_DSK_PGM1);
-  const std::vector<std::string> expected = {
-      "setMeContext 0x3211",          "setMeInput 0x1200 0x1193",    "setDskInput 0x1211 0x110a",
-      "setAuxInput 0x1290 0x1120",    "setAuxTransition 0x1220 0.5 0", "setUskInput 0x1282 0x111f",
-      "setInputUsk 0x1100 1 0x1281",  "selectMemorySource 0x1194",
-  };
-  EXPECT_EQ(traceLines, expected);
+  EXPECT_EQ(traceLines, (std::vector<std::string>{
+                            "setMeContext 0x3211", "setMeInput 0x1200 0x1193", "setDskInput 0x1211 0x110a",
+                            "setAuxInput 0x1290 0x1120", "setAuxTransition 0x1220 0.5 0", "setUskInput 0x1282 0x111f",
+                            "setInputUsk 0x1100 1 0x1281", "selectMemorySource 0x1194"}));
 }
 
 }  // namespace
