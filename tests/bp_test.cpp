@@ -12,8 +12,6 @@
 #include "Platform/platform.h"
 #include "tests/sim_fixture.h"
 
-using Lines = std::vector<std::string>;
-
 namespace {
 
 // A per-M/E record under a type id no feature uses.

@@ -23,13 +23,6 @@
 namespace {
 
 using category::CategoryBus;
-using Lines = std::vector<std::string>;
-
-std::string hex(unsigned long long v, int bytes) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%0*llx", 2 * bytes, v & ((1ull << (8 * bytes)) - 1));
-  return buf;
-}
 std::string repeat(const std::string& s, int n) { return n > 0 ? s + repeat(s, n - 1) : ""; }
 int direct(int source) { return BUS_CODE_SOURCE_BASE + source; }
 
@@ -38,16 +31,16 @@ std::string maskedTable(const std::map<int, int>& v, int n) {
   std::vector<u32> words(static_cast<std::size_t>((n + 31) / 32));
   std::string s;
   for (const auto& [i, x] : v) words[static_cast<std::size_t>(i / 32)] |= 1u << (i % 32);
-  for (u32 w : words) s += hex(w, 4);
-  for (int i = 0; i < n; ++i) s += hex(static_cast<unsigned>(v.count(i) ? v.at(i) : 0), 2);
+  for (u32 w : words) s += hexBytes(w, 4);
+  for (int i = 0; i < n; ++i) s += hexBytes(static_cast<unsigned>(v.count(i) ? v.at(i) : 0), 2);
   return s;
 }
 std::string sendBus(int me, const std::map<int, int>& codes) {
-  return "send 47 00000000" + hex(static_cast<unsigned>(me), 1) + maskedTable(codes, N_BUSES) + "00";
+  return "send 47 00000000" + hexBytes(static_cast<unsigned>(me), 1) + maskedTable(codes, N_BUSES) + "00";
 }
 // Direction always marked; links by list position; the AUX pairs' mask and flags, pair 0 linked or not.
 std::string sendLink(int direction, const std::map<int, int>& links, bool auxPair0 = false) {
-  return "send 37 00000000 00000001" + maskedTable(links, N_LINK_KEYS) + hex(static_cast<unsigned>(direction), 1) +
+  return "send 37 00000000 00000001" + maskedTable(links, N_LINK_KEYS) + hexBytes(static_cast<unsigned>(direction), 1) +
          (auxPair0 ? "00" "00000001" "01" : "00" "00000000" "00") + repeat("00", N_AUX_LINK_PAIRS - 1);
 }
 
@@ -171,7 +164,7 @@ TEST_F(BusTest, ALoopRestoredFromTheBackupImageIsRefusedNotWalkedForEver) {
 
 TEST_F(BusTest, ReassigningAButtonKeepsTheBusesThatUsedItOnTheirSource) {
   auto xpt = [](unsigned button5) {  // panel 0, button 5 marked
-    return "send 38 00000000 0000 00000020" + repeat("00", 20 + 10) + hex(button5, 2) + repeat("0000", 186) + "00";
+    return "send 38 00000000 0000 00000020" + repeat("00", 20 + 10) + hexBytes(button5, 2) + repeat("0000", 186) + "00";
   };
   play({xpt(12), sendBus(0, {{0, 0x0005}, {30, 0x0005}, {12, 0x0105}}), "field"});
   const Lines out = play({xpt(16), "field"});

@@ -10,7 +10,6 @@
 #include "Main/faderevent.h"
 #include "tests/sim_fixture.h"
 
-using Lines = std::vector<std::string>;
 using category::CategoryFaderEvent;
 
 namespace {

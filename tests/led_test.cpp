@@ -9,8 +9,6 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 std::string z(std::size_t bytes) { return std::string(bytes * 2, '0'); }
 
 u32 wordAt(const std::string& hex, std::size_t off) { return static_cast<u32>(std::stoul(hex.substr(off * 2, 8), nullptr, 16)); }

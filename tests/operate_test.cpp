@@ -14,7 +14,6 @@
 #include "Platform/platform.h"
 #include "tests/sim_fixture.h"
 
-using Lines = std::vector<std::string>;
 using category::CategoryFaderEvent;
 using category::CategoryOperate;
 

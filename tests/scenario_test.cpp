@@ -10,8 +10,6 @@
 #include "Platform/platform.h"
 #include "tests/sim_fixture.h"
 
-using Lines = std::vector<std::string>;
-
 TEST_F(SimTest, BootLogsItsStartUpInOrder) {
   boot({});
   EXPECT_EQ(lines, (Lines{"log [INFO] Start Orvane Backend Process", "log [INFO] initializeAll()",

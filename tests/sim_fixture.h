@@ -2,11 +2,21 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "Sim/runner.h"
+
+using Lines = std::vector<std::string>;
+
+// A value as `bytes` big-endian bytes in the runner's lowercase hex.
+inline std::string hexBytes(unsigned long long v, int bytes) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%0*llx", 2 * bytes, v & ((1ull << (8 * bytes)) - 1));
+  return buf;
+}
 
 class SimTest : public ::testing::Test {
  protected:

@@ -13,19 +13,12 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-std::string hx(unsigned long long v, int bytes) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%0*llx", 2 * bytes, v & ((1ull << (8 * bytes)) - 1));
-  return buf;
-}
 std::string zeros(int bytes) { return std::string(static_cast<std::size_t>(bytes) * 2, '0'); }
 
 std::string stored(int typeId, std::size_t from, std::size_t n) {
   const u8* nv = platform::nvWindow() + BP::instance().shareOffset(typeId, 0) + from;
   std::string s;
-  for (std::size_t i = 0; i < n; ++i) s += hx(nv[i], 1);
+  for (std::size_t i = 0; i < n; ++i) s += hexBytes(nv[i], 1);
   return s;
 }
 
@@ -49,10 +42,10 @@ class SourceLinkTest : public SimTest {
 std::string linkBody(u32 mask, const std::map<int, int>& links, int identity = 0, int direction = 0) {
   u32 words[7] = {};
   for (const auto& [i, v] : links) words[i / 32] |= 1u << (i % 32);
-  std::string s = hx(0, 4) + hx(mask, 4);
-  for (u32 w : words) s += hx(w, 4);
-  for (int i = 0; i < N_LINK_KEYS; ++i) s += hx(links.count(i) ? static_cast<unsigned>(links.at(i)) : 0u, 2);
-  return s + hx(static_cast<unsigned>(direction), 1) + hx(static_cast<unsigned>(identity), 1) +
+  std::string s = hexBytes(0, 4) + hexBytes(mask, 4);
+  for (u32 w : words) s += hexBytes(w, 4);
+  for (int i = 0; i < N_LINK_KEYS; ++i) s += hexBytes(links.count(i) ? static_cast<unsigned>(links.at(i)) : 0u, 2);
+  return s + hexBytes(static_cast<unsigned>(direction), 1) + hexBytes(static_cast<unsigned>(identity), 1) +
          zeros(4 + N_AUX_LINK_PAIRS);
 }
 
@@ -66,7 +59,7 @@ TEST(LinkKeyList, EntryOrderAndGaps) {
 TEST_F(SourceLinkTest, EchoBackupAndWarmStartCarryOnlyTheAcceptedValues) {
   // link[0] = 11 and link[194] = 329 are sources of the table, link[1] = 138 is not, link[2] = 0
   // clears; direction 1 is new; identity 2 and AUX flag 1 = 2 are out of range.
-  std::string in = hx(0x12345678, 4) + hx(3, 4) + hx(7, 4) + zeros(20) + hx(4, 4) + "000b008a0000" +
+  std::string in = hexBytes(0x12345678, 4) + hexBytes(3, 4) + hexBytes(7, 4) + zeros(20) + hexBytes(4, 4) + "000b008a0000" +
                    zeros(191 * 2) + "0149" + "0102" + "00800003" + "0102" + zeros(21) + "01";
   ASSERT_EQ(in.size(), 456u * 2);
   const std::string echo = "00000000" "00000001" "00000005" + zeros(20) + "00000004" + "000b00000000" +
@@ -88,7 +81,7 @@ TEST_F(SourceLinkTest, ZeroClearsALinkAndIdentityModeLinksEachSourceToItself) {
   sendAndField(37, linkBody(1, {{1, 12}, {5, 140}}, 0, 2));  // direction 2 is dropped
   // link[1] cleared, link[5] left alone; direction 0 equals the current one and is not marked.
   EXPECT_EQ(sendAndField(37, linkBody(1, {{1, 0}})),
-            (Lines{"msg 37 " + hx(0, 4) + hx(0, 4) + hx(2, 4) + zeros(24) + "0000" "0000" + zeros(6) + "008c" +
+            (Lines{"msg 37 " + hexBytes(0, 4) + hexBytes(0, 4) + hexBytes(2, 4) + zeros(24) + "0000" "0000" + zeros(6) + "008c" +
                    zeros(189 * 2) + zeros(2 + 4 + 24)}));
   // The record that switches identity on still has its own links read as sent; after it the
   // values are ignored and every marked entry names its own source.
@@ -107,12 +100,12 @@ TEST_F(SourceLinkTest, ZeroClearsALinkAndIdentityModeLinksEachSourceToItself) {
 // ---- button inhibit ---------------------------------------------------------------------------
 
 std::string entry(u32 mask, unsigned first, unsigned second, unsigned third) {
-  return hx(mask, 4) + hx(first, 1) + hx(second, 1) + hx(third, 1);
+  return hexBytes(mask, 4) + hexBytes(first, 1) + hexBytes(second, 1) + hexBytes(third, 1);
 }
 // Entries not given are zero, or with `everyMask` fully marked.
 std::string inhibitBody(u32 mask, unsigned panel, unsigned flag, std::map<int, std::string> entries,
                         bool everyMask = false) {
-  std::string s = hx(mask, 4) + hx(panel, 2) + hx(flag, 1);
+  std::string s = hexBytes(mask, 4) + hexBytes(panel, 2) + hexBytes(flag, 1);
   for (int i = 0; i < N_INHIBIT_ENTRIES; ++i)
     s += entries.count(i) ? entries.at(i) : everyMask ? entry(7, 0, 0, 0) : zeros(7);
   return s;

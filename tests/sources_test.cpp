@@ -15,7 +15,6 @@
 #include "Main/sources.h"
 #include "tests/sim_fixture.h"
 
-using Lines = std::vector<std::string>;
 using Edges = std::array<i16, 4>;  // left, top, bottom, right
 
 TEST(AdjustCropEdges, RangeRefusalPushAlongAndLinkedMirroring) {

@@ -14,15 +14,7 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-std::string hex(unsigned long long v, int bytes) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%0*llx", 2 * bytes, v & ((1ull << (8 * bytes)) - 1));
-  return buf;
-}
-
-std::string hexOf(const u8* p, std::size_t n) { return n > 0 ? hex(*p, 1) + hexOf(p + 1, n - 1) : ""; }
+std::string hexOf(const u8* p, std::size_t n) { return n > 0 ? hexBytes(*p, 1) + hexOf(p + 1, n - 1) : ""; }
 
 // A crosspoint body laid out by hand: mask, panel, six button mask words, 192 sources, option.
 // The buttons of `values` get their mask bits (every button with `all`); the others hold `fill`.
@@ -31,10 +23,10 @@ std::string xptBody(u32 mask, int panel, const std::map<int, int>& values, int o
   std::array<u32, 6> words{};
   for (const auto& [b, v] : values) words[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
   if (all) words.fill(0xFFFFFFFFu);
-  std::string s = hex(mask, 4) + hex(static_cast<unsigned>(panel), 2);
-  for (u32 w : words) s += hex(w, 4);
-  for (int b = 0; b < 192; ++b) s += hex(static_cast<u16>(values.count(b) ? values.at(b) : fill), 2);
-  return s + hex(static_cast<unsigned>(option), 1);
+  std::string s = hexBytes(mask, 4) + hexBytes(static_cast<unsigned>(panel), 2);
+  for (u32 w : words) s += hexBytes(w, 4);
+  for (int b = 0; b < 192; ++b) s += hexBytes(static_cast<u16>(values.count(b) ? values.at(b) : fill), 2);
+  return s + hexBytes(static_cast<unsigned>(option), 1);
 }
 
 using BusCall = std::array<int, 4>;  // M/E, button, source, panel
