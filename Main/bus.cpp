@@ -321,6 +321,7 @@ CategoryBus& CategoryBus::get(int me) {
 // Every start attaches the storage anew; the AUX mixes start from nothing, as at a power cycle.
 std::size_t CategoryBus::attachBackup(u8* p) {
   auxMix_.reset();
+  freshBuses_.fill(0);
   return CategoryCommon::attachBackup(p);
 }
 
@@ -341,7 +342,12 @@ void CategoryBus::restore(const u8* stored) {
   CategoryCommon::restore(stored);
   KzifBus& r = records_[0];
   for (u32& m : r.busMask) m = 0;
-  for (int b = 0; b < N_BUSES; ++b) r.markBus(b);
+  for (int b = 0; b < N_BUSES; ++b) takeBusChange(b);
+}
+
+void CategoryBus::takeBusChange(int b) {
+  records_[0].markBus(b);
+  freshBuses_[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
 }
 
 void CategoryBus::assign(const KzifBus& in, int) {
@@ -366,7 +372,7 @@ void CategoryBus::assign(const KzifBus& in, int) {
   for (int b = 0; b < N_BUSES; ++b) {
     if (!in.busMarked(b)) continue;
     live.code[b] = taken[static_cast<std::size_t>(b)];
-    live.markBus(b);
+    takeBusChange(b);
   }
   rec::stamp(live, me_, 0);
   changed_[0] = 1;
@@ -378,6 +384,7 @@ void CategoryBus::assign(const KzifBus& in, int) {
 }
 
 void CategoryBus::sendChanges(AcknowledgeSender& tx) {
+  freshBuses_.fill(0);  // this field's changes have been followed, sent or not
   if (tx.backlogged()) return;  // the changes stay pending until the backlog drains
   sendRecord(tx);
 }
@@ -414,7 +421,7 @@ bool CategoryBus::selectSource(int bus, int source) {
   const int old = static_cast<i16>(live.code[bus]);
   const u16 code = static_cast<u16>(BUS_CODE_SOURCE_BASE + source);
   live.code[bus] = code;
-  live.markBus(bus);
+  takeBusChange(bus);
   if (isUskBus(bus)) handToUskAssign(bus);
   rebuildReentryRow();
   if (isAuxMixBus(bus) && old != -1 && old != code) prevCode_[static_cast<std::size_t>(bus)] = old;
@@ -434,7 +441,7 @@ void CategoryBus::mirrorBus(int bus) {
     KzifBus& r = other->records_[0];
     if (isAuxBus(bus)) other->prevCode_[static_cast<std::size_t>(bus)] = static_cast<i16>(r.code[bus]);
     r.code[bus] = code;
-    r.markBus(bus);
+    other->takeBusChange(bus);
     // A copy landing on M/E 0's upstream key buses changes what the keyers take: the assignment
     // is told, or the two would part.
     if (isUskBus(bus)) other->handToUskAssign(bus);
@@ -538,8 +545,7 @@ int CategoryBus::lastOwnBus() const { return me_ == 0 ? BUS_LAST : me_ == 1 ? BU
 
 void CategoryBus::update() {
   setMeContext(KZ_CONTEXT_ME1 + me_);
-  const KzifBus& r = records_[0];
-  if (r.mask != 0 || r.busMask[0] != 0 || r.busMask[1] != 0 || r.busMask[2] != 0) rebuildReentryRow();
+  if (freshBuses_[0] != 0 || freshBuses_[1] != 0 || freshBuses_[2] != 0) rebuildReentryRow();
   followLink();
   applyBuses();
   updateLamps();
@@ -554,7 +560,7 @@ void CategoryBus::followLink() {
   if (link) {
     const int direction = link->direction();
     for (int b = BUS_KEY1_FILL; b <= lastOwnBus(); ++b) {
-      if (!records_[0].busMarked(b)) continue;
+      if (!changedThisField(b)) continue;
       const int follower = followerOf(b, direction, *link);
       if (follower < 0) continue;
       if (linkSuppress_) {
@@ -589,7 +595,7 @@ bool CategoryBus::validateBuses() {
   for (int b = 0; b <= lastOwnBus(); ++b) {
     if (isAllowedSource(b, getSource(b))) continue;
     r.code[b] = BUS_CODE_BLACK;
-    r.markBus(b);
+    takeBusChange(b);
     loopBusChanged = loopBusChanged || isLoopChecked(b);
   }
   return loopBusChanged;

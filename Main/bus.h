@@ -335,9 +335,15 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   void updateLamps();
   void mirrorBus(int bus);
   void handToUskAssign(int bus);
+  // Marks bus b for the send and notes it as changed in this field.
+  void takeBusChange(int b);
+  bool changedThisField(int b) const { return (freshBuses_[static_cast<std::size_t>(b / 32)] >> (b % 32)) & 1u; }
   void sendRecord(AcknowledgeSender& tx);
 
   AuxMix auxMix_;
+  // Buses changed since the last send pass, whether or not that pass could send: the record's
+  // own bus marks stay set while sends are held back and would make the links follow again.
+  std::array<u32, KzifBus::N_MASK_WORDS> freshBuses_{};
   std::array<i32, N_BUSES> prevCode_{};
   u8 rowSwap_ = 0;
   u8 linkSuppress_ = 0;

@@ -258,3 +258,25 @@ TEST_F(BusTest, KeyerAndDskRoutingTakeTheKeyBusOnlyWithASeparateKey) {
                                        "drv setMeInput 0x1207 0x1101", "drv setDskInput 0x1212 0x1120",
                                        "drv setDskInput 0x1213 0x1120"}));
 }
+
+TEST_F(BusTest, HeldSendsDoNotMakeTheLinkFollowAgain) {
+  // Input 1 links to input 2. While the System Manager does not read, the selections of two
+  // fields wait in the backlog; the follow acts on each change in its own field only, so the
+  // later choice of bus 3 stands.
+  play({sendLink(0, {{0, 11}}), "field", "drain off"});
+  std::vector<std::string> backlog;
+  for (int i = 0; i < 1000 && !AcknowledgeSender::instance().backlogged(); ++i) {
+    for (int me = 0; me < N_ME; ++me) backlog.push_back(sendBus(me, {{0, direct(10 + i % 8)}}));
+    backlog.push_back("field");
+    play(backlog);
+    backlog.clear();
+  }
+  ASSERT_TRUE(AcknowledgeSender::instance().backlogged());
+  play({sendBus(0, {{2, direct(10)}}), "field"});
+  EXPECT_EQ(bus(0).getSource(3), 11);
+  play({sendBus(0, {{3, direct(12)}}), "field", "field"});
+  EXPECT_EQ(bus(0).getSource(3), 12);
+  const Lines out = play({"drain on", "field", "field"});
+  EXPECT_EQ(echoOf(out, 0)->code(3), direct(12));
+  EXPECT_EQ(bus(0).getSource(3), 12);
+}
