@@ -1,6 +1,7 @@
 #include "Sim/runner.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 
 #include "Common/lock.h"
 #include "Common/shared.h"
+#include "Common/storage.h"
 #include "Main/bp.h"
 #include "Main/main.h"
 #include "Main/stream.h"
@@ -19,6 +21,9 @@ namespace sim {
 namespace {
 
 Runner* active = nullptr;
+
+// Upper bound of a field or tick count: far beyond any scenario, well inside an int.
+constexpr std::uint64_t MAX_REPEAT = 100000000;
 
 std::string hex(const std::uint8_t* p, std::size_t n) {
   static const char digits[] = "0123456789abcdef";
@@ -31,42 +36,56 @@ std::string hex(const std::uint8_t* p, std::size_t n) {
   return s;
 }
 
-bool parseNumber(const std::string& token, std::uint64_t& value) {
-  if (token.empty()) return false;
-  const char* s = token.c_str();
-  char* end = nullptr;
-  errno = 0;
-  if (token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
-    value = std::strtoull(s + 2, &end, 16);
-    if (end == s + 2) return false;
-  } else {
-    if (token[0] == '-' || token[0] == '+') return false;
-    value = std::strtoull(s, &end, 10);
+// A decimal or 0x-hex number; the reason in `why` when the token is not one.
+bool parseNumber(const std::string& token, std::uint64_t& value, std::string& why) {
+  const bool hexForm = token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X');
+  const std::string digits = hexForm ? token.substr(2) : token;
+  const unsigned base = hexForm ? 16 : 10;
+  // strtoull alone would take signs, blanks and a second 0x prefix.
+  if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [&](char c) {
+        return base == 16 ? std::isxdigit(static_cast<unsigned char>(c)) != 0
+                          : std::isdigit(static_cast<unsigned char>(c)) != 0;
+      })) {
+    why = "'" + token + "' is not a number";
+    return false;
   }
-  return errno == 0 && end && *end == '\0';
+  errno = 0;
+  value = std::strtoull(digits.c_str(), nullptr, static_cast<int>(base));
+  if (errno == ERANGE) {
+    why = "'" + token + "' does not fit 64 bits";
+    return false;
+  }
+  return true;
 }
 
-// Hex bytes, spaces allowed anywhere between digit pairs.
-bool parseHex(const std::vector<std::string>& tokens, std::size_t from, std::vector<std::uint8_t>& bytes) {
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Hex bytes, spaces allowed anywhere between digit pairs, a 0x prefix allowed on each token.
+bool parseHex(const std::vector<std::string>& tokens, std::size_t from, std::vector<std::uint8_t>& bytes,
+              std::string& why) {
   std::string digits;
   for (std::size_t i = from; i < tokens.size(); ++i) {
     std::string t = tokens[i];
     if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
+    for (const char c : t) {
+      if (hexDigit(c) < 0) {
+        why = std::string("'") + c + "' is not a hex digit";
+        return false;
+      }
+    }
     digits += t;
   }
-  if (digits.size() % 2) return false;
-  for (std::size_t i = 0; i < digits.size(); i += 2) {
-    unsigned v = 0;
-    for (int k = 0; k < 2; ++k) {
-      const char c = digits[i + static_cast<std::size_t>(k)];
-      v <<= 4;
-      if (c >= '0' && c <= '9') v |= static_cast<unsigned>(c - '0');
-      else if (c >= 'a' && c <= 'f') v |= static_cast<unsigned>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') v |= static_cast<unsigned>(c - 'A' + 10);
-      else return false;
-    }
-    bytes.push_back(static_cast<std::uint8_t>(v));
+  if (digits.size() % 2) {
+    why = "odd number of hex digits";
+    return false;
   }
+  for (std::size_t i = 0; i < digits.size(); i += 2)
+    bytes.push_back(static_cast<std::uint8_t>(hexDigit(digits[i]) << 4 | hexDigit(digits[i + 1])));
   return true;
 }
 
@@ -160,16 +179,19 @@ void Runner::readTransmit() {
         static_cast<std::uint32_t>((r + take) % SystemManagerRing::DATA_SIZE);
     transmitBytes_.insert(transmitBytes_.end(), buf, buf + take);
   }
+  // Whole messages only, read with the back-end's own header layout; a message still being
+  // written stays for the next signal.
   std::size_t pos = 0;
   for (;;) {
-    while (pos + 1 < transmitBytes_.size() && !(transmitBytes_[pos] == 0x5A && transmitBytes_[pos + 1] == 0x81)) ++pos;
-    if (pos + 8 > transmitBytes_.size()) break;
+    while (pos + 1 < transmitBytes_.size() &&
+           !(transmitBytes_[pos] == MessageHeader::SYNC0 && transmitBytes_[pos + 1] == MessageHeader::SYNC1))
+      ++pos;
+    if (pos + MessageHeader::SIZE > transmitBytes_.size()) break;
     const MessageHeader header = MessageHeader::parse([&](std::size_t i) { return transmitBytes_[pos + i]; });
-    const std::uint32_t len = header.length;
-    const unsigned type = header.typeId;
-    if (pos + 8 + len > transmitBytes_.size()) break;
-    out_("msg " + std::to_string(type) + " " + hex(transmitBytes_.data() + pos + 8, len));
-    pos += 8 + len;
+    const std::size_t body = pos + MessageHeader::SIZE;
+    if (header.length > transmitBytes_.size() - body) break;
+    out_("msg " + std::to_string(header.typeId) + " " + hex(transmitBytes_.data() + body, header.length));
+    pos = body + header.length;
   }
   transmitBytes_.erase(transmitBytes_.begin(), transmitBytes_.begin() + static_cast<std::ptrdiff_t>(pos));
 }
@@ -230,21 +252,31 @@ void Runner::restart(const std::string& bootMode) {
 }
 
 bool Runner::hw(const std::string& name, const std::vector<std::uint64_t>& values) {
-  if (values.size() != 1) return false;
+  const bool known = std::any_of(std::begin(hwInputs), std::end(hwInputs),
+                                 [&](const HwInput& h) { return name == h.name; });
+  if (!known) return fail("unknown hardware input '" + name + "' (orvane-sim --help lists them)");
+  if (values.size() != 1) return fail("hw " + name + " takes one value");
+  // Every input is one 32-bit word; a wider value would be cut silently.
+  if (values[0] > 0xFFFFFFFFu) return fail("hw " + name + " value must fit 32 bits");
+  if (name == "parity" && values[0] > 1) return fail("parity must be 0 or 1");
   const auto v = static_cast<std::uint32_t>(values[0]);
   platform::HardwareInputs& in = platform::hardwareInputs();
   if (name == "tally_me1") in.meTally[0] = v;
   else if (name == "tally_me2") in.meTally[1] = v;
   else if (name == "tally_dsk_pgm") in.dskOutput = v;
   else if (name == "tally_dsk_cln") in.dskClean = v;
-  else if (name == "parity") nextParity_ = v & 1;
+  else if (name == "parity") nextParity_ = v;
   else if (name == "vsync_period") in.vsyncPeriodUs = v;
   else if (name == "power") in.powerStatus = v;
   else if (name == "alarm") in.alarmStatus = v;
   else if (name == "boot_mode") *platform::ocmWord(platform::OCM_BOOT_MODE) = v;
   else if (name == "jump") *platform::ocmWord(platform::OCM_JUMP_REQUEST) = v;
-  else return false;
   return true;
+}
+
+bool Runner::fail(std::string why) {
+  error_ = std::move(why);
+  return false;
 }
 
 std::string Runner::hwHelp() {
@@ -252,6 +284,31 @@ std::string Runner::hwHelp() {
   for (const HwInput& h : hwInputs) s += std::string("  hw ") + h.name + " " + h.help + "\n";
   return s;
 }
+
+std::string Runner::nvImageProblem(const std::vector<std::uint8_t>& image) {
+  if (image.empty()) return {};
+  if (image.size() != storage::NV_SIZE)
+    return "size " + std::to_string(image.size()) + ", a backup image has " + std::to_string(storage::NV_SIZE);
+  // A window the back-end never saved into (a run without a field, or with saving off) is what
+  // this runner writes back; it is as good as no image.
+  if (std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == 0; })) return {};
+  // The header words lie as in the back-end's memory.
+  std::uint32_t magic, version;
+  std::memcpy(&magic, image.data(), sizeof magic);
+  std::memcpy(&version, image.data() + sizeof magic, sizeof version);
+  char why[96];
+  if (magic != BACKUP_MAGIC) {
+    std::snprintf(why, sizeof why, "magic 0x%08x, a backup image has 0x%08x", magic, BACKUP_MAGIC);
+    return why;
+  }
+  if (version != BACKUP_LAYOUT_VERSION) {
+    std::snprintf(why, sizeof why, "layout version %u, this back-end has %u", version, BACKUP_LAYOUT_VERSION);
+    return why;
+  }
+  return {};
+}
+
+bool Runner::resumed() const { return BP::instance().resumed(); }
 
 std::vector<std::uint8_t> Runner::nvImage() const {
   return std::vector<std::uint8_t>(platform::nvWindow(), platform::nvWindow() + platform::NV_SIZE);
@@ -266,73 +323,51 @@ bool Runner::execute(const std::string& rawLine) {
   for (std::string t; in >> t;) tokens.push_back(t);
   if (tokens.empty()) return true;
   const std::string& cmd = tokens[0];
-  auto count = [&](int& n) {
-    n = 1;
-    if (tokens.size() == 1) return true;
-    std::uint64_t v;
-    if (tokens.size() != 2 || !parseNumber(tokens[1], v) || v > 100000000) return false;
-    n = static_cast<int>(v);
-    return true;
-  };
+  std::string why;
   if (cmd == "send") {
     std::uint64_t type;
     std::vector<std::uint8_t> body;
-    if (tokens.size() < 2 || !parseNumber(tokens[1], type) || type > 0xFFFF || !parseHex(tokens, 2, body)) {
-      error_ = "send TYPE HEX...";
-      return false;
-    }
+    if (tokens.size() < 2) return fail("send needs a type id");
+    if (!parseNumber(tokens[1], type, why)) return fail(why);
+    if (type > 0xFFFF) return fail("type id must be at most 0xffff");
+    if (!parseHex(tokens, 2, body, why)) return fail(why);
     send(static_cast<unsigned>(type), body);
   } else if (cmd == "raw") {
     std::vector<std::uint8_t> bytes;
-    if (!parseHex(tokens, 1, bytes)) {
-      error_ = "raw HEX...";
-      return false;
-    }
+    if (!parseHex(tokens, 1, bytes, why)) return fail(why);
     raw(bytes);
   } else if (cmd == "field" || cmd == "tick") {
-    int n;
-    if (!count(n)) {
-      error_ = cmd + " [N]";
-      return false;
-    }
-    if (cmd == "field") field(n);
-    else tick(n);
+    std::uint64_t n = 1;
+    if (tokens.size() > 2) return fail(cmd + " takes at most one count");
+    if (tokens.size() == 2 && !parseNumber(tokens[1], n, why)) return fail(why);
+    if (n > MAX_REPEAT) return fail("count must be at most " + std::to_string(MAX_REPEAT));
+    if (cmd == "field") field(static_cast<int>(n));
+    else tick(static_cast<int>(n));
   } else if (cmd == "hw") {
+    if (tokens.size() < 2) return fail("hw needs an input name (orvane-sim --help lists them)");
     std::vector<std::uint64_t> values;
     for (std::size_t i = 2; i < tokens.size(); ++i) {
       std::uint64_t v;
-      if (!parseNumber(tokens[i], v)) {
-        error_ = "hw NAME VALUE...";
-        return false;
-      }
+      if (!parseNumber(tokens[i], v, why)) return fail(why);
       values.push_back(v);
     }
-    if (tokens.size() < 2 || !hw(tokens[1], values)) {
-      error_ = "hw NAME VALUE (see --help)";
-      return false;
-    }
+    if (!hw(tokens[1], values)) return false;
   } else if (cmd == "lock") {
     std::uint64_t n;
-    if (tokens.size() != 3 || !parseNumber(tokens[1], n) || n >= 128 || (tokens[2] != "on" && tokens[2] != "off")) {
-      error_ = "lock N on|off";
-      return false;
-    }
+    if (tokens.size() != 3) return fail("lock takes a lock number and on or off");
+    if (!parseNumber(tokens[1], n, why)) return fail(why);
+    if (n >= static_cast<std::uint64_t>(platform::N_SW_LOCKS)) return fail("lock number must be below " + std::to_string(platform::N_SW_LOCKS));
+    if (tokens[2] != "on" && tokens[2] != "off") return fail("lock state must be on or off");
     lock(static_cast<int>(n), tokens[2] == "on");
   } else if (cmd == "drain") {
-    if (tokens.size() != 2 || (tokens[1] != "on" && tokens[1] != "off")) {
-      error_ = "drain off|on";
-      return false;
-    }
+    if (tokens.size() != 2 || (tokens[1] != "on" && tokens[1] != "off")) return fail("drain takes on or off");
     drain(tokens[1] == "on");
   } else if (cmd == "restart") {
-    if (tokens.size() > 2 || (tokens.size() == 2 && tokens[1] != "init" && tokens[1] != "resume")) {
-      error_ = "restart [init|resume]";
-      return false;
-    }
+    if (tokens.size() > 2 || (tokens.size() == 2 && tokens[1] != "init" && tokens[1] != "resume"))
+      return fail("restart takes init, resume or nothing");
     restart(tokens.size() == 2 ? tokens[1] : std::string());
   } else {
-    error_ = "unknown command " + cmd;
-    return false;
+    return fail("unknown command '" + cmd + "'");
   }
   return true;
 }

@@ -26,7 +26,8 @@ class Runner {
   Runner(const Runner&) = delete;
   Runner& operator=(const Runner&) = delete;
 
-  // Runs one script line; false (with a reason in error()) when the line is malformed.
+  // Runs one script line; false (with the reason in error()) when the line is malformed, in which
+  // case nothing of it was done.
   bool execute(const std::string& line);
   const std::string& error() const { return error_; }
 
@@ -38,9 +39,15 @@ class Runner {
   void lock(int resource, bool on);
   void drain(bool on);
   void restart(const std::string& bootMode);
+  // False, with the reason in error(), for an unknown input or a value it cannot take.
   bool hw(const std::string& name, const std::vector<std::uint64_t>& values);
 
   std::vector<std::uint8_t> nvImage() const;
+  // Why a non-volatile file cannot be loaded as this back-end's backup image; empty when it can
+  // (no bytes, a blank window, or an image of this layout).
+  static std::string nvImageProblem(const std::vector<std::uint8_t>& image);
+  // Whether the last boot resumed the backup image rather than initialising.
+  bool resumed() const;
   static std::string hwHelp();
 
  private:
@@ -49,6 +56,7 @@ class Runner {
   void readTransmit();
   void onConsole(const char* bytes, std::size_t len);
   void applyBootMode(const std::string& mode);
+  bool fail(std::string why);
 
   Options options_;
   Output out_;

@@ -1,7 +1,6 @@
 // Scenarios through the host runner: frames in, echoes and log lines out, the backup image
 // across power cycles.
 #include <cstdio>
-#include <fstream>
 
 #include "Common/lock.h"
 #include "Main/bp.h"
@@ -124,30 +123,4 @@ TEST_F(SimTest, BacklogHoldsChangesUntilTheSystemManagerReadsAgain) {
   const Lines out = run({"drain on", "send 29 00000010 00 00 00 00 fe", "field 4"});
   ASSERT_FALSE(out.empty());
   EXPECT_EQ(out.back(), "msg 29 0000001000000000fe");
-}
-
-TEST_F(SimTest, MalformedScriptLinesAreRefused) {
-  for (const char* bad : {"send", "send 29 0", "field x", "lock 128 on", "hw nothing 1", "frobnicate"})
-    EXPECT_FALSE(runner->execute(bad)) << bad;
-  EXPECT_TRUE(runner->execute("  # only a comment"));
-}
-
-// The real binary, across two processes sharing one non-volatile image file.
-TEST(SimProcess, NonVolatileImageSurvivesBetweenRuns) {
-  const std::string nv = testing::TempDir() + "orvane_nv_test.img";
-  std::remove(nv.c_str());
-  auto runSim = [&](const std::string& script) {
-    const std::string path = testing::TempDir() + "orvane_script.orv";
-    std::ofstream(path) << script;
-    FILE* p = popen((std::string(ORVANE_SIM_PATH) + " --nv " + nv + " " + path).c_str(), "r");
-    std::string out;
-    for (char buf[512]; p && std::fgets(buf, sizeof buf, p);) out += buf;
-    EXPECT_TRUE(p && pclose(p) == 0);
-    return out;
-  };
-  runSim("send 29 00000001 05 00 00 00 00\nfield\n");
-  const std::string second = runSim("field\n");
-  EXPECT_EQ(second.find("initializeAll()"), std::string::npos);
-  EXPECT_NE(second.find("msg 29 0000001f0500000000"), std::string::npos);
-  std::remove(nv.c_str());
 }

@@ -2,7 +2,11 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,3 +57,30 @@ class SimTest : public ::testing::Test {
   std::unique_ptr<sim::Runner> runner;
   std::vector<std::string> lines;
 };
+
+// The orvane-sim binary itself, for what only the process does: arguments, files, exit status.
+struct SimProcessResult {
+  int status = -1;
+  std::string out, err;
+};
+
+// A file name of the running test's own: ctest runs tests as parallel processes.
+inline std::string testTempPath(const std::string& suffix) {
+  return testing::TempDir() + "orvane_" + testing::UnitTest::GetInstance()->current_test_info()->name() + suffix;
+}
+
+// Runs orvane-sim with `args` (shell words) and `script` on standard input.
+inline SimProcessResult runSimProcess(const std::string& args, const std::string& script = "") {
+  const std::string in = testTempPath(".orv");
+  const std::string err = testTempPath(".stderr");
+  std::ofstream(in) << script;
+  SimProcessResult r;
+  FILE* p = popen((std::string(ORVANE_SIM_PATH) + " " + args + " <" + in + " 2>" + err).c_str(), "r");
+  if (!p) return r;
+  for (char buf[512]; std::fgets(buf, sizeof buf, p);) r.out += buf;
+  const int wait = pclose(p);
+  r.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
+  std::ifstream e(err);
+  r.err.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
+  return r;
+}

@@ -1,0 +1,92 @@
+// The orvane-sim process: refused script lines and their reasons, arguments, the non-volatile
+// image file and the exit statuses that scripts and CI rely on.
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "tests/sim_fixture.h"
+
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+}  // namespace
+
+TEST(SimProcess, RefusedLinesSayWhyAreSkippedAndExitOne) {
+  const SimProcessResult r = runSimProcess("",
+                                           "send 29 0\n"
+                                           "frobnicate\n"
+                                           "hw parity 2\n"
+                                           "hw parity 1\n"
+                                           "field x\n"
+                                           "raw 5g\n"
+                                           "lock 128 on\n"
+                                           "hw power 0x100000000\n"
+                                           "send 0x10000 00\n"
+                                           "send 29 00000001 04 00 00 00 00\n"
+                                           "field\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.err, "orvane-sim: line 1: send 29 0: odd number of hex digits\n")) << r.err;
+  for (const char* why : {"line 2: frobnicate: unknown command", "line 3: hw parity 2: parity must be 0 or 1",
+                          "line 5: field x: 'x' is not a number", "line 6: raw 5g: 'g' is not a hex digit",
+                          "line 7: lock 128 on: lock number must be below 128",
+                          "line 8: hw power 0x100000000: hw power value must fit 32 bits",
+                          "line 9: send 0x10000 00: type id must be at most 0xffff"})
+    EXPECT_TRUE(contains(r.err, why)) << why << "\n" << r.err;
+  EXPECT_FALSE(contains(r.err, "line 4")) << r.err;
+  // The good lines around them still run.
+  EXPECT_TRUE(contains(r.out, "msg 29 000000010400000000\n")) << r.out;
+}
+
+TEST(SimProcess, BadArgumentsExitTwoWithoutBooting) {
+  for (const char* args : {"--bogus", "--boot warm", "--nv", "/", "/nonexistent/script.orv", "a.orv b.orv",
+                           "--nv-overwrite"}) {
+    const SimProcessResult r = runSimProcess(args, "field\n");
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(r.out, "") << args;
+    EXPECT_TRUE(contains(r.err, "orvane-sim: ")) << args;
+  }
+  EXPECT_TRUE(contains(runSimProcess("/").err, "/ is a directory"));
+  EXPECT_EQ(runSimProcess("--help").status, 0);
+}
+
+TEST(SimProcess, NvFileIsRefusedUnlessOverwriteIsAskedAndImagesSurviveRuns) {
+  const std::string nv = testTempPath(".nv");
+  const std::string notAnImage = "# a script, not a backup image\nfield\n";
+  writeFile(nv, notAnImage);
+  SimProcessResult r = runSimProcess("--nv " + nv, "field\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(contains(r.err, "is not a backup image of this back-end (size 37,")) << r.err;
+  EXPECT_EQ(readFile(nv), notAnImage);
+
+  r = runSimProcess("--nv " + nv + " --nv-overwrite", "send 29 00000001 05 00 00 00 00\nfield\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(contains(r.err, "initialised")) << r.err;
+  std::string image = readFile(nv);
+  ASSERT_EQ(image.size(), 0x20000u);
+  EXPECT_EQ(image.substr(0, 8), std::string("\x21\x54\x76\x08\x91\x00\x00\x00", 8));
+
+  // The next run resumes it: the record comes back with every mask set.
+  r = runSimProcess("--nv " + nv, "field\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(contains(r.err, "backup image resumed")) << r.err;
+  EXPECT_TRUE(contains(r.out, "msg 29 0000001f0500000000")) << r.out;
+
+  // An image of another layout is not this back-end's either.
+  image[4] = static_cast<char>(144);
+  writeFile(nv, image);
+  r = runSimProcess("--nv " + nv, "field\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(contains(r.err, "layout version 144")) << r.err;
+  EXPECT_EQ(readFile(nv), image);
+  std::remove(nv.c_str());
+}
