@@ -27,9 +27,9 @@ struct KzifButtonEvent {
 
   static constexpr auto wire() {
     using R = KzifButtonEvent;
-    return rec::list(rec::plain(&R::carried0), rec::field(0, &R::flag0, rec::boolean()), rec::plain(&R::carried1),
+    return rec::list(rec::plain(&R::carried0), rec::plain(&R::flag0, rec::boolean()), rec::plain(&R::carried1),
                      rec::plain(&R::panel), rec::plain(&R::me), rec::plain(&R::bus), rec::plain(&R::code),
-                     rec::plain(&R::state), rec::field(1, &R::flag1, rec::boolean()));
+                     rec::plain(&R::state), rec::plain(&R::flag1, rec::boolean()));
   }
 };
 
