@@ -67,8 +67,8 @@ const KzifOperate* operateSettings() {
 // Duration of AUX n + 1's mix: its rate while its mix is on, else 1 (a cut).
 int auxMixFrames(int n) {
   const KzifOperate* op = operateSettings();
-  if (!op || op->auxMixEnable.value(n) == 0) return 1;
-  return op->auxMixRate.value(n);
+  if (!op || op->auxMixEnable.value[n] == 0) return 1;
+  return op->auxMixRate.value[n];
 }
 
 // The row arrangement of M/E me: 1 the rows swap while flip is 1, 2 while it is 0, else fixed.
@@ -76,7 +76,7 @@ int busRowSetting(int me) {
   const KzifOperate* op = operateSettings();
   if (!op) return 0;
   if (op->busRowModeSelect == 0) return op->busRowMode;
-  if (op->busRowModeSelect == 1) return op->busRowModeMe.value(0 <= me && me < 8 ? me : 0);
+  if (op->busRowModeSelect == 1) return op->busRowModeMe.value[0 <= me && me < 8 ? me : 0];
   return 0;
 }
 
