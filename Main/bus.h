@@ -62,7 +62,7 @@ int resolveSourceCode(int code);
 // Stored layout (204 bytes per M/E):
 //   0 u32 mask | 4 u8 me | 5 pad | 8 u32 busMask[3] | 20 u16 code[89] | 198 u8 flip |
 //   199 u8 reserved[5], kept zero
-// Wire body (196 bytes, big-endian): u32 mask; u8 me; u32 busMask[3]; u16 code[89], bus 0 first;
+// Wire body (big-endian): u32 mask; u8 me; u32 busMask[3]; u16 code[89], bus 0 first;
 // u8 flip (mask bit 0, 0..1).
 // busMask is the per-bus mask: bit b % 32 of word b / 32 marks code[b] present or changed. The
 // codes are merged by CategoryBus::assign, which checks each bus before it takes it.
@@ -90,6 +90,7 @@ struct KzifBus {
   }
 };
 static_assert(sizeof(KzifBus) == 204);
+static_assert(rec::wireSizeOf<KzifBus>() == 196);
 static_assert(offsetof(KzifBus, me) == 4);
 static_assert(offsetof(KzifBus, busMask) == 8);
 static_assert(offsetof(KzifBus, code) == 20);

@@ -5,7 +5,7 @@
 
 namespace internal {
 
-// Body of 12 bytes; no field mask. Held in memory with the same fields in the same order.
+// No field mask. Held in memory with the same fields in the same order.
 struct KzifButtonEvent {
   static constexpr int TYPE_ID = 92;
   static constexpr int N_CHANNELS = 1;
@@ -32,6 +32,7 @@ struct KzifButtonEvent {
                      rec::plain(&R::state), rec::plain(&R::flag1, rec::boolean()));
   }
 };
+static_assert(rec::wireSizeOf<KzifButtonEvent>() == 12);
 
 }  // namespace internal
 

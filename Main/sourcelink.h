@@ -59,11 +59,12 @@ struct AuxBusLink {
   }
 };
 static_assert(sizeof(AuxBusLink) == 28);
+static_assert(rec::wireSizeOf<AuxBusLink>() == 28);
 
 // Stored layout (460 bytes, one record):
 //   0 u32 recordMask | 4 u32 mask | 8 u32 linkMask[7] | 36 u16 link[195] | 426 u8 direction |
 //   427 u8 identity | 428 auxBusLink (28) | 456 4 bytes kept zero
-// Wire body (456 bytes, big-endian), in this order:
+// Wire body (big-endian), in this order:
 //   u32 recordMask (carried as held, never taken); u32 mask; u32 linkMask[7] (bit i % 32 of word
 //   i / 32 marks link[i]); u16 link[195] (each a source of linkKeyList or 0, no link);
 //   u8 direction (mask bit 0, 0..1); u8 identity (mask bit 1, 0..1); auxBusLink.
@@ -92,6 +93,7 @@ struct KzifSourceLink {
   }
 };
 static_assert(sizeof(KzifSourceLink) == 460);
+static_assert(rec::wireSizeOf<KzifSourceLink>() == 456);
 static_assert(offsetof(KzifSourceLink, linkMask) == 8);
 static_assert(offsetof(KzifSourceLink, link) == 36);
 static_assert(offsetof(KzifSourceLink, direction) == 426);

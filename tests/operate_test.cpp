@@ -19,7 +19,7 @@ using category::CategoryOperate;
 
 namespace {
 
-constexpr std::size_t WIRE_SIZE = 774;
+constexpr std::size_t WIRE_SIZE = rec::wireSizeOf<KzifOperate>();
 constexpr std::size_t FTB = 32;  // wire offset of the fade sub-record (10 bytes)
 
 // A whole record body in hex: zero except for the hex bytes patched in at their offsets.
