@@ -54,8 +54,7 @@ struct AuxBusLink {
 
   static constexpr auto wire() {
     using R = AuxBusLink;
-    // One mask bit per flag: merged by the category, not by the one-bit-per-field rule.
-    return rec::list(rec::mask(&R::mask), rec::plain(&R::flag));
+    return rec::list(rec::mask(&R::mask), rec::elements(0, &R::flag, rec::range(0, 1)));
   }
 };
 static_assert(sizeof(AuxBusLink) == 28);
@@ -75,6 +74,7 @@ struct KzifSourceLink {
   static constexpr u32 DIRECTION = 1u << 0;
   static constexpr u32 IDENTITY = 1u << 1;
   static constexpr int N_LINK_MASK_WORDS = 7;
+  static constexpr rec::Range ON_OFF = rec::range(0, 1);  // direction and identity
 
   u32 recordMask;
   u32 mask;
@@ -88,8 +88,8 @@ struct KzifSourceLink {
   static constexpr auto wire() {
     using R = KzifSourceLink;
     return rec::list(rec::plain(&R::recordMask), rec::mask(&R::mask), rec::plain(&R::linkMask),
-                     rec::plain(&R::link), rec::field(0, &R::direction, rec::range(0, 1)),
-                     rec::field(1, &R::identity, rec::range(0, 1)), rec::sub(&R::auxBusLink));
+                     rec::plain(&R::link), rec::field(0, &R::direction, ON_OFF),
+                     rec::field(1, &R::identity, ON_OFF), rec::sub(&R::auxBusLink));
   }
 };
 static_assert(sizeof(KzifSourceLink) == 460);
