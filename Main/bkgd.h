@@ -13,7 +13,7 @@
 //   0 u32 mask | 4 u8 me | 5 u8 flip | 6 u8 flipEnable | 7 u8 transUtilityBus |
 //   28 u8 transType | 68 u8 wipePattern | 69 u8 wipeGroup | 76 u8 wipeUtility |
 //   145 u8 utilityBus | 146 u8 wipeVariant
-// Wire body (14 bytes, big-endian), in this order:
+// Wire body (big-endian), in this order:
 //   u32 mask; u8 me (0..3, else the record is dropped); u8 flip (bit 0, 0..1);
 //   u8 flipEnable (bit 1, 0..1); u8 transUtilityBus (bit 2, 0..2); u8 transType (bit 3, any);
 //   u8 wipePattern (bit 4, any); u8 wipeGroup (bit 5, any); u8 wipeUtility (bit 6, any);
@@ -52,6 +52,7 @@ struct KzifBkgd {
   }
 };
 static_assert(sizeof(KzifBkgd) == 148);
+static_assert(rec::wireSizeOf<KzifBkgd>() == 14);
 static_assert(offsetof(KzifBkgd, me) == 4);
 static_assert(offsetof(KzifBkgd, flip) == 5);
 static_assert(offsetof(KzifBkgd, flipEnable) == 6);

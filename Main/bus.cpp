@@ -15,75 +15,6 @@
 KZ_SOURCE("Main/bus");
 
 // ================================================================================================
-// Bus status of the panels
-// ================================================================================================
-
-namespace {
-
-// Which bus of a pair leads (0 the first, 1 the second): the source link's direction. Without a
-// source link category the first bus leads.
-int sourceLinkDirection() {
-  const auto* link =
-      static_cast<const category::CategorySourceLink*>(BP::instance().own(KzifSourceLink::TYPE_ID, 0));
-  return link ? link->direction() : 0;
-}
-
-}  // namespace
-
-namespace category {
-
-CategoryBusStatus& CategoryBusStatus::get(int me) {
-  return *BP::instance().find<CategoryBusStatus>(KzifBusStatus::TYPE_ID, me);
-}
-
-void CategoryBusStatus::initIndex(int, int) {
-  for (int p = 0; p < N_CHANNELS; ++p) rec::stamp(records_[p], me_, p);
-}
-
-// Runs on every start, warm or cold: the last received flag1 values do not survive a restart.
-void CategoryBusStatus::initInternal() {
-  CategoryCommon::initInternal();
-  lastFlag1_.fill(0);
-}
-
-void CategoryBusStatus::assign(const KzifBusStatus& in, int panel) {
-  if (panel < 0 || panel >= N_CHANNELS) return;  // no such panel: ignored, like its events
-  KzifBusStatus copy = in;
-  u8& last = lastFlag1_[static_cast<std::size_t>(panel)];
-  // While the first bus of a pair leads, a second 1 in a row clears the state instead.
-  if (sourceLinkDirection() == 0 && last == 1 && in.flag1 == 1) {
-    copy.flag1 = 0;
-    copy.mask |= 1u << 0;
-  }
-  last = in.flag1;
-  CategoryCommon::assign(copy, panel);
-}
-
-int CategoryBusStatus::lastFlag1(int panel) const {
-  KZ_CHECK(0 <= panel && panel < N_CHANNELS);
-  return lastFlag1_[static_cast<std::size_t>(panel)];
-}
-
-int CategoryBusStatus::hasOddBusCode(const KzifBusStatus& channel) {
-  for (int row = 0; row < 4; ++row) {
-    switch (channel.rowBus.at(row)) {
-      case 3: case 5: case 7: case 9:        // key sources of keyers 1..4
-      case 11:                               // utility 2
-      case 17: case 19: case 21: case 23:    // key sources of downstream keys 1..4
-      case 103: case 105: case 107: case 109:
-        return 1;
-      default:
-        break;
-    }
-  }
-  return 0;
-}
-
-}  // namespace category
-
-void initCategoryBusStatus() { static category::CategoryBusStatus busStatus[N_ME]; }
-
-// ================================================================================================
 // Bus selection
 // ================================================================================================
 
@@ -136,8 +67,8 @@ const KzifOperate* operateSettings() {
 // Duration of AUX n + 1's mix: its rate while its mix is on, else 1 (a cut).
 int auxMixFrames(int n) {
   const KzifOperate* op = operateSettings();
-  if (!op || op->auxMixEnable.value(n) == 0) return 1;
-  return op->auxMixRate.value(n);
+  if (!op || op->auxMixEnable.value[n] == 0) return 1;
+  return op->auxMixRate.value[n];
 }
 
 // The row arrangement of M/E me: 1 the rows swap while flip is 1, 2 while it is 0, else fixed.
@@ -145,7 +76,7 @@ int busRowSetting(int me) {
   const KzifOperate* op = operateSettings();
   if (!op) return 0;
   if (op->busRowModeSelect == 0) return op->busRowMode;
-  if (op->busRowModeSelect == 1) return op->busRowModeMe.value(0 <= me && me < 8 ? me : 0);
+  if (op->busRowModeSelect == 1) return op->busRowModeMe.value[0 <= me && me < 8 ? me : 0];
   return 0;
 }
 

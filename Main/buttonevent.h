@@ -5,7 +5,7 @@
 
 namespace internal {
 
-// Body of 12 bytes; no field mask. Held in memory with the same fields in the same order.
+// No field mask. Held in memory with the same fields in the same order.
 struct KzifButtonEvent {
   static constexpr int TYPE_ID = 92;
   static constexpr int N_CHANNELS = 1;
@@ -27,11 +27,12 @@ struct KzifButtonEvent {
 
   static constexpr auto wire() {
     using R = KzifButtonEvent;
-    return rec::list(rec::plain(&R::carried0), rec::field(0, &R::flag0, rec::boolean()), rec::plain(&R::carried1),
+    return rec::list(rec::plain(&R::carried0), rec::plain(&R::flag0, rec::boolean()), rec::plain(&R::carried1),
                      rec::plain(&R::panel), rec::plain(&R::me), rec::plain(&R::bus), rec::plain(&R::code),
-                     rec::plain(&R::state), rec::field(1, &R::flag1, rec::boolean()));
+                     rec::plain(&R::state), rec::plain(&R::flag1, rec::boolean()));
   }
 };
+static_assert(rec::wireSizeOf<KzifButtonEvent>() == 12);
 
 }  // namespace internal
 

@@ -7,7 +7,7 @@
 constexpr int N_INHIBIT_ENTRIES = 233;
 
 // One entry. Stored 8 bytes: 0 mask | 4 first | 5 second | 6 third | 7 kept zero.
-// Wire (7 bytes): u32 mask; u8 first (bit 0, 0..224); u8 second (bit 1, 0..10);
+// Wire: u32 mask; u8 first (bit 0, 0..224); u8 second (bit 1, 0..10);
 // u8 third (bit 2, 0..3).
 struct InhibitEntry {
   u32 mask;
@@ -23,10 +23,11 @@ struct InhibitEntry {
   }
 };
 static_assert(sizeof(InhibitEntry) == 8);
+static_assert(rec::wireSizeOf<InhibitEntry>() == 7);
 
 // One record per panel. Stored 1872 bytes (5616 for the three panels in the backup image):
 //   0 u32 mask | 4 u16 panel | 6 u8 panelFlag | 7 kept zero | 8 entry[233], 8 bytes each
-// Wire body (1638 bytes, big-endian): u32 mask; u16 panel (the channel, 0..2, else the record
+// Wire body (big-endian): u32 mask; u16 panel (the channel, 0..2, else the record
 // is ignored); u8 panelFlag (bit 0, 0..1); entry[233], 7 bytes each.
 struct KzifButtonInhibit {
   static constexpr int TYPE_ID = 34;
@@ -46,6 +47,7 @@ struct KzifButtonInhibit {
   }
 };
 static_assert(sizeof(KzifButtonInhibit) == 1872);
+static_assert(rec::wireSizeOf<KzifButtonInhibit>() == 1638);
 static_assert(offsetof(KzifButtonInhibit, panel) == 4);
 static_assert(offsetof(KzifButtonInhibit, panelFlag) == 6);
 static_assert(offsetof(KzifButtonInhibit, entry) == 8);

@@ -26,7 +26,7 @@ constexpr auto fieldOffsets() {
 
 // Lamps of no M/E row, one record per panel (type id 49). Volatile: kept in the category object.
 // Stored (in memory, 404 bytes): 0 mask | 4 panel | 8 changeBitmap[11] | 52 lamp[350].
-// Wire body (400 bytes, big-endian): 0 u32 mask | 4 u16 panel | 6 11 x u32 changeBitmap |
+// Wire body (big-endian): 0 u32 mask | 4 u16 panel | 6 11 x u32 changeBitmap |
 // 50 350 x u8 lamp. Nothing is merged from an incoming record: it only asks for a resend.
 struct KzifLed {
   static constexpr int TYPE_ID = 49;
@@ -48,6 +48,7 @@ struct KzifLed {
   }
 };
 static_assert(sizeof(KzifLed) == 404);
+static_assert(rec::wireSizeOf<KzifLed>() == 400);
 static_assert(offsetof(KzifLed, panel) == 4);
 static_assert(offsetof(KzifLed, changeBitmap) == 8);
 static_assert(offsetof(KzifLed, lamp) == 52);
@@ -55,7 +56,7 @@ static_assert(lampwire::fieldOffsets<KzifLed>() == std::array<std::size_t, 5>{0,
 
 // Lamps of one M/E's rows, one record per panel (type id 50). Volatile, like KzifLed.
 // Stored (in memory, 360 bytes): 0 mask | 4 me | 6 panel | 8 changeBitmap[10] | 48 lamp[309].
-// Wire body (356 bytes, big-endian): 0 u32 mask | 4 u8 me | 5 u16 panel | 7 10 x u32 changeBitmap |
+// Wire body (big-endian): 0 u32 mask | 4 u8 me | 5 u16 panel | 7 10 x u32 changeBitmap |
 // 47 309 x u8 lamp.
 struct KzifMeLed {
   static constexpr int TYPE_ID = 50;
@@ -79,6 +80,7 @@ struct KzifMeLed {
   }
 };
 static_assert(sizeof(KzifMeLed) == 360);
+static_assert(rec::wireSizeOf<KzifMeLed>() == 356);
 static_assert(offsetof(KzifMeLed, me) == 4);
 static_assert(offsetof(KzifMeLed, panel) == 6);
 static_assert(offsetof(KzifMeLed, changeBitmap) == 8);

@@ -29,6 +29,7 @@ struct MeConfig {
   }
 };
 static_assert(sizeof(MeConfig) == 32);
+static_assert(rec::wireSizeOf<MeConfig>() == 13);
 static_assert(offsetof(MeConfig, previewKey) == 24);
 
 // Downstream key configuration (44 bytes from record byte 260, its own mask).
@@ -62,6 +63,7 @@ struct DskConfig {
   }
 };
 static_assert(sizeof(DskConfig) == 44);
+static_assert(rec::wireSizeOf<DskConfig>() == 18);
 
 // Stored layout (416 bytes): 0 mask | 4 meConfig[8] | 260 dskConfig | 312 sampleKeyer[8][12] |
 // 412 selectedSampleKeyer.
@@ -89,6 +91,7 @@ struct KzifMainframeConfig {
   }
 };
 static_assert(sizeof(KzifMainframeConfig) == 416);
+static_assert(rec::wireSizeOf<KzifMainframeConfig>() == 223);
 static_assert(offsetof(KzifMainframeConfig, meConfig) == 4);
 static_assert(offsetof(KzifMainframeConfig, dskConfig) + offsetof(DskConfig, meInput) == 264);
 static_assert(offsetof(KzifMainframeConfig, dskConfig) + offsetof(DskConfig, programAssign) == 272);

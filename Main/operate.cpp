@@ -14,9 +14,6 @@ using FadeToBlack = KzifOperate::FadeToBlack;
 using KeySourceMemory = KzifOperate::KeySourceMemory;
 using PanelMe = KzifOperate::PanelMe;
 
-// Only the M/E change rows 0 and 1 come from the System Manager; rows 2 and 3 follow from them.
-constexpr int N_CHANGEABLE_ROWS = 2;
-constexpr u8 MAX_ROW_CODE = 18;
 constexpr u8 NO_BUS_ROW = 255;
 
 // ---- where the key source memory joins ------------------------------------------------------------
@@ -38,11 +35,8 @@ void keyMemoryResetEntries() {}
 // ---------------------------------------------------------------------------------------------------
 
 bool offered(u32 mask, u32 bit) { return (mask & bit) != 0; }
-
-// A top-level option of 0 or 1.
-void takeFlag(KzifOperate& taken, const KzifOperate& in, u32 bit, u8 value) {
-  if (offered(in.mask, bit) && value <= 1) taken.mask |= bit;
-}
+// Offered in the received mask but not taken by the checks.
+bool refused(u32 inMask, u32 takenMask, u32 bit) { return offered(inMask, bit) && !offered(takenMask, bit); }
 
 void logBadParam(int line, unsigned value) {
   libkz::getLogger().printf(libkz::LOG_ERR, "%s(%d)BAD Param.[0x%02X]", kzSourceName, line, value);
@@ -97,11 +91,11 @@ void resolvePanelRows(PanelMe& rows) {
   std::array<bool, PanelMe::SIZE> resolved{};
   for (int r = 0; r < PanelMe::SIZE; ++r) {
     if (!offered(rows.mask, 1u << r)) continue;
-    const int me = rows.me(r);
+    const int me = rows.me[r];
     if (me >= N_ME) continue;
     if (taken[static_cast<std::size_t>(me)]) {
       libkz::getLogger().printf(libkz::LOG_ERR, "ME Change conflict");
-      for (int i = 0; i < PanelMe::SIZE; ++i) rows.me(i) = static_cast<u8>(i);
+      for (int i = 0; i < PanelMe::SIZE; ++i) rows.me[i] = static_cast<u8>(i);
       rows.mask |= (1u << PanelMe::SIZE) - 1;
       return;
     }
@@ -110,7 +104,7 @@ void resolvePanelRows(PanelMe& rows) {
   }
   for (int r = 0; r < PanelMe::SIZE; ++r) {
     if (offered(rows.mask, 1u << r)) continue;
-    const int me = rows.me(r);
+    const int me = rows.me[r];
     if (me >= N_ME || taken[static_cast<std::size_t>(me)]) continue;
     taken[static_cast<std::size_t>(me)] = true;
     resolved[static_cast<std::size_t>(r)] = true;
@@ -120,7 +114,7 @@ void resolvePanelRows(PanelMe& rows) {
     int me = 0;
     while (taken[static_cast<std::size_t>(me)]) ++me;  // as many M/Es as rows: one is always left
     taken[static_cast<std::size_t>(me)] = true;
-    rows.me(r) = static_cast<u8>(me);
+    rows.me[r] = static_cast<u8>(me);
     rows.mask |= 1u << r;
   }
 }
@@ -197,117 +191,90 @@ OperateEntry CategoryOperate::getEntry(int group, int index) const {
   return record(0).entry(group, index);
 }
 
+// The declaration's checks decide what is taken; the steps below add what a value does beyond
+// being stored, in the order the System Manager's records have always been handled.
 void CategoryOperate::assign(const KzifOperate& in, int idx) {
   checkChannel(idx);
-  const KzifOperate& live = record(idx);
-  // What passes its check is marked in `taken`; the live record changes only at the end, so that
-  // the side effects below still see the values they replace.
+  // The live record changes only at the end, so that the steps still see the values they replace.
   KzifOperate taken = in;
   rec::clearMasks(taken);
+  rec::merge(taken, in);
 
-  rec::merge(taken.xptCodeOption, in.xptCodeOption);
-
-  if (offered(in.mask, KzifOperate::BIT_BUS_ROW_MODE)) {
-    if (in.busRowMode <= 2)
-      taken.mask |= KzifOperate::BIT_BUS_ROW_MODE;
-    else
-      logBadParam(552, in.busRowMode);
-  }
-
-  // Only a value that is taken and changes the option lets go of the links: a dropped one changes
-  // nothing the links depend on.
-  if (offered(in.mask, KzifOperate::BIT_KEY_FADER_LINK_MODE) && in.keyFaderLinkMode <= 1) {
-    if (in.keyFaderLinkMode != live.keyFaderLinkMode) CategoryFaderEvent::get().releaseKeyFaderLinks();
-    taken.mask |= KzifOperate::BIT_KEY_FADER_LINK_MODE;
-  }
-
-  if (offered(in.mask, KzifOperate::BIT_BUS_ROW_MODE_SELECT)) {
-    if (in.busRowModeSelect <= 1)
-      taken.mask |= KzifOperate::BIT_BUS_ROW_MODE_SELECT;
-    else
-      logBadParam(533, in.busRowModeSelect);
-  }
-
-  for (int me = 0; me < N_ME; ++me) {  // entries 4..7 are never taken
-    const u32 bit = 1u << me;
-    if (!offered(in.busRowModeMe.mask, bit)) continue;
-    const u8 value = in.busRowModeMe.value(me);
-    if (value <= 2)
-      taken.busRowModeMe.mask |= bit;
-    else
-      logBadMeParam(573, me, value);
-  }
-
-  rec::merge(taken.percentSetting, in.percentSetting);
-
-  takeFlag(taken, in, KzifOperate::BIT_OPTION_FLAG, in.optionFlag);
-
-  rec::merge(taken.ftb, in.ftb);
-  if (offered(taken.ftb.mask, FadeToBlack::BIT_ON) && taken.ftb.on != live.ftb.on) {
-    if (taken.ftb.on == 1)
-      ftbOnRequest_ = 1;
-    else
-      ftbOffRequest_ = 1;
-  }
-
-  rec::merge(taken.auxMixEnable, in.auxMixEnable);
-  rec::merge(taken.auxMixRate, in.auxMixRate);
-
-  takeFlag(taken, in, KzifOperate::BIT_BKGD_OPTION, in.bkgdOption);
-  takeFlag(taken, in, KzifOperate::BIT_OPTION_FLAG2, in.optionFlag2);
-
-  for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel) {
-    const PanelMe& rows = in.panelMe(panel);
-    const PanelMe& liveRows = live.panelMe(panel);
-    for (int r = 0; r < N_CHANGEABLE_ROWS; ++r) {
-      const u32 bit = 1u << r;
-      if (!offered(rows.mask, bit) || rows.me(r) > 1) continue;
-      taken.panelMe(panel).mask |= bit;
-      // The panel's fader may still hold a transition of either M/E; the newly chosen one first.
-      releaseFaderFromMe(panel, rows.me(r));
-      releaseFaderFromMe(panel, liveRows.me(r));
-    }
-  }
-
-  if (offered(in.keySourceMemory.mask, KeySourceMemory::BIT_ENABLE)) {
-    const u8 enable = in.keySourceMemory.enable;
-    if (enable <= 1)
-      taken.keySourceMemory.mask |= KeySourceMemory::BIT_ENABLE;
-    else if (enable == KeySourceMemory::COMMAND_DISABLE)
-      keyMemoryDisabled_ = 1;
-    else if (enable == KeySourceMemory::COMMAND_ENABLE)
-      keyMemoryDisabled_ = 0;
-  }
-  if (offered(in.keySourceMemory.mask, KeySourceMemory::BIT_MODE) && in.keySourceMemory.mode <= 1)
-    taken.keySourceMemory.mask |= KeySourceMemory::BIT_MODE;
-  keyMemoryOnOperateChanged(taken.keySourceMemory, live.keySourceMemory, keyMemoryDisabled_ != 0);
-
-  rec::merge(taken.keyTransOperation, in.keyTransOperation);
-
-  for (int e = 0; e < KzifOperate::N_GROUPS * KzifOperate::N_ENTRIES_PER_GROUP; ++e) {
-    const OperateEntry& src = in.entries[e];
-    OperateEntry& dst = taken.entries[e];
-    u32 codeBits = 0;
-    bool zeroCode = false;
-    for (int k = 0; k < OperateCodes::SIZE; ++k) {
-      const u32 bit = 1u << k;
-      if (!offered(src.codes.mask, bit) || src.codes.code(k) > MAX_ROW_CODE) continue;
-      codeBits |= bit;
-      zeroCode = zeroCode || src.codes.code(k) == 0;
-    }
-    if (zeroCode) continue;  // an entry with an empty row is no entry: nothing of it is taken
-    dst.codes.mask = codeBits;
-    if (offered(src.mask, 1u) && src.flag <= 1) dst.mask = 1u;
-  }
-
-  rec::merge(taken.mainPanelEntrySelect, in.mainPanelEntrySelect);
-  rec::merge(taken.subPanel1EntrySelect, in.subPanel1EntrySelect);
-  rec::merge(taken.subPanel2EntrySelect, in.subPanel2EntrySelect);
-
-  takeFlag(taken, in, KzifOperate::BIT_KEY_TRANS_LED_MODE, in.keyTransLedMode);
-  takeFlag(taken, in, KzifOperate::BIT_KEY_TRANS_DIRECTION_MODE, in.keyTransDirectionMode);
+  reportBusRowMode(in, taken);
+  followKeyFaderLinkMode(taken);
+  reportBusRowModeSelect(in, taken);
+  reportBusRowModeMe(in.busRowModeMe, taken.busRowModeMe);
+  requestFade(taken.ftb);
+  releasePanelFaders(taken);
+  takeKeySourceMemoryCommands(in.keySourceMemory, taken.keySourceMemory);
+  dropEntriesWithAnEmptyRow(taken);
 
   CategoryCommon::assign(taken, idx);
+}
+
+void CategoryOperate::reportBusRowMode(const KzifOperate& in, const KzifOperate& taken) {
+  if (refused(in.mask, taken.mask, KzifOperate::BIT_BUS_ROW_MODE)) logBadParam(552, in.busRowMode);
+}
+
+// Only a value that is taken and changes the option lets go of the links: a refused one changes
+// nothing the links depend on.
+void CategoryOperate::followKeyFaderLinkMode(const KzifOperate& taken) {
+  if (offered(taken.mask, KzifOperate::BIT_KEY_FADER_LINK_MODE) && taken.keyFaderLinkMode != record(0).keyFaderLinkMode)
+    CategoryFaderEvent::get().releaseKeyFaderLinks();
+}
+
+void CategoryOperate::reportBusRowModeSelect(const KzifOperate& in, const KzifOperate& taken) {
+  if (refused(in.mask, taken.mask, KzifOperate::BIT_BUS_ROW_MODE_SELECT)) logBadParam(533, in.busRowModeSelect);
+}
+
+// Entries of M/Es that are not there are never taken, and not reported either.
+void CategoryOperate::reportBusRowModeMe(const KzifOperate::RowModeTable& in, const KzifOperate::RowModeTable& taken) {
+  for (int me = 0; me < N_ME; ++me)
+    if (refused(in.mask, taken.mask, 1u << me)) logBadMeParam(573, me, in.value[me]);
+}
+
+void CategoryOperate::requestFade(const FadeToBlack& taken) {
+  if (!offered(taken.mask, FadeToBlack::BIT_ON) || taken.on == record(0).ftb.on) return;
+  if (taken.on == 1)
+    ftbOnRequest_ = 1;
+  else
+    ftbOffRequest_ = 1;
+}
+
+// The panel's fader may still hold a transition of either M/E of a changed row; the newly chosen
+// one is let go first.
+void CategoryOperate::releasePanelFaders(const KzifOperate& taken) {
+  const KzifOperate& live = record(0);
+  for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel) {
+    const PanelMe& rows = taken.panelMe(panel);
+    for (int r = 0; r < PanelMe::SIZE; ++r) {
+      if (!offered(rows.mask, 1u << r)) continue;
+      releaseFaderFromMe(panel, rows.me[r]);
+      releaseFaderFromMe(panel, live.panelMe(panel).me[r]);
+    }
+  }
+}
+
+// `enable` 2 and 3 are commands, refused as values; whatever is taken is told to the key source
+// memory on every assign, while the live record still holds what it replaces.
+void CategoryOperate::takeKeySourceMemoryCommands(const KeySourceMemory& in, const KeySourceMemory& taken) {
+  if (offered(in.mask, KeySourceMemory::BIT_ENABLE)) {
+    if (in.enable == KeySourceMemory::COMMAND_DISABLE) keyMemoryDisabled_ = 1;
+    if (in.enable == KeySourceMemory::COMMAND_ENABLE) keyMemoryDisabled_ = 0;
+  }
+  keyMemoryOnOperateChanged(taken, record(0).keySourceMemory, keyMemoryDisabled_ != 0);
+}
+
+// An entry with an empty row is no entry: nothing of it is taken.
+void CategoryOperate::dropEntriesWithAnEmptyRow(KzifOperate& taken) {
+  for (OperateEntry& entry : taken.entries) {
+    for (int k = 0; k < OperateCodes::SIZE; ++k) {
+      if (offered(entry.codes.mask, 1u << k) && entry.codes.code[k] == 0) {
+        rec::clearMasks(entry);
+        break;
+      }
+    }
+  }
 }
 
 void CategoryOperate::update() {
@@ -358,12 +325,13 @@ void CategoryOperate::updateFadeStatus() {
 void CategoryOperate::resolveMeChange() {
   KzifOperate& live = record(0);
   std::array<PanelMe, KzifOperate::N_PANELS> rows = {live.mainPanelMe, live.subPanel1Me, live.subPanel2Me};
-  for (int r = 0; r < N_CHANGEABLE_ROWS; ++r) {
+  // The received rows hold only what a record may set, however they got there.
+  for (int r = 0; PanelMe::RECEIVED_ROWS.takes(static_cast<std::size_t>(r)); ++r) {
     for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel) {
       PanelMe& p = rows[static_cast<std::size_t>(panel)];
-      if (p.me(r) <= 1) continue;
-      logRowRangeOver(panel, r, p.me(r));
-      p.me(r) = static_cast<u8>(r);
+      if (PanelMe::RECEIVED_ROWS.accept(p.me[r])) continue;
+      logRowRangeOver(panel, r, p.me[r]);
+      p.me[r] = static_cast<u8>(r);
       p.mask |= 1u << r;
     }
   }
@@ -376,7 +344,7 @@ void CategoryOperate::resolveMeChange() {
     PanelMe& out = live.panelMe(panel);
     for (int r = 0; r < PanelMe::SIZE; ++r) {
       if (!offered(p.mask, 1u << r)) continue;
-      out.me(r) = p.me(r);
+      out.me[r] = p.me[r];
       out.mask |= 1u << r;
     }
   }

@@ -10,62 +10,35 @@
 #include "Main/category.h"
 
 // Eight values of one kind, each with its own bit of the table's mask (bit i = value i), indexed
-// by M/E (0..7) or by AUX bus. The values are separate members so that each can carry its own bit.
-template <class V, i64 LO, i64 HI>
-struct OperateTable8 {
+// by M/E (0..7) or by AUX bus.
+template <class V, auto CHECK>
+struct OperateValues {
   static constexpr int SIZE = 8;
   u32 mask;
-  V value0, value1, value2, value3, value4, value5, value6, value7;
-
-  V& value(int i) { return this->*member(i); }
-  const V& value(int i) const { return this->*member(i); }
+  V value[SIZE];
 
   static constexpr auto wire() {
-    using R = OperateTable8;
-    constexpr rec::Range r = rec::range(LO, HI);
-    return rec::list(rec::mask(&R::mask), rec::field(0, &R::value0, r), rec::field(1, &R::value1, r),
-                     rec::field(2, &R::value2, r), rec::field(3, &R::value3, r), rec::field(4, &R::value4, r),
-                     rec::field(5, &R::value5, r), rec::field(6, &R::value6, r), rec::field(7, &R::value7, r));
-  }
-
- private:
-  static V OperateTable8::*member(int i) {
-    assert::check("Main/operate.h", __LINE__, "0 <= i && i < SIZE", 0 <= i && i < SIZE);
-    using R = OperateTable8;
-    constexpr std::array<V R::*, SIZE> members = {&R::value0, &R::value1, &R::value2, &R::value3,
-                                                  &R::value4, &R::value5, &R::value6, &R::value7};
-    return members[static_cast<std::size_t>(i)];
+    using R = OperateValues;
+    return rec::list(rec::mask(&R::mask), rec::elements(0, &R::value, CHECK));
   }
 };
 
-// The four row codes of an operation entry, one bit each (row codes 1..18).
+// The four row codes of an operation entry, one bit each: row codes 1..18, or 0 for an empty row,
+// which drops the entry that holds it.
 struct OperateCodes {
   static constexpr int SIZE = 4;
   u32 mask;
-  u8 code0, code1, code2, code3;
-
-  u8& code(int k) { return this->*member(k); }
-  const u8& code(int k) const { return this->*member(k); }
+  u8 code[SIZE];
 
   static constexpr auto wire() {
     using R = OperateCodes;
-    constexpr rec::Range r = rec::range(1, 18);
-    return rec::list(rec::mask(&R::mask), rec::field(0, &R::code0, r), rec::field(1, &R::code1, r),
-                     rec::field(2, &R::code2, r), rec::field(3, &R::code3, r));
-  }
-
- private:
-  static u8 OperateCodes::*member(int k) {
-    assert::check("Main/operate.h", __LINE__, "0 <= k && k < SIZE", 0 <= k && k < SIZE);
-    constexpr std::array<u8 OperateCodes::*, SIZE> members = {&OperateCodes::code0, &OperateCodes::code1,
-                                                              &OperateCodes::code2, &OperateCodes::code3};
-    return members[static_cast<std::size_t>(k)];
+    return rec::list(rec::mask(&R::mask), rec::elements(0, &R::code, rec::range(0, 18)));
   }
 };
 static_assert(sizeof(OperateCodes) == 8);
 
 // One operation entry: the codes of a panel's four bus rows and a flag for the snapshot recall.
-// Stored 16 bytes (0 mask, 4 codes, 12 flag, 3 padding); wire 13 bytes.
+// Stored 16 bytes (0 mask, 4 codes, 12 flag, 3 padding).
 struct OperateEntry {
   u32 mask;  // bit 0: flag
   OperateCodes codes;
@@ -77,11 +50,12 @@ struct OperateEntry {
   }
 };
 static_assert(sizeof(OperateEntry) == 16);
+static_assert(rec::wireSizeOf<OperateEntry>() == 13);
 static_assert(offsetof(OperateEntry, codes) == 4);
 static_assert(offsetof(OperateEntry, flag) == 12);
 
-// Stored layout (936 bytes, natural alignment) and wire body (774 bytes, the same fields in the same
-// order, big-endian, no padding):
+// Stored layout (natural alignment) and wire body (the same fields in the same order, big-endian,
+// no padding):
 //   stored wire  field                               mask bit
 //      0     0   mask                                (top: bits 0..7 below; none for sub-records)
 //      4     4   xptCodeOption {mask, ignore300, ignore301}          own bits 0, 1
@@ -99,9 +73,9 @@ static_assert(offsetof(OperateEntry, flag) == 12);
 //     88    76   mainPanelMe {mask, me[4]}           own 0..3; rows 0..1 only, 0..1
 //     96    84   subPanel1Me
 //    104    92   subPanel2Me
-//    112   100   keySourceMemory {mask, enable, mode}                own 0, 1
+//    112   100   keySourceMemory {mask, enable, mode}                own 0, 1; enable 2, 3 commands
 //    120   106   keyTransOperation {mask, keyTransAction, dskTransAction}  own 0, 1
-//    128   112   entries[8 groups][6]: OperateEntry, 16 stored / 13 wire bytes each
+//    128   112   entries[8 groups][6]: OperateEntry, 16 stored / 13 wire bytes each; a 0 code drops it
 //    896   736   mainPanelEntrySelect {mask, value[8]}               own 0..7, 0..5
 //    908   748   subPanel1EntrySelect
 //    920   760   subPanel2EntrySelect
@@ -167,28 +141,17 @@ struct KzifOperate {
     }
   };
 
-  // Which M/E (0..3) each of a panel's four rows operates.
+  // Which M/E (0..3) each of a panel's four rows operates. Only rows 0 and 1 come from a record,
+  // and only M/E 0 or 1; rows 2 and 3 follow from them, kept a permutation by the field cycle.
   struct PanelMe {
     static constexpr int SIZE = N_ROWS;
+    static constexpr auto RECEIVED_ROWS = rec::onlyFirst(2, rec::range(0, 1));
     u32 mask;
-    u8 me0, me1, me2, me3;
-
-    u8& me(int row) { return this->*member(row); }
-    const u8& me(int row) const { return this->*member(row); }
+    u8 me[SIZE];
 
     static constexpr auto wire() {
       using R = PanelMe;
-      constexpr rec::Range r = rec::range(0, 3);
-      return rec::list(rec::mask(&R::mask), rec::field(0, &R::me0, r), rec::field(1, &R::me1, r),
-                       rec::field(2, &R::me2, r), rec::field(3, &R::me3, r));
-    }
-
-   private:
-    static u8 PanelMe::*member(int row) {
-      assert::check("Main/operate.h", __LINE__, "0 <= row && row < SIZE", 0 <= row && row < SIZE);
-      constexpr std::array<u8 PanelMe::*, SIZE> members = {&PanelMe::me0, &PanelMe::me1, &PanelMe::me2,
-                                                           &PanelMe::me3};
-      return members[static_cast<std::size_t>(row)];
+      return rec::list(rec::mask(&R::mask), rec::elements(0, &R::me, RECEIVED_ROWS));
     }
   };
 
@@ -218,10 +181,10 @@ struct KzifOperate {
     }
   };
 
-  using RowModeTable = OperateTable8<u8, 0, 2>;
-  using EnableTable = OperateTable8<u8, 0, 1>;
-  using RateTable = OperateTable8<i16, 0, 999>;
-  using EntrySelectTable = OperateTable8<u8, 0, 5>;
+  using RowModeTable = OperateValues<u8, rec::onlyFirst(N_ME, rec::range(0, 2))>;  // the M/Es there are
+  using EnableTable = OperateValues<u8, rec::range(0, 1)>;
+  using RateTable = OperateValues<i16, rec::range(0, 999)>;
+  using EntrySelectTable = OperateValues<u8, rec::range(0, 5)>;
 
   u32 mask;
   XptCodeOption xptCodeOption;
@@ -287,6 +250,7 @@ struct KzifOperate {
   }
 };
 static_assert(sizeof(KzifOperate) == 936);
+static_assert(rec::wireSizeOf<KzifOperate>() == 774);
 static_assert(offsetof(KzifOperate, xptCodeOption) == 4);
 static_assert(offsetof(KzifOperate, busRowMode) == 12);
 static_assert(offsetof(KzifOperate, busRowModeSelect) == 14);
@@ -341,6 +305,20 @@ class CategoryOperate : public CategoryCommon<KzifOperate> {
   bool keySourceMemoryDisabled() const { return keyMemoryDisabled_ != 0; }
 
  private:
+  using FadeToBlack = KzifOperate::FadeToBlack;
+  using KeySourceMemory = KzifOperate::KeySourceMemory;
+  using PanelMe = KzifOperate::PanelMe;
+
+  // The steps of assign.
+  static void reportBusRowMode(const KzifOperate& in, const KzifOperate& taken);
+  void followKeyFaderLinkMode(const KzifOperate& taken);
+  static void reportBusRowModeSelect(const KzifOperate& in, const KzifOperate& taken);
+  static void reportBusRowModeMe(const KzifOperate::RowModeTable& in, const KzifOperate::RowModeTable& taken);
+  void requestFade(const FadeToBlack& taken);
+  void releasePanelFaders(const KzifOperate& taken);
+  void takeKeySourceMemoryCommands(const KeySourceMemory& in, const KeySourceMemory& taken);
+  static void dropEntriesWithAnEmptyRow(KzifOperate& taken);
+
   void runFadeRequests();
   void updateFadeStatus();
   void resolveMeChange();

@@ -6,7 +6,7 @@
 #include "Main/category.h"
 
 // One shot memory channel. Stored layout (8 bytes): 0 u32 mask | 4 u16 channel | 6 u8 stored |
-// 7 pad. Wire body (7 bytes, big-endian): u32 mask; u16 channel (0..160, stamped);
+// 7 pad. Wire body (big-endian): u32 mask; u16 channel (0..160, stamped);
 // u8 stored (bit 0, 0..1).
 struct KzifShotMemoryStatus {
   static constexpr int TYPE_ID = 22;
@@ -24,6 +24,7 @@ struct KzifShotMemoryStatus {
   }
 };
 static_assert(sizeof(KzifShotMemoryStatus) == 8);
+static_assert(rec::wireSizeOf<KzifShotMemoryStatus>() == 7);
 static_assert(offsetof(KzifShotMemoryStatus, stored) == 6);
 
 namespace category {

@@ -33,7 +33,8 @@ void CategorySourceLink::assign(const KzifSourceLink& in, int idx) {
   checkChannel(idx);
   KzifSourceLink& r = record(idx);
 
-  const bool takeDirection = (in.mask & KzifSourceLink::DIRECTION) && in.direction != r.direction && in.direction <= 1;
+  const bool takeDirection = (in.mask & KzifSourceLink::DIRECTION) && in.direction != r.direction &&
+                             KzifSourceLink::ON_OFF.accept(in.direction);
   if (takeDirection) {
     tellKeySourceMemory(in);
     r.direction = in.direction;
@@ -51,16 +52,12 @@ void CategorySourceLink::assign(const KzifSourceLink& in, int idx) {
     setLinkBit(r.linkMask, i);
   }
 
-  if ((in.mask & KzifSourceLink::IDENTITY) && in.identity <= 1) {
+  if ((in.mask & KzifSourceLink::IDENTITY) && KzifSourceLink::ON_OFF.accept(in.identity)) {
     r.identity = in.identity;
     r.mask |= KzifSourceLink::IDENTITY;
   }
 
-  for (int k = 0; k < N_AUX_LINK_PAIRS; ++k) {
-    if (!(in.auxBusLink.mask & (1u << k)) || in.auxBusLink.flag[k] > 1) continue;
-    r.auxBusLink.flag[k] = in.auxBusLink.flag[k];
-    r.auxBusLink.mask |= 1u << k;
-  }
+  rec::merge(r.auxBusLink, in.auxBusLink);
 
   markChanged(idx);
 }

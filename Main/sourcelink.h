@@ -54,16 +54,16 @@ struct AuxBusLink {
 
   static constexpr auto wire() {
     using R = AuxBusLink;
-    // One mask bit per flag: merged by the category, not by the one-bit-per-field rule.
-    return rec::list(rec::mask(&R::mask), rec::plain(&R::flag));
+    return rec::list(rec::mask(&R::mask), rec::elements(0, &R::flag, rec::range(0, 1)));
   }
 };
 static_assert(sizeof(AuxBusLink) == 28);
+static_assert(rec::wireSizeOf<AuxBusLink>() == 28);
 
 // Stored layout (460 bytes, one record):
 //   0 u32 recordMask | 4 u32 mask | 8 u32 linkMask[7] | 36 u16 link[195] | 426 u8 direction |
 //   427 u8 identity | 428 auxBusLink (28) | 456 4 bytes kept zero
-// Wire body (456 bytes, big-endian), in this order:
+// Wire body (big-endian), in this order:
 //   u32 recordMask (carried as held, never taken); u32 mask; u32 linkMask[7] (bit i % 32 of word
 //   i / 32 marks link[i]); u16 link[195] (each a source of linkKeyList or 0, no link);
 //   u8 direction (mask bit 0, 0..1); u8 identity (mask bit 1, 0..1); auxBusLink.
@@ -74,6 +74,7 @@ struct KzifSourceLink {
   static constexpr u32 DIRECTION = 1u << 0;
   static constexpr u32 IDENTITY = 1u << 1;
   static constexpr int N_LINK_MASK_WORDS = 7;
+  static constexpr rec::Range ON_OFF = rec::range(0, 1);  // direction and identity
 
   u32 recordMask;
   u32 mask;
@@ -87,11 +88,12 @@ struct KzifSourceLink {
   static constexpr auto wire() {
     using R = KzifSourceLink;
     return rec::list(rec::plain(&R::recordMask), rec::mask(&R::mask), rec::plain(&R::linkMask),
-                     rec::plain(&R::link), rec::field(0, &R::direction, rec::range(0, 1)),
-                     rec::field(1, &R::identity, rec::range(0, 1)), rec::sub(&R::auxBusLink));
+                     rec::plain(&R::link), rec::field(0, &R::direction, ON_OFF),
+                     rec::field(1, &R::identity, ON_OFF), rec::sub(&R::auxBusLink));
   }
 };
 static_assert(sizeof(KzifSourceLink) == 460);
+static_assert(rec::wireSizeOf<KzifSourceLink>() == 456);
 static_assert(offsetof(KzifSourceLink, linkMask) == 8);
 static_assert(offsetof(KzifSourceLink, link) == 36);
 static_assert(offsetof(KzifSourceLink, direction) == 426);

@@ -42,7 +42,7 @@ int isPatternValid(KeyPattern pattern, int target);
 
 // Two values of a keyer that can be linked; while linked, a change of one is copied into the
 // other. Stored as 8 bytes: 0 mask | 4 first | 5 second | 6 linked | 7 pad.
-// Wire (7 bytes): u32 mask; u8 first (bit 0, 0..3); u8 second (bit 1, 0..3); u8 linked (bit 2, 0..1).
+// Wire: u32 mask; u8 first (bit 0, 0..3); u8 second (bit 1, 0..3); u8 linked (bit 2, 0..1).
 struct LinkedPair {
   static constexpr u32 FIRST = 1u << 0;
   static constexpr u32 SECOND = 1u << 1;
@@ -61,6 +61,7 @@ struct LinkedPair {
   }
 };
 static_assert(sizeof(LinkedPair) == 8);
+static_assert(rec::wireSizeOf<LinkedPair>() == 7);
 static_assert(offsetof(LinkedPair, first) == 4);
 static_assert(offsetof(LinkedPair, linked) == 6);
 

@@ -8,7 +8,7 @@
 // features add):
 //   0 u32 mask | 8 u8 videoFormat | 9 u8 toggle2006 | 10 u8 toggle2013 | 108 u8 fieldSelect |
 //   204 u8 linkSuppress
-// Wire body (9 bytes, big-endian), in this order:
+// Wire body (big-endian), in this order:
 //   u32 mask; u8 videoFormat (bit 0, 0..11); u8 linkSuppress (bit 1, 0..1);
 //   u8 toggle2006 (bit 2, 0..1); u8 toggle2013 (bit 3, 0..1); u8 fieldSelect (bit 4, any)
 struct KzifSystem {
@@ -36,6 +36,7 @@ struct KzifSystem {
   }
 };
 static_assert(sizeof(KzifSystem) == 208);
+static_assert(rec::wireSizeOf<KzifSystem>() == 9);
 static_assert(offsetof(KzifSystem, videoFormat) == 8);
 static_assert(offsetof(KzifSystem, fieldSelect) == 108);
 static_assert(offsetof(KzifSystem, linkSuppress) == 204);

@@ -31,6 +31,7 @@ struct ModifySetting {
   }
 };
 static_assert(sizeof(ModifySetting) == 12);
+static_assert(rec::wireSizeOf<ModifySetting>() == 11);
 static_assert(offsetof(ModifySetting, value1) == 6);
 
 // Three small selections (8 bytes stored).
@@ -48,6 +49,7 @@ struct EnumTriple {
   }
 };
 static_assert(sizeof(EnumTriple) == 8);
+static_assert(rec::wireSizeOf<EnumTriple>() == 7);
 
 // An on flag with a pair of limits and an offset (12 bytes stored).
 // Wire: u32 mask; u8 on (bit 0, 0..1); i16 value1 (bit 1, 0..10000); i16 value2 (bit 2,
@@ -67,6 +69,7 @@ struct RangePair {
   }
 };
 static_assert(sizeof(RangePair) == 12);
+static_assert(rec::wireSizeOf<RangePair>() == 11);
 static_assert(offsetof(RangePair, offset) == 10);
 
 // Each takes the incoming values whose mask bits are set and which pass their ranges, sets those

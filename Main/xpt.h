@@ -11,7 +11,7 @@
 // Stored layout (420 bytes per panel, 1260 in all):
 //   0 u32 mask | 4 u16 panel | 6 pad | 8 u32 buttonMask[6] | 32 i16 source[192] | 416 u8 option |
 //   417 pad
-// Wire body (415 bytes, big-endian): u32 mask; u16 panel; u32 buttonMask[6]; i16 source[192],
+// Wire body (big-endian): u32 mask; u16 panel; u32 buttonMask[6]; i16 source[192],
 // button 0 first; u8 option (mask bit 0, 0..1).
 // buttonMask is the per-button mask: bit b % 32 of word b / 32 marks source[b] present or changed.
 // The masked merge of the buttons is CategoryXpt::assign's own, since each taken button first
@@ -47,6 +47,7 @@ struct KzifXptAssign {
   }
 };
 static_assert(sizeof(KzifXptAssign) == 420);
+static_assert(rec::wireSizeOf<KzifXptAssign>() == 415);
 static_assert(offsetof(KzifXptAssign, panel) == 4);
 static_assert(offsetof(KzifXptAssign, buttonMask) == 8);
 static_assert(offsetof(KzifXptAssign, source) == 32);

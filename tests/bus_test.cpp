@@ -195,7 +195,7 @@ TEST_F(BusTest, RowSwapFollowsTheOperationSettingAndTheFlip) {
   for (const auto& [select, mode, meMode, endFlag, swap] : cases) {
     operate().busRowModeSelect = static_cast<u8>(select);
     operate().busRowMode = static_cast<u8>(mode);
-    operate().busRowModeMe.value(3) = static_cast<u8>(meMode);
+    operate().busRowModeMe.value[3] = static_cast<u8>(meMode);
     category::CategoryFaderEvent::get().transition(bkgdTransIndex[3]).endFlag = endFlag;
     play({"field"});
     EXPECT_EQ(bus(3).rowSwap(), swap) << select << " " << mode << " " << meMode << " " << endFlag;
@@ -206,8 +206,8 @@ TEST_F(BusTest, AuxMixDissolvesFromTheOldToTheNewSourceOverItsDuration) {
   // Input 1 cuts in while the mix is off; input 2 then mixes from it over 4 fields of a 720-line
   // format, retargeted to input 3 halfway and still from input 1.
   play({"send 29 00000001 04 00 00 00 00", sendBus(0, {{24, direct(10)}}), "field"});
-  operate().auxMixEnable.value(0) = 1;
-  operate().auxMixRate.value(0) = 4;
+  operate().auxMixEnable.value[0] = 1;
+  operate().auxMixRate.value[0] = 4;
   Lines mixes;
   for (int f = 0; f < 4; ++f) {
     const auto r = routing(play({f % 2 ? "#" : sendBus(0, {{24, direct(11 + f / 2)}}), "field"}));
@@ -216,7 +216,7 @@ TEST_F(BusTest, AuxMixDissolvesFromTheOldToTheNewSourceOverItsDuration) {
   }
   EXPECT_EQ(mixes, (Lines{"0x1101 0x1100 0.25 1", "0x1101 0x1100 0.5 1", "0x1102 0x1100 0.75 1", "0x1102 0x1100 1 0"}));
   // A rate of 1 frame: the new source cuts in in its field.
-  operate().auxMixRate.value(0) = 1;
+  operate().auxMixRate.value[0] = 1;
   EXPECT_EQ(routing(play({sendBus(0, {{24, direct(20)}}), "field"})).at("mix 0x1220"), "1");
 }
 

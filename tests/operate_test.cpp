@@ -19,7 +19,7 @@ using category::CategoryOperate;
 
 namespace {
 
-constexpr std::size_t WIRE_SIZE = 774;
+constexpr std::size_t WIRE_SIZE = rec::wireSizeOf<KzifOperate>();
 constexpr std::size_t FTB = 32;  // wire offset of the fade sub-record (10 bytes)
 
 // A whole record body in hex: zero except for the hex bytes patched in at their offsets.
@@ -131,14 +131,14 @@ TEST_F(OperateTest, MeChangeRowsStayAPermutationAndReleaseThePanelsFader) {
   EXPECT_EQ(only(out, "msg 36"), Lines{echo({{76, "0000000001000203"}, {84, "0000000f00010203"}})});
 
   // A row above 1, however it got there, is put back to its own number.
-  live().mainPanelMe.me(1) = 3;
+  live().mainPanelMe.me[1] = 3;
   EXPECT_EQ(only(play({"field"}), "log [ERR]"), Lines{"log [ERR] ME Change Main range over 1 3"});
   // A row naming no M/E (a restored image) has no fader to release; the new M/E still does.
-  live().subPanel2Me.me(0) = 7;
+  live().subPanel2Me.me[0] = 7;
   owner(1) = 0;
   EXPECT_EQ(only(play({sendLine({{92, "0000000101"}}), "field"}), "log [ERR]"), Lines{});
   EXPECT_EQ(owner(1), FaderLink::FREE);
-  EXPECT_TRUE(fader.faderHeld(2) && live().subPanel2Me.me(0) == 1);
+  EXPECT_TRUE(fader.faderHeld(2) && live().subPanel2Me.me[0] == 1);
 }
 
 TEST_F(OperateTest, FadeRunsOverItsRateAndBackAndATurnReversesIt) {
@@ -183,8 +183,8 @@ TEST(OperateHelpersTest, RowCodesAndSlotOrder) {
 
 TEST_F(OperateTest, GetEntryGivesZeroOutsideTheGroupsAndEntryZeroBeyondTheIndexes) {
   play({sendLine({{112 + 13 * 18, "000000010000000f0102030401"}}), "field"});  // group 3, entry 0
-  live().entry(7, 0).codes.code2 = 5;  // what group 8 would find one entry past the end
+  live().entry(7, 0).codes.code[2] = 5;  // what group 8 would find one entry past the end
   const OperateEntry e = CategoryOperate::get().getEntry(3, 6), zero = CategoryOperate::get().getEntry(8, 0);
-  EXPECT_EQ((std::array<u32, 4>{e.codes.code(0), e.codes.code(3), e.flag, zero.codes.code2}),
+  EXPECT_EQ((std::array<u32, 4>{e.codes.code[0], e.codes.code[3], e.flag, zero.codes.code[2]}),
             (std::array<u32, 4>{1, 4, 1, 0}));
 }

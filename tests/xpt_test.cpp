@@ -125,7 +125,7 @@ TEST_F(BusStatusTest, RecordLaysOutAsDocumentedOnTheWireAndInTheImage) {
   const u8* stored = BP::instance().backupImage() + BP::instance().shareOffset(KzifBusStatus::TYPE_ID, 1) + 2 * 40;
   EXPECT_EQ(hexOf(stored, 40), "00000000" "0200" "01" "00" "00000000" "030b66ffc8000000" "010001" "00"
                                "00000000" "00010203030102" "00" "012f0000");
-  EXPECT_EQ(category::CategoryBusStatus::get(0).record(2).rowBus.at(4), 0);  // per M/E
+  EXPECT_EQ(category::CategoryBusStatus::get(0).record(2).rowBus.bus[4], 0);  // per M/E
 
   // flag2 2, page entry 0 of 4 and customItem 48 are dropped; page entry 4 takes 3 like the others.
   EXPECT_EQ(sendStatus("0000001e 00 0001 00000001 0500000000 00 02 01 00000011 04000000030000 01 30"),
@@ -162,10 +162,10 @@ TEST_F(BusStatusTest, RecordsForAPanelAboveTwoOrAnMeAboveThreeAreDropped) {
 
 TEST(BusStatusHelpers, OddBusCodeLooksAtTheFourMeRowsOnly) {
   KzifBusStatus ch{};
-  ch.rowBus.bus4 = 3;  // the AUX row does not count
+  ch.rowBus.bus[4] = 3;  // the AUX row does not count
   std::vector<int> odd;
   for (int bus = 0; bus < 256; ++bus)
-    if (ch.rowBus.bus2 = static_cast<u8>(bus); category::CategoryBusStatus::hasOddBusCode(ch)) odd.push_back(bus);
+    if (ch.rowBus.bus[2] = static_cast<u8>(bus); category::CategoryBusStatus::hasOddBusCode(ch)) odd.push_back(bus);
   EXPECT_EQ(odd, (std::vector<int>{3, 5, 7, 9, 11, 17, 19, 21, 23, 103, 105, 107, 109}));
 }
 

@@ -1,0 +1,268 @@
+// The field descriptors of a record declaration, the value checks they carry, and the rules every
+// declaration is held to at compile time.
+#pragma once
+#include <array>
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+
+#include "Lib/Include/kz_types.h"
+#include "Lib/Include/record_text.h"
+
+namespace rec {
+
+// ---- value checks ------------------------------------------------------------------------------
+struct Any {
+  template <class V>
+  constexpr bool accept(V) const { return true; }
+};
+
+struct Range {
+  i64 lo, hi;
+  template <class V>
+  constexpr bool accept(V v) const {
+    if constexpr (std::is_floating_point_v<V>) {
+      return static_cast<double>(lo) <= v && v <= static_cast<double>(hi);
+    } else {
+      return lo <= static_cast<i64>(v) && static_cast<i64>(v) <= hi;
+    }
+  }
+};
+
+struct RangeF {
+  float lo, hi;
+  template <class V>
+  constexpr bool accept(V v) const { return lo <= v && v <= hi; }  // NaN fails
+};
+
+template <std::size_t N>
+struct OneOf {
+  std::array<i64, N> values;
+  template <class V>
+  constexpr bool accept(V v) const {
+    for (i64 x : values)
+      if (x == static_cast<i64>(v)) return true;
+    return false;
+  }
+};
+
+// Any value accepted; a non-zero one is stored as 1 when read.
+struct Boolean {
+  template <class V>
+  constexpr bool accept(V) const { return true; }
+};
+
+// For elements(): only the first `count` elements are ever taken, each by `check`; the others are
+// carried on the wire and stored, but a record never changes them (nor counts them as refused).
+template <class C>
+struct OnlyFirst {
+  std::size_t count;
+  C check;
+  constexpr bool takes(std::size_t index) const { return index < count; }
+  template <class V>
+  constexpr bool accept(V v) const { return check.accept(v); }
+};
+
+constexpr Range range(i64 lo, i64 hi) { return Range{lo, hi}; }
+constexpr RangeF rangeF(float lo, float hi) { return RangeF{lo, hi}; }
+template <class... V>
+constexpr OneOf<sizeof...(V)> oneOf(V... v) {
+  return OneOf<sizeof...(V)>{{static_cast<i64>(v)...}};
+}
+constexpr Boolean boolean() { return Boolean{}; }
+template <class C>
+constexpr OnlyFirst<C> onlyFirst(std::size_t count, C check) {
+  return OnlyFirst<C>{count, check};
+}
+
+// ---- field descriptors -------------------------------------------------------------------------
+enum class Role { Mask, Me, Channel, Plain, Field, Elements, Sub };
+
+template <class R, class M, Role ROLE, class C = Any>
+struct Desc {
+  M R::*member;
+  int bit;  // Field: its mask bit; Elements: the bit of element 0
+  C check;
+  static constexpr Role role = ROLE;
+  using Member = M;
+};
+
+namespace detail {
+
+template <class T>
+concept HasWire = requires { T::wire(); };
+
+template <class T>
+struct ArrayOf {
+  static constexpr bool is = false;
+  static constexpr std::size_t size = 1;
+};
+template <class E, std::size_t N>
+struct ArrayOf<E[N]> {
+  static constexpr bool is = true;
+  using Element = E;
+  static constexpr std::size_t size = N;
+};
+template <class E, std::size_t N>
+struct ArrayOf<std::array<E, N>> {
+  static constexpr bool is = true;
+  using Element = E;
+  static constexpr std::size_t size = N;
+};
+
+template <class C>
+constexpr bool takes(const C& c, std::size_t index) {
+  if constexpr (requires { c.takes(index); }) {
+    return c.takes(index);
+  } else {
+    (void)c;
+    (void)index;
+    return true;
+  }
+}
+
+}  // namespace detail
+
+// The record's mask: one u32, or an array of u32 words when it has more than 32 bits (bit b is
+// bit b % 32 of word b / 32).
+template <class R, class M>
+constexpr auto mask(M R::*m) {
+  static_assert(std::is_same_v<M, u32> || std::is_same_v<std::remove_extent_t<M>, u32>,
+                "a mask is a u32 or an array of u32");
+  return Desc<R, M, Role::Mask>{m, -1, {}};
+}
+template <class R, class M>
+constexpr auto me(M R::*m) { return Desc<R, M, Role::Me>{m, -1, {}}; }
+template <class R, class M>
+constexpr auto channel(M R::*m) { return Desc<R, M, Role::Channel>{m, -1, {}}; }
+// Carried on the wire, never merged; with boolean() a non-zero value reads as 1.
+template <class R, class M, class C = Any>
+constexpr auto plain(M R::*m, C check = {}) {
+  static_assert(std::is_same_v<C, Any> || std::is_same_v<C, Boolean>, "a plain field is never checked");
+  return Desc<R, M, Role::Plain, C>{m, -1, check};
+}
+template <class R, class M, class C = Any>
+constexpr auto field(int bit, M R::*m, C check = {}) { return Desc<R, M, Role::Field, C>{m, bit, check}; }
+// An array whose element i has mask bit firstBit + i of its own.
+template <class R, class M, class C = Any>
+constexpr auto elements(int firstBit, M R::*m, C check = {}) {
+  static_assert(detail::ArrayOf<M>::is, "elements() takes an array");
+  static_assert(std::is_arithmetic_v<typename detail::ArrayOf<M>::Element>, "elements() takes an array of scalars");
+  return Desc<R, M, Role::Elements, C>{m, firstBit, check};
+}
+template <class R, class M>
+constexpr auto sub(M R::*m) { return Desc<R, M, Role::Sub>{m, -1, {}}; }
+
+template <class... D>
+constexpr auto list(D... d) { return std::tuple<D...>{d...}; }
+
+// ---- rules of a declaration --------------------------------------------------------------------
+namespace detail {
+
+inline constexpr std::size_t MAX_MASK_WORDS = 2;
+
+template <class D>
+constexpr std::size_t bitsSpanned() {
+  if constexpr (D::role == Role::Field) return 1;
+  if constexpr (D::role == Role::Elements) return ArrayOf<typename D::Member>::size;
+  return 0;
+}
+
+template <class R>
+constexpr int maskDescriptors() {
+  return std::apply([](const auto&... d) { return (0 + ... + (std::decay_t<decltype(d)>::role == Role::Mask ? 1 : 0)); },
+                    R::wire());
+}
+
+// The number of u32 words of the record's mask (0 when it has none).
+template <class R>
+constexpr std::size_t maskWords() {
+  std::size_t words = 0;
+  std::apply(
+      [&](const auto&... d) {
+        (
+            [&] {
+              using D = std::decay_t<decltype(d)>;
+              if constexpr (D::role == Role::Mask) words = ArrayOf<typename D::Member>::size;
+            }(),
+            ...);
+      },
+      R::wire());
+  return words;
+}
+
+template <class R>
+constexpr bool hasMaskedFields() {
+  return std::apply([](const auto&... d) { return (false || ... || (bitsSpanned<std::decay_t<decltype(d)>>() > 0)); },
+                    R::wire());
+}
+
+// Every bit (an elements() range bit by bit) inside the mask and used once.
+template <class R>
+constexpr bool maskBitsUnique() {
+  std::array<bool, 32 * MAX_MASK_WORDS> used{};
+  const int limit = static_cast<int>(32 * maskWords<R>());
+  bool ok = true;
+  std::apply(
+      [&](const auto&... d) {
+        (
+            [&] {
+              constexpr int n = static_cast<int>(bitsSpanned<std::decay_t<decltype(d)>>());
+              for (int i = 0; i < n; ++i) {
+                const int b = d.bit + i;
+                if (b < 0 || b >= limit || used[static_cast<std::size_t>(b)]) {
+                  ok = false;
+                  return;
+                }
+                used[static_cast<std::size_t>(b)] = true;
+              }
+            }(),
+            ...);
+      },
+      R::wire());
+  return ok;
+}
+
+template <class V>
+struct SubRecord {
+  using type = V;
+};
+template <class E, std::size_t N>
+struct SubRecord<E[N]> {
+  using type = E;
+};
+template <class V>
+using SubRecordOf = typename SubRecord<V>::type;
+
+// A sub-record merges by its own mask, so it must have one.
+template <class R>
+constexpr bool subRecordsMasked() {
+  return std::apply(
+      [](const auto&... d) {
+        return (true && ... && [] {
+          using D = std::decay_t<decltype(d)>;
+          if constexpr (D::role == Role::Sub) {
+            using S = SubRecordOf<typename D::Member>;
+            if constexpr (HasWire<S>) return maskDescriptors<S>() == 1;
+          }
+          return true;
+        }());
+      },
+      R::wire());
+}
+
+// Instantiated by every operation on a record, so that a declaration that breaks a rule does not
+// compile.
+template <class R>
+struct Declaration {
+  static_assert(maskDescriptors<R>() <= 1, "a record declares one mask");
+  static_assert(maskDescriptors<R>() == 1 || !hasMaskedFields<R>(), "a record with mask bits declares its mask");
+  static_assert(subRecordsMasked<R>(), "a sub-record declares its mask");
+  static_assert(maskWords<R>() <= MAX_MASK_WORDS, "a mask has at most two words");
+  static_assert(maskBitsUnique<R>(), "the mask bits of a record are unique and below 32 for each mask word");
+  static constexpr bool checked = true;
+};
+
+}  // namespace detail
+
+}  // namespace rec

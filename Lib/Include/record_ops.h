@@ -1,0 +1,373 @@
+// What a record declaration gives: decode, encode, the wire size, the masked merge, the mask
+// bookkeeping of restore and send, and the M/E and channel stamp.
+#pragma once
+#include <cstddef>
+#include <cstring>
+#include <tuple>
+#include <type_traits>
+
+#include "Lib/Include/kz_types.h"
+#include "Lib/Include/record_fields.h"
+#include "Lib/Include/record_text.h"
+#include "Lib/Include/record_wire.h"
+
+namespace rec {
+
+namespace detail {
+
+template <class T>
+auto& at(T& arr, std::size_t i) {
+  return arr[i];
+}
+
+template <class R, class F>
+constexpr void forEachField(F&& f) {
+  static_assert(Declaration<R>::checked);
+  std::apply([&](const auto&... d) { (f(d), ...); }, R::wire());
+}
+
+template <class V, class C>
+void readScalar(WireReader& r, V& v, const C&) {
+  v = r.get<V>();
+  if constexpr (std::is_same_v<C, Boolean>) v = static_cast<V>(v != 0);
+}
+
+template <class R>
+bool decodeRecord(WireReader& r, R& rec);
+template <class R>
+void encodeRecord(WireWriter& w, const R& rec);
+template <class R>
+std::size_t recordWireSize(const R& rec);
+template <class R>
+constexpr std::size_t fixedRecordWireSize();
+
+template <std::size_t N>
+void readText(WireReader& r, Text<N>& t) {
+  const i16 n = r.get<i16>();
+  std::memset(t.chars, 0, N + 1);
+  t.length = 0;
+  if (!r.ok() || n < 0) return;  // a negative length carries no characters
+  const std::size_t total = static_cast<std::size_t>(n) + 1;
+  const std::size_t kept = total < N + 1 ? total : N + 1;
+  if (!r.bytes(reinterpret_cast<u8*>(t.chars), kept)) return;
+  r.skip(total - kept);  // the part that does not fit the array is read and dropped
+  t.chars[N] = '\0';
+  t.length = static_cast<i16>(t.usable());
+}
+
+template <std::size_t N>
+std::size_t textLength(const Text<N>& t) {
+  std::size_t n = t.length < 0 ? 0 : static_cast<std::size_t>(t.length);
+  const std::size_t u = t.usable();
+  return n < u ? n : u;
+}
+
+template <std::size_t N>
+void writeText(WireWriter& w, const Text<N>& t) {
+  const std::size_t n = textLength(t);
+  w.put<i16>(static_cast<i16>(n));
+  w.bytes(reinterpret_cast<const u8*>(t.chars), n);
+  w.zeros(1);
+}
+
+template <class V, class C>
+void readValue(WireReader& r, V& v, const C& c) {
+  if constexpr (IsText<V>::value) {
+    readText(r, v);
+  } else if constexpr (HasWire<V>) {
+    decodeRecord(r, v);
+  } else if constexpr (ArrayOf<V>::is) {
+    for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) readValue(r, at(v, i), c);
+  } else {
+    readScalar(r, v, c);
+  }
+}
+
+template <class V>
+void writeValue(WireWriter& w, const V& v) {
+  if constexpr (IsText<V>::value) {
+    writeText(w, v);
+  } else if constexpr (HasWire<V>) {
+    encodeRecord(w, v);
+  } else if constexpr (ArrayOf<V>::is) {
+    for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) writeValue(w, at(v, i));
+  } else {
+    w.put(v);
+  }
+}
+
+template <class V>
+std::size_t valueWireSize(const V& v) {
+  if constexpr (IsText<V>::value) {
+    return 2 + textLength(v) + 1;
+  } else if constexpr (HasWire<V>) {
+    return recordWireSize(v);
+  } else if constexpr (ArrayOf<V>::is) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) n += valueWireSize(at(v, i));
+    return n;
+  } else {
+    return sizeof(V);
+  }
+}
+
+template <class>
+inline constexpr bool ALWAYS_FALSE = false;
+
+template <class V>
+constexpr std::size_t fixedValueWireSize() {
+  if constexpr (IsText<V>::value) {
+    static_assert(ALWAYS_FALSE<V>, "a record with texts has no fixed wire size");
+    return 0;
+  } else if constexpr (HasWire<V>) {
+    return fixedRecordWireSize<V>();
+  } else if constexpr (ArrayOf<V>::is) {
+    return ArrayOf<V>::size * fixedValueWireSize<typename ArrayOf<V>::Element>();
+  } else {
+    return sizeof(V);
+  }
+}
+
+template <class R>
+constexpr std::size_t fixedRecordWireSize() {
+  static_assert(Declaration<R>::checked);
+  return std::apply(
+      [](const auto&... d) {
+        return (std::size_t{0} + ... + fixedValueWireSize<typename std::decay_t<decltype(d)>::Member>());
+      },
+      R::wire());
+}
+
+// Merges one masked value; returns the number of values dropped by the check.
+template <class V, class C>
+int mergeValue(V& dst, const V& src, const C& c, bool& took) {
+  if constexpr (IsText<V>::value) {
+    dst.assignFrom(src);
+    took = true;
+    return 0;
+  } else if constexpr (ArrayOf<V>::is) {
+    int dropped = 0;
+    for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) dropped += mergeValue(at(dst, i), at(src, i), c, took);
+    return dropped;
+  } else {
+    if (!c.accept(src)) return 1;
+    dst = src;
+    took = true;
+    return 0;
+  }
+}
+
+// The mask words of a record: null when it declares none.
+template <class R>
+u32* maskWordsOf(R& rec) {
+  u32* m = nullptr;
+  forEachField<std::remove_const_t<R>>([&](const auto& d) {
+    using D = std::decay_t<decltype(d)>;
+    if constexpr (D::role == Role::Mask) {
+      if constexpr (ArrayOf<typename D::Member>::is) {
+        m = rec.*(d.member);
+      } else {
+        m = &(rec.*(d.member));
+      }
+    }
+  });
+  return m;
+}
+template <class R>
+const u32* maskWordsOf(const R& rec) {
+  return maskWordsOf(const_cast<R&>(rec));
+}
+
+inline bool bitSet(const u32* words, int bit) {
+  return words != nullptr && (words[bit / 32] & (1u << (bit % 32))) != 0;
+}
+inline void setBit(u32* words, int bit) {
+  if (words) words[bit / 32] |= 1u << (bit % 32);
+}
+
+template <class V, class Fn>
+void forEachSub(V& v, Fn&& fn) {
+  if constexpr (HasWire<std::remove_const_t<V>>) {
+    fn(v);
+  } else if constexpr (ArrayOf<std::remove_const_t<V>>::is) {
+    for (std::size_t i = 0; i < ArrayOf<std::remove_const_t<V>>::size; ++i) forEachSub(at(v, i), fn);
+  }
+}
+
+template <class R>
+bool decodeRecord(WireReader& r, R& rec) {
+  forEachField<R>([&](const auto& d) { readValue(r, rec.*(d.member), d.check); });
+  return r.ok();
+}
+
+template <class R>
+void encodeRecord(WireWriter& w, const R& rec) {
+  forEachField<R>([&](const auto& d) { writeValue(w, rec.*(d.member)); });
+}
+
+template <class R>
+std::size_t recordWireSize(const R& rec) {
+  std::size_t n = 0;
+  forEachField<R>([&](const auto& d) { n += valueWireSize(rec.*(d.member)); });
+  return n;
+}
+
+}  // namespace detail
+
+// ---- record operations -------------------------------------------------------------------------
+
+// Reads one record from the wire in the order of its wire() list; false when its fields would run
+// past the bytes given.
+template <class R>
+bool decode(WireReader& r, R& rec) {
+  return detail::decodeRecord(r, rec);
+}
+template <class R>
+void encode(WireWriter& w, const R& rec) {
+  detail::encodeRecord(w, rec);
+}
+template <class R>
+std::size_t wireSize(const R& rec) {
+  return detail::recordWireSize(rec);
+}
+// The wire body size of a record without texts.
+template <class R>
+constexpr std::size_t wireSizeOf() {
+  return detail::fixedRecordWireSize<R>();
+}
+
+// Outcome of a merge: the mask bits whose values were (wholly or partly) refused, sub-records not
+// included.
+struct MergeResult {
+  u64 droppedBits = 0;
+  int droppedValues = 0;
+  bool clean() const { return droppedValues == 0; }
+  void refused(int bit, int values) {
+    droppedBits |= u64{1} << bit;
+    droppedValues += values;
+  }
+};
+
+// Takes from src the fields whose mask bits are set and whose values pass their checks, and sets
+// those bits in dst's mask (pending-change marks); sub-records merge by their own masks. The
+// M/E, channel and carried fields of dst are left as they are.
+template <class R>
+MergeResult merge(R& dst, const R& src) {
+  MergeResult result;
+  const u32* in = detail::maskWordsOf(src);
+  u32* out = detail::maskWordsOf(dst);
+  detail::forEachField<R>([&](const auto& d) {
+    using D = std::decay_t<decltype(d)>;
+    if constexpr (D::role == Role::Field) {
+      if (detail::bitSet(in, d.bit)) {
+        bool took = false;
+        const int dropped = detail::mergeValue(dst.*(d.member), src.*(d.member), d.check, took);
+        if (took) detail::setBit(out, d.bit);
+        if (dropped) result.refused(d.bit, dropped);
+      }
+    } else if constexpr (D::role == Role::Elements) {
+      for (std::size_t i = 0; i < detail::ArrayOf<typename D::Member>::size; ++i) {
+        const int bit = d.bit + static_cast<int>(i);
+        if (!detail::bitSet(in, bit) || !detail::takes(d.check, i)) continue;
+        const auto& value = detail::at(src.*(d.member), i);
+        if (!d.check.accept(value)) {
+          result.refused(bit, 1);
+          continue;
+        }
+        detail::at(dst.*(d.member), i) = value;
+        detail::setBit(out, bit);
+      }
+    } else if constexpr (D::role == Role::Sub) {
+      auto& dv = dst.*(d.member);
+      const auto& sv = src.*(d.member);
+      if constexpr (detail::HasWire<typename D::Member>) {
+        result.droppedValues += merge(dv, sv).droppedValues;
+      } else {
+        for (std::size_t i = 0; i < detail::ArrayOf<typename D::Member>::size; ++i) {
+          result.droppedValues += merge(detail::at(dv, i), detail::at(sv, i)).droppedValues;
+        }
+      }
+    }
+  });
+  return result;
+}
+
+template <class R>
+void clearMasks(R& rec) {
+  if (u32* m = detail::maskWordsOf(rec)) std::memset(m, 0, sizeof(u32) * detail::maskWords<R>());
+  detail::forEachField<R>([&](const auto& d) {
+    if constexpr (std::decay_t<decltype(d)>::role == Role::Sub)
+      detail::forEachSub(rec.*(d.member), [](auto& s) { clearMasks(s); });
+  });
+}
+
+// Every mask (sub-records included) set to all of its declared fields, as after a restore.
+template <class R>
+void setAllMasks(R& rec) {
+  u32* m = detail::maskWordsOf(rec);
+  if (m) std::memset(m, 0, sizeof(u32) * detail::maskWords<R>());
+  detail::forEachField<R>([&](const auto& d) {
+    using D = std::decay_t<decltype(d)>;
+    constexpr int n = static_cast<int>(detail::bitsSpanned<D>());
+    for (int i = 0; i < n; ++i) detail::setBit(m, d.bit + i);
+    if constexpr (D::role == Role::Sub) detail::forEachSub(rec.*(d.member), [](auto& s) { setAllMasks(s); });
+  });
+}
+
+// True when any mask word of the record, sub-records included, is non-zero.
+template <class R>
+bool anyMask(const R& rec) {
+  bool any = false;
+  if (const u32* m = detail::maskWordsOf(rec))
+    for (std::size_t w = 0; w < detail::maskWords<R>(); ++w) any = any || m[w] != 0;
+  detail::forEachField<R>([&](const auto& d) {
+    if constexpr (std::decay_t<decltype(d)>::role == Role::Sub)
+      detail::forEachSub(rec.*(d.member), [&](const auto& s) { any = any || anyMask(s); });
+  });
+  return any;
+}
+
+template <class R>
+constexpr bool hasMe() {
+  bool has = false;
+  detail::forEachField<R>([&](const auto& d) { has = has || std::decay_t<decltype(d)>::role == Role::Me; });
+  return has;
+}
+
+template <class R>
+constexpr bool hasChannel() {
+  bool has = false;
+  detail::forEachField<R>([&](const auto& d) { has = has || std::decay_t<decltype(d)>::role == Role::Channel; });
+  return has;
+}
+
+// The M/E and channel bytes of a record (0 when it has none).
+template <class R>
+int meOf(const R& rec) {
+  int v = 0;
+  detail::forEachField<R>([&](const auto& d) {
+    if constexpr (std::decay_t<decltype(d)>::role == Role::Me) v = static_cast<int>(rec.*(d.member));
+  });
+  return v;
+}
+
+template <class R>
+int channelOf(const R& rec) {
+  int v = 0;
+  detail::forEachField<R>([&](const auto& d) {
+    if constexpr (std::decay_t<decltype(d)>::role == Role::Channel) v = static_cast<int>(rec.*(d.member));
+  });
+  return v;
+}
+
+// Stamps the record with the M/E and channel of the object that holds it.
+template <class R>
+void stamp(R& rec, int me, int ch) {
+  detail::forEachField<R>([&](const auto& d) {
+    using D = std::decay_t<decltype(d)>;
+    if constexpr (D::role == Role::Me) rec.*(d.member) = static_cast<typename D::Member>(me);
+    if constexpr (D::role == Role::Channel) rec.*(d.member) = static_cast<typename D::Member>(ch);
+  });
+}
+
+}  // namespace rec

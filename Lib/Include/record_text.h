@@ -1,0 +1,47 @@
+// The text field of records: one type for every capacity.
+#pragma once
+#include <cstddef>
+#include <cstring>
+#include <type_traits>
+
+#include "Lib/Include/kz_types.h"
+
+namespace rec {
+
+// A 16-bit length and CAPACITY + 1 characters ending with a zero byte. On the wire: the length n,
+// then n + 1 bytes (the characters and a zero).
+template <std::size_t CAPACITY>
+struct Text {
+  static constexpr std::size_t capacity = CAPACITY;
+  i16 length;
+  char chars[CAPACITY + 1];
+
+  // The characters up to the first zero, at most the capacity.
+  std::size_t usable() const {
+    std::size_t n = 0;
+    while (n < CAPACITY && chars[n] != '\0') ++n;
+    return n;
+  }
+  // Copies another text the way a merge takes it: up to its first zero, at most the capacity.
+  void assignFrom(const Text& other) {
+    const std::size_t n = other.usable();
+    std::memcpy(chars, other.chars, n);
+    std::memset(chars + n, 0, CAPACITY + 1 - n);
+    length = static_cast<i16>(n);
+  }
+  void set(const char* text) {
+    std::size_t n = 0;
+    while (n < CAPACITY && text[n] != '\0') ++n;
+    std::memcpy(chars, text, n);
+    std::memset(chars + n, 0, CAPACITY + 1 - n);
+    length = static_cast<i16>(n);
+  }
+  bool operator==(const Text& o) const { return usable() == o.usable() && std::memcmp(chars, o.chars, usable()) == 0; }
+};
+
+template <class T>
+struct IsText : std::false_type {};
+template <std::size_t N>
+struct IsText<Text<N>> : std::true_type {};
+
+}  // namespace rec

@@ -1,0 +1,100 @@
+// The bounded big-endian reader and writer of record bodies. A reader never reads past the bytes
+// it was given and a writer never writes past its buffer: either turns not-ok at the first value
+// that does not fit and stays so.
+#pragma once
+#include <bit>
+#include <cstddef>
+#include <cstring>
+#include <span>
+#include <type_traits>
+
+#include "Lib/Include/kz_types.h"
+
+namespace rec {
+
+class WireReader {
+ public:
+  explicit WireReader(std::span<const u8> bytes) : bytes_(bytes) {}
+  bool ok() const { return ok_; }
+  std::size_t position() const { return pos_; }
+  std::size_t remaining() const { return bytes_.size() - pos_; }
+
+  template <class V>
+  V get() {
+    using U = std::make_unsigned_t<std::conditional_t<std::is_same_v<V, float>, u32, V>>;
+    if (!need(sizeof(V))) return V{};
+    U u = 0;
+    for (std::size_t i = 0; i < sizeof(V); ++i) u = static_cast<U>((u << 8) | bytes_[pos_ + i]);
+    pos_ += sizeof(V);
+    if constexpr (std::is_same_v<V, float>) {
+      return std::bit_cast<float>(u);
+    } else {
+      return static_cast<V>(u);
+    }
+  }
+  // Copies n bytes when they are there.
+  bool bytes(u8* dst, std::size_t n) {
+    if (!need(n)) return false;
+    if (dst) std::memcpy(dst, bytes_.data() + pos_, n);
+    pos_ += n;
+    return true;
+  }
+  bool skip(std::size_t n) { return bytes(nullptr, n); }
+
+ private:
+  bool need(std::size_t n) {
+    if (!ok_ || n > remaining()) {
+      ok_ = false;
+      return false;
+    }
+    return true;
+  }
+  std::span<const u8> bytes_;
+  std::size_t pos_ = 0;
+  bool ok_ = true;
+};
+
+class WireWriter {
+ public:
+  explicit WireWriter(std::span<u8> bytes) : bytes_(bytes) {}
+  bool ok() const { return ok_; }
+  std::size_t size() const { return pos_; }
+
+  template <class V>
+  void put(V v) {
+    using U = std::make_unsigned_t<std::conditional_t<std::is_same_v<V, float>, u32, V>>;
+    U u;
+    if constexpr (std::is_same_v<V, float>) {
+      u = std::bit_cast<u32>(v);
+    } else {
+      u = static_cast<U>(v);
+    }
+    if (!need(sizeof(V))) return;
+    for (std::size_t i = 0; i < sizeof(V); ++i) bytes_[pos_ + i] = static_cast<u8>(u >> (8 * (sizeof(V) - 1 - i)));
+    pos_ += sizeof(V);
+  }
+  void bytes(const u8* src, std::size_t n) {
+    if (!need(n)) return;
+    std::memcpy(bytes_.data() + pos_, src, n);
+    pos_ += n;
+  }
+  void zeros(std::size_t n) {
+    if (!need(n)) return;
+    std::memset(bytes_.data() + pos_, 0, n);
+    pos_ += n;
+  }
+
+ private:
+  bool need(std::size_t n) {
+    if (!ok_ || n > bytes_.size() - pos_) {
+      ok_ = false;
+      return false;
+    }
+    return true;
+  }
+  std::span<u8> bytes_;
+  std::size_t pos_ = 0;
+  bool ok_ = true;
+};
+
+}  // namespace rec
