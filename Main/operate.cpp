@@ -162,6 +162,7 @@ CategoryOperate& CategoryOperate::get() { return operateObject(); }
 void CategoryOperate::initIndex(int, int) {
   // A cold start finds the fade as a power-up leaves it; on the host this object outlives a restart.
   fade_ = AutoTransition{};
+  freshRows_.fill(0);
 }
 
 void CategoryOperate::initInternal() {
@@ -174,6 +175,8 @@ void CategoryOperate::initInternal() {
 
 void CategoryOperate::restore(const u8* stored) {
   CategoryCommon::restore(stored);
+  for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel)
+    freshRows_[static_cast<std::size_t>(panel)] = record(0).panelMe(panel).mask;
   // The program comes back the way it was left, at once, without fading there.
   fade_.state = AutoTransition::STATE_IDLE;
   fade_.endFlag = record(0).ftb.on == 1 ? -1 : 1;
@@ -247,6 +250,7 @@ void CategoryOperate::releasePanelFaders(const KzifOperate& taken) {
   const KzifOperate& live = record(0);
   for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel) {
     const PanelMe& rows = taken.panelMe(panel);
+    freshRows_[static_cast<std::size_t>(panel)] |= rows.mask;
     for (int r = 0; r < PanelMe::SIZE; ++r) {
       if (!offered(rows.mask, 1u << r)) continue;
       releaseFaderFromMe(panel, rows.me[r]);
@@ -325,6 +329,9 @@ void CategoryOperate::updateFadeStatus() {
 void CategoryOperate::resolveMeChange() {
   KzifOperate& live = record(0);
   std::array<PanelMe, KzifOperate::N_PANELS> rows = {live.mainPanelMe, live.subPanel1Me, live.subPanel2Me};
+  for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel)
+    rows[static_cast<std::size_t>(panel)].mask = freshRows_[static_cast<std::size_t>(panel)];
+  freshRows_.fill(0);
   // The received rows hold only what a record may set, however they got there.
   for (int r = 0; PanelMe::RECEIVED_ROWS.takes(static_cast<std::size_t>(r)); ++r) {
     for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel) {
@@ -337,8 +344,8 @@ void CategoryOperate::resolveMeChange() {
   }
   for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel) {
     PanelMe& p = rows[static_cast<std::size_t>(panel)];
-    // Without an unsent change the rows stand as last resolved (or as the record came: a cold start
-    // leaves every row on M/E 0 until the System Manager sends the mapping).
+    // Without a change the rows stand as last resolved (or as the record came: a cold start leaves
+    // every row on M/E 0 until the System Manager sends the mapping).
     if (p.mask == 0) continue;
     resolvePanelRows(p);
     PanelMe& out = live.panelMe(panel);

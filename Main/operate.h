@@ -323,6 +323,11 @@ class CategoryOperate : public CategoryCommon<KzifOperate> {
   void updateFadeStatus();
   void resolveMeChange();
 
+  // Per panel, the rows changed since the last M/E change pass (a restore counts as changing
+  // every row). The record's own row marks stay set while sends are held back and would make
+  // old changes compete with new ones.
+  std::array<u32, KzifOperate::N_PANELS> freshRows_{};
+
   AutoTransition fade_{};
   u8 ftbOnRequest_ = 0;
   u8 ftbOffRequest_ = 0;

@@ -141,6 +141,18 @@ TEST_F(OperateTest, MeChangeRowsStayAPermutationAndReleaseThePanelsFader) {
   EXPECT_TRUE(fader.faderHeld(2) && live().subPanel2Me.me[0] == 1);
 }
 
+TEST_F(OperateTest, RowsChangedInAnEarlierFieldDoNotCompeteWhileSendsAreHeld) {
+  // A backlog holds the row marks of the first change; the second change alone decides.
+  play({"drain off"});
+  for (int i = 0; i < 2000 && !AcknowledgeSender::instance().backlogged(); ++i)
+    play({sendLine({{FTB, "0000000400" + hexBytes(static_cast<unsigned>(i % 2 ? 200 : 100), 2)}}), "field"});
+  ASSERT_TRUE(AcknowledgeSender::instance().backlogged());
+  play({sendLine({{76, "000000030100"}}), "field"});
+  const Lines out = play({sendLine({{76, "0000000100"}}), "field"});
+  EXPECT_EQ(only(out, "log [ERR]"), Lines{});
+  EXPECT_EQ((std::array{live().mainPanelMe.me[0], live().mainPanelMe.me[1]}), (std::array<u8, 2>{0, 1}));
+}
+
 TEST_F(OperateTest, FadeRunsOverItsRateAndBackAndATurnReversesIt) {
   play({ftb("00000006000b0004"), "field"});  // rate 4, source 11
   EXPECT_EQ(fade({ftb("0000000101")}, 5), (Lines{"0", "0.25", "0.5", "0.75", "1"}));
