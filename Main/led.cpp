@@ -1,5 +1,6 @@
 #include "Main/led.h"
 
+#include <bit>
 #include <cstring>
 
 #include "Main/bp.h"
@@ -62,20 +63,40 @@ void CategoryLedCommon<T>::initIndex(int, int) {
 template <class T>
 void CategoryLedCommon<T>::initInternal() {
   image_.fill(LedEntry{});
+  written_.fill(0);
+  blinking_.fill(0);
   stampPanels();
 }
 
 template <class T>
+void CategoryLedCommon<T>::stepLamp(int lamp) {
+  LedEntry& e = image_[static_cast<std::size_t>(lamp)];
+  const bool send = stepLedEntry(e);
+  const auto word = static_cast<std::size_t>(lamp / 32);
+  const u32 bit = 1u << (lamp % 32);
+  if (e.previous >= LED_BLINK_FIRST && e.previous <= LED_BLINK_LAST)
+    blinking_[word] |= bit;
+  else
+    blinking_[word] &= ~bit;
+  if (!send) return;
+  e.changed = 0;
+  const int panel = lamp / N_LED;
+  const int i = lamp % N_LED;
+  T& r = lampRecords_[static_cast<std::size_t>(panel)];
+  r.lamp[i] = e.output;
+  r.changeBitmap[i / 32] |= 1u << (i % 32);
+}
+
+template <class T>
 void CategoryLedCommon<T>::update() {
-  for (int panel = 0; panel < N_CHANNELS; ++panel) {
-    T& r = lampRecords_[static_cast<std::size_t>(panel)];
-    LedEntry* lamps = image_.data() + static_cast<std::size_t>(panel * N_LED);
-    for (int i = 0; i < N_LED; ++i) {
-      LedEntry& e = lamps[i];
-      if (!stepLedEntry(e)) continue;
-      e.changed = 0;
-      r.lamp[i] = e.output;
-      r.changeBitmap[i / 32] |= 1u << (i % 32);
+  for (std::size_t w = 0; w < N_LAMP_WORDS; ++w) {
+    // Taken before the lamps are read: a write after this point is stepped in the next field.
+    u32 due = written_[w] | blinking_[w];
+    written_[w] = 0;
+    while (due != 0) {
+      const int bit = std::countr_zero(due);
+      due &= due - 1;
+      stepLamp(static_cast<int>(w) * 32 + bit);
     }
   }
 }
@@ -117,7 +138,9 @@ void CategoryLedCommon<T>::assign(const T&, int idx) {
 
 template <class T>
 void CategoryLedCommon<T>::request(int panel, int index, u8 state) {
-  image_[static_cast<std::size_t>(panel * N_LED + index)].requested = state;
+  const int lamp = panel * N_LED + index;
+  image_[static_cast<std::size_t>(lamp)].requested = state;
+  written_[static_cast<std::size_t>(lamp / 32)] |= 1u << (lamp % 32);
 }
 
 template class CategoryLedCommon<internal::KzifLed>;

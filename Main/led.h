@@ -138,8 +138,17 @@ class CategoryLedCommon : public CategoryCommon<T> {
   void stampPanels();
   void sendPanel(AcknowledgeSender& tx, int panel);
 
+  static constexpr int N_LAMPS = N_CHANNELS * N_LED;
+  static constexpr std::size_t N_LAMP_WORDS = (N_LAMPS + 31) / 32;
+  void stepLamp(int lamp);
+
   std::array<T, N_CHANNELS> lampRecords_{};
-  std::array<LedEntry, static_cast<std::size_t>(N_CHANNELS * N_LED)> image_{};
+  std::array<LedEntry, static_cast<std::size_t>(N_LAMPS)> image_{};
+  // The field step visits only the lamps that can change: those written since their last step
+  // and those blinking. Every other lamp already shows its requested state, and stepping it
+  // would change nothing.
+  std::array<u32, N_LAMP_WORDS> written_{};
+  std::array<u32, N_LAMP_WORDS> blinking_{};
 };
 
 // Lamps of no M/E row (type id 49, one object).

@@ -39,12 +39,26 @@ inline constexpr std::array<u16, N_LINK_KEYS> linkKeyList = sourcelink_detail::b
 static_assert(linkKeyList[127] == 137 && linkKeyList[128] == 140 && linkKeyList[179] == 314 &&
               linkKeyList[N_LINK_KEYS - 1] == 329);
 
+namespace sourcelink_detail {
+// Entry of each source 0..329 in linkKeyList, -1 for none: the list is looked up once per link of
+// every record and every followed bus, too often to walk.
+constexpr int LINK_KEY_TABLE_SIZE = 330;
+constexpr std::array<i16, LINK_KEY_TABLE_SIZE> buildLinkKeyIndex() {
+  std::array<i16, LINK_KEY_TABLE_SIZE> table{};
+  table.fill(-1);
+  for (int i = 0; i < N_LINK_KEYS; ++i) table[linkKeyList[static_cast<std::size_t>(i)]] = static_cast<i16>(i);
+  return table;
+}
+inline constexpr std::array<i16, LINK_KEY_TABLE_SIZE> linkKeyIndexTable = buildLinkKeyIndex();
+}  // namespace sourcelink_detail
+
 // Position of a source in linkKeyList, -1 when it has no entry.
 constexpr int linkKeyIndex(int source) {
-  for (int i = 0; i < N_LINK_KEYS; ++i)
-    if (linkKeyList[static_cast<std::size_t>(i)] == source) return i;
-  return -1;
+  if (source < 0 || source >= sourcelink_detail::LINK_KEY_TABLE_SIZE) return -1;
+  return sourcelink_detail::linkKeyIndexTable[static_cast<std::size_t>(source)];
 }
+static_assert(linkKeyIndex(10) == 0 && linkKeyIndex(140) == 128 && linkKeyIndex(329) == N_LINK_KEYS - 1 &&
+              linkKeyIndex(138) == -1 && linkKeyIndex(330) == -1 && linkKeyIndex(-1) == -1);
 
 // Which AUX pairs link. Stored 28 bytes: 0 mask | 4 flag[24].
 // Wire: u32 mask (bit k marks flag[k]); u8 flag[24] (each 0..1).

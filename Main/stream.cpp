@@ -1,6 +1,11 @@
 #include "Main/stream.h"
 
+#include <cstring>
+
+#include "Common/assert.h"
 #include "Common/log.h"
+
+KZ_SOURCE("Main/stream");
 
 bool BufferedOutStream::write(u8 b) {
   if (freeSpace() == 0) flush();
@@ -8,6 +13,15 @@ bool BufferedOutStream::write(u8 b) {
   buf_[(head_ + count_) % CAPACITY] = b;
   ++count_;
   return true;
+}
+
+void BufferedOutStream::append(const u8* src, std::size_t n) {
+  KZ_CHECK(n <= freeSpace());
+  const std::size_t tail = (head_ + count_) % CAPACITY;
+  const std::size_t first = n < CAPACITY - tail ? n : CAPACITY - tail;
+  std::memcpy(buf_.data() + tail, src, first);
+  std::memcpy(buf_.data(), src + first, n - first);
+  count_ += n;
 }
 
 void BufferedOutStream::flush() {
@@ -38,7 +52,7 @@ bool AcknowledgeSender::writeMessage(u16 typeId, std::span<const u8> body) {
     return false;
   }
   const auto header = MessageHeader{static_cast<u32>(body.size()), typeId}.bytes();
-  for (u8 b : header) out_.write(b);
-  for (u8 b : body) out_.write(b);
+  out_.append(header.data(), header.size());
+  out_.append(body.data(), body.size());
   return true;
 }

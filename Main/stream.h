@@ -4,6 +4,7 @@
 #pragma once
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <span>
 
 #include "Common/shared.h"
@@ -75,8 +76,13 @@ class BufferedInStream {
     head_ = (head_ + n) % N;
     count_ -= n;
   }
+  // Copies n buffered bytes from offset `from` on, in at most two runs around the ring's end.
   void copy(std::size_t from, u8* dst, std::size_t n) const {
-    for (std::size_t i = 0; i < n; ++i) dst[i] = peek(from + i);
+    if (n == 0) return;
+    const std::size_t start = (head_ + from) % N;
+    const std::size_t first = n < N - start ? n : N - start;
+    std::memcpy(dst, buf_.data() + start, first);
+    std::memcpy(dst + first, buf_.data(), n - first);
   }
   void clear() { head_ = count_ = 0; }
 
@@ -118,6 +124,8 @@ class BufferedOutStream {
 
   // Puts one byte, flushing first when the ring is full; false when there was still no room.
   bool write(u8 b);
+  // Puts n bytes that the caller has made room for (n <= freeSpace()), in at most two runs.
+  void append(const u8* src, std::size_t n);
   // Hands the pending bytes to the transmit ring, as many as it takes.
   void flush();
   std::size_t unsent() const { return count_; }

@@ -36,6 +36,32 @@ void notifyBusesOfXptChange(int button, int source, int panel) {
   for (int me = 0; me < N_ME; ++me) notifyBusOfXptChange(me, button, source, panel);
 }
 
+namespace {
+
+using ButtonSet = std::array<u32, KzifXptAssign::N_MASK_WORDS>;
+
+bool inSet(const ButtonSet& set, int b) { return (set[static_cast<std::size_t>(b / 32)] >> (b % 32)) & 1u; }
+
+// The buttons of a panel that some bus of some M/E selects by crosspoint code. A re-selection only
+// turns such codes into direct ones, and mirrors only direct codes, so the set found before a
+// record still covers every bus that a request of that record can move: a request for any other
+// button finds no bus, and the scan of the buses is spared.
+ButtonSet buttonsSelectedByBuses(int panel) {
+  ButtonSet set{};
+  for (int me = 0; me < N_ME; ++me) {
+    const auto* bus = static_cast<const CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, me));
+    if (bus == nullptr) continue;
+    for (u16 raw : bus->record(0).code) {
+      const int code = static_cast<i16>(raw);
+      if (code < 0 || code > 767 || code >> 8 != panel || (code & 0xFF) >= KzifXptAssign::N_BUTTONS) continue;
+      set[static_cast<std::size_t>((code & 0xFF) / 32)] |= 1u << (code & 31);
+    }
+  }
+  return set;
+}
+
+}  // namespace
+
 CategoryXpt& CategoryXpt::get() { return *BP::instance().find<CategoryXpt>(KzifXptAssign::TYPE_ID); }
 
 // Every start attaches the storage anew; the flags derived from the old records go with them, as
@@ -71,6 +97,13 @@ void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
   // every button of the record, whatever came earlier in it.
   std::array<i16, KzifXptAssign::N_BUTTONS> taken{};
   std::array<u32, KzifXptAssign::N_MASK_WORDS> takenMask{};
+  const ButtonSet selected = buttonsSelectedByBuses(panel);
+  auto request = [&](int me, int button, int source) {
+    if (observer_) observer_(me, button, source, panel);
+    if (!inSet(selected, button)) return;
+    if (auto* bus = static_cast<CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, me)))
+      bus->onXptChanged(button, source, panel);
+  };
 
   for (int b = 0; b < KzifXptAssign::N_BUTTONS; ++b) {
     if (!in.buttonMarked(b)) continue;
@@ -83,11 +116,11 @@ void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
       for (int me = 0; me < N_ME; ++me) {
         for (int row = 0; row < 4; ++row) {
           const int button = column + row * KzifXptAssign::N_COLUMNS;
-          notifyBusOfXptChange(me, button, live.source[button], panel);
+          request(me, button, live.source[button]);
         }
       }
     } else {
-      notifyBusesOfXptChange(b, live.source[b], panel);
+      for (int me = 0; me < N_ME; ++me) request(me, b, live.source[b]);
     }
     taken[static_cast<std::size_t>(b)] = static_cast<i16>(value);
     takenMask[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);

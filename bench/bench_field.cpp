@@ -1,32 +1,47 @@
-// Cost of one VSYNC field cycle on the host build: with nothing to receive, and with a burst of
-// records arriving in one field that the back-end merges and echoes.
+// Cost of one VSYNC field cycle on the host build: with nothing to receive, with a busy field's
+// burst of records that the back-end merges and echoes, with one crosspoint record, and a memcpy
+// of the busy field's bytes in and out as the yardstick the busy field is compared with.
 #include <benchmark/benchmark.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Lib/Include/record.h"
+#include "Main/bkgd.h"
+#include "Main/bus.h"
+#include "Main/buttonevent.h"
+#include "Main/buttoninhibit.h"
+#include "Main/led.h"
 #include "Main/mf_config.h"
-#include "Main/system.h"
+#include "Main/operate.h"
+#include "Main/shotmem.h"
+#include "Main/sourcelink.h"
 #include "Main/stream.h"
+#include "Main/system.h"
+#include "Main/xpt.h"
 #include "Sim/runner.h"
 
 namespace {
-
-constexpr int SYSTEM_RECORDS_PER_BURST = 32;
-constexpr int CONFIG_RECORDS_PER_BURST = 4;
 
 // Counts what the back-end sends without keeping the lines.
 struct MessageCounter {
   std::int64_t messages = 0;
   std::int64_t logLines = 0;
+  std::int64_t bytesOut = 0;  // framed bytes of the messages
   void operator()(const std::string& line) {
-    if (line.starts_with("msg ")) ++messages;
-    else if (line.starts_with("log ")) ++logLines;
+    if (line.starts_with("msg ")) {
+      ++messages;
+      const auto hex = line.find(' ', 4);
+      bytesOut += static_cast<std::int64_t>(MessageHeader::SIZE + (line.size() - hex - 1) / 2);
+    } else if (line.starts_with("log ")) {
+      ++logLines;
+    }
   }
 };
 
@@ -39,39 +54,147 @@ void appendFrame(std::vector<std::uint8_t>& out, int type, std::span<const std::
 
 template <class R>
 void appendRecord(std::vector<std::uint8_t>& out, const R& record) {
-  std::array<std::uint8_t, 1024> body{};
+  std::array<std::uint8_t, 4096> body{};
   rec::WireWriter w(body);
   rec::encode(w, record);
   if (!w.ok()) throw std::logic_error("record does not fit the bench scratch buffer");
   appendFrame(out, R::TYPE_ID, std::span<const std::uint8_t>(body.data(), w.size()));
 }
 
-// One field's worth of traffic: system settings records stepping through the video formats and
-// mainframe configuration records with every mask set. `variant` shifts the values so that two
-// bursts in a row differ and every record is a real change.
-std::vector<std::uint8_t> makeBurst(int variant) {
+u16 directCode(int source) { return static_cast<u16>(BUS_CODE_SOURCE_BASE + source); }
+u16 xptCode(int panel, int button) { return static_cast<u16>(panel << 8 | button); }
+
+// Every button of a panel reassigned; `variant` shifts the inputs so that each record changes them.
+KzifXptAssign xptRecord(int panel, int variant) {
+  KzifXptAssign x{};
+  rec::setAllMasks(x);
+  x.panel = static_cast<u16>(panel);
+  for (int b = 0; b < KzifXptAssign::N_BUTTONS; ++b) {
+    x.markButton(b);
+    x.source[b] = static_cast<i16>(10 + (b + variant) % 32);
+  }
+  return x;
+}
+
+// One busy field as the System Manager sends it after a panel operation and a status sweep: every
+// kind of record the back-end keeps, 145 in all. `variant` shifts the values so that two bursts
+// in a row differ and every record is a real change.
+std::vector<std::uint8_t> makeBusyField(int variant, int* recordCount) {
   std::vector<std::uint8_t> bytes;
-  for (int i = 0; i < SYSTEM_RECORDS_PER_BURST; ++i) {
+  int n = 0;
+  auto add = [&](const auto& r) {
+    appendRecord(bytes, r);
+    ++n;
+  };
+  for (int me = 0; me < 4; ++me) {
+    KzifBus bus{};
+    rec::setAllMasks(bus);
+    bus.me = static_cast<u8>(me);
+    for (int b = 0; b < N_BUSES; ++b) {
+      bus.markBus(b);
+      // A few buses hold crosspoint buttons, so that the reassignments below re-select them.
+      bus.code[b] = b >= 2 && b < 10 ? xptCode(b % 3, b + variant) : directCode(10 + (b + variant + me) % 20);
+    }
+    bus.flip = static_cast<u8>(variant & 1);
+    add(bus);
+  }
+  {
+    KzifOperate op{};
+    rec::setAllMasks(op);
+    add(op);
+  }
+  for (int panel = 0; panel < 3; ++panel) add(xptRecord(panel, variant));
+  {
+    KzifSourceLink link{};
+    rec::setAllMasks(link);
+    for (u32& w : link.linkMask) w = 0xFFFFFFFFu;
+    link.linkMask[KzifSourceLink::N_LINK_MASK_WORDS - 1] = (1u << (N_LINK_KEYS % 32)) - 1;
+    for (int i = 0; i < N_LINK_KEYS; ++i) link.link[i] = linkKeyList[static_cast<std::size_t>((i + variant + 1) % N_LINK_KEYS)];
+    link.direction = static_cast<u8>(variant & 1);
+    add(link);
+  }
+  {
     KzifSystem sys{};
     rec::setAllMasks(sys);
-    sys.videoFormat = static_cast<u8>((i + variant) % 12);
-    sys.toggle2006 = static_cast<u8>((i + variant) & 1);
-    sys.fieldSelect = static_cast<u8>(i + variant);
-    appendRecord(bytes, sys);
+    sys.videoFormat = static_cast<u8>(variant % 2);
+    sys.fieldSelect = static_cast<u8>(variant);
+    add(sys);
   }
-  for (int i = 0; i < CONFIG_RECORDS_PER_BURST; ++i) {
+  {
     KzifMainframeConfig cfg{};
     rec::setAllMasks(cfg);
-    for (int me = 0; me < 8; ++me) {
-      cfg.meConfig[me].cleanKey = static_cast<u8>((me + i + variant) % 4);
-      cfg.meConfig[me].previewKey[0] = static_cast<u8>((i + variant) % 3);
-    }
-    cfg.dskConfig.meInput[0] = (i + variant) & 1 ? 8 : 1;
-    cfg.sampleKeyer[(i + variant) % 96] = 1;
-    cfg.selectedSampleKeyer = static_cast<u8>((i + variant) % 32);
-    appendRecord(bytes, cfg);
+    for (int me = 0; me < 8; ++me) cfg.meConfig[me].cleanKey = static_cast<u8>((me + variant) % 4);
+    cfg.selectedSampleKeyer = static_cast<u8>(variant % 32);
+    add(cfg);
   }
+  for (int me = 0; me < 4; ++me) {
+    KzifBkgd bkgd{};
+    rec::setAllMasks(bkgd);
+    bkgd.me = static_cast<u8>(me);
+    bkgd.flipEnable = static_cast<u8>(variant & 1);
+    bkgd.wipePattern = static_cast<u8>(variant + me);
+    add(bkgd);
+  }
+  for (int me = 0; me < 4; ++me)
+    for (int panel = 0; panel < 3; ++panel) {
+      KzifBusStatus status{};
+      rec::setAllMasks(status);
+      status.me = static_cast<u8>(me);
+      status.panel = static_cast<u16>(panel);
+      status.flag3 = static_cast<u8>(variant & 1);
+      status.customItem = static_cast<u8>((variant + panel) % 48);
+      add(status);
+    }
+  for (int panel = 0; panel < 3; ++panel) {
+    KzifButtonInhibit inhibit{};
+    rec::setAllMasks(inhibit);
+    inhibit.panel = static_cast<u16>(panel);
+    for (int e = 0; e < N_INHIBIT_ENTRIES; ++e) inhibit.entry[e].first = static_cast<u8>((e + variant) % 225);
+    add(inhibit);
+  }
+  for (int panel = 0; panel < 3; ++panel) {
+    internal::KzifLed led{};
+    led.panel = static_cast<u16>(panel);
+    add(led);
+  }
+  for (int i = 0; i < 8; ++i) {
+    internal::KzifMeLed led{};
+    led.me = static_cast<u8>(i % 4);
+    led.panel = static_cast<u16>(i / 4);
+    add(led);
+  }
+  for (int i = 0; i < 40; ++i) {
+    KzifShotMemoryStatus shot{};
+    rec::setAllMasks(shot);
+    shot.channel = static_cast<u16>((i * 4 + variant) % KzifShotMemoryStatus::N_CHANNELS);
+    shot.stored = static_cast<u8>((i + variant) & 1);
+    add(shot);
+  }
+  // Presses and releases of the A and B bus rows of each M/E.
+  for (int i = 0; i < 64; ++i) {
+    internal::KzifButtonEvent event{};
+    event.panel = static_cast<u8>(i % 3);
+    event.me = static_cast<u8>((i / 2) % 4);
+    event.bus = static_cast<u8>((i / 8) % 2);
+    event.code = static_cast<i16>(1100 + (i / 2 + variant) % 24);
+    event.state = static_cast<u8>(1 - i % 2);
+    add(event);
+  }
+  if (recordCount) *recordCount = n;
   return bytes;
+}
+
+std::vector<std::uint8_t> makeXptField(int variant) {
+  std::vector<std::uint8_t> bytes;
+  appendRecord(bytes, xptRecord(1, variant));
+  return bytes;
+}
+
+void reportCounters(benchmark::State& state, const MessageCounter& counter) {
+  state.counters["msgs/field"] =
+      benchmark::Counter(static_cast<double>(counter.messages), benchmark::Counter::kAvgIterations);
+  state.counters["logs/field"] =
+      benchmark::Counter(static_cast<double>(counter.logLines), benchmark::Counter::kAvgIterations);
 }
 
 void BM_IdleField(benchmark::State& state) {
@@ -80,33 +203,108 @@ void BM_IdleField(benchmark::State& state) {
   runner.field(2);  // past the first-field bookkeeping
   counter = {};
   for (auto _ : state) runner.field(1);
-  state.counters["msgs/field"] =
-      benchmark::Counter(static_cast<double>(counter.messages), benchmark::Counter::kAvgIterations);
+  reportCounters(state, counter);
 }
 BENCHMARK(BM_IdleField);
 
-void BM_FieldWithRecordBurst(benchmark::State& state) {
-  MessageCounter counter;
-  sim::Runner runner({}, [&counter](const std::string& line) { counter(line); });
-  const std::array<std::vector<std::uint8_t>, 2> bursts = {makeBurst(0), makeBurst(1)};
+// Feeds alternating bursts, one per field. Handing the bytes to the receive ring is a copy; the
+// field cycle is the work measured (the runner's formatting of what comes out included).
+void runBursts(benchmark::State& state, const std::array<std::vector<std::uint8_t>, 2>& bursts, MessageCounter& counter,
+               sim::Runner& runner) {
   runner.field(2);
+  for (const auto& burst : bursts) {  // one round first, so that every later record is a change
+    runner.raw(burst);
+    runner.field(1);
+  }
   counter = {};
   std::size_t which = 0;
   for (auto _ : state) {
-    // Handing the bytes to the receive ring is a copy; the field cycle is the work measured.
     runner.raw(bursts[which]);
     which ^= 1;
     runner.field(1);
   }
-  constexpr int recordsPerField = SYSTEM_RECORDS_PER_BURST + CONFIG_RECORDS_PER_BURST;
-  state.SetItemsProcessed(state.iterations() * recordsPerField);
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bursts[0].size()));
-  state.counters["recs_in/field"] = recordsPerField;
-  state.counters["msgs/field"] =
-      benchmark::Counter(static_cast<double>(counter.messages), benchmark::Counter::kAvgIterations);
-  state.counters["logs/field"] =
-      benchmark::Counter(static_cast<double>(counter.logLines), benchmark::Counter::kAvgIterations);
+  reportCounters(state, counter);
 }
-BENCHMARK(BM_FieldWithRecordBurst);
+
+// A memcpy of the busy field's bytes in and out: what the busy field is measured against.
+struct BusyFieldBytes {
+  std::vector<std::uint8_t> in;
+  std::int64_t outBytes = 0;
+  int records = 0;
+};
+
+const BusyFieldBytes& busyFieldBytes() {
+  static const BusyFieldBytes bytes = [] {
+    BusyFieldBytes b;
+    b.in = makeBusyField(0, &b.records);
+    MessageCounter counter;
+    sim::Runner runner({}, [&counter](const std::string& line) { counter(line); });
+    runner.field(2);
+    runner.raw(makeBusyField(1, nullptr));
+    runner.field(1);
+    counter = {};
+    runner.raw(b.in);
+    runner.field(1);
+    b.outBytes = counter.bytesOut;
+    return b;
+  }();
+  return bytes;
+}
+
+double memcpyInAndOut(std::span<const std::uint8_t> in, std::span<std::uint8_t> ring, std::span<std::uint8_t> out,
+                      std::size_t outBytes) {
+  std::memcpy(ring.data(), in.data(), in.size());
+  benchmark::ClobberMemory();
+  std::memcpy(out.data(), ring.data(), outBytes < ring.size() ? outBytes : ring.size());
+  benchmark::ClobberMemory();
+  return 0;
+}
+
+// Nanoseconds of one memcpy of the busy field's bytes in and out, averaged over many rounds.
+double memcpyNanos(const BusyFieldBytes& bytes) {
+  std::vector<std::uint8_t> ring(bytes.in.size() + static_cast<std::size_t>(bytes.outBytes));
+  std::vector<std::uint8_t> out(ring.size());
+  constexpr int ROUNDS = 20000;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < ROUNDS; ++i) memcpyInAndOut(bytes.in, ring, out, static_cast<std::size_t>(bytes.outBytes));
+  const auto end = std::chrono::steady_clock::now();
+  return std::chrono::duration<double, std::nano>(end - start).count() / ROUNDS;
+}
+
+void BM_BusyField(benchmark::State& state) {
+  const BusyFieldBytes& bytes = busyFieldBytes();
+  MessageCounter counter;
+  sim::Runner runner({}, [&counter](const std::string& line) { counter(line); });
+  const std::array<std::vector<std::uint8_t>, 2> bursts = {makeBusyField(0, nullptr), makeBusyField(1, nullptr)};
+  const auto start = std::chrono::steady_clock::now();
+  runBursts(state, bursts, counter, runner);
+  const auto end = std::chrono::steady_clock::now();
+  const double fieldNanos =
+      std::chrono::duration<double, std::nano>(end - start).count() / static_cast<double>(state.iterations());
+  state.SetItemsProcessed(state.iterations() * bytes.records);
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bursts[0].size()));
+  state.counters["recs_in/field"] = bytes.records;
+  state.counters["bytes_in"] = static_cast<double>(bytes.in.size());
+  state.counters["bytes_out"] = static_cast<double>(bytes.outBytes);
+  // How many memcpys of the bytes in and out one busy field costs.
+  state.counters["x_memcpy"] = fieldNanos / memcpyNanos(bytes);
+}
+BENCHMARK(BM_BusyField);
+
+void BM_OneXptRecord(benchmark::State& state) {
+  MessageCounter counter;
+  sim::Runner runner({}, [&counter](const std::string& line) { counter(line); });
+  runBursts(state, {makeXptField(0), makeXptField(1)}, counter, runner);
+}
+BENCHMARK(BM_OneXptRecord);
+
+void BM_MemcpyBusyFieldBytes(benchmark::State& state) {
+  const BusyFieldBytes& bytes = busyFieldBytes();
+  std::vector<std::uint8_t> ring(bytes.in.size() + static_cast<std::size_t>(bytes.outBytes));
+  std::vector<std::uint8_t> out(ring.size());
+  for (auto _ : state) memcpyInAndOut(bytes.in, ring, out, static_cast<std::size_t>(bytes.outBytes));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.in.size() + bytes.outBytes));
+}
+BENCHMARK(BM_MemcpyBusyFieldBytes);
 
 }  // namespace

@@ -176,6 +176,19 @@ TEST_F(BusTest, ReassigningAButtonKeepsTheBusesThatUsedItOnTheirSource) {
   EXPECT_EQ(echoOf(out, 2)->code(30), direct(12));
 }
 
+TEST_F(BusTest, AMarkedButtonMovesItsBusesOnEveryMeEvenWhenItsValueStays) {
+  auto xpt = [](const std::map<int, int>& buttons) {  // panel 2; no option
+    return "send 38 00000000 0002" + maskedTable(buttons, KzifXptAssign::N_BUTTONS) + "00";
+  };
+  // Buttons 7 and 55 (column 7, rows 0 and 2) of panel 2 on inputs 14 and 20, selected on M/E 3
+  // and M/E 1 (M/E 1's bus 3 on panel 1's button 7, unassigned: black); then button 7 marked again
+  // with its own value, and 300 on button 31 (column 7).
+  play({xpt({{7, 14}, {55, 20}}), sendBus(3, {{4, 0x0207}}), sendBus(1, {{2, 0x0237}, {3, 0x0107}}), "field"});
+  const Lines out = play({xpt({{7, 14}, {31, 300}}), "field"});
+  EXPECT_EQ((std::array{echoOf(out, 3)->code(4), echoOf(out, 1)->code(2), echoOf(out, 1)->code(3)}),
+            (std::array{direct(14), direct(20), int{BUS_CODE_BLACK}}));
+}
+
 TEST_F(BusTest, FlipFollowsTheBackgroundEndFlagAndTurnsTheBackgroundOver) {
   play({"send 2 00000002 01 00 01 00 00 00 00 00 00 00", "field"});  // M/E 1's flip follows
   category::CategoryFaderEvent::get().transition(bkgdTransIndex[1]).endFlag = -1;

@@ -70,6 +70,14 @@ TEST_F(LedTest, BlinkingStatesAreLitTwentyFieldsAndDarkTen) {
   led().setLed(0, 2000, 13);
   EXPECT_EQ(fields(85, 31), (Lines{"85: 49.0 73=3", "90: 49.1 74=2, 50.2.2 5=3", "105: 49.0 73=0",
                                    "110: 49.1 74=0, 50.2.2 5=0", "115: 49.0 73=3"}));
+  // Written again with the state it holds: the phase runs on, not counted twice in one field.
+  // Left for a steady state while lit, and blinking again later: lit at once, a fresh phase.
+  led().setLed(0, 2000, 13);
+  meLed(2).setLed(2, 5, 4);
+  EXPECT_EQ(fields(116, 19), (Lines{"116: 50.2.2 5=4", "120: 49.1 74=2"}));
+  meLed(2).setLed(2, 5, 11);
+  EXPECT_EQ(fields(135, 31), (Lines{"135: 49.0 73=0, 50.2.2 5=1", "140: 49.1 74=0", "145: 49.0 73=3",
+                                    "150: 49.1 74=2", "155: 50.2.2 5=0", "165: 49.0 73=0, 50.2.2 5=1"}));
 }
 
 TEST_F(LedTest, ChangedPanelsAreSentOnceEachWithTheirBitmap) {

@@ -1,0 +1,35 @@
+// Which channels of a many-channel category may hold send marks, so that the send pass looks only
+// at those rather than at every mask of every channel each field. A bit is set wherever marks can
+// appear (a record, a restore, a start) and cleared once the channel has been looked at and sent;
+// it is a superset of the marked channels, never a "changed in this field" flag.
+#pragma once
+#include <array>
+#include <bit>
+#include <cstddef>
+
+#include "Lib/Include/kz_types.h"
+
+template <int N>
+class MarkedChannels {
+ public:
+  void mark(int ch) { words_[static_cast<std::size_t>(ch / 32)] |= 1u << (ch % 32); }
+  void unmark(int ch) { words_[static_cast<std::size_t>(ch / 32)] &= ~(1u << (ch % 32)); }
+  void markAll() {
+    words_.fill(0xFFFFFFFFu);
+    if (N % 32 != 0) words_.back() = (1u << (N % 32)) - 1;
+  }
+  bool marked(int ch) const { return (words_[static_cast<std::size_t>(ch / 32)] >> (ch % 32)) & 1u; }
+
+  // Calls visit(ch) for the marked channels in ascending order while it returns true; it may
+  // unmark the channel it is given.
+  template <class Visit>
+  void visit(Visit visit) const {
+    for (std::size_t w = 0; w < WORDS; ++w)
+      for (u32 bits = words_[w]; bits != 0; bits &= bits - 1)
+        if (!visit(static_cast<int>(w * 32) + std::countr_zero(bits))) return;
+  }
+
+ private:
+  static constexpr std::size_t WORDS = (N + 31) / 32;
+  std::array<u32, WORDS> words_{};
+};

@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""Instructions per field cycle of the benchmark cases, counted by callgrind.
+
+Runs each case of orvane_bench twice under callgrind with two run lengths, collecting only inside
+BP::onField, and divides the difference of the instruction counts by the difference of the field
+counts, so that boot and warm-up cancel out. The runner's formatting of the transmit ring
+(sim::Runner::readTransmit, called from within the field) is subtracted.
+
+usage: bench/callgrind_field.py [BENCH_BINARY] [CASE...]
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+FIELD = "BP::onField()"
+RUNNER_OUTPUT = "sim::Runner::readTransmit()"
+CASES = ["BM_IdleField", "BM_BusyField", "BM_OneXptRecord"]
+
+
+def costs(path):
+    """Instructions collected, and (calls, inclusive instructions) of calls into each function."""
+    names = {}
+    calls = {}
+    total = 0
+    callee = None
+    pending = False
+    ref = re.compile(r"^c?fn=\((\d+)\)(?: (.*))?$")
+    with open(path) as f:
+        for line in f:
+            line = line.rstrip("\n")
+            m = ref.match(line)
+            if m:
+                if m.group(2):
+                    names[m.group(1)] = m.group(2)
+                if line.startswith("cfn="):
+                    callee = names.get(m.group(1))
+                continue
+            if line.startswith("calls="):
+                pending = int(line[6:].split()[0])
+                continue
+            if line.startswith("summary:") or line.startswith("totals:"):
+                total = int(line.split()[1])
+                continue
+            if pending is not False and line and (line[0].isdigit() or line[0] in "+-*"):
+                parts = line.split()
+                n, ir = calls.get(callee, (0, 0))
+                calls[callee] = (n + pending, ir + (int(parts[1]) if len(parts) > 1 else 0))
+                pending = False
+    return total, calls
+
+
+def measure(binary, case, min_time):
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        subprocess.run(
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", f"--toggle-collect={FIELD}", binary,
+             f"--benchmark_filter=^{case}$", f"--benchmark_min_time={min_time}"],
+            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        total, calls = costs(out)
+    fields = calls.get(FIELD, (0, 0))[0]
+    runner = calls.get(RUNNER_OUTPUT, (0, 0))[1]
+    return fields, total - runner
+
+
+def main():
+    args = sys.argv[1:]
+    binary = args.pop(0) if args and os.path.isfile(args[0]) else "build/bench/orvane_bench"
+    for case in args or CASES:
+        f1, ir1 = measure(binary, case, 0.02)
+        f2, ir2 = measure(binary, case, 0.2)
+        per = (ir2 - ir1) / (f2 - f1) if f2 != f1 else float("nan")
+        print(f"{case:20s} {per:12,.0f} instructions per field ({f1} and {f2} fields)")
+
+
+if __name__ == "__main__":
+    main()
