@@ -115,16 +115,27 @@ bool feedsInto(int from, int k, int depth) {
   return false;
 }
 
-bool isStillOrClip(int s) {
-  if (181 <= s && s <= 191) return (s - 181) % 3 != 2;
-  if (201 <= s && s <= 211) return (s - 201) % 3 != 2;
-  return false;
-}
-
 // The sources every bus group takes: inputs, DVI, stills and clips, colour backgrounds, black.
 bool isCommonSource(int s) {
-  return (10 <= s && s <= 41) || s == 140 || s == 141 || isStillOrClip(s) || (220 <= s && s <= 223);
+  return (SOURCE_SDI_FIRST <= s && s <= SOURCE_SDI_ROUTED_LAST) || s == SOURCE_DVI_1 || s == SOURCE_DVI_2 ||
+         isStillOrClip(s) || (SOURCE_COLOR_BKGD_1 <= s && s <= SOURCE_BLACK);
 }
+
+// Which outputs of M/Es 0 and 1 (programme, preview, clean, key preview) a bus group takes; the
+// outputs of M/E 2 and 3 go on no bus.
+constexpr int PGM = 1 << 0, PVW = 1 << 1, CLEAN = 1 << 2, KEY_PVW = 1 << 3;
+constexpr int LOOP_CHECKED_OUTPUTS = PGM | PVW | CLEAN;
+constexpr int DSK_OUTPUTS = PGM | CLEAN;
+constexpr int OTHER_BUS_OUTPUTS = PGM | PVW | CLEAN | KEY_PVW;
+
+bool takesMeOutput(int s, int outputs) {
+  const int me = meOfOutput(s);
+  if (me < 0 || me > 1) return false;
+  return (outputs >> ((s - SOURCE_ME_OUTPUT_FIRST) % SOURCE_OUTPUTS_PER_ME)) & 1;
+}
+
+// The multiview outputs that the buses may select.
+constexpr int BUS_MULTIVIEW_LAST = SOURCE_MULTIVIEW_FIRST + 3;
 
 // What the operation settings say of the buses; without the operation category the rows stay
 // fixed and the AUX buses cut.
@@ -204,40 +215,15 @@ int followerOf(int bus, int direction, const category::CategorySourceLink& link)
 
 }  // namespace
 
-int sourceToKz(int s) {
-  if (10 <= s && s <= 41) return KZ_IN_1 + s - 10;
-  if (s == 140) return KZ_DVI_1;
-  if (s == 141) return KZ_DVI_2;
-  if (SOURCE_ME_OUTPUT_FIRST <= s && s <= SOURCE_ME_OUTPUT_LAST) return 0x11A0 + s - SOURCE_ME_OUTPUT_FIRST;
-  switch (s) {
-    case 170: return KZ_DSK_PGM1;
-    case 171: return KZ_DSK_PGM1 + 2;
-    case 172: return KZ_DSK_PGM1 + 1;
-    case 173: return KZ_DSK_PGM1 + 3;
-    case 178: return 0x11CC;
-    case 220: return KZ_CBGD_1;
-    case 221: return KZ_CBGD_2;
-    case 222: return 0x1190;
-    default: break;
-  }
-  if (174 <= s && s <= 177) return KZ_DSK_CLN1 + s - 174;
-  if (isStillOrClip(s)) {
-    const int base = s < 201 ? 181 : 201;
-    const int kz = s < 201 ? KZ_STILL_1 : KZ_CLIP_1;
-    return kz + 2 * ((s - base) / 3) + (s - base) % 3;
-  }
-  if (230 <= s && s <= 237) return 0x11C8 + s - 230;
-  return KZ_BLACK;
-}
-
 bool isAllowedSource(int bus, int s) {
   if (s < 0 || bus < 0 || bus > BUS_LAST) return false;
   if (bus == BUS_FREE) return true;
-  if (isLoopChecked(bus))
-    return isCommonSource(s) || s == 150 || s == 151 || s == 152 || s == 154 || s == 155 || s == 156;
-  if (isDskBus(bus)) return isCommonSource(s) || s == 150 || s == 152 || s == 154 || s == 156;
+  if (isLoopChecked(bus)) return isCommonSource(s) || takesMeOutput(s, LOOP_CHECKED_OUTPUTS);
+  if (isDskBus(bus)) return isCommonSource(s) || takesMeOutput(s, DSK_OUTPUTS);
   if (isUskBus(bus)) return isCommonSource(s);
-  return isCommonSource(s) || (150 <= s && s <= 157) || (170 <= s && s <= 178) || (230 <= s && s <= 233);
+  return isCommonSource(s) || takesMeOutput(s, OTHER_BUS_OUTPUTS) ||
+         (SOURCE_DSK_OUTPUT_FIRST <= s && s <= SOURCE_DSK_OUTPUT_LAST) ||
+         (SOURCE_MULTIVIEW_FIRST <= s && s <= BUS_MULTIVIEW_LAST);
 }
 
 int resolveSourceCode(int code) {
@@ -453,7 +439,7 @@ void CategoryBus::handToUskAssign(int bus) {
   if (me_ != 0 || uskExchangeActive) return;
   // The assignment keeps one byte per bus: only its own sources go across, never a -1 or a 302.
   const int source = getSource(bus);
-  if (source < 10 || source > SOURCE_BLACK) return;
+  if (source < SOURCE_SDI_FIRST || source > SOURCE_BLACK) return;
   UskExchange exchange;
   passSourceToUskAssign(bus - BUS_USK1_FILL, source);
 }

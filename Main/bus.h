@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "Main/category.h"
+#include "Main/source_ids.h"
 
 // ================================================================================================
 // Bus status of the panels (type id 48): per M/E and panel, which bus each delegated row of
@@ -154,21 +155,7 @@ constexpr int BUS_LOOP_CHECKED_LAST = 11;  // buses 0..11 feed the M/E itself
 
 // BusSelectCode: (panel << 8) | button for a crosspoint button, or 1024 + SourceId.
 constexpr int BUS_CODE_SOURCE_BASE = 1024;
-constexpr int SOURCE_BLACK = 223;
 constexpr u16 BUS_CODE_BLACK = BUS_CODE_SOURCE_BASE + SOURCE_BLACK;  // 1247
-constexpr int SOURCE_ME_OUTPUT_FIRST = 150;  // M/E k: 150 + 4k .. 153 + 4k
-constexpr int SOURCE_ME_OUTPUT_LAST = 165;
-
-// A SourceId that a direct code can carry: 10..302 or 314..329.
-constexpr bool isCodableSource(int source) {
-  return (10 <= source && source <= 302) || (314 <= source && source <= 329);
-}
-// The M/E (0..3) whose output the source is; -1 for any other source.
-constexpr int meOfOutput(int source) {
-  return SOURCE_ME_OUTPUT_FIRST <= source && source <= SOURCE_ME_OUTPUT_LAST ? (source - SOURCE_ME_OUTPUT_FIRST) / 4 : -1;
-}
-// The KZ id the routing drivers take for a SourceId; KZ_BLACK for a source without one.
-int sourceToKz(int source);
 // Whether the bus may carry the source; a negative source never, bus 12 any other one.
 bool isAllowedSource(int bus, int source);
 // The SourceId a BusSelectCode selects, -1 for none: a crosspoint button resolves through the

@@ -1,13 +1,12 @@
 #include "Main/multiview.h"
 
 #include "Main/bp.h"
+#include "Main/source_ids.h"
 #include "Main/system.h"
 
 KZ_SOURCE("Main/multiview");
 
 namespace {
-
-constexpr int FIRST_LEVEL_SOURCE = 201;
 
 // The tally marks of the labels are taken from the four source tally record channels (type id 53)
 // here, once the source tally category exists.
@@ -18,9 +17,11 @@ void readSourceTally(category::CategoryMultiView& multiView) { (void)multiView; 
 void readSourceNames(category::CategoryMultiView& multiView) { (void)multiView; }
 
 int levelSlot(int source) {
-  const int offset = source - FIRST_LEVEL_SOURCE;
-  if (offset < 0 || offset % 3 != 0 || offset / 3 >= category::CategoryMultiView::N_LEVEL_SOURCES) return -1;
-  return offset / 3;
+  const int offset = source - SOURCE_CLIP_FILL_FIRST;
+  if (offset < 0 || offset % SOURCE_IDS_PER_MEDIA_CHANNEL != 0 ||
+      offset / SOURCE_IDS_PER_MEDIA_CHANNEL >= category::CategoryMultiView::N_LEVEL_SOURCES)
+    return -1;
+  return offset / SOURCE_IDS_PER_MEDIA_CHANNEL;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "Main/bp.h"
 #include "Main/bus.h"
+#include "Main/source_ids.h"
 
 KZ_SOURCE("Main/xpt");
 
@@ -13,13 +14,23 @@ constexpr int XPT_PANEL_ASSERT_LINE = 287;
 
 constexpr u32 ALL_BUTTONS = 0xFFFFFFFFu;
 
+// A button may carry the outputs of M/E 0 and 1 and the first 16 AUX buses; 290 and 291 are
+// stored and reported without a meaning of their own here.
+constexpr int XPT_ME_OUTPUT_LAST = SOURCE_ME_OUTPUT_FIRST + 2 * SOURCE_OUTPUTS_PER_ME - 1;
+constexpr int XPT_AUX_LAST = SOURCE_AUX_FIRST + 15;
+constexpr int XPT_CARRIED_1 = 290;
+constexpr int XPT_CARRIED_2 = 291;
+
 }  // namespace
 
 bool isAcceptedXptValue(int v) {
-  return (10 <= v && v <= 41) || v == 140 || v == 141 || (150 <= v && v <= 157) || (170 <= v && v <= 178) ||
-         (180 <= v && v <= 191) || (200 <= v && v <= 211) || (220 <= v && v <= 223) || (230 <= v && v <= 237) ||
-         (240 <= v && v <= 255) || v == 290 || v == 291 || v == KzifXptAssign::FUNCTION_A ||
-         v == KzifXptAssign::FUNCTION_B || v == KzifXptAssign::UNASSIGNED;
+  auto within = [v](int first, int last) { return first <= v && v <= last; };
+  return within(SOURCE_SDI_FIRST, SOURCE_SDI_ROUTED_LAST) || v == SOURCE_DVI_1 || v == SOURCE_DVI_2 ||
+         within(SOURCE_ME_OUTPUT_FIRST, XPT_ME_OUTPUT_LAST) || within(SOURCE_DSK_OUTPUT_FIRST, SOURCE_DSK_OUTPUT_LAST) ||
+         within(SOURCE_STILL_BASE, SOURCE_STILL_LAST) || within(SOURCE_CLIP_BASE, SOURCE_CLIP_LAST) ||
+         within(SOURCE_COLOR_BKGD_1, SOURCE_BLACK) || within(SOURCE_MULTIVIEW_FIRST, SOURCE_MULTIVIEW_LAST) ||
+         within(SOURCE_AUX_FIRST, XPT_AUX_LAST) || v == XPT_CARRIED_1 || v == XPT_CARRIED_2 ||
+         v == KzifXptAssign::FUNCTION_A || v == KzifXptAssign::FUNCTION_B || v == KzifXptAssign::UNASSIGNED;
 }
 
 namespace category {
