@@ -265,13 +265,9 @@ void AuxMix::update(int ch, int source, int videoFormat, bool fieldOne) {
     c.position = 1.0f;
     return;
   }
-  f32 step;
-  switch (videoFormat) {
-    case 4: case 5: case 10: case 11: step = 1.0f / static_cast<f32>(c.frames); break;
-    case 2: case 3: case 8: case 9: step = fieldOne ? 1.0f / static_cast<f32>(c.frames) : 0.0f; break;
-    default: step = 0.5f / static_cast<f32>(c.frames); break;
-  }
-  if (step == 0.0f) return;
+  const f32 advance = framesPerField(videoFormat, fieldOne);
+  if (advance == 0.0f) return;
+  const f32 step = advance / static_cast<f32>(c.frames);
   c.position += step;
   // The end is judged to the nearest field, so that float rounding of the step neither adds a
   // field to the mix nor leaves a sliver of one.
