@@ -91,7 +91,7 @@ namespace {
 
 using category::CategoryBus;
 
-CategoryBus* busOf(int me) { return static_cast<CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, me)); }
+CategoryBus* busOf(int me) { return BP::instance().find<CategoryBus>(me); }
 
 // [me][k] = 1 while one of buses 0..11 of M/E me carries an output of M/E k. Shared by the four
 // bus objects.
@@ -140,7 +140,7 @@ constexpr int BUS_MULTIVIEW_LAST = SOURCE_MULTIVIEW_FIRST + 3;
 // What the operation settings say of the buses; without the operation category the rows stay
 // fixed and the AUX buses cut.
 const KzifOperate* operateSettings() {
-  const auto* op = static_cast<const category::CategoryOperate*>(BP::instance().own(KzifOperate::TYPE_ID, 0));
+  const auto* op = BP::instance().find<category::CategoryOperate>();
   return op ? &op->record(0) : nullptr;
 }
 
@@ -166,7 +166,7 @@ struct FieldPace {
 };
 
 FieldPace fieldPace() {
-  const auto* system = static_cast<const category::CategorySystem*>(BP::instance().own(KzifSystem::TYPE_ID, 0));
+  const auto* system = BP::instance().find<category::CategorySystem>();
   if (!system) return {0, true};
   return {system->videoFormat(), system->isField(1)};
 }
@@ -232,7 +232,7 @@ int resolveSourceCode(int code) {
     const int panel = v >> 8;
     const int button = v & 0xFF;
     if (panel == 3 || button >= KzifXptAssign::N_BUTTONS) return -1;
-    const auto* xpt = static_cast<const category::CategoryXpt*>(BP::instance().own(KzifXptAssign::TYPE_ID, 0));
+    const auto* xpt = BP::instance().find<category::CategoryXpt>();
     return xpt ? xpt->sourceOf(panel, button) : -1;
   }
   const int source = v - BUS_CODE_SOURCE_BASE;
@@ -297,7 +297,7 @@ namespace category {
 
 CategoryBus& CategoryBus::get(int me) {
   KZ_CHECK(0 <= me && me < N_ME);
-  return *BP::instance().find<CategoryBus>(KzifBus::TYPE_ID, me);
+  return BP::instance().require<CategoryBus>(me);
 }
 
 // Every start attaches the storage anew; the AUX mixes start from nothing, as at a power cycle.
@@ -531,7 +531,7 @@ void CategoryBus::update() {
 }
 
 void CategoryBus::followLink() {
-  const auto* link = static_cast<const CategorySourceLink*>(BP::instance().own(KzifSourceLink::TYPE_ID, 0));
+  const auto* link = BP::instance().find<CategorySourceLink>();
   bool skipped = false;
   if (link) {
     const int direction = link->direction();
@@ -550,7 +550,7 @@ void CategoryBus::followLink() {
 }
 
 void CategoryBus::selectLinked(int from, int to) {
-  const auto* link = static_cast<const CategorySourceLink*>(BP::instance().own(KzifSourceLink::TYPE_ID, 0));
+  const auto* link = BP::instance().find<CategorySourceLink>();
   if (!link) return;
   const int linked = link->linkedSource(getSource(from));
   if (linked < 0) return;
@@ -584,7 +584,7 @@ void CategoryBus::applyAbBuses() {
   // A completed background transition turns the end flag over: the other bus is on programme.
   const AutoTransition& bkgdTrans = CategoryFaderEvent::get().transition(bkgdTransIndex[static_cast<std::size_t>(me_)]);
   const int flip = bkgdTrans.endFlag < 0 ? 1 : 0;
-  auto* bkgd = static_cast<CategoryBkgd*>(BP::instance().own(KzifBkgd::TYPE_ID, me_));
+  auto* bkgd = BP::instance().find<CategoryBkgd>(me_);
   if (flip != records_[0].flip) {
     setOption(flip);
     if (bkgd) bkgd->flipHook();

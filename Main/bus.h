@@ -253,6 +253,7 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   void initInternal() override;
   void restore(const u8* stored) override;
   void update() override;
+  UpdateClass updateClass() const override { return UpdateClass::Bus; }
   // Takes each marked bus whose source the bus allows and that loops no M/E; a refused bus keeps
   // its code and its mark, so the sender sees the selection that stands. One record per M/E:
   // the channel argument is not used.

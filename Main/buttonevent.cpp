@@ -46,7 +46,7 @@ bool in(int code, int first, int last) { return first <= code && code <= last; }
 namespace category {
 
 CategoryButtonEvent& CategoryButtonEvent::get() {
-  return *BP::instance().find<CategoryButtonEvent>(internal::KzifButtonEvent::TYPE_ID);
+  return BP::instance().require<CategoryButtonEvent>();
 }
 
 void CategoryButtonEvent::update() {

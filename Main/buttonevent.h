@@ -88,6 +88,7 @@ class CategoryButtonEvent : public CategoryWithoutStatus<internal::KzifButtonEve
   void initInternal() override { queue_.clear(); }
   // Decides whether the next field cycle may dispatch (runs last in the field).
   void update() override;
+  UpdateClass updateClass() const override { return UpdateClass::ButtonEvent; }
   void receiveRouted(int typeId, RequestReceiver& rx) override;
   // Start of every field cycle: hands out what waited, oldest first.
   void drain();

@@ -68,6 +68,7 @@ class CategoryFaderEvent : public CategoryWithoutStatus<KzifFaderEvent> {
 
   void initInternal() override;
   void update() override;
+  UpdateClass updateClass() const override { return UpdateClass::FaderEvent; }
   void tick() override;
   void receiveRouted(int typeId, RequestReceiver& rx) override;
 

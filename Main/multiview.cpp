@@ -30,7 +30,7 @@ namespace category {
 
 CategoryMultiView::CategoryMultiView() { registerCategory(this, TYPE_ID); }
 
-CategoryMultiView& CategoryMultiView::get() { return *BP::instance().find<CategoryMultiView>(TYPE_ID); }
+CategoryMultiView& CategoryMultiView::get() { return BP::instance().require<CategoryMultiView>(); }
 
 void CategoryMultiView::initInternal() {
   for (OutputState& out : outputs_) {
@@ -48,7 +48,7 @@ void CategoryMultiView::initInternal() {
 void CategoryMultiView::update() {
   // The labels depend on the video format (M/E output names and the like), so a changed format asks
   // for all of them and redraws every output; so does the first field after start-up.
-  if (auto* system = static_cast<CategorySystem*>(BP::instance().own(KzifSystem::TYPE_ID, 0))) {
+  if (auto* system = BP::instance().find<CategorySystem>()) {
     const int format = system->videoFormat();
     if (format != appliedFormat_) {
       appliedFormat_ = format;

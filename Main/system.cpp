@@ -23,7 +23,7 @@ void onVideoFormatChanged(int oldFormat, int newFormat) {
 // The buses turn this into a one-time skip of their source-link follow.
 void requestBusLinkSuppress() {
   for (int me = 0; me < N_ME; ++me)
-    if (auto* bus = static_cast<category::CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, me)))
+    if (auto* bus = BP::instance().find<category::CategoryBus>(me))
       bus->requestLinkSuppress();
 }
 
@@ -31,7 +31,7 @@ void requestBusLinkSuppress() {
 
 namespace category {
 
-CategorySystem& CategorySystem::get() { return *BP::instance().find<CategorySystem>(KzifSystem::TYPE_ID); }
+CategorySystem& CategorySystem::get() { return BP::instance().require<CategorySystem>(); }
 
 void CategorySystem::initInternal() {
   CategoryCommon::initInternal();

@@ -49,6 +49,7 @@ class CategorySystem : public CategoryCommon<KzifSystem> {
 
   void initInternal() override;
   void update() override;
+  UpdateClass updateClass() const override { return UpdateClass::System; }
   void assign(const KzifSystem& in, int idx) override;
 
   // Panel buttons 2006 and 2013 of no M/E row: a press toggles their setting.

@@ -12,7 +12,7 @@ namespace {
 
 // The AUX mixers are driven by the buses of M/E 0; without them no AUX mix runs.
 int auxMixRunning(int channel) {
-  const auto* bus = static_cast<const category::CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, 0));
+  const auto* bus = BP::instance().find<category::CategoryBus>();
   return bus ? bus->auxMixActive(channel) : 0;
 }
 

@@ -39,7 +39,7 @@ void notifyBusOfXptChange(int me, int button, int source, int panel) {
   if (CategoryXpt::observer_) CategoryXpt::observer_(me, button, source, panel);
   // Every bus whose crosspoint code names this panel and button is switched to the direct code of
   // `source`.
-  if (auto* bus = static_cast<CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, me)))
+  if (auto* bus = BP::instance().find<CategoryBus>(me))
     bus->onXptChanged(button, source, panel);
 }
 
@@ -47,7 +47,7 @@ void notifyBusesOfXptChange(int button, int source, int panel) {
   for (int me = 0; me < N_ME; ++me) notifyBusOfXptChange(me, button, source, panel);
 }
 
-CategoryXpt& CategoryXpt::get() { return *BP::instance().find<CategoryXpt>(KzifXptAssign::TYPE_ID); }
+CategoryXpt& CategoryXpt::get() { return BP::instance().require<CategoryXpt>(); }
 
 // Every start attaches the storage anew; the flags derived from the old records go with them, as
 // they would with the object at a power cycle.
