@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 
+#include "Main/aux_mix.h"
 #include "Main/category.h"
 #include "Main/source_ids.h"
 
@@ -199,46 +200,6 @@ static_assert(offsetof(KzifBus, me) == 4);
 static_assert(offsetof(KzifBus, busMask) == 8);
 static_assert(offsetof(KzifBus, code) == 20);
 static_assert(offsetof(KzifBus, flip) == 198);
-
-// One AUX mix channel (24 bytes, as in memory).
-struct AuxMixChannel {
-  i32 from;      // SourceId mixed from; -1 none
-  i32 to;        // SourceId now selected
-  u32 spare;
-  f32 position;  // 0.0 all `from` .. 1.0 all `to`
-  i32 frames;    // duration, 0..999
-  u8 running;
-};
-static_assert(sizeof(AuxMixChannel) == 24);
-static_assert(offsetof(AuxMixChannel, position) == 12);
-
-// The sixteen AUX mix channels of one bus object; channel n serves AUX n + 1 (bus 24 + n).
-class AuxMix {
- public:
-  static constexpr int N_CHANNELS = 16;
-  static constexpr int MAX_FRAMES = 999;
-
-  struct Sources {
-    int from;  // the selected source itself when nothing is mixed from
-    int to;
-    f32 position;
-  };
-
-  void reset() { channels_ = {}; }
-  // frames clamped to 0..999; a channel outside 0..15 is ignored.
-  void setDuration(int ch, int frames);
-  // One field's step towards `source`. videoFormat and fieldOne (CategorySystem::isField(1)) set
-  // the pace: format codes 4, 5, 10 and 11 a whole step every field, the interlaced codes 2, 3, 8
-  // and 9 a whole step in field 1 only, every other code half a step every field. Frames below 2
-  // cut.
-  void update(int ch, int source, int videoFormat, bool fieldOne);
-  Sources sources(int ch) const;
-  int running(int ch) const;
-  const AuxMixChannel& channel(int ch) const;
-
- private:
-  std::array<AuxMixChannel, N_CHANNELS> channels_{};
-};
 
 namespace category {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 
 #include "Main/autotrans.h"
-#include "Main/buttonevent.h"
+#include "Main/button_event_record.h"
 #include "Main/category.h"
 
 // The event carries the panels' fader and T-bar moves. Its body is not interpreted here (see

@@ -1,7 +1,7 @@
 // System-wide settings (type id 29): the video format, the field parity of the running field,
 // the panel event field selection and the two panel toggles, and the bus link-suppress request.
 #pragma once
-#include "Main/buttonevent.h"
+#include "Main/button_event_record.h"
 #include "Main/category.h"
 #include "Main/video_format.h"
 
