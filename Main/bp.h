@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 
+#include "Common/storage.h"
 #include "Lib/Include/kz_types.h"
 #include "Main/category.h"
 #include "Main/stream.h"
@@ -12,7 +13,8 @@
 constexpr u32 BACKUP_MAGIC = 0x08765421;
 constexpr u32 BACKUP_LAYOUT_VERSION = 145;
 constexpr std::size_t BACKUP_HEADER_SIZE = 8;  // magic, layout version (u32 each, as in memory)
-constexpr std::size_t BACKUP_SIZE = 0x20000;
+// The image fills at most the non-volatile window it is saved into.
+constexpr std::size_t BACKUP_SIZE = storage::NV_SIZE;
 
 // Boot-mode word bits (on-chip memory 0xFFFF0000, written by the System Manager before start).
 constexpr u32 BOOT_MODE_INITIALIZE = 0x0001;  // initialise instead of resuming the backup image

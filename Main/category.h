@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "Common/assert.h"
+#include "Common/positions.h"
 #include "Lib/Include/kz_types.h"
 #include "Lib/Include/record.h"
 #include "Main/stream.h"
@@ -14,11 +15,6 @@
 
 namespace category {
 
-// The framework's template assertions keep the source position they have always been logged at,
-// which the System Manager's logs and our own tools know them by.
-inline constexpr const char* FRAMEWORK_SOURCE = "Main/bp.h";
-inline constexpr int ASSERT_LINE_IS_STATUS = 351;
-inline constexpr int ASSERT_LINE_CHANNEL = 424;
 
 // The per-field pass updates every category of one class before any of the next; within a class
 // by type id, then M/E. A category names its class by overriding updateClass().
@@ -79,7 +75,7 @@ class CategoryCommon : public CategoryInterface {
   // Per-M/E categories pass ownedByMe true and are created as an array of N_ME objects; the
   // flag is known here already, where a derived override could not yet be called.
   explicit CategoryCommon(bool ownedByMe = false) : ownedByMe_(ownedByMe) {
-    assert::check(FRAMEWORK_SOURCE, ASSERT_LINE_IS_STATUS, "isStatus", IndexOf<T>::value < FIRST_COMMAND_TYPE);
+    assert::check(positions::FRAMEWORK_SOURCE, positions::FRAMEWORK_IS_STATUS, "isStatus", IndexOf<T>::value < FIRST_COMMAND_TYPE);
     me_ = registerCategory(this, IndexOf<T>::value);
   }
 
@@ -155,7 +151,8 @@ class CategoryCommon : public CategoryInterface {
 
  protected:
   static void checkChannel(int idx) {
-    assert::check(FRAMEWORK_SOURCE, ASSERT_LINE_CHANNEL, "0 <= idx && idx < N_CHANNELS", 0 <= idx && idx < N_CHANNELS);
+    assert::check(positions::FRAMEWORK_SOURCE, positions::FRAMEWORK_CHANNEL, "0 <= idx && idx < N_CHANNELS",
+                  0 <= idx && idx < N_CHANNELS);
   }
   // For volatile categories: records kept inside the object, zeroed, no share of the image.
   std::size_t attachInternal(T* storage) {

@@ -1,5 +1,6 @@
 #include "Main/xpt.h"
 
+#include "Common/positions.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/source_ids.h"
@@ -7,10 +8,6 @@
 KZ_SOURCE("Main/xpt");
 
 namespace {
-
-// The panel check is logged under this file and line wherever it is called from.
-constexpr const char* XPT_ASSERT_FILE = "Main/xpt.cpp";
-constexpr int XPT_PANEL_ASSERT_LINE = 287;
 
 constexpr u32 ALL_BUTTONS = 0xFFFFFFFFu;
 
@@ -150,7 +147,7 @@ int CategoryXpt::sourceOf(int panel, int button) const {
 }
 
 bool CategoryXpt::isFunctionColumn(int panel, int button, u32 mask) const {
-  assert::check(XPT_ASSERT_FILE, XPT_PANEL_ASSERT_LINE, "0 <= panel && panel < 3", 0 <= panel && panel < 3);
+  assert::check(positions::XPT_SOURCE, positions::XPT_PANEL, "0 <= panel && panel < 3", 0 <= panel && panel < 3);
   if (mask == 0 || button < 0 || button >= KzifXptAssign::N_ROW_BUTTONS) return false;
   return (columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(button % KzifXptAssign::N_COLUMNS)] &
           mask) != 0;
