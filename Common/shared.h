@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "Lib/Include/kz_types.h"
+#include "Platform/platform.h"
 
 class SharedMemory {
  public:
@@ -19,7 +20,8 @@ class SharedMemory {
 // Empty when the indexes are equal; one byte always stays free so that full differs from empty.
 class SystemManagerRing {
  public:
-  static constexpr std::size_t DATA_SIZE = 0x1FFF8;
+  static constexpr std::size_t DATA_SIZE = platform::SM_RING_DATA_SIZE;
+  static_assert(platform::SM_TX_RING + 8 + DATA_SIZE <= platform::SM_RX_RING, "the rings overlap");
 
   explicit SystemManagerRing(u32 base) : base_(base) {}
   // The back-end's two ends: it writes the transmit ring and reads the receive ring.

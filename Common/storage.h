@@ -3,9 +3,11 @@
 #include <cstddef>
 
 #include "Lib/Include/kz_types.h"
+#include "Platform/platform.h"
 
 namespace storage {
-constexpr std::size_t NV_SIZE = 0x20000;
+// The non-volatile window of the memory map.
+constexpr std::size_t NV_SIZE = platform::NV_SIZE;
 // The image as it stands in the non-volatile window.
 const u8* storedImage();
 // Copies the live backup storage into the window (the DMA save of the field cycle).

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "Common/assert.h"
+#include "Common/positions.h"
 
 namespace {
 
@@ -24,18 +25,15 @@ constexpr std::array<CodeRun, 11> meLedRuns = {{
     {450, 453, 211}, {250, 268, 215}, {300, 318, 234}, {350, 381, 253}, {400, 423, 285},
 }};
 
-// The maps' own source position, as their assertion lines have always named it.
-constexpr const char* mapSource = "Lib/Include/data_internal";
-
 template <std::size_t N>
 int lookupRun(const std::array<CodeRun, N>& runs, int code, int line) {
   for (const CodeRun& r : runs)
     if (r.first <= code && code <= r.last) return r.index + (code - r.first);
-  assert::fail(mapSource, line, "NeverReachHere");
+  assert::fail(positions::LAMP_MAP_SOURCE, line, "NeverReachHere");
 }
 
 }  // namespace
 
-int ledCodeToIndex(int code) { return lookupRun(ledRuns, code, 155); }
+int ledCodeToIndex(int code) { return lookupRun(ledRuns, code, positions::LAMP_MAP_UNMAPPED); }
 
 int meLedCodeToIndex(int code) { return lookupRun(meLedRuns, code, 353); }

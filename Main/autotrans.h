@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "Common/assert.h"
+#include "Common/positions.h"
 #include "Lib/Include/kz_types.h"
 
 // Layout (64 bytes, little-endian as in memory):
@@ -78,8 +79,9 @@ constexpr int N_DSK_CHANNELS = 4;
 inline constexpr std::array<int, N_ME> bkgdTransIndex = {0, 5, 10, 15};
 
 inline int keyTransIndex(int me, int ch) {
-  assert::check("Main/autotrans.h", 186, "0 <= me && me < N_ME", 0 <= me && me < N_ME);
-  assert::check("Main/autotrans.h", 187, "0 <= ch && ch < KzifKey::N_CHANNELS", 0 <= ch && ch < N_KEYER_CHANNELS);
+  assert::check(positions::AUTOTRANS_SOURCE, positions::AUTOTRANS_ME, "0 <= me && me < N_ME", 0 <= me && me < N_ME);
+  assert::check(positions::AUTOTRANS_SOURCE, positions::AUTOTRANS_CHANNEL, "0 <= ch && ch < KzifKey::N_CHANNELS",
+                0 <= ch && ch < N_KEYER_CHANNELS);
   return 5 * me + 1 + ch;
 }
 

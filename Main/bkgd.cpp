@@ -19,7 +19,7 @@ CategoryBkgd::CategoryBkgd() : CategoryCommon(true) {
 
 CategoryBkgd& CategoryBkgd::get(int me) {
   KZ_CHECK(0 <= me && me < N_ME);
-  return *BP::instance().find<CategoryBkgd>(KzifBkgd::TYPE_ID, me);
+  return BP::instance().require<CategoryBkgd>(me);
 }
 
 void CategoryBkgd::initIndex(int, int) { rec::stamp(record(0), me_, 0); }

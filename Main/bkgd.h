@@ -5,7 +5,7 @@
 #include <array>
 #include <cstddef>
 
-#include "Main/buttonevent.h"
+#include "Main/button_event_record.h"
 #include "Main/category.h"
 
 // Stored layout (148 bytes per M/E; the bytes not named here are kept zero for the settings that

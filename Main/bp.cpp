@@ -11,10 +11,6 @@ KZ_SOURCE("Main/bp");
 
 namespace {
 
-constexpr int CLASS_FIRST = 1;
-constexpr int CLASS_LAST = 10;
-constexpr int CLASS_DEFAULT = 9;
-
 std::size_t align8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
 
 u32 loadU32(const u8* p) {
@@ -59,17 +55,7 @@ BP& BP::instance() {
   return bp;
 }
 
-BP::BP() {
-  route_.fill(-1);
-  updateClass_.fill(CLASS_DEFAULT);
-  updateClass_[29] = 1;   // system settings first: format and field parity
-  updateClass_[53] = 2;   // source tally sees this field's records
-  updateClass_[93] = 3;   // fader and transition step
-  updateClass_[47] = 6;   // buses
-  updateClass_[36] = 7;   // operation settings
-  updateClass_[1] = 8;    // chroma key
-  updateClass_[92] = 10;  // button events decide whether the next field may dispatch
-}
+BP::BP() { route_.fill(-1); }
 
 category::CategoryInterface* BP::get(int id, int me) {
   KZ_CHECK(0 <= me && me < N_ME);
@@ -83,6 +69,12 @@ category::CategoryInterface* BP::own(int id, int me) const {
   return registry_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)];
 }
 
+category::CategoryInterface& BP::ownOrFail(int id, int me) const {
+  category::CategoryInterface* c = own(id, me);
+  KZ_CHECK(c != nullptr);
+  return *c;
+}
+
 int BP::registerCategory(category::CategoryInterface* ref, int id) {
   KZ_CHECK(0 <= id && id < N_TYPES);
   auto& row = registry_[static_cast<std::size_t>(id)];
@@ -91,7 +83,31 @@ int BP::registerCategory(category::CategoryInterface* ref, int id) {
   KZ_CHECK(me < N_ME);
   KZ_CHECK(me == 0 || ref->ownedByME());
   row[static_cast<std::size_t>(me)] = ref;
+  // (id, me) is new, so its place in the list is after every entry that sorts before it.
+  std::size_t at = nRegistered_;
+  while (at > 0 && (registered_[at - 1].id > id || (registered_[at - 1].id == id && registered_[at - 1].me > me))) {
+    registered_[at] = registered_[at - 1];
+    --at;
+  }
+  registered_[at] = {ref, id, me};
+  ++nRegistered_;
+  updateOrderStale_ = true;
   return me;
+}
+
+void BP::buildUpdateOrder() {
+  // A class outside the known ones counts as the general one rather than leaving its object out.
+  auto classOf = [](const category::CategoryInterface& c) {
+    const category::UpdateClass cls = c.updateClass();
+    return cls < category::FIRST_UPDATE_CLASS || cls > category::LAST_UPDATE_CLASS ? category::UpdateClass::General
+                                                                                     : cls;
+  };
+  std::size_t n = 0;
+  for (int cls = static_cast<int>(category::FIRST_UPDATE_CLASS); cls <= static_cast<int>(category::LAST_UPDATE_CLASS);
+       ++cls)
+    for (std::size_t i = 0; i < nRegistered_; ++i)
+      if (static_cast<int>(classOf(*registered_[i].object)) == cls) updateOrder_[n++] = static_cast<u16>(i);
+  updateOrderStale_ = false;
 }
 
 void BP::setRoute(int type, int handler) {
@@ -102,7 +118,8 @@ void BP::setRoute(int type, int handler) {
 int BP::route(int type) const { return type >= 0 && type < N_TYPES ? route_[static_cast<std::size_t>(type)] : -1; }
 
 int BP::updateClass(int type) const {
-  return type >= 0 && type < N_TYPES ? updateClass_[static_cast<std::size_t>(type)] : CLASS_DEFAULT;
+  const category::CategoryInterface* c = own(type, 0);
+  return static_cast<int>(c ? c->updateClass() : category::UpdateClass::General);
 }
 
 std::size_t BP::shareOffset(int id, int me) const {
@@ -121,20 +138,16 @@ void BP::start() {
   // records in the volatile area.
   std::size_t offset = BACKUP_HEADER_SIZE;
   std::size_t volatileOffset = 0;
-  for (int id = 0; id < N_TYPES; ++id) {
-    for (int me = 0; me < N_ME; ++me) {
-      category::CategoryInterface* c = own(id, me);
-      if (!c) continue;
-      if (me < 2) {
-        KZ_CHECK(offset <= BACKUP_SIZE);
-        shareOffset_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)] = static_cast<u32>(offset);
-        offset += align8(c->attachBackup(backup_.data() + offset));
-      } else {
-        KZ_CHECK(volatileOffset <= BACKUP_SIZE);
-        volatileOffset += align8(c->attachBackup(volatile_.data() + volatileOffset));
-      }
+  forEachRegistered(Order::ByTypeId, [&](category::CategoryInterface& c, int id, int me) {
+    if (me < 2) {
+      KZ_CHECK(offset <= BACKUP_SIZE);
+      shareOffset_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)] = static_cast<u32>(offset);
+      offset += align8(c.attachBackup(backup_.data() + offset));
+    } else {
+      KZ_CHECK(volatileOffset <= BACKUP_SIZE);
+      volatileOffset += align8(c.attachBackup(volatile_.data() + volatileOffset));
     }
-  }
+  });
   // Every share must fit the non-volatile window.
   KZ_CHECK(offset <= BACKUP_SIZE);
   KZ_CHECK(volatileOffset <= BACKUP_SIZE);
@@ -154,40 +167,32 @@ void BP::start() {
 }
 
 void BP::restoreBackup(const u8* image) {
-  for (int id = 0; id < N_TYPES; ++id) {
-    for (int me = 0; me < 2; ++me) {
-      category::CategoryInterface* c = own(id, me);
-      if (!c) continue;
-      try {
-        c->restore(image + shareOffset(id, me));
-      } catch (const assert::AssertException&) {
-        contained([&] { c->initialize(me, 0); });  // a share that cannot be restored starts afresh
-      }
+  forEachRegistered(Order::ByTypeId, [&](category::CategoryInterface& c, int id, int me) {
+    if (me >= 2) return;  // M/E 2 and 3 have no share in the image
+    try {
+      c.restore(image + shareOffset(id, me));
+    } catch (const assert::AssertException&) {
+      contained([&] { c.initialize(me, 0); });  // a share that cannot be restored starts afresh
     }
-  }
+  });
 }
 
 void BP::resumeAll() {
-  for (int id = 0; id < N_TYPES; ++id) {
-    for (int me = 0; me < N_ME; ++me) {
-      category::CategoryInterface* c = own(id, me);
-      if (!c) continue;
-      contained([&] {
-        if (me < 2) {
-          c->initInternal();
-        } else {
-          c->initialize(me, 0);
-        }
-      });
-    }
-  }
+  forEachRegistered(Order::ByTypeId, [&](category::CategoryInterface& c, int, int me) {
+    contained([&] {
+      if (me < 2) {
+        c.initInternal();
+      } else {
+        c.initialize(me, 0);
+      }
+    });
+  });
 }
 
 void BP::initializeAll() {
   libkz::getLogger().printf(libkz::LOG_INFO, "initializeAll()");
-  for (int id = 0; id < N_TYPES; ++id)
-    for (int me = 0; me < N_ME; ++me)
-      if (category::CategoryInterface* c = own(id, me)) contained([&] { c->initialize(me, 0); });
+  forEachRegistered(Order::ByTypeId,
+                    [&](category::CategoryInterface& c, int, int me) { contained([&] { c.initialize(me, 0); }); });
 }
 
 void BP::onField() {
@@ -246,38 +251,30 @@ void BP::dispatch(const MessageHeader& header, std::span<const u8> body) {
 }
 
 void BP::updateAll() {
-  for (int cls = CLASS_FIRST; cls <= CLASS_LAST; ++cls)
-    for (int id = 0; id < N_TYPES; ++id) {
-      if (updateClass_[static_cast<std::size_t>(id)] != cls) continue;
-      for (int me = 0; me < N_ME; ++me)
-        if (category::CategoryInterface* c = own(id, me)) contained([&] { c->update(); });
-    }
+  forEachRegistered(Order::ByUpdateClass,
+                    [](category::CategoryInterface& c, int, int) { contained([&] { c.update(); }); });
 }
 
 void BP::sendAll() {
   AcknowledgeSender& tx = AcknowledgeSender::instance();
   tx.stream().flush();
-  for (int id = 0; id < N_TYPES; ++id)
-    for (int me = 0; me < N_ME; ++me)
-      if (category::CategoryInterface* c = own(id, me)) contained([&] { c->sendChanges(tx); });
+  forEachRegistered(Order::ByTypeId,
+                    [&](category::CategoryInterface& c, int, int) { contained([&] { c.sendChanges(tx); }); });
   tx.stream().flush();
 }
 
 void BP::afterSendAll() {
-  for (int id = 0; id < N_TYPES; ++id)
-    for (int me = 0; me < N_ME; ++me)
-      if (category::CategoryInterface* c = own(id, me)) contained([&] { c->afterSend(); });
+  forEachRegistered(Order::ByTypeId,
+                    [](category::CategoryInterface& c, int, int) { contained([&] { c.afterSend(); }); });
 }
 
 void BP::saveBackup() { storage::saveBackup(backup_.data(), backupSize_); }
 
 void BP::tickAll() {
-  for (int id = 0; id < N_TYPES; ++id)
-    for (int me = 0; me < N_ME; ++me)
-      if (category::CategoryInterface* c = own(id, me)) {
-        VsyncHold hold;
-        contained([&] { c->tick(); });
-      }
+  forEachRegistered(Order::ByTypeId, [](category::CategoryInterface& c, int, int) {
+    VsyncHold hold;
+    contained([&] { c.tick(); });
+  });
 }
 
 VsyncHold::~VsyncHold() {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 
+#include "Common/storage.h"
 #include "Lib/Include/kz_types.h"
 #include "Main/category.h"
 #include "Main/stream.h"
@@ -12,7 +13,8 @@
 constexpr u32 BACKUP_MAGIC = 0x08765421;
 constexpr u32 BACKUP_LAYOUT_VERSION = 145;
 constexpr std::size_t BACKUP_HEADER_SIZE = 8;  // magic, layout version (u32 each, as in memory)
-constexpr std::size_t BACKUP_SIZE = 0x20000;
+// The image fills at most the non-volatile window it is saved into.
+constexpr std::size_t BACKUP_SIZE = storage::NV_SIZE;
 
 // Boot-mode word bits (on-chip memory 0xFFFF0000, written by the System Manager before start).
 constexpr u32 BOOT_MODE_INITIALIZE = 0x0001;  // initialise instead of resuming the backup image
@@ -27,15 +29,42 @@ class BP {
   category::CategoryInterface* get(int id, int me);
   // The object registered for exactly (id, me), without the M/E 0 fallback.
   category::CategoryInterface* own(int id, int me) const;
+  // The object of category class C registered for exactly M/E me; nullptr when there is none.
   template <class C>
-  C* find(int id, int me = 0) {
-    return static_cast<C*>(get(id, me));
+  C* find(int me = 0) const {
+    return static_cast<C*>(own(category::typeIdOf<C>(), me));
+  }
+  // The same where the object must exist: its absence fails the assertion.
+  template <class C>
+  C& require(int me = 0) const {
+    return static_cast<C&>(ownOrFail(category::typeIdOf<C>(), me));
   }
 
   int registerCategory(category::CategoryInterface* ref, int id);
   void setRoute(int type, int handler);
   int route(int type) const;
+  // The update class of the category of a type id (that of its M/E 0 object); the general class
+  // when the type id has none.
   int updateClass(int type) const;
+
+  // The orders in which a pass visits the registered objects.
+  enum class Order {
+    ByTypeId,      // type id, then M/E: storage layout, start, send, after-send, 30 ms hooks
+    ByUpdateClass  // update class, then type id, then M/E: the per-field pass
+  };
+  // Calls fn(object, type id, me) for every registered object, and for nothing else, in `order`.
+  template <class Fn>
+  void forEachRegistered(Order order, Fn fn) {
+    if (order == Order::ByTypeId) {
+      for (std::size_t i = 0; i < nRegistered_; ++i) fn(*registered_[i].object, registered_[i].id, registered_[i].me);
+      return;
+    }
+    if (updateOrderStale_) buildUpdateOrder();
+    for (std::size_t i = 0; i < nRegistered_; ++i) {
+      const Registered& r = registered_[updateOrder_[i]];
+      fn(*r.object, r.id, r.me);
+    }
+  }
 
   // Lays out storage, then restores and resumes the backup image or initialises everything.
   void start();
@@ -68,9 +97,24 @@ class BP {
   void resumeAll();
   void initializeAll();
 
+  category::CategoryInterface& ownOrFail(int id, int me) const;
+  void buildUpdateOrder();
+
+  struct Registered {
+    category::CategoryInterface* object;
+    int id;
+    int me;
+  };
+  static constexpr std::size_t MAX_REGISTERED = std::size_t{N_TYPES} * N_ME;
+
   std::array<std::array<category::CategoryInterface*, N_ME>, N_TYPES> registry_{};
+  // The registered objects in type id, then M/E order, kept sorted as they register, and the
+  // per-field order over them, built again after a registration once every object is whole.
+  std::array<Registered, MAX_REGISTERED> registered_{};
+  std::size_t nRegistered_ = 0;
+  std::array<u16, MAX_REGISTERED> updateOrder_{};
+  bool updateOrderStale_ = false;
   std::array<int, N_TYPES> route_{};
-  std::array<u8, N_TYPES> updateClass_{};
   std::array<std::array<u32, 2>, N_TYPES> shareOffset_{};
   alignas(8) std::array<u8, BACKUP_SIZE> backup_{};
   alignas(8) std::array<u8, BACKUP_SIZE> volatile_{};

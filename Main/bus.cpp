@@ -22,7 +22,7 @@ namespace {
 
 using category::CategoryBus;
 
-CategoryBus* busOf(int me) { return static_cast<CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, me)); }
+CategoryBus* busOf(int me) { return BP::instance().find<CategoryBus>(me); }
 
 // [me][k] = 1 while one of buses 0..11 of M/E me carries an output of M/E k. Shared by the four
 // bus objects.
@@ -46,21 +46,32 @@ bool feedsInto(int from, int k, int depth) {
   return false;
 }
 
-bool isStillOrClip(int s) {
-  if (181 <= s && s <= 191) return (s - 181) % 3 != 2;
-  if (201 <= s && s <= 211) return (s - 201) % 3 != 2;
-  return false;
-}
-
 // The sources every bus group takes: inputs, DVI, stills and clips, colour backgrounds, black.
 bool isCommonSource(int s) {
-  return (10 <= s && s <= 41) || s == 140 || s == 141 || isStillOrClip(s) || (220 <= s && s <= 223);
+  return (SOURCE_SDI_FIRST <= s && s <= SOURCE_SDI_ROUTED_LAST) || s == SOURCE_DVI_1 || s == SOURCE_DVI_2 ||
+         isStillOrClip(s) || (SOURCE_COLOR_BKGD_1 <= s && s <= SOURCE_BLACK);
 }
+
+// Which outputs of M/Es 0 and 1 (programme, preview, clean, key preview) a bus group takes; the
+// outputs of M/E 2 and 3 go on no bus.
+constexpr int PGM = 1 << 0, PVW = 1 << 1, CLEAN = 1 << 2, KEY_PVW = 1 << 3;
+constexpr int LOOP_CHECKED_OUTPUTS = PGM | PVW | CLEAN;
+constexpr int DSK_OUTPUTS = PGM | CLEAN;
+constexpr int OTHER_BUS_OUTPUTS = PGM | PVW | CLEAN | KEY_PVW;
+
+bool takesMeOutput(int s, int outputs) {
+  const int me = meOfOutput(s);
+  if (me < 0 || me > 1) return false;
+  return (outputs >> ((s - SOURCE_ME_OUTPUT_FIRST) % SOURCE_OUTPUTS_PER_ME)) & 1;
+}
+
+// The multiview outputs that the buses may select.
+constexpr int BUS_MULTIVIEW_LAST = SOURCE_MULTIVIEW_FIRST + 3;
 
 // What the operation settings say of the buses; without the operation category the rows stay
 // fixed and the AUX buses cut.
 const KzifOperate* operateSettings() {
-  const auto* op = static_cast<const category::CategoryOperate*>(BP::instance().own(KzifOperate::TYPE_ID, 0));
+  const auto* op = BP::instance().find<category::CategoryOperate>();
   return op ? &op->record(0) : nullptr;
 }
 
@@ -86,7 +97,7 @@ struct FieldPace {
 };
 
 FieldPace fieldPace() {
-  const auto* system = static_cast<const category::CategorySystem*>(BP::instance().own(KzifSystem::TYPE_ID, 0));
+  const auto* system = BP::instance().find<category::CategorySystem>();
   if (!system) return {0, true};
   return {system->videoFormat(), system->isField(1)};
 }
@@ -135,40 +146,15 @@ int followerOf(int bus, int direction, const category::CategorySourceLink& link)
 
 }  // namespace
 
-int sourceToKz(int s) {
-  if (10 <= s && s <= 41) return KZ_IN_1 + s - 10;
-  if (s == 140) return KZ_DVI_1;
-  if (s == 141) return KZ_DVI_2;
-  if (SOURCE_ME_OUTPUT_FIRST <= s && s <= SOURCE_ME_OUTPUT_LAST) return 0x11A0 + s - SOURCE_ME_OUTPUT_FIRST;
-  switch (s) {
-    case 170: return KZ_DSK_PGM1;
-    case 171: return KZ_DSK_PGM1 + 2;
-    case 172: return KZ_DSK_PGM1 + 1;
-    case 173: return KZ_DSK_PGM1 + 3;
-    case 178: return 0x11CC;
-    case 220: return KZ_CBGD_1;
-    case 221: return KZ_CBGD_2;
-    case 222: return 0x1190;
-    default: break;
-  }
-  if (174 <= s && s <= 177) return KZ_DSK_CLN1 + s - 174;
-  if (isStillOrClip(s)) {
-    const int base = s < 201 ? 181 : 201;
-    const int kz = s < 201 ? KZ_STILL_1 : KZ_CLIP_1;
-    return kz + 2 * ((s - base) / 3) + (s - base) % 3;
-  }
-  if (230 <= s && s <= 237) return 0x11C8 + s - 230;
-  return KZ_BLACK;
-}
-
 bool isAllowedSource(int bus, int s) {
   if (s < 0 || bus < 0 || bus > BUS_LAST) return false;
   if (bus == BUS_FREE) return true;
-  if (isLoopChecked(bus))
-    return isCommonSource(s) || s == 150 || s == 151 || s == 152 || s == 154 || s == 155 || s == 156;
-  if (isDskBus(bus)) return isCommonSource(s) || s == 150 || s == 152 || s == 154 || s == 156;
+  if (isLoopChecked(bus)) return isCommonSource(s) || takesMeOutput(s, LOOP_CHECKED_OUTPUTS);
+  if (isDskBus(bus)) return isCommonSource(s) || takesMeOutput(s, DSK_OUTPUTS);
   if (isUskBus(bus)) return isCommonSource(s);
-  return isCommonSource(s) || (150 <= s && s <= 157) || (170 <= s && s <= 178) || (230 <= s && s <= 233);
+  return isCommonSource(s) || takesMeOutput(s, OTHER_BUS_OUTPUTS) ||
+         (SOURCE_DSK_OUTPUT_FIRST <= s && s <= SOURCE_DSK_OUTPUT_LAST) ||
+         (SOURCE_MULTIVIEW_FIRST <= s && s <= BUS_MULTIVIEW_LAST);
 }
 
 int resolveSourceCode(int code) {
@@ -177,76 +163,18 @@ int resolveSourceCode(int code) {
     const int panel = v >> 8;
     const int button = v & 0xFF;
     if (panel == 3 || button >= KzifXptAssign::N_BUTTONS) return -1;
-    const auto* xpt = static_cast<const category::CategoryXpt*>(BP::instance().own(KzifXptAssign::TYPE_ID, 0));
+    const auto* xpt = BP::instance().find<category::CategoryXpt>();
     return xpt ? xpt->sourceOf(panel, button) : -1;
   }
   const int source = v - BUS_CODE_SOURCE_BASE;
   return isCodableSource(source) ? source : -1;
 }
 
-// ---- AUX mix -----------------------------------------------------------------------------------
-
-void AuxMix::setDuration(int ch, int frames) {
-  if (ch < 0 || ch >= N_CHANNELS) return;
-  channels_[static_cast<std::size_t>(ch)].frames = frames < 0 ? 0 : frames > MAX_FRAMES ? MAX_FRAMES : frames;
-}
-
-void AuxMix::update(int ch, int source, int videoFormat, bool fieldOne) {
-  if (ch < 0 || ch >= N_CHANNELS) return;
-  AuxMixChannel& c = channels_[static_cast<std::size_t>(ch)];
-  if (!c.running && source != c.to) {
-    c.from = c.to;
-    if (c.from != -1) {
-      c.running = 1;
-      if (c.position == 1.0f) c.position = 0.0f;
-    } else {
-      c.position = 1.0f;
-    }
-  }
-  c.to = source;  // a change during a mix retargets it and keeps mixing from the first source
-  if (!c.running) return;
-  if (c.frames < 2) {
-    c.running = 0;
-    c.position = 1.0f;
-    return;
-  }
-  f32 step;
-  switch (videoFormat) {
-    case 4: case 5: case 10: case 11: step = 1.0f / static_cast<f32>(c.frames); break;
-    case 2: case 3: case 8: case 9: step = fieldOne ? 1.0f / static_cast<f32>(c.frames) : 0.0f; break;
-    default: step = 0.5f / static_cast<f32>(c.frames); break;
-  }
-  if (step == 0.0f) return;
-  c.position += step;
-  // The end is judged to the nearest field, so that float rounding of the step neither adds a
-  // field to the mix nor leaves a sliver of one.
-  if (c.position >= 1.0f - step / 2) {
-    c.position = 1.0f;
-    c.running = 0;
-  }
-}
-
-AuxMix::Sources AuxMix::sources(int ch) const {
-  if (ch < 0 || ch >= N_CHANNELS) return {-1, -1, 0.0f};
-  const AuxMixChannel& c = channels_[static_cast<std::size_t>(ch)];
-  return {c.from == -1 ? c.to : c.from, c.to, c.position};
-}
-
-int AuxMix::running(int ch) const {
-  if (ch < 0 || ch >= N_CHANNELS) return 0;
-  return channels_[static_cast<std::size_t>(ch)].running;
-}
-
-const AuxMixChannel& AuxMix::channel(int ch) const {
-  KZ_CHECK(0 <= ch && ch < N_CHANNELS);
-  return channels_[static_cast<std::size_t>(ch)];
-}
-
 namespace category {
 
 CategoryBus& CategoryBus::get(int me) {
   KZ_CHECK(0 <= me && me < N_ME);
-  return *BP::instance().find<CategoryBus>(KzifBus::TYPE_ID, me);
+  return BP::instance().require<CategoryBus>(me);
 }
 
 // Every start attaches the storage anew; the AUX mixes start from nothing, as at a power cycle.
@@ -391,7 +319,7 @@ void CategoryBus::handToUskAssign(int bus) {
   if (me_ != 0 || uskExchangeActive) return;
   // The assignment keeps one byte per bus: only its own sources go across, never a -1 or a 302.
   const int source = getSource(bus);
-  if (source < 10 || source > SOURCE_BLACK) return;
+  if (source < SOURCE_SDI_FIRST || source > SOURCE_BLACK) return;
   UskExchange exchange;
   passSourceToUskAssign(bus - BUS_USK1_FILL, source);
 }
@@ -481,12 +409,12 @@ void CategoryBus::update() {
   applyBuses();
   updateLamps();
   // The transition status has no type id and no field step of its own; it reports M/E 0's AUX
-  // mixers, so it is refreshed right after they step.
-  if (me_ == 0) CategoryTransitionStatus::get().update();
+  // mixers, so it is handed them right after they step.
+  if (me_ == 0) CategoryTransitionStatus::get().update(auxMix_);
 }
 
 void CategoryBus::followLink() {
-  const auto* link = static_cast<const CategorySourceLink*>(BP::instance().own(KzifSourceLink::TYPE_ID, 0));
+  const auto* link = BP::instance().find<CategorySourceLink>();
   bool skipped = false;
   if (link) {
     const int direction = link->direction();
@@ -505,7 +433,7 @@ void CategoryBus::followLink() {
 }
 
 void CategoryBus::selectLinked(int from, int to) {
-  const auto* link = static_cast<const CategorySourceLink*>(BP::instance().own(KzifSourceLink::TYPE_ID, 0));
+  const auto* link = BP::instance().find<CategorySourceLink>();
   if (!link) return;
   const int linked = link->linkedSource(getSource(from));
   if (linked < 0) return;
@@ -539,7 +467,7 @@ void CategoryBus::applyAbBuses() {
   // A completed background transition turns the end flag over: the other bus is on programme.
   const AutoTransition& bkgdTrans = CategoryFaderEvent::get().transition(bkgdTransIndex[static_cast<std::size_t>(me_)]);
   const int flip = bkgdTrans.endFlag < 0 ? 1 : 0;
-  auto* bkgd = static_cast<CategoryBkgd*>(BP::instance().own(KzifBkgd::TYPE_ID, me_));
+  auto* bkgd = BP::instance().find<CategoryBkgd>(me_);
   if (flip != records_[0].flip) {
     setOption(flip);
     if (bkgd) bkgd->flipHook();

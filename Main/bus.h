@@ -4,7 +4,9 @@
 #include <cstddef>
 
 #include "Main/bus_status.h"
+#include "Main/aux_mix.h"
 #include "Main/category.h"
+#include "Main/source_ids.h"
 
 // ================================================================================================
 // Bus selection (type id 47): the 89 buses of every M/E, each holding a BusSelectCode (a panel's
@@ -36,21 +38,7 @@ constexpr int BUS_LOOP_CHECKED_LAST = 11;  // buses 0..11 feed the M/E itself
 
 // BusSelectCode: (panel << 8) | button for a crosspoint button, or 1024 + SourceId.
 constexpr int BUS_CODE_SOURCE_BASE = 1024;
-constexpr int SOURCE_BLACK = 223;
 constexpr u16 BUS_CODE_BLACK = BUS_CODE_SOURCE_BASE + SOURCE_BLACK;  // 1247
-constexpr int SOURCE_ME_OUTPUT_FIRST = 150;  // M/E k: 150 + 4k .. 153 + 4k
-constexpr int SOURCE_ME_OUTPUT_LAST = 165;
-
-// A SourceId that a direct code can carry: 10..302 or 314..329.
-constexpr bool isCodableSource(int source) {
-  return (10 <= source && source <= 302) || (314 <= source && source <= 329);
-}
-// The M/E (0..3) whose output the source is; -1 for any other source.
-constexpr int meOfOutput(int source) {
-  return SOURCE_ME_OUTPUT_FIRST <= source && source <= SOURCE_ME_OUTPUT_LAST ? (source - SOURCE_ME_OUTPUT_FIRST) / 4 : -1;
-}
-// The KZ id the routing drivers take for a SourceId; KZ_BLACK for a source without one.
-int sourceToKz(int source);
 // Whether the bus may carry the source; a negative source never, bus 12 any other one.
 bool isAllowedSource(int bus, int source);
 // The SourceId a BusSelectCode selects, -1 for none: a crosspoint button resolves through the
@@ -96,46 +84,6 @@ static_assert(offsetof(KzifBus, busMask) == 8);
 static_assert(offsetof(KzifBus, code) == 20);
 static_assert(offsetof(KzifBus, flip) == 198);
 
-// One AUX mix channel (24 bytes, as in memory).
-struct AuxMixChannel {
-  i32 from;      // SourceId mixed from; -1 none
-  i32 to;        // SourceId now selected
-  u32 spare;
-  f32 position;  // 0.0 all `from` .. 1.0 all `to`
-  i32 frames;    // duration, 0..999
-  u8 running;
-};
-static_assert(sizeof(AuxMixChannel) == 24);
-static_assert(offsetof(AuxMixChannel, position) == 12);
-
-// The sixteen AUX mix channels of one bus object; channel n serves AUX n + 1 (bus 24 + n).
-class AuxMix {
- public:
-  static constexpr int N_CHANNELS = 16;
-  static constexpr int MAX_FRAMES = 999;
-
-  struct Sources {
-    int from;  // the selected source itself when nothing is mixed from
-    int to;
-    f32 position;
-  };
-
-  void reset() { channels_ = {}; }
-  // frames clamped to 0..999; a channel outside 0..15 is ignored.
-  void setDuration(int ch, int frames);
-  // One field's step towards `source`. videoFormat and fieldOne (CategorySystem::isField(1)) set
-  // the pace: format codes 4, 5, 10 and 11 a whole step every field, the interlaced codes 2, 3, 8
-  // and 9 a whole step in field 1 only, every other code half a step every field. Frames below 2
-  // cut.
-  void update(int ch, int source, int videoFormat, bool fieldOne);
-  Sources sources(int ch) const;
-  int running(int ch) const;
-  const AuxMixChannel& channel(int ch) const;
-
- private:
-  std::array<AuxMixChannel, N_CHANNELS> channels_{};
-};
-
 namespace category {
 
 class CategoryBus : public CategoryCommon<KzifBus> {
@@ -149,6 +97,7 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   void initInternal() override;
   void restore(const u8* stored) override;
   void update() override;
+  UpdateClass updateClass() const override { return UpdateClass::Bus; }
   // Takes each marked bus whose source the bus allows and that loops no M/E; a refused bus keeps
   // its code and its mark, so the sender sees the selection that stands. One record per M/E:
   // the channel argument is not used.

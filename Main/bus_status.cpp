@@ -10,8 +10,7 @@ namespace {
 // Which bus of a pair leads (0 the first, 1 the second): the source link's direction. Without a
 // source link category the first bus leads.
 int sourceLinkDirection() {
-  const auto* link =
-      static_cast<const category::CategorySourceLink*>(BP::instance().own(KzifSourceLink::TYPE_ID, 0));
+  const auto* link = BP::instance().find<category::CategorySourceLink>();
   return link ? link->direction() : 0;
 }
 
@@ -20,7 +19,7 @@ int sourceLinkDirection() {
 namespace category {
 
 CategoryBusStatus& CategoryBusStatus::get(int me) {
-  return *BP::instance().find<CategoryBusStatus>(KzifBusStatus::TYPE_ID, me);
+  return BP::instance().require<CategoryBusStatus>(me);
 }
 
 void CategoryBusStatus::initIndex(int, int) {

@@ -46,24 +46,12 @@ bool in(int code, int first, int last) { return first <= code && code <= last; }
 namespace category {
 
 CategoryButtonEvent& CategoryButtonEvent::get() {
-  return *BP::instance().find<CategoryButtonEvent>(internal::KzifButtonEvent::TYPE_ID);
+  return BP::instance().require<CategoryButtonEvent>();
 }
 
 void CategoryButtonEvent::update() {
-  dispatchEnabled_ = 1;
   const CategorySystem& system = CategorySystem::get();
-  const int format = system.videoFormat();
-  const int selection = system.record(0).fieldSelect;
-  const int parity = system.fieldParity();
-  if (CategorySystem::isInterlaced(format)) {
-    if (parity != 0) dispatchEnabled_ = 0;
-  } else if (format == 4 || format == 5) {
-    // every field
-  } else if (selection == 1) {
-    if (parity != 0) dispatchEnabled_ = 0;
-  } else if (selection != 0) {
-    if (parity != 1) dispatchEnabled_ = 0;
-  }
+  dispatchEnabled_ = panelEventsInField(system.videoFormat(), system.record(0).fieldSelect, system.fieldParity()) ? 1 : 0;
 }
 
 void CategoryButtonEvent::drain() {

@@ -7,7 +7,7 @@ KZ_SOURCE("Main/buttoninhibit");
 namespace category {
 
 CategoryButtonInhibit& CategoryButtonInhibit::get() {
-  auto* inhibit = BP::instance().find<CategoryButtonInhibit>(KzifButtonInhibit::TYPE_ID);
+  auto* inhibit = BP::instance().find<CategoryButtonInhibit>();
   KZ_CHECK(inhibit != nullptr);
   return *inhibit;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "Common/assert.h"
+#include "Common/positions.h"
 #include "Lib/Include/kz_types.h"
 #include "Lib/Include/record.h"
 #include "Main/stream.h"
@@ -14,16 +15,30 @@
 
 namespace category {
 
-// The framework's template assertions keep the source position they have always been logged at,
-// which the System Manager's logs and our own tools know them by.
-inline constexpr const char* FRAMEWORK_SOURCE = "Main/bp.h";
-inline constexpr int ASSERT_LINE_IS_STATUS = 351;
-inline constexpr int ASSERT_LINE_CHANNEL = 424;
+
+// The per-field pass updates every category of one class before any of the next; within a class
+// by type id, then M/E. A category names its class by overriding updateClass().
+enum class UpdateClass : u8 {
+  System = 1,       // format and field parity first, for everyone after it
+  SourceTally = 2,  // sees this field's records before anything moves them
+  FaderEvent = 3,   // fader and transition step
+  ShotMemory = 4,
+  EventMemory = 5,
+  Bus = 6,
+  Operate = 7,
+  ChromaKey = 8,
+  General = 9,
+  ButtonEvent = 10,  // decides whether the next field may dispatch panel events
+};
+inline constexpr UpdateClass FIRST_UPDATE_CLASS = UpdateClass::System;
+inline constexpr UpdateClass LAST_UPDATE_CLASS = UpdateClass::ButtonEvent;
 
 class CategoryInterface {
  public:
   virtual ~CategoryInterface() = default;
   virtual bool ownedByME() const { return false; }
+  // Read once the object is built (registration runs in the base constructor, before it is).
+  virtual UpdateClass updateClass() const { return UpdateClass::General; }
   virtual const char* typeName() const = 0;
   // Points the record storage at p and returns the category's share of the backup image.
   virtual std::size_t attachBackup(u8* p) = 0;
@@ -60,7 +75,7 @@ class CategoryCommon : public CategoryInterface {
   // Per-M/E categories pass ownedByMe true and are created as an array of N_ME objects; the
   // flag is known here already, where a derived override could not yet be called.
   explicit CategoryCommon(bool ownedByMe = false) : ownedByMe_(ownedByMe) {
-    assert::check(FRAMEWORK_SOURCE, ASSERT_LINE_IS_STATUS, "isStatus", IndexOf<T>::value < FIRST_COMMAND_TYPE);
+    assert::check(positions::FRAMEWORK_SOURCE, positions::FRAMEWORK_IS_STATUS, "isStatus", IndexOf<T>::value < FIRST_COMMAND_TYPE);
     me_ = registerCategory(this, IndexOf<T>::value);
   }
 
@@ -136,7 +151,8 @@ class CategoryCommon : public CategoryInterface {
 
  protected:
   static void checkChannel(int idx) {
-    assert::check(FRAMEWORK_SOURCE, ASSERT_LINE_CHANNEL, "0 <= idx && idx < N_CHANNELS", 0 <= idx && idx < N_CHANNELS);
+    assert::check(positions::FRAMEWORK_SOURCE, positions::FRAMEWORK_CHANNEL, "0 <= idx && idx < N_CHANNELS",
+                  0 <= idx && idx < N_CHANNELS);
   }
   // For volatile categories: records kept inside the object, zeroed, no share of the image.
   std::size_t attachInternal(T* storage) {
@@ -171,6 +187,8 @@ class CategoryWithoutStatus : public CategoryInterface {
     me_ = registerCategory(this, IndexOf<T>::value);
     setRoute(IndexOf<T>::value, IndexOf<T>::value);
   }
+  using Record = T;
+
   const char* typeName() const override { return T::NAME; }
   bool ownedByME() const override { return ownedByMe_; }
   std::size_t attachBackup(u8*) override { return 0; }
@@ -182,5 +200,15 @@ class CategoryWithoutStatus : public CategoryInterface {
  private:
   bool ownedByMe_;
 };
+
+// The type id a category class is registered under: that of its record, or its own TYPE_ID.
+template <class C>
+constexpr int typeIdOf() {
+  if constexpr (requires { typename C::Record; }) {
+    return IndexOf<typename C::Record>::value;
+  } else {
+    return C::TYPE_ID;
+  }
+}
 
 }  // namespace category

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "Main/video_format.h"
+
 namespace {
 
 float clampf(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
@@ -55,6 +57,6 @@ YCbCr10 hslToYCbCr601(int hue, int saturation, int luminance) {
 }
 
 YCbCr10 hslToYCbCr(int videoFormat, int hue, int saturation, int luminance) {
-  return videoFormat == 6 || videoFormat == 7 ? hslToYCbCr601(hue, saturation, luminance)
+  return isStandardDefinitionFormat(videoFormat) ? hslToYCbCr601(hue, saturation, luminance)
                                               : hslToYCbCr709(hue, saturation, luminance);
 }

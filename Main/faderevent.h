@@ -6,7 +6,7 @@
 #include <cstddef>
 
 #include "Main/autotrans.h"
-#include "Main/buttonevent.h"
+#include "Main/button_event_record.h"
 #include "Main/category.h"
 
 // The event carries the panels' fader and T-bar moves. Its body is not interpreted here (see
@@ -68,6 +68,7 @@ class CategoryFaderEvent : public CategoryWithoutStatus<KzifFaderEvent> {
 
   void initInternal() override;
   void update() override;
+  UpdateClass updateClass() const override { return UpdateClass::FaderEvent; }
   void tick() override;
   void receiveRouted(int typeId, RequestReceiver& rx) override;
 

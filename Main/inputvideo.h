@@ -5,6 +5,7 @@
 #pragma once
 #include "Lib/Include/kz_types.h"
 #include "Lib/Include/record.h"
+#include "Main/source_ids.h"
 
 // One SDI input. Stored layout (12 bytes; bytes not named are kept zero for the settings that the
 // input video feature adds):
@@ -58,8 +59,8 @@ class CategoryInputVideo {
  public:
   static constexpr int N_CHANNELS = KzifInputVideo::N_CHANNELS;
   // SDI inputs 1..32 as bus sources.
-  static constexpr int FIRST_SDI_SOURCE = 10;
-  static constexpr int LAST_SDI_SOURCE = 41;
+  static constexpr int FIRST_SDI_SOURCE = SOURCE_SDI_FIRST;
+  static constexpr int LAST_SDI_SOURCE = SOURCE_SDI_ROUTED_LAST;
 
   static CategoryInputVideo& get();
 

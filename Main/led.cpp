@@ -146,7 +146,7 @@ void CategoryLedCommon<T>::request(int panel, int index, u8 state) {
 template class CategoryLedCommon<internal::KzifLed>;
 template class CategoryLedCommon<internal::KzifMeLed>;
 
-CategoryLed& CategoryLed::get() { return *BP::instance().find<CategoryLed>(internal::KzifLed::TYPE_ID); }
+CategoryLed& CategoryLed::get() { return BP::instance().require<CategoryLed>(); }
 
 void CategoryLed::setLed(int panel, int code, u8 state) {
   KZ_CHECK(0 <= panel && panel < N_CHANNELS);
@@ -154,7 +154,7 @@ void CategoryLed::setLed(int panel, int code, u8 state) {
 }
 
 CategoryMeLed& CategoryMeLed::get(int me) {
-  return *BP::instance().find<CategoryMeLed>(internal::KzifMeLed::TYPE_ID, me);
+  return BP::instance().require<CategoryMeLed>(me);
 }
 
 void CategoryMeLed::setLed(int panel, int code, u8 state) {

@@ -3,7 +3,7 @@
 // registered with BP and not on the wire.
 #pragma once
 #include "Lib/Include/kz_types.h"
-#include "Main/buttonevent.h"
+#include "Main/button_event_record.h"
 
 // Layout (28 bytes): 0 u32 mask | 4 u8 attach[3][8]. Bit 8 * panel + flag of the mask marks
 // attach flag [panel][flag] changed since the marks were last cleared.

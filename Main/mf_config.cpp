@@ -4,7 +4,7 @@
 
 namespace category {
 CategoryMainframeConfig& CategoryMainframeConfig::get() {
-  return *BP::instance().find<CategoryMainframeConfig>(KzifMainframeConfig::TYPE_ID);
+  return BP::instance().require<CategoryMainframeConfig>();
 }
 }  // namespace category
 

@@ -1,13 +1,12 @@
 #include "Main/multiview.h"
 
 #include "Main/bp.h"
+#include "Main/source_ids.h"
 #include "Main/system.h"
 
 KZ_SOURCE("Main/multiview");
 
 namespace {
-
-constexpr int FIRST_LEVEL_SOURCE = 201;
 
 // The tally marks of the labels are taken from the four source tally record channels (type id 53)
 // here, once the source tally category exists.
@@ -18,9 +17,11 @@ void readSourceTally(category::CategoryMultiView& multiView) { (void)multiView; 
 void readSourceNames(category::CategoryMultiView& multiView) { (void)multiView; }
 
 int levelSlot(int source) {
-  const int offset = source - FIRST_LEVEL_SOURCE;
-  if (offset < 0 || offset % 3 != 0 || offset / 3 >= category::CategoryMultiView::N_LEVEL_SOURCES) return -1;
-  return offset / 3;
+  const int offset = source - SOURCE_CLIP_FILL_FIRST;
+  if (offset < 0 || offset % SOURCE_IDS_PER_MEDIA_CHANNEL != 0 ||
+      offset / SOURCE_IDS_PER_MEDIA_CHANNEL >= category::CategoryMultiView::N_LEVEL_SOURCES)
+    return -1;
+  return offset / SOURCE_IDS_PER_MEDIA_CHANNEL;
 }
 
 }  // namespace
@@ -29,7 +30,7 @@ namespace category {
 
 CategoryMultiView::CategoryMultiView() { registerCategory(this, TYPE_ID); }
 
-CategoryMultiView& CategoryMultiView::get() { return *BP::instance().find<CategoryMultiView>(TYPE_ID); }
+CategoryMultiView& CategoryMultiView::get() { return BP::instance().require<CategoryMultiView>(); }
 
 void CategoryMultiView::initInternal() {
   for (OutputState& out : outputs_) {
@@ -47,7 +48,7 @@ void CategoryMultiView::initInternal() {
 void CategoryMultiView::update() {
   // The labels depend on the video format (M/E output names and the like), so a changed format asks
   // for all of them and redraws every output; so does the first field after start-up.
-  if (auto* system = static_cast<CategorySystem*>(BP::instance().own(KzifSystem::TYPE_ID, 0))) {
+  if (auto* system = BP::instance().find<CategorySystem>()) {
     const int format = system->videoFormat();
     if (format != appliedFormat_) {
       appliedFormat_ = format;

@@ -286,6 +286,8 @@ class CategoryOperate : public CategoryCommon<KzifOperate> {
  public:
   static constexpr float FADE_ACTIVE_LEVEL = 1e-5f;
 
+  UpdateClass updateClass() const override { return UpdateClass::Operate; }
+
   static CategoryOperate& get();
 
   void initIndex(int me, int flags) override;

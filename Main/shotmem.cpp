@@ -7,7 +7,7 @@ KZ_SOURCE("Main/shotmem");
 namespace category {
 
 CategoryShotMemoryStatus& CategoryShotMemoryStatus::get() {
-  return *BP::instance().find<CategoryShotMemoryStatus>(KzifShotMemoryStatus::TYPE_ID);
+  return BP::instance().require<CategoryShotMemoryStatus>();
 }
 
 void CategoryShotMemoryStatus::initInternal() {

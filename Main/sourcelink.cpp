@@ -24,7 +24,7 @@ void tellKeySourceMemory(const KzifSourceLink& incoming) { (void)incoming; }
 namespace category {
 
 CategorySourceLink& CategorySourceLink::get() {
-  auto* link = BP::instance().find<CategorySourceLink>(KzifSourceLink::TYPE_ID);
+  auto* link = BP::instance().find<CategorySourceLink>();
   KZ_CHECK(link != nullptr);
   return *link;
 }

@@ -8,57 +8,11 @@
 #include <cstddef>
 
 #include "Main/category.h"
+#include "Main/source_ids.h"
 
-constexpr int N_LINK_KEYS = 195;
 constexpr int N_AUX_LINK_PAIRS = 24;
 // A link entry that names no source.
 constexpr int NO_LINK = 0;
-
-namespace sourcelink_detail {
-constexpr std::array<u16, N_LINK_KEYS> buildLinkKeyList() {
-  std::array<u16, N_LINK_KEYS> list{};
-  std::size_t n = 0;
-  auto span = [&](int from, int to) {
-    for (int s = from; s <= to; ++s) list[n++] = static_cast<u16>(s);
-  };
-  span(10, 137);
-  span(140, 141);
-  span(150, 165);
-  span(170, 178);
-  for (int s : {181, 182, 184, 185, 187, 188, 190, 191, 201, 202, 204, 205, 207, 208, 210, 211})
-    list[n++] = static_cast<u16>(s);
-  span(220, 223);
-  span(230, 233);
-  span(314, 329);
-  return list;
-}
-}  // namespace sourcelink_detail
-
-// The sources that own a link entry, in entry order: link[i] belongs to linkKeyList[i].
-inline constexpr std::array<u16, N_LINK_KEYS> linkKeyList = sourcelink_detail::buildLinkKeyList();
-static_assert(linkKeyList[127] == 137 && linkKeyList[128] == 140 && linkKeyList[179] == 314 &&
-              linkKeyList[N_LINK_KEYS - 1] == 329);
-
-namespace sourcelink_detail {
-// Entry of each source 0..329 in linkKeyList, -1 for none: the list is looked up once per link of
-// every record and every followed bus, too often to walk.
-constexpr int LINK_KEY_TABLE_SIZE = 330;
-constexpr std::array<i16, LINK_KEY_TABLE_SIZE> buildLinkKeyIndex() {
-  std::array<i16, LINK_KEY_TABLE_SIZE> table{};
-  table.fill(-1);
-  for (int i = 0; i < N_LINK_KEYS; ++i) table[linkKeyList[static_cast<std::size_t>(i)]] = static_cast<i16>(i);
-  return table;
-}
-inline constexpr std::array<i16, LINK_KEY_TABLE_SIZE> linkKeyIndexTable = buildLinkKeyIndex();
-}  // namespace sourcelink_detail
-
-// Position of a source in linkKeyList, -1 when it has no entry.
-constexpr int linkKeyIndex(int source) {
-  if (source < 0 || source >= sourcelink_detail::LINK_KEY_TABLE_SIZE) return -1;
-  return sourcelink_detail::linkKeyIndexTable[static_cast<std::size_t>(source)];
-}
-static_assert(linkKeyIndex(10) == 0 && linkKeyIndex(140) == 128 && linkKeyIndex(329) == N_LINK_KEYS - 1 &&
-              linkKeyIndex(138) == -1 && linkKeyIndex(330) == -1 && linkKeyIndex(-1) == -1);
 
 // Which AUX pairs link. Stored 28 bytes: 0 mask | 4 flag[24].
 // Wire: u32 mask (bit k marks flag[k]); u8 flag[24] (each 0..1).

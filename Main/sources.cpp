@@ -1,6 +1,7 @@
 #include "Main/sources.h"
 
 #include "Main/bp.h"
+#include "Main/source_ids.h"
 
 KZ_SOURCE("Main/sources");
 
@@ -8,9 +9,9 @@ namespace {
 
 constexpr int STILL_MEMORY_TYPE_ID = 23;
 constexpr int CLIP_REC_TYPE_ID = 11;
-constexpr int FIRST_STILL_SOURCE = 181;
-constexpr int FIRST_CLIP_SOURCE = 201;
-constexpr int MEDIA_CHANNELS = 4;
+// The media recorder inputs: the extended output buses that carry a still or clip's video and key.
+constexpr int MEDIA_FILL_BUS = 13;
+constexpr int MEDIA_KEY_BUS = 14;
 
 // What a media recorder record says about its monitored channel.
 struct MediaMonitor {
@@ -34,8 +35,8 @@ MediaMonitor readClipMonitor(category::CategoryInterface& clipRec) {
 
 // The record's channel comes from the System Manager: a channel outside 0..3 selects nothing.
 int isMonitoredSource(const MediaMonitor& m, int firstSource, int source) {
-  if (m.monitor != 1 || m.channel < 0 || m.channel >= MEDIA_CHANNELS) return 0;
-  const int video = firstSource + 3 * m.channel;
+  if (m.monitor != 1 || m.channel < 0 || m.channel >= SOURCE_MEDIA_CHANNELS) return 0;
+  const int video = firstSource + SOURCE_IDS_PER_MEDIA_CHANNEL * m.channel;
   return source == video || source == video + 1 ? 1 : 0;
 }
 
@@ -130,23 +131,19 @@ void syncLinkedPairKey(const LinkedPair& incoming, const LinkedPair& live, Linke
 }
 
 int mediaSourceKind(int source) {
-  for (int base : {FIRST_STILL_SOURCE, FIRST_CLIP_SOURCE}) {
-    const int offset = source - base;
-    if (offset < 0 || offset >= 3 * MEDIA_CHANNELS) continue;
-    if (offset % 3 == 0) return 13;
-    if (offset % 3 == 1) return 14;
-  }
-  return -1;
+  if (!isStillOrClip(source)) return -1;
+  const int fillFirst = source < SOURCE_CLIP_BASE ? SOURCE_STILL_FILL_FIRST : SOURCE_CLIP_FILL_FIRST;
+  return (source - fillFirst) % SOURCE_IDS_PER_MEDIA_CHANNEL == 0 ? MEDIA_FILL_BUS : MEDIA_KEY_BUS;
 }
 
 int isStillSourceSelected(int source) {
   category::CategoryInterface* still = BP::instance().own(STILL_MEMORY_TYPE_ID, 0);
   if (still == nullptr) return 0;
-  return isMonitoredSource(readStillMonitor(*still), FIRST_STILL_SOURCE, source);
+  return isMonitoredSource(readStillMonitor(*still), SOURCE_STILL_FILL_FIRST, source);
 }
 
 int isClipSourceSelected(int source) {
   category::CategoryInterface* clip = BP::instance().own(CLIP_REC_TYPE_ID, 0);
   if (clip == nullptr) return 0;
-  return isMonitoredSource(readClipMonitor(*clip), FIRST_CLIP_SOURCE, source);
+  return isMonitoredSource(readClipMonitor(*clip), SOURCE_CLIP_FILL_FIRST, source);
 }

@@ -7,18 +7,6 @@ KZ_SOURCE("Main/system");
 
 namespace {
 
-// Format groups whose stills stay valid across a change within the group.
-int formatGroup(int format) {
-  switch (format) {
-    case 0: case 1: case 2: case 3: case 8: case 9: return 0;
-    case 4: case 5: return 1;
-    case 6: return 2;
-    case 7: return 3;
-    case 10: case 11: return 4;
-    default: return 5;
-  }
-}
-
 // The still memory joins here: its pictures do not survive a move to another format group.
 void resetStills() {}
 // The clip channels join here: they are reset after any change of the format code.
@@ -35,7 +23,7 @@ void onVideoFormatChanged(int oldFormat, int newFormat) {
 // The buses turn this into a one-time skip of their source-link follow.
 void requestBusLinkSuppress() {
   for (int me = 0; me < N_ME; ++me)
-    if (auto* bus = static_cast<category::CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, me)))
+    if (auto* bus = BP::instance().find<category::CategoryBus>(me))
       bus->requestLinkSuppress();
 }
 
@@ -43,7 +31,7 @@ void requestBusLinkSuppress() {
 
 namespace category {
 
-CategorySystem& CategorySystem::get() { return *BP::instance().find<CategorySystem>(KzifSystem::TYPE_ID); }
+CategorySystem& CategorySystem::get() { return BP::instance().require<CategorySystem>(); }
 
 void CategorySystem::initInternal() {
   CategoryCommon::initInternal();
@@ -94,13 +82,12 @@ void CategorySystem::onButton(const internal::KzifButtonEvent& event) {
 }
 
 bool CategorySystem::isField(int n) const {
-  if (!isInterlaced(videoFormat())) return true;
+  if (!isInterlacedFormat(videoFormat())) return true;
   return fieldParity_ == n;
 }
 
 bool CategorySystem::isSecondField() const {
-  const int f = videoFormat();
-  if (f == 4 || f == 5) return true;
+  if (is720Format(videoFormat())) return true;
   return fieldParity_ == 1;
 }
 

@@ -1,8 +1,9 @@
 // System-wide settings (type id 29): the video format, the field parity of the running field,
 // the panel event field selection and the two panel toggles, and the bus link-suppress request.
 #pragma once
-#include "Main/buttonevent.h"
+#include "Main/button_event_record.h"
 #include "Main/category.h"
+#include "Main/video_format.h"
 
 // Stored layout (208 bytes; the bytes not named here are kept zero for settings that other
 // features add):
@@ -18,7 +19,7 @@ struct KzifSystem {
 
   u32 mask;
   u8 reserved0[4];
-  u8 videoFormat;  // 0..11: 2, 3, 8, 9 interlaced; 4, 5 720 lines; 6 525; 7 625; others 1080
+  u8 videoFormat;  // 0..11, see Main/video_format.h
   u8 toggle2006;   // toggled by panel button 2006
   u8 toggle2013;   // toggled by panel button 2013
   u8 reserved1[97];
@@ -29,7 +30,7 @@ struct KzifSystem {
 
   static constexpr auto wire() {
     using R = KzifSystem;
-    return rec::list(rec::mask(&R::mask), rec::field(0, &R::videoFormat, rec::range(0, 11)),
+    return rec::list(rec::mask(&R::mask), rec::field(0, &R::videoFormat, rec::range(0, VIDEO_FORMAT_LAST)),
                      rec::field(1, &R::linkSuppress, rec::range(0, 1)),
                      rec::field(2, &R::toggle2006, rec::range(0, 1)), rec::field(3, &R::toggle2013, rec::range(0, 1)),
                      rec::field(4, &R::fieldSelect));
@@ -49,13 +50,13 @@ class CategorySystem : public CategoryCommon<KzifSystem> {
 
   void initInternal() override;
   void update() override;
+  UpdateClass updateClass() const override { return UpdateClass::System; }
   void assign(const KzifSystem& in, int idx) override;
 
   // Panel buttons 2006 and 2013 of no M/E row: a press toggles their setting.
   void onButton(const internal::KzifButtonEvent& event);
 
   int videoFormat() const { return record(0).videoFormat; }
-  static bool isInterlaced(int format) { return format == 2 || format == 3 || format == 8 || format == 9; }
   // True in progressive formats; in interlaced ones when the running field's parity is n.
   bool isField(int n) const;
   // True for formats 4 and 5, else in the second field of a frame.

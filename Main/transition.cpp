@@ -3,18 +3,11 @@
 #include "Common/assert.h"
 #include "Driver/kz.h"
 #include "Driver/transition.h"
-#include "Main/bp.h"
-#include "Main/bus.h"
+#include "Main/aux_mix.h"
 
 KZ_SOURCE("Main/transition");
 
 namespace {
-
-// The AUX mixers are driven by the buses of M/E 0; without them no AUX mix runs.
-int auxMixRunning(int channel) {
-  const auto* bus = static_cast<const category::CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, 0));
-  return bus ? bus->auxMixActive(channel) : 0;
-}
 
 int checkedKey(int key) {
   KZ_CHECK(0 <= key && key < 4);
@@ -36,8 +29,8 @@ CategoryTransitionStatus& CategoryTransitionStatus::get() {
   return status;
 }
 
-void CategoryTransitionStatus::update() {
-  for (int ch = 0; ch < N_AUX_MIX; ++ch) auxMix_[static_cast<std::size_t>(ch)] = auxMixRunning(ch) != 0 ? 1 : 0;
+void CategoryTransitionStatus::update(const AuxMix& mixers) {
+  for (int ch = 0; ch < N_AUX_MIX; ++ch) auxMix_[static_cast<std::size_t>(ch)] = mixers.running(ch) != 0 ? 1 : 0;
 }
 
 int CategoryTransitionStatus::auxMixStatus(int ch) const {

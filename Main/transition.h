@@ -8,6 +8,7 @@
 #include "Lib/Include/kz_types.h"
 #include "Lib/Include/record.h"
 
+class AuxMix;
 struct KzifKey;
 struct KzifSystem;
 
@@ -82,13 +83,14 @@ rec::MergeResult mergeRangePair(RangePair& dest, const RangePair& incoming);
 
 namespace category {
 
-// Whether each AUX mix transition of M/E 0 is running, refreshed once per field.
+// Whether each AUX mix transition of M/E 0 is running, refreshed once per field by the buses of
+// M/E 0 right after their mixers step.
 class CategoryTransitionStatus {
  public:
   static constexpr int N_AUX_MIX = 4;
 
   static CategoryTransitionStatus& get();
-  void update();
+  void update(const AuxMix& mixers);
   // No AUX mix running, as at start-up.
   void clear() { auxMix_.fill(0); }
   // 1 while AUX mix channel ch (0..3) runs, else 0.

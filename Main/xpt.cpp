@@ -1,25 +1,33 @@
 #include "Main/xpt.h"
 
+#include "Common/positions.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
+#include "Main/source_ids.h"
 
 KZ_SOURCE("Main/xpt");
 
 namespace {
 
-// The panel check is logged under this file and line wherever it is called from.
-constexpr const char* XPT_ASSERT_FILE = "Main/xpt.cpp";
-constexpr int XPT_PANEL_ASSERT_LINE = 287;
-
 constexpr u32 ALL_BUTTONS = 0xFFFFFFFFu;
+
+// A button may carry the outputs of M/E 0 and 1 and the first 16 AUX buses; 290 and 291 are
+// stored and reported without a meaning of their own here.
+constexpr int XPT_ME_OUTPUT_LAST = SOURCE_ME_OUTPUT_FIRST + 2 * SOURCE_OUTPUTS_PER_ME - 1;
+constexpr int XPT_AUX_LAST = SOURCE_AUX_FIRST + 15;
+constexpr int XPT_CARRIED_1 = 290;
+constexpr int XPT_CARRIED_2 = 291;
 
 }  // namespace
 
 bool isAcceptedXptValue(int v) {
-  return (10 <= v && v <= 41) || v == 140 || v == 141 || (150 <= v && v <= 157) || (170 <= v && v <= 178) ||
-         (180 <= v && v <= 191) || (200 <= v && v <= 211) || (220 <= v && v <= 223) || (230 <= v && v <= 237) ||
-         (240 <= v && v <= 255) || v == 290 || v == 291 || v == KzifXptAssign::FUNCTION_A ||
-         v == KzifXptAssign::FUNCTION_B || v == KzifXptAssign::UNASSIGNED;
+  auto within = [v](int first, int last) { return first <= v && v <= last; };
+  return within(SOURCE_SDI_FIRST, SOURCE_SDI_ROUTED_LAST) || v == SOURCE_DVI_1 || v == SOURCE_DVI_2 ||
+         within(SOURCE_ME_OUTPUT_FIRST, XPT_ME_OUTPUT_LAST) || within(SOURCE_DSK_OUTPUT_FIRST, SOURCE_DSK_OUTPUT_LAST) ||
+         within(SOURCE_STILL_BASE, SOURCE_STILL_LAST) || within(SOURCE_CLIP_BASE, SOURCE_CLIP_LAST) ||
+         within(SOURCE_COLOR_BKGD_1, SOURCE_BLACK) || within(SOURCE_MULTIVIEW_FIRST, SOURCE_MULTIVIEW_LAST) ||
+         within(SOURCE_AUX_FIRST, XPT_AUX_LAST) || v == XPT_CARRIED_1 || v == XPT_CARRIED_2 ||
+         v == KzifXptAssign::FUNCTION_A || v == KzifXptAssign::FUNCTION_B || v == KzifXptAssign::UNASSIGNED;
 }
 
 namespace category {
@@ -28,7 +36,7 @@ void notifyBusOfXptChange(int me, int button, int source, int panel) {
   if (CategoryXpt::observer_) CategoryXpt::observer_(me, button, source, panel);
   // Every bus whose crosspoint code names this panel and button is switched to the direct code of
   // `source`.
-  if (auto* bus = static_cast<CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, me)))
+  if (auto* bus = BP::instance().find<CategoryBus>(me))
     bus->onXptChanged(button, source, panel);
 }
 
@@ -49,7 +57,7 @@ bool inSet(const ButtonSet& set, int b) { return (set[static_cast<std::size_t>(b
 ButtonSet buttonsSelectedByBuses(int panel) {
   ButtonSet set{};
   for (int me = 0; me < N_ME; ++me) {
-    const auto* bus = static_cast<const CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, me));
+    const CategoryBus* bus = BP::instance().find<CategoryBus>(me);
     if (bus == nullptr) continue;
     for (u16 raw : bus->record(0).code) {
       const int code = static_cast<i16>(raw);
@@ -62,7 +70,7 @@ ButtonSet buttonsSelectedByBuses(int panel) {
 
 }  // namespace
 
-CategoryXpt& CategoryXpt::get() { return *BP::instance().find<CategoryXpt>(KzifXptAssign::TYPE_ID); }
+CategoryXpt& CategoryXpt::get() { return BP::instance().require<CategoryXpt>(); }
 
 // Every start attaches the storage anew; the flags derived from the old records go with them, as
 // they would with the object at a power cycle.
@@ -101,7 +109,7 @@ void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
   auto request = [&](int me, int button, int source) {
     if (observer_) observer_(me, button, source, panel);
     if (!inSet(selected, button)) return;
-    if (auto* bus = static_cast<CategoryBus*>(BP::instance().own(KzifBus::TYPE_ID, me)))
+    if (auto* bus = BP::instance().find<CategoryBus>(me))
       bus->onXptChanged(button, source, panel);
   };
 
@@ -172,7 +180,7 @@ int CategoryXpt::sourceOf(int panel, int button) const {
 }
 
 bool CategoryXpt::isFunctionColumn(int panel, int button, u32 mask) const {
-  assert::check(XPT_ASSERT_FILE, XPT_PANEL_ASSERT_LINE, "0 <= panel && panel < 3", 0 <= panel && panel < 3);
+  assert::check(positions::XPT_SOURCE, positions::XPT_PANEL, "0 <= panel && panel < 3", 0 <= panel && panel < 3);
   if (mask == 0 || button < 0 || button >= KzifXptAssign::N_ROW_BUTTONS) return false;
   return (columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(button % KzifXptAssign::N_COLUMNS)] &
           mask) != 0;

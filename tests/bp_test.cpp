@@ -95,6 +95,39 @@ TEST_F(ProbeTest, FieldCycleRunsItsPassesInOrder) {
   EXPECT_EQ(nv[6] | nv[7] << 8, 5);  // saved in the same field, as stored in memory
 }
 
+// Registered after the first start, under a higher type id than the probes, but of an earlier
+// update class.
+struct KzifEarlyProbe {
+  static constexpr int TYPE_ID = 10, N_CHANNELS = 1;
+  static constexpr const char* NAME = "KzifEarlyProbe";
+  u32 mask;
+  static constexpr auto wire() { return rec::list(rec::mask(&KzifEarlyProbe::mask)); }
+};
+
+class CategoryEarlyProbe : public category::CategoryCommon<KzifEarlyProbe> {
+ public:
+  category::UpdateClass updateClass() const override { return category::UpdateClass::SourceTally; }
+  void update() override { events.push_back("early"); }
+};
+
+TEST_F(ProbeTest, UpdatePassGoesByClassThenTypeIdAndLookupsAreExact) {
+  static CategoryEarlyProbe early;
+  auto& bp = BP::instance();
+  run({"restart", "field"});  // storage is laid out at start
+  events.clear();
+  run({"field"});
+  const Lines expected{"early", "update 0", "update 1", "update 2", "update 3"};
+  EXPECT_EQ(Lines(events.begin(), events.begin() + 5), expected);
+  EXPECT_EQ(bp.updateClass(KzifEarlyProbe::TYPE_ID), 2);
+  EXPECT_EQ(bp.updateClass(KzifSystem::TYPE_ID), 1);
+  EXPECT_EQ(bp.updateClass(KzifProbe::TYPE_ID), 9);
+  // Exact (type, M/E): a single object serves no other M/E here, unlike get.
+  EXPECT_EQ(bp.find<CategoryProbe>(3), &probes()[3]);
+  EXPECT_EQ(bp.find<CategoryEarlyProbe>(1), nullptr);
+  EXPECT_EQ(bp.find<CategoryProbe>(4), nullptr);
+  EXPECT_THROW(bp.require<CategoryEarlyProbe>(2), assert::AssertException);
+}
+
 TEST_F(ProbeTest, FailedAssertionAbandonsOnlyItsStep) {
   // The first message fails inside assign; the second one in the same field is still taken.
   const auto out = run({"send 9 00000001 00 00 03e7", "send 9 00000001 00 01 0007", "field"});

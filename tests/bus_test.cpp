@@ -105,6 +105,34 @@ class BusTest : public SimTest {
 
 }  // namespace
 
+// Each bus group's list, by its size and the M/E outputs at its edges; bus 12 takes anything.
+TEST(BusSources, EachGroupTakesItsListOfSources) {
+  auto allowed = [](int bus) {
+    std::vector<int> list;
+    for (int s = -1; s < 400; ++s)
+      if (isAllowedSource(bus, s)) list.push_back(s);
+    return list;
+  };
+  auto outputs = [](const std::vector<int>& list) {
+    std::string s;
+    for (int v : list)
+      if (150 <= v && v <= 165) s += std::to_string(v) + " ";
+    return s;
+  };
+  const auto a = allowed(0), b = allowed(16), u = allowed(72), d = allowed(40);
+  EXPECT_EQ(a.size(), 60u);
+  EXPECT_EQ(b.size(), 58u);
+  EXPECT_EQ(u.size(), 54u);
+  EXPECT_EQ(d.size(), 75u);
+  EXPECT_EQ(outputs(a), "150 151 152 154 155 156 ");
+  EXPECT_EQ(outputs(b), "150 152 154 156 ");
+  EXPECT_EQ(outputs(d), "150 151 152 153 154 155 156 157 ");
+  EXPECT_EQ(allowed(11), a);
+  EXPECT_EQ(allowed(88), d);
+  EXPECT_EQ(allowed(12).size(), 400u);
+  EXPECT_EQ(allowed(89).size(), 0u);
+}
+
 TEST_F(BusTest, ColdStartTurnsUnresolvableCodesBlackAndRoutesEveryBus) {
   boot({.trace = true});
   const Lines out = play({"field"});

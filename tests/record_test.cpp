@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Lib/Include/record.h"
-#include "Main/buttonevent.h"
+#include "Main/button_event_record.h"
 #include "Main/mf_config.h"
 #include "Main/system.h"
 

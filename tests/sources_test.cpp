@@ -12,6 +12,7 @@
 #include "Main/macro.h"
 #include "Main/multiview.h"
 #include "Main/shotmem.h"
+#include "Main/source_ids.h"
 #include "Main/sources.h"
 #include "tests/sim_fixture.h"
 
@@ -74,6 +75,23 @@ TEST(SyncLinkedPairKey, WhileLinkedAChangeIsCopiedIntoTheOther) {
     syncLinkedPairKey(c.incoming, c.live, change);
     EXPECT_EQ(fields(change), fields(c.expected)) << "case " << &c - cases;
   }
+}
+
+// The KZ id of each SourceId range at its edges and just outside them.
+TEST(SourceIds, KzIdAtTheEdgesOfEveryRange) {
+  const std::pair<int, int> kz[] = {
+      {9, KZ_BLACK},    {10, 0x1100},     {41, 0x111F},  {42, KZ_BLACK},  {137, KZ_BLACK}, {140, 0x1120},
+      {141, 0x1121},    {149, KZ_BLACK},  {150, 0x11A0}, {165, 0x11AF},  {166, KZ_BLACK}, {170, 0x11C0},
+      {171, 0x11C2},    {172, 0x11C1},    {173, 0x11C3}, {174, 0x11C4},  {177, 0x11C7},   {178, 0x11CC},
+      {180, KZ_BLACK},  {181, 0x1180},    {182, 0x1181}, {183, KZ_BLACK}, {184, 0x1182},  {191, 0x1187},
+      {201, 0x1188},    {211, 0x118F},    {220, 0x1191}, {221, 0x1192},  {222, 0x1190},   {223, KZ_BLACK},
+      {230, 0x11C8},    {237, 0x11CF},    {238, KZ_BLACK}, {240, KZ_BLACK}, {314, KZ_BLACK}, {-1, KZ_BLACK}};
+  for (const auto& [source, id] : kz) EXPECT_EQ(sourceToKz(source), id) << source;
+  static_assert(meOfOutput(149) == -1 && meOfOutput(150) == 0 && meOfOutput(153) == 0 && meOfOutput(154) == 1 &&
+                meOfOutput(165) == 3 && meOfOutput(166) == -1);
+  static_assert(!isCodableSource(9) && isCodableSource(10) && isCodableSource(302) && !isCodableSource(303) &&
+                !isCodableSource(313) && isCodableSource(314) && isCodableSource(329) && !isCodableSource(330));
+  static_assert(linkKeyIndex(10) == 0 && linkKeyIndex(183) == -1 && linkKeyIndex(233) == 178 && linkKeyIndex(234) == -1);
 }
 
 TEST(MediaSources, KindAtTheEdgesOfEachRunAndNothingSelectedWithoutRecords) {
