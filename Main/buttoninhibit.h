@@ -3,7 +3,6 @@
 // them: only the panel side gives them meaning.
 #pragma once
 #include "Main/category.h"
-#include "Main/markedchannels.h"
 
 constexpr int N_INHIBIT_ENTRIES = 233;
 
@@ -61,18 +60,6 @@ class CategoryButtonInhibit : public CategoryCommon<KzifButtonInhibit> {
 
   // Initialise-all stamps only the panel numbers; the settings keep what the storage holds.
   void initIndex(int me, int flags) override;
-  std::size_t attachBackup(u8* p) override;
-  void restore(const u8* stored) override;
-  void initInternal() override;
-  void assign(const KzifButtonInhibit& in, int idx) override;
-  void sendChanges(AcknowledgeSender& tx) override;
-  void send(AcknowledgeSender& tx, int ch) override;
-
- private:
-  void sendIfMarked(AcknowledgeSender& tx, int ch);
-
-  // The send pass looks only here, not at the 233 entry masks of every panel each field.
-  MarkedChannels<N_CHANNELS> maybeMarked_;
 };
 
 }  // namespace category

@@ -10,6 +10,7 @@
 #include "Common/positions.h"
 #include "Lib/Include/kz_types.h"
 #include "Lib/Include/record.h"
+#include "Main/markedchannels.h"
 #include "Main/stream.h"
 #include "Main/typelist.h"
 
@@ -66,6 +67,10 @@ CategoryInterface* lookup(int typeId, int me);
 
 // Base of every status category over record type T (T::TYPE_ID below 64). Holds the M/E index,
 // one changed flag per channel and the pointer to the channel records that BP attaches.
+//
+// The send pass looks only at the channels that may hold send marks: those assigned, marked
+// changed, handed out through the non-const record() or brought by a start or restore. A derived
+// category that sets masks through records_ directly calls markChanged (or mayHoldMarks) too.
 template <class T>
 class CategoryCommon : public CategoryInterface {
  public:
@@ -84,12 +89,17 @@ class CategoryCommon : public CategoryInterface {
 
   std::size_t attachBackup(u8* p) override {
     records_ = reinterpret_cast<T*>(p);
+    maybeMarked_.markAll();  // the storage may hold marks of a send that a backlog held back
     return sizeof(T) * N_CHANNELS;
   }
 
-  void initInternal() override { changed_.fill(0); }
+  void initInternal() override {
+    changed_.fill(0);
+    maybeMarked_.markAll();
+  }
 
   void restore(const u8* stored) override {
+    maybeMarked_.markAll();
     for (int ch = 0; ch < N_CHANNELS; ++ch) {
       std::memcpy(&records_[ch], stored + sizeof(T) * static_cast<std::size_t>(ch), sizeof(T));
       rec::setAllMasks(records_[ch]);
@@ -112,10 +122,11 @@ class CategoryCommon : public CategoryInterface {
   }
 
   void sendChanges(AcknowledgeSender& tx) override {
-    for (int ch = 0; ch < N_CHANNELS; ++ch) {
-      if (tx.backlogged()) return;  // the changes stay pending until the backlog drains
+    maybeMarked_.visit([&](int ch) {
+      if (tx.backlogged()) return false;  // the changes stay pending until the backlog drains
       sendChannel(tx, ch);
-    }
+      return true;
+    });
   }
 
   void send(AcknowledgeSender& tx, int ch) override {
@@ -129,11 +140,13 @@ class CategoryCommon : public CategoryInterface {
     rec::merge(records_[idx], in);
     rec::stamp(records_[idx], me_, idx);
     changed_[static_cast<std::size_t>(idx)] = 1;
+    maybeMarked_.mark(idx);
   }
 
   int me() const { return me_; }
   T& record(int idx) {
     checkChannel(idx);
+    maybeMarked_.mark(idx);  // whoever holds it may set a mask
     return records_[idx];
   }
   const T& record(int idx) const {
@@ -147,6 +160,7 @@ class CategoryCommon : public CategoryInterface {
   void markChanged(int idx) {
     checkChannel(idx);
     changed_[static_cast<std::size_t>(idx)] = 1;
+    maybeMarked_.mark(idx);
   }
 
  protected:
@@ -158,8 +172,11 @@ class CategoryCommon : public CategoryInterface {
   std::size_t attachInternal(T* storage) {
     std::memset(static_cast<void*>(storage), 0, sizeof(T) * N_CHANNELS);
     records_ = storage;
+    maybeMarked_.markAll();
     return 0;
   }
+  // Channel idx may hold send marks set through records_.
+  void mayHoldMarks(int idx) { maybeMarked_.mark(idx); }
 
   int me_ = 0;
   std::array<u8, N_CHANNELS> changed_{};
@@ -167,8 +184,10 @@ class CategoryCommon : public CategoryInterface {
 
  private:
   bool ownedByMe_;
+  MarkedChannels<N_CHANNELS> maybeMarked_;
 
   void sendChannel(AcknowledgeSender& tx, int ch) {
+    maybeMarked_.unmark(ch);
     T& r = records_[ch];
     if (!changed_[static_cast<std::size_t>(ch)] && !rec::anyMask(r)) return;
     rec::stamp(r, me_, ch);

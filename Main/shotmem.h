@@ -4,7 +4,6 @@
 #include <array>
 
 #include "Main/category.h"
-#include "Main/markedchannels.h"
 
 // One shot memory channel. Stored layout (8 bytes): 0 u32 mask | 4 u16 channel | 6 u8 stored |
 // 7 pad. Wire body (big-endian): u32 mask; u16 channel (0..160, stamped);
@@ -36,25 +35,14 @@ class CategoryShotMemoryStatus : public CategoryCommon<KzifShotMemoryStatus> {
  public:
   static CategoryShotMemoryStatus& get();
 
-  std::size_t attachBackup(u8*) override {
-    maybeMarked_.markAll();
-    return attachInternal(channels_.data());
-  }
+  std::size_t attachBackup(u8*) override { return attachInternal(channels_.data()); }
   void restore(const u8*) override {}
-  void initInternal() override;
-  void assign(const KzifShotMemoryStatus& in, int idx) override;
-  void sendChanges(AcknowledgeSender& tx) override;
-  void send(AcknowledgeSender& tx, int ch) override;
 
   // 1 when shot memory channel s (0..160) holds a stored shot; 0 for any other s.
   int isStored(int s) const;
 
  private:
-  void sendIfMarked(AcknowledgeSender& tx, int ch);
-
   std::array<KzifShotMemoryStatus, N_CHANNELS> channels_{};
-  // The send pass looks only here: 161 channels are too many to scan every field.
-  MarkedChannels<N_CHANNELS> maybeMarked_;
 };
 
 }  // namespace category
