@@ -1,5 +1,7 @@
 #include "Main/bus.h"
 
+#include <bit>
+
 #include "Driver/kz.h"
 #include "Main/autotrans.h"
 #include "Main/bkgd.h"
@@ -47,7 +49,7 @@ bool feedsInto(int from, int k, int depth) {
 }
 
 // The sources every bus group takes: inputs, DVI, stills and clips, colour backgrounds, black.
-bool isCommonSource(int s) {
+constexpr bool isCommonSource(int s) {
   return (SOURCE_SDI_FIRST <= s && s <= SOURCE_SDI_ROUTED_LAST) || s == SOURCE_DVI_1 || s == SOURCE_DVI_2 ||
          isStillOrClip(s) || (SOURCE_COLOR_BKGD_1 <= s && s <= SOURCE_BLACK);
 }
@@ -59,7 +61,7 @@ constexpr int LOOP_CHECKED_OUTPUTS = PGM | PVW | CLEAN;
 constexpr int DSK_OUTPUTS = PGM | CLEAN;
 constexpr int OTHER_BUS_OUTPUTS = PGM | PVW | CLEAN | KEY_PVW;
 
-bool takesMeOutput(int s, int outputs) {
+constexpr bool takesMeOutput(int s, int outputs) {
   const int me = meOfOutput(s);
   if (me < 0 || me > 1) return false;
   return (outputs >> ((s - SOURCE_ME_OUTPUT_FIRST) % SOURCE_OUTPUTS_PER_ME)) & 1;
@@ -120,11 +122,11 @@ void passSourceToUskAssign(int uskBus, int source) {
   if (CategoryBus::UskSourceObserver observer = CategoryBus::uskSourceObserver()) observer(uskBus, source);
 }
 
-bool isLoopChecked(int bus) { return 0 <= bus && bus <= BUS_LOOP_CHECKED_LAST; }
-bool isAuxMixBus(int bus) { return BUS_AUX1 <= bus && bus < BUS_AUX1 + 4; }
-bool isAuxBus(int bus) { return BUS_AUX1 <= bus && bus <= BUS_AUX_LAST; }
-bool isDskBus(int bus) { return BUS_DSK1_FILL <= bus && bus <= BUS_DSK4_KEY; }
-bool isUskBus(int bus) { return BUS_USK1_FILL <= bus && bus <= BUS_USK4_KEY; }
+constexpr bool isLoopChecked(int bus) { return 0 <= bus && bus <= BUS_LOOP_CHECKED_LAST; }
+constexpr bool isAuxMixBus(int bus) { return BUS_AUX1 <= bus && bus < BUS_AUX1 + 4; }
+constexpr bool isAuxBus(int bus) { return BUS_AUX1 <= bus && bus <= BUS_AUX_LAST; }
+constexpr bool isDskBus(int bus) { return BUS_DSK1_FILL <= bus && bus <= BUS_DSK4_KEY; }
+constexpr bool isUskBus(int bus) { return BUS_USK1_FILL <= bus && bus <= BUS_USK4_KEY; }
 
 // The bus that follows `bus` when a change of `bus` leads its pair; -1 when it leads none.
 int followerOf(int bus, int direction, const category::CategorySourceLink& link) {
@@ -146,15 +148,61 @@ int followerOf(int bus, int direction, const category::CategorySourceLink& link)
 
 }  // namespace
 
+namespace {
+
+// The bus groups that take the same sources.
+enum BusGroup : u8 { GROUP_LOOP_CHECKED, GROUP_DSK, GROUP_USK, GROUP_OTHER, N_BUS_GROUPS };
+
+constexpr BusGroup groupOf(int bus) {
+  if (isLoopChecked(bus)) return GROUP_LOOP_CHECKED;
+  if (isDskBus(bus)) return GROUP_DSK;
+  if (isUskBus(bus)) return GROUP_USK;
+  return GROUP_OTHER;
+}
+
+constexpr bool groupTakes(BusGroup group, int s) {
+  switch (group) {
+    case GROUP_LOOP_CHECKED: return isCommonSource(s) || takesMeOutput(s, LOOP_CHECKED_OUTPUTS);
+    case GROUP_DSK: return isCommonSource(s) || takesMeOutput(s, DSK_OUTPUTS);
+    case GROUP_USK: return isCommonSource(s);
+    default:
+      return isCommonSource(s) || takesMeOutput(s, OTHER_BUS_OUTPUTS) ||
+             (SOURCE_DSK_OUTPUT_FIRST <= s && s <= SOURCE_DSK_OUTPUT_LAST) ||
+             (SOURCE_MULTIVIEW_FIRST <= s && s <= BUS_MULTIVIEW_LAST);
+  }
+}
+
+// Every bus is checked every field: the rules are looked up, not evaluated. No group takes a
+// source above the last one a direct code can carry.
+constexpr int N_TABLE_SOURCES = SOURCE_ME_B_SIDE_LAST + 1;
+struct AllowedTable {
+  std::array<BusGroup, N_BUSES> group{};
+  std::array<std::array<bool, N_TABLE_SOURCES>, N_BUS_GROUPS> takes{};
+};
+constexpr AllowedTable buildAllowedTable() {
+  AllowedTable t{};
+  for (int b = 0; b < N_BUSES; ++b) t.group[static_cast<std::size_t>(b)] = groupOf(b);
+  for (int g = 0; g < N_BUS_GROUPS; ++g)
+    for (int s = 0; s < N_TABLE_SOURCES; ++s)
+      t.takes[static_cast<std::size_t>(g)][static_cast<std::size_t>(s)] = groupTakes(static_cast<BusGroup>(g), s);
+  return t;
+}
+constexpr AllowedTable ALLOWED = buildAllowedTable();
+constexpr bool noGroupTakesBeyondTheTable() {
+  for (int g = 0; g < N_BUS_GROUPS; ++g)
+    for (int s = N_TABLE_SOURCES; s < 1100; ++s)
+      if (groupTakes(static_cast<BusGroup>(g), s)) return false;
+  return true;
+}
+static_assert(noGroupTakesBeyondTheTable());
+
+}  // namespace
+
 bool isAllowedSource(int bus, int s) {
   if (s < 0 || bus < 0 || bus > BUS_LAST) return false;
   if (bus == BUS_FREE) return true;
-  if (isLoopChecked(bus)) return isCommonSource(s) || takesMeOutput(s, LOOP_CHECKED_OUTPUTS);
-  if (isDskBus(bus)) return isCommonSource(s) || takesMeOutput(s, DSK_OUTPUTS);
-  if (isUskBus(bus)) return isCommonSource(s);
-  return isCommonSource(s) || takesMeOutput(s, OTHER_BUS_OUTPUTS) ||
-         (SOURCE_DSK_OUTPUT_FIRST <= s && s <= SOURCE_DSK_OUTPUT_LAST) ||
-         (SOURCE_MULTIVIEW_FIRST <= s && s <= BUS_MULTIVIEW_LAST);
+  if (s >= N_TABLE_SOURCES) return false;
+  return ALLOWED.takes[ALLOWED.group[static_cast<std::size_t>(bus)]][static_cast<std::size_t>(s)];
 }
 
 int resolveSourceCode(int code) {
@@ -418,15 +466,22 @@ void CategoryBus::followLink() {
   bool skipped = false;
   if (link) {
     const int direction = link->direction();
-    for (int b = BUS_KEY1_FILL; b <= lastOwnBus(); ++b) {
-      if (!changedThisField(b)) continue;
-      const int follower = followerOf(b, direction, *link);
-      if (follower < 0) continue;
-      if (linkSuppress_) {
-        skipped = true;
-        continue;
+    // Only the changed buses, in ascending order. What a follow changes in the pass is a
+    // follower, which leads nothing in the same direction, so the set taken here is the whole
+    // work of the pass.
+    const std::array<u32, KzifBus::N_MASK_WORDS> fresh = freshBuses_;
+    for (std::size_t w = 0; w < fresh.size(); ++w) {
+      for (u32 bits = fresh[w]; bits != 0; bits &= bits - 1) {
+        const int b = static_cast<int>(w * 32) + std::countr_zero(bits);
+        if (b < BUS_KEY1_FILL || b > lastOwnBus()) continue;
+        const int follower = followerOf(b, direction, *link);
+        if (follower < 0) continue;
+        if (linkSuppress_) {
+          skipped = true;
+          continue;
+        }
+        selectLinked(b, follower);
       }
-      selectLinked(b, follower);
     }
   }
   if (linkSuppress_ && !skipped) linkSuppress_ = 0;
