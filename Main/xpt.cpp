@@ -50,6 +50,12 @@ using ButtonSet = std::array<u32, KzifXptAssign::N_MASK_WORDS>;
 
 bool inSet(const ButtonSet& set, int b) { return (set[static_cast<std::size_t>(b / 32)] >> (b % 32)) & 1u; }
 
+bool columnSelected(const ButtonSet& set, int column) {
+  for (int row = 0; row < 4; ++row)
+    if (inSet(set, column + row * KzifXptAssign::N_COLUMNS)) return true;
+  return false;
+}
+
 // The buttons of a panel that some bus of some M/E selects by crosspoint code. A re-selection only
 // turns such codes into direct ones, and mirrors only direct codes, so the set found before a
 // record still covers every bus that a request of that record can move: a request for any other
@@ -106,6 +112,8 @@ void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
   std::array<i16, KzifXptAssign::N_BUTTONS> taken{};
   std::array<u32, KzifXptAssign::N_MASK_WORDS> takenMask{};
   const ButtonSet selected = buttonsSelectedByBuses(panel);
+  // Without an observer, a request for a button that no bus selects has nothing to move.
+  const bool watched = observer_ != nullptr;
   auto request = [&](int me, int button, int source) {
     if (observer_) observer_(me, button, source, panel);
     if (!inSet(selected, button)) return;
@@ -121,13 +129,15 @@ void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
       // The button turns its whole column into function buttons: every bus that used one of the
       // column's row buttons keeps its picture.
       const int column = b % KzifXptAssign::N_COLUMNS;
-      for (int me = 0; me < N_ME; ++me) {
-        for (int row = 0; row < 4; ++row) {
-          const int button = column + row * KzifXptAssign::N_COLUMNS;
-          request(me, button, live.source[button]);
+      if (watched || columnSelected(selected, column)) {
+        for (int me = 0; me < N_ME; ++me) {
+          for (int row = 0; row < 4; ++row) {
+            const int button = column + row * KzifXptAssign::N_COLUMNS;
+            request(me, button, live.source[button]);
+          }
         }
       }
-    } else {
+    } else if (watched || inSet(selected, b)) {
       for (int me = 0; me < N_ME; ++me) request(me, b, live.source[b]);
     }
     taken[static_cast<std::size_t>(b)] = static_cast<i16>(value);
