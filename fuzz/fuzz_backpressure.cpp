@@ -11,6 +11,7 @@
 // so they are not compared.
 //
 // Input: steps until the input ends (see step()); the side always reads again at the end.
+#include <array>
 #include <cstring>
 #include <map>
 #include <span>
@@ -35,6 +36,14 @@ namespace {
 using Key = std::tuple<int, int, int>;  // type id, M/E, channel
 using Bytes = std::vector<std::uint8_t>;
 
+template <class T>
+Bytes encoded(const T& r) {
+  static std::array<std::uint8_t, 16384> scratch;
+  rec::WireWriter w(std::span<std::uint8_t>(scratch.data(), scratch.size()));
+  rec::encode(w, r);
+  return Bytes(scratch.data(), scratch.data() + w.size());
+}
+
 // A record as state: masks and per-item mask words cleared, stamped with where it belongs.
 template <class T>
 Bytes stateOf(T r, int me, int ch) {
@@ -46,11 +55,7 @@ Bytes stateOf(T r, int me, int ch) {
     std::memset(r.linkMask, 0, sizeof r.linkMask);
   }
   rec::stamp(r, me, ch);
-  Bytes out(16384);
-  rec::WireWriter w(std::span<std::uint8_t>(out.data(), out.size()));
-  rec::encode(w, r);
-  out.resize(w.size());
-  return out;
+  return encoded(r);
 }
 
 template <class T>
@@ -83,11 +88,7 @@ struct Covered {
           T r = c->record(ch);
           rec::setAllMasks(r);
           rec::stamp(r, me, ch);
-          Bytes body(16384);
-          rec::WireWriter w(std::span<std::uint8_t>(body.data(), body.size()));
-          rec::encode(w, r);
-          body.resize(w.size());
-          runner.send(T::TYPE_ID, body);
+          runner.send(T::TYPE_ID, encoded(r));
         }
   }
 };
@@ -108,9 +109,13 @@ std::map<Key, Bytes> sent;  // the System Manager's side: the last record it rea
 bool tracking = false;
 fuzz::Console console;
 
+// The runner prints bodies in lowercase hex.
 Bytes fromHex(const std::string& s, std::size_t from) {
+  auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
   Bytes b;
-  for (std::size_t i = from; i + 1 < s.size(); i += 2) b.push_back(static_cast<std::uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
+  b.reserve((s.size() - from) / 2);
+  for (std::size_t i = from; i + 1 < s.size(); i += 2)
+    b.push_back(static_cast<std::uint8_t>(nibble(s[i]) << 4 | nibble(s[i + 1])));
   return b;
 }
 
@@ -184,7 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   sent.clear();
   All::current(sent);
   tracking = true;
-  for (int steps = 0; !in.empty() && steps < 48; ++steps) step(runner, in);
+  for (int steps = 0; !in.empty() && steps < 32; ++steps) step(runner, in);
   runner.drain(true);
   runner.field(4);
   if (AcknowledgeSender::instance().stream().unsent() != 0) fuzz::fail("still backed up after reading again", "");

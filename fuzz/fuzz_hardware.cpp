@@ -21,7 +21,7 @@ constexpr const char* WORD_INPUTS[] = {"tally_me1", "tally_me2", "tally_dsk_pgm"
 
 void step(sim::Runner& runner, fuzz::InputReader& in) {
   const std::uint8_t op = in.u8();
-  const int n = 1 + (op >> 4);
+  const int n = 1 + (op >> 4 & 3);
   switch (op & 7) {
     case 0:
     case 1:
