@@ -128,8 +128,10 @@ std::size_t BP::shareOffset(int id, int me) const {
 }
 
 void BP::start() {
-  backup_.fill(0);
-  volatile_.fill(0);
+  // Only what the previous layout handed out can hold anything (nothing at the first start).
+  static std::size_t volatileUsed = 0;
+  std::memset(backup_.data(), 0, backupSize_);
+  std::memset(volatile_.data(), 0, volatileUsed);
   for (auto& row : shareOffset_) row.fill(0);
   input_.clear();
   AcknowledgeSender::instance().stream().clear();
@@ -152,6 +154,7 @@ void BP::start() {
   KZ_CHECK(offset <= BACKUP_SIZE);
   KZ_CHECK(volatileOffset <= BACKUP_SIZE);
   backupSize_ = offset;
+  volatileUsed = volatileOffset;
 
   const u8* stored = storage::storedImage();
   resumed_ = loadU32(stored) == BACKUP_MAGIC && loadU32(stored + 4) == BACKUP_LAYOUT_VERSION &&

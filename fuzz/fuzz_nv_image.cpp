@@ -1,0 +1,109 @@
+// Non-volatile image fuzz target: the back-end resumes an arbitrary backup image, then runs field
+// cycles and takes records. The image carries the right magic and layout version, so every share
+// is restored whatever it holds. Nothing restored may crash or hang the back-end, nor raise an
+// assertion: a stored value out of range must be met as the record's own checks meet it on the
+// wire.
+//
+// Input:
+//   byte 0     bit 0: the image starts blank instead of as the back-end saves it after an
+//              initialisation; bit 1: a second resume of what the run saved, at the end
+//   byte 1     number of patches (0..15), each: a byte choosing the share (bits 0..6) and the
+//              kind (bit 7), the offset in the share u16, then for bytes a length u8 and the
+//              bytes, for a run its length u16 and the value
+//   then       steps until the input ends (see step())
+#include <algorithm>
+#include <cstring>
+
+#include "Main/bp.h"
+#include "Platform/platform.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+fuzz::Console console;
+fuzz::FreshRunner fresh([](const std::string& line) { console.take(line); });
+std::vector<std::uint8_t> savedAfterInit;
+
+void step(sim::Runner& runner, fuzz::InputReader& in) {
+  const std::uint8_t op = in.u8();
+  switch (op & 3) {
+    case 0:
+      runner.field(1 + (op >> 2 & 3));
+      break;
+    case 1: {  // one record: type id, body length, body
+      const unsigned type = in.u8();
+      runner.send(type, in.bytes(in.u16() % 4096));
+      runner.field(1);
+      break;
+    }
+    case 2:
+      runner.tick(1);
+      break;
+    case 3:
+      runner.restart("resume");  // what the run saved is restored in turn
+      break;
+  }
+}
+
+// Patches land inside one category's share, so that a short input reaches every share.
+struct Share {
+  std::size_t offset;
+  std::size_t size;
+};
+std::vector<Share> shares;
+
+void writeImage(fuzz::InputReader& in, bool blank) {
+  std::uint8_t* nv = platform::nvWindow();
+  if (blank) std::memset(nv, 0, platform::NV_SIZE);
+  else std::memcpy(nv, savedAfterInit.data(), platform::NV_SIZE);
+  const int patches = in.u8() % 16;
+  for (int i = 0; i < patches; ++i) {
+    const std::uint8_t how = in.u8();
+    const Share& share = shares[how % shares.size()];
+    const std::size_t at = in.u16() % share.size;
+    const std::size_t room = share.size - at;
+    if (how & 0x80) {  // a run of one value: out-of-range values come in runs of 0xFF
+      const std::size_t n = std::min<std::size_t>(in.u16(), room);
+      std::memset(nv + share.offset + at, in.u8(), n);
+    } else {
+      const std::vector<std::uint8_t> bytes = in.bytes(in.u8());
+      std::copy_n(bytes.begin(), std::min(bytes.size(), room), nv + share.offset + at);
+    }
+  }
+  const std::uint32_t header[2] = {BACKUP_MAGIC, BACKUP_LAYOUT_VERSION};
+  std::memcpy(nv, header, sizeof header);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  sim::Runner& runner = fresh.get("init");
+  runner.field(1);
+  savedAfterInit.assign(platform::nvWindow(), platform::nvWindow() + platform::NV_SIZE);
+  const BP& bp = BP::instance();
+  for (int id = 0; id < N_TYPES; ++id)
+    for (int me = 0; me < 2; ++me)
+      if (bp.own(id, me) && bp.shareOffset(id, me) != 0) shares.push_back({bp.shareOffset(id, me), 0});
+  std::sort(shares.begin(), shares.end(), [](const Share& a, const Share& b) { return a.offset < b.offset; });
+  for (std::size_t i = 0; i < shares.size(); ++i)
+    shares[i].size = (i + 1 < shares.size() ? shares[i + 1].offset : bp.backupSize()) - shares[i].offset;
+  std::erase_if(shares, [](const Share& s) { return s.size == 0; });
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::InputReader in(data, size);
+  const std::uint8_t control = in.u8();
+  writeImage(in, control & 1);
+  console.clear();
+  sim::Runner& runner = fresh.get("resume");
+  if (!BP::instance().resumed()) fuzz::fail("the image was not taken", "");
+  runner.field(1);
+  for (int steps = 0; !in.empty() && steps < 64; ++steps) step(runner, in);
+  if (control & 2) {
+    runner.restart("resume");
+    runner.field(2);
+  }
+  if (!console.assertions.empty()) fuzz::fail("assertion after resuming an image", console.assertions.front());
+  return 0;
+}
