@@ -34,9 +34,10 @@ struct KzifButtonEvent {
                      rec::plain(&R::state), rec::plain(&R::flag1, rec::boolean()));
   }
 };
-static_assert(rec::wireSizeOf<KzifButtonEvent>() == 12);
 
 }  // namespace internal
+
+static_assert(rec::wireSizeOf<internal::KzifButtonEvent>() == 12);
 
 // Per-panel press memory of one button code, kept by the features that act on a press only once
 // or on a button held down.

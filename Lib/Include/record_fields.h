@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "Lib/Include/kz_types.h"
 #include "Lib/Include/record_text.h"
@@ -168,59 +169,74 @@ constexpr std::size_t bitsSpanned() {
   return 0;
 }
 
+// The rules look at the descriptor types of the list (and at the bits it holds) through index
+// sequences rather than generic lambdas, which some compilers cannot evaluate here.
 template <class R>
-constexpr int maskDescriptors() {
-  return std::apply([](const auto&... d) { return (0 + ... + (std::decay_t<decltype(d)>::role == Role::Mask ? 1 : 0)); },
-                    R::wire());
+using WireList = std::decay_t<decltype(R::wire())>;
+template <class R>
+constexpr auto wireIndexes() {
+  return std::make_index_sequence<std::tuple_size_v<WireList<R>>>{};
 }
 
+template <class D>
+constexpr int maskCount() {
+  return D::role == Role::Mask ? 1 : 0;
+}
+template <class D>
+constexpr std::size_t maskWordCount() {
+  if constexpr (D::role == Role::Mask) return ArrayOf<typename D::Member>::size;
+  return 0;
+}
+
+template <class R, std::size_t... I>
+constexpr int maskDescriptorsOf(std::index_sequence<I...>) {
+  return (0 + ... + maskCount<std::tuple_element_t<I, WireList<R>>>());
+}
+template <class R>
+constexpr int maskDescriptors() {
+  return maskDescriptorsOf<R>(wireIndexes<R>());
+}
+
+template <class R, std::size_t... I>
+constexpr std::size_t maskWordsOf(std::index_sequence<I...>) {
+  return (std::size_t{0} + ... + maskWordCount<std::tuple_element_t<I, WireList<R>>>());
+}
 // The number of u32 words of the record's mask (0 when it has none).
 template <class R>
 constexpr std::size_t maskWords() {
-  std::size_t words = 0;
-  std::apply(
-      [&](const auto&... d) {
-        (
-            [&] {
-              using D = std::decay_t<decltype(d)>;
-              if constexpr (D::role == Role::Mask) words = ArrayOf<typename D::Member>::size;
-            }(),
-            ...);
-      },
-      R::wire());
-  return words;
+  return maskWordsOf<R>(wireIndexes<R>());
 }
 
+template <class R, std::size_t... I>
+constexpr bool hasMaskedFieldsOf(std::index_sequence<I...>) {
+  return (false || ... || (bitsSpanned<std::tuple_element_t<I, WireList<R>>>() > 0));
+}
 template <class R>
 constexpr bool hasMaskedFields() {
-  return std::apply([](const auto&... d) { return (false || ... || (bitsSpanned<std::decay_t<decltype(d)>>() > 0)); },
-                    R::wire());
+  return hasMaskedFieldsOf<R>(wireIndexes<R>());
 }
 
+template <class D>
+constexpr bool claimBits(int first, std::array<bool, 32 * MAX_MASK_WORDS>& used, int limit) {
+  constexpr int n = static_cast<int>(bitsSpanned<D>());
+  for (int i = 0; i < n; ++i) {
+    const int b = first + i;
+    if (b < 0 || b >= limit || used[static_cast<std::size_t>(b)]) return false;
+    used[static_cast<std::size_t>(b)] = true;
+  }
+  return true;
+}
+template <class R, std::size_t... I>
+constexpr bool maskBitsUniqueOf(std::index_sequence<I...>) {
+  constexpr WireList<R> list = R::wire();
+  std::array<bool, 32 * MAX_MASK_WORDS> used{};
+  const int limit = static_cast<int>(32 * maskWords<R>());
+  return (true && ... && claimBits<std::tuple_element_t<I, WireList<R>>>(std::get<I>(list).bit, used, limit));
+}
 // Every bit (an elements() range bit by bit) inside the mask and used once.
 template <class R>
 constexpr bool maskBitsUnique() {
-  std::array<bool, 32 * MAX_MASK_WORDS> used{};
-  const int limit = static_cast<int>(32 * maskWords<R>());
-  bool ok = true;
-  std::apply(
-      [&](const auto&... d) {
-        (
-            [&] {
-              constexpr int n = static_cast<int>(bitsSpanned<std::decay_t<decltype(d)>>());
-              for (int i = 0; i < n; ++i) {
-                const int b = d.bit + i;
-                if (b < 0 || b >= limit || used[static_cast<std::size_t>(b)]) {
-                  ok = false;
-                  return;
-                }
-                used[static_cast<std::size_t>(b)] = true;
-              }
-            }(),
-            ...);
-      },
-      R::wire());
-  return ok;
+  return maskBitsUniqueOf<R>(wireIndexes<R>());
 }
 
 template <class V>
@@ -234,21 +250,22 @@ struct SubRecord<E[N]> {
 template <class V>
 using SubRecordOf = typename SubRecord<V>::type;
 
+template <class D>
+constexpr bool subRecordMasked() {
+  if constexpr (D::role == Role::Sub) {
+    using S = SubRecordOf<typename D::Member>;
+    if constexpr (HasWire<S>) return maskDescriptors<S>() == 1;
+  }
+  return true;
+}
+template <class R, std::size_t... I>
+constexpr bool subRecordsMaskedOf(std::index_sequence<I...>) {
+  return (true && ... && subRecordMasked<std::tuple_element_t<I, WireList<R>>>());
+}
 // A sub-record merges by its own mask, so it must have one.
 template <class R>
 constexpr bool subRecordsMasked() {
-  return std::apply(
-      [](const auto&... d) {
-        return (true && ... && [] {
-          using D = std::decay_t<decltype(d)>;
-          if constexpr (D::role == Role::Sub) {
-            using S = SubRecordOf<typename D::Member>;
-            if constexpr (HasWire<S>) return maskDescriptors<S>() == 1;
-          }
-          return true;
-        }());
-      },
-      R::wire());
+  return subRecordsMaskedOf<R>(wireIndexes<R>());
 }
 
 // Instantiated by every operation on a record, so that a declaration that breaks a rule does not
