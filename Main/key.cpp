@@ -1,6 +1,7 @@
 #include "Main/key.h"
 
 #include <cstring>
+#include <utility>
 
 #include "Main/bp.h"
 #include "Main/faderevent.h"
@@ -191,13 +192,10 @@ void CategoryKey::initInternal() {
   }
 }
 
+// A damaged image must never make the sender write more of a name than the name holds.
 void CategoryKey::restore(const u8* stored) {
-  for (int ch = 0; ch < N_KEYS; ++ch) {
-    KzifKey image;
-    std::memcpy(static_cast<void*>(&image), stored + sizeof(KzifKey) * static_cast<std::size_t>(ch), sizeof image);
-    KzifKey::assignAll(records_[ch], image);
-    rec::stamp(records_[ch], me_, ch);
-  }
+  CategoryCommon::restore(stored);
+  for (int ch = 0; ch < N_KEYS; ++ch) rec::normalizeTexts(records_[ch]);
 }
 
 const KeyTransSetting& CategoryKey::activeTransSetting(int ch) const {
@@ -208,7 +206,7 @@ const KeyTransSetting& CategoryKey::activeTransSetting(int ch) const {
 
 void CategoryKey::assign(const KzifKey& in, int idx) {
   checkChannel(idx);
-  KzifKey& live = records_[idx];
+  const KzifKey& live = records_[idx];
   if (touchesKeyMemory(in)) markKeyMemoryChanged(me_, idx);
 
   KzifKey asked = in;
@@ -239,7 +237,7 @@ void CategoryKey::assign(const KzifKey& in, int idx) {
 void CategoryKey::applyPriority(int idx, int newPriority) {
   const int oldPriority = records_[idx].priority;
   for (int i = 0; i < N_KEYS; ++i) {
-    KzifKey& r = records_[i];
+    KzifKey& r = record(i);
     r.priority = static_cast<u8>(reorderPriority(newPriority, oldPriority, r.priority, idx, i));
     r.set(KzifKey::BIT_PRIORITY);
   }
@@ -308,7 +306,7 @@ void CategoryKey::setTransType(int ch, int v) {
 }
 
 void CategoryKey::cycleTransSetting(int ch) {
-  const KzifKey& r = record(ch);
+  const KzifKey& r = std::as_const(*this).record(ch);
   // Linked settings step from A, the one both directions use, and both take the result.
   const KeyTransSetting& now = activeTransSetting(ch);
   KeyTransSetting next{};
@@ -334,7 +332,7 @@ void CategoryKey::cycleTransSetting(int ch) {
 
 void CategoryKey::toggleTransKind(int ch) {
   KzifKey change{};
-  change.transKind = record(ch).transKind == 1 ? 0 : 1;
+  change.transKind = std::as_const(*this).record(ch).transKind == 1 ? 0 : 1;
   change.set(KzifKey::BIT_TRANS_KIND);
   mergeInto(ch, change);
 }
@@ -382,10 +380,11 @@ void followKeyTransitions(const std::array<AutoTransition, N_AUTO_TRANSITIONS>& 
   for (int me = 0; me < N_ME; ++me) {
     CategoryKey* keys = keysOf(me);
     if (keys == nullptr) continue;
+    const CategoryKey& view = *keys;  // reading alone must not count as a change to send
     for (int k = 0; k < CategoryKey::N_KEYS; ++k) {
       const AutoTransition& t = transitions[static_cast<std::size_t>(keyTransIndex(me, k))];
       const float p = t.endFlag < 0 ? 1.0f - t.position() : t.position();
-      const KzifKey& r = keys->record(k);
+      const KzifKey& r = view.record(k);
       const bool on = p > END_TOLERANCE;
       const bool between = on && p < FULL_POSITION;
       writeIfChanged(*keys, k, r.keyOn, on ? 1 : 0, &CategoryKey::setKeyOn);
