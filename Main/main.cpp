@@ -13,6 +13,7 @@
 #include "Main/buttonevent.h"
 #include "Main/initialize.h"
 #include "Main/inputvideo.h"
+#include "Main/key.h"
 #include "Main/led.h"
 #include "Main/macro.h"
 #include "Main/mf_config.h"
@@ -35,6 +36,7 @@ u64 nominalPeriodUs = 0;
 
 // Every category, one function-local static per feature, in ascending type id order.
 void createCategories() {
+  initCategoryKey();              // 0
   initCategoryBkgd();             // 2
   initCategoryShotMemoryStatus(); // 22
   initCategoryMainframeConfig();  // 26

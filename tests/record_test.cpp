@@ -6,6 +6,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <limits>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -143,6 +144,47 @@ TEST(RecordMerge, DropsOnlyTheValuesThatFailTheirChecks) {
   EXPECT_EQ(encodeToBytes(dst), encodeToBytes(expected));
   EXPECT_EQ(r.droppedBits, (1u << 0) | (1u << 2) | (1u << 3) | (1u << 4));
   EXPECT_EQ(r.droppedValues, 5);
+}
+
+// A triple checked element by element against ranges of its own, taken whole or not at all, and
+// a text with more room than it may fill.
+struct Colors {
+  u32 mask;
+  i16 hsl[3];    // bit 0, whole: 0..3599, 0..1000, 0..1080
+  i16 pair[2];   // bit 1, each on its own: 0..9, 10..19
+  rec::Text<4, 8> tag;  // bit 2
+
+  static constexpr auto wire() {
+    using R = Colors;
+    return rec::list(rec::mask(&R::mask),
+                     rec::field(0, &R::hsl, rec::whole(rec::each(rec::range(0, 3599), rec::range(0, 1000), rec::range(0, 1080)))),
+                     rec::field(1, &R::pair, rec::each(rec::range(0, 9), rec::range(10, 19))), rec::field(2, &R::tag));
+  }
+};
+
+TEST(RecordMerge, WholeArraysAllOrNothingEachElementItsOwnCheckAndUncheckedTakesAll) {
+  Colors dst{};
+  Colors src{0x3, {3599, 1001, 0}, {10, 10}, {}};
+  rec::MergeResult r = rec::merge(dst, src);
+  EXPECT_EQ(std::tuple(dst.mask, dst.hsl[0], dst.pair[0], dst.pair[1]), std::tuple(0x2u, i16{0}, i16{0}, i16{10}));
+  EXPECT_EQ(std::pair(r.droppedBits, r.droppedValues), std::pair(u64{0x3}, 2));
+  src.hsl[1] = 1000;
+  rec::merge(dst, src);
+  EXPECT_EQ(std::tuple(dst.hsl[0], dst.hsl[1], dst.hsl[2]), std::tuple(i16{3599}, i16{1000}, i16{0}));
+  src.hsl[2] = -1;
+  EXPECT_TRUE(rec::merge(dst, src, rec::Checks::Skip).clean());
+  EXPECT_EQ(std::tuple(dst.hsl[2], dst.pair[0]), std::tuple(i16{-1}, i16{10}));
+
+  // Four characters kept of nine, the other four bytes of room zero, and a stored text with no zero
+  // brought back to the rule.
+  Colors text{};
+  ASSERT_TRUE(decodeFrom(Bytes{0, 0, 0, 4, 0, 3, 0, 5, 0, 5, 0, 1, 0, 2, 0, 9, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 0}, text));
+  EXPECT_EQ(std::string(text.tag.chars), "abcd");
+  EXPECT_EQ(std::memcmp(text.tag.chars, "abcd\0\0\0\0", 8), 0);
+  text.tag.length = 99;
+  std::memset(text.tag.chars, 'z', 8);
+  rec::normalizeTexts(text);
+  EXPECT_EQ(std::pair(+text.tag.length, std::string(text.tag.chars)), std::pair(4, std::string("zzzz")));
 }
 
 TEST(RecordMasks, SetClearAndAnyReachEverySubRecordAndStampSetsOnlyMeAndChannel) {

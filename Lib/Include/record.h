@@ -26,8 +26,9 @@
 //                        carried on the wire, never merged
 //   field(bit, &R::m[, check])
 //                        merged when mask bit `bit` is set and the value passes the check; a
-//                        scalar, an array of scalars (each element checked and taken on its own)
-//                        or a Text
+//                        scalar, an array of scalars (each element checked and taken on its own;
+//                        with whole(check) all of them or none) or a Text
+//   each(c0, c1, ...)    one check per element of an array (hue, saturation and luminance, say)
 //   elements(firstBit, &R::m[, check])
 //                        an array of scalars whose element i is merged when bit firstBit + i is
 //                        set and its value passes the check; onlyFirst(n, check) takes elements
@@ -36,6 +37,8 @@
 // A declaration is checked when it is compiled: one mask per record and sub-record that has mask
 // bits, every bit (each element's included) used once and inside the mask. A record without
 // texts has a fixed wire body size, rec::wireSizeOf<R>(), which its header pins.
+// merge(dst, src, Checks::Skip) takes the masked values without their checks (copies between
+// records that were checked when they came in).
 #pragma once
 #include "Lib/Include/record_fields.h"
 #include "Lib/Include/record_ops.h"

@@ -64,6 +64,37 @@ struct OnlyFirst {
   constexpr bool accept(V v) const { return check.accept(v); }
 };
 
+// For an array: element i checked by the i-th check (a triple of hue, saturation and luminance,
+// say, each with a range of its own).
+template <class... C>
+struct Each {
+  std::tuple<C...> checks;
+  static constexpr std::size_t count = sizeof...(C);
+  template <class V>
+  constexpr bool acceptAt(std::size_t index, V v) const {
+    bool ok = false;
+    std::size_t i = 0;
+    std::apply([&](const auto&... c) { ((ok = (i++ == index) ? c.accept(v) : ok), ...); }, checks);
+    return index < count && ok;
+  }
+};
+
+// For an array: taken whole or not at all; one element that fails `check` refuses them all.
+template <class C>
+struct Whole {
+  C check;
+  template <class V>
+  constexpr bool accept(V v) const { return check.accept(v); }
+  template <class V>
+  constexpr bool acceptAt(std::size_t index, V v) const {
+    if constexpr (requires { check.acceptAt(index, v); }) {
+      return check.acceptAt(index, v);
+    } else {
+      return check.accept(v);
+    }
+  }
+};
+
 constexpr Range range(i64 lo, i64 hi) { return Range{lo, hi}; }
 constexpr RangeF rangeF(float lo, float hi) { return RangeF{lo, hi}; }
 template <class... V>
@@ -74,6 +105,14 @@ constexpr Boolean boolean() { return Boolean{}; }
 template <class C>
 constexpr OnlyFirst<C> onlyFirst(std::size_t count, C check) {
   return OnlyFirst<C>{count, check};
+}
+template <class... C>
+constexpr Each<C...> each(C... checks) {
+  return Each<C...>{{checks...}};
+}
+template <class C = Any>
+constexpr Whole<C> whole(C check = {}) {
+  return Whole<C>{check};
 }
 
 // ---- field descriptors -------------------------------------------------------------------------
@@ -111,6 +150,50 @@ struct ArrayOf<std::array<E, N>> {
   static constexpr std::size_t size = N;
 };
 
+template <class V>
+constexpr bool isScalarArray() {
+  if constexpr (ArrayOf<V>::is) {
+    return std::is_arithmetic_v<typename ArrayOf<V>::Element>;
+  } else {
+    return false;
+  }
+}
+
+template <class C>
+struct EachCount {
+  static constexpr std::size_t value = 0;
+};
+template <class... C>
+struct EachCount<Each<C...>> {
+  static constexpr std::size_t value = sizeof...(C);
+};
+template <class C>
+struct EachCount<Whole<C>> : EachCount<C> {};
+
+// An each() check names one check per element of the array it checks.
+template <class M, class C>
+constexpr bool checksFit() {
+  constexpr std::size_t n = EachCount<C>::value;
+  return n == 0 || (ArrayOf<M>::is && ArrayOf<M>::size == n);
+}
+
+// Element `index` of an array against its check: the element's own check under each(), else
+// the one check of every element.
+template <class C, class V>
+constexpr bool acceptElement(const C& c, std::size_t index, const V& v) {
+  if constexpr (requires { c.acceptAt(index, v); }) {
+    return c.acceptAt(index, v);
+  } else {
+    (void)index;
+    return c.accept(v);
+  }
+}
+
+template <class C>
+struct IsWhole : std::false_type {};
+template <class C>
+struct IsWhole<Whole<C>> : std::true_type {};
+
 template <class C>
 constexpr bool takes(const C& c, std::size_t index) {
   if constexpr (requires { c.takes(index); }) {
@@ -143,11 +226,16 @@ constexpr auto plain(M R::*m, C check = {}) {
   return Desc<R, M, Role::Plain, C>{m, -1, check};
 }
 template <class R, class M, class C = Any>
-constexpr auto field(int bit, M R::*m, C check = {}) { return Desc<R, M, Role::Field, C>{m, bit, check}; }
+constexpr auto field(int bit, M R::*m, C check = {}) {
+  static_assert(detail::checksFit<M, C>(), "each() gives one check per element of the array");
+  return Desc<R, M, Role::Field, C>{m, bit, check};
+}
 // An array whose element i has mask bit firstBit + i of its own.
 template <class R, class M, class C = Any>
 constexpr auto elements(int firstBit, M R::*m, C check = {}) {
   static_assert(detail::ArrayOf<M>::is, "elements() takes an array");
+  static_assert(!detail::IsWhole<C>::value, "elements are taken one by one, never whole");
+  static_assert(detail::checksFit<M, C>(), "each() gives one check per element of the array");
   static_assert(std::is_arithmetic_v<typename detail::ArrayOf<M>::Element>, "elements() takes an array of scalars");
   return Desc<R, M, Role::Elements, C>{m, firstBit, check};
 }

@@ -41,29 +41,29 @@ std::size_t recordWireSize(const R& rec);
 template <class R>
 constexpr std::size_t fixedRecordWireSize();
 
-template <std::size_t N>
-void readText(WireReader& r, Text<N>& t) {
+template <std::size_t N, std::size_t S>
+void readText(WireReader& r, Text<N, S>& t) {
   const i16 n = r.get<i16>();
-  std::memset(t.chars, 0, N + 1);
+  std::memset(t.chars, 0, S);
   t.length = 0;
   if (!r.ok() || n < 0) return;  // a negative length carries no characters
   const std::size_t total = static_cast<std::size_t>(n) + 1;
-  const std::size_t kept = total < N + 1 ? total : N + 1;
+  const std::size_t kept = total < S ? total : S;
   if (!r.bytes(reinterpret_cast<u8*>(t.chars), kept)) return;
   r.skip(total - kept);  // the part that does not fit the array is read and dropped
-  t.chars[N] = '\0';
+  std::memset(t.chars + N, 0, S - N);  // characters past the capacity are cut
   t.length = static_cast<i16>(t.usable());
 }
 
-template <std::size_t N>
-std::size_t textLength(const Text<N>& t) {
+template <std::size_t N, std::size_t S>
+std::size_t textLength(const Text<N, S>& t) {
   std::size_t n = t.length < 0 ? 0 : static_cast<std::size_t>(t.length);
   const std::size_t u = t.usable();
   return n < u ? n : u;
 }
 
-template <std::size_t N>
-void writeText(WireWriter& w, const Text<N>& t) {
+template <std::size_t N, std::size_t S>
+void writeText(WireWriter& w, const Text<N, S>& t) {
   const std::size_t n = textLength(t);
   w.put<i16>(static_cast<i16>(n));
   w.bytes(reinterpret_cast<const u8*>(t.chars), n);
@@ -138,19 +138,35 @@ constexpr std::size_t fixedRecordWireSize() {
       R::wire());
 }
 
-// Merges one masked value; returns the number of values dropped by the check.
+// Merges one masked value; returns the number of values dropped by the check. Unchecked, every
+// value is taken as it is (a text still only up to its capacity).
 template <class V, class C>
-int mergeValue(V& dst, const V& src, const C& c, bool& took) {
+int mergeValue(V& dst, const V& src, const C& c, bool checked, bool& took) {
   if constexpr (IsText<V>::value) {
     dst.assignFrom(src);
     took = true;
     return 0;
+  } else if constexpr (isScalarArray<V>()) {
+    constexpr std::size_t n = ArrayOf<V>::size;
+    int dropped = 0;
+    bool pass[n];
+    for (std::size_t i = 0; i < n; ++i) {
+      pass[i] = !checked || acceptElement(c, i, at(src, i));
+      if (!pass[i]) ++dropped;
+    }
+    if (IsWhole<C>::value && dropped != 0) return dropped;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!pass[i]) continue;
+      at(dst, i) = at(src, i);
+      took = true;
+    }
+    return dropped;
   } else if constexpr (ArrayOf<V>::is) {
     int dropped = 0;
-    for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) dropped += mergeValue(at(dst, i), at(src, i), c, took);
+    for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) dropped += mergeValue(at(dst, i), at(src, i), c, checked, took);
     return dropped;
   } else {
-    if (!c.accept(src)) return 1;
+    if (checked && !c.accept(src)) return 1;
     dst = src;
     took = true;
     return 0;
@@ -248,11 +264,16 @@ struct MergeResult {
   }
 };
 
+// Whether a merge applies the declared checks. Unchecked merges carry values that were checked
+// when they first came in (a copy between live records, a stored snapshot).
+enum class Checks { Apply, Skip };
+
 // Takes from src the fields whose mask bits are set and whose values pass their checks, and sets
 // those bits in dst's mask (pending-change marks); sub-records merge by their own masks. The
 // M/E, channel and carried fields of dst are left as they are.
 template <class R>
-MergeResult merge(R& dst, const R& src) {
+MergeResult merge(R& dst, const R& src, Checks checks = Checks::Apply) {
+  const bool checked = checks == Checks::Apply;
   MergeResult result;
   const u32* in = detail::maskWordsOf(src);
   u32* out = detail::maskWordsOf(dst);
@@ -261,7 +282,7 @@ MergeResult merge(R& dst, const R& src) {
     if constexpr (D::role == Role::Field) {
       if (detail::bitSet(in, d.bit)) {
         bool took = false;
-        const int dropped = detail::mergeValue(dst.*(d.member), src.*(d.member), d.check, took);
+        const int dropped = detail::mergeValue(dst.*(d.member), src.*(d.member), d.check, checked, took);
         if (took) detail::setBit(out, d.bit);
         if (dropped) result.refused(d.bit, dropped);
       }
@@ -270,7 +291,7 @@ MergeResult merge(R& dst, const R& src) {
         const int bit = d.bit + static_cast<int>(i);
         if (!detail::bitSet(in, bit) || !detail::takes(d.check, i)) continue;
         const auto& value = detail::at(src.*(d.member), i);
-        if (!d.check.accept(value)) {
+        if (checked && !detail::acceptElement(d.check, i, value)) {
           result.refused(bit, 1);
           continue;
         }
@@ -281,15 +302,30 @@ MergeResult merge(R& dst, const R& src) {
       auto& dv = dst.*(d.member);
       const auto& sv = src.*(d.member);
       if constexpr (detail::HasWire<typename D::Member>) {
-        result.droppedValues += merge(dv, sv).droppedValues;
+        result.droppedValues += merge(dv, sv, checks).droppedValues;
       } else {
         for (std::size_t i = 0; i < detail::ArrayOf<typename D::Member>::size; ++i) {
-          result.droppedValues += merge(detail::at(dv, i), detail::at(sv, i)).droppedValues;
+          result.droppedValues += merge(detail::at(dv, i), detail::at(sv, i), checks).droppedValues;
         }
       }
     }
   });
   return result;
+}
+
+// Every text of the record, sub-records included, brought back to the text rule (see
+// Text::normalize): for records read from a stored image.
+template <class R>
+void normalizeTexts(R& rec) {
+  detail::forEachField<R>([&](const auto& d) {
+    using D = std::decay_t<decltype(d)>;
+    using M = typename D::Member;
+    if constexpr (IsText<M>::value) {
+      (rec.*(d.member)).normalize();
+    } else if constexpr (D::role == Role::Sub) {
+      detail::forEachSub(rec.*(d.member), [](auto& s) { normalizeTexts(s); });
+    }
+  });
 }
 
 template <class R>

@@ -8,13 +8,16 @@
 
 namespace rec {
 
-// A 16-bit length and CAPACITY + 1 characters ending with a zero byte. On the wire: the length n,
-// then n + 1 bytes (the characters and a zero).
-template <std::size_t CAPACITY>
+// A 16-bit length and at most CAPACITY characters ending with a zero byte, held in STORAGE bytes
+// (CAPACITY + 1 unless a stored layout gives the text more room; the bytes past the capacity stay
+// zero). On the wire: the length n, then n + 1 bytes (the characters and a zero).
+template <std::size_t CAPACITY, std::size_t STORAGE = CAPACITY + 1>
 struct Text {
+  static_assert(STORAGE > CAPACITY, "a text keeps room for its zero");
   static constexpr std::size_t capacity = CAPACITY;
+  static constexpr std::size_t storage = STORAGE;
   i16 length;
-  char chars[CAPACITY + 1];
+  char chars[STORAGE];
 
   // The characters up to the first zero, at most the capacity.
   std::size_t usable() const {
@@ -26,14 +29,21 @@ struct Text {
   void assignFrom(const Text& other) {
     const std::size_t n = other.usable();
     std::memcpy(chars, other.chars, n);
-    std::memset(chars + n, 0, CAPACITY + 1 - n);
+    std::memset(chars + n, 0, STORAGE - n);
+    length = static_cast<i16>(n);
+  }
+  // Brings a text of unknown origin (a stored image) back to the rule: its characters up to the
+  // first zero, at most the capacity, zeros after them and the length that counts them.
+  void normalize() {
+    const std::size_t n = usable();
+    std::memset(chars + n, 0, STORAGE - n);
     length = static_cast<i16>(n);
   }
   void set(const char* text) {
     std::size_t n = 0;
     while (n < CAPACITY && text[n] != '\0') ++n;
     std::memcpy(chars, text, n);
-    std::memset(chars + n, 0, CAPACITY + 1 - n);
+    std::memset(chars + n, 0, STORAGE - n);
     length = static_cast<i16>(n);
   }
   bool operator==(const Text& o) const { return usable() == o.usable() && std::memcmp(chars, o.chars, usable()) == 0; }
@@ -41,7 +51,7 @@ struct Text {
 
 template <class T>
 struct IsText : std::false_type {};
-template <std::size_t N>
-struct IsText<Text<N>> : std::true_type {};
+template <std::size_t N, std::size_t S>
+struct IsText<Text<N, S>> : std::true_type {};
 
 }  // namespace rec

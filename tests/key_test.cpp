@@ -1,0 +1,417 @@
+// The keyers through the wire and the backup image: the record's bytes both ways, the checks that
+// drop one field and keep the rest, the transition link and aspect pair rules, priorities, names,
+// the key command and the fader hooks.
+#include <array>
+#include <cstring>
+#include <map>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "Main/bp.h"
+#include "Main/faderevent.h"
+#include "Main/key.h"
+#include "Platform/platform.h"
+#include "tests/sim_fixture.h"
+
+using category::CategoryFaderEvent;
+using category::CategoryKey;
+
+namespace {
+
+// A KzifKey wire body written by the wire offsets of the record table (fields up to the first
+// name), followed by the two names and the trailing sub-record.
+class KeyBody {
+ public:
+  KeyBody(int me, int ch) : fixed_(329, 0) {
+    put(8, me, 1);
+    put(9, ch, 2);
+  }
+  KeyBody& put(std::size_t at, long long v, int bytes) {
+    for (int i = 0; i < bytes; ++i) fixed_[at + i] = static_cast<u8>(v >> (8 * (bytes - 1 - i)));
+    return *this;
+  }
+  // A record mask bit (word 1 from 32) with its value at `at`.
+  KeyBody& field(int bit, std::size_t at, std::initializer_list<long long> values, int width) {
+    mask_ |= 1ull << bit;
+    for (long long v : values) {
+      put(at, v, width);
+      at += static_cast<std::size_t>(width);
+    }
+    return *this;
+  }
+  KeyBody& bits(unsigned long long m) {
+    mask_ |= m;
+    return *this;
+  }
+  KeyBody& without(int bit) {
+    mask_ &= ~(1ull << bit);
+    return *this;
+  }
+  KeyBody& names(u32 mask, std::string first, std::string second) {
+    put(325, mask, 4);
+    name1_ = std::move(first);
+    name2_ = std::move(second);
+    return *this;
+  }
+  KeyBody& tail(u32 mask, u8 a, u8 b, u8 c) {
+    tail_ = {static_cast<u8>(mask >> 24), static_cast<u8>(mask >> 16), static_cast<u8>(mask >> 8), static_cast<u8>(mask),
+             a, b, c};
+    return *this;
+  }
+  std::string hex() const {
+    std::vector<u8> out = fixed_;
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<u8>(mask_ >> (8 * (3 - i)));
+    for (int i = 0; i < 4; ++i) out[4 + i] = static_cast<u8>(mask_ >> (32 + 8 * (3 - i)));
+    for (const std::string* n : {&name1_, &name2_}) {
+      out.push_back(static_cast<u8>(n->size() >> 8));
+      out.push_back(static_cast<u8>(n->size()));
+      out.insert(out.end(), n->begin(), n->end());
+      out.push_back(0);
+    }
+    out.insert(out.end(), tail_.begin(), tail_.end());
+    std::string h;
+    for (u8 b : out) h += hexBytes(b, 1);
+    return h;
+  }
+
+ private:
+  std::vector<u8> fixed_;
+  unsigned long long mask_ = 0;
+  std::string name1_, name2_;
+  std::array<u8, 7> tail_{};
+};
+
+class KeyTest : public SimTest {
+ protected:
+  Lines echo(const KeyBody& body) { return only(run({("send 0 " + body.hex()).c_str(), "field"}), "msg 0 "); }
+  static std::string msg(const KeyBody& body) { return "msg 0 " + body.hex(); }
+  static KzifKey& live(int me, int ch) { return CategoryKey::get(me).record(ch); }
+};
+
+// Every kind of field once, with values inside their ranges.
+KeyBody everyKindOfField(int me, int ch) {
+  KeyBody b(me, ch);
+  b.put(11, 0x1f, 4).put(15, 0x0301010101, 5);                       // style
+  b.put(20, 0xf, 4).put(24, 1080, 2).put(26, 2000, 2).put(28, 1000, 2).put(30, 1, 1);  // adjust
+  b.field(0, 31, {3599, 1000, 1080}, 2);
+  b.put(37, 0x1f, 4).put(41, 0x0404070302, 5);                       // edge
+  b.field(1, 46, {1, 2, 3}, 2);
+  b.put(52, 0x7, 4).put(56, 0x020101, 3);                            // box mask
+  b.field(2, 59, {-5000, 4000, -4000, 5000}, 2);
+  b.field(4, 68, {1000}, 2).field(6, 76, {-5000, 5000, 10000, 0}, 2);
+  b.field(7, 84, {1}, 1).field(9, 86, {4}, 1);
+  b.put(87, 0x7, 4).put(91, 1, 1).put(92, 1000, 2).put(94, 7, 2);    // border
+  b.field(12, 103, {-10000, 10000, 5}, 2).field(13, 109, {40000}, 4);
+  b.field(16, 123, {-28800, 28800, 1}, 2);
+  b.put(129, 0x3, 4).put(133, 5000, 2).put(135, 10000, 2);           // aspect
+  b.field(18, 143, {-100}, 2).field(19, 145, {65}, 2);
+  b.put(147, 0x3, 4).put(151, 0x0201, 2);                            // crop
+  b.field(21, 155, {-100, 200, -300, 400}, 2).field(22, 163, {4}, 1).field(23, 164, {3}, 1);
+  b.field(25, 171, {40000}, 4).field(26, 175, {-720, 720, 0}, 2);
+  b.put(181, 0x3, 4).put(185, -999, 2).put(187, 999, 2);             // DVE pair
+  b.put(195, 0x7, 4).put(199, 1, 1).put(200, 1, 1).put(201, 999, 2);  // setting A
+  b.put(203, 0x5, 4).put(207, 1, 1).put(209, 5, 2);                  // setting B, flag and value
+  b.field(30, 213, {7, 2}, 1);
+  b.field(33, 218, {2}, 1).field(35, 223, {-10000, 10000}, 2).field(37, 228, {3, 4}, 2);
+  b.field(40, 237, {-40, 40, 0}, 2);
+  b.put(243, 0xf, 4).put(247, 1, 1).put(248, 1000, 2).put(250, 0, 2).put(252, -45, 2);  // page turn
+  b.field(43, 266, {1}, 1).field(44, 267, {-500, 500, 1}, 2);
+  b.put(273, 0xf, 4).put(277, 0xff, 1).put(278, -1, 2).put(280, 0xfe, 1).put(281, 0x80, 1);  // unchecked
+  b.put(282, 0x7, 4).put(286, 0x030300, 3);                          // linked pair
+  b.put(289, 0xf, 4).put(293, 1, 1).put(294, 10000, 2).put(296, 0, 2).put(298, -50, 2);
+  b.put(300, 0x8, 4).put(309, 50, 2);
+  b.field(46, 312, {1}, 1).field(47, 313, {32}, 1);
+  b.put(314, 0x5, 4).put(318, 1, 1).put(320, 1, 1);
+  b.field(49, 322, {1}, 1);
+  return b.names(0x3, "Logo", "Lower third!").tail(0x7, 1, 1, 4);
+}
+
+}  // namespace
+
+TEST_F(KeyTest, RecordIsEchoedAsReceivedAndStoredAtItsOffsets) {
+  const KeyBody body = everyKindOfField(1, 1);
+  EXPECT_EQ(body.hex().size(), 2u * (342 + 4 + 12));
+  EXPECT_EQ(echo(body), Lines{msg(body)});
+
+  // The backup image of M/E 1, key 2 (masks cleared by the send), little-endian as stored.
+  const u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifKey::TYPE_ID, 1) + sizeof(KzifKey);
+  const std::map<std::size_t, std::vector<u8>> stored = {
+      {8, {1, 0, 1, 0}},            {16, {3, 1, 1, 1, 1}},       {28, {0x38, 4, 0xd0, 7, 0xe8, 3, 1}},
+      {36, {0x0f, 0x0e, 0xe8, 3, 0x38, 4}},                      {48, {4, 4, 7, 3, 2}},
+      {56, {1, 0, 2, 0, 3, 0}},     {68, {2, 1, 1}},             {72, {0x78, 0xec, 0xa0, 0x0f, 0x60, 0xf0, 0x88, 0x13}},
+      {82, {0xe8, 3}},              {90, {0x78, 0xec, 0x88, 0x13, 0x10, 0x27}}, {98, {1, 0, 4}},
+      {108, {1, 0, 0xe8, 3, 7, 0}}, {124, {0xf0, 0xd8, 0x10, 0x27, 5, 0, 0, 0, 0x40, 0x9c}},
+      {148, {0x80, 0x8f, 0x80, 0x70, 1, 0}}, {160, {0x88, 0x13, 0x10, 0x27}}, {170, {0x9c, 0xff, 0x41, 0}},
+      {180, {2, 1}},                {186, {0x9c, 0xff, 0xc8, 0, 0xd4, 0xfe, 0x90, 1, 4, 3}},
+      {200, {1, 1, 4}},             {212, {0x40, 0x9c, 0, 0, 0x30, 0xfd, 0xd0, 2}},
+      {228, {0x19, 0xfc, 0xe7, 3}}, {244, {1, 1, 0xe7, 3}},       {252, {1, 0, 5, 0}},
+      {258, {7, 2}},                {263, {2, 0, 0, 0, 0, 0xf0, 0xd8, 0x10, 0x27}},
+      {274, {3, 0, 4, 0}},          {284, {0xd8, 0xff, 0x28, 0}}, {296, {1, 0, 0xe8, 3, 0, 0, 0xd3, 0xff}},
+      {316, {1, 0, 0x0c, 0xfe, 0xf4, 1, 1, 0}},                  {328, {0xff, 0, 0xff, 0xff, 0xfe, 0x80}},
+      {340, {3, 3}},                {348, {1, 0, 0x10, 0x27, 0, 0, 0xce, 0xff}}, {366, {0x32, 0}},
+      {369, {1, 32}},               {376, {1, 0, 1}},            {381, {1}},
+      {388, {4, 0, 'L', 'o', 'g', 'o'}},                          {404, {12, 0, 'L', 'o', 'w', 'e', 'r', ' ', 't', 'h', 'i', 'r', 'd', '!'}},
+  };
+  std::array<u8, sizeof(KzifKey)> expected{};
+  for (const auto& [at, bytes] : stored) std::memcpy(expected.data() + at, bytes.data(), bytes.size());
+  for (std::size_t i = 0; i < sizeof(KzifKey); ++i) EXPECT_EQ(nv[i], expected[i]) << "stored byte " << i;
+
+  // Resumed, the keys of M/E 0 and 1 are reported again, with their names as they were.
+  run({"restart resume"});
+  EXPECT_EQ(only(run({"field"}), "msg 0 ").size(), 8u);
+  EXPECT_EQ(std::string(live(1, 1).names.name2.chars), "Lower third!");
+}
+
+TEST_F(KeyTest, EachCheckDropsItsOwnFieldAndKeepsTheRest) {
+  KeyBody sent(0, 3);
+  sent.put(20, 0x3, 4).put(24, 1081, 2).put(26, 2000, 2);            // clip refused, gain taken
+  sent.field(0, 31, {3600, 0, 0}, 2).field(1, 46, {3599, 1000, 1080}, 2);  // hue 3600 refuses colour 1 whole
+  sent.field(5, 70, {0, 1001, 0}, 2);                                 // saturation 1001
+  sent.field(2, 59, {0, 0, 0, 5001}, 2);                              // one box edge out
+  sent.field(6, 76, {0, 0, 10001, 0}, 2);                             // shape width out
+  sent.field(13, 109, {10001}, 4);                                    // key 4: at most 10000
+  sent.field(30, 213, {1, 1}, 1).field(31, 215, {1, 0}, 1);           // key 4: group 0 only
+  sent.put(195, 0x2, 4).put(200, 2, 1);                               // type 2 never from a record
+  sent.field(29, 212, {1}, 1);                                        // setting B selected: ours
+  sent.field(45, 311, {4}, 1).field(46, 312, {1}, 1);                 // priority 4 refused, group taken
+  sent.put(282, 0x3, 4).put(286, 0x0204, 2);                          // linked pair: second 4 refused
+
+  KeyBody echoed(0, 3);
+  echoed.put(20, 0x2, 4).put(26, 2000, 2).field(1, 46, {3599, 1000, 1080}, 2).field(31, 215, {1, 0}, 1);
+  echoed.field(46, 312, {1}, 1).put(282, 0x1, 4).put(286, 0x02, 1);
+  EXPECT_EQ(echo(sent), Lines{msg(echoed)});
+
+  // The same size and patterns are taken by key 1 and key 2.
+  KeyBody big(0, 0);
+  big.field(13, 109, {40000}, 4).field(30, 213, {1, 1}, 1);
+  EXPECT_EQ(echo(big), Lines{msg(big)});
+  EXPECT_EQ(echo(KeyBody(0, 1).field(30, 213, {9, 1}, 1)), Lines{msg(KeyBody(0, 1).field(30, 213, {9, 1}, 1))});
+
+  // M/E 4 or key 4 is no record at all.
+  EXPECT_EQ(echo(KeyBody(4, 0).field(13, 109, {1}, 4)), Lines{});
+  EXPECT_EQ(echo(KeyBody(0, 4).field(13, 109, {1}, 4)), Lines{});
+  // An empty record is still reported, stamped with its key.
+  EXPECT_EQ(echo(KeyBody(3, 1)), Lines{msg(KeyBody(3, 1))});
+}
+
+TEST_F(KeyTest, BoxEdgesAreKeptAsSentAndCropEdgesAsAdjusted) {
+  // Box edges crossing each other are stored as they are; the update sorts them when it draws.
+  KeyBody box(0, 1);
+  box.field(2, 59, {2000, 0, 0, -2000}, 2);
+  EXPECT_EQ(echo(box), Lines{msg(box)});
+  // Unlinked crop: a left edge moved past the right one pushes it along.
+  KeyBody crop(0, 0);
+  crop.field(21, 155, {3000, 0, 0, 1000}, 2);
+  EXPECT_EQ(echo(crop), Lines{msg(KeyBody(0, 0).field(21, 155, {3000, 0, 0, 3000}, 2))});
+  // Linked (the live link counts): the moved edge mirrors into its partner.
+  run({("send 0 " + KeyBody(0, 0).put(147, 0x2, 4).put(152, 1, 1).hex()).c_str(), "field"});
+  EXPECT_EQ(echo(KeyBody(0, 0).field(21, 155, {-1000, 3000, 0, 3000}, 2)),
+            Lines{msg(KeyBody(0, 0).put(152, 1, 1).field(21, 155, {-1000, 3000, -3000, 1000}, 2))});
+}
+
+TEST_F(KeyTest, AspectPairTakesBothMembersOrNeither) {
+  const auto pair = [](u32 mask, int a, int b) { return KeyBody(0, 1).put(129, mask, 4).put(133, a, 2).put(135, b, 2); };
+  EXPECT_EQ(echo(pair(0x3, 0, 7000)), Lines{msg(pair(0x3, 10000, 7000))});
+  EXPECT_EQ(echo(pair(0x3, 6000, 4000)), Lines{msg(pair(0x0, 10000, 7000))});
+  EXPECT_EQ(echo(pair(0x1, 8000, 0)), Lines{msg(pair(0x3, 8000, 10000))});
+  EXPECT_EQ(echo(pair(0x0, 0, 0)), Lines{msg(pair(0x0, 8000, 10000))});
+}
+
+TEST_F(KeyTest, TransitionLinkCopiesSettingAIntoB) {
+  const auto settingA = [](KeyBody& b, u32 mask, int flag, int type, int value) {
+    b.put(195, mask, 4).put(199, flag, 1).put(200, type, 1).put(201, value, 2);
+  };
+  const auto settingB = [](KeyBody& b, u32 mask, int flag, int type, int value) {
+    b.put(203, mask, 4).put(207, flag, 1).put(208, type, 1).put(209, value, 2);
+  };
+  KeyBody start(2, 0);
+  settingA(start, 0x7, 1, 1, 300);
+  settingB(start, 0x7, 0, 0, 100);
+  echo(start);
+
+  // Linking with a new A value: B takes the record's value and the live flag and type.
+  KeyBody link(2, 0);
+  link.field(28, 211, {1}, 1);
+  settingA(link, 0x4, 0, 0, 500);
+  KeyBody linked(2, 0);
+  linked.field(28, 211, {1}, 1);
+  settingA(linked, 0x4, 1, 1, 500);
+  settingB(linked, 0x7, 1, 1, 500);
+  EXPECT_EQ(echo(link), Lines{msg(linked)});
+
+  // Live linked, the record leaves the link alone: A wins over B, each field goes to both.
+  KeyBody both(2, 0);
+  settingA(both, 0x1, 0, 0, 0);
+  settingB(both, 0x5, 1, 0, 700);
+  KeyBody bothEcho(2, 0);
+  bothEcho.put(211, 1, 1);
+  settingA(bothEcho, 0x5, 0, 1, 700);
+  settingB(bothEcho, 0x5, 0, 1, 700);
+  EXPECT_EQ(echo(both), Lines{msg(bothEcho)});
+
+  // Both linked and the record saying so: each setting is taken on its own.
+  KeyBody again(2, 0);
+  again.field(28, 211, {1}, 1);
+  settingB(again, 0x4, 0, 0, 9);
+  KeyBody againEcho(2, 0);
+  againEcho.field(28, 211, {1}, 1);
+  settingA(againEcho, 0x0, 0, 1, 700);
+  settingB(againEcho, 0x4, 0, 1, 9);
+  EXPECT_EQ(echo(again), Lines{msg(againEcho)});
+}
+
+TEST_F(KeyTest, PriorityMovesTheOtherKeysAndReportsAllFour) {
+  for (int k = 0; k < 4; ++k) live(1, k).priority = static_cast<u8>(k);
+  const Lines out = echo(KeyBody(1, 2).field(45, 311, {0}, 1));
+  ASSERT_EQ(out.size(), 4u);
+  const std::array<int, 4> expected = {1, 2, 0, 3};
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_EQ(live(1, k).priority, expected[static_cast<std::size_t>(k)]) << k;
+    EXPECT_EQ(out[static_cast<std::size_t>(k)], msg(KeyBody(1, k).field(45, 311, {expected[static_cast<std::size_t>(k)]}, 1)));
+  }
+}
+
+TEST_F(KeyTest, NamesKeepTwelveCharactersAndABodyTooShortDropsTheRecord) {
+  const std::string twelve = "ABCDEFGHIJKL";
+  EXPECT_EQ(echo(KeyBody(0, 0).names(0x3, "", twelve)), Lines{msg(KeyBody(0, 0).names(0x3, "", twelve))});
+  EXPECT_EQ(echo(KeyBody(0, 0).names(0x1, twelve + "MNOPQRST", "x").field(46, 312, {1}, 1)),
+            Lines{msg(KeyBody(0, 0).names(0x1, twelve, twelve).field(46, 312, {1}, 1))});
+
+  // A name running past the body: the whole record is dropped, the next frame read as usual.
+  std::string cut = KeyBody(0, 1).field(46, 312, {1}, 1).names(0x1, "Title", "").hex();
+  cut = cut.substr(0, 2 * 329) + "0014" + hexBytes(0x41424344, 4);  // 20 characters announced, 4 sent
+  const KeyBody next = KeyBody(0, 2).field(46, 312, {1}, 1);
+  EXPECT_EQ(only(run({("send 0 " + cut).c_str(), ("send 0 " + next.hex()).c_str(), "field"}), "msg"), Lines{msg(next)});
+  EXPECT_EQ(live(0, 1).group, 0);
+
+  // A damaged image never makes a name longer than its twelve characters.
+  u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifKey::TYPE_ID, 0);
+  nv[388] = 60;
+  std::memset(nv + 390, 'Z', 14);
+  run({"restart resume"});
+  EXPECT_EQ(live(0, 0).names.name1.length, 12);
+  EXPECT_EQ(std::string(live(0, 0).names.name1.chars), "ZZZZZZZZZZZZ");
+}
+
+TEST_F(KeyTest, CommandCopiesDveSettingsIntoTheKeysOfItsTargetMe) {
+  KeyBody dve(0, 0);  // key 1 of M/E 0
+  dve.field(7, 84, {1}, 1).field(8, 85, {1}, 1).field(12, 103, {1, 2, 3}, 2).field(13, 109, {30000}, 4);
+  dve.field(16, 123, {10, 20, 30}, 2).put(129, 0x3, 4).put(133, 6000, 2).put(135, 7000, 2).field(20, 153, {-7}, 2);
+  dve.put(147, 0x3, 4).put(151, 0x0100, 2).field(21, 155, {-1, 2, -3, 4}, 2);
+  dve.put(87, 0x7, 4).put(91, 1, 1).put(92, 9, 2).put(94, 8, 2);
+  dve.field(45, 311, {2}, 1).names(0x1, "not copied", "");
+  echo(dve);
+
+  // Codes 1 (key 1 of M/E 0) into keys 1 and 3 of M/E 1; code 5 names M/E 4 and leaves key 2 alone.
+  const Lines out = run({"send 74 0a0b 0000 0000 01 0000000f 01 05 01 00", "field"});
+  EXPECT_EQ(only(out, "msg 74"), Lines{"msg 74 0a0b00000000010000000f01050100"});
+  KeyBody key1(1, 0);
+  key1.bits((1ull << 7) | (1ull << 8) | (1ull << 9) | (1ull << 10) | (1ull << 11) | (1ull << 12) | (1ull << 13) |
+            (1ull << 14) | (1ull << 15) | (1ull << 16) | (1ull << 17) | (1ull << 18) | (1ull << 19) | (1ull << 20) |
+            (1ull << 21));
+  key1.put(84, 0x0101, 2).put(103, 1, 2).put(105, 2, 2).put(107, 3, 2).put(109, 30000, 4);
+  key1.put(123, 10, 2).put(125, 20, 2).put(127, 30, 2).put(129, 0x3, 4).put(133, 6000, 2).put(135, 7000, 2);
+  key1.put(153, -7, 2).put(147, 0x3, 4).put(151, 1, 1).put(155, -1, 2).put(157, 2, 2).put(159, -3, 2).put(161, 4, 2);
+  key1.put(87, 0x7, 4).put(91, 1, 1).put(92, 9, 2).put(94, 8, 2);
+  KeyBody key3 = key1;  // no rotation, aspect or value 5, and the size cut to 10000
+  key3.put(9, 2, 2).put(109, 10000, 4).put(123, 0, 6).put(129, 0, 8).put(153, 0, 2);
+  key3.without(16).without(20);
+  EXPECT_EQ(only(out, "msg 0 "), (Lines{msg(key1), msg(key3)}));
+}
+
+TEST_F(KeyTest, CommandAnswersEvenWhenItCopiesNothing) {
+  live(0, 2).dveSize = 5000;
+  live(0, 2).dveRotation[0] = 100;
+  // From key 3 into key 1 of the same M/E: no rotation.
+  run({"send 74 0000 0000 0000 00 00000000 03 00 00 00", "field"});
+  EXPECT_EQ(std::pair(live(0, 0).dveSize, live(0, 0).dveRotation[0]), std::pair(5000u, i16{0}));
+  // Target M/E 4 copies nothing and answers 0; an unknown command answers -2 and echoes the rest.
+  EXPECT_EQ(only(run({"send 74 0102 0000 7fff 04 01020304 01 01 01 01", "field"}), "msg"),
+            Lines{"msg 74 010200000000040102030401010101"});
+  EXPECT_EQ(only(run({"send 74 0102 0005 0000 01 01020304 01 02 03 04", "field"}), "msg"),
+            Lines{"msg 74 01020005fffe010102030401020304"});
+  // A short command is no command.
+  EXPECT_EQ(only(run({"send 74 0102 0000 0000 01", "field"}), "msg"), Lines{});
+  EXPECT_EQ(only(run({"send 74 01", "field"}), "log"), Lines{});
+  RequestReceiver other(75, {});
+  lines.clear();
+  EXPECT_THROW(CategoryKey::get(0).receiveRouted(75, other), assert::AssertException);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(") id is 75 must be IndexOf<KzifKeyCmd>::value"), std::string::npos) << lines[0];
+}
+
+TEST_F(KeyTest, FaderTableTurnsKeysOnAndOffAndRecordsRequestIt) {
+  CategoryFaderEvent& fe = CategoryFaderEvent::get();
+  const auto state = [](int me, int k) {
+    const KzifKey& r = live(me, k);
+    return std::tuple(+r.keyOn, +r.inTransition, +r.transStopped);
+  };
+  // A record asks key 2 of M/E 3 on: the fader's cut takes it there within two fields.
+  fe.link(keyTransIndex(3, 1)).owner = 1;
+  run({("send 0 " + KeyBody(3, 1).field(48, 321, {1}, 1).hex()).c_str(), "field"});
+  EXPECT_EQ(fe.link(keyTransIndex(3, 1)).owner, FaderLink::FREE);
+  EXPECT_EQ(only(run({"field"}), "msg 0"), Lines{msg(KeyBody(3, 1).field(50, 323, {1}, 1))});
+  EXPECT_EQ(only(run({"field"}), "msg 0"), Lines{msg(KeyBody(3, 1).field(48, 321, {1}, 1).field(50, 323, {0}, 1))});
+  EXPECT_EQ(state(3, 1), std::tuple(1, 0, 0));
+
+  // An automatic take off over two fields: in transition while it runs.
+  fe.transition(keyTransIndex(3, 1)).start(2, 1);
+  run({"field 2"});
+  EXPECT_EQ(state(3, 1), std::tuple(1, 1, 0));
+  EXPECT_EQ(only(run({"field"}), "msg 0"), Lines{msg(KeyBody(3, 1).field(48, 321, {0}, 1).field(51, 324, {0}, 1))});
+  EXPECT_EQ(only(run({"field"}), "msg 0"), Lines{});  // nothing changed, nothing reported
+
+  // A key group goes off together.
+  for (int k : {0, 2}) {
+    live(3, k).group = 1;
+    fe.transition(keyTransIndex(3, k)).endFlag = -1;
+  }
+  run({"field"});
+  ASSERT_EQ(std::pair(state(3, 0), state(3, 2)), std::pair(std::tuple(1, 0, 0), std::tuple(1, 0, 0)));
+  run({("send 0 " + KeyBody(3, 0).field(48, 321, {0}, 1).hex()).c_str(), "field 3"});
+  EXPECT_EQ(std::pair(state(3, 0), state(3, 2)), std::pair(std::tuple(0, 0, 0), std::tuple(0, 0, 0)));
+}
+
+TEST_F(KeyTest, TransitionSettingHooksFollowTheLinkAndTheSelectedSetting) {
+  CategoryKey& keys = CategoryKey::get(2);
+  KzifKey& r = live(2, 3);
+  const auto cycle = [&](int flag, int type) {
+    r.settingA.flag = static_cast<u8>(flag);
+    r.settingA.type = static_cast<u8>(type);
+    keys.cycleTransSetting(3);
+    return std::pair(+r.settingA.flag, +r.settingA.type);
+  };
+  EXPECT_EQ(cycle(0, 1), std::pair(1, 0));
+  EXPECT_EQ(cycle(1, 0), std::pair(1, 1));
+  EXPECT_EQ(cycle(1, 1), std::pair(0, 0));
+  EXPECT_EQ(cycle(1, 2), std::pair(0, 0));
+  EXPECT_EQ(r.settingB.mask, 0u);
+
+  r.settingBSelected = 1;
+  keys.setTransType(3, 2);
+  EXPECT_EQ(std::tuple(+r.settingA.type, +r.settingB.type, keys.activeTransType(3)), std::tuple(0, 2, 2));
+  // Linked: A decides, both take the step.
+  r.transLink = 1;
+  r.settingB = KeyTransSetting{0, 1, 1, 0};
+  keys.cycleTransSetting(3);
+  EXPECT_EQ(std::tuple(+r.settingA.flag, +r.settingA.type, +r.settingB.flag, +r.settingB.type), std::tuple(1, 0, 1, 0));
+  keys.setTransType(3, 2);
+  EXPECT_EQ(std::pair(+r.settingA.type, +r.settingB.type), std::pair(2, 2));
+
+  keys.toggleTransKind(3);
+  EXPECT_EQ(only(run({"field"}), "msg 0"), Lines{msg(KeyBody(2, 3).field(7, 84, {1}, 1).put(195, 0x3, 4).put(199, 1, 1).put(200, 2, 1)
+                                                     .put(203, 0x3, 4).put(207, 1, 1).put(208, 2, 1).put(211, 1, 1).put(212, 1, 1))});
+}
+
+TEST(KeyCode, CodesNameKeysOfMe0To3Only) {
+  const auto at = [](int c) {
+    const KeyCode k = decodeKeyCode(c);
+    return std::tuple(k.valid, k.me, k.key);
+  };
+  EXPECT_EQ(at(1), std::tuple(true, 0, 0));
+  EXPECT_EQ(at(12), std::tuple(true, 1, 3));
+  EXPECT_EQ(at(28), std::tuple(true, 3, 3));
+  for (int c : {0, 5, 8, 13, 29, 32, 33, 255}) EXPECT_FALSE(std::get<0>(at(c))) << c;
+}
