@@ -31,7 +31,7 @@ bool touchesKeyMemory(const KzifKey& in) {
          (in.mask[0] & KEY_MEMORY_BITS) != 0;
 }
 
-CategoryKey* keysOf(int me) { return static_cast<CategoryKey*>(BP::instance().own(KzifKey::TYPE_ID, me)); }
+CategoryKey* keysOf(int me) { return BP::instance().find<CategoryKey>(me); }
 
 bool smallKey(int key) { return key >= FIRST_SMALL_KEY; }
 
@@ -174,7 +174,7 @@ CategoryKey::CategoryKey() : CategoryCommon(true) {
 
 CategoryKey& CategoryKey::get(int me) {
   KZ_CHECK(0 <= me && me < N_ME);
-  return *BP::instance().find<CategoryKey>(KzifKey::TYPE_ID, me);
+  return BP::instance().require<CategoryKey>(me);
 }
 
 void CategoryKey::initIndex(int, int) {
