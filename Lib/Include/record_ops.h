@@ -20,10 +20,14 @@ auto& at(T& arr, std::size_t i) {
   return arr[i];
 }
 
+// The field list of a record, built once: walking it must not build the list anew on every call.
+template <class R>
+inline constexpr WireList<R> WIRE_LIST = R::wire();
+
 template <class R, class F>
 constexpr void forEachField(F&& f) {
   static_assert(Declaration<R>::checked);
-  std::apply([&](const auto&... d) { (f(d), ...); }, R::wire());
+  std::apply([&](const auto&... d) { (f(d), ...); }, WIRE_LIST<R>);
 }
 
 template <class V, class C>
@@ -210,15 +214,82 @@ void forEachSub(V& v, Fn&& fn) {
   }
 }
 
+// Whether a value (a record, an array, a scalar) has no text anywhere in it, so that its wire size
+// is known before it is read.
+template <class V>
+constexpr bool isFixedSize() {
+  if constexpr (IsText<V>::value) {
+    return false;
+  } else if constexpr (HasWire<V>) {
+    return std::apply([](const auto&... d) { return (true && ... && isFixedSize<typename std::decay_t<decltype(d)>::Member>()); },
+                      WIRE_LIST<V>);
+  } else if constexpr (ArrayOf<V>::is) {
+    return isFixedSize<typename ArrayOf<V>::Element>();
+  } else {
+    return true;
+  }
+}
+
+// A fixed-size value from bytes already known to be there: one bounds check per record instead of
+// one per value.
+template <class V, class C>
+void readFixed(const u8*& p, V& v, const C& c) {
+  if constexpr (HasWire<V>) {
+    forEachField<V>([&](const auto& d) { readFixed(p, v.*(d.member), d.check); });
+  } else if constexpr (ArrayOf<V>::is) {
+    using E = typename ArrayOf<V>::Element;
+    if constexpr (sizeof(E) == 1 && std::is_integral_v<E> && !std::is_same_v<E, bool> && !std::is_same_v<C, Boolean>) {
+      std::memcpy(&at(v, 0), p, ArrayOf<V>::size);
+      p += ArrayOf<V>::size;
+    } else {
+      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) readFixed(p, at(v, i), c);
+    }
+  } else {
+    v = loadBigEndian<V>(p);
+    p += sizeof(V);
+    if constexpr (std::is_same_v<C, Boolean>) v = static_cast<V>(v != 0);
+  }
+}
+
+template <class V>
+void writeFixed(u8*& p, const V& v) {
+  if constexpr (HasWire<V>) {
+    forEachField<V>([&](const auto& d) { writeFixed(p, v.*(d.member)); });
+  } else if constexpr (ArrayOf<V>::is) {
+    using E = typename ArrayOf<V>::Element;
+    if constexpr (sizeof(E) == 1 && std::is_integral_v<E> && !std::is_same_v<E, bool>) {
+      std::memcpy(p, &at(v, 0), ArrayOf<V>::size);
+      p += ArrayOf<V>::size;
+    } else {
+      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) writeFixed(p, at(v, i));
+    }
+  } else {
+    storeBigEndian<V>(p, v);
+    p += sizeof(V);
+  }
+}
+
 template <class R>
 bool decodeRecord(WireReader& r, R& rec) {
-  forEachField<R>([&](const auto& d) { readValue(r, rec.*(d.member), d.check); });
-  return r.ok();
+  if constexpr (isFixedSize<R>()) {
+    const u8* p = r.take(fixedRecordWireSize<R>());
+    if (p == nullptr) return false;
+    readFixed(p, rec, Any{});
+    return true;
+  } else {
+    forEachField<R>([&](const auto& d) { readValue(r, rec.*(d.member), d.check); });
+    return r.ok();
+  }
 }
 
 template <class R>
 void encodeRecord(WireWriter& w, const R& rec) {
-  forEachField<R>([&](const auto& d) { writeValue(w, rec.*(d.member)); });
+  if constexpr (isFixedSize<R>()) {
+    u8* p = w.take(fixedRecordWireSize<R>());
+    if (p != nullptr) writeFixed(p, rec);
+  } else {
+    forEachField<R>([&](const auto& d) { writeValue(w, rec.*(d.member)); });
+  }
 }
 
 template <class R>

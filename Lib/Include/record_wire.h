@@ -12,6 +12,30 @@
 
 namespace rec {
 
+// A value's big-endian bytes at p, and back.
+template <class V>
+V loadBigEndian(const u8* p) {
+  using U = std::make_unsigned_t<std::conditional_t<std::is_same_v<V, float>, u32, V>>;
+  U u = 0;
+  for (std::size_t i = 0; i < sizeof(V); ++i) u = static_cast<U>((u << 8) | p[i]);
+  if constexpr (std::is_same_v<V, float>) {
+    return std::bit_cast<float>(u);
+  } else {
+    return static_cast<V>(u);
+  }
+}
+template <class V>
+void storeBigEndian(u8* p, V v) {
+  using U = std::make_unsigned_t<std::conditional_t<std::is_same_v<V, float>, u32, V>>;
+  U u;
+  if constexpr (std::is_same_v<V, float>) {
+    u = std::bit_cast<u32>(v);
+  } else {
+    u = static_cast<U>(v);
+  }
+  for (std::size_t i = 0; i < sizeof(V); ++i) p[i] = static_cast<u8>(u >> (8 * (sizeof(V) - 1 - i)));
+}
+
 class WireReader {
  public:
   explicit WireReader(std::span<const u8> bytes) : bytes_(bytes) {}
@@ -40,6 +64,14 @@ class WireReader {
     return true;
   }
   bool skip(std::size_t n) { return bytes(nullptr, n); }
+  // The next n bytes at once, for a run of values whose size is known before they are read;
+  // nullptr (and the reader not-ok) when they are not all there.
+  const u8* take(std::size_t n) {
+    if (!need(n)) return nullptr;
+    const u8* p = bytes_.data() + pos_;
+    pos_ += n;
+    return p;
+  }
 
  private:
   bool need(std::size_t n) {
@@ -82,6 +114,13 @@ class WireWriter {
     if (!need(n)) return;
     std::memset(bytes_.data() + pos_, 0, n);
     pos_ += n;
+  }
+  // Room for the next n bytes at once; nullptr (and the writer not-ok) when there is none.
+  u8* take(std::size_t n) {
+    if (!need(n)) return nullptr;
+    u8* p = bytes_.data() + pos_;
+    pos_ += n;
+    return p;
   }
 
  private:
