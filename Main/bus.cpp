@@ -123,6 +123,8 @@ void passSourceToUskAssign(int uskBus, int source) {
 }
 
 constexpr bool isLoopChecked(int bus) { return 0 <= bus && bus <= BUS_LOOP_CHECKED_LAST; }
+// The loop-checked buses in the first word of a bus mask: only their changes move the loop table.
+constexpr u32 LOOP_CHECKED_BUSES = (1u << (BUS_LOOP_CHECKED_LAST + 1)) - 1;
 constexpr bool isAuxMixBus(int bus) { return BUS_AUX1 <= bus && bus < BUS_AUX1 + 4; }
 constexpr bool isAuxBus(int bus) { return BUS_AUX1 <= bus && bus <= BUS_AUX_LAST; }
 constexpr bool isDskBus(int bus) { return BUS_DSK1_FILL <= bus && bus <= BUS_DSK4_KEY; }
@@ -284,7 +286,7 @@ void CategoryBus::assign(const KzifBus& in, int) {
   rec::stamp(live, me_, 0);
   changed_[0] = 1;
   // A second record in this field is checked against these selections, not the last update's.
-  rebuildReentryRow();
+  if ((in.busMask[0] & LOOP_CHECKED_BUSES) != 0) rebuildReentryRow();
   if (me_ == 0)
     for (int b = BUS_USK1_FILL; b <= BUS_USK4_KEY; ++b)
       if (in.busMarked(b)) handToUskAssign(b);
@@ -330,7 +332,7 @@ bool CategoryBus::selectSource(int bus, int source) {
   live.code[bus] = code;
   takeBusChange(bus);
   if (isUskBus(bus)) handToUskAssign(bus);
-  rebuildReentryRow();
+  if (isLoopChecked(bus)) rebuildReentryRow();
   if (isAuxMixBus(bus) && old != -1 && old != code) prevCode_[static_cast<std::size_t>(bus)] = old;
   // Only the bus taken here is copied, and only when it was taken: copying the whole group, or
   // copying after a refusal, would carry this M/E's never-validated copies of the other DSK and
@@ -404,12 +406,23 @@ void CategoryBus::applyDskXpt(int n, int keyType, int separateKey) {
 }
 
 void CategoryBus::onXptChanged(int button, int source, int panel) {
+  BusSet every{};
+  for (int b = 0; b < N_BUSES; ++b) every[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
+  onXptChanged(button, source, panel, every);
+}
+
+void CategoryBus::onXptChanged(int button, int source, int panel, const BusSet& candidates) {
   if (button < 0 || button >= KzifXptAssign::N_BUTTONS) return;
   const KzifBus& live = records_[0];
-  for (int b = 0; b < N_BUSES; ++b) {
-    const int code = static_cast<i16>(live.code[b]);
-    if (code < 0 || code > 767 || code >> 8 != panel || (code & 0xFF) != button) continue;
-    selectSource(b, source);
+  for (std::size_t w = 0; w < candidates.size(); ++w) {
+    for (u32 bits = candidates[w]; bits != 0; bits &= bits - 1) {
+      const int b = static_cast<int>(w * 32) + std::countr_zero(bits);
+      if (b >= N_BUSES) return;
+      // The code is read now: an earlier re-selection of this record may have changed it.
+      const int code = static_cast<i16>(live.code[b]);
+      if (code < 0 || code > 767 || code >> 8 != panel || (code & 0xFF) != button) continue;
+      selectSource(b, source);
+    }
   }
 }
 
@@ -452,7 +465,7 @@ int CategoryBus::lastOwnBus() const { return me_ == 0 ? BUS_LAST : me_ == 1 ? BU
 
 void CategoryBus::update() {
   setMeContext(KZ_CONTEXT_ME1 + me_);
-  if (freshBuses_[0] != 0 || freshBuses_[1] != 0 || freshBuses_[2] != 0) rebuildReentryRow();
+  if ((freshBuses_[0] & LOOP_CHECKED_BUSES) != 0) rebuildReentryRow();
   followLink();
   applyBuses();
   updateLamps();

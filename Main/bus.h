@@ -120,6 +120,10 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   // Button `button` of `panel` is about to be reassigned from `source`: every bus selecting that
   // button takes the source directly, so that what it shows does not change.
   void onXptChanged(int button, int source, int panel);
+  // The same, looking only at the buses of `candidates` (bit b of word b / 32 for bus b), which
+  // must hold every bus that selects the button.
+  using BusSet = std::array<u32, KzifBus::N_MASK_WORDS>;
+  void onXptChanged(int button, int source, int panel, const BusSet& candidates);
   // Sets the flip state (0 or 1) with its mask bit when it differs.
   void setOption(int flip);
 

@@ -56,22 +56,30 @@ bool columnSelected(const ButtonSet& set, int column) {
   return false;
 }
 
-// The buttons of a panel that some bus of some M/E selects by crosspoint code. A re-selection only
-// turns such codes into direct ones, and mirrors only direct codes, so the set found before a
-// record still covers every bus that a request of that record can move: a request for any other
-// button finds no bus, and the scan of the buses is spared.
-ButtonSet buttonsSelectedByBuses(int panel) {
-  ButtonSet set{};
+// The buttons of a panel that some bus of some M/E selects by crosspoint code, and per M/E the
+// buses holding such a code. A re-selection only turns such codes into direct ones, and mirrors
+// only direct codes, so what is found before a record still covers every bus that a request of
+// that record can move: a request for any other button finds no bus, and the scan of the buses
+// is spared.
+struct SelectedByBuses {
+  ButtonSet buttons{};
+  std::array<CategoryBus::BusSet, N_ME> buses{};
+};
+
+SelectedByBuses buttonsSelectedByBuses(int panel) {
+  SelectedByBuses found;
   for (int me = 0; me < N_ME; ++me) {
     const CategoryBus* bus = BP::instance().find<CategoryBus>(me);
     if (bus == nullptr) continue;
-    for (u16 raw : bus->record(0).code) {
-      const int code = static_cast<i16>(raw);
+    const KzifBus& r = bus->record(0);
+    for (int b = 0; b < N_BUSES; ++b) {
+      const int code = static_cast<i16>(r.code[b]);
       if (code < 0 || code > 767 || code >> 8 != panel || (code & 0xFF) >= KzifXptAssign::N_BUTTONS) continue;
-      set[static_cast<std::size_t>((code & 0xFF) / 32)] |= 1u << (code & 31);
+      found.buttons[static_cast<std::size_t>((code & 0xFF) / 32)] |= 1u << (code & 31);
+      found.buses[static_cast<std::size_t>(me)][static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
     }
   }
-  return set;
+  return found;
 }
 
 }  // namespace
@@ -111,14 +119,14 @@ void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
   // every button of the record, whatever came earlier in it.
   std::array<i16, KzifXptAssign::N_BUTTONS> taken{};
   std::array<u32, KzifXptAssign::N_MASK_WORDS> takenMask{};
-  const ButtonSet selected = buttonsSelectedByBuses(panel);
+  const SelectedByBuses selected = buttonsSelectedByBuses(panel);
   // Without an observer, a request for a button that no bus selects has nothing to move.
   const bool watched = observer_ != nullptr;
   auto request = [&](int me, int button, int source) {
     if (observer_) observer_(me, button, source, panel);
-    if (!inSet(selected, button)) return;
+    if (!inSet(selected.buttons, button)) return;
     if (auto* bus = BP::instance().find<CategoryBus>(me))
-      bus->onXptChanged(button, source, panel);
+      bus->onXptChanged(button, source, panel, selected.buses[static_cast<std::size_t>(me)]);
   };
 
   for (int b = 0; b < KzifXptAssign::N_BUTTONS; ++b) {
@@ -129,7 +137,7 @@ void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
       // The button turns its whole column into function buttons: every bus that used one of the
       // column's row buttons keeps its picture.
       const int column = b % KzifXptAssign::N_COLUMNS;
-      if (watched || columnSelected(selected, column)) {
+      if (watched || columnSelected(selected.buttons, column)) {
         for (int me = 0; me < N_ME; ++me) {
           for (int row = 0; row < 4; ++row) {
             const int button = column + row * KzifXptAssign::N_COLUMNS;
@@ -137,7 +145,7 @@ void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
           }
         }
       }
-    } else if (watched || inSet(selected, b)) {
+    } else if (watched || inSet(selected.buttons, b)) {
       for (int me = 0; me < N_ME; ++me) request(me, b, live.source[b]);
     }
     taken[static_cast<std::size_t>(b)] = static_cast<i16>(value);

@@ -7,6 +7,7 @@
 // blocks clear only the register span that was written.
 #include "Platform/host.h"
 
+#include <algorithm>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -33,8 +34,14 @@ class LazySharedMemory {
 
   void markHandedOut(std::size_t offset, std::size_t len) {
     if (len == 0) return;
+    // A word of granules at a time: the rings hand out their whole data area on every access.
     const std::size_t last = (offset + len - 1) / GRANULE;
-    for (std::size_t g = offset / GRANULE; g <= last; ++g) dirty_[g / 64] |= u64{1} << (g % 64);
+    for (std::size_t g = offset / GRANULE; g <= last;) {
+      const std::size_t bit = g % 64;
+      const std::size_t n = std::min<std::size_t>(64 - bit, last - g + 1);
+      dirty_[g / 64] |= (n == 64 ? ~u64{0} : ((u64{1} << n) - 1) << bit);
+      g += n;
+    }
   }
 
   void clearHandedOut() {
