@@ -200,12 +200,16 @@ static_assert(noGroupTakesBeyondTheTable());
 
 }  // namespace
 
-bool isAllowedSource(int bus, int s) {
+namespace {
+inline bool allowedOnBus(int bus, int s) {
   if (s < 0 || bus < 0 || bus > BUS_LAST) return false;
   if (bus == BUS_FREE) return true;
   if (s >= N_TABLE_SOURCES) return false;
   return ALLOWED.takes[ALLOWED.group[static_cast<std::size_t>(bus)]][static_cast<std::size_t>(s)];
 }
+}  // namespace
+
+bool isAllowedSource(int bus, int s) { return allowedOnBus(bus, s); }
 
 int resolveSourceCode(int code) {
   const int v = static_cast<i16>(static_cast<u16>(code));
@@ -519,8 +523,13 @@ void CategoryBus::applyBuses() {
 bool CategoryBus::validateBuses() {
   KzifBus& r = records_[0];
   bool loopBusChanged = false;
-  for (int b = 0; b <= lastOwnBus(); ++b) {
-    if (isAllowedSource(b, getSource(b))) continue;
+  const int last = lastOwnBus();
+  for (int b = 0; b <= last; ++b) {
+    // Every bus, every field: a direct code is resolved here without the general lookup.
+    const int v = static_cast<i16>(r.code[b]);
+    const int source = v >= BUS_CODE_SOURCE_BASE ? (isCodableSource(v - BUS_CODE_SOURCE_BASE) ? v - BUS_CODE_SOURCE_BASE : -1)
+                                                 : resolveSourceCode(v);
+    if (allowedOnBus(b, source)) continue;
     r.code[b] = BUS_CODE_BLACK;
     takeBusChange(b);
     loopBusChanged = loopBusChanged || isLoopChecked(b);
