@@ -211,12 +211,19 @@ void BP::onField() {
 
 void BP::receiveAll() {
   const std::size_t maxBody = BpInputStream::CAPACITY - MessageHeader::SIZE;
-  for (;;) {
-    input_.fill();
-    // Frame sync: drop bytes up to 0x5A 0x81; a lone 0x5A at the end may still begin one.
+  // Frame sync: drop bytes up to 0x5A 0x81; a lone 0x5A at the end may still begin one.
+  auto dropToSync = [this] {
     while (input_.available() >= 2 && !(input_.peek(0) == MessageHeader::SYNC0 && input_.peek(1) == MessageHeader::SYNC1))
       input_.skip(1);
     if (input_.available() == 1 && input_.peek(0) != MessageHeader::SYNC0) input_.skip(1);
+  };
+  for (;;) {
+    // The ring is read only when what is buffered runs short, not once per message.
+    dropToSync();
+    if (input_.available() < MessageHeader::SIZE) {
+      input_.fill();
+      dropToSync();
+    }
     if (input_.available() < MessageHeader::SIZE) return;
     const MessageHeader header = MessageHeader::parse([&](std::size_t i) { return input_.peek(i); });
     if (header.length > maxBody) {
