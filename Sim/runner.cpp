@@ -190,7 +190,10 @@ void Runner::readTransmit() {
     const MessageHeader header = MessageHeader::parse([&](std::size_t i) { return transmitBytes_[pos + i]; });
     const std::size_t body = pos + MessageHeader::SIZE;
     if (header.length > transmitBytes_.size() - body) break;
-    out_("msg " + std::to_string(header.typeId) + " " + hex(transmitBytes_.data() + body, header.length));
+    ++messagesRead_;
+    messageBytesRead_ += MessageHeader::SIZE + header.length;
+    if (options_.printMessages)
+      out_("msg " + std::to_string(header.typeId) + " " + hex(transmitBytes_.data() + body, header.length));
     pos = body + header.length;
   }
   transmitBytes_.erase(transmitBytes_.begin(), transmitBytes_.begin() + static_cast<std::ptrdiff_t>(pos));

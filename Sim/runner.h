@@ -19,6 +19,9 @@ class Runner {
     std::string bootMode;
     // Non-volatile image to load before the first boot (empty: a blank window).
     std::vector<std::uint8_t> nvImage;
+    // false: what the back-end sends is read and counted but not printed (benchmarks and fuzz
+    // targets, which would otherwise measure the formatting).
+    bool printMessages = true;
   };
 
   Runner(Options options, Output out);
@@ -48,6 +51,9 @@ class Runner {
   static std::string nvImageProblem(const std::vector<std::uint8_t>& image);
   // Whether the last boot resumed the backup image rather than initialising.
   bool resumed() const;
+  // Messages read from the transmit ring since the runner started, and their framed bytes.
+  std::uint64_t messagesRead() const { return messagesRead_; }
+  std::uint64_t messageBytesRead() const { return messageBytesRead_; }
   static std::string hwHelp();
 
  private:
@@ -66,6 +72,8 @@ class Runner {
   std::vector<std::uint8_t> transmitBytes_;   // bytes of a message not yet read whole
   bool draining_ = true;
   unsigned nextParity_ = 0;
+  std::uint64_t messagesRead_ = 0;
+  std::uint64_t messageBytesRead_ = 0;
 };
 
 }  // namespace sim

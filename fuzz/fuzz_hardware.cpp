@@ -14,7 +14,7 @@
 namespace {
 
 fuzz::Console console;
-fuzz::FreshRunner fresh([](const std::string& line) { console.take(line); });
+fuzz::FreshRunner fresh([](const std::string& line) { console.take(line); }, false);
 
 constexpr const char* WORD_INPUTS[] = {"tally_me1", "tally_me2", "tally_dsk_pgm", "tally_dsk_cln",
                                        "power",     "alarm",     "vsync_period",  "parity"};

@@ -21,7 +21,7 @@
 namespace {
 
 fuzz::Console console;
-fuzz::FreshRunner fresh([](const std::string& line) { console.take(line); });
+fuzz::FreshRunner fresh([](const std::string& line) { console.take(line); }, false);
 std::vector<std::uint8_t> savedAfterInit;
 
 void step(sim::Runner& runner, fuzz::InputReader& in) {

@@ -30,7 +30,7 @@ constexpr std::size_t SLICE_MAX = 0x10000;
 sim::Runner& freshRunner() {
   static std::unique_ptr<sim::Runner> runner;
   if (!runner) {
-    runner = std::make_unique<sim::Runner>(sim::Runner::Options{.bootMode = "init"}, [](const std::string&) {});
+    runner = std::make_unique<sim::Runner>(sim::Runner::Options{.bootMode = "init", .printMessages = false}, [](const std::string&) {});
   } else {
     runner->restart("init");
   }

@@ -54,13 +54,17 @@ struct Console {
 class FreshRunner {
  public:
   using Output = sim::Runner::Output;
-  explicit FreshRunner(Output out) : out_(std::move(out)) {}
+  // printMessages false: the messages sent are read but not formatted (the target looks only at
+  // the console), unless ORVANE_FUZZ_ECHO asks to see them.
+  explicit FreshRunner(Output out, bool printMessages = true)
+      : out_(std::move(out)), printMessages_(printMessages || std::getenv("ORVANE_FUZZ_ECHO") != nullptr) {}
 
   // Power-cycled with the non-volatile window as the last input left it.
   sim::Runner& get(const std::string& bootMode) {
     if (!runner_) {
-      runner_ = std::make_unique<sim::Runner>(sim::Runner::Options{.bootMode = bootMode},
-                                              [this](const std::string& line) { out_(line); });
+      runner_ = std::make_unique<sim::Runner>(
+          sim::Runner::Options{.bootMode = bootMode, .printMessages = printMessages_},
+          [this](const std::string& line) { out_(line); });
     } else {
       runner_->restart(bootMode);
     }
@@ -70,6 +74,7 @@ class FreshRunner {
 
  private:
   Output out_;
+  bool printMessages_;
   std::unique_ptr<sim::Runner> runner_;
 };
 
