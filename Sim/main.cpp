@@ -36,8 +36,10 @@ void usage(std::FILE* to) {
                "  lock N on|off        the System Manager takes or releases software lock N\n"
                "  drain off|on         stop or resume reading the transmit ring\n"
                "  restart [init|resume] power cycle, keeping the non-volatile image\n"
+               "  smem OFFSET HEX...   write bytes into shared memory at OFFSET, without a lock\n"
+               "  peek OFFSET LEN      print 'smem OFFSET HEX' with the LEN bytes at OFFSET\n"
                "Hardware inputs:\n%s"
-               "Output: 'msg TYPE HEX', 'log TEXT' and, with --trace, 'drv NAME ARG...'.\n"
+               "Output: 'msg TYPE HEX', 'log TEXT', 'smem OFFSET HEX' and, with --trace, 'drv NAME ARG...'.\n"
                "Exit status: 0; 1 when a script line was malformed (each is reported on standard error\n"
                "with why, and skipped); 2 for bad arguments (an unknown option, a SCRIPT that cannot be\n"
                "read, an --nv FILE that is refused or cannot be read or written).\n",

@@ -277,6 +277,34 @@ bool Runner::hw(const std::string& name, const std::vector<std::uint64_t>& value
   return true;
 }
 
+namespace {
+// The bytes of shared memory at [offset, offset + length), or nullptr when that runs past its end.
+std::uint8_t* sharedSpan(std::uint64_t offset, std::uint64_t length) {
+  if (offset > platform::SHARED_DDR_SIZE || length > platform::SHARED_DDR_SIZE - offset) return nullptr;
+  return platform::ddr(platform::SHARED_DDR_BASE + static_cast<std::uint32_t>(offset), static_cast<std::size_t>(length));
+}
+
+std::string hexOffset(std::uint64_t offset) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(offset));
+  return buf;
+}
+}  // namespace
+
+bool Runner::smem(std::uint64_t offset, const std::vector<std::uint8_t>& bytes) {
+  std::uint8_t* p = sharedSpan(offset, bytes.size());
+  if (p == nullptr) return fail("shared memory ends at " + hexOffset(platform::SHARED_DDR_SIZE));
+  if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
+  return true;
+}
+
+bool Runner::peek(std::uint64_t offset, std::uint64_t length) {
+  const std::uint8_t* p = sharedSpan(offset, length);
+  if (p == nullptr) return fail("shared memory ends at " + hexOffset(platform::SHARED_DDR_SIZE));
+  out_("smem " + hexOffset(offset) + " " + hex(p, static_cast<std::size_t>(length)));
+  return true;
+}
+
 bool Runner::fail(std::string why) {
   error_ = std::move(why);
   return false;
@@ -365,6 +393,18 @@ bool Runner::execute(const std::string& rawLine) {
   } else if (cmd == "drain") {
     if (tokens.size() != 2 || (tokens[1] != "on" && tokens[1] != "off")) return fail("drain takes on or off");
     drain(tokens[1] == "on");
+  } else if (cmd == "smem") {
+    std::uint64_t offset;
+    std::vector<std::uint8_t> bytes;
+    if (tokens.size() < 2) return fail("smem needs an offset");
+    if (!parseNumber(tokens[1], offset, why)) return fail(why);
+    if (!parseHex(tokens, 2, bytes, why)) return fail(why);
+    if (!smem(offset, bytes)) return false;
+  } else if (cmd == "peek") {
+    std::uint64_t offset, length;
+    if (tokens.size() != 3) return fail("peek takes an offset and a length");
+    if (!parseNumber(tokens[1], offset, why) || !parseNumber(tokens[2], length, why)) return fail(why);
+    if (!peek(offset, length)) return false;
   } else if (cmd == "restart") {
     if (tokens.size() > 2 || (tokens.size() == 2 && tokens[1] != "init" && tokens[1] != "resume"))
       return fail("restart takes init, resume or nothing");

@@ -41,6 +41,10 @@ class Runner {
   void tick(int n = 1);
   void lock(int resource, bool on);
   void drain(bool on);
+  // The System Manager's side writes or reads shared memory, at an offset from its start,
+  // without a lock; false, with the reason in error(), past its end.
+  bool smem(std::uint64_t offset, const std::vector<std::uint8_t>& bytes);
+  bool peek(std::uint64_t offset, std::uint64_t length);
   void restart(const std::string& bootMode);
   // False, with the reason in error(), for an unknown input or a value it cannot take.
   bool hw(const std::string& name, const std::vector<std::uint64_t>& values);
