@@ -5,6 +5,7 @@
 #include "Driver/image.h"
 #include "Driver/kz.h"
 #include "Driver/operate.h"
+#include "Driver/still.h"
 #include "Driver/transition.h"
 #include "Driver/trace.h"
 #include "Platform/platform.h"
@@ -127,6 +128,7 @@ void kzInitialize() {
   kz::shadow.valid = false;
   kz::resetKeyTransitionImages();
   kz::resetOperateKeyLevel();
+  kz::resetStillImage();
 }
 
 void kzUpdate() {
@@ -134,6 +136,7 @@ void kzUpdate() {
   for (int context = 0; context < kz::N_HW_ME_CONTEXTS; ++context) kz::writeMe(context, writeAll);
   kz::writeGlue(writeAll);
   kz::shadow.valid = true;
+  kz::stepStillCapture();
 }
 
 void setMeContext(int target) {

@@ -21,6 +21,7 @@
 #include "Main/operate.h"
 #include "Main/shotmem.h"
 #include "Main/sourcelink.h"
+#include "Main/stillmemory.h"
 #include "Main/system.h"
 #include "Main/transition.h"
 #include "Main/xpt.h"
@@ -39,6 +40,8 @@ void createCategories() {
   initCategoryKey();              // 0
   initCategoryBkgd();             // 2
   initCategoryShotMemoryStatus(); // 22
+  initCategoryStillMemory();      // 23
+  initCategoryStillStatus();      // 24
   initCategoryMainframeConfig();  // 26
   initCategorySystem();           // 29
   initCategoryButtonInhibit();    // 34

@@ -2,12 +2,13 @@
 
 #include "Main/bp.h"
 #include "Main/source_ids.h"
+#include "Main/stillmemory.h"
 
 KZ_SOURCE("Main/sources");
 
 namespace {
 
-constexpr int STILL_MEMORY_TYPE_ID = 23;
+constexpr int STILL_MEMORY_TYPE_ID = IndexOf<KzifStillMemory>::value;
 constexpr int CLIP_REC_TYPE_ID = 11;
 // The media recorder inputs: the extended output buses that carry a still or clip's video and key.
 constexpr int MEDIA_FILL_BUS = 13;
@@ -19,11 +20,9 @@ struct MediaMonitor {
   int monitor = 0;
 };
 
-// The still memory record (channel, recMode.monitor of channel 0 of the category) is read here
-// once the still memory category exists; until then nothing is monitored.
 MediaMonitor readStillMonitor(category::CategoryInterface& stillMemory) {
-  (void)stillMemory;
-  return {};
+  const KzifStillMemory& r = static_cast<const category::CategoryStillMemory&>(stillMemory).record(0);
+  return {r.channel, r.recMode.monitor};
 }
 
 // The clip record record (channel, recMode.monitor) is read here once the clip record category

@@ -2,13 +2,16 @@
 
 #include "Main/bp.h"
 #include "Main/bus.h"
+#include "Main/stillmemory.h"
 
 KZ_SOURCE("Main/system");
 
 namespace {
 
-// The still memory joins here: its pictures do not survive a move to another format group.
-void resetStills() {}
+// The still pictures do not survive a move to another format group.
+void resetStills() {
+  if (auto* stills = BP::instance().find<category::CategoryStillMemory>()) stills->resetStills();
+}
 // The clip channels join here: they are reset after any change of the format code.
 void requestClipReset() {}
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -111,6 +112,10 @@ struct RegisterBlock {
   }
 };
 
+// Categories release their software locks in their destructors at exit, through this memory: it
+// must still be there then, whatever the order of destruction.
+static_assert(std::is_trivially_destructible_v<LazySharedMemory>);
+static_assert(std::is_trivially_destructible_v<std::array<bool, platform::N_HW_LOCKS>>);
 LazySharedMemory sharedDdr;
 alignas(8) std::array<u8, platform::NV_SIZE> nvMemory{};
 std::array<u32, 4> ocmWords{};  // boot mode, timing log 0, timing log 1, jump request

@@ -111,12 +111,14 @@ TEST(RecordWire, BigEndianWithoutPaddingBothWaysAndShortBodiesOrBuffersRefused) 
 TEST(RecordText, NegativeLengthCarriesNothingAndOversizeKeepsWhatFits) {
   const Bytes oversize = {0x00, 20, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
                           'K',  'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S', 'T', 0x00};
-  const std::pair<Bytes, const char*> cases[] = {{{0x80, 0x00}, ""}, {oversize, "ABCDEFGHIJKL"}};
-  for (const auto& [nameWire, kept] : cases) {
+  // A negative length stays as sent, so that a text check can refuse it; it still writes as empty.
+  const std::tuple<Bytes, const char*, int> cases[] = {{{0x80, 0x00}, "", -32768}, {oversize, "ABCDEFGHIJKL", 12}};
+  for (const auto& [nameWire, kept, length] : cases) {
     Probe p{.name = {3, "old"}};
     ASSERT_TRUE(decodeFrom(sampleWithName(nameWire), p));  // reading goes on after the text
     EXPECT_STREQ(p.name.chars, kept);
-    EXPECT_EQ(p.name.length, static_cast<i16>(std::strlen(kept)));
+    EXPECT_EQ(p.name.length, length);
+    EXPECT_EQ(rec::wireSize(p), kSampleWire.size() - 3 + std::strlen(kept));
   }
 }
 

@@ -16,12 +16,12 @@ TEST_F(SimTest, BootLogsItsStartUpInOrder) {
 }
 
 TEST_F(SimTest, RecordIsEchoedInTheFieldItArrives) {
-  EXPECT_EQ(run({"send 29 00000001 04 00 00 00 00"}), Lines{});
-  EXPECT_EQ(run({"field"}), (Lines{"log [INFO] Connected from System Manager", "msg 29 000000010400000000"}));
+  EXPECT_EQ(run({"send 29 00000001 01 00 00 00 00"}), Lines{});
+  EXPECT_EQ(run({"field"}), (Lines{"log [INFO] Connected from System Manager", "msg 29 000000010100000000"}));
   // Nothing changed: nothing sent.
   EXPECT_EQ(run({"field 3"}), Lines{});
   // An out-of-range value is dropped, the record still comes back.
-  EXPECT_EQ(run({"send 29 00000011 0c 00 00 00 07", "field"}), (Lines{"msg 29 000000100400000007"}));
+  EXPECT_EQ(run({"send 29 00000011 0c 00 00 00 07", "field"}), (Lines{"msg 29 000000100100000007"}));
 }
 
 TEST_F(SimTest, StreamResynchronisesAfterGarbageBadHeadersAndBadBodies) {
@@ -30,7 +30,7 @@ TEST_F(SimTest, StreamResynchronisesAfterGarbageBadHeadersAndBadBodies) {
             (Lines{"msg 29 000000010200000000"}));
   // A truncated frame completes in a later field.
   EXPECT_EQ(only(run({"raw 5a 81 00 00 00 09 00 1d 00 00", "field 2"}), "msg"), Lines{});
-  EXPECT_EQ(only(run({"raw 00 01 05 00 00 00 00", "field"}), "msg"), (Lines{"msg 29 000000010500000000"}));
+  EXPECT_EQ(only(run({"raw 00 01 08 00 00 00 00", "field"}), "msg"), (Lines{"msg 29 000000010800000000"}));
   // A header whose body could never fit is noise.
   const Lines out = run({"raw 5a 81 7f ff ff ff 00 1d", "send 29 00000001 03 00 00 00 00", "field"});
   EXPECT_EQ(only(out, "log [ERR]"), Lines{"log [ERR] receive frame too long: length 2147483647 type 29"});
@@ -38,8 +38,8 @@ TEST_F(SimTest, StreamResynchronisesAfterGarbageBadHeadersAndBadBodies) {
   // One byte short: dropped whole. Two bytes too long: applied, the rest skipped.
   const char* shortBody = "send 29 00000001 04 00 00 00";
   const char* longBody = "send 29 00000001 06 00 00 00 00 ee ee";
-  EXPECT_EQ(only(run({shortBody, longBody, "send 29 00000001 07 00 00 00 00", "field"}), "msg"),
-            (Lines{"msg 29 000000010700000000"}));
+  EXPECT_EQ(only(run({shortBody, longBody, "send 29 00000001 09 00 00 00 00", "field"}), "msg"),
+            (Lines{"msg 29 000000010900000000"}));
 }
 
 TEST_F(SimTest, UnknownTypesAreLoggedByName) {

@@ -153,8 +153,8 @@ TEST_F(SourcesSimTest, MultiViewLabelsTallyAndLevels) {
             std::tuple(0.25f, 0.5f, 0.0f));
 
   // Its messages are taken silently, and the next message is read as usual.
-  const Lines out = run({"send 40 00000001 02 03", "send 29 00000001 05 00 00 00 00", "field"});
-  EXPECT_EQ(only(out, "msg"), Lines{"msg 29 000000010500000000"});
+  const Lines out = run({"send 40 00000001 02 03", "send 29 00000001 01 00 00 00 00", "field"});
+  EXPECT_EQ(only(out, "msg"), Lines{"msg 29 000000010100000000"});
   EXPECT_EQ(only(out, "log [ERR]"), Lines{});
 }
 

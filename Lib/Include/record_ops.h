@@ -50,7 +50,11 @@ void readText(WireReader& r, Text<N, S>& t) {
   const i16 n = r.get<i16>();
   std::memset(t.chars, 0, S);
   t.length = 0;
-  if (!r.ok() || n < 0) return;  // a negative length carries no characters
+  if (!r.ok()) return;
+  if (n < 0) {
+    t.length = n;  // carries no characters; kept as sent so that a text check can refuse it
+    return;
+  }
   const std::size_t total = static_cast<std::size_t>(n) + 1;
   const std::size_t kept = total < S ? total : S;
   if (!r.bytes(reinterpret_cast<u8*>(t.chars), kept)) return;
@@ -147,6 +151,7 @@ constexpr std::size_t fixedRecordWireSize() {
 template <class V, class C>
 int mergeValue(V& dst, const V& src, const C& c, bool checked, bool& took) {
   if constexpr (IsText<V>::value) {
+    if (checked && !c.accept(src)) return 1;
     dst.assignFrom(src);
     took = true;
     return 0;
