@@ -11,7 +11,6 @@ namespace {
 constexpr u32 REC_MODE_MONITOR_BIT = 1u << 2;
 constexpr u32 STATUS_RECORDED_BIT = 1u << 1;
 constexpr u32 STATUS_OPTION1_BIT = 1u << 4;
-constexpr i8 NOT_GIVEN = -1;
 
 int stillId(int ch) { return KZ_STILL_1 + 2 * ch; }
 
@@ -113,8 +112,6 @@ void CategoryStillMemory::initInternal() {
   captureRecord_ = {};
   // Cold: the record is fresh; resumed: restore has just brought the stored channel back.
   lastChannel_ = current().channel;
-  givenMode_.fill(NOT_GIVEN);
-  givenEnable_.fill(NOT_GIVEN);
 }
 
 void CategoryStillMemory::restore(const u8* stored) {
@@ -128,19 +125,9 @@ int CategoryStillMemory::channelModeOf(int i) const {
   return current().channelMode.mode[i] != 0 ? 1 : 0;
 }
 
-void CategoryStillMemory::applyMode(int ch, int mode) {
-  i8& given = givenMode_[static_cast<std::size_t>(ch)];
-  if (given == mode) return;
-  setStillMode(stillId(ch), mode);
-  given = static_cast<i8>(mode);
-}
+void CategoryStillMemory::applyMode(int ch, int mode) { setStillMode(stillId(ch), mode); }
 
-void CategoryStillMemory::applyEnable(int ch, int enable) {
-  i8& given = givenEnable_[static_cast<std::size_t>(ch)];
-  if (given == enable) return;
-  setStillEnable(stillId(ch), enable);
-  given = static_cast<i8>(enable);
-}
+void CategoryStillMemory::applyEnable(int ch, int enable) { setStillEnable(stillId(ch), enable); }
 
 void CategoryStillMemory::receiveRouted(int typeId, RequestReceiver& rx) {
   assert::checkEqual(kzSourceName, __LINE__, "id", static_cast<long>(typeId), "IndexOf<KzifStillMemoryCmd>::value",

@@ -220,8 +220,6 @@ class CategoryStillMemory : public CategoryCommon<KzifStillMemory> {
   // replies with its own identity and must not lend it to the capture's reply.
   KzifStillMemoryCmd captureRecord_{};
   u8 lastChannel_ = 0;
-  std::array<i8, N_STILL_CHANNELS> givenMode_{};
-  std::array<i8, N_STILL_CHANNELS> givenEnable_{};
 };
 
 }  // namespace category

@@ -104,8 +104,12 @@ TEST_F(StillTest, CaptureRunsFromCommandToCompletionFieldByFieldUnderItsLock) {
   EXPECT_EQ(isStillSourceSelected(187) + isStillSourceSelected(188) + isStillSourceSelected(181), 2);
   // Field F: the current channel (100) is captured; its monitor goes off and is reported.
   const Lines f = run({captureCommand(100).c_str(), "field"});
-  EXPECT_EQ(only(f, "drv setStill"), (Lines{"drv setStillEnable 0x1184 0", "drv setStillMode 0x1184 1",
-                                   "drv setStillCapture 0x1184 1", "drv setStillMode 0x1184 0"}));
+  // The command starts the capture; the hook then sets up all four still outputs, as every field.
+  EXPECT_EQ(only(f, "drv setStill"),
+            (Lines{"drv setStillEnable 0x1184 0", "drv setStillMode 0x1184 1", "drv setStillCapture 0x1184 1",
+                   "drv setStillMode 0x1180 0", "drv setStillEnable 0x1180 0", "drv setStillMode 0x1182 0",
+                   "drv setStillEnable 0x1182 0", "drv setStillMode 0x1184 0", "drv setStillEnable 0x1184 0",
+                   "drv setStillMode 0x1186 0", "drv setStillEnable 0x1186 0"}));
   EXPECT_EQ(only(f, "msg"), Lines{"msg 23 " + noSpaces("00000000 02 00000004 0001000001 00000000 00000000 00 00000000 000000 000000")});
   EXPECT_EQ(locks::word(2), LOCK_WRITER);
   EXPECT_EQ(status().isStillBusy(), 1);
