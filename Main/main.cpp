@@ -16,6 +16,7 @@
 #include "Main/key.h"
 #include "Main/led.h"
 #include "Main/macro.h"
+#include "Main/maintenance.h"
 #include "Main/mf_config.h"
 #include "Main/multiview.h"
 #include "Main/operate.h"
@@ -40,6 +41,7 @@ void createCategories() {
   initCategoryBkgd();             // 2
   initCategoryShotMemoryStatus(); // 22
   initCategoryMainframeConfig();  // 26
+  initCategoryMaintenance();      // 27
   initCategorySystem();           // 29
   initCategoryButtonInhibit();    // 34
   initCategoryOperate();          // 36
