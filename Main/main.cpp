@@ -10,6 +10,7 @@
 #include "Main/bus.h"
 #include "Main/buttoninhibit.h"
 #include "Main/faderevent.h"
+#include "Main/gpi.h"
 #include "Main/buttonevent.h"
 #include "Main/initialize.h"
 #include "Main/inputvideo.h"
@@ -20,6 +21,8 @@
 #include "Main/mf_config.h"
 #include "Main/multiview.h"
 #include "Main/operate.h"
+#include "Main/peripheral.h"
+#include "Main/plugin.h"
 #include "Main/shotmem.h"
 #include "Main/sourcelink.h"
 #include "Main/system.h"
@@ -42,12 +45,16 @@ void createCategories() {
   initCategoryShotMemoryStatus(); // 22
   initCategoryMainframeConfig();  // 26
   initCategoryMaintenance();      // 27
+  initCategoryPeripheral();       // 28
   initCategorySystem();           // 29
+  initCategoryGpiInOut();         // 31
   initCategoryButtonInhibit();    // 34
   initCategoryOperate();          // 36
   initCategorySourceLink();       // 37
   initCategoryXpt();              // 38
   initCategoryMultiView();        // 40
+  initCategoryPlugin();           // 44
+  initCategoryPluginStatus();     // 45
   initCategoryBus();              // 47
   initCategoryBusStatus();        // 48
   initCategoryLed();              // 49

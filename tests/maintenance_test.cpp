@@ -2,50 +2,17 @@
 // a damaged one, the start-up period, the alarms from the board inputs and the command.
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "Main/bp.h"
 #include "Main/faderevent.h"
 #include "Main/maintenance.h"
 #include "Platform/platform.h"
+#include "tests/record_hex.h"
 #include "tests/sim_fixture.h"
 
 using category::CategoryMaintenance;
 
 namespace {
-
-template <class R>
-std::string hexOf(const R& r) {
-  static std::array<u8, 8192> buf;
-  rec::WireWriter w(buf);
-  rec::encode(w, r);
-  std::string s;
-  for (std::size_t i = 0; i < w.size(); ++i) s += hexBytes(buf[i], 1);
-  return s;
-}
-
-std::vector<u8> bytesOf(const std::string& hex) {
-  std::vector<u8> b;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) b.push_back(static_cast<u8>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return b;
-}
-
-// The maintenance records sent, decoded.
-std::vector<KzifMaintenance> sentRecords(const Lines& out) {
-  std::vector<KzifMaintenance> r;
-  for (const auto& l : out) {
-    if (l.rfind("msg 27 ", 0) != 0) continue;
-    const std::vector<u8> body = bytesOf(l.substr(7));
-    KzifMaintenance m{};
-    rec::WireReader reader(body);
-    EXPECT_TRUE(rec::decode(reader, m));
-    EXPECT_EQ(reader.remaining(), 0u);
-    r.push_back(m);
-  }
-  return r;
-}
-
-std::string text(const auto& t) { return std::string(t.chars, static_cast<std::size_t>(t.length)); }
 
 class MaintenanceTest : public SimTest {
  protected:
@@ -73,15 +40,15 @@ class MaintenanceTest : public SimTest {
 
 TEST_F(MaintenanceTest, FreshStartSendsTheVersionAndShowsAbsentItemsAsDashes) {
   const Lines out = run({"restart init", "field"});
-  const auto sent = sentRecords(out);
+  const auto sent = sentRecords<KzifMaintenance>(out);
   ASSERT_EQ(sent.size(), 1u);
   // mask, text0, then the mainframe versions: mask bit 0, "6.07-00-0.00".
   const std::string golden = std::string("msg 27 ") + "00000000" + "000000" + "00000001" + "000c" + "362e30372d30302d302e3030" + "00";
   EXPECT_EQ(only(out, "msg 27")[0].substr(0, golden.size()), golden);
-  EXPECT_EQ(text(sent[0].mainframeVersion.text[0]), "6.07-00-0.00");
+  EXPECT_EQ(textOf(sent[0].mainframeVersion.text[0]), "6.07-00-0.00");
   for (int unit = 0; unit < 4; ++unit) {
     EXPECT_EQ(sent[0].alarm(unit).mask, 0xFu) << unit;
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(text(sent[0].alarm(unit).item[i]), "-");
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(textOf(sent[0].alarm(unit).item[i]), "-");
   }
   // 494 bytes and the lengths of the version and of the 16 dashes.
   EXPECT_EQ(only(out, "msg 27")[0].size(), 7 + 2 * (494 + 12 + 16));
@@ -95,10 +62,10 @@ TEST_F(MaintenanceTest, ChecksDropOnlyTheFieldThatFails) {
   r.date5[0] = 2038, r.date5[1] = 1, r.date5[2] = 1;  // refused whole
   r.value10 = 2001;
   r.value11 = 2000;
-  const auto sent = sentRecords(sendRecord(r));
+  const auto sent = sentRecords<KzifMaintenance>(sendRecord(r));
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].mask, (1u << 0) | (1u << 3) | (1u << 11));
-  EXPECT_EQ(text(stored().text0), "ABCDEFGHIJKL");
+  EXPECT_EQ(textOf(stored().text0), "ABCDEFGHIJKL");
   EXPECT_EQ(stored().setting3, 2);
   EXPECT_EQ(stored().date5[0], 0);
   EXPECT_EQ(stored().value10, 0);
@@ -116,7 +83,7 @@ TEST_F(MaintenanceTest, ChecksDropOnlyTheFieldThatFails) {
   r = {};
   r.mask = 1u << 3;
   r.setting3 = 3;
-  EXPECT_EQ(sentRecords(sendRecord(r)).size(), 1u);
+  EXPECT_EQ(sentRecords<KzifMaintenance>(sendRecord(r)).size(), 1u);
 }
 
 TEST(MaintenanceDate, CalendarRule) {
@@ -135,7 +102,7 @@ TEST_F(MaintenanceTest, TimeStampsAreKeptButNeverSentOnTheirOwn) {
   KzifMaintenance r{};
   r.mask = 1u << KzifMaintenance::BIT_MV_TIME;
   r.mvTime = {2000, 2, 29, 12, 0, 0};
-  EXPECT_TRUE(sentRecords(sendRecord(r)).empty());
+  EXPECT_TRUE(sentRecords<KzifMaintenance>(sendRecord(r)).empty());
   EXPECT_EQ(stored().mvTime[2], 29);
 
   r.mvTime = {2001, 2, 29, 12, 0, 0};  // refused: stored value stays
@@ -146,7 +113,7 @@ TEST_F(MaintenanceTest, TimeStampsAreKeptButNeverSentOnTheirOwn) {
   r.mask = (1u << KzifMaintenance::BIT_MV_LTC) | (1u << 4);
   r.mvLtc = {2024, 12, 31, 23, 59, 59};
   r.setting4 = 1;
-  const auto sent = sentRecords(sendRecord(r));
+  const auto sent = sentRecords<KzifMaintenance>(sendRecord(r));
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].mask, (1u << KzifMaintenance::BIT_MV_LTC) | (1u << 4));
   EXPECT_EQ(sent[0].mvLtc[0], 2024);
@@ -154,19 +121,19 @@ TEST_F(MaintenanceTest, TimeStampsAreKeptButNeverSentOnTheirOwn) {
 
 TEST_F(MaintenanceTest, StartupPeriodShowsNoAlarmThenTheAlarmsAndFirstSendsFollow) {
   run({"hw power 3", "hw alarm 0x03"});  // unit 1 alarm and status input 0
-  auto sent = sentRecords(sendRecord(allPresent()));
+  auto sent = sentRecords<KzifMaintenance>(sendRecord(allPresent()));
   ASSERT_EQ(sent.size(), 1u);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(text(sent[0].mainframeAlarm.item[i]), "No Alarm") << i;
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(textOf(sent[0].mainframeAlarm.item[i]), "No Alarm") << i;
 
   passStartup();
   EXPECT_TRUE(only(run({"field"}), "msg 27").empty());  // the last field of the start-up period
 
-  sent = sentRecords(run({"field"}));
+  sent = sentRecords<KzifMaintenance>(run({"field"}));
   ASSERT_EQ(sent.size(), 1u);
   const KzifMaintenance& m = sent[0];
-  EXPECT_EQ(text(m.mainframeAlarm.item[0]), "Alarm");
-  EXPECT_EQ(text(m.mainframeAlarm.item[1]), "No Alarm");
-  EXPECT_EQ(text(m.mainframeAlarm.item[2]), "Alarm");
+  EXPECT_EQ(textOf(m.mainframeAlarm.item[0]), "Alarm");
+  EXPECT_EQ(textOf(m.mainframeAlarm.item[1]), "No Alarm");
+  EXPECT_EQ(textOf(m.mainframeAlarm.item[2]), "Alarm");
   EXPECT_EQ(m.mainframeAlarm.mask, 0x7u);  // items 0..2 on their first send, item 3 unchanged
   // Hour-meter flags 0, 1, 8, 9, 10 on their first send, changed or not.
   EXPECT_EQ(m.hourMeter.mask, (1u << 10) | (1u << 11) | (1u << 18) | (1u << 19) | (1u << 20));
@@ -177,29 +144,29 @@ TEST_F(MaintenanceTest, StartupPeriodShowsNoAlarmThenTheAlarmsAndFirstSendsFollo
   EXPECT_EQ(m.hourMeter.flag[10], 1);
 
   EXPECT_TRUE(only(run({"field 3"}), "msg 27").empty());  // nothing changes, nothing is sent
-  sent = sentRecords(run({"hw alarm 0x10", "field"}));   // unit 2's second alarm input
+  sent = sentRecords<KzifMaintenance>(run({"hw alarm 0x10", "field"}));   // unit 2's second alarm input
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].mainframeAlarm.mask, 0x7u);
-  EXPECT_EQ(text(sent[0].mainframeAlarm.item[1]), "Alarm");
+  EXPECT_EQ(textOf(sent[0].mainframeAlarm.item[1]), "Alarm");
   EXPECT_EQ(sent[0].hourMeter.mask, (1u << 18) | (1u << 19) | (1u << 20));
 }
 
 TEST_F(MaintenanceTest, MissingPowerUnitsEachLoseTheirItemInTheFirstField) {
   run({"hw power 3"});
   sendRecord(allPresent());
-  auto sent = sentRecords(run({"hw power 1", "field"}));  // unit 2 missing, unit 1 present
+  auto sent = sentRecords<KzifMaintenance>(run({"hw power 1", "field"}));  // unit 2 missing, unit 1 present
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].mainframeAlarm.present[0], 1);
   EXPECT_EQ(sent[0].mainframeAlarm.present[1], 0);
-  EXPECT_EQ(text(sent[0].mainframeAlarm.item[1]), "-");
+  EXPECT_EQ(textOf(sent[0].mainframeAlarm.item[1]), "-");
 
   run({"hw power 0"});
-  sent = sentRecords(sendRecord(allPresent()));  // both missing: both items go at once
+  sent = sentRecords<KzifMaintenance>(sendRecord(allPresent()));  // both missing: both items go at once
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].mainframeAlarm.present[0], 0);
   EXPECT_EQ(sent[0].mainframeAlarm.present[1], 0);
-  EXPECT_EQ(text(sent[0].mainframeAlarm.item[0]), "-");
-  EXPECT_EQ(text(sent[0].mainframeAlarm.item[1]), "-");
+  EXPECT_EQ(textOf(sent[0].mainframeAlarm.item[0]), "-");
+  EXPECT_EQ(textOf(sent[0].mainframeAlarm.item[1]), "-");
 }
 
 TEST_F(MaintenanceTest, TemperatureAlarmIsLoggedThenHeldOff) {
@@ -208,7 +175,7 @@ TEST_F(MaintenanceTest, TemperatureAlarmIsLoggedThenHeldOff) {
   passStartup();
   const Lines out = run({"hw alarm 0x820", "field 2"});  // an SDI2 temperature flag
   EXPECT_EQ(only(out, "log"), Lines{"log [ERR] Temperature alarm: 1 times, 0x820"});
-  EXPECT_EQ(text(stored().mainframeAlarm.item[3]), "Alarm");
+  EXPECT_EQ(textOf(stored().mainframeAlarm.item[3]), "Alarm");
   EXPECT_TRUE(only(run({"field 200"}), "log").empty());
   EXPECT_EQ(BP::instance().require<CategoryMaintenance>().temperatureCount(), 201);
 }
@@ -264,19 +231,19 @@ TEST_F(MaintenanceTest, ResumeSendsTheWholeRecordAndRepairsDamagedTexts) {
   std::memcpy(nv + offsetof(KzifMaintenance, text0), &huge, 2);
   std::memset(nv + offsetof(KzifMaintenance, text0) + 2, 'A', 13);
 
-  const auto sent = sentRecords(run({"restart", "field"}));
+  const auto sent = sentRecords<KzifMaintenance>(run({"restart", "field"}));
   ASSERT_EQ(sent.size(), 1u);
   const KzifMaintenance& m = sent[0];
   EXPECT_EQ(m.mask, 0x3FFFu);
-  EXPECT_EQ(text(m.text0), "AAAAAAAAAAAA");
-  EXPECT_EQ(text(m.text1), "kept");
-  EXPECT_EQ(text(m.mainframeVersion.text[0]), "6.07-00-0.00");
+  EXPECT_EQ(textOf(m.text0), "AAAAAAAAAAAA");
+  EXPECT_EQ(textOf(m.text1), "kept");
+  EXPECT_EQ(textOf(m.mainframeVersion.text[0]), "6.07-00-0.00");
   // The power cycle leaves both units missing: their items go; the others show "No Alarm".
   EXPECT_EQ(m.mainframeAlarm.present[0], 0);
   EXPECT_EQ(m.mainframeAlarm.present[1], 0);
-  EXPECT_EQ(text(m.mainframeAlarm.item[0]), "-");
-  EXPECT_EQ(text(m.mainframeAlarm.item[1]), "-");
-  EXPECT_EQ(text(m.mainframeAlarm.item[2]), "No Alarm");
+  EXPECT_EQ(textOf(m.mainframeAlarm.item[0]), "-");
+  EXPECT_EQ(textOf(m.mainframeAlarm.item[1]), "-");
+  EXPECT_EQ(textOf(m.mainframeAlarm.item[2]), "No Alarm");
   // The panel's own text comes back once the panel item is shown again.
-  EXPECT_EQ(text(m.controlPanelAlarm.item[0]), "No Alarm");
+  EXPECT_EQ(textOf(m.controlPanelAlarm.item[0]), "No Alarm");
 }
