@@ -26,6 +26,7 @@
 #include "Main/shotmem.h"
 #include "Main/sourcelink.h"
 #include "Main/system.h"
+#include "Main/testmode.h"
 #include "Main/transition.h"
 #include "Main/xpt.h"
 #include "Platform/platform.h"
@@ -59,6 +60,7 @@ void createCategories() {
   initCategoryBusStatus();        // 48
   initCategoryLed();              // 49
   initCategoryMeLed();            // 50
+  initCategoryTest();             // 56
   initCategoryInitialize();       // 72
   initCategoryButtonEvent();      // 92
   initCategoryFaderEvent();       // 93
