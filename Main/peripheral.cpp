@@ -15,6 +15,13 @@ const TallyGroup& CategoryPeripheral::tallyGroup(int group) const {
   return record(0).tallyGroup[group];
 }
 
+// Nothing is due after a start until a restore or a record asks for it.
+std::size_t CategoryPeripheral::attachBackup(u8* p) {
+  tallyModePending_ = false;
+  groupsChanged_ = false;
+  return CategoryCommon::attachBackup(p);
+}
+
 void CategoryPeripheral::restore(const u8* stored) {
   CategoryCommon::restore(stored);
   tallyModePending_ = true;

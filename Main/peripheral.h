@@ -87,6 +87,7 @@ class CategoryPeripheral : public CategoryCommon<KzifPeripheral> {
  public:
   static CategoryPeripheral& get();
 
+  std::size_t attachBackup(u8* p) override;
   void restore(const u8* stored) override;
   void update() override;
   void assign(const KzifPeripheral& in, int idx) override;
