@@ -168,9 +168,10 @@ int CategoryMaintenance::isLinkUsed(int entry, int value) const {
   return 0;
 }
 
-void CategoryMaintenance::mergeChange(const KzifMaintenance& change) {
+template <class S>
+void CategoryMaintenance::mergeChange(S& part, const S& change) {
   if (!rec::anyMask(change)) return;
-  rec::merge(records_[0], change, rec::Checks::Skip);
+  rec::merge(part, change, rec::Checks::Skip);
   mayHoldMarks(0);
 }
 
@@ -202,30 +203,24 @@ void CategoryMaintenance::update() {
 
 // Each unit on its own: a missing unit never shows as present, whatever the other one does.
 void CategoryMaintenance::checkPower(int unit1Present, int unit2Present) {
-  const MaintenanceAlarm& a = records_[0].mainframeAlarm;
-  KzifMaintenance change{};
-  if (!unit1Present && a.present[0] == 1) {
-    change.mainframeAlarm.present[0] = 0;
-    change.mainframeAlarm.mask |= 1u << FIRST_PRESENT_BIT;
-  }
-  if (!unit2Present && a.present[1] == 1) {
-    change.mainframeAlarm.present[1] = 0;
-    change.mainframeAlarm.mask |= 1u << (FIRST_PRESENT_BIT + 1);
-  }
-  mergeChange(change);
+  MaintenanceAlarm& a = records_[0].mainframeAlarm;
+  MaintenanceAlarm change{};
+  if (!unit1Present && a.present[0] == 1) change.mask |= 1u << FIRST_PRESENT_BIT;
+  if (!unit2Present && a.present[1] == 1) change.mask |= 1u << (FIRST_PRESENT_BIT + 1);
+  mergeChange(a, change);
 }
 
 void CategoryMaintenance::startupAlarms() {
-  const MaintenanceAlarm& a = records_[0].mainframeAlarm;
-  KzifMaintenance change{};
+  MaintenanceAlarm& a = records_[0].mainframeAlarm;
+  MaintenanceAlarm change{};
   for (int i : ITEM_ORDER) {
     if (a.present[i] == 1) {
-      if (!startsWith(a.item[i], NO_ALARM)) setItem(change.mainframeAlarm, i, NO_ALARM);
+      if (!startsWith(a.item[i], NO_ALARM)) setItem(change, i, NO_ALARM);
     } else if (a.item[i].chars[0] != '-') {
-      setItem(change.mainframeAlarm, i, NOT_PRESENT);
+      setItem(change, i, NOT_PRESENT);
     }
   }
-  mergeChange(change);
+  mergeChange(a, change);
 }
 
 void CategoryMaintenance::updateAlarms() {
@@ -241,53 +236,52 @@ void CategoryMaintenance::updateAlarms() {
   }
   updateAlarmFlags(s);
 
-  const MaintenanceAlarm& a = records_[0].mainframeAlarm;
-  KzifMaintenance change{};
+  MaintenanceAlarm& a = records_[0].mainframeAlarm;
+  MaintenanceAlarm change{};
   for (int i : ITEM_ORDER) {
     if (a.present[i] == 1) {
       const bool inAlarm = (s & ITEM_ALARM_BITS[i]) != 0;
-      if (inAlarm && !startsWith(a.item[i], ALARM)) setItem(change.mainframeAlarm, i, ALARM);
-      if (!inAlarm && !startsWith(a.item[i], NO_ALARM)) setItem(change.mainframeAlarm, i, NO_ALARM);
+      if (inAlarm && !startsWith(a.item[i], ALARM)) setItem(change, i, ALARM);
+      if (!inAlarm && !startsWith(a.item[i], NO_ALARM)) setItem(change, i, NO_ALARM);
     } else if (a.item[i].chars[0] != '-') {
-      setItem(change.mainframeAlarm, i, NOT_PRESENT);
+      setItem(change, i, NOT_PRESENT);
     }
   }
   if (firstSend_[FIRST_SEND_ITEMS]) {
     for (int i = 0; i < 3; ++i)
-      if (!(change.mainframeAlarm.mask & (1u << i))) setItem(change.mainframeAlarm, i, a.item[i].chars);
+      if (!(change.mask & (1u << i))) setItem(change, i, a.item[i].chars);
     firstSend_[FIRST_SEND_ITEMS] = 0;
   }
-  mergeChange(change);
+  mergeChange(a, change);
 }
 
-void CategoryMaintenance::putFlag(KzifMaintenance& change, int flag, int value, int firstSend) {
+void CategoryMaintenance::putFlag(MaintenanceHourMeter& change, int flag, int value, int firstSend) {
   const bool due = firstSend_[static_cast<std::size_t>(firstSend)] != 0;
   firstSend_[static_cast<std::size_t>(firstSend)] = 0;
   if (records_[0].hourMeter.flag[flag] == value && !due) return;
-  change.hourMeter.flag[flag] = static_cast<u8>(value);
-  change.hourMeter.mask |= 1u << (FIRST_FLAG_BIT + flag);
+  change.flag[flag] = static_cast<u8>(value);
+  change.mask |= 1u << (FIRST_FLAG_BIT + flag);
 }
 
 void CategoryMaintenance::updateAlarmFlags(u32 status) {
-  KzifMaintenance change{};
+  MaintenanceHourMeter change{};
   putFlag(change, FLAG_ALARM_UNIT1, (status & ITEM_ALARM_BITS[0]) ? 1 : 0, 2);
   putFlag(change, FLAG_ALARM_UNIT2, (status & ITEM_ALARM_BITS[1]) ? 1 : 0, 3);
   putFlag(change, FLAG_STATUS_INPUT, static_cast<int>(status & ITEM_ALARM_BITS[2]), 4);
-  mergeChange(change);
+  mergeChange(records_[0].hourMeter, change);
 }
 
 void CategoryMaintenance::updatePowerFlags(int unit1Present, int unit2Present) {
-  KzifMaintenance change{};
+  MaintenanceHourMeter change{};
   putFlag(change, FLAG_UNIT1, unit1Present, 0);
   putFlag(change, FLAG_UNIT2, unit2Present, 1);
-  mergeChange(change);
+  mergeChange(records_[0].hourMeter, change);
 }
 
 void CategoryMaintenance::updatePanelAlarm(int panel) {
-  const MaintenanceAlarm& a = records_[0].alarm(panel + 1);
+  MaintenanceAlarm& a = records_[0].alarm(panel + 1);
   const MaintenanceAlarm& shown = panelAlarm_[static_cast<std::size_t>(panel)];
-  KzifMaintenance change{};
-  MaintenanceAlarm& c = change.alarm(panel + 1);
+  MaintenanceAlarm c{};
   for (int i = 0; i < MaintenanceAlarm::N_ITEMS; ++i) {
     if (a.present[i] == 1) {
       if (!(a.item[i] == shown.item[i])) {
@@ -298,17 +292,17 @@ void CategoryMaintenance::updatePanelAlarm(int panel) {
       setItem(c, i, NOT_PRESENT);
     }
   }
-  mergeChange(change);
+  mergeChange(a, c);
 }
 
 void CategoryMaintenance::resetAlarmTexts() {
-  KzifMaintenance change{};
   for (int unit = 0; unit < 4; ++unit) {
-    const MaintenanceAlarm& a = records_[0].alarm(unit);
+    MaintenanceAlarm& a = records_[0].alarm(unit);
+    MaintenanceAlarm change{};
     for (int i = 0; i < MaintenanceAlarm::N_ITEMS; ++i)
-      if (a.present[i] <= 1) setItem(change.alarm(unit), i, NO_ALARM);
+      if (a.present[i] <= 1) setItem(change, i, NO_ALARM);
+    mergeChange(a, change);
   }
-  mergeChange(change);
 }
 
 void CategoryMaintenance::receiveRouted(int id, RequestReceiver& rx) {

@@ -280,10 +280,12 @@ class CategoryMaintenance : public CategoryCommon<KzifMaintenance> {
   void updateAlarmFlags(u32 status);
   void checkPower(int unit1Present, int unit2Present);
   void mergeLinks(const MaintenanceLinkTable& in, KzifMaintenance& local) const;
-  // Merges a local change (masks marking what changed) into the record and marks it for sending.
-  void mergeChange(const KzifMaintenance& change);
+  // Merges a local change of one sub-record (its mask marking what changed) into the record; the
+  // marks make the send pass report it.
+  template <class S>
+  void mergeChange(S& part, const S& change);
   // Sets the flag of the hour meter when it differs or its first send is due.
-  void putFlag(KzifMaintenance& change, int flag, int value, int firstSend);
+  void putFlag(MaintenanceHourMeter& change, int flag, int value, int firstSend);
 
   std::array<MaintenanceAlarm, N_PANELS> panelAlarm_{};
   i32 temperatureCount_ = 0;
