@@ -2,6 +2,7 @@
 #include <span>
 
 #include "Common/assert.h"
+#include "Driver/effects.h"
 #include "Driver/image.h"
 #include "Driver/kz.h"
 #include "Driver/operate.h"
@@ -127,6 +128,7 @@ void kzInitialize() {
   kz::currentContext = 0;
   kz::shadow.valid = false;
   kz::resetKeyTransitionImages();
+  kz::resetEffectImages();
   kz::resetOperateKeyLevel();
   kz::resetStillImage();
 }

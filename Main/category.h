@@ -102,6 +102,7 @@ class CategoryCommon : public CategoryInterface {
     maybeMarked_.markAll();
     for (int ch = 0; ch < N_CHANNELS; ++ch) {
       std::memcpy(&records_[ch], stored + sizeof(T) * static_cast<std::size_t>(ch), sizeof(T));
+      rec::normalizeTexts(records_[ch]);  // a damaged image must not make a text run past its room
       rec::setAllMasks(records_[ch]);
       rec::stamp(records_[ch], me_, ch);
     }

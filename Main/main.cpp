@@ -10,19 +10,24 @@
 #include "Main/bus.h"
 #include "Main/buttoninhibit.h"
 #include "Main/faderevent.h"
+#include "Main/gpi.h"
 #include "Main/buttonevent.h"
 #include "Main/initialize.h"
 #include "Main/inputvideo.h"
 #include "Main/key.h"
 #include "Main/led.h"
 #include "Main/macro.h"
+#include "Main/maintenance.h"
 #include "Main/mf_config.h"
 #include "Main/multiview.h"
 #include "Main/operate.h"
+#include "Main/peripheral.h"
+#include "Main/plugin.h"
 #include "Main/shotmem.h"
 #include "Main/sourcelink.h"
 #include "Main/stillmemory.h"
 #include "Main/system.h"
+#include "Main/testmode.h"
 #include "Main/transition.h"
 #include "Main/xpt.h"
 #include "Platform/platform.h"
@@ -43,16 +48,22 @@ void createCategories() {
   initCategoryStillMemory();      // 23
   initCategoryStillStatus();      // 24
   initCategoryMainframeConfig();  // 26
+  initCategoryMaintenance();      // 27
+  initCategoryPeripheral();       // 28
   initCategorySystem();           // 29
+  initCategoryGpiInOut();         // 31
   initCategoryButtonInhibit();    // 34
   initCategoryOperate();          // 36
   initCategorySourceLink();       // 37
   initCategoryXpt();              // 38
   initCategoryMultiView();        // 40
+  initCategoryPlugin();           // 44
+  initCategoryPluginStatus();     // 45
   initCategoryBus();              // 47
   initCategoryBusStatus();        // 48
   initCategoryLed();              // 49
   initCategoryMeLed();            // 50
+  initCategoryTest();             // 56
   initCategoryInitialize();       // 72
   initCategoryButtonEvent();      // 92
   initCategoryFaderEvent();       // 93

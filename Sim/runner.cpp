@@ -101,8 +101,10 @@ constexpr HwInput hwInputs[] = {
     {"tally_dsk_cln", "VALUE  DSK clean word (DSK 1..4 clean)"},
     {"parity", "0|1  field parity of the next field (fields alternate after it)"},
     {"vsync_period", "US  time from one VSYNC to the next, in microseconds (default 16683)"},
-    {"power", "VALUE  board power-unit presence and alarm inputs"},
-    {"alarm", "VALUE  board alarm status inputs"},
+    {"power", "VALUE  board power status: bit 0 power unit 1 present, bit 1 power unit 2 present"},
+    {"alarm", "VALUE  alarm status word as the board reports it: bit 0 status input 0; 1, 2 first alarm\n"
+              "                 input of power unit 1, 2; 3, 4 their second alarm input; 5 any temperature flag;\n"
+              "                 6 further board input; 7..11 temperature of PS, ME1, ME2, SDI1, SDI2"},
     {"boot_mode", "VALUE  boot-mode word at 0xFFFF0000 (bit 0x0001 initialise, 0x4000 no backup save)"},
     {"jump", "ADDR  the System Manager posts a jump request at 0xFFFFFFF0"},
 };

@@ -293,3 +293,45 @@ TEST(RecordLayouts, ButtonEventCarriesPlainFieldsAndReadsFlagsAsBooleans) {
 }
 
 }  // namespace
+
+namespace {
+
+bool ascending(const std::array<i16, 3>& a) { return a[0] < a[1] && a[1] < a[2]; }
+
+struct Labels {
+  u32 mask;
+  rec::Text<4> label[3];       // bits 0..2
+  std::array<i16, 3> steps;    // bit 3, taken whole when ascending
+
+  static constexpr auto wire() {
+    using R = Labels;
+    return rec::list(rec::mask(&R::mask), rec::elements(0, &R::label), rec::field(3, &R::steps, rec::wholeIf(&ascending)));
+  }
+};
+
+}  // namespace
+
+TEST(RecordMerge, TextElementsByTheirOwnBitsAndArraysJudgedWhole) {
+  Labels in{}, dst{};
+  in.mask = 0b1101;
+  in.label[0].set("abcd");
+  std::memcpy(in.label[2].chars, "wxyz", 5);  // no length: the merge counts the characters
+  in.label[1].set("skip");
+  in.steps = {1, 5, 3};
+  rec::merge(dst, in);
+  EXPECT_EQ(dst.mask, 0b101u);
+  EXPECT_EQ(dst.label[2].length, 4);
+  EXPECT_EQ(dst.label[1].length, 0);
+  EXPECT_EQ(dst.steps[1], 0);
+  in.steps = {1, 3, 5};
+  rec::merge(dst, in);
+  EXPECT_EQ(dst.steps[2], 5);
+
+  // A stored image whose text has a huge length and no zero in its room comes back to the rule.
+  Labels stored = dst;
+  stored.label[1].length = 0x7FFF;
+  std::memset(stored.label[1].chars, 'q', sizeof stored.label[1].chars);
+  rec::normalizeTexts(stored);
+  EXPECT_EQ(stored.label[1].length, 4);
+  EXPECT_EQ(stored.label[1].chars[4], '\0');
+}

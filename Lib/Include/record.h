@@ -27,10 +27,11 @@
 //   field(bit, &R::m[, check])
 //                        merged when mask bit `bit` is set and the value passes the check; a
 //                        scalar, an array of scalars (each element checked and taken on its own;
-//                        with whole(check) all of them or none) or a Text
+//                        with whole(check) all of them or none; with wholeIf(fn) all of them
+//                        when fn accepts the array as a whole) or a Text
 //   each(c0, c1, ...)    one check per element of an array (hue, saturation and luminance, say)
 //   elements(firstBit, &R::m[, check])
-//                        an array of scalars whose element i is merged when bit firstBit + i is
+//                        an array of scalars or texts whose element i is merged when bit firstBit + i is
 //                        set and its value passes the check; onlyFirst(n, check) takes elements
 //                        0..n-1 only
 //   sub(&R::m)           a nested record with a mask and a wire() of its own, or an array of them

@@ -101,7 +101,21 @@ template <class... V>
 constexpr OneOf<sizeof...(V)> oneOf(V... v) {
   return OneOf<sizeof...(V)>{{static_cast<i64>(v)...}};
 }
+// For an array: taken whole when `valid` accepts the array as a whole (a date whose day depends on
+// its month, say), else refused whole.
+template <class A>
+struct WholeIf {
+  bool (*valid)(const A&);
+  template <class V>
+  constexpr bool accept(V) const { return true; }
+  constexpr bool acceptArray(const A& a) const { return valid(a); }
+};
+
 constexpr Boolean boolean() { return Boolean{}; }
+template <class A>
+constexpr WholeIf<A> wholeIf(bool (*valid)(const A&)) {
+  return WholeIf<A>{valid};
+}
 template <class C>
 constexpr OnlyFirst<C> onlyFirst(std::size_t count, C check) {
   return OnlyFirst<C>{count, check};
@@ -193,6 +207,8 @@ template <class C>
 struct IsWhole : std::false_type {};
 template <class C>
 struct IsWhole<Whole<C>> : std::true_type {};
+template <class A>
+struct IsWhole<WholeIf<A>> : std::true_type {};
 
 template <class C>
 constexpr bool takes(const C& c, std::size_t index) {
@@ -236,7 +252,8 @@ constexpr auto elements(int firstBit, M R::*m, C check = {}) {
   static_assert(detail::ArrayOf<M>::is, "elements() takes an array");
   static_assert(!detail::IsWhole<C>::value, "elements are taken one by one, never whole");
   static_assert(detail::checksFit<M, C>(), "each() gives one check per element of the array");
-  static_assert(std::is_arithmetic_v<typename detail::ArrayOf<M>::Element>, "elements() takes an array of scalars");
+  static_assert(std::is_arithmetic_v<typename detail::ArrayOf<M>::Element> || IsText<typename detail::ArrayOf<M>::Element>::value,
+                "elements() takes an array of scalars or of texts");
   return Desc<R, M, Role::Elements, C>{m, firstBit, check};
 }
 template <class R, class M>

@@ -20,6 +20,15 @@ auto& at(T& arr, std::size_t i) {
   return arr[i];
 }
 
+template <class V>
+constexpr bool isTextArray() {
+  if constexpr (ArrayOf<V>::is) {
+    return IsText<typename ArrayOf<V>::Element>::value;
+  } else {
+    return false;
+  }
+}
+
 // The field list of a record, built once: walking it must not build the list anew on every call.
 template <class R>
 inline constexpr WireList<R> WIRE_LIST = R::wire();
@@ -157,6 +166,9 @@ int mergeValue(V& dst, const V& src, const C& c, bool checked, bool& took) {
     return 0;
   } else if constexpr (isScalarArray<V>()) {
     constexpr std::size_t n = ArrayOf<V>::size;
+    if constexpr (requires { c.acceptArray(src); }) {
+      if (checked && !c.acceptArray(src)) return static_cast<int>(n);
+    }
     int dropped = 0;
     bool pass[n];
     for (std::size_t i = 0; i < n; ++i) {
@@ -175,6 +187,9 @@ int mergeValue(V& dst, const V& src, const C& c, bool checked, bool& took) {
     for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) dropped += mergeValue(at(dst, i), at(src, i), c, checked, took);
     return dropped;
   } else {
+    if constexpr (requires { c.acceptArray(src); }) {
+      if (checked && !c.acceptArray(src)) return 1;  // a value of several parts, judged whole
+    }
     if (checked && !c.accept(src)) return 1;
     dst = src;
     took = true;
@@ -367,11 +382,15 @@ MergeResult merge(R& dst, const R& src, Checks checks = Checks::Apply) {
         const int bit = d.bit + static_cast<int>(i);
         if (!detail::bitSet(in, bit) || !detail::takes(d.check, i)) continue;
         const auto& value = detail::at(src.*(d.member), i);
-        if (checked && !detail::acceptElement(d.check, i, value)) {
-          result.refused(bit, 1);
-          continue;
+        if constexpr (IsText<std::decay_t<decltype(value)>>::value) {
+          detail::at(dst.*(d.member), i).assignFrom(value);
+        } else {
+          if (checked && !detail::acceptElement(d.check, i, value)) {
+            result.refused(bit, 1);
+            continue;
+          }
+          detail::at(dst.*(d.member), i) = value;
         }
-        detail::at(dst.*(d.member), i) = value;
         detail::setBit(out, bit);
       }
     } else if constexpr (D::role == Role::Sub) {
@@ -398,6 +417,8 @@ void normalizeTexts(R& rec) {
     using M = typename D::Member;
     if constexpr (IsText<M>::value) {
       (rec.*(d.member)).normalize();
+    } else if constexpr (detail::isTextArray<M>()) {
+      for (std::size_t i = 0; i < detail::ArrayOf<M>::size; ++i) detail::at(rec.*(d.member), i).normalize();
     } else if constexpr (D::role == Role::Sub) {
       detail::forEachSub(rec.*(d.member), [](auto& s) { normalizeTexts(s); });
     }

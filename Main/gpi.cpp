@@ -1,0 +1,3 @@
+#include "Main/gpi.h"
+
+void initCategoryGpiInOut() { static category::CategoryGpiInOut gpi; }

@@ -1,0 +1,249 @@
+// Maintenance through the wire: the record's checks and its time-stamp rule, the backup image and
+// a damaged one, the start-up period, the alarms from the board inputs and the command.
+#include <cstring>
+#include <string>
+
+#include "Main/bp.h"
+#include "Main/faderevent.h"
+#include "Main/maintenance.h"
+#include "Platform/platform.h"
+#include "tests/record_hex.h"
+#include "tests/sim_fixture.h"
+
+using category::CategoryMaintenance;
+
+namespace {
+
+class MaintenanceTest : public SimTest {
+ protected:
+  const KzifMaintenance& stored() const { return BP::instance().require<CategoryMaintenance>().record(0); }
+  Lines sendRecord(const KzifMaintenance& r, int fields = 1) {
+    const std::string line = "send 27 " + hexOf(r);
+    const std::string f = "field " + std::to_string(fields);
+    return run({line.c_str(), f.c_str()});
+  }
+  // A record that makes the mainframe items 0..3 present.
+  static KzifMaintenance allPresent() {
+    KzifMaintenance r{};
+    for (int i = 0; i < 4; ++i) r.mainframeAlarm.present[i] = 1;
+    r.mainframeAlarm.mask = 0xF0;
+    return r;
+  }
+  // Runs up to the last field of the start-up period.
+  void passStartup() {
+    runner->field(CategoryMaintenance::FIELDS_OF_STARTUP - 1 - BP::instance().require<CategoryMaintenance>().fieldCount());
+    lines.clear();
+  }
+};
+
+}  // namespace
+
+TEST_F(MaintenanceTest, FreshStartSendsTheVersionAndShowsAbsentItemsAsDashes) {
+  const Lines out = run({"restart init", "field"});
+  const auto sent = sentRecords<KzifMaintenance>(out);
+  ASSERT_EQ(sent.size(), 1u);
+  // mask, text0, then the mainframe versions: mask bit 0, "6.07-00-0.00".
+  const std::string golden = std::string("msg 27 ") + "00000000" + "000000" + "00000001" + "000c" + "362e30372d30302d302e3030" + "00";
+  EXPECT_EQ(only(out, "msg 27")[0].substr(0, golden.size()), golden);
+  EXPECT_EQ(textOf(sent[0].mainframeVersion.text[0]), "6.07-00-0.00");
+  for (int unit = 0; unit < 4; ++unit) {
+    EXPECT_EQ(sent[0].alarm(unit).mask, 0xFu) << unit;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(textOf(sent[0].alarm(unit).item[i]), "-");
+  }
+  // 494 bytes and the lengths of the version and of the 16 dashes.
+  EXPECT_EQ(only(out, "msg 27")[0].size(), 7 + 2 * (494 + 12 + 16));
+}
+
+TEST_F(MaintenanceTest, ChecksDropOnlyTheFieldThatFails) {
+  KzifMaintenance r{};
+  r.mask = (1u << 0) | (1u << 3) | (1u << 5) | (1u << 10) | (1u << 11);
+  r.text0.set("ABCDEFGHIJKLMNO");  // cut to 12
+  r.setting3 = 2;
+  r.date5[0] = 2038, r.date5[1] = 1, r.date5[2] = 1;  // refused whole
+  r.value10 = 2001;
+  r.value11 = 2000;
+  const auto sent = sentRecords<KzifMaintenance>(sendRecord(r));
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].mask, (1u << 0) | (1u << 3) | (1u << 11));
+  EXPECT_EQ(textOf(stored().text0), "ABCDEFGHIJKL");
+  EXPECT_EQ(stored().setting3, 2);
+  EXPECT_EQ(stored().date5[0], 0);
+  EXPECT_EQ(stored().value10, 0);
+  EXPECT_EQ(stored().value11, 2000);
+
+  r = {};
+  r.mask = (1u << 5) | (1u << 12);
+  r.date5[0] = 2001, r.date5[1] = 2, r.date5[2] = 30;  // the stored date checks its day against 31
+  r.value12 = static_cast<i16>(0xFFFF);
+  sendRecord(r);
+  EXPECT_EQ(stored().date5[2], 30);
+  EXPECT_EQ(stored().value12, 0);
+
+  // A record whose every value is refused is still sent back.
+  r = {};
+  r.mask = 1u << 3;
+  r.setting3 = 3;
+  EXPECT_EQ(sentRecords<KzifMaintenance>(sendRecord(r)).size(), 1u);
+}
+
+TEST(MaintenanceDate, CalendarRule) {
+  EXPECT_TRUE(isValidDateTime({2000, 2, 29, 23, 59, 59}));
+  EXPECT_FALSE(isValidDateTime({2001, 2, 29, 0, 0, 0}));
+  EXPECT_FALSE(isValidDateTime({2001, 2, 30, 0, 0, 0}));
+  EXPECT_TRUE(isValidDateTime({2037, 4, 30, 0, 0, 0}));
+  EXPECT_FALSE(isValidDateTime({2037, 4, 31, 0, 0, 0}));
+  EXPECT_FALSE(isValidDateTime({2100, 1, 1, 0, 0, 0}));
+  EXPECT_FALSE(isValidDateTime({2010, 1, 1, 24, 0, 0}));
+  EXPECT_FALSE(isValidDateTime({2010, 1, 1, 0, 60, 0}));
+  EXPECT_FALSE(isValidDateTime({2010, 13, 1, 0, 0, 0}));
+}
+
+TEST_F(MaintenanceTest, TimeStampsAreKeptButNeverSentOnTheirOwn) {
+  KzifMaintenance r{};
+  r.mask = 1u << KzifMaintenance::BIT_MV_TIME;
+  r.mvTime = {2000, 2, 29, 12, 0, 0};
+  EXPECT_TRUE(sentRecords<KzifMaintenance>(sendRecord(r)).empty());
+  EXPECT_EQ(stored().mvTime.day, 29);
+
+  r.mvTime = {2001, 2, 29, 12, 0, 0};  // refused: stored value stays
+  sendRecord(r);
+  EXPECT_EQ(stored().mvTime.year, 2000);
+
+  // With anything else the record goes back, the stamp bit included.
+  r.mask = (1u << KzifMaintenance::BIT_MV_LTC) | (1u << 4);
+  r.mvLtc = {2024, 12, 31, 23, 59, 59};
+  r.setting4 = 1;
+  const auto sent = sentRecords<KzifMaintenance>(sendRecord(r));
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].mask, (1u << KzifMaintenance::BIT_MV_LTC) | (1u << 4));
+  EXPECT_EQ(sent[0].mvLtc.year, 2024);
+}
+
+TEST_F(MaintenanceTest, StartupPeriodShowsNoAlarmThenTheAlarmsAndFirstSendsFollow) {
+  run({"hw power 3", "hw alarm 0x03"});  // unit 1 alarm and status input 0
+  auto sent = sentRecords<KzifMaintenance>(sendRecord(allPresent()));
+  ASSERT_EQ(sent.size(), 1u);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(textOf(sent[0].mainframeAlarm.item[i]), "No Alarm") << i;
+
+  passStartup();
+  EXPECT_TRUE(only(run({"field"}), "msg 27").empty());  // the last field of the start-up period
+
+  sent = sentRecords<KzifMaintenance>(run({"field"}));
+  ASSERT_EQ(sent.size(), 1u);
+  const KzifMaintenance& m = sent[0];
+  EXPECT_EQ(textOf(m.mainframeAlarm.item[0]), "Alarm");
+  EXPECT_EQ(textOf(m.mainframeAlarm.item[1]), "No Alarm");
+  EXPECT_EQ(textOf(m.mainframeAlarm.item[2]), "Alarm");
+  EXPECT_EQ(m.mainframeAlarm.mask, 0x7u);  // items 0..2 on their first send, item 3 unchanged
+  // Hour-meter flags 0, 1, 8, 9, 10 on their first send, changed or not.
+  EXPECT_EQ(m.hourMeter.mask, (1u << 10) | (1u << 11) | (1u << 18) | (1u << 19) | (1u << 20));
+  EXPECT_EQ(m.hourMeter.flag[0], 1);
+  EXPECT_EQ(m.hourMeter.flag[1], 1);
+  EXPECT_EQ(m.hourMeter.flag[8], 1);
+  EXPECT_EQ(m.hourMeter.flag[9], 0);
+  EXPECT_EQ(m.hourMeter.flag[10], 1);
+
+  EXPECT_TRUE(only(run({"field 3"}), "msg 27").empty());  // nothing changes, nothing is sent
+  sent = sentRecords<KzifMaintenance>(run({"hw alarm 0x10", "field"}));   // unit 2's second alarm input
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].mainframeAlarm.mask, 0x7u);
+  EXPECT_EQ(textOf(sent[0].mainframeAlarm.item[1]), "Alarm");
+  EXPECT_EQ(sent[0].hourMeter.mask, (1u << 18) | (1u << 19) | (1u << 20));
+}
+
+TEST_F(MaintenanceTest, MissingPowerUnitsEachLoseTheirItemInTheFirstField) {
+  run({"hw power 3"});
+  sendRecord(allPresent());
+  auto sent = sentRecords<KzifMaintenance>(run({"hw power 1", "field"}));  // unit 2 missing, unit 1 present
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].mainframeAlarm.present[0], 1);
+  EXPECT_EQ(sent[0].mainframeAlarm.present[1], 0);
+  EXPECT_EQ(textOf(sent[0].mainframeAlarm.item[1]), "-");
+
+  run({"hw power 0"});
+  sent = sentRecords<KzifMaintenance>(sendRecord(allPresent()));  // both missing: both items go at once
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].mainframeAlarm.present[0], 0);
+  EXPECT_EQ(sent[0].mainframeAlarm.present[1], 0);
+  EXPECT_EQ(textOf(sent[0].mainframeAlarm.item[0]), "-");
+  EXPECT_EQ(textOf(sent[0].mainframeAlarm.item[1]), "-");
+}
+
+TEST_F(MaintenanceTest, TemperatureAlarmIsLoggedThenHeldOff) {
+  run({"hw power 3"});
+  sendRecord(allPresent());
+  passStartup();
+  const Lines out = run({"hw alarm 0x820", "field 2"});  // an SDI2 temperature flag
+  EXPECT_EQ(only(out, "log"), Lines{"log [ERR] Temperature alarm: 1 times, 0x820"});
+  EXPECT_EQ(textOf(stored().mainframeAlarm.item[3]), "Alarm");
+  EXPECT_TRUE(only(run({"field 200"}), "log").empty());
+  EXPECT_EQ(BP::instance().require<CategoryMaintenance>().temperatureCount(), 201);
+}
+
+TEST_F(MaintenanceTest, CommandAnswersAndRunsBeforeTheFieldWork) {
+  // kind 0 refreshes: the reply comes in the receive pass, the alarm record in the send pass.
+  Lines out = run({"send 69 0102 0000 0000 0304 07db00010001 000c00000000", "field"});
+  ASSERT_EQ(only(out, "msg").size(), 2u);
+  EXPECT_EQ(only(out, "msg")[0], "msg 69 0102000000000304" "07db00010001000c00000000");
+  EXPECT_EQ(only(out, "msg")[1].substr(0, 6), "msg 27");
+
+  EXPECT_EQ(only(run({"send 69 0000 0007 0000 0000 000000000000 000000000000", "field"}), "msg"),
+            Lines{"msg 69 00000007fffe0000000000000000000000000000"});
+  EXPECT_EQ(only(run({"send 69 0000 ffff 0000 0000 000000000000 000000000000", "field"}), "msg"),
+            Lines{"msg 69 0000fffffffe0000000000000000000000000000"});
+  EXPECT_EQ(only(run({"send 69 0000 0001 0000 0000 000000000000 000000000000", "field"}), "msg"),
+            Lines{"msg 69 0000000100000000000000000000000000000000"});
+  // A body shorter than the command is no command.
+  EXPECT_TRUE(only(run({"send 69 0000 0004", "field"}), "msg").empty());
+
+  auto& faders = category::CategoryFaderEvent::get();
+  faders.setCalibration(1, 0, {1, 2});
+  faders.setCalibration(2, 0, {1, 2});
+  run({"send 69 0000 0005 0000 0000 000000000000 000000000000", "field"});
+  EXPECT_EQ(faders.calibration(1, 0).first, 2555);
+  EXPECT_EQ(faders.calibration(2, 0).first, 1);
+}
+
+TEST_F(MaintenanceTest, CalibrationValuesResetEveryPanelOnce) {
+  auto& faders = category::CategoryFaderEvent::get();
+  for (int p = 0; p < 3; ++p) faders.setCalibration(p, 1, {7, 8});
+  KzifMaintenance r{};
+  r.mask = 1u << 12;
+  r.value12 = 100;
+  sendRecord(r);
+  for (int p = 0; p < 3; ++p) EXPECT_EQ(faders.calibration(p, 1).second, 1533) << p;
+  faders.setCalibration(0, 1, {7, 8});
+  run({"field 2"});
+  EXPECT_EQ(faders.calibration(0, 1).first, 7);
+}
+
+TEST_F(MaintenanceTest, ResumeSendsTheWholeRecordAndRepairsDamagedTexts) {
+  KzifMaintenance r = allPresent();
+  r.mask = 1u << 1;
+  r.text1.set("kept");
+  r.controlPanelAlarm.mask = 0x01 | 0x10;
+  r.controlPanelAlarm.item[0].set("Fan");
+  r.controlPanelAlarm.present[0] = 1;
+  sendRecord(r);
+  // Damage text0 in the image: a huge length and no zero within its room.
+  u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifMaintenance::TYPE_ID, 0);
+  const i16 huge = 0x7FFF;
+  std::memcpy(nv + offsetof(KzifMaintenance, text0), &huge, 2);
+  std::memset(nv + offsetof(KzifMaintenance, text0) + 2, 'A', 13);
+
+  const auto sent = sentRecords<KzifMaintenance>(run({"restart", "field"}));
+  ASSERT_EQ(sent.size(), 1u);
+  const KzifMaintenance& m = sent[0];
+  EXPECT_EQ(m.mask, 0x3FFFu);
+  EXPECT_EQ(textOf(m.text0), "AAAAAAAAAAAA");
+  EXPECT_EQ(textOf(m.text1), "kept");
+  EXPECT_EQ(textOf(m.mainframeVersion.text[0]), "6.07-00-0.00");
+  // The power cycle leaves both units missing: their items go; the others show "No Alarm".
+  EXPECT_EQ(m.mainframeAlarm.present[0], 0);
+  EXPECT_EQ(m.mainframeAlarm.present[1], 0);
+  EXPECT_EQ(textOf(m.mainframeAlarm.item[0]), "-");
+  EXPECT_EQ(textOf(m.mainframeAlarm.item[1]), "-");
+  EXPECT_EQ(textOf(m.mainframeAlarm.item[2]), "No Alarm");
+  // The panel's own text comes back once the panel item is shown again.
+  EXPECT_EQ(textOf(m.controlPanelAlarm.item[0]), "No Alarm");
+}
