@@ -3,6 +3,7 @@
 
 #include "Common/assert.h"
 #include "Driver/image.h"
+#include "Driver/key.h"
 #include "Driver/kz.h"
 #include "Driver/operate.h"
 #include "Driver/transition.h"
@@ -127,6 +128,7 @@ void kzInitialize() {
   kz::shadow.valid = false;
   kz::resetKeyTransitionImages();
   kz::resetOperateKeyLevel();
+  kz::resetKeyImages();
 }
 
 void kzUpdate() {

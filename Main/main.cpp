@@ -9,6 +9,7 @@
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/buttoninhibit.h"
+#include "Main/dsk.h"
 #include "Main/faderevent.h"
 #include "Main/buttonevent.h"
 #include "Main/initialize.h"
@@ -38,6 +39,7 @@ u64 nominalPeriodUs = 0;
 void createCategories() {
   initCategoryKey();              // 0
   initCategoryBkgd();             // 2
+  initCategoryDsk();              // 5
   initCategoryShotMemoryStatus(); // 22
   initCategoryMainframeConfig();  // 26
   initCategorySystem();           // 29

@@ -2,6 +2,7 @@
 
 #include "Main/bp.h"
 #include "Main/bus.h"
+#include "Main/dsk.h"
 
 KZ_SOURCE("Main/system");
 
@@ -11,9 +12,6 @@ namespace {
 void resetStills() {}
 // The clip channels join here: they are reset after any change of the format code.
 void requestClipReset() {}
-
-// The downstream keys join here: whether each one is keyed picks the source of the DSK outputs.
-void routeDskOutputsByKeyOn() {}
 
 void onVideoFormatChanged(int oldFormat, int newFormat) {
   if (formatGroup(newFormat) != formatGroup(oldFormat)) resetStills();
@@ -49,7 +47,7 @@ void CategorySystem::update() {
     appliedFormat_ = format;
     onVideoFormatChanged(old, format);
   }
-  routeDskOutputsByKeyOn();
+  routeDskOutputs();
 }
 
 void CategorySystem::assign(const KzifSystem& in, int idx) {
