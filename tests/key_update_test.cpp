@@ -194,3 +194,14 @@ TEST_F(KeyUpdateTest, OnlyAConvertedSdiFillMarksTheKeyDveConverted) {
   ASSERT_TRUE(bus.selectSource(6, 15));  // an input taken as it is
   EXPECT_EQ(dve(), "0");
 }
+
+TEST(KeyProcess, PresetBoxOfAnUnknownFormatIsThe1080Row) {
+  const auto box = [](int format) {
+    const keyproc::PresetBox& b = keyproc::presetBox(format);
+    return std::vector<float>{b.left, b.right, b.top, b.bottom};
+  };
+  EXPECT_EQ(box(-1), box(0));
+  EXPECT_EQ(box(12), box(0));
+  EXPECT_EQ(box(11), box(1));
+  EXPECT_NE(box(6), box(0));
+}
