@@ -55,7 +55,7 @@ bool recorded(int target) { return !isUskTarget(target); }
 u32 scaled(f32 value, f32 factor, u32 limit) {
   if (!(value > 0.0f)) return 0;
   const f32 v = value * factor;
-  return v >= static_cast<f32>(limit) ? limit : static_cast<u32>(std::lround(v));
+  return v >= static_cast<f32>(limit) ? limit : static_cast<u32>(v + 0.5f);
 }
 
 // What an edge may be filled with: the utility buses, a colour matte, a colour background, a
@@ -132,7 +132,9 @@ void setKeyClipGain(int target, int mode, f32 clip, f32 gain, f32 secondGain, f3
   if (!kz::recorded(target)) return;
   kz::KeySettings& s = kz::settingsOf(target);
   s.mode = static_cast<u32>(mode);
-  s.clip = static_cast<i32>(std::lround(-clip));
+  // Kept within the 16 bits the clip has, so that no value (NaN neither) converts out of range.
+  const f32 c = clip == clip ? std::fmin(std::fmax(clip, -65535.0f), 65535.0f) : 0.0f;
+  s.clip = c >= 0.0f ? -static_cast<i32>(c + 0.5f) : static_cast<i32>(-c + 0.5f);
   s.gain = kz::scaled(gain, 256.0f, kz::KEY_GAIN_MAX);
   s.secondGain = kz::scaled(secondGain, 256.0f, kz::KEY_GAIN_MAX);
   s.density = kz::scaled(density, 1024.0f, kz::KEY_DENSITY_MAX);
