@@ -133,7 +133,7 @@ void setKeyClipGain(int target, int mode, f32 clip, f32 gain, f32 secondGain, f3
   kz::KeySettings& s = kz::settingsOf(target);
   s.mode = static_cast<u32>(mode);
   // Kept within the 16 bits the clip has, so that no value (NaN neither) converts out of range.
-  const f32 c = clip == clip ? std::fmin(std::fmax(clip, -65535.0f), 65535.0f) : 0.0f;
+  const f32 c = std::isnan(clip) ? 0.0f : std::fmin(std::fmax(clip, -65535.0f), 65535.0f);
   s.clip = c >= 0.0f ? -static_cast<i32>(c + 0.5f) : static_cast<i32>(-c + 0.5f);
   s.gain = kz::scaled(gain, 256.0f, kz::KEY_GAIN_MAX);
   s.secondGain = kz::scaled(secondGain, 256.0f, kz::KEY_GAIN_MAX);
