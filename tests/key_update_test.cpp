@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Driver/key.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/color.h"
@@ -204,4 +205,23 @@ TEST(KeyProcess, PresetBoxOfAnUnknownFormatIsThe1080Row) {
   EXPECT_EQ(box(12), box(0));
   EXPECT_EQ(box(11), box(1));
   EXPECT_NE(box(6), box(0));
+}
+
+TEST_F(KeyUpdateTest, KeySettersRefuseWhatNoKeyHasAndRecordTheRest) {
+  const auto refused = [&](auto call, const std::string& text) {
+    lines.clear();
+    EXPECT_THROW(call(), assert::AssertException) << text;
+    ASSERT_EQ(only(lines, "log [ERR]").size(), 1u) << text;
+    EXPECT_NE(lines.back().find(text), std::string::npos) << lines.back();
+  };
+  refused([] { setKeyClipGain(KZ_KEY1_F, 0, 0, 1, 0, 0); }, "isKey || isDsk || isUsk");
+  refused([] { setKeyEdge(KZ_KEY1, KZ_KEY_EDGE_NONE, 5, 0, 0); }, "0 <= width && width <= 4");
+  refused([] { setKeyEdge(KZ_DSK1, KZ_KEY_EDGE_NONE, 0, 360, 0); }, "0 <= dir && dir < 360");
+  // A downstream key takes the fills a keyer has no use for: a still, a clip, a colour background.
+  setKeyFillSource(KZ_DSK1 + 6, KZ_CLIP_1 + 6);
+  setKeyInvert(KZ_DSK1 + 6, 1);
+  setKeyClipGain(KZ_DSK1 + 6, 5, -1023, 300, 300, 2);
+  const kz::KeySettings& s = kz::dskSettings(KZ_DSK1 + 6);
+  EXPECT_EQ(std::tuple(s.fillSource, s.invert, s.clip, s.gain, s.secondGain, s.density),
+            std::tuple(u16{KZ_CLIP_1 + 6}, u8{1}, 1023, kz::KEY_GAIN_MAX, kz::KEY_GAIN_MAX, kz::KEY_DENSITY_MAX));
 }
