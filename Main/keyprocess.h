@@ -60,8 +60,10 @@ void applyBoxMask(int target, const R& r, int videoFormat) {
   }
   if (b.left > b.right) std::swap(b.left, b.right);
   if (b.top < b.bottom) std::swap(b.top, b.bottom);
-  setKeyBoxMask(target, b.left + 0.5f, 0.5f - b.top, b.right - b.left, b.top - b.bottom, r.boxMask.flagB,
-                1 - r.boxMask.flagA);
+  // Checked edges stay inside the picture; a damaged stored box is kept inside it too.
+  const auto unit = [](f32 v) { return std::fmin(std::fmax(v, 0.0f), 1.0f); };
+  setKeyBoxMask(target, unit(b.left + 0.5f), unit(0.5f - b.top), unit(b.right - b.left), unit(b.top - b.bottom),
+                r.boxMask.flagB != 0 ? 1 : 0, r.boxMask.flagA != 0 ? 0 : 1);
 }
 
 // Gain in thousandths: linear up to 1000, then along a tangent curve up to 2000.

@@ -2,6 +2,7 @@
 // key setting with its converted values, layering, the edge written only on change, the DVE link
 // to follower keys and the converted-input flag of the key DVE.
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "Main/inputvideo.h"
 #include "Main/key.h"
 #include "Main/keyprocess.h"
+#include "Platform/platform.h"
 #include "tests/sim_fixture.h"
 
 using category::CategoryKey;
@@ -224,4 +226,14 @@ TEST_F(KeyUpdateTest, KeySettersRefuseWhatNoKeyHasAndRecordTheRest) {
   const kz::KeySettings& s = kz::dskSettings(KZ_DSK1 + 6);
   EXPECT_EQ(std::tuple(s.fillSource, s.invert, s.clip, s.gain, s.secondGain, s.density),
             std::tuple(u16{KZ_CLIP_1 + 6}, u8{1}, 1023, kz::KEY_GAIN_MAX, kz::KEY_GAIN_MAX, kz::KEY_DENSITY_MAX));
+}
+
+TEST_F(KeyUpdateTest, DamagedStoredBoxStaysInsideThePicture) {
+  u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifKey::TYPE_ID, 0);
+  nv[offsetof(KzifKey, boxMask) + offsetof(KeyMask, mode)] = 2;
+  const i16 edges[4] = {-30000, 30000, -30000, 30000};
+  std::memcpy(nv + offsetof(KzifKey, boxEdges), edges, sizeof edges);
+  const Lines out = run({"restart resume", "field"});
+  EXPECT_EQ(only(out, "log [ERR] Assertion"), Lines{});
+  EXPECT_EQ(calls(out, "setKeyBoxMask", "0x3210", "0x1205").at(0), (Args{"0x1205", "0", "0", "1", "1", "0", "1"}));
 }
