@@ -4,6 +4,7 @@
 #include "Common/assert.h"
 #include "Driver/effects.h"
 #include "Driver/image.h"
+#include "Driver/key.h"
 #include "Driver/kz.h"
 #include "Driver/operate.h"
 #include "Driver/still.h"
@@ -131,6 +132,7 @@ void kzInitialize() {
   kz::resetEffectImages();
   kz::resetOperateKeyLevel();
   kz::resetStillImage();
+  kz::resetKeyImages();
 }
 
 void kzUpdate() {

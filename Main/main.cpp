@@ -9,6 +9,7 @@
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/buttoninhibit.h"
+#include "Main/dsk.h"
 #include "Main/faderevent.h"
 #include "Main/gpi.h"
 #include "Main/buttonevent.h"
@@ -44,6 +45,7 @@ u64 nominalPeriodUs = 0;
 void createCategories() {
   initCategoryKey();              // 0
   initCategoryBkgd();             // 2
+  initCategoryDsk();              // 5
   initCategoryShotMemoryStatus(); // 22
   initCategoryStillMemory();      // 23
   initCategoryStillStatus();      // 24

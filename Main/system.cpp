@@ -3,6 +3,7 @@
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/stillmemory.h"
+#include "Main/dsk.h"
 
 KZ_SOURCE("Main/system");
 
@@ -14,9 +15,6 @@ void resetStills() {
 }
 // The clip channels join here: they are reset after any change of the format code.
 void requestClipReset() {}
-
-// The downstream keys join here: whether each one is keyed picks the source of the DSK outputs.
-void routeDskOutputsByKeyOn() {}
 
 void onVideoFormatChanged(int oldFormat, int newFormat) {
   if (formatGroup(newFormat) != formatGroup(oldFormat)) resetStills();
@@ -52,7 +50,7 @@ void CategorySystem::update() {
     appliedFormat_ = format;
     onVideoFormatChanged(old, format);
   }
-  routeDskOutputsByKeyOn();
+  routeDskOutputs();
 }
 
 void CategorySystem::assign(const KzifSystem& in, int idx) {
