@@ -171,3 +171,119 @@ TEST_F(ControlPanelConfigTest, NetworkTextsTakeOnlyTheFirstCheckedAndCut) {
   const std::string cutLine = "send 25 " + cut;
   EXPECT_TRUE(only(run({cutLine.c_str(), "field"}), "msg 25").empty());
 }
+
+TEST_F(ControlPanelConfigTest, KeyFaderAssignmentClearsEnablesUnlessTheRecordSetsThem) {
+  KzifControlPanelConfig on{};
+  for (auto* e : {&on.controlPanelKeyFaderEnable[2], &on.subControlPanel1KeyFaderEnable[2], &on.subControlPanel2KeyFaderEnable[2]}) {
+    e->mask = 1u << 3;
+    e->enable[3] = 1;
+  }
+  on.controlPanelKeyFaderEnable[0].mask = 1u << 4;
+  on.controlPanelKeyFaderEnable[0].enable[4] = 2;  // dropped
+  echo(on);
+  for (int p = 0; p < N_PANELS; ++p) EXPECT_EQ(config().getKeyFaderButtonEnable(p, 2, 3), 1);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 0, 4), 0);
+
+  KzifControlPanelConfig none{};
+  none.button(2, 3).mask = 0x1;
+  none.button(2, 3).selMe = 0;
+  none.subControlPanel1KeyFaderEnable[2].mask = 1u << 3;
+  none.subControlPanel1KeyFaderEnable[2].enable[3] = 1;
+  const KzifControlPanelConfig back = echo(none);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 2, 3), 0);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(1, 2, 3), 1);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(2, 2, 3), 0);
+  EXPECT_EQ(back.controlPanelKeyFaderEnable[2].mask, 1u << 3);
+  EXPECT_EQ(back.subControlPanel2KeyFaderEnable[2].mask, 1u << 3);
+
+  // Toggle: 0 gives 1, 1 gives 0, 2 gives 1; out-of-range indices read key fader 0 and button 0,
+  // and a panel outside 0..2 reads 0 and changes nothing.
+  config().toggleKeyFaderButtonEnable(0, 2, 3);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 2, 3), 1);
+  config().toggleKeyFaderButtonEnable(0, 2, 3);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 2, 3), 0);
+  config().setKeyFaderButtonEnable(0, 0, 0, 2);
+  config().toggleKeyFaderButtonEnable(0, 0, 0);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 9, 12), 1);
+  config().toggleKeyFaderButtonEnable(3, 0, 0);
+  config().toggleKeyFaderButtonEnable(-1, 0, 0);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(3, 0, 0), 0);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 0, 0), 1);
+}
+
+TEST_F(ControlPanelConfigTest, ChangedAssignmentReleasesTheLeverLinkOfItsOldTarget) {
+  auto& fader = category::CategoryFaderEvent::get();
+  auto assign = [&](int k, int b, int selMe, int selKeyCh) {
+    KzifControlPanelConfig in{};
+    in.button(k, b).mask = 0x3;
+    in.button(k, b).selMe = static_cast<u8>(selMe);
+    in.button(k, b).selKeyCh = static_cast<u8>(selKeyCh);
+    return only(send(in), "log");
+  };
+  auto holdAll = [&] {
+    for (int i = 0; i < category::CategoryFaderEvent::N_LINKS; ++i) fader.link(i).owner = 1;
+  };
+  auto freed = [&] {
+    int n = 0, at = -1;
+    for (int i = 0; i < category::CategoryFaderEvent::N_LINKS; ++i)
+      if (fader.link(i).owner == FaderLink::FREE) ++n, at = i;
+    return n == 1 ? at : -n;
+  };
+
+  assign(0, 0, 2, 1);  // M/E 2 A side, keyer 1
+  assign(0, 1, 7, 1);  // M/E 2 B side
+  assign(0, 2, 1, 5);  // M/E 1 A side, keyer 6
+  assign(0, 3, 5, 3);  // downstream key 3
+  assign(0, 4, 5, 6);  // downstream key channel 6
+
+  holdAll();
+  EXPECT_TRUE(assign(0, 0, 10, 1).empty());  // dropped, but it differs from the stored target
+  EXPECT_EQ(freed(), keyTransIndex(1, 1));
+  EXPECT_EQ(stored().button(0, 0).selMe, 2);
+  holdAll();
+  EXPECT_TRUE(assign(0, 0, 2, 1).empty());  // the same target: nothing to let go
+  EXPECT_EQ(freed(), 0);
+  holdAll();
+  EXPECT_TRUE(assign(0, 3, 1, 0).empty());
+  EXPECT_EQ(freed(), dskTransIndex(3));
+
+  // Targets without a lever link of their own release nothing, and nothing fails.
+  holdAll();
+  EXPECT_TRUE(assign(0, 1, 0, 0).empty());
+  EXPECT_TRUE(assign(0, 2, 0, 0).empty());
+  EXPECT_TRUE(assign(0, 4, 0, 0).empty());
+  EXPECT_EQ(freed(), 0);
+  EXPECT_EQ(stored().button(0, 2).selMe, 0);
+}
+
+TEST_F(ControlPanelConfigTest, EnablesAreClearedByARestartAndByTheInitialCommand) {
+  KzifControlPanelConfig in{};
+  in.button(1, 1).mask = 0x3;
+  in.button(1, 1).selMe = 6;
+  in.button(1, 1).selKeyCh = 7;
+  in.controlPanelKeyFaderEnable[1].mask = 0x2;
+  in.controlPanelKeyFaderEnable[1].enable[1] = 1;
+  echo(in);
+  int selMe = -1, selKeyCh = -1;
+  EXPECT_TRUE(config().getKeyFaderButtonAssign(1, 1, selMe, selKeyCh));  // no custom checking yet
+  EXPECT_EQ(selMe, 6);
+  EXPECT_EQ(selKeyCh, 7);
+  EXPECT_EQ(config().matchKeyFaderButton(1, 1, 6, 7), 1);
+  EXPECT_EQ(config().matchKeyFaderButton(1, 1, 0, 99), 0);
+
+  const auto sent = sentRecords<KzifControlPanelConfig>(run({"send 72", "field"}));
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].controlPanelKeyFaderEnable[1].enable[1], 0);
+  EXPECT_EQ(sent[0].subControlPanel2KeyFaderEnable[7].mask, 0xFFFu);
+
+  config().setKeyFaderButtonEnable(0, 1, 1, 1);
+  run({"field"});
+  const auto restored = sentRecords<KzifControlPanelConfig>(run({"restart", "field"}));
+  ASSERT_EQ(restored.size(), 1u);
+  EXPECT_EQ(restored[0].controlPanel.mask, 0x1FFFu);
+  EXPECT_EQ(restored[0].networkSetting2.mask, 0xFu);
+  EXPECT_EQ(restored[0].optionBlockList[7].mask, 0xFu);
+  EXPECT_EQ(restored[0].button(1, 1).selMe, 6);
+  EXPECT_EQ(restored[0].controlPanelKeyFaderEnable[1].enable[1], 0);
+  EXPECT_EQ(restored[0].controlPanelKeyFaderEnable[1].mask, 0xFFFu);
+}
