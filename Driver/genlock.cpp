@@ -2,13 +2,5 @@
 
 #include "Driver/trace.h"
 
-namespace {
-int option = 0;
-}
-
-void setGenlockOption(int value) {
-  trace::call("setGenlockOption", value);
-  option = value;
-}
-
-int genlockOption() { return option; }
+// The option has no known register in the FPGA blocks: the call is traced only.
+void setGenlockOption(int value) { trace::call("setGenlockOption", value); }

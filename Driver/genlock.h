@@ -2,5 +2,3 @@
 #pragma once
 
 void setGenlockOption(int value);
-// The value last set (0 at start).
-int genlockOption();

@@ -15,11 +15,6 @@ void copyNetworkSetting(NetworkSetting& to, const NetworkSetting& from) {
   to.mask |= 0xFu;
 }
 
-TripletTable::Entry& TripletTable::entry(int k) {
-  Entry* entries[] = {&entry0, &entry1, &entry2, &entry3, &entry4, &entry5, &entry6, &entry7};
-  return *entries[k & 7];
-}
-
 KeyFaderButton& KzifControlPanelConfig::button(int k, int b) {
   if (b < 0 || b >= KzifKeyFader::KEY_FADER_BUTTON_NUM) b = 0;
   return keyFader[(k & 7) * KzifKeyFader::KEY_FADER_BUTTON_NUM + b];

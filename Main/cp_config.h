@@ -94,7 +94,6 @@ struct TripletTable {
                      rec::field(2, &R::entry2, all), rec::field(3, &R::entry3, all), rec::field(4, &R::entry4, all),
                      rec::field(5, &R::entry5, all), rec::field(6, &R::entry6, all), rec::field(7, &R::entry7, all));
   }
-  Entry& entry(int k);
 };
 static_assert(sizeof(TripletTable) == 52);
 
