@@ -48,6 +48,11 @@ namespace category {
 
 CategoryCustomInfo& CategoryCustomInfo::get() { return BP::instance().require<CategoryCustomInfo>(); }
 
+std::size_t CategoryCustomInfo::attachBackup(u8*) {
+  for (u32& code : meTable_) code = 0;
+  return attachInternal(&record_);
+}
+
 void CategoryCustomInfo::assign(const internal::KzifCustomInfo& in, int idx) {
   checkChannel(idx);
   internal::KzifCustomInfo change{};

@@ -123,6 +123,8 @@ TEST_F(CustomInfoTest, KeyEntryMovesBusesOperationAndBusStatusOfItsPhysicalMe) {
   EXPECT_EQ(custom().findMeSlot(1), 0);
   EXPECT_EQ(custom().findMeSlot(4), 1);
   EXPECT_EQ(custom().findMeSlot(2), -1);
+  run({"restart"});
+  EXPECT_EQ(custom().meTable(0), 0u);
 }
 
 TEST_F(CustomInfoTest, QueriesAndTheKeyFaderCheck) {
