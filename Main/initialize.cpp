@@ -1,17 +1,19 @@
 #include "Main/initialize.h"
 
+#include "Main/bp.h"
+#include "Main/cp_config.h"
 #include "Main/faderevent.h"
 
 KZ_SOURCE("Main/initialize");
 
 namespace {
-// The features still to come join here, after the fader links are free again: the key fader
-// button enables of the panels, the key presets, the chroma key tables of M/E 1 and 2, and the
-// key source memory.
+// The features still to come join here, after the fader links are free again: the key presets,
+// the chroma key tables of M/E 1 and 2, and the key source memory.
 void resetFeaturesNotBuiltYet() {}
 
 void carryOutInitialCommand() {
   category::CategoryFaderEvent::get().resetLinks();
+  if (auto* panels = BP::instance().find<category::CategoryControlPanelConfig>()) panels->clearKeyFaderButtonEnables();
   resetFeaturesNotBuiltYet();
 }
 }  // namespace

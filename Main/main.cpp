@@ -14,6 +14,10 @@
 #include "Main/gpi.h"
 #include "Main/buttonevent.h"
 #include "Main/initialize.h"
+#include "Main/cp_config.h"
+#include "Main/custominfo.h"
+#include "Main/initial_status.h"
+#include "Main/menulock.h"
 #include "Main/inputvideo.h"
 #include "Main/key.h"
 #include "Main/led.h"
@@ -49,12 +53,15 @@ void createCategories() {
   initCategoryShotMemoryStatus(); // 22
   initCategoryStillMemory();      // 23
   initCategoryStillStatus();      // 24
+  initCategoryControlPanelConfig(); // 25
   initCategoryMainframeConfig();  // 26
   initCategoryMaintenance();      // 27
   initCategoryPeripheral();       // 28
   initCategorySystem();           // 29
   initCategoryGpiInOut();         // 31
+  initCategoryCustomInfo();       // 33
   initCategoryButtonInhibit();    // 34
+  initCategoryConfigMenuLock();   // 35
   initCategoryOperate();          // 36
   initCategorySourceLink();       // 37
   initCategoryXpt();              // 38
@@ -65,6 +72,7 @@ void createCategories() {
   initCategoryBusStatus();        // 48
   initCategoryLed();              // 49
   initCategoryMeLed();            // 50
+  initCategoryInitialStatus();    // 54
   initCategoryTest();             // 56
   initCategoryInitialize();       // 72
   initCategoryButtonEvent();      // 92

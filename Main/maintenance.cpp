@@ -5,6 +5,7 @@
 #include "Common/log.h"
 #include "Driver/status.h"
 #include "Main/bp.h"
+#include "Main/custominfo.h"
 #include "Main/faderevent.h"
 
 KZ_SOURCE("Main/maintenance");
@@ -40,8 +41,12 @@ void setItem(MaintenanceAlarm& change, int i, const char* text) {
 }
 
 // The kinds of the custom information entries that the link table follows: 0 off, 1 an M/E,
-// 2 a key. The custom information reports every entry as an M/E, so no link is ever taken.
-int customEntryKind(int /*entry*/) { return 1; }
+// 2 a key, as the custom information types them (it types every entry as an M/E, so no link is
+// ever taken).
+int customEntryKind(int entry) {
+  const auto* custom = BP::instance().find<category::CategoryCustomInfo>();
+  return custom ? custom->getAssignType(entry) : 1;
+}
 
 }  // namespace
 

@@ -1,0 +1,3 @@
+#include "Main/menulock.h"
+
+void initCategoryConfigMenuLock() { static category::CategoryConfigMenuLock menuLock; }

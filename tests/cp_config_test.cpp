@@ -1,0 +1,269 @@
+// The control panel configuration through the wire: body layout and backup image, the range tables
+// of each column, the escaped network texts, the key-fader button tables with their enables and
+// lever-link release, and the enables cleared by a restart and by the system initial command.
+#include <cstring>
+#include <string>
+
+#include "Main/autotrans.h"
+#include "Main/bp.h"
+#include "Main/cp_config.h"
+#include "Main/faderevent.h"
+#include "Platform/platform.h"
+#include "tests/record_hex.h"
+#include "tests/sim_fixture.h"
+
+namespace {
+
+class ControlPanelConfigTest : public SimTest {
+ protected:
+  category::CategoryControlPanelConfig& config() { return category::CategoryControlPanelConfig::get(); }
+  const KzifControlPanelConfig& stored() { return config().record(0); }
+  Lines send(const KzifControlPanelConfig& r) {
+    const std::string line = "send 25 " + hexOf(r);
+    return run({line.c_str(), "field"});
+  }
+  KzifControlPanelConfig echo(const KzifControlPanelConfig& r) {
+    const auto sent = sentRecords<KzifControlPanelConfig>(send(r));
+    EXPECT_EQ(sent.size(), 1u);
+    return sent.empty() ? KzifControlPanelConfig{} : sent[0];
+  }
+  static void text(rec::Text<15>& t, const char* chars, int length = -1) {
+    std::memset(t.chars, 0, sizeof t.chars);
+    const std::size_t n = std::strlen(chars);
+    std::memcpy(t.chars, chars, n < sizeof t.chars ? n : sizeof t.chars);
+    t.length = static_cast<i16>(length < 0 ? static_cast<int>(n) : length);
+  }
+};
+
+}  // namespace
+
+TEST_F(ControlPanelConfigTest, BodyLayoutTextsAndBackupImage) {
+  KzifControlPanelConfig empty{};
+  EXPECT_EQ(hexOf(empty).size(), 2u * 1239);
+
+  KzifControlPanelConfig in{};
+  in.controlPanel.mask = 1u << 7;
+  in.controlPanel.value0 = 9;
+  in.networkSetting1.mask = 1;
+  text(in.networkSetting1.text0, "ab");
+  const std::string hex = hexOf(in);
+  // mask, then the main panel: mask, six flags and the choice, value0 = 9.
+  EXPECT_EQ(hex.substr(0, 34), "00000000" "00000080" "00000000000000" "0009");
+  // The first network text follows both panels: length 2, "ab" and its zero.
+  EXPECT_EQ(hex.substr(2 * (4 + 37 + 37), 2 * 4 + 2 * 5), "00000001" "0002616200");
+  EXPECT_EQ(hex.size(), 2u * (1239 + 2));
+
+  const KzifControlPanelConfig back = echo(in);
+  EXPECT_EQ(back.controlPanel.value0, 9);
+  EXPECT_EQ(textOf(back.networkSetting1.text0), "ab");
+  EXPECT_EQ(back.networkSetting1.mask, 1u);
+
+  const u8* image = platform::nvWindow() + BP::instance().shareOffset(KzifControlPanelConfig::TYPE_ID, 0);
+  EXPECT_EQ(image[4 + 12], 9);  // value0 of the main panel, little-endian
+  EXPECT_EQ(image[4 + 13], 0);
+  EXPECT_EQ(image[84 + 4], 2);  // networkSetting1.text0 length
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(image + 84 + 6), 3), std::string("ab\0", 3));
+}
+
+TEST_F(ControlPanelConfigTest, RangeTablesDropOneValueAndKeepTheRest) {
+  KzifControlPanelConfig in{};
+  in.controlPanel.mask = (1u << 7) | (1u << 10) | (1u << 8);
+  in.controlPanel.value0 = 5;   // main panel: 6..13
+  in.controlPanel.value3 = 10;  // main panel: 0..10
+  in.controlPanel.value1 = -1;  // 0xFFFF on the wire
+  in.subControlPanel1.mask = (1u << 7) | (1u << 10);
+  in.subControlPanel1.value0 = 5;
+  in.subControlPanel1.value3 = 10;
+  in.subControlPanel2.flagsA.mask = 0x3;
+  in.subControlPanel2.flagsA.flag[0] = 2;
+  in.subControlPanel2.flagsA.flag[1] = 1;
+  for (auto* b : {&in.optionBlockList[5], &in.optionBlockList[2]}) {
+    b->mask = 0xF;
+    b->value0 = 12, b->value1 = 5, b->value2 = 6, b->value3 = 7;
+  }
+  in.optionBlockList[0].mask = 0x1;
+  in.optionBlockList[0].value0 = 3;  // 0 or 5..12
+  in.optionBlockB.mask = 0x2;
+  in.optionBlockB.value1 = 13;  // only optionBlockB takes 13 here
+  in.optionBlockA.mask = 0x9;
+  in.optionBlockA.value0 = 0;  // 1..12
+  in.optionBlockA.value3 = 1;
+  in.tripletTable.mask = 0x3;
+  in.tripletTable.entry0[0] = 3, in.tripletTable.entry0[1] = 16;
+  in.tripletTable.entry1[0] = 15, in.tripletTable.entry1[1] = 15, in.tripletTable.entry1[2] = 15;
+
+  const KzifControlPanelConfig back = echo(in);
+  EXPECT_EQ(back.controlPanel.mask, 1u << 10);
+  EXPECT_EQ(back.controlPanel.value3, 10);
+  EXPECT_EQ(back.subControlPanel1.mask, (1u << 7) | (1u << 10));
+  EXPECT_EQ(back.subControlPanel1.value0, 5);
+  EXPECT_EQ(back.subControlPanel2.flagsA.mask, 0x2u);
+  EXPECT_EQ(back.optionBlockList[5].mask, 0u);
+  EXPECT_EQ(stored().optionBlockList[5].value0, 0);
+  EXPECT_EQ(back.optionBlockList[2].mask, 0xFu);
+  EXPECT_EQ(back.optionBlockList[0].mask, 0u);
+  EXPECT_EQ(back.optionBlockB.mask, 0x2u);
+  EXPECT_EQ(back.optionBlockA.mask, 0x8u);
+  EXPECT_EQ(back.tripletTable.mask, 0x2u);
+  EXPECT_EQ(stored().tripletTable.entry0[0], 0);
+  EXPECT_EQ(stored().tripletTable.entry1[2], 15);
+
+  // A record with nothing marked is still answered.
+  EXPECT_EQ(sentRecords<KzifControlPanelConfig>(send(KzifControlPanelConfig{})).size(), 1u);
+}
+
+TEST_F(ControlPanelConfigTest, NetworkTextsTakeOnlyTheFirstCheckedAndCut) {
+  KzifControlPanelConfig in{};
+  in.networkSetting1.mask = 0xF;
+  text(in.networkSetting1.text0, "ab\\\"c");
+  text(in.networkSetting1.text1, "x");
+  in.networkSetting2.mask = 0x1;
+  text(in.networkSetting2.text0, "ab\\");  // a lone backslash at the end
+  KzifControlPanelConfig back = echo(in);
+  EXPECT_EQ(back.networkSetting1.mask, 0x1u);
+  EXPECT_EQ(textOf(stored().networkSetting1.text0), "ab\\\"c");
+  EXPECT_EQ(textOf(stored().networkSetting1.text1), "");
+  EXPECT_EQ(back.networkSetting2.mask, 0u);
+
+  // A text of 20 characters is read to its end and cut at 15; the next field is still read.
+  KzifControlPanelConfig longer{};
+  longer.networkSetting1.mask = 0x1;
+  longer.networkSetting2.mask = 0x1;
+  text(longer.networkSetting2.text0, "z");
+  std::string hex = hexOf(longer);
+  const std::size_t at = 2 * (4 + 37 + 37 + 4);
+  ASSERT_EQ(hex.substr(at, 6), "000000");
+  hex.replace(at, 6, "0014" + std::string(40, '6') + "00");  // twenty 'f' and the zero
+  const std::string line = "send 25 " + hex;
+  back = sentRecords<KzifControlPanelConfig>(run({line.c_str(), "field"}))[0];
+  EXPECT_EQ(textOf(stored().networkSetting1.text0), std::string(15, 'f'));
+  EXPECT_EQ(textOf(stored().networkSetting2.text0), "z");
+
+  // An empty text is taken; a text running past the body drops the whole record.
+  KzifControlPanelConfig empty{};
+  empty.networkSetting1.mask = 0x1;
+  empty.controlPanel.mask = 1u << 0;
+  empty.controlPanel.flag0 = 1;
+  echo(empty);
+  EXPECT_EQ(textOf(stored().networkSetting1.text0), "");
+  std::string cut = hexOf(empty);
+  cut.resize(2 * (4 + 37 + 37 + 4 + 2));
+  const std::string cutLine = "send 25 " + cut;
+  EXPECT_TRUE(only(run({cutLine.c_str(), "field"}), "msg 25").empty());
+}
+
+TEST_F(ControlPanelConfigTest, KeyFaderAssignmentClearsEnablesUnlessTheRecordSetsThem) {
+  KzifControlPanelConfig on{};
+  for (auto* e : {&on.controlPanelKeyFaderEnable[2], &on.subControlPanel1KeyFaderEnable[2], &on.subControlPanel2KeyFaderEnable[2]}) {
+    e->mask = 1u << 3;
+    e->enable[3] = 1;
+  }
+  on.controlPanelKeyFaderEnable[0].mask = 1u << 4;
+  on.controlPanelKeyFaderEnable[0].enable[4] = 2;  // dropped
+  echo(on);
+  for (int p = 0; p < N_PANELS; ++p) EXPECT_EQ(config().getKeyFaderButtonEnable(p, 2, 3), 1);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 0, 4), 0);
+
+  KzifControlPanelConfig none{};
+  none.button(2, 3).mask = 0x1;
+  none.button(2, 3).selMe = 0;
+  none.subControlPanel1KeyFaderEnable[2].mask = 1u << 3;
+  none.subControlPanel1KeyFaderEnable[2].enable[3] = 1;
+  const KzifControlPanelConfig back = echo(none);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 2, 3), 0);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(1, 2, 3), 1);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(2, 2, 3), 0);
+  EXPECT_EQ(back.controlPanelKeyFaderEnable[2].mask, 1u << 3);
+  EXPECT_EQ(back.subControlPanel2KeyFaderEnable[2].mask, 1u << 3);
+
+  // Toggle: 0 gives 1, 1 gives 0, 2 gives 1; out-of-range indices read key fader 0 and button 0,
+  // and a panel outside 0..2 reads 0 and changes nothing.
+  config().toggleKeyFaderButtonEnable(0, 2, 3);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 2, 3), 1);
+  config().toggleKeyFaderButtonEnable(0, 2, 3);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 2, 3), 0);
+  config().setKeyFaderButtonEnable(0, 0, 0, 2);
+  config().toggleKeyFaderButtonEnable(0, 0, 0);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 9, 12), 1);
+  config().toggleKeyFaderButtonEnable(3, 0, 0);
+  config().toggleKeyFaderButtonEnable(-1, 0, 0);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(3, 0, 0), 0);
+  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 0, 0), 1);
+}
+
+TEST_F(ControlPanelConfigTest, ChangedAssignmentReleasesTheLeverLinkOfItsOldTarget) {
+  auto& fader = category::CategoryFaderEvent::get();
+  auto assign = [&](int k, int b, int selMe, int selKeyCh) {
+    KzifControlPanelConfig in{};
+    in.button(k, b).mask = 0x3;
+    in.button(k, b).selMe = static_cast<u8>(selMe);
+    in.button(k, b).selKeyCh = static_cast<u8>(selKeyCh);
+    return only(send(in), "log");
+  };
+  auto holdAll = [&] {
+    for (int i = 0; i < category::CategoryFaderEvent::N_LINKS; ++i) fader.link(i).owner = 1;
+  };
+  auto freed = [&] {
+    int n = 0, at = -1;
+    for (int i = 0; i < category::CategoryFaderEvent::N_LINKS; ++i)
+      if (fader.link(i).owner == FaderLink::FREE) ++n, at = i;
+    return n == 1 ? at : -n;
+  };
+
+  assign(0, 0, 2, 1);  // M/E 2 A side, keyer 1
+  assign(0, 1, 7, 1);  // M/E 2 B side
+  assign(0, 2, 1, 5);  // M/E 1 A side, keyer 6
+  assign(0, 3, 5, 3);  // downstream key 3
+  assign(0, 4, 5, 6);  // downstream key channel 6
+
+  holdAll();
+  EXPECT_TRUE(assign(0, 0, 10, 1).empty());  // dropped, but it differs from the stored target
+  EXPECT_EQ(freed(), keyTransIndex(1, 1));
+  EXPECT_EQ(stored().button(0, 0).selMe, 2);
+  holdAll();
+  EXPECT_TRUE(assign(0, 0, 2, 1).empty());  // the same target: nothing to let go
+  EXPECT_EQ(freed(), 0);
+  holdAll();
+  EXPECT_TRUE(assign(0, 3, 1, 0).empty());
+  EXPECT_EQ(freed(), dskTransIndex(3));
+
+  // Targets without a lever link of their own release nothing, and nothing fails.
+  holdAll();
+  EXPECT_TRUE(assign(0, 1, 0, 0).empty());
+  EXPECT_TRUE(assign(0, 2, 0, 0).empty());
+  EXPECT_TRUE(assign(0, 4, 0, 0).empty());
+  EXPECT_EQ(freed(), 0);
+  EXPECT_EQ(stored().button(0, 2).selMe, 0);
+}
+
+TEST_F(ControlPanelConfigTest, EnablesAreClearedByARestartAndByTheInitialCommand) {
+  KzifControlPanelConfig in{};
+  in.button(1, 1).mask = 0x3;
+  in.button(1, 1).selMe = 6;
+  in.button(1, 1).selKeyCh = 7;
+  in.controlPanelKeyFaderEnable[1].mask = 0x2;
+  in.controlPanelKeyFaderEnable[1].enable[1] = 1;
+  echo(in);
+  int selMe = -1, selKeyCh = -1;
+  EXPECT_TRUE(config().getKeyFaderButtonAssign(1, 1, selMe, selKeyCh));  // no custom checking yet
+  EXPECT_EQ(selMe, 6);
+  EXPECT_EQ(selKeyCh, 7);
+  EXPECT_EQ(config().matchKeyFaderButton(1, 1, 6, 7), 1);
+  EXPECT_EQ(config().matchKeyFaderButton(1, 1, 0, 99), 0);
+
+  const auto sent = sentRecords<KzifControlPanelConfig>(run({"send 72", "field"}));
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].controlPanelKeyFaderEnable[1].enable[1], 0);
+  EXPECT_EQ(sent[0].subControlPanel2KeyFaderEnable[7].mask, 0xFFFu);
+
+  config().setKeyFaderButtonEnable(0, 1, 1, 1);
+  run({"field"});
+  const auto restored = sentRecords<KzifControlPanelConfig>(run({"restart", "field"}));
+  ASSERT_EQ(restored.size(), 1u);
+  EXPECT_EQ(restored[0].controlPanel.mask, 0x1FFFu);
+  EXPECT_EQ(restored[0].networkSetting2.mask, 0xFu);
+  EXPECT_EQ(restored[0].optionBlockList[7].mask, 0xFu);
+  EXPECT_EQ(restored[0].button(1, 1).selMe, 6);
+  EXPECT_EQ(restored[0].controlPanelKeyFaderEnable[1].enable[1], 0);
+  EXPECT_EQ(restored[0].controlPanelKeyFaderEnable[1].mask, 0xFFFu);
+}
