@@ -9,10 +9,6 @@ void fail(const char* file, int line, const char* expr) {
   throw AssertException(file, line);
 }
 
-void check(const char* file, int line, const char* expr, bool cond) {
-  if (!cond) fail(file, line, expr);
-}
-
 void checkEqual(const char* file, int line, const char* expr, long value, const char* expectedText, long expected) {
   if (value == expected) return;
   libkz::getLogger().printf(libkz::LOG_ERR, "Assertion failed: %s(%d) %s is %ld must be %s\n", file, line, expr, value,

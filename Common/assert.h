@@ -15,13 +15,16 @@ class AssertException {
   int line_;
 };
 
-// Logs "Assertion failed: %s(%d) %s\n" and throws when cond is false.
-void check(const char* file, int line, const char* expr, bool cond);
+[[noreturn]] void fail(const char* file, int line, const char* expr);
+// Logs "Assertion failed: %s(%d) %s\n" and throws when cond is false. Inline: the drivers check
+// their ranges on every call of every field, and a passing check should cost a compare.
+inline void check(const char* file, int line, const char* expr, bool cond) {
+  if (!cond) [[unlikely]] fail(file, line, expr);
+}
 // Logs "Assertion failed: %s(%d) %s is %d must be %s\n" and throws when value != expected.
 void checkEqual(const char* file, int line, const char* expr, long value, const char* expectedText, long expected);
 // Float form: "Assertion failed: %s(%d) %s is %f must be %s\n".
 void checkEqual(const char* file, int line, const char* expr, double value, const char* expectedText, double expected);
-[[noreturn]] void fail(const char* file, int line, const char* expr);
 
 }  // namespace assert
 
