@@ -2,6 +2,7 @@
 #include <span>
 
 #include "Common/assert.h"
+#include "Driver/clip.h"
 #include "Driver/effects.h"
 #include "Driver/image.h"
 #include "Driver/kz.h"
@@ -131,6 +132,7 @@ void kzInitialize() {
   kz::resetEffectImages();
   kz::resetOperateKeyLevel();
   kz::resetStillImage();
+  kz::resetClipImages();
 }
 
 void kzUpdate() {
@@ -139,6 +141,7 @@ void kzUpdate() {
   kz::writeGlue(writeAll);
   kz::shadow.valid = true;
   kz::stepStillCapture();
+  kz::stepClipRecords();
 }
 
 void setMeContext(int target) {

@@ -9,6 +9,7 @@
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/buttoninhibit.h"
+#include "Main/clip.h"
 #include "Main/faderevent.h"
 #include "Main/gpi.h"
 #include "Main/buttonevent.h"
@@ -44,6 +45,10 @@ u64 nominalPeriodUs = 0;
 void createCategories() {
   initCategoryKey();              // 0
   initCategoryBkgd();             // 2
+  initCategoryClipPlay();         // 10
+  initCategoryClipRec();          // 11
+  initCategoryClipRegister();     // 12
+  initCategoryClipStatus();       // 13
   initCategoryShotMemoryStatus(); // 22
   initCategoryStillMemory();      // 23
   initCategoryStillStatus();      // 24

@@ -2,6 +2,7 @@
 
 #include "Main/bp.h"
 #include "Main/bus.h"
+#include "Main/clip.h"
 #include "Main/stillmemory.h"
 
 KZ_SOURCE("Main/system");
@@ -12,8 +13,10 @@ namespace {
 void resetStills() {
   if (auto* stills = BP::instance().find<category::CategoryStillMemory>()) stills->resetStills();
 }
-// The clip channels join here: they are reset after any change of the format code.
-void requestClipReset() {}
+// The clip channels are reset after any change of the format code.
+void requestClipReset() {
+  if (auto* clips = BP::instance().find<category::CategoryClipStatus>()) clips->requestReset();
+}
 
 // The downstream keys join here: whether each one is keyed picks the source of the DSK outputs.
 void routeDskOutputsByKeyOn() {}
