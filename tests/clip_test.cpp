@@ -372,3 +372,28 @@ TEST_F(ClipTest, AudioMetersAndTheRegistrationCommand) {
   EXPECT_EQ(only(run({("send 79 01 02 0003 0000 0102 03 " + name + " 04 05").c_str(), "field"}), "msg 79"),
             Lines{"msg 79 010200030000010203" + back + "0405"});
 }
+
+TEST_F(ClipTest, FieldCountingEndActionAndJogUseBothFieldsOfAFrame) {
+  format(0);
+  recordClip(0, 2);  // fields 0..3
+  exec(playSettings(0, 0, 0, 0, 1));
+  Lines out = run({"hw parity 0", playCommand(10, 0).c_str(), "field 6"});
+  // Start (0, then 1), frame 2 (2, 3), then the end: back to the first frame, both of its fields.
+  EXPECT_EQ(drv(out, "cueClip"), (Lines{"drv cueClip 0x1188 0 1", "drv cueClip 0x1188 1 1", "drv cueClip 0x1188 2 1",
+                                        "drv cueClip 0x1188 3 1", "drv cueClip 0x1188 0 1", "drv cueClip 0x1188 1 1"}));
+  EXPECT_EQ(std::tuple(+entry(0).state, entry(0).position.current), std::tuple(0, 1u));
+  EXPECT_EQ(status().locks().lockState(0), ClipChannelLocks::NONE);
+  // A jog forward on a longer clip: the first field waits, the second shows the next frame's
+  // second field; the jog stays active in the middle of the clip.
+  recordClip(0, 4);  // fields 0..7
+  out = run({"hw parity 1", playCommand(12, 0).c_str(), "field"});
+  EXPECT_EQ(drv(out, "cueClip"), Lines{"drv cueClip 0x1188 1 1"});  // the stop rests on the first frame
+  out = run({"hw parity 0", playCommand(13, 0, 2).c_str(), "field 2"});
+  EXPECT_EQ(drv(out, "cueClip"), Lines{"drv cueClip 0x1188 3 1"});
+  EXPECT_EQ(std::tuple(+entry(0).state, entry(0).position.current), std::tuple(0, 2u));
+  EXPECT_EQ(status().channel(0).activeCommand, CLIP_JOG);
+  // A jog to the last frame finishes the command.
+  run({"hw parity 0", playCommand(13, 0, 3).c_str(), "field 2"});
+  EXPECT_EQ(entry(0).position.current, 4u);
+  EXPECT_EQ(status().channel(0).activeCommand, CategoryClipStatus::NO_COMMAND);
+}
