@@ -1,6 +1,7 @@
 #include "Main/clip.h"
 
 #include <cstring>
+#include <utility>
 
 #include "Driver/clip.h"
 #include "Main/bp.h"
@@ -86,7 +87,7 @@ int CategoryClipPlay::execute(int cmd, int ch, int arg) {
   if (ch < 0 || ch >= N_CHANNELS) return CLIP_RESULT_BAD_PARAMETER;
   CategoryClipStatus& status = clipStatus();
   if (status.entry(ch).recorded == 0) return CLIP_RESULT_BAD_PARAMETER;
-  const KzifClipPlay& play = record(ch);
+  const KzifClipPlay& play = std::as_const(*this).record(ch);
   const bool followsLever = play.trigger == TRIGGER_LEVER;
   ClipChannelLocks& locks = status.locks();
   bool tookLock = false;
@@ -139,7 +140,7 @@ CategoryClipRec::CategoryClipRec() { setRoute(IndexOf<KzifClipRecCmd>::value, In
 
 void CategoryClipRec::initInternal() {
   CategoryCommon::initInternal();
-  lastChannel_ = record(0).channel;
+  lastChannel_ = std::as_const(*this).record(0).channel;
 }
 
 void CategoryClipRec::restore(const u8* stored) {
@@ -154,7 +155,8 @@ int CategoryClipRec::maxLength(int videoFormat, bool longClip) {
 }
 
 void CategoryClipRec::dropMonitorOf(int ch) {
-  if (record(0).channel != ch || record(0).recMode.monitor != 1) return;
+  const KzifClipRec& settings = std::as_const(*this).record(0);
+  if (settings.channel != ch || settings.recMode.monitor != 1) return;
   setClipEnable(clipId(ch), 0);
   KzifClipRec& live = record(0);
   live.recMode.monitor = 0;
@@ -162,7 +164,8 @@ void CategoryClipRec::dropMonitorOf(int ch) {
 }
 
 void CategoryClipRec::update() {
-  const KzifClipRec& settings = record(0);
+  // Read without marking the record for the send pass; only a correction marks it.
+  const KzifClipRec& settings = std::as_const(*this).record(0);
   const int length = static_cast<i16>(settings.recMode.length);
   const int max = maxLength(CategorySystem::get().videoFormat(), settings.recMode.longClip != 0);
   if (length < 1 || length > max) {
@@ -187,7 +190,7 @@ void CategoryClipRec::receiveRouted(int typeId, RequestReceiver& rx) {
   const bool whole = rec::decode(rx.reader(), cmd);
   rx.consume();
   if (!whole) return;
-  const int ch = cmd.channel == CLIP_RECORD_CHANNEL ? record(0).channel : cmd.channel;
+  const int ch = cmd.channel == CLIP_RECORD_CHANNEL ? std::as_const(*this).record(0).channel : cmd.channel;
   if (ch < 0 || ch >= N_CLIP_CHANNELS) {
     reply(cmd, CLIP_RESULT_BAD_PARAMETER);
     return;

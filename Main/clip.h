@@ -3,6 +3,7 @@
 // engine keeps, the clip commands (67, 68, 79) and the engine that records, plays, trims and
 // moves the clips with a transition lever.
 #pragma once
+#include <algorithm>
 #include <array>
 
 #include "Lib/Include/shared_types.h"
@@ -362,6 +363,11 @@ class CategoryClipStatus : public CategoryCommon<KzifClipStatus> {
   int toUnits(int frames) const { return frameCounting() ? frames : 2 * frames; }
   u32 toReported(int x) const { return static_cast<u32>(frameCounting() ? x + 1 : (x + 2) / 2); }
   int toEven(int x) const { return frameCounting() ? x : x - (x & 1); }
+  // A trim point (a frame counted from 1, as the System Manager sent it) in engine units. Any
+  // value comes off the wire; one beyond every clip length is held there so the arithmetic on it
+  // cannot overflow.
+  int trimUnits(u32 frame) const { return toUnits(static_cast<int>(std::min<u32>(frame, MAX_TRIM_FRAME)) - 1); }
+  static constexpr u32 MAX_TRIM_FRAME = 65536;
   bool slowOrReverse(int ch) const;
   bool fieldMode(int ch) const;
   bool recordAccepted(int ch) const;

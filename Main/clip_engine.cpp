@@ -96,9 +96,9 @@ bool CategoryClipStatus::recordAccepted(int ch) const {
 void CategoryClipStatus::deriveRange(int ch) {
   Channel& c = chan(ch);
   const ClipTrim& trim = entry(ch).trim;
-  if (c.inPoint < 0) c.inPoint = trim.enabled ? toUnits(static_cast<int>(trim.inPoint) - 1) : 0;
+  if (c.inPoint < 0) c.inPoint = trim.enabled ? trimUnits(trim.inPoint) : 0;
   if (c.outPoint < 0)
-    c.outPoint = trim.enabled ? toUnits(static_cast<int>(trim.outPoint) - 1) : getClipFrameCount(clipId(ch)) - 1;
+    c.outPoint = trim.enabled ? trimUnits(trim.outPoint) : getClipFrameCount(clipId(ch)) - 1;
 }
 
 void CategoryClipStatus::reportCurrent(int ch, int x) {

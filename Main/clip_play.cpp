@@ -122,8 +122,8 @@ void CategoryClipStatus::startPlay(int ch) {
   const int id = clipId(ch);
   const ClipTrim& trim = entry(ch).trim;
   const ClipPlayMode& mode = playOf(ch).playMode;
-  c.inPoint = trim.enabled ? toUnits(static_cast<int>(trim.inPoint) - 1) : 0;
-  c.outPoint = trim.enabled ? toUnits(static_cast<int>(trim.outPoint) - 1) : getClipFrameCount(id) - 1;
+  c.inPoint = trim.enabled ? trimUnits(trim.inPoint) : 0;
+  c.outPoint = trim.enabled ? trimUnits(trim.outPoint) : getClipFrameCount(id) - 1;
   // The window follows the trim, so that the frames cued and the end of play do too.
   if (trim.enabled) setClipRange(id, c.inPoint, c.outPoint - c.inPoint + (frameCounting() ? 1 : 2));
   const int count = windowCount(id);
@@ -189,7 +189,7 @@ void CategoryClipStatus::jog(int ch) {
   const int id = clipId(ch);
   const ClipTrim& trim = entry(ch).trim;
   c.lastFrame = windowCount(id) - 1;
-  c.inPoint = trim.enabled ? toUnits(static_cast<int>(trim.inPoint) - 1) : 0;
+  c.inPoint = trim.enabled ? trimUnits(trim.inPoint) : 0;
   const int frame = frameCounting() ? 1 : 2;
   int next = 0;
   switch (c.activeArgument) {
@@ -228,7 +228,7 @@ void CategoryClipStatus::stopAndCue(int ch) {
   const ClipTrim& trim = entry(ch).trim;
   const int count = windowCount(id);
   c.lastFrame = count - 1;
-  c.inPoint = trim.enabled ? toUnits(static_cast<int>(trim.inPoint) - 1) : 0;
+  c.inPoint = trim.enabled ? trimUnits(trim.inPoint) : 0;
   stopClipRecord(id);
   const bool fm = fieldMode(ch);
   int rest = c.position;

@@ -244,6 +244,10 @@ TEST_F(ClipTest, TrimsAreCountedFromOneAndRangeCommandsSetTheWindow) {
   EXPECT_EQ(entry(0).trim.inPoint, 1u);
   EXPECT_EQ(drv(run({playCommand(16, 0).c_str(), "field"}), "setClipRange"), Lines{"drv setClipRange 0x1188 0 0"});
   EXPECT_EQ(std::tuple(+entry(0).trim.enabled, entry(0).trim.inPoint, entry(0).trim.outPoint), std::tuple(0, 1u, 20u));
+  // Trim points from the wire beyond any clip are held, not overflowed: the window stays inside.
+  out = run({trimEntry(0, 1, 0xffffffff, 0xfffffffe).c_str(), playCommand(10, 0).c_str(), playCommand(14, 0).c_str(), "field 2"});
+  EXPECT_EQ(only(out, "log"), Lines{});
+  EXPECT_LE(kz::clipImage(0).rangeFirst + kz::clipImage(0).rangeCount, 20);
 }
 
 TEST_F(ClipTest, FieldCountingPlaysOnTheFirstFieldOrOnBothInFieldMode) {
