@@ -5,6 +5,7 @@
 #include "Driver/clip.h"
 #include "Driver/effects.h"
 #include "Driver/image.h"
+#include "Driver/key.h"
 #include "Driver/kz.h"
 #include "Driver/operate.h"
 #include "Driver/still.h"
@@ -132,6 +133,7 @@ void kzInitialize() {
   kz::resetEffectImages();
   kz::resetOperateKeyLevel();
   kz::resetStillImage();
+  kz::resetKeyImages();
   kz::resetClipImages();
 }
 

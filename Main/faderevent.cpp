@@ -1,5 +1,6 @@
 #include "Main/faderevent.h"
 
+#include "Main/dsk.h"
 #include "Main/key.h"
 #include "Main/led.h"
 
@@ -10,11 +11,12 @@ namespace {
 constexpr float END_TOLERANCE = 1e-5f;
 
 // The keyers and downstream keys bring their key-on, in-transition and transition-stopped state
-// in line with their entries here (the downstream keys once they are built). It runs before this
+// in line with their entries here. It runs before this
 // field's step, so that a cut waiting in state 3 is seen for one field before the step completes
 // it.
 void followTransitionsInKeyRecords(const std::array<AutoTransition, N_AUTO_TRANSITIONS>& transitions) {
   followKeyTransitions(transitions);
+  followDskTransitions(transitions);
 }
 
 void writeMeRowLamp(int me, int panel, int lampCode, int state) {

@@ -3,8 +3,15 @@
 #include <cstring>
 #include <utility>
 
+#include <algorithm>
+
+#include "Driver/kz.h"
 #include "Main/bp.h"
+#include "Main/bus.h"
 #include "Main/faderevent.h"
+#include "Main/inputvideo.h"
+#include "Main/system.h"
+#include "Main/video_format.h"
 
 KZ_SOURCE("Main/key");
 
@@ -32,6 +39,34 @@ bool touchesKeyMemory(const KzifKey& in) {
 }
 
 CategoryKey* keysOf(int me) { return BP::instance().find<CategoryKey>(me); }
+
+int keyTarget(int key) { return KZ_KEY1 + 2 * key; }
+
+// The bus record of an M/E routes its keys; M/E 0's stands in for an M/E without one.
+category::CategoryBus* busesOf(int me) {
+  auto* bus = BP::instance().find<category::CategoryBus>(me);
+  return bus != nullptr ? bus : BP::instance().find<category::CategoryBus>(0);
+}
+
+// The formats whose inputs may come through format conversion, which the key DVE must know of.
+constexpr bool convertingFormat(int format) { return format == 0 || format == 1 || format == 8 || format == 9; }
+
+constexpr f32 SHAPE_UNIT = 10000.0f;
+constexpr f32 SHAPE_SOFTNESS_UNIT = 1000.0f;
+constexpr int N_LINK_STEPS = 3;  // the key's follower and at most two more down the chain
+
+f32 unitClamp(f32 v) { return std::clamp(v, 0.0f, 1.0f); }
+
+// A window of width w at x, cut to the picture.
+void cutToPicture(f32& x, f32& w) {
+  if (x + w > 1.0f) w -= x + w - 1.0f;
+  if (x < 0.0f) {
+    w += x;
+    x = 0.0f;
+  }
+}
+
+i16 negated(i16 v) { return static_cast<i16>(-v); }
 
 bool smallKey(int key) { return key >= FIRST_SMALL_KEY; }
 
@@ -189,6 +224,8 @@ void CategoryKey::initInternal() {
     colors_[k].record = &records_[ch];
     dveGeometryChanged_[k] = 0;
     requested_[k] = NO_REQUEST;
+    edgePending_[k] = 1;  // the hardware has not been told the edge since start-up
+    colorCaches_[k].fill(keyproc::ColorCache{});
   }
 }
 
@@ -230,6 +267,7 @@ void CategoryKey::assign(const KzifKey& in, int idx) {
   }
   if (change.has(KzifKey::BIT_KEY_ON)) requested_[static_cast<std::size_t>(idx)] = change.keyOn;
   if (changesDveGeometry(change)) dveGeometryChanged_[static_cast<std::size_t>(idx)] = 1;
+  // The channel and M/E are stamped from the index after the merge (mergeInto).
 
   mergeInto(idx, change);
 }
@@ -248,10 +286,157 @@ void CategoryKey::mergeInto(int ch, const KzifKey& change) {
   KzifKey::merge(records_[ch], change);
   rec::stamp(records_[ch], me_, ch);
   markChanged(ch);
+  if (change.edge.mask != 0) edgePending_[static_cast<std::size_t>(ch)] = 1;
 }
 
 void CategoryKey::update() {
-  for (int ch = 0; ch < N_KEYS; ++ch) carryOutRequestedKeyState(ch);
+  static const KzifSystem noSystem{};
+  const auto* system = BP::instance().find<CategorySystem>();
+  const KzifSystem& settings = system != nullptr ? system->record(0) : noSystem;
+  const bool reapply = system != nullptr && system->reapply() != 0;
+  setMeContext(KZ_CONTEXT_ME1 + me_);
+  applyLayering();
+  for (int ch = 0; ch < N_KEYS; ++ch) updateKey(ch, settings, reapply);
+}
+
+// Levels 1..3 start with keys 1..3; a key of priority 0..2 takes that level, a later key over an
+// earlier one; priority 3 places a key at no level.
+void CategoryKey::applyLayering() {
+  std::array<int, 3> level = {keyTarget(0), keyTarget(1), keyTarget(2)};
+  for (int ch = 0; ch < N_KEYS; ++ch) {
+    const int p = records_[ch].priority;
+    if (p < 3) level[static_cast<std::size_t>(p)] = keyTarget(ch);
+  }
+  setKeyPriority(level[0], level[1], level[2]);
+}
+
+void CategoryKey::updateKey(int ch, const KzifSystem& system, bool reapply) {
+  const std::size_t k = static_cast<std::size_t>(ch);
+  const KzifKey& r = records_[ch];
+  const int format = system.videoFormat;
+  if (category::CategoryBus* bus = busesOf(me_)) {
+    bus->applyKeyXpt(ch, r.style.keyType, r.style.styleFlag4);
+    if (getMeContext() != KZ_CONTEXT_ME1 + me_) setMeContext(KZ_CONTEXT_ME1 + me_);
+  }
+
+  const AutoTransition& t = CategoryFaderEvent::get().transition(keyTransIndex(me_, ch));
+  const bool outward = t.endFlag < 0;
+  f32 p = outward ? 1.0f - t.position() : t.position();
+  const u8 bSelected = outward ? 1 : 0;
+  if (r.settingBSelected != bSelected) {
+    KzifKey& w = record(ch);
+    w.settingBSelected = bSelected;
+    w.set(KzifKey::BIT_SETTING_B_SELECTED);
+  }
+  if (activeTransType(ch) == KeyTransSetting::TYPE_EXTERNAL) p = externalPosition_[k];
+  p = unitClamp(p);
+
+  if (r.transKind == 1) {
+    if (r.dveMatte == 1) {
+      keyproc::applyMatteColor(KZ_COLOR_KEY_MATTE4 + ch, r.matte4, format, colorCaches_[k][3]);
+      if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(ch));
+    } else {
+      applyKeyProcess(ch, format, reapply);
+    }
+    applyShapeWindow(ch, format);
+    propagateDveLink(ch);
+    dves_[k].setup(r, system, convertedFill(ch, format), p);
+    dves_[k].render(p);
+  } else {
+    applyKeyProcess(ch, format, reapply);
+    applyShapeWindow(ch, format);
+    KeyTransition& wipe = transitions_[k];
+    wipe.setup(r, system, p);
+    if (ch < 2) wipe.setImageKey(imageFilterOn(me_, ch) == 1 ? 1 : 0);
+    wipe.update(me_, p, -1.0f);
+  }
+  carryOutRequestedKeyState(ch);
+}
+
+void CategoryKey::applyKeyProcess(int ch, int videoFormat, bool reapply) {
+  const std::size_t k = static_cast<std::size_t>(ch);
+  const KzifKey& r = records_[ch];
+  const int target = keyTarget(ch);
+  const YCbCr10 m1 = keyproc::applyMatteColor(KZ_COLOR_KEY_MATTE1 + ch, r.matte1, videoFormat, colorCaches_[k][0]);
+  const YCbCr10 m2 = keyproc::applyMatteColor(KZ_COLOR_KEY_MATTE2 + ch, r.matte2, videoFormat, colorCaches_[k][1]);
+  colors_[k].ycbcr = {static_cast<u16>(m1.y), static_cast<u16>(m1.cb), static_cast<u16>(m1.cr),
+                      static_cast<u16>(m2.y),  static_cast<u16>(m2.cb), static_cast<u16>(m2.cr)};
+  if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(ch));
+  keyproc::applyBoxMask(target, r, videoFormat);
+  keyproc::applyClipGain(target, r);
+  if (edgePending_[k] != 0 || reapply) {
+    edgePending_[k] = 0;
+    const int fill = r.edge.fill == 1 ? KZ_UTIL1 : r.edge.fill == 2 ? KZ_UTIL2 : KZ_COLOR_KEY_MATTE2 + ch;
+    keyproc::applyEdge(target, r, fill);
+  }
+}
+
+void CategoryKey::applyShapeWindow(int ch, int videoFormat) {
+  const std::size_t k = static_cast<std::size_t>(ch);
+  const KzifKey& r = records_[ch];
+  keyproc::applyMatteColor(KZ_COLOR_KEY_MATTE3 + ch, r.matte3, videoFormat, colorCaches_[k][2]);
+  f32 w = static_cast<f32>(r.shape[2]) / SHAPE_UNIT;
+  f32 x = (static_cast<f32>(r.shape[0]) + 5000.0f) / SHAPE_UNIT - w / 2.0f;
+  f32 h = static_cast<f32>(r.shape[3]) / SHAPE_UNIT;
+  f32 y = (5000.0f - static_cast<f32>(r.shape[1])) / SHAPE_UNIT - h / 2.0f;
+  cutToPicture(x, w);
+  cutToPicture(y, h);
+  const f32 softness = r.shapeOn == 1 ? static_cast<f32>(r.shapeSoftness) / SHAPE_SOFTNESS_UNIT : 0.0f;
+  setKeyShape(keyTarget(ch), unitClamp(x), unitClamp(y), unitClamp(w), unitClamp(h), unitClamp(softness));
+}
+
+// Only an SDI input can come through format conversion; any other fill (none, a matte, a still)
+// is taken as it is.
+int CategoryKey::convertedFill(int ch, int videoFormat) const {
+  if (!convertingFormat(videoFormat)) return 0;
+  const category::CategoryBus* bus = busesOf(me_);
+  if (bus == nullptr) return 0;
+  const int source = bus->getSource((ch + 1) * 2);
+  if (source < CategoryInputVideo::FIRST_SDI_SOURCE || source > CategoryInputVideo::LAST_SDI_SOURCE) return 0;
+  return CategoryInputVideo::get().isConverted(source) != 0 ? 1 : 0;
+}
+
+// A key whose DVE geometry changed hands it down its chain of link keys, each follower taking it
+// from the one before; a key already visited ends the chain, so two keys linked to each other
+// copy once.
+void CategoryKey::propagateDveLink(int ch) {
+  const std::size_t k = static_cast<std::size_t>(ch);
+  if (dveGeometryChanged_[k] == 0) return;
+  dveGeometryChanged_[k] = 0;
+  std::array<bool, N_KEYS> visited{};
+  visited[k] = true;
+  int source = ch;
+  for (int step = 0; step < N_LINK_STEPS; ++step) {
+    const int link = records_[source].dveLinkKey;
+    if (link < 1 || link > N_KEYS) break;
+    const int follower = link - 1;
+    if (visited[static_cast<std::size_t>(follower)]) break;
+    visited[static_cast<std::size_t>(follower)] = true;
+    copyGeometryToFollower(records_[source], follower);
+    source = follower;
+  }
+}
+
+// Link modes mirror the source: 0 vertically, 1 horizontally, 2 both ways, 3 not at all (and
+// only mode 3 takes the depth). Keys 3 and 4 take a DVE size of at most 10000, as their own
+// records do.
+void CategoryKey::copyGeometryToFollower(const KzifKey& s, int follower) {
+  const KzifKey& f = records_[follower];
+  KzifKey change{};
+  const int mode = s.dveLinkMode;
+  const bool flipX = mode == 1 || mode == 2;
+  const bool flipY = mode == 0 || mode == 2;
+  change.dveLocation[0] = flipX ? negated(s.dveLocation[0]) : s.dveLocation[0];
+  change.dveLocation[1] = flipY ? negated(s.dveLocation[1]) : s.dveLocation[1];
+  change.dveLocation[2] = mode == 3 ? s.dveLocation[2] : f.dveLocation[2];
+  change.dveRotation[0] = flipX ? negated(s.dveRotation[0]) : s.dveRotation[0];
+  change.dveRotation[1] = flipY ? negated(s.dveRotation[1]) : s.dveRotation[1];
+  change.dveRotation[2] = mode == 3 ? s.dveRotation[2] : negated(s.dveRotation[2]);
+  change.dveSize = smallKey(follower) ? std::min(s.dveSize, SMALL_KEY_DVE_SIZE_MAX) : s.dveSize;
+  change.set(KzifKey::BIT_DVE_LOCATION);
+  change.set(KzifKey::BIT_DVE_SIZE);
+  change.set(KzifKey::BIT_DVE_ROTATION);
+  mergeInto(follower, change);  // stamped with the follower's own channel
 }
 
 // A key asked to go on or off by a record is cut there; keys of its group in the same state go
@@ -395,5 +580,7 @@ void followKeyTransitions(const std::array<AutoTransition, N_AUTO_TRANSITIONS>& 
     }
   }
 }
+
+int imageFilterOn(int, int) { return 0; }
 
 void initCategoryKey() { static category::CategoryKey keys[N_ME]; }

@@ -6,6 +6,7 @@
 
 #include "Main/autotrans.h"
 #include "Main/category.h"
+#include "Main/keyprocess.h"
 #include "Main/sources.h"
 #include "Main/transition.h"
 
@@ -555,8 +556,8 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   void restore(const u8* stored) override;
   void receiveRouted(int id, RequestReceiver& rx) override;
   void assign(const KzifKey& in, int idx) override;
-  // Per field. For now it carries out the key states requested by records (a cut of the key's
-  // transition); the driver settings of the keys join it.
+  // Per field, under the M/E's context: layering, then each key's routing, colours, key process,
+  // shape, transition and DVE links, then the key state a record asked for.
   void update() override;
 
   // The live record of key ch.
@@ -599,11 +600,22 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   void copyKeyDve(const KzifKeyCmd& cmd);
   void applyPriority(int idx, int newPriority);
   void carryOutRequestedKeyState(int ch);
+  void applyLayering();
+  void updateKey(int ch, const KzifSystem& system, bool reapply);
+  void applyKeyProcess(int ch, int videoFormat, bool reapply);
+  void applyShapeWindow(int ch, int videoFormat);
+  void propagateDveLink(int ch);
+  void copyGeometryToFollower(const KzifKey& source, int follower);
+  int convertedFill(int ch, int videoFormat) const;
 
   std::array<ColorBlock, N_KEYS> colors_{};
   std::array<KeyTransition, N_KEYS> transitions_{KeyTransition(0), KeyTransition(1), KeyTransition(2), KeyTransition(3)};
   std::array<KeyDveUpdater, N_KEYS> dves_{KeyDveUpdater(0), KeyDveUpdater(1), KeyDveUpdater(2), KeyDveUpdater(3)};
   std::array<u8, N_KEYS> dveGeometryChanged_{};
+  // Set when an edge change arrives (and at start-up); the edge is written only then.
+  std::array<u8, N_KEYS> edgePending_{};
+  // Matte colours 1..4 of each key as last converted.
+  std::array<std::array<keyproc::ColorCache, 4>, N_KEYS> colorCaches_{};
   std::array<f32, N_KEYS> externalPosition_{};
   std::array<i32, N_KEYS> requested_{NO_REQUEST, NO_REQUEST, NO_REQUEST, NO_REQUEST};
 };
@@ -613,5 +625,9 @@ class CategoryKey : public CategoryCommon<KzifKey> {
 // Brings the keyers' key-on, in-transition and transition-stopped fields in line with their
 // entries of the fader event table (called by it every field, before its step).
 void followKeyTransitions(const std::array<AutoTransition, N_AUTO_TRANSITIONS>& transitions);
+
+// The "on" byte of image filter `filter` (0..1) of M/E `me`: 1 keys the image effect through the
+// key's wipe. Off until the image effects are kept.
+int imageFilterOn(int me, int filter);
 
 void initCategoryKey();

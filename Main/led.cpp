@@ -85,6 +85,7 @@ void CategoryLedCommon<T>::stepLamp(int lamp) {
   T& r = lampRecords_[static_cast<std::size_t>(panel)];
   r.lamp[i] = e.output;
   r.changeBitmap[i / 32] |= 1u << (i % 32);
+  this->changed_[static_cast<std::size_t>(panel)] = 1;  // so the send pass need not scan the bitmap
 }
 
 template <class T>
@@ -105,9 +106,7 @@ template <class T>
 void CategoryLedCommon<T>::sendPanel(AcknowledgeSender& tx, int panel) {
   const auto p = static_cast<std::size_t>(panel);
   T& r = lampRecords_[p];
-  bool marked = this->changed_[p] != 0 || r.mask != 0;
-  for (u32 word : r.changeBitmap) marked = marked || word != 0;
-  if (!marked) return;
+  if (this->changed_[p] == 0 && r.mask == 0) return;
   rec::stamp(r, this->me_, panel);
   tx.writeRecord(r);  // a failed write is logged by the sender
   this->changed_[p] = 0;

@@ -10,6 +10,7 @@
 #include "Main/bus.h"
 #include "Main/buttoninhibit.h"
 #include "Main/clip.h"
+#include "Main/dsk.h"
 #include "Main/faderevent.h"
 #include "Main/gpi.h"
 #include "Main/buttonevent.h"
@@ -45,6 +46,7 @@ u64 nominalPeriodUs = 0;
 void createCategories() {
   initCategoryKey();              // 0
   initCategoryBkgd();             // 2
+  initCategoryDsk();              // 5
   initCategoryClipPlay();         // 10
   initCategoryClipRec();          // 11
   initCategoryClipRegister();     // 12

@@ -4,6 +4,7 @@
 #include "Main/bus.h"
 #include "Main/clip.h"
 #include "Main/stillmemory.h"
+#include "Main/dsk.h"
 
 KZ_SOURCE("Main/system");
 
@@ -17,9 +18,6 @@ void resetStills() {
 void requestClipReset() {
   if (auto* clips = BP::instance().find<category::CategoryClipStatus>()) clips->requestReset();
 }
-
-// The downstream keys join here: whether each one is keyed picks the source of the DSK outputs.
-void routeDskOutputsByKeyOn() {}
 
 void onVideoFormatChanged(int oldFormat, int newFormat) {
   if (formatGroup(newFormat) != formatGroup(oldFormat)) resetStills();
@@ -55,7 +53,7 @@ void CategorySystem::update() {
     appliedFormat_ = format;
     onVideoFormatChanged(old, format);
   }
-  routeDskOutputsByKeyOn();
+  routeDskOutputs();
 }
 
 void CategorySystem::assign(const KzifSystem& in, int idx) {

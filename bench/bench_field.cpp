@@ -1,6 +1,7 @@
 // Cost of one VSYNC field cycle on the host build: with nothing to receive, with a busy field's
-// burst of records that the back-end merges and echoes, with one crosspoint record, and a memcpy
-// of the busy field's bytes in and out as the yardstick the busy field is compared with.
+// burst of records that the back-end merges and echoes, with one crosspoint record, with every
+// keyer and downstream key changed, and a memcpy of the busy field's bytes in and out as the
+// yardstick the busy field is compared with.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -17,6 +18,8 @@
 #include "Main/bus.h"
 #include "Main/buttonevent.h"
 #include "Main/buttoninhibit.h"
+#include "Main/dsk.h"
+#include "Main/key.h"
 #include "Main/led.h"
 #include "Main/mf_config.h"
 #include "Main/operate.h"
@@ -204,6 +207,67 @@ std::vector<std::uint8_t> makeXptField(int variant) {
   return bytes;
 }
 
+// Every keyer of the four M/Es and the four downstream keys changed in one field: colours, key
+// process, edge, box, shape, and for half the keys a DVE move handed down a link to another key.
+std::vector<std::uint8_t> makeAllKeysField(int variant) {
+  std::vector<std::uint8_t> bytes;
+  const i16 v = static_cast<i16>(variant & 1);
+  for (int me = 0; me < 4; ++me)
+    for (int ch = 0; ch < 4; ++ch) {
+      KzifKey k{};
+      rec::setAllMasks(k);
+      k.me = static_cast<u8>(me);
+      k.channel = static_cast<i16>(ch);
+      k.style.keyType = static_cast<u8>((ch + variant) % 4);
+      k.adjust.clip = static_cast<i16>(500 + v);
+      k.adjust.gain = static_cast<i16>(1200 + v);
+      k.adjust.density = 1000;
+      k.edge.type = static_cast<u8>(1 + (ch + variant) % 4);
+      k.edge.fill = static_cast<u8>(ch % 3);
+      for (Hsl* c : {&k.matte1, &k.matte2, &k.matte3, &k.matte4}) {
+        (*c)[0] = static_cast<i16>(100 * ch + v);
+        (*c)[1] = 500;
+        (*c)[2] = 600;
+      }
+      k.boxMask.mode = static_cast<u8>(1 + (ch + variant) % 2);
+      const i16 box[4] = {-2000, 2000, -2000, 2000};
+      std::memcpy(k.boxEdges, box, sizeof box);
+      const i16 shape[4] = {static_cast<i16>(1000 * v), 0, 6000, 4000};
+      std::memcpy(k.shape, shape, sizeof shape);
+      k.transKind = static_cast<u8>(ch < 2 ? 1 : 0);
+      k.dveLocation[0] = static_cast<i16>(100 * v + ch);
+      k.dveSize = 10000;
+      k.dveLinkKey = static_cast<u8>(ch == 0 ? 2 : 0);
+      k.dveAspect.aspectA = k.dveAspect.aspectB = 10000;
+      k.dveBorder.width = 1;
+      k.priority = static_cast<u8>(ch);
+      k.names.name1.set("Key");
+      k.names.name2.set("");
+      appendRecord(bytes, k);
+    }
+  for (int n = 0; n < 4; ++n) {
+    KzifDsk d{};
+    rec::setAllMasks(d);
+    d.channel = static_cast<u16>(n);
+    d.style.keyType = static_cast<u8>(variant & 1);
+    d.adjust.clip = static_cast<i16>(300 + v);
+    d.adjust.gain = 800;
+    d.matteColor[0] = d.edgeColor[0] = static_cast<i16>(200 * n + v);
+    d.edge.type = static_cast<u8>(1 + (n + variant) % 4);
+    d.edge.fill = static_cast<u8>(5 + n);
+    d.boxMask.mode = 2;
+    const i16 box[4] = {-1000, 1000, -1000, 1000};
+    std::memcpy(d.boxEdges, box, sizeof box);
+    d.transition.rate = static_cast<u16>(30 + v);
+    d.priority = static_cast<u8>(n);
+    d.drop(KzifDsk::BIT_KEY_ON);  // the settings change, the DSKs stay where they are
+    d.names.name1.set("Logo");
+    d.names.name2.set("");
+    appendRecord(bytes, d);
+  }
+  return bytes;
+}
+
 void reportCounters(benchmark::State& state, const MessageCounter& counter, const sim::Runner& runner) {
   state.counters["msgs/field"] =
       benchmark::Counter(static_cast<double>(counter.messages(runner)), benchmark::Counter::kAvgIterations);
@@ -311,6 +375,13 @@ void BM_OneXptRecord(benchmark::State& state) {
   runBursts(state, {makeXptField(0), makeXptField(1)}, counter, runner);
 }
 BENCHMARK(BM_OneXptRecord);
+
+void BM_AllKeysChanged(benchmark::State& state) {
+  MessageCounter counter;
+  sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
+  runBursts(state, {makeAllKeysField(0), makeAllKeysField(1)}, counter, runner);
+}
+BENCHMARK(BM_AllKeysChanged);
 
 void BM_MemcpyBusyFieldBytes(benchmark::State& state) {
   const BusyFieldBytes& bytes = busyFieldBytes();

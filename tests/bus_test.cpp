@@ -140,10 +140,10 @@ TEST_F(BusTest, ColdStartTurnsUnresolvableCodesBlackAndRoutesEveryBus) {
   // (all shared buses too), except the free bus 12.
   EXPECT_EQ(only(out, "msg 47 ").at(0), "msg 47 0000000000ffffefffffffffff01ffffff" + repeat("04df", 12) + "0000" +
                                            repeat("04df", 76) + "00");
-  // Black on the 16 M/E inputs, on AUX 1..16 with both sides of the 4 mixers (which stand at their
-  // end) and on the 3 extended outputs.
+  // Black on the 16 M/E bus inputs and the 32 key inputs of the four M/Es, on AUX 1..16 with both
+  // sides of the 4 mixers (which stand at their end), on the 3 extended outputs and the 8 DSK inputs.
   const auto r = routing(out);
-  EXPECT_EQ(r.size(), 16u + 16u + 4u + 4u + 3u);
+  EXPECT_EQ(r.size(), 16u + 32u + 16u + 4u + 4u + 3u + 8u);
   for (const auto& [target, source] : r) EXPECT_EQ(source, target.starts_with("mix") ? "1" : "0x1193") << target;
   category::CategoryExtendedDisplay::get().setEnable(1);  // it owns the third extended output
   EXPECT_EQ(routing(play({"field"})).count("0x1292"), 0u);

@@ -133,7 +133,14 @@ KeyBody everyKindOfField(int me, int ch) {
 TEST_F(KeyTest, RecordIsEchoedAsReceivedAndStoredAtItsOffsets) {
   const KeyBody body = everyKindOfField(1, 1);
   EXPECT_EQ(body.hex().size(), 2u * (342 + 4 + 12));
-  EXPECT_EQ(echo(body), Lines{msg(body)});
+  // Its new DVE geometry goes down its link to key 4 (mode 3: as it is, the size limited to 10000),
+  // which is echoed under its own channel in the same field.
+  const Lines out = echo(body);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0], msg(body));
+  EXPECT_EQ(out[1].substr(0, 6 + 2 * 11), "msg 0 00013000000000000100" "03");
+  EXPECT_EQ(live(1, 3).dveSize, 10000u);
+  EXPECT_EQ(std::tuple(live(1, 3).dveLocation[0], live(1, 3).dveRotation[1]), std::tuple(-10000, 28800));
 
   // The backup image of M/E 1, key 2 (masks cleared by the send), little-endian as stored.
   const u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifKey::TYPE_ID, 1) + sizeof(KzifKey);
@@ -352,8 +359,10 @@ TEST_F(KeyTest, FaderTableTurnsKeysOnAndOffAndRecordsRequestIt) {
   fe.link(keyTransIndex(3, 1)).owner = 1;
   run({("send 0 " + KeyBody(3, 1).field(48, 321, {1}, 1).hex()).c_str(), "field"});
   EXPECT_EQ(fe.link(keyTransIndex(3, 1)).owner, FaderLink::FREE);
-  EXPECT_EQ(only(run({"field"}), "msg 0"), Lines{msg(KeyBody(3, 1).field(50, 323, {1}, 1))});
-  EXPECT_EQ(only(run({"field"}), "msg 0"), Lines{msg(KeyBody(3, 1).field(48, 321, {1}, 1).field(50, 323, {0}, 1))});
+  // The completed cut flips the end flag: setting B (key out) is selected from then on.
+  EXPECT_EQ(only(run({"field"}), "msg 0"), Lines{msg(KeyBody(3, 1).field(50, 323, {1}, 1).field(29, 212, {1}, 1))});
+  EXPECT_EQ(only(run({"field"}), "msg 0"),
+            Lines{msg(KeyBody(3, 1).field(48, 321, {1}, 1).field(50, 323, {0}, 1).put(212, 1, 1))});
   EXPECT_EQ(state(3, 1), std::tuple(1, 0, 0));
 
   // An automatic take off over two fields: in transition while it runs.
@@ -389,7 +398,8 @@ TEST_F(KeyTest, TransitionSettingHooksFollowTheLinkAndTheSelectedSetting) {
   EXPECT_EQ(cycle(1, 2), std::pair(0, 0));
   EXPECT_EQ(r.settingB.mask, 0u);
 
-  r.settingBSelected = 1;
+  r.settingBSelected = 1;  // as the update keeps it while the key stands on
+  CategoryFaderEvent::get().transition(keyTransIndex(2, 3)).endFlag = -1;
   keys.setTransType(3, 2);
   EXPECT_EQ(std::tuple(+r.settingA.type, +r.settingB.type, keys.activeTransType(3)), std::tuple(0, 2, 2));
   // Linked: A decides, both take the step.
@@ -402,7 +412,8 @@ TEST_F(KeyTest, TransitionSettingHooksFollowTheLinkAndTheSelectedSetting) {
 
   keys.toggleTransKind(3);
   EXPECT_EQ(only(run({"field"}), "msg 0"), Lines{msg(KeyBody(2, 3).field(7, 84, {1}, 1).put(195, 0x3, 4).put(199, 1, 1).put(200, 2, 1)
-                                                     .put(203, 0x3, 4).put(207, 1, 1).put(208, 2, 1).put(211, 1, 1).put(212, 1, 1))});
+                                                     .put(203, 0x3, 4).put(207, 1, 1).put(208, 2, 1).put(211, 1, 1).put(212, 1, 1)
+                                                     .field(48, 321, {1}, 1))});
 }
 
 TEST(KeyCode, CodesNameKeysOfMe0To3Only) {

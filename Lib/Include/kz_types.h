@@ -39,6 +39,8 @@ constexpr int KZ_KEY4 = 0x120B;
 constexpr int KZ_KEY4_S = 0x120B;
 constexpr int KZ_KEY_DVE_MAX = 0x1207;
 constexpr int KZ_DSK1_F = 0x1210;
+constexpr int KZ_DSK1 = 0x1211;  // downstream key n is KZ_DSK1 + 2n, the id of its key input
+constexpr int KZ_DSK4 = 0x1217;
 constexpr int KZ_DSK4_S = 0x1217;
 constexpr int KZ_AUX1 = 0x1220;
 constexpr int KZ_AUX_LAST = 0x123F;
@@ -47,6 +49,22 @@ constexpr int KZ_EXT_OUT_LAST = 0x1292;
 constexpr int KZ_USK1_F = 0x1280;
 constexpr int KZ_USK4_S = 0x1287;
 constexpr int KZ_BKGD = 0x1300;
+
+// Colour mattes: keyer k of a context uses KZ_COLOR_KEY_MATTE4 + k, .._MATTE1 + k, .._MATTE2 + k
+// and .._MATTE3 + k; the downstream keys' fill and edge mattes and the upstream keys' mattes are
+// not per context.
+constexpr int KZ_COLOR_BKGD_BORDER = 0x2100;
+constexpr int KZ_COLOR_KEY_MATTE4 = 0x2101;
+constexpr int KZ_COLOR_KEY_MATTE1 = 0x2105;
+constexpr int KZ_COLOR_KEY_MATTE2 = 0x2109;
+constexpr int KZ_COLOR_KEY_MATTE3 = 0x210D;
+constexpr int KZ_COLOR_DSK_FILL = 0x2120;
+constexpr int KZ_COLOR_DSK_EDGE = 0x2124;
+constexpr int KZ_COLOR_USK4_MATTE = 0x212B;
+
+// Key edge codes: four edge kinds and none.
+constexpr int KZ_KEY_EDGE_FIRST = 0x2000;
+constexpr int KZ_KEY_EDGE_NONE = 0x2004;
 
 // M/E contexts.
 constexpr int KZ_CONTEXT_ME1 = 0x3210;

@@ -1,0 +1,193 @@
+#include "Driver/key.h"
+
+#include <cmath>
+#include <cstddef>
+
+#include "Common/assert.h"
+#include "Driver/kz.h"
+#include "Driver/trace.h"
+
+KZ_SOURCE("Driver/key");
+
+namespace kz {
+namespace {
+
+constexpr KeyContextImage powerOnContext() {
+  KeyContextImage image{};
+  image.priority = {KZ_KEY1, KZ_KEY1 + 2, KZ_KEY1 + 4};
+  return image;
+}
+
+constexpr DskImage powerOnDsk() {
+  DskImage image{};
+  image.order = {KZ_DSK1, KZ_DSK1 + 2, KZ_DSK1 + 4};
+  return image;
+}
+
+// Static initial values equal the power-on state, so that a setter called before kzInitialize
+// still records into a sane image.
+std::array<KeyContextImage, N_ME_CONTEXTS> contextImages = [] {
+  std::array<KeyContextImage, N_ME_CONTEXTS> images{};
+  images.fill(powerOnContext());
+  return images;
+}();
+DskImage dskState = powerOnDsk();
+
+KeyContextImage& currentContext() {
+  return contextImages[static_cast<std::size_t>(getMeContext() - KZ_CONTEXT_ME1)];
+}
+
+std::size_t targetIndex(int target, int first) { return static_cast<std::size_t>((target - first) / 2); }
+
+bool pairTarget(int target, int first, int count) {
+  return first <= target && target < first + 2 * count && (target - first) % 2 == 0;
+}
+
+// The settings a key or downstream key target records into (the caller asserted its kind).
+KeySettings& settingsOf(int target) {
+  if (isDskTarget(target)) return dskState.keys[targetIndex(target, KZ_DSK1)];
+  return currentContext().keys[targetIndex(target, KZ_KEY1)];
+}
+
+// Upstream keys keep no image here yet; their settings are traced only.
+bool recorded(int target) { return !isUskTarget(target); }
+
+u32 scaled(f32 value, f32 factor, u32 limit) {
+  if (!(value > 0.0f)) return 0;
+  const f32 v = value * factor;
+  return v >= static_cast<f32>(limit) ? limit : static_cast<u32>(v + 0.5f);
+}
+
+// What an edge may be filled with: the utility buses, a colour matte, a colour background, a
+// still or a clip.
+bool edgeFill(int source) {
+  return source == KZ_UTIL1 || source == KZ_UTIL2 ||
+         (KZ_COLOR_BKGD_BORDER <= source && source <= KZ_COLOR_USK4_MATTE) || source == KZ_CBGD_1 ||
+         source == KZ_CBGD_2 || (KZ_STILL_1 <= source && source < KZ_CLIP_1 + 8);
+}
+
+bool fraction(f32 v) { return 0.0f <= v && v <= 1.0f; }
+
+}  // namespace
+
+const KeyContextImage& keyContextImage(int context) {
+  KZ_CHECK(KZ_CONTEXT_ME1 <= context && context <= KZ_CONTEXT_ME4B);
+  return contextImages[static_cast<std::size_t>(context - KZ_CONTEXT_ME1)];
+}
+
+const DskImage& dskImage() { return dskState; }
+
+const KeySettings& keySettings(int context, int keyTarget) {
+  KZ_CHECK(isKeyTarget(keyTarget));
+  return keyContextImage(context).keys[targetIndex(keyTarget, KZ_KEY1)];
+}
+
+const KeySettings& dskSettings(int dskTarget) {
+  KZ_CHECK(isDskTarget(dskTarget));
+  return dskState.keys[targetIndex(dskTarget, KZ_DSK1)];
+}
+
+const Matte& matte(int context, int matteId) {
+  KZ_CHECK(KZ_COLOR_BKGD_BORDER <= matteId && matteId <= KZ_COLOR_USK4_MATTE);
+  if (matteId >= KZ_COLOR_DSK_FILL) return dskState.mattes[static_cast<std::size_t>(matteId - KZ_COLOR_DSK_FILL)];
+  return keyContextImage(context).mattes[static_cast<std::size_t>(matteId - KZ_COLOR_BKGD_BORDER)];
+}
+
+void resetKeyImages() {
+  contextImages.fill(powerOnContext());
+  dskState = powerOnDsk();
+}
+
+}  // namespace kz
+
+bool isKeyTarget(int target) { return kz::pairTarget(target, KZ_KEY1, kz::N_KEY_TARGETS); }
+bool isDskTarget(int target) { return kz::pairTarget(target, KZ_DSK1, kz::N_DSK_TARGETS); }
+bool isUskTarget(int target) { return kz::pairTarget(target, KZ_USK1, 4); }
+
+void setMatteColor(int matteId, int y, int cb, int cr) {
+  KZ_CHECK(KZ_COLOR_BKGD_BORDER <= matteId && matteId <= KZ_COLOR_USK4_MATTE);
+  KZ_CHECK(0 <= y && y <= 1023 && 0 <= cb && cb <= 1023 && 0 <= cr && cr <= 1023);
+  trace::call("setMatteColor", trace::Id{matteId}, y, cb, cr);
+  const kz::Matte m{static_cast<u16>(y), static_cast<u16>(cb), static_cast<u16>(cr)};
+  if (matteId >= KZ_COLOR_DSK_FILL) {
+    kz::dskState.mattes[static_cast<std::size_t>(matteId - KZ_COLOR_DSK_FILL)] = m;
+  } else {
+    kz::currentContext().mattes[static_cast<std::size_t>(matteId - KZ_COLOR_BKGD_BORDER)] = m;
+  }
+}
+
+void setKeyMix(int target, f32 level) {
+  KZ_CHECK(isKeyTarget(target) || isDskTarget(target));
+  KZ_CHECK(0.0f <= level && level <= 1.0f);
+  trace::call("setKeyMix", trace::Id{target}, level);
+  kz::settingsOf(target).mix = level;
+}
+
+void setKeyClipGain(int target, int mode, f32 clip, f32 gain, f32 secondGain, f32 density) {
+  const bool isKey = isKeyTarget(target);
+  const bool isDsk = isDskTarget(target);
+  const bool isUsk = isUskTarget(target);
+  KZ_CHECK(isKey || isDsk || isUsk);
+  trace::call("setKeyClipGain", trace::Id{target}, mode, clip, gain, secondGain, density);
+  if (!kz::recorded(target)) return;
+  kz::KeySettings& s = kz::settingsOf(target);
+  s.mode = static_cast<u32>(mode);
+  // Kept within the 16 bits the clip has, so that no value (NaN neither) converts out of range.
+  const f32 c = std::isnan(clip) ? 0.0f : std::fmin(std::fmax(clip, -65535.0f), 65535.0f);
+  s.clip = c >= 0.0f ? -static_cast<i32>(c + 0.5f) : static_cast<i32>(-c + 0.5f);
+  s.gain = kz::scaled(gain, 256.0f, kz::KEY_GAIN_MAX);
+  s.secondGain = kz::scaled(secondGain, 256.0f, kz::KEY_GAIN_MAX);
+  s.density = kz::scaled(density, 1024.0f, kz::KEY_DENSITY_MAX);
+}
+
+void setKeyEdge(int target, int edgeCode, int width, int dir, f32 softness) {
+  KZ_CHECK(isKeyTarget(target) || isDskTarget(target));
+  KZ_CHECK(KZ_KEY_EDGE_FIRST <= edgeCode && edgeCode <= KZ_KEY_EDGE_NONE);
+  KZ_CHECK(0 <= width && width <= 4);
+  KZ_CHECK(0 <= dir && dir < 360);
+  KZ_CHECK(0.0f <= softness && softness <= 1.0f);
+  trace::call("setKeyEdge", trace::Id{target}, trace::Id{edgeCode}, width, dir, softness);
+  kz::KeySettings& s = kz::settingsOf(target);
+  s.edgeCode = static_cast<u16>(edgeCode);
+  s.edgeWidth = static_cast<u8>(width);
+  s.edgeDirection = static_cast<u16>(dir);
+  s.edgeSoftness = softness;
+}
+
+void setKeyFillSource(int target, int source) {
+  KZ_CHECK(isKeyTarget(target) || isDskTarget(target));
+  KZ_CHECK(kz::edgeFill(source));
+  trace::call("setKeyFillSource", trace::Id{target}, trace::Id{source});
+  kz::settingsOf(target).fillSource = static_cast<u16>(source);
+}
+
+void setKeyBoxMask(int target, f32 x, f32 y, f32 width, f32 height, int enable, int invert) {
+  const bool isKey = isKeyTarget(target);
+  const bool isDsk = isDskTarget(target);
+  const bool isUsk = isUskTarget(target);
+  KZ_CHECK(isKey || isDsk || isUsk);
+  KZ_CHECK(kz::fraction(x) && kz::fraction(y) && kz::fraction(width) && kz::fraction(height));
+  trace::call("setKeyBoxMask", trace::Id{target}, x, y, width, height, enable, invert);
+  if (!kz::recorded(target)) return;
+  kz::settingsOf(target).boxMask =
+      kz::BoxMask{x, y, width, height, static_cast<u8>(enable != 0), static_cast<u8>(invert != 0)};
+}
+
+void setKeyInvert(int target, int invert) {
+  KZ_CHECK(isKeyTarget(target) || isDskTarget(target));
+  KZ_CHECK(invert == 0 || invert == 1);
+  trace::call("setKeyInvert", trace::Id{target}, invert);
+  kz::settingsOf(target).invert = static_cast<u8>(invert);
+}
+
+void setKeyPriority(int level1, int level2, int level3) {
+  KZ_CHECK(isKeyTarget(level1) && isKeyTarget(level2) && isKeyTarget(level3));
+  trace::call("setKeyPriority", trace::Id{level1}, trace::Id{level2}, trace::Id{level3});
+  kz::currentContext().priority = {static_cast<u16>(level1), static_cast<u16>(level2), static_cast<u16>(level3)};
+}
+
+void setDskSources(int level0, int level1, int level2) {
+  KZ_CHECK(isDskTarget(level0) && isDskTarget(level1) && isDskTarget(level2));
+  trace::call("setDskSources", trace::Id{level0}, trace::Id{level1}, trace::Id{level2});
+  kz::dskState.order = {static_cast<u16>(level0), static_cast<u16>(level1), static_cast<u16>(level2)};
+}

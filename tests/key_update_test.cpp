@@ -1,0 +1,239 @@
+// The keyers' per-field update through the driver trace and the wire: what a cold start sets, each
+// key setting with its converted values, layering, the edge written only on change, the DVE link
+// to follower keys and the converted-input flag of the key DVE.
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Driver/key.h"
+#include "Main/bp.h"
+#include "Main/bus.h"
+#include "Main/color.h"
+#include "Main/faderevent.h"
+#include "Main/inputvideo.h"
+#include "Main/key.h"
+#include "Main/keyprocess.h"
+#include "Platform/platform.h"
+#include "tests/sim_fixture.h"
+
+using category::CategoryKey;
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+// A KzifKey wire body with its fixed part by wire offsets (names empty, trailing sub-record clear).
+class KeyRecord {
+ public:
+  KeyRecord(int me, int ch) : bytes_(329 + 3 + 3 + 7, 0) {
+    put(8, me, 1).put(9, ch, 2);
+  }
+  KeyRecord& put(std::size_t at, long long v, int width) {
+    for (int i = 0; i < width; ++i) bytes_[at + i] = static_cast<u8>(v >> (8 * (width - 1 - i)));
+    return *this;
+  }
+  KeyRecord& field(int bit, std::size_t at, std::initializer_list<long long> values, int width) {
+    mask_ |= 1ull << bit;
+    for (long long v : values) {
+      put(at, v, width);
+      at += static_cast<std::size_t>(width);
+    }
+    return *this;
+  }
+  std::string script() const {
+    std::vector<u8> out = bytes_;
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<u8>(mask_ >> (8 * (3 - i)));  // word 0: bits 0..31
+    for (int i = 0; i < 4; ++i) out[4 + i] = static_cast<u8>(mask_ >> (32 + 8 * (3 - i)));
+    std::string h = "send 0 ";
+    for (u8 b : out) h += hexBytes(b, 1);
+    return h;
+  }
+
+ private:
+  std::vector<u8> bytes_;
+  unsigned long long mask_ = 0;
+};
+
+float real(const std::string& s) { return std::strtof(s.c_str(), nullptr); }
+
+class KeyUpdateTest : public SimTest {
+ protected:
+  void SetUp() override {
+    boot({.trace = true});
+    settle();
+  }
+  Lines field(const KeyRecord& r) { return run({r.script().c_str(), "field"}); }
+  // The calls of `name` made under context `context` for target `target` (any target when empty).
+  static std::vector<Args> calls(const Lines& out, const std::string& name, const std::string& context = "0x3210",
+                                 const std::string& target = "") {
+    std::vector<Args> r;
+    std::string current;
+    for (const auto& l : out) {
+      std::istringstream in(l);
+      std::string drv, n, a;
+      in >> drv >> n;
+      if (drv != "drv") continue;
+      Args args;
+      while (in >> a) args.push_back(a);
+      if (n == "setMeContext") current = args.at(0);
+      if (n == name && current == context && (target.empty() || args.at(0) == target)) r.push_back(args);
+    }
+    return r;
+  }
+  static KzifKey& live(int me, int ch) { return CategoryKey::get(me).record(ch); }
+  static void expectNear(const Args& got, std::size_t from, const std::vector<float>& want) {
+    ASSERT_GE(got.size(), from + want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(real(got[from + i]), want[i], 1e-4) << i;
+  }
+};
+
+}  // namespace
+
+TEST_F(KeyUpdateTest, ColdStartSetsEveryKeyInItsOrderInTheFirstField) {
+  boot({.trace = true});
+  Lines out = run({"field"});
+  const auto first = std::find(out.begin(), out.end(), "drv setKeyPriority 0x120b 0x1207 0x1209");
+  ASSERT_NE(first, out.end());
+  // All four at priority 0: key 4 takes level 1, levels 2 and 3 keep keys 2 and 3.
+  EXPECT_EQ(Lines(first, first + 14), (Lines{"drv setKeyPriority 0x120b 0x1207 0x1209", "drv setMeContext 0x3210",
+                                             "drv setMeInput 0x1204 0x1193", "drv setMeInput 0x1205 0x1193",
+                                             "drv setMatteColor 0x2105 64 512 512", "drv setMatteColor 0x2109 64 512 512",
+                                             "drv setKeyBoxMask 0x1205 0 0 1 1 0 0", "drv setKeyClipGain 0x1205 0 64 0 0 0",
+                                             "drv setKeyInvert 0x1205 0", "drv setKeyEdge 0x1205 0x2004 0 0 0.25",
+                                             "drv setKeyFillSource 0x1205 0x2109", "drv setMatteColor 0x210d 64 512 512",
+                                             "drv setKeyShape 0x1205 0.5 0.5 0 0 0", "drv setKeyTransition 0x1205 0"}));
+  for (const char* context : {"0x3210", "0x3211", "0x3212", "0x3213"})
+    for (const char* key : {"0x1205", "0x1207", "0x1209", "0x120b"}) {
+      EXPECT_EQ(calls(out, "setKeyEdge", context, key).size(), 1u) << context << key;
+      EXPECT_EQ(calls(out, "setKeyShape", context, key).size(), 1u) << context << key;
+    }
+  // The edge is not written again while nothing changes it.
+  out = run({"field"});
+  EXPECT_EQ(calls(out, "setKeyEdge", "0x3210", "0x1205").size(), 0u);
+  EXPECT_EQ(calls(out, "setKeyClipGain", "0x3210", "0x1205").size(), 1u);
+}
+
+TEST_F(KeyUpdateTest, EachSettingReachesItsSetterConverted) {
+  KeyRecord r(0, 1);
+  r.put(11, 0x1f, 4).put(15, 0x0001010101, 5);                                        // type 0, second gain, invert, flag 4, mode
+  r.put(20, 0xf, 4).put(24, 1000, 2).put(26, 1001, 2).put(28, 500, 2).put(30, 1, 1);  // adjust
+  r.field(0, 31, {1200, 500, 700}, 2);
+  r.put(37, 0x1f, 4).put(41, 0x0304070301, 5);  // edge type 3, width 4, direction 7, softness 3, fill 1
+  r.put(52, 0x7, 4).put(56, 0x020100, 3).field(2, 59, {2000, 1000, -3000, -2000}, 2);
+  r.field(3, 67, {1}, 1).field(4, 68, {400}, 2).field(6, 76, {2000, 0, 10000, 4000}, 2);
+  const Lines out = field(r);
+  const auto one = [&](const std::string& name) {
+    const auto c = calls(out, name, "0x3210", "0x1207");
+    return c.empty() ? Args{} : c.front();
+  };
+  const YCbCr10 m = hslToYCbCr709(1200, 500, 700);
+  EXPECT_EQ(calls(out, "setMatteColor", "0x3210", "0x2106").at(0),
+            (Args{"0x2106", std::to_string(m.y), std::to_string(m.cb), std::to_string(m.cr)}));
+  // Type 0 gives up its separate key signal, and says so.
+  EXPECT_EQ(live(0, 1).style.styleFlag4, 0);
+  EXPECT_EQ(one("setKeyClipGain").at(1), "3");
+  expectNear(one("setKeyClipGain"), 2, {1000 * 876 / 1000.0f + 64, keyproc::keyGain(1001) * 1024 / 876, 1.001f, 0.5f});
+  EXPECT_GT(keyproc::keyGain(1001), 1.0f);
+  EXPECT_NEAR(keyproc::keyGain(1000) * 1024 / 876, 1024.0f / 876.0f, 1e-6);
+  EXPECT_EQ(one("setKeyInvert"), (Args{"0x1207", "1"}));
+  EXPECT_EQ(one("setKeyEdge"), (Args{"0x1207", "0x2002", "4", "315", "1"}));
+  EXPECT_EQ(one("setKeyFillSource"), (Args{"0x1207", "0x1202"}));
+  // Left 2000 / right -2000 is drawn as left -2000, right 2000; flag A goes inverted.
+  expectNear(one("setKeyBoxMask"), 1, {0.3f, 0.4f, 0.4f, 0.4f});
+  const Args box = one("setKeyBoxMask");
+  ASSERT_EQ(box.size(), 7u);
+  EXPECT_EQ(Args(box.begin() + 5, box.end()), (Args{"0", "0"}));
+  // Width 10000 centred at X 2000 is cut at the right edge.
+  expectNear(one("setKeyShape"), 1, {0.2f, 0.3f, 0.8f, 0.4f, 0.4f});
+
+  // A chroma keyer passes clip 0 and gain 1 whatever its adjust; type 3 clips at -1023.
+  Lines types = field(KeyRecord(0, 1).put(11, 0x1, 4).put(15, 2, 1));
+  expectNear(calls(types, "setKeyClipGain", "0x3210", "0x1207").at(0), 2, {0.0f, 1.0f});
+  EXPECT_EQ(calls(types, "setKeyInvert", "0x3210", "0x1207").at(0).at(1), "0");
+  types = field(KeyRecord(0, 1).put(11, 0x1, 4).put(15, 3, 1));
+  EXPECT_EQ(calls(types, "setKeyClipGain", "0x3210", "0x1207").at(0).at(1), "7");
+  expectNear(calls(types, "setKeyClipGain", "0x3210", "0x1207").at(0), 2, {-1023.0f, 1.0f});
+}
+
+TEST_F(KeyUpdateTest, LaterKeyOfAPriorityWinsItsLevel) {
+  const int priorities[] = {0, 0, 1, 3};
+  for (int k = 0; k < 4; ++k) live(2, k).priority = static_cast<u8>(priorities[k]);
+  EXPECT_EQ(calls(run({"field"}), "setKeyPriority", "0x3212"), (std::vector<Args>{{"0x1207", "0x1209", "0x1209"}}));
+}
+
+TEST_F(KeyUpdateTest, DveLinkCopiesGeometryToTheFollowerUnderItsOwnChannel) {
+  // Key 2 follows key 1 and key 1 follows key 2; key 2 keeps its own depth.
+  field(KeyRecord(1, 1).field(22, 163, {1}, 1).field(12, 103, {0, 0, 77}, 2));
+  const Lines out = only(field(KeyRecord(1, 0)
+                                   .field(7, 84, {1}, 1)
+                                   .field(12, 103, {1000, 2000, 300}, 2)
+                                   .field(13, 109, {30000}, 4)
+                                   .field(16, 123, {100, 200, 300}, 2)
+                                   .field(22, 163, {2}, 1)
+                                   .field(23, 164, {1}, 1)),
+                         "msg 0");
+  ASSERT_EQ(out.size(), 2u);
+  // Mirrored horizontally (mode 1) once, and reported as key 2 of M/E 1.
+  EXPECT_EQ(out[1].substr(6, 26), "00013000" "00000000" "01" "0001" "0000");
+  const KzifKey& f = live(1, 1);
+  EXPECT_EQ(std::vector<int>({f.dveLocation[0], f.dveLocation[1], f.dveLocation[2]}), std::vector<int>({-1000, 2000, 77}));
+  EXPECT_EQ(std::vector<int>({f.dveRotation[0], f.dveRotation[1], f.dveRotation[2]}), std::vector<int>({-100, 200, -300}));
+  EXPECT_EQ(f.dveSize, 30000u);
+  EXPECT_EQ(live(1, 0).dveLocation[0], 1000);  // the chain stopped at the key it started from
+  EXPECT_TRUE(only(run({"field"}), "msg 0").empty());
+}
+
+TEST_F(KeyUpdateTest, OnlyAConvertedSdiFillMarksTheKeyDveConverted) {
+  category::CategoryBus& bus = category::CategoryBus::get(0);
+  category::CategoryInputVideo::get().setConverted(4, 1);  // input 5, source 14
+  field(KeyRecord(0, 2).field(7, 84, {1}, 1));
+  const auto dve = [&] { return calls(run({"field"}), "setKeyDve", "0x3210", "0x1209").at(0).at(1); };
+  ASSERT_TRUE(bus.selectSource(6, 14));
+  EXPECT_EQ(dve(), "1");
+  ASSERT_TRUE(bus.selectSource(6, 181));  // a still
+  EXPECT_EQ(dve(), "0");
+  ASSERT_TRUE(bus.selectSource(6, 15));  // an input taken as it is
+  EXPECT_EQ(dve(), "0");
+}
+
+TEST(KeyProcess, PresetBoxOfAnUnknownFormatIsThe1080Row) {
+  const auto box = [](int format) {
+    const keyproc::PresetBox& b = keyproc::presetBox(format);
+    return std::vector<float>{b.left, b.right, b.top, b.bottom};
+  };
+  EXPECT_EQ(box(-1), box(0));
+  EXPECT_EQ(box(12), box(0));
+  EXPECT_EQ(box(11), box(1));
+  EXPECT_NE(box(6), box(0));
+}
+
+TEST_F(KeyUpdateTest, KeySettersRefuseWhatNoKeyHasAndRecordTheRest) {
+  const auto refused = [&](auto call, const std::string& text) {
+    lines.clear();
+    EXPECT_THROW(call(), assert::AssertException) << text;
+    ASSERT_EQ(only(lines, "log [ERR]").size(), 1u) << text;
+    EXPECT_NE(lines.back().find(text), std::string::npos) << lines.back();
+  };
+  refused([] { setKeyClipGain(KZ_KEY1_F, 0, 0, 1, 0, 0); }, "isKey || isDsk || isUsk");
+  refused([] { setKeyEdge(KZ_KEY1, KZ_KEY_EDGE_NONE, 5, 0, 0); }, "0 <= width && width <= 4");
+  refused([] { setKeyEdge(KZ_DSK1, KZ_KEY_EDGE_NONE, 0, 360, 0); }, "0 <= dir && dir < 360");
+  // A downstream key takes the fills a keyer has no use for: a still, a clip, a colour background.
+  setKeyFillSource(KZ_DSK1 + 6, KZ_CLIP_1 + 6);
+  setKeyInvert(KZ_DSK1 + 6, 1);
+  setKeyClipGain(KZ_DSK1 + 6, 5, -1023, 300, 300, 2);
+  const kz::KeySettings& s = kz::dskSettings(KZ_DSK1 + 6);
+  EXPECT_EQ(std::tuple(s.fillSource, s.invert, s.clip, s.gain, s.secondGain, s.density),
+            std::tuple(u16{KZ_CLIP_1 + 6}, u8{1}, 1023, kz::KEY_GAIN_MAX, kz::KEY_GAIN_MAX, kz::KEY_DENSITY_MAX));
+}
+
+TEST_F(KeyUpdateTest, DamagedStoredBoxStaysInsideThePicture) {
+  u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifKey::TYPE_ID, 0);
+  nv[offsetof(KzifKey, boxMask) + offsetof(KeyMask, mode)] = 2;
+  const i16 edges[4] = {-30000, 30000, -30000, 30000};
+  std::memcpy(nv + offsetof(KzifKey, boxEdges), edges, sizeof edges);
+  const Lines out = run({"restart resume", "field"});
+  EXPECT_EQ(only(out, "log [ERR] Assertion"), Lines{});
+  EXPECT_EQ(calls(out, "setKeyBoxMask", "0x3210", "0x1205").at(0), (Args{"0x1205", "0", "0", "1", "1", "0", "1"}));
+}
