@@ -249,14 +249,15 @@ struct KzifClipRecCmd {
 };
 static_assert(rec::wireSizeOf<KzifClipRecCmd>() == 7);
 
-// Wire body (14 + n bytes for a name of n characters).
+// Wire body (14 + n bytes for a name of n characters). It is only acknowledged: the name goes
+// back with the length it came with.
 struct KzifClipRegisterCmd {
   static constexpr int TYPE_ID = 79;
   static constexpr const char* NAME = "KzifClipRegisterCmd";
   MediaCommandHeader header;
   u16 arg0;
   u8 arg1;
-  rec::Text<32> name;
+  rec::EchoText<33> name;
   u8 arg2;
   u8 arg3;
   static constexpr auto wire() {

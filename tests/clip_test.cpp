@@ -366,15 +366,19 @@ TEST_F(ClipTest, AudioMetersAndTheRegistrationCommand) {
   auto& mv = category::CategoryMultiView::get();
   EXPECT_NEAR(mv.sourceLevel(204, 0), 1.0f, 1e-3);
   EXPECT_EQ(mv.sourceLevel(204, 1), 0.0f);  // a word beyond the level range reads as none
-  // Only acknowledged; a name goes back as the text rule keeps it (32 characters).
+  // Only acknowledged: a 40-character name goes back with its length, its first 33 bytes and zeros.
   std::string name = "0028";
   for (int i = 0; i < 40; ++i) name += "41";
   name += "00";
-  std::string back = "0020";
-  for (int i = 0; i < 32; ++i) back += "41";
-  back += "00";
+  std::string back = "0028";
+  for (int i = 0; i < 33; ++i) back += "41";
+  back += std::string(16, '0');
   EXPECT_EQ(only(run({("send 79 01 02 0003 0000 0102 03 " + name + " 04 05").c_str(), "field"}), "msg 79"),
             Lines{"msg 79 010200030000010203" + back + "0405"});
+  // A negative length carries no bytes either way; a name running past the body gets no answer.
+  EXPECT_EQ(only(run({"send 79 01 02 0003 0000 0102 03 8000 04 05", "send 79 01 02 0003 0000 0102 03 0010 4142 04 05", "field"}),
+                 "msg 79"),
+            Lines{"msg 79 0102000300000102038000" "0405"});
 }
 
 TEST_F(ClipTest, FieldCountingEndActionAndJogUseBothFieldsOfAFrame) {
