@@ -2,6 +2,7 @@
 // merge checks, recording with its lock (counted, endless, refused), playback with its end
 // actions, jog and trims in frame and in field counting, refusals that keep a channel's lock, the
 // lever follow, the reset on a format change and the panel and key triggers.
+#include <cmath>
 #include <string>
 
 #include "Common/lock.h"
@@ -130,6 +131,23 @@ TEST_F(ClipTest, RecordRunsFromCommandToFinishUnderItsWriteLockInFramesAndInFiel
     EXPECT_EQ(drv(fields(3), "startClipPlay"), Lines{});
     run({"drain on"});
   }
+}
+
+TEST_F(ClipTest, MonitorShowsTheRecordChannelUntilItRecordsOrTheChannelChanges) {
+  format(4);
+  Lines out = run({recSettings(2, 3).c_str(), "field", recSettings(2, 3, 0, 1).c_str(), "field"});
+  EXPECT_EQ(drv(out, "setClipEnable").back(), "drv setClipEnable 0x118e 0");
+  EXPECT_EQ(drv(out, "setClipEnable").at(6), "drv setClipEnable 0x118c 1");
+  EXPECT_EQ(isClipSourceSelected(207), 1);
+  out = run({recCommand(7, 2).c_str(), "field"});
+  EXPECT_EQ(drv(out, "setClipEnable").back(), "drv setClipEnable 0x118c 0");
+  EXPECT_EQ(only(out, "msg 11"), Lines{"msg 11 0000000002000000020000000000000300"});
+  EXPECT_EQ(isClipSourceSelected(207), 0);
+  // A change of channel turns the monitor off in the same field (also when sent with it).
+  fields(4);
+  EXPECT_EQ(only(run({recSettings(2, 3, 0, 1).c_str(), "field", recSettings(1, 3, 0, 1).c_str(), "field"}), "msg 11").back(),
+            "msg 11 00000001010000003a0000000000000300");
+  EXPECT_EQ(isClipSourceSelected(204), 0);
 }
 
 TEST_F(ClipTest, EndlessRecordKeepsTheLastFramesUntilSwitchedOff) {
@@ -362,10 +380,13 @@ TEST_F(ClipTest, PanelKeyAndRecordTriggersStartPlay) {
 }
 
 TEST_F(ClipTest, AudioMetersAndTheRegistrationCommand) {
-  run({"hw audio 1 16777215 4294967295", "field"});
+  // The driver's values are held to the 24-bit level range: above it full scale, below it none.
+  run({"hw audio 1 20000000 4294967295", "field"});
   auto& mv = category::CategoryMultiView::get();
   EXPECT_NEAR(mv.sourceLevel(204, 0), 1.0f, 1e-3);
-  EXPECT_EQ(mv.sourceLevel(204, 1), 0.0f);  // a word beyond the level range reads as none
+  EXPECT_EQ(mv.sourceLevel(204, 1), 0.0f);
+  run({"hw audio 1 1677721 0", "field"});
+  EXPECT_NEAR(mv.sourceLevel(204, 0), std::log10(1.0 + 0.1 * 280.8383) / 2.45, 1e-4);
   // Only acknowledged: a 40-character name goes back with its length, its first 33 bytes and zeros.
   std::string name = "0028";
   for (int i = 0; i < 40; ++i) name += "41";
