@@ -2,6 +2,7 @@
 #include <span>
 
 #include "Common/assert.h"
+#include "Driver/clip.h"
 #include "Driver/effects.h"
 #include "Driver/image.h"
 #include "Driver/key.h"
@@ -133,6 +134,7 @@ void kzInitialize() {
   kz::resetOperateKeyLevel();
   kz::resetStillImage();
   kz::resetKeyImages();
+  kz::resetClipImages();
 }
 
 void kzUpdate() {
@@ -141,6 +143,7 @@ void kzUpdate() {
   kz::writeGlue(writeAll);
   kz::shadow.valid = true;
   kz::stepStillCapture();
+  kz::stepClipRecords();
 }
 
 void setMeContext(int target) {

@@ -2,6 +2,7 @@
 
 #include "Common/log.h"
 #include "Main/bkgd.h"
+#include "Main/clip.h"
 #include "Main/bp.h"
 #include "Main/faderevent.h"
 #include "Main/macro.h"
@@ -29,9 +30,12 @@ namespace {
 // Handlers of features that are not built yet join here, one per feature.
 void busOnButton(int, const KzifButtonEvent&) {}
 void imageOnButton(int, const KzifButtonEvent&) {}
-void clipStatusOnButton(const KzifButtonEvent&) {}
 void keyPresetOnButton(const KzifButtonEvent&) {}
 void uskAssignOnButton(const KzifButtonEvent&) {}
+
+void clipStatusOnButton(const KzifButtonEvent& event) {
+  if (auto* clips = BP::instance().find<category::CategoryClipStatus>()) clips->onButton(event);
+}
 
 void bkgdOnButton(int me, const KzifButtonEvent& event) { category::CategoryBkgd::get(me).onButton(event); }
 

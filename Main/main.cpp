@@ -9,6 +9,7 @@
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/buttoninhibit.h"
+#include "Main/clip.h"
 #include "Main/dsk.h"
 #include "Main/faderevent.h"
 #include "Main/gpi.h"
@@ -50,6 +51,10 @@ void createCategories() {
   initCategoryKey();              // 0
   initCategoryBkgd();             // 2
   initCategoryDsk();              // 5
+  initCategoryClipPlay();         // 10
+  initCategoryClipRec();          // 11
+  initCategoryClipRegister();     // 12
+  initCategoryClipStatus();       // 13
   initCategoryShotMemoryStatus(); // 22
   initCategoryStillMemory();      // 23
   initCategoryStillStatus();      // 24

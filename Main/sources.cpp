@@ -1,6 +1,7 @@
 #include "Main/sources.h"
 
 #include "Main/bp.h"
+#include "Main/clip.h"
 #include "Main/source_ids.h"
 #include "Main/stillmemory.h"
 
@@ -9,7 +10,7 @@ KZ_SOURCE("Main/sources");
 namespace {
 
 constexpr int STILL_MEMORY_TYPE_ID = IndexOf<KzifStillMemory>::value;
-constexpr int CLIP_REC_TYPE_ID = 11;
+constexpr int CLIP_REC_TYPE_ID = IndexOf<KzifClipRec>::value;
 // The media recorder inputs: the extended output buses that carry a still or clip's video and key.
 constexpr int MEDIA_FILL_BUS = 13;
 constexpr int MEDIA_KEY_BUS = 14;
@@ -25,11 +26,9 @@ MediaMonitor readStillMonitor(category::CategoryInterface& stillMemory) {
   return {r.channel, r.recMode.monitor};
 }
 
-// The clip record record (channel, recMode.monitor) is read here once the clip record category
-// exists; until then nothing is monitored.
 MediaMonitor readClipMonitor(category::CategoryInterface& clipRec) {
-  (void)clipRec;
-  return {};
+  const KzifClipRec& r = static_cast<const category::CategoryClipRec&>(clipRec).record(0);
+  return {r.channel, r.recMode.monitor};
 }
 
 // The record's channel comes from the System Manager: a channel outside 0..3 selects nothing.

@@ -2,6 +2,7 @@
 
 #include "Main/bp.h"
 #include "Main/bus.h"
+#include "Main/clip.h"
 #include "Main/stillmemory.h"
 #include "Main/dsk.h"
 
@@ -13,8 +14,10 @@ namespace {
 void resetStills() {
   if (auto* stills = BP::instance().find<category::CategoryStillMemory>()) stills->resetStills();
 }
-// The clip channels join here: they are reset after any change of the format code.
-void requestClipReset() {}
+// The clip channels are reset after any change of the format code.
+void requestClipReset() {
+  if (auto* clips = BP::instance().find<category::CategoryClipStatus>()) clips->requestReset();
+}
 
 void onVideoFormatChanged(int oldFormat, int newFormat) {
   if (formatGroup(newFormat) != formatGroup(oldFormat)) resetStills();

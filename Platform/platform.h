@@ -90,6 +90,7 @@ struct HardwareInputs {
   u32 vsyncPeriodUs = 16683; // host: simulated time between two VSYNCs
   u32 powerStatus = 0;       // board power-unit presence and alarm inputs
   u32 alarmStatus = 0;
+  u32 clipAudio[4][2] = {};  // the two audio levels of each clip, as its driver reads them
 };
 HardwareInputs& hardwareInputs();
 

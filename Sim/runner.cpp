@@ -107,6 +107,7 @@ constexpr HwInput hwInputs[] = {
               "                 6 further board input; 7..11 temperature of PS, ME1, ME2, SDI1, SDI2"},
     {"boot_mode", "VALUE  boot-mode word at 0xFFFF0000 (bit 0x0001 initialise, 0x4000 no backup save)"},
     {"jump", "ADDR  the System Manager posts a jump request at 0xFFFFFFF0"},
+    {"audio", "CH LEFT RIGHT  the two audio levels of clip channel CH (0..3) as its driver reads them"},
 };
 
 }  // namespace
@@ -260,6 +261,15 @@ bool Runner::hw(const std::string& name, const std::vector<std::uint64_t>& value
   const bool known = std::any_of(std::begin(hwInputs), std::end(hwInputs),
                                  [&](const HwInput& h) { return name == h.name; });
   if (!known) return fail("unknown hardware input '" + name + "' (orvane-sim --help lists them)");
+  if (name == "audio") {
+    if (values.size() != 3) return fail("hw audio takes a channel and two levels");
+    if (values[0] > 3) return fail("hw audio channel must be 0..3");
+    if (values[1] > 0xFFFFFFFFu || values[2] > 0xFFFFFFFFu) return fail("hw audio levels must fit 32 bits");
+    auto& level = platform::hardwareInputs().clipAudio[values[0]];
+    level[0] = static_cast<std::uint32_t>(values[1]);
+    level[1] = static_cast<std::uint32_t>(values[2]);
+    return true;
+  }
   if (values.size() != 1) return fail("hw " + name + " takes one value");
   // Every input is one 32-bit word; a wider value would be cut silently.
   if (values[0] > 0xFFFFFFFFu) return fail("hw " + name + " value must fit 32 bits");

@@ -98,7 +98,7 @@ TEST_F(ProbeTest, FieldCycleRunsItsPassesInOrder) {
 // Registered after the first start, under a higher type id than the probes, but of an earlier
 // update class.
 struct KzifEarlyProbe {
-  static constexpr int TYPE_ID = 10, N_CHANNELS = 1;
+  static constexpr int TYPE_ID = 14, N_CHANNELS = 1;
   static constexpr const char* NAME = "KzifEarlyProbe";
   u32 mask;
   static constexpr auto wire() { return rec::list(rec::mask(&KzifEarlyProbe::mask)); }

@@ -17,7 +17,13 @@ TEST_F(SimTest, BootLogsItsStartUpInOrder) {
 
 TEST_F(SimTest, RecordIsEchoedInTheFieldItArrives) {
   EXPECT_EQ(run({"send 29 00000001 01 00 00 00 00"}), Lines{});
-  EXPECT_EQ(run({"field"}), (Lines{"log [INFO] Connected from System Manager", "msg 29 000000010100000000"}));
+  // A new format resets the clip channels, whose entries report it.
+  const std::string clipReset = "0000025200" + std::string(104, '0');
+  EXPECT_EQ(run({"field"}), (Lines{"log [INFO] Connected from System Manager", "msg 13 " + clipReset.substr(0, 10) + "51" + clipReset.substr(12),
+                                   "msg 13 " + clipReset.substr(0, 10) + "52" + clipReset.substr(12),
+                                   "msg 13 " + clipReset.substr(0, 10) + "53" + clipReset.substr(12),
+                                   "msg 13 " + clipReset.substr(0, 10) + "54" + clipReset.substr(12),
+                                   "msg 29 000000010100000000"}));
   // Nothing changed: nothing sent.
   EXPECT_EQ(run({"field 3"}), Lines{});
   // An out-of-range value is dropped, the record still comes back.
@@ -25,20 +31,21 @@ TEST_F(SimTest, RecordIsEchoedInTheFieldItArrives) {
 }
 
 TEST_F(SimTest, StreamResynchronisesAfterGarbageBadHeadersAndBadBodies) {
-  // Garbage before a frame is skipped.
-  EXPECT_EQ(only(run({"raw 00 ff 5a 5a 00 81 81 5a", "send 29 00000001 02 00 00 00 00", "field"}), "msg"),
+  // Garbage before a frame is skipped. (Each new format also resets the clips: only the system
+  // record is looked at here.)
+  EXPECT_EQ(only(run({"raw 00 ff 5a 5a 00 81 81 5a", "send 29 00000001 02 00 00 00 00", "field"}), "msg 29"),
             (Lines{"msg 29 000000010200000000"}));
   // A truncated frame completes in a later field.
-  EXPECT_EQ(only(run({"raw 5a 81 00 00 00 09 00 1d 00 00", "field 2"}), "msg"), Lines{});
-  EXPECT_EQ(only(run({"raw 00 01 08 00 00 00 00", "field"}), "msg"), (Lines{"msg 29 000000010800000000"}));
+  EXPECT_EQ(only(run({"raw 5a 81 00 00 00 09 00 1d 00 00", "field 2"}), "msg 29"), Lines{});
+  EXPECT_EQ(only(run({"raw 00 01 08 00 00 00 00", "field"}), "msg 29"), (Lines{"msg 29 000000010800000000"}));
   // A header whose body could never fit is noise.
   const Lines out = run({"raw 5a 81 7f ff ff ff 00 1d", "send 29 00000001 03 00 00 00 00", "field"});
   EXPECT_EQ(only(out, "log [ERR]"), Lines{"log [ERR] receive frame too long: length 2147483647 type 29"});
-  EXPECT_EQ(only(out, "msg"), (Lines{"msg 29 000000010300000000"}));
+  EXPECT_EQ(only(out, "msg 29"), (Lines{"msg 29 000000010300000000"}));
   // One byte short: dropped whole. Two bytes too long: applied, the rest skipped.
   const char* shortBody = "send 29 00000001 04 00 00 00";
   const char* longBody = "send 29 00000001 06 00 00 00 00 ee ee";
-  EXPECT_EQ(only(run({shortBody, longBody, "send 29 00000001 09 00 00 00 00", "field"}), "msg"),
+  EXPECT_EQ(only(run({shortBody, longBody, "send 29 00000001 09 00 00 00 00", "field"}), "msg 29"),
             (Lines{"msg 29 000000010900000000"}));
 }
 

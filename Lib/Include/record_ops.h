@@ -87,10 +87,33 @@ void writeText(WireWriter& w, const Text<N, S>& t) {
   w.zeros(1);
 }
 
+template <std::size_t S>
+void readEchoText(WireReader& r, EchoText<S>& t) {
+  t.length = r.get<i16>();
+  std::memset(t.kept, 0, S);
+  if (!r.ok() || t.length < 0) return;
+  const std::size_t total = static_cast<std::size_t>(t.length) + 1;
+  const std::size_t kept = total < S ? total : S;
+  if (!r.bytes(reinterpret_cast<u8*>(t.kept), kept)) return;
+  r.skip(total - kept);
+}
+
+template <std::size_t S>
+void writeEchoText(WireWriter& w, const EchoText<S>& t) {
+  w.put<i16>(t.length);
+  if (t.length < 0) return;
+  const std::size_t total = static_cast<std::size_t>(t.length) + 1;
+  const std::size_t kept = total < S ? total : S;
+  w.bytes(reinterpret_cast<const u8*>(t.kept), kept);
+  w.zeros(total - kept);
+}
+
 template <class V, class C>
 void readValue(WireReader& r, V& v, const C& c) {
   if constexpr (IsText<V>::value) {
     readText(r, v);
+  } else if constexpr (IsEchoText<V>::value) {
+    readEchoText(r, v);
   } else if constexpr (HasWire<V>) {
     decodeRecord(r, v);
   } else if constexpr (ArrayOf<V>::is) {
@@ -104,6 +127,8 @@ template <class V>
 void writeValue(WireWriter& w, const V& v) {
   if constexpr (IsText<V>::value) {
     writeText(w, v);
+  } else if constexpr (IsEchoText<V>::value) {
+    writeEchoText(w, v);
   } else if constexpr (HasWire<V>) {
     encodeRecord(w, v);
   } else if constexpr (ArrayOf<V>::is) {
@@ -117,6 +142,8 @@ template <class V>
 std::size_t valueWireSize(const V& v) {
   if constexpr (IsText<V>::value) {
     return 2 + textLength(v) + 1;
+  } else if constexpr (IsEchoText<V>::value) {
+    return v.length < 0 ? 2 : 2 + static_cast<std::size_t>(v.length) + 1;
   } else if constexpr (HasWire<V>) {
     return recordWireSize(v);
   } else if constexpr (ArrayOf<V>::is) {
@@ -133,7 +160,7 @@ inline constexpr bool ALWAYS_FALSE = false;
 
 template <class V>
 constexpr std::size_t fixedValueWireSize() {
-  if constexpr (IsText<V>::value) {
+  if constexpr (IsText<V>::value || IsEchoText<V>::value) {
     static_assert(ALWAYS_FALSE<V>, "a record with texts has no fixed wire size");
     return 0;
   } else if constexpr (HasWire<V>) {
@@ -238,7 +265,7 @@ void forEachSub(V& v, Fn&& fn) {
 // is known before it is read.
 template <class V>
 constexpr bool isFixedSize() {
-  if constexpr (IsText<V>::value) {
+  if constexpr (IsText<V>::value || IsEchoText<V>::value) {
     return false;
   } else if constexpr (HasWire<V>) {
     return std::apply([](const auto&... d) { return (true && ... && isFixedSize<typename std::decay_t<decltype(d)>::Member>()); },

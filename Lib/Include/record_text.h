@@ -49,6 +49,20 @@ struct Text {
   bool operator==(const Text& o) const { return usable() == o.usable() && std::memcmp(chars, o.chars, usable()) == 0; }
 };
 
+// A text that a command carries back as it came: the length as sent and, of its n + 1 bytes, the
+// first STORAGE (the rest read and dropped). Written back with the same length: the kept bytes,
+// then zeros. A negative length carries no bytes either way.
+template <std::size_t STORAGE>
+struct EchoText {
+  i16 length;
+  char kept[STORAGE];
+};
+
+template <class T>
+struct IsEchoText : std::false_type {};
+template <std::size_t S>
+struct IsEchoText<EchoText<S>> : std::true_type {};
+
 template <class T>
 struct IsText : std::false_type {};
 template <std::size_t N, std::size_t S>
