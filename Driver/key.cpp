@@ -174,9 +174,10 @@ void setKeyBoxMask(int target, f32 x, f32 y, f32 width, f32 height, int enable, 
 }
 
 void setKeyInvert(int target, int invert) {
-  KZ_CHECK(isKeyTarget(target) || isDskTarget(target));
+  KZ_CHECK(isKeyTarget(target) || isDskTarget(target) || isUskTarget(target));
   KZ_CHECK(invert == 0 || invert == 1);
   trace::call("setKeyInvert", trace::Id{target}, invert);
+  if (!kz::recorded(target)) return;
   kz::settingsOf(target).invert = static_cast<u8>(invert);
 }
 

@@ -12,6 +12,7 @@
 #include "Main/sourcelink.h"
 #include "Main/system.h"
 #include "Main/transition.h"
+#include "Main/usk.h"
 #include "Main/xpt.h"
 
 KZ_SOURCE("Main/bus");
@@ -116,10 +117,9 @@ class UskExchange {
   UskExchange& operator=(const UskExchange&) = delete;
 };
 
-// The upstream key assignment takes the source of its bus (0..7) here (its setSource) once it
-// is built.
 void passSourceToUskAssign(int uskBus, int source) {
   if (CategoryBus::UskSourceObserver observer = CategoryBus::uskSourceObserver()) observer(uskBus, source);
+  if (auto* assignment = BP::instance().find<category::CategoryUpStreamKeyAssign>()) assignment->setSource(source, uskBus);
 }
 
 constexpr bool isLoopChecked(int bus) { return 0 <= bus && bus <= BUS_LOOP_CHECKED_LAST; }

@@ -7,6 +7,7 @@
 #include "Main/faderevent.h"
 #include "Main/macro.h"
 #include "Main/system.h"
+#include "Main/usk.h"
 
 KZ_SOURCE("Main/buttonevent");
 
@@ -31,7 +32,11 @@ namespace {
 void busOnButton(int, const KzifButtonEvent&) {}
 void imageOnButton(int, const KzifButtonEvent&) {}
 void keyPresetOnButton(const KzifButtonEvent&) {}
-void uskAssignOnButton(const KzifButtonEvent&) {}
+
+void uskAssignOnButton(const KzifButtonEvent& event) {
+  if (event.getMe() >= N_ME) return;
+  if (auto* assignment = BP::instance().find<category::CategoryUpStreamKeyAssign>()) assignment->onButton(event);
+}
 
 void clipStatusOnButton(const KzifButtonEvent& event) {
   if (auto* clips = BP::instance().find<category::CategoryClipStatus>()) clips->onButton(event);

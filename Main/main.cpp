@@ -35,6 +35,7 @@
 #include "Main/system.h"
 #include "Main/testmode.h"
 #include "Main/transition.h"
+#include "Main/usk.h"
 #include "Main/xpt.h"
 #include "Platform/platform.h"
 
@@ -51,6 +52,8 @@ void createCategories() {
   initCategoryKey();              // 0
   initCategoryBkgd();             // 2
   initCategoryDsk();              // 5
+  initCategoryUpStreamKey();      // 7
+  initCategoryUpStreamKeyAssign(); // 8
   initCategoryClipPlay();         // 10
   initCategoryClipRec();          // 11
   initCategoryClipRegister();     // 12

@@ -1,0 +1,194 @@
+#include "Main/usk.h"
+
+#include "Driver/kz.h"
+#include "Main/bp.h"
+#include "Main/bus.h"
+#include "Main/source_ids.h"
+#include "Main/sources.h"
+#include "Main/system.h"
+
+KZ_SOURCE("Main/usk");
+
+namespace {
+
+using category::CategoryUpStreamKey;
+using category::CategoryUpStreamKeyAssign;
+
+int uskTarget(int n) { return KZ_USK1 + 2 * n; }
+constexpr int KZ_COLOR_USK_MATTE = KZ_COLOR_USK4_MATTE - (N_USK - 1);
+
+constexpr int FIRST_BUTTON = 2050;
+constexpr int SOURCE_INDEX_SDI_LAST = 31;
+constexpr int SOURCE_INDEX_DVI = 128;
+constexpr int SOURCE_INDEX_STILL = 130;
+constexpr int SOURCE_INDEX_CLIP = 138;
+constexpr int SOURCE_INDEX_CBGD = 146;
+constexpr int SOURCE_INDEX_BAR = 148;
+constexpr int SOURCE_INDEX_BLACK = 149;
+constexpr int KZ_COLOR_BAR = 0x1190;
+
+// Stills and clips: three source ids per channel, of which the fill and the key are routed.
+int mediaIndex(int source, int base) {
+  const int offset = source - base - 1;
+  if (offset < 0 || offset >= SOURCE_IDS_PER_MEDIA_CHANNEL * SOURCE_MEDIA_CHANNELS) return -1;
+  if (offset % SOURCE_IDS_PER_MEDIA_CHANNEL == SOURCE_IDS_PER_MEDIA_CHANNEL - 1) return -1;
+  return 2 * (offset / SOURCE_IDS_PER_MEDIA_CHANNEL) + offset % SOURCE_IDS_PER_MEDIA_CHANNEL;
+}
+
+int sourceIndex(int source) {
+  if (SOURCE_SDI_FIRST <= source && source <= SOURCE_SDI_ROUTED_LAST) return source - SOURCE_SDI_FIRST;
+  if (source == SOURCE_DVI_1 || source == SOURCE_DVI_2) return SOURCE_INDEX_DVI + source - SOURCE_DVI_1;
+  if (const int m = mediaIndex(source, SOURCE_STILL_BASE); m >= 0) return SOURCE_INDEX_STILL + m;
+  if (const int m = mediaIndex(source, SOURCE_CLIP_BASE); m >= 0) return SOURCE_INDEX_CLIP + m;
+  if (source == SOURCE_COLOR_BKGD_1 || source == SOURCE_COLOR_BKGD_2)
+    return SOURCE_INDEX_CBGD + source - SOURCE_COLOR_BKGD_1;
+  if (source == SOURCE_COLOR_BAR) return SOURCE_INDEX_BAR;
+  if (source == SOURCE_BLACK) return SOURCE_INDEX_BLACK;
+  return -1;
+}
+
+constexpr bool isUskSource(int source) { return SOURCE_SDI_FIRST <= source && source <= SOURCE_BLACK; }
+
+}  // namespace
+
+int uskInputOfIndex(int index) {
+  if (0 <= index && index <= SOURCE_INDEX_SDI_LAST) return KZ_IN_1 + index;
+  if (index == SOURCE_INDEX_DVI || index == SOURCE_INDEX_DVI + 1) return KZ_DVI_1 + index - SOURCE_INDEX_DVI;
+  if (SOURCE_INDEX_STILL <= index && index < SOURCE_INDEX_CBGD) return KZ_STILL_1 + index - SOURCE_INDEX_STILL;
+  if (index == SOURCE_INDEX_CBGD || index == SOURCE_INDEX_CBGD + 1) return KZ_CBGD_1 + index - SOURCE_INDEX_CBGD;
+  if (index == SOURCE_INDEX_BAR) return KZ_COLOR_BAR;
+  if (index == SOURCE_INDEX_BLACK) return KZ_BLACK;
+  return -1;
+}
+
+// Only the inputs the router has lines for go to a keyer input: SDI 1..32, not 33 and above.
+int uskInputOfSource(int source) {
+  const int index = sourceIndex(source);
+  return index < 0 ? -1 : uskInputOfIndex(index);
+}
+
+namespace category {
+
+CategoryUpStreamKey& CategoryUpStreamKey::get() { return BP::instance().require<CategoryUpStreamKey>(); }
+
+void CategoryUpStreamKey::initIndex(int, int) {
+  for (int n = 0; n < N_USK; ++n) rec::stamp(records_[n], me_, n);
+}
+
+void CategoryUpStreamKey::initInternal() {
+  CategoryCommon::initInternal();
+  for (int n = 0; n < N_USK; ++n) {
+    views_[static_cast<std::size_t>(n)] = &records_[n];
+    colors_[static_cast<std::size_t>(n)] = keyproc::ColorCache{};
+  }
+}
+
+void CategoryUpStreamKey::assign(const KzifUpStreamKey& in, int idx) {
+  checkChannel(idx);
+  KzifUpStreamKey change{};
+  rec::merge(change, in);
+  if (change.has(KzifUpStreamKey::BIT_MASK_BOX) && !adjustCropEdges(0, records_[idx].maskBox, change.maskBox))
+    change.drop(KzifUpStreamKey::BIT_MASK_BOX);
+  rec::merge(records_[idx], change, rec::Checks::Skip);
+  rec::stamp(records_[idx], me_, idx);
+  markChanged(idx);
+}
+
+namespace {
+// The key process reads the box mask under the names the other keyers give it.
+struct BoxView {
+  const KeyMask& boxMask;
+  const i16 (&boxEdges)[4];
+};
+}  // namespace
+
+// Upstream keyers belong to no M/E: their targets take no M/E context.
+void CategoryUpStreamKey::update() {
+  const auto* system = BP::instance().find<CategorySystem>();
+  const int format = system != nullptr ? system->videoFormat() : 0;
+  for (int n = 0; n < N_USK; ++n) {
+    const KzifUpStreamKey& r = *views_[static_cast<std::size_t>(n)];
+    const int target = uskTarget(n);
+    keyproc::applyMatteColor(KZ_COLOR_USK_MATTE + n, r.matteColor, format, colors_[static_cast<std::size_t>(n)]);
+    if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(n));
+    keyproc::applyBoxMask(target, BoxView{r.keyMask, r.maskBox}, format);
+    keyproc::applyClipGain(target, r);
+  }
+}
+
+CategoryUpStreamKeyAssign& CategoryUpStreamKeyAssign::get() {
+  return BP::instance().require<CategoryUpStreamKeyAssign>();
+}
+
+void CategoryUpStreamKeyAssign::assign(const KzifUpStreamKeyAssign& in, int idx) {
+  checkChannel(idx);
+  KzifUpStreamKeyAssign change{};
+  rec::merge(change, in);
+  change.mask = 0;
+  KzifUpStreamKeyAssign& live = records_[0];
+  rec::merge(live, change, rec::Checks::Skip);
+  live.mask = 0;
+  markChanged(0);
+  CategoryBus* bus = BP::instance().find<CategoryBus>(0);
+  if (bus == nullptr) return;
+  for (int i = 0; i < N_USK_BUSES; ++i) {
+    if ((change.sources.sourceMask & (1u << i)) == 0) continue;
+    bus->setUskSource(change.sources.uskSource[i], i);
+    // A source the bus refuses is answered with the one the bus keeps, so both sides agree.
+    const int held = bus->getSource(BUS_USK1_FILL + i);
+    if (held != live.sources.uskSource[i] && isUskSource(held)) {
+      live.sources.uskSource[i] = static_cast<u8>(held);
+      live.sources.sourceMask |= 1u << i;
+    }
+  }
+}
+
+void CategoryUpStreamKeyAssign::setSource(int source, int bus) {
+  if (bus < 0 || bus >= N_USK_BUSES || !isUskSource(source)) return;
+  if (records_[0].sources.uskSource[bus] == source) return;
+  KzifUpStreamKeyAssign one{};
+  one.sources.uskSource[bus] = static_cast<u8>(source);
+  one.sources.sourceMask = 1u << bus;
+  assign(one, 0);
+}
+
+void CategoryUpStreamKeyAssign::onButton(const internal::KzifButtonEvent& event) {
+  const int n = event.getCode() - FIRST_BUTTON;
+  if (n < 0 || n >= N_USK || event.state != 1) return;
+  KzifUpStreamKeyAssign one{};
+  one.assignment.assignFlag[n] = records_[0].assignment.assignFlag[n] == 1 ? 0 : 1;
+  one.assignment.assignMask = 1u << n;
+  assign(one, 0);
+}
+
+int CategoryUpStreamKeyAssign::isAssigned(int key) const {
+  if (1 <= key && key <= N_USK) return records_[0].assignment.assignFlag[key - 1] == 1 ? 1 : 0;
+  return N_USK < key && key <= 2 * N_USK ? 1 : 0;
+}
+
+// Input routing takes no M/E context either.
+void CategoryUpStreamKeyAssign::update() {
+  const KzifUpStreamKeyAssign& r = records_[0];
+  const auto* keys = BP::instance().find<CategoryUpStreamKey>();
+  for (int i = 0; i < N_USK_BUSES; ++i) {
+    int source = r.sources.uskSource[i];
+    if (i % 2 == 1) {
+      const KeyStyle* style = keys != nullptr ? &keys->data(i / 2).style : nullptr;
+      if (style == nullptr || style->keyType == 0 || style->styleFlag4 == 0) source = r.sources.uskSource[i - 1];
+    }
+    const int input = uskInputOfSource(source);
+    if (input >= 0) setUskInput(KZ_USK1_F + i, input);
+  }
+  for (int index = 0; index < N_USK_ASSIGN_SOURCES; ++index) {
+    const int input = uskInputOfIndex(index);
+    if (input < 0) continue;
+    const int v = r.inputKey[index].key;
+    const int keyer = 1 <= v && v <= 2 * N_USK ? (v - 1) % N_USK : 0;
+    setInputUsk(input, isAssigned(v), KZ_USK1_F + 1 + 2 * keyer);
+  }
+}
+
+}  // namespace category
+
+void initCategoryUpStreamKey() { static category::CategoryUpStreamKey keys; }
+void initCategoryUpStreamKeyAssign() { static category::CategoryUpStreamKeyAssign assignment; }
