@@ -146,11 +146,11 @@ TEST_F(UskTest, KeyRecordIsEchoedAndNamesFollowTheTextRule) {
   EXPECT_EQ(only(send(7, keyBody(4).put(0, 0x1, 4).put(15, 100, 2)), "msg 7"), Lines{});
 }
 
-TEST_F(UskTest, DISABLED_ClipAndGainReachTheKeyerWithoutContext) {
+TEST_F(UskTest, ClipAndGainReachTheKeyer) {
   // Keyer 3, type 1, clip 250 and 500, gain 1000, density 500.
   for (int clip : {250, 500, 1000}) {
     Body in = keyBody(3);
-    in.put(6, 0x1, 4).put(10, 1, 1).put(21, 0x7, 4).put(25, clip, 2).put(27, 1000, 2).put(29, 500, 2);
+    in.put(6, 0x1, 4).put(10, 1, 1).put(21, 0x7, 4).put(25, clip, 2).put(27, 1000, 2).put(29, 500, 2).name("").name("");
     send(7, in);
     const Lines out = run({"field"});
     const float hw = static_cast<float>(clip) * 876.0f / 1000.0f + 64.0f;
@@ -159,10 +159,13 @@ TEST_F(UskTest, DISABLED_ClipAndGainReachTheKeyerWithoutContext) {
     const Lines got = only(out, "drv setKeyClipGain 0x1287");
     EXPECT_NE(std::find(got.begin(), got.end(), want), got.end()) << want;
   }
-  // Type 0 with a separate key: the update clears it and reports the correction.
-  const Lines fixed = send(7, keyBody(1).put(6, 0x9, 4).put(13, 1, 1));
-  EXPECT_EQ(only(run({"field"}), "msg 7").size(), 1u);
+  // Type 0 with a separate key: the update of the same field clears it, and the echo carries the
+  // correction.
+  const Lines fixed = send(7, keyBody(1).put(6, 0x9, 4).put(13, 1, 1).name("").name(""));
   EXPECT_EQ(key(1).style.styleFlag4, 0);
+  const Lines echo = only(fixed, "msg 7");
+  ASSERT_EQ(echo.size(), 1u);
+  EXPECT_EQ(echo[0].substr(6 + 2 * 6, 18), "000000090000000000");  // style: mask, type 0, separate key 0
   EXPECT_FALSE(only(fixed, "drv setKeyInvert 0x1283 0").empty());
 }
 
