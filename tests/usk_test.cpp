@@ -132,12 +132,20 @@ TEST_F(UskTest, KeyRecordIsEchoedAndNamesFollowTheTextRule) {
   EXPECT_EQ(key(2).style.keyType, 1);
   EXPECT_EQ(key(2).maskBox[3], 5000);
 
-  // Name 1: a quote unescaped; name 2: taken by its own text.
+  // Name 1: a quote unescaped is refused; name 2: an escaped backslash is taken on its own.
   send(7, keyBody(0).put(47, 0x3, 4).name("a\"b").name("ok\\\\"));
-  // A long name is cut to 12 and its stored part judged: one ending in a lone backslash is refused.
-  send(7, keyBody(0).put(47, 0x1, 4).name("Thirteen chars"));
+  EXPECT_EQ(std::string(key(0).names.name1.chars), "");
+  EXPECT_EQ(std::string(key(0).names.name2.chars), "ok\\\\");
+  // A long name is cut to 12; the stored part is judged: one ending in a lone backslash is
+  // refused and the old name stays.
+  send(7, keyBody(0).put(47, 0x1, 4).name("Thirteen chars").name(""));
+  EXPECT_EQ(std::string(key(0).names.name1.chars), "Thirteen cha");
+  send(7, keyBody(0).put(47, 0x1, 4).name("abcdefghij\\\\x").name(""));
+  EXPECT_EQ(std::string(key(0).names.name1.chars), "abcdefghij\\\\");
+  send(7, keyBody(0).put(47, 0x1, 4).name("abcdefghijk\\x").name(""));
+  EXPECT_EQ(std::string(key(0).names.name1.chars), "abcdefghij\\\\");
   // Length 0 is the empty name.
-  send(7, keyBody(0).put(47, 0x1, 4).name("", 0));
+  send(7, keyBody(0).put(47, 0x1, 4).name("", 0).name(""));
   EXPECT_EQ(key(0).names.name1.length, 0);
   // A name running past the body drops the record; channel 4 is dropped too.
   const std::string cut = keyBody(1).put(0, 0x1, 4).put(15, 100, 2).put(47, 0x1, 4).name("abc").hex();
