@@ -440,7 +440,7 @@ void CategoryKey::copyGeometryToFollower(const KzifKey& s, int follower) {
 }
 
 // A key asked to go on or off by a record is cut there; keys of its group in the same state go
-// with it. The fader table's step completes the cut, and the hooks report the new state.
+// with it. The fader table's step completes the cut, and the hooks report the state it reaches.
 void CategoryKey::carryOutRequestedKeyState(int ch) {
   const std::size_t k = static_cast<std::size_t>(ch);
   const i32 wanted = requested_[k];

@@ -327,7 +327,7 @@ class CategoryOperate : public CategoryCommon<KzifOperate> {
 
   // Per panel, the rows changed since the last M/E change pass (a restore counts as changing
   // every row). The record's own row marks stay set while sends are held back and would make
-  // old changes compete with new ones.
+  // old changes compete with later ones.
   std::array<u32, KzifOperate::N_PANELS> freshRows_{};
 
   AutoTransition fade_{};
