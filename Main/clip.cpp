@@ -16,8 +16,6 @@ constexpr u32 REC_MODE_MONITOR_BIT = 1u << 1;
 constexpr u32 REC_MODE_LENGTH_BIT = 1u << 5;
 constexpr u32 STATUS_STATE_BIT = 1u << 6;
 
-int clipId(int ch) { return KZ_CLIP_1 + 2 * ch; }
-
 // The refusals the System Manager's operator reads on the console, as plain lines.
 void consoleLine(const char* text) {
   platform::consoleWrite(reinterpret_cast<const u8*>(text), std::strlen(text));

@@ -166,7 +166,12 @@ struct KzifClipRegister {
 static_assert(sizeof(KzifClipRegister) == 8);
 static_assert(rec::wireSizeOf<KzifClipRegister>() == 5);
 
+// The driver id of clip channel ch.
+inline int clipId(int ch) { return KZ_CLIP_1 + 2 * ch; }
+
 struct ClipPosition {
+  static constexpr u32 LENGTH_BIT = 1u << 0;
+  static constexpr u32 CURRENT_BIT = 1u << 1;
   u32 mask;
   u32 length;   // frames of the clip
   u32 current;  // the frame shown, counted from 1
@@ -177,6 +182,9 @@ struct ClipPosition {
 };
 
 struct ClipTrim {
+  static constexpr u32 ENABLED_BIT = 1u << 0;
+  static constexpr u32 IN_BIT = 1u << 1;
+  static constexpr u32 OUT_BIT = 1u << 2;
   u32 mask;
   u8 enabled;    // 0: the whole clip plays
   u32 inPoint;   // frames counted from 1

@@ -19,18 +19,11 @@ constexpr u32 STATUS_RECORDED_BIT = 1u << 1;
 constexpr u32 STATUS_OPTION0_BIT = 1u << 4;
 constexpr u32 STATUS_STATE_BIT = 1u << 6;
 constexpr u32 STATUS_OPTION6_BIT = 1u << 9;
-constexpr u32 POSITION_LENGTH_BIT = 1u << 0;
-constexpr u32 POSITION_CURRENT_BIT = 1u << 1;
-constexpr u32 TRIM_ENABLED_BIT = 1u << 0;
-constexpr u32 TRIM_IN_BIT = 1u << 1;
-constexpr u32 TRIM_OUT_BIT = 1u << 2;
 constexpr u16 RECORD_STOP_COMMAND = category::CategoryClipStatus::RECORD_COMMAND_BASE + CLIP_STOP;    // 268
 constexpr u16 RECORD_START_COMMAND = category::CategoryClipStatus::RECORD_COMMAND_BASE + CLIP_RECORD;  // 263
 constexpr int LEVEL_MAX = 16777215;
 constexpr int CLIP_LEVEL_SOURCE_FIRST = 201;
 constexpr int N_ME_SIDES = 8;
-
-int clipId(int ch) { return KZ_CLIP_1 + 2 * ch; }
 
 struct ClipInfo {
   int count = 0, width = 0, height = 0, option0 = 0, option6 = 0;
@@ -103,7 +96,7 @@ void CategoryClipStatus::deriveRange(int ch) {
 
 void CategoryClipStatus::reportCurrent(int ch, int x) {
   KzifClipStatus change{};
-  change.position.mask = POSITION_CURRENT_BIT;
+  change.position.mask = ClipPosition::CURRENT_BIT;
   change.position.current = toReported(x);
   report(ch, change);
 }
@@ -113,7 +106,7 @@ void CategoryClipStatus::reportInfo(int ch, int count, int option0, int option6)
   change.mask = STATUS_OPTION0_BIT | STATUS_OPTION6_BIT;
   change.option0 = static_cast<u8>(option0);
   change.option6 = static_cast<u8>(option6);
-  change.position.mask = POSITION_LENGTH_BIT | POSITION_CURRENT_BIT;
+  change.position.mask = ClipPosition::LENGTH_BIT | ClipPosition::CURRENT_BIT;
   change.position.length = static_cast<u32>(frameCounting() ? count : count / 2);
   change.position.current = 1;
   report(ch, change);
@@ -294,8 +287,8 @@ void CategoryClipStatus::recordStep(int ch) {
     change.recorded = 1;
     change.option0 = mode.option0 == 1 ? 1 : 0;
     change.option6 = mode.option6 == 1 ? 1 : 0;
-    change.position = {POSITION_LENGTH_BIT | POSITION_CURRENT_BIT, mode.length, 1};
-    change.trim = {TRIM_ENABLED_BIT | TRIM_IN_BIT | TRIM_OUT_BIT, 0, 1, 1};
+    change.position = {ClipPosition::LENGTH_BIT | ClipPosition::CURRENT_BIT, mode.length, 1};
+    change.trim = {ClipTrim::ENABLED_BIT | ClipTrim::IN_BIT | ClipTrim::OUT_BIT, 0, 1, 1};
     report(ch, change);
     return;
   }

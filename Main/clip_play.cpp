@@ -14,13 +14,6 @@ KZ_SOURCE("Main/clip_play");
 
 namespace {
 
-constexpr u32 TRIM_ENABLED_BIT = 1u << 0;
-constexpr u32 TRIM_IN_BIT = 1u << 1;
-constexpr u32 TRIM_OUT_BIT = 1u << 2;
-constexpr u32 POSITION_LENGTH_BIT = 1u << 0;
-constexpr u32 POSITION_CURRENT_BIT = 1u << 1;
-
-int clipId(int ch) { return KZ_CLIP_1 + 2 * ch; }
 
 const KzifClipPlay& playOf(int ch) {
   return std::as_const(BP::instance().require<category::CategoryClipPlay>()).record(ch);
@@ -131,7 +124,7 @@ void CategoryClipStatus::startPlay(int ch) {
   c.position = mode.reverse == 1 ? count - 1 : 0;
   const int n = getClipFrameCount(id);
   KzifClipStatus change{};
-  change.position = {POSITION_LENGTH_BIT | POSITION_CURRENT_BIT, static_cast<u32>(frameCounting() ? n : (n + 1) / 2),
+  change.position = {ClipPosition::LENGTH_BIT | ClipPosition::CURRENT_BIT, static_cast<u32>(frameCounting() ? n : (n + 1) / 2),
                      toReported(c.inPoint + c.position)};
   report(ch, change);
   c.slowCounter = 0;
@@ -260,7 +253,7 @@ void CategoryClipStatus::rangeCommand(int ch) {
         setClipRange(id, c.inPoint, c.outPoint - c.inPoint + extra);
         c.position = 0;
         c.lastFrame = c.outPoint - c.inPoint;
-        change.trim = {TRIM_ENABLED_BIT | TRIM_IN_BIT | TRIM_OUT_BIT, 1, toReported(c.inPoint), toReported(c.outPoint)};
+        change.trim = {ClipTrim::ENABLED_BIT | ClipTrim::IN_BIT | ClipTrim::OUT_BIT, 1, toReported(c.inPoint), toReported(c.outPoint)};
       }
       break;
     }
@@ -272,7 +265,7 @@ void CategoryClipStatus::rangeCommand(int ch) {
         setClipRange(id, c.inPoint, c.outPoint - c.inPoint + extra);
         c.position = 0;
         c.lastFrame = c.outPoint - c.inPoint;
-        change.trim = {TRIM_ENABLED_BIT | TRIM_IN_BIT | TRIM_OUT_BIT, 1, toReported(c.inPoint), toReported(c.outPoint)};
+        change.trim = {ClipTrim::ENABLED_BIT | ClipTrim::IN_BIT | ClipTrim::OUT_BIT, 1, toReported(c.inPoint), toReported(c.outPoint)};
       }
       break;
     }
@@ -280,7 +273,7 @@ void CategoryClipStatus::rangeCommand(int ch) {
       setClipRange(id, 0, 0);
       c.lastFrame = c.outPoint = clipLast;
       c.inPoint = c.position = 0;
-      change.trim = {TRIM_ENABLED_BIT | TRIM_IN_BIT | TRIM_OUT_BIT, 0, 1, toReported(clipLast)};
+      change.trim = {ClipTrim::ENABLED_BIT | ClipTrim::IN_BIT | ClipTrim::OUT_BIT, 0, 1, toReported(clipLast)};
       break;
     case CLIP_IN_START:
       c.inPoint = 0;
@@ -288,7 +281,7 @@ void CategoryClipStatus::rangeCommand(int ch) {
       setClipRange(id, 0, c.outPoint + extra);
       c.lastFrame = c.outPoint;
       c.position = 0;
-      change.trim.mask = TRIM_IN_BIT;
+      change.trim.mask = ClipTrim::IN_BIT;
       change.trim.inPoint = 1;
       break;
     case CLIP_OUT_END:
@@ -297,7 +290,7 @@ void CategoryClipStatus::rangeCommand(int ch) {
       setClipRange(id, c.inPoint, c.outPoint - c.inPoint + extra);
       c.lastFrame = c.outPoint - c.inPoint;
       c.position = 0;
-      change.trim.mask = TRIM_OUT_BIT;
+      change.trim.mask = ClipTrim::OUT_BIT;
       change.trim.outPoint = toReported(c.outPoint);
       break;
     default: break;
