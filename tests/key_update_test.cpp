@@ -16,6 +16,7 @@
 #include "Main/key.h"
 #include "Main/keyprocess.h"
 #include "Platform/platform.h"
+#include "tests/key_body.h"
 #include "tests/sim_fixture.h"
 
 using category::CategoryKey;
@@ -23,38 +24,6 @@ using category::CategoryKey;
 namespace {
 
 using Args = std::vector<std::string>;
-
-// A KzifKey wire body with its fixed part by wire offsets (names empty, trailing sub-record clear).
-class KeyRecord {
- public:
-  KeyRecord(int me, int ch) : bytes_(329 + 3 + 3 + 7, 0) {
-    put(8, me, 1).put(9, ch, 2);
-  }
-  KeyRecord& put(std::size_t at, long long v, int width) {
-    for (int i = 0; i < width; ++i) bytes_[at + i] = static_cast<u8>(v >> (8 * (width - 1 - i)));
-    return *this;
-  }
-  KeyRecord& field(int bit, std::size_t at, std::initializer_list<long long> values, int width) {
-    mask_ |= 1ull << bit;
-    for (long long v : values) {
-      put(at, v, width);
-      at += static_cast<std::size_t>(width);
-    }
-    return *this;
-  }
-  std::string script() const {
-    std::vector<u8> out = bytes_;
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<u8>(mask_ >> (8 * (3 - i)));  // word 0: bits 0..31
-    for (int i = 0; i < 4; ++i) out[4 + i] = static_cast<u8>(mask_ >> (32 + 8 * (3 - i)));
-    std::string h = "send 0 ";
-    for (u8 b : out) h += hexBytes(b, 1);
-    return h;
-  }
-
- private:
-  std::vector<u8> bytes_;
-  unsigned long long mask_ = 0;
-};
 
 float real(const std::string& s) { return std::strtof(s.c_str(), nullptr); }
 
@@ -64,7 +33,7 @@ class KeyUpdateTest : public SimTest {
     boot({.trace = true});
     settle();
   }
-  Lines field(const KeyRecord& r) { return run({r.script().c_str(), "field"}); }
+  Lines field(const KeyBody& r) { return run({("send 0 " + r.hex()).c_str(), "field"}); }
   // The calls of `name` made under context `context` for target `target` (any target when empty).
   static std::vector<Args> calls(const Lines& out, const std::string& name, const std::string& context = "0x3210",
                                  const std::string& target = "") {
@@ -116,7 +85,7 @@ TEST_F(KeyUpdateTest, ColdStartSetsEveryKeyInItsOrderInTheFirstField) {
 }
 
 TEST_F(KeyUpdateTest, EachSettingReachesItsSetterConverted) {
-  KeyRecord r(0, 1);
+  KeyBody r(0, 1);
   r.put(11, 0x1f, 4).put(15, 0x0001010101, 5);                                        // type 0, second gain, invert, flag 4, mode
   r.put(20, 0xf, 4).put(24, 1000, 2).put(26, 1001, 2).put(28, 500, 2).put(30, 1, 1);  // adjust
   r.field(0, 31, {1200, 500, 700}, 2);
@@ -149,10 +118,10 @@ TEST_F(KeyUpdateTest, EachSettingReachesItsSetterConverted) {
   expectNear(one("setKeyShape"), 1, {0.2f, 0.3f, 0.8f, 0.4f, 0.4f});
 
   // A chroma keyer passes clip 0 and gain 1 whatever its adjust; type 3 clips at -1023.
-  Lines types = field(KeyRecord(0, 1).put(11, 0x1, 4).put(15, 2, 1));
+  Lines types = field(KeyBody(0, 1).put(11, 0x1, 4).put(15, 2, 1));
   expectNear(calls(types, "setKeyClipGain", "0x3210", "0x1207").at(0), 2, {0.0f, 1.0f});
   EXPECT_EQ(calls(types, "setKeyInvert", "0x3210", "0x1207").at(0).at(1), "0");
-  types = field(KeyRecord(0, 1).put(11, 0x1, 4).put(15, 3, 1));
+  types = field(KeyBody(0, 1).put(11, 0x1, 4).put(15, 3, 1));
   EXPECT_EQ(calls(types, "setKeyClipGain", "0x3210", "0x1207").at(0).at(1), "7");
   expectNear(calls(types, "setKeyClipGain", "0x3210", "0x1207").at(0), 2, {-1023.0f, 1.0f});
 }
@@ -165,8 +134,8 @@ TEST_F(KeyUpdateTest, LaterKeyOfAPriorityWinsItsLevel) {
 
 TEST_F(KeyUpdateTest, DveLinkCopiesGeometryToTheFollowerUnderItsOwnChannel) {
   // Key 2 follows key 1 and key 1 follows key 2; key 2 keeps its own depth.
-  field(KeyRecord(1, 1).field(22, 163, {1}, 1).field(12, 103, {0, 0, 77}, 2));
-  const Lines out = only(field(KeyRecord(1, 0)
+  field(KeyBody(1, 1).field(22, 163, {1}, 1).field(12, 103, {0, 0, 77}, 2));
+  const Lines out = only(field(KeyBody(1, 0)
                                    .field(7, 84, {1}, 1)
                                    .field(12, 103, {1000, 2000, 300}, 2)
                                    .field(13, 109, {30000}, 4)
@@ -188,7 +157,7 @@ TEST_F(KeyUpdateTest, DveLinkCopiesGeometryToTheFollowerUnderItsOwnChannel) {
 TEST_F(KeyUpdateTest, OnlyAConvertedSdiFillMarksTheKeyDveConverted) {
   category::CategoryBus& bus = category::CategoryBus::get(0);
   category::CategoryInputVideo::get().setConverted(4, 1);  // input 5, source 14
-  field(KeyRecord(0, 2).field(7, 84, {1}, 1));
+  field(KeyBody(0, 2).field(7, 84, {1}, 1));
   const auto dve = [&] { return calls(run({"field"}), "setKeyDve", "0x3210", "0x1209").at(0).at(1); };
   ASSERT_TRUE(bus.selectSource(6, 14));
   EXPECT_EQ(dve(), "1");
