@@ -129,11 +129,16 @@ void CategoryUpStreamKeyAssign::assign(const KzifUpStreamKeyAssign& in, int idx)
   rec::merge(live, change, rec::Checks::Skip);
   live.mask = 0;
   markChanged(0);
+  mirrorToBuses(change.sources.sourceMask);
+}
+
+void CategoryUpStreamKeyAssign::mirrorToBuses(u32 sourceBits) {
+  KzifUpStreamKeyAssign& live = records_[0];
   CategoryBus* bus = BP::instance().find<CategoryBus>(0);
   if (bus == nullptr) return;
   for (int i = 0; i < N_USK_BUSES; ++i) {
-    if ((change.sources.sourceMask & (1u << i)) == 0) continue;
-    bus->setUskSource(change.sources.uskSource[i], i);
+    if ((sourceBits & (1u << i)) == 0) continue;
+    bus->setUskSource(live.sources.uskSource[i], i);
     // A source the bus refuses is answered with the one the bus keeps, so both sides agree.
     const int held = bus->getSource(BUS_USK1_FILL + i);
     if (held != live.sources.uskSource[i] && isUskSource(held)) {
@@ -145,11 +150,14 @@ void CategoryUpStreamKeyAssign::assign(const KzifUpStreamKeyAssign& in, int idx)
 
 void CategoryUpStreamKeyAssign::setSource(int source, int bus) {
   if (bus < 0 || bus >= N_USK_BUSES || !isUskSource(source)) return;
-  if (records_[0].sources.uskSource[bus] == source) return;
-  KzifUpStreamKeyAssign one{};
-  one.sources.uskSource[bus] = static_cast<u8>(source);
-  one.sources.sourceMask = 1u << bus;
-  assign(one, 0);
+  KzifUpStreamKeyAssign& live = records_[0];
+  if (live.sources.uskSource[bus] == source) return;
+  // One source, already range-tested: taken as a record carrying only it would be, without a
+  // merge of the whole assignment table.
+  live.sources.uskSource[bus] = static_cast<u8>(source);
+  live.sources.sourceMask |= 1u << bus;
+  markChanged(0);
+  mirrorToBuses(1u << bus);
 }
 
 void CategoryUpStreamKeyAssign::onButton(const internal::KzifButtonEvent& event) {

@@ -166,6 +166,11 @@ class CategoryUpStreamKeyAssign : public CategoryCommon<KzifUpStreamKeyAssign> {
   int isAssigned(int key) const;
 
   const KzifUpStreamKeyAssign& data() const { return record(0); }
+
+ private:
+  // Gives the bus engine the sources of these bus bits; a source it refuses is answered with the
+  // one it keeps.
+  void mirrorToBuses(u32 sourceBits);
 };
 
 }  // namespace category

@@ -321,6 +321,16 @@ constexpr bool hasMaskedFields() {
   return hasMaskedFieldsOf<R>(wireIndexes<R>());
 }
 
+template <class R, std::size_t... I>
+constexpr bool hasSubRecordsOf(std::index_sequence<I...>) {
+  return (false || ... || (std::tuple_element_t<I, WireList<R>>::role == Role::Sub));
+}
+// Whether the record nests sub-records (with masks of their own).
+template <class R>
+constexpr bool hasSubRecords() {
+  return hasSubRecordsOf<R>(wireIndexes<R>());
+}
+
 template <class D>
 constexpr bool claimBits(int first, std::array<bool, 32 * MAX_MASK_WORDS>& used, int limit) {
   constexpr int n = static_cast<int>(bitsSpanned<D>());

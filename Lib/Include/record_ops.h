@@ -395,6 +395,13 @@ MergeResult merge(R& dst, const R& src, Checks checks = Checks::Apply) {
   MergeResult result;
   const u32* in = detail::maskWordsOf(src);
   u32* out = detail::maskWordsOf(dst);
+  if constexpr (detail::maskWords<R>() > 0 && !detail::hasSubRecords<R>()) {
+    // Only masked fields merge: a leaf whose mask is clear has nothing to give (the common case
+    // for the entries of a large table of which a record changes a few).
+    u32 any = 0;
+    for (std::size_t w = 0; w < detail::maskWords<R>(); ++w) any |= in[w];
+    if (any == 0) return result;
+  }
   detail::forEachField<R>([&](const auto& d) {
     using D = std::decay_t<decltype(d)>;
     if constexpr (D::role == Role::Field) {
