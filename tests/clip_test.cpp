@@ -328,8 +328,8 @@ TEST_F(ClipTest, LeverFollowOnAnMeAndOnABSide) {
   exec(playSettings(2, 0, 0, 0, 0, TRIGGER_LEVER, 5));
   fader.transition(keySubTransIndex(5, 2)).positionA = 0.5f;
   EXPECT_EQ(drv(fields(1), "cueClip"), Lines{"drv cueClip 0x118c 50 1"});
-  EXPECT_TRUE(BP::instance().require<category::CategoryClipPlay>().followsMe(5, 2));
-  EXPECT_FALSE(BP::instance().require<category::CategoryClipPlay>().followsMe(0, 2));
+  const auto& play = BP::instance().require<category::CategoryClipPlay>();
+  EXPECT_EQ(std::pair(play.followsMe(5, 2), play.followsMe(0, 2)), std::pair(true, false));
   // A range command pauses the lever's transition.
   run({playCommand(17, 2).c_str(), "field"});
   EXPECT_EQ(fader.transition(keySubTransIndex(5, 2)).state, AutoTransition::STATE_PAUSED);
@@ -357,9 +357,7 @@ TEST_F(ClipTest, FormatChangeFinishesAndResetReleasesEveryLock) {
 
 TEST_F(ClipTest, PanelKeyAndRecordTriggersStartPlay) {
   format(4);
-  recordClip(0, 3);
-  recordClip(1, 3);
-  recordClip(2, 3);
+  for (int ch : {0, 1, 2}) recordClip(ch, 3);
   // The start button of M/E 1 starts channel 0.
   exec(playSettings(0, 0, 0, 0, 0, TRIGGER_START_BUTTON, 1));
   fields(1);
@@ -373,10 +371,7 @@ TEST_F(ClipTest, PanelKeyAndRecordTriggersStartPlay) {
   fields(2);
   EXPECT_EQ(category::CategoryKey::get(0).data(1).keyOn, 1);
   EXPECT_EQ(entry(1).state, CLIP_STOPPED);
-  keyLever = 0.0f;
-  fields(1);
-  keyLever = 1.0f;
-  fields(1);
+  for (float level : {0.0f, 1.0f}) keyLever = level, fields(1);
   EXPECT_EQ(entry(1).state, CLIP_PLAYING);
   // A key trigger on a B side watches nothing.
   exec(playSettings(2, 1, 0, 0, 0, TRIGGER_KEY_1, 4));

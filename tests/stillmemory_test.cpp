@@ -3,6 +3,7 @@
 // System Manager, the format-group reset, the status table after a resume, and the escaped-text
 // rule.
 #include <string>
+#include <utility>
 
 #include "Common/lock.h"
 #include "Driver/still.h"
@@ -109,8 +110,7 @@ TEST_F(StillTest, CaptureRunsFromCommandToCompletionFieldByFieldUnderItsLock) {
                    "drv setStillEnable 0x1182 0", "drv setStillMode 0x1184 0", "drv setStillEnable 0x1184 0",
                    "drv setStillMode 0x1186 0", "drv setStillEnable 0x1186 0"}));
   EXPECT_EQ(only(f, "msg"), Lines{"msg 23 " + noSpaces("00000000 02 00000004 0001000001 00000000 00000000 00 00000000 000000 000000")});
-  EXPECT_EQ(locks::word(2), LOCK_WRITER);
-  EXPECT_EQ(status().isStillBusy(), 1);
+  EXPECT_EQ(std::pair(locks::word(2), +status().isStillBusy()), std::pair(LOCK_WRITER, 1));
   // F + 1: nothing to say.
   EXPECT_EQ(only(run({"field"}), "msg"), Lines{});
   // F + 2: the reply, with the command's own tags, arguments and name, and the entry of channel 2.
