@@ -120,6 +120,12 @@ CategoryUpStreamKeyAssign& CategoryUpStreamKeyAssign::get() {
   return BP::instance().require<CategoryUpStreamKeyAssign>();
 }
 
+// The record's own mask carries no field: a damaged image must not have it sent as anything but 0.
+void CategoryUpStreamKeyAssign::restore(const u8* stored) {
+  CategoryCommon::restore(stored);
+  records_[0].mask = 0;
+}
+
 void CategoryUpStreamKeyAssign::assign(const KzifUpStreamKeyAssign& in, int idx) {
   checkChannel(idx);
   KzifUpStreamKeyAssign change{};

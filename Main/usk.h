@@ -157,6 +157,7 @@ class CategoryUpStreamKeyAssign : public CategoryCommon<KzifUpStreamKeyAssign> {
  public:
   static CategoryUpStreamKeyAssign& get();
 
+  void restore(const u8* stored) override;
   void assign(const KzifUpStreamKeyAssign& in, int idx) override;
   void update() override;
 

@@ -42,6 +42,18 @@ std::string playSettings(int ch, int endAction, int reverse = 0, int speed = 0, 
   return "send 10 00000003 " + hexBytes(ch, 2) + " 0000001f " + hexBytes(endAction, 1) + hexBytes(reverse, 1) +
          hexBytes(speed, 1) + "00" + hexBytes(frameMode, 1) + "00 " + hexBytes(trigger, 1) + hexBytes(me, 1);
 }
+// A text of n copies of one character: its length word and its bytes.
+std::string repeatedText(int n, const char* byte) {
+  std::string s = hexBytes(n, 2);
+  for (int i = 0; i < n; ++i) s += byte;
+  return s;
+}
+// The cue calls of channel 0 for the given units, each on the given field.
+Lines cues(std::initializer_list<int> units, int field = 1) {
+  Lines r;
+  for (int u : units) r.push_back("drv cueClip 0x1188 " + std::to_string(u) + " " + std::to_string(field));
+  return r;
+}
 // A trim of the entry of channel ch, frames counted from 1.
 std::string trimEntry(int ch, int enabled, int in, int out) {
   return "send 13 00000000 " + hexBytes(81 + ch, 2) + " 0000 00 00 00000000 " + std::string(24, '0') +
@@ -68,8 +80,11 @@ class ClipTest : public SimTest {
     exec(recCommand(7, ch));
     fields(2 * length + 2);
   }
+  // Runs one script line and a field; what it printed under `prefix`.
+  Lines sent(const std::string& line, const std::string& prefix) { return only(run({line.c_str(), "field"}), prefix); }
   CategoryClipStatus& status() { return BP::instance().require<CategoryClipStatus>(); }
   const KzifClipStatus& entry(int ch) { return status().entry(ch); }
+  std::pair<int, u32> stateAndLock(int ch) { return {entry(ch).state, status().locks().lockState(ch)}; }
   static Lines drv(const Lines& out, const std::string& name) { return only(out, "drv " + name); }
 };
 
@@ -80,19 +95,16 @@ TEST_F(ClipTest, RecordsKeepTheirChecksAndTheirStoredLayout) {
   EXPECT_EQ(only(exec("send 10 00000003 0001 00000000 000000000000 0c 03"), "msg"), Lines{});
   EXPECT_EQ(only(fields(1), "msg 10"), Lines{"msg 10 000000020001000000000000000000000003"});
   // length 0 becomes 1 within the field; on format 1 without longClip 5000 becomes 750.
-  EXPECT_EQ(only(run({recSettings(0, 0).c_str(), "field"}), "msg 11"), Lines{"msg 11 00000001000000003a0000000000000100"});
+  EXPECT_EQ(sent(recSettings(0, 0), "msg 11"), Lines{"msg 11 00000001000000003a0000000000000100"});
   format(1);
-  EXPECT_EQ(only(run({recSettings(0, 5000).c_str(), "field"}), "msg 11"),
-            Lines{"msg 11 00000001000000003a000000000002ee00"});
+  EXPECT_EQ(sent(recSettings(0, 5000), "msg 11"), Lines{"msg 11 00000001000000003a000000000002ee00"});
   // A 40-character name keeps 32; entry 85 does not exist.
-  const std::string forty(40, 'a');
-  std::string name = "0028";
-  for (char c : forty) name += hexBytes(static_cast<unsigned char>(c), 1);
+  const std::string name = repeatedText(40, "61");
   const std::string body = " 01 00000000 " + std::string(24, '0') + " 00 00 00 00000000 00000000 00000000 00000000 00 00000000 00000000 00 00 00";
   run({("send 13 00000001 0005 " + name + "00" + body).c_str(), ("send 13 00000001 0055 0000 00" + body).c_str(), "field"});
   EXPECT_EQ(status().record(5).name.length, 32);
-  EXPECT_EQ(only(lines, "msg 13").size(), 1u);
-  EXPECT_EQ(only(lines, "msg 13").at(0).size(), std::string("msg 13 ").size() + 2 * (57 + 32));
+  ASSERT_EQ(only(lines, "msg 13").size(), 1u);
+  EXPECT_EQ(only(lines, "msg 13")[0].size(), 7 + 2 * (57 + 32u));
   // Stored little-endian as laid out: trigger at 20, me at 21 of channel 1; length at 18.
   const u8* nv = BP::instance().backupImage() + BP::instance().shareOffset(KzifClipPlay::TYPE_ID, 0);
   EXPECT_EQ((std::vector<int>{nv[24 + 4], nv[24 + 21]}), (std::vector<int>{1, 3}));
@@ -113,18 +125,15 @@ TEST_F(ClipTest, RecordRunsFromCommandToFinishUnderItsWriteLockInFramesAndInFiel
     const Lines start = run({recCommand(7, 1).c_str(), "field"});
     EXPECT_EQ(only(start, "msg 68"), Lines{recReply(7, 1, 0)});
     EXPECT_EQ(drv(start, "startClipPlay"), Lines{"drv startClipPlay 0x118a " + std::to_string(units) + " 1"});
-    EXPECT_EQ(entry(1).state, CLIP_RECORDING);
-    EXPECT_EQ(status().locks().lockState(1), ClipChannelLocks::WRITING);
-    EXPECT_EQ(locks::word(5) != 0, true);
+    EXPECT_EQ(stateAndLock(1), std::pair(+CLIP_RECORDING, ClipChannelLocks::WRITING));
+    EXPECT_NE(locks::word(5), 0u);
     // The driver counts down one unit per field; the record ends in the field it has finished.
     fields(units - 1);
-    EXPECT_EQ(entry(1).state, CLIP_RECORDING);
-    EXPECT_EQ(entry(1).position.current, code == 4 ? 3u : 3u);
+    EXPECT_EQ(std::pair(+entry(1).state, entry(1).position.current), std::pair(+CLIP_RECORDING, 3u));
     const Lines end = fields(1);
     EXPECT_EQ(drv(end, "startClipPlay"), Lines{"drv startClipPlay 0x118a 0 0"});
-    EXPECT_EQ(std::tuple(+entry(1).state, entry(1).position.length, entry(1).position.current, +entry(1).recorded),
-              std::tuple(0, 3u, 1u, 1));
-    EXPECT_EQ(status().locks().lockState(1), ClipChannelLocks::NONE);
+    EXPECT_EQ(std::tuple(stateAndLock(1), entry(1).position.length, entry(1).position.current, +entry(1).recorded),
+              std::tuple(std::pair(0, ClipChannelLocks::NONE), 3u, 1u, 1));
     EXPECT_EQ(locks::word(5), 0u);
     // A deferred send keeps the marks, and the finished record is not started again.
     run({"drain off"});
@@ -133,7 +142,7 @@ TEST_F(ClipTest, RecordRunsFromCommandToFinishUnderItsWriteLockInFramesAndInFiel
   }
 }
 
-TEST_F(ClipTest, MonitorShowsTheRecordChannelUntilItRecordsOrTheChannelChanges) {
+TEST_F(ClipTest, MonitorShowsTheRecordChannelUntilItRecordsOrTheChannelChangesAndEndlessRecordsWrap) {
   format(4);
   Lines out = run({recSettings(2, 3).c_str(), "field", recSettings(2, 3, 0, 1).c_str(), "field"});
   EXPECT_EQ(drv(out, "setClipEnable").back(), "drv setClipEnable 0x118e 0");
@@ -148,20 +157,16 @@ TEST_F(ClipTest, MonitorShowsTheRecordChannelUntilItRecordsOrTheChannelChanges) 
   EXPECT_EQ(only(run({recSettings(2, 3, 0, 1).c_str(), "field", recSettings(1, 3, 0, 1).c_str(), "field"}), "msg 11").back(),
             "msg 11 00000001010000003a0000000000000300");
   EXPECT_EQ(isClipSourceSelected(204), 0);
-}
 
-TEST_F(ClipTest, EndlessRecordKeepsTheLastFramesUntilSwitchedOff) {
-  format(4);
+  // An endless record keeps the last frames until it is switched off.
   exec(recSettings(0, 2, 1));
   const Lines start = run({recCommand(7, 0).c_str(), "field"});
   EXPECT_EQ(drv(start, "startClipPlay"), Lines{"drv startClipPlay 0x1188 -1 1"});
   fields(5);
-  EXPECT_EQ(entry(0).state, CLIP_RECORDING);
-  EXPECT_EQ(entry(0).position.current, 2u);  // held at the length
+  EXPECT_EQ(std::pair(+entry(0).state, entry(0).position.current), std::pair(+CLIP_RECORDING, 2u));  // held at the length
   const Lines end = run({recSettings(0, 2, 0).c_str(), "field"});
   EXPECT_EQ(drv(end, "setClipRangeTimed"), Lines{"drv setClipRangeTimed 0x1188 4 2"});
-  EXPECT_EQ(std::tuple(+entry(0).state, entry(0).position.length), std::tuple(0, 2u));
-  EXPECT_EQ(status().locks().lockState(0), ClipChannelLocks::NONE);
+  EXPECT_EQ(std::pair(stateAndLock(0), entry(0).position.length), std::pair(std::pair(0, ClipChannelLocks::NONE), 2u));
 }
 
 TEST_F(ClipTest, RecordRefusalsAnswerWithoutChangingTheChannel) {
@@ -173,25 +178,23 @@ TEST_F(ClipTest, RecordRefusalsAnswerWithoutChangingTheChannel) {
   fields(4);
   // Channel 100 is the record channel (1), and the reply keeps 100.
   exec(recSettings(1, 20));
-  EXPECT_EQ(only(run({recCommand(7, 100).c_str(), "field"}), "msg 68"), Lines{recReply(7, 100, 0)});
+  EXPECT_EQ(sent(recCommand(7, 100), "msg 68"), Lines{recReply(7, 100, 0)});
   EXPECT_EQ(entry(1).state, CLIP_RECORDING);
-  EXPECT_EQ(only(run({recCommand(7, 2).c_str(), "field"}), "msg 68"), Lines{recReply(7, 2, -6)});
-  EXPECT_EQ(only(run({recCommand(7, 1).c_str(), "field"}), "msg 68"), Lines{recReply(7, 1, -8)});
+  EXPECT_EQ(sent(recCommand(7, 2), "msg 68"), Lines{recReply(7, 2, -6)});
+  EXPECT_EQ(sent(recCommand(7, 1), "msg 68"), Lines{recReply(7, 1, -8)});
   EXPECT_EQ(only(lines, "log LOCK"), Lines{"log LOCK_ERROR_CH_CONFLICT"});
   // Play commands on the recording channel: refused, and its write lock stays.
   const Lines play = run({playCommand(11, 1).c_str(), playCommand(13, 1, 2).c_str(), playCommand(10, 1).c_str(), "field"});
   EXPECT_EQ(only(play, "msg 67"), (Lines{playReply(11, 1, -2), playReply(13, 1, -2, 2), playReply(10, 1, -7)}));
   EXPECT_EQ(only(play, "log REPLY"), Lines{"log REPLY_LOCKED_READ_CHANNEL"});
-  EXPECT_EQ(status().locks().lockState(1), ClipChannelLocks::WRITING);
-  EXPECT_EQ(entry(1).state, CLIP_RECORDING);
+  EXPECT_EQ(stateAndLock(1), std::pair(+CLIP_RECORDING, ClipChannelLocks::WRITING));
   // No such channel: -2 and nothing moves, from the wire and from the event memory alike.
   EXPECT_EQ(only(run({recCommand(7, 4).c_str(), playCommand(10, 9).c_str(), "field"}), "msg 6"),
             (Lines{recReply(7, 4, -2), playReply(10, 9, -2)}));
   EXPECT_EQ(BP::instance().require<category::CategoryClipPlay>().execute(10, 4, 0), -2);
   // Stop through the record command finishes the record and frees the lock.
-  EXPECT_EQ(only(run({recCommand(12, 1).c_str(), "field"}), "msg 68"), Lines{recReply(12, 1, 0)});
-  EXPECT_EQ(status().locks().lockState(1), ClipChannelLocks::NONE);
-  EXPECT_EQ(entry(1).state, CLIP_STOPPED);
+  EXPECT_EQ(sent(recCommand(12, 1), "msg 68"), Lines{recReply(12, 1, 0)});
+  EXPECT_EQ(stateAndLock(1), std::pair(+CLIP_STOPPED, ClipChannelLocks::NONE));
   // Stop on a stopped channel: 0, nothing changes; play on a channel without a clip: -2.
   EXPECT_EQ(only(run({recCommand(12, 1).c_str(), playCommand(10, 3).c_str(), "field"}), "msg 6"),
             (Lines{recReply(12, 1, 0), playReply(10, 3, -2)}));
@@ -202,39 +205,35 @@ TEST_F(ClipTest, PlayPauseJogLoopAndEndActionsInFrames) {
   recordClip(0, 5);
   // Back to the first frame at the end, the read lock released.
   exec(playSettings(0, 0));
-  Lines out = run({playCommand(10, 0).c_str(), "field"});
+  const Lines out = run({playCommand(10, 0).c_str(), "field"});
   EXPECT_EQ(only(out, "msg 67"), Lines{playReply(10, 0, 0)});
-  EXPECT_EQ(drv(out, "cueClip"), Lines{"drv cueClip 0x1188 0 1"});
+  EXPECT_EQ(drv(out, "cueClip"), cues({0}));
   EXPECT_EQ(status().locks().lockState(0), ClipChannelLocks::READING);
-  out = fields(5);
-  EXPECT_EQ(drv(out, "cueClip"), (Lines{"drv cueClip 0x1188 1 1", "drv cueClip 0x1188 2 1", "drv cueClip 0x1188 3 1",
-                                        "drv cueClip 0x1188 4 1", "drv cueClip 0x1188 0 1"}));
-  EXPECT_EQ(std::tuple(+entry(0).state, entry(0).position.current), std::tuple(0, 1u));
-  EXPECT_EQ(status().locks().lockState(0), ClipChannelLocks::NONE);
+  EXPECT_EQ(drv(fields(5), "cueClip"), cues({1, 2, 3, 4, 0}));
+  EXPECT_EQ(std::pair(stateAndLock(0), entry(0).position.current), std::pair(std::pair(0, ClipChannelLocks::NONE), 1u));
   // Loop: wraps to the first frame and keeps playing.
   exec(playSettings(0, 2));
   run({playCommand(10, 0).c_str(), "field"});
-  EXPECT_EQ(drv(fields(5), "cueClip").back(), "drv cueClip 0x1188 0 1");
+  EXPECT_EQ(drv(fields(5), "cueClip").back(), cues({0})[0]);
   EXPECT_EQ(entry(0).state, CLIP_PLAYING);
   // Play on a playing channel keeps its position; pause holds it, play goes on from there.
-  EXPECT_EQ(only(run({playCommand(10, 0).c_str(), "field"}), "drv cueClip"), Lines{"drv cueClip 0x1188 1 1"});
-  EXPECT_EQ(only(run({playCommand(11, 0).c_str(), "field"}), "drv stopClipRecord").size(), 1u);
-  EXPECT_EQ(entry(0).state, CLIP_PAUSED);
-  EXPECT_EQ(status().locks().lockState(0), ClipChannelLocks::NONE);
-  EXPECT_EQ(only(run({playCommand(10, 0).c_str(), "field"}), "drv cueClip"), Lines{"drv cueClip 0x1188 2 1"});
+  EXPECT_EQ(sent(playCommand(10, 0), "drv cueClip"), cues({1}));
+  EXPECT_EQ(sent(playCommand(11, 0), "drv stopClipRecord").size(), 1u);
+  EXPECT_EQ(stateAndLock(0), std::pair(+CLIP_PAUSED, ClipChannelLocks::NONE));
+  EXPECT_EQ(sent(playCommand(10, 0), "drv cueClip"), cues({2}));
   // Stop on the last frame.
   exec(playSettings(0, 1));
-  EXPECT_EQ(only(run({playCommand(12, 0).c_str(), "field"}), "drv cueClip"), Lines{"drv cueClip 0x1188 4 1"});
+  EXPECT_EQ(sent(playCommand(12, 0), "drv cueClip"), cues({4}));
   EXPECT_EQ(std::tuple(+entry(0).state, entry(0).position.current), std::tuple(0, 5u));
   // A jog forward from the middle stays the active command: play continues from the jogged frame.
   exec(playSettings(0, 0));
   run({playCommand(12, 0).c_str(), "field"});
-  EXPECT_EQ(only(run({playCommand(13, 0, 2).c_str(), "field"}), "drv cueClip"), Lines{"drv cueClip 0x1188 1 1"});
+  EXPECT_EQ(sent(playCommand(13, 0, 2), "drv cueClip"), cues({1}));
   EXPECT_EQ(entry(0).state, CLIP_STOPPED);
-  EXPECT_EQ(only(run({playCommand(10, 0).c_str(), "field"}), "drv cueClip"), Lines{"drv cueClip 0x1188 2 1"});
+  EXPECT_EQ(sent(playCommand(10, 0), "drv cueClip"), cues({2}));
   // Pause on a stopped channel: 0, nothing changes.
   run({playCommand(12, 0).c_str(), "field"});
-  EXPECT_EQ(only(run({playCommand(11, 0).c_str(), "field"}), "msg 13"), Lines{});
+  EXPECT_EQ(sent(playCommand(11, 0), "msg 13"), Lines{});
 }
 
 TEST_F(ClipTest, TrimsAreCountedFromOneAndRangeCommandsSetTheWindow) {
@@ -244,7 +243,7 @@ TEST_F(ClipTest, TrimsAreCountedFromOneAndRangeCommandsSetTheWindow) {
   // In point 11, out point 20: play starts at clip frame 10, reported 11.
   Lines out = run({trimEntry(0, 1, 11, 20).c_str(), playCommand(10, 0).c_str(), "field"});
   EXPECT_EQ(drv(out, "setClipRange"), Lines{"drv setClipRange 0x1188 10 10"});
-  EXPECT_EQ(drv(out, "cueClip"), Lines{"drv cueClip 0x1188 0 1"});
+  EXPECT_EQ(drv(out, "cueClip"), cues({0}));
   EXPECT_EQ(entry(0).position.current, 11u);
   EXPECT_EQ(kz::clipImage(0).shown, 10);
   fields(2);
@@ -252,46 +251,61 @@ TEST_F(ClipTest, TrimsAreCountedFromOneAndRangeCommandsSetTheWindow) {
   // playing channel then stops and is cued.
   out = run({playCommand(15, 0).c_str(), "field"});
   EXPECT_EQ(drv(out, "setClipRange"), Lines{"drv setClipRange 0x1188 10 4"});
-  EXPECT_EQ(std::tuple(+entry(0).trim.enabled, entry(0).trim.inPoint, entry(0).trim.outPoint, +entry(0).state),
-            std::tuple(1, 11u, 14u, 0));
-  EXPECT_EQ(status().locks().lockState(0), ClipChannelLocks::NONE);
+  EXPECT_EQ(std::tuple(+entry(0).trim.enabled, entry(0).trim.inPoint, entry(0).trim.outPoint, stateAndLock(0)),
+            std::tuple(1, 11u, 14u, std::pair(0, ClipChannelLocks::NONE)));
   // Out point to the end, in point to the start, clear.
-  EXPECT_EQ(drv(run({playCommand(18, 0).c_str(), "field"}), "setClipRange"), Lines{"drv setClipRange 0x1188 10 10"});
-  EXPECT_EQ(entry(0).trim.outPoint, 20u);
-  EXPECT_EQ(drv(run({playCommand(17, 0).c_str(), "field"}), "setClipRange"), Lines{"drv setClipRange 0x1188 0 20"});
-  EXPECT_EQ(entry(0).trim.inPoint, 1u);
-  EXPECT_EQ(drv(run({playCommand(16, 0).c_str(), "field"}), "setClipRange"), Lines{"drv setClipRange 0x1188 0 0"});
-  EXPECT_EQ(std::tuple(+entry(0).trim.enabled, entry(0).trim.inPoint, entry(0).trim.outPoint), std::tuple(0, 1u, 20u));
+  for (const auto& [code, range, enabled, in] : {std::tuple{18, "10 10", 1, 11u}, {17, "0 20", 1, 1u}, {16, "0 0", 0, 1u}}) {
+    EXPECT_EQ(drv(run({playCommand(code, 0).c_str(), "field"}), "setClipRange"),
+              Lines{std::string("drv setClipRange 0x1188 ") + range});
+    EXPECT_EQ(std::tuple(+entry(0).trim.enabled, entry(0).trim.inPoint, entry(0).trim.outPoint), std::tuple(enabled, in, 20u));
+  }
   // Trim points from the wire beyond any clip are held, not overflowed: the window stays inside.
   out = run({trimEntry(0, 1, 0xffffffff, 0xfffffffe).c_str(), playCommand(10, 0).c_str(), playCommand(14, 0).c_str(), "field 2"});
   EXPECT_EQ(only(out, "log"), Lines{});
   EXPECT_LE(kz::clipImage(0).rangeFirst + kz::clipImage(0).rangeCount, 20);
 }
 
-TEST_F(ClipTest, FieldCountingPlaysOnTheFirstFieldOrOnBothInFieldMode) {
+TEST_F(ClipTest, FieldCountingPlaysOnTheFirstFieldOrOnBothInFieldModeAndEndsAndJogsOnWholeFrames) {
   format(0);
   recordClip(0, 4);  // 8 fields
   EXPECT_EQ(entry(0).position.length, 4u);
   // Without field mode: one frame (two fields) per first field, the second field rests.
   exec(playSettings(0, 2));
   Lines out = run({"hw parity 0", playCommand(10, 0).c_str(), "field 4"});
-  EXPECT_EQ(drv(out, "cueClip"), (Lines{"drv cueClip 0x1188 0 0", "drv cueClip 0x1188 2 0"}));
+  EXPECT_EQ(drv(out, "cueClip"), cues({0, 2}, 0));
   EXPECT_EQ(entry(0).position.current, 2u);
   // Field mode: the second field shows the next field of the same frame.
   exec(playSettings(0, 2, 0, 0, 1));
   out = run({"hw parity 1", playCommand(12, 0).c_str(), "field", playCommand(10, 0).c_str(), "field 4"});
-  EXPECT_EQ(drv(out, "cueClip"), (Lines{"drv cueClip 0x1188 1 1", "drv cueClip 0x1188 0 1", "drv cueClip 0x1188 1 1",
-                                        "drv cueClip 0x1188 2 1", "drv cueClip 0x1188 3 1"}));
+  EXPECT_EQ(drv(out, "cueClip"), cues({1, 0, 1, 2, 3}));
   // A play command in a second field waits for the first.
   out = run({"hw parity 1", playCommand(12, 0).c_str(), "field", "hw parity 1", playCommand(10, 0).c_str(), "field"});
-  EXPECT_EQ(drv(out, "cueClip"), Lines{"drv cueClip 0x1188 1 1"});
+  EXPECT_EQ(drv(out, "cueClip"), cues({1}));
   // Speed 1/4: every field runs, one field forward every fourth.
   exec(playSettings(0, 2, 0, 5));
   out = run({playCommand(12, 0).c_str(), "field", playCommand(10, 0).c_str(), "field 9"});
-  EXPECT_EQ(drv(out, "cueClip"), (Lines{"drv cueClip 0x1188 1 1", "drv cueClip 0x1188 0 1", "drv cueClip 0x1188 0 1",
-                                        "drv cueClip 0x1188 0 1", "drv cueClip 0x1188 0 1", "drv cueClip 0x1188 0 1",
-                                        "drv cueClip 0x1188 1 1", "drv cueClip 0x1188 1 1", "drv cueClip 0x1188 1 1",
-                                        "drv cueClip 0x1188 1 1"}));
+  EXPECT_EQ(drv(out, "cueClip"), cues({1, 0, 0, 0, 0, 0, 1, 1, 1, 1}));
+  // The end action in field mode: both fields of the first frame again.
+  run({playCommand(12, 0).c_str(), "field"});
+  recordClip(0, 2);  // fields 0..3
+  exec(playSettings(0, 0, 0, 0, 1));
+  out = run({"hw parity 0", playCommand(10, 0).c_str(), "field 6"});
+  // Start (0, then 1), frame 2 (2, 3), then the end: back to the first frame, both of its fields.
+  EXPECT_EQ(drv(out, "cueClip"), cues({0, 1, 2, 3, 0, 1}));
+  EXPECT_EQ(std::pair(stateAndLock(0), entry(0).position.current), std::pair(std::pair(0, ClipChannelLocks::NONE), 1u));
+  // A jog forward on a longer clip: the first field waits, the second shows the next frame's
+  // second field; the jog stays active in the middle of the clip.
+  recordClip(0, 4);  // fields 0..7
+  out = run({"hw parity 1", playCommand(12, 0).c_str(), "field"});
+  EXPECT_EQ(drv(out, "cueClip"), cues({1}));  // the stop rests on the first frame
+  out = run({"hw parity 0", playCommand(13, 0, 2).c_str(), "field 2"});
+  EXPECT_EQ(drv(out, "cueClip"), cues({3}));
+  EXPECT_EQ(std::tuple(+entry(0).state, entry(0).position.current), std::tuple(0, 2u));
+  EXPECT_EQ(status().channel(0).activeCommand, CLIP_JOG);
+  // A jog to the last frame finishes the command.
+  run({"hw parity 0", playCommand(13, 0, 3).c_str(), "field 2"});
+  EXPECT_EQ(entry(0).position.current, 4u);
+  EXPECT_EQ(status().channel(0).activeCommand, CategoryClipStatus::NO_COMMAND);
 }
 
 TEST_F(ClipTest, LeverFollowOnAnMeAndOnABSide) {
@@ -300,7 +314,7 @@ TEST_F(ClipTest, LeverFollowOnAnMeAndOnABSide) {
   auto& fader = category::CategoryFaderEvent::get();
   // Any play code is admitted on a follower; 10 changes nothing.
   exec(playSettings(2, 0, 0, 0, 0, TRIGGER_LEVER, 0));
-  EXPECT_EQ(only(run({playCommand(10, 2).c_str(), "field"}), "msg 67"), Lines{playReply(10, 2, 0)});
+  EXPECT_EQ(sent(playCommand(10, 2), "msg 67"), Lines{playReply(10, 2, 0)});
   EXPECT_EQ(entry(2).state, CLIP_STOPPED);
   fader.transition(keySubTransIndex(0, 2)).positionA = 0.5f;
   EXPECT_EQ(drv(fields(1), "cueClip"), Lines{"drv cueClip 0x118c 50 1"});
@@ -314,8 +328,8 @@ TEST_F(ClipTest, LeverFollowOnAnMeAndOnABSide) {
   exec(playSettings(2, 0, 0, 0, 0, TRIGGER_LEVER, 5));
   fader.transition(keySubTransIndex(5, 2)).positionA = 0.5f;
   EXPECT_EQ(drv(fields(1), "cueClip"), Lines{"drv cueClip 0x118c 50 1"});
-  EXPECT_TRUE(BP::instance().require<category::CategoryClipPlay>().followsMe(5, 2));
-  EXPECT_FALSE(BP::instance().require<category::CategoryClipPlay>().followsMe(0, 2));
+  const auto& play = BP::instance().require<category::CategoryClipPlay>();
+  EXPECT_EQ(std::pair(play.followsMe(5, 2), play.followsMe(0, 2)), std::pair(true, false));
   // A range command pauses the lever's transition.
   run({playCommand(17, 2).c_str(), "field"});
   EXPECT_EQ(fader.transition(keySubTransIndex(5, 2)).state, AutoTransition::STATE_PAUSED);
@@ -327,31 +341,27 @@ TEST_F(ClipTest, FormatChangeFinishesAndResetReleasesEveryLock) {
   exec(playSettings(0, 2));
   exec(recSettings(1, 50));
   run({playCommand(10, 0).c_str(), recCommand(7, 1).c_str(), "field 2"});
-  EXPECT_EQ(status().locks().lockState(0), ClipChannelLocks::READING);
-  EXPECT_EQ(status().locks().lockState(1), ClipChannelLocks::WRITING);
+  EXPECT_EQ(std::pair(status().locks().lockState(0), status().locks().lockState(1)),
+            std::pair(ClipChannelLocks::READING, ClipChannelLocks::WRITING));
   const Lines out = run({"send 29 00000001 05 00 00 00 00", "field"});
   EXPECT_EQ(drv(out, "clearClip").size(), 4u);
   EXPECT_EQ(only(out, "msg 13").size(), 4u);
-  for (int ch = 0; ch < 4; ++ch) {
-    EXPECT_EQ(std::tuple(+entry(ch).state, +entry(ch).recorded), std::tuple(0, 0));
-    EXPECT_EQ(status().locks().lockState(ch), ClipChannelLocks::NONE);
-    EXPECT_EQ(locks::word(4 + ch), 0u);
-    EXPECT_EQ(status().channel(ch).activeCommand, CategoryClipStatus::NO_COMMAND);
-  }
+  for (int ch = 0; ch < 4; ++ch)
+    EXPECT_EQ(std::tuple(stateAndLock(ch), +entry(ch).recorded, locks::word(4 + ch), status().channel(ch).activeCommand),
+              std::tuple(std::pair(0, ClipChannelLocks::NONE), 0, 0u, CategoryClipStatus::NO_COMMAND))
+        << ch;
   // The channel can record again at once.
   exec(recSettings(1, 2));
-  EXPECT_EQ(only(run({recCommand(7, 1).c_str(), "field"}), "msg 68"), Lines{recReply(7, 1, 0)});
+  EXPECT_EQ(sent(recCommand(7, 1), "msg 68"), Lines{recReply(7, 1, 0)});
 }
 
 TEST_F(ClipTest, PanelKeyAndRecordTriggersStartPlay) {
   format(4);
-  recordClip(0, 3);
-  recordClip(1, 3);
-  recordClip(2, 3);
+  for (int ch : {0, 1, 2}) recordClip(ch, 3);
   // The start button of M/E 1 starts channel 0.
   exec(playSettings(0, 0, 0, 0, 0, TRIGGER_START_BUTTON, 1));
   fields(1);
-  EXPECT_EQ(only(run({"send 92 0000 00 0000 00 01 00 0650 01 00", "field"}), "drv cueClip"), Lines{"drv cueClip 0x1188 0 1"});
+  EXPECT_EQ(sent("send 92 0000 00 0000 00 01 00 0650 01 00", "drv cueClip"), cues({0}));
   EXPECT_EQ(entry(0).state, CLIP_PLAYING);
   // Key 2 of M/E 0 turning on starts channel 1; already on when set, it waits for the next edge.
   auto& keyLever = category::CategoryFaderEvent::get().transition(keyTransIndex(0, 1)).positionA;
@@ -361,10 +371,7 @@ TEST_F(ClipTest, PanelKeyAndRecordTriggersStartPlay) {
   fields(2);
   EXPECT_EQ(category::CategoryKey::get(0).data(1).keyOn, 1);
   EXPECT_EQ(entry(1).state, CLIP_STOPPED);
-  keyLever = 0.0f;
-  fields(1);
-  keyLever = 1.0f;
-  fields(1);
+  for (float level : {0.0f, 1.0f}) keyLever = level, fields(1);
   EXPECT_EQ(entry(1).state, CLIP_PLAYING);
   // A key trigger on a B side watches nothing.
   exec(playSettings(2, 1, 0, 0, 0, TRIGGER_KEY_1, 4));
@@ -388,41 +395,11 @@ TEST_F(ClipTest, AudioMetersAndTheRegistrationCommand) {
   run({"hw audio 1 1677721 0", "field"});
   EXPECT_NEAR(mv.sourceLevel(204, 0), std::log10(1.0 + 0.1 * 280.8383) / 2.45, 1e-4);
   // Only acknowledged: a 40-character name goes back with its length, its first 33 bytes and zeros.
-  std::string name = "0028";
-  for (int i = 0; i < 40; ++i) name += "41";
-  name += "00";
-  std::string back = "0028";
-  for (int i = 0; i < 33; ++i) back += "41";
-  back += std::string(16, '0');
-  EXPECT_EQ(only(run({("send 79 01 02 0003 0000 0102 03 " + name + " 04 05").c_str(), "field"}), "msg 79"),
+  const std::string back = repeatedText(40, "41").substr(0, 4 + 2 * 33) + std::string(16, '0');
+  EXPECT_EQ(sent("send 79 01 02 0003 0000 0102 03 " + repeatedText(40, "41") + "00 04 05", "msg 79"),
             Lines{"msg 79 010200030000010203" + back + "0405"});
   // A negative length carries no bytes either way; a name running past the body gets no answer.
   EXPECT_EQ(only(run({"send 79 01 02 0003 0000 0102 03 8000 04 05", "send 79 01 02 0003 0000 0102 03 0010 4142 04 05", "field"}),
                  "msg 79"),
             Lines{"msg 79 0102000300000102038000" "0405"});
-}
-
-TEST_F(ClipTest, FieldCountingEndActionAndJogUseBothFieldsOfAFrame) {
-  format(0);
-  recordClip(0, 2);  // fields 0..3
-  exec(playSettings(0, 0, 0, 0, 1));
-  Lines out = run({"hw parity 0", playCommand(10, 0).c_str(), "field 6"});
-  // Start (0, then 1), frame 2 (2, 3), then the end: back to the first frame, both of its fields.
-  EXPECT_EQ(drv(out, "cueClip"), (Lines{"drv cueClip 0x1188 0 1", "drv cueClip 0x1188 1 1", "drv cueClip 0x1188 2 1",
-                                        "drv cueClip 0x1188 3 1", "drv cueClip 0x1188 0 1", "drv cueClip 0x1188 1 1"}));
-  EXPECT_EQ(std::tuple(+entry(0).state, entry(0).position.current), std::tuple(0, 1u));
-  EXPECT_EQ(status().locks().lockState(0), ClipChannelLocks::NONE);
-  // A jog forward on a longer clip: the first field waits, the second shows the next frame's
-  // second field; the jog stays active in the middle of the clip.
-  recordClip(0, 4);  // fields 0..7
-  out = run({"hw parity 1", playCommand(12, 0).c_str(), "field"});
-  EXPECT_EQ(drv(out, "cueClip"), Lines{"drv cueClip 0x1188 1 1"});  // the stop rests on the first frame
-  out = run({"hw parity 0", playCommand(13, 0, 2).c_str(), "field 2"});
-  EXPECT_EQ(drv(out, "cueClip"), Lines{"drv cueClip 0x1188 3 1"});
-  EXPECT_EQ(std::tuple(+entry(0).state, entry(0).position.current), std::tuple(0, 2u));
-  EXPECT_EQ(status().channel(0).activeCommand, CLIP_JOG);
-  // A jog to the last frame finishes the command.
-  run({"hw parity 0", playCommand(13, 0, 3).c_str(), "field 2"});
-  EXPECT_EQ(entry(0).position.current, 4u);
-  EXPECT_EQ(status().channel(0).activeCommand, CategoryClipStatus::NO_COMMAND);
 }

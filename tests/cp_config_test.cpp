@@ -3,6 +3,8 @@
 // lever-link release, and the enables cleared by a restart and by the system initial command.
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "Main/autotrans.h"
 #include "Main/bp.h"
@@ -54,14 +56,12 @@ TEST_F(ControlPanelConfigTest, BodyLayoutTextsAndBackupImage) {
   EXPECT_EQ(hex.size(), 2u * (1239 + 2));
 
   const KzifControlPanelConfig back = echo(in);
-  EXPECT_EQ(back.controlPanel.value0, 9);
-  EXPECT_EQ(textOf(back.networkSetting1.text0), "ab");
-  EXPECT_EQ(back.networkSetting1.mask, 1u);
+  EXPECT_EQ(std::tuple(+back.controlPanel.value0, textOf(back.networkSetting1.text0), back.networkSetting1.mask),
+            std::tuple(9, std::string("ab"), 1u));
 
+  // Little-endian: value0 of the main panel, then networkSetting1.text0's length and characters.
   const u8* image = platform::nvWindow() + BP::instance().shareOffset(KzifControlPanelConfig::TYPE_ID, 0);
-  EXPECT_EQ(image[4 + 12], 9);  // value0 of the main panel, little-endian
-  EXPECT_EQ(image[4 + 13], 0);
-  EXPECT_EQ(image[84 + 4], 2);  // networkSetting1.text0 length
+  EXPECT_EQ(std::tuple(+image[4 + 12], +image[4 + 13], +image[84 + 4]), std::tuple(9, 0, 2));
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(image + 84 + 6), 3), std::string("ab\0", 3));
 }
 
@@ -72,41 +72,30 @@ TEST_F(ControlPanelConfigTest, RangeTablesDropOneValueAndKeepTheRest) {
   in.controlPanel.value3 = 10;  // main panel: 0..10
   in.controlPanel.value1 = -1;  // 0xFFFF on the wire
   in.subControlPanel1.mask = (1u << 7) | (1u << 10);
-  in.subControlPanel1.value0 = 5;
-  in.subControlPanel1.value3 = 10;
+  in.subControlPanel1.value0 = 5, in.subControlPanel1.value3 = 10;
   in.subControlPanel2.flagsA.mask = 0x3;
-  in.subControlPanel2.flagsA.flag[0] = 2;
-  in.subControlPanel2.flagsA.flag[1] = 1;
+  in.subControlPanel2.flagsA.flag[0] = 2, in.subControlPanel2.flagsA.flag[1] = 1;
   for (auto* b : {&in.optionBlockList[5], &in.optionBlockList[2]}) {
     b->mask = 0xF;
     b->value0 = 12, b->value1 = 5, b->value2 = 6, b->value3 = 7;
   }
-  in.optionBlockList[0].mask = 0x1;
-  in.optionBlockList[0].value0 = 3;  // 0 or 5..12
-  in.optionBlockB.mask = 0x2;
-  in.optionBlockB.value1 = 13;  // only optionBlockB takes 13 here
-  in.optionBlockA.mask = 0x9;
-  in.optionBlockA.value0 = 0;  // 1..12
-  in.optionBlockA.value3 = 1;
+  in.optionBlockList[0].mask = 0x1, in.optionBlockList[0].value0 = 3;  // 0 or 5..12
+  in.optionBlockB.mask = 0x2, in.optionBlockB.value1 = 13;            // only optionBlockB takes 13 here
+  in.optionBlockA.mask = 0x9, in.optionBlockA.value0 = 0, in.optionBlockA.value3 = 1;  // value0: 1..12
   in.tripletTable.mask = 0x3;
   in.tripletTable.entry0[0] = 3, in.tripletTable.entry0[1] = 16;
   in.tripletTable.entry1[0] = 15, in.tripletTable.entry1[1] = 15, in.tripletTable.entry1[2] = 15;
 
   const KzifControlPanelConfig back = echo(in);
-  EXPECT_EQ(back.controlPanel.mask, 1u << 10);
-  EXPECT_EQ(back.controlPanel.value3, 10);
-  EXPECT_EQ(back.subControlPanel1.mask, (1u << 7) | (1u << 10));
-  EXPECT_EQ(back.subControlPanel1.value0, 5);
-  EXPECT_EQ(back.subControlPanel2.flagsA.mask, 0x2u);
-  EXPECT_EQ(back.optionBlockList[5].mask, 0u);
-  EXPECT_EQ(stored().optionBlockList[5].value0, 0);
-  EXPECT_EQ(back.optionBlockList[2].mask, 0xFu);
-  EXPECT_EQ(back.optionBlockList[0].mask, 0u);
-  EXPECT_EQ(back.optionBlockB.mask, 0x2u);
-  EXPECT_EQ(back.optionBlockA.mask, 0x8u);
-  EXPECT_EQ(back.tripletTable.mask, 0x2u);
-  EXPECT_EQ(stored().tripletTable.entry0[0], 0);
-  EXPECT_EQ(stored().tripletTable.entry1[2], 15);
+  EXPECT_EQ(std::tuple(back.controlPanel.mask, +back.controlPanel.value3, back.subControlPanel1.mask,
+                       +back.subControlPanel1.value0, back.subControlPanel2.flagsA.mask),
+            std::tuple(1u << 10, 10, (1u << 7) | (1u << 10), 5, 0x2u));
+  // List entries 4..7 are never taken; the others by their own checks.
+  EXPECT_EQ(std::tuple(back.optionBlockList[5].mask, +stored().optionBlockList[5].value0, back.optionBlockList[2].mask,
+                       back.optionBlockList[0].mask, back.optionBlockB.mask, back.optionBlockA.mask),
+            std::tuple(0u, 0, 0xFu, 0u, 0x2u, 0x8u));
+  EXPECT_EQ(std::tuple(back.tripletTable.mask, +stored().tripletTable.entry0[0], +stored().tripletTable.entry1[2]),
+            std::tuple(0x2u, 0, 15));
 
   // A record with nothing marked is still answered.
   EXPECT_EQ(sentRecords<KzifControlPanelConfig>(send(KzifControlPanelConfig{})).size(), 1u);
@@ -119,84 +108,70 @@ TEST_F(ControlPanelConfigTest, NetworkTextsTakeOnlyTheFirstCheckedAndCut) {
   text(in.networkSetting1.text1, "x");
   in.networkSetting2.mask = 0x1;
   text(in.networkSetting2.text0, "ab\\");  // a lone backslash at the end
-  KzifControlPanelConfig back = echo(in);
-  EXPECT_EQ(back.networkSetting1.mask, 0x1u);
-  EXPECT_EQ(textOf(stored().networkSetting1.text0), "ab\\\"c");
-  EXPECT_EQ(textOf(stored().networkSetting1.text1), "");
-  EXPECT_EQ(back.networkSetting2.mask, 0u);
+  const KzifControlPanelConfig back = echo(in);
+  EXPECT_EQ(std::tuple(back.networkSetting1.mask, back.networkSetting2.mask), std::tuple(0x1u, 0u));
+  EXPECT_EQ(std::pair(textOf(stored().networkSetting1.text0), textOf(stored().networkSetting1.text1)),
+            std::pair(std::string("ab\\\"c"), std::string()));
 
   // A text of 20 characters is read to its end and cut at 15; the next field is still read.
   KzifControlPanelConfig longer{};
-  longer.networkSetting1.mask = 0x1;
-  longer.networkSetting2.mask = 0x1;
+  longer.networkSetting1.mask = 0x1, longer.networkSetting2.mask = 0x1;
   text(longer.networkSetting2.text0, "z");
   std::string hex = hexOf(longer);
   const std::size_t at = 2 * (4 + 37 + 37 + 4);
   ASSERT_EQ(hex.substr(at, 6), "000000");
   hex.replace(at, 6, "0014" + std::string(40, '6') + "00");  // twenty 'f' and the zero
-  const std::string line = "send 25 " + hex;
-  back = sentRecords<KzifControlPanelConfig>(run({line.c_str(), "field"}))[0];
-  EXPECT_EQ(textOf(stored().networkSetting1.text0), std::string(15, 'f'));
-  EXPECT_EQ(textOf(stored().networkSetting2.text0), "z");
+  run({("send 25 " + hex).c_str(), "field"});
+  EXPECT_EQ(std::pair(textOf(stored().networkSetting1.text0), textOf(stored().networkSetting2.text0)),
+            std::pair(std::string(15, 'f'), std::string("z")));
 
   // An empty text is taken; a text running past the body drops the whole record.
   KzifControlPanelConfig empty{};
-  empty.networkSetting1.mask = 0x1;
-  empty.controlPanel.mask = 1u << 0;
-  empty.controlPanel.flag0 = 1;
+  empty.networkSetting1.mask = 0x1, empty.controlPanel.mask = 1u << 0, empty.controlPanel.flag0 = 1;
   echo(empty);
   EXPECT_EQ(textOf(stored().networkSetting1.text0), "");
-  std::string cut = hexOf(empty);
-  cut.resize(2 * (4 + 37 + 37 + 4 + 2));
-  const std::string cutLine = "send 25 " + cut;
-  EXPECT_TRUE(only(run({cutLine.c_str(), "field"}), "msg 25").empty());
+  const std::string cut = hexOf(empty).substr(0, 2 * (4 + 37 + 37 + 4 + 2));
+  EXPECT_TRUE(only(run({("send 25 " + cut).c_str(), "field"}), "msg 25").empty());
 }
 
 TEST_F(ControlPanelConfigTest, KeyFaderAssignmentClearsEnablesUnlessTheRecordSetsThem) {
   KzifControlPanelConfig on{};
-  for (auto* e : {&on.controlPanelKeyFaderEnable[2], &on.subControlPanel1KeyFaderEnable[2], &on.subControlPanel2KeyFaderEnable[2]}) {
-    e->mask = 1u << 3;
-    e->enable[3] = 1;
-  }
-  on.controlPanelKeyFaderEnable[0].mask = 1u << 4;
-  on.controlPanelKeyFaderEnable[0].enable[4] = 2;  // dropped
+  for (int p = 0; p < N_PANELS; ++p) on.enables(p, 2).mask = 1u << 3, on.enables(p, 2).enable[3] = 1;
+  on.controlPanelKeyFaderEnable[0].mask = 1u << 4, on.controlPanelKeyFaderEnable[0].enable[4] = 2;  // dropped
   echo(on);
   for (int p = 0; p < N_PANELS; ++p) EXPECT_EQ(config().getKeyFaderButtonEnable(p, 2, 3), 1);
   EXPECT_EQ(config().getKeyFaderButtonEnable(0, 0, 4), 0);
 
+  // A new assignment of the button clears its enables on every panel but one the record sets.
   KzifControlPanelConfig none{};
-  none.button(2, 3).mask = 0x1;
-  none.button(2, 3).selMe = 0;
-  none.subControlPanel1KeyFaderEnable[2].mask = 1u << 3;
-  none.subControlPanel1KeyFaderEnable[2].enable[3] = 1;
+  none.button(2, 3).mask = 0x1, none.button(2, 3).selMe = 0;
+  none.subControlPanel1KeyFaderEnable[2].mask = 1u << 3, none.subControlPanel1KeyFaderEnable[2].enable[3] = 1;
   const KzifControlPanelConfig back = echo(none);
-  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 2, 3), 0);
-  EXPECT_EQ(config().getKeyFaderButtonEnable(1, 2, 3), 1);
-  EXPECT_EQ(config().getKeyFaderButtonEnable(2, 2, 3), 0);
-  EXPECT_EQ(back.controlPanelKeyFaderEnable[2].mask, 1u << 3);
-  EXPECT_EQ(back.subControlPanel2KeyFaderEnable[2].mask, 1u << 3);
+  EXPECT_EQ(std::tuple(+config().getKeyFaderButtonEnable(0, 2, 3), +config().getKeyFaderButtonEnable(1, 2, 3),
+                       +config().getKeyFaderButtonEnable(2, 2, 3)),
+            std::tuple(0, 1, 0));
+  EXPECT_EQ(std::pair(back.controlPanelKeyFaderEnable[2].mask, back.subControlPanel2KeyFaderEnable[2].mask),
+            std::pair(1u << 3, 1u << 3));
 
   // Toggle: 0 gives 1, 1 gives 0, 2 gives 1; out-of-range indices read key fader 0 and button 0,
   // and a panel outside 0..2 reads 0 and changes nothing.
-  config().toggleKeyFaderButtonEnable(0, 2, 3);
-  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 2, 3), 1);
-  config().toggleKeyFaderButtonEnable(0, 2, 3);
-  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 2, 3), 0);
+  for (int want : {1, 0}) {
+    config().toggleKeyFaderButtonEnable(0, 2, 3);
+    EXPECT_EQ(config().getKeyFaderButtonEnable(0, 2, 3), want);
+  }
   config().setKeyFaderButtonEnable(0, 0, 0, 2);
   config().toggleKeyFaderButtonEnable(0, 0, 0);
   EXPECT_EQ(config().getKeyFaderButtonEnable(0, 9, 12), 1);
   config().toggleKeyFaderButtonEnable(3, 0, 0);
   config().toggleKeyFaderButtonEnable(-1, 0, 0);
-  EXPECT_EQ(config().getKeyFaderButtonEnable(3, 0, 0), 0);
-  EXPECT_EQ(config().getKeyFaderButtonEnable(0, 0, 0), 1);
+  EXPECT_EQ(std::pair(+config().getKeyFaderButtonEnable(3, 0, 0), +config().getKeyFaderButtonEnable(0, 0, 0)), std::pair(0, 1));
 }
 
 TEST_F(ControlPanelConfigTest, ChangedAssignmentReleasesTheLeverLinkOfItsOldTarget) {
   auto& fader = category::CategoryFaderEvent::get();
   auto assign = [&](int k, int b, int selMe, int selKeyCh) {
     KzifControlPanelConfig in{};
-    in.button(k, b).mask = 0x3;
-    in.button(k, b).selMe = static_cast<u8>(selMe);
+    in.button(k, b).mask = 0x3, in.button(k, b).selMe = static_cast<u8>(selMe);
     in.button(k, b).selKeyCh = static_cast<u8>(selKeyCh);
     return only(send(in), "log");
   };
@@ -229,41 +204,32 @@ TEST_F(ControlPanelConfigTest, ChangedAssignmentReleasesTheLeverLinkOfItsOldTarg
 
   // Targets without a lever link of their own release nothing, and nothing fails.
   holdAll();
-  EXPECT_TRUE(assign(0, 1, 0, 0).empty());
-  EXPECT_TRUE(assign(0, 2, 0, 0).empty());
-  EXPECT_TRUE(assign(0, 4, 0, 0).empty());
+  for (int b : {1, 2, 4}) EXPECT_TRUE(assign(0, b, 0, 0).empty()) << b;
   EXPECT_EQ(freed(), 0);
   EXPECT_EQ(stored().button(0, 2).selMe, 0);
 }
 
 TEST_F(ControlPanelConfigTest, EnablesAreClearedByARestartAndByTheInitialCommand) {
   KzifControlPanelConfig in{};
-  in.button(1, 1).mask = 0x3;
-  in.button(1, 1).selMe = 6;
-  in.button(1, 1).selKeyCh = 7;
-  in.controlPanelKeyFaderEnable[1].mask = 0x2;
-  in.controlPanelKeyFaderEnable[1].enable[1] = 1;
+  in.button(1, 1).mask = 0x3, in.button(1, 1).selMe = 6, in.button(1, 1).selKeyCh = 7;
+  in.controlPanelKeyFaderEnable[1].mask = 0x2, in.controlPanelKeyFaderEnable[1].enable[1] = 1;
   echo(in);
   int selMe = -1, selKeyCh = -1;
   EXPECT_TRUE(config().getKeyFaderButtonAssign(1, 1, selMe, selKeyCh));  // no custom checking yet
-  EXPECT_EQ(selMe, 6);
-  EXPECT_EQ(selKeyCh, 7);
-  EXPECT_EQ(config().matchKeyFaderButton(1, 1, 6, 7), 1);
-  EXPECT_EQ(config().matchKeyFaderButton(1, 1, 0, 99), 0);
+  EXPECT_EQ(std::pair(selMe, selKeyCh), std::pair(6, 7));
+  EXPECT_EQ(std::pair(+config().matchKeyFaderButton(1, 1, 6, 7), +config().matchKeyFaderButton(1, 1, 0, 99)), std::pair(1, 0));
 
   const auto sent = sentRecords<KzifControlPanelConfig>(run({"send 72", "field"}));
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].controlPanelKeyFaderEnable[1].enable[1], 0);
-  EXPECT_EQ(sent[0].subControlPanel2KeyFaderEnable[7].mask, 0xFFFu);
+  EXPECT_EQ(std::pair(+sent[0].controlPanelKeyFaderEnable[1].enable[1], sent[0].subControlPanel2KeyFaderEnable[7].mask),
+            std::pair(0, 0xFFFu));
 
   config().setKeyFaderButtonEnable(0, 1, 1, 1);
   run({"field"});
   const auto restored = sentRecords<KzifControlPanelConfig>(run({"restart", "field"}));
   ASSERT_EQ(restored.size(), 1u);
-  EXPECT_EQ(restored[0].controlPanel.mask, 0x1FFFu);
-  EXPECT_EQ(restored[0].networkSetting2.mask, 0xFu);
-  EXPECT_EQ(restored[0].optionBlockList[7].mask, 0xFu);
-  EXPECT_EQ(restored[0].button(1, 1).selMe, 6);
-  EXPECT_EQ(restored[0].controlPanelKeyFaderEnable[1].enable[1], 0);
-  EXPECT_EQ(restored[0].controlPanelKeyFaderEnable[1].mask, 0xFFFu);
+  const KzifControlPanelConfig& r = restored[0];
+  EXPECT_EQ(std::tuple(r.controlPanel.mask, r.networkSetting2.mask, r.optionBlockList[7].mask, +r.button(1, 1).selMe,
+                       +r.controlPanelKeyFaderEnable[1].enable[1], r.controlPanelKeyFaderEnable[1].mask),
+            std::tuple(0x1FFFu, 0xFu, 0xFu, 6, 0, 0xFFFu));
 }

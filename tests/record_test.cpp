@@ -108,7 +108,7 @@ TEST(RecordWire, BigEndianWithoutPaddingBothWaysAndShortBodiesOrBuffersRefused) 
   EXPECT_FALSE(w.ok());
 }
 
-TEST(RecordText, NegativeLengthCarriesNothingAndOversizeKeepsWhatFits) {
+TEST(RecordText, NegativeLengthCarriesNothingOversizeKeepsWhatFitsAndMergeStopsAtTheFirstZero) {
   const Bytes oversize = {0x00, 20, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
                           'K',  'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S', 'T', 0x00};
   // A negative length stays as sent, so that a text check can refuse it; it still writes as empty.
@@ -120,9 +120,6 @@ TEST(RecordText, NegativeLengthCarriesNothingAndOversizeKeepsWhatFits) {
     EXPECT_EQ(p.name.length, length);
     EXPECT_EQ(rec::wireSize(p), kSampleWire.size() - 3 + std::strlen(kept));
   }
-}
-
-TEST(RecordText, MergeTakesCharactersUpToTheFirstZero) {
   Probe dst{.name = {11, "longer name"}}, src{.mask = 1u << 5, .name = {5, "ab\0cd"}};
   rec::merge(dst, src);
   EXPECT_EQ(dst.name.length, 2);
@@ -292,10 +289,6 @@ TEST(RecordLayouts, ButtonEventCarriesPlainFieldsAndReadsFlagsAsBooleans) {
   EXPECT_EQ(encodeToBytes(e), Bytes({0x12, 0x34, 0x01, 0xAB, 0xCD, 0x02, 0x03, 0x58, 0x06, 0x43, 0x01, 0x01}));
 }
 
-}  // namespace
-
-namespace {
-
 bool ascending(const std::array<i16, 3>& a) { return a[0] < a[1] && a[1] < a[2]; }
 
 struct Labels {
@@ -309,8 +302,6 @@ struct Labels {
   }
 };
 
-}  // namespace
-
 TEST(RecordMerge, TextElementsByTheirOwnBitsAndArraysJudgedWhole) {
   Labels in{}, dst{};
   in.mask = 0b1101;
@@ -319,19 +310,16 @@ TEST(RecordMerge, TextElementsByTheirOwnBitsAndArraysJudgedWhole) {
   in.label[1].set("skip");
   in.steps = {1, 5, 3};
   rec::merge(dst, in);
-  EXPECT_EQ(dst.mask, 0b101u);
-  EXPECT_EQ(dst.label[2].length, 4);
-  EXPECT_EQ(dst.label[1].length, 0);
-  EXPECT_EQ(dst.steps[1], 0);
+  EXPECT_EQ(std::tuple(dst.mask, +dst.label[2].length, +dst.label[1].length, +dst.steps[1]), std::tuple(0b101u, 4, 0, 0));
   in.steps = {1, 3, 5};
   rec::merge(dst, in);
   EXPECT_EQ(dst.steps[2], 5);
 
-  // A stored image whose text has a huge length and no zero in its room comes back to the rule.
-  Labels stored = dst;
-  stored.label[1].length = 0x7FFF;
-  std::memset(stored.label[1].chars, 'q', sizeof stored.label[1].chars);
-  rec::normalizeTexts(stored);
-  EXPECT_EQ(stored.label[1].length, 4);
-  EXPECT_EQ(stored.label[1].chars[4], '\0');
+  // A stored text element with a huge length and no zero in its room comes back to the rule.
+  dst.label[1].length = 0x7FFF;
+  std::memset(dst.label[1].chars, 'q', sizeof dst.label[1].chars);
+  rec::normalizeTexts(dst);
+  EXPECT_EQ(std::pair(+dst.label[1].length, dst.label[1].chars[4]), std::pair(4, '\0'));
 }
+
+}  // namespace

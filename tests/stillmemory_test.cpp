@@ -3,6 +3,7 @@
 // System Manager, the format-group reset, the status table after a resume, and the escaped-text
 // rule.
 #include <string>
+#include <utility>
 
 #include "Common/lock.h"
 #include "Driver/still.h"
@@ -48,6 +49,8 @@ class StillTest : public SimTest {
     boot({.trace = true});
     settle();
   }
+  // Runs one script line and a field; what it printed under `prefix`.
+  Lines sent(const std::string& line, const std::string& prefix) { return only(run({line.c_str(), "field"}), prefix); }
   category::CategoryStillStatus& status() { return BP::instance().require<category::CategoryStillStatus>(); }
 };
 
@@ -55,22 +58,19 @@ class StillTest : public SimTest {
 
 TEST_F(StillTest, SettingsRecordWireTextsAndBackupImage) {
   const std::string plain = noSpaces(fullSettings(textWire(""), textWire("")));
-  EXPECT_EQ(only(run({("send 23 " + plain).c_str(), "field"}), "msg"), Lines{"msg 23 " + plain});
+  EXPECT_EQ(sent("send 23 " + plain, "msg"), Lines{"msg 23 " + plain});
   // 12 characters are kept whole; of 20 the first 12 stay.
   const std::string twelve = textWire("ABCDEFGHIJKL");
-  EXPECT_EQ(only(run({("send 23 " + fullSettings(twelve, textWire("ABCDEFGHIJKLMNOPQRST"))).c_str(), "field"}), "msg"),
+  EXPECT_EQ(sent("send 23 " + fullSettings(twelve, textWire("ABCDEFGHIJKLMNOPQRST")), "msg"),
             Lines{"msg 23 " + noSpaces(fullSettings(twelve, twelve))});
   // A negative length breaks the text rule: only that text is dropped.
   const std::string x = textWire("x");
-  EXPECT_EQ(only(run({("send 23 00000000 00 00000000 0000000000 00000000 00000000 00 00000003 8000 " + x).c_str(), "field"}),
-                 "msg"),
+  EXPECT_EQ(sent("send 23 00000000 00 00000000 0000000000 00000000 00000000 00 00000003 8000 " + x, "msg"),
             Lines{"msg 23 " + noSpaces("00000000 02 00000000 0001000001 00000000 01000100 03 00000002 " + twelve + x)});
   // A text running past the body drops the record whole.
-  EXPECT_EQ(only(run({"send 23 00000001 01 00000000 0000000000 00000000 00000000 00 00000001 0010 4142", "field"}), "msg"),
-            Lines{});
+  EXPECT_EQ(sent("send 23 00000001 01 00000000 0000000000 00000000 00000000 00 00000001 0010 4142", "msg"), Lines{});
   // Out of range: channel 4 kept out, channel2 2 taken; channel mode 5 dropped, 1 taken.
-  EXPECT_EQ(only(run({"send 23 00000003 04 00000000 0000000000 00000003 01 05 00 00 02 00000000 000000 000000", "field"}),
-                 "msg"),
+  EXPECT_EQ(sent("send 23 00000003 04 00000000 0000000000 00000003 01 05 00 00 02 00000000 000000 000000", "msg"),
             Lines{"msg 23 " + noSpaces("00000002 02 00000000 0001000001 00000001 01000100 02 00000000 " + twelve + x)});
   // Stored as in memory, little-endian with padding: channel at 4, option1 at 13, mode at 16,
   // channel modes from 24, channel2 at 28, text1 length at 36 and characters from 38, text2 at 52.
@@ -80,7 +80,7 @@ TEST_F(StillTest, SettingsRecordWireTextsAndBackupImage) {
                               nv[52], nv[54], nv[55]}),
             (std::vector<int>{2, 1, 1, 1, 1, 2, 12, 0, 'A', 'L', 0, 1, 'x', 0}));
   // A resume reports the restored record with every mask bit.
-  EXPECT_EQ(only(run({"restart resume", "field"}), "msg 23"),
+  EXPECT_EQ(sent("restart resume", "msg 23"),
             Lines{"msg 23 " + noSpaces("00000003 02 0000001f 0001000001 0000000f 01000100 02 00000003 " + twelve + x)});
 }
 
@@ -89,11 +89,10 @@ TEST_F(StillTest, StatusEntriesTakeTheirFieldsAndIgnoreEntriesPastTheTable) {
   const std::string entry = " 00000003 0005 " + textWire(forty) + " 01";
   const std::string rest = " 00000000 000000000000000000000000 00 00 0a 00";
   // The name is cut to 32 characters; code 10 is dropped.
-  EXPECT_EQ(only(run({("send 24 00000043 0005 " + textWire(forty) + " 01" + rest).c_str(), "field"}), "msg"),
+  EXPECT_EQ(sent("send 24 00000043 0005 " + textWire(forty) + " 01" + rest, "msg"),
             Lines{"msg 24 " + noSpaces("00000003 0005 " + textWire(std::string(32, 'n')) + " 01" + rest.substr(0, rest.size() - 5) +
                            " 00 00")});
-  EXPECT_EQ(only(run({"send 24 00000040 0055 0000 00 00 00000000 000000000000000000000000 00 00 09 00", "field"}), "msg"),
-            Lines{});
+  EXPECT_EQ(sent("send 24 00000040 0055 0000 00 00 00000000 000000000000000000000000 00 00 09 00", "msg"), Lines{});
   EXPECT_EQ(status().record(5).name.length, 32);
 }
 
@@ -111,8 +110,7 @@ TEST_F(StillTest, CaptureRunsFromCommandToCompletionFieldByFieldUnderItsLock) {
                    "drv setStillEnable 0x1182 0", "drv setStillMode 0x1184 0", "drv setStillEnable 0x1184 0",
                    "drv setStillMode 0x1186 0", "drv setStillEnable 0x1186 0"}));
   EXPECT_EQ(only(f, "msg"), Lines{"msg 23 " + noSpaces("00000000 02 00000004 0001000001 00000000 00000000 00 00000000 000000 000000")});
-  EXPECT_EQ(locks::word(2), LOCK_WRITER);
-  EXPECT_EQ(status().isStillBusy(), 1);
+  EXPECT_EQ(std::pair(locks::word(2), +status().isStillBusy()), std::pair(LOCK_WRITER, 1));
   // F + 1: nothing to say.
   EXPECT_EQ(only(run({"field"}), "msg"), Lines{});
   // F + 2: the reply, with the command's own tags, arguments and name, and the entry of channel 2.
@@ -124,9 +122,9 @@ TEST_F(StillTest, CaptureRunsFromCommandToCompletionFieldByFieldUnderItsLock) {
 }
 
 TEST_F(StillTest, RefusalsReplyAtOnceAndLeaveTheRunningCaptureItsOwnReply) {
-  EXPECT_EQ(only(run({"send 66 01 02 0008 0000 0000 00 00 0000 00 00 00 00", "field"}), "msg"),
+  EXPECT_EQ(sent("send 66 01 02 0008 0000 0000 00 00 0000 00 00 00 00", "msg"),
             Lines{"msg 66 01020008fffe00000000000000000000"});
-  EXPECT_EQ(only(run({"send 66 01 02 0007 0000 0000 04 00 0000 00 00 00 00", "field"}), "msg"),
+  EXPECT_EQ(sent("send 66 01 02 0007 0000 0000 04 00 0000 00 00 00 00", "msg"),
             Lines{"msg 66 01020007fffe00000400000000000000"});
   run({captureCommand(0).c_str(), "field"});
   // Another channel: a conflict; the same channel: busy. Neither lends its identity.
@@ -144,7 +142,7 @@ TEST_F(StillTest, CaptureAndClipRecordingExcludeEachOtherAndTheSystemManagerLock
   ClipChannelLocks clips;
   EXPECT_EQ(clips.takeRecordLock(1), 0);
   EXPECT_EQ(clips.takeRecordLock(2), 1);
-  EXPECT_EQ(only(run({captureCommand(3).c_str(), "field"}), "msg 66"), Lines{"msg 66 11220007fffa33440355000361626300667788"});
+  EXPECT_EQ(sent(captureCommand(3), "msg 66"), Lines{"msg 66 11220007fffa33440355000361626300667788"});
   clips.releaseLock(1);
   // A playing channel does not block a capture; a second read lock is no new attempt.
   EXPECT_EQ(clips.takeReadLock(0), 0);
@@ -159,7 +157,7 @@ TEST_F(StillTest, CaptureAndClipRecordingExcludeEachOtherAndTheSystemManagerLock
   run({"lock 5 on", "lock 0 on"});
   EXPECT_EQ(clips.takeRecordLock(1), 2);
   EXPECT_EQ(clips.lockState(1), ClipChannelLocks::NONE);
-  EXPECT_EQ(only(run({captureCommand(0).c_str(), "field"}), "msg 66"), Lines{"msg 66 11220007fff833440055000361626300667788"});
+  EXPECT_EQ(sent(captureCommand(0), "msg 66"), Lines{"msg 66 11220007fff833440055000361626300667788"});
   EXPECT_EQ(status().lockState(0), category::CategoryStillStatus::IDLE);
   run({"lock 0 off"});
   EXPECT_EQ(only(run({captureCommand(0).c_str(), "field 3"}), "msg 66"), Lines{"msg 66 11220007000033440055000361626300667788"});
@@ -168,7 +166,7 @@ TEST_F(StillTest, CaptureAndClipRecordingExcludeEachOtherAndTheSystemManagerLock
 TEST_F(StillTest, FormatGroupChangeAbandonsTheCaptureSilentlyAndStatusIndexesSurviveAResume) {
   run({captureCommand(1).c_str(), "field"});
   // Same group (0 to 2): nothing; another group (to 4): no reply ever, the lock free, no pictures.
-  EXPECT_EQ(only(run({"send 29 00000001 02 00 00 00 00", "field"}), "msg 24"), Lines{});
+  EXPECT_EQ(sent("send 29 00000001 02 00 00 00 00", "msg 24"), Lines{});
   const Lines out = run({"send 29 00000001 04 00 00 00 00", "field 4"});
   EXPECT_EQ(only(out, "msg 66"), Lines{});
   EXPECT_EQ(only(out, "msg 24").size(), 4u);

@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/usk.h"
+#include "Platform/platform.h"
 #include "tests/sim_fixture.h"
 
 using category::CategoryBus;
@@ -70,12 +72,9 @@ TEST_F(UskTest, AssignmentRecordIsEchoedByteForByte) {
   Body bad = assignBody();
   bad.put(4, 0x07, 4).put(8, 9, 1).put(9, 224, 1).put(10, 11, 1);
   bad.put(16, 1, 4).put(20, 9, 1).put(766, 0x3, 4).put(770, 2, 1).put(771, 0, 1);
-  Body taken = assignBody();
-  taken.put(4, 0x04, 4).put(10, 11, 1).put(10 + 0, 11, 1).put(766, 0x2, 4);
-  taken.put(8, 10, 1);  // untouched sources are carried as held
-  EXPECT_EQ(only(send(8, bad), "msg 8")[0].substr(0, 6 + 2 * 16), "msg 8 " + taken.hex().substr(0, 32));
-  EXPECT_EQ(assignment().inputKey[0].key, 0);
-  EXPECT_EQ(assignment().assignment.assignFlag[0], 0);
+  Body taken = assignBody();  // what was held before is carried unmarked
+  taken.put(4, 0x04, 4).put(8, 10, 1).put(10, 11, 1).put(20 + 5 * 3, 6, 1).put(20 + 5 * 149, 8, 1).put(766, 0x2, 4);
+  EXPECT_EQ(only(send(8, bad), "msg 8"), Lines{"msg 8 " + taken.hex()});
 }
 
 TEST_F(UskTest, BusesAndAssignmentMirrorEachOtherOnce) {
@@ -86,14 +85,25 @@ TEST_F(UskTest, BusesAndAssignmentMirrorEachOtherOnce) {
   // Assignment to bus.
   send(8, assignBody().put(4, 0x1, 4).put(8, 20, 1));
   EXPECT_EQ(bus0().getSource(72), 20);
-  // A source the bus refuses (an M/E output) is answered with the one the bus keeps.
-  const Lines out = send(8, assignBody().put(4, 0x1, 4).put(8, 150, 1));
-  EXPECT_EQ(bus0().getSource(72), 20);
-  EXPECT_EQ(assignment().sources.uskSource[0], 20);
-  // The other M/Es' copies of the buses never reach the assignment; no bus outside 0..7 does.
+  // Sources the bus refuses (an M/E output, an SDI input it has no line for) are answered with the
+  // one the bus keeps, and the exchange ends there.
+  for (int refused : {150, 100}) {
+    const Lines out = send(8, assignBody().put(4, 0x1, 4).put(8, refused, 1));
+    EXPECT_EQ(only(out, "msg 8"), Lines{"msg 8 " + assignBody().put(4, 0x1, 4).put(8, 20, 1).put(10, 12, 1).hex()})
+        << refused;
+    EXPECT_EQ(bus0().getSource(72), 20);
+    EXPECT_EQ(only(run({"field"}), "msg"), Lines{});
+  }
+  // A bus code whose source would narrow to 20 in one byte (276) is refused by the bus and never
+  // reaches the assignment; neither does 312 (56) passed directly, nor a bus outside 0..7.
+  Body busRecord(196);
+  busRecord.put(13, 1u << 8, 4).put(17 + 2 * 72, 1024 + 276, 2);
+  EXPECT_EQ(only(send(47, busRecord), "msg 8"), Lines{});
+  EXPECT_EQ(only(run({"field"}), "msg"), Lines{});
   CategoryUpStreamKeyAssign::get().setSource(13, 8);
-  CategoryUpStreamKeyAssign::get().setSource(300 + 12, 0);  // would read back as 56 in one byte
+  CategoryUpStreamKeyAssign::get().setSource(300 + 12, 0);
   EXPECT_EQ(assignment().sources.uskSource[0], 20);
+  EXPECT_EQ(bus0().getSource(72), 20);
 }
 
 TEST_F(UskTest, KeyerInputsAndSourcePathsAreRouted) {
@@ -154,18 +164,35 @@ TEST_F(UskTest, KeyRecordIsEchoedAndNamesFollowTheTextRule) {
   EXPECT_EQ(only(send(7, keyBody(4).put(0, 0x1, 4).put(15, 100, 2)), "msg 7"), Lines{});
 }
 
-TEST_F(UskTest, ClipAndGainReachTheKeyer) {
-  // Keyer 3, type 1, clip 250 and 500, gain 1000, density 500.
-  for (int clip : {250, 500, 1000}) {
+TEST_F(UskTest, ClipGainAndInvertReachTheKeyer) {
+  struct Row {
+    const char* style;  // type, second gain, invert, separate key, mode flag
+    int clip, gain, density, adjustFlag;
+    const char* clipGain;
+    int invert;
+  };
+  const Row rows[] = {
+      {"0100000000", 250, 1000, 500, 0, "0 283 1.16895 0 0.5", 0},
+      {"0100000000", 500, 1000, 500, 0, "0 502 1.16895 0 0.5", 0},
+      {"0100010000", 1000, 500, 1000, 0, "0 940 0.584475 0 1", 1},
+      // Type 0 passes the gain again as the second gain; above 1000 the gain follows the curve.
+      {"0001010001", 750, 1500, 250, 1, "3 721 2.80339 1.5 0.25", 1},
+      // Type 2 keeps the mode word but not the clip, gain or invert.
+      {"0200010001", 750, 1500, 250, 1, "3 0 1 0 0.25", 0},
+      {"0300010000", 0, 2000, 0, 0, "4 -1023 1 0 0", 1},
+  };
+  for (const Row& r : rows) {
     Body in = keyBody(3);
-    in.put(6, 0x1, 4).put(10, 1, 1).put(21, 0x7, 4).put(25, clip, 2).put(27, 1000, 2).put(29, 500, 2).name("").name("");
-    send(7, in);
-    const Lines out = run({"field"});
-    const float hw = static_cast<float>(clip) * 876.0f / 1000.0f + 64.0f;
-    char want[96];
-    std::snprintf(want, sizeof want, "drv setKeyClipGain 0x1287 0 %g %g 0 0.5", hw, 1024.0f / 876.0f);
-    const Lines got = only(out, "drv setKeyClipGain 0x1287");
-    EXPECT_NE(std::find(got.begin(), got.end(), want), got.end()) << want;
+    in.put(6, 0x1f, 4).put(10, std::stoll(r.style, nullptr, 16), 5);
+    in.put(21, 0xf, 4).put(25, r.clip, 2).put(27, r.gain, 2).put(29, r.density, 2).put(31, r.adjustFlag, 1);
+    send(7, in.name("").name(""));
+    Lines keyer3;
+    for (const std::string& l : run({"field"}))
+      if (l.rfind("drv setKey", 0) == 0 && l.find(" 0x1287 ") != std::string::npos) keyer3.push_back(l);
+    EXPECT_EQ(keyer3,
+              (Lines{"drv setKeyBoxMask 0x1287 0 0 1 1 0 0", std::string("drv setKeyClipGain 0x1287 ") + r.clipGain,
+                     "drv setKeyInvert 0x1287 " + std::to_string(r.invert)}))
+        << r.style;
   }
   // Type 0 with a separate key: the update of the same field clears it, and the echo carries the
   // correction.
@@ -174,7 +201,99 @@ TEST_F(UskTest, ClipAndGainReachTheKeyer) {
   const Lines echo = only(fixed, "msg 7");
   ASSERT_EQ(echo.size(), 1u);
   EXPECT_EQ(echo[0].substr(6 + 2 * 6, 18), "000000090000000000");  // style: mask, type 0, separate key 0
-  EXPECT_FALSE(only(fixed, "drv setKeyInvert 0x1283 0").empty());
+}
+
+TEST_F(UskTest, BoxMaskAtTheKeyerInEachMode) {
+  const auto box = [&](const Lines& out) { return only(out, "drv setKeyBoxMask 0x1281"); };
+  EXPECT_EQ(box(run({"field"})), Lines{"drv setKeyBoxMask 0x1281 0 0 1 1 0 0"});
+  // Mode 2, the user box (left, top, bottom, right); flag 2 enables, flag 1 clears the invert.
+  Body user = keyBody(0);
+  user.put(0, 0x2, 4).put(32, 0x7, 4).put(36, 0x020101, 3).put(39, -2500, 2).put(41, 2000, 2).put(43, -1000, 2);
+  user.put(45, 2500, 2);
+  EXPECT_EQ(box(send(7, user.name("").name(""))), Lines{"drv setKeyBoxMask 0x1281 0.25 0.3 0.5 0.3 1 0"});
+  // Left moved past right pulls right along; an edge of 5001 refuses the whole box but not the rest.
+  send(7, keyBody(0).put(0, 0x2, 4).put(39, 3000, 2).put(41, 2000, 2).put(43, -1000, 2).put(45, 2500, 2).name("").name(""));
+  EXPECT_EQ(key(0).maskBox[3], 3000);
+  send(7, keyBody(0).put(0, 0x3, 4).put(15, 100, 2).put(39, -5001, 2).name("").name(""));
+  EXPECT_EQ(std::pair(key(0).maskBox[0], key(0).matteColor[0]), std::pair(i16{3000}, i16{100}));
+  // Mode 1 ignores the box and takes the 4:3 frame of the video format.
+  const Lines preset = send(7, keyBody(0).put(32, 0x1, 4).put(36, 1, 1).name("").name(""));
+  EXPECT_EQ(box(preset), Lines{"drv setKeyBoxMask 0x1281 0.1354 0.011072 0.7292 0.978801 1 0"});
+  EXPECT_EQ(box(run({"send 29 00000001 06 00 00 00 00", "field"})),
+            Lines{"drv setKeyBoxMask 0x1281 0.020486 0.022431 0.957778 0.955243 1 0"});
+  EXPECT_EQ(box(run({"send 29 00000001 04 00 00 00 00", "field"})),
+            Lines{"drv setKeyBoxMask 0x1281 0.1354 0.011111 0.7292 0.979308 1 0"});
+}
+
+// Keyer by keyer: matte, box, clip and gain, invert; then the keyer inputs (a keyer of type 1 with
+// its own key signal takes its key bus, one of type 0 its fill), then the source paths. None of
+// them sets an M/E context.
+TEST_F(UskTest, OneFieldCallsTheKeyersThenTheRouterInOrder) {
+  send(8, assignBody().put(4, 0xf, 4).put(8, 10, 1).put(9, 11, 1).put(10, 12, 1).put(11, 13, 1));
+  send(7, keyBody(1).put(6, 0x9, 4).put(10, 0x0100000100, 5).name("").name(""));  // type 1, separate key
+  // Each call named by its setter and first id; the source paths collapse into their first call.
+  Lines calls;
+  for (const std::string& l : only(run({"field"}), "drv ")) {
+    const std::size_t id = l.find(' ', 4) + 1;
+    const std::string call = l.substr(0, id + 6);
+    const int first = std::stoi(l.substr(id, 6), nullptr, 16);
+    const bool usk = (0x1280 <= first && first <= 0x1287) || (0x2128 <= first && first <= 0x212b);
+    const bool path = call.rfind("drv setInputUsk", 0) == 0;
+    if (path && !calls.empty() && calls.back().rfind("drv setInputUsk", 0) == 0) break;
+    if (usk || path || (!calls.empty() && call.rfind("drv setMeContext", 0) == 0))
+      calls.push_back(call.rfind("drv setUskInput", 0) == 0 ? l : call);
+  }
+  Lines want;
+  for (int n = 0; n < 4; ++n) {
+    want.push_back("drv setMatteColor 0x" + hexBytes(0x2128 + n, 2));
+    for (const char* setter : {"setKeyBoxMask", "setKeyClipGain", "setKeyInvert"})
+      want.push_back(std::string("drv ") + setter + " 0x" + hexBytes(0x1281 + 2 * n, 2));
+  }
+  for (const char* l : {"0x1280 0x1100", "0x1281 0x1100", "0x1282 0x1102", "0x1283 0x1103"})
+    want.push_back(std::string("drv setUskInput ") + l);
+  want.push_back("drv setInputUsk 0x1100");
+  EXPECT_EQ(calls, want);
+}
+
+// A damaged image: values out of range are sent back as they were stored, but reach the hardware
+// only in forms it takes: a key value above 8 counts as unassigned, a source with no input id is
+// not routed, a box outside the picture is held to it.
+TEST_F(UskTest, ResumedImageWithValuesOutOfRange) {
+  auto* stored = reinterpret_cast<KzifUpStreamKeyAssign*>(platform::nvWindow() +
+                                                          BP::instance().shareOffset(KzifUpStreamKeyAssign::TYPE_ID, 0));
+  stored->mask = 0xdeadbeef;
+  stored->sources.uskSource[0] = 5;
+  stored->sources.uskSource[1] = 250;
+  stored->sources.uskSource[2] = 12;
+  stored->inputKey[3].key = 9;
+  stored->inputKey[4].key = 255;
+  stored->inputKey[5].key = 1;
+  stored->inputKey[6].key = 8;
+  stored->assignment.assignFlag[0] = 7;
+  auto* keyer = reinterpret_cast<KzifUpStreamKey*>(platform::nvWindow() +
+                                                   BP::instance().shareOffset(KzifUpStreamKey::TYPE_ID, 0));
+  keyer->style.keyType = 9;
+  keyer->matteColor[0] = 9999;
+  keyer->keyMask.mode = 2;
+  keyer->keyMask.flagA = 5;
+  keyer->maskBox[0] = -30000;
+  keyer->maskBox[1] = 30000;
+  keyer->maskBox[2] = -30000;
+  keyer->maskBox[3] = 20000;
+  const Lines out = run({"restart resume", "field"});
+  EXPECT_EQ(only(out, "log [ERR] Assertion"), Lines{});
+  EXPECT_EQ(only(out, "drv setUskInput"), (Lines{"drv setUskInput 0x1282 0x1102", "drv setUskInput 0x1283 0x1102"}));
+  const Lines paths = only(out, "drv setInputUsk");
+  ASSERT_GE(paths.size(), 7u);
+  EXPECT_EQ(Lines(paths.begin() + 3, paths.begin() + 7),
+            (Lines{"drv setInputUsk 0x1103 0 0x1281", "drv setInputUsk 0x1104 0 0x1281",
+                   "drv setInputUsk 0x1105 0 0x1281", "drv setInputUsk 0x1106 1 0x1287"}));
+  EXPECT_EQ(only(out, "drv setKeyBoxMask 0x1281"), Lines{"drv setKeyBoxMask 0x1281 0 0 1 1 0 0"});
+  // The whole assignment is sent once, its own mask as 0.
+  const Lines echo = only(out, "msg 8");
+  ASSERT_EQ(echo.size(), 1u);
+  EXPECT_EQ(echo[0].substr(6, 32), "00000000000000ff05fa0c0000000000");
+  EXPECT_EQ(echo[0].substr(6 + 2 * 31, 10), "0000000109");
 }
 
 }  // namespace
