@@ -90,11 +90,11 @@ TEST_F(KeyPresetTest, PressesSelectOncePerChangeAndOnlyFromKnownPanelsAndRows) {
   EXPECT_EQ(rec().panel[0].meChannel.channel[1], 2);
   EXPECT_EQ((std::vector<int>{meLamp(1, 0, 350), meLamp(1, 0, 351), meLamp(1, 0, 352), meLamp(1, 0, 353)}),
             (std::vector<int>{0, 0, 2, 0}));
-  EXPECT_EQ(only(step(press(0, 1, 1702)), "msg 19"), Lines{});  // already selected
-  EXPECT_EQ(only(step(press(3, 0, 1701)), "msg 19"), Lines{});  // no panel 3
-  EXPECT_EQ(only(step(press(0, 4, 1701)), "msg 19"), Lines{});  // no M/E row 4
-  EXPECT_EQ(only(step(press(0, 0, 1705)), "msg 19"), Lines{});  // latched, never taken
-  EXPECT_EQ(only(step(press(0, 0, 1701, 0)), "msg 19"), Lines{});  // a release
+  // Already selected, panel 3, M/E row 4, a code latched but never taken, a release.
+  const std::string same = press(0, 1, 1702), panel3 = press(3, 0, 1701), me4 = press(0, 4, 1701),
+                    unused = press(0, 0, 1705), release = press(0, 0, 1701, 0);
+  EXPECT_EQ(only(run({same.c_str(), panel3.c_str(), me4.c_str(), unused.c_str(), release.c_str(), "field"}), "msg 19"),
+            Lines{});
   step(press(2, 3, 1803));
   step(press(1, 0, 2102));
   EXPECT_EQ(rec().panel[2].meChannel.channel[4], 3);
