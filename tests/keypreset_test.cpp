@@ -81,27 +81,6 @@ TEST_F(KeyPresetTest, RecordBytesOnTheWireInTheImageAndAfterResume) {
   EXPECT_EQ(meLamp(0, 0, 353), 2);
 }
 
-TEST_F(KeyPresetTest, PressesSelectOncePerChangeAndOnlyFromKnownPanelsAndRows) {
-  const Lines first = step(press(0, 1, 1702));
-  ASSERT_EQ(only(first, "msg 19").size(), 1u);
-  // The whole record, every mask set.
-  const std::string head = "00000003" "00000003" "000000" "00000007" "000000" "00000000" "0000001f";
-  EXPECT_EQ(only(first, "msg 19")[0].substr(7, head.size()), head);
-  EXPECT_EQ(rec().panel[0].meChannel.channel[1], 2);
-  EXPECT_EQ((std::vector<int>{meLamp(1, 0, 350), meLamp(1, 0, 351), meLamp(1, 0, 352), meLamp(1, 0, 353)}),
-            (std::vector<int>{0, 0, 2, 0}));
-  // Already selected, panel 3, M/E row 4, a code latched but never taken, a release.
-  const std::string same = press(0, 1, 1702), panel3 = press(3, 0, 1701), me4 = press(0, 4, 1701),
-                    unused = press(0, 0, 1705), release = press(0, 0, 1701, 0);
-  EXPECT_EQ(only(run({same.c_str(), panel3.c_str(), me4.c_str(), unused.c_str(), release.c_str(), "field"}), "msg 19"),
-            Lines{});
-  step(press(2, 3, 1803));
-  step(press(1, 0, 2102));
-  EXPECT_EQ(rec().panel[2].meChannel.channel[4], 3);
-  EXPECT_EQ(rec().panel[1].mirrorChannel.channel[0], 2);
-  EXPECT_EQ(rec().panel[0].meChannel.channel[0], 0);
-}
-
 TEST_F(KeyPresetTest, StoreReadAndRecallReportedByShotMemoryDriveTheSlotLamps) {
   step(press(0, 1, 1702));
   const int shot = keypreset::shotChannelOf(1, 2, 3);
@@ -192,17 +171,28 @@ TEST_F(KeyPresetTest, InitialiseAllKeepsRecallOptionsClearsSelectionsAndSlotLamp
   EXPECT_EQ(only(lines, "log [ERR]"), Lines{"log [ERR] Assertion failed: Main/keypreset(854) NeverReachHere"});
 }
 
-// Within an update class every category runs in type id, then M/E order, so a press's lamp
-// writes are stepped and sent by the lamp categories in the press's own field.
-TEST_F(KeyPresetTest, UpdateOrderIsClassThenTypeIdThenMe) {
+// Within an update class every category runs in type id, then M/E order, so the lamps of a press
+// are stepped and sent in the press's own field, with the whole record.
+TEST_F(KeyPresetTest, PressSelectsOnceAndItsLampsLeaveInTheSameField) {
   std::vector<std::tuple<int, int, int>> order;
   BP::instance().forEachRegistered(BP::Order::ByUpdateClass, [&](category::CategoryInterface& c, int id, int me) {
     order.emplace_back(static_cast<int>(c.updateClass()), id, me);
   });
   EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
-  const Lines out = only(step(press(0, 1, 1703)), "msg");
-  EXPECT_EQ(only(out, "msg 19").size(), 1u);
+
+  const Lines out = only(step(press(0, 1, 1702)), "msg");
+  const std::string head = "msg 19 00000003" "00000003" "000000" "00000007" "000000" "00000000" "0000001f";
+  ASSERT_EQ(only(out, "msg 19").size(), 1u);
+  EXPECT_EQ(only(out, "msg 19")[0].substr(0, head.size()), head);
   EXPECT_EQ(only(out, "msg 50 0000000001000000").size(), 1u);  // M/E 1, panel 0
+  EXPECT_EQ((std::vector<int>{meLamp(1, 0, 350), meLamp(1, 0, 351), meLamp(1, 0, 352), meLamp(1, 0, 353)}),
+            (std::vector<int>{0, 0, 2, 0}));
+  // Already selected, panel 3, M/E row 4, a code latched but never taken, a release.
+  const std::string same = press(0, 1, 1702), panel3 = press(3, 0, 1701), me4 = press(0, 4, 1701),
+                    unused = press(0, 0, 1705), release = press(0, 0, 1701, 0);
+  EXPECT_EQ(only(run({same.c_str(), panel3.c_str(), me4.c_str(), unused.c_str(), release.c_str(), "field"}), "msg 19"),
+            Lines{});
+  EXPECT_EQ(rec().panel[0].meChannel.channel[0], 0);
 }
 
 }  // namespace
