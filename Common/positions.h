@@ -29,4 +29,8 @@ inline constexpr int OPERATE_BUS_ROW_MODE = 552;         // busRowMode above 2
 inline constexpr int OPERATE_BUS_ROW_MODE_SELECT = 533;  // busRowModeSelect above 1
 inline constexpr int OPERATE_BUS_ROW_MODE_ME = 573;      // "(ME:%d)": busRowModeMe entry above 2
 
+// Key presets (Main/keypreset.cpp): a panel selection for a panel outside 0..2.
+inline constexpr const char* KEY_PRESET_SOURCE = "Main/keypreset";
+inline constexpr int KEY_PRESET_PANEL = 854;  // "NeverReachHere"
+
 }  // namespace positions

@@ -5,6 +5,7 @@
 #include "Main/clip.h"
 #include "Main/bp.h"
 #include "Main/faderevent.h"
+#include "Main/keypreset.h"
 #include "Main/macro.h"
 #include "Main/system.h"
 #include "Main/usk.h"
@@ -31,7 +32,10 @@ namespace {
 // Handlers of features that are not built yet join here, one per feature.
 void busOnButton(int, const KzifButtonEvent&) {}
 void imageOnButton(int, const KzifButtonEvent&) {}
-void keyPresetOnButton(const KzifButtonEvent&) {}
+
+void keyPresetOnButton(const KzifButtonEvent& event) {
+  if (auto* presets = BP::instance().find<category::CategoryKeyPreset>()) presets->onButton(event);
+}
 
 void uskAssignOnButton(const KzifButtonEvent& event) {
   if (event.getMe() >= N_ME) return;

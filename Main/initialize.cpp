@@ -3,13 +3,16 @@
 #include "Main/bp.h"
 #include "Main/cp_config.h"
 #include "Main/faderevent.h"
+#include "Main/keypreset.h"
 
 KZ_SOURCE("Main/initialize");
 
 namespace {
 // The features still to come join here, after the fader links are free again: the key presets,
 // the chroma key tables of M/E 1 and 2, and the key source memory.
-void resetFeaturesNotBuiltYet() {}
+void resetFeaturesNotBuiltYet() {
+  if (auto* presets = BP::instance().find<category::CategoryKeyPreset>()) presets->reset();
+}
 
 void carryOutInitialCommand() {
   category::CategoryFaderEvent::get().resetLinks();

@@ -138,7 +138,11 @@ void CategoryLedCommon<T>::assign(const T&, int idx) {
 template <class T>
 void CategoryLedCommon<T>::request(int panel, int index, u8 state) {
   const int lamp = panel * N_LED + index;
-  image_[static_cast<std::size_t>(lamp)].requested = state;
+  LedEntry& e = image_[static_cast<std::size_t>(lamp)];
+  // The same state again changes nothing at the step: features that rewrite their lamps every
+  // field cost no step for them.
+  if (e.requested == state) return;
+  e.requested = state;
   written_[static_cast<std::size_t>(lamp / 32)] |= 1u << (lamp % 32);
 }
 

@@ -21,6 +21,7 @@
 #include "Main/menulock.h"
 #include "Main/inputvideo.h"
 #include "Main/key.h"
+#include "Main/keypreset.h"
 #include "Main/led.h"
 #include "Main/macro.h"
 #include "Main/maintenance.h"
@@ -58,6 +59,7 @@ void createCategories() {
   initCategoryClipRec();          // 11
   initCategoryClipRegister();     // 12
   initCategoryClipStatus();       // 13
+  initCategoryKeyPreset();        // 19
   initCategoryShotMemoryStatus(); // 22
   initCategoryStillMemory();      // 23
   initCategoryStillStatus();      // 24

@@ -48,3 +48,9 @@ class CategoryShotMemoryStatus : public CategoryCommon<KzifShotMemoryStatus> {
 }  // namespace category
 
 void initCategoryShotMemoryStatus();
+
+// What a shot memory command did to one of its channels.
+enum class ShotMemoryEvent { Stored, Read, Recalled };
+// Passes a successful store, read (command 2) or recall of shot memory channel s on to the key
+// presets; only the preset channels 81..160 are passed on.
+void reportKeyPresetShot(int s, ShotMemoryEvent event);

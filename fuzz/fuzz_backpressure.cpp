@@ -24,6 +24,7 @@
 #include "Main/main.h"
 #include "Main/mf_config.h"
 #include "Main/operate.h"
+#include "Main/keypreset.h"
 #include "Main/shotmem.h"
 #include "Main/sourcelink.h"
 #include "Main/stream.h"
@@ -102,7 +103,7 @@ struct CoveredList {
   static void echoAll(sim::Runner& runner) { (Covered<T>::echoAll(runner), ...); }
   static constexpr int ids[] = {T::TYPE_ID...};
 };
-using All = CoveredList<KzifBkgd, KzifShotMemoryStatus, KzifMainframeConfig, KzifSystem, KzifButtonInhibit, KzifOperate,
+using All = CoveredList<KzifBkgd, KzifKeyPreset, KzifShotMemoryStatus, KzifMainframeConfig, KzifSystem, KzifButtonInhibit, KzifOperate,
                         KzifSourceLink, KzifXptAssign, KzifBus, KzifBusStatus>;
 
 std::map<Key, Bytes> sent;  // the System Manager's side: the last record it read of each

@@ -2,6 +2,7 @@
 // resend requests, unmapped codes, and the wire layouts of both lamp records (volatile: they are
 // never stored).
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Main/led.h"
@@ -26,6 +27,23 @@ std::string lampChanges(const std::string& msg) {
     if (wordAt(hex, bitmap + 4 * (i / 32)) >> (i % 32) & 1)
       s += " " + std::to_string(i) + "=" + std::to_string(byteAt(hex, lamps + i));
   return s;
+}
+
+// A lamp array: the key preset channel lamps that stand lit at rest (channel 0 on every row, and
+// the panel-0 channel lamps of target 2), then `lit`.
+std::string lampArray(bool me, int panel, std::initializer_list<std::pair<int, int>> lit) {
+  std::vector<int> v(me ? 309 : 350, 0);
+  if (me) {
+    v[253] = 2;  // 350
+  } else {
+    v[27] = v[282] = 2;  // 2200, 3128
+    if (panel == 0)
+      for (int i : {298, 304, 310, 318, 326, 332, 338, 344}) v[static_cast<std::size_t>(i)] = 2;  // 3300..3346
+  }
+  for (auto [i, state] : lit) v[static_cast<std::size_t>(i)] = state;
+  std::string h;
+  for (int x : v) h += hexBytes(static_cast<unsigned>(x), 1);
+  return h;
 }
 
 class LedTest : public SimTest {
@@ -86,9 +104,9 @@ TEST_F(LedTest, ChangedPanelsAreSentOnceEachWithTheirBitmap) {
   led().setLed(2, 2450, 2);  // lamp 180
   meLed(3).setLed(1, 423, 2);  // M/E lamp 308
   EXPECT_EQ(lampMsgs({"field"}),
-            (Lines{"msg 49 00000000" "0000" "00000001" + z(36) + "20000000" "01" + z(348) + "07",
-                   "msg 49 00000000" "0002" + z(20) + "00100000" + z(20) + z(180) + "02" + z(169),
-                   "msg 50 00000000" "03" "0001" + z(36) + "00100000" + z(308) + "02"}));
+            (Lines{"msg 49 00000000" "0000" "00000001" + z(36) + "20000000" + lampArray(false, 0, {{0, 1}, {349, 7}}),
+                   "msg 49 00000000" "0002" + z(20) + "00100000" + z(20) + lampArray(false, 2, {{180, 2}}),
+                   "msg 50 00000000" "03" "0001" + z(36) + "00100000" + lampArray(true, 1, {{308, 2}})}));
   EXPECT_EQ(lampMsgs({"field"}), Lines{});
 
   led().setLed(0, 200, 1);  // the same state again
@@ -105,7 +123,7 @@ TEST_F(LedTest, IncomingRecordOnlyAsksForTheCurrentLamps) {
   meLed(2).setLed(1, 450, 1);  // lamp 211
   run({"field"});
   const std::string junk = "send 49 ffffffff 0001" + std::string(2 * (44 + 350), 'f');
-  EXPECT_EQ(lampMsgs({junk.c_str(), "field"}), (Lines{"msg 49 00000000" "0001" + z(44) + "0002" + z(348)}));
+  EXPECT_EQ(lampMsgs({junk.c_str(), "field"}), (Lines{"msg 49 00000000" "0001" + z(44) + lampArray(false, 1, {{1, 2}})}));
 
   // A panel above 2, an M/E above 3 or a body cut short: dropped without a word.
   const std::string panel3 = "send 49 00000000 0003" + z(394), me4 = "send 50 00000000 04 0000" + z(349),
@@ -114,7 +132,7 @@ TEST_F(LedTest, IncomingRecordOnlyAsksForTheCurrentLamps) {
 
   const std::string me2 = "send 50 ffffffff 02 0001" + std::string(2 * 349, 'f');
   EXPECT_EQ(lampMsgs({me2.c_str(), "field"}),
-            (Lines{"msg 50 00000000" "02" "0001" + z(40) + z(211) + "01" + z(97)}));
+            (Lines{"msg 50 00000000" "02" "0001" + z(40) + lampArray(true, 1, {{211, 1}})}));
 }
 
 // The lamp maps' own failures are checked with the maps; here, that nothing is lit after them.
@@ -134,7 +152,9 @@ TEST_F(LedTest, UnmappedCodesAndBadPanelsTouchNoLamp) {
 TEST_F(LedTest, RestartDarkensTheImageWithoutSendingIt) {
   led().setLed(0, 200, 1);
   run({"field"});
-  EXPECT_EQ(lampMsgs({"restart init", "field", "restart resume", "field"}), Lines{});
+  // Only what features light again after the start is sent (the key preset channel lamps).
+  for (const std::string& m : lampMsgs({"restart init", "field", "restart resume", "field"}))
+    EXPECT_EQ(lampChanges(m).find(" 0="), std::string::npos) << lampChanges(m);
   led().setLed(0, 200, 1);  // the old lit state again is a change
   EXPECT_EQ(fields(0, 1), Lines{"0: 49.0 0=1"});
 }

@@ -1,0 +1,289 @@
+#include "Main/keypreset.h"
+
+#include "Main/bp.h"
+#include "Main/custominfo.h"
+#include "Main/led.h"
+#include "Main/shotmem.h"
+
+KZ_SOURCE("Main/keypreset");
+
+namespace {
+
+using keypreset::N_KEY_CHANNELS;
+using keypreset::N_SLOTS;
+
+// Button codes; the M/E-row codes are the same on every M/E row.
+constexpr int ME_ROW_BUTTON_FIRST = 1700;
+constexpr int DSK_BUTTON_FIRST = 1800;
+constexpr int MIRROR_BUTTON_FIRST = 2100;
+
+// Lamp codes.
+constexpr int DSK_CHANNEL_LAMP = 2200;
+constexpr int DSK_SLOT_LAMP = 2208;
+constexpr int DSK_SLOT_LAMPS_CLEARED = 8;
+constexpr int ME_CHANNEL_LAMP = 350;  // a row shown on its own M/E
+constexpr int ME_SLOT_LAMP = 358;
+constexpr int ME_ASSIGNED_CHANNEL_LAMP = 354;  // a row that custom information puts on another M/E
+constexpr int ME_ASSIGNED_SLOT_LAMP = 362;
+constexpr int ME_SLOT_LAMPS_CLEARED = 8;
+constexpr int MIRROR_CHANNEL_LAMP = 3128;
+constexpr int MIRROR_SLOT_LAMP = 3132;
+
+// The panel-0 lamps of target 2, per channel: two lamps always lit and two sets of slot lamps
+// (slots 0..2).
+struct Target2Lamps {
+  int lit[2];
+  int firstSlot;
+  int secondSlot;
+};
+constexpr Target2Lamps TARGET2_LAMPS[N_KEY_CHANNELS] = {
+    {{3300, 3328}, 3301, 3329}, {{3306, 3334}, 3307, 3335}, {{3312, 3340}, 3313, 3341}, {{3320, 3346}, 3321, 3347}};
+constexpr int TARGET2_SLOTS = 3;
+constexpr int TARGET2 = 2;
+
+constexpr u8 LAMP_OFF = 0;
+constexpr u8 LAMP_FLASH = 1;
+constexpr u8 LAMP_ON = 2;
+
+template <class T, std::size_t N>
+void fillAll(T (&a)[N], const T& v) {
+  for (auto& e : a) e = v;
+}
+
+}  // namespace
+
+namespace category {
+
+CategoryKeyPreset::CategoryKeyPreset() { clearWorkingState(); }
+
+CategoryKeyPreset& CategoryKeyPreset::get() { return BP::instance().require<CategoryKeyPreset>(); }
+
+std::size_t CategoryKeyPreset::attachBackup(u8* p) {
+  clearWorkingState();
+  return CategoryCommon::attachBackup(p);
+}
+
+void CategoryKeyPreset::clearWorkingState() {
+  for (auto& row : recordedSlot_) fillAll(row, -1);
+  fillAll(me3Slot_, -1);
+  flashTarget_ = flashCount_ = flashChannel_ = pendingSlot_ = -1;
+  pendingMode_ = 0;
+  for (int p = 0; p < N_PANELS; ++p) {
+    for (int j = 0; j < N_ROW_BUTTONS; ++j) {
+      for (int m = 0; m < N_ME_ROWS; ++m) meRowButtons_[p][m][j] = {ME_ROW_BUTTON_FIRST + j, 0};
+      dskButtons_[p][j] = {DSK_BUTTON_FIRST + j, 0};
+    }
+    for (int j = 0; j < N_MIRROR_BUTTONS; ++j) mirrorButtons_[p][j] = {MIRROR_BUTTON_FIRST + j, 0};
+  }
+}
+
+void CategoryKeyPreset::setShotSelection(int target, int channel, int slot, int flash, int set) {
+  if (target < 0 || target >= keypreset::N_TARGETS || channel < 0 || channel >= N_KEY_CHANNELS || slot < 0 ||
+      slot >= N_SLOTS)
+    return;
+  const bool target2Slot = target == TARGET2 && slot < TARGET2_SLOTS;
+  if (set == 0) {
+    if (recordedSlot_[target][channel] == slot) recordedSlot_[target][channel] = -1;
+    if (target2Slot && me3Slot_[channel] == slot) me3Slot_[channel] = -1;
+    pendingSlot_ = slot;
+    pendingMode_ = 1;
+  } else {
+    // One target records one slot of one channel at a time.
+    fillAll(recordedSlot_[target], -1);
+    recordedSlot_[target][channel] = slot;
+    if (target2Slot) me3Slot_[channel] = slot;
+    pendingMode_ = 0;
+  }
+  if (target == TARGET2)
+    for (int c = 0; c < N_COLUMNS; ++c) recordedSlot_[MIRROR_ROW][c] = recordedSlot_[TARGET2][c];
+  if (flash == 1) {
+    flashTarget_ = target;
+    flashCount_ = FLASH_FIELDS;
+    flashChannel_ = slot < TARGET2_SLOTS ? channel : -1;
+  } else {
+    flashTarget_ = flashCount_ = flashChannel_ = -1;
+  }
+}
+
+void CategoryKeyPreset::onButton(const internal::KzifButtonEvent& event) {
+  const int p = event.panel;
+  const int m = event.me;
+  // The button tables know three panels and four M/E rows.
+  if (m >= N_ME_ROWS || p >= N_PANELS || event.state != 1) return;
+  for (int j = 0; j < N_ROW_BUTTONS; ++j) {
+    if (meRowButtons_[p][m][j].code == event.code) meRowButtons_[p][m][j].pressed = 1;
+    if (dskButtons_[p][j].code == event.code) dskButtons_[p][j].pressed = 1;
+  }
+  for (int j = 0; j < N_MIRROR_BUTTONS; ++j)
+    if (mirrorButtons_[p][j].code == event.code) mirrorButtons_[p][j].pressed = 1;
+}
+
+void CategoryKeyPreset::markWholeRecord() {
+  // Every field of every sub-record; the panel masks govern no field and stay 0.
+  rec::setAllMasks(record(0));
+}
+
+void CategoryKeyPreset::applyPanelSelect(int panel, const KeyPresetPanel& change) {
+  if (panel < 0 || panel >= N_PANELS)
+    assert::fail(positions::KEY_PRESET_SOURCE, positions::KEY_PRESET_PANEL, "NeverReachHere");
+  rec::merge(record(0).panel[panel], change, rec::Checks::Skip);
+  markWholeRecord();
+}
+
+void CategoryKeyPreset::reset() {
+  clearWorkingState();
+  CategoryLed& led = CategoryLed::get();
+  for (int p = 0; p < N_PANELS; ++p) {
+    for (int i = 0; i < DSK_SLOT_LAMPS_CLEARED; ++i) led.setLed(p, DSK_SLOT_LAMP + i, LAMP_OFF);
+    for (int k = 0; k < N_SLOTS; ++k) led.setLed(p, MIRROR_SLOT_LAMP + k, LAMP_OFF);
+    for (int me = 0; me < N_ME; ++me)
+      for (int i = 0; i < ME_SLOT_LAMPS_CLEARED; ++i) CategoryMeLed::get(me).setLed(p, ME_SLOT_LAMP + i, LAMP_OFF);
+  }
+  KzifKeyPreset& r = record(0);
+  for (KeyPresetPanel& panel : r.panel) {
+    fillAll(panel.meChannel.channel, u8{0});
+    fillAll(panel.extraChannel.channel, u8{0});
+    panel.mirrorChannel.channel[0] = 0;
+  }
+  markWholeRecord();
+}
+
+void CategoryKeyPreset::update() {
+  takeButtons();
+  updateLamps();
+}
+
+void CategoryKeyPreset::takeButtons() {
+  for (int p = 0; p < N_PANELS; ++p) {
+    const KeyPresetPanel& now = records_[0].panel[p];
+    for (int j = 0; j < N_KEY_CHANNELS; ++j) {
+      for (int m = 0; m < N_ME_ROWS; ++m) {
+        KeyPresetButton& b = meRowButtons_[p][m][j];
+        if (b.pressed && now.meChannel.channel[m] != j) {
+          KeyPresetPanel change{};
+          change.meChannel.channel[m] = static_cast<u8>(j);
+          change.meChannel.mask = 1u << m;
+          applyPanelSelect(p, change);
+        }
+        b.pressed = 0;
+      }
+      KeyPresetButton& dsk = dskButtons_[p][j];
+      if (dsk.pressed && now.meChannel.channel[KeyPresetPanel::DSK_ROW] != j) {
+        KeyPresetPanel change{};
+        change.meChannel.channel[KeyPresetPanel::DSK_ROW] = static_cast<u8>(j);
+        change.meChannel.mask = 1u << KeyPresetPanel::DSK_ROW;
+        applyPanelSelect(p, change);
+      }
+      dsk.pressed = 0;
+    }
+    for (int j = 0; j < N_MIRROR_BUTTONS; ++j) {
+      KeyPresetButton& b = mirrorButtons_[p][j];
+      if (b.pressed && now.mirrorChannel.channel[0] != j) {
+        KeyPresetPanel change{};
+        change.mirrorChannel.channel[0] = static_cast<u8>(j);
+        change.mirrorChannel.mask = 1u;
+        applyPanelSelect(p, change);
+      }
+      b.pressed = 0;
+    }
+  }
+}
+
+int CategoryKeyPreset::selected(int panel, int row) const {
+  const KeyPresetPanel& p = records_[0].panel[panel];
+  const int c = row == MIRROR_ROW ? p.mirrorChannel.channel[0] : p.meChannel.channel[row];
+  return c < N_KEY_CHANNELS ? c : -1;
+}
+
+bool CategoryKeyPreset::presetStored(int target, int channel, int slot) const {
+  const auto* status = BP::instance().find<CategoryShotMemoryStatus>();
+  return status != nullptr && status->isStored(keypreset::shotChannelOf(target, channel, slot)) == 1;
+}
+
+u8 CategoryKeyPreset::slotLampState(int row, int channel, int slot) const {
+  if (channel < 0) return LAMP_OFF;
+  const bool recorded = recordedSlot_[row][channel] == slot;
+  if (pendingMode_ == 1) {
+    if (recorded) return LAMP_ON;
+    return pendingSlot_ == slot && flashing(row) ? LAMP_FLASH : LAMP_OFF;
+  }
+  if (!recorded || !presetStored(row, channel, slot)) return LAMP_OFF;
+  return flashing(row) ? LAMP_FLASH : LAMP_ON;
+}
+
+u8 CategoryKeyPreset::mirrorLampState(int channel, int slot) const {
+  if (channel < 0 || recordedSlot_[MIRROR_ROW][channel] != slot || !presetStored(TARGET2, channel, slot))
+    return LAMP_OFF;
+  return flashing(TARGET2) ? LAMP_FLASH : LAMP_ON;
+}
+
+u8 CategoryKeyPreset::target2LampState(int channel, int slot) const {
+  const bool recorded = me3Slot_[channel] == slot;
+  const bool flashHere = flashing(TARGET2) && flashChannel_ == channel;
+  if (pendingMode_ == 1) {
+    if (recorded) return LAMP_ON;
+    return pendingSlot_ == slot && flashHere ? LAMP_FLASH : LAMP_OFF;
+  }
+  if (!recorded || !presetStored(TARGET2, channel, slot)) return LAMP_OFF;
+  return flashHere ? LAMP_FLASH : LAMP_ON;
+}
+
+void CategoryKeyPreset::writeDskRow(int panel) {
+  CategoryLed& led = CategoryLed::get();
+  const int c = selected(panel, KeyPresetPanel::DSK_ROW);
+  for (int j = 0; j < N_KEY_CHANNELS; ++j) led.setLed(panel, DSK_CHANNEL_LAMP + j, c == j ? LAMP_ON : LAMP_OFF);
+  for (int k = 0; k < N_SLOTS; ++k)
+    led.setLed(panel, DSK_SLOT_LAMP + k, slotLampState(keypreset::DSK_TARGET, c, k));
+}
+
+// A row that custom information assigns to M/E 1..4 lights its lamps in that M/E's second set; any
+// other entry, the B sides included, leaves the row on its own M/E.
+void CategoryKeyPreset::writeRowLamps(int panel, int row) {
+  const auto* custom = BP::instance().find<CategoryCustomInfo>();
+  const u32 entry = custom != nullptr ? custom->meTable(row) : 0;
+  const bool assigned = entry >= 1 && entry <= static_cast<u32>(N_ME);
+  CategoryMeLed& led = CategoryMeLed::get(assigned ? static_cast<int>(entry) - 1 : row);
+  const int channelLamp = assigned ? ME_ASSIGNED_CHANNEL_LAMP : ME_CHANNEL_LAMP;
+  const int slotLamp = assigned ? ME_ASSIGNED_SLOT_LAMP : ME_SLOT_LAMP;
+  const int c = selected(panel, row);
+  for (int j = 0; j < N_KEY_CHANNELS; ++j) led.setLed(panel, channelLamp + j, c == j ? LAMP_ON : LAMP_OFF);
+  for (int k = 0; k < N_SLOTS; ++k) led.setLed(panel, slotLamp + k, slotLampState(row, c, k));
+}
+
+void CategoryKeyPreset::writeMirrorRow(int panel) {
+  CategoryLed& led = CategoryLed::get();
+  const int c = selected(panel, MIRROR_ROW);
+  for (int j = 0; j < N_KEY_CHANNELS; ++j) led.setLed(panel, MIRROR_CHANNEL_LAMP + j, c == j ? LAMP_ON : LAMP_OFF);
+  for (int k = 0; k < N_SLOTS; ++k) led.setLed(panel, MIRROR_SLOT_LAMP + k, mirrorLampState(c, k));
+}
+
+void CategoryKeyPreset::writeTarget2Lamps() {
+  CategoryLed& led = CategoryLed::get();
+  for (int c = 0; c < N_KEY_CHANNELS; ++c) {
+    const Target2Lamps& lamps = TARGET2_LAMPS[c];
+    for (int code : lamps.lit) led.setLed(0, code, LAMP_ON);
+    for (int k = 0; k < TARGET2_SLOTS; ++k) led.setLed(0, lamps.firstSlot + k, target2LampState(c, k));
+    for (int k = 0; k < TARGET2_SLOTS; ++k) led.setLed(0, lamps.secondSlot + k, target2LampState(c, k));
+  }
+}
+
+void CategoryKeyPreset::updateLamps() {
+  // The marker shows in the four updates after a flashing event that leave 4..1; the one after
+  // the update that leaves 0 ends it, and the pending mode with it.
+  if (flashCount_ < 1) {
+    flashTarget_ = flashCount_ = pendingSlot_ = flashChannel_ = -1;
+    pendingMode_ = 0;
+  } else {
+    --flashCount_;
+  }
+  for (int p = 0; p < N_PANELS; ++p) {
+    writeDskRow(p);
+    for (int m = 0; m < N_ME_ROWS; ++m) writeRowLamps(p, m);
+    writeMirrorRow(p);
+  }
+  writeTarget2Lamps();
+}
+
+}  // namespace category
+
+void initCategoryKeyPreset() { static category::CategoryKeyPreset presets; }

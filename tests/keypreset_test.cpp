@@ -1,0 +1,198 @@
+// Key presets through the wire: the record's bytes (echo, backup image, resume), panel buttons,
+// the slot lamps through a store, read and recall reported by shot memory, the flash countdown
+// per panel, custom-information remapping of rows, initialise-all, and the per-field order that
+// lets a press's lamps leave in its own field.
+#include <algorithm>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "Main/bp.h"
+#include "Main/custominfo.h"
+#include "Main/keypreset.h"
+#include "Main/led.h"
+#include "Main/shotmem.h"
+#include "Platform/platform.h"
+#include "tests/record_hex.h"
+#include "tests/sim_fixture.h"
+
+using category::CategoryKeyPreset;
+
+namespace {
+
+class KeyPresetTest : public SimTest {
+ protected:
+  static std::string press(int panel, int me, int code, int state = 1) {
+    return "send 92 0000000000" + hexBytes(panel, 1) + hexBytes(me, 1) + "00" + hexBytes(code, 2) + hexBytes(state, 1) + "00";
+  }
+  Lines step(const std::string& line) { return run({line.c_str(), "field"}); }
+  void markStored(int shot) { step("send 22 00000001" + hexBytes(shot, 2) + "01"); }
+  static int lamp(int panel, int code) {
+    return std::as_const(category::CategoryLed::get()).record(panel).lamp[ledCodeToIndex(code)];
+  }
+  static int meLamp(int me, int panel, int code) {
+    return std::as_const(category::CategoryMeLed::get(me)).record(panel).lamp[meLedCodeToIndex(code)];
+  }
+  // The values of `read` after each of n fields.
+  template <class F>
+  std::vector<int> perField(int n, F read) {
+    std::vector<int> v;
+    for (int i = 0; i < n; ++i) {
+      run({"field"});
+      v.push_back(read());
+    }
+    return v;
+  }
+  static const KzifKeyPreset& rec() { return std::as_const(CategoryKeyPreset::get()).record(0); }
+};
+
+const std::string PANEL_ZERO = "00000000" "00000000" "0000000000" "00000000" "00000000" "00000000" "00";
+const std::string PANEL_ALL_MARKED = "00000000" "0000001f" "0000000000" "0000000f" "00000000" "00000001" "00";
+
+TEST_F(KeyPresetTest, RecordBytesOnTheWireInTheImageAndAfterResume) {
+  // Panel 0: outer mask set (dropped), meChannel[4] = 5 refused; panel 2: mirror 9 refused.
+  const std::string in = std::string("00000003") + "00000003" "0403" "02" "00000007" "010001" +
+                         ("ffffffff" "0000001f" "0300010205" "0000000f" "01020304" "00000001" "04") + PANEL_ZERO +
+                         ("00000000" "00000000" "0000000000" "00000000" "00000000" "00000001" "09") + "01";
+  ASSERT_EQ(in.size(), 2u * 97);
+  const std::string echo = std::string("00000003") + "00000003" "0403" "02" "00000007" "010001" +
+                           ("00000000" "0000000f" "0300010200" "0000000f" "01020304" "00000001" "04") + PANEL_ZERO +
+                           PANEL_ZERO + "01";
+  EXPECT_EQ(only(step("send 19 " + in), "msg 19"), Lines{"msg 19 " + echo});
+
+  u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifKeyPreset::TYPE_ID, 0);
+  const std::string stored = std::string("00000000") + "00000000" "04030000" "02000000" "00000000" "01000100" +
+                             ("00000000" "00000000" "0300010200000000" "00000000" "01020304" "00000000" "04000000") +
+                             std::string(2 * 64, '0') + "01000000";
+  std::string image;
+  for (std::size_t i = 0; i < sizeof(KzifKeyPreset); ++i) image += hexBytes(nv[i], 1);
+  EXPECT_EQ(image, stored);
+
+  // A damaged image: a panel mask set and a selection of 9. The first send carries every field,
+  // the panel masks 0; the row of 9 counts as none and lights nothing.
+  nv[24 + 32] = 0xff;
+  nv[88 + 8] = 9;
+  const std::string warm = std::string("00000003") + "00000003" "0403" "02" "00000007" "010001" +
+                           ("00000000" "0000001f" "0300010200" "0000000f" "01020304" "00000001" "04") +
+                           PANEL_ALL_MARKED + ("00000000" "0000001f" "0900000000" "0000000f" "00000000" "00000001" "00") + "01";
+  EXPECT_EQ(only(run({"restart resume", "field"}), "msg 19"), Lines{"msg 19 " + warm});
+  for (int j = 0; j < 4; ++j) EXPECT_EQ(meLamp(0, 2, 350 + j), 0) << j;
+  EXPECT_EQ(meLamp(0, 0, 353), 2);
+}
+
+TEST_F(KeyPresetTest, StoreReadAndRecallReportedByShotMemoryDriveTheSlotLamps) {
+  step(press(0, 1, 1702));
+  const int shot = keypreset::shotChannelOf(1, 2, 3);
+  ASSERT_EQ(shot, 108);
+  markStored(shot);
+  const auto slots = [this] { return std::vector<int>{meLamp(1, 0, 358), meLamp(1, 0, 359), meLamp(1, 0, 360), meLamp(1, 0, 361)}; };
+
+  reportKeyPresetShot(shot, ShotMemoryEvent::Stored);
+  EXPECT_EQ(perField(6, [&] { return meLamp(1, 0, 361); }), (std::vector<int>{1, 1, 1, 1, 2, 2}));
+  EXPECT_EQ(slots(), (std::vector<int>{0, 0, 0, 2}));
+  EXPECT_EQ(meLamp(1, 1, 361), 0);  // panel 1 addresses channel 0
+
+  reportKeyPresetShot(shot, ShotMemoryEvent::Read);  // clears the recording
+  EXPECT_EQ(perField(6, [&] { return meLamp(1, 0, 361); }), (std::vector<int>{1, 1, 1, 1, 0, 0}));
+  EXPECT_EQ(CategoryKeyPreset::get().recordedSlot(1, 2), -1);
+
+  reportKeyPresetShot(shot, ShotMemoryEvent::Recalled);  // no flash
+  EXPECT_EQ(perField(1, [&] { return meLamp(1, 0, 361); }), std::vector<int>{2});
+
+  reportKeyPresetShot(keypreset::shotChannelOf(1, 2, 1), ShotMemoryEvent::Recalled);  // not stored
+  run({"field"});
+  EXPECT_EQ(slots(), (std::vector<int>{0, 0, 0, 0}));
+  reportKeyPresetShot(keypreset::shotChannelOf(1, 0, 0), ShotMemoryEvent::Stored);  // one channel per target
+  EXPECT_EQ(CategoryKeyPreset::get().recordedSlot(1, 2), -1);
+  reportKeyPresetShot(80, ShotMemoryEvent::Stored);  // no preset channel
+  reportKeyPresetShot(161, ShotMemoryEvent::Stored);
+  EXPECT_EQ(CategoryKeyPreset::get().recordedSlot(1, 0), 0);
+}
+
+TEST_F(KeyPresetTest, FlashCountdownPerPanelOnTheDownstreamMirrorAndTarget2Lamps) {
+  step(press(0, 0, 1801));
+  step(press(1, 2, 1801));
+  step(press(0, 0, 2101));
+  for (int s : {keypreset::shotChannelOf(4, 1, 0), keypreset::shotChannelOf(2, 1, 1), keypreset::shotChannelOf(2, 1, 3)})
+    markStored(s);
+
+  reportKeyPresetShot(keypreset::shotChannelOf(4, 1, 0), ShotMemoryEvent::Stored);
+  EXPECT_EQ(perField(6, [&] { return lamp(0, 2208) * 100 + lamp(1, 2208) * 10 + lamp(2, 2208); }),
+            (std::vector<int>{110, 110, 110, 110, 220, 220}));
+  EXPECT_EQ((std::vector<int>{lamp(0, 2201), lamp(1, 2201), lamp(2, 2200), lamp(2, 2201)}),
+            (std::vector<int>{2, 2, 2, 0}));
+
+  // Target 2: the panel-0 lamps follow slots 0..2 with the flash on their channel; slot 3 flashes
+  // only the mirror row and leaves the panel-0 lamps on the earlier slot.
+  reportKeyPresetShot(keypreset::shotChannelOf(2, 1, 1), ShotMemoryEvent::Stored);
+  EXPECT_EQ(perField(5, [&] { return lamp(0, 3308) * 10 + lamp(0, 3336); }), (std::vector<int>{11, 11, 11, 11, 22}));
+  EXPECT_EQ(lamp(0, 3306) + lamp(0, 3334) + lamp(0, 3300), 6);
+  EXPECT_EQ(lamp(0, 3133), 2);
+  reportKeyPresetShot(keypreset::shotChannelOf(2, 1, 3), ShotMemoryEvent::Stored);
+  EXPECT_EQ(perField(5, [&] { return lamp(0, 3135) * 10 + lamp(0, 3308); }), (std::vector<int>{12, 12, 12, 12, 22}));
+  EXPECT_EQ(lamp(0, 3133) + lamp(1, 3135), 0);  // panel 1's mirror row addresses channel 0
+}
+
+TEST_F(KeyPresetTest, CustomInfoMovesRowLampsOnlyToMesOneToFour) {
+  internal::KzifCustomInfo custom{};
+  const auto entry = [&](int k, const char* me) {
+    custom.assignKind[k].set("KEY");
+    custom.assignMe[k].set(me);
+    custom.mask |= (1u << (1 + k)) | (1u << (9 + k));
+  };
+  entry(0, "ME3A");
+  entry(1, "ME1B");  // a B side: the row stays on its own M/E
+  step("send 33 " + hexOf(custom));
+  const Lines out = step(press(0, 1, 1703));
+  EXPECT_EQ(only(out, "log [ERR]"), Lines{});
+  EXPECT_EQ(meLamp(2, 0, 354), 2);  // row 0, channel 0, on M/E 3's second set
+  EXPECT_EQ(meLamp(1, 0, 353), 2);
+}
+
+TEST_F(KeyPresetTest, InitialiseAllKeepsRecallOptionsClearsSelectionsAndSlotLamps) {
+  step("send 19 00000000 00000000 0000 00 00000005 010001" + PANEL_ZERO + PANEL_ZERO + PANEL_ZERO + "00");
+  step(press(0, 0, 1801));
+  markStored(keypreset::shotChannelOf(4, 1, 0));
+  reportKeyPresetShot(keypreset::shotChannelOf(4, 1, 0), ShotMemoryEvent::Recalled);
+  run({"field"});
+  ASSERT_EQ(lamp(0, 2208), 2);
+  const auto sent = sentRecords<KzifKeyPreset>(step("send 72"));
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].recall.mask, 7u);
+  EXPECT_EQ(sent[0].recall.recallOption[0] + sent[0].recall.recallOption[2], 2);
+  EXPECT_EQ(sent[0].panel[0].meChannel.channel[4], 0);
+  EXPECT_EQ(lamp(0, 2208), 0);
+  EXPECT_EQ(lamp(0, 2200), 2);
+
+  CategoryKeyPreset::get().applyPanelSelect(1, KeyPresetPanel{});
+  lines.clear();
+  EXPECT_THROW(CategoryKeyPreset::get().applyPanelSelect(3, KeyPresetPanel{}), assert::AssertException);
+  EXPECT_EQ(only(lines, "log [ERR]"), Lines{"log [ERR] Assertion failed: Main/keypreset(854) NeverReachHere"});
+}
+
+// Within an update class every category runs in type id, then M/E order, so the lamps of a press
+// are stepped and sent in the press's own field, with the whole record.
+TEST_F(KeyPresetTest, PressSelectsOnceAndItsLampsLeaveInTheSameField) {
+  std::vector<std::tuple<int, int, int>> order;
+  BP::instance().forEachRegistered(BP::Order::ByUpdateClass, [&](category::CategoryInterface& c, int id, int me) {
+    order.emplace_back(static_cast<int>(c.updateClass()), id, me);
+  });
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+
+  const Lines out = only(step(press(0, 1, 1702)), "msg");
+  const std::string head = "msg 19 00000003" "00000003" "000000" "00000007" "000000" "00000000" "0000001f";
+  ASSERT_EQ(only(out, "msg 19").size(), 1u);
+  EXPECT_EQ(only(out, "msg 19")[0].substr(0, head.size()), head);
+  EXPECT_EQ(only(out, "msg 50 0000000001000000").size(), 1u);  // M/E 1, panel 0
+  EXPECT_EQ((std::vector<int>{meLamp(1, 0, 350), meLamp(1, 0, 351), meLamp(1, 0, 352), meLamp(1, 0, 353)}),
+            (std::vector<int>{0, 0, 2, 0}));
+  // Already selected, panel 3, M/E row 4, a code latched but never taken, a release.
+  const std::string same = press(0, 1, 1702), panel3 = press(3, 0, 1701), me4 = press(0, 4, 1701),
+                    unused = press(0, 0, 1705), release = press(0, 0, 1701, 0);
+  EXPECT_EQ(only(run({same.c_str(), panel3.c_str(), me4.c_str(), unused.c_str(), release.c_str(), "field"}), "msg 19"),
+            Lines{});
+  EXPECT_EQ(rec().panel[0].meChannel.channel[0], 0);
+}
+
+}  // namespace
