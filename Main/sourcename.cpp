@@ -114,16 +114,18 @@ constexpr char CARRIAGE_RETURN = '\r';
 
 // ---- channels and their place in the backup image ---------------------------------------------
 
-constexpr int FIRST_BACKED_UP_SDI_GAP = 32;  // SDI inputs 33..128 (channels 32..127) are not kept
-constexpr int LAST_SKIPPED = 127;
+// SDI inputs 33..128 (channels 32..127) are not kept: the image holds channels 0..31, then
+// 128..223.
+constexpr int KEPT_SDI_INPUTS = 32;
+constexpr int FIRST_KEPT_AFTER_SDI = 128;
+constexpr int NOT_KEPT = FIRST_KEPT_AFTER_SDI - KEPT_SDI_INPUTS;
 
 // The backup entry of a channel, or -1 for channels 32..127.
 int backupEntryOf(int c) {
-  if (c < FIRST_BACKED_UP_SDI_GAP) return c;
-  if (c <= LAST_SKIPPED) return -1;
-  return c - (LAST_SKIPPED + 1 - FIRST_BACKED_UP_SDI_GAP);
+  if (c < KEPT_SDI_INPUTS) return c;
+  return c < FIRST_KEPT_AFTER_SDI ? -1 : c - NOT_KEPT;
 }
-int channelOfBackupEntry(int e) { return e < FIRST_BACKED_UP_SDI_GAP ? e : e + (LAST_SKIPPED + 1 - FIRST_BACKED_UP_SDI_GAP); }
+int channelOfBackupEntry(int e) { return e < KEPT_SDI_INPUTS ? e : e + NOT_KEPT; }
 
 // The stored fields of a channel, field by field (the padding and the mask are left as they are);
 // a text runs to its first zero, at most 12 characters, whatever the source bytes hold.
