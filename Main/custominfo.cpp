@@ -7,6 +7,7 @@
 #include "Main/bus.h"
 #include "Main/bus_status.h"
 #include "Main/operate.h"
+#include "Main/sourcename.h"
 
 KZ_SOURCE("Main/custominfo");
 
@@ -19,6 +20,10 @@ constexpr int N_ME_CODES = 8;
 constexpr int ME_FIRST_SOURCE[N_ME_CODES] = {150, 154, 158, 162, 314, 318, 322, 326};
 constexpr int BUS_SELECT_SOURCE = 1024;
 constexpr int OPERATE_ARRAYS = 3;
+// The source name channels of the outputs of M/E sides ME1A..ME4A and ME1B..ME4B, 16 each.
+constexpr int ME_A_OUTPUT_NAMES = 150;
+constexpr int ME_B_OUTPUT_NAMES = 208;
+constexpr int ME_OUTPUT_NAMES = 16;
 
 bool sameName(const char* text, const char* name) { return std::strncmp(text, name, NAME_COMPARE) == 0; }
 
@@ -127,8 +132,20 @@ void CategoryCustomInfo::copyMeSettings(int from, int to) {
 // through its row table) join here; they read the items just stored, through busItem().
 void CategoryCustomInfo::refreshCustomBusRows() {}
 
-// The names of the M/E output sources are published again, as their meaning may have moved.
-void CategoryCustomInfo::refreshSourceNames() {}
+// The names of the M/E output sources are published again, as their meaning may have moved: each
+// takes its own stored label mode back, which marks its label for the multiview.
+void CategoryCustomInfo::refreshSourceNames() {
+  auto* names = BP::instance().find<CategoryButtonSourceName>();
+  if (names == nullptr) return;
+  for (const int first : {ME_A_OUTPUT_NAMES, ME_B_OUTPUT_NAMES}) {
+    for (int source = first; source < first + ME_OUTPUT_NAMES; ++source) {
+      KzifSourceName change{};
+      change.mvNameMode = names->data(source).mvNameMode;
+      change.mask = 1u << KzifSourceName::BIT_MV_NAME_MODE;
+      names->assign(change, source);
+    }
+  }
+}
 
 int CategoryCustomInfo::findMeSlot(int me) const {
   for (int k = 0; k < N_PHYSICAL_ME; ++k)

@@ -32,6 +32,7 @@
 #include "Main/plugin.h"
 #include "Main/shotmem.h"
 #include "Main/sourcelink.h"
+#include "Main/sourcename.h"
 #include "Main/stillmemory.h"
 #include "Main/system.h"
 #include "Main/testmode.h"
@@ -75,6 +76,7 @@ void createCategories() {
   initCategoryOperate();          // 36
   initCategorySourceLink();       // 37
   initCategoryXpt();              // 38
+  initCategoryButtonSourceName(); // 39
   initCategoryMultiView();        // 40
   initCategoryPlugin();           // 44
   initCategoryPluginStatus();     // 45

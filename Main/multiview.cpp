@@ -2,6 +2,7 @@
 
 #include "Main/bp.h"
 #include "Main/source_ids.h"
+#include "Main/sourcename.h"
 #include "Main/system.h"
 
 KZ_SOURCE("Main/multiview");
@@ -12,9 +13,10 @@ namespace {
 // here, once the source tally category exists.
 void readSourceTally(category::CategoryMultiView& multiView) { (void)multiView; }
 
-// Asks the button source names (type id 39) for every label, once that category exists: its
-// publishNames feeds setSourceName.
-void readSourceNames(category::CategoryMultiView& multiView) { (void)multiView; }
+// Asks the button source names for every label: their publishNames feeds setSourceName.
+void readSourceNames() {
+  if (const auto* names = BP::instance().find<category::CategoryButtonSourceName>()) names->publishNames();
+}
 
 int levelSlot(int source) {
   const int offset = source - SOURCE_CLIP_FILL_FIRST;
@@ -53,7 +55,7 @@ void CategoryMultiView::update() {
     if (format != appliedFormat_) {
       appliedFormat_ = format;
       for (OutputState& out : outputs_) out.redrawRequest = 1;
-      readSourceNames(*this);
+      readSourceNames();
     }
   }
   readSourceTally(*this);

@@ -144,8 +144,8 @@ TEST_F(SourcesSimTest, MultiViewLabelsTallyAndLevels) {
   for (int n = 0; n < category::CategoryMultiView::N_OUTPUTS; ++n) {
     const auto& out = mv.output(n);
     EXPECT_EQ(std::tuple(std::string(out.labels[174].text.chars), +out.labels[174].text.length, +out.labels[174].redraw,
-                         +out.labels[173].redraw, +out.redrawRequest, +out.changeFlags),
-              std::tuple("A very long ", 12, 1, 0, 1, 0x80));
+                         std::string(out.labels[173].text.chars), +out.redrawRequest, +out.changeFlags),
+              std::tuple("A very long ", 12, 1, "CBAR", 1, 0x80));
   }
   mv.setSourceLevel(204, 0.25f, 0.5f);
   mv.setSourceLevel(202, 0.75f, 0.75f);  // a key source carries no audio

@@ -1,0 +1,297 @@
+#include "Main/sourcename.h"
+
+#include <cstring>
+#include <utility>
+
+#include "Main/bp.h"
+#include "Main/custominfo.h"
+#include "Main/multiview.h"
+
+KZ_SOURCE("Main/sourcename");
+
+namespace {
+
+using category::CategoryButtonSourceName;
+using sourcename::N_MV_SOURCES;
+
+constexpr std::size_t NAME_ROOM = 28;
+using NameTable = std::array<std::array<char, NAME_ROOM>, N_MV_SOURCES>;
+
+// ---- the default name table, by multiview source index ----------------------------------------
+
+constexpr int MV_ME_OUTPUTS = 130;    // four per M/E: program, preview, clean, key preview
+constexpr int MV_DSK_OUTPUTS = 146;
+constexpr int MV_STILLS = 155;
+constexpr int MV_CLIPS = 163;
+constexpr int MV_CBGD = 171;
+constexpr int MV_BLACK = 174;
+constexpr int MV_MULTIVIEWS = 175;
+constexpr int MV_AUX = 183;
+constexpr int MV_CLOCK = 231;
+constexpr int MV_ME_B_OUTPUTS = 233;  // the B sides, four per M/E as above
+constexpr int N_ME_SIDES = 4;
+constexpr int OUTPUTS_PER_ME = 4;
+constexpr const char* ME_OUTPUT_SUFFIX[OUTPUTS_PER_ME] = {"PGM", "PVW", "CLN", "KEYPVW"};
+
+class NameWriter {
+ public:
+  constexpr explicit NameWriter(std::array<char, NAME_ROOM>& out) : out_(out) {}
+  constexpr NameWriter& text(const char* s) {
+    while (*s != '\0' && n_ + 1 < NAME_ROOM) out_[n_++] = *s++;
+    return *this;
+  }
+  constexpr NameWriter& number(int v) {
+    char digits[12] = {};
+    int k = 0;
+    do {
+      digits[k++] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v > 0);
+    while (k > 0 && n_ + 1 < NAME_ROOM) out_[n_++] = digits[--k];
+    return *this;
+  }
+
+ private:
+  std::array<char, NAME_ROOM>& out_;
+  std::size_t n_ = 0;
+};
+
+constexpr NameTable buildDefaultNames() {
+  NameTable t{};
+  auto at = [&t](int v) { return NameWriter(t[static_cast<std::size_t>(v)]); };
+  for (int i = 0; i < 128; ++i) at(i).text("SDI IN").number(i + 1);
+  at(128).text("DVI IN1");
+  at(129).text("DVI IN2");
+  for (int m = 0; m < N_ME_SIDES; ++m) {
+    for (int o = 0; o < OUTPUTS_PER_ME; ++o) {
+      at(MV_ME_OUTPUTS + OUTPUTS_PER_ME * m + o).text("ME").number(m + 1).text(ME_OUTPUT_SUFFIX[o]);
+      at(MV_ME_B_OUTPUTS + OUTPUTS_PER_ME * m + o).text("ME").number(m + 1).text("B").text(ME_OUTPUT_SUFFIX[o]);
+    }
+  }
+  constexpr const char* DSK_OUTPUTS[] = {"DSKPGM1", "DSKPGM2", "DSKPVW1", "DSKPVW2", "DSK1CLN",
+                                         "DSK2CLN", "DSK3CLN", "DSK4CLN", "SEL_KEYPVW"};
+  for (int i = 0; i < 9; ++i) at(MV_DSK_OUTPUTS + i).text(DSK_OUTPUTS[i]);
+  for (int i = 0; i < 8; ++i) {
+    const char* part = i % 2 == 0 ? "V" : "K";
+    at(MV_STILLS + i).text("Still ").number(i / 2 + 1).text(part);
+    at(MV_CLIPS + i).text("Clip ").number(i / 2 + 1).text(part);
+    at(MV_MULTIVIEWS + i).text("MV").number(i + 1);
+  }
+  at(MV_CBGD).text("CBGD1");
+  at(MV_CBGD + 1).text("CBGD2");
+  at(MV_CBGD + 2).text("CBAR");
+  at(MV_BLACK).text("Black");
+  for (int i = 0; i < 48; ++i) at(MV_AUX + i).text("AUX").number(i + 1);
+  at(MV_CLOCK).text("Clock");
+  at(MV_CLOCK + 1).text("LTC");
+  return t;
+}
+
+constexpr NameTable DEFAULT_NAMES = buildDefaultNames();
+
+constexpr bool everyNameFitsALabel() {
+  for (const auto& name : DEFAULT_NAMES)
+    if (name[sourcename::LABEL_ROOM - 1] != '\0') return false;
+  return true;
+}
+static_assert(everyNameFitsALabel());
+
+// The M/E outputs whose default name is the M/E's custom text and a suffix: the A sides take
+// custom texts 0..3, the B sides 4..7. -1 for any other index.
+struct CustomOutputName {
+  int text = -1;
+  int suffix = 0;
+};
+CustomOutputName customOutputName(int mvIndex) {
+  for (const auto& [first, firstText] : {std::pair{MV_ME_OUTPUTS, 0}, std::pair{MV_ME_B_OUTPUTS, N_ME_SIDES}}) {
+    const int k = mvIndex - first;
+    if (0 <= k && k < N_ME_SIDES * OUTPUTS_PER_ME) return {firstText + k / OUTPUTS_PER_ME, k % OUTPUTS_PER_ME};
+  }
+  return {};
+}
+
+constexpr char CARRIAGE_RETURN = '\r';
+
+// ---- channels and their place in the backup image ---------------------------------------------
+
+// SDI inputs 33..128 (channels 32..127) are not kept: the image holds channels 0..31, then
+// 128..223.
+constexpr int KEPT_SDI_INPUTS = 32;
+constexpr int FIRST_KEPT_AFTER_SDI = 128;
+constexpr int NOT_KEPT = FIRST_KEPT_AFTER_SDI - KEPT_SDI_INPUTS;
+
+// The backup entry of a channel, or -1 for channels 32..127.
+int backupEntryOf(int c) {
+  if (c < KEPT_SDI_INPUTS) return c;
+  return c < FIRST_KEPT_AFTER_SDI ? -1 : c - NOT_KEPT;
+}
+int channelOfBackupEntry(int e) { return e < KEPT_SDI_INPUTS ? e : e + NOT_KEPT; }
+
+// The stored fields of a channel, field by field (the padding and the mask are left as they are);
+// a text runs to its first zero, at most 12 characters, whatever the source bytes hold.
+void copyNameFields(KzifSourceName& dst, const KzifSourceName& src) {
+  dst.channel = src.channel;
+  dst.buttonNameMode = src.buttonNameMode;
+  dst.buttonName.assignFrom(src.buttonName);
+  dst.attribute = src.attribute;
+  dst.mvNameMode = src.mvNameMode;
+  dst.mvName.assignFrom(src.mvName);
+}
+
+constexpr u32 ALL_FIELDS = (1u << KzifSourceName::N_BITS) - 1;
+// A change of the attribute alone leaves the label as it is.
+constexpr u32 LABEL_FIELDS = ALL_FIELDS & ~(1u << KzifSourceName::BIT_ATTRIBUTE);
+
+}  // namespace
+
+namespace sourcename {
+
+int mvIndexOfChannel(int c) {
+  if (c < 0) return -1;
+  if (c <= 129) return c;                 // SDI and DVI inputs
+  if (c <= 148) return c + 25;            // stills, clips, colour backgrounds, colour bars
+  if (c == 149) return MV_BLACK;
+  if (c <= 173) return c - 20;            // M/E outputs, DSK outputs
+  if (c == 174) return 154;               // selected key preview
+  if (c <= 198) return c + 8;             // AUX 1..24
+  if (c <= 206) return c - 24;            // multiview outputs
+  if (c == 207) return MV_CLOCK;
+  if (c <= 223) return c - 208 + MV_ME_B_OUTPUTS;  // the M/E B-side outputs
+  return -1;
+}
+
+const char* fixedDefaultName(int mvIndex) {
+  if (mvIndex < 0 || mvIndex >= N_MV_SOURCES) return "";
+  return DEFAULT_NAMES[static_cast<std::size_t>(mvIndex)].data();
+}
+
+}  // namespace sourcename
+
+namespace category {
+
+CategoryButtonSourceName& CategoryButtonSourceName::get() { return BP::instance().require<CategoryButtonSourceName>(); }
+
+std::size_t CategoryButtonSourceName::attachBackup(u8* p) {
+  attachInternal(working_.data());
+  backup_ = reinterpret_cast<KzifSourceName*>(p);
+  toPublish_ = {};
+  toBackUp_ = {};
+  return sizeof(KzifSourceName) * N_BACKED_UP;
+}
+
+void CategoryButtonSourceName::initIndex(int, int) {
+  for (int c = 0; c < N_CHANNELS; ++c) rec::stamp(records_[c], me_, c);
+}
+
+// The backup area starts blank at every start: every backed-up channel is copied at the first
+// chance.
+void CategoryButtonSourceName::initInternal() {
+  CategoryCommon::initInternal();
+  toBackUp_.markAll();
+}
+
+void CategoryButtonSourceName::restore(const u8* stored) {
+  const auto* entries = reinterpret_cast<const KzifSourceName*>(stored);
+  for (int c = 0; c < N_CHANNELS; ++c) rec::stamp(records_[c], me_, c);
+  for (int e = 0; e < N_BACKED_UP; ++e) {
+    const int c = channelOfBackupEntry(e);
+    KzifSourceName entry;
+    std::memcpy(static_cast<void*>(&entry), &entries[e], sizeof entry);  // the image need not be aligned
+    KzifSourceName& r = records_[c];
+    copyNameFields(r, entry);
+    rec::stamp(r, me_, c);  // the channel is the slot's, whatever the image says
+    r.mask |= ALL_FIELDS;
+    markChanged(c);
+    toPublish_.mark(c);
+  }
+  toBackUp_.markAll();
+}
+
+void CategoryButtonSourceName::afterSend() {
+  if (backup_ == nullptr) return;
+  toBackUp_.visit([&](int c) {
+    toBackUp_.unmark(c);
+    const int e = backupEntryOf(c);
+    if (e < 0) return true;
+    KzifSourceName entry;
+    std::memcpy(static_cast<void*>(&entry), &backup_[e], sizeof entry);
+    copyNameFields(entry, records_[c]);
+    entry.mask = 0;
+    std::memcpy(static_cast<void*>(&backup_[e]), &entry, sizeof entry);
+    return true;
+  });
+}
+
+void CategoryButtonSourceName::assign(const KzifSourceName& in, int idx) {
+  checkChannel(idx);
+  const rec::MergeResult result = rec::merge(records_[idx], in);
+  rec::stamp(records_[idx], me_, idx);
+  markChanged(idx);
+  toBackUp_.mark(idx);
+  if ((in.mask & LABEL_FIELDS & ~static_cast<u32>(result.droppedBits)) != 0) toPublish_.mark(idx);
+}
+
+void CategoryButtonSourceName::update() {
+  toPublish_.visit([&](int c) {
+    toPublish_.unmark(c);
+    publish(c);
+    return true;
+  });
+}
+
+void CategoryButtonSourceName::publishNames() const {
+  for (int c = 0; c < N_CHANNELS; ++c) publish(c);
+}
+
+void CategoryButtonSourceName::publish(int c) const {
+  auto* multiView = BP::instance().find<CategoryMultiView>();
+  char text[sourcename::LABEL_ROOM];
+  if (multiView == nullptr || !label(c, text)) return;
+  multiView->setSourceName(sourcename::mvIndexOfChannel(c), text);
+}
+
+bool CategoryButtonSourceName::label(int c, char* out) const {
+  const KzifSourceName& r = record(c);
+  auto copyName = [out](const KzifSourceName::Name& name) {
+    const std::size_t n = name.usable();
+    std::memcpy(out, name.chars, n);
+    out[n] = '\0';
+  };
+  switch (r.mvNameMode) {
+    case KzifSourceName::MODE_DEFAULT:
+      defaultName(c, out);
+      return true;
+    case KzifSourceName::MODE_USER:
+      copyName(r.mvName);
+      return true;
+    case KzifSourceName::MODE_BUTTON:
+      if (r.buttonNameMode == KzifSourceName::MODE_USER) {
+        copyName(r.buttonName);
+      } else {
+        defaultName(c, out);
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+void CategoryButtonSourceName::defaultName(int c, char* out) const {
+  const int v = sourcename::mvIndexOfChannel(c);
+  const CustomOutputName custom = customOutputName(v);
+  const auto* info = custom.text >= 0 ? BP::instance().find<CategoryCustomInfo>() : nullptr;
+  const char* text = info != nullptr ? info->getCustomText(custom.text) : "";
+  if (text[0] != '\0' && text[0] != CARRIAGE_RETURN) {
+    std::size_t n = std::strlen(text);
+    if (n > sourcename::CUSTOM_TEXT_ROOM) n = sourcename::CUSTOM_TEXT_ROOM;
+    if (text[n - 1] == CARRIAGE_RETURN) --n;
+    std::memcpy(out, text, n);
+    std::strcpy(out + n, ME_OUTPUT_SUFFIX[custom.suffix]);
+    return;
+  }
+  std::strcpy(out, sourcename::fixedDefaultName(v));
+}
+
+}  // namespace category
+
+void initCategoryButtonSourceName() { static category::CategoryButtonSourceName names; }

@@ -1,0 +1,147 @@
+// The source names through the wire: the record's bytes (echo, stored, backup image), the name
+// rule, the labels the multiview shows and their refresh from the custom information.
+#include <cstring>
+#include <string>
+
+#include "Main/bp.h"
+#include "Main/custominfo.h"
+#include "Main/multiview.h"
+#include "Main/sourcename.h"
+#include "Platform/platform.h"
+#include "tests/record_hex.h"
+
+using category::CategoryButtonSourceName;
+using category::CategoryMultiView;
+
+namespace {
+
+// A name on the wire: its length (as given, or that of the text) and the characters with a zero.
+std::string name(const std::string& s, int length = -1) {
+  std::string h = hexBytes(length < 0 ? static_cast<int>(s.size()) : length, 2);
+  for (char c : s) h += hexBytes(static_cast<u8>(c), 1);
+  return h + "00";
+}
+
+std::string body(u32 mask, int ch, int buttonMode, const std::string& button, int attribute, int mvMode,
+                 const std::string& mv) {
+  return hexBytes(mask, 4) + hexBytes(ch, 2) + hexBytes(buttonMode, 1) + button + hexBytes(attribute, 1) +
+         hexBytes(mvMode, 1) + mv;
+}
+
+std::string hexOfBytes(const void* p, std::size_t n) {
+  std::string h;
+  for (std::size_t i = 0; i < n; ++i) h += hexBytes(static_cast<const u8*>(p)[i], 1);
+  return h;
+}
+
+class SourceNameTest : public SimTest {
+ protected:
+  Lines send(const std::string& b) { return only(run({("send 39 " + b).c_str(), "field"}), "msg 39"); }
+  static const KzifSourceName& stored(int c) { return CategoryButtonSourceName::get().data(c); }
+  static std::string label(int v) { return CategoryMultiView::get().output(7).labels[static_cast<std::size_t>(v)].text.chars; }
+};
+
+TEST_F(SourceNameTest, RecordBytesOnTheWireInMemoryAndInTheBackupImage) {
+  // Channel 130 (still 1 video): both names, attribute 7, the label from the second name.
+  const std::string in = body(0x1f, 130, 1, name("Cam 1"), 7, 1, name("Wide"));
+  EXPECT_EQ(in, "0000001f00820100054361" "6d20310007010004576964" "6500");
+  EXPECT_EQ(send(in), Lines{"msg 39 " + in});
+  const std::string entry = "0000000082000100050043616d2031" "000000000000000000" "0701" "0400" "57696465" "000000000000000000" "00" "0000";
+  EXPECT_EQ(hexOfBytes(&stored(130), sizeof(KzifSourceName)), entry);
+  EXPECT_EQ(label(155), "Wide");
+
+  // Channels 0..31 and 128..223 are entries 0..127 of the image: channel 130 is entry 34, and the
+  // name of SDI input 41 (channel 40) is not kept.
+  send(body(0x10, 40, 0, name(""), 0, 0, name("Studio")));
+  u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifSourceName::TYPE_ID, 0);
+  EXPECT_EQ(hexOfBytes(nv + 34 * sizeof(KzifSourceName), sizeof(KzifSourceName)), entry);
+  for (int e = 0; e < CategoryButtonSourceName::N_BACKED_UP; ++e) {
+    const int channel = e == 34 ? 130 : nv[e * sizeof(KzifSourceName) + 4];
+    EXPECT_EQ(channel, e < 32 ? e : e + 96) << e;
+  }
+
+  // A resume reports the kept channels with every field marked, each stamped with its own channel
+  // whatever the image says.
+  nv[34 * sizeof(KzifSourceName) + 4] = 7;
+  run({"restart resume"});
+  EXPECT_EQ(stored(130).channel, 130);
+  const Lines out = only(run({"field"}), "msg 39");
+  EXPECT_EQ(out.size(), 128u);
+  EXPECT_EQ(out.at(34), "msg 39 " + in);
+  EXPECT_EQ(std::string(stored(40).mvName.chars), "");
+  EXPECT_EQ(label(155), "Wide");
+}
+
+TEST_F(SourceNameTest, NamesAreReadToTheirEndAndHeldToTheTextRule) {
+  send(body(0x12, 5, 0, name("a\\\"b"), 0, 0, name("x\\\\")));
+  EXPECT_EQ(std::string(stored(5).buttonName.chars) + "|" + stored(5).mvName.chars, "a\\\"b|x\\\\");
+  // Refused, the old name kept: an unescaped quote, a control character, a trailing lone backslash,
+  // a length with bit 15 set (no characters follow it). The fields after each are still taken.
+  for (const std::string& bad : {name("a\"b"), name("a\tb"), name("ab\\"), hexBytes(0x8000, 2)}) {
+    send(body(0x07, 5, 2, bad, 3, 0, name("")));
+    EXPECT_EQ(std::string(stored(5).buttonName.chars), "a\\\"b") << bad;
+    EXPECT_EQ(stored(5).attribute + 10 * stored(5).buttonNameMode, 23) << bad;
+    send(body(0x05, 5, 0, name(""), 0, 0, name("")));
+  }
+  // Twenty characters: twelve kept, the rest read past; the fields after them are where they should be.
+  EXPECT_EQ(send(body(0x1e, 5, 0, name("ABCDEFGHIJKLMNOPQRST"), 6, 1, name("ok"))),
+            Lines{"msg 39 " + body(0x1e, 5, 0, name("ABCDEFGHIJKL"), 6, 1, name("ok"))});
+  // Twelve characters whole; a length of 0 empties the name.
+  send(body(0x02, 5, 0, name("123456789012"), 0, 0, name("")));
+  EXPECT_EQ(stored(5).buttonName.length, 12);
+  send(body(0x02, 5, 0, name("", 0), 0, 0, name("")));
+  EXPECT_EQ(stored(5).buttonName.length, 0);
+  // Modes above 2 are dropped alone.
+  send(body(0x0d, 5, 3, name(""), 5, 3, name("")));
+  EXPECT_EQ(stored(5).attribute + 10 * stored(5).buttonNameMode + 100 * stored(5).mvNameMode, 105);
+
+  // A name that would run past the body drops the record; the next frame is read as usual; so is a
+  // channel above 223.
+  const std::string cut = body(0x0a, 6, 0, name("ABCD", 20), 0, 1, name(""));
+  const std::string next = body(0x04, 7, 0, name(""), 1, 0, name(""));
+  const Lines out = run({("send 39 " + cut.substr(0, cut.size() - 8)).c_str(), ("send 39 " + next).c_str(),
+                         ("send 39 " + body(0x04, 224, 0, name(""), 1, 0, name(""))).c_str(), "field"});
+  EXPECT_EQ(only(out, "msg 39"), Lines{"msg 39 " + next});
+  EXPECT_EQ(stored(6).mvNameMode, 0);
+}
+
+TEST_F(SourceNameTest, LabelsFollowTheModes) {
+  // Channel 175 (AUX 1) labels index 183.
+  send(body(0x1b, 175, 2, name("Btn"), 0, 2, name("Mv")));
+  EXPECT_EQ(label(183), "AUX1");
+  send(body(0x01, 175, 1, name(""), 0, 0, name("")));
+  EXPECT_EQ(label(183), "Btn");
+  send(body(0x08, 175, 0, name(""), 0, 1, name("")));
+  EXPECT_EQ(label(183), "Mv");
+  // The attribute alone leaves the label as it is; the mode taken again redraws it.
+  CategoryMultiView::get().setSourceName(183, "drawn");
+  send(body(0x04, 175, 0, name(""), 4, 0, name("")));
+  EXPECT_EQ(label(183), "drawn");
+  send(body(0x08, 175, 0, name(""), 0, 1, name("")));
+  EXPECT_EQ(label(183), "Mv");
+}
+
+TEST_F(SourceNameTest, CustomTextsRenameTheMeOutputsOfBothSidesAndBlackKeepsItsLabel) {
+  // M/E 1 A side "STU", M/E 1 B side "B2" with a final carriage return.
+  internal::KzifCustomInfo info{};
+  info.customText[0].set("STU");
+  info.customText[4].set("B2\r");
+  info.mask = (1u << 18) | (1u << 22);
+  // Its refresh hands over records that carry no channel of their own.
+  category::CategoryCustomInfo::get().assign(info, 0);
+  EXPECT_EQ(stored(208).channel + stored(165).channel, 208 + 165);
+  const Lines out = run({"field"});
+  EXPECT_EQ(only(out, "msg 39").size(), 32u);
+  EXPECT_EQ(label(130) + " " + label(133) + " " + label(233) + " " + label(236) + " " + label(237) + " " + label(248),
+            "STUPGM STUKEYPVW B2PGM B2KEYPVW ME2BPGM ME4BKEYPVW");
+  EXPECT_EQ(label(174), "Black");
+
+  // A user name of the last B-side output reaches index 248, not black's; so does publishing every
+  // label on a new video format.
+  send(body(0x18, 223, 0, name(""), 0, 1, name("Last")));
+  CategoryMultiView::get().setSourceName(174, "drawn");
+  run({"send 29 00000001 04 00 00 00 00", "field"});
+  EXPECT_EQ(label(248) + " " + label(174) + " " + label(154), "Last Black SEL_KEYPVW");
+}
+
+}  // namespace
