@@ -33,6 +33,7 @@
 #include "Main/sourcelink.h"
 #include "Main/stillmemory.h"
 #include "Main/system.h"
+#include "Main/tally.h"
 #include "Main/testmode.h"
 #include "Main/transition.h"
 #include "Main/usk.h"
@@ -80,6 +81,8 @@ void createCategories() {
   initCategoryBusStatus();        // 48
   initCategoryLed();              // 49
   initCategoryMeLed();            // 50
+  initCategoryBusTally();         // 52
+  initCategorySourceTally();      // 53
   initCategoryInitialStatus();    // 54
   initCategoryTest();             // 56
   initCategoryInitialize();       // 72
