@@ -89,6 +89,7 @@ int CategoryBusTally::busTally(int bus) const {
 }
 
 void CategoryBusTally::take(const KzifBusTally& computed) {
+  if (std::memcmp(record_.tally, computed.tally, sizeof record_.tally) == 0) return;
   for (int b = 0; b < KzifBusTally::N_BUSES; ++b) {
     if (record_.tally[b] == computed.tally[b]) continue;
     record_.tally[b] = computed.tally[b];
