@@ -80,6 +80,17 @@ TEST_F(TallyTest, ProgramFollowsBackgroundTransitionAndKeysAndOnlyGroupOneMovesB
   key(0, 0).style.styleFlag4 = 1;
   field();
   EXPECT_EQ(shown(0, {10, 11, 12, 13}), (V{10, 11, 12, 13}));
+  // A wipe that brings in a utility bus, and a pattern family that takes the other one.
+  KzifBkgd& bk = CategoryBkgd::get(0).record(0);
+  bk.transType = 1, bk.wipeUtility = 1, bk.transUtilityBus = 1, bk.utilityBus = 2;
+  bk.wipeGroup = 0, bk.wipePattern = 22;
+  bus(0, 10, 30), bus(0, 11, 31);
+  field();
+  EXPECT_EQ(shown(0, {30, 31}), (V{30}));
+  bk.wipeGroup = 3, bk.wipePattern = 12;
+  field();
+  EXPECT_EQ(shown(0, {30, 31}), (V{31}));
+  bk.transType = 0;
   // Key type 3: only the fill.
   key(0, 0).style.keyType = 3;
   trans(bkgdTransIndex[0]).positionA = 0.0f;
@@ -135,6 +146,11 @@ TEST_F(TallyTest, DskProgramFollowsItsMeInputAndKeysAndFadeToBlackHidesIt) {
   dskConfig().programAssign[0] = 1;
   field();
   EXPECT_EQ(shown(0, {170, 21}), (V{170}));
+  // DSK preview 1 shows the M/E preview while the preview follows.
+  group(1, {15});
+  dskConfig().previewFollow = 1;
+  field();
+  EXPECT_EQ(shown(1, {172, 155, 154}), (V{172, 155}));
   dskConfig().programAssign[0] = 0;
   AutoTransition& fade = const_cast<AutoTransition&>(CategoryOperate::get().fadeTransition());
   fade.positionA = 1.0f;
