@@ -27,6 +27,15 @@ constexpr u32 DVE_PAIRS[2] = {(1u << 1) | (1u << 2), (1u << 17) | (1u << 18)};
 
 void setBit(u32* words, int i) { words[i / 32] |= 1u << (i % 32); }
 
+// A row that differs anywhere is taken whole, every changed bit set.
+bool takeRow(KzifSourceTally& dst, const KzifSourceTally& computed) {
+  if (std::memcmp(dst.tally, computed.tally, sizeof dst.tally) == 0) return false;
+  std::memcpy(dst.tally, computed.tally, sizeof dst.tally);
+  for (int i = 0; i < KzifSourceTally::N_SOURCES; ++i) setBit(dst.changed, i);
+  dst.row = computed.row;
+  return true;
+}
+
 }  // namespace
 
 int tallyIndexOf(int s) {
@@ -167,7 +176,8 @@ u32 CategorySourceTally::latchedStatus(int i) const {
 void CategorySourceTally::countBkgdDveTrans() {
   const int me = getMeContext() - KZ_CONTEXT_ME1;
   KZ_CHECK(0 <= me && me < N_ME);
-  KZ_CHECK(0 <= bkgdDveTransCnt_ && bkgdDveTransCnt_ < N_DVE_SLOTS);
+  ::assert::check(kzSourceName, __LINE__, "0 <= bkgdDveTransCnt && bkgdDveTransCnt < 4",
+                  0 <= bkgdDveTransCnt_ && bkgdDveTransCnt_ < N_DVE_SLOTS);
   bkgdDveTrans_[static_cast<std::size_t>(bkgdDveTransCnt_)][static_cast<std::size_t>(me)] = 1;
 }
 
@@ -184,15 +194,6 @@ void CategorySourceTally::latchStatus() {
   banks_[bank_] = words;
   for (std::size_t i = 0; i < words.size(); ++i) statusOr_[i] = banks_[0][i] | banks_[1][i];
   bank_ ^= 1u;
-}
-
-// A row that differs anywhere is taken whole, every changed bit set.
-static bool takeRow(KzifSourceTally& dst, const KzifSourceTally& computed) {
-  if (std::memcmp(dst.tally, computed.tally, sizeof dst.tally) == 0) return false;
-  std::memcpy(dst.tally, computed.tally, sizeof dst.tally);
-  for (int i = 0; i < KzifSourceTally::N_SOURCES; ++i) setBit(dst.changed, i);
-  dst.row = computed.row;
-  return true;
 }
 
 void CategorySourceTally::takeGroup(int group, const Tally& work) {
