@@ -35,6 +35,7 @@
 #include "Main/sourcename.h"
 #include "Main/stillmemory.h"
 #include "Main/system.h"
+#include "Main/tally.h"
 #include "Main/testmode.h"
 #include "Main/transition.h"
 #include "Main/usk.h"
@@ -84,6 +85,8 @@ void createCategories() {
   initCategoryBusStatus();        // 48
   initCategoryLed();              // 49
   initCategoryMeLed();            // 50
+  initCategoryBusTally();         // 52
+  initCategorySourceTally();      // 53
   initCategoryInitialStatus();    // 54
   initCategoryTest();             // 56
   initCategoryInitialize();       // 72

@@ -4,14 +4,20 @@
 #include "Main/source_ids.h"
 #include "Main/sourcename.h"
 #include "Main/system.h"
+#include "Main/tally.h"
 
 KZ_SOURCE("Main/multiview");
 
 namespace {
 
-// The tally marks of the labels are taken from the four source tally record channels (type id 53)
-// here, once the source tally category exists.
-void readSourceTally(category::CategoryMultiView& multiView) { (void)multiView; }
+// The tally marks of the labels come from the four source tally record channels (type id 53):
+// when their bytes have moved since the last look, every output draws its tally borders again.
+void readSourceTally(category::CategoryMultiView& multiView, u32& seenRevision) {
+  const auto* tally = BP::instance().find<category::CategorySourceTally>();
+  if (tally == nullptr || tally->tallyRevision() == seenRevision) return;
+  seenRevision = tally->tallyRevision();
+  multiView.invalidateTally();
+}
 
 // Asks the button source names for every label: their publishNames feeds setSourceName.
 void readSourceNames() {
@@ -45,6 +51,7 @@ void CategoryMultiView::initInternal() {
   }
   for (auto& pair : levels_) pair.fill(0.0f);
   appliedFormat_ = -1;
+  tallyRevision_ = 0;
 }
 
 void CategoryMultiView::update() {
@@ -58,7 +65,7 @@ void CategoryMultiView::update() {
       readSourceNames();
     }
   }
-  readSourceTally(*this);
+  readSourceTally(*this, tallyRevision_);
 }
 
 void CategoryMultiView::receive(RequestReceiver& rx) { rx.consume(); }

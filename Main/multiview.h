@@ -54,6 +54,7 @@ class CategoryMultiView : public CategoryInterface {
   std::array<OutputState, N_OUTPUTS> outputs_{};
   std::array<std::array<f32, 2>, N_LEVEL_SOURCES> levels_{};
   int appliedFormat_ = -1;  // video format the labels were last asked for; -1 none yet
+  u32 tallyRevision_ = 0;   // source tally revision the tally borders were last drawn for
 };
 
 }  // namespace category

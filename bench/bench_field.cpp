@@ -19,14 +19,17 @@
 #include "Main/buttonevent.h"
 #include "Main/buttoninhibit.h"
 #include "Main/dsk.h"
+#include "Main/faderevent.h"
 #include "Main/key.h"
 #include "Main/led.h"
 #include "Main/mf_config.h"
 #include "Main/operate.h"
+#include "Main/peripheral.h"
 #include "Main/shotmem.h"
 #include "Main/sourcelink.h"
 #include "Main/stream.h"
 #include "Main/system.h"
+#include "Main/tally.h"
 #include "Main/xpt.h"
 #include "Sim/runner.h"
 
@@ -382,6 +385,57 @@ void BM_AllKeysChanged(benchmark::State& state) {
   runBursts(state, {makeAllKeysField(0), makeAllKeysField(1)}, counter, runner);
 }
 BENCHMARK(BM_AllKeysChanged);
+
+// The tally walk at its deepest: every group names eight outputs, the background buses and every
+// key of each M/E carry the other M/Es' outputs (M/E 1 and 2 feed each other), every transition is
+// under way and every key brings its key signal and a utility edge. Nothing changes between fields.
+void setUpTallyReentryChain() {
+  using namespace category;
+  KzifPeripheral& p = CategoryPeripheral::get().record(0);
+  p.tallyMode = 0;
+  const i16 groups[4][8] = {{1, 3, 4, 6, 13, 14, 21, 22}, {2, 3, 5, 6, 13, 15, 17, 23},
+                            {1, 2, 4, 5, 14, 16, 18, 24}, {3, 6, 13, 14, 19, 20, 25, 26}};
+  for (int g = 0; g < 4; ++g) std::memcpy(p.tallyGroup[g].output, groups[g], sizeof groups[g]);
+  auto bus = [](int me, int b, int source) { CategoryBus::get(me).record(0).code[b] = directCode(source); };
+  for (int me = 0; me < 4; ++me) {
+    const int other = 150 + 4 * (me ^ 1);  // M/E 1 <-> 2, M/E 3 <-> 4
+    bus(me, 0, other);
+    bus(me, 1, other + 1);
+    for (int k = 0; k < 4; ++k) {
+      bus(me, 2 + 2 * k, k % 2 == 0 ? other + 2 : 10 + 8 * me + k);
+      bus(me, 3 + 2 * k, 14 + 8 * me + k);
+      KzifKey& key = CategoryKey::get(me).record(k);
+      key.style.keyType = 1;
+      key.style.styleFlag4 = 1;
+      key.edge.type = 1;
+      key.edge.width = 1;
+      key.edge.fill = static_cast<u8>(1 + k % 2);
+      CategoryFaderEvent::get().transition(keyTransIndex(me, k)).positionA = 0.5f;
+    }
+    bus(me, 10, 150 + 4 * ((me + 2) % 4));
+    bus(me, 11, 40 - me);
+    CategoryFaderEvent::get().transition(bkgdTransIndex[static_cast<std::size_t>(me)]).positionA = 0.5f;
+  }
+  for (int n = 0; n < 4; ++n) {
+    bus(1, 16 + 2 * n, 151 + n % 2);
+    CategoryFaderEvent::get().transition(dskTransIndex(n)).positionA = 0.5f;
+  }
+  for (int a = 0; a < 8; ++a) bus(0, 24 + a, 150 + 4 * (a % 2) + a % 3);
+}
+
+void BM_TallyReentryChain(benchmark::State& state) {
+  MessageCounter counter;
+  sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
+  setUpTallyReentryChain();
+  runner.field(3);  // the rows go out once; later fields walk the same chain and send nothing
+  int tallied = 0;
+  for (u8 t : category::CategorySourceTally::get().outgoingRow(0).tally) tallied += t;
+  counter.restart(runner);
+  for (auto _ : state) runner.field(1);
+  reportCounters(state, counter, runner);
+  state.counters["group1_sources"] = tallied;
+}
+BENCHMARK(BM_TallyReentryChain);
 
 void BM_MemcpyBusyFieldBytes(benchmark::State& state) {
   const BusyFieldBytes& bytes = busyFieldBytes();

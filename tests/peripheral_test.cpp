@@ -50,7 +50,7 @@ TEST_F(PeripheralTest, RecordIsCheckedFieldByFieldAndTheModeReachesTheHardware) 
                           "00000200" + zeros(16) + "00" + "01";
   const std::string send = "send 28 " + in;
   const Lines lines = run({send.c_str(), "field"});
-  EXPECT_EQ(only(lines, "msg"), Lines{"msg 28 " + out});
+  EXPECT_EQ(only(lines, "msg 28"), Lines{"msg 28 " + out});
   EXPECT_EQ(only(lines, "drv setPeripheralTally"), Lines{"drv setPeripheralTally 0x11c0 1"});
   EXPECT_TRUE(tallyRedrawAsked());
   const auto& p = CategoryPeripheral::get();

@@ -1,0 +1,285 @@
+// Tally: the sources and buses each tally group's outputs reach, in the state and the
+// hardware-status modes, and the records that carry them on the wire.
+#include <string>
+
+#include "Driver/kz.h"
+#include "Main/bkgd.h"
+#include "Main/bus.h"
+#include "Main/cp_config.h"
+#include "Main/dsk.h"
+#include "Main/faderevent.h"
+#include "Main/inputvideo.h"
+#include "Main/key.h"
+#include "Main/mf_config.h"
+#include "Main/operate.h"
+#include "Main/peripheral.h"
+#include "Main/tally.h"
+#include "Main/usk.h"
+#include "tests/record_hex.h"
+#include "tests/sim_fixture.h"
+
+using namespace category;
+
+namespace {
+
+class TallyTest : public SimTest {
+ protected:
+  // Tally group `group` names `codes` (written straight into the kept settings, so that codes no
+  // record may carry, such as the M/E 3 outputs, can be named too).
+  void group(int g, std::initializer_list<int> codes) {
+    TallyGroup& tg = CategoryPeripheral::get().record(0).tallyGroup[g];
+    int i = 0;
+    for (auto& o : tg.output) o = 0;
+    for (int c : codes) tg.output[i++] = static_cast<i16>(c);
+  }
+  void hardwareMode(bool on) { CategoryPeripheral::get().record(0).tallyMode = on ? 1 : 0; }
+  static void bus(int me, int b, int source) { CategoryBus::get(me).record(0).code[b] = static_cast<u16>(1024 + source); }
+  static AutoTransition& trans(int i) { return CategoryFaderEvent::get().transition(i); }
+  static KzifKey& key(int me, int k) { return CategoryKey::get(me).record(k); }
+  static MeConfig& meConfig(int me) { return CategoryMainframeConfig::get().record(0).meConfig[me]; }
+  static DskConfig& dskConfig() { return CategoryMainframeConfig::get().record(0).dskConfig; }
+  static int on(int g, int source) { return CategorySourceTally::get().outgoingRow(g).tally[tallyIndexOf(source)]; }
+  static int busOn(int me, int b) { return CategoryBusTally::get(me).busTally(b); }
+  // The sources of `candidates` that group g shows, in order.
+  static std::vector<int> shown(int g, std::initializer_list<int> candidates) {
+    std::vector<int> r;
+    for (int s : candidates)
+      if (on(g, s)) r.push_back(s);
+    return r;
+  }
+  Lines field() { return run({"field"}); }
+};
+
+using V = std::vector<int>;
+
+}  // namespace
+
+TEST(TallyIndex, SourceIdsMapToTheirIndexAndOthersToNone) {
+  const std::pair<int, int> cases[] = {{10, 0},    {137, 127}, {140, 128}, {141, 129}, {150, 130}, {165, 145}, {170, 146},
+                                       {178, 154}, {180, 155}, {181, 155}, {182, 156}, {189, 161}, {191, 162}, {200, 163},
+                                       {211, 170}, {220, 171}, {223, 174}, {230, 175}, {237, 182}, {240, 183}, {287, 230},
+                                       {314, 231}, {329, 246}, {9, -1},    {138, -1},  {142, -1},  {166, -1},  {179, -1},
+                                       {192, -1},  {224, -1},  {288, -1},  {313, -1},  {330, -1}};
+  for (auto [source, index] : cases) EXPECT_EQ(tallyIndexOf(source), index) << source;
+  EXPECT_EQ(tallyEntrySource(12), 164);
+  EXPECT_EQ(tallyEntrySource(13), 170);
+  EXPECT_EQ(tallyEntrySource(68), 287);
+  for (int code : {0, 69, -1}) EXPECT_EQ(tallyEntrySource(code), -1);
+}
+
+TEST_F(TallyTest, ProgramFollowsBackgroundTransitionAndKeysAndOnlyGroupOneMovesBusTally) {
+  group(0, {1});
+  bus(0, 0, 10), bus(0, 1, 11), bus(0, 2, 12), bus(0, 3, 13);
+  field();
+  EXPECT_EQ(shown(0, {150, 10, 11, 12, 13}), (V{150, 10}));
+  EXPECT_EQ(std::tuple(busOn(0, 0), busOn(0, 1), busOn(0, 2)), std::tuple(1, 1, 0));
+  // Mid-transition both background sources are on air; a key with a separate key signal adds both.
+  trans(bkgdTransIndex[0]).positionA = 0.5f;
+  trans(keyTransIndex(0, 0)).positionA = 0.2f;
+  key(0, 0).style.keyType = 1;
+  key(0, 0).style.styleFlag4 = 1;
+  field();
+  EXPECT_EQ(shown(0, {10, 11, 12, 13}), (V{10, 11, 12, 13}));
+  // A wipe that brings in a utility bus, and a pattern family that takes the other one.
+  KzifBkgd& bk = CategoryBkgd::get(0).record(0);
+  bk.transType = 1, bk.wipeUtility = 1, bk.transUtilityBus = 1, bk.utilityBus = 2;
+  bk.wipeGroup = 0, bk.wipePattern = 22;
+  bus(0, 10, 30), bus(0, 11, 31);
+  field();
+  EXPECT_EQ(shown(0, {30, 31}), (V{30}));
+  bk.wipeGroup = 3, bk.wipePattern = 12;
+  field();
+  EXPECT_EQ(shown(0, {30, 31}), (V{31}));
+  bk.transType = 0;
+  // Key type 3: only the fill.
+  key(0, 0).style.keyType = 3;
+  trans(bkgdTransIndex[0]).positionA = 0.0f;
+  field();
+  EXPECT_EQ(shown(0, {10, 11, 12, 13}), (V{10, 12}));
+  EXPECT_EQ(busOn(0, 3), 0);
+  // The same outputs in group 2 leave the bus tally as it stands.
+  group(0, {}), group(1, {1});
+  field();
+  EXPECT_EQ(shown(1, {10, 12}), (V{10, 12}));
+  EXPECT_EQ(std::tuple(busOn(0, 0), busOn(0, 2)), std::tuple(0, 0));
+}
+
+TEST_F(TallyTest, PreviewAndCleanOutputsFollowTheMainframeConfiguration) {
+  group(1, {2, 3});
+  bus(0, 0, 10), bus(0, 1, 11), bus(0, 4, 14), bus(0, 5, 15), bus(0, 6, 16);
+  meConfig(0).previewBus = 1;  // preview shows the preview bus only
+  meConfig(0).cleanMode = 1, meConfig(0).cleanKey = 1;
+  trans(keyTransIndex(0, 1)).positionA = 1.0f;
+  field();
+  EXPECT_EQ(shown(1, {151, 152, 10, 11, 14, 15}), (V{151, 152, 11, 15}));
+  // A preview key rule 2 puts the key on preview whatever its level.
+  meConfig(0).previewKey[2] = 2;
+  field();
+  EXPECT_EQ(on(1, 16), 1);
+  // A clean key the configuration cannot hold names no key: the clean output adds nothing.
+  meConfig(0).previewKey[2] = 0;
+  meConfig(0).cleanKey = 7;
+  field();
+  EXPECT_EQ(shown(1, {152, 14, 15}), (V{152}));
+  // Mode 0: background and the keys above the clean key, none of them when there is none.
+  meConfig(0).cleanMode = 0;
+  field();
+  EXPECT_EQ(shown(1, {152, 10, 14, 15}), (V{152, 10}));
+  meConfig(0).cleanKey = 0;
+  key(0, 1).priority = 2;
+  field();
+  EXPECT_EQ(shown(1, {152, 10, 14, 15}), (V{152, 10, 14}));
+}
+
+TEST_F(TallyTest, DskProgramFollowsItsMeInputAndKeysAndFadeToBlackHidesIt) {
+  group(0, {13});
+  dskConfig().meInput[0] = 1;  // DSK side 0 takes the M/E 2 program
+  bus(1, 0, 20);
+  bus(1, 16, 21), bus(1, 17, 22);
+  trans(dskTransIndex(0)).positionA = 1.0f;
+  CategoryDsk::get().record(0).style.keyType = 2;
+  CategoryDsk::get().record(0).style.styleFlag4 = 1;
+  field();
+  EXPECT_EQ(shown(0, {170, 154, 20, 21, 22}), (V{170, 154, 20, 21, 22}));
+  for (int me = 0; me < N_ME; ++me) EXPECT_EQ(std::tuple(busOn(me, 16), busOn(me, 17)), std::tuple(1, 1)) << me;
+  // DSK 1 assigned to program 2 leaves program 1.
+  dskConfig().programAssign[0] = 1;
+  field();
+  EXPECT_EQ(shown(0, {170, 21}), (V{170}));
+  // DSK preview 1 shows the M/E preview while the preview follows.
+  group(1, {15});
+  dskConfig().previewFollow = 1;
+  field();
+  EXPECT_EQ(shown(1, {172, 155, 154}), (V{172, 155}));
+  dskConfig().programAssign[0] = 0;
+  AutoTransition& fade = const_cast<AutoTransition&>(CategoryOperate::get().fadeTransition());
+  fade.positionA = 1.0f;
+  field();
+  EXPECT_EQ(shown(0, {170, 154, 20, 21}), V{});
+}
+
+TEST_F(TallyTest, AuxChainsUpstreamKeysAndExcludedInputs) {
+  group(0, {21});
+  bus(0, 24, 241);  // AUX 1 shows AUX 2 (seen by the tally pass, which runs before the bus pass)
+  bus(0, 25, 10);
+  auto& assign = CategoryUpStreamKeyAssign::get().record(0);
+  assign.inputKey[0].key = 6;  // source 10 always through upstream keyer 1
+  assign.sources.uskSource[2] = 30, assign.sources.uskSource[3] = 31;
+  CategoryUpStreamKey::get().record(1).style.keyType = 1;
+  CategoryUpStreamKey::get().record(1).style.styleFlag4 = 1;
+  field();
+  EXPECT_EQ(shown(0, {240, 241, 10, 30, 31}), (V{240, 241, 10, 30, 31}));
+  for (int me = 0; me < N_ME; ++me) EXPECT_EQ(std::tuple(busOn(me, 24), busOn(me, 25)), std::tuple(1, 1)) << me;
+  EXPECT_EQ(std::tuple(busOn(0, 74), busOn(0, 75), busOn(1, 74)), std::tuple(1, 1, 0));
+  // An input kept out of tally hides itself and what it brings.
+  CategoryInputVideo::get().setTallyExcluded(0, 1);
+  bus(0, 24, 241);  // the bus pass of the field refuses it again, after the tally pass has run
+  field();
+  EXPECT_EQ(shown(0, {240, 241, 10, 30, 31}), (V{240, 241}));
+}
+
+TEST_F(TallyTest, MesFeedingEachOtherAreWalkedOnceEach) {
+  group(0, {1, 7});
+  bus(0, 0, 154), bus(1, 0, 150);
+  bus(1, 2, 10);
+  trans(keyTransIndex(1, 0)).positionA = 1.0f;
+  field();
+  EXPECT_EQ(shown(0, {150, 154, 10}), (V{150, 154, 10}));
+  // The M/E 3 program (entry code 7) flags only itself.
+  bus(2, 0, 11);
+  field();
+  EXPECT_EQ(shown(0, {158, 11}), (V{158}));
+  hardwareMode(true);
+  run({"hw tally_me1 0x02", "hw tally_me2 0x0a"});
+  field();
+  EXPECT_EQ(shown(0, {150, 154, 10}), (V{150, 154, 10}));
+}
+
+TEST_F(TallyTest, HardwareStatusHoldsOneFieldAndABackgroundDveWidensItThreeFieldsLater) {
+  hardwareMode(true);
+  group(0, {1});
+  bus(0, 0, 10), bus(0, 1, 11);
+  run({"hw tally_me1 0x02"});
+  field();
+  run({"hw tally_me1 0"});
+  EXPECT_EQ(shown(0, {10, 11}), (V{10}));
+  field();
+  EXPECT_EQ(shown(0, {10, 11}), (V{10}));  // the other bank still holds it
+  field();
+  EXPECT_EQ(shown(0, {10, 11}), V{});
+  // A background DVE transition counted now widens the A bus to both buses once its slot is the
+  // oldest: in the fourth pass from here and, through the second bank, the fifth.
+  run({"hw tally_me1 0x02"});
+  setMeContext(KZ_CONTEXT_ME1);
+  CategorySourceTally::get().countBkgdDveTrans();
+  std::string seen;
+  for (int f = 1; f <= 6; ++f) {
+    field();
+    seen += std::to_string(on(0, 11));
+  }
+  EXPECT_EQ(seen, "000110");
+}
+
+TEST_F(TallyTest, HardwareDskAndKeyLayersFromTheStatusWords) {
+  hardwareMode(true);
+  group(0, {13, 17});
+  bus(0, 0, 10), bus(0, 4, 12), bus(0, 5, 13), bus(0, 11, 14);
+  bus(1, 18, 20), bus(1, 19, 21);
+  key(0, 1).style.keyType = 2, key(0, 1).style.styleFlag4 = 1;
+  key(0, 1).edge.type = 1, key(0, 1).edge.fill = 2;
+  CategoryDsk::get().record(1).style.keyType = 2;  // separate key only for key type 1 here
+  CategoryDsk::get().record(1).style.styleFlag4 = 1;
+  run({"hw tally_me1 0x12", "hw tally_dsk_pgm 0x05", "hw tally_dsk_cln 0"});
+  field();
+  EXPECT_EQ(shown(0, {170, 150, 10, 12, 13, 14, 20, 21, 174}), (V{170, 150, 10, 12, 13, 14, 20, 174}));
+}
+
+TEST_F(TallyTest, RowsGoOutWholeOnChangeAndNotAgainUntilTheNextChange) {
+  group(0, {1});
+  bus(0, 0, 10);
+  Lines out = field();
+  const std::string changed = std::string(56, 'f') + "007fffff";
+  std::string tally(247 * 2, '0');
+  tally[2 * 0 + 1] = '1', tally[2 * 130 + 1] = '1';
+  EXPECT_EQ(only(out, "msg 53"), Lines{"msg 53 00000000" "0000" + changed + tally});
+  std::string buses(89 * 2, '0');
+  buses[1] = '1', buses[3] = '1';
+  EXPECT_EQ(only(out, "msg 52"), Lines{"msg 52 00000000" "00" "00000003" "00000000" "00000000" + buses});
+  out = field();
+  EXPECT_EQ(only(out, "msg 52").size() + only(out, "msg 53").size(), 0u);
+  // A record from the System Manager only asks for a resend of the computed values.
+  out = run({("send 52 " + hexOf(KzifBusTally{.me = 0, .tally = {0, 0, 1}})).c_str(), "field"});
+  EXPECT_EQ(sentRecords<KzifBusTally>(out).at(0).tally[2], 0);
+  EXPECT_EQ(only(run({("send 53 " + hexOf(KzifSourceTally{.row = 2})).c_str(), "field"}), "msg 53"),
+            Lines{"msg 53 00000000" "0002" + std::string(64, '0') + std::string(247 * 2, '0')});
+}
+
+TEST_F(TallyTest, ExternalTallyTakesChangedBytesUpToTheLastIndexOnly) {
+  CategoryPeripheral::get().record(0).externalTally = 1;
+  KzifSourceTally in{.row = 1};
+  for (u32& w : in.changed) w = 0xFFFFFFFFu;
+  in.changed[0] = 0x5;  // bytes 0 and 2 of the first word
+  in.tally[0] = 7, in.tally[1] = 1, in.tally[2] = 0, in.tally[246] = 1;
+  const u32 revision = CategorySourceTally::get().tallyRevision();
+  const Lines out = run({("send 53 " + hexOf(in)).c_str(), "field"});
+  const KzifSourceTally& r = CategorySourceTally::get().sourceTally(1);
+  EXPECT_EQ(std::tuple(+r.tally[0], +r.tally[1], +r.tally[2], +r.tally[246]), std::tuple(1, 0, 0, 1));
+  EXPECT_EQ(r.changed[7], 0x007FFFFFu);
+  EXPECT_NE(CategorySourceTally::get().tallyRevision(), revision);
+  // The row sent is still the computed one.
+  EXPECT_EQ(sentRecords<KzifSourceTally>(out).at(0).tally[0], 0);
+}
+
+TEST_F(TallyTest, ABackedUpTransmitRingHoldsTheRowsUntilItDrains) {
+  run({"drain off"});
+  const std::string filler = "send 25 " + hexOf(KzifControlPanelConfig{});
+  for (int i = 0; i < 400 && !AcknowledgeSender::instance().backlogged(); ++i) run({filler.c_str(), "field"});
+  ASSERT_TRUE(AcknowledgeSender::instance().backlogged());
+  group(0, {1}), group(2, {1});
+  bus(0, 0, 10);
+  EXPECT_EQ(only(run({"field", "field"}), "msg 53"), Lines{});
+  const Lines out = only(run({"drain on", "field", "field", "field"}), "msg 53");
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].substr(0, 19), "msg 53 000000000000");
+  EXPECT_EQ(out[1].substr(0, 19), "msg 53 000000000002");
+}
