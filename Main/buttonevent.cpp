@@ -5,6 +5,7 @@
 #include "Main/clip.h"
 #include "Main/bp.h"
 #include "Main/faderevent.h"
+#include "Main/image.h"
 #include "Main/macro.h"
 #include "Main/system.h"
 #include "Main/usk.h"
@@ -30,7 +31,6 @@ namespace {
 
 // Handlers of features that are not built yet join here, one per feature.
 void busOnButton(int, const KzifButtonEvent&) {}
-void imageOnButton(int, const KzifButtonEvent&) {}
 void keyPresetOnButton(const KzifButtonEvent&) {}
 
 void uskAssignOnButton(const KzifButtonEvent& event) {
@@ -40,6 +40,10 @@ void uskAssignOnButton(const KzifButtonEvent& event) {
 
 void clipStatusOnButton(const KzifButtonEvent& event) {
   if (auto* clips = BP::instance().find<category::CategoryClipStatus>()) clips->onButton(event);
+}
+
+void imageOnButton(int me, const KzifButtonEvent& event) {
+  if (auto* image = BP::instance().find<category::CategoryImage>(me)) image->onButton(event);
 }
 
 void bkgdOnButton(int me, const KzifButtonEvent& event) { category::CategoryBkgd::get(me).onButton(event); }
