@@ -4,6 +4,7 @@
 #include "Common/assert.h"
 #include "Driver/clip.h"
 #include "Driver/effects.h"
+#include "Driver/filter.h"
 #include "Driver/image.h"
 #include "Driver/key.h"
 #include "Driver/kz.h"
@@ -131,6 +132,7 @@ void kzInitialize() {
   kz::shadow.valid = false;
   kz::resetKeyTransitionImages();
   kz::resetEffectImages();
+  kz::resetFilterImages();
   kz::resetOperateKeyLevel();
   kz::resetStillImage();
   kz::resetKeyImages();

@@ -6,6 +6,7 @@
 #include "Main/bp.h"
 #include "Main/faderevent.h"
 #include "Main/keypreset.h"
+#include "Main/image.h"
 #include "Main/macro.h"
 #include "Main/system.h"
 #include "Main/usk.h"
@@ -31,7 +32,6 @@ namespace {
 
 // Handlers of features that are not built yet join here, one per feature.
 void busOnButton(int, const KzifButtonEvent&) {}
-void imageOnButton(int, const KzifButtonEvent&) {}
 
 void keyPresetOnButton(const KzifButtonEvent& event) {
   if (auto* presets = BP::instance().find<category::CategoryKeyPreset>()) presets->onButton(event);
@@ -44,6 +44,10 @@ void uskAssignOnButton(const KzifButtonEvent& event) {
 
 void clipStatusOnButton(const KzifButtonEvent& event) {
   if (auto* clips = BP::instance().find<category::CategoryClipStatus>()) clips->onButton(event);
+}
+
+void imageOnButton(int me, const KzifButtonEvent& event) {
+  if (auto* image = BP::instance().find<category::CategoryImage>(me)) image->onButton(event);
 }
 
 void bkgdOnButton(int me, const KzifButtonEvent& event) { category::CategoryBkgd::get(me).onButton(event); }

@@ -581,6 +581,4 @@ void followKeyTransitions(const std::array<AutoTransition, N_AUTO_TRANSITIONS>& 
   }
 }
 
-int imageFilterOn(int, int) { return 0; }
-
 void initCategoryKey() { static category::CategoryKey keys[N_ME]; }

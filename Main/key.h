@@ -627,7 +627,7 @@ class CategoryKey : public CategoryCommon<KzifKey> {
 void followKeyTransitions(const std::array<AutoTransition, N_AUTO_TRANSITIONS>& transitions);
 
 // The "on" byte of image filter `filter` (0..1) of M/E `me`: 1 keys the image effect through the
-// key's wipe. Off until the image effects are kept.
+// key's wipe. Kept by the image effects (Main/image.cpp).
 int imageFilterOn(int me, int filter);
 
 void initCategoryKey();

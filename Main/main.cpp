@@ -13,6 +13,7 @@
 #include "Main/dsk.h"
 #include "Main/faderevent.h"
 #include "Main/gpi.h"
+#include "Main/image.h"
 #include "Main/buttonevent.h"
 #include "Main/initialize.h"
 #include "Main/cp_config.h"
@@ -54,6 +55,7 @@ u64 nominalPeriodUs = 0;
 void createCategories() {
   initCategoryKey();              // 0
   initCategoryBkgd();             // 2
+  initCategoryImage();            // 3
   initCategoryDsk();              // 5
   initCategoryUpStreamKey();      // 7
   initCategoryUpStreamKeyAssign(); // 8

@@ -20,6 +20,7 @@
 #include "Main/buttoninhibit.h"
 #include "Main/dsk.h"
 #include "Main/faderevent.h"
+#include "Main/image.h"
 #include "Main/key.h"
 #include "Main/led.h"
 #include "Main/mf_config.h"
@@ -436,6 +437,28 @@ void BM_TallyReentryChain(benchmark::State& state) {
   state.counters["group1_sources"] = tallied;
 }
 BENCHMARK(BM_TallyReentryChain);
+// Every image filter of the two filtered M/Es on, with levels and mono colour: their driver
+// calls and colour conversions run in every field, changed or not.
+void BM_ImageEffectsOn(benchmark::State& state) {
+  MessageCounter counter;
+  sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
+  std::vector<std::uint8_t> bytes;
+  for (int me = 0; me < 2; ++me) {
+    KzifImage image{};
+    rec::setAllMasks(image);
+    image.me = static_cast<u8>(me);
+    for (ImageFilter* f : {&image.imageA, &image.imageB, &image.imageKey[0], &image.imageKey[1]}) {
+      *f = ImageFilter{f->mask, 1, 1, 3, 4, 0, 0, ImageFilter::MODE_DEFOCUS, 1, 1200, 800, 500};
+    }
+    appendRecord(bytes, image);
+  }
+  runner.raw(bytes);
+  runner.field(2);
+  counter.restart(runner);
+  for (auto _ : state) runner.field(1);
+  reportCounters(state, counter, runner);
+}
+BENCHMARK(BM_ImageEffectsOn);
 
 void BM_MemcpyBusyFieldBytes(benchmark::State& state) {
   const BusyFieldBytes& bytes = busyFieldBytes();
