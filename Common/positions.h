@@ -29,4 +29,8 @@ inline constexpr int OPERATE_BUS_ROW_MODE = 552;         // busRowMode above 2
 inline constexpr int OPERATE_BUS_ROW_MODE_SELECT = 533;  // busRowModeSelect above 1
 inline constexpr int OPERATE_BUS_ROW_MODE_ME = 573;      // "(ME:%d)": busRowModeMe entry above 2
 
+// Bus selection (Main/bus.cpp): a bus-row button event handed to another M/E's buses.
+inline constexpr const char* BUS_SOURCE = "Main/bus.cpp";
+inline constexpr int BUS_BUTTON_ME = 460;  // "btn.getMe() == getME()"
+
 }  // namespace positions

@@ -4,6 +4,7 @@
 #include "Main/bkgd.h"
 #include "Main/clip.h"
 #include "Main/bp.h"
+#include "Main/bus.h"
 #include "Main/faderevent.h"
 #include "Main/macro.h"
 #include "Main/system.h"
@@ -29,9 +30,12 @@ KzifButtonEvent ButtonEventQueue::pop() {
 namespace {
 
 // Handlers of features that are not built yet join here, one per feature.
-void busOnButton(int, const KzifButtonEvent&) {}
 void imageOnButton(int, const KzifButtonEvent&) {}
 void keyPresetOnButton(const KzifButtonEvent&) {}
+
+void busOnButton(int me, const KzifButtonEvent& event) {
+  if (auto* buses = BP::instance().find<category::CategoryBus>(me)) buses->onButton(event);
+}
 
 void uskAssignOnButton(const KzifButtonEvent& event) {
   if (event.getMe() >= N_ME) return;

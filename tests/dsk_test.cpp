@@ -134,7 +134,7 @@ TEST_F(DskTest, RecordIsEchoedAsReceivedAndStoredAtItsOffsets) {
   EXPECT_EQ(le(128), 12);
 
   // Resumed from the image, every field is reported again.
-  const Lines warm = only(run({"restart resume", "field"}), "msg 5");
+  const Lines warm = only(run({"restart resume", "field"}), "msg 5 ");
   ASSERT_EQ(warm.size(), 4u);
   EXPECT_EQ(warm[2].substr(0, 14), "msg 5 000003ff");
 }
