@@ -204,6 +204,15 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   static constexpr int N_ROW_BUTTONS = 192;
   std::array<std::array<std::array<u8, N_ROW_BUTTONS>, N_BUSES>, 3> buttonHeld_{};
   u8 lampPanel_ = 0;
+  // What each panel's row buttons were last lit from; a row lit from the same is not lit again.
+  struct RowLampInputs {
+    i32 rowBus = -1;  // -1: not lit yet
+    i32 page, code, source, status, from;
+    u32 functionMask, xptGeneration;
+    u8 byFunction;
+    bool operator==(const RowLampInputs&) const = default;
+  };
+  std::array<std::array<RowLampInputs, 4>, 3> rowLampInputs_{};
   u8 rowSwap_ = 0;
   u8 linkSuppress_ = 0;
   u8 linkSuppressRequest_ = 0;

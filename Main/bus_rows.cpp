@@ -98,6 +98,23 @@ constexpr bool selectionShown(int page, int selectionPage, u32 functionMask) {
   return functionMask == 3u && page == 0 && selectionPage < N_PAGES;
 }
 
+// Lamp index of each M/E lamp code the rows light, looked up once.
+constexpr int N_ROW_LAMP_CODES = 454;
+int meLampIndex(int code) {
+  static const std::array<i16, N_ROW_LAMP_CODES> index = [] {
+    std::array<i16, N_ROW_LAMP_CODES> t{};
+    t.fill(-1);
+    const auto put = [&t](int c) { t[static_cast<std::size_t>(c)] = static_cast<i16>(meLedCodeToIndex(c)); };
+    for (int r = 0; r < N_ROWS; ++r)
+      for (int c = 0; c < N_COLUMNS; ++c) put(rowButtonLamp(r, c));
+    for (int c : ROW_STATUS_LAMP) put(c);
+    for (int c : PRESET_LAMP) put(c);
+    for (int c : {LAMP_PANEL_FLAG1, LAMP_PANEL_FLAG4, LAMP_AUX_PAGE_BIT0, LAMP_AUX_PAGE_BIT1}) put(c);
+    return t;
+  }();
+  return index[static_cast<std::size_t>(code)];
+}
+
 // Sub panels 1 and 2 light their bus rows once they have asked to; panel 0 always does.
 std::array<u8, N_PANELS_WITH_ROWS>& panelActive() {
   static std::array<u8, N_PANELS_WITH_ROWS> active{1, 0, 0};
@@ -119,6 +136,7 @@ namespace category {
 void CategoryBus::resetRows() {
   resetHeldButtons();
   lampPanel_ = 0;
+  for (auto& panel : rowLampInputs_) panel.fill(RowLampInputs{});
 }
 
 void CategoryBus::onButton(const KzifButtonEvent& btn) {
@@ -202,7 +220,7 @@ class BusRowLamps {
     }();
     const CategoryBusStatus* status = bp_.find<CategoryBusStatus>(me_);
     status_ = status ? &status->record(panel) : &none;
-    functionMask_ = functionMask();
+    readFunctionColumns();
     const auto* config = bp_.find<CategoryControlPanelConfig>();
     lampByFunction_ = config == nullptr || config->record(0).optionBlockA.value3 != 1;
   }
@@ -222,32 +240,40 @@ class BusRowLamps {
     return p < N_PAGES ? p : 0;
   }
 
+  // Only a lamp whose state differs is written: the lamps step only what was written.
   void setMeLamp(int code, int state) {
-    if (meLed_ && meLed_->led(panel_, code) != state) meLed_->setLed(panel_, code, static_cast<u8>(state));
+    if (meLed_ && meLed_->requested(panel_, meLampIndex(code)) != state) meLed_->setLed(panel_, code, static_cast<u8>(state));
   }
   void setPanelLamp(int code, int state) {
     if (led_ && led_->led(panel_, code) != state) led_->setLed(panel_, code, static_cast<u8>(state));
   }
 
-  u32 functionMask() const {
-    if (!xpt_) return 0;
+  // The panel's shift keys: which columns hold them and which of the two kinds it has at all.
+  void readFunctionColumns() {
+    if (!xpt_) return;
     u32 mask = 0;
-    for (int c = 0; c < N_COLUMNS; ++c) mask |= xpt_->columnFlags(panel_, c);
+    for (int c = 0; c < N_COLUMNS; ++c) {
+      columnFlags_[static_cast<std::size_t>(c)] = xpt_->columnFlags(panel_, c);
+      mask |= columnFlags_[static_cast<std::size_t>(c)];
+    }
     mask &= CategoryXpt::COLUMN_FUNCTION_A | CategoryXpt::COLUMN_FUNCTION_B;
     if (operate_) {
       const KzifOperate::XptCodeOption& o = operate_->record(0).xptCodeOption;
       if (o.ignore300 == 1) mask &= ~CategoryXpt::COLUMN_FUNCTION_A;
       if (o.ignore301 == 1) mask &= ~CategoryXpt::COLUMN_FUNCTION_B;
     }
-    return mask;
+    functionMask_ = mask;
+    for (u32& f : columnFlags_) f &= mask;
   }
-  u32 columnFunction(int column) const { return xpt_ ? xpt_->columnFlags(panel_, column) & functionMask_ : 0; }
+  u32 columnFunction(int column) const { return columnFlags_[static_cast<std::size_t>(column)]; }
   int sourceOfButton(int index) const { return xpt_ ? xpt_->sourceOf(panel_, index) : -1; }
-  // The first button of the four pages that selects the source; -1 for none.
+  // The first button of the four pages that selects the source; -1 for none. A button of a
+  // function column selects nothing, whatever it holds.
   int buttonOfSource(int source) const {
     if (source < 0 || !xpt_) return -1;
+    const i16* values = xpt_->record(panel_).source;
     for (int i = 0; i < KzifXptAssign::N_ROW_BUTTONS; ++i)
-      if (xpt_->sourceOf(panel_, i) == source) return i;
+      if (values[i] == source && xpt_->columnFlags(panel_, i % N_COLUMNS) == 0) return i;
     return -1;
   }
 
@@ -329,7 +355,14 @@ class BusRowLamps {
     if (isForeignRow(rowB)) return;
     const int p = page(r);
     std::array<u8, N_COLUMNS> lamp{};
+    CategoryBus::RowLampInputs inputs{};
+    inputs.rowBus = rowB;
+    inputs.page = p;
+    inputs.functionMask = functionMask_;
+    inputs.xptGeneration = xpt_ ? xpt_->tableGeneration() : 0;
+    inputs.byFunction = lampByFunction_ ? 1 : 0;
     if (isNoBusRow(rowB)) {
+      if (!takeInputs(r, inputs)) return;
       for (int c = 0; c < N_COLUMNS; ++c)
         if (columnFunction(c) & static_cast<u32>(p)) lamp[static_cast<std::size_t>(c)] = 2;
       writeRow(r, lamp);
@@ -351,13 +384,19 @@ class BusRowLamps {
     else
       status = busStatus(b);
 
+    const bool mixing = auxMixRunning(b);
+    const int from = mixing ? bus_.auxMix().sources(b - BUS_AUX1).from : -1;
+    inputs.code = code;
+    inputs.source = source;
+    inputs.status = status;
+    inputs.from = mixing ? from : -2;
+    if (!takeInputs(r, inputs)) return;
+
     // The selected button: a button of this panel names itself; anything else is looked up.
     const int selected = 0 <= code && code < BUS_CODE_SOURCE_BASE && (code >> 8) == panel_ ? (code & 0xFF) : buttonOfSource(source);
     const int q = selected >= 0 ? selected / N_COLUMNS : -1;
     const bool shown = selected >= 0 && selectionShown(p, q, functionMask_);
     const u32 engaged = static_cast<u32>(shown ? q : p);
-    const bool mixing = auxMixRunning(b);
-    const int from = mixing ? bus_.auxMix().sources(b - BUS_AUX1).from : -1;
 
     if (lampByFunction_ || b == BUS_FREE) {
       if (shown) lamp[static_cast<std::size_t>(selected % N_COLUMNS)] = static_cast<u8>(status);
@@ -385,6 +424,14 @@ class BusRowLamps {
       }
     }
     writeRow(r, lamp);
+  }
+
+  // Whether the row's buttons must be lit again: false when they were lit from the same inputs.
+  bool takeInputs(int r, const CategoryBus::RowLampInputs& inputs) {
+    CategoryBus::RowLampInputs& last = bus_.rowLampInputs_[static_cast<std::size_t>(panel_)][static_cast<std::size_t>(r)];
+    if (last == inputs) return false;
+    last = inputs;
+    return true;
   }
 
   void writeRow(int r, const std::array<u8, N_COLUMNS>& lamp) {
@@ -435,6 +482,7 @@ class BusRowLamps {
   const CategoryFaderEvent* fader_;
   const KzifBusStatus* status_ = nullptr;
   u32 functionMask_ = 0;
+  std::array<u32, N_COLUMNS> columnFlags_{};  // each column's shift keys the panel uses
   bool lampByFunction_ = true;
 };
 
