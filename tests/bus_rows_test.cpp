@@ -140,9 +140,11 @@ TEST_F(BusRowsTest, PressesOnEachRowKindSelectTheButtonAndLightIt) {
   EXPECT_EQ(code(0, 2), 27);
   EXPECT_EQ(shown(0, 0, 450), 0);
   EXPECT_EQ(shown(0, 0, 100 + 3), 0);
-  // AUX row: the one bus pressed is copied into every M/E.
+  // AUX row: the one bus pressed is copied into every M/E, and no other.
+  CategoryBus::get(2).record(0).code[26] = 1024 + 12;
   act(press(0, 0, 24, 1105, 1));
   for (int me = 0; me < N_ME; ++me) EXPECT_EQ(code(me, 24), 5) << me;
+  EXPECT_EQ(code(2, 26), 1024 + 12);
   run({"field", "field"});
   EXPECT_EQ(shown(0, 0, 150 + 5), 2);
   EXPECT_EQ(shown(0, 0, 453), 2);
@@ -175,29 +177,29 @@ TEST_F(BusRowsTest, ReleasesFallBackToAButtonStillHeldAndRefusalsChangeNothing) 
 TEST_F(BusRowsTest, SwappedRowsPutTheARowOnBusB) {
   send(38, xptBody({{3, 10}}));
   send(36, Body(774).put(0, 0x1, 4).put(10, 2, 1));  // rows swap while the flip-flop is 0
-  act(press(0, 0, 0, 1103, 1));
+  const auto lamps = meLamps(act(press(0, 0, 0, 1103, 1)), 0, 0);
   EXPECT_EQ(code(0, 1), 3);
   EXPECT_NE(code(0, 0), 3);
   EXPECT_EQ(shown(0, 0, 451), 0);  // row 0 shows B, the preset side at rest
-  EXPECT_EQ(shown(0, 0, 3), 3);
+  EXPECT_EQ(lamp(lamps, 3), 3);
 }
 
 TEST_F(BusRowsTest, PagesAndShiftKeysDecideWhereASelectionIsLit) {
   send(38, xptBody({{23, 300}, {27, 11}}));  // column 23 adds one page
-  act(press(0, 0, 0, 1127, 1));              // index 27: page 1, column 3
-  EXPECT_EQ(shown(0, 0, 3), 2);
-  EXPECT_EQ(shown(0, 0, 23), 2);  // the shift key that reaches it
-  send(48, statusBody(0, 0, {0, 1, 0, 0}, {2, 0, 0, 0, 0}));
-  EXPECT_EQ(shown(0, 0, 3), 0);  // page 2 reaches nothing on page 1
-  EXPECT_EQ(shown(0, 0, 23), 0);
-  send(48, statusBody(0, 0, {0, 1, 0, 0}, {1, 0, 0, 0, 0}));
-  EXPECT_EQ(shown(0, 0, 3), 2);
-  EXPECT_EQ(shown(0, 0, 23), 2);  // page 1 is the shifted page
+  // Each step: the row 0 lamps of the selection's column 3 and of the shift key, as echoed.
+  const auto rowLamps = [](const Lines& out) {
+    const auto lamps = meLamps(out, 0, 0);
+    return std::pair{lamp(lamps, 3), lamp(lamps, 23)};
+  };
+  // Index 27: page 1, column 3, reached from page 0 with the shift key, which is lit.
+  EXPECT_EQ(rowLamps(act(press(0, 0, 0, 1127, 1))), std::pair(2, 2));
+  // Page 2 reaches nothing on page 1.
+  EXPECT_EQ(rowLamps(send(48, statusBody(0, 0, {0, 1, 0, 0}, {2, 0, 0, 0, 0}))), std::pair(0, 0));
+  // Page 1 is the shifted page.
+  EXPECT_EQ(rowLamps(send(48, statusBody(0, 0, {0, 1, 0, 0}, {1, 0, 0, 0, 0}))), std::pair(2, 2));
   // The operation settings may ignore the 300 buttons: page 0 then shows page 0 only.
   send(48, statusBody(0, 0, {0, 1, 0, 0}));
-  send(36, Body(774).put(4, 0x1, 4).put(8, 1, 1));
-  EXPECT_EQ(shown(0, 0, 3), 0);
-  EXPECT_EQ(shown(0, 0, 23), 0);
+  EXPECT_EQ(rowLamps(send(36, Body(774).put(4, 0x1, 4).put(8, 1, 1))), std::pair(0, 0));
 }
 
 TEST_F(BusRowsTest, LampModeOneLightsEveryButtonOfTheSource) {
