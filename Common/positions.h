@@ -32,5 +32,8 @@ inline constexpr int OPERATE_BUS_ROW_MODE_ME = 573;      // "(ME:%d)": busRowMod
 // Key presets (Main/keypreset.cpp): a panel selection for a panel outside 0..2.
 inline constexpr const char* KEY_PRESET_SOURCE = "Main/keypreset";
 inline constexpr int KEY_PRESET_PANEL = 854;  // "NeverReachHere"
+// Bus selection (Main/bus.cpp): a bus-row button event handed to another M/E's buses.
+inline constexpr const char* BUS_SOURCE = "Main/bus.cpp";
+inline constexpr int BUS_BUTTON_ME = 460;  // "btn.getMe() == getME()"
 
 }  // namespace positions

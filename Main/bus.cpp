@@ -234,6 +234,7 @@ CategoryBus& CategoryBus::get(int me) {
 // Every start attaches the storage anew; the AUX mixes start from nothing, as at a power cycle.
 std::size_t CategoryBus::attachBackup(u8* p) {
   auxMix_.reset();
+  resetPanelLampActivation();
   freshBuses_.fill(0);
   return CategoryCommon::attachBackup(p);
 }
@@ -246,6 +247,7 @@ void CategoryBus::initInternal() {
   linkSuppress_ = 1;  // what start brings is not rewritten by the links in its first field
   linkSuppressRequest_ = 0;
   rowSwap_ = 0;
+  resetRows();
   // The table outlives a restart; a record received before the first update must be checked
   // against the selections that stand now.
   rebuildReentryRow();
@@ -585,9 +587,6 @@ void CategoryBus::runAuxMix() {
     setAuxTransition(KZ_AUX1 + 2 * n, s.position, 0);
   }
 }
-
-// The panels' bus-row lamps join here: one panel's rows refreshed per field.
-void CategoryBus::updateLamps() {}
 
 }  // namespace category
 

@@ -5,6 +5,7 @@
 
 #include "Main/bus_status.h"
 #include "Main/aux_mix.h"
+#include "Main/button_event_record.h"
 #include "Main/category.h"
 #include "Main/source_ids.h"
 
@@ -127,6 +128,22 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   // Sets the flip state (0 or 1) with its mask bit when it differs.
   void setOption(int flip);
 
+  // A button of this M/E's bus rows (codes 1100..1291: press or release), or code 3000 released,
+  // which lets go of every button of this M/E's rows.
+  void onButton(const internal::KzifButtonEvent& btn);
+  // Where the lamps of the bus rows read the bus tally: 1 while bus `bus` of M/E `me` contributes
+  // to an output, else 0. Without a reader set here, the M/E's bus tally is read.
+  using BusTallyReader = int (*)(int me, int bus);
+  static void setBusTallyReader(BusTallyReader reader) { tallyReader_ = reader; }
+  // 1 when bus b of M/E me is on air in that M/E's bus tally (a reader set here stands in for it).
+  static int busOnAir(int me, int bus);
+  // Whether sub panel 1 or 2 has asked for its bus lamps (panel 0 always has); shared by the M/Es.
+  static bool panelLampsActive(int panel);
+  // Sub panels 1 and 2 back to inactive (every start).
+  static void resetPanelLampActivation();
+  // The panel whose bus lamps this M/E refreshed last.
+  int lampPanel() const { return lampPanel_; }
+
   // 1 while AUX mix channel ch runs; 0 for a channel outside 0..15.
   int auxMixActive(int ch) const { return auxMix_.running(ch); }
   const AuxMix& auxMix() const { return auxMix_; }
@@ -169,6 +186,9 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   void applyMeZeroOutputs();
   void runAuxMix();
   void updateLamps();
+  // Clears the button state and the lamp rotation (every start).
+  void resetRows();
+  void resetHeldButtons();
   void mirrorBus(int bus);
   void handToUskAssign(int bus);
   // Marks bus b for the send and notes it as changed in this field.
@@ -181,13 +201,51 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   // own bus marks stay set while sends are held back and would make the links follow again.
   std::array<u32, KzifBus::N_MASK_WORDS> freshBuses_{};
   std::array<i32, N_BUSES> prevCode_{};
+  // Bus-row buttons held: [panel][bus][button 0..191], 1 while held.
+  static constexpr int N_ROW_BUTTONS = 192;
+  std::array<std::array<std::array<u8, N_ROW_BUTTONS>, N_BUSES>, 3> buttonHeld_{};
+  u8 lampPanel_ = 0;
+  // What each panel's row buttons were last lit from; a row lit from the same is not lit again.
+  struct RowLampInputs {
+    i32 rowBus = -1;  // -1: not lit yet
+    i32 page, code, source, status, from;
+    u32 functionMask, xptGeneration;
+    u8 byFunction;
+    bool operator==(const RowLampInputs&) const = default;
+  };
+  std::array<std::array<RowLampInputs, 4>, 3> rowLampInputs_{};
   u8 rowSwap_ = 0;
   u8 linkSuppress_ = 0;
   u8 linkSuppressRequest_ = 0;
 
   static inline UskSourceObserver uskObserver_ = nullptr;
+  static inline BusTallyReader tallyReader_ = nullptr;
+
+  friend class BusRowLamps;
 };
 
 }  // namespace category
+
+// The custom AUX buttons of the panels: which bus each of the 36 buttons selects, from the item
+// the custom information gives it.
+struct CustomAuxButton {
+  i16 bus;      // -1 none
+  u16 lampCode; // 2000 + button
+  u8 group;
+  u8 usable;    // 1 when the button selects a bus the panels may take
+};
+constexpr int N_CUSTOM_AUX_BUTTONS = 36;
+// The bus (and the M/E whose record holds it) that a custom item names; {-1, -1} for item 0 and
+// for an item above 59.
+struct CustomItemBus {
+  int bus;
+  int me;
+};
+CustomItemBus customItemBus(int item);
+// Takes the item of custom AUX button n (0..35, asserted) from the custom information.
+void updateCustomInfoBus(int n);
+const CustomAuxButton& customAuxButton(int n);
+// The table as it stands before any item is given (every start).
+void resetCustomAuxButtons();
 
 void initCategoryBus();

@@ -4,6 +4,7 @@
 #include "Main/bkgd.h"
 #include "Main/clip.h"
 #include "Main/bp.h"
+#include "Main/bus.h"
 #include "Main/faderevent.h"
 #include "Main/keypreset.h"
 #include "Main/image.h"
@@ -30,11 +31,12 @@ KzifButtonEvent ButtonEventQueue::pop() {
 
 namespace {
 
-// Handlers of features that are not built yet join here, one per feature.
-void busOnButton(int, const KzifButtonEvent&) {}
-
 void keyPresetOnButton(const KzifButtonEvent& event) {
   if (auto* presets = BP::instance().find<category::CategoryKeyPreset>()) presets->onButton(event);
+}
+
+void busOnButton(int me, const KzifButtonEvent& event) {
+  if (auto* buses = BP::instance().find<category::CategoryBus>(me)) buses->onButton(event);
 }
 
 void uskAssignOnButton(const KzifButtonEvent& event) {

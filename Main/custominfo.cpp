@@ -55,6 +55,7 @@ CategoryCustomInfo& CategoryCustomInfo::get() { return BP::instance().require<Ca
 
 std::size_t CategoryCustomInfo::attachBackup(u8*) {
   for (u32& code : meTable_) code = 0;
+  resetCustomAuxButtons();
   return attachInternal(&record_);
 }
 
@@ -68,7 +69,7 @@ void CategoryCustomInfo::assign(const internal::KzifCustomInfo& in, int idx) {
   applyMeTable();
   rec::merge(records_[idx], change, rec::Checks::Skip);
   markChanged(idx);
-  refreshCustomBusRows();
+  refreshCustomBusRows(change);
   refreshSourceNames();
 }
 
@@ -128,9 +129,11 @@ void CategoryCustomInfo::copyMeSettings(int from, int to) {
   target->assign(change, 0);
 }
 
-// The custom bus rows (the bus code's 36-entry table of item, bus number and usable flag, built
-// through its row table) join here; they read the items just stored, through busItem().
-void CategoryCustomInfo::refreshCustomBusRows() {}
+// The custom AUX buttons whose item the record gave take it, read back through busItem().
+void CategoryCustomInfo::refreshCustomBusRows(const internal::KzifCustomInfo& change) {
+  for (int n = 0; n < internal::CustomBusItems::N_ITEMS; ++n)
+    if ((change.busItems.mask[n / 32] >> (n % 32)) & 1u) updateCustomInfoBus(n);
+}
 
 // The names of the M/E output sources are published again, as their meaning may have moved: each
 // takes its own stored label mode back, which marks its label for the multiview.

@@ -85,7 +85,7 @@ class CategoryCustomInfo : public CategoryCommon<internal::KzifCustomInfo> {
   void updateMeTable(const internal::KzifCustomInfo& change);
   void applyMeTable();
   void copyMeSettings(int from, int to);
-  void refreshCustomBusRows();
+  void refreshCustomBusRows(const internal::KzifCustomInfo& change);
   void refreshSourceNames();
 
   internal::KzifCustomInfo record_{};

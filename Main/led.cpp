@@ -156,6 +156,11 @@ void CategoryLed::setLed(int panel, int code, u8 state) {
   request(panel, ledCodeToIndex(code), state);
 }
 
+u8 CategoryLed::led(int panel, int code) const {
+  KZ_CHECK(0 <= panel && panel < N_CHANNELS);
+  return requested(panel, ledCodeToIndex(code));
+}
+
 CategoryMeLed& CategoryMeLed::get(int me) {
   return BP::instance().require<CategoryMeLed>(me);
 }
@@ -163,6 +168,11 @@ CategoryMeLed& CategoryMeLed::get(int me) {
 void CategoryMeLed::setLed(int panel, int code, u8 state) {
   KZ_CHECK(0 <= panel && panel < N_CHANNELS);
   request(panel, meLedCodeToIndex(code), state);
+}
+
+u8 CategoryMeLed::led(int panel, int code) const {
+  KZ_CHECK(0 <= panel && panel < N_CHANNELS);
+  return requested(panel, meLedCodeToIndex(code));
 }
 
 }  // namespace category

@@ -130,6 +130,10 @@ class CategoryLedCommon : public CategoryCommon<T> {
   void send(AcknowledgeSender& tx, int panel) override;
   // An incoming lamp record takes nothing: the panel's current lamps are sent again.
   void assign(const T& in, int idx) override;
+  // The state last requested for a lamp (what the next step will show).
+  u8 requested(int panel, int index) const {
+    return image_[static_cast<std::size_t>(panel * N_LED + index)].requested;
+  }
 
  protected:
   void request(int panel, int index, u8 state);
@@ -158,6 +162,8 @@ class CategoryLed : public CategoryLedCommon<internal::KzifLed> {
   static CategoryLed& get();
   // Writes the requested state of a button's lamp on one panel; seen at the next step.
   void setLed(int panel, int code, u8 state);
+  // The requested state of a button's lamp on one panel.
+  u8 led(int panel, int code) const;
 };
 
 // Lamps of one M/E's rows (type id 50, one object per M/E).
@@ -166,6 +172,7 @@ class CategoryMeLed : public CategoryLedCommon<internal::KzifMeLed> {
   CategoryMeLed() : CategoryLedCommon(true) {}
   static CategoryMeLed& get(int me);
   void setLed(int panel, int code, u8 state);
+  u8 led(int panel, int code) const;
 };
 
 extern template class CategoryLedCommon<internal::KzifLed>;

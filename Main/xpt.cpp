@@ -206,6 +206,7 @@ bool CategoryXpt::isFunctionColumn(int panel, int button, u32 mask) const {
 
 void CategoryXpt::updateColumnFlags(int panel) {
   KZ_CHECK(0 <= panel && panel < N_CHANNELS);
+  ++tableGeneration_;
   const KzifXptAssign& r = records_[panel];
   for (int c = 0; c < KzifXptAssign::N_COLUMNS; ++c) {
     u32 flags = 0;

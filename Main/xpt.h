@@ -83,6 +83,9 @@ class CategoryXpt : public CategoryCommon<KzifXptAssign> {
   // Recomputes the 24 column flags of a panel from rows 0..3.
   void updateColumnFlags(int panel);
   u32 columnFlags(int panel, int column) const;
+  // Moves on whenever a panel's table may have changed: readers that keep what they derived from
+  // the table know when to derive it again.
+  u32 tableGeneration() const { return tableGeneration_; }
 
   // Test hook: sees each re-selection request to the buses (M/E, button, its old value, panel).
   using BusChangeObserver = void (*)(int me, int button, int source, int panel);
@@ -92,6 +95,7 @@ class CategoryXpt : public CategoryCommon<KzifXptAssign> {
   void sendPanel(AcknowledgeSender& tx, int panel);
 
   std::array<std::array<u32, KzifXptAssign::N_COLUMNS>, KzifXptAssign::N_CHANNELS> columnFlags_{};
+  u32 tableGeneration_ = 0;
   static inline BusChangeObserver observer_ = nullptr;
 
   friend void notifyBusOfXptChange(int me, int button, int source, int panel);

@@ -1,7 +1,7 @@
 // Cost of one VSYNC field cycle on the host build: with nothing to receive, with a busy field's
 // burst of records that the back-end merges and echoes, with one crosspoint record, with every
-// keyer and downstream key changed, and a memcpy of the busy field's bytes in and out as the
-// yardstick the busy field is compared with.
+// keyer and downstream key changed, with a burst of bus-row presses, and a memcpy of the busy
+// field's bytes in and out as the yardstick the busy field is compared with.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -272,6 +272,23 @@ std::vector<std::uint8_t> makeAllKeysField(int variant) {
   return bytes;
 }
 
+// A burst of bus-row presses: 96 presses and releases spread over the four M/Es, the three panels
+// and the background, key, utility, AUX and upstream key rows, each press a new selection.
+std::vector<std::uint8_t> makeBusRowField(int variant) {
+  std::vector<std::uint8_t> bytes;
+  constexpr std::uint8_t ROWS[] = {0, 1, 2, 10, 24, 72};
+  for (int i = 0; i < 96; ++i) {
+    internal::KzifButtonEvent event{};
+    event.panel = static_cast<u8>(i % 3);
+    event.me = static_cast<u8>((i / 3) % 4);
+    event.bus = ROWS[(i / 12) % 6];
+    event.code = static_cast<i16>(1100 + (i / 2 + 7 * variant) % 96);
+    event.state = static_cast<u8>(1 - i % 2);
+    appendRecord(bytes, event);
+  }
+  return bytes;
+}
+
 void reportCounters(benchmark::State& state, const MessageCounter& counter, const sim::Runner& runner) {
   state.counters["msgs/field"] =
       benchmark::Counter(static_cast<double>(counter.messages(runner)), benchmark::Counter::kAvgIterations);
@@ -459,6 +476,15 @@ void BM_ImageEffectsOn(benchmark::State& state) {
   reportCounters(state, counter, runner);
 }
 BENCHMARK(BM_ImageEffectsOn);
+void BM_BusRowPresses(benchmark::State& state) {
+  MessageCounter counter;
+  sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
+  std::vector<std::uint8_t> tables;
+  for (int panel = 0; panel < 3; ++panel) appendRecord(tables, xptRecord(panel, 0));
+  runner.raw(tables);
+  runBursts(state, {makeBusRowField(0), makeBusRowField(1)}, counter, runner);
+}
+BENCHMARK(BM_BusRowPresses);
 
 void BM_MemcpyBusyFieldBytes(benchmark::State& state) {
   const BusyFieldBytes& bytes = busyFieldBytes();

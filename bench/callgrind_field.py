@@ -19,7 +19,7 @@ import tempfile
 FIELD = "BP::onField()"
 RUNNER_OUTPUT = "sim::Runner::readTransmit()"
 HARDWARE_STAND_INS = ("platform::dmaToNv(",)
-CASES = ["BM_IdleField", "BM_BusyField", "BM_OneXptRecord", "BM_AllKeysChanged", "BM_TallyReentryChain", "BM_ImageEffectsOn"]
+CASES = ["BM_IdleField", "BM_BusyField", "BM_OneXptRecord", "BM_AllKeysChanged", "BM_TallyReentryChain", "BM_ImageEffectsOn", "BM_BusRowPresses"]
 
 
 def costs(path):

@@ -150,11 +150,11 @@ TEST_F(LedTest, UnmappedCodesAndBadPanelsTouchNoLamp) {
 }
 
 TEST_F(LedTest, RestartDarkensTheImageWithoutSendingIt) {
-  led().setLed(0, 200, 1);
+  led().setLed(0, 2400, 1);
   run({"field"});
-  // Only what features light again after the start is sent (the key preset channel lamps).
+  // Only what features light again after the start is sent (the key preset and bus row lamps).
   for (const std::string& m : lampMsgs({"restart init", "field", "restart resume", "field"}))
-    EXPECT_EQ(lampChanges(m).find(" 0="), std::string::npos) << lampChanges(m);
-  led().setLed(0, 200, 1);  // the old lit state again is a change
-  EXPECT_EQ(fields(0, 1), Lines{"0: 49.0 0=1"});
+    EXPECT_EQ(lampChanges(m).find(" 16="), std::string::npos) << lampChanges(m);
+  led().setLed(0, 2400, 1);  // the old lit state again is a change
+  EXPECT_EQ(fields(0, 1), Lines{"0: 49.0 16=1"});
 }

@@ -1,0 +1,582 @@
+// The panels' bus rows: the row buttons that select sources on the buses of an M/E, and the lamps
+// of the rows, refreshed for one panel per field from the selections, the crosspoint table, the
+// rows' delegation, tally and the AUX mixes. Also the custom AUX button table.
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "Common/positions.h"
+#include "Main/autotrans.h"
+#include "Main/bp.h"
+#include "Main/bus.h"
+#include "Main/bus_status.h"
+#include "Main/cp_config.h"
+#include "Main/custominfo.h"
+#include "Main/dsk.h"
+#include "Main/faderevent.h"
+#include "Main/led.h"
+#include "Main/tally.h"
+#include "Main/operate.h"
+#include "Main/sources.h"
+#include "Main/usk.h"
+#include "Main/xpt.h"
+
+KZ_SOURCE("Main/bus_rows");
+
+using internal::KzifButtonEvent;
+
+namespace {
+
+constexpr int CODE_ALL_RELEASED = 3000;
+constexpr int ROW_BUTTON_FIRST = 1100;
+constexpr int ROW_BUTTON_LAST = 1291;
+constexpr int N_PANELS_WITH_ROWS = 3;
+constexpr int N_ROWS = 4;
+constexpr int N_COLUMNS = KzifXptAssign::N_COLUMNS;  // buttons per page
+constexpr int N_PAGES = 4;
+constexpr int NO_BUS = -1;
+constexpr float LEVEL_OFF = 1e-5f;
+
+// Row buses the lamps leave alone: the panel shows something of its own on them.
+constexpr bool isForeignRow(int rowBus) { return 102 <= rowBus && rowBus <= 109; }
+// A row working on no bus of the array (255 is the usual "none").
+constexpr bool isNoBusRow(int rowBus) { return rowBus > BUS_LAST && !isForeignRow(rowBus); }
+
+// Crosspoint index of row button code 1100..1291: the second 48 codes of each 96 repeat the upper
+// half of the first, so each code reaches the page pair it stands in.
+constexpr int xptIndexOfButton(int b) { return b - N_COLUMNS * (b / 48); }
+static_assert(xptIndexOfButton(0) == 0 && xptIndexOfButton(47) == 47 && xptIndexOfButton(48) == 24 &&
+              xptIndexOfButton(96) == 48 && xptIndexOfButton(144) == 72 && xptIndexOfButton(191) == 119);
+
+// M/E lamp codes.
+constexpr int ROW_STATUS_LAMP[N_ROWS] = {451, 452, 450, 453};
+constexpr int rowButtonLamp(int row, int column) { return 50 * row + column; }
+constexpr int LAMP_PANEL_FLAG1 = 222;
+constexpr int LAMP_PANEL_FLAG4 = 224;
+constexpr int LAMP_AUX_PAGE_BIT0 = 229;
+constexpr int LAMP_AUX_PAGE_BIT1 = 230;
+constexpr int PRESET_LAMP[KzifOperate::N_ENTRIES_PER_GROUP] = {208, 209, 210, 211, 220, 221};
+
+// Rows delegated to a bus: lit on the panel (group 0 or 1, for the row that operates this M/E) or
+// on the M/E (group -1). The M/E ones are the preset lamps, which the presets light after them.
+struct Delegation {
+  int bus;
+  int lamp;
+  int group;
+  bool pair;
+};
+constexpr Delegation DELEGATIONS[] = {
+    {2, 208, -1, true},  {4, 209, -1, true},  {6, 210, -1, true},  {8, 211, -1, true},  {10, 220, -1, true},
+    {12, 221, -1, false}, {13, 212, 0, true},  {15, 215, 0, false},  {16, 712, 1, true},  {18, 713, 1, true},
+    {20, 714, 1, true},  {22, 715, 1, true},  {24, 200, 0, true},   {26, 201, 0, true},  {28, 202, 0, true},
+    {30, 203, 0, true},  {32, 204, 0, true},  {34, 205, 0, true},   {36, 206, 0, true},  {38, 207, 0, true},
+};
+
+// Row codes of the operation entries: the bus a code puts a row on.
+struct RowCode {
+  int bus;
+  int kind;
+  bool pair;
+};
+constexpr int N_ROW_CODES = 19;  // 0 none, 1..18
+constexpr RowCode ROW_CODES[N_ROW_CODES] = {
+    {NO_BUS, 0, false}, {2, 1, true},   {4, 2, true},    {6, 3, true},    {8, 4, true},
+    {0, 5, false},      {1, 6, false},  {10, 7, true},   {11, 8, true},   {12, 9, false},
+    {16, 10, true},     {18, 11, true}, {20, 12, true},  {22, 13, true},  {22, 14, false},
+    {102, 15, true},    {104, 16, true}, {106, 17, true}, {108, 18, true},
+};
+constexpr int KIND_UTILITY_2 = 8;
+constexpr int KIND_BACKGROUND = 14;
+// The row each of an entry's four codes is for.
+constexpr int ROW_OF_SLOT[OperateCodes::SIZE] = {2, 3, 0, 1};
+
+// Which pages a selection may be shown from: its own, or one the panel's shift keys reach (function
+// mask bit 0: a key adding one page, bit 1: one adding two).
+constexpr bool selectionShown(int page, int selectionPage, u32 functionMask) {
+  if (page == selectionPage) return true;
+  if ((functionMask & 1u) && ((page == 0 && selectionPage == 1) || (page == 2 && selectionPage == 3))) return true;
+  if ((functionMask & 2u) && ((page == 0 && selectionPage == 2) || (page == 1 && selectionPage == 3))) return true;
+  return functionMask == 3u && page == 0 && selectionPage < N_PAGES;
+}
+
+// Lamp index of each M/E lamp code the rows light, looked up once.
+constexpr int N_ROW_LAMP_CODES = 454;
+int meLampIndex(int code) {
+  static const std::array<i16, N_ROW_LAMP_CODES> index = [] {
+    std::array<i16, N_ROW_LAMP_CODES> t{};
+    t.fill(-1);
+    const auto put = [&t](int c) { t[static_cast<std::size_t>(c)] = static_cast<i16>(meLedCodeToIndex(c)); };
+    for (int r = 0; r < N_ROWS; ++r)
+      for (int c = 0; c < N_COLUMNS; ++c) put(rowButtonLamp(r, c));
+    for (int c : ROW_STATUS_LAMP) put(c);
+    for (int c : PRESET_LAMP) put(c);
+    for (int c : {LAMP_PANEL_FLAG1, LAMP_PANEL_FLAG4, LAMP_AUX_PAGE_BIT0, LAMP_AUX_PAGE_BIT1}) put(c);
+    return t;
+  }();
+  return index[static_cast<std::size_t>(code)];
+}
+
+// Sub panels 1 and 2 light their bus rows once they have asked to; panel 0 always does.
+std::array<u8, N_PANELS_WITH_ROWS>& panelActive() {
+  static std::array<u8, N_PANELS_WITH_ROWS> active{1, 0, 0};
+  return active;
+}
+
+// How much of a transition's picture is on air: the position, or 1 - position once a completed
+// run has flipped the end flag (the rule of the keyers and the downstream keys).
+float transitionLevel(const AutoTransition& t) { return t.endFlag < 0 ? 1.0f - t.position() : t.position(); }
+
+}  // namespace
+
+namespace category {
+
+int CategoryBus::busOnAir(int me, int bus) {
+  if (tallyReader_ != nullptr) return tallyReader_(me, bus) != 0 ? 1 : 0;
+  const auto* tally = BP::instance().find<CategoryBusTally>(me);
+  return tally != nullptr && tally->busTally(bus) != 0 ? 1 : 0;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Row buttons
+// ------------------------------------------------------------------------------------------------
+
+void CategoryBus::resetRows() {
+  resetHeldButtons();
+  lampPanel_ = 0;
+  for (auto& panel : rowLampInputs_) panel.fill(RowLampInputs{});
+}
+
+void CategoryBus::onButton(const KzifButtonEvent& btn) {
+  // Every M/E gets this one, whatever row sent it.
+  if (btn.code == CODE_ALL_RELEASED) {
+    if (btn.state == 0) resetHeldButtons();
+    return;
+  }
+  assert::check(positions::BUS_SOURCE, positions::BUS_BUTTON_ME, "btn.getMe() == getME()", btn.getMe() == me_);
+
+  const int panel = btn.panel;
+  const int rowBus = btn.bus;
+  const int code = btn.code;
+  if (panel >= N_PANELS_WITH_ROWS || rowBus > BUS_LAST) return;
+  const bool rowButton = ROW_BUTTON_FIRST <= code && code <= ROW_BUTTON_LAST;
+  auto& held = buttonHeld_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(rowBus)];
+  int button;
+  if (btn.state == 1) {
+    if (!rowButton) return;
+    button = code - ROW_BUTTON_FIRST;
+    held[static_cast<std::size_t>(button)] = 1;
+  } else if (btn.state == 0) {
+    if (rowButton) held[static_cast<std::size_t>(code - ROW_BUTTON_FIRST)] = 0;
+    // Letting go of one of several buttons held goes back to the first still held.
+    const auto still = std::find(held.begin(), held.end(), u8{1});
+    if (still == held.end()) return;
+    button = static_cast<int>(still - held.begin());
+  } else {
+    return;
+  }
+
+  int bus = rowBus;
+  if ((bus == BUS_A || bus == BUS_B) && rowSwap_) bus = 1 - bus;
+  const u16 selectCode = static_cast<u16>(xptIndexOfButton(button) + (panel << 8));
+  const int source = resolveSourceCode(selectCode);
+  if (!isAllowedSource(bus, source) || !checkReentry(bus, source)) return;
+
+  KzifBus one{};
+  one.me = static_cast<u8>(me_);
+  one.code[bus] = selectCode;
+  one.markBus(bus);
+  assign(one, 0);
+  rebuildReentryRow();
+  // Only the bus taken is copied: the other shared buses of this M/E may hold copies that were
+  // never checked here, and copying them would overwrite selections nobody touched.
+  if ((BUS_EXT_OUT1 <= bus && bus <= BUS_AUX_LAST) || (BUS_USK1_FILL <= bus && bus <= BUS_USK4_KEY)) mirrorBus(bus);
+}
+
+void CategoryBus::resetHeldButtons() {
+  for (auto& panel : buttonHeld_)
+    for (auto& bus : panel) bus.fill(0);
+}
+
+bool CategoryBus::panelLampsActive(int panel) {
+  return 0 <= panel && panel < N_PANELS_WITH_ROWS && panelActive()[static_cast<std::size_t>(panel)] != 0;
+}
+
+void CategoryBus::resetPanelLampActivation() { panelActive() = {1, 0, 0}; }
+
+// ------------------------------------------------------------------------------------------------
+// Row lamps
+// ------------------------------------------------------------------------------------------------
+
+// One field's lamps of one panel's rows of one M/E.
+class BusRowLamps {
+ public:
+  BusRowLamps(CategoryBus& bus, int panel)
+      : bus_(bus),
+        me_(bus.me_),
+        panel_(panel),
+        bp_(BP::instance()),
+        meLed_(bp_.find<CategoryMeLed>(bus.me_)),
+        led_(bp_.find<CategoryLed>()),
+        xpt_(bp_.find<CategoryXpt>()),
+        operate_(bp_.find<CategoryOperate>()),
+        fader_(bp_.find<CategoryFaderEvent>()) {
+    static const KzifBusStatus none = [] {
+      KzifBusStatus s{};
+      std::fill(std::begin(s.rowBus.bus), std::end(s.rowBus.bus), u8{255});
+      return s;
+    }();
+    const CategoryBusStatus* status = bp_.find<CategoryBusStatus>(me_);
+    status_ = status ? &status->record(panel) : &none;
+    readFunctionColumns();
+    const auto* config = bp_.find<CategoryControlPanelConfig>();
+    lampByFunction_ = config == nullptr || config->record(0).optionBlockA.value3 != 1;
+  }
+
+  void run() {
+    delegationLamps();
+    for (int r = 0; r < N_ROWS; ++r) rowStatusLamp(r);
+    abLamps();
+    for (int r = 0; r < N_ROWS; ++r) rowButtonLamps(r);
+    presetLamps();
+  }
+
+ private:
+  int rowBus(int r) const { return status_->rowBus.bus[r]; }
+  int page(int r) const {
+    const int p = status_->rowPage.page[r];
+    return p < N_PAGES ? p : 0;
+  }
+
+  // Only a lamp whose state differs is written: the lamps step only what was written.
+  void setMeLamp(int code, int state) {
+    if (meLed_ && meLed_->requested(panel_, meLampIndex(code)) != state) meLed_->setLed(panel_, code, static_cast<u8>(state));
+  }
+  void setPanelLamp(int code, int state) {
+    if (led_ && led_->led(panel_, code) != state) led_->setLed(panel_, code, static_cast<u8>(state));
+  }
+
+  // The panel's shift keys: which columns hold them and which of the two kinds it has at all.
+  void readFunctionColumns() {
+    if (!xpt_) return;
+    u32 mask = 0;
+    for (int c = 0; c < N_COLUMNS; ++c) {
+      columnFlags_[static_cast<std::size_t>(c)] = xpt_->columnFlags(panel_, c);
+      mask |= columnFlags_[static_cast<std::size_t>(c)];
+    }
+    mask &= CategoryXpt::COLUMN_FUNCTION_A | CategoryXpt::COLUMN_FUNCTION_B;
+    if (operate_) {
+      const KzifOperate::XptCodeOption& o = operate_->record(0).xptCodeOption;
+      if (o.ignore300 == 1) mask &= ~CategoryXpt::COLUMN_FUNCTION_A;
+      if (o.ignore301 == 1) mask &= ~CategoryXpt::COLUMN_FUNCTION_B;
+    }
+    functionMask_ = mask;
+    for (u32& f : columnFlags_) f &= mask;
+  }
+  u32 columnFunction(int column) const { return columnFlags_[static_cast<std::size_t>(column)]; }
+  int sourceOfButton(int index) const { return xpt_ ? xpt_->sourceOf(panel_, index) : -1; }
+  // The first button of the four pages that selects the source; -1 for none. A button of a
+  // function column selects nothing, whatever it holds.
+  int buttonOfSource(int source) const {
+    if (source < 0 || !xpt_) return -1;
+    const i16* values = xpt_->record(panel_).source;
+    for (int i = 0; i < KzifXptAssign::N_ROW_BUTTONS; ++i)
+      if (values[i] == source && xpt_->columnFlags(panel_, i % N_COLUMNS) == 0) return i;
+    return -1;
+  }
+
+  static int tallyLamp(int me, int bus) { return CategoryBus::busOnAir(me, bus) ? 1 : 2; }
+  float level(int transition) const { return fader_ ? transitionLevel(fader_->transition(transition)) : 0.0f; }
+  bool bkgdAtEnd() const { return fader_ && fader_->isBkgdTransAtEnd(me_) != 0; }
+  bool auxMixRunning(int bus) const { return BUS_AUX1 <= bus && bus < BUS_AUX1 + 4 && bus_.auxMixActive(bus - BUS_AUX1); }
+
+  // Whether the still or clip being recorded feeds the background of some M/E.
+  bool mediaOnBackground(int bus) const {
+    for (int m = 0; m < N_ME; ++m) {
+      const CategoryBus* other = bp_.find<CategoryBus>(m);
+      if (!other) continue;
+      const int source = other->getSource(other->flip());
+      if (mediaSourceKind(source) == bus && (isClipSourceSelected(source) || isStillSourceSelected(source))) return true;
+    }
+    return false;
+  }
+
+  // What a row working on bus b shows on its status lamp (A and B aside).
+  int busStatus(int b) const {
+    if (b < 0 || b > BUS_LAST || b == BUS_FREE || b == BUS_EXT_OUT3) return 0;
+    if (BUS_KEY1_FILL <= b && b < BUS_UTIL1) {
+      const int key = (b - BUS_KEY1_FILL) / 2;
+      return level(keyTransIndex(me_, key)) < LEVEL_OFF ? 0 : tallyLamp(me_, b);
+    }
+    if (b == BUS_UTIL1 || b == BUS_UTIL2) return CategoryBus::busOnAir(me_, b);
+    if ((b == BUS_EXT_OUT1 || b == BUS_EXT_OUT1 + 1) && me_ == 0)
+      return CategoryBus::busOnAir(0, b) ? 1 : mediaOnBackground(b) ? 2 : 0;
+    if (BUS_DSK1_FILL <= b && b <= BUS_DSK4_KEY) {
+      const int dsk = (b - BUS_DSK1_FILL) / 2;
+      return level(dskTransIndex(dsk)) < LEVEL_OFF ? 0 : tallyLamp(1, b);
+    }
+    if (BUS_USK1_FILL <= b && b <= BUS_USK4_KEY) {
+      const int key = (b - BUS_USK1_FILL) / 2;
+      const auto* assignment = bp_.find<CategoryUpStreamKeyAssign>();
+      if (!assignment || assignment->isAssigned(key + 1) <= 0) return 0;
+      return tallyLamp(0, BUS_USK1_FILL + 2 * key);
+    }
+    return tallyLamp(me_, b) + (auxMixRunning(b) ? 10 : 0);
+  }
+
+  // Step: the panel lamps of the delegated rows, when a row of this panel operates this M/E.
+  void delegationLamps() {
+    if (!operate_) return;
+    const KzifOperate::PanelMe& rows = operate_->record(0).panelMe(panel_);
+    int g = -1;
+    for (int r = 0; r < N_ROWS; ++r)
+      if (rows.me[r] == me_) g = r;
+    if (g < 0) return;
+    const int delegated = rowBus(2);
+    for (const Delegation& d : DELEGATIONS) {
+      // The M/E ones end as preset lamps.
+      if (d.group < 0 || d.group != g) continue;
+      setPanelLamp(d.lamp, delegated == d.bus ? 2 : d.pair && delegated == d.bus + 1 ? 3 : 0);
+    }
+    setMeLamp(LAMP_PANEL_FLAG1, status_->flag1 == 1 ? 3 : 0);
+  }
+
+  void rowStatusLamp(int r) {
+    const int b = rowBus(r);
+    if (isForeignRow(b)) return;
+    if (r < 2 && (b == BUS_A || b == BUS_B)) return;  // the A/B step lights these
+    setMeLamp(ROW_STATUS_LAMP[r], busStatus(b));
+  }
+
+  void abLamps() {
+    for (int r = 0; r < 2; ++r) {
+      const int b = rowBus(r);
+      if (b != BUS_A && b != BUS_B) continue;
+      const int shown = bus_.rowSwap() ? 1 - r : r;
+      const bool preset = shown != bus_.flip();
+      setMeLamp(ROW_STATUS_LAMP[r], preset && bkgdAtEnd() ? 0 : tallyLamp(me_, shown));
+    }
+  }
+
+  void rowButtonLamps(int r) {
+    const int rowB = rowBus(r);
+    if (isForeignRow(rowB)) return;
+    const int p = page(r);
+    std::array<u8, N_COLUMNS> lamp{};
+    CategoryBus::RowLampInputs inputs{};
+    inputs.rowBus = rowB;
+    inputs.page = p;
+    inputs.functionMask = functionMask_;
+    inputs.xptGeneration = xpt_ ? xpt_->tableGeneration() : 0;
+    inputs.byFunction = lampByFunction_ ? 1 : 0;
+    if (isNoBusRow(rowB)) {
+      if (!takeInputs(r, inputs)) return;
+      for (int c = 0; c < N_COLUMNS; ++c)
+        if (columnFunction(c) & static_cast<u32>(p)) lamp[static_cast<std::size_t>(c)] = 2;
+      writeRow(r, lamp);
+      return;
+    }
+
+    int b = rowB;
+    if ((b == BUS_A || b == BUS_B) && bus_.rowSwap()) b = 1 - b;
+    const CategoryBus* holder = &bus_;
+    if (BUS_DSK1_FILL <= b && b <= BUS_DSK4_KEY) {
+      const CategoryBus* dskBuses = bp_.find<CategoryBus>(1);
+      if (dskBuses) holder = dskBuses;
+    }
+    const int code = static_cast<i16>(holder->record(0).code[b]);
+    const int source = holder->getSource(b);
+    int status;
+    if (b == BUS_A || b == BUS_B)
+      status = b != bus_.flip() && bkgdAtEnd() ? 3 : tallyLamp(me_, b);
+    else
+      status = busStatus(b);
+
+    const bool mixing = auxMixRunning(b);
+    const int from = mixing ? bus_.auxMix().sources(b - BUS_AUX1).from : -1;
+    inputs.code = code;
+    inputs.source = source;
+    inputs.status = status;
+    inputs.from = mixing ? from : -2;
+    if (!takeInputs(r, inputs)) return;
+
+    // The selected button: a button of this panel names itself; anything else is looked up.
+    const int selected = 0 <= code && code < BUS_CODE_SOURCE_BASE && (code >> 8) == panel_ ? (code & 0xFF) : buttonOfSource(source);
+    const int q = selected >= 0 ? selected / N_COLUMNS : -1;
+    const bool shown = selected >= 0 && selectionShown(p, q, functionMask_);
+    const u32 engaged = static_cast<u32>(shown ? q : p);
+
+    if (lampByFunction_ || b == BUS_FREE) {
+      if (shown) lamp[static_cast<std::size_t>(selected % N_COLUMNS)] = static_cast<u8>(status);
+      if (mixing) {
+        const int fromButton = buttonOfSource(from);
+        if (fromButton >= 0 && selectionShown(p, fromButton / N_COLUMNS, functionMask_)) {
+          u8& l = lamp[static_cast<std::size_t>(fromButton % N_COLUMNS)];
+          if (l == 0) l = 3;
+        }
+      }
+      for (int c = 0; c < N_COLUMNS; ++c) {
+        u8& l = lamp[static_cast<std::size_t>(c)];
+        if (l == 0 && (columnFunction(c) & engaged)) l = 2;
+      }
+    } else {
+      for (int c = 0; c < N_COLUMNS; ++c) {
+        const int s = sourceOfButton(N_COLUMNS * p + c);
+        u8& l = lamp[static_cast<std::size_t>(c)];
+        if (s >= 0 && s == source)
+          l = static_cast<u8>(status);
+        else if (mixing && s == from)
+          l = 0;
+        else if (columnFunction(c) & engaged)
+          l = 2;
+      }
+    }
+    writeRow(r, lamp);
+  }
+
+  // Whether the row's buttons must be lit again: false when they were lit from the same inputs.
+  bool takeInputs(int r, const CategoryBus::RowLampInputs& inputs) {
+    CategoryBus::RowLampInputs& last = bus_.rowLampInputs_[static_cast<std::size_t>(panel_)][static_cast<std::size_t>(r)];
+    if (last == inputs) return false;
+    last = inputs;
+    return true;
+  }
+
+  void writeRow(int r, const std::array<u8, N_COLUMNS>& lamp) {
+    for (int c = 0; c < N_COLUMNS; ++c) setMeLamp(rowButtonLamp(r, c), lamp[static_cast<std::size_t>(c)]);
+  }
+
+  // An operation entry is lit 2 when the four rows work on exactly its buses, 3 when they work on
+  // the second bus of its pairs; an entry with a code naming no row is not lit.
+  int presetLamp(const OperateEntry& entry) const {
+    bool exact = true;
+    bool near = true;
+    for (int slot = 0; slot < OperateCodes::SIZE; ++slot) {
+      const int code = entry.codes.code[slot];
+      if (code <= 0 || code >= N_ROW_CODES) return 0;
+      const RowCode& rc = ROW_CODES[code];
+      const int row = ROW_OF_SLOT[slot];
+      const int have = rowBus(row);
+      if (rc.kind == KIND_BACKGROUND && row < 2) {
+        const bool on = have == row;
+        exact = exact && on;
+        near = near && on;
+        continue;
+      }
+      const bool same = have == rc.bus;
+      exact = exact && same;
+      near = near && (same || (rc.pair && have == rc.bus + 1) || (rc.kind == KIND_UTILITY_2 && have == rc.bus - 1));
+    }
+    return exact ? 2 : near ? 3 : 0;
+  }
+
+  void presetLamps() {
+    for (int k = 0; k < KzifOperate::N_ENTRIES_PER_GROUP; ++k)
+      setMeLamp(PRESET_LAMP[k], operate_ ? presetLamp(operate_->record(0).entry(me_, k)) : 0);
+    setMeLamp(LAMP_PANEL_FLAG4, status_->flag4 == 1 ? 1 : 0);
+    const int auxPage = status_->rowPage.page[4];
+    setMeLamp(LAMP_AUX_PAGE_BIT0, (auxPage & 1) ? 2 : 0);
+    setMeLamp(LAMP_AUX_PAGE_BIT1, (auxPage & 2) ? 2 : 0);
+  }
+
+  CategoryBus& bus_;
+  const int me_;
+  const int panel_;
+  BP& bp_;
+  CategoryMeLed* meLed_;
+  CategoryLed* led_;
+  const CategoryXpt* xpt_;
+  const CategoryOperate* operate_;
+  const CategoryFaderEvent* fader_;
+  const KzifBusStatus* status_ = nullptr;
+  u32 functionMask_ = 0;
+  std::array<u32, N_COLUMNS> columnFlags_{};  // each column's shift keys the panel uses
+  bool lampByFunction_ = true;
+};
+
+void CategoryBus::updateLamps() {
+  // A sub panel asks once for its lamps; the request is taken back and the panel stays lit.
+  if (auto* config = BP::instance().find<CategoryControlPanelConfig>()) {
+    const KzifControlPanelConfig& c = std::as_const(*config).record(0);
+    const u8 asked[2] = {c.subControlPanel1.flag7, c.subControlPanel2.flag7};
+    for (int sub = 0; sub < 2; ++sub) {
+      if (asked[sub] == 0) continue;
+      KzifControlPanelConfig clear{};
+      SubPanelSetting& s = sub == 0 ? clear.subControlPanel1 : clear.subControlPanel2;
+      s.mask = 1u << 12;
+      s.flag7 = 0;
+      config->assign(clear, 0);
+      panelActive()[static_cast<std::size_t>(sub + 1)] = 1;
+    }
+  }
+
+  int panel = lampPanel_;
+  for (int step = 0; step < N_PANELS_WITH_ROWS; ++step) {
+    panel = (panel + 1) % N_PANELS_WITH_ROWS;
+    if (panelActive()[static_cast<std::size_t>(panel)]) break;
+  }
+  lampPanel_ = static_cast<u8>(panel);
+  BusRowLamps(*this, panel).run();
+}
+
+}  // namespace category
+
+// ------------------------------------------------------------------------------------------------
+// Custom AUX buttons
+// ------------------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr std::array<CustomAuxButton, N_CUSTOM_AUX_BUTTONS> initialCustomAuxButtons() {
+  std::array<CustomAuxButton, N_CUSTOM_AUX_BUTTONS> t{};
+  constexpr i16 buses[N_CUSTOM_AUX_BUTTONS] = {24, 26, 28, 30, 32, 34, 36, 38, 40, 42, 44, 46, 72, 74, 76, 78, 13, -1,
+                                               15, 88, 16, 18, 20, 22, 2,  4,  6,  8,  -1, -1, -1, -1, -1, -1, -1, -1};
+  for (int n = 0; n < N_CUSTOM_AUX_BUTTONS; ++n) {
+    CustomAuxButton& b = t[static_cast<std::size_t>(n)];
+    b.bus = buses[n];
+    b.lampCode = static_cast<u16>(2000 + n);
+    b.group = 0;
+    b.usable = (n >= 17 && n <= 19) || n >= 28 ? 0 : 1;
+  }
+  return t;
+}
+
+std::array<CustomAuxButton, N_CUSTOM_AUX_BUTTONS>& customAuxButtons() {
+  static std::array<CustomAuxButton, N_CUSTOM_AUX_BUTTONS> table = initialCustomAuxButtons();
+  return table;
+}
+
+}  // namespace
+
+CustomItemBus customItemBus(int item) {
+  if (item >= 1 && item <= 12) return {BUS_AUX1 + 2 * (item - 1), 0};
+  if (item >= 13 && item <= 16) return {BUS_USK1_FILL + 2 * (item - 13), 0};
+  if (item == 17) return {BUS_EXT_OUT1, 0};
+  if (item == 18) return {BUS_EXT_OUT3, 0};
+  if (item == 19) return {BUS_LAST, 0};
+  if (item >= 20 && item <= 23) return {BUS_DSK1_FILL + 2 * (item - 20), 1};
+  if (item >= 24 && item <= 27) return {80 + 2 * (item - 24), 0};
+  if (item >= 28 && item <= internal::CustomBusItems::LAST_USABLE) {
+    // Four key fill buses per M/E code, the codes in the order A and B side of each M/E.
+    constexpr int ME_CODES[8] = {0, 4, 1, 5, 2, 6, 3, 7};
+    const int k = item - 28;
+    return {BUS_KEY1_FILL + 2 * (k % 4), ME_CODES[k / 4]};
+  }
+  return {-1, -1};
+}
+
+void updateCustomInfoBus(int n) {
+  KZ_CHECK(0 <= n && n < N_CUSTOM_AUX_BUTTONS);
+  const auto* custom = BP::instance().find<category::CategoryCustomInfo>();
+  const int item = custom ? custom->busItem(n) : -1;  // an item above 59 reads as none
+  const int bus = customItemBus(item).bus;
+  CustomAuxButton& b = customAuxButtons()[static_cast<std::size_t>(n)];
+  b.bus = static_cast<i16>(bus);
+  b.usable = bus != BUS_EXT_OUT3 && bus != BUS_LAST && bus >= 0 ? 1 : 0;
+}
+
+const CustomAuxButton& customAuxButton(int n) {
+  KZ_CHECK(0 <= n && n < N_CUSTOM_AUX_BUTTONS);
+  return customAuxButtons()[static_cast<std::size_t>(n)];
+}
+
+void resetCustomAuxButtons() { customAuxButtons() = initialCustomAuxButtons(); }

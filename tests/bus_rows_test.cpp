@@ -1,0 +1,363 @@
+// The panels' bus rows through the wire: row button presses and releases select on the buses, and
+// the row lamps come back in the M/E lamp records (status, row buttons with page and shift, lamp
+// mode, presets), one panel per field; the custom AUX button table.
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Lib/Include/data_internal.h"
+#include "Main/bp.h"
+#include "Main/bus.h"
+#include "Main/cp_config.h"
+#include "Main/custominfo.h"
+#include "Main/faderevent.h"
+#include "Main/led.h"
+#include "Main/operate.h"
+#include "tests/sim_fixture.h"
+
+using category::CategoryBus;
+
+namespace {
+
+class Body {
+ public:
+  explicit Body(std::size_t size) : bytes_(size, 0) {}
+  Body& put(std::size_t at, long long v, int n) {
+    for (int i = 0; i < n; ++i) bytes_[at + i] = static_cast<u8>(v >> (8 * (n - 1 - i)));
+    return *this;
+  }
+  std::string hex() const {
+    std::string h;
+    for (u8 b : bytes_) h += hexBytes(b, 1);
+    return h;
+  }
+
+ private:
+  std::vector<u8> bytes_;
+};
+
+// Panel 0's crosspoint buttons: button -> value.
+Body xptBody(std::initializer_list<std::pair<int, int>> buttons) {
+  Body b(415);
+  std::array<u32, 6> mask{};
+  for (auto [button, value] : buttons) {
+    b.put(30 + 2 * static_cast<std::size_t>(button), value, 2);
+    mask[static_cast<std::size_t>(button / 32)] |= 1u << (button % 32);
+  }
+  for (std::size_t w = 0; w < 6; ++w) b.put(6 + 4 * w, mask[w], 4);
+  return b;
+}
+
+// One panel's bus status of an M/E: the four row buses, the pages (row 4 is the AUX row's page).
+Body statusBody(int me, int panel, std::array<int, 4> rows, std::array<int, 5> pages = {}, int flag1 = 0, int flag4 = 0) {
+  Body b(32);
+  b.put(0, 0x9, 4).put(4, me, 1).put(5, panel, 2).put(7, 0xF, 4);
+  for (std::size_t r = 0; r < 4; ++r) b.put(11 + r, rows[r], 1);
+  b.put(16, flag1, 1).put(19, 0x7F, 4);
+  for (std::size_t r = 0; r < 5; ++r) b.put(23 + r, pages[r], 1);
+  b.put(30, flag4, 1);
+  return b;
+}
+
+std::string press(int panel, int me, int bus, int code, int state) {
+  char line[80];
+  std::snprintf(line, sizeof line, "send 92 0000 00 0000 %02x %02x %02x %04x %02x 00", panel, me, bus, code & 0xffff, state);
+  return line;
+}
+
+class BusRowsTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    CategoryBus::setBusTallyReader(nullptr);
+    onAir.clear();
+  }
+  void TearDown() override {
+    CategoryBus::setBusTallyReader(nullptr);
+    SimTest::TearDown();
+  }
+
+  Lines send(int type, const Body& b) { return run({("send " + std::to_string(type) + " " + b.hex()).c_str(), "field"}); }
+  Lines act(const std::string& line) { return run({line.c_str(), "field"}); }
+
+  // The M/E lamps that the lines sent for (me, panel), by button code; -1 where none changed.
+  static std::map<int, int> meLamps(const Lines& out, int me, int panel) {
+    std::map<int, int> byIndex;
+    const auto byte = [](const std::string& h, std::size_t at) { return std::stoi(h.substr(2 * at, 2), nullptr, 16); };
+    for (const std::string& l : out) {
+      if (l.rfind("msg 50 ", 0) != 0) continue;
+      const std::string h = l.substr(7);
+      if (byte(h, 4) != me || (byte(h, 5) << 8 | byte(h, 6)) != panel) continue;
+      for (int i = 0; i < N_ME_LED_INDEX; ++i) {
+        const u32 word = static_cast<u32>(std::stoul(h.substr(2 * (7 + 4 * (i / 32)), 8), nullptr, 16));
+        if (word >> (i % 32) & 1) byIndex[i] = byte(h, 47 + static_cast<std::size_t>(i));
+      }
+    }
+    return byIndex;
+  }
+  static int lamp(const std::map<int, int>& lamps, int code) {
+    const auto it = lamps.find(meLedCodeToIndex(code));
+    return it == lamps.end() ? -1 : it->second;
+  }
+  // What the panel is now told of an M/E lamp.
+  static int shown(int me, int panel, int code) { return category::CategoryMeLed::get(me).led(panel, code); }
+  static int code(int me, int bus) { return static_cast<i16>(CategoryBus::get(me).record(0).code[bus]); }
+
+  static inline std::vector<std::pair<int, int>> onAir;
+  static int tally(int me, int bus) {
+    for (auto [m, b] : onAir)
+      if (m == me && b == bus) return 1;
+    return 0;
+  }
+};
+
+TEST_F(BusRowsTest, PressesOnEachRowKindSelectTheButtonAndLightIt) {
+  send(38, xptBody({{3, 10}, {27, 11}, {5, 220}}));
+  send(48, statusBody(0, 0, {0, 1, 2, 24}));
+  // A row: button 3 selected, lit as not on air; its status is the programme side's.
+  Lines out = act(press(0, 0, 0, 1103, 1));
+  EXPECT_EQ(code(0, 0), 3);
+  auto lamps = meLamps(out, 0, 0);
+  EXPECT_EQ(lamp(lamps, 3), 2);
+  EXPECT_EQ(shown(0, 0, 451), 2);
+  // Only bus 0 is marked, and it holds panel 0's button 3.
+  ASSERT_EQ(only(out, "msg 47 ").size(), 1u);
+  EXPECT_EQ(only(out, "msg 47 ")[0].substr(7, 46), "00000000" "00" "00000001" "00000000" "00000000" "0003" + hexBytes(1247, 2) + "04df");
+  // On air through the tally: status and button follow.
+  onAir = {{0, 0}};
+  CategoryBus::setBusTallyReader(&tally);
+  lamps = meLamps(run({"field"}), 0, 0);
+  EXPECT_EQ(lamp(lamps, 3), 1);
+  EXPECT_EQ(lamp(lamps, 451), 1);
+  // B row: the preset side at a transition end shows 3 on its button, its status dark.
+  act(press(0, 0, 1, 1103, 1));
+  EXPECT_EQ(code(0, 1), 3);
+  EXPECT_EQ(shown(0, 0, 50 + 3), 3);
+  EXPECT_EQ(shown(0, 0, 452), 0);
+  // Key fill row: taken, but the key is off, so the row is dark.
+  act(press(0, 0, 2, 1127, 1));
+  EXPECT_EQ(code(0, 2), 27);
+  EXPECT_EQ(shown(0, 0, 450), 0);
+  EXPECT_EQ(shown(0, 0, 100 + 3), 0);
+  // AUX row: the one bus pressed is copied into every M/E, and no other.
+  CategoryBus::get(2).record(0).code[26] = 1024 + 12;
+  act(press(0, 0, 24, 1105, 1));
+  for (int me = 0; me < N_ME; ++me) EXPECT_EQ(code(me, 24), 5) << me;
+  EXPECT_EQ(code(2, 26), 1024 + 12);
+  run({"field", "field"});
+  EXPECT_EQ(shown(0, 0, 150 + 5), 2);
+  EXPECT_EQ(shown(0, 0, 453), 2);
+}
+
+TEST_F(BusRowsTest, ReleasesFallBackToAButtonStillHeldAndRefusalsChangeNothing) {
+  send(38, xptBody({{3, 10}, {27, 11}, {5, 302}, {40, 150}, {41, 154}}));
+  act(press(0, 1, 0, 1103, 1));
+  act(press(0, 1, 0, 1127, 1));
+  EXPECT_EQ(code(1, 0), 27);
+  act(press(0, 1, 0, 1127, 0));
+  EXPECT_EQ(code(1, 0), 3);  // back to the first still held
+  act(press(0, 1, 0, 1103, 0));
+  EXPECT_EQ(code(1, 0), 3);  // nothing held: nothing selected
+  // Refused: an unassigned button, the M/E's own output.
+  act(press(0, 1, 0, 1105, 1));
+  act(press(0, 1, 0, 1141, 1));
+  EXPECT_EQ(code(1, 0), 3);
+  // Another M/E's output is taken, and then M/E 0 may not take M/E 1's back.
+  act(press(0, 1, 0, 1140, 1));
+  EXPECT_EQ(code(1, 0), 40);
+  act(press(0, 0, 0, 1141, 1));
+  EXPECT_EQ(code(0, 0), 1247);
+  // Out of range: panel 3, bus 89, code outside the rows, state 2.
+  for (const std::string& l : {press(3, 1, 0, 1103, 1), press(0, 1, 89, 1103, 1), press(0, 1, 0, 1292, 1), press(0, 1, 0, 1103, 2)})
+    act(l);
+  EXPECT_EQ(code(1, 0), 40);
+}
+
+TEST_F(BusRowsTest, SwappedRowsPutTheARowOnBusB) {
+  send(38, xptBody({{3, 10}}));
+  send(36, Body(774).put(0, 0x1, 4).put(10, 2, 1));  // rows swap while the flip-flop is 0
+  const auto lamps = meLamps(act(press(0, 0, 0, 1103, 1)), 0, 0);
+  EXPECT_EQ(code(0, 1), 3);
+  EXPECT_NE(code(0, 0), 3);
+  EXPECT_EQ(shown(0, 0, 451), 0);  // row 0 shows B, the preset side at rest
+  EXPECT_EQ(lamp(lamps, 3), 3);
+}
+
+TEST_F(BusRowsTest, PagesAndShiftKeysDecideWhereASelectionIsLit) {
+  send(38, xptBody({{23, 300}, {27, 11}}));  // column 23 adds one page
+  // Each step: the row 0 lamps of the selection's column 3 and of the shift key, as echoed.
+  const auto rowLamps = [](const Lines& out) {
+    const auto lamps = meLamps(out, 0, 0);
+    return std::pair{lamp(lamps, 3), lamp(lamps, 23)};
+  };
+  // Index 27: page 1, column 3, reached from page 0 with the shift key, which is lit.
+  EXPECT_EQ(rowLamps(act(press(0, 0, 0, 1127, 1))), std::pair(2, 2));
+  // Page 2 reaches nothing on page 1.
+  EXPECT_EQ(rowLamps(send(48, statusBody(0, 0, {0, 1, 0, 0}, {2, 0, 0, 0, 0}))), std::pair(0, 0));
+  // Page 1 is the shifted page.
+  EXPECT_EQ(rowLamps(send(48, statusBody(0, 0, {0, 1, 0, 0}, {1, 0, 0, 0, 0}))), std::pair(2, 2));
+  // The operation settings may ignore the 300 buttons: page 0 then shows page 0 only.
+  send(48, statusBody(0, 0, {0, 1, 0, 0}));
+  EXPECT_EQ(rowLamps(send(36, Body(774).put(4, 0x1, 4).put(8, 1, 1))), std::pair(0, 0));
+}
+
+TEST_F(BusRowsTest, LampModeOneLightsEveryButtonOfTheSource) {
+  send(38, xptBody({{3, 10}, {7, 10}}));
+  act(press(0, 0, 0, 1103, 1));
+  EXPECT_EQ(shown(0, 0, 3), 2);
+  EXPECT_EQ(shown(0, 0, 7), 0);
+  KzifControlPanelConfig c{};
+  c.optionBlockA.mask = 1u << 3;
+  c.optionBlockA.value3 = 1;
+  category::CategoryControlPanelConfig::get().assign(c, 0);
+  run({"field"});
+  EXPECT_EQ(shown(0, 0, 3), 2);
+  EXPECT_EQ(shown(0, 0, 7), 2);
+}
+
+TEST_F(BusRowsTest, CodeThreeThousandReachesEveryMeAndLetsGoOnlyOnRelease) {
+  send(38, xptBody({{3, 10}, {27, 11}}));
+  act(press(0, 2, 0, 1103, 1));
+  act(press(0, 2, 0, 1127, 1));
+  // Pressed: ignored, both still held, so a release elsewhere in the row falls back to button 3.
+  Lines out = act(press(0, 0, 0, 3000, 1));
+  EXPECT_TRUE(only(out, "log").empty());
+  act(press(0, 2, 0, 1100, 0));
+  EXPECT_EQ(code(2, 0), 3);
+  // Released, from a row of no M/E: every M/E lets go, without an assertion.
+  act(press(0, 2, 0, 1127, 1));
+  out = act(press(0, 7, 0, 3000, 0));
+  EXPECT_TRUE(only(out, "log").empty());
+  act(press(0, 2, 0, 1100, 0));
+  EXPECT_EQ(code(2, 0), 27);
+  // A row event handed to another M/E's buses is refused by the assertion.
+  internal::KzifButtonEvent e{};
+  e.me = 0;
+  e.code = 1103;
+  e.state = 1;
+  lines.clear();
+  EXPECT_THROW(CategoryBus::get(1).onButton(e), assert::AssertException);
+  EXPECT_EQ(lines, Lines{"log [ERR] Assertion failed: Main/bus.cpp(460) btn.getMe() == getME()"});
+}
+
+TEST_F(BusRowsTest, RowsOnNoBusAreDarkAndForeignRowsAreLeftAlone) {
+  send(38, xptBody({{3, 10}, {23, 300}}));
+  act(press(0, 0, 0, 1103, 1));
+  ASSERT_EQ(shown(0, 0, 3), 2);
+  for (int none : {255, 89, 110}) {
+    send(48, statusBody(0, 0, {none, 1, 0, 0}, {1, 0, 0, 0, 0}));
+    EXPECT_EQ(shown(0, 0, 451), 0) << none;
+    EXPECT_EQ(shown(0, 0, 3), 0) << none;
+    EXPECT_EQ(shown(0, 0, 23), 2) << none;  // the function column follows page 1
+  }
+  category::CategoryMeLed::get(0).setLed(0, 451, 7);
+  category::CategoryMeLed::get(0).setLed(0, 23, 7);
+  send(48, statusBody(0, 0, {102, 1, 0, 0}));
+  run({"field"});
+  EXPECT_EQ(shown(0, 0, 451), 7);
+  EXPECT_EQ(shown(0, 0, 23), 7);
+}
+
+TEST_F(BusRowsTest, KeyAndDskRowsFollowTheLevelOfTheirTransition) {
+  send(48, statusBody(0, 0, {2, 1, 16, 10}));
+  run({"field"});
+  EXPECT_EQ(shown(0, 0, 451), 0);
+  EXPECT_EQ(shown(0, 0, 450), 0);
+  auto& fader = category::CategoryFaderEvent::get();
+  // Fully on air after a completed run: end flag -1, position 0.
+  fader.transition(keyTransIndex(0, 0)).endFlag = -1;
+  fader.transition(dskTransIndex(0)).endFlag = -1;
+  run({"field"});
+  EXPECT_EQ(shown(0, 0, 451), 2);
+  EXPECT_EQ(shown(0, 0, 450), 2);
+  onAir = {{0, 2}, {1, 16}, {0, 10}};
+  CategoryBus::setBusTallyReader(&tally);
+  run({"field"});
+  EXPECT_EQ(shown(0, 0, 451), 1);
+  EXPECT_EQ(shown(0, 0, 450), 1);
+  EXPECT_EQ(shown(0, 0, 453), 1);  // a utility row shows the tally itself
+  fader.transition(keyTransIndex(0, 0)).positionA = 1.0f;  // on its way out and gone
+  run({"field"});
+  EXPECT_EQ(shown(0, 0, 451), 0);
+}
+
+TEST_F(BusRowsTest, PresetLampsMatchTheRowsExactlyOrOnTheSecondBusOfAPair) {
+  // Group 0 entry 0: rows 2, 3, 0, 1 on codes 1 (bus 2), 8 (bus 11), 5 (bus 0), 6 (bus 1).
+  Body op(774);
+  op.put(112, 0, 4).put(116, 0xF, 4).put(120, 0x01080506, 4);
+  send(36, op);
+  send(48, statusBody(0, 0, {0, 1, 2, 11}, {0, 0, 0, 0, 3}, 0, 1));
+  EXPECT_EQ(shown(0, 0, 208), 2);
+  EXPECT_EQ(shown(0, 0, 209), 0);
+  EXPECT_EQ(shown(0, 0, 224), 1);
+  EXPECT_EQ(shown(0, 0, 229), 2);
+  EXPECT_EQ(shown(0, 0, 230), 2);
+  send(48, statusBody(0, 0, {0, 1, 3, 10}));  // key source, and utility 1 for utility 2
+  EXPECT_EQ(shown(0, 0, 208), 3);
+  send(48, statusBody(0, 0, {0, 1, 4, 11}));
+  EXPECT_EQ(shown(0, 0, 208), 0);
+  // A code no row table knows (a damaged image) lights nothing.
+  send(48, statusBody(0, 0, {0, 1, 2, 11}));
+  ASSERT_EQ(shown(0, 0, 208), 2);
+  category::CategoryOperate::get().record(0).entries[0].codes.code[1] = 19;
+  run({"field"});
+  EXPECT_EQ(shown(0, 0, 208), 0);
+}
+
+TEST_F(BusRowsTest, SubPanelsJoinTheRotationOnRequestOneRefreshedPerField) {
+  KzifControlPanelConfig c{};
+  c.subControlPanel1.mask = c.subControlPanel2.mask = 1u << 12;
+  c.subControlPanel1.flag7 = c.subControlPanel2.flag7 = 1;
+  category::CategoryControlPanelConfig::get().assign(c, 0);
+  Lines out = run({"field"});
+  const auto& cfg = category::CategoryControlPanelConfig::get().record(0);
+  EXPECT_EQ(cfg.subControlPanel1.flag7, 0);
+  EXPECT_EQ(cfg.subControlPanel2.flag7, 0);
+  EXPECT_TRUE(CategoryBus::panelLampsActive(1) && CategoryBus::panelLampsActive(2));
+  run({"field", "field", "field"});  // every panel lit once
+  // The on-air change reaches one panel a field, each once in three fields.
+  onAir = {{0, 0}};
+  CategoryBus::setBusTallyReader(&tally);
+  std::vector<int> order;
+  for (int f = 0; f < 3; ++f) {
+    out = run({"field"});
+    int panels = 0;
+    for (int p = 0; p < 3; ++p)
+      if (lamp(meLamps(out, 0, p), 451) == 1) {
+        order.push_back(p);
+        ++panels;
+      }
+    EXPECT_EQ(panels, 1) << f;
+  }
+  std::sort(order.begin(), order.end());
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+  // Nothing moves: no lamp is sent.
+  EXPECT_TRUE(only(run({"field", "field", "field"}), "msg 50").empty());
+}
+
+TEST_F(BusRowsTest, CustomAuxButtonsTakeTheBusOfTheirItem) {
+  EXPECT_EQ(customAuxButton(12).bus, 72);
+  EXPECT_EQ(customAuxButton(17).bus, -1);
+  EXPECT_EQ(customAuxButton(17).usable, 0);
+  EXPECT_EQ(customAuxButton(35).lampCode, 2035);
+  internal::KzifCustomInfo info{};
+  const std::pair<int, int> items[] = {{0, 3}, {1, 18}, {2, 60}, {3, 29}, {4, 19}, {5, 0}, {6, 44}};
+  for (auto [n, item] : items) {
+    info.busItems.mask[0] |= 1u << n;
+    info.busItems.item[n] = static_cast<u8>(item);
+  }
+  category::CategoryCustomInfo::get().assign(info, 0);
+  const std::pair<int, int> expected[] = {{28, 1}, {15, 0}, {-1, 0}, {4, 1}, {88, 0}, {-1, 0}, {2, 1}};
+  for (int n = 0; n < 7; ++n) {
+    EXPECT_EQ(customAuxButton(n).bus, expected[n].first) << n;
+    EXPECT_EQ(customAuxButton(n).usable, expected[n].second) << n;
+  }
+  EXPECT_EQ(customAuxButton(7).bus, 38);  // no item given: as it was
+  EXPECT_EQ(customItemBus(44).me, 2);
+  EXPECT_EQ(customItemBus(31).me, 0);
+  EXPECT_EQ(customItemBus(32).me, 4);
+  EXPECT_THROW(updateCustomInfoBus(36), assert::AssertException);
+}
+
+}  // namespace
