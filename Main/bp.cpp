@@ -228,7 +228,7 @@ void BP::receiveAll() {
     const MessageHeader header = MessageHeader::parse([&](std::size_t i) { return input_.peek(i); });
     if (header.length > maxBody) {
       // Could never be buffered whole: noise. Search again right after its sync bytes.
-      libkz::getLogger().printf(libkz::LOG_ERR, "receive frame too long: length %u type %u", header.length,
+      libkz::getLogger().printf(libkz::LOG_ERR, "receive frame too long: length %u type %u", static_cast<unsigned>(header.length),
                                 static_cast<unsigned>(header.typeId));
       input_.skip(2);
       continue;

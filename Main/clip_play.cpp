@@ -186,9 +186,9 @@ void CategoryClipStatus::jog(int ch) {
   const int frame = frameCounting() ? 1 : 2;
   int next = 0;
   switch (c.activeArgument) {
-    case 1: next = std::max(0, c.position - (!frameCounting() && (c.position & 1) ? 3 : frame)); break;
+    case 1: next = std::max<i32>(0, c.position - (!frameCounting() && (c.position & 1) ? 3 : frame)); break;
     // Not past the first field of the last frame, so that its second field still follows.
-    case 2: next = std::min(toEven(c.lastFrame), c.position + frame); break;
+    case 2: next = std::min<i32>(toEven(c.lastFrame), c.position + frame); break;
     case 3: next = toEven(c.lastFrame); break;
     default: next = 0; break;
   }

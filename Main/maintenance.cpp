@@ -238,7 +238,8 @@ void CategoryMaintenance::updateAlarms() {
   if (temperatureHoldOff_ > 0) {
     --temperatureHoldOff_;
   } else if (alarmBits_ & TEMPERATURE_BIT) {
-    libkz::getLogger().printf(libkz::LOG_ERR, "Temperature alarm: %d times, 0x%x\n", temperatureCount_, alarmBits_);
+    libkz::getLogger().printf(libkz::LOG_ERR, "Temperature alarm: %d times, 0x%x\n", static_cast<int>(temperatureCount_),
+                              static_cast<unsigned>(alarmBits_));
     alarmBits_ = 0;
     temperatureHoldOff_ = TEMPERATURE_HOLD_OFF;
   }

@@ -1,6 +1,7 @@
 // The board as the firmware sees it: physical memory map, global timer, interrupts, hardware
 // locks, console, DMA and the hardware status inputs. On the host these are ordinary memory and
-// calls (Platform/host.cpp); this header itself includes no operating-system header.
+// calls (Platform/host.cpp), on the Cortex-A9 the devices themselves (Platform/zynq/); this header
+// itself includes no operating-system header.
 #pragma once
 #include <cstddef>
 
@@ -53,7 +54,12 @@ u32 readRegister(u32 addr);
 void writeRegister(u32 addr, u32 value);
 
 // ---- timer -----------------------------------------------------------------------------------
+// The global timer's rate is the platform's: 333 MHz on the board, 100 MHz in the emulator.
+#ifdef ORVANE_TIMER_TICKS_PER_US
+constexpr u64 TIMER_TICKS_PER_US = ORVANE_TIMER_TICKS_PER_US;
+#else
 constexpr u64 TIMER_TICKS_PER_US = 333;
+#endif
 u64 globalTimer();            // free-running, TIMER_TICKS_PER_US ticks per microsecond
 void waitTicks(u64 ticks);    // busy wait on the board; on the host the simulated clock moves on
 

@@ -41,7 +41,16 @@ struct Text {
   }
   void set(const char* text) {
     std::size_t n = 0;
+    // GCC 12 at -O3 unrolls this loop over a literal shorter than the capacity and warns about
+    // the reads past its zero, which the loop never reaches.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+#endif
     while (n < CAPACITY && text[n] != '\0') ++n;
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
     std::memcpy(chars, text, n);
     std::memset(chars + n, 0, STORAGE - n);
     length = static_cast<i16>(n);
