@@ -1,5 +1,7 @@
 #include "Main/keypreset.h"
 
+#include <type_traits>
+
 #include "Main/bp.h"
 #include "Main/custominfo.h"
 #include "Main/led.h"
@@ -46,7 +48,7 @@ constexpr u8 LAMP_FLASH = 1;
 constexpr u8 LAMP_ON = 2;
 
 template <class T, std::size_t N>
-void fillAll(T (&a)[N], const T& v) {
+void fillAll(T (&a)[N], const std::type_identity_t<T>& v) {
   for (auto& e : a) e = v;
 }
 

@@ -131,6 +131,19 @@ void* _sbrk(std::ptrdiff_t increment) {
   return old;
 }
 
+// The run-time's allocator serves the main loop and the field interrupt alike (formatted output
+// of floating-point values allocates): while it works on its lists, the field interrupt waits.
+struct _reent;
+u32 mallocDepth = 0;
+u32 mallocCpsr = 0;
+void __malloc_lock(struct _reent*) {
+  const u32 cpsr = saveAndDisable();
+  if (mallocDepth++ == 0) mallocCpsr = cpsr;
+}
+void __malloc_unlock(struct _reent*) {
+  if (mallocDepth > 0 && --mallocDepth == 0) restore(mallocCpsr);
+}
+
 int _write(int fd, const char* bytes, int len) {
   if (fd != 1 && fd != 2) {
     errno = EBADF;
