@@ -25,15 +25,36 @@ constexpr std::array<CodeRun, 11> meLedRuns = {{
     {450, 453, 211}, {250, 268, 215}, {300, 318, 234}, {350, 381, 253}, {400, 423, 285},
 }};
 
+// Code -> index as one table over the codes the runs span (-1: not a lamp), built at compile
+// time: panels light a few hundred lamps every field.
 template <std::size_t N>
-int lookupRun(const std::array<CodeRun, N>& runs, int code, int line) {
+constexpr int lastCode(const std::array<CodeRun, N>& runs) {
+  int last = 0;
+  for (const CodeRun& r : runs) last = r.last > last ? r.last : last;
+  return last;
+}
+
+template <std::size_t N, std::size_t SIZE>
+constexpr std::array<i16, SIZE> indexTable(const std::array<CodeRun, N>& runs) {
+  std::array<i16, SIZE> table{};
+  for (i16& e : table) e = -1;
   for (const CodeRun& r : runs)
-    if (r.first <= code && code <= r.last) return r.index + (code - r.first);
+    for (int c = r.first; c <= r.last; ++c) table[static_cast<std::size_t>(c)] = static_cast<i16>(r.index + c - r.first);
+  return table;
+}
+
+constexpr auto ledTable = indexTable<ledRuns.size(), lastCode(ledRuns) + 1>(ledRuns);
+constexpr auto meLedTable = indexTable<meLedRuns.size(), lastCode(meLedRuns) + 1>(meLedRuns);
+
+template <std::size_t SIZE>
+int lookup(const std::array<i16, SIZE>& table, int code, int line) {
+  if (0 <= code && static_cast<std::size_t>(code) < SIZE && table[static_cast<std::size_t>(code)] >= 0)
+    return table[static_cast<std::size_t>(code)];
   assert::fail(positions::LAMP_MAP_SOURCE, line, "NeverReachHere");
 }
 
 }  // namespace
 
-int ledCodeToIndex(int code) { return lookupRun(ledRuns, code, positions::LAMP_MAP_UNMAPPED); }
+int ledCodeToIndex(int code) { return lookup(ledTable, code, positions::LAMP_MAP_UNMAPPED); }
 
-int meLedCodeToIndex(int code) { return lookupRun(meLedRuns, code, 353); }
+int meLedCodeToIndex(int code) { return lookup(meLedTable, code, 353); }
