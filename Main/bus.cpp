@@ -265,15 +265,29 @@ void CategoryBus::takeBusChange(int b) {
   freshBuses_[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
 }
 
+namespace {
+// Calls f(b) for every bus marked in the record, in ascending order (a record usually marks few).
+template <class F>
+void forEachMarkedBus(const KzifBus& r, F&& f) {
+  for (int w = 0; w < KzifBus::N_MASK_WORDS; ++w) {
+    u32 bits = r.busMask[w];
+    while (bits != 0) {
+      const int b = 32 * w + std::countr_zero(bits);
+      bits &= bits - 1;
+      if (b < N_BUSES) f(b);
+    }
+  }
+}
+}  // namespace
+
 void CategoryBus::assign(const KzifBus& in, int) {
   KzifBus& live = records_[0];
-  std::array<u16, N_BUSES> taken{};
-  for (int b = 0; b < N_BUSES; ++b) {
-    if (!in.busMarked(b)) continue;
+  std::array<u16, N_BUSES> taken;
+  forEachMarkedBus(in, [&](int b) {
     const int source = resolveSourceCode(in.code[b]);
     const bool ok = isAllowedSource(b, source) && checkReentry(b, source);
     taken[static_cast<std::size_t>(b)] = ok ? in.code[b] : live.code[b];
-  }
+  });
   for (int b = BUS_AUX1; b < BUS_AUX1 + 4; ++b) {
     if (!in.busMarked(b) || taken[static_cast<std::size_t>(b)] == live.code[b]) continue;
     for (int me = 0; me < N_ME; ++me)
@@ -284,11 +298,10 @@ void CategoryBus::assign(const KzifBus& in, int) {
     linkSuppressRequest_ = 0;
   }
   rec::merge(live, in);  // flip only: the buses are not merged by the field list
-  for (int b = 0; b < N_BUSES; ++b) {
-    if (!in.busMarked(b)) continue;
+  forEachMarkedBus(in, [&](int b) {
     live.code[b] = taken[static_cast<std::size_t>(b)];
     takeBusChange(b);
-  }
+  });
   rec::stamp(live, me_, 0);
   changed_[0] = 1;
   // A second record in this field is checked against these selections, not the last update's.

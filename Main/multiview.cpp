@@ -72,11 +72,10 @@ void CategoryMultiView::receive(RequestReceiver& rx) { rx.consume(); }
 
 void CategoryMultiView::setSourceName(int index, const char* text) {
   if (index < 0 || index >= N_SOURCES) return;
-  for (OutputState& out : outputs_) {
-    Label& label = out.labels[static_cast<std::size_t>(index)];
-    label.text.set(text ? text : "");
-    label.redraw = 1;
-  }
+  Label label{};
+  label.text.set(text ? text : "");
+  label.redraw = 1;
+  for (OutputState& out : outputs_) out.labels[static_cast<std::size_t>(index)] = label;
 }
 
 void CategoryMultiView::invalidateTally() {
