@@ -137,7 +137,10 @@ std::vector<std::uint8_t> makeBusyField(int variant, int* recordCount) {
   {
     KzifSystem sys{};
     rec::setAllMasks(sys);
-    sys.videoFormat = static_cast<u8>(variant % 2);
+    // A change of video format reconfigures the whole switcher (every label, every key raster):
+    // not what an operator's busy field brings, so the format stays.
+    sys.videoFormat = 0;
+    sys.toggle2006 = static_cast<u8>(variant % 2);
     sys.fieldSelect = static_cast<u8>(variant);
     add(sys);
   }
