@@ -6,6 +6,7 @@
 #include "Driver/effects.h"
 #include "Driver/image.h"
 #include "Driver/key.h"
+#include "Driver/chroma.h"
 #include "Driver/kz.h"
 #include "Driver/operate.h"
 #include "Driver/still.h"
@@ -134,6 +135,7 @@ void kzInitialize() {
   kz::resetOperateKeyLevel();
   kz::resetStillImage();
   kz::resetKeyImages();
+  kz::resetChromaImages();
   kz::resetClipImages();
 }
 

@@ -1,20 +1,33 @@
 #include "Main/initialize.h"
 
 #include "Main/bp.h"
+#include "Main/chrkey.h"
 #include "Main/cp_config.h"
 #include "Main/faderevent.h"
+#include "Main/keymem.h"
 
 KZ_SOURCE("Main/initialize");
 
 namespace {
-// The features still to come join here, after the fader links are free again: the key presets,
-// the chroma key tables of M/E 1 and 2, and the key source memory.
+// The features still to come join here, after the fader links are free again: the key presets.
 void resetFeaturesNotBuiltYet() {}
+
+// The chroma data of the keyers of M/E 1 and 2 is read afresh, and every key source unit forgets
+// what it holds.
+void reloadKeyerStores() {
+  for (int me = 0; me < 2; ++me) {
+    auto* chroma = BP::instance().find<category::CategoryChromaKey>(me);
+    if (chroma == nullptr) continue;
+    for (int c = 0; c < category::CategoryChromaKey::N_KEYERS; ++c) chroma->reloadChannelData(c);
+  }
+  if (KeyMemory* memory = findKeyMemory()) memory->invalidateAll();
+}
 
 void carryOutInitialCommand() {
   category::CategoryFaderEvent::get().resetLinks();
   if (auto* panels = BP::instance().find<category::CategoryControlPanelConfig>()) panels->clearKeyFaderButtonEnables();
   resetFeaturesNotBuiltYet();
+  reloadKeyerStores();
 }
 }  // namespace
 

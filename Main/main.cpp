@@ -8,6 +8,7 @@
 #include "Main/bkgd.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
+#include "Main/chrkey.h"
 #include "Main/buttoninhibit.h"
 #include "Main/clip.h"
 #include "Main/dsk.h"
@@ -50,6 +51,7 @@ u64 nominalPeriodUs = 0;
 // Every category, one function-local static per feature, in ascending type id order.
 void createCategories() {
   initCategoryKey();              // 0
+  initCategoryChromaKey();        // 1
   initCategoryBkgd();             // 2
   initCategoryDsk();              // 5
   initCategoryUpStreamKey();      // 7
