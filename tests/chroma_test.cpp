@@ -1,6 +1,7 @@
 // Chroma keys through the wire, shared memory and the driver trace: the command that loads a block
 // written by the System Manager, the table status handshake, the answers, the M/E-wide values, the
 // level and the sample area arithmetic.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -29,19 +30,18 @@ std::string answer(int selector, int result, int me, int channel) {
          hexBytes(static_cast<unsigned>(me), 1) + hexBytes(static_cast<unsigned>(channel), 2) + "99aa";
 }
 
+std::string smemLine(unsigned offset, const char* hex) {
+  char b[32];
+  std::snprintf(b, sizeof b, "smem 0x%x ", offset);
+  return b + std::string(hex);
+}
+
 // A block with colours 1,2,3 / 4,5,6 and a table starting with 0x0102 and ending with 0x0304,
 // as native little-endian words at the block of `channel`.
 std::vector<std::string> blockAt(int channel) {
-  const unsigned base = 0x60000 + 0x1000 * static_cast<unsigned>(channel);
-  char head[64], tail[64];
-  std::snprintf(head, sizeof head, "smem 0x%x 010002000300040005000600", base);
-  std::snprintf(tail, sizeof tail, "smem 0x%x 0201", base + 12);
-  std::string last = "smem " + std::string("0x") + [&] {
-    char b[16];
-    std::snprintf(b, sizeof b, "%x", base + 12 + 2 * 1151);
-    return std::string(b);
-  }() + " 0403";
-  return {head, tail, last};
+  const unsigned base = CHROMAKEY_BASE + CHROMAKEY_STRIDE * static_cast<unsigned>(channel);
+  return {smemLine(base, "010002000300040005000600"), smemLine(base + 12, "0201"),
+          smemLine(base + 12 + 2 * 1151, "0403")};
 }
 
 class ChromaTest : public SimTest {
