@@ -133,6 +133,19 @@ TEST_F(KeyMemoryTest, SourceLinkAndOperationChangesInvalidateUnlessDisabled) {
             header(2, "03000000000000000000000004100000"));
 }
 
+TEST_F(KeyMemoryTest, DownstreamKeyLookGoesToItsSlotAndInitialiseAllClearsTheUnits) {
+  KzifDsk d{};
+  d.channel = 1;
+  d.adjust.mask = 1;
+  d.adjust.clip = 400;
+  const Lines out = play({busLine(1, 18, 12), operateLine(1, 1, 0), "field", "send 0x5 " + hexOf(d), "field",
+                          peekHeader(2), "peek 0x662e044 2"});
+  // DSK 2 is slot 17: enabled bit 17, its clip at 57232 + 156 + 24 in the unit.
+  EXPECT_EQ(only(out, "smem"), (Lines{header(2, "03000000000002000000000002100000"), "smem 0x662e044 9001"}));
+  // The initialise-all command forgets every stored look (the slot data stays in place).
+  EXPECT_EQ(play({"send 72 00", "field", peekHeader(2)}).back(), header(2, "03000000000000000000000003100000"));
+}
+
 TEST_F(KeyMemoryTest, OutOfRangeIsReportedOnlyForAddressesPastTheLimit) {
   u32 word = 0;
   const u32 lastUnit = KEY_SOURCE_LIMIT - KEY_SOURCE_UNIT;
