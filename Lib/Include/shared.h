@@ -28,7 +28,13 @@ u32 readChromakeyStatus(int keyer);  // keyer 1..3
 
 // ---- key source units --------------------------------------------------------------------------
 // One unit of KEY_SOURCE_UNIT bytes per source unit index, native little-endian words; the default
-// unit (index 126) is the System Manager's, only read here.
+// unit (index 126) is the System Manager's, only read here. A unit:
+//   0      u32 usedWords         bit w: enabled word w may hold set bits
+//   4      u32 enabled[2]        bit s: slot s holds settings written for this source
+//   12     u32 status            bits 0..11 change counter, 0x1000 formatted, 0x2000 write in progress
+//   16     16 x StoredKeyData    key slots 0..15 (key k of M/E m: slot 4m + k; shared mode: slot 0)
+//   57232  4 x StoredDskData     DSK slots 16..19 (DSK n: slot 16 + n; shared mode: slot 16)
+// The layouts of StoredKeyData (3,576 bytes) and StoredDskData (156 bytes) are in Main/stored.h.
 constexpr u32 KEY_SOURCE_BASE = 0x6600000;
 constexpr int KEY_SOURCE_UNIT = 0x10000;
 constexpr u32 KEY_SOURCE_LIMIT = 0x8600000;  // 512 units from the first
