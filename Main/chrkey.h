@@ -133,10 +133,6 @@ class CategoryChromaKey : public CategoryCommon<KzifChromaKey> {
   // Reads keyer n's chroma data from shared memory, backs its table part up and applies it.
   void reloadChannelData(int n);
 
-  // State of the table handshake and the sample area, for the tests.
-  bool tableValid(int n) const { return tableValid_[slot(n)] != 0; }
-  bool tablePending(int n) const { return tablePending_[slot(n)] != 0; }
-
  private:
   // The settings every keyer of the M/E shares.
   struct MeWide {

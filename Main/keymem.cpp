@@ -69,16 +69,6 @@ void KeyMemory::markDskChanged(int ch) {
   dsks_[static_cast<std::size_t>(ch)].changed = 1;
 }
 
-const KeyMemory::KeySourceEntry& KeyMemory::keyEntry(int me, int key) const {
-  KZ_CHECK(0 <= me && me < N_ME && 0 <= key && key < N_KEY);
-  return keys_[static_cast<std::size_t>(me * N_KEY + key)];
-}
-
-const KeyMemory::KeySourceEntry& KeyMemory::dskEntry(int n) const {
-  KZ_CHECK(0 <= n && n < N_DSK);
-  return dsks_[static_cast<std::size_t>(n)];
-}
-
 void KeyMemory::resetEntries() {
   KZ_CHECK(N_SRC < ( D_LIB_STORAGE_SECTORS_KEY_SRC * D_LIB_STORAGE_DATA_PER_SECTOR_KEY_SRC ));
   for (int i = 0; i < N_KEY_ENTRIES; ++i) {

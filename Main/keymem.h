@@ -74,9 +74,6 @@ class KeyMemory {
 
   void setDisabled(bool on) { disabled_ = on ? 1 : 0; }
   bool disabled() const { return disabled_ != 0; }
-  bool sharedMode() const { return sharedMode_ != 0; }
-  const KeySourceEntry& keyEntry(int me, int key) const;
-  const KeySourceEntry& dskEntry(int n) const;
 
  private:
   void processKey(KeyEntry& e);
