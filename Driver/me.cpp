@@ -7,6 +7,7 @@
 #include "Driver/filter.h"
 #include "Driver/image.h"
 #include "Driver/key.h"
+#include "Driver/chroma.h"
 #include "Driver/kz.h"
 #include "Driver/operate.h"
 #include "Driver/still.h"
@@ -136,6 +137,7 @@ void kzInitialize() {
   kz::resetOperateKeyLevel();
   kz::resetStillImage();
   kz::resetKeyImages();
+  kz::resetChromaImages();
   kz::resetClipImages();
 }
 

@@ -5,6 +5,7 @@
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/faderevent.h"
+#include "Main/keymem.h"
 #include "Main/sources.h"
 #include "Main/system.h"
 
@@ -22,9 +23,9 @@ constexpr u32 KEY_MEMORY_BITS = (1u << KzifDsk::BIT_MATTE_COLOR) | (1u << KzifDs
 int dskTarget(int n) { return KZ_DSK1 + 2 * n; }
 
 // The key source memory remembers each DSK's settings per source. It is told here when a DSK's
-// style, adjust, edge, box mask or colours change, once it is built.
+// style, adjust, edge, box mask or colours change.
 void markKeyMemoryChanged(int n) {
-  KZ_CHECK(0 <= n && n < CategoryDsk::N_DSK);
+  if (KeyMemory* memory = findKeyMemory()) memory->markDskChanged(n);
 }
 
 bool touchesKeyMemory(const KzifDsk& in) {

@@ -1,23 +1,36 @@
 #include "Main/initialize.h"
 
 #include "Main/bp.h"
+#include "Main/chrkey.h"
 #include "Main/cp_config.h"
 #include "Main/faderevent.h"
+#include "Main/keymem.h"
 #include "Main/keypreset.h"
 
 KZ_SOURCE("Main/initialize");
 
 namespace {
-// The features still to come join here, after the fader links are free again: the key presets,
-// the chroma key tables of M/E 1 and 2, and the key source memory.
-void resetFeaturesNotBuiltYet() {
+// Key presets drop their selections.
+void resetKeyPresets() {
   if (auto* presets = BP::instance().find<category::CategoryKeyPreset>()) presets->reset();
+}
+
+// The chroma data of the keyers of M/E 1 and 2 is read afresh, and every key source unit forgets
+// what it holds.
+void reloadKeyerStores() {
+  for (int me = 0; me < 2; ++me) {
+    auto* chroma = BP::instance().find<category::CategoryChromaKey>(me);
+    if (chroma == nullptr) continue;
+    for (int c = 0; c < category::CategoryChromaKey::N_KEYERS; ++c) chroma->reloadChannelData(c);
+  }
+  if (KeyMemory* memory = findKeyMemory()) memory->invalidateAll();
 }
 
 void carryOutInitialCommand() {
   category::CategoryFaderEvent::get().resetLinks();
   if (auto* panels = BP::instance().find<category::CategoryControlPanelConfig>()) panels->clearKeyFaderButtonEnables();
-  resetFeaturesNotBuiltYet();
+  resetKeyPresets();
+  reloadKeyerStores();
 }
 }  // namespace
 

@@ -10,6 +10,7 @@
 #include "Main/bus.h"
 #include "Main/faderevent.h"
 #include "Main/inputvideo.h"
+#include "Main/keymem.h"
 #include "Main/system.h"
 #include "Main/video_format.h"
 
@@ -27,10 +28,9 @@ constexpr u32 SMALL_KEY_DVE_SIZE_MAX = 10000;  // keys 3 and 4
 constexpr int FIRST_SMALL_KEY = 2;
 
 // The key source memory remembers each keyer's settings per source. It is told here when a key's
-// style, adjust, edge, box mask, colours or shape change, once it is built.
+// style, adjust, edge, box mask, colours or shape change.
 void markKeyMemoryChanged(int me, int key) {
-  (void)me;
-  (void)key;
+  if (KeyMemory* memory = findKeyMemory()) memory->markChanged(me, key);
 }
 
 bool touchesKeyMemory(const KzifKey& in) {

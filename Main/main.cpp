@@ -8,6 +8,7 @@
 #include "Main/bkgd.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
+#include "Main/chrkey.h"
 #include "Main/buttoninhibit.h"
 #include "Main/clip.h"
 #include "Main/dsk.h"
@@ -54,6 +55,7 @@ u64 nominalPeriodUs = 0;
 // Every category, one function-local static per feature, in ascending type id order.
 void createCategories() {
   initCategoryKey();              // 0
+  initCategoryChromaKey();        // 1
   initCategoryBkgd();             // 2
   initCategoryImage();            // 3
   initCategoryDsk();              // 5

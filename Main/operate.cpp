@@ -16,23 +16,6 @@ using PanelMe = KzifOperate::PanelMe;
 
 constexpr u8 NO_BUS_ROW = 255;
 
-// ---- where the key source memory joins ------------------------------------------------------------
-// The key source memory (each keyer's settings remembered per source) lives in this object once it
-// is built. It is told of changed settings while the live record still holds the old ones (so that
-// a change of either invalidates what it stored), steps at the end of every field and resets its
-// entries at start-up.
-void keyMemoryOnOperateChanged(const KeySourceMemory& accepted, const KeySourceMemory& stored, bool disabled) {
-  (void)accepted;
-  (void)stored;
-  (void)disabled;
-}
-void keyMemoryUpdate(const KeySourceMemory& settings, bool disabled) {
-  (void)settings;
-  (void)disabled;
-}
-void keyMemoryResetEntries() {}
-
-// ---------------------------------------------------------------------------------------------------
 
 bool offered(u32 mask, u32 bit) { return (mask & bit) != 0; }
 // Offered in the received mask but not taken by the checks.
@@ -169,8 +152,8 @@ void CategoryOperate::initInternal() {
   CategoryCommon::initInternal();
   ftbOnRequest_ = 0;
   ftbOffRequest_ = 0;
-  keyMemoryDisabled_ = 0;  // the disable command does not outlive a restart
-  keyMemoryResetEntries();
+  // A start finds the key source memory as a power-up leaves it: no sources seen, not disabled.
+  keyMemory_.start();
 }
 
 void CategoryOperate::restore(const u8* stored) {
@@ -263,10 +246,11 @@ void CategoryOperate::releasePanelFaders(const KzifOperate& taken) {
 // memory on every assign, while the live record still holds what it replaces.
 void CategoryOperate::takeKeySourceMemoryCommands(const KeySourceMemory& in, const KeySourceMemory& taken) {
   if (offered(in.mask, KeySourceMemory::BIT_ENABLE)) {
-    if (in.enable == KeySourceMemory::COMMAND_DISABLE) keyMemoryDisabled_ = 1;
-    if (in.enable == KeySourceMemory::COMMAND_ENABLE) keyMemoryDisabled_ = 0;
+    if (in.enable == KeySourceMemory::COMMAND_DISABLE) keyMemory_.setDisabled(true);
+    if (in.enable == KeySourceMemory::COMMAND_ENABLE) keyMemory_.setDisabled(false);
   }
-  keyMemoryOnOperateChanged(taken, record(0).keySourceMemory, keyMemoryDisabled_ != 0);
+  const KeySourceMemory& stored = record(0).keySourceMemory;
+  keyMemory_.onOperateChanged(taken.mask, taken.enable, taken.mode, stored.enable, stored.mode);
 }
 
 // An entry with an empty row is no entry: nothing of it is taken.
@@ -289,7 +273,7 @@ void CategoryOperate::update() {
   fade_.step();
   updateFadeStatus();
   resolveMeChange();
-  keyMemoryUpdate(r.keySourceMemory, keyMemoryDisabled_ != 0);
+  keyMemory_.update(r.keySourceMemory.enable, r.keySourceMemory.mode);
 }
 
 // The request bytes say that `ftb.on` changed this field; where the fade goes is decided from

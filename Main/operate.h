@@ -8,6 +8,7 @@
 #include "Common/assert.h"
 #include "Main/autotrans.h"
 #include "Main/category.h"
+#include "Main/keymem.h"
 
 // Eight values of one kind, each with its own bit of the table's mask (bit i = value i), indexed
 // by M/E (0..7) or by AUX bus.
@@ -304,7 +305,10 @@ class CategoryOperate : public CategoryCommon<KzifOperate> {
   const AutoTransition& fadeTransition() const { return fade_; }
   float fadeLevel() const;
   // Set by the key source memory commands carried in `keySourceMemory.enable` (2 sets, 3 clears).
-  bool keySourceMemoryDisabled() const { return keyMemoryDisabled_ != 0; }
+  bool keySourceMemoryDisabled() const { return keyMemory_.disabled(); }
+  // The key source memory, stepped at the end of every update.
+  KeyMemory& keyMemory() { return keyMemory_; }
+  const KeyMemory& keyMemory() const { return keyMemory_; }
 
  private:
   using FadeToBlack = KzifOperate::FadeToBlack;
@@ -333,7 +337,7 @@ class CategoryOperate : public CategoryCommon<KzifOperate> {
   AutoTransition fade_{};
   u8 ftbOnRequest_ = 0;
   u8 ftbOffRequest_ = 0;
-  u8 keyMemoryDisabled_ = 0;
+  KeyMemory keyMemory_{};
 };
 
 }  // namespace category

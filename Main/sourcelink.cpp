@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Main/bp.h"
+#include "Main/keymem.h"
 
 KZ_SOURCE("Main/sourcelink");
 
@@ -14,10 +15,12 @@ bool linkBit(const u32 (&words)[KzifSourceLink::N_LINK_MASK_WORDS], int i) {
 
 void setLinkBit(u32 (&words)[KzifSourceLink::N_LINK_MASK_WORDS], int i) { words[i / 32] |= 1u << (i % 32); }
 
-// The key source memory joins here: it is told of every record whose direction is taken, before
-// the incoming direction is stored, and drops its stored key settings while it is enabled, since they
-// were made under the old leading order.
-void tellKeySourceMemory(const KzifSourceLink& incoming) { (void)incoming; }
+// The key source memory is told of every record whose direction is taken, before the incoming
+// direction is stored, and drops its stored key settings (unless it is disabled), since they were
+// made under the old leading order.
+void tellKeySourceMemory(const KzifSourceLink& incoming, int liveDirection) {
+  if (KeyMemory* memory = findKeyMemory()) memory->onSourceLinkChanged(incoming.direction, liveDirection);
+}
 
 }  // namespace
 
@@ -36,7 +39,7 @@ void CategorySourceLink::assign(const KzifSourceLink& in, int idx) {
   const bool takeDirection = (in.mask & KzifSourceLink::DIRECTION) && in.direction != r.direction &&
                              KzifSourceLink::ON_OFF.accept(in.direction);
   if (takeDirection) {
-    tellKeySourceMemory(in);
+    tellKeySourceMemory(in, r.direction);
     r.direction = in.direction;
     r.mask |= KzifSourceLink::DIRECTION;
   }

@@ -11,9 +11,10 @@ namespace platform {
 
 // ---- physical memory map -------------------------------------------------------------------
 // Shared DDR, the region both cores see. The System Manager rings and the software lock words
-// lie at its top.
-constexpr u32 SHARED_DDR_BASE = 0x3F000000;
-constexpr u32 SHARED_DDR_SIZE = 0x01000000;
+// lie at its top; the key source units and the chroma data blocks are addressed by their offset
+// from its start, up to 0x8600000.
+constexpr u32 SHARED_DDR_BASE = 0x37A00000;
+constexpr u32 SHARED_DDR_SIZE = 0x08600000;
 constexpr u32 SM_TX_RING = 0x3FF80000;  // back-end -> System Manager
 constexpr u32 SM_RX_RING = 0x3FFA0000;  // System Manager -> back-end
 constexpr u32 SM_RING_DATA_SIZE = 0x1FFF8;  // after the write index and the read index

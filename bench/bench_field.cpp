@@ -18,6 +18,7 @@
 #include "Main/bus.h"
 #include "Main/buttonevent.h"
 #include "Main/buttoninhibit.h"
+#include "Main/chrkey.h"
 #include "Main/dsk.h"
 #include "Main/faderevent.h"
 #include "Main/image.h"
@@ -488,6 +489,52 @@ void BM_BusRowPresses(benchmark::State& state) {
   runBursts(state, {makeBusRowField(0), makeBusRowField(1)}, counter, runner);
 }
 BENCHMARK(BM_BusRowPresses);
+// Chroma keys and key source memory at work: key source memory on, every keyer of M/E 1 and 2 a
+// chroma keyer on a fill source that alternates between two, its clip and chroma level changed in
+// one variant only, so that one field stores every keyer's settings and the next loads them back.
+std::vector<std::uint8_t> makeChromaField(int variant) {
+  std::vector<std::uint8_t> bytes;
+  KzifOperate op{};
+  op.keySourceMemory.mask = KzifOperate::KeySourceMemory::BIT_ENABLE;
+  op.keySourceMemory.enable = 1;
+  appendRecord(bytes, op);
+  for (int me = 0; me < 2; ++me) {
+    KzifBus bus{};
+    bus.me = static_cast<u8>(me);
+    for (int k = 0; k < 4; ++k) {
+      bus.markBus(2 * (k + 1));
+      bus.code[2 * (k + 1)] = directCode(10 + k + 4 * me + 8 * (variant & 1));
+    }
+    appendRecord(bytes, bus);
+    for (int ch = 0; ch < 4; ++ch) {
+      KzifKey k{};
+      k.me = static_cast<u8>(me);
+      k.channel = static_cast<i16>(ch);
+      k.style.mask = 1;
+      k.style.keyType = 2;
+      if (variant & 1) {
+        k.adjust.mask = 1;
+        k.adjust.clip = static_cast<i16>(300 + 10 * ch + me);
+      }
+      appendRecord(bytes, k);
+      KzifChromaKey c{};
+      c.me = static_cast<u8>(me);
+      c.channel = static_cast<u16>(ch);
+      c.mask = (1u << KzifChromaKey::BIT_LEVEL_OFFSET) | (1u << KzifChromaKey::BIT_SAMPLE_POSITION);
+      c.levelOffset = static_cast<i16>(variant & 1 ? -7 : 12);
+      c.samplePosition[0] = static_cast<i16>(100 * ch + variant);
+      appendRecord(bytes, c);
+    }
+  }
+  return bytes;
+}
+
+void BM_ChromaKeysAndKeyMemory(benchmark::State& state) {
+  MessageCounter counter;
+  sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
+  runBursts(state, {makeChromaField(0), makeChromaField(1)}, counter, runner);
+}
+BENCHMARK(BM_ChromaKeysAndKeyMemory);
 
 void BM_MemcpyBusyFieldBytes(benchmark::State& state) {
   const BusyFieldBytes& bytes = busyFieldBytes();

@@ -1,0 +1,171 @@
+// Chroma keys through the wire, shared memory and the driver trace: the command that loads a block
+// written by the System Manager, the table status handshake, the answers, the M/E-wide values, the
+// level and the sample area arithmetic.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Main/chrkey.h"
+#include "tests/key_body.h"
+#include "tests/record_hex.h"
+#include "tests/sim_fixture.h"
+
+namespace {
+
+constexpr const char* TABLE_READY = "6bcd9a3a";  // the ready word as the other core stores it
+
+std::string keyerToChroma(int me, int ch, int type = 2) {
+  return "send 0 " + KeyBody(me, ch).put(11, 1, 4).put(15, type, 1).hex();
+}
+
+std::string chroma(KzifChromaKey r) { return "send 1 " + hexOf(r); }
+
+// selector, M/E, channel; bytes 0, 1, 9 and 10 carry 0x11, 0x22, 0x99, 0xaa to be echoed.
+std::string command(int selector, int me, int channel) {
+  return "send 75 1122" + hexBytes(static_cast<unsigned>(selector), 2) + "0000" + hexBytes(static_cast<unsigned>(me), 1) +
+         hexBytes(static_cast<unsigned>(channel), 2) + "99aa";
+}
+std::string answer(int selector, int result, int me, int channel) {
+  return "msg 75 1122" + hexBytes(static_cast<unsigned>(selector), 2) + hexBytes(static_cast<unsigned>(result), 2) +
+         hexBytes(static_cast<unsigned>(me), 1) + hexBytes(static_cast<unsigned>(channel), 2) + "99aa";
+}
+
+std::string smemLine(unsigned offset, const char* hex) {
+  char b[32];
+  std::snprintf(b, sizeof b, "smem 0x%x ", offset);
+  return b + std::string(hex);
+}
+
+// A block with colours 1,2,3 / 4,5,6 and a table starting with 0x0102 and ending with 0x0304,
+// as native little-endian words at the block of `channel`.
+std::vector<std::string> blockAt(int channel) {
+  const unsigned base = CHROMAKEY_BASE + CHROMAKEY_STRIDE * static_cast<unsigned>(channel);
+  return {smemLine(base, "010002000300040005000600"), smemLine(base + 12, "0201"),
+          smemLine(base + 12 + 2 * 1151, "0403")};
+}
+
+class ChromaTest : public SimTest {
+ protected:
+  void SetUp() override {
+    boot({.trace = true});
+    settle();
+  }
+  Lines play(const std::vector<std::string>& script) {
+    lines.clear();
+    for (const auto& l : script) EXPECT_TRUE(runner->execute(l)) << l << ": " << runner->error();
+    return lines;
+  }
+  // The driver lines recorded under M/E context `context` (M/E 1 unless told).
+  static Lines underContext(const Lines& out, const std::string& context = "0x3210") {
+    Lines r;
+    std::string current;
+    for (const auto& l : out) {
+      if (l.rfind("drv setMeContext ", 0) == 0) current = l.substr(17);
+      else if (l.rfind("drv ", 0) == 0 && current == context) r.push_back(l);
+    }
+    return r;
+  }
+  static Lines tableWrites(const Lines& out) {
+    Lines r;
+    for (const auto& l : underContext(out))
+      if (l.rfind("drv setChromaKeyColor", 0) == 0 || l.rfind("drv writeChromaKeyTable", 0) == 0) r.push_back(l);
+    return r;
+  }
+};
+
+TEST_F(ChromaTest, CommandLoadsTheBlockOnceTheStatusWordSaysItIsReady) {
+  std::vector<std::string> script = blockAt(1);
+  script.push_back(keyerToChroma(0, 1));
+  script.push_back(command(0, 0, 1));
+  script.push_back("field");
+  Lines out = play(script);
+  // Keyer 2 has no ready word yet: the command is answered, nothing reaches the keyer.
+  EXPECT_EQ(only(out, "msg 75"), Lines{answer(0, 0, 0, 1)});
+  EXPECT_TRUE(tableWrites(out).empty());
+
+  out = play({std::string("smem 0x300 ") + TABLE_READY, "field", "field"});
+  EXPECT_EQ(tableWrites(out), (Lines{"drv setChromaKeyColor 0x1207 1 2 3", "drv setChromaKeyColor2 0x1207 4 5 6",
+                                     "drv writeChromaKeyTable 0x1207 258 772"}));
+
+  // A word other than the ready value (keyer 3 here) is taken once: that keyer never gets a table.
+  script = blockAt(2);
+  for (const char* l : {"smem 0x304 05000000", "field", "smem 0x304 6bcd9a3a"}) script.push_back(l);
+  script.push_back(keyerToChroma(0, 2));
+  script.push_back(command(3, 0, 2));
+  script.push_back("field");
+  out = play(script);
+  EXPECT_EQ(only(out, "msg 75"), Lines{answer(3, 0, 0, 2)});
+  EXPECT_TRUE(tableWrites(out).empty());
+}
+
+TEST_F(ChromaTest, SelectorOrChannelOutOfRangeIsAnsweredMinusTwoAndChangesNothing) {
+  std::vector<std::string> script = blockAt(0);
+  for (const std::string& c : {command(4, 0, 0), command(0xffff, 1, 0), command(0, 0, 4), command(0, 4, 0)})
+    script.push_back(c);
+  script.push_back("field");
+  const Lines out = play(script);
+  EXPECT_EQ(only(out, "msg 75"), (Lines{answer(4, -2, 0, 0), answer(0xffff, -2, 1, 0), answer(0, -2, 0, 4)}));
+  EXPECT_TRUE(tableWrites(out).empty());
+  // A good one on the same block does reach keyer 1, whose table is always taken as ready.
+  EXPECT_EQ(tableWrites(play({command(0, 0, 0), "field"})).size(), 3u);
+}
+
+TEST_F(ChromaTest, AKeyerThatBecomesAChromaKeyerLaterStillGetsItsTable) {
+  Lines out = play({"field 3"});
+  EXPECT_TRUE(tableWrites(out).empty());
+  out = play({keyerToChroma(0, 0), "field"});
+  EXPECT_EQ(tableWrites(out), (Lines{"drv setChromaKeyColor 0x1205 0 0 0", "drv setChromaKeyColor2 0x1205 0 0 0",
+                                     "drv writeChromaKeyTable 0x1205 0 0"}));
+  // Applied once: not again in the fields after.
+  EXPECT_TRUE(tableWrites(play({"field 2"})).empty());
+}
+
+TEST_F(ChromaTest, RecordFieldsAreCheckedOneByOneAndMeWideValuesReachEveryKeyer) {
+  KzifChromaKey r{};
+  r.channel = 1;
+  r.mask = 0x1 | 0x2 | 0x4 | 0x20;
+  r.level = 4;  // out of range: dropped alone
+  r.levelOffset = -7;
+  r.sampleKey = 3;
+  r.samplePosition[0] = 10001;  // one member out of range drops the pair
+  Lines out = play({keyerToChroma(0, 1), chroma(r), "field"});
+  const std::vector<KzifChromaKey> sent = sentRecords<KzifChromaKey>(out);
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[1].mask, 0x2u | 0x4u);
+  EXPECT_EQ(sent[1].levelOffset, -7);
+  for (const KzifChromaKey& s : sent) {
+    EXPECT_EQ(s.sampleKey, 3);
+    EXPECT_NE(s.mask & 0x4u, 0u);
+    EXPECT_EQ(s.mask & 0x21u, 0u);
+  }
+  // -7 / 5 truncates toward zero; key type 2 turns the keyer's chroma key on.
+  EXPECT_EQ(only(underContext(out), "drv setChromaKeyLevel 0x1207"), Lines{"drv setChromaKeyLevel 0x1207 0 -1"});
+  EXPECT_EQ(only(underContext(out), "drv setChromaKeyEnable 0x1207"), Lines{"drv setChromaKeyEnable 0x1207 1 1 0x2010 0x2014"});
+}
+
+TEST_F(ChromaTest, SampleKeyerGetsTheSampleAreaAndAChromaModeChangesTheKeyOutputs) {
+  KzifChromaKey r{};
+  r.channel = 2;
+  r.mask = 0x4 | 0x8 | 0x20 | 0x40;
+  r.sampleKey = 3;
+  r.chromaMode = 2;
+  r.samplePosition[0] = 2000;
+  r.samplePosition[1] = -1000;
+  r.sampleSize = 1000;
+  const Lines out = play({keyerToChroma(0, 2), chroma(r), "field"});
+  EXPECT_EQ(only(underContext(out), "drv setChromaKeySampleArea"), Lines{"drv setChromaKeySampleArea 1246 297 192 54"});
+  EXPECT_EQ(only(underContext(out), "drv setChromaKeyEnable 0x1209"), Lines{"drv setChromaKeyEnable 0x1209 1 1 0x2010 0x2013"});
+  EXPECT_EQ(only(underContext(out), "drv setMeKeyOutputs"), Lines{"drv setMeKeyOutputs 0x1402 0x1403 0x1404 0x1405"});
+  EXPECT_EQ(only(underContext(out), "drv setChromaKeySample 0x1401"), Lines(4, "drv setChromaKeySample 0x1401 1"));
+}
+
+TEST(ChromaSampleArea, PositionsAwayFromTheRoundingEdgesInEachRaster) {
+  EXPECT_EQ(chromaSampleArea(0, 0, 0, 10000), (ChromaSampleArea{0, 0, 1918, 539}));
+  EXPECT_EQ(chromaSampleArea(1, 2000, -1000, 1000), (ChromaSampleArea{1246, 297, 192, 54}));
+  EXPECT_EQ(chromaSampleArea(10, -5000, 0, 2000), (ChromaSampleArea{0, 216, 192, 108}));  // cut at the left
+  EXPECT_EQ(chromaSampleArea(4, -2000, 1000, 2000), (ChromaSampleArea{254, 216, 256, 144}));
+  EXPECT_EQ(chromaSampleArea(6, 1000, 0, 5000), (ChromaSampleArea{252, 61, 360, 122}));
+  EXPECT_EQ(chromaSampleArea(7, 0, 0, 10000), (ChromaSampleArea{0, 0, 718, 288}));
+}
+
+}  // namespace

@@ -1,0 +1,191 @@
+// Key source memory through the wire and shared memory: a look stored for the fill source and
+// taken back when the bus returns to it, the unit header bytes, shared mode, invalidation by the
+// source link and by the operation settings, the out-of-range reports, and the stored keyer image.
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Lib/Include/shared.h"
+#include "Main/bus.h"
+#include "Main/keymem.h"
+#include "Main/operate.h"
+#include "Main/sourcelink.h"
+#include "tests/key_body.h"
+#include "tests/record_hex.h"
+#include "tests/sim_fixture.h"
+
+namespace {
+
+// Bus `bus` of M/E `me` on source `source`.
+std::string busLine(int me, int bus, int source) {
+  KzifBus r{};
+  r.me = static_cast<u8>(me);
+  r.markBus(bus);
+  r.code[bus] = static_cast<u16>(BUS_CODE_SOURCE_BASE + source);
+  return "send 47 " + hexOf(r);
+}
+
+std::string operateLine(u32 mask, int enable, int mode) {
+  KzifOperate r{};
+  r.keySourceMemory.mask = mask;
+  r.keySourceMemory.enable = static_cast<u8>(enable);
+  r.keySourceMemory.mode = static_cast<u8>(mode);
+  return "send 36 " + hexOf(r);
+}
+
+std::string directionLine(int direction) {
+  KzifSourceLink r{};
+  r.mask = KzifSourceLink::DIRECTION;
+  r.direction = static_cast<u8>(direction);
+  return "send 37 " + hexOf(r);
+}
+
+std::string clipLine(int me, int ch, int clip) {
+  return "send 0 " + KeyBody(me, ch).put(20, 1, 4).put(24, clip, 2).hex();
+}
+
+// "peek" of the 16-byte header of the unit of source unit index i.
+std::string peekHeader(int i) {
+  char b[48];
+  std::snprintf(b, sizeof b, "peek 0x%x 16", KEY_SOURCE_BASE + 0x10000u * static_cast<unsigned>(i));
+  return b;
+}
+std::string header(int i, const char* hex) {
+  char b[48];
+  std::snprintf(b, sizeof b, "smem 0x%x ", KEY_SOURCE_BASE + 0x10000u * static_cast<unsigned>(i));
+  return b + std::string(hex);
+}
+
+class KeyMemoryTest : public SimTest {
+ protected:
+  Lines play(const std::vector<std::string>& script) {
+    lines.clear();
+    for (const auto& l : script) EXPECT_TRUE(runner->execute(l)) << l << ": " << runner->error();
+    return lines;
+  }
+  // The clip of every KzifKey echo of keyer `ch` of M/E `me`.
+  static std::vector<int> clips(const Lines& out, int me, int ch) {
+    std::vector<int> r;
+    for (const KzifKey& k : sentRecords<KzifKey>(out))
+      if (k.me == me && k.channel == ch && (k.adjust.mask & 1u) != 0) r.push_back(k.adjust.clip);
+    return r;
+  }
+};
+
+TEST_F(KeyMemoryTest, LookIsStoredForTheFillSourceAndTakenBackWhenTheBusReturns) {
+  // Switching it on formats every unit; keyer 1 then loads from the default unit.
+  Lines out = play({busLine(0, 2, 12), "field", operateLine(1, 1, 0), "field", peekHeader(2)});
+  EXPECT_EQ(only(out, "smem"), Lines{header(2, "03000000000000000000000001100000")});
+  EXPECT_EQ(clips(out, 0, 0), std::vector<int>{0});
+
+  // Key 1 of M/E 1 uses slot 0: its enabled bit is set and the counter moves once, after the write.
+  out = play({clipLine(0, 0, 500), "field", peekHeader(2), "peek 0x662002c 2", "peek 0x66201b4 4"});
+  EXPECT_EQ(only(out, "smem"), (Lines{header(2, "03000000010000000000000002100000"), "smem 0x662002c f401",
+                                      "smem 0x66201b4 0c000000"}));
+  // The same look again writes nothing.
+  out = play({clipLine(0, 0, 500), "field", peekHeader(2)});
+  EXPECT_EQ(only(out, "smem"), Lines{header(2, "03000000010000000000000002100000")});
+
+  // Another source: its slot was never written, so the default unit's look comes; then back.
+  out = play({busLine(0, 2, 13), "field"});
+  EXPECT_EQ(clips(out, 0, 0), std::vector<int>{0});
+  out = play({busLine(0, 2, 12), "field"});
+  EXPECT_EQ(clips(out, 0, 0), std::vector<int>{500});
+}
+
+TEST_F(KeyMemoryTest, AnUnformattedUnitTakesStoresButLoadsNothing) {
+  // Units 2 and 3 as the System Manager might leave them: never formatted.
+  play({busLine(0, 4, 12), operateLine(1, 1, 0), "field", header(2, "00000000000000000000000000000000"),
+        header(3, "00000000000000000000000000000000")});
+  const Lines out = play({clipLine(0, 1, 300), "field", busLine(0, 4, 13), "field", busLine(0, 4, 12), "field",
+                          peekHeader(2)});
+  EXPECT_EQ(clips(out, 0, 1), std::vector<int>{300});  // the echo of the change; nothing loaded after it
+  EXPECT_EQ(only(out, "smem"), Lines{header(2, "01000000020000000000000001000000")});
+}
+
+TEST_F(KeyMemoryTest, SharedModeCopiesAChangedLookToTheOtherKeyOnTheSameSource) {
+  play({busLine(0, 2, 12), busLine(0, 4, 12), operateLine(3, 1, 1), "field"});
+  Lines out = play({clipLine(0, 0, 700), "field"});
+  EXPECT_EQ(clips(out, 0, 1), std::vector<int>{700});
+  // Everything lands in slot 0 of the source's unit.
+  out = play({peekHeader(2)});
+  EXPECT_EQ(out, Lines{header(2, "03000000010000000000000002100000")});
+}
+
+TEST_F(KeyMemoryTest, SourceLinkAndOperationChangesInvalidateUnlessDisabled) {
+  play({busLine(0, 2, 12), operateLine(1, 1, 0), "field", clipLine(0, 0, 500), "field"});
+  const std::string stored = header(2, "03000000010000000000000002100000");
+  EXPECT_EQ(play({peekHeader(2)}), Lines{stored});
+
+  // A refused direction and the live one change nothing; a new one clears and counts.
+  EXPECT_EQ(play({directionLine(2), directionLine(0), "field", peekHeader(2)}).back(), stored);
+  EXPECT_EQ(play({directionLine(1), "field", peekHeader(2)}).back(), header(2, "03000000000000000000000003100000"));
+
+  // A new mode invalidates; the same mode again does not.
+  EXPECT_EQ(play({operateLine(2, 0, 1), "field", operateLine(2, 0, 1), "field", peekHeader(2)}).back(),
+            header(2, "03000000000000000000000004100000"));
+
+  // Disabled: neither invalidates, and a look change is not stored.
+  EXPECT_EQ(play({operateLine(1, 2, 0), directionLine(0), operateLine(2, 0, 0), clipLine(0, 0, 600), "field",
+                  peekHeader(2)})
+                .back(),
+            header(2, "03000000000000000000000004100000"));
+}
+
+TEST_F(KeyMemoryTest, DownstreamKeyLookGoesToItsSlotAndInitialiseAllClearsTheUnits) {
+  KzifDsk d{};
+  d.channel = 1;
+  d.adjust.mask = 1;
+  d.adjust.clip = 400;
+  const Lines out = play({busLine(1, 18, 12), operateLine(1, 1, 0), "field", "send 0x5 " + hexOf(d), "field",
+                          peekHeader(2), "peek 0x662e044 2"});
+  // DSK 2 is slot 17: enabled bit 17, its clip at 57232 + 156 + 24 in the unit.
+  EXPECT_EQ(only(out, "smem"), (Lines{header(2, "03000000000002000000000002100000"), "smem 0x662e044 9001"}));
+  // The initialise-all command forgets every stored look (the slot data stays in place).
+  EXPECT_EQ(play({"send 72 00", "field", peekHeader(2)}).back(), header(2, "03000000000000000000000003100000"));
+}
+
+TEST_F(KeyMemoryTest, OutOfRangeIsReportedOnlyForAddressesPastTheLimit) {
+  u32 word = 0;
+  const u32 lastUnit = KEY_SOURCE_LIMIT - KEY_SOURCE_UNIT;
+  lines.clear();
+  EXPECT_TRUE(readKeySourceMemory(lastUnit, KEY_SOURCE_UNIT - 4, &word, 4));
+  EXPECT_TRUE(writeKeySourceMemory(keySourceUnitAddress(KEY_SOURCE_DEFAULT_UNIT), 0, &word, 4));
+  EXPECT_TRUE(lines.empty());
+  EXPECT_FALSE(readKeySourceMemory(KEY_SOURCE_LIMIT, 0, &word, 4));
+  EXPECT_FALSE(writeKeySourceMemory(KEY_SOURCE_LIMIT, 8, &word, 4));
+  EXPECT_FALSE(readChromakeyAt(CHROMAKEY_LIMIT, 3, &word, 4));
+  EXPECT_EQ(lines, (Lines{"log [INFO] Err! readKeySourceMemory(), Address is Out of range. (adr:0x8600000, nbyte:4, offset:0)",
+                          "log [INFO] Err! writeKeySourceMemory(), Address is Out of range. (adr:0x8600008, nbyte:4, offset:8)",
+                          "log [INFO] Err! readChromakey(), Address is Out of range. (adr:0x80000, nbyte:4, channel:3)"}));
+  // Unit indices past the default unit and accesses leaving a unit are faults of the caller.
+  EXPECT_THROW(keySourceUnitAddress(KEY_SOURCE_DEFAULT_UNIT + 1), assert::AssertException);
+  EXPECT_THROW(readKeySourceMemory(lastUnit, KEY_SOURCE_UNIT - 2, &word, 4), assert::AssertException);
+  EXPECT_EQ(KeyMemory::sourceUnitIndex(180), 82);
+  EXPECT_EQ(KeyMemory::sourceUnitIndex(181), 82);
+  EXPECT_EQ(KeyMemory::sourceUnitIndex(182), 83);
+  EXPECT_EQ(KeyMemory::sourceUnitIndex(165), 117);
+  lines.clear();
+  EXPECT_EQ(KeyMemory::sourceUnitIndex(142), -1);
+  EXPECT_EQ(lines, Lines{"log [ERR] invalid source 142"});
+}
+
+TEST_F(KeyMemoryTest, StoredKeyDataBytes) {
+  play({"smem 0x65000 010002000300040005000600", busLine(1, 4, 12), busLine(1, 5, 13), clipLine(1, 1, 500),
+        "send 75 000000000000010001 0000", "field"});
+  libkz::StoredKeyData d;
+  d.capture(1, 1);
+  const auto* b = reinterpret_cast<const u8*>(&d);
+  const auto hexAt = [&](std::size_t at, std::size_t n) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s += hexBytes(b[at + i], 1);
+    return s;
+  };
+  EXPECT_EQ(hexAt(0, 16), "00000000000000000100010000000000");  // masks cleared, M/E 1, key 2
+  EXPECT_EQ(hexAt(24, 6), "00000000f401");                      // adjust: mask, clip
+  EXPECT_EQ(hexAt(420, 20), "0c0000000d0000000000000001000000" "00000000");
+  EXPECT_EQ(hexAt(440, 12), "010002000300040005000600");
+}
+
+}  // namespace
