@@ -4,9 +4,10 @@
 // pass, what it has been sent must be the back-end's state: for every (type, M/E, channel) of the
 // record types below, the last record on the wire equals what the back-end would send now.
 //
-// Covered: background (2), shot memory status (22), mainframe configuration (26), system (29),
-// button inhibit (34), operation (36), source link (37), crosspoint assignment (38), bus (47) and
-// bus status (48), each compared as whole records with every mask word left out (masks are send
+// Covered: keyers (0), background (2), image effects (3), downstream keys (5), upstream keys
+// and their assignment (7, 8), key presets (19), shot memory status (22), mainframe configuration (26), system (29),
+// button inhibit (34), operation (36), source link (37), crosspoint assignment (38), button source names (39),
+// bus (47) and bus status (48), each compared as whole records with every mask word left out (masks are send
 // marks, not state). The lamp records (49, 50) carry only the lamps changed since the last send,
 // so they are not compared.
 //
@@ -20,6 +21,11 @@
 #include "Main/bkgd.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
+#include "Main/dsk.h"
+#include "Main/image.h"
+#include "Main/key.h"
+#include "Main/sourcename.h"
+#include "Main/usk.h"
 #include "Main/buttoninhibit.h"
 #include "Main/main.h"
 #include "Main/mf_config.h"
@@ -103,8 +109,9 @@ struct CoveredList {
   static void echoAll(sim::Runner& runner) { (Covered<T>::echoAll(runner), ...); }
   static constexpr int ids[] = {T::TYPE_ID...};
 };
-using All = CoveredList<KzifBkgd, KzifKeyPreset, KzifShotMemoryStatus, KzifMainframeConfig, KzifSystem, KzifButtonInhibit, KzifOperate,
-                        KzifSourceLink, KzifXptAssign, KzifBus, KzifBusStatus>;
+using All = CoveredList<KzifKey, KzifBkgd, KzifImage, KzifDsk, KzifUpStreamKey, KzifUpStreamKeyAssign, KzifKeyPreset,
+                        KzifShotMemoryStatus, KzifMainframeConfig, KzifSystem, KzifButtonInhibit, KzifOperate,
+                        KzifSourceLink, KzifXptAssign, KzifSourceName, KzifBus, KzifBusStatus>;
 
 std::map<Key, Bytes> sent;  // the System Manager's side: the last record it read of each
 bool tracking = false;
