@@ -13,7 +13,7 @@ bool chromakeyInRange(const char* function, u32 adr, int channel, int nbyte) {
   KZ_CHECK(0 <= nbyte && nbyte <= CHROMAKEY_UNIT);
   if (adr < CHROMAKEY_LIMIT && static_cast<u32>(nbyte) <= CHROMAKEY_LIMIT - adr) return true;
   libkz::getLogger().printf(libkz::LOG_INFO, "Err! %s(), Address is Out of range. (adr:0x%x, nbyte:%d, channel:%d)\n",
-                            function, adr, nbyte, channel);
+                            function, static_cast<unsigned>(adr), nbyte, channel);
   return false;
 }
 
@@ -27,7 +27,7 @@ bool keySourceInRange(const char* function, u32 unitAdr, int offset, int nbyte) 
   const u32 adr = unitAdr + static_cast<u32>(offset);
   if (adr >= unitAdr && adr < KEY_SOURCE_LIMIT && static_cast<u32>(nbyte) <= KEY_SOURCE_LIMIT - adr) return true;
   libkz::getLogger().printf(libkz::LOG_INFO, "Err! %s(), Address is Out of range. (adr:0x%x, nbyte:%d, offset:%d)\n",
-                            function, adr, nbyte, offset);
+                            function, static_cast<unsigned>(adr), nbyte, offset);
   return false;
 }
 

@@ -31,14 +31,14 @@ command -v qemu-system-arm >/dev/null || { echo "emulate.sh: qemu-system-arm is 
 
 host_args=(--nv "$work/$name.host.nv")
 rm -f "$work/$name.host.nv"
-loaders=(-device "loader,file=$script,addr=0x3D000000,force-raw=on")
+loaders=(-device "loader,file=$script,addr=0x36000000,force-raw=on")
 if [ -n "$nv_in" ]; then
   cp "$nv_in" "$work/$name.host.nv"
-  loaders+=(-device "loader,file=$nv_in,addr=0x3E000000,force-raw=on")
+  loaders+=(-device "loader,file=$nv_in,addr=0x37000000,force-raw=on")
 fi
 if [ "$trace" = 1 ]; then
   host_args+=(--trace)
-  loaders+=(-device "loader,addr=0x3CFFFFF0,data=1,data-len=4")
+  loaders+=(-device "loader,addr=0x35FFFFF0,data=1,data-len=4")
 fi
 
 "$host_sim" "${host_args[@]}" "$script" > "$host_out"

@@ -12,10 +12,10 @@ namespace zynq {
 // DDR regions below the shared area. On the board the non-volatile window and the FPGA blocks
 // are their own devices; the emulator has neither, so DDR stands in for them (a loader can
 // preload the window).
-constexpr u32 PLAYER_SCRIPT = 0x3D000000;  // the emulated run's script text, NUL-terminated
+constexpr u32 PLAYER_SCRIPT = 0x36000000;  // the emulated run's script text, NUL-terminated
 constexpr u32 PLAYER_SCRIPT_SIZE = 0x00F00000;
-constexpr u32 NV_STANDIN = 0x3E000000;
-constexpr u32 FPGA_SHADOW = 0x3E100000;  // one FPGA_BLOCK_SIZE block per register block
+constexpr u32 NV_STANDIN = 0x37000000;
+constexpr u32 FPGA_SHADOW = 0x37100000;  // one FPGA_BLOCK_SIZE block per register block
 static_assert(NV_STANDIN + platform::NV_SIZE <= FPGA_SHADOW);
 static_assert(FPGA_SHADOW + 6 * platform::FPGA_BLOCK_SIZE <= platform::SHARED_DDR_BASE);
 
