@@ -14,6 +14,8 @@
 #include "Main/faderevent.h"
 #include "Main/led.h"
 #include "Main/operate.h"
+#include "Main/peripheral.h"
+#include "Main/tally.h"
 #include "tests/sim_fixture.h"
 
 using category::CategoryBus;
@@ -361,3 +363,20 @@ TEST_F(BusRowsTest, CustomAuxButtonsTakeTheBusOfTheirItem) {
 }
 
 }  // namespace
+
+// Without a stand-in reader the rows read the bus tally itself: a bus feeding M/E 1's programme,
+// which tally group 1 names, lights its row status and its button as on air.
+TEST_F(BusRowsTest, RowsReadTheBusTallyOfTheirMe) {
+  KzifPeripheral& p = category::CategoryPeripheral::get().record(0);
+  p.tallyMode = 0;
+  p.tallyGroup[0].output[0] = 1;  // M/E 1 programme
+  send(38, xptBody({{3, 10}}));
+  send(48, statusBody(0, 0, {0, 1, 2, 24}));
+  act(press(0, 0, 0, 1103, 1));
+  run({"field 2"});
+  EXPECT_EQ(category::CategoryBusTally::get(0).busTally(0), 1);
+  EXPECT_EQ(shown(0, 0, 451), 1);
+  EXPECT_EQ(shown(0, 0, 3), 1);
+  // A utility bus feeds nothing here: its row shows its tally value itself, 0.
+  EXPECT_EQ(category::CategoryBusTally::get(0).busTally(10), 0);
+}
