@@ -1,11 +1,14 @@
 // Chroma keys through the wire, shared memory and the driver trace: the command that loads a block
 // written by the System Manager, the table status handshake, the answers, the M/E-wide values, the
 // level and the sample area arithmetic.
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "Main/bp.h"
 #include "Main/chrkey.h"
+#include "Platform/platform.h"
 #include "tests/key_body.h"
 #include "tests/record_hex.h"
 #include "tests/sim_fixture.h"
@@ -169,3 +172,23 @@ TEST(ChromaSampleArea, PositionsAwayFromTheRoundingEdgesInEachRaster) {
 }
 
 }  // namespace
+
+// A damaged image: the stored values go through the record's checks, an out-of-range one is 0,
+// and no driver assertion follows in any field.
+TEST_F(ChromaTest, RestoredValuesOutOfRangeAreTakenAsZero) {
+  KzifChromaKey r{};
+  r.channel = 1;
+  r.mask = 0x1 | 0x2;
+  r.level = 2;
+  r.levelOffset = -10;
+  play({keyerToChroma(0, 1), chroma(r), "field"});
+  const std::size_t share = BP::instance().shareOffset(KzifChromaKey::TYPE_ID, 0);
+  u8* nv = platform::nvWindow() + share + category::CategoryChromaKey::TABLE_AREA + sizeof(KzifChromaKey);
+  nv[offsetof(KzifChromaKey, level)] = 9;
+  const Lines out = play({"restart resume", "field 2"});
+  EXPECT_EQ(only(out, "log [ERR] Assertion"), Lines{});
+  const std::vector<KzifChromaKey> sent = sentRecords<KzifChromaKey>(out);
+  ASSERT_EQ(sent.size(), 16u);  // every keyer of every M/E restored and sent whole
+  EXPECT_EQ(std::vector<int>({sent[1].me, sent[1].channel, sent[1].level, sent[1].levelOffset}),
+            std::vector<int>({0, 1, 0, -10}));
+}
