@@ -19,7 +19,8 @@ import tempfile
 FIELD = "BP::onField()"
 RUNNER_OUTPUT = "sim::Runner::readTransmit()"
 HARDWARE_STAND_INS = ("platform::dmaToNv(",)
-CASES = ["BM_IdleField", "BM_BusyField", "BM_OneXptRecord", "BM_AllKeysChanged", "BM_TallyReentryChain", "BM_ImageEffectsOn", "BM_BusRowPresses"]
+CASES = ["BM_IdleField", "BM_BusyField", "BM_OneXptRecord", "BM_AllKeysChanged", "BM_TallyReentryChain", "BM_ImageEffectsOn", "BM_BusRowPresses",
+         "BM_ChromaKeysAndKeyMemory"]
 
 
 def costs(path):
