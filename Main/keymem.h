@@ -66,7 +66,7 @@ class KeyMemory {
   // The operation settings took enable/mode values (with their mask bits); called before they
   // are stored, so that a change of either invalidates.
   void onOperateChanged(u32 mask, int enable, int mode, int storedEnable, int storedMode);
-  // The source link took a new direction: what was stored was made under the old one.
+  // The source link turned to the other direction: what was stored was made under the old one.
   void onSourceLinkChanged(int direction, int storedDirection);
   void resetEntries();
   // A power-up: sources and the disable command forgotten, then resetEntries.
