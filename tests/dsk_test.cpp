@@ -1,10 +1,12 @@
 // The downstream keys through the wire, the backup image and the driver trace: the record's bytes
 // both ways, the checks that drop one field and keep the rest, the transition link, priorities
 // and layering, the cut that a key-on record asks for, a timed take, and the key settings.
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Main/bp.h"
@@ -28,37 +30,29 @@ class DskBody {
     return *this;
   }
   DskBody& field(u32 bit, std::size_t at, std::initializer_list<long long> values, int width) {
-    mask_ |= bit;
-    for (long long v : values) {
-      put(at, v, width);
-      at += static_cast<std::size_t>(width);
-    }
+    put(0, mask_ |= bit, 4);
+    for (long long v : values) put(std::exchange(at, at + width), v, width);
     return *this;
   }
   DskBody& names(u32 mask, std::string a, std::string b) {
-    put(92, mask, 4);
-    name1_ = std::move(a);
-    name2_ = std::move(b);
-    return *this;
+    names_ = {std::move(a), std::move(b)};
+    return put(92, mask, 4);
   }
   std::string hex() const {
-    std::vector<u8> out = fixed_;
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<u8>(mask_ >> (8 * (3 - i)));
-    for (const std::string* n : {&name1_, &name2_}) {
-      out.push_back(static_cast<u8>(n->size() >> 8));
-      out.push_back(static_cast<u8>(n->size()));
-      out.insert(out.end(), n->begin(), n->end());
-      out.push_back(0);
-    }
     std::string h;
-    for (u8 b : out) h += hexBytes(b, 1);
+    for (u8 b : fixed_) h += hexBytes(b, 1);
+    for (const std::string& n : names_) {
+      h += hexBytes(n.size(), 2);
+      for (char c : n) h += hexBytes(static_cast<u8>(c), 1);
+      h += "00";
+    }
     return h;
   }
 
  private:
   std::vector<u8> fixed_;
   u32 mask_ = 0;
-  std::string name1_, name2_;
+  std::array<std::string, 2> names_;
 };
 
 // The arguments of every traced call of `name`, in order.
@@ -114,24 +108,18 @@ DskBody everyKindOfField(int ch) {
 TEST_F(DskTest, RecordIsEchoedAsReceivedAndStoredAtItsOffsets) {
   DskBody in = everyKindOfField(2);
   in.field(0x10, 79, {1}, 1);  // reverse is the update's own: never taken, not echoed
-  EXPECT_EQ(in.hex().size(), 2u * (102 + 4 + 12));
   EXPECT_EQ(only(send(in), "msg 5"), Lines{msg(everyKindOfField(2))});
 
   const u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifDsk::TYPE_ID, 0) + 2 * sizeof(KzifDsk);
   const auto le = [&](std::size_t at) { return static_cast<int>(static_cast<i16>(nv[at] | nv[at + 1] << 8)); };
-  EXPECT_EQ(le(0), 0);  // masks cleared by the send
-  EXPECT_EQ(le(4), 2);
-  EXPECT_EQ(nv[12], 1);      // key type
-  EXPECT_EQ(le(26), 2000);   // gain
-  EXPECT_EQ(le(32), 3599);   // fill matte hue
-  EXPECT_EQ(nv[48], 12);     // edge fill
-  EXPECT_EQ(le(68), -5000);  // box left
-  EXPECT_EQ(le(82), 999);    // transition rate
-  EXPECT_EQ(nv[93], 0);      // reverse
-  EXPECT_EQ(nv[95], 1);      // gang
-  EXPECT_EQ(le(112), 4);
+  // Words: masks cleared by the send, channel, gain, fill matte hue, box left, transition rate,
+  // name length; bytes: key type, edge fill, reverse, gang.
+  for (const auto& [at, v] : std::vector<std::pair<std::size_t, int>>{
+           {0, 0}, {4, 2}, {26, 2000}, {32, 3599}, {68, -5000}, {82, 999}, {112, 4}, {128, 12}})
+    EXPECT_EQ(le(at), v) << at;
+  for (const auto& [at, v] : std::vector<std::pair<std::size_t, int>>{{12, 1}, {48, 12}, {93, 0}, {95, 1}})
+    EXPECT_EQ(nv[at], v) << at;
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(nv + 114)), "Logo");
-  EXPECT_EQ(le(128), 12);
 
   // Resumed from the image, every field is reported again.
   const Lines warm = only(run({"restart resume", "field"}), "msg 5 ");
