@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -55,20 +56,7 @@ class DskBody {
   std::array<std::string, 2> names_;
 };
 
-// The arguments of every traced call of `name`, in order.
-std::vector<std::vector<std::string>> calls(const Lines& out, const std::string& name) {
-  std::vector<std::vector<std::string>> r;
-  for (const auto& l : out) {
-    std::istringstream in(l);
-    std::string drv, n, a;
-    in >> drv >> n;
-    if (drv != "drv" || n != name) continue;
-    std::vector<std::string> args;
-    while (in >> a) args.push_back(a);
-    r.push_back(args);
-  }
-  return r;
-}
+using Args = std::vector<std::string>;
 
 float real(const std::string& s) { return std::strtof(s.c_str(), nullptr); }
 
@@ -84,6 +72,19 @@ class DskTest : public SimTest {
   static std::string msg(const DskBody& body) { return "msg 5 " + body.hex(); }
   static KzifDsk& live(int n) { return CategoryDsk::get().record(n); }
   static AutoTransition& transition(int n) { return CategoryFaderEvent::get().transition(dskTransIndex(n)); }
+  // The arguments of every traced call of `name`, in order.
+  static std::vector<Args> calls(const Lines& out, const std::string& name) {
+    std::vector<Args> r;
+    for (const auto& l : only(out, "drv " + name + " ")) {
+      std::istringstream in(l.substr(5 + name.size()));
+      r.emplace_back(std::istream_iterator<std::string>(in), std::istream_iterator<std::string>());
+    }
+    return r;
+  }
+  static void expectNear(const Args& got, std::size_t from, const std::vector<float>& want) {
+    ASSERT_GE(got.size(), from + want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(real(got[from + i]), want[i], 1e-4) << i;
+  }
 };
 
 // Every kind of field once, with values inside their ranges.
@@ -164,14 +165,14 @@ TEST_F(DskTest, TransitionLinkCopiesAndThenTiesTheTwoSettings) {
 TEST_F(DskTest, PrioritiesStayAPermutationAndTheLaterOfTwoEqualOnesWins) {
   // After a cold start all four stand at 0: the last DSK takes level 0, levels 1 and 2 keep DSK 2
   // and 3.
-  EXPECT_EQ(calls(run({"field"}), "setDskSources"), (std::vector<std::vector<std::string>>{{"0x1217", "0x1213", "0x1215"}}));
+  EXPECT_EQ(calls(run({"field"}), "setDskSources"), (std::vector<Args>{{"0x1217", "0x1213", "0x1215"}}));
   for (int n = 0; n < 4; ++n) live(n).priority = static_cast<u8>(n);
   const Lines out = only(send(DskBody(0).field(0x20, 80, {2}, 1)), "msg 5");
   ASSERT_EQ(out.size(), 4u);
   for (const auto& l : out) EXPECT_EQ(l.substr(6, 8), "00000020") << l;
   EXPECT_EQ(std::vector<int>({live(0).priority, live(1).priority, live(2).priority, live(3).priority}),
             std::vector<int>({2, 0, 1, 3}));
-  EXPECT_EQ(calls(run({"field"}), "setDskSources"), (std::vector<std::vector<std::string>>{{"0x1213", "0x1215", "0x1211"}}));
+  EXPECT_EQ(calls(run({"field"}), "setDskSources"), (std::vector<Args>{{"0x1213", "0x1215", "0x1211"}}));
 }
 
 TEST_F(DskTest, KeyOnIsCarriedOutAsACutAndStaysOnAir) {
@@ -187,12 +188,12 @@ TEST_F(DskTest, KeyOnIsCarriedOutAsACutAndStaysOnAir) {
   Lines out = run({"field"});
   const auto mixes = calls(out, "setKeyMix");
   ASSERT_EQ(mixes.size(), 4u);
-  EXPECT_EQ(mixes[1], (std::vector<std::string>{"0x1213", "1"}));
-  EXPECT_EQ(mixes[2], (std::vector<std::string>{"0x1215", "0"}));
+  EXPECT_EQ(mixes[1], (Args{"0x1213", "1"}));
+  EXPECT_EQ(mixes[2], (Args{"0x1215", "0"}));
   // ...and keyOn follows in the one after, and stays: the completed run left the position at 0.
   out = run({"field 3"});
   EXPECT_EQ(std::tuple(+live(1).keyOn, +live(3).keyOn, +live(2).keyOn), std::tuple(1, 1, 0));
-  EXPECT_EQ(calls(out, "setKeyMix").back(), (std::vector<std::string>{"0x1217", "1"}));
+  EXPECT_EQ(calls(out, "setKeyMix").back(), (Args{"0x1217", "1"}));
   // Asking for the state it is in does nothing.
   send(DskBody(1).field(0x80, 89, {1}, 1));
   EXPECT_EQ(transition(1).state, AutoTransition::STATE_IDLE);
@@ -200,19 +201,18 @@ TEST_F(DskTest, KeyOnIsCarriedOutAsACutAndStaysOnAir) {
 
 TEST_F(DskTest, TimedTakeRunsOverItsRateToTheMixerAndTheEcho) {
   transition(0).start(4, 0);
-  std::vector<float> levels;
+  Args levels;
   std::vector<std::string> echoes;
   for (int f = 0; f < 5; ++f) {
     const Lines out = run({"field"});
     for (const auto& c : calls(out, "setKeyMix"))
-      if (c[0] == "0x1211") levels.push_back(real(c[1]));
+      if (c[0] == "0x1211") levels.push_back(c[1]);
     for (const auto& m : only(out, "msg 5")) echoes.push_back(m.substr(6, 8));
   }
-  const std::vector<float> expected = {0.25f, 0.5f, 0.75f, 1.0f, 1.0f};
-  ASSERT_EQ(levels.size(), expected.size());
-  for (std::size_t i = 0; i < levels.size(); ++i) EXPECT_NEAR(levels[i], expected[i], 1e-4) << i;
+  ASSERT_EQ(levels.size(), 5u);
+  expectNear(levels, 0, {0.25f, 0.5f, 0.75f, 1.0f, 1.0f});
   // In transition from its start, on once it has moved, out of transition when it stands on air.
-  EXPECT_EQ(echoes, (std::vector<std::string>{"00000200", "00000080", "00000200"}));
+  EXPECT_EQ(echoes, (Args{"00000200", "00000080", "00000200"}));
   EXPECT_EQ(std::pair(+live(0).keyOn, +live(0).inTransition), std::pair(1, 0));
   // Taken off backwards: reverse follows the direction.
   transition(0).reverse();
@@ -230,22 +230,20 @@ TEST_F(DskTest, KeySettingsReachTheirSettersAndTheEdgeOnlyOnChange) {
   const auto t = [&](const std::string& name) {
     for (const auto& c : calls(out, name))
       if (c[0] == "0x1215") return c;
-    return std::vector<std::string>{};
+    return Args{};
   };
   const auto clip = t("setKeyClipGain");
   ASSERT_EQ(clip.size(), 6u);
   EXPECT_EQ(clip[1], "3");  // adjust invert and the style mode flag
-  EXPECT_NEAR(real(clip[2]), 500 * 876 / 1000.0f + 64, 1e-3);
-  EXPECT_NEAR(real(clip[3]), 1024.0f / 876.0f, 1e-4);
+  expectNear(clip, 2, {502, 1.16895f});
   EXPECT_NEAR(real(clip[5]), 0.25f, 1e-5);
-  EXPECT_EQ(t("setKeyInvert"), (std::vector<std::string>{"0x1215", "1"}));
-  EXPECT_EQ(t("setKeyEdge"), (std::vector<std::string>{"0x1215", "0x2001", "2", "225", "0.5"}));
-  EXPECT_EQ(t("setKeyFillSource"), (std::vector<std::string>{"0x1215", "0x1180"}));
+  EXPECT_EQ(t("setKeyInvert"), (Args{"0x1215", "1"}));
+  EXPECT_EQ(t("setKeyEdge"), (Args{"0x1215", "0x2001", "2", "225", "0.5"}));
+  EXPECT_EQ(t("setKeyFillSource"), (Args{"0x1215", "0x1180"}));
   // The box from its edges, y downwards; flag A goes inverted.
   const auto box = t("setKeyBoxMask");
   ASSERT_EQ(box.size(), 7u);
-  const std::vector<float> want = {0.3f, 0.4f, 0.4f, 0.4f};
-  for (std::size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(real(box[i + 1]), want[i], 1e-5) << i;
+  expectNear(box, 1, {0.3f, 0.4f, 0.4f, 0.4f});
   EXPECT_EQ(std::pair(box[5], box[6]), std::pair(std::string("1"), std::string("1")));
 
   // Not written again until it changes, or while the system asks for everything again.
@@ -260,7 +258,7 @@ TEST_F(DskTest, KeySettingsReachTheirSettersAndTheEdgeOnlyOnChange) {
   EXPECT_EQ(t("setKeyEdge").size(), 5u);
   EXPECT_TRUE(t("setKeyFillSource").empty());
   out = send(DskBody(2).put(32, 0x10, 4).put(40, 3, 1));
-  EXPECT_EQ(t("setKeyFillSource"), (std::vector<std::string>{"0x1215", "0x1191"}));
+  EXPECT_EQ(t("setKeyFillSource"), (Args{"0x1215", "0x1191"}));
   // A warm start writes every edge once.
   out = run({"restart resume", "field"});
   EXPECT_EQ(calls(out, "setKeyEdge").size(), 4u + 16u);
