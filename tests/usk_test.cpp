@@ -121,9 +121,7 @@ TEST_F(UskTest, KeyerInputsAndSourcePathsAreRouted) {
   EXPECT_EQ(paths[4], "drv setInputUsk 0x1104 0 0x1283");  // key 2 waits for its assign flag
   EXPECT_EQ(paths[53], "drv setInputUsk 0x1193 0 0x1281");
 
-  internal::KzifButtonEvent press{};
-  press.code = 2051;
-  press.state = 1;
+  const internal::KzifButtonEvent press{.code = 2051, .state = 1};
   CategoryUpStreamKeyAssign::get().onButton(press);
   EXPECT_EQ(only(run({"field"}), "drv setInputUsk")[4], "drv setInputUsk 0x1104 1 0x1283");
   CategoryUpStreamKeyAssign::get().onButton(press);
