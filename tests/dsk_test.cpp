@@ -1,10 +1,13 @@
 // The downstream keys through the wire, the backup image and the driver trace: the record's bytes
 // both ways, the checks that drop one field and keep the rest, the transition link, priorities
 // and layering, the cut that a key-on record asks for, a timed take, and the key settings.
+#include <array>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Main/bp.h"
@@ -28,53 +31,32 @@ class DskBody {
     return *this;
   }
   DskBody& field(u32 bit, std::size_t at, std::initializer_list<long long> values, int width) {
-    mask_ |= bit;
-    for (long long v : values) {
-      put(at, v, width);
-      at += static_cast<std::size_t>(width);
-    }
+    put(0, mask_ |= bit, 4);
+    for (long long v : values) put(std::exchange(at, at + width), v, width);
     return *this;
   }
   DskBody& names(u32 mask, std::string a, std::string b) {
-    put(92, mask, 4);
-    name1_ = std::move(a);
-    name2_ = std::move(b);
-    return *this;
+    names_ = {std::move(a), std::move(b)};
+    return put(92, mask, 4);
   }
   std::string hex() const {
-    std::vector<u8> out = fixed_;
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<u8>(mask_ >> (8 * (3 - i)));
-    for (const std::string* n : {&name1_, &name2_}) {
-      out.push_back(static_cast<u8>(n->size() >> 8));
-      out.push_back(static_cast<u8>(n->size()));
-      out.insert(out.end(), n->begin(), n->end());
-      out.push_back(0);
-    }
     std::string h;
-    for (u8 b : out) h += hexBytes(b, 1);
+    for (u8 b : fixed_) h += hexBytes(b, 1);
+    for (const std::string& n : names_) {
+      h += hexBytes(n.size(), 2);
+      for (char c : n) h += hexBytes(static_cast<u8>(c), 1);
+      h += "00";
+    }
     return h;
   }
 
  private:
   std::vector<u8> fixed_;
   u32 mask_ = 0;
-  std::string name1_, name2_;
+  std::array<std::string, 2> names_;
 };
 
-// The arguments of every traced call of `name`, in order.
-std::vector<std::vector<std::string>> calls(const Lines& out, const std::string& name) {
-  std::vector<std::vector<std::string>> r;
-  for (const auto& l : out) {
-    std::istringstream in(l);
-    std::string drv, n, a;
-    in >> drv >> n;
-    if (drv != "drv" || n != name) continue;
-    std::vector<std::string> args;
-    while (in >> a) args.push_back(a);
-    r.push_back(args);
-  }
-  return r;
-}
+using Args = std::vector<std::string>;
 
 float real(const std::string& s) { return std::strtof(s.c_str(), nullptr); }
 
@@ -90,6 +72,19 @@ class DskTest : public SimTest {
   static std::string msg(const DskBody& body) { return "msg 5 " + body.hex(); }
   static KzifDsk& live(int n) { return CategoryDsk::get().record(n); }
   static AutoTransition& transition(int n) { return CategoryFaderEvent::get().transition(dskTransIndex(n)); }
+  // The arguments of every traced call of `name`, in order.
+  static std::vector<Args> calls(const Lines& out, const std::string& name) {
+    std::vector<Args> r;
+    for (const auto& l : only(out, "drv " + name + " ")) {
+      std::istringstream in(l.substr(5 + name.size()));
+      r.emplace_back(std::istream_iterator<std::string>(in), std::istream_iterator<std::string>());
+    }
+    return r;
+  }
+  static void expectNear(const Args& got, std::size_t from, const std::vector<float>& want) {
+    ASSERT_GE(got.size(), from + want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(real(got[from + i]), want[i], 1e-4) << i;
+  }
 };
 
 // Every kind of field once, with values inside their ranges.
@@ -114,24 +109,18 @@ DskBody everyKindOfField(int ch) {
 TEST_F(DskTest, RecordIsEchoedAsReceivedAndStoredAtItsOffsets) {
   DskBody in = everyKindOfField(2);
   in.field(0x10, 79, {1}, 1);  // reverse is the update's own: never taken, not echoed
-  EXPECT_EQ(in.hex().size(), 2u * (102 + 4 + 12));
   EXPECT_EQ(only(send(in), "msg 5"), Lines{msg(everyKindOfField(2))});
 
   const u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifDsk::TYPE_ID, 0) + 2 * sizeof(KzifDsk);
   const auto le = [&](std::size_t at) { return static_cast<int>(static_cast<i16>(nv[at] | nv[at + 1] << 8)); };
-  EXPECT_EQ(le(0), 0);  // masks cleared by the send
-  EXPECT_EQ(le(4), 2);
-  EXPECT_EQ(nv[12], 1);      // key type
-  EXPECT_EQ(le(26), 2000);   // gain
-  EXPECT_EQ(le(32), 3599);   // fill matte hue
-  EXPECT_EQ(nv[48], 12);     // edge fill
-  EXPECT_EQ(le(68), -5000);  // box left
-  EXPECT_EQ(le(82), 999);    // transition rate
-  EXPECT_EQ(nv[93], 0);      // reverse
-  EXPECT_EQ(nv[95], 1);      // gang
-  EXPECT_EQ(le(112), 4);
+  // Words: masks cleared by the send, channel, gain, fill matte hue, box left, transition rate,
+  // name length; bytes: key type, edge fill, reverse, gang.
+  for (const auto& [at, v] : std::vector<std::pair<std::size_t, int>>{
+           {0, 0}, {4, 2}, {26, 2000}, {32, 3599}, {68, -5000}, {82, 999}, {112, 4}, {128, 12}})
+    EXPECT_EQ(le(at), v) << at;
+  for (const auto& [at, v] : std::vector<std::pair<std::size_t, int>>{{12, 1}, {48, 12}, {93, 0}, {95, 1}})
+    EXPECT_EQ(nv[at], v) << at;
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(nv + 114)), "Logo");
-  EXPECT_EQ(le(128), 12);
 
   // Resumed from the image, every field is reported again.
   const Lines warm = only(run({"restart resume", "field"}), "msg 5 ");
@@ -176,14 +165,14 @@ TEST_F(DskTest, TransitionLinkCopiesAndThenTiesTheTwoSettings) {
 TEST_F(DskTest, PrioritiesStayAPermutationAndTheLaterOfTwoEqualOnesWins) {
   // After a cold start all four stand at 0: the last DSK takes level 0, levels 1 and 2 keep DSK 2
   // and 3.
-  EXPECT_EQ(calls(run({"field"}), "setDskSources"), (std::vector<std::vector<std::string>>{{"0x1217", "0x1213", "0x1215"}}));
+  EXPECT_EQ(calls(run({"field"}), "setDskSources"), (std::vector<Args>{{"0x1217", "0x1213", "0x1215"}}));
   for (int n = 0; n < 4; ++n) live(n).priority = static_cast<u8>(n);
   const Lines out = only(send(DskBody(0).field(0x20, 80, {2}, 1)), "msg 5");
   ASSERT_EQ(out.size(), 4u);
   for (const auto& l : out) EXPECT_EQ(l.substr(6, 8), "00000020") << l;
   EXPECT_EQ(std::vector<int>({live(0).priority, live(1).priority, live(2).priority, live(3).priority}),
             std::vector<int>({2, 0, 1, 3}));
-  EXPECT_EQ(calls(run({"field"}), "setDskSources"), (std::vector<std::vector<std::string>>{{"0x1213", "0x1215", "0x1211"}}));
+  EXPECT_EQ(calls(run({"field"}), "setDskSources"), (std::vector<Args>{{"0x1213", "0x1215", "0x1211"}}));
 }
 
 TEST_F(DskTest, KeyOnIsCarriedOutAsACutAndStaysOnAir) {
@@ -199,12 +188,12 @@ TEST_F(DskTest, KeyOnIsCarriedOutAsACutAndStaysOnAir) {
   Lines out = run({"field"});
   const auto mixes = calls(out, "setKeyMix");
   ASSERT_EQ(mixes.size(), 4u);
-  EXPECT_EQ(mixes[1], (std::vector<std::string>{"0x1213", "1"}));
-  EXPECT_EQ(mixes[2], (std::vector<std::string>{"0x1215", "0"}));
+  EXPECT_EQ(mixes[1], (Args{"0x1213", "1"}));
+  EXPECT_EQ(mixes[2], (Args{"0x1215", "0"}));
   // ...and keyOn follows in the one after, and stays: the completed run left the position at 0.
   out = run({"field 3"});
   EXPECT_EQ(std::tuple(+live(1).keyOn, +live(3).keyOn, +live(2).keyOn), std::tuple(1, 1, 0));
-  EXPECT_EQ(calls(out, "setKeyMix").back(), (std::vector<std::string>{"0x1217", "1"}));
+  EXPECT_EQ(calls(out, "setKeyMix").back(), (Args{"0x1217", "1"}));
   // Asking for the state it is in does nothing.
   send(DskBody(1).field(0x80, 89, {1}, 1));
   EXPECT_EQ(transition(1).state, AutoTransition::STATE_IDLE);
@@ -212,19 +201,18 @@ TEST_F(DskTest, KeyOnIsCarriedOutAsACutAndStaysOnAir) {
 
 TEST_F(DskTest, TimedTakeRunsOverItsRateToTheMixerAndTheEcho) {
   transition(0).start(4, 0);
-  std::vector<float> levels;
+  Args levels;
   std::vector<std::string> echoes;
   for (int f = 0; f < 5; ++f) {
     const Lines out = run({"field"});
     for (const auto& c : calls(out, "setKeyMix"))
-      if (c[0] == "0x1211") levels.push_back(real(c[1]));
+      if (c[0] == "0x1211") levels.push_back(c[1]);
     for (const auto& m : only(out, "msg 5")) echoes.push_back(m.substr(6, 8));
   }
-  const std::vector<float> expected = {0.25f, 0.5f, 0.75f, 1.0f, 1.0f};
-  ASSERT_EQ(levels.size(), expected.size());
-  for (std::size_t i = 0; i < levels.size(); ++i) EXPECT_NEAR(levels[i], expected[i], 1e-4) << i;
+  ASSERT_EQ(levels.size(), 5u);
+  expectNear(levels, 0, {0.25f, 0.5f, 0.75f, 1.0f, 1.0f});
   // In transition from its start, on once it has moved, out of transition when it stands on air.
-  EXPECT_EQ(echoes, (std::vector<std::string>{"00000200", "00000080", "00000200"}));
+  EXPECT_EQ(echoes, (Args{"00000200", "00000080", "00000200"}));
   EXPECT_EQ(std::pair(+live(0).keyOn, +live(0).inTransition), std::pair(1, 0));
   // Taken off backwards: reverse follows the direction.
   transition(0).reverse();
@@ -242,22 +230,20 @@ TEST_F(DskTest, KeySettingsReachTheirSettersAndTheEdgeOnlyOnChange) {
   const auto t = [&](const std::string& name) {
     for (const auto& c : calls(out, name))
       if (c[0] == "0x1215") return c;
-    return std::vector<std::string>{};
+    return Args{};
   };
   const auto clip = t("setKeyClipGain");
   ASSERT_EQ(clip.size(), 6u);
   EXPECT_EQ(clip[1], "3");  // adjust invert and the style mode flag
-  EXPECT_NEAR(real(clip[2]), 500 * 876 / 1000.0f + 64, 1e-3);
-  EXPECT_NEAR(real(clip[3]), 1024.0f / 876.0f, 1e-4);
+  expectNear(clip, 2, {502, 1.16895f});
   EXPECT_NEAR(real(clip[5]), 0.25f, 1e-5);
-  EXPECT_EQ(t("setKeyInvert"), (std::vector<std::string>{"0x1215", "1"}));
-  EXPECT_EQ(t("setKeyEdge"), (std::vector<std::string>{"0x1215", "0x2001", "2", "225", "0.5"}));
-  EXPECT_EQ(t("setKeyFillSource"), (std::vector<std::string>{"0x1215", "0x1180"}));
+  EXPECT_EQ(t("setKeyInvert"), (Args{"0x1215", "1"}));
+  EXPECT_EQ(t("setKeyEdge"), (Args{"0x1215", "0x2001", "2", "225", "0.5"}));
+  EXPECT_EQ(t("setKeyFillSource"), (Args{"0x1215", "0x1180"}));
   // The box from its edges, y downwards; flag A goes inverted.
   const auto box = t("setKeyBoxMask");
   ASSERT_EQ(box.size(), 7u);
-  const std::vector<float> want = {0.3f, 0.4f, 0.4f, 0.4f};
-  for (std::size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(real(box[i + 1]), want[i], 1e-5) << i;
+  expectNear(box, 1, {0.3f, 0.4f, 0.4f, 0.4f});
   EXPECT_EQ(std::pair(box[5], box[6]), std::pair(std::string("1"), std::string("1")));
 
   // Not written again until it changes, or while the system asks for everything again.
@@ -272,7 +258,7 @@ TEST_F(DskTest, KeySettingsReachTheirSettersAndTheEdgeOnlyOnChange) {
   EXPECT_EQ(t("setKeyEdge").size(), 5u);
   EXPECT_TRUE(t("setKeyFillSource").empty());
   out = send(DskBody(2).put(32, 0x10, 4).put(40, 3, 1));
-  EXPECT_EQ(t("setKeyFillSource"), (std::vector<std::string>{"0x1215", "0x1191"}));
+  EXPECT_EQ(t("setKeyFillSource"), (Args{"0x1215", "0x1191"}));
   // A warm start writes every edge once.
   out = run({"restart resume", "field"});
   EXPECT_EQ(calls(out, "setKeyEdge").size(), 4u + 16u);

@@ -70,7 +70,6 @@ KeyBody everyKindOfField(int me, int ch) {
 
 TEST_F(KeyTest, RecordIsEchoedAsReceivedAndStoredAtItsOffsets) {
   const KeyBody body = everyKindOfField(1, 1);
-  EXPECT_EQ(body.hex().size(), 2u * (342 + 4 + 12));
   // Its new DVE geometry goes down its link to key 4 (mode 3: as it is, the size limited to 10000),
   // which is echoed under its own channel in the same field.
   const Lines out = echo(body);
@@ -129,16 +128,12 @@ TEST_F(KeyTest, EachCheckDropsItsOwnFieldAndKeepsTheRest) {
   EXPECT_EQ(echo(sent), Lines{msg(echoed)});
 
   // The same size and patterns are taken by key 1 and key 2.
-  KeyBody big(0, 0);
-  big.field(13, 109, {40000}, 4).field(30, 213, {1, 1}, 1);
-  EXPECT_EQ(echo(big), Lines{msg(big)});
-  EXPECT_EQ(echo(KeyBody(0, 1).field(30, 213, {9, 1}, 1)), Lines{msg(KeyBody(0, 1).field(30, 213, {9, 1}, 1))});
-
-  // M/E 4 or key 4 is no record at all.
-  EXPECT_EQ(echo(KeyBody(4, 0).field(13, 109, {1}, 4)), Lines{});
-  EXPECT_EQ(echo(KeyBody(0, 4).field(13, 109, {1}, 4)), Lines{});
   // An empty record is still reported, stamped with its key.
-  EXPECT_EQ(echo(KeyBody(3, 1)), Lines{msg(KeyBody(3, 1))});
+  for (const KeyBody& b : {KeyBody(0, 0).field(13, 109, {40000}, 4).field(30, 213, {1, 1}, 1),
+                           KeyBody(0, 1).field(30, 213, {9, 1}, 1), KeyBody(3, 1)})
+    EXPECT_EQ(echo(b), Lines{msg(b)});
+  // M/E 4 or key 4 is no record at all.
+  for (const KeyBody& b : {KeyBody(4, 0), KeyBody(0, 4)}) EXPECT_EQ(echo(KeyBody(b).field(13, 109, {1}, 4)), Lines{});
 }
 
 TEST_F(KeyTest, BoxEdgesAreKeptAsSentAndCropEdgesAsAdjusted) {
@@ -165,46 +160,21 @@ TEST_F(KeyTest, AspectPairTakesBothMembersOrNeither) {
 }
 
 TEST_F(KeyTest, TransitionLinkCopiesSettingAIntoB) {
-  const auto settingA = [](KeyBody& b, u32 mask, int flag, int type, int value) {
-    b.put(195, mask, 4).put(199, flag, 1).put(200, type, 1).put(201, value, 2);
+  // Settings A and B of M/E 2, key 1, each as mask, flag, type, value.
+  using S = std::array<int, 4>;
+  const auto ab = [](KeyBody b, S a, S s) {
+    b.put(195, a[0], 4).put(199, a[1], 1).put(200, a[2], 1).put(201, a[3], 2);
+    return b.put(203, s[0], 4).put(207, s[1], 1).put(208, s[2], 1).put(209, s[3], 2);
   };
-  const auto settingB = [](KeyBody& b, u32 mask, int flag, int type, int value) {
-    b.put(203, mask, 4).put(207, flag, 1).put(208, type, 1).put(209, value, 2);
-  };
-  KeyBody start(2, 0);
-  settingA(start, 0x7, 1, 1, 300);
-  settingB(start, 0x7, 0, 0, 100);
-  echo(start);
-
+  const KeyBody plain(2, 0), link = KeyBody(2, 0).field(28, 211, {1}, 1);
+  echo(ab(plain, {7, 1, 1, 300}, {7, 0, 0, 100}));
   // Linking with a new A value: B takes the record's value and the live flag and type.
-  KeyBody link(2, 0);
-  link.field(28, 211, {1}, 1);
-  settingA(link, 0x4, 0, 0, 500);
-  KeyBody linked(2, 0);
-  linked.field(28, 211, {1}, 1);
-  settingA(linked, 0x4, 1, 1, 500);
-  settingB(linked, 0x7, 1, 1, 500);
-  EXPECT_EQ(echo(link), Lines{msg(linked)});
-
+  EXPECT_EQ(echo(ab(link, {4, 0, 0, 500}, {})), Lines{msg(ab(link, {4, 1, 1, 500}, {7, 1, 1, 500}))});
   // Live linked, the record leaves the link alone: A wins over B, each field goes to both.
-  KeyBody both(2, 0);
-  settingA(both, 0x1, 0, 0, 0);
-  settingB(both, 0x5, 1, 0, 700);
-  KeyBody bothEcho(2, 0);
-  bothEcho.put(211, 1, 1);
-  settingA(bothEcho, 0x5, 0, 1, 700);
-  settingB(bothEcho, 0x5, 0, 1, 700);
-  EXPECT_EQ(echo(both), Lines{msg(bothEcho)});
-
+  EXPECT_EQ(echo(ab(plain, {1, 0, 0, 0}, {5, 1, 0, 700})),
+            Lines{msg(ab(KeyBody(2, 0).put(211, 1, 1), {5, 0, 1, 700}, {5, 0, 1, 700}))});
   // Both linked and the record saying so: each setting is taken on its own.
-  KeyBody again(2, 0);
-  again.field(28, 211, {1}, 1);
-  settingB(again, 0x4, 0, 0, 9);
-  KeyBody againEcho(2, 0);
-  againEcho.field(28, 211, {1}, 1);
-  settingA(againEcho, 0x0, 0, 1, 700);
-  settingB(againEcho, 0x4, 0, 1, 9);
-  EXPECT_EQ(echo(again), Lines{msg(againEcho)});
+  EXPECT_EQ(echo(ab(link, {}, {4, 0, 0, 9})), Lines{msg(ab(link, {0, 0, 1, 700}, {4, 0, 1, 9}))});
 }
 
 TEST_F(KeyTest, PriorityMovesTheOtherKeysAndReportsAllFour) {
@@ -252,14 +222,9 @@ TEST_F(KeyTest, CommandCopiesDveSettingsIntoTheKeysOfItsTargetMe) {
   // Codes 1 (key 1 of M/E 0) into keys 1 and 3 of M/E 1; code 5 names M/E 4 and leaves key 2 alone.
   const Lines out = run({"send 74 0a0b 0000 0000 01 0000000f 01 05 01 00", "field"});
   EXPECT_EQ(only(out, "msg 74"), Lines{"msg 74 0a0b00000000010000000f01050100"});
-  KeyBody key1(1, 0);
-  key1.bits((1ull << 7) | (1ull << 8) | (1ull << 9) | (1ull << 10) | (1ull << 11) | (1ull << 12) | (1ull << 13) |
-            (1ull << 14) | (1ull << 15) | (1ull << 16) | (1ull << 17) | (1ull << 18) | (1ull << 19) | (1ull << 20) |
-            (1ull << 21));
-  key1.put(84, 0x0101, 2).put(103, 1, 2).put(105, 2, 2).put(107, 3, 2).put(109, 30000, 4);
-  key1.put(123, 10, 2).put(125, 20, 2).put(127, 30, 2).put(129, 0x3, 4).put(133, 6000, 2).put(135, 7000, 2);
-  key1.put(153, -7, 2).put(147, 0x3, 4).put(151, 1, 1).put(155, -1, 2).put(157, 2, 2).put(159, -3, 2).put(161, 4, 2);
-  key1.put(87, 0x7, 4).put(91, 1, 1).put(92, 9, 2).put(94, 8, 2);
+  // Key 1 of M/E 1 carries the sent DVE fields, all of bits 7 to 21 marked, but not the priority or names.
+  KeyBody key1 = dve;
+  key1.put(8, 1, 1).bits((1ull << 22) - (1ull << 7)).without(45).put(311, 0, 1).names(0, "", "");
   KeyBody key3 = key1;  // no rotation, aspect or value 5, and the size cut to 10000
   key3.put(9, 2, 2).put(109, 10000, 4).put(123, 0, 6).put(129, 0, 8).put(153, 0, 2);
   key3.without(16).without(20);
@@ -272,13 +237,13 @@ TEST_F(KeyTest, CommandAnswersEvenWhenItCopiesNothing) {
   // From key 3 into key 1 of the same M/E: no rotation.
   run({"send 74 0000 0000 0000 00 00000000 03 00 00 00", "field"});
   EXPECT_EQ(std::pair(live(0, 0).dveSize, live(0, 0).dveRotation[0]), std::pair(5000u, i16{0}));
-  // Target M/E 4 copies nothing and answers 0; an unknown command answers -2 and echoes the rest.
-  EXPECT_EQ(only(run({"send 74 0102 0000 7fff 04 01020304 01 01 01 01", "field"}), "msg"),
-            Lines{"msg 74 010200000000040102030401010101"});
-  EXPECT_EQ(only(run({"send 74 0102 0005 0000 01 01020304 01 02 03 04", "field"}), "msg"),
-            Lines{"msg 74 01020005fffe010102030401020304"});
-  // A short command is no command.
-  EXPECT_EQ(only(run({"send 74 0102 0000 0000 01", "field"}), "msg"), Lines{});
+  // Target M/E 4 copies nothing and answers 0; an unknown command answers -2 and echoes the rest;
+  // a short command is no command.
+  for (const auto& [command, answer] : std::vector<std::pair<const char*, Lines>>{
+           {"send 74 0102 0000 7fff 04 01020304 01 01 01 01", {"msg 74 010200000000040102030401010101"}},
+           {"send 74 0102 0005 0000 01 01020304 01 02 03 04", {"msg 74 01020005fffe010102030401020304"}},
+           {"send 74 0102 0000 0000 01", {}}})
+    EXPECT_EQ(only(run({command, "field"}), "msg"), answer) << command;
   EXPECT_EQ(only(run({"send 74 01", "field"}), "log"), Lines{});
   RequestReceiver other(75, {});
   lines.clear();

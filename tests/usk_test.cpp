@@ -27,14 +27,12 @@ class Body {
     for (int i = 0; i < n; ++i) bytes_[at + i] = static_cast<u8>(v >> (8 * (n - 1 - i)));
     return *this;
   }
-  Body& name(const std::string& s, int length) {
-    bytes_.push_back(static_cast<u8>(length >> 8));
-    bytes_.push_back(static_cast<u8>(length));
+  Body& name(const std::string& s) {
+    bytes_.insert(bytes_.end(), {static_cast<u8>(s.size() >> 8), static_cast<u8>(s.size())});
     bytes_.insert(bytes_.end(), s.begin(), s.end());
     bytes_.push_back(0);
     return *this;
   }
-  Body& name(const std::string& s) { return name(s, static_cast<int>(s.size())); }
   std::string hex() const {
     std::string h;
     for (u8 b : bytes_) h += hexBytes(b, 1);
@@ -58,6 +56,7 @@ class UskTest : public SimTest {
   static const KzifUpStreamKeyAssign& assignment() { return CategoryUpStreamKeyAssign::get().data(); }
   static const KzifUpStreamKey& key(int n) { return CategoryUpStreamKey::get().data(n); }
   static CategoryBus& bus0() { return CategoryBus::get(0); }
+  static std::string name1(int n) { return key(n).names.name1.chars; }
 };
 
 TEST_F(UskTest, AssignmentRecordIsEchoedByteForByte) {
@@ -122,9 +121,7 @@ TEST_F(UskTest, KeyerInputsAndSourcePathsAreRouted) {
   EXPECT_EQ(paths[4], "drv setInputUsk 0x1104 0 0x1283");  // key 2 waits for its assign flag
   EXPECT_EQ(paths[53], "drv setInputUsk 0x1193 0 0x1281");
 
-  internal::KzifButtonEvent press{};
-  press.code = 2051;
-  press.state = 1;
+  const internal::KzifButtonEvent press{.code = 2051, .state = 1};
   CategoryUpStreamKeyAssign::get().onButton(press);
   EXPECT_EQ(only(run({"field"}), "drv setInputUsk")[4], "drv setInputUsk 0x1104 1 0x1283");
   CategoryUpStreamKeyAssign::get().onButton(press);
@@ -144,18 +141,15 @@ TEST_F(UskTest, KeyRecordIsEchoedAndNamesFollowTheTextRule) {
 
   // Name 1: a quote unescaped is refused; name 2: an escaped backslash is taken on its own.
   send(7, keyBody(0).put(47, 0x3, 4).name("a\"b").name("ok\\\\"));
-  EXPECT_EQ(std::string(key(0).names.name1.chars), "");
-  EXPECT_EQ(std::string(key(0).names.name2.chars), "ok\\\\");
-  // A long name is cut to 12; the stored part is judged: one ending in a lone backslash is
-  // refused and the old name stays.
-  send(7, keyBody(0).put(47, 0x1, 4).name("Thirteen chars").name(""));
-  EXPECT_EQ(std::string(key(0).names.name1.chars), "Thirteen cha");
-  send(7, keyBody(0).put(47, 0x1, 4).name("abcdefghij\\\\x").name(""));
-  EXPECT_EQ(std::string(key(0).names.name1.chars), "abcdefghij\\\\");
-  send(7, keyBody(0).put(47, 0x1, 4).name("abcdefghijk\\x").name(""));
-  EXPECT_EQ(std::string(key(0).names.name1.chars), "abcdefghij\\\\");
-  // Length 0 is the empty name.
-  send(7, keyBody(0).put(47, 0x1, 4).name("", 0).name(""));
+  EXPECT_EQ(std::pair(name1(0), std::string(key(0).names.name2.chars)), std::pair(std::string(), std::string("ok\\\\")));
+  // Name 1 as sent and as kept: a long name is cut to 12; the stored part is judged, one ending in a
+  // lone backslash is refused and the old name stays; length 0 is the empty name.
+  for (const auto& [sent, kept] : std::vector<std::pair<std::string, std::string>>{
+           {"Thirteen chars", "Thirteen cha"}, {"abcdefghij\\\\x", "abcdefghij\\\\"},
+           {"abcdefghijk\\x", "abcdefghij\\\\"}, {"", ""}}) {
+    send(7, keyBody(0).put(47, 0x1, 4).name(sent).name(""));
+    EXPECT_EQ(name1(0), kept) << sent;
+  }
   EXPECT_EQ(key(0).names.name1.length, 0);
   // A name running past the body drops the record; channel 4 is dropped too.
   const std::string cut = keyBody(1).put(0, 0x1, 4).put(15, 100, 2).put(47, 0x1, 4).name("abc").hex();
@@ -262,13 +256,9 @@ TEST_F(UskTest, ResumedImageWithValuesOutOfRange) {
   auto* stored = reinterpret_cast<KzifUpStreamKeyAssign*>(platform::nvWindow() +
                                                           BP::instance().shareOffset(KzifUpStreamKeyAssign::TYPE_ID, 0));
   stored->mask = 0xdeadbeef;
-  stored->sources.uskSource[0] = 5;
-  stored->sources.uskSource[1] = 250;
-  stored->sources.uskSource[2] = 12;
-  stored->inputKey[3].key = 9;
-  stored->inputKey[4].key = 255;
-  stored->inputKey[5].key = 1;
-  stored->inputKey[6].key = 8;
+  const u8 sources[] = {5, 250, 12}, keys[] = {9, 255, 1, 8};
+  for (int i = 0; i < 3; ++i) stored->sources.uskSource[i] = sources[i];
+  for (int i = 0; i < 4; ++i) stored->inputKey[3 + i].key = keys[i];
   stored->assignment.assignFlag[0] = 7;
   auto* keyer = reinterpret_cast<KzifUpStreamKey*>(platform::nvWindow() +
                                                    BP::instance().shareOffset(KzifUpStreamKey::TYPE_ID, 0));
@@ -276,10 +266,8 @@ TEST_F(UskTest, ResumedImageWithValuesOutOfRange) {
   keyer->matteColor[0] = 9999;
   keyer->keyMask.mode = 2;
   keyer->keyMask.flagA = 5;
-  keyer->maskBox[0] = -30000;
-  keyer->maskBox[1] = 30000;
-  keyer->maskBox[2] = -30000;
-  keyer->maskBox[3] = 20000;
+  const i16 box[] = {-30000, 30000, -30000, 20000};
+  std::copy(std::begin(box), std::end(box), keyer->maskBox);
   const Lines out = run({"restart resume", "field"});
   EXPECT_EQ(only(out, "log [ERR] Assertion"), Lines{});
   EXPECT_EQ(only(out, "drv setUskInput"), (Lines{"drv setUskInput 0x1282 0x1102", "drv setUskInput 0x1283 0x1102"}));
