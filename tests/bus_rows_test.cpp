@@ -103,6 +103,10 @@ class BusRowsTest : public SimTest {
     for (int c : codes) r.push_back(category::CategoryMeLed::get(0).led(0, c));
     return r;
   }
+  V shownNext(std::initializer_list<int> codes) {  // the same, after one more field
+    run({"field"});
+    return shown(codes);
+  }
   static int code(int me, int bus) { return static_cast<i16>(CategoryBus::get(me).record(0).code[bus]); }
 
   // Puts exactly these (me, bus) pairs on air through a stand-in tally reader.
@@ -202,8 +206,7 @@ TEST_F(BusRowsTest, LampModeOneLightsEveryButtonOfTheSource) {
   KzifControlPanelConfig c{};
   c.optionBlockA.mask = 1u << 3, c.optionBlockA.value3 = 1;
   category::CategoryControlPanelConfig::get().assign(c, 0);
-  run({"field"});
-  EXPECT_EQ(shown({3, 7}), (V{2, 2}));
+  EXPECT_EQ(shownNext({3, 7}), (V{2, 2}));
 }
 
 TEST_F(BusRowsTest, CodeThreeThousandReachesEveryMeAndLetsGoOnlyOnRelease) {
@@ -237,25 +240,20 @@ TEST_F(BusRowsTest, RowsOnNoBusAreDarkAndForeignRowsAreLeftAlone) {
   category::CategoryMeLed::get(0).setLed(0, 451, 7);
   category::CategoryMeLed::get(0).setLed(0, 23, 7);
   send(48, statusBody(0, 0, {102, 1, 0, 0}));
-  run({"field"});
-  EXPECT_EQ(shown({451, 23}), (V{7, 7}));
+  EXPECT_EQ(shownNext({451, 23}), (V{7, 7}));
 }
 
 TEST_F(BusRowsTest, KeyAndDskRowsFollowTheLevelOfTheirTransition) {
   send(48, statusBody(0, 0, {2, 1, 16, 10}));
-  run({"field"});
-  EXPECT_EQ(shown({451, 450}), (V{0, 0}));
+  EXPECT_EQ(shownNext({451, 450}), (V{0, 0}));
   auto& fader = category::CategoryFaderEvent::get();
   // Fully on air after a completed run: end flag -1, position 0.
   fader.transition(keyTransIndex(0, 0)).endFlag = -1, fader.transition(dskTransIndex(0)).endFlag = -1;
-  run({"field"});
-  EXPECT_EQ(shown({451, 450}), (V{2, 2}));
+  EXPECT_EQ(shownNext({451, 450}), (V{2, 2}));
   putOnAir({{0, 2}, {1, 16}, {0, 10}});
-  run({"field"});
-  EXPECT_EQ(shown({451, 450, 453}), (V{1, 1, 1}));  // a utility row shows the tally itself
+  EXPECT_EQ(shownNext({451, 450, 453}), (V{1, 1, 1}));  // a utility row shows the tally itself
   fader.transition(keyTransIndex(0, 0)).positionA = 1.0f;  // on its way out and gone
-  run({"field"});
-  EXPECT_EQ(shown({451}), V{0});
+  EXPECT_EQ(shownNext({451}), V{0});
 }
 
 TEST_F(BusRowsTest, PresetLampsMatchTheRowsExactlyOrOnTheSecondBusOfAPair) {
@@ -270,8 +268,7 @@ TEST_F(BusRowsTest, PresetLampsMatchTheRowsExactlyOrOnTheSecondBusOfAPair) {
   }
   // A code no row table knows (a damaged image) lights nothing.
   category::CategoryOperate::get().record(0).entries[0].codes.code[1] = 19;
-  run({"field"});
-  EXPECT_EQ(shown({208}), V{0});
+  EXPECT_EQ(shownNext({208}), V{0});
 }
 
 TEST_F(BusRowsTest, SubPanelsJoinTheRotationOnRequestOneRefreshedPerField) {
