@@ -180,7 +180,10 @@ TEST_F(TallyTest, HardwareStatusHoldsOneFieldAndABackgroundDveWidensItThreeField
   run({"hw tally_me1 0"});
   // Shown in that field and, as the other bank still holds it, the next; then gone.
   std::string held;
-  for (int f = 0; f < 3; ++f, field()) held += std::to_string(on(0, 10)) + std::to_string(on(0, 11));
+  for (int f = 0; f < 3; ++f) {
+    if (f > 0) field();
+    held += std::to_string(on(0, 10)) + std::to_string(on(0, 11));
+  }
   EXPECT_EQ(held, "101000");
   // A background DVE transition counted now widens the A bus to both buses once its slot is the
   // oldest: in the fourth pass from here and, through the second bank, the fifth.
