@@ -107,8 +107,7 @@ TEST_F(TallyTest, PreviewAndCleanOutputsFollowTheMainframeConfiguration) {
   EXPECT_EQ(shownNext(1, {151, 152, 10, 11, 14, 15}), (V{151, 152, 11, 15}));
   // A preview key rule 2 puts the key on preview whatever its level.
   meConfig(0).previewKey[2] = 2;
-  field();
-  EXPECT_EQ(on(1, 16), 1);
+  EXPECT_EQ(shownNext(1, {16}), V{16});
   // A clean key the configuration cannot hold names no key: the clean output adds nothing.
   meConfig(0).previewKey[2] = 0, meConfig(0).cleanKey = 7;
   EXPECT_EQ(shownNext(1, {152, 14, 15}), (V{152}));
@@ -159,8 +158,7 @@ TEST_F(TallyTest, AuxChainsUpstreamKeysAndExcludedInputs) {
 
 TEST_F(TallyTest, MesFeedingEachOtherAreWalkedOnceEach) {
   group(0, {1, 7});
-  bus(0, 0, 154), bus(1, 0, 150);
-  bus(1, 2, 10);
+  bus(0, 0, 154), bus(1, 0, 150), bus(1, 2, 10);
   trans(keyTransIndex(1, 0)).positionA = 1.0f;
   EXPECT_EQ(shownNext(0, {150, 154, 10}), (V{150, 154, 10}));
   // The M/E 3 program (entry code 7) flags only itself.
