@@ -2,8 +2,10 @@
 // the row lamps come back in the M/E lamp records (status, row buttons with page and shift, lamp
 // mode, presets), one panel per field; the custom AUX button table.
 #include <algorithm>
+#include <array>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Lib/Include/data_internal.h"
@@ -19,24 +21,22 @@
 #include "tests/sim_fixture.h"
 
 using category::CategoryBus;
+using V = std::vector<int>;
 
 namespace {
 
-class Body {
- public:
-  explicit Body(std::size_t size) : bytes_(size, 0) {}
+struct Body {
+  std::vector<u8> bytes;
+  explicit Body(std::size_t size) : bytes(size, 0) {}
   Body& put(std::size_t at, long long v, int n) {
-    for (int i = 0; i < n; ++i) bytes_[at + i] = static_cast<u8>(v >> (8 * (n - 1 - i)));
+    for (int i = 0; i < n; ++i) bytes[at + i] = static_cast<u8>(v >> (8 * (n - 1 - i)));
     return *this;
   }
   std::string hex() const {
     std::string h;
-    for (u8 b : bytes_) h += hexBytes(b, 1);
+    for (u8 b : bytes) h += hexBytes(b, 1);
     return h;
   }
-
- private:
-  std::vector<u8> bytes_;
 };
 
 // Panel 0's crosspoint buttons: button -> value.
@@ -70,11 +70,6 @@ std::string press(int panel, int me, int bus, int code, int state) {
 
 class BusRowsTest : public SimTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    CategoryBus::setBusTallyReader(nullptr);
-    onAir.clear();
-  }
   void TearDown() override {
     CategoryBus::setBusTallyReader(nullptr);
     SimTest::TearDown();
@@ -102,10 +97,23 @@ class BusRowsTest : public SimTest {
     const auto it = lamps.find(meLedCodeToIndex(code));
     return it == lamps.end() ? -1 : it->second;
   }
-  // What the panel is now told of an M/E lamp.
-  static int shown(int me, int panel, int code) { return category::CategoryMeLed::get(me).led(panel, code); }
+  // What panel 0 is now told of M/E 0's lamps `codes`.
+  static V shown(std::initializer_list<int> codes) {
+    V r;
+    for (int c : codes) r.push_back(category::CategoryMeLed::get(0).led(0, c));
+    return r;
+  }
+  V shownNext(std::initializer_list<int> codes) {  // the same, after one more field
+    run({"field"});
+    return shown(codes);
+  }
   static int code(int me, int bus) { return static_cast<i16>(CategoryBus::get(me).record(0).code[bus]); }
 
+  // Puts exactly these (me, bus) pairs on air through a stand-in tally reader.
+  static void putOnAir(std::vector<std::pair<int, int>> buses) {
+    onAir = std::move(buses);
+    CategoryBus::setBusTallyReader(&tally);
+  }
   static inline std::vector<std::pair<int, int>> onAir;
   static int tally(int me, int bus) {
     for (auto [m, b] : onAir)
@@ -119,61 +127,48 @@ TEST_F(BusRowsTest, PressesOnEachRowKindSelectTheButtonAndLightIt) {
   send(48, statusBody(0, 0, {0, 1, 2, 24}));
   // A row: button 3 selected, lit as not on air; its status is the programme side's.
   Lines out = act(press(0, 0, 0, 1103, 1));
-  EXPECT_EQ(code(0, 0), 3);
-  auto lamps = meLamps(out, 0, 0);
-  EXPECT_EQ(lamp(lamps, 3), 2);
-  EXPECT_EQ(shown(0, 0, 451), 2);
+  EXPECT_EQ((V{code(0, 0), lamp(meLamps(out, 0, 0), 3), shown({451})[0]}), (V{3, 2, 2}));
   // Only bus 0 is marked, and it holds panel 0's button 3.
   ASSERT_EQ(only(out, "msg 47 ").size(), 1u);
   EXPECT_EQ(only(out, "msg 47 ")[0].substr(7, 46), "00000000" "00" "00000001" "00000000" "00000000" "0003" + hexBytes(1247, 2) + "04df");
   // On air through the tally: status and button follow.
-  onAir = {{0, 0}};
-  CategoryBus::setBusTallyReader(&tally);
-  lamps = meLamps(run({"field"}), 0, 0);
-  EXPECT_EQ(lamp(lamps, 3), 1);
-  EXPECT_EQ(lamp(lamps, 451), 1);
+  putOnAir({{0, 0}});
+  const auto lamps = meLamps(run({"field"}), 0, 0);
+  EXPECT_EQ((V{lamp(lamps, 3), lamp(lamps, 451)}), (V{1, 1}));
   // B row: the preset side at a transition end shows 3 on its button, its status dark.
   act(press(0, 0, 1, 1103, 1));
   EXPECT_EQ(code(0, 1), 3);
-  EXPECT_EQ(shown(0, 0, 50 + 3), 3);
-  EXPECT_EQ(shown(0, 0, 452), 0);
+  EXPECT_EQ(shown({50 + 3, 452}), (V{3, 0}));
   // Key fill row: taken, but the key is off, so the row is dark.
   act(press(0, 0, 2, 1127, 1));
   EXPECT_EQ(code(0, 2), 27);
-  EXPECT_EQ(shown(0, 0, 450), 0);
-  EXPECT_EQ(shown(0, 0, 100 + 3), 0);
+  EXPECT_EQ(shown({450, 100 + 3}), (V{0, 0}));
   // AUX row: the one bus pressed is copied into every M/E, and no other.
   CategoryBus::get(2).record(0).code[26] = 1024 + 12;
   act(press(0, 0, 24, 1105, 1));
   for (int me = 0; me < N_ME; ++me) EXPECT_EQ(code(me, 24), 5) << me;
   EXPECT_EQ(code(2, 26), 1024 + 12);
   run({"field", "field"});
-  EXPECT_EQ(shown(0, 0, 150 + 5), 2);
-  EXPECT_EQ(shown(0, 0, 453), 2);
+  EXPECT_EQ(shown({150 + 5, 453}), (V{2, 2}));
 }
 
 TEST_F(BusRowsTest, ReleasesFallBackToAButtonStillHeldAndRefusalsChangeNothing) {
   send(38, xptBody({{3, 10}, {27, 11}, {5, 302}, {40, 150}, {41, 154}}));
-  act(press(0, 1, 0, 1103, 1));
-  act(press(0, 1, 0, 1127, 1));
-  EXPECT_EQ(code(1, 0), 27);
-  act(press(0, 1, 0, 1127, 0));
-  EXPECT_EQ(code(1, 0), 3);  // back to the first still held
-  act(press(0, 1, 0, 1103, 0));
-  EXPECT_EQ(code(1, 0), 3);  // nothing held: nothing selected
-  // Refused: an unassigned button, the M/E's own output.
-  act(press(0, 1, 0, 1105, 1));
-  act(press(0, 1, 0, 1141, 1));
-  EXPECT_EQ(code(1, 0), 3);
-  // Another M/E's output is taken, and then M/E 0 may not take M/E 1's back.
-  act(press(0, 1, 0, 1140, 1));
-  EXPECT_EQ(code(1, 0), 40);
-  act(press(0, 0, 0, 1141, 1));
-  EXPECT_EQ(code(0, 0), 1247);
-  // Out of range: panel 3, bus 89, code outside the rows, state 2.
-  for (const std::string& l : {press(3, 1, 0, 1103, 1), press(0, 1, 89, 1103, 1), press(0, 1, 0, 1292, 1), press(0, 1, 0, 1103, 2)})
-    act(l);
-  EXPECT_EQ(code(1, 0), 40);
+  // Each press in its own field, then bus 0 of an M/E: {panel, me, bus, code, state, M/E read, code there}.
+  const std::array<int, 7> steps[] = {
+      {0, 1, 0, 1103, 1, 1, 3}, {0, 1, 0, 1127, 1, 1, 27},
+      {0, 1, 0, 1127, 0, 1, 3},  // back to the first still held
+      {0, 1, 0, 1103, 0, 1, 3},  // nothing held: nothing selected
+      // Refused: an unassigned button, the M/E's own output.
+      {0, 1, 0, 1105, 1, 1, 3}, {0, 1, 0, 1141, 1, 1, 3},
+      // Another M/E's output is taken, and then M/E 0 may not take M/E 1's back.
+      {0, 1, 0, 1140, 1, 1, 40}, {0, 0, 0, 1141, 1, 0, 1247},
+      // Out of range, one field at a time: panel 3, bus 89, code outside the rows, state 2.
+      {3, 1, 0, 1103, 1, 1, 40}, {0, 1, 89, 1103, 1, 1, 40}, {0, 1, 0, 1292, 1, 1, 40}, {0, 1, 0, 1103, 2, 1, 40}};
+  for (const auto& [panel, me, bus, c, state, at, expected] : steps) {
+    act(press(panel, me, bus, c, state));
+    EXPECT_EQ(code(at, 0), expected) << panel << " " << me << " " << bus << " " << c << " " << state;
+  }
 }
 
 TEST_F(BusRowsTest, SwappedRowsPutTheARowOnBusB) {
@@ -182,8 +177,8 @@ TEST_F(BusRowsTest, SwappedRowsPutTheARowOnBusB) {
   const auto lamps = meLamps(act(press(0, 0, 0, 1103, 1)), 0, 0);
   EXPECT_EQ(code(0, 1), 3);
   EXPECT_NE(code(0, 0), 3);
-  EXPECT_EQ(shown(0, 0, 451), 0);  // row 0 shows B, the preset side at rest
-  EXPECT_EQ(lamp(lamps, 3), 3);
+  // Row 0 shows B, the preset side at rest.
+  EXPECT_EQ((V{shown({451})[0], lamp(lamps, 3)}), (V{0, 3}));
 }
 
 TEST_F(BusRowsTest, PagesAndShiftKeysDecideWhereASelectionIsLit) {
@@ -207,37 +202,28 @@ TEST_F(BusRowsTest, PagesAndShiftKeysDecideWhereASelectionIsLit) {
 TEST_F(BusRowsTest, LampModeOneLightsEveryButtonOfTheSource) {
   send(38, xptBody({{3, 10}, {7, 10}}));
   act(press(0, 0, 0, 1103, 1));
-  EXPECT_EQ(shown(0, 0, 3), 2);
-  EXPECT_EQ(shown(0, 0, 7), 0);
+  EXPECT_EQ(shown({3, 7}), (V{2, 0}));
   KzifControlPanelConfig c{};
-  c.optionBlockA.mask = 1u << 3;
-  c.optionBlockA.value3 = 1;
+  c.optionBlockA.mask = 1u << 3, c.optionBlockA.value3 = 1;
   category::CategoryControlPanelConfig::get().assign(c, 0);
-  run({"field"});
-  EXPECT_EQ(shown(0, 0, 3), 2);
-  EXPECT_EQ(shown(0, 0, 7), 2);
+  EXPECT_EQ(shownNext({3, 7}), (V{2, 2}));
 }
 
 TEST_F(BusRowsTest, CodeThreeThousandReachesEveryMeAndLetsGoOnlyOnRelease) {
   send(38, xptBody({{3, 10}, {27, 11}}));
-  act(press(0, 2, 0, 1103, 1));
-  act(press(0, 2, 0, 1127, 1));
+  for (int c : {1103, 1127}) act(press(0, 2, 0, c, 1));
   // Pressed: ignored, both still held, so a release elsewhere in the row falls back to button 3.
-  Lines out = act(press(0, 0, 0, 3000, 1));
-  EXPECT_TRUE(only(out, "log").empty());
+  EXPECT_TRUE(only(act(press(0, 0, 0, 3000, 1)), "log").empty());
   act(press(0, 2, 0, 1100, 0));
   EXPECT_EQ(code(2, 0), 3);
   // Released, from a row of no M/E: every M/E lets go, without an assertion.
   act(press(0, 2, 0, 1127, 1));
-  out = act(press(0, 7, 0, 3000, 0));
-  EXPECT_TRUE(only(out, "log").empty());
+  EXPECT_TRUE(only(act(press(0, 7, 0, 3000, 0)), "log").empty());
   act(press(0, 2, 0, 1100, 0));
   EXPECT_EQ(code(2, 0), 27);
   // A row event handed to another M/E's buses is refused by the assertion.
   internal::KzifButtonEvent e{};
-  e.me = 0;
-  e.code = 1103;
-  e.state = 1;
+  e.me = 0, e.code = 1103, e.state = 1;
   lines.clear();
   EXPECT_THROW(CategoryBus::get(1).onButton(e), assert::AssertException);
   EXPECT_EQ(lines, Lines{"log [ERR] Assertion failed: Main/bus.cpp(460) btn.getMe() == getME()"});
@@ -246,65 +232,43 @@ TEST_F(BusRowsTest, CodeThreeThousandReachesEveryMeAndLetsGoOnlyOnRelease) {
 TEST_F(BusRowsTest, RowsOnNoBusAreDarkAndForeignRowsAreLeftAlone) {
   send(38, xptBody({{3, 10}, {23, 300}}));
   act(press(0, 0, 0, 1103, 1));
-  ASSERT_EQ(shown(0, 0, 3), 2);
+  ASSERT_EQ(shown({3}), V{2});
   for (int none : {255, 89, 110}) {
     send(48, statusBody(0, 0, {none, 1, 0, 0}, {1, 0, 0, 0, 0}));
-    EXPECT_EQ(shown(0, 0, 451), 0) << none;
-    EXPECT_EQ(shown(0, 0, 3), 0) << none;
-    EXPECT_EQ(shown(0, 0, 23), 2) << none;  // the function column follows page 1
+    EXPECT_EQ(shown({451, 3, 23}), (V{0, 0, 2})) << none;  // the function column follows page 1
   }
   category::CategoryMeLed::get(0).setLed(0, 451, 7);
   category::CategoryMeLed::get(0).setLed(0, 23, 7);
   send(48, statusBody(0, 0, {102, 1, 0, 0}));
-  run({"field"});
-  EXPECT_EQ(shown(0, 0, 451), 7);
-  EXPECT_EQ(shown(0, 0, 23), 7);
+  EXPECT_EQ(shownNext({451, 23}), (V{7, 7}));
 }
 
 TEST_F(BusRowsTest, KeyAndDskRowsFollowTheLevelOfTheirTransition) {
   send(48, statusBody(0, 0, {2, 1, 16, 10}));
-  run({"field"});
-  EXPECT_EQ(shown(0, 0, 451), 0);
-  EXPECT_EQ(shown(0, 0, 450), 0);
+  EXPECT_EQ(shownNext({451, 450}), (V{0, 0}));
   auto& fader = category::CategoryFaderEvent::get();
   // Fully on air after a completed run: end flag -1, position 0.
-  fader.transition(keyTransIndex(0, 0)).endFlag = -1;
-  fader.transition(dskTransIndex(0)).endFlag = -1;
-  run({"field"});
-  EXPECT_EQ(shown(0, 0, 451), 2);
-  EXPECT_EQ(shown(0, 0, 450), 2);
-  onAir = {{0, 2}, {1, 16}, {0, 10}};
-  CategoryBus::setBusTallyReader(&tally);
-  run({"field"});
-  EXPECT_EQ(shown(0, 0, 451), 1);
-  EXPECT_EQ(shown(0, 0, 450), 1);
-  EXPECT_EQ(shown(0, 0, 453), 1);  // a utility row shows the tally itself
+  fader.transition(keyTransIndex(0, 0)).endFlag = -1, fader.transition(dskTransIndex(0)).endFlag = -1;
+  EXPECT_EQ(shownNext({451, 450}), (V{2, 2}));
+  putOnAir({{0, 2}, {1, 16}, {0, 10}});
+  EXPECT_EQ(shownNext({451, 450, 453}), (V{1, 1, 1}));  // a utility row shows the tally itself
   fader.transition(keyTransIndex(0, 0)).positionA = 1.0f;  // on its way out and gone
-  run({"field"});
-  EXPECT_EQ(shown(0, 0, 451), 0);
+  EXPECT_EQ(shownNext({451}), V{0});
 }
 
 TEST_F(BusRowsTest, PresetLampsMatchTheRowsExactlyOrOnTheSecondBusOfAPair) {
   // Group 0 entry 0: rows 2, 3, 0, 1 on codes 1 (bus 2), 8 (bus 11), 5 (bus 0), 6 (bus 1).
-  Body op(774);
-  op.put(112, 0, 4).put(116, 0xF, 4).put(120, 0x01080506, 4);
-  send(36, op);
+  send(36, Body(774).put(112, 0, 4).put(116, 0xF, 4).put(120, 0x01080506, 4));
   send(48, statusBody(0, 0, {0, 1, 2, 11}, {0, 0, 0, 0, 3}, 0, 1));
-  EXPECT_EQ(shown(0, 0, 208), 2);
-  EXPECT_EQ(shown(0, 0, 209), 0);
-  EXPECT_EQ(shown(0, 0, 224), 1);
-  EXPECT_EQ(shown(0, 0, 229), 2);
-  EXPECT_EQ(shown(0, 0, 230), 2);
-  send(48, statusBody(0, 0, {0, 1, 3, 10}));  // key source, and utility 1 for utility 2
-  EXPECT_EQ(shown(0, 0, 208), 3);
-  send(48, statusBody(0, 0, {0, 1, 4, 11}));
-  EXPECT_EQ(shown(0, 0, 208), 0);
+  EXPECT_EQ(shown({208, 209, 224, 229, 230}), (V{2, 0, 1, 2, 2}));
+  // Key source, and utility 1 for utility 2; another key row; back to the exact match.
+  for (auto [row2, row3, lit] : {std::array{3, 10, 3}, {4, 11, 0}, {2, 11, 2}}) {
+    send(48, statusBody(0, 0, {0, 1, row2, row3}));
+    ASSERT_EQ(shown({208}), V{lit}) << row2 << " " << row3;
+  }
   // A code no row table knows (a damaged image) lights nothing.
-  send(48, statusBody(0, 0, {0, 1, 2, 11}));
-  ASSERT_EQ(shown(0, 0, 208), 2);
   category::CategoryOperate::get().record(0).entries[0].codes.code[1] = 19;
-  run({"field"});
-  EXPECT_EQ(shown(0, 0, 208), 0);
+  EXPECT_EQ(shownNext({208}), V{0});
 }
 
 TEST_F(BusRowsTest, SubPanelsJoinTheRotationOnRequestOneRefreshedPerField) {
@@ -312,53 +276,43 @@ TEST_F(BusRowsTest, SubPanelsJoinTheRotationOnRequestOneRefreshedPerField) {
   c.subControlPanel1.mask = c.subControlPanel2.mask = 1u << 12;
   c.subControlPanel1.flag7 = c.subControlPanel2.flag7 = 1;
   category::CategoryControlPanelConfig::get().assign(c, 0);
-  Lines out = run({"field"});
+  run({"field"});
   const auto& cfg = category::CategoryControlPanelConfig::get().record(0);
-  EXPECT_EQ(cfg.subControlPanel1.flag7, 0);
-  EXPECT_EQ(cfg.subControlPanel2.flag7, 0);
+  EXPECT_EQ(std::tuple(+cfg.subControlPanel1.flag7, +cfg.subControlPanel2.flag7), std::tuple(0, 0));
   EXPECT_TRUE(CategoryBus::panelLampsActive(1) && CategoryBus::panelLampsActive(2));
   run({"field", "field", "field"});  // every panel lit once
   // The on-air change reaches one panel a field, each once in three fields.
-  onAir = {{0, 0}};
-  CategoryBus::setBusTallyReader(&tally);
-  std::vector<int> order;
+  putOnAir({{0, 0}});
+  V order;
   for (int f = 0; f < 3; ++f) {
-    out = run({"field"});
-    int panels = 0;
+    const Lines out = run({"field"});
+    const std::size_t before = order.size();
     for (int p = 0; p < 3; ++p)
-      if (lamp(meLamps(out, 0, p), 451) == 1) {
-        order.push_back(p);
-        ++panels;
-      }
-    EXPECT_EQ(panels, 1) << f;
+      if (lamp(meLamps(out, 0, p), 451) == 1) order.push_back(p);
+    EXPECT_EQ(order.size(), before + 1) << f;
   }
   std::sort(order.begin(), order.end());
-  EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(order, (V{0, 1, 2}));
   // Nothing moves: no lamp is sent.
   EXPECT_TRUE(only(run({"field", "field", "field"}), "msg 50").empty());
 }
 
 TEST_F(BusRowsTest, CustomAuxButtonsTakeTheBusOfTheirItem) {
-  EXPECT_EQ(customAuxButton(12).bus, 72);
-  EXPECT_EQ(customAuxButton(17).bus, -1);
-  EXPECT_EQ(customAuxButton(17).usable, 0);
-  EXPECT_EQ(customAuxButton(35).lampCode, 2035);
+  EXPECT_EQ(std::tuple(+customAuxButton(12).bus, +customAuxButton(17).bus, +customAuxButton(17).usable, +customAuxButton(35).lampCode),
+            std::tuple(72, -1, 0, 2035));
+  // {button, item, bus then, usable then}
+  const std::array<int, 4> items[] = {{0, 3, 28, 1},  {1, 18, 15, 0}, {2, 60, -1, 0}, {3, 29, 4, 1},
+                                      {4, 19, 88, 0}, {5, 0, -1, 0},  {6, 44, 2, 1}};
   internal::KzifCustomInfo info{};
-  const std::pair<int, int> items[] = {{0, 3}, {1, 18}, {2, 60}, {3, 29}, {4, 19}, {5, 0}, {6, 44}};
-  for (auto [n, item] : items) {
+  for (const auto& [n, item, b, usable] : items) {
     info.busItems.mask[0] |= 1u << n;
     info.busItems.item[n] = static_cast<u8>(item);
   }
   category::CategoryCustomInfo::get().assign(info, 0);
-  const std::pair<int, int> expected[] = {{28, 1}, {15, 0}, {-1, 0}, {4, 1}, {88, 0}, {-1, 0}, {2, 1}};
-  for (int n = 0; n < 7; ++n) {
-    EXPECT_EQ(customAuxButton(n).bus, expected[n].first) << n;
-    EXPECT_EQ(customAuxButton(n).usable, expected[n].second) << n;
-  }
+  for (const auto& [n, item, b, usable] : items)
+    EXPECT_EQ(std::tuple(+customAuxButton(n).bus, +customAuxButton(n).usable), std::tuple(b, usable)) << n;
   EXPECT_EQ(customAuxButton(7).bus, 38);  // no item given: as it was
-  EXPECT_EQ(customItemBus(44).me, 2);
-  EXPECT_EQ(customItemBus(31).me, 0);
-  EXPECT_EQ(customItemBus(32).me, 4);
+  EXPECT_EQ(std::tuple(+customItemBus(44).me, +customItemBus(31).me, +customItemBus(32).me), std::tuple(2, 0, 4));
   EXPECT_THROW(updateCustomInfoBus(36), assert::AssertException);
 }
 
@@ -374,9 +328,7 @@ TEST_F(BusRowsTest, RowsReadTheBusTallyOfTheirMe) {
   send(48, statusBody(0, 0, {0, 1, 2, 24}));
   act(press(0, 0, 0, 1103, 1));
   run({"field 2"});
-  EXPECT_EQ(category::CategoryBusTally::get(0).busTally(0), 1);
-  EXPECT_EQ(shown(0, 0, 451), 1);
-  EXPECT_EQ(shown(0, 0, 3), 1);
+  EXPECT_EQ(shown({451, 3}), (V{1, 1}));
   // A utility bus feeds nothing here: its row shows its tally value itself, 0.
-  EXPECT_EQ(category::CategoryBusTally::get(0).busTally(10), 0);
+  EXPECT_EQ((V{category::CategoryBusTally::get(0).busTally(0), category::CategoryBusTally::get(0).busTally(10)}), (V{1, 0}));
 }

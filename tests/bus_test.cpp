@@ -1,7 +1,6 @@
 // Bus selection through its records and the driver trace: validation, the loop rule, crosspoint
 // reassignment, flip and row swap, AUX mixes, source link follow and the upstream key exchange.
 #include <array>
-#include <cstdio>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -42,6 +41,10 @@ std::string sendBus(int me, const std::map<int, int>& codes) {
 std::string sendLink(int direction, const std::map<int, int>& links, bool auxPair0 = false) {
   return "send 37 00000000 00000001" + maskedTable(links, N_LINK_KEYS) + hexBytes(static_cast<unsigned>(direction), 1) +
          (auxPair0 ? "00" "00000001" "01" : "00" "00000000" "00") + repeat("00", N_AUX_LINK_PAIRS - 1);
+}
+// One panel's crosspoint buttons, marked; no option.
+std::string sendXpt(int panel, const std::map<int, int>& buttons) {
+  return "send 38 00000000 " + hexBytes(static_cast<unsigned>(panel), 2) + maskedTable(buttons, KzifXptAssign::N_BUTTONS) + "00";
 }
 
 // A bus echo body: mask, M/E, three bus mask words, 89 codes, flip.
@@ -120,17 +123,11 @@ TEST(BusSources, EachGroupTakesItsListOfSources) {
     return s;
   };
   const auto a = allowed(0), b = allowed(16), u = allowed(72), d = allowed(40);
-  EXPECT_EQ(a.size(), 60u);
-  EXPECT_EQ(b.size(), 58u);
-  EXPECT_EQ(u.size(), 54u);
-  EXPECT_EQ(d.size(), 75u);
-  EXPECT_EQ(outputs(a), "150 151 152 154 155 156 ");
-  EXPECT_EQ(outputs(b), "150 152 154 156 ");
-  EXPECT_EQ(outputs(d), "150 151 152 153 154 155 156 157 ");
+  EXPECT_EQ((std::array{a.size(), b.size(), u.size(), d.size(), allowed(12).size(), allowed(89).size()}),
+            (std::array<std::size_t, 6>{60, 58, 54, 75, 400, 0}));
+  EXPECT_EQ(outputs(a) + "| " + outputs(b) + "| " + outputs(d), "150 151 152 154 155 156 | 150 152 154 156 | 150 151 152 153 154 155 156 157 ");
   EXPECT_EQ(allowed(11), a);
   EXPECT_EQ(allowed(88), d);
-  EXPECT_EQ(allowed(12).size(), 400u);
-  EXPECT_EQ(allowed(89).size(), 0u);
 }
 
 TEST_F(BusTest, ColdStartTurnsUnresolvableCodesBlackAndRoutesEveryBus) {
@@ -191,11 +188,8 @@ TEST_F(BusTest, ALoopRestoredFromTheBackupImageIsRefusedNotWalkedForEver) {
 }
 
 TEST_F(BusTest, ReassigningAButtonKeepsTheBusesThatUsedItOnTheirSource) {
-  auto xpt = [](unsigned button5) {  // panel 0, button 5 marked
-    return "send 38 00000000 0000 00000020" + repeat("00", 20 + 10) + hexBytes(button5, 2) + repeat("0000", 186) + "00";
-  };
-  play({xpt(12), sendBus(0, {{0, 0x0005}, {30, 0x0005}, {12, 0x0105}}), "field"});
-  const Lines out = play({xpt(16), "field"});
+  play({sendXpt(0, {{5, 12}}), sendBus(0, {{0, 0x0005}, {30, 0x0005}, {12, 0x0105}}), "field"});
+  const Lines out = play({sendXpt(0, {{5, 16}}), "field"});
   const auto e0 = echoOf(out, 0);
   EXPECT_EQ((std::array{e0->code(0), e0->code(30), e0->code(12)}), (std::array{direct(12), direct(12), 0x0105}));
   EXPECT_EQ(routing(out).at("0x3210 0x1200"), "0x1102");
@@ -205,14 +199,11 @@ TEST_F(BusTest, ReassigningAButtonKeepsTheBusesThatUsedItOnTheirSource) {
 }
 
 TEST_F(BusTest, AMarkedButtonMovesItsBusesOnEveryMeEvenWhenItsValueStays) {
-  auto xpt = [](const std::map<int, int>& buttons) {  // panel 2; no option
-    return "send 38 00000000 0002" + maskedTable(buttons, KzifXptAssign::N_BUTTONS) + "00";
-  };
   // Buttons 7 and 55 (column 7, rows 0 and 2) of panel 2 on inputs 14 and 20, selected on M/E 3
   // and M/E 1 (M/E 1's bus 3 on panel 1's button 7, unassigned: black); then button 7 marked again
   // with its own value, and 300 on button 31 (column 7).
-  play({xpt({{7, 14}, {55, 20}}), sendBus(3, {{4, 0x0207}}), sendBus(1, {{2, 0x0237}, {3, 0x0107}}), "field"});
-  const Lines out = play({xpt({{7, 14}, {31, 300}}), "field"});
+  play({sendXpt(2, {{7, 14}, {55, 20}}), sendBus(3, {{4, 0x0207}}), sendBus(1, {{2, 0x0237}, {3, 0x0107}}), "field"});
+  const Lines out = play({sendXpt(2, {{7, 14}, {31, 300}}), "field"});
   EXPECT_EQ((std::array{echoOf(out, 3)->code(4), echoOf(out, 1)->code(2), echoOf(out, 1)->code(3)}),
             (std::array{direct(14), direct(20), int{BUS_CODE_BLACK}}));
 }
@@ -305,12 +296,11 @@ TEST_F(BusTest, HeldSendsDoNotMakeTheLinkFollowAgain) {
   // fields wait in the backlog; the follow acts on each change in its own field only, so the
   // later choice of bus 3 stands.
   play({sendLink(0, {{0, 11}}), "field", "drain off"});
-  std::vector<std::string> backlog;
   for (int i = 0; i < 1000 && !AcknowledgeSender::instance().backlogged(); ++i) {
+    std::vector<std::string> backlog;
     for (int me = 0; me < N_ME; ++me) backlog.push_back(sendBus(me, {{0, direct(10 + i % 8)}}));
     backlog.push_back("field");
     play(backlog);
-    backlog.clear();
   }
   ASSERT_TRUE(AcknowledgeSender::instance().backlogged());
   play({sendBus(0, {{2, direct(10)}}), "field"});
