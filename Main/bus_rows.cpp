@@ -99,23 +99,6 @@ constexpr bool selectionShown(int page, int selectionPage, u32 functionMask) {
   return functionMask == 3u && page == 0 && selectionPage < N_PAGES;
 }
 
-// Lamp index of each M/E lamp code the rows light, looked up once.
-constexpr int N_ROW_LAMP_CODES = 454;
-int meLampIndex(int code) {
-  static const std::array<i16, N_ROW_LAMP_CODES> index = [] {
-    std::array<i16, N_ROW_LAMP_CODES> t{};
-    t.fill(-1);
-    const auto put = [&t](int c) { t[static_cast<std::size_t>(c)] = static_cast<i16>(meLedCodeToIndex(c)); };
-    for (int r = 0; r < N_ROWS; ++r)
-      for (int c = 0; c < N_COLUMNS; ++c) put(rowButtonLamp(r, c));
-    for (int c : ROW_STATUS_LAMP) put(c);
-    for (int c : PRESET_LAMP) put(c);
-    for (int c : {LAMP_PANEL_FLAG1, LAMP_PANEL_FLAG4, LAMP_AUX_PAGE_BIT0, LAMP_AUX_PAGE_BIT1}) put(c);
-    return t;
-  }();
-  return index[static_cast<std::size_t>(code)];
-}
-
 // Sub panels 1 and 2 light their bus rows once they have asked to; panel 0 always does.
 std::array<u8, N_PANELS_WITH_ROWS>& panelActive() {
   static std::array<u8, N_PANELS_WITH_ROWS> active{1, 0, 0};
@@ -248,7 +231,7 @@ class BusRowLamps {
 
   // Only a lamp whose state differs is written: the lamps step only what was written.
   void setMeLamp(int code, int state) {
-    if (meLed_ && meLed_->requested(panel_, meLampIndex(code)) != state) meLed_->setLed(panel_, code, static_cast<u8>(state));
+    if (meLed_ && meLed_->requested(panel_, meLedCodeToIndex(code)) != state) meLed_->setLed(panel_, code, static_cast<u8>(state));
   }
   void setPanelLamp(int code, int state) {
     if (led_ && led_->led(panel_, code) != state) led_->setLed(panel_, code, static_cast<u8>(state));
