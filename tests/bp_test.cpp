@@ -61,13 +61,9 @@ class ProbeTest : public SimTest {
   void SetUp() override {
     probes();
     SimTest::SetUp();
-    events.clear();
-    throwInUpdate = false;
+    events.clear(), throwInUpdate = false;
   }
-  void TearDown() override {
-    throwInUpdate = false;  // the probes outlive the test
-    SimTest::TearDown();
-  }
+  void TearDown() override { throwInUpdate = false, SimTest::TearDown(); }  // the probes outlive the test
 };
 
 }  // namespace
@@ -118,9 +114,9 @@ TEST_F(ProbeTest, UpdatePassGoesByClassThenTypeIdAndLookupsAreExact) {
   run({"field"});
   const Lines expected{"early", "update 0", "update 1", "update 2", "update 3"};
   EXPECT_EQ(Lines(events.begin(), events.begin() + 5), expected);
-  EXPECT_EQ(bp.updateClass(KzifEarlyProbe::TYPE_ID), 2);
-  EXPECT_EQ(bp.updateClass(KzifSystem::TYPE_ID), 1);
-  EXPECT_EQ(bp.updateClass(KzifProbe::TYPE_ID), 9);
+  EXPECT_EQ(std::tuple(bp.updateClass(KzifEarlyProbe::TYPE_ID), bp.updateClass(KzifSystem::TYPE_ID),
+                       bp.updateClass(KzifProbe::TYPE_ID)),
+            std::tuple(2, 1, 9));
   // Exact (type, M/E): a single object serves no other M/E here, unlike get.
   EXPECT_EQ(bp.find<CategoryProbe>(3), &probes()[3]);
   EXPECT_EQ(bp.find<CategoryEarlyProbe>(1), nullptr);
@@ -134,8 +130,7 @@ TEST_F(ProbeTest, FailedAssertionAbandonsOnlyItsStep) {
   EXPECT_EQ(only(out, "log [ERR]"), Lines{"log [ERR] Assertion failed: tests/probe(1) in.value != 999"});
   EXPECT_EQ(only(out, "msg 9"), Lines{"msg 9 0000000100010007"});
   // An update that fails in one M/E leaves the others and the send pass running.
-  throwInUpdate = true;
-  events.clear();
+  throwInUpdate = true, events.clear();
   const auto out2 = run({"send 9 00000001 02 00 0008", "field"});
   EXPECT_EQ(only(out2, "log [ERR]"), Lines{"log [ERR] Assertion failed: tests/probe(2) !throwInUpdate"});
   EXPECT_EQ(only(out2, "msg 9"), Lines{"msg 9 0000000102000008"});
@@ -149,8 +144,8 @@ TEST_F(ProbeTest, VsyncHoldDefersTheFieldCycleUntilReleased) {
     runner->field(1);
     EXPECT_TRUE(events.empty());
   }
-  EXPECT_EQ(events.front(), "assign 0.0");
-  EXPECT_EQ(std::count(events.begin(), events.end(), "update 0"), 1);
+  EXPECT_EQ(std::pair(events.front(), std::count(events.begin(), events.end(), "update 0")),
+            std::pair(std::string("assign 0.0"), std::ptrdiff_t{1}));
 }
 
 TEST_F(ProbeTest, RestoreStampsAndMarksBackedUpMesOnly) {
