@@ -106,14 +106,13 @@ class CategoryEarlyProbe : public category::CategoryCommon<KzifEarlyProbe> {
   void update() override { events.push_back("early"); }
 };
 
-TEST_F(ProbeTest, UpdatePassGoesByClassThenTypeIdAndLookupsAreExact) {
+TEST_F(ProbeTest, UpdatePassGoesByClassThenTypeIdAndTheRegistryChecksItsBounds) {
   static CategoryEarlyProbe early;
   auto& bp = BP::instance();
   run({"restart", "field"});  // storage is laid out at start
   events.clear();
   run({"field"});
-  const Lines expected{"early", "update 0", "update 1", "update 2", "update 3"};
-  EXPECT_EQ(Lines(events.begin(), events.begin() + 5), expected);
+  EXPECT_EQ(Lines(events.begin(), events.begin() + 5), (Lines{"early", "update 0", "update 1", "update 2", "update 3"}));
   EXPECT_EQ(std::tuple(bp.updateClass(KzifEarlyProbe::TYPE_ID), bp.updateClass(KzifSystem::TYPE_ID),
                        bp.updateClass(KzifProbe::TYPE_ID)),
             std::tuple(2, 1, 9));
@@ -122,6 +121,14 @@ TEST_F(ProbeTest, UpdatePassGoesByClassThenTypeIdAndLookupsAreExact) {
   EXPECT_EQ(bp.find<CategoryEarlyProbe>(1), nullptr);
   EXPECT_EQ(bp.find<CategoryProbe>(4), nullptr);
   EXPECT_THROW(bp.require<CategoryEarlyProbe>(2), assert::AssertException);
+  EXPECT_EQ(bp.get(29, 3), bp.get(29, 0));  // single objects serve every M/E
+  EXPECT_EQ(bp.get(9, 2), &probes()[2]);
+  EXPECT_THROW(bp.get(9, 4), assert::AssertException);
+  EXPECT_THROW(bp.get(102, 0), assert::AssertException);
+  EXPECT_THROW(probes()[0].record(2), assert::AssertException);
+  // A fifth probe, or a second single object, is refused at registration.
+  EXPECT_THROW(CategoryProbe extra, assert::AssertException);
+  EXPECT_THROW(category::CategoryMainframeConfig second, assert::AssertException);
 }
 
 TEST_F(ProbeTest, FailedAssertionAbandonsOnlyItsStep) {
@@ -154,18 +161,6 @@ TEST_F(ProbeTest, RestoreStampsAndMarksBackedUpMesOnly) {
   EXPECT_EQ(only(run({"restart", "field"}), "msg 9"), (Lines{"msg 9 0000000100000000", "msg 9 0000000100010000",
                                                              "msg 9 0000000101000000", "msg 9 0000000101010011"}));
   EXPECT_EQ(std::pair(+probes()[1].record(1).value, +probes()[3].record(1).value), std::pair(0x11, 0));
-}
-
-TEST_F(ProbeTest, RegistryChecksItsBounds) {
-  auto& bp = BP::instance();
-  EXPECT_EQ(bp.get(29, 3), bp.get(29, 0));  // single objects serve every M/E
-  EXPECT_EQ(bp.get(9, 2), &probes()[2]);
-  EXPECT_THROW(bp.get(9, 4), assert::AssertException);
-  EXPECT_THROW(bp.get(102, 0), assert::AssertException);
-  EXPECT_THROW(probes()[0].record(2), assert::AssertException);
-  // A fifth probe, or a second single object, is refused at registration.
-  EXPECT_THROW(CategoryProbe extra, assert::AssertException);
-  EXPECT_THROW(category::CategoryMainframeConfig second, assert::AssertException);
 }
 
 TEST_F(ProbeTest, SystemButtonsToggleOnPressOnly) {
