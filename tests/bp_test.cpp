@@ -112,7 +112,8 @@ TEST_F(ProbeTest, UpdatePassGoesByClassThenTypeIdAndTheRegistryChecksItsBounds) 
   run({"restart", "field"});  // storage is laid out at start
   events.clear();
   run({"field"});
-  EXPECT_EQ(Lines(events.begin(), events.begin() + 5), (Lines{"early", "update 0", "update 1", "update 2", "update 3"}));
+  EXPECT_EQ(Lines(events.begin(), events.begin() + 5),
+            (Lines{"early", "update 0", "update 1", "update 2", "update 3"}));
   EXPECT_EQ(std::tuple(bp.updateClass(KzifEarlyProbe::TYPE_ID), bp.updateClass(KzifSystem::TYPE_ID),
                        bp.updateClass(KzifProbe::TYPE_ID)),
             std::tuple(2, 1, 9));

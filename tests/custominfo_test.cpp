@@ -64,8 +64,8 @@ TEST_F(CustomInfoTest, RecordTextsAreCutAndEchoedWithTheBusItems) {
                        +e.busItems.mask[1]),
             std::tuple("ABCDEFGHIJKL", "abcde", "ab", 200, 1u << 3));
   // Item 35 is above the last usable item; texts 8 and -1 do not exist.
-  EXPECT_EQ(std::tuple(custom().busItem(35), std::string(custom().getCustomText(1)), std::string(custom().getCustomText(8)),
-                       std::string(custom().getCustomText(-1)), custom().getAssignKind(0)),
+  const auto text = [&](int n) { return std::string(custom().getCustomText(n)); };
+  EXPECT_EQ(std::tuple(custom().busItem(35), text(1), text(8), text(-1), custom().getAssignKind(0)),
             std::tuple(-1, "ab", "", "", 255));
 
   internal::KzifCustomInfo on{};
@@ -151,7 +151,8 @@ TEST_F(CustomInfoTest, QueriesAndTheKeyFaderCheck) {
   EXPECT_TRUE(config.getKeyFaderButtonAssign(0, 0, selMe, selKeyCh));
   EXPECT_EQ(std::pair(selMe, selKeyCh), std::pair(5, 3));
   EXPECT_FALSE(config.getKeyFaderButtonAssign(0, 1, selMe, selKeyCh));
-  EXPECT_EQ(std::tuple(selMe, selKeyCh, config.getKeyFaderButtonEnable(0, 0, 1), config.getKeyFaderButtonEnable(0, 0, 0)),
-            std::tuple(0, 0, 0, 1));
+  EXPECT_EQ((std::array{selMe, selKeyCh, +config.getKeyFaderButtonEnable(0, 0, 1),
+                         +config.getKeyFaderButtonEnable(0, 0, 0)}),
+            (std::array{0, 0, 0, 1}));
   EXPECT_FALSE(config.getKeyFaderButtonAssign(9, 0, selMe, selKeyCh));
 }

@@ -24,7 +24,6 @@ struct Part {
   u32 mask;
   u8 level;  // bit 0, 0..9
   u16 code;  // bit 1, any
-
   static constexpr auto wire() {
     return rec::list(rec::mask(&Part::mask), rec::field(0, &Part::level, rec::range(0, 9)), rec::field(1, &Part::code));
   }
@@ -32,17 +31,14 @@ struct Part {
 
 struct Probe {
   u32 mask;
-  u8 me;
-  u8 channel;
+  u8 me, channel;
   u8 level;       // bit 0, 0..100
   i16 angle;      // bit 1, -45..45
   u32 count;      // bit 2, 1, 2, 4 or 8
   float gain;     // bit 3, 0..2
   u8 steps[3];    // bit 4, each 0..9
   rec::Text<12> name;  // bit 5
-  Part part;
-  Part pair[2];
-
+  Part part, pair[2];
   static constexpr auto wire() {
     using R = Probe;
     return rec::list(rec::mask(&R::mask), rec::me(&R::me), rec::channel(&R::channel),
@@ -150,7 +146,6 @@ struct Colors {
   i16 hsl[3];    // bit 0, whole: 0..3599, 0..1000, 0..1080
   i16 pair[2];   // bit 1, each on its own: 0..9, 10..19
   rec::Text<4, 8> tag;  // bit 2
-
   static constexpr auto wire() {
     using R = Colors;
     return rec::list(rec::mask(&R::mask),
@@ -201,8 +196,7 @@ TEST(RecordMasks, SetClearAndAnyReachEverySubRecordAndStampSetsOnlyMeAndChannel)
 // that the wire carries after a text but memory holds first; fields on the wire in bit order.
 struct Tail {
   u32 mask;
-  u8 low;   // bit 1, 0..1
-  u8 high;  // bit 0, 0..4
+  u8 low, high;  // bits 1 (0..1) and 0 (0..4)
   static constexpr auto wire() {
     return rec::list(rec::mask(&Tail::mask), rec::field(0, &Tail::high, rec::range(0, 4)),
                      rec::field(1, &Tail::low, rec::range(0, 1)));
@@ -215,7 +209,6 @@ struct Reordered {
   u8 rows[4];   // bits 0..3, rows 0 and 1 only, 0..1
   u8 late;      // bit 33
   rec::Text<4> name;  // bit 32
-
   static constexpr auto wire() {
     using R = Reordered;
     return rec::list(rec::mask(&R::mask), rec::elements(0, &R::rows, rec::onlyFirst(2, rec::range(0, 1))),
@@ -285,7 +278,6 @@ struct Labels {
   u32 mask;
   rec::Text<4> label[3];       // bits 0..2
   std::array<i16, 3> steps;    // bit 3, taken whole when ascending
-
   static constexpr auto wire() {
     using R = Labels;
     return rec::list(rec::mask(&R::mask), rec::elements(0, &R::label), rec::field(3, &R::steps, rec::wholeIf(&ascending)));
