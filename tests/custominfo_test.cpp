@@ -42,13 +42,9 @@ TEST_F(CustomInfoTest, RecordTextsAreCutAndEchoedWithTheBusItems) {
   EXPECT_EQ(hexOf(in).size(), 2u * 124);
   in.mask = (1u << 0) | (1u << 1) | (1u << 18) | (1u << 19) | (1u << 17);
   in.genlockOption.set("Disable");
-  std::memcpy(in.assignKind[0].chars, "ABCDEFGHIJKLMNO", 13);  // 15 sent, 12 kept
-  in.assignKind[0].length = 12;
-  in.customText[0].set("abcde");
-  in.customText[1].set("ab");
-  in.keyAssignEnable = 1;
-  in.busItems.mask[1] = 1u << 3;  // item 35
-  in.busItems.item[35] = 200;
+  std::memcpy(in.assignKind[0].chars, "ABCDEFGHIJKLMNO", 13), in.assignKind[0].length = 12;  // 15 sent, 12 kept
+  in.customText[0].set("abcde"), in.customText[1].set("ab");
+  in.keyAssignEnable = 1, in.busItems.mask[1] = 1u << 3, in.busItems.item[35] = 200;  // mask bit of item 35
   std::string hex = hexOf(in);
   // The kind of entry 0 goes out as 15 characters on the wire.
   const std::size_t at = 2 * (4 + 2 + 8);
@@ -69,8 +65,7 @@ TEST_F(CustomInfoTest, RecordTextsAreCutAndEchoedWithTheBusItems) {
             std::tuple(-1, "ab", "", "", 255));
 
   internal::KzifCustomInfo on{};
-  on.mask = 1u << 0;
-  on.genlockOption.set("Enable");
+  on.mask = 1u << 0, on.genlockOption.set("Enable");
   EXPECT_EQ(only(send(on), "drv setGenlockOption"), Lines{"drv setGenlockOption 220"});
   // Nothing marked: still answered.
   EXPECT_EQ(sentRecords<internal::KzifCustomInfo>(send(internal::KzifCustomInfo{})).size(), 1u);
@@ -125,8 +120,7 @@ TEST_F(CustomInfoTest, QueriesAndTheKeyFaderCheck) {
   const auto& stored = custom().record(0);
   EXPECT_EQ(stored.findKeyEntry(1), -1);  // key assignments not in force
   internal::KzifCustomInfo enable{};
-  enable.mask = 1u << internal::KzifCustomInfo::BIT_KEY_ASSIGN_ENABLE;
-  enable.keyAssignEnable = 1;
+  enable.mask = 1u << internal::KzifCustomInfo::BIT_KEY_ASSIGN_ENABLE, enable.keyAssignEnable = 1;
   send(enable);
   // "ME2B" is assigned only as an M/E, so M/E 5 has no key entry.
   for (const auto& [me, entry] : {std::pair(1, 2), {5, -1}, {8, -1}, {-1, -1}})

@@ -106,10 +106,8 @@ TEST_F(FaderEventTest, ReleasedFaderIsHeldForSixteenTicksAndKeyReleaseSparesBack
   EXPECT_TRUE(fe.releaseFader(1, 1));
   for (int i = 0; i < 12; ++i) EXPECT_EQ(fe.link(i).owner, i >= 5 && i <= 9 ? -1 : 7) << i;
   EXPECT_TRUE(fe.faderHeld(1) && !fe.faderHeld(0));
-  run({"tick 15"});
-  EXPECT_TRUE(fe.faderHeld(1));
-  run({"tick"});
-  EXPECT_FALSE(fe.faderHeld(1));
+  for (const auto& [ticks, held] : {std::pair("tick 15", true), {"tick", false}})
+    EXPECT_EQ((run({ticks}), fe.faderHeld(1)), held) << ticks;
 
   ownAll(7);
   fe.releaseKeyFaderLinks();
