@@ -2,6 +2,7 @@
 // and applied to their buses, operation settings and bus status in the field the record arrives,
 // and the queries the keyers, the key-fader buttons and the labels read.
 #include <array>
+#include <initializer_list>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -24,10 +25,11 @@ class CustomInfoTest : public SimTest {
     settle();
   }
   category::CategoryCustomInfo& custom() { return category::CategoryCustomInfo::get(); }
-  static void entry(internal::KzifCustomInfo& r, int k, const char* kind, const char* me) {
-    r.assignKind[k].set(kind);
-    r.assignMe[k].set(me);
-    r.mask |= (1u << (1 + k)) | (1u << (9 + k));
+  // Key entries {index, kind, M/E name}, each with both its mask bits.
+  using Entry = std::tuple<int, const char*, const char*>;
+  static void entries(internal::KzifCustomInfo& r, std::initializer_list<Entry> list) {
+    for (const auto& [k, kind, me] : list)
+      r.assignKind[k].set(kind), r.assignMe[k].set(me), r.mask |= (1u << (1 + k)) | (1u << (9 + k));
   }
   Lines send(const internal::KzifCustomInfo& r) {
     const std::string line = "send 33 " + hexOf(r);
@@ -83,11 +85,8 @@ TEST_F(CustomInfoTest, KeyEntryMovesBusesOperationAndBusStatusOfItsPhysicalMe) {
     category::CategoryBusStatus::get(1).assign(status, 0);
   }
   internal::KzifCustomInfo in{};
-  entry(in, 0, "KEY", "ME2A");
-  entry(in, 1, "KEY", "ME1B");  // a B side: no bus status to copy
-  entry(in, 2, "KEY ", "ME2A");
-  entry(in, 3, "key", "ME2A");
-  entry(in, 5, "KEY", "ME2A");  // beyond the physical M/Es
+  // Entry 1 is a B side (no bus status to copy); entry 5 is beyond the physical M/Es.
+  entries(in, {{0, "KEY", "ME2A"}, {1, "KEY", "ME1B"}, {2, "KEY ", "ME2A"}, {3, "key", "ME2A"}, {5, "KEY", "ME2A"}});
   const Lines out = send(in);
   EXPECT_EQ(only(out, "log [ERR]"), Lines{});
   EXPECT_EQ((std::array{custom().meTable(0), custom().meTable(1), custom().meTable(2), custom().meTable(3),
@@ -102,7 +101,7 @@ TEST_F(CustomInfoTest, KeyEntryMovesBusesOperationAndBusStatusOfItsPhysicalMe) {
 
   // The table holds when the entry turns off.
   internal::KzifCustomInfo off{};
-  entry(off, 0, "Off", "ME3A");
+  entries(off, {{0, "Off", "ME3A"}});
   send(off);
   EXPECT_EQ(std::tuple(custom().meTable(0), custom().findMeSlot(1), custom().findMeSlot(4), custom().findMeSlot(2)),
             std::tuple(2u, 0, 1, -1));
@@ -112,10 +111,7 @@ TEST_F(CustomInfoTest, KeyEntryMovesBusesOperationAndBusStatusOfItsPhysicalMe) {
 
 TEST_F(CustomInfoTest, QueriesAndTheKeyFaderCheck) {
   internal::KzifCustomInfo in{};
-  entry(in, 2, "KEY", "ME2A");
-  entry(in, 5, "KEY", "ME2A");
-  entry(in, 4, "ME", "ME2B");
-  entry(in, 6, "Off", "ME5A");
+  entries(in, {{2, "KEY", "ME2A"}, {5, "KEY", "ME2A"}, {4, "ME", "ME2B"}, {6, "Off", "ME5A"}});
   send(in);
   const auto& stored = custom().record(0);
   EXPECT_EQ(stored.findKeyEntry(1), -1);  // key assignments not in force

@@ -59,6 +59,7 @@ class OperateTest : public SimTest {
     return all;
   }
   KzifOperate& live() { return CategoryOperate::get().record(0); }
+  CategoryFaderEvent& fader = CategoryFaderEvent::get();
 };
 
 }  // namespace
@@ -99,7 +100,6 @@ TEST_F(OperateTest, EachCheckDropsOnlyItsMemberLogsInOrderAndTheRestIsStored) {
 }
 
 TEST_F(OperateTest, KeyFaderLinksGoOnlyOnAChange) {
-  CategoryFaderEvent& fader = CategoryFaderEvent::get();
   const std::array links = {keyTransIndex(2, 3), dskTransIndex(1), bkgdTransIndex[0]};
   // The key, downstream key and background links held by faders 1, 2 and 0 before the script.
   auto ownersAfter = [&](const char* linkMode) {
@@ -114,7 +114,6 @@ TEST_F(OperateTest, KeyFaderLinksGoOnlyOnAChange) {
 }
 
 TEST_F(OperateTest, MeChangeRowsStayAPermutationAndReleaseThePanelsFader) {
-  CategoryFaderEvent& fader = CategoryFaderEvent::get();
   auto owner = [&](std::size_t me) -> i32& { return fader.link(bkgdTransIndex[me]).owner; };
   for (std::size_t me = 0; me < N_ME; ++me) owner(me) = 0;
   // Row 0 to M/E 1: row 1 keeps M/E 0, rows 2 and 3 get the lowest free M/Es, lower first. The
