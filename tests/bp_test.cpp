@@ -61,13 +61,9 @@ class ProbeTest : public SimTest {
   void SetUp() override {
     probes();
     SimTest::SetUp();
-    events.clear();
-    throwInUpdate = false;
+    events.clear(), throwInUpdate = false;
   }
-  void TearDown() override {
-    throwInUpdate = false;  // the probes outlive the test
-    SimTest::TearDown();
-  }
+  void TearDown() override { throwInUpdate = false, SimTest::TearDown(); }  // the probes outlive the test
 };
 
 }  // namespace
@@ -110,22 +106,30 @@ class CategoryEarlyProbe : public category::CategoryCommon<KzifEarlyProbe> {
   void update() override { events.push_back("early"); }
 };
 
-TEST_F(ProbeTest, UpdatePassGoesByClassThenTypeIdAndLookupsAreExact) {
+TEST_F(ProbeTest, UpdatePassGoesByClassThenTypeIdAndTheRegistryChecksItsBounds) {
   static CategoryEarlyProbe early;
   auto& bp = BP::instance();
   run({"restart", "field"});  // storage is laid out at start
   events.clear();
   run({"field"});
-  const Lines expected{"early", "update 0", "update 1", "update 2", "update 3"};
-  EXPECT_EQ(Lines(events.begin(), events.begin() + 5), expected);
-  EXPECT_EQ(bp.updateClass(KzifEarlyProbe::TYPE_ID), 2);
-  EXPECT_EQ(bp.updateClass(KzifSystem::TYPE_ID), 1);
-  EXPECT_EQ(bp.updateClass(KzifProbe::TYPE_ID), 9);
+  EXPECT_EQ(Lines(events.begin(), events.begin() + 5),
+            (Lines{"early", "update 0", "update 1", "update 2", "update 3"}));
+  EXPECT_EQ(std::tuple(bp.updateClass(KzifEarlyProbe::TYPE_ID), bp.updateClass(KzifSystem::TYPE_ID),
+                       bp.updateClass(KzifProbe::TYPE_ID)),
+            std::tuple(2, 1, 9));
   // Exact (type, M/E): a single object serves no other M/E here, unlike get.
   EXPECT_EQ(bp.find<CategoryProbe>(3), &probes()[3]);
   EXPECT_EQ(bp.find<CategoryEarlyProbe>(1), nullptr);
   EXPECT_EQ(bp.find<CategoryProbe>(4), nullptr);
   EXPECT_THROW(bp.require<CategoryEarlyProbe>(2), assert::AssertException);
+  EXPECT_EQ(bp.get(29, 3), bp.get(29, 0));  // single objects serve every M/E
+  EXPECT_EQ(bp.get(9, 2), &probes()[2]);
+  EXPECT_THROW(bp.get(9, 4), assert::AssertException);
+  EXPECT_THROW(bp.get(102, 0), assert::AssertException);
+  EXPECT_THROW(probes()[0].record(2), assert::AssertException);
+  // A fifth probe, or a second single object, is refused at registration.
+  EXPECT_THROW(CategoryProbe extra, assert::AssertException);
+  EXPECT_THROW(category::CategoryMainframeConfig second, assert::AssertException);
 }
 
 TEST_F(ProbeTest, FailedAssertionAbandonsOnlyItsStep) {
@@ -134,8 +138,7 @@ TEST_F(ProbeTest, FailedAssertionAbandonsOnlyItsStep) {
   EXPECT_EQ(only(out, "log [ERR]"), Lines{"log [ERR] Assertion failed: tests/probe(1) in.value != 999"});
   EXPECT_EQ(only(out, "msg 9"), Lines{"msg 9 0000000100010007"});
   // An update that fails in one M/E leaves the others and the send pass running.
-  throwInUpdate = true;
-  events.clear();
+  throwInUpdate = true, events.clear();
   const auto out2 = run({"send 9 00000001 02 00 0008", "field"});
   EXPECT_EQ(only(out2, "log [ERR]"), Lines{"log [ERR] Assertion failed: tests/probe(2) !throwInUpdate"});
   EXPECT_EQ(only(out2, "msg 9"), Lines{"msg 9 0000000102000008"});
@@ -149,8 +152,8 @@ TEST_F(ProbeTest, VsyncHoldDefersTheFieldCycleUntilReleased) {
     runner->field(1);
     EXPECT_TRUE(events.empty());
   }
-  EXPECT_EQ(events.front(), "assign 0.0");
-  EXPECT_EQ(std::count(events.begin(), events.end(), "update 0"), 1);
+  EXPECT_EQ(std::pair(events.front(), std::count(events.begin(), events.end(), "update 0")),
+            std::pair(std::string("assign 0.0"), std::ptrdiff_t{1}));
 }
 
 TEST_F(ProbeTest, RestoreStampsAndMarksBackedUpMesOnly) {
@@ -159,18 +162,6 @@ TEST_F(ProbeTest, RestoreStampsAndMarksBackedUpMesOnly) {
   EXPECT_EQ(only(run({"restart", "field"}), "msg 9"), (Lines{"msg 9 0000000100000000", "msg 9 0000000100010000",
                                                              "msg 9 0000000101000000", "msg 9 0000000101010011"}));
   EXPECT_EQ(std::pair(+probes()[1].record(1).value, +probes()[3].record(1).value), std::pair(0x11, 0));
-}
-
-TEST_F(ProbeTest, RegistryChecksItsBounds) {
-  auto& bp = BP::instance();
-  EXPECT_EQ(bp.get(29, 3), bp.get(29, 0));  // single objects serve every M/E
-  EXPECT_EQ(bp.get(9, 2), &probes()[2]);
-  EXPECT_THROW(bp.get(9, 4), assert::AssertException);
-  EXPECT_THROW(bp.get(102, 0), assert::AssertException);
-  EXPECT_THROW(probes()[0].record(2), assert::AssertException);
-  // A fifth probe, or a second single object, is refused at registration.
-  EXPECT_THROW(CategoryProbe extra, assert::AssertException);
-  EXPECT_THROW(category::CategoryMainframeConfig second, assert::AssertException);
 }
 
 TEST_F(ProbeTest, SystemButtonsToggleOnPressOnly) {

@@ -1,7 +1,11 @@
 // Custom information: the record with its texts, the key entries mapped onto the physical M/Es
 // and applied to their buses, operation settings and bus status in the field the record arrives,
 // and the queries the keyers, the key-fader buttons and the labels read.
+#include <array>
+#include <initializer_list>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "Main/bp.h"
 #include "Main/bus.h"
@@ -21,10 +25,11 @@ class CustomInfoTest : public SimTest {
     settle();
   }
   category::CategoryCustomInfo& custom() { return category::CategoryCustomInfo::get(); }
-  static void entry(internal::KzifCustomInfo& r, int k, const char* kind, const char* me) {
-    r.assignKind[k].set(kind);
-    r.assignMe[k].set(me);
-    r.mask |= (1u << (1 + k)) | (1u << (9 + k));
+  // Key entries {index, kind, M/E name}, each with both its mask bits.
+  using Entry = std::tuple<int, const char*, const char*>;
+  static void entries(internal::KzifCustomInfo& r, std::initializer_list<Entry> list) {
+    for (const auto& [k, kind, me] : list)
+      r.assignKind[k].set(kind), r.assignMe[k].set(me), r.mask |= (1u << (1 + k)) | (1u << (9 + k));
   }
   Lines send(const internal::KzifCustomInfo& r) {
     const std::string line = "send 33 " + hexOf(r);
@@ -39,13 +44,9 @@ TEST_F(CustomInfoTest, RecordTextsAreCutAndEchoedWithTheBusItems) {
   EXPECT_EQ(hexOf(in).size(), 2u * 124);
   in.mask = (1u << 0) | (1u << 1) | (1u << 18) | (1u << 19) | (1u << 17);
   in.genlockOption.set("Disable");
-  std::memcpy(in.assignKind[0].chars, "ABCDEFGHIJKLMNO", 13);  // 15 sent, 12 kept
-  in.assignKind[0].length = 12;
-  in.customText[0].set("abcde");
-  in.customText[1].set("ab");
-  in.keyAssignEnable = 1;
-  in.busItems.mask[1] = 1u << 3;  // item 35
-  in.busItems.item[35] = 200;
+  std::memcpy(in.assignKind[0].chars, "ABCDEFGHIJKLMNO", 13), in.assignKind[0].length = 12;  // 15 sent, 12 kept
+  in.customText[0].set("abcde"), in.customText[1].set("ab");
+  in.keyAssignEnable = 1, in.busItems.mask[1] = 1u << 3, in.busItems.item[35] = 200;  // mask bit of item 35
   std::string hex = hexOf(in);
   // The kind of entry 0 goes out as 15 characters on the wire.
   const std::size_t at = 2 * (4 + 2 + 8);
@@ -56,20 +57,17 @@ TEST_F(CustomInfoTest, RecordTextsAreCutAndEchoedWithTheBusItems) {
   EXPECT_EQ(only(out, "drv setGenlockOption"), Lines{"drv setGenlockOption 0"});
   const auto sent = sentRecords<internal::KzifCustomInfo>(out);
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(textOf(sent[0].assignKind[0]), "ABCDEFGHIJKL");
-  EXPECT_EQ(textOf(sent[0].customText[0]), "abcde");
-  EXPECT_EQ(textOf(sent[0].customText[1]), "ab");
-  EXPECT_EQ(sent[0].busItems.item[35], 200);
-  EXPECT_EQ(sent[0].busItems.mask[1], 1u << 3);
-  EXPECT_EQ(custom().busItem(35), -1);  // above the last usable item
-  EXPECT_STREQ(custom().getCustomText(1), "ab");
-  EXPECT_STREQ(custom().getCustomText(8), "");
-  EXPECT_STREQ(custom().getCustomText(-1), "");
-  EXPECT_EQ(custom().getAssignKind(0), 255);
+  const auto& e = sent[0];
+  EXPECT_EQ(std::tuple(textOf(e.assignKind[0]), textOf(e.customText[0]), textOf(e.customText[1]), +e.busItems.item[35],
+                       +e.busItems.mask[1]),
+            std::tuple("ABCDEFGHIJKL", "abcde", "ab", 200, 1u << 3));
+  // Item 35 is above the last usable item; texts 8 and -1 do not exist.
+  const auto text = [&](int n) { return std::string(custom().getCustomText(n)); };
+  EXPECT_EQ(std::tuple(custom().busItem(35), text(1), text(8), text(-1), custom().getAssignKind(0)),
+            std::tuple(-1, "ab", "", "", 255));
 
   internal::KzifCustomInfo on{};
-  on.mask = 1u << 0;
-  on.genlockOption.set("Enable");
+  on.mask = 1u << 0, on.genlockOption.set("Enable");
   EXPECT_EQ(only(send(on), "drv setGenlockOption"), Lines{"drv setGenlockOption 220"});
   // Nothing marked: still answered.
   EXPECT_EQ(sentRecords<internal::KzifCustomInfo>(send(internal::KzifCustomInfo{})).size(), 1u);
@@ -79,82 +77,55 @@ TEST_F(CustomInfoTest, KeyEntryMovesBusesOperationAndBusStatusOfItsPhysicalMe) {
   auto& operate = category::CategoryOperate::get();
   {
     KzifOperate seed{};
-    seed.mainPanelEntrySelect.mask = 1u << 1;
-    seed.mainPanelEntrySelect.value[1] = 4;
-    seed.subPanel2EntrySelect.mask = 1u << 1;
-    seed.subPanel2EntrySelect.value[1] = 3;
+    seed.mainPanelEntrySelect.mask = seed.subPanel2EntrySelect.mask = 1u << 1;
+    seed.mainPanelEntrySelect.value[1] = 4, seed.subPanel2EntrySelect.value[1] = 3;
     operate.assign(seed, 0);
     KzifBusStatus status{};
-    status.rowBus.mask = 0x3;
-    status.rowBus.bus[0] = 105;
-    status.rowBus.bus[1] = 7;
+    status.rowBus.mask = 0x3, status.rowBus.bus[0] = 105, status.rowBus.bus[1] = 7;
     category::CategoryBusStatus::get(1).assign(status, 0);
   }
   internal::KzifCustomInfo in{};
-  entry(in, 0, "KEY", "ME2A");
-  entry(in, 1, "KEY", "ME1B");  // a B side: no bus status to copy
-  entry(in, 2, "KEY ", "ME2A");
-  entry(in, 3, "key", "ME2A");
-  entry(in, 5, "KEY", "ME2A");  // beyond the physical M/Es
+  // Entry 1 is a B side (no bus status to copy); entry 5 is beyond the physical M/Es.
+  entries(in, {{0, "KEY", "ME2A"}, {1, "KEY", "ME1B"}, {2, "KEY ", "ME2A"}, {3, "key", "ME2A"}, {5, "KEY", "ME2A"}});
   const Lines out = send(in);
   EXPECT_EQ(only(out, "log [ERR]"), Lines{});
-  EXPECT_EQ(custom().meTable(0), 2u);
-  EXPECT_EQ(custom().meTable(1), 5u);
-  EXPECT_EQ(custom().meTable(2), 0u);
-  EXPECT_EQ(custom().meTable(3), 0u);
-  EXPECT_EQ(custom().meTable(4), 0u);
-  EXPECT_EQ(category::CategoryBus::get(0).record(0).code[0], 1024 + 154);
-  EXPECT_EQ(category::CategoryBus::get(0).record(0).code[1], 1024 + 155);
-  EXPECT_EQ(operate.record(0).mainPanelEntrySelect.value[0], 4);
-  EXPECT_EQ(operate.record(0).subPanel2EntrySelect.value[0], 3);
+  EXPECT_EQ((std::array{custom().meTable(0), custom().meTable(1), custom().meTable(2), custom().meTable(3),
+                         custom().meTable(4)}),
+            (std::array<u32, 5>{2, 5, 0, 0, 0}));
+  const auto& bus = category::CategoryBus::get(0).record(0);
   const KzifBusStatus& copied = category::CategoryBusStatus::get(0).record(0);
-  EXPECT_EQ(copied.rowBus.bus[0], 5);
-  EXPECT_EQ(copied.rowBus.bus[1], 7);
-  // All reported in the same field.
-  EXPECT_FALSE(only(out, "msg 47").empty());
-  EXPECT_FALSE(only(out, "msg 48").empty());
-  EXPECT_FALSE(only(out, "msg 36").empty());
+  EXPECT_EQ(std::tuple(+bus.code[0], +bus.code[1], +operate.record(0).mainPanelEntrySelect.value[0],
+                       +operate.record(0).subPanel2EntrySelect.value[0], +copied.rowBus.bus[0], +copied.rowBus.bus[1]),
+            std::tuple(1024 + 154, 1024 + 155, 4, 3, 5, 7));
+  for (const char* msg : {"msg 47", "msg 48", "msg 36"}) EXPECT_FALSE(only(out, msg).empty()) << msg;  // same field
 
   // The table holds when the entry turns off.
   internal::KzifCustomInfo off{};
-  entry(off, 0, "Off", "ME3A");
+  entries(off, {{0, "Off", "ME3A"}});
   send(off);
-  EXPECT_EQ(custom().meTable(0), 2u);
-  EXPECT_EQ(custom().findMeSlot(1), 0);
-  EXPECT_EQ(custom().findMeSlot(4), 1);
-  EXPECT_EQ(custom().findMeSlot(2), -1);
+  EXPECT_EQ(std::tuple(custom().meTable(0), custom().findMeSlot(1), custom().findMeSlot(4), custom().findMeSlot(2)),
+            std::tuple(2u, 0, 1, -1));
   run({"restart"});
   EXPECT_EQ(custom().meTable(0), 0u);
 }
 
 TEST_F(CustomInfoTest, QueriesAndTheKeyFaderCheck) {
   internal::KzifCustomInfo in{};
-  entry(in, 2, "KEY", "ME2A");
-  entry(in, 5, "KEY", "ME2A");
-  entry(in, 4, "ME", "ME2B");
-  entry(in, 6, "Off", "ME5A");
+  entries(in, {{2, "KEY", "ME2A"}, {5, "KEY", "ME2A"}, {4, "ME", "ME2B"}, {6, "Off", "ME5A"}});
   send(in);
   const auto& stored = custom().record(0);
   EXPECT_EQ(stored.findKeyEntry(1), -1);  // key assignments not in force
   internal::KzifCustomInfo enable{};
-  enable.mask = 1u << internal::KzifCustomInfo::BIT_KEY_ASSIGN_ENABLE;
-  enable.keyAssignEnable = 1;
+  enable.mask = 1u << internal::KzifCustomInfo::BIT_KEY_ASSIGN_ENABLE, enable.keyAssignEnable = 1;
   send(enable);
-  EXPECT_EQ(stored.findKeyEntry(1), 2);
-  EXPECT_EQ(stored.findKeyEntry(5), -1);  // "ME2B" only as an M/E
-  EXPECT_EQ(stored.findKeyEntry(8), -1);
-  EXPECT_EQ(stored.findKeyEntry(-1), -1);
-  EXPECT_EQ(parseMeName("ME2B"), 6);
-  EXPECT_EQ(parseMeName(""), 0);
-  EXPECT_EQ(parseMeName("ME1AX"), 0);
-  EXPECT_EQ(custom().getAssignKind(2), 2);
-  EXPECT_EQ(custom().getAssignKind(4), 1);
-  EXPECT_EQ(custom().getAssignKind(6), 0);
-  EXPECT_EQ(custom().getAssignKind(-3), 0);
-  EXPECT_EQ(custom().getAssignMe(4), 5);
-  EXPECT_EQ(custom().getAssignMe(6), -1);
-  EXPECT_EQ(custom().getAssignMe(8), -1);
-  EXPECT_EQ(custom().getAssignMe(-1), -1);
+  // "ME2B" is assigned only as an M/E, so M/E 5 has no key entry.
+  for (const auto& [me, entry] : {std::pair(1, 2), {5, -1}, {8, -1}, {-1, -1}})
+    EXPECT_EQ(stored.findKeyEntry(me), entry) << me;
+  EXPECT_EQ(std::tuple(parseMeName("ME2B"), parseMeName(""), parseMeName("ME1AX")), std::tuple(6, 0, 0));
+  EXPECT_EQ((std::array{custom().getAssignKind(2), custom().getAssignKind(4), custom().getAssignKind(6),
+                         custom().getAssignKind(-3), custom().getAssignMe(4), custom().getAssignMe(6),
+                         custom().getAssignMe(8), custom().getAssignMe(-1)}),
+            (std::array{2, 1, 0, 0, 5, -1, -1, -1}));
 
   // With the check on, a DSK button may reach keyer 3 but not 4, and an unassigned button clears
   // its enables.
@@ -162,18 +133,16 @@ TEST_F(CustomInfoTest, QueriesAndTheKeyFaderCheck) {
   KzifControlPanelConfig buttons{};
   buttons.button(0, 0).mask = 0x3, buttons.button(0, 0).selMe = 5, buttons.button(0, 0).selKeyCh = 3;
   buttons.button(0, 1).mask = 0x3, buttons.button(0, 1).selMe = 5, buttons.button(0, 1).selKeyCh = 4;
-  buttons.controlPanelKeyFaderEnable[0].mask = 0x3;
-  buttons.controlPanelKeyFaderEnable[0].enable[0] = 1;
-  buttons.controlPanelKeyFaderEnable[0].enable[1] = 1;
+  auto& enables = buttons.controlPanelKeyFaderEnable[0];
+  enables.mask = 0x3, enables.enable[0] = 1, enables.enable[1] = 1;
   const std::string line = "send 25 " + hexOf(buttons);
   run({line.c_str(), "field"});
   int selMe = -1, selKeyCh = -1;
   EXPECT_TRUE(config.getKeyFaderButtonAssign(0, 0, selMe, selKeyCh));
-  EXPECT_EQ(selMe, 5);
+  EXPECT_EQ(std::pair(selMe, selKeyCh), std::pair(5, 3));
   EXPECT_FALSE(config.getKeyFaderButtonAssign(0, 1, selMe, selKeyCh));
-  EXPECT_EQ(selMe, 0);
-  EXPECT_EQ(selKeyCh, 0);
-  EXPECT_EQ(config.getKeyFaderButtonEnable(0, 0, 1), 0);
-  EXPECT_EQ(config.getKeyFaderButtonEnable(0, 0, 0), 1);
+  EXPECT_EQ((std::array{selMe, selKeyCh, +config.getKeyFaderButtonEnable(0, 0, 1),
+                         +config.getKeyFaderButtonEnable(0, 0, 0)}),
+            (std::array{0, 0, 0, 1}));
   EXPECT_FALSE(config.getKeyFaderButtonAssign(9, 0, selMe, selKeyCh));
 }

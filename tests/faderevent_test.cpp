@@ -32,24 +32,18 @@ TEST(AutoTransitionTest, RunsTakeExactlyTheirRateAndOnlyForwardRunsFlipTheEndFla
     EXPECT_EQ(finish(t), std::tuple(rate, 0.0f, -1)) << rate;
   }
   AutoTransition t;
-  t.start(0, 1);
-  t.step();  // rate 0: done at the first step, flipping back to +1 on the second run
-  t.start(0, 1);
+  t.start(0, 1), t.step(), t.start(0, 1);  // rate 0: done at the first step, back to +1 on the second run
   EXPECT_EQ(finish(t), std::tuple(1, 0.0f, 1));
   t.positionA = 0.5f;  // backwards from halfway: five fields of ten
   t.start(10, -1);
   EXPECT_EQ(finish(t), std::tuple(5, 0.0f, 1));
-  t.returnMode = 1;
-  t.start(4, 1);
+  t.returnMode = 1, t.start(4, 1);
   EXPECT_EQ(finish(t), std::tuple(4, 1.0f, 1));  // rests at the top
   AutoTransition fade;  // turned back after three fields of ten: three fields to return
-  fade.start(10, 1);
-  for (int i = 0; i < 3; ++i) fade.step();
-  fade.reverse();
+  fade.start(10, 1), fade.step(), fade.step(), fade.step(), fade.reverse();
   EXPECT_EQ(finish(fade), std::tuple(3, 0.0f, 1));
   AutoTransition odd;  // a position written as NaN still lets the run end
-  odd.positionA = std::nanf("");
-  odd.start(2, 1);
+  odd.positionA = std::nanf(""), odd.start(2, 1);
   EXPECT_EQ(std::get<0>(finish(odd)), 2);
 }
 
@@ -60,10 +54,7 @@ TEST(AutoTransitionTest, OnlyRunningAndCutEntriesMove) {
     EXPECT_EQ(std::pair(t.position(), t.state), std::pair(0.4f, state));
   }
   AutoTransition forward{.positionA = 0.4f}, backward{.direction = -1, .positionA = 0.4f};
-  forward.cut();
-  backward.cut();
-  forward.step();  // as if 1.0 had been reached
-  backward.step();
+  forward.cut(), backward.cut(), forward.step(), backward.step();  // as if 1.0 had been reached
   EXPECT_EQ(std::tuple(forward.state, forward.position(), forward.endFlag), std::tuple(0, 0.0f, -1));
   EXPECT_EQ(std::tuple(backward.state, backward.position(), backward.endFlag), std::tuple(0, 0.0f, 1));
   backward.start(-4, 1);
@@ -77,6 +68,9 @@ class FaderEventTest : public SimTest {
     SimTest::SetUp();
   }
   CategoryFaderEvent& fe = CategoryFaderEvent::get();
+  void ownAll(i32 owner) {
+    for (int i = 0; i < N_AUTO_TRANSITIONS; ++i) fe.link(i).owner = owner;
+  }
 };
 
 TEST_F(FaderEventTest, TableIndexesAndTheirGuards) {
@@ -90,43 +84,35 @@ TEST_F(FaderEventTest, TableIndexesAndTheirGuards) {
 }
 
 TEST_F(FaderEventTest, EveryEntryStepsOncePerFieldAndTheMessageIsTaken) {
-  fe.transition(bkgdTransIndex[1]).start(3, 1);
-  fe.transition(keyTransIndex(2, 1)).start(3, 1);
+  fe.transition(bkgdTransIndex[1]).start(3, 1), fe.transition(keyTransIndex(2, 1)).start(3, 1);
   // The body is consumed whole: the record behind it is read in step.
   const Lines out = run({"send 93 0102030405", "send 29 00000001 04 00 00 00 00", "field"});
   EXPECT_EQ(only(out, "log [ERR]"), Lines{});
   EXPECT_EQ(only(out, "msg 29"), Lines{"msg 29 000000010400000000"});  // the keyer's own report aside
-  EXPECT_FLOAT_EQ(fe.transition(5).position(), 1.0f / 3.0f);
-  EXPECT_FLOAT_EQ(fe.transition(12).position(), 1.0f / 3.0f);
+  for (int i : {5, 12}) EXPECT_FLOAT_EQ(fe.transition(i).position(), 1.0f / 3.0f) << i;
   EXPECT_EQ(fe.isBkgdTransAtEnd(1), 0);
   run({"field 2"});
   EXPECT_EQ(std::pair(fe.transition(5).endFlag, fe.isBkgdTransAtEnd(1)), std::pair(-1, 1));
   // Paused halfway or a cut pending at 0 is not at an end; nor is an M/E out of range.
-  fe.transition(0).positionA = 0.5f;
-  fe.transition(0).state = AutoTransition::STATE_PAUSED;
-  fe.transition(10).cut();
+  fe.transition(0).positionA = 0.5f, fe.transition(0).state = AutoTransition::STATE_PAUSED, fe.transition(10).cut();
   EXPECT_EQ(fe.isBkgdTransAtEnd(0) + fe.isBkgdTransAtEnd(2) + fe.isBkgdTransAtEnd(4) + fe.isBkgdTransAtEnd(-1), 0);
   EXPECT_EQ(fe.isBkgdTransAtEnd(3), 1);
 }
 
 TEST_F(FaderEventTest, ReleasedFaderIsHeldForSixteenTicksAndKeyReleaseSparesBackgrounds) {
-  for (int i = 0; i < N_AUTO_TRANSITIONS; ++i) fe.link(i).owner = 7;
+  ownAll(7);
   EXPECT_FALSE(fe.releaseFader(3, 0) || fe.releaseFader(0, 4));
   EXPECT_EQ(lines, Lines{});  // refused without an assertion
   EXPECT_TRUE(fe.releaseFader(1, 1));
   for (int i = 0; i < 12; ++i) EXPECT_EQ(fe.link(i).owner, i >= 5 && i <= 9 ? -1 : 7) << i;
   EXPECT_TRUE(fe.faderHeld(1) && !fe.faderHeld(0));
-  run({"tick 15"});
-  EXPECT_TRUE(fe.faderHeld(1));
-  run({"tick"});
-  EXPECT_FALSE(fe.faderHeld(1));
+  for (const auto& [ticks, held] : {std::pair("tick 15", true), {"tick", false}})
+    EXPECT_EQ((run({ticks}), fe.faderHeld(1)), held) << ticks;
 
-  for (int i = 0; i < N_AUTO_TRANSITIONS; ++i) fe.link(i).owner = 7;
+  ownAll(7);
   fe.releaseKeyFaderLinks();
-  for (int i = 0; i < N_AUTO_TRANSITIONS; ++i) {
-    const bool keyOrDsk = i < 24 && (i >= 20 || i % 5 != 0);
-    EXPECT_EQ(fe.link(i).owner, keyOrDsk ? -1 : 7) << i;
-  }
+  for (int i = 0; i < N_AUTO_TRANSITIONS; ++i)  // keys (every entry of 1..19 but the backgrounds) and DSKs 20..23
+    EXPECT_EQ(fe.link(i).owner, i < 24 && (i >= 20 || i % 5 != 0) ? -1 : 7) << i;
   // The system initial command frees every link, backgrounds included, whatever its body.
   fe.link(83).pickUpLevel = 0.5f;
   EXPECT_EQ(only(run({"send 72 01", "field"}), "log [ERR]"), Lines{});
@@ -160,6 +146,5 @@ TEST_F(FaderEventTest, PressMarksTheWatchEntriesOfItsMeOnly) {
   EXPECT_TRUE(fe.buttonPressed(2, 0) && fe.buttonPressed(2, 5));
   EXPECT_FALSE(fe.buttonPressed(2, 1) || fe.buttonPressed(1, 0) || fe.buttonPressed(2, 2));
   fe.clearButtonPress(2, 0);
-  EXPECT_FALSE(fe.buttonPressed(2, 0));
-  EXPECT_TRUE(fe.buttonPressed(2, 5));
+  EXPECT_TRUE(!fe.buttonPressed(2, 0) && fe.buttonPressed(2, 5));
 }

@@ -2,7 +2,6 @@
 // the key fader and fader releases, the M/E change rows, the fade to black down to the fade keyer
 // level, the restore of the fade, and the row code helpers.
 #include <array>
-#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -60,6 +59,7 @@ class OperateTest : public SimTest {
     return all;
   }
   KzifOperate& live() { return CategoryOperate::get().record(0); }
+  CategoryFaderEvent& fader = CategoryFaderEvent::get();
 };
 
 }  // namespace
@@ -91,9 +91,8 @@ TEST_F(OperateTest, EachCheckDropsOnlyItsMemberLogsInOrderAndTheRestIsStored) {
 
   // The backup image holds the record as it lies in memory, little-endian, masks sent and cleared.
   const u8* stored = platform::nvWindow() + BP::instance().shareOffset(KzifOperate::TYPE_ID, 0);
-  std::string image(2 * sizeof(KzifOperate) + 1, '\0');  // room for the last terminator
-  for (std::size_t i = 0; i < sizeof(KzifOperate); ++i) std::snprintf(&image[2 * i], 3, "%02x", stored[i]);
-  image.pop_back();
+  std::string image;
+  for (std::size_t i = 0; i < sizeof(KzifOperate); ++i) image += hexBytes(stored[i], 1);
   EXPECT_EQ(image, body({{9, "01"}, {13, "01"}, {20, "02"}, {23, "01"}, {36, "01"}, {56, "01"}, {68, "e703"},
                          {85, "01"}, {117, "01"}, {124, "abcd"}, {152, "04"}, {154, "0709"}, {888, "1201"},
                          {892, "01"}, {900, "05"}, {931, "0501"}},
@@ -101,7 +100,6 @@ TEST_F(OperateTest, EachCheckDropsOnlyItsMemberLogsInOrderAndTheRestIsStored) {
 }
 
 TEST_F(OperateTest, KeyFaderLinksGoOnlyOnAChange) {
-  CategoryFaderEvent& fader = CategoryFaderEvent::get();
   const std::array links = {keyTransIndex(2, 3), dskTransIndex(1), bkgdTransIndex[0]};
   // The key, downstream key and background links held by faders 1, 2 and 0 before the script.
   auto ownersAfter = [&](const char* linkMode) {
@@ -116,7 +114,6 @@ TEST_F(OperateTest, KeyFaderLinksGoOnlyOnAChange) {
 }
 
 TEST_F(OperateTest, MeChangeRowsStayAPermutationAndReleaseThePanelsFader) {
-  CategoryFaderEvent& fader = CategoryFaderEvent::get();
   auto owner = [&](std::size_t me) -> i32& { return fader.link(bkgdTransIndex[me]).owner; };
   for (std::size_t me = 0; me < N_ME; ++me) owner(me) = 0;
   // Row 0 to M/E 1: row 1 keeps M/E 0, rows 2 and 3 get the lowest free M/Es, lower first. The
@@ -134,8 +131,7 @@ TEST_F(OperateTest, MeChangeRowsStayAPermutationAndReleaseThePanelsFader) {
   live().mainPanelMe.me[1] = 3;
   EXPECT_EQ(only(play({"field"}), "log [ERR]"), Lines{"log [ERR] ME Change Main range over 1 3"});
   // A row naming no M/E (a restored image) has no fader to release; the new M/E still does.
-  live().subPanel2Me.me[0] = 7;
-  owner(1) = 0;
+  live().subPanel2Me.me[0] = 7, owner(1) = 0;
   EXPECT_EQ(only(play({sendLine({{92, "0000000101"}}), "field"}), "log [ERR]"), Lines{});
   EXPECT_EQ(owner(1), FaderLink::FREE);
   EXPECT_TRUE(fader.faderHeld(2) && live().subPanel2Me.me[0] == 1);
@@ -165,8 +161,7 @@ TEST_F(OperateTest, FadeRunsOverItsRateAndBackAndATurnReversesIt) {
 
 TEST_F(OperateTest, RateZeroCutsAndTwoRequestsInOneFieldFollowTheLastValue) {
   const Lines out = play({ftb("000000050100"), "field", "field"});
-  EXPECT_EQ(levels(out), (Lines{"0", "1"}));
-  EXPECT_EQ(ftbOf(out), "0000000d010000000100");
+  EXPECT_EQ(std::pair(levels(out), ftbOf(out)), std::pair(Lines{"0", "1"}, std::string("0000000d010000000100")));
   // Faded: off then on in one field leaves it faded; clear: on then off leaves it clear.
   const std::string on = ftb("0000000101"), off = ftb("0000000100");
   EXPECT_EQ(fade({off, on}, 2), (Lines{"1", "1"}));
@@ -179,8 +174,7 @@ TEST_F(OperateTest, RestoreSetsTheFadeAtTheStoredStateAtOnce) {
   // On the way to faded, then restarted: at full level from the first field and after.
   play({ftb("00000007000b0064"), ftb("0000000101"), "field", "field"});
   const Lines out = play({"restart", "field", "field"});
-  EXPECT_EQ(levels(out), (Lines{"1", "1"}));
-  EXPECT_EQ(ftbOf(out), "0000001f010b00640100");
+  EXPECT_EQ(std::pair(levels(out), ftbOf(out)), std::pair(Lines{"1", "1"}, std::string("0000001f010b00640100")));
 }
 
 TEST(OperateHelpersTest, RowCodesAndSlotOrder) {

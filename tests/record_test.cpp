@@ -24,7 +24,6 @@ struct Part {
   u32 mask;
   u8 level;  // bit 0, 0..9
   u16 code;  // bit 1, any
-
   static constexpr auto wire() {
     return rec::list(rec::mask(&Part::mask), rec::field(0, &Part::level, rec::range(0, 9)), rec::field(1, &Part::code));
   }
@@ -32,17 +31,14 @@ struct Part {
 
 struct Probe {
   u32 mask;
-  u8 me;
-  u8 channel;
+  u8 me, channel;
   u8 level;       // bit 0, 0..100
   i16 angle;      // bit 1, -45..45
   u32 count;      // bit 2, 1, 2, 4 or 8
   float gain;     // bit 3, 0..2
   u8 steps[3];    // bit 4, each 0..9
   rec::Text<12> name;  // bit 5
-  Part part;
-  Part pair[2];
-
+  Part part, pair[2];
   static constexpr auto wire() {
     using R = Probe;
     return rec::list(rec::mask(&R::mask), rec::me(&R::me), rec::channel(&R::channel),
@@ -104,8 +100,7 @@ TEST(RecordWire, BigEndianWithoutPaddingBothWaysAndShortBodiesOrBuffersRefused) 
   EXPECT_FALSE(decodeFrom(sampleWithName({0x7F, 0xFF, 'a', 'b', 0x00}), p));  // text runs past the body
   Bytes out(kSampleWire.size() - 1);
   rec::WireWriter w(out);
-  rec::encode(w, kSample);
-  EXPECT_FALSE(w.ok());
+  EXPECT_FALSE((rec::encode(w, kSample), w.ok()));
 }
 
 TEST(RecordText, NegativeLengthCarriesNothingOversizeKeepsWhatFitsAndMergeStopsAtTheFirstZero) {
@@ -122,8 +117,7 @@ TEST(RecordText, NegativeLengthCarriesNothingOversizeKeepsWhatFitsAndMergeStopsA
   }
   Probe dst{.name = {11, "longer name"}}, src{.mask = 1u << 5, .name = {5, "ab\0cd"}};
   rec::merge(dst, src);
-  EXPECT_EQ(dst.name.length, 2);
-  EXPECT_EQ(std::memcmp(dst.name.chars, "ab\0\0\0\0\0\0\0\0\0\0", 13), 0);
+  EXPECT_TRUE(dst.name.length == 2 && std::memcmp(dst.name.chars, "ab\0\0\0\0\0\0\0\0\0\0", 13) == 0);
 }
 
 TEST(RecordMerge, DropsOnlyTheValuesThatFailTheirChecks) {
@@ -152,7 +146,6 @@ struct Colors {
   i16 hsl[3];    // bit 0, whole: 0..3599, 0..1000, 0..1080
   i16 pair[2];   // bit 1, each on its own: 0..9, 10..19
   rec::Text<4, 8> tag;  // bit 2
-
   static constexpr auto wire() {
     using R = Colors;
     return rec::list(rec::mask(&R::mask),
@@ -167,8 +160,7 @@ TEST(RecordMerge, WholeArraysAllOrNothingEachElementItsOwnCheckAndUncheckedTakes
   rec::MergeResult r = rec::merge(dst, src);
   EXPECT_EQ(std::tuple(dst.mask, dst.hsl[0], dst.pair[0], dst.pair[1]), std::tuple(0x2u, i16{0}, i16{0}, i16{10}));
   EXPECT_EQ(std::pair(r.droppedBits, r.droppedValues), std::pair(u64{0x3}, 2));
-  src.hsl[1] = 1000;
-  rec::merge(dst, src);
+  src.hsl[1] = 1000, rec::merge(dst, src);
   EXPECT_EQ(std::tuple(dst.hsl[0], dst.hsl[1], dst.hsl[2]), std::tuple(i16{3599}, i16{1000}, i16{0}));
   src.hsl[2] = -1;
   EXPECT_TRUE(rec::merge(dst, src, rec::Checks::Skip).clean());
@@ -178,10 +170,8 @@ TEST(RecordMerge, WholeArraysAllOrNothingEachElementItsOwnCheckAndUncheckedTakes
   // brought back to the rule.
   Colors text{};
   ASSERT_TRUE(decodeFrom(Bytes{0, 0, 0, 4, 0, 3, 0, 5, 0, 5, 0, 1, 0, 2, 0, 9, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 0}, text));
-  EXPECT_EQ(std::string(text.tag.chars), "abcd");
-  EXPECT_EQ(std::memcmp(text.tag.chars, "abcd\0\0\0\0", 8), 0);
-  text.tag.length = 99;
-  std::memset(text.tag.chars, 'z', 8);
+  EXPECT_EQ(std::string(text.tag.chars, 8), std::string("abcd\0\0\0\0", 8));
+  text.tag.length = 99, std::memset(text.tag.chars, 'z', 8);
   rec::normalizeTexts(text);
   EXPECT_EQ(std::pair(+text.tag.length, std::string(text.tag.chars)), std::pair(4, std::string("zzzz")));
 }
@@ -196,8 +186,7 @@ TEST(RecordMasks, SetClearAndAnyReachEverySubRecordAndStampSetsOnlyMeAndChannel)
   p.pair[1].mask = 1;  // only the last element of a sub-record array
   EXPECT_TRUE(rec::anyMask(p));
 
-  p = kSample;
-  rec::stamp(p, 3, 0);
+  p = kSample, rec::stamp(p, 3, 0);
   EXPECT_EQ(std::pair(rec::meOf(p), rec::channelOf(p)), std::pair(3, 0));
   p.me = 2, p.channel = 1;
   EXPECT_EQ(encodeToBytes(p), kSampleWire);
@@ -207,8 +196,7 @@ TEST(RecordMasks, SetClearAndAnyReachEverySubRecordAndStampSetsOnlyMeAndChannel)
 // that the wire carries after a text but memory holds first; fields on the wire in bit order.
 struct Tail {
   u32 mask;
-  u8 low;   // bit 1, 0..1
-  u8 high;  // bit 0, 0..4
+  u8 low, high;  // bits 1 (0..1) and 0 (0..4)
   static constexpr auto wire() {
     return rec::list(rec::mask(&Tail::mask), rec::field(0, &Tail::high, rec::range(0, 4)),
                      rec::field(1, &Tail::low, rec::range(0, 1)));
@@ -221,7 +209,6 @@ struct Reordered {
   u8 rows[4];   // bits 0..3, rows 0 and 1 only, 0..1
   u8 late;      // bit 33
   rec::Text<4> name;  // bit 32
-
   static constexpr auto wire() {
     using R = Reordered;
     return rec::list(rec::mask(&R::mask), rec::elements(0, &R::rows, rec::onlyFirst(2, rec::range(0, 1))),
@@ -247,8 +234,7 @@ TEST(RecordDeclarationOrder, WireFollowsTheListAndElementsMergeOneByOne) {
   EXPECT_EQ(std::pair(result.droppedBits, result.droppedValues), std::pair(u64{0x1}, 2));  // and tail.high 5
   rec::setAllMasks(dst);
   EXPECT_EQ(std::tuple(dst.mask[0], dst.mask[1], dst.tail.mask), std::tuple(0xFu, 0x3u, 0x3u));
-  rec::clearMasks(dst);
-  dst.mask[1] = 1;
+  rec::clearMasks(dst), dst.mask[1] = 1;
   EXPECT_TRUE(rec::anyMask(dst));
 }
 
@@ -265,11 +251,8 @@ TEST(RecordLayouts, SystemWireIsNineBytesInFieldOrder) {
 
 TEST(RecordLayouts, MainframeConfigWireAndStoredPositions) {
   KzifMainframeConfig c{};
-  c.mask = 0x3;
-  c.meConfig[7].previewKey[3] = 2;
-  c.dskConfig.mask = 0x7F;
-  c.dskConfig.previewSelect = 5;
-  c.selectedSampleKeyer = 31;
+  c.mask = 0x3, c.meConfig[7].previewKey[3] = 2, c.selectedSampleKeyer = 31;
+  c.dskConfig.mask = 0x7F, c.dskConfig.previewSelect = 5;
   const Bytes wire = encodeToBytes(c);
   expectBytesAt(wire.data(),
                 {{4 + 7 * 13 + 4 + 4 + 3, 2}, {108 + 3, 0x7F}, {108 + 17, 5}, {222, 31}});
@@ -295,7 +278,6 @@ struct Labels {
   u32 mask;
   rec::Text<4> label[3];       // bits 0..2
   std::array<i16, 3> steps;    // bit 3, taken whole when ascending
-
   static constexpr auto wire() {
     using R = Labels;
     return rec::list(rec::mask(&R::mask), rec::elements(0, &R::label), rec::field(3, &R::steps, rec::wholeIf(&ascending)));
@@ -304,20 +286,16 @@ struct Labels {
 
 TEST(RecordMerge, TextElementsByTheirOwnBitsAndArraysJudgedWhole) {
   Labels in{}, dst{};
-  in.mask = 0b1101;
-  in.label[0].set("abcd");
+  in.mask = 0b1101, in.steps = {1, 5, 3};
+  in.label[0].set("abcd"), in.label[1].set("skip");
   std::memcpy(in.label[2].chars, "wxyz", 5);  // no length: the merge counts the characters
-  in.label[1].set("skip");
-  in.steps = {1, 5, 3};
   rec::merge(dst, in);
   EXPECT_EQ(std::tuple(dst.mask, +dst.label[2].length, +dst.label[1].length, +dst.steps[1]), std::tuple(0b101u, 4, 0, 0));
-  in.steps = {1, 3, 5};
-  rec::merge(dst, in);
+  in.steps = {1, 3, 5}, rec::merge(dst, in);
   EXPECT_EQ(dst.steps[2], 5);
 
   // A stored text element with a huge length and no zero in its room comes back to the rule.
-  dst.label[1].length = 0x7FFF;
-  std::memset(dst.label[1].chars, 'q', sizeof dst.label[1].chars);
+  dst.label[1].length = 0x7FFF, std::memset(dst.label[1].chars, 'q', sizeof dst.label[1].chars);
   rec::normalizeTexts(dst);
   EXPECT_EQ(std::pair(+dst.label[1].length, dst.label[1].chars[4]), std::pair(4, '\0'));
 }

@@ -49,10 +49,7 @@ TEST(ReorderPriority, EveryMoveKeepsAPermutationAndTheOthersOrder) {
       for (int target = 0; target < 4; ++target) {
         std::array<int, 4> after{};
         for (int i = 0; i < 4; ++i) after[i] = reorderPriority(target, start[moved], start[i], moved, i);
-        std::array<int, 4> sorted = after;
-        std::sort(sorted.begin(), sorted.end());
-        EXPECT_EQ(sorted, (std::array<int, 4>{0, 1, 2, 3}));
-        EXPECT_EQ(after[moved], target);
+        EXPECT_TRUE(std::is_permutation(after.begin(), after.end(), start.begin()) && after[moved] == target);
         for (int i = 0; i < 4; ++i)
           for (int j = 0; j < 4; ++j)
             EXPECT_TRUE(i == moved || j == moved || (start[i] < start[j]) == (after[i] < after[j]));
@@ -108,9 +105,8 @@ TEST(InputVideo, ConversionAndTallyExcludeByChannel) {
   video.setConverted(5, 2);  // out of range: dropped
   EXPECT_TRUE(video.isConverted(41));
   EXPECT_FALSE(video.isConverted(42) || video.isConverted(15));  // channel 32 is converted but is no bus source
-  video.setTallyExcluded(3, 1);
-  video.setTallyExcluded(3, 256);  // would wrap to 0 in a byte: dropped, not taken as "off"
-  video.setTallyExcluded(128, 1);  // no such channel: ignored
+  // 256 would wrap to 0 in a byte: dropped, not taken as "off"; channel 128 does not exist: ignored.
+  video.setTallyExcluded(3, 1), video.setTallyExcluded(3, 256), video.setTallyExcluded(128, 1);
   EXPECT_EQ(video.isTallyExcluded(3) + video.isTallyExcluded(128), 1);
   EXPECT_EQ(reinterpret_cast<const u8*>(&video.record(3))[9], 1);
   video.clear();
@@ -123,9 +119,7 @@ TEST(MacroAttach, PressTogglesTheFlagOfItsPanelAndMe) {
                     .code = internal::KzifButtonEvent::BTN_TR_MACRO_ATTCH, .state = static_cast<u8>(state)});
   };
   macro.clear();
-  press(1, 3, 1);
-  press(1, 3, 0);  // a release toggles nothing
-  press(0, 8, 1);  // M/E byte beyond the group: ignored
+  press(1, 3, 1), press(1, 3, 0), press(0, 8, 1);  // a release toggles nothing; M/E byte 8 is beyond the group
   EXPECT_EQ(std::pair(macro.attached(1, 3), macro.record().mask), std::pair(1, 1u << 11));
   press(1, 3, 1);
   EXPECT_EQ(macro.attached(1, 3), 0);
