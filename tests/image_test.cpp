@@ -1,9 +1,7 @@
 // The image effects through the wire and the backup image, their per-field filter calls, the A/B
 // row swap under the panel buttons and lamps, and a damaged stored record.
-#include <initializer_list>
+#include <array>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "Main/bp.h"
 #include "Main/bus.h"
@@ -51,9 +49,8 @@ void setRows(int selectMode, int mode, int meMode) {
   category::CategoryOperate::get().assign(op, 0);
 }
 
-internal::KzifButtonEvent button(int panel, int me, int code, int state = 1) {
-  return {.panel = static_cast<u8>(panel), .me = static_cast<u8>(me), .code = static_cast<i16>(code),
-          .state = static_cast<u8>(state)};
+internal::KzifButtonEvent button(int panel, int code, int state = 1) {  // on M/E 1
+  return {.panel = static_cast<u8>(panel), .me = 1, .code = static_cast<i16>(code), .state = static_cast<u8>(state)};
 }
 
 // The image filter calls of a field, each group behind the context selection that opens it.
@@ -143,17 +140,14 @@ TEST_F(ImageTest, FiltersOfBothHardwareMesAreSetEveryFieldInTheirOrder) {
   run({sendImage(me1).c_str(), sendImage(me2).c_str(), "field"});
 
   Lines expected = {"drv setMeContext 0x3210"};
-  for (const char* t : {"0x1200", "0x1201", "0x1205", "0x1207"})
-    for (const std::string& l : offCalls(t)) expected.push_back(l);
-  expected.push_back("drv setMeContext 0x3211");
-  for (const char* l : {"drv setImageFilterMode 0x1200 0x1701 50", "drv setImageFilterLevel 0x1200 1 2 5",
-                        "drv setImageMonoColor 0x1200 1 236 186"})
-    expected.push_back(l);
-  for (const std::string& l : offCalls("0x1201")) expected.push_back(l);
-  for (const char* l : {"drv setImageFilterMode 0x1205 0x1700 0.5", "drv setImageFilterLevel 0x1205 1 2 5",
-                        "drv setImageMonoColor 0x1205 1 512 512", "drv setImageFilterMode 0x1207 0x0 70",
-                        "drv setImageFilterLevel 0x1207 1 2 5", "drv setImageMonoColor 0x1207 1 512 512"})
-    expected.push_back(l);
+  const auto add = [&](const Lines& ls) { expected.insert(expected.end(), ls.begin(), ls.end()); };
+  for (const char* t : {"0x1200", "0x1201", "0x1205", "0x1207"}) add(offCalls(t));
+  add({"drv setMeContext 0x3211", "drv setImageFilterMode 0x1200 0x1701 50", "drv setImageFilterLevel 0x1200 1 2 5",
+       "drv setImageMonoColor 0x1200 1 236 186"});
+  add(offCalls("0x1201"));
+  add({"drv setImageFilterMode 0x1205 0x1700 0.5", "drv setImageFilterLevel 0x1205 1 2 5",
+       "drv setImageMonoColor 0x1205 1 512 512", "drv setImageFilterMode 0x1207 0x0 70",
+       "drv setImageFilterLevel 0x1207 1 2 5", "drv setImageMonoColor 0x1207 1 512 512"});
   EXPECT_EQ(filterCalls(run({"field"})), expected);  // again in a field with no change
 
   // The keyer's wipe reads the "on" byte of the first two key filters.
@@ -161,34 +155,21 @@ TEST_F(ImageTest, FiltersOfBothHardwareMesAreSetEveryFieldInTheirOrder) {
             std::vector<int>({1, 1, 0}));
 }
 
-TEST_F(ImageTest, RowSwapFollowsTheRowModeAgainstTheBusFlip) {
-  struct Case {
-    int select, mode, meMode, flip, swapped;
-  };
-  for (const Case c : {Case{0, 0, 1, 1, 0}, Case{0, 0, 2, 0, 0}, Case{0, 1, 0, 0, 0}, Case{0, 1, 0, 1, 1},
-                       Case{0, 2, 0, 0, 1}, Case{0, 2, 0, 1, 0}, Case{1, 0, 1, 1, 1}, Case{1, 2, 0, 1, 0},
-                       Case{1, 1, 2, 0, 1}}) {
-    setRows(c.select, c.mode, c.meMode);
-    category::CategoryBus::get(3).setOption(c.flip);
-    EXPECT_EQ(imageRowsSwapped(3), c.swapped) << c.select << c.mode << c.meMode << c.flip;
-  }
-}
-
-TEST_F(ImageTest, ButtonsToggleTheBusUnderThemAndItsLampStaysUnderTheButton) {
+TEST_F(ImageTest, ButtonsToggleTheBusUnderThemItsLampStaysUnderTheButtonAndRowModesSwapThem) {
   CategoryImage& image = CategoryImage::get(1);
-  image.onButton(button(0, 1, CategoryImage::BUTTON_A));
+  image.onButton(button(0, CategoryImage::BUTTON_A));
   const Lines out = run({"field"});
   const std::vector<KzifImage> sent = sentRecords<KzifImage>(out);
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(std::vector<u32>({sent[0].mask, sent[0].imageA.mask, sent[0].imageB.mask}), std::vector<u32>({0, 1, 0}));
-  EXPECT_EQ(sent[0].imageA.on, 1);
+  EXPECT_EQ(std::vector<u32>({sent[0].mask, sent[0].imageA.mask, sent[0].imageB.mask, sent[0].imageA.on}),
+            std::vector<u32>({0, 1, 0, 1}));
   EXPECT_EQ(imageLamps(out, 1), onAllPanels(2, 0));
 
   // Rows swapped: the same button now holds the B bus, and the A bus lamp moves under the other.
   setRows(0, 2, 0);  // swapped while the flip is 0, as it stands
-  image.onButton(button(2, 1, CategoryImage::BUTTON_A));
-  image.onButton(button(2, 1, CategoryImage::BUTTON_B, 0));  // releases do nothing
-  image.onButton(button(3, 1, CategoryImage::BUTTON_B));     // no such panel
+  image.onButton(button(2, CategoryImage::BUTTON_A));
+  image.onButton(button(2, CategoryImage::BUTTON_B, 0));  // releases do nothing
+  image.onButton(button(3, CategoryImage::BUTTON_B));     // no such panel
   const Lines swapped = run({"field"});
   EXPECT_EQ(std::vector<int>({image.record(0).imageA.on, image.record(0).imageB.on}), std::vector<int>({1, 1}));
   EXPECT_EQ(imageLamps(swapped, 1), onAllPanels(2, 2));
@@ -197,6 +178,15 @@ TEST_F(ImageTest, ButtonsToggleTheBusUnderThemAndItsLampStaysUnderTheButton) {
   const Lines event = run({"send 92 0000 00 0000 00 01 00 0510 01 00", "field"});
   EXPECT_EQ(std::vector<int>({image.record(0).imageA.on, image.record(0).imageB.on}), std::vector<int>({0, 1}));
   EXPECT_EQ(imageLamps(event, 1), onAllPanels(2, 0));
+
+  // The swap follows the row modes against the bus flip: select mode, row mode, M/E row mode, flip, swapped.
+  const std::array<int, 5> cases[] = {{0, 0, 1, 1, 0}, {0, 0, 2, 0, 0}, {0, 1, 0, 0, 0}, {0, 1, 0, 1, 1}, {0, 2, 0, 0, 1},
+                                      {0, 2, 0, 1, 0}, {1, 0, 1, 1, 1}, {1, 2, 0, 1, 0}, {1, 1, 2, 0, 1}};
+  for (const auto& [select, mode, meMode, flip, swapped] : cases) {
+    setRows(select, mode, meMode);
+    category::CategoryBus::get(3).setOption(flip);
+    EXPECT_EQ(imageRowsSwapped(3), swapped) << select << mode << meMode << flip;
+  }
 }
 
 // A stored value outside its range would fail a filter driver assertion in every field.
