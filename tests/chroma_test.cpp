@@ -106,7 +106,7 @@ TEST_F(ChromaTest, TableReachesAKeyerOnceItIsReadyAndBadCommandsAreAnsweredMinus
   EXPECT_EQ(tableWrites(play({command(0, 0, 0), "field"})).size(), 3u);
 }
 
-TEST_F(ChromaTest, RecordFieldsAreCheckedOneByOneAndMeWideValuesReachEveryKeyer) {
+TEST_F(ChromaTest, RecordFieldsAreCheckedOneByOneMeWideValuesReachEveryKeyerAndTheSampleKeyerGetsItsArea) {
   KzifChromaKey r{};
   r.channel = 1;
   r.mask = 0x1 | 0x2 | 0x4 | 0x20;
@@ -125,10 +125,9 @@ TEST_F(ChromaTest, RecordFieldsAreCheckedOneByOneAndMeWideValuesReachEveryKeyer)
   // -7 / 5 truncates toward zero; key type 2 turns the keyer's chroma key on.
   EXPECT_EQ(only(underContext(out), "drv setChromaKeyLevel 0x1207"), Lines{"drv setChromaKeyLevel 0x1207 0 -1"});
   EXPECT_EQ(only(underContext(out), "drv setChromaKeyEnable 0x1207"), Lines{"drv setChromaKeyEnable 0x1207 1 1 0x2010 0x2014"});
-}
 
-TEST_F(ChromaTest, SampleKeyerGetsTheSampleAreaAndAChromaModeChangesTheKeyOutputs) {
-  KzifChromaKey r{};
+  // Keyer 3, the sample keyer, gets the sample area; a chroma mode changes the key outputs.
+  r = KzifChromaKey{};
   r.channel = 2;
   r.mask = 0x4 | 0x8 | 0x20 | 0x40;
   r.sampleKey = 3;
@@ -136,7 +135,7 @@ TEST_F(ChromaTest, SampleKeyerGetsTheSampleAreaAndAChromaModeChangesTheKeyOutput
   r.samplePosition[0] = 2000;
   r.samplePosition[1] = -1000;
   r.sampleSize = 1000;
-  const Lines out = play({keyerToChroma(0, 2), chroma(r), "field"});
+  out = play({keyerToChroma(0, 2), chroma(r), "field"});
   EXPECT_EQ(only(underContext(out), "drv setChromaKeySampleArea"), Lines{"drv setChromaKeySampleArea 1246 297 192 54"});
   EXPECT_EQ(only(underContext(out), "drv setChromaKeyEnable 0x1209"), Lines{"drv setChromaKeyEnable 0x1209 1 1 0x2010 0x2013"});
   EXPECT_EQ(only(underContext(out), "drv setMeKeyOutputs"), Lines{"drv setMeKeyOutputs 0x1402 0x1403 0x1404 0x1405"});

@@ -105,21 +105,7 @@ TEST_F(SourceNameTest, NamesAreReadToTheirEndAndHeldToTheTextRule) {
   EXPECT_EQ(stored(6).mvNameMode, 0);
 }
 
-TEST_F(SourceNameTest, LabelsFollowTheModesAndOnlyAModeRedrawsThem) {
-  // Channel 175 (AUX 1) labels index 183, drawn over before each send: the attribute alone leaves it,
-  // a mode (even the same one again) redraws it.
-  const std::pair<std::string, const char*> steps[] = {
-      {body(0x1b, 175, 2, name("Btn"), 0, 2, name("Mv")), "AUX1"}, {body(0x01, 175, 1), "Btn"},
-      {body(0x08, 175, 0, name(""), 0, 1), "Mv"}, {body(0x04, 175, 0, name(""), 4), "drawn"},
-      {body(0x08, 175, 0, name(""), 0, 1), "Mv"}};
-  for (const auto& [b, want] : steps) {
-    CategoryMultiView::get().setSourceName(183, "drawn");
-    send(b);
-    EXPECT_EQ(label(183), want) << b;
-  }
-}
-
-TEST_F(SourceNameTest, CustomTextsRenameTheMeOutputsOfBothSidesAndBlackKeepsItsLabel) {
+TEST_F(SourceNameTest, LabelsFollowTheModesAndCustomTextsRenameTheMeOutputsOfBothSidesButNotBlack) {
   // M/E 1 A side "STU", M/E 1 B side "B2" with a final carriage return.
   internal::KzifCustomInfo info{};
   info.customText[0].set("STU");
@@ -140,6 +126,18 @@ TEST_F(SourceNameTest, CustomTextsRenameTheMeOutputsOfBothSidesAndBlackKeepsItsL
   CategoryMultiView::get().setSourceName(174, "drawn");
   run({"send 29 00000001 04 00 00 00 00", "field"});
   EXPECT_EQ(label(248) + " " + label(174) + " " + label(154), "Last Black SEL_KEYPVW");
+
+  // Channel 175 (AUX 1) labels index 183, drawn over before each send: the attribute alone leaves it,
+  // a mode (even the same one again) redraws it.
+  const std::pair<std::string, const char*> steps[] = {
+      {body(0x1b, 175, 2, name("Btn"), 0, 2, name("Mv")), "AUX1"}, {body(0x01, 175, 1), "Btn"},
+      {body(0x08, 175, 0, name(""), 0, 1), "Mv"}, {body(0x04, 175, 0, name(""), 4), "drawn"},
+      {body(0x08, 175, 0, name(""), 0, 1), "Mv"}};
+  for (const auto& [b, want] : steps) {
+    CategoryMultiView::get().setSourceName(183, "drawn");
+    send(b);
+    EXPECT_EQ(label(183), want) << b;
+  }
 }
 
 }  // namespace
