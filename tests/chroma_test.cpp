@@ -107,13 +107,9 @@ TEST_F(ChromaTest, TableReachesAKeyerOnceItIsReadyAndBadCommandsAreAnsweredMinus
 }
 
 TEST_F(ChromaTest, RecordFieldsAreCheckedOneByOneMeWideValuesReachEveryKeyerAndTheSampleKeyerGetsItsArea) {
-  KzifChromaKey r{};
-  r.channel = 1;
-  r.mask = 0x1 | 0x2 | 0x4 | 0x20;
-  r.level = 4;  // out of range: dropped alone
-  r.levelOffset = -7;
-  r.sampleKey = 3;
-  r.samplePosition[0] = 10001;  // one member out of range drops the pair
+  // The level out of range is dropped alone; one member out of range drops the position pair.
+  KzifChromaKey r{.mask = 0x1 | 0x2 | 0x4 | 0x20, .channel = 1, .level = 4, .levelOffset = -7, .sampleKey = 3,
+                  .samplePosition = {10001, 0}};
   Lines out = play({keyerToChroma(0, 1), chroma(r), "field"});
   const std::vector<KzifChromaKey> sent = sentRecords<KzifChromaKey>(out);
   ASSERT_EQ(sent.size(), 4u);
@@ -127,14 +123,8 @@ TEST_F(ChromaTest, RecordFieldsAreCheckedOneByOneMeWideValuesReachEveryKeyerAndT
   EXPECT_EQ(only(underContext(out), "drv setChromaKeyEnable 0x1207"), Lines{"drv setChromaKeyEnable 0x1207 1 1 0x2010 0x2014"});
 
   // Keyer 3, the sample keyer, gets the sample area; a chroma mode changes the key outputs.
-  r = KzifChromaKey{};
-  r.channel = 2;
-  r.mask = 0x4 | 0x8 | 0x20 | 0x40;
-  r.sampleKey = 3;
-  r.chromaMode = 2;
-  r.samplePosition[0] = 2000;
-  r.samplePosition[1] = -1000;
-  r.sampleSize = 1000;
+  r = {.mask = 0x4 | 0x8 | 0x20 | 0x40, .channel = 2, .sampleKey = 3, .chromaMode = 2, .samplePosition = {2000, -1000},
+       .sampleSize = 1000};
   out = play({keyerToChroma(0, 2), chroma(r), "field"});
   EXPECT_EQ(only(underContext(out), "drv setChromaKeySampleArea"), Lines{"drv setChromaKeySampleArea 1246 297 192 54"});
   EXPECT_EQ(only(underContext(out), "drv setChromaKeyEnable 0x1209"), Lines{"drv setChromaKeyEnable 0x1209 1 1 0x2010 0x2013"});
@@ -155,11 +145,7 @@ TEST(ChromaSampleArea, PositionsAwayFromTheRoundingEdgesInEachRaster) {
 // A damaged image: the stored values go through the record's checks, an out-of-range one is 0,
 // and no driver assertion follows in any field.
 TEST_F(ChromaTest, RestoredValuesOutOfRangeAreTakenAsZero) {
-  KzifChromaKey r{};
-  r.channel = 1;
-  r.mask = 0x1 | 0x2;
-  r.level = 2;
-  r.levelOffset = -10;
+  const KzifChromaKey r{.mask = 0x1 | 0x2, .channel = 1, .level = 2, .levelOffset = -10};
   play({keyerToChroma(0, 1), chroma(r), "field"});
   const std::size_t share = BP::instance().shareOffset(KzifChromaKey::TYPE_ID, 0);
   u8* nv = platform::nvWindow() + share + category::CategoryChromaKey::TABLE_AREA + sizeof(KzifChromaKey);

@@ -33,11 +33,7 @@ ImageFilter filter(u8 on, u8 mode, i16 amount, i16 hue = 0, i16 saturation = 0) 
 
 std::string sendImage(const KzifImage& r) { return "send 3 " + hexOf(r); }
 
-KzifImage imageRecord(int me) {
-  KzifImage r{};
-  r.me = static_cast<u8>(me);
-  return r;
-}
+KzifImage imageRecord(int me) { return {.me = static_cast<u8>(me)}; }
 
 void setRows(int selectMode, int mode, int meMode) {
   KzifOperate op{};

@@ -26,18 +26,11 @@ std::string busLine(int me, int bus, int source) {
 }
 
 std::string operateLine(u32 mask, int enable, int mode) {
-  KzifOperate r{};
-  r.keySourceMemory.mask = mask;
-  r.keySourceMemory.enable = static_cast<u8>(enable);
-  r.keySourceMemory.mode = static_cast<u8>(mode);
-  return "send 36 " + hexOf(r);
+  return "send 36 " + hexOf(KzifOperate{.keySourceMemory = {mask, static_cast<u8>(enable), static_cast<u8>(mode)}});
 }
 
 std::string directionLine(int direction) {
-  KzifSourceLink r{};
-  r.mask = KzifSourceLink::DIRECTION;
-  r.direction = static_cast<u8>(direction);
-  return "send 37 " + hexOf(r);
+  return "send 37 " + hexOf(KzifSourceLink{.mask = KzifSourceLink::DIRECTION, .direction = static_cast<u8>(direction)});
 }
 
 std::string clipLine(int me, int ch, int clip) {
@@ -122,10 +115,7 @@ TEST_F(KeyMemoryTest, SharedModeCopiesAChangedLookToTheOtherKeyOnTheSameSource) 
 }
 
 TEST_F(KeyMemoryTest, DownstreamKeyLookGoesToItsSlotAndInitialiseAllClearsTheUnits) {
-  KzifDsk d{};
-  d.channel = 1;
-  d.adjust.mask = 1;
-  d.adjust.clip = 400;
+  const KzifDsk d{.channel = 1, .adjust = {.mask = 1, .clip = 400}};
   const Lines out = play({busLine(1, 18, 12), operateLine(1, 1, 0), "field", "send 0x5 " + hexOf(d), "field",
                           peekHeader(2), "peek 0x662e044 2"});
   // DSK 2 is slot 17: enabled bit 17, its clip at 57232 + 156 + 24 in the unit.
