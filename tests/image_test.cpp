@@ -33,7 +33,6 @@ ImageFilter filter(u8 on, u8 mode, i16 amount, i16 hue = 0, i16 saturation = 0) 
 
 std::string sendImage(const KzifImage& r) { return "send 3 " + hexOf(r); }
 
-KzifImage imageRecord(int me) { return {.me = static_cast<u8>(me)}; }
 
 void setRows(int selectMode, int mode, int meMode) {
   KzifOperate op{};
@@ -106,11 +105,10 @@ TEST_F(ImageTest, RecordIsEchoedInWireOrderAndStoredInMemoryOrder) {
 }
 
 TEST_F(ImageTest, OutOfRangeValuesAreDroppedSinglyAndABadMeDropsTheRecord) {
-  KzifImage in = imageRecord(2);
-  in.imageA = filter(1, 3, 1001, 3600, 1000);  // filterMode, amount and hue out of range
+  // imageA: levelY, filterMode, amount and hue out of range; bkgdDveB: dveFlag1, dveLevel and dveSize.
+  KzifImage in{.me = 2, .imageKey = {{}, {}, {}, filter(1, 1, 10)}, .imageA = filter(1, 3, 1001, 3600, 1000),
+               .bkgdDveB = {0x1f, 1, 2, 1, 1001, 61}};
   in.imageA.levelY = 8;
-  in.imageKey[3] = filter(1, 1, 10);
-  in.bkgdDveB = BkgdDveImage{0x1f, 1, 2, 1, 1001, 61};  // dveFlag1, dveLevel and dveSize out of range
   const std::vector<KzifImage> sent = sentRecords<KzifImage>(run({sendImage(in).c_str(), "field"}));
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(std::vector<u32>({sent[0].imageA.mask, sent[0].imageKey[3].mask, sent[0].bkgdDveB.mask}),
@@ -124,15 +122,12 @@ TEST_F(ImageTest, OutOfRangeValuesAreDroppedSinglyAndABadMeDropsTheRecord) {
 }
 
 TEST_F(ImageTest, FiltersOfBothHardwareMesAreSetEveryFieldInTheirOrder) {
-  KzifImage me1 = imageRecord(1);
-  me1.imageA = filter(1, 1, 500, 1200, 800);
-  me1.imageB = filter(0, 2, 300, 1200, 800);  // off: whatever the rest holds
-  me1.imageKey[0] = filter(1, 2, 5, 1200, 0);  // no saturation: no colour, whatever the hue
-  me1.imageKey[1] = filter(1, 0, 700);  // no filter, but levels and colour
-  me1.imageKey[2] = filter(1, 1, 100);  // no filter hardware behind keys 3 and 4
-  me1.imageKey[3] = filter(1, 1, 100);
-  KzifImage me2 = imageRecord(2);
-  me2.imageA = filter(1, 1, 500);
+  // Key 1 has no saturation: no colour, whatever the hue; key 2 no filter, but levels and colour; no
+  // filter hardware behind keys 3 and 4. B is off: whatever the rest holds.
+  const KzifImage me1{.me = 1,
+                      .imageKey = {filter(1, 2, 5, 1200, 0), filter(1, 0, 700), filter(1, 1, 100), filter(1, 1, 100)},
+                      .imageA = filter(1, 1, 500, 1200, 800), .imageB = filter(0, 2, 300, 1200, 800)};
+  const KzifImage me2{.me = 2, .imageA = filter(1, 1, 500)};
   run({sendImage(me1).c_str(), sendImage(me2).c_str(), "field"});
 
   Lines expected = {"drv setMeContext 0x3210"};
@@ -187,8 +182,7 @@ TEST_F(ImageTest, ButtonsToggleTheBusUnderThemItsLampStaysUnderTheButtonAndRowMo
 
 // A stored value outside its range would fail a filter driver assertion in every field.
 TEST_F(ImageTest, RestoreTakesStoredValuesOutOfRangeAsZero) {
-  KzifImage r = imageRecord(0);
-  r.imageA = filter(1, 1, 400);
+  const KzifImage r{.imageA = filter(1, 1, 400)};
   run({sendImage(r).c_str(), "field"});
   u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifImage::TYPE_ID, 0);
   nv[88 + 6] = 9;     // imageA.levelY
