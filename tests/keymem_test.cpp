@@ -18,8 +18,7 @@ namespace {
 
 // Bus `bus` of M/E `me` on source `source`.
 std::string busLine(int me, int bus, int source) {
-  KzifBus r{};
-  r.me = static_cast<u8>(me);
+  KzifBus r{.me = static_cast<u8>(me)};
   r.markBus(bus);
   r.code[bus] = static_cast<u16>(BUS_CODE_SOURCE_BASE + source);
   return "send 47 " + hexOf(r);
