@@ -26,7 +26,8 @@ std::string chroma(KzifChromaKey r) { return "send 1 " + hexOf(r); }
 // selector, M/E, channel; bytes 0, 1, 9 and 10 carry 0x11, 0x22, 0x99, 0xaa to be echoed, and the
 // answer puts its result in bytes 4 and 5.
 std::string command(int selector, int me, int channel, const char* head = "send 75 ", int result = 0) {
-  return head + ("1122" + hexBytes(selector, 2)) + hexBytes(result, 2) + hexBytes(me, 1) + hexBytes(channel, 2) + "99aa";
+  return head + ("1122" + hexBytes(selector, 2)) + hexBytes(result, 2) + hexBytes(me, 1) + hexBytes(channel, 2) +
+         "99aa";
 }
 std::string answer(int selector, int result, int me, int channel) {
   return command(selector, me, channel, "msg 75 ", result);
@@ -37,7 +38,8 @@ std::string answer(int selector, int result, int me, int channel) {
 std::vector<std::string> withBlock(int channel, const std::vector<std::string>& then) {
   std::vector<std::string> r;
   const unsigned base = CHROMAKEY_BASE + CHROMAKEY_STRIDE * static_cast<unsigned>(channel);
-  const std::pair<unsigned, const char*> words[] = {{0, "010002000300040005000600"}, {12, "0201"}, {12 + 2 * 1151, "0403"}};
+  const std::pair<unsigned, const char*> words[] = {
+      {0, "010002000300040005000600"}, {12, "0201"}, {12 + 2 * 1151, "0403"}};
   for (const auto& [offset, hex] : words) {
     char b[64];
     std::snprintf(b, sizeof b, "smem 0x%x %s", base + offset, hex);

@@ -171,8 +171,9 @@ TEST_F(ImageTest, ButtonsToggleTheBusUnderThemItsLampStaysUnderTheButtonAndRowMo
   EXPECT_EQ(imageLamps(event, 1), onAllPanels(2, 0));
 
   // The swap follows the row modes against the bus flip: select mode, row mode, M/E row mode, flip, swapped.
-  const std::array<int, 5> cases[] = {{0, 0, 1, 1, 0}, {0, 0, 2, 0, 0}, {0, 1, 0, 0, 0}, {0, 1, 0, 1, 1}, {0, 2, 0, 0, 1},
-                                      {0, 2, 0, 1, 0}, {1, 0, 1, 1, 1}, {1, 2, 0, 1, 0}, {1, 1, 2, 0, 1}};
+  const std::array<int, 5> cases[] = {{0, 0, 1, 1, 0}, {0, 0, 2, 0, 0}, {0, 1, 0, 0, 0}, {0, 1, 0, 1, 1},
+                                      {0, 2, 0, 0, 1}, {0, 2, 0, 1, 0}, {1, 0, 1, 1, 1}, {1, 2, 0, 1, 0},
+                                      {1, 1, 2, 0, 1}};
   for (const auto& [select, mode, meMode, flip, swapped] : cases) {
     setRows(select, mode, meMode);
     category::CategoryBus::get(3).setOption(flip);

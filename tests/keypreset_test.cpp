@@ -120,7 +120,8 @@ TEST_F(KeyPresetTest, FlashCountdownPerPanelOnTheDownstreamMirrorAndTarget2Lamps
   // only the mirror row and leaves the panel-0 lamps on the earlier slot.
   reportKeyPresetShot(keypreset::shotChannelOf(2, 1, 1), ShotMemoryEvent::Stored);
   EXPECT_EQ(perField(5, [&] { return lamp(0, 3308) * 10 + lamp(0, 3336); }), (std::vector<int>{11, 11, 11, 11, 22}));
-  EXPECT_EQ((std::vector<int>{lamp(0, 3306), lamp(0, 3334), lamp(0, 3300), lamp(0, 3133)}), (std::vector<int>{2, 2, 2, 2}));
+  EXPECT_EQ((std::vector<int>{lamp(0, 3306), lamp(0, 3334), lamp(0, 3300), lamp(0, 3133)}),
+            (std::vector<int>{2, 2, 2, 2}));
   reportKeyPresetShot(keypreset::shotChannelOf(2, 1, 3), ShotMemoryEvent::Stored);
   EXPECT_EQ(perField(5, [&] { return lamp(0, 3135) * 10 + lamp(0, 3308); }), (std::vector<int>{12, 12, 12, 12, 22}));
   EXPECT_EQ(lamp(0, 3133) + lamp(1, 3135), 0);  // panel 1's mirror row addresses channel 0
