@@ -1,9 +1,7 @@
 // The image effects through the wire and the backup image, their per-field filter calls, the A/B
 // row swap under the panel buttons and lamps, and a damaged stored record.
-#include <initializer_list>
+#include <array>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "Main/bp.h"
 #include "Main/bus.h"
@@ -35,11 +33,6 @@ ImageFilter filter(u8 on, u8 mode, i16 amount, i16 hue = 0, i16 saturation = 0) 
 
 std::string sendImage(const KzifImage& r) { return "send 3 " + hexOf(r); }
 
-KzifImage imageRecord(int me) {
-  KzifImage r{};
-  r.me = static_cast<u8>(me);
-  return r;
-}
 
 void setRows(int selectMode, int mode, int meMode) {
   KzifOperate op{};
@@ -51,9 +44,8 @@ void setRows(int selectMode, int mode, int meMode) {
   category::CategoryOperate::get().assign(op, 0);
 }
 
-internal::KzifButtonEvent button(int panel, int me, int code, int state = 1) {
-  return {.panel = static_cast<u8>(panel), .me = static_cast<u8>(me), .code = static_cast<i16>(code),
-          .state = static_cast<u8>(state)};
+internal::KzifButtonEvent button(int panel, int code, int state = 1) {  // on M/E 1
+  return {.panel = static_cast<u8>(panel), .me = 1, .code = static_cast<i16>(code), .state = static_cast<u8>(state)};
 }
 
 // The image filter calls of a field, each group behind the context selection that opens it.
@@ -113,11 +105,10 @@ TEST_F(ImageTest, RecordIsEchoedInWireOrderAndStoredInMemoryOrder) {
 }
 
 TEST_F(ImageTest, OutOfRangeValuesAreDroppedSinglyAndABadMeDropsTheRecord) {
-  KzifImage in = imageRecord(2);
-  in.imageA = filter(1, 3, 1001, 3600, 1000);  // filterMode, amount and hue out of range
+  // imageA: levelY, filterMode, amount and hue out of range; bkgdDveB: dveFlag1, dveLevel and dveSize.
+  KzifImage in{.me = 2, .imageKey = {{}, {}, {}, filter(1, 1, 10)}, .imageA = filter(1, 3, 1001, 3600, 1000),
+               .bkgdDveB = {0x1f, 1, 2, 1, 1001, 61}};
   in.imageA.levelY = 8;
-  in.imageKey[3] = filter(1, 1, 10);
-  in.bkgdDveB = BkgdDveImage{0x1f, 1, 2, 1, 1001, 61};  // dveFlag1, dveLevel and dveSize out of range
   const std::vector<KzifImage> sent = sentRecords<KzifImage>(run({sendImage(in).c_str(), "field"}));
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(std::vector<u32>({sent[0].imageA.mask, sent[0].imageKey[3].mask, sent[0].bkgdDveB.mask}),
@@ -131,29 +122,23 @@ TEST_F(ImageTest, OutOfRangeValuesAreDroppedSinglyAndABadMeDropsTheRecord) {
 }
 
 TEST_F(ImageTest, FiltersOfBothHardwareMesAreSetEveryFieldInTheirOrder) {
-  KzifImage me1 = imageRecord(1);
-  me1.imageA = filter(1, 1, 500, 1200, 800);
-  me1.imageB = filter(0, 2, 300, 1200, 800);  // off: whatever the rest holds
-  me1.imageKey[0] = filter(1, 2, 5, 1200, 0);  // no saturation: no colour, whatever the hue
-  me1.imageKey[1] = filter(1, 0, 700);  // no filter, but levels and colour
-  me1.imageKey[2] = filter(1, 1, 100);  // no filter hardware behind keys 3 and 4
-  me1.imageKey[3] = filter(1, 1, 100);
-  KzifImage me2 = imageRecord(2);
-  me2.imageA = filter(1, 1, 500);
+  // Key 1 has no saturation: no colour, whatever the hue; key 2 no filter, but levels and colour; no
+  // filter hardware behind keys 3 and 4. B is off: whatever the rest holds.
+  const KzifImage me1{.me = 1,
+                      .imageKey = {filter(1, 2, 5, 1200, 0), filter(1, 0, 700), filter(1, 1, 100), filter(1, 1, 100)},
+                      .imageA = filter(1, 1, 500, 1200, 800), .imageB = filter(0, 2, 300, 1200, 800)};
+  const KzifImage me2{.me = 2, .imageA = filter(1, 1, 500)};
   run({sendImage(me1).c_str(), sendImage(me2).c_str(), "field"});
 
   Lines expected = {"drv setMeContext 0x3210"};
-  for (const char* t : {"0x1200", "0x1201", "0x1205", "0x1207"})
-    for (const std::string& l : offCalls(t)) expected.push_back(l);
-  expected.push_back("drv setMeContext 0x3211");
-  for (const char* l : {"drv setImageFilterMode 0x1200 0x1701 50", "drv setImageFilterLevel 0x1200 1 2 5",
-                        "drv setImageMonoColor 0x1200 1 236 186"})
-    expected.push_back(l);
-  for (const std::string& l : offCalls("0x1201")) expected.push_back(l);
-  for (const char* l : {"drv setImageFilterMode 0x1205 0x1700 0.5", "drv setImageFilterLevel 0x1205 1 2 5",
-                        "drv setImageMonoColor 0x1205 1 512 512", "drv setImageFilterMode 0x1207 0x0 70",
-                        "drv setImageFilterLevel 0x1207 1 2 5", "drv setImageMonoColor 0x1207 1 512 512"})
-    expected.push_back(l);
+  const auto add = [&](const Lines& ls) { expected.insert(expected.end(), ls.begin(), ls.end()); };
+  for (const char* t : {"0x1200", "0x1201", "0x1205", "0x1207"}) add(offCalls(t));
+  add({"drv setMeContext 0x3211", "drv setImageFilterMode 0x1200 0x1701 50", "drv setImageFilterLevel 0x1200 1 2 5",
+       "drv setImageMonoColor 0x1200 1 236 186"});
+  add(offCalls("0x1201"));
+  add({"drv setImageFilterMode 0x1205 0x1700 0.5", "drv setImageFilterLevel 0x1205 1 2 5",
+       "drv setImageMonoColor 0x1205 1 512 512", "drv setImageFilterMode 0x1207 0x0 70",
+       "drv setImageFilterLevel 0x1207 1 2 5", "drv setImageMonoColor 0x1207 1 512 512"});
   EXPECT_EQ(filterCalls(run({"field"})), expected);  // again in a field with no change
 
   // The keyer's wipe reads the "on" byte of the first two key filters.
@@ -161,34 +146,21 @@ TEST_F(ImageTest, FiltersOfBothHardwareMesAreSetEveryFieldInTheirOrder) {
             std::vector<int>({1, 1, 0}));
 }
 
-TEST_F(ImageTest, RowSwapFollowsTheRowModeAgainstTheBusFlip) {
-  struct Case {
-    int select, mode, meMode, flip, swapped;
-  };
-  for (const Case c : {Case{0, 0, 1, 1, 0}, Case{0, 0, 2, 0, 0}, Case{0, 1, 0, 0, 0}, Case{0, 1, 0, 1, 1},
-                       Case{0, 2, 0, 0, 1}, Case{0, 2, 0, 1, 0}, Case{1, 0, 1, 1, 1}, Case{1, 2, 0, 1, 0},
-                       Case{1, 1, 2, 0, 1}}) {
-    setRows(c.select, c.mode, c.meMode);
-    category::CategoryBus::get(3).setOption(c.flip);
-    EXPECT_EQ(imageRowsSwapped(3), c.swapped) << c.select << c.mode << c.meMode << c.flip;
-  }
-}
-
-TEST_F(ImageTest, ButtonsToggleTheBusUnderThemAndItsLampStaysUnderTheButton) {
+TEST_F(ImageTest, ButtonsToggleTheBusUnderThemItsLampStaysUnderTheButtonAndRowModesSwapThem) {
   CategoryImage& image = CategoryImage::get(1);
-  image.onButton(button(0, 1, CategoryImage::BUTTON_A));
+  image.onButton(button(0, CategoryImage::BUTTON_A));
   const Lines out = run({"field"});
   const std::vector<KzifImage> sent = sentRecords<KzifImage>(out);
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(std::vector<u32>({sent[0].mask, sent[0].imageA.mask, sent[0].imageB.mask}), std::vector<u32>({0, 1, 0}));
-  EXPECT_EQ(sent[0].imageA.on, 1);
+  EXPECT_EQ(std::vector<u32>({sent[0].mask, sent[0].imageA.mask, sent[0].imageB.mask, sent[0].imageA.on}),
+            std::vector<u32>({0, 1, 0, 1}));
   EXPECT_EQ(imageLamps(out, 1), onAllPanels(2, 0));
 
   // Rows swapped: the same button now holds the B bus, and the A bus lamp moves under the other.
   setRows(0, 2, 0);  // swapped while the flip is 0, as it stands
-  image.onButton(button(2, 1, CategoryImage::BUTTON_A));
-  image.onButton(button(2, 1, CategoryImage::BUTTON_B, 0));  // releases do nothing
-  image.onButton(button(3, 1, CategoryImage::BUTTON_B));     // no such panel
+  image.onButton(button(2, CategoryImage::BUTTON_A));
+  image.onButton(button(2, CategoryImage::BUTTON_B, 0));  // releases do nothing
+  image.onButton(button(3, CategoryImage::BUTTON_B));     // no such panel
   const Lines swapped = run({"field"});
   EXPECT_EQ(std::vector<int>({image.record(0).imageA.on, image.record(0).imageB.on}), std::vector<int>({1, 1}));
   EXPECT_EQ(imageLamps(swapped, 1), onAllPanels(2, 2));
@@ -197,12 +169,21 @@ TEST_F(ImageTest, ButtonsToggleTheBusUnderThemAndItsLampStaysUnderTheButton) {
   const Lines event = run({"send 92 0000 00 0000 00 01 00 0510 01 00", "field"});
   EXPECT_EQ(std::vector<int>({image.record(0).imageA.on, image.record(0).imageB.on}), std::vector<int>({0, 1}));
   EXPECT_EQ(imageLamps(event, 1), onAllPanels(2, 0));
+
+  // The swap follows the row modes against the bus flip: select mode, row mode, M/E row mode, flip, swapped.
+  const std::array<int, 5> cases[] = {{0, 0, 1, 1, 0}, {0, 0, 2, 0, 0}, {0, 1, 0, 0, 0}, {0, 1, 0, 1, 1},
+                                      {0, 2, 0, 0, 1}, {0, 2, 0, 1, 0}, {1, 0, 1, 1, 1}, {1, 2, 0, 1, 0},
+                                      {1, 1, 2, 0, 1}};
+  for (const auto& [select, mode, meMode, flip, swapped] : cases) {
+    setRows(select, mode, meMode);
+    category::CategoryBus::get(3).setOption(flip);
+    EXPECT_EQ(imageRowsSwapped(3), swapped) << select << mode << meMode << flip;
+  }
 }
 
 // A stored value outside its range would fail a filter driver assertion in every field.
 TEST_F(ImageTest, RestoreTakesStoredValuesOutOfRangeAsZero) {
-  KzifImage r = imageRecord(0);
-  r.imageA = filter(1, 1, 400);
+  const KzifImage r{.imageA = filter(1, 1, 400)};
   run({sendImage(r).c_str(), "field"});
   u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifImage::TYPE_ID, 0);
   nv[88 + 6] = 9;     // imageA.levelY

@@ -1,8 +1,7 @@
 // Key source memory through the wire and shared memory: a look stored for the fill source and
 // taken back when the bus returns to it, the unit header bytes, shared mode, invalidation by the
 // source link and by the operation settings, the out-of-range reports, and the stored keyer image.
-#include <cstring>
-#include <map>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -19,43 +18,34 @@ namespace {
 
 // Bus `bus` of M/E `me` on source `source`.
 std::string busLine(int me, int bus, int source) {
-  KzifBus r{};
-  r.me = static_cast<u8>(me);
+  KzifBus r{.me = static_cast<u8>(me)};
   r.markBus(bus);
   r.code[bus] = static_cast<u16>(BUS_CODE_SOURCE_BASE + source);
   return "send 47 " + hexOf(r);
 }
 
 std::string operateLine(u32 mask, int enable, int mode) {
-  KzifOperate r{};
-  r.keySourceMemory.mask = mask;
-  r.keySourceMemory.enable = static_cast<u8>(enable);
-  r.keySourceMemory.mode = static_cast<u8>(mode);
-  return "send 36 " + hexOf(r);
+  return "send 36 " + hexOf(KzifOperate{.keySourceMemory = {mask, static_cast<u8>(enable), static_cast<u8>(mode)}});
 }
 
 std::string directionLine(int direction) {
-  KzifSourceLink r{};
-  r.mask = KzifSourceLink::DIRECTION;
-  r.direction = static_cast<u8>(direction);
-  return "send 37 " + hexOf(r);
+  return "send 37 " + hexOf(KzifSourceLink{.mask = KzifSourceLink::DIRECTION, .direction = static_cast<u8>(direction)});
 }
 
 std::string clipLine(int me, int ch, int clip) {
   return "send 0 " + KeyBody(me, ch).put(20, 1, 4).put(24, clip, 2).hex();
 }
 
-// "peek" of the 16-byte header of the unit of source unit index i.
-std::string peekHeader(int i) {
-  char b[48];
-  std::snprintf(b, sizeof b, "peek 0x%x 16", KEY_SOURCE_BASE + 0x10000u * static_cast<unsigned>(i));
+// A "peek" of the 16-byte header of unit index i, and the line that shows (or writes) it.
+std::string unitLine(const char* verb, int i, const char* tail) {
+  char b[64];
+  std::snprintf(b, sizeof b, "%s 0x%x %s", verb, KEY_SOURCE_BASE + 0x10000u * static_cast<unsigned>(i), tail);
   return b;
 }
-std::string header(int i, const char* hex) {
-  char b[48];
-  std::snprintf(b, sizeof b, "smem 0x%x ", KEY_SOURCE_BASE + 0x10000u * static_cast<unsigned>(i));
-  return b + std::string(hex);
-}
+std::string peekHeader(int i) { return unitLine("peek", i, "16"); }
+std::string header(int i, const char* hex) { return unitLine("smem", i, hex); }
+// Unit 2's header: formatted, slot 0 in use, counter 2.
+const std::string SLOT0_STORED = header(2, "03000000010000000000000002100000");
 
 class KeyMemoryTest : public SimTest {
  protected:
@@ -73,7 +63,7 @@ class KeyMemoryTest : public SimTest {
   }
 };
 
-TEST_F(KeyMemoryTest, LookIsStoredForTheFillSourceAndTakenBackWhenTheBusReturns) {
+TEST_F(KeyMemoryTest, LookIsStoredTakenBackAndInvalidatedBySourceLinkAndOperationUnlessDisabled) {
   // Switching it on formats every unit; keyer 1 then loads from the default unit.
   Lines out = play({busLine(0, 2, 12), "field", operateLine(1, 1, 0), "field", peekHeader(2)});
   EXPECT_EQ(only(out, "smem"), Lines{header(2, "03000000000000000000000001100000")});
@@ -81,17 +71,28 @@ TEST_F(KeyMemoryTest, LookIsStoredForTheFillSourceAndTakenBackWhenTheBusReturns)
 
   // Key 1 of M/E 1 uses slot 0: its enabled bit is set and the counter moves once, after the write.
   out = play({clipLine(0, 0, 500), "field", peekHeader(2), "peek 0x662002c 2", "peek 0x66201b4 4"});
-  EXPECT_EQ(only(out, "smem"), (Lines{header(2, "03000000010000000000000002100000"), "smem 0x662002c f401",
-                                      "smem 0x66201b4 0c000000"}));
+  EXPECT_EQ(only(out, "smem"), (Lines{SLOT0_STORED, "smem 0x662002c f401", "smem 0x66201b4 0c000000"}));
   // The same look again writes nothing.
-  out = play({clipLine(0, 0, 500), "field", peekHeader(2)});
-  EXPECT_EQ(only(out, "smem"), Lines{header(2, "03000000010000000000000002100000")});
+  EXPECT_EQ(only(play({clipLine(0, 0, 500), "field", peekHeader(2)}), "smem"), Lines{SLOT0_STORED});
 
   // Another source: its slot was never written, so the default unit's look comes; then back.
-  out = play({busLine(0, 2, 13), "field"});
-  EXPECT_EQ(clips(out, 0, 0), std::vector<int>{0});
-  out = play({busLine(0, 2, 12), "field"});
-  EXPECT_EQ(clips(out, 0, 0), std::vector<int>{500});
+  EXPECT_EQ(clips(play({busLine(0, 2, 13), "field"}), 0, 0), std::vector<int>{0});
+  EXPECT_EQ(clips(play({busLine(0, 2, 12), "field"}), 0, 0), std::vector<int>{500});
+  EXPECT_EQ(play({peekHeader(2)}), Lines{SLOT0_STORED});
+
+  // A refused direction and the live one change nothing; a new one clears and counts.
+  EXPECT_EQ(play({directionLine(2), directionLine(0), "field", peekHeader(2)}).back(), SLOT0_STORED);
+  EXPECT_EQ(play({directionLine(1), "field", peekHeader(2)}).back(), header(2, "03000000000000000000000003100000"));
+
+  // A new mode invalidates; the same mode again does not.
+  EXPECT_EQ(play({operateLine(2, 0, 1), "field", operateLine(2, 0, 1), "field", peekHeader(2)}).back(),
+            header(2, "03000000000000000000000004100000"));
+
+  // Disabled: neither invalidates, and a look change is not stored.
+  EXPECT_EQ(play({operateLine(1, 2, 0), directionLine(0), operateLine(2, 0, 0), clipLine(0, 0, 600), "field",
+                  peekHeader(2)})
+                .back(),
+            header(2, "03000000000000000000000004100000"));
 }
 
 TEST_F(KeyMemoryTest, AnUnformattedUnitTakesStoresButLoadsNothing) {
@@ -106,38 +107,14 @@ TEST_F(KeyMemoryTest, AnUnformattedUnitTakesStoresButLoadsNothing) {
 
 TEST_F(KeyMemoryTest, SharedModeCopiesAChangedLookToTheOtherKeyOnTheSameSource) {
   play({busLine(0, 2, 12), busLine(0, 4, 12), operateLine(3, 1, 1), "field"});
-  Lines out = play({clipLine(0, 0, 700), "field"});
-  EXPECT_EQ(clips(out, 0, 1), std::vector<int>{700});
   // Everything lands in slot 0 of the source's unit.
-  out = play({peekHeader(2)});
-  EXPECT_EQ(out, Lines{header(2, "03000000010000000000000002100000")});
-}
-
-TEST_F(KeyMemoryTest, SourceLinkAndOperationChangesInvalidateUnlessDisabled) {
-  play({busLine(0, 2, 12), operateLine(1, 1, 0), "field", clipLine(0, 0, 500), "field"});
-  const std::string stored = header(2, "03000000010000000000000002100000");
-  EXPECT_EQ(play({peekHeader(2)}), Lines{stored});
-
-  // A refused direction and the live one change nothing; a new one clears and counts.
-  EXPECT_EQ(play({directionLine(2), directionLine(0), "field", peekHeader(2)}).back(), stored);
-  EXPECT_EQ(play({directionLine(1), "field", peekHeader(2)}).back(), header(2, "03000000000000000000000003100000"));
-
-  // A new mode invalidates; the same mode again does not.
-  EXPECT_EQ(play({operateLine(2, 0, 1), "field", operateLine(2, 0, 1), "field", peekHeader(2)}).back(),
-            header(2, "03000000000000000000000004100000"));
-
-  // Disabled: neither invalidates, and a look change is not stored.
-  EXPECT_EQ(play({operateLine(1, 2, 0), directionLine(0), operateLine(2, 0, 0), clipLine(0, 0, 600), "field",
-                  peekHeader(2)})
-                .back(),
-            header(2, "03000000000000000000000004100000"));
+  const Lines out = play({clipLine(0, 0, 700), "field", peekHeader(2)});
+  EXPECT_EQ(clips(out, 0, 1), std::vector<int>{700});
+  EXPECT_EQ(only(out, "smem"), Lines{SLOT0_STORED});
 }
 
 TEST_F(KeyMemoryTest, DownstreamKeyLookGoesToItsSlotAndInitialiseAllClearsTheUnits) {
-  KzifDsk d{};
-  d.channel = 1;
-  d.adjust.mask = 1;
-  d.adjust.clip = 400;
+  const KzifDsk d{.channel = 1, .adjust = {.mask = 1, .clip = 400}};
   const Lines out = play({busLine(1, 18, 12), operateLine(1, 1, 0), "field", "send 0x5 " + hexOf(d), "field",
                           peekHeader(2), "peek 0x662e044 2"});
   // DSK 2 is slot 17: enabled bit 17, its clip at 57232 + 156 + 24 in the unit.
@@ -162,10 +139,8 @@ TEST_F(KeyMemoryTest, OutOfRangeIsReportedOnlyForAddressesPastTheLimit) {
   // Unit indices past the default unit and accesses leaving a unit are faults of the caller.
   EXPECT_THROW(keySourceUnitAddress(KEY_SOURCE_DEFAULT_UNIT + 1), assert::AssertException);
   EXPECT_THROW(readKeySourceMemory(lastUnit, KEY_SOURCE_UNIT - 2, &word, 4), assert::AssertException);
-  EXPECT_EQ(KeyMemory::sourceUnitIndex(180), 82);
-  EXPECT_EQ(KeyMemory::sourceUnitIndex(181), 82);
-  EXPECT_EQ(KeyMemory::sourceUnitIndex(182), 83);
-  EXPECT_EQ(KeyMemory::sourceUnitIndex(165), 117);
+  const std::pair<int, int> units[] = {{180, 82}, {181, 82}, {182, 83}, {165, 117}};
+  for (const auto& [source, unit] : units) EXPECT_EQ(KeyMemory::sourceUnitIndex(source), unit) << source;
   lines.clear();
   EXPECT_EQ(KeyMemory::sourceUnitIndex(142), -1);
   EXPECT_EQ(lines, Lines{"log [ERR] invalid source 142"});
@@ -176,12 +151,9 @@ TEST_F(KeyMemoryTest, StoredKeyDataBytes) {
         "send 75 000000000000010001 0000", "field"});
   libkz::StoredKeyData d;
   d.capture(1, 1);
-  const auto* b = reinterpret_cast<const u8*>(&d);
-  const auto hexAt = [&](std::size_t at, std::size_t n) {
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) s += hexBytes(b[at + i], 1);
-    return s;
-  };
+  std::string h;
+  for (std::size_t i = 0; i < sizeof d; ++i) h += hexBytes(reinterpret_cast<const u8*>(&d)[i], 1);
+  const auto hexAt = [&](std::size_t at, std::size_t n) { return h.substr(2 * at, 2 * n); };
   EXPECT_EQ(hexAt(0, 16), "00000000000000000100010000000000");  // masks cleared, M/E 1, key 2
   EXPECT_EQ(hexAt(24, 6), "00000000f401");                      // adjust: mask, clip
   EXPECT_EQ(hexAt(420, 20), "0c0000000d0000000000000001000000" "00000000");

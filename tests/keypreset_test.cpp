@@ -44,21 +44,18 @@ class KeyPresetTest : public SimTest {
     }
     return v;
   }
-  static const KzifKeyPreset& rec() { return std::as_const(CategoryKeyPreset::get()).record(0); }
 };
 
+const std::string HEAD = "00000003" "00000003" "0403" "02" "00000007" "010001";  // masks, recall
 const std::string PANEL_ZERO = "00000000" "00000000" "0000000000" "00000000" "00000000" "00000000" "00";
 const std::string PANEL_ALL_MARKED = "00000000" "0000001f" "0000000000" "0000000f" "00000000" "00000001" "00";
 
 TEST_F(KeyPresetTest, RecordBytesOnTheWireInTheImageAndAfterResume) {
   // Panel 0: outer mask set (dropped), meChannel[4] = 5 refused; panel 2: mirror 9 refused.
-  const std::string in = std::string("00000003") + "00000003" "0403" "02" "00000007" "010001" +
-                         ("ffffffff" "0000001f" "0300010205" "0000000f" "01020304" "00000001" "04") + PANEL_ZERO +
-                         ("00000000" "00000000" "0000000000" "00000000" "00000000" "00000001" "09") + "01";
-  ASSERT_EQ(in.size(), 2u * 97);
-  const std::string echo = std::string("00000003") + "00000003" "0403" "02" "00000007" "010001" +
-                           ("00000000" "0000000f" "0300010200" "0000000f" "01020304" "00000001" "04") + PANEL_ZERO +
-                           PANEL_ZERO + "01";
+  const std::string in = HEAD + ("ffffffff" "0000001f" "0300010205" "0000000f" "01020304" "00000001" "04") +
+                         PANEL_ZERO + ("00000000" "00000000" "0000000000" "00000000" "00000000" "00000001" "09") + "01";
+  const std::string echo = HEAD + ("00000000" "0000000f" "0300010200" "0000000f" "01020304" "00000001" "04") +
+                           PANEL_ZERO + PANEL_ZERO + "01";
   EXPECT_EQ(only(step("send 19 " + in), "msg 19"), Lines{"msg 19 " + echo});
 
   u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifKeyPreset::TYPE_ID, 0);
@@ -73,8 +70,7 @@ TEST_F(KeyPresetTest, RecordBytesOnTheWireInTheImageAndAfterResume) {
   // the panel masks 0; the row of 9 counts as none and lights nothing.
   nv[24 + 32] = 0xff;
   nv[88 + 8] = 9;
-  const std::string warm = std::string("00000003") + "00000003" "0403" "02" "00000007" "010001" +
-                           ("00000000" "0000001f" "0300010200" "0000000f" "01020304" "00000001" "04") +
+  const std::string warm = HEAD + ("00000000" "0000001f" "0300010200" "0000000f" "01020304" "00000001" "04") +
                            PANEL_ALL_MARKED + ("00000000" "0000001f" "0900000000" "0000000f" "00000000" "00000001" "00") + "01";
   EXPECT_EQ(only(run({"restart resume", "field"}), "msg 19"), Lines{"msg 19 " + warm});
   for (int j = 0; j < 4; ++j) EXPECT_EQ(meLamp(0, 2, 350 + j), 0) << j;
@@ -105,15 +101,12 @@ TEST_F(KeyPresetTest, StoreReadAndRecallReportedByShotMemoryDriveTheSlotLamps) {
   EXPECT_EQ(slots(), (std::vector<int>{0, 0, 0, 0}));
   reportKeyPresetShot(keypreset::shotChannelOf(1, 0, 0), ShotMemoryEvent::Stored);  // one channel per target
   EXPECT_EQ(CategoryKeyPreset::get().recordedSlot(1, 2), -1);
-  reportKeyPresetShot(80, ShotMemoryEvent::Stored);  // no preset channel
-  reportKeyPresetShot(161, ShotMemoryEvent::Stored);
+  for (int noPreset : {80, 161}) reportKeyPresetShot(noPreset, ShotMemoryEvent::Stored);
   EXPECT_EQ(CategoryKeyPreset::get().recordedSlot(1, 0), 0);
 }
 
 TEST_F(KeyPresetTest, FlashCountdownPerPanelOnTheDownstreamMirrorAndTarget2Lamps) {
-  step(press(0, 0, 1801));
-  step(press(1, 2, 1801));
-  step(press(0, 0, 2101));
+  for (const std::string& p : {press(0, 0, 1801), press(1, 2, 1801), press(0, 0, 2101)}) step(p);
   for (int s : {keypreset::shotChannelOf(4, 1, 0), keypreset::shotChannelOf(2, 1, 1), keypreset::shotChannelOf(2, 1, 3)})
     markStored(s);
 
@@ -127,8 +120,8 @@ TEST_F(KeyPresetTest, FlashCountdownPerPanelOnTheDownstreamMirrorAndTarget2Lamps
   // only the mirror row and leaves the panel-0 lamps on the earlier slot.
   reportKeyPresetShot(keypreset::shotChannelOf(2, 1, 1), ShotMemoryEvent::Stored);
   EXPECT_EQ(perField(5, [&] { return lamp(0, 3308) * 10 + lamp(0, 3336); }), (std::vector<int>{11, 11, 11, 11, 22}));
-  EXPECT_EQ(lamp(0, 3306) + lamp(0, 3334) + lamp(0, 3300), 6);
-  EXPECT_EQ(lamp(0, 3133), 2);
+  EXPECT_EQ((std::vector<int>{lamp(0, 3306), lamp(0, 3334), lamp(0, 3300), lamp(0, 3133)}),
+            (std::vector<int>{2, 2, 2, 2}));
   reportKeyPresetShot(keypreset::shotChannelOf(2, 1, 3), ShotMemoryEvent::Stored);
   EXPECT_EQ(perField(5, [&] { return lamp(0, 3135) * 10 + lamp(0, 3308); }), (std::vector<int>{12, 12, 12, 12, 22}));
   EXPECT_EQ(lamp(0, 3133) + lamp(1, 3135), 0);  // panel 1's mirror row addresses channel 0
@@ -146,8 +139,8 @@ TEST_F(KeyPresetTest, CustomInfoMovesRowLampsOnlyToMesOneToFour) {
   step("send 33 " + hexOf(custom));
   const Lines out = step(press(0, 1, 1703));
   EXPECT_EQ(only(out, "log [ERR]"), Lines{});
-  EXPECT_EQ(meLamp(2, 0, 354), 2);  // row 0, channel 0, on M/E 3's second set
-  EXPECT_EQ(meLamp(1, 0, 353), 2);
+  // Row 0, channel 0, on M/E 3's second set; the B-side row on M/E 1.
+  EXPECT_EQ((std::vector<int>{meLamp(2, 0, 354), meLamp(1, 0, 353)}), (std::vector<int>{2, 2}));
 }
 
 TEST_F(KeyPresetTest, InitialiseAllKeepsRecallOptionsClearsSelectionsAndSlotLamps) {
@@ -159,11 +152,11 @@ TEST_F(KeyPresetTest, InitialiseAllKeepsRecallOptionsClearsSelectionsAndSlotLamp
   ASSERT_EQ(lamp(0, 2208), 2);
   const auto sent = sentRecords<KzifKeyPreset>(step("send 72"));
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].recall.mask, 7u);
-  EXPECT_EQ(sent[0].recall.recallOption[0] + sent[0].recall.recallOption[2], 2);
-  EXPECT_EQ(sent[0].panel[0].meChannel.channel[4], 0);
-  EXPECT_EQ(lamp(0, 2208), 0);
-  EXPECT_EQ(lamp(0, 2200), 2);
+  // Recall mask, options 0 and 2, a selection, the flashing slot lamp and the slot-0 lamp.
+  const KzifKeyPreset& r = sent[0];
+  EXPECT_EQ((std::vector<int>{static_cast<int>(r.recall.mask), r.recall.recallOption[0], r.recall.recallOption[2],
+                              r.panel[0].meChannel.channel[4], lamp(0, 2208), lamp(0, 2200)}),
+            (std::vector<int>{7, 1, 1, 0, 0, 2}));
 
   CategoryKeyPreset::get().applyPanelSelect(1, KeyPresetPanel{});
   lines.clear();
@@ -188,11 +181,10 @@ TEST_F(KeyPresetTest, PressSelectsOnceAndItsLampsLeaveInTheSameField) {
   EXPECT_EQ((std::vector<int>{meLamp(1, 0, 350), meLamp(1, 0, 351), meLamp(1, 0, 352), meLamp(1, 0, 353)}),
             (std::vector<int>{0, 0, 2, 0}));
   // Already selected, panel 3, M/E row 4, a code latched but never taken, a release.
-  const std::string same = press(0, 1, 1702), panel3 = press(3, 0, 1701), me4 = press(0, 4, 1701),
-                    unused = press(0, 0, 1705), release = press(0, 0, 1701, 0);
-  EXPECT_EQ(only(run({same.c_str(), panel3.c_str(), me4.c_str(), unused.c_str(), release.c_str(), "field"}), "msg 19"),
-            Lines{});
-  EXPECT_EQ(rec().panel[0].meChannel.channel[0], 0);
+  for (const std::string& p :
+       {press(0, 1, 1702), press(3, 0, 1701), press(0, 4, 1701), press(0, 0, 1705), press(0, 0, 1701, 0)})
+    EXPECT_EQ(only(step(p), "msg 19"), Lines{}) << p;
+  EXPECT_EQ(std::as_const(CategoryKeyPreset::get()).record(0).panel[0].meChannel.channel[0], 0);
 }
 
 }  // namespace

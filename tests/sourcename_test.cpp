@@ -1,6 +1,5 @@
 // The source names through the wire: the record's bytes (echo, stored, backup image), the name
 // rule, the labels the multiview shows and their refresh from the custom information.
-#include <cstring>
 #include <string>
 
 #include "Main/bp.h"
@@ -22,15 +21,15 @@ std::string name(const std::string& s, int length = -1) {
   return h + "00";
 }
 
-std::string body(u32 mask, int ch, int buttonMode, const std::string& button, int attribute, int mvMode,
-                 const std::string& mv) {
+std::string body(u32 mask, int ch, int buttonMode = 0, const std::string& button = name(""), int attribute = 0,
+                 int mvMode = 0, const std::string& mv = name("")) {
   return hexBytes(mask, 4) + hexBytes(ch, 2) + hexBytes(buttonMode, 1) + button + hexBytes(attribute, 1) +
          hexBytes(mvMode, 1) + mv;
 }
 
-std::string hexOfBytes(const void* p, std::size_t n) {
+std::string hexOfEntry(const void* p) {
   std::string h;
-  for (std::size_t i = 0; i < n; ++i) h += hexBytes(static_cast<const u8*>(p)[i], 1);
+  for (std::size_t i = 0; i < sizeof(KzifSourceName); ++i) h += hexBytes(static_cast<const u8*>(p)[i], 1);
   return h;
 }
 
@@ -47,14 +46,14 @@ TEST_F(SourceNameTest, RecordBytesOnTheWireInMemoryAndInTheBackupImage) {
   EXPECT_EQ(in, "0000001f00820100054361" "6d20310007010004576964" "6500");
   EXPECT_EQ(send(in), Lines{"msg 39 " + in});
   const std::string entry = "0000000082000100050043616d2031" "000000000000000000" "0701" "0400" "57696465" "000000000000000000" "00" "0000";
-  EXPECT_EQ(hexOfBytes(&stored(130), sizeof(KzifSourceName)), entry);
+  EXPECT_EQ(hexOfEntry(&stored(130)), entry);
   EXPECT_EQ(label(155), "Wide");
 
   // Channels 0..31 and 128..223 are entries 0..127 of the image: channel 130 is entry 34, and the
   // name of SDI input 41 (channel 40) is not kept.
   send(body(0x10, 40, 0, name(""), 0, 0, name("Studio")));
   u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifSourceName::TYPE_ID, 0);
-  EXPECT_EQ(hexOfBytes(nv + 34 * sizeof(KzifSourceName), sizeof(KzifSourceName)), entry);
+  EXPECT_EQ(hexOfEntry(nv + 34 * sizeof(KzifSourceName)), entry);
   for (int e = 0; e < CategoryButtonSourceName::N_BACKED_UP; ++e) {
     const int channel = e == 34 ? 130 : nv[e * sizeof(KzifSourceName) + 4];
     EXPECT_EQ(channel, e < 32 ? e : e + 96) << e;
@@ -78,50 +77,35 @@ TEST_F(SourceNameTest, NamesAreReadToTheirEndAndHeldToTheTextRule) {
   // Refused, the old name kept: an unescaped quote, a control character, a trailing lone backslash,
   // a length with bit 15 set (no characters follow it). The fields after each are still taken.
   for (const std::string& bad : {name("a\"b"), name("a\tb"), name("ab\\"), hexBytes(0x8000, 2)}) {
-    send(body(0x07, 5, 2, bad, 3, 0, name("")));
+    send(body(0x07, 5, 2, bad, 3));
     EXPECT_EQ(std::string(stored(5).buttonName.chars), "a\\\"b") << bad;
     EXPECT_EQ(stored(5).attribute + 10 * stored(5).buttonNameMode, 23) << bad;
-    send(body(0x05, 5, 0, name(""), 0, 0, name("")));
+    send(body(0x05, 5));
   }
   // Twenty characters: twelve kept, the rest read past; the fields after them are where they should be.
   EXPECT_EQ(send(body(0x1e, 5, 0, name("ABCDEFGHIJKLMNOPQRST"), 6, 1, name("ok"))),
             Lines{"msg 39 " + body(0x1e, 5, 0, name("ABCDEFGHIJKL"), 6, 1, name("ok"))});
   // Twelve characters whole; a length of 0 empties the name.
-  send(body(0x02, 5, 0, name("123456789012"), 0, 0, name("")));
-  EXPECT_EQ(stored(5).buttonName.length, 12);
-  send(body(0x02, 5, 0, name("", 0), 0, 0, name("")));
-  EXPECT_EQ(stored(5).buttonName.length, 0);
+  const std::pair<std::string, int> lengths[] = {{name("123456789012"), 12}, {name("", 0), 0}};
+  for (const auto& [n, length] : lengths) {
+    send(body(0x02, 5, 0, n));
+    EXPECT_EQ(stored(5).buttonName.length, length);
+  }
   // Modes above 2 are dropped alone.
-  send(body(0x0d, 5, 3, name(""), 5, 3, name("")));
+  send(body(0x0d, 5, 3, name(""), 5, 3));
   EXPECT_EQ(stored(5).attribute + 10 * stored(5).buttonNameMode + 100 * stored(5).mvNameMode, 105);
 
   // A name that would run past the body drops the record; the next frame is read as usual; so is a
   // channel above 223.
   const std::string cut = body(0x0a, 6, 0, name("ABCD", 20), 0, 1, name(""));
-  const std::string next = body(0x04, 7, 0, name(""), 1, 0, name(""));
+  const std::string next = body(0x04, 7, 0, name(""), 1);
   const Lines out = run({("send 39 " + cut.substr(0, cut.size() - 8)).c_str(), ("send 39 " + next).c_str(),
-                         ("send 39 " + body(0x04, 224, 0, name(""), 1, 0, name(""))).c_str(), "field"});
+                         ("send 39 " + body(0x04, 224, 0, name(""), 1)).c_str(), "field"});
   EXPECT_EQ(only(out, "msg 39"), Lines{"msg 39 " + next});
   EXPECT_EQ(stored(6).mvNameMode, 0);
 }
 
-TEST_F(SourceNameTest, LabelsFollowTheModes) {
-  // Channel 175 (AUX 1) labels index 183.
-  send(body(0x1b, 175, 2, name("Btn"), 0, 2, name("Mv")));
-  EXPECT_EQ(label(183), "AUX1");
-  send(body(0x01, 175, 1, name(""), 0, 0, name("")));
-  EXPECT_EQ(label(183), "Btn");
-  send(body(0x08, 175, 0, name(""), 0, 1, name("")));
-  EXPECT_EQ(label(183), "Mv");
-  // The attribute alone leaves the label as it is; the mode taken again redraws it.
-  CategoryMultiView::get().setSourceName(183, "drawn");
-  send(body(0x04, 175, 0, name(""), 4, 0, name("")));
-  EXPECT_EQ(label(183), "drawn");
-  send(body(0x08, 175, 0, name(""), 0, 1, name("")));
-  EXPECT_EQ(label(183), "Mv");
-}
-
-TEST_F(SourceNameTest, CustomTextsRenameTheMeOutputsOfBothSidesAndBlackKeepsItsLabel) {
+TEST_F(SourceNameTest, LabelsFollowTheModesAndCustomTextsRenameTheMeOutputsOfBothSidesButNotBlack) {
   // M/E 1 A side "STU", M/E 1 B side "B2" with a final carriage return.
   internal::KzifCustomInfo info{};
   info.customText[0].set("STU");
@@ -142,6 +126,18 @@ TEST_F(SourceNameTest, CustomTextsRenameTheMeOutputsOfBothSidesAndBlackKeepsItsL
   CategoryMultiView::get().setSourceName(174, "drawn");
   run({"send 29 00000001 04 00 00 00 00", "field"});
   EXPECT_EQ(label(248) + " " + label(174) + " " + label(154), "Last Black SEL_KEYPVW");
+
+  // Channel 175 (AUX 1) labels index 183, drawn over before each send: the attribute alone leaves it,
+  // a mode (even the same one again) redraws it.
+  const std::pair<std::string, const char*> steps[] = {
+      {body(0x1b, 175, 2, name("Btn"), 0, 2, name("Mv")), "AUX1"}, {body(0x01, 175, 1), "Btn"},
+      {body(0x08, 175, 0, name(""), 0, 1), "Mv"}, {body(0x04, 175, 0, name(""), 4), "drawn"},
+      {body(0x08, 175, 0, name(""), 0, 1), "Mv"}};
+  for (const auto& [b, want] : steps) {
+    CategoryMultiView::get().setSourceName(183, "drawn");
+    send(b);
+    EXPECT_EQ(label(183), want) << b;
+  }
 }
 
 }  // namespace
