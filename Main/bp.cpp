@@ -127,6 +127,9 @@ std::size_t BP::shareOffset(int id, int me) const {
   return shareOffset_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)];
 }
 
+// The header takes offset 0, so no share starts there.
+bool BP::hasShare(int id, int me) const { return shareOffset(id, me) != 0; }
+
 void BP::start() {
   // Only what the previous layout handed out can hold anything (nothing at the first start).
   static std::size_t volatileUsed = 0;
@@ -143,8 +146,12 @@ void BP::start() {
   forEachRegistered(Order::ByTypeId, [&](category::CategoryInterface& c, int id, int me) {
     if (me < 2) {
       KZ_CHECK(offset <= BACKUP_SIZE);
-      shareOffset_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)] = static_cast<u32>(offset);
-      offset += align8(c.attachBackup(backup_.data() + offset));
+      const std::size_t share = c.attachBackup(backup_.data() + offset);
+      // Without a share nothing in the image is the category's: it keeps offset 0, and the bytes
+      // where its share would lie belong to the next one.
+      auto& at = shareOffset_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)];
+      if (share != 0) at = static_cast<u32>(offset);
+      offset += align8(share);
     } else {
       KZ_CHECK(volatileOffset <= BACKUP_SIZE);
       volatileOffset += align8(c.attachBackup(volatile_.data() + volatileOffset));
@@ -171,7 +178,9 @@ void BP::start() {
 
 void BP::restoreBackup(const u8* image) {
   forEachRegistered(Order::ByTypeId, [&](category::CategoryInterface& c, int id, int me) {
-    if (me >= 2) return;  // M/E 2 and 3 have no share in the image
+    // M/E 2 and 3, and volatile categories, have no share: whatever restore they have is never
+    // handed the image, or it would read the shares stored after theirs.
+    if (!hasShare(id, me)) return;
     try {
       c.restore(image + shareOffset(id, me));
     } catch (const assert::AssertException&) {
@@ -180,10 +189,11 @@ void BP::restoreBackup(const u8* image) {
   });
 }
 
+// What has no share was not restored: it starts as at a cold start.
 void BP::resumeAll() {
-  forEachRegistered(Order::ByTypeId, [&](category::CategoryInterface& c, int, int me) {
+  forEachRegistered(Order::ByTypeId, [&](category::CategoryInterface& c, int id, int me) {
     contained([&] {
-      if (me < 2) {
+      if (hasShare(id, me)) {
         c.initInternal();
       } else {
         c.initialize(me, 0);

@@ -87,6 +87,8 @@ class BP {
   std::size_t backupSize() const { return backupSize_; }
   // Offset of a category's share in the backup image (M/E 0 and 1 only); 0 when it has none.
   std::size_t shareOffset(int id, int me) const;
+  // Whether a category keeps records in the backup image: only these are restored from it.
+  bool hasShare(int id, int me) const;
   bool resumed() const { return resumed_; }
   BpInputStream& input() { return input_; }
 

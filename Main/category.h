@@ -41,14 +41,18 @@ class CategoryInterface {
   // Read once the object is built (registration runs in the base constructor, before it is).
   virtual UpdateClass updateClass() const { return UpdateClass::General; }
   virtual const char* typeName() const = 0;
-  // Points the record storage at p and returns the category's share of the backup image.
+  // Points the record storage at p and returns the category's share of the backup image; 0 for a
+  // category that keeps nothing there.
   virtual std::size_t attachBackup(u8* p) = 0;
+  // A cold start, and a resume of a category without a share.
   virtual void initialize(int me, int flags) {
     initIndex(me, flags);
     initInternal();
   }
   virtual void initIndex(int, int) {}
   virtual void initInternal() {}
+  // A resume, with the category's own share; BP never calls it for a category without one. Then
+  // initInternal.
   virtual void restore(const u8*) {}
   virtual void afterSend() {}
   virtual void update() {}  // once per field

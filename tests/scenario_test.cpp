@@ -1,10 +1,16 @@
 // Scenarios through the host runner: frames in, echoes and log lines out, the backup image
 // across power cycles.
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 #include "Common/lock.h"
 #include "Main/bp.h"
+#include "Main/clip.h"
 #include "Main/main.h"
+#include "Main/stillmemory.h"
 #include "Platform/host.h"
 #include "Platform/platform.h"
 #include "tests/sim_fixture.h"
@@ -66,6 +72,50 @@ TEST_F(SimTest, RestartResumesFromTheBackupImage) {
   const Lines cold = run({"restart init", "field"});
   EXPECT_EQ(only(cold, "log [INFO] initializeAll()").size(), 1u);
   EXPECT_EQ(only(cold, "msg 29"), Lines{});
+}
+
+namespace {
+
+// Whether every entry of a status table is blank but for its entry number.
+template <class Category>
+bool blankButIndexes(const Category& c) {
+  using T = typename Category::Record;
+  for (int i = 0; i < T::N_CHANNELS; ++i) {
+    std::array<u8, sizeof(T)> bytes;
+    std::memcpy(bytes.data(), &c.record(i), sizeof(T));
+    if (c.record(i).index != i) return false;
+    std::memset(bytes.data() + offsetof(T, index), 0, sizeof c.record(i).index);
+    if (std::count(bytes.begin(), bytes.end(), 0) != static_cast<std::ptrdiff_t>(sizeof(T))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TEST_F(SimTest, CategoriesWithoutAShareTakeNothingFromAResumedImage) {
+  BP& bp = BP::instance();
+  for (const char* start : {"restart resume", "restart init"}) {
+    SCOPED_TRACE(start);
+    // Every byte after the header is 0xa5: whatever reads the image outside its own share shows it.
+    std::memset(platform::nvWindow() + BACKUP_HEADER_SIZE, 0xa5, platform::NV_SIZE - BACKUP_HEADER_SIZE);
+    const Lines first = run({start, "field"});
+    EXPECT_EQ(bp.resumed(), std::string(start) == "restart resume");
+    EXPECT_TRUE(blankButIndexes(*bp.find<category::CategoryClipStatus>()));
+    EXPECT_TRUE(blankButIndexes(*bp.find<category::CategoryStillStatus>()));
+    // Of the two tables only the clip engine's start reset of its four channels is reported.
+    Lines resets;
+    for (const char* entry : {"51", "52", "53", "54"})
+      resets.push_back("msg 13 0000025200" + std::string(entry) + std::string(102, '0'));
+    EXPECT_EQ(only(first, "msg 13 "), resets);
+    EXPECT_EQ(only(first, "msg 24 "), Lines{});
+    const Lines next = run({"field"});
+    EXPECT_EQ(only(next, "msg 13 ").size() + only(next, "msg 24 ").size(), 0u);
+    // Nor does any other category without a share report a byte of the image.
+    bp.forEachRegistered(BP::Order::ByTypeId, [&](category::CategoryInterface&, int id, int me) {
+      if (me >= 2 || bp.hasShare(id, me)) return;
+      for (const auto& l : only(first, "msg " + std::to_string(id) + " ")) EXPECT_EQ(l.find("a5a5"), std::string::npos) << l;
+    });
+  }
 }
 
 TEST_F(SimTest, ImageOfAnotherLayoutInitialises) {
