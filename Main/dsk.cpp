@@ -102,7 +102,6 @@ void CategoryDsk::initInternal() {
     const std::size_t i = static_cast<std::size_t>(n);
     views_[i] = &records_[n];
     requestedKeyOn_[i] = NO_REQUEST;
-    edgePending_[i] = 1;  // the hardware has not been told the edge since start-up
     fillColors_[i] = keyproc::ColorCache{};
     edgeColors_[i] = keyproc::ColorCache{};
   }
@@ -137,7 +136,6 @@ void CategoryDsk::assign(const KzifDsk& in, int idx) {
     change.drop(KzifDsk::BIT_PRIORITY);
   }
   if (change.has(KzifDsk::BIT_KEY_ON)) requestedKeyOn_[static_cast<std::size_t>(idx)] = change.keyOn;
-  if (change.edge.mask != 0) edgePending_[static_cast<std::size_t>(idx)] = 1;
 
   KzifDsk::merge(records_[idx], change);
   rec::stamp(records_[idx], me_, idx);
@@ -206,8 +204,8 @@ void CategoryDsk::updateOne(int n, int videoFormat, bool reapply) {
   if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(n));
   keyproc::applyBoxMask(target, r, videoFormat);
   keyproc::applyClipGain(target, r);
-  if (edgePending_[i] != 0 || reapply) {
-    edgePending_[i] = 0;
+  // As for the keyers: only while an edge change is pending, or on the system's re-apply.
+  if (r.edge.mask != 0 || reapply) {
     keyproc::applyEdge(target, r, edgeFillSource(n, r.edge.fill));
   }
 

@@ -197,8 +197,6 @@ class CategoryDsk : public CategoryCommon<KzifDsk> {
 
   std::array<const KzifDsk*, N_DSK> views_{};
   std::array<i32, N_DSK> requestedKeyOn_{NO_REQUEST, NO_REQUEST, NO_REQUEST, NO_REQUEST};
-  // Set when an edge change arrives (and at start-up); the edge is written only then.
-  std::array<u8, N_DSK> edgePending_{};
   std::array<keyproc::ColorCache, N_DSK> fillColors_{};
   std::array<keyproc::ColorCache, N_DSK> edgeColors_{};
 };

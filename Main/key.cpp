@@ -224,7 +224,6 @@ void CategoryKey::initInternal() {
     colors_[k].record = &records_[ch];
     dveGeometryChanged_[k] = 0;
     requested_[k] = NO_REQUEST;
-    edgePending_[k] = 1;  // the hardware has not been told the edge since start-up
     colorCaches_[k].fill(keyproc::ColorCache{});
   }
 }
@@ -286,7 +285,6 @@ void CategoryKey::mergeInto(int ch, const KzifKey& change) {
   KzifKey::merge(records_[ch], change);
   rec::stamp(records_[ch], me_, ch);
   markChanged(ch);
-  if (change.edge.mask != 0) edgePending_[static_cast<std::size_t>(ch)] = 1;
 }
 
 void CategoryKey::update() {
@@ -364,8 +362,9 @@ void CategoryKey::applyKeyProcess(int ch, int videoFormat, bool reapply) {
   if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(ch));
   keyproc::applyBoxMask(target, r, videoFormat);
   keyproc::applyClipGain(target, r);
-  if (edgePending_[k] != 0 || reapply) {
-    edgePending_[k] = 0;
+  // The edge goes out only while a change of it is pending (a resume marks every field) or the
+  // system asks for everything again.
+  if (r.edge.mask != 0 || reapply) {
     const int fill = r.edge.fill == 1 ? KZ_UTIL1 : r.edge.fill == 2 ? KZ_UTIL2 : KZ_COLOR_KEY_MATTE2 + ch;
     keyproc::applyEdge(target, r, fill);
   }

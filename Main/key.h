@@ -612,8 +612,6 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   std::array<KeyTransition, N_KEYS> transitions_{KeyTransition(0), KeyTransition(1), KeyTransition(2), KeyTransition(3)};
   std::array<KeyDveUpdater, N_KEYS> dves_{KeyDveUpdater(0), KeyDveUpdater(1), KeyDveUpdater(2), KeyDveUpdater(3)};
   std::array<u8, N_KEYS> dveGeometryChanged_{};
-  // Set when an edge change arrives (and at start-up); the edge is written only then.
-  std::array<u8, N_KEYS> edgePending_{};
   // Matte colours 1..4 of each key as last converted.
   std::array<std::array<keyproc::ColorCache, 4>, N_KEYS> colorCaches_{};
   std::array<f32, N_KEYS> externalPosition_{};

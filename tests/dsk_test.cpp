@@ -259,9 +259,15 @@ TEST_F(DskTest, KeySettingsReachTheirSettersAndTheEdgeOnlyOnChange) {
   EXPECT_TRUE(t("setKeyFillSource").empty());
   out = send(DskBody(2).put(32, 0x10, 4).put(40, 3, 1));
   EXPECT_EQ(t("setKeyFillSource"), (Args{"0x1215", "0x1191"}));
-  // A warm start writes every edge once.
+  // A warm start marks every restored field, so each restored edge goes out once: the four DSKs'
+  // and the keyers' of M/E 0 and 1 (2 and 3 start afresh).
   out = run({"restart resume", "field"});
-  EXPECT_EQ(calls(out, "setKeyEdge").size(), 4u + 16u);
+  EXPECT_EQ(calls(out, "setKeyEdge").size(), 4u + 8u);
+  EXPECT_EQ(t("setKeyEdge"), (Args{"0x1215", "0x2001", "2", "225", "0.5"}));
+  EXPECT_EQ(t("setKeyFillSource"), (Args{"0x1215", "0x1191"}));
   out = run({"field"});
   EXPECT_EQ(calls(out, "setKeyEdge").size(), 0u);
+  // A cold start has no change pending: no edge and no edge fill, in the first field or after.
+  out = run({"restart init", "field 2"});
+  EXPECT_EQ(calls(out, "setKeyEdge").size() + calls(out, "setKeyFillSource").size(), 0u);
 }

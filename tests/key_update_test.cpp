@@ -66,23 +66,45 @@ TEST_F(KeyUpdateTest, ColdStartSetsEveryKeyInItsOrderInTheFirstField) {
   Lines out = run({"field"});
   const auto first = std::find(out.begin(), out.end(), "drv setKeyPriority 0x120b 0x1207 0x1209");
   ASSERT_NE(first, out.end());
-  // All four at priority 0: key 4 takes level 1, levels 2 and 3 keep keys 2 and 3.
-  EXPECT_EQ(Lines(first, first + 14), (Lines{"drv setKeyPriority 0x120b 0x1207 0x1209", "drv setMeContext 0x3210",
+  // All four at priority 0: key 4 takes level 1, levels 2 and 3 keep keys 2 and 3. No edge change
+  // is pending, so neither the edge nor its fill is written.
+  EXPECT_EQ(Lines(first, first + 12), (Lines{"drv setKeyPriority 0x120b 0x1207 0x1209", "drv setMeContext 0x3210",
                                              "drv setMeInput 0x1204 0x1193", "drv setMeInput 0x1205 0x1193",
                                              "drv setMatteColor 0x2105 64 512 512", "drv setMatteColor 0x2109 64 512 512",
                                              "drv setKeyBoxMask 0x1205 0 0 1 1 0 0", "drv setKeyClipGain 0x1205 0 64 0 0 0",
-                                             "drv setKeyInvert 0x1205 0", "drv setKeyEdge 0x1205 0x2004 0 0 0.25",
-                                             "drv setKeyFillSource 0x1205 0x2109", "drv setMatteColor 0x210d 64 512 512",
+                                             "drv setKeyInvert 0x1205 0", "drv setMatteColor 0x210d 64 512 512",
                                              "drv setKeyShape 0x1205 0.5 0.5 0 0 0", "drv setKeyTransition 0x1205 0"}));
   for (const char* context : {"0x3210", "0x3211", "0x3212", "0x3213"})
     for (const char* key : {"0x1205", "0x1207", "0x1209", "0x120b"}) {
-      EXPECT_EQ(calls(out, "setKeyEdge", context, key).size(), 1u) << context << key;
+      EXPECT_EQ(calls(out, "setKeyEdge", context, key).size(), 0u) << context << key;
+      EXPECT_EQ(calls(out, "setKeyFillSource", context, key).size(), 0u) << context << key;
       EXPECT_EQ(calls(out, "setKeyShape", context, key).size(), 1u) << context << key;
     }
-  // The edge is not written again while nothing changes it.
+  // A changed edge is written in the field it arrives, and not again while nothing changes it.
+  KeyBody r(0, 0);
+  r.put(37, 0x1, 4).put(41, 0x01, 1);
+  EXPECT_EQ(calls(field(r), "setKeyEdge", "0x3210", "0x1205"), (std::vector<Args>{{"0x1205", "0x2000", "0", "0", "0.25"}}));
   out = run({"field"});
   EXPECT_EQ(calls(out, "setKeyEdge", "0x3210", "0x1205").size(), 0u);
   EXPECT_EQ(calls(out, "setKeyClipGain", "0x3210", "0x1205").size(), 1u);
+}
+
+TEST_F(KeyUpdateTest, WarmStartWritesEachStoredEdgeOnce) {
+  KeyBody r(1, 2);
+  r.put(37, 0x1f, 4).put(41, 0x0202050102, 5);  // edge type 2, width 2, direction 5, softness 1, fill 2
+  field(r);
+  Lines out = run({"restart resume", "field"});
+  // Every key of the backed-up M/Es once, with its fill; M/E 2 and 3 start afresh, with nothing pending.
+  for (const char* context : {"0x3210", "0x3211", "0x3212", "0x3213"})
+    for (const char* key : {"0x1205", "0x1207", "0x1209", "0x120b"}) {
+      const std::size_t once = context == std::string("0x3210") || context == std::string("0x3211") ? 1u : 0u;
+      EXPECT_EQ(calls(out, "setKeyEdge", context, key).size(), once) << context << key;
+      EXPECT_EQ(calls(out, "setKeyFillSource", context, key).size(), once) << context << key;
+    }
+  EXPECT_EQ(calls(out, "setKeyEdge", "0x3211", "0x1209"), (std::vector<Args>{{"0x1209", "0x2001", "2", "225", "0.5"}}));
+  EXPECT_EQ(calls(out, "setKeyFillSource", "0x3211", "0x1209"), (std::vector<Args>{{"0x1209", "0x1203"}}));
+  out = run({"field"});
+  EXPECT_EQ(only(out, "drv setKeyEdge ").size() + only(out, "drv setKeyFillSource ").size(), 0u);
 }
 
 TEST_F(KeyUpdateTest, EachSettingReachesItsSetterConverted) {
