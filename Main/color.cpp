@@ -6,54 +6,67 @@
 
 namespace {
 
-float clampf(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
+constexpr int HUE_LAST = 3599;
+constexpr int HUE_SECTOR = 600;  // tenths of a degree from one primary or secondary to the next
+constexpr int SATURATION_FULL = 1000;
+constexpr int LUMINANCE_FULL = 1000;
+constexpr int LUMINANCE_LAST = 1080;
+constexpr int Y_BLACK = 64;
+constexpr int Y_SPAN = 876;  // black 64 to white 940
+constexpr int Y_LAST = 1010;
+constexpr int C_CENTRE = 512;
+constexpr double C_SPAN = 896.0;  // a colour difference of ±0.5 spans 64..960
+constexpr int C_FIRST = 64;
+constexpr int C_LAST = 960;
 
-float hueChannel(float p, float q, float t) {
-  if (t < 0.0f) t += 1.0f;
-  if (t > 1.0f) t -= 1.0f;
-  if (t < 1.0f / 6.0f) return p + (q - p) * 6.0f * t;
-  if (t < 0.5f) return q;
-  if (t < 2.0f / 3.0f) return p + (q - p) * (2.0f / 3.0f - t) * 6.0f;
-  return p;
-}
+int clampTo(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-int toCode(float v, int lo, int hi) {
-  const long r = std::lround(v);
-  return static_cast<int>(r < lo ? lo : (r > hi ? hi : r));
-}
+struct Rgb {
+  double r, g, b;
+};
 
-// HSL to R'G'B' (luminance clamped to 100 % for the hue circle), then to Y'CbCr with the
-// coefficients kr, kb; luminance above 100 % lifts Y' alone, as super-white.
-YCbCr10 convert(int hue, int saturation, int luminance, float kr, float kb) {
-  const float h = clampf(static_cast<float>(hue), 0.0f, 3599.0f) / 3600.0f;
-  const float s = clampf(static_cast<float>(saturation), 0.0f, 1000.0f) / 1000.0f;
-  const float lFull = clampf(static_cast<float>(luminance), 0.0f, 1080.0f) / 1000.0f;
-  const float l = lFull > 1.0f ? 1.0f : lFull;
-  float r = l, g = l, b = l;
-  if (s > 0.0f) {
-    const float q = l < 0.5f ? l * (1.0f + s) : l + s - l * s;
-    const float p = 2.0f * l - q;
-    r = hueChannel(p, q, h + 1.0f / 3.0f);
-    g = hueChannel(p, q, h);
-    b = hueChannel(p, q, h - 1.0f / 3.0f);
+// The fully saturated colour of a hue: its largest component 1, its smallest 0, the third
+// running linearly between them within each sixth of the circle.
+Rgb saturatedHue(int hue) {
+  const int sector = hue / HUE_SECTOR;
+  const double up = static_cast<double>(hue % HUE_SECTOR) / HUE_SECTOR;
+  const double down = 1.0 - up;
+  switch (sector) {
+    case 0: return {1.0, up, 0.0};    // red to yellow
+    case 1: return {down, 1.0, 0.0};  // yellow to green
+    case 2: return {0.0, 1.0, up};    // green to cyan
+    case 3: return {0.0, down, 1.0};  // cyan to blue
+    case 4: return {up, 0.0, 1.0};    // blue to magenta
+    default: return {1.0, 0.0, down};  // magenta to red
   }
-  const float kg = 1.0f - kr - kb;
-  float y = kr * r + kg * g + kb * b;
-  const float cb = (b - y) / (2.0f * (1.0f - kb));
-  const float cr = (r - y) / (2.0f * (1.0f - kr));
-  if (lFull > 1.0f) y += lFull - 1.0f;
-  return YCbCr10{toCode(64.0f + 876.0f * y, 64, 1010), toCode(512.0f + 896.0f * cb, 64, 960),
-                 toCode(512.0f + 896.0f * cr, 64, 960)};
+}
+
+int chromaCode(double difference, int saturation) {
+  const double v = C_CENTRE + C_SPAN * (static_cast<double>(saturation) / SATURATION_FULL) * difference;
+  return clampTo(static_cast<int>(std::lround(v)), C_FIRST, C_LAST);
+}
+
+YCbCr10 convert(int hue, int saturation, int luminance, double kr, double kb) {
+  const int l = clampTo(luminance, 0, LUMINANCE_LAST);
+  // Exact in integers, rounding half up.
+  const int y = clampTo((Y_BLACK * LUMINANCE_FULL + Y_SPAN * l + LUMINANCE_FULL / 2) / LUMINANCE_FULL, Y_BLACK, Y_LAST);
+  const int s = clampTo(saturation, 0, SATURATION_FULL);
+  const Rgb c = saturatedHue(clampTo(hue, 0, HUE_LAST));
+  const double kg = 1.0 - kr - kb;
+  const double yh = kr * c.r + kg * c.g + kb * c.b;
+  const double cb = (c.b - yh) / (2.0 * (1.0 - kb));
+  const double cr = (c.r - yh) / (2.0 * (1.0 - kr));
+  return YCbCr10{y, chromaCode(cb, s), chromaCode(cr, s)};
 }
 
 }  // namespace
 
 YCbCr10 hslToYCbCr709(int hue, int saturation, int luminance) {
-  return convert(hue, saturation, luminance, 0.2126f, 0.0722f);
+  return convert(hue, saturation, luminance, 0.2126, 0.0722);
 }
 
 YCbCr10 hslToYCbCr601(int hue, int saturation, int luminance) {
-  return convert(hue, saturation, luminance, 0.299f, 0.114f);
+  return convert(hue, saturation, luminance, 0.299, 0.114);
 }
 
 YCbCr10 hslToYCbCr(int videoFormat, int hue, int saturation, int luminance) {

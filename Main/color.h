@@ -1,6 +1,9 @@
-// Colour conversion of matte and background colours: hue in tenths of a degree (0..3599),
-// saturation in tenths of a percent (0..1000), luminance in tenths of a percent (0..1080, above
-// 1000 super-white) to 10-bit Y (64..1010), Cb and Cr (64..960).
+// Colour conversion of matte, background and image colours. Luminance is the video level of the
+// colour, not its lightness: 0..1000 spans black to white on 10-bit Y 64..940 and runs on to 1080
+// (Y 1010) as super-white. Hue (tenths of a degree, 0..3599) and saturation (tenths of a percent,
+// 0..1000) set only the colour differences, so a saturated colour keeps its hue at any level:
+// Cb and Cr are those of the fully saturated hue, scaled by saturation, on 64..960. Inputs
+// beyond their ranges are taken at the nearest end.
 #pragma once
 
 struct YCbCr10 {

@@ -17,9 +17,9 @@ using category::CategoryImage;
 
 constexpr int N_FILTERED_ME = 2;  // M/Es with filter hardware
 constexpr int N_PANELS = 3;
-// The mono colour is converted at half luminance: at full luminance every hue is white and Cb, Cr
-// stay at their centre.
-constexpr int MONO_LUMINANCE = 500;
+// The mono colouring takes only Cb and Cr, which do not depend on the level: the colour is
+// converted at full luminance.
+constexpr int MONO_LUMINANCE = 1000;
 constexpr int COLOR_CENTRE = 512;
 
 void applyFilter(const ImageFilter& f, int target, int videoFormat) {

@@ -271,3 +271,18 @@ TEST_F(DskTest, KeySettingsReachTheirSettersAndTheEdgeOnlyOnChange) {
   out = run({"restart init", "field 2"});
   EXPECT_EQ(calls(out, "setKeyEdge").size() + calls(out, "setKeyFillSource").size(), 0u);
 }
+
+// Luminance is the matte's video level: a saturated matte keeps its colour at white and at
+// super-white, and a change of format to standard definition converts again by its matrix.
+TEST_F(DskTest, MattesTakeTheirLevelAndTheMatrixOfTheFormat) {
+  Lines out = send(DskBody(2).field(0x1, 26, {0, 1000, 1000}, 2).field(0x2, 41, {2400, 500, 1080}, 2));
+  const auto mattes = [&] {
+    std::vector<Args> r;
+    for (const Args& c : calls(out, "setMatteColor"))
+      if (c[0] == "0x2122" || c[0] == "0x2126") r.push_back(c);
+    return r;
+  };
+  EXPECT_EQ(mattes(), (std::vector<Args>{{"0x2122", "940", "409", "960"}, {"0x2126", "1010", "736", "491"}}));
+  out = run({"send 29 00000001 07 00 00 00 00", "field"});
+  EXPECT_EQ(mattes(), (std::vector<Args>{{"0x2122", "940", "361", "960"}, {"0x2126", "1010", "736", "476"}}));
+}

@@ -1,8 +1,9 @@
-// Small pure helpers: the HSL colour conversion and the panel lamp code maps.
+// Small pure helpers: the colour conversion and the panel lamp code maps.
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
+#include <utility>
 
 #include "Common/assert.h"
 #include "Lib/Include/data_internal.h"
@@ -36,11 +37,69 @@ TEST(ColorConversion, GreysAreNeutralAndCodesStayInRange) {
 }
 
 TEST(ColorConversion, SaturatedColoursDifferBetweenMatricesChosenByFormat) {
-  expectColor(hslToYCbCr709(0, 1000, 500), 250, 409, 960);
-  expectColor(hslToYCbCr601(0, 1000, 500), 326, 361, 960);
-  expectColor(hslToYCbCr(7, 0, 1000, 500), 326, 361, 960);
-  expectColor(hslToYCbCr(5, 0, 1000, 500), 250, 409, 960);
+  expectColor(hslToYCbCr709(0, 1000, 500), 502, 409, 960);
+  expectColor(hslToYCbCr601(0, 1000, 500), 502, 361, 960);
+  expectColor(hslToYCbCr(7, 0, 1000, 500), 502, 361, 960);
+  expectColor(hslToYCbCr(6, 0, 1000, 500), 502, 361, 960);
+  expectColor(hslToYCbCr(5, 0, 1000, 500), 502, 409, 960);
   EXPECT_EQ(hslToYCbCr709(2400, 1000, 500).cb, 960);  // blue: Cb at its top
+}
+
+// Luminance is the level alone: a saturated colour keeps its Cb and Cr from black to super-white.
+TEST(ColorConversion, PrimariesAndSecondariesKeepTheirColourAtEveryLevel) {
+  struct Hue {
+    int hue, cb709, cr709, cb601, cr601;
+  };
+  constexpr Hue hues[] = {
+      {0, 409, 960, 361, 960},     // red
+      {600, 64, 553, 64, 585},     // yellow
+      {1200, 167, 105, 215, 137},  // green
+      {1800, 615, 64, 663, 64},    // cyan
+      {2400, 960, 471, 960, 439},  // blue
+      {3000, 857, 919, 809, 887},  // magenta
+  };
+  for (const Hue& h : hues)
+    for (auto [lum, y] : {std::pair{0, 64}, std::pair{1000, 940}, std::pair{1080, 1010}}) {
+      SCOPED_TRACE(std::to_string(h.hue) + " at " + std::to_string(lum));
+      expectColor(hslToYCbCr709(h.hue, 1000, lum), y, h.cb709, h.cr709);
+      expectColor(hslToYCbCr601(h.hue, 1000, lum), y, h.cb601, h.cr601);
+    }
+  expectColor(hslToYCbCr709(1800, 333, 250), 283, 546, 363);  // in between: 546.18, 362.82
+}
+
+TEST(ColorConversion, LevelsAndColourDifferencesRoundHalfUp) {
+  // 64 + 876 × 0.125 = 173.5 and 64 + 876 × 0.375 = 392.5 go up.
+  for (auto [lum, y] : {std::pair{125, 174}, std::pair{375, 393}, std::pair{500, 502}, std::pair{1079, 1009}})
+    for (int hue : {0, 1234, 3599}) {
+      expectColor(hslToYCbCr709(hue, 0, lum), y, 512, 512);
+      expectColor(hslToYCbCr601(hue, 0, lum), y, 512, 512);
+    }
+  // Red's Cr is 512 + 448 × saturation exactly: 533.504 goes up, 546.496 down.
+  EXPECT_EQ(hslToYCbCr709(0, 48, 1000).cr, 534);
+  EXPECT_EQ(hslToYCbCr709(0, 77, 1000).cr, 546);
+  EXPECT_EQ(hslToYCbCr601(0, 48, 1000).cr, 534);
+}
+
+TEST(ColorConversion, ValuesBeyondTheirRangesAreTakenAtTheNearestEnd) {
+  for (auto convert : {&hslToYCbCr709, &hslToYCbCr601}) {
+    // Oversaturation keeps the hue rather than pinning each difference on its own.
+    const YCbCr10 full = convert(0, 1000, 1000);
+    expectColor(convert(0, 1500, 1000), full.y, full.cb, full.cr);
+    expectColor(convert(0, -20, 1000), 940, 512, 512);
+    expectColor(convert(0, 1000, -10), 64, full.cb, full.cr);
+    expectColor(convert(0, 1000, 1081), 1010, full.cb, full.cr);
+    expectColor(convert(-300, 1000, 1000), full.y, full.cb, full.cr);
+    const YCbCr10 last = convert(3599, 1000, 1000);
+    expectColor(convert(4000, 1000, 1000), last.y, last.cb, last.cr);
+    for (int hue : {-32768, 0, 600, 1200, 1800, 2400, 3000, 3599, 32767})
+      for (int sat : {-32768, 1000, 32767})
+        for (int lum : {-32768, 1080, 32767}) {
+          const YCbCr10 c = convert(hue, sat, lum);
+          EXPECT_TRUE(64 <= c.y && c.y <= 1010 && 64 <= c.cb && c.cb <= 960 && 64 <= c.cr && c.cr <= 960)
+              << hue << " " << sat << " " << lum;
+        }
+  }
+  expectColor(hslToYCbCr709(3599, 1000, 1000), 940, 410, 960);
 }
 
 // ---- lamp code maps --------------------------------------------------------------------------------

@@ -144,6 +144,10 @@ TEST_F(ImageTest, FiltersOfBothHardwareMesAreSetEveryFieldInTheirOrder) {
   // The keyer's wipe reads the "on" byte of the first two key filters.
   EXPECT_EQ(std::vector<int>({imageFilterOn(1, 0), imageFilterOn(1, 1), imageFilterOn(0, 0)}),
             std::vector<int>({1, 1, 0}));
+
+  // Standard definition colours by its own matrix.
+  EXPECT_EQ(only(run({"send 29 00000001 07 00 00 00 00", "field"}), "drv setImageMonoColor 0x1200"),
+            (Lines{"drv setImageMonoColor 0x1200 0 512 512", "drv setImageMonoColor 0x1200 1 275 212"}));
 }
 
 TEST_F(ImageTest, ButtonsToggleTheBusUnderThemItsLampStaysUnderTheButtonAndRowModesSwapThem) {

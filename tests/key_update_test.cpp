@@ -11,7 +11,6 @@
 #include "Driver/key.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
-#include "Main/color.h"
 #include "Main/faderevent.h"
 #include "Main/inputvideo.h"
 #include "Main/key.h"
@@ -118,9 +117,8 @@ TEST_F(KeyUpdateTest, EachSettingReachesItsSetterConverted) {
   const Lines out = field(r);
   const auto keyer = [&](const Lines& o, const char* name) { return calls(o, name, "0x3210", "0x1207").at(0); };
   const auto one = [&](const char* name) { return keyer(out, name); };
-  const YCbCr10 m = hslToYCbCr709(1200, 500, 700);
-  EXPECT_EQ(calls(out, "setMatteColor", "0x3210", "0x2106").at(0),
-            (Args{"0x2106", std::to_string(m.y), std::to_string(m.cb), std::to_string(m.cr)}));
+  // Green at half saturation, level 70 %: Y 64 + 876 × 0.7, Cb 339.33, Cr 308.54.
+  EXPECT_EQ(calls(out, "setMatteColor", "0x3210", "0x2106").at(0), (Args{"0x2106", "677", "339", "309"}));
   // Type 0 gives up its separate key signal, and says so.
   EXPECT_EQ(live(0, 1).style.styleFlag4, 0);
   EXPECT_EQ(one("setKeyClipGain").at(1), "3");

@@ -68,10 +68,10 @@ TEST_F(TestModeTest, WipeNoiseFilterShapeTestInItsOrder) {
   EXPECT_EQ(Lines(drv.end() - 2, drv.end()), (Lines{"drv setMeContext 0x3212", "drv setMeContext 0x3213"}));
   EXPECT_EQ(drv[0], "drv setMeContext 0x3211");
   EXPECT_EQ(Lines(drv.begin() + 1, drv.begin() + 17),
-            (Lines{"drv setMeContext 0x3210", "drv setWipeSize 0x1300 0.125 0.125 3 3",
+            (Lines{"drv setMeContext 0x3210", "drv setWipeSize 0x1600 0.125 0.125 3 3",
                    "drv setWipeSize 0x1205 0.125 0.125 3 3", "drv setWipeSize 0x1207 0.125 0.125 3 3",
                    "drv setWipeSize 0x1209 0.125 0.125 3 3", "drv setWipeSize 0x120b 0.125 0.125 3 3",
-                   "drv setFilterDust 0x1300 0 0 7", "drv setFilterDust 0x1205 0 0 7",
+                   "drv setFilterDust 0x1600 0 0 7", "drv setFilterDust 0x1205 0 0 7",
                    "drv setTestFilterGain 0x1200 1 0.5", "drv setTestFilterGain 0x1201 1 0.5",
                    "drv setKeyShape 0x1205 0.1 0.2 0.3 0.4 0.25", "drv setKeyShape 0x1207 0.1 0.2 0.3 0.4 0.25",
                    "drv setKeyShape 0x1209 0.1 0.2 0.3 0.4 0.25", "drv setKeyShape 0x120b 0.1 0.2 0.3 0.4 0.25",
@@ -86,15 +86,15 @@ TEST_F(TestModeTest, WipeNoiseFilterShapeTestInItsOrder) {
 
 TEST_F(TestModeTest, ValuesBeyondTheDriverRangesAreClampedWhenTheCallIsBuilt) {
   // Inside: n 1 gives half size; beyond: n 9 and -1, gain 150, dust 20, filter gain -5, shape -1.
-  EXPECT_EQ(calls(test(1, 0, {1, 1}), "setWipeSize 0x1300")[0], "drv setWipeSize 0x1300 0.5 0.5 1 1");
+  EXPECT_EQ(calls(test(1, 0, {1, 1}), "setWipeSize 0x1600")[0], "drv setWipeSize 0x1600 0.5 0.5 1 1");
   const Lines high = test(1, 0, {1, 9, 150, 20, -5, 0, 0, 0, 0, 400});
-  EXPECT_EQ(calls(high, "setWipeSize 0x1300")[0], "drv setWipeSize 0x1300 0.125 0.125 3 3");
-  EXPECT_EQ(calls(high, "setFilterDust 0x1300")[0], "drv setFilterDust 0x1300 1 1 15");
+  EXPECT_EQ(calls(high, "setWipeSize 0x1600")[0], "drv setWipeSize 0x1600 0.125 0.125 3 3");
+  EXPECT_EQ(calls(high, "setFilterDust 0x1600")[0], "drv setFilterDust 0x1600 1 1 15");
   EXPECT_EQ(calls(high, "setTestFilterGain 0x1200")[0], "drv setTestFilterGain 0x1200 1 0");
   EXPECT_EQ(calls(high, "setKeyShape 0x1205").back(), "drv setKeyShape 0x1205 0 0 0 0 1");
   const Lines low = test(1, 0, {1, -1, -3, -2, 100, 0, 0, 0, 0, -7});
-  EXPECT_EQ(calls(low, "setWipeSize 0x1300")[0], "drv setWipeSize 0x1300 1 1 0 0");
-  EXPECT_EQ(calls(low, "setFilterDust 0x1300")[0], "drv setFilterDust 0x1300 1 0 0");
+  EXPECT_EQ(calls(low, "setWipeSize 0x1600")[0], "drv setWipeSize 0x1600 1 1 0 0");
+  EXPECT_EQ(calls(low, "setFilterDust 0x1600")[0], "drv setFilterDust 0x1600 1 0 0");
   EXPECT_EQ(calls(low, "setTestFilterGain 0x1200")[0], "drv setTestFilterGain 0x1200 1 1");
   EXPECT_EQ(calls(low, "setKeyShape 0x1205").back(), "drv setKeyShape 0x1205 0 0 0 0 0");
   EXPECT_TRUE(only(low, "log [ERR]").empty());  // no driver assertion failed
@@ -108,6 +108,11 @@ TEST_F(TestModeTest, WipeModulationTestWithItsRanges) {
             (Lines{"drv setMeContext 0x3210", "drv setWipeModulationPattern 0x1205 0x1520 0x1522",
                    "drv setWipeModulationPattern 0x1205 0x1521 0x1523",
                    "drv setWipeModulation 0x1205 0x1520 0.5 50 1", "drv setWipeModulation 0x1205 0x1521 0.5 100 0"}));
-  EXPECT_EQ(drv[21], "drv setWipeModulation 0x1300 0x1521 0.5 100 0");  // the background last
+  // The background comes last in each context, under its own id.
+  EXPECT_EQ(Lines(drv.begin() + 18, drv.begin() + 23),
+            (Lines{"drv setWipeModulationPattern 0x1600 0x1520 0x1522",
+                   "drv setWipeModulationPattern 0x1600 0x1521 0x1523",
+                   "drv setWipeModulation 0x1600 0x1520 0.5 50 1", "drv setWipeModulation 0x1600 0x1521 0.5 100 0",
+                   "drv setMeContext 0x3211"}));
   EXPECT_TRUE(only(out, "log [ERR]").empty());
 }

@@ -285,3 +285,11 @@ TEST_F(UskTest, ResumedImageWithValuesOutOfRange) {
 }
 
 }  // namespace
+
+// A super-white magenta matte stays magenta: luminance sets the level, not the lightness.
+TEST_F(UskTest, MatteColourIsConvertedAtItsVideoLevel) {
+  Body in = keyBody(1);
+  in.put(0, 0x1, 4).put(15, 3000, 2).put(17, 1000, 2).put(19, 1080, 2).name("").name("");
+  const Lines out = send(7, in);
+  EXPECT_EQ(only(out, "drv setMatteColor 0x2129"), Lines{"drv setMatteColor 0x2129 1010 857 919"});
+}

@@ -48,7 +48,7 @@ constexpr int KZ_EXT_OUT1 = 0x1290;
 constexpr int KZ_EXT_OUT_LAST = 0x1292;
 constexpr int KZ_USK1_F = 0x1280;
 constexpr int KZ_USK4_S = 0x1287;
-constexpr int KZ_BKGD = 0x1300;
+constexpr int KZ_BKGD = 0x1600;
 
 // Colour mattes: keyer k of a context uses KZ_COLOR_KEY_MATTE4 + k, .._MATTE1 + k, .._MATTE2 + k
 // and .._MATTE3 + k; the downstream keys' fill and edge mattes and the upstream keys' mattes are
