@@ -10,6 +10,7 @@
 #include "Main/button_event_record.h"
 #include "Main/category.h"
 #include "Main/channel_locks.h"
+#include "Main/media_command.h"
 
 constexpr int N_CLIP_CHANNELS = 4;
 // A record command for this channel means the record channel (KzifClipRec.channel).
@@ -257,15 +258,15 @@ struct KzifClipRecCmd {
 };
 static_assert(rec::wireSizeOf<KzifClipRecCmd>() == 7);
 
-// Wire body (14 + n bytes for a name of n characters). It is only acknowledged: the name goes
-// back with the length it came with.
+// Wire body (14 + n bytes for a name of n characters). It is only acknowledged, with the name
+// sent back as it came.
 struct KzifClipRegisterCmd {
   static constexpr int TYPE_ID = 79;
   static constexpr const char* NAME = "KzifClipRegisterCmd";
   MediaCommandHeader header;
   u16 arg0;
   u8 arg1;
-  rec::EchoText<33> name;
+  MediaCommandName name;
   u8 arg2;
   u8 arg3;
   static constexpr auto wire() {

@@ -131,11 +131,39 @@ TEST_F(StillTest, RefusalsReplyAtOnceAndLeaveTheRunningCaptureItsOwnReply) {
   EXPECT_EQ(only(run({"send 66 aa bb 0007 0000 0000 01 00 0000 00 00 00 00", "send 66 aa bb 0007 0000 0000 00 00 8000 00 00 00",
                       "field"}),
                  "msg"),
-            (Lines{"msg 66 aabb0007fffa00000100000000000000", "msg 66 aabb0007fff800000000000000000000"}));
+            (Lines{"msg 66 aabb0007fffa00000100000000000000", "msg 66 aabb0007fff8000000008000000000"}));
   EXPECT_EQ(only(run({"field"}), "msg"), (Lines{"msg 66 11220007000033440055000361626300667788", capturedEntry(0, 0)}));
   // Free again.
   EXPECT_EQ(only(run({"send 66 01 02 0007 0000 0000 01 00 0000 00 00 00 00", "field 3"}), "msg 66"),
             Lines{"msg 66 01020007000000000100000000000000"});
+}
+
+TEST_F(StillTest, RepliesSendTheNameBackAsItCameAndFillTheRingWhenUnread) {
+  // A 40-character name goes back with length 40, its first 33 bytes and zeros; a negative
+  // length goes back as it came, with no bytes.
+  const std::string forty = textWire(std::string(40, 'n'));
+  std::string back = hexBytes(40, 2);
+  for (int i = 0; i < 33; ++i) back += "6e";
+  back += std::string(16, '0');
+  EXPECT_EQ(only(run({("send 66 01 02 0008 0000 3344 00 55 " + forty + " 66 77 88").c_str(),
+                      "send 66 01 02 0007 0000 3344 04 55 8000 66 77 88", "field"}),
+                 "msg"),
+            (Lines{"msg 66 01020008fffe33440055" + back + "667788", "msg 66 01020007fffe334404558000667788"}));
+  // The capture's own reply keeps its long name through a refusal with a negative length.
+  run({("send 66 aa bb 0007 0000 3344 01 55 " + forty + " 66 77 88").c_str(), "field",
+       "send 66 01 02 0007 0000 3344 01 55 8000 66 77 88", "field"});
+  EXPECT_EQ(only(run({"field"}), "msg 66"), Lines{"msg 66 aabb0007000033440155" + back + "667788"});
+
+  // Unread, the replies to long names fill the transmit ring and the output ring behind it
+  // (about 380 KB): 6300 of them, 64 bytes each, do; cut to 32 characters they would not.
+  run({"drain off"});
+  lines.clear();
+  const std::string refused = "send 66 01 02 0008 0000 3344 00 55 " + forty + " 66 77 88";
+  for (int batch = 0; batch < 7; ++batch) {
+    for (int i = 0; i < 900; ++i) ASSERT_TRUE(runner->execute(refused));
+    ASSERT_TRUE(runner->execute("field"));
+  }
+  EXPECT_FALSE(only(lines, "log [ERR] send buffer full").empty());
 }
 
 TEST_F(StillTest, CaptureAndClipRecordingExcludeEachOtherAndTheSystemManagerLockRefuses) {
