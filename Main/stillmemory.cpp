@@ -2,7 +2,7 @@
 
 #include "Driver/still.h"
 #include "Main/bp.h"
-#include "Main/channel_locks.h"
+#include "Main/clip.h"
 
 KZ_SOURCE("Main/stillmemory");
 
@@ -16,9 +16,10 @@ int stillId(int ch) { return KZ_STILL_1 + 2 * ch; }
 
 void checkStillChannel(int ch) { KZ_CHECK(0 <= ch && ch < N_STILL_CHANNELS); }
 
+// The clip channels' locks are those of the clip status category, wherever it is registered.
 int clipChannelsRecording() {
-  const ClipChannelLocks* clips = ClipChannelLocks::current();
-  return clips != nullptr ? clips->isRecording() : 0;
+  const auto* clips = static_cast<const category::CategoryClipStatus*>(category::lookup(IndexOf<KzifClipStatus>::value, 0));
+  return clips != nullptr ? clips->locks().isRecording() : 0;
 }
 
 }  // namespace

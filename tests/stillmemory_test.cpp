@@ -8,7 +8,7 @@
 #include "Common/lock.h"
 #include "Driver/still.h"
 #include "Main/bp.h"
-#include "Main/channel_locks.h"
+#include "Main/clip.h"
 #include "Main/escaped_text.h"
 #include "Main/sources.h"
 #include "Main/stillmemory.h"
@@ -167,24 +167,29 @@ TEST_F(StillTest, RepliesSendTheNameBackAsItCameAndFillTheRingWhenUnread) {
 }
 
 TEST_F(StillTest, CaptureAndClipRecordingExcludeEachOtherAndTheSystemManagerLockRefuses) {
-  ClipChannelLocks clips;
-  EXPECT_EQ(clips.takeRecordLock(1), 0);
-  EXPECT_EQ(clips.takeRecordLock(2), 1);
+  const auto& clips = BP::instance().require<category::CategoryClipStatus>().locks();
+  // Clip channel 1 records 50 frames: a capture is refused, also after a stray set of clip locks
+  // has come and gone.
+  run({"send 29 00000001 04 00 00 00 00", "field", "send 11 00000001 01 0000003a 00 00 00 00 00 0032 00",
+       "send 68 11 22 0007 0000 01", "field"});
+  EXPECT_EQ(clips.lockState(1), ClipChannelLocks::WRITING);
+  { const ClipChannelLocks stray; }
   EXPECT_EQ(sent(captureCommand(3), "msg 66"), Lines{"msg 66 11220007fffa33440355000361626300667788"});
-  clips.releaseLock(1);
-  // A playing channel does not block a capture; a second read lock is no new attempt.
-  EXPECT_EQ(clips.takeReadLock(0), 0);
-  EXPECT_EQ(clips.takeReadLock(0), 0);
-  EXPECT_EQ(locks::word(4), 1u);
-  run({captureCommand(3).c_str(), "field"});
+  // Stopped, then played in a loop: a playing channel (read lock) does not block a capture.
+  run({"send 68 11 22 000c 0000 01", "field", "send 10 00000003 0001 0000001f 02 00 00 00 00 00 00 00",
+       "send 67 33 44 000a 0000 01 00", "field"});
+  EXPECT_EQ(std::pair(clips.lockState(1), locks::word(5)), std::pair(ClipChannelLocks::READING, 1u));
+  // While the capture runs, the clip engine refuses a recording.
+  const Lines during = run({captureCommand(3).c_str(), "field", "send 68 11 22 0007 0000 02", "field"});
+  EXPECT_EQ(only(during, "msg 6"), (Lines{"msg 68 11220007fffa02"}));
+  EXPECT_EQ(only(during, "log LOCK"), Lines{"log LOCK_ERROR_REC_CONFLICT"});
   EXPECT_EQ(status().lockState(3), category::CategoryStillStatus::CAPTURING);
-  EXPECT_EQ(clips.takeRecordLock(1), 1);
-  EXPECT_EQ(clips.lockState(1), ClipChannelLocks::NONE);
-  run({"field 2"});
-  // The System Manager holds resource 5 (clip 1) and resource 0 (still 0).
-  run({"lock 5 on", "lock 0 on"});
-  EXPECT_EQ(clips.takeRecordLock(1), 2);
-  EXPECT_EQ(clips.lockState(1), ClipChannelLocks::NONE);
+  EXPECT_EQ(clips.lockState(2), ClipChannelLocks::NONE);
+  EXPECT_EQ(only(run({"field"}), "msg 66"), Lines{"msg 66 11220007000033440355000361626300667788"});
+  // The System Manager holds resource 6 (clip 2) and resource 0 (still 0).
+  run({"lock 6 on", "lock 0 on"});
+  EXPECT_EQ(only(run({"send 68 11 22 0007 0000 02", "field"}), "msg 68"), Lines{"msg 68 11220007fff802"});
+  EXPECT_EQ(clips.lockState(2), ClipChannelLocks::NONE);
   EXPECT_EQ(sent(captureCommand(0), "msg 66"), Lines{"msg 66 11220007fff833440055000361626300667788"});
   EXPECT_EQ(status().lockState(0), category::CategoryStillStatus::IDLE);
   run({"lock 0 off"});
