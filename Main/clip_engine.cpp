@@ -6,6 +6,7 @@
 #include "Driver/clip.h"
 #include "Main/bp.h"
 #include "Main/clip.h"
+#include "Main/custominfo.h"
 #include "Main/faderevent.h"
 #include "Main/key.h"
 #include "Main/multiview.h"
@@ -24,6 +25,8 @@ constexpr u16 RECORD_START_COMMAND = category::CategoryClipStatus::RECORD_COMMAN
 constexpr int LEVEL_MAX = 16777215;
 constexpr int CLIP_LEVEL_SOURCE_FIRST = 201;
 constexpr int N_ME_SIDES = 8;
+// The custom information's type of an M/E side that the start button and the lever act on.
+constexpr int ME_ASSIGNED = 1;
 
 struct ClipInfo {
   int count = 0, width = 0, height = 0, option0 = 0, option6 = 0;
@@ -38,9 +41,6 @@ category::CategoryClipPlay& clipPlay() { return BP::instance().require<category:
 category::CategoryClipRec& clipRec() { return BP::instance().require<category::CategoryClipRec>(); }
 const KzifClipPlay& playOf(int ch) { return std::as_const(clipPlay()).record(ch); }
 const KzifClipRec& recSettings() { return std::as_const(clipRec()).record(0); }
-
-// Whether custom information attaches M/E side `me` as an M/E (its answer is 1 for every side).
-int meAssignType(int) { return 1; }
 
 }  // namespace
 
@@ -227,7 +227,7 @@ void CategoryClipStatus::triggerPass() {
       continue;
     }
     if (play.trigger == TRIGGER_START_BUTTON) {
-      if (meAssignType(play.me) == 1) {
+      if (CategoryCustomInfo::get().getAssignType(play.me) == ME_ASSIGNED) {
         if (play.me < N_ME && meStart_[play.me]) clipPlay().execute(CLIP_PLAY, ch, 255);
         c.triggerSeen = 1;
       }
@@ -242,7 +242,7 @@ void CategoryClipStatus::triggerPass() {
       if (recordStarted) clipPlay().execute(CLIP_PLAY, ch, 255);
       c.triggerSeen = 1;
     } else if (play.trigger == TRIGGER_LEVER) {
-      if (meAssignType(play.me) == 1) followStep(ch);
+      if (CategoryCustomInfo::get().getAssignType(play.me) == ME_ASSIGNED) followStep(ch);
       c.triggerSeen = 1;
     }
   }
