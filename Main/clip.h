@@ -383,7 +383,10 @@ class CategoryClipStatus : public CategoryCommon<KzifClipStatus> {
   bool recordAccepted(int ch) const;
   void deriveRange(int ch);
 
-  void report(int ch, const KzifClipStatus& change) { assign(change, channelIndex(ch)); }
+  // The engine's own changes of an entry; a received record goes through assign, which also
+  // notes a trim that the System Manager changed.
+  void merge(const KzifClipStatus& in, int idx);
+  void report(int ch, const KzifClipStatus& change) { merge(change, channelIndex(ch)); }
   void reportState(int ch, u8 state);
   void reportCurrent(int ch, int x);
   void reportInfo(int ch, int count, int option0, int option6);
@@ -405,6 +408,7 @@ class CategoryClipStatus : public CategoryCommon<KzifClipStatus> {
   void stopAndCue(int ch);
   void rangeCommand(int ch);
   void followStep(int ch);
+  void followTrim(int ch);
   void finishCommand(int ch);
   void releaseReadLock(int ch);
 
@@ -412,6 +416,8 @@ class CategoryClipStatus : public CategoryCommon<KzifClipStatus> {
   std::array<Channel, N_CLIP_CHANNELS> channels_{};
   // Entries whose `recorded` was assigned in this field.
   std::array<u8, N_CLIP_CHANNELS> recordedAssigned_{};
+  // Channels whose trim the System Manager changed and whose window has not followed it yet.
+  std::array<u8, N_CLIP_CHANNELS> trimReceived_{};
   std::array<u8, N_ME> meStart_{};
   u32 videoFormat_ = 0;
   u8 resetRequest_ = 1;
