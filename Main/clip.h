@@ -365,7 +365,6 @@ class CategoryClipStatus : public CategoryCommon<KzifClipStatus> {
     std::array<f32, 8> leverPosition{};
   };
   const Channel& channel(int ch) const { return channels_[static_cast<std::size_t>(ch)]; }
-  u32 videoFormat() const { return videoFormat_; }
 
  private:
   Channel& chan(int ch) { return channels_[static_cast<std::size_t>(ch)]; }

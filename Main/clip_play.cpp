@@ -14,7 +14,6 @@ KZ_SOURCE("Main/clip_play");
 
 namespace {
 
-
 const KzifClipPlay& playOf(int ch) {
   return std::as_const(BP::instance().require<category::CategoryClipPlay>()).record(ch);
 }

@@ -200,9 +200,6 @@ class CategoryStillMemory : public CategoryCommon<KzifStillMemory> {
   void resetStills();
   int channelModeOf(int i) const;
 
-  int captureCountdown() const { return captureCountdown_; }
-  int captureChannel() const { return captureChannel_; }
-
  private:
   // The settings as they stand, read without marking them for the send pass.
   const KzifStillMemory& current() const { return record(0); }
