@@ -18,7 +18,8 @@ void checkStillChannel(int ch) { KZ_CHECK(0 <= ch && ch < N_STILL_CHANNELS); }
 
 // The clip channels' locks are those of the clip status category, wherever it is registered.
 int clipChannelsRecording() {
-  const auto* clips = static_cast<const category::CategoryClipStatus*>(category::lookup(IndexOf<KzifClipStatus>::value, 0));
+  const auto* clips =
+      static_cast<const category::CategoryClipStatus*>(category::lookup(IndexOf<KzifClipStatus>::value, 0));
   return clips != nullptr ? clips->locks().isRecording() : 0;
 }
 
