@@ -7,19 +7,8 @@
 KZ_SOURCE("Main/channel_locks");
 
 namespace {
-const ClipChannelLocks* registered = nullptr;
-
 void checkChannel(int ch) { KZ_CHECK(0 <= ch && ch < ClipChannelLocks::N_CHANNELS); }
 }  // namespace
-
-ClipChannelLocks::ClipChannelLocks() { registered = this; }
-
-ClipChannelLocks::~ClipChannelLocks() {
-  releaseAllLocks();
-  if (registered == this) registered = nullptr;
-}
-
-const ClipChannelLocks* ClipChannelLocks::current() { return registered; }
 
 int ClipChannelLocks::takeRecordLock(int ch) {
   checkChannel(ch);

@@ -1,8 +1,8 @@
 // The software locks of the four clip channels (resources 4..7, shared with the System Manager):
 // a write lock while a channel records, a read lock while it plays. The clip status category
-// embeds the one set; the still engine sees through it whether a clip records, and the clip
-// side sees through the still status whether a still is being captured, so that a recording and
-// a capture never run at once.
+// holds the set; the still engine finds it there through the registry to see whether a clip
+// records, and the clip side asks the still status whether a still is being captured, so that a
+// recording and a capture never run at once.
 #pragma once
 #include <array>
 
@@ -18,8 +18,8 @@ class ClipChannelLocks {
   static constexpr u32 READING = 1;  // playing
   static constexpr u32 WRITING = 2;  // recording
 
-  ClipChannelLocks();
-  ~ClipChannelLocks();
+  ClipChannelLocks() = default;
+  ~ClipChannelLocks() { releaseAllLocks(); }
   ClipChannelLocks(const ClipChannelLocks&) = delete;
   ClipChannelLocks& operator=(const ClipChannelLocks&) = delete;
 
@@ -34,9 +34,6 @@ class ClipChannelLocks {
   // 1 while any clip channel holds its write lock.
   int isRecording() const;
   u32 lockState(int ch) const;
-
-  // The set the clip status category holds; nullptr while there is none.
-  static const ClipChannelLocks* current();
 
  private:
   std::array<Lock, N_CHANNELS> lock_{};

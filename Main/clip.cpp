@@ -22,13 +22,6 @@ void consoleLine(const char* text) {
   platform::consoleWrite(reinterpret_cast<const u8*>("\n"), 1);
 }
 
-template <class Cmd>
-void reply(Cmd& cmd, i16 result) {
-  cmd.header.result = result;
-  // A full output ring is logged by the sender ("send buffer full") and the reply is lost.
-  AcknowledgeSender::instance().writeRecord(cmd);
-}
-
 category::CategoryClipStatus& clipStatus() { return BP::instance().require<category::CategoryClipStatus>(); }
 
 // Admission of a play command by code and state; the fifth column is used for a channel that
@@ -129,7 +122,7 @@ void CategoryClipPlay::receiveRouted(int typeId, RequestReceiver& rx) {
   const bool whole = rec::decode(rx.reader(), cmd);
   rx.consume();
   if (!whole) return;
-  reply(cmd, static_cast<i16>(execute(cmd.header.command, cmd.channel, cmd.argument)));
+  replyToMediaCommand(cmd, static_cast<i16>(execute(cmd.header.command, cmd.channel, cmd.argument)));
 }
 
 // ---- clip record -------------------------------------------------------------------------------
@@ -190,7 +183,7 @@ void CategoryClipRec::receiveRouted(int typeId, RequestReceiver& rx) {
   if (!whole) return;
   const int ch = cmd.channel == CLIP_RECORD_CHANNEL ? std::as_const(*this).record(0).channel : cmd.channel;
   if (ch < 0 || ch >= N_CLIP_CHANNELS) {
-    reply(cmd, CLIP_RESULT_BAD_PARAMETER);
+    replyToMediaCommand(cmd, CLIP_RESULT_BAD_PARAMETER);
     return;
   }
   const int code = cmd.header.command;
@@ -201,12 +194,12 @@ void CategoryClipRec::receiveRouted(int typeId, RequestReceiver& rx) {
     const int r = locks.takeRecordLock(ch);
     if (r == 1) {
       consoleLine("LOCK_ERROR_REC_CONFLICT");
-      reply(cmd, CLIP_RESULT_CONFLICT);
+      replyToMediaCommand(cmd, CLIP_RESULT_CONFLICT);
       return;
     }
     if (r == 2) {
       consoleLine("LOCK_ERROR_CH_CONFLICT");
-      reply(cmd, CLIP_RESULT_BUSY);
+      replyToMediaCommand(cmd, CLIP_RESULT_BUSY);
       return;
     }
     tookLock = true;
@@ -215,12 +208,12 @@ void CategoryClipRec::receiveRouted(int typeId, RequestReceiver& rx) {
   if (admission != 1) {
     // A lock taken for a command that changes nothing would be held with nothing to end it.
     if (tookLock) locks.releaseLock(ch);
-    reply(cmd, admission == 2 ? CLIP_RESULT_DONE : CLIP_RESULT_BAD_PARAMETER);
+    replyToMediaCommand(cmd, admission == 2 ? CLIP_RESULT_DONE : CLIP_RESULT_BAD_PARAMETER);
     return;
   }
   status.noteCommand(ch, code, 0, true);
   status.changeState(ch, code == CLIP_RECORD ? CLIP_RECORDING : CLIP_STOPPED);
-  reply(cmd, CLIP_RESULT_DONE);
+  replyToMediaCommand(cmd, CLIP_RESULT_DONE);
 }
 
 // ---- clip register -----------------------------------------------------------------------------
@@ -236,7 +229,7 @@ void CategoryClipRegister::receiveRouted(int typeId, RequestReceiver& rx) {
   const bool whole = rec::decode(rx.reader(), cmd);
   rx.consume();
   if (!whole) return;
-  reply(cmd, CLIP_RESULT_DONE);
+  replyToMediaCommand(cmd, CLIP_RESULT_DONE);
 }
 
 // ---- clip status: the command side ----------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include "Main/button_event_record.h"
 #include "Main/category.h"
 #include "Main/channel_locks.h"
+#include "Main/media_command.h"
 
 constexpr int N_CLIP_CHANNELS = 4;
 // A record command for this channel means the record channel (KzifClipRec.channel).
@@ -257,15 +258,15 @@ struct KzifClipRecCmd {
 };
 static_assert(rec::wireSizeOf<KzifClipRecCmd>() == 7);
 
-// Wire body (14 + n bytes for a name of n characters). It is only acknowledged: the name goes
-// back with the length it came with.
+// Wire body (14 + n bytes for a name of n characters). It is only acknowledged, with the name
+// sent back as it came.
 struct KzifClipRegisterCmd {
   static constexpr int TYPE_ID = 79;
   static constexpr const char* NAME = "KzifClipRegisterCmd";
   MediaCommandHeader header;
   u16 arg0;
   u8 arg1;
-  rec::EchoText<33> name;
+  MediaCommandName name;
   u8 arg2;
   u8 arg3;
   static constexpr auto wire() {
@@ -364,7 +365,6 @@ class CategoryClipStatus : public CategoryCommon<KzifClipStatus> {
     std::array<f32, 8> leverPosition{};
   };
   const Channel& channel(int ch) const { return channels_[static_cast<std::size_t>(ch)]; }
-  u32 videoFormat() const { return videoFormat_; }
 
  private:
   Channel& chan(int ch) { return channels_[static_cast<std::size_t>(ch)]; }
@@ -382,7 +382,10 @@ class CategoryClipStatus : public CategoryCommon<KzifClipStatus> {
   bool recordAccepted(int ch) const;
   void deriveRange(int ch);
 
-  void report(int ch, const KzifClipStatus& change) { assign(change, channelIndex(ch)); }
+  // The engine's own changes of an entry; a received record goes through assign, which also
+  // notes a trim that the System Manager changed.
+  void merge(const KzifClipStatus& in, int idx);
+  void report(int ch, const KzifClipStatus& change) { merge(change, channelIndex(ch)); }
   void reportState(int ch, u8 state);
   void reportCurrent(int ch, int x);
   void reportInfo(int ch, int count, int option0, int option6);
@@ -404,6 +407,7 @@ class CategoryClipStatus : public CategoryCommon<KzifClipStatus> {
   void stopAndCue(int ch);
   void rangeCommand(int ch);
   void followStep(int ch);
+  void followTrim(int ch);
   void finishCommand(int ch);
   void releaseReadLock(int ch);
 
@@ -411,6 +415,8 @@ class CategoryClipStatus : public CategoryCommon<KzifClipStatus> {
   std::array<Channel, N_CLIP_CHANNELS> channels_{};
   // Entries whose `recorded` was assigned in this field.
   std::array<u8, N_CLIP_CHANNELS> recordedAssigned_{};
+  // Channels whose trim the System Manager changed and whose window has not followed it yet.
+  std::array<u8, N_CLIP_CHANNELS> trimReceived_{};
   std::array<u8, N_ME> meStart_{};
   u32 videoFormat_ = 0;
   u8 resetRequest_ = 1;

@@ -6,6 +6,7 @@
 #include "Driver/clip.h"
 #include "Main/bp.h"
 #include "Main/clip.h"
+#include "Main/custominfo.h"
 #include "Main/faderevent.h"
 #include "Main/key.h"
 #include "Main/multiview.h"
@@ -24,6 +25,8 @@ constexpr u16 RECORD_START_COMMAND = category::CategoryClipStatus::RECORD_COMMAN
 constexpr int LEVEL_MAX = 16777215;
 constexpr int CLIP_LEVEL_SOURCE_FIRST = 201;
 constexpr int N_ME_SIDES = 8;
+// The custom information's type of an M/E side that the start button and the lever act on.
+constexpr int ME_ASSIGNED = 1;
 
 struct ClipInfo {
   int count = 0, width = 0, height = 0, option0 = 0, option6 = 0;
@@ -38,9 +41,6 @@ category::CategoryClipPlay& clipPlay() { return BP::instance().require<category:
 category::CategoryClipRec& clipRec() { return BP::instance().require<category::CategoryClipRec>(); }
 const KzifClipPlay& playOf(int ch) { return std::as_const(clipPlay()).record(ch); }
 const KzifClipRec& recSettings() { return std::as_const(clipRec()).record(0); }
-
-// Whether custom information attaches M/E side `me` as an M/E (its answer is 1 for every side).
-int meAssignType(int) { return 1; }
 
 }  // namespace
 
@@ -59,11 +59,29 @@ void CategoryClipStatus::initInternal() {
   locks_.releaseAllLocks();
   for (int ch = 0; ch < N_CLIP_CHANNELS; ++ch) chan(ch) = Channel{};
   recordedAssigned_.fill(0);
+  trimReceived_.fill(0);
   meStart_.fill(0);
   resetRequest_ = 1;
 }
 
+namespace {
+// Whether two trims give the same play window: with the trim off, its points do not count.
+bool sameWindow(const ClipTrim& a, const ClipTrim& b) {
+  if (a.enabled != b.enabled) return false;
+  return a.enabled == 0 || (a.inPoint == b.inPoint && a.outPoint == b.outPoint);
+}
+}  // namespace
+
 void CategoryClipStatus::assign(const KzifClipStatus& in, int idx) {
+  checkChannel(idx);
+  const ClipTrim before = records_[idx].trim;
+  merge(in, idx);
+  const int ch = idx - CLIP_STATUS_FIRST_CHANNEL;
+  if (0 <= ch && ch < N_CLIP_CHANNELS && !sameWindow(before, records_[idx].trim))
+    trimReceived_[static_cast<std::size_t>(ch)] = 1;
+}
+
+void CategoryClipStatus::merge(const KzifClipStatus& in, int idx) {
   CategoryCommon::assign(in, idx);
   const int ch = idx - CLIP_STATUS_FIRST_CHANNEL;
   if (0 <= ch && ch < N_CLIP_CHANNELS && (in.mask & STATUS_RECORDED_BIT))
@@ -134,6 +152,10 @@ void CategoryClipStatus::update() {
     reset();
     resetRequest_ = 0;
   } else {
+    // Before anything plays or cues in this field. A recording clip has no window to set; its
+    // record start brings a trim of its own.
+    for (int ch = 0; ch < N_CLIP_CHANNELS; ++ch)
+      if (trimReceived_[static_cast<std::size_t>(ch)] && stateOf(ch) != CLIP_RECORDING) followTrim(ch);
     triggerPass();
     for (int ch = 0; ch < N_CLIP_CHANNELS; ++ch) {
       Channel& c = chan(ch);
@@ -199,6 +221,7 @@ void CategoryClipStatus::reset() {
   // Locks first, so that none is kept past the reset or taken twice after it.
   locks_.releaseAllLocks();
   for (int ch = 0; ch < N_CLIP_CHANNELS; ++ch) resetChannel(ch);
+  trimReceived_.fill(0);  // the clips are empty: there is no window to follow a trim
 }
 
 void CategoryClipStatus::resetChannel(int ch) {
@@ -227,7 +250,7 @@ void CategoryClipStatus::triggerPass() {
       continue;
     }
     if (play.trigger == TRIGGER_START_BUTTON) {
-      if (meAssignType(play.me) == 1) {
+      if (CategoryCustomInfo::get().getAssignType(play.me) == ME_ASSIGNED) {
         if (play.me < N_ME && meStart_[play.me]) clipPlay().execute(CLIP_PLAY, ch, 255);
         c.triggerSeen = 1;
       }
@@ -242,7 +265,7 @@ void CategoryClipStatus::triggerPass() {
       if (recordStarted) clipPlay().execute(CLIP_PLAY, ch, 255);
       c.triggerSeen = 1;
     } else if (play.trigger == TRIGGER_LEVER) {
-      if (meAssignType(play.me) == 1) followStep(ch);
+      if (CategoryCustomInfo::get().getAssignType(play.me) == ME_ASSIGNED) followStep(ch);
       c.triggerSeen = 1;
     }
   }
@@ -282,6 +305,7 @@ void CategoryClipStatus::recordStep(int ch) {
     clearClip(id);
     startClipPlay(id, c.endless ? -1 : c.recordLength, flags);
     c.position = c.lastFrame = c.inPoint = c.outPoint = 0;
+    trimReceived_[static_cast<std::size_t>(ch)] = 0;  // the new clip is untrimmed, its window whole
     KzifClipStatus change{};
     change.mask = STATUS_RECORDED_BIT | STATUS_OPTION0_BIT | STATUS_OPTION6_BIT;
     change.recorded = 1;

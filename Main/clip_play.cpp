@@ -14,7 +14,6 @@ KZ_SOURCE("Main/clip_play");
 
 namespace {
 
-
 const KzifClipPlay& playOf(int ch) {
   return std::as_const(BP::instance().require<category::CategoryClipPlay>()).record(ch);
 }
@@ -117,8 +116,7 @@ void CategoryClipStatus::startPlay(int ch) {
   const ClipPlayMode& mode = playOf(ch).playMode;
   c.inPoint = trim.enabled ? trimUnits(trim.inPoint) : 0;
   c.outPoint = trim.enabled ? trimUnits(trim.outPoint) : getClipFrameCount(id) - 1;
-  // The window follows the trim, so that the frames cued and the end of play do too.
-  if (trim.enabled) setClipRange(id, c.inPoint, c.outPoint - c.inPoint + (frameCounting() ? 1 : 2));
+  // The window already follows the trim (followTrim and the range commands set it).
   const int count = windowCount(id);
   c.lastFrame = count - 1;
   c.position = mode.reverse == 1 ? count - 1 : 0;
@@ -304,6 +302,25 @@ void CategoryClipStatus::rangeCommand(int ch) {
   if (play.trigger == TRIGGER_LEVER)
     CategoryFaderEvent::get().transition(keySubTransIndex(play.me, ch)).state = AutoTransition::STATE_PAUSED;
   releaseReadLock(ch);
+}
+
+// The System Manager switched the trim off or moved it: the window becomes the whole clip or the
+// new trim, so that the frames played and the positions reported keep to the same range. A
+// channel goes on from the clip frame it was on, held inside the new window.
+void CategoryClipStatus::followTrim(int ch) {
+  trimReceived_[static_cast<std::size_t>(ch)] = 0;
+  Channel& c = chan(ch);
+  const int id = clipId(ch);
+  const ClipTrim& trim = entry(ch).trim;
+  const int clipFrame = std::max<i32>(c.inPoint, 0) + c.position;
+  c.inPoint = trim.enabled ? trimUnits(trim.inPoint) : 0;
+  c.outPoint = trim.enabled ? trimUnits(trim.outPoint) : getClipFrameCount(id) - 1;
+  if (trim.enabled)
+    setClipRange(id, c.inPoint, c.outPoint - c.inPoint + (frameCounting() ? 1 : 2));
+  else
+    setClipRange(id, 0, 0);
+  c.lastFrame = windowCount(id) - 1;
+  c.position = std::clamp(clipFrame - c.inPoint, 0, std::max<i32>(c.lastFrame, 0));
 }
 
 void CategoryClipStatus::followStep(int ch) {

@@ -2,7 +2,7 @@
 
 #include "Driver/still.h"
 #include "Main/bp.h"
-#include "Main/channel_locks.h"
+#include "Main/clip.h"
 
 KZ_SOURCE("Main/stillmemory");
 
@@ -16,9 +16,11 @@ int stillId(int ch) { return KZ_STILL_1 + 2 * ch; }
 
 void checkStillChannel(int ch) { KZ_CHECK(0 <= ch && ch < N_STILL_CHANNELS); }
 
+// The clip channels' locks are those of the clip status category, wherever it is registered.
 int clipChannelsRecording() {
-  const ClipChannelLocks* clips = ClipChannelLocks::current();
-  return clips != nullptr ? clips->isRecording() : 0;
+  const auto* clips =
+      static_cast<const category::CategoryClipStatus*>(category::lookup(IndexOf<KzifClipStatus>::value, 0));
+  return clips != nullptr ? clips->locks().isRecording() : 0;
 }
 
 }  // namespace
@@ -141,23 +143,17 @@ void CategoryStillMemory::receiveRouted(int typeId, RequestReceiver& rx) {
   int ch = commandRecord_.channel;
   if (ch == STILL_CURRENT_CHANNEL) ch = current().channel;
   if (commandRecord_.header.command != STILL_CAPTURE || ch < 0 || ch >= N_STILL_CHANNELS) {
-    reply(commandRecord_, STILL_RESULT_BAD_PARAMETER);
+    replyToMediaCommand(commandRecord_, STILL_RESULT_BAD_PARAMETER);
     return;
   }
   const int refused = startCapture(ch);
   if (refused == 1) {
-    reply(commandRecord_, STILL_RESULT_CONFLICT);
+    replyToMediaCommand(commandRecord_, STILL_RESULT_CONFLICT);
   } else if (refused == 2) {
-    reply(commandRecord_, STILL_RESULT_BUSY);
+    replyToMediaCommand(commandRecord_, STILL_RESULT_BUSY);
   } else {
     captureRecord_ = commandRecord_;  // its reply comes when the capture completes
   }
-}
-
-void CategoryStillMemory::reply(KzifStillMemoryCmd& cmd, i16 result) {
-  cmd.header.result = result;
-  // A full output ring is logged by the sender ("send buffer full") and the reply is lost.
-  AcknowledgeSender::instance().writeRecord(cmd);
 }
 
 int CategoryStillMemory::startCapture(int ch) {
@@ -190,7 +186,7 @@ void CategoryStillMemory::completeCapture() {
   status.releaseLock(ch);
   captureRecord_.header.command = STILL_CAPTURE;
   captureRecord_.channel = static_cast<u8>(ch);
-  reply(captureRecord_, STILL_RESULT_DONE);
+  replyToMediaCommand(captureRecord_, STILL_RESULT_DONE);
   status.markCaptured(ch, captureOption_);
   captureChannel_ = -1;
 }

@@ -8,6 +8,7 @@
 #include "Lib/Include/shared_types.h"
 #include "Main/category.h"
 #include "Main/escaped_text.h"
+#include "Main/media_command.h"
 
 constexpr int N_STILL_CHANNELS = 4;
 // A command for this channel means the current one (KzifStillMemory.channel).
@@ -126,7 +127,7 @@ static_assert(sizeof(KzifStillStatus) == 64);
 
 // The capture command (type id 66, no mask); the reply is the command sent back with its result.
 // Wire body (16 + n bytes for a name of n characters): tag0, tag1, command, result; arg0;
-// channel (0..3, or 100 for the current one); arg1; name; arg2; arg3; arg4.
+// channel (0..3, or 100 for the current one); arg1; name (sent back as it came); arg2; arg3; arg4.
 struct KzifStillMemoryCmd {
   static constexpr int TYPE_ID = 66;
   static constexpr const char* NAME = "KzifStillMemoryCmd";
@@ -135,7 +136,7 @@ struct KzifStillMemoryCmd {
   u16 arg0;
   u8 channel;
   u8 arg1;
-  rec::Text<32> name;
+  MediaCommandName name;
   u8 arg2;
   u8 arg3;
   u8 arg4;
@@ -199,13 +200,9 @@ class CategoryStillMemory : public CategoryCommon<KzifStillMemory> {
   void resetStills();
   int channelModeOf(int i) const;
 
-  int captureCountdown() const { return captureCountdown_; }
-  int captureChannel() const { return captureChannel_; }
-
  private:
   // The settings as they stand, read without marking them for the send pass.
   const KzifStillMemory& current() const { return record(0); }
-  void reply(KzifStillMemoryCmd& cmd, i16 result);
   void completeCapture();
   // The frame driver is told a still's mode and enable only when they differ from what it was
   // last given.

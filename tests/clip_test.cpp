@@ -265,6 +265,26 @@ TEST_F(ClipTest, TrimsAreCountedFromOneAndRangeCommandsSetTheWindow) {
   EXPECT_LE(kz::clipImage(0).rangeFirst + kz::clipImage(0).rangeCount, 20);
 }
 
+TEST_F(ClipTest, TrimsTheSystemManagerChangesMoveTheWindowSoFramesPlayedAndReportedAgree) {
+  format(4);
+  recordClip(0, 20);
+  exec(playSettings(0, 0));
+  run({trimEntry(0, 1, 11, 20).c_str(), playCommand(10, 0).c_str(), "field 3", playCommand(12, 0).c_str(), "field"});
+  // Switched off: the window is the whole clip again, and play runs from clip frame 0, reported 1.
+  EXPECT_EQ(drv(run({trimEntry(0, 0, 11, 20).c_str(), "field"}), "setClipRange"), Lines{"drv setClipRange 0x1188 0 0"});
+  Lines out = run({playCommand(10, 0).c_str(), "field 3"});
+  EXPECT_EQ(drv(out, "cueClip"), cues({0, 1, 2}));
+  EXPECT_EQ(std::pair(kz::clipImage(0).shown, entry(0).position.current), std::pair(2, 3u));
+  // Moved while playing (frames 5 to 8): the window follows, and the channel goes on inside it.
+  out = run({trimEntry(0, 1, 5, 8).c_str(), "field"});
+  EXPECT_EQ(drv(out, "setClipRange"), Lines{"drv setClipRange 0x1188 4 4"});
+  EXPECT_EQ(std::pair(kz::clipImage(0).shown, entry(0).position.current), std::pair(5, 6u));
+  // The same trim again moves nothing; the end of the new range ends play on its first frame.
+  out = run({trimEntry(0, 1, 5, 8).c_str(), "field 4"});
+  EXPECT_EQ(drv(out, "setClipRange"), Lines{});
+  EXPECT_EQ(std::tuple(+entry(0).state, kz::clipImage(0).shown, entry(0).position.current), std::tuple(0, 4, 5u));
+}
+
 TEST_F(ClipTest, FieldCountingPlaysOnTheFirstFieldOrOnBothInFieldModeAndEndsAndJogsOnWholeFrames) {
   format(0);
   recordClip(0, 4);  // 8 fields

@@ -126,6 +126,10 @@ TEST_F(CustomInfoTest, QueriesAndTheKeyFaderCheck) {
                          custom().getAssignKind(-3), custom().getAssignMe(4), custom().getAssignMe(6),
                          custom().getAssignMe(8), custom().getAssignMe(-1)}),
             (std::array{2, 1, 0, 0, 5, -1, -1, -1}));
+  // The type its callers (the clip triggers among them) act on is "ME" for every entry, a "KEY"
+  // one and one out of range too, and no entry has an index of its own.
+  for (int n : {2, 4, 6, 9, -1})
+    EXPECT_EQ(std::pair(custom().getAssignType(n), custom().getAssignIndex(n)), std::pair(1, -1)) << n;
 
   // With the check on, a DSK button may reach keyer 3 but not 4, and an unassigned button clears
   // its enables.

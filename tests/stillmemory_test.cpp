@@ -8,7 +8,7 @@
 #include "Common/lock.h"
 #include "Driver/still.h"
 #include "Main/bp.h"
-#include "Main/channel_locks.h"
+#include "Main/clip.h"
 #include "Main/escaped_text.h"
 #include "Main/sources.h"
 #include "Main/stillmemory.h"
@@ -131,32 +131,65 @@ TEST_F(StillTest, RefusalsReplyAtOnceAndLeaveTheRunningCaptureItsOwnReply) {
   EXPECT_EQ(only(run({"send 66 aa bb 0007 0000 0000 01 00 0000 00 00 00 00", "send 66 aa bb 0007 0000 0000 00 00 8000 00 00 00",
                       "field"}),
                  "msg"),
-            (Lines{"msg 66 aabb0007fffa00000100000000000000", "msg 66 aabb0007fff800000000000000000000"}));
+            (Lines{"msg 66 aabb0007fffa00000100000000000000", "msg 66 aabb0007fff8000000008000000000"}));
   EXPECT_EQ(only(run({"field"}), "msg"), (Lines{"msg 66 11220007000033440055000361626300667788", capturedEntry(0, 0)}));
   // Free again.
   EXPECT_EQ(only(run({"send 66 01 02 0007 0000 0000 01 00 0000 00 00 00 00", "field 3"}), "msg 66"),
             Lines{"msg 66 01020007000000000100000000000000"});
 }
 
+TEST_F(StillTest, RepliesSendTheNameBackAsItCameAndFillTheRingWhenUnread) {
+  // A 40-character name goes back with length 40, its first 33 bytes and zeros; a negative
+  // length goes back as it came, with no bytes.
+  const std::string forty = textWire(std::string(40, 'n'));
+  std::string back = hexBytes(40, 2);
+  for (int i = 0; i < 33; ++i) back += "6e";
+  back += std::string(16, '0');
+  EXPECT_EQ(only(run({("send 66 01 02 0008 0000 3344 00 55 " + forty + " 66 77 88").c_str(),
+                      "send 66 01 02 0007 0000 3344 04 55 8000 66 77 88", "field"}),
+                 "msg"),
+            (Lines{"msg 66 01020008fffe33440055" + back + "667788", "msg 66 01020007fffe334404558000667788"}));
+  // The capture's own reply keeps its long name through a refusal with a negative length.
+  run({("send 66 aa bb 0007 0000 3344 01 55 " + forty + " 66 77 88").c_str(), "field",
+       "send 66 01 02 0007 0000 3344 01 55 8000 66 77 88", "field"});
+  EXPECT_EQ(only(run({"field"}), "msg 66"), Lines{"msg 66 aabb0007000033440155" + back + "667788"});
+
+  // Unread, the replies to long names fill the transmit ring and the output ring behind it
+  // (about 380 KB): 6300 of them, 64 bytes each, do; cut to 32 characters they would not.
+  run({"drain off"});
+  lines.clear();
+  const std::string refused = "send 66 01 02 0008 0000 3344 00 55 " + forty + " 66 77 88";
+  for (int batch = 0; batch < 7; ++batch) {
+    for (int i = 0; i < 900; ++i) ASSERT_TRUE(runner->execute(refused));
+    ASSERT_TRUE(runner->execute("field"));
+  }
+  EXPECT_FALSE(only(lines, "log [ERR] send buffer full").empty());
+}
+
 TEST_F(StillTest, CaptureAndClipRecordingExcludeEachOtherAndTheSystemManagerLockRefuses) {
-  ClipChannelLocks clips;
-  EXPECT_EQ(clips.takeRecordLock(1), 0);
-  EXPECT_EQ(clips.takeRecordLock(2), 1);
+  const auto& clips = BP::instance().require<category::CategoryClipStatus>().locks();
+  // Clip channel 1 records 50 frames: a capture is refused, also after a stray set of clip locks
+  // has come and gone.
+  run({"send 29 00000001 04 00 00 00 00", "field", "send 11 00000001 01 0000003a 00 00 00 00 00 0032 00",
+       "send 68 11 22 0007 0000 01", "field"});
+  EXPECT_EQ(clips.lockState(1), ClipChannelLocks::WRITING);
+  { const ClipChannelLocks stray; }
   EXPECT_EQ(sent(captureCommand(3), "msg 66"), Lines{"msg 66 11220007fffa33440355000361626300667788"});
-  clips.releaseLock(1);
-  // A playing channel does not block a capture; a second read lock is no new attempt.
-  EXPECT_EQ(clips.takeReadLock(0), 0);
-  EXPECT_EQ(clips.takeReadLock(0), 0);
-  EXPECT_EQ(locks::word(4), 1u);
-  run({captureCommand(3).c_str(), "field"});
+  // Stopped, then played in a loop: a playing channel (read lock) does not block a capture.
+  run({"send 68 11 22 000c 0000 01", "field", "send 10 00000003 0001 0000001f 02 00 00 00 00 00 00 00",
+       "send 67 33 44 000a 0000 01 00", "field"});
+  EXPECT_EQ(std::pair(clips.lockState(1), locks::word(5)), std::pair(ClipChannelLocks::READING, 1u));
+  // While the capture runs, the clip engine refuses a recording.
+  const Lines during = run({captureCommand(3).c_str(), "field", "send 68 11 22 0007 0000 02", "field"});
+  EXPECT_EQ(only(during, "msg 6"), (Lines{"msg 68 11220007fffa02"}));
+  EXPECT_EQ(only(during, "log LOCK"), Lines{"log LOCK_ERROR_REC_CONFLICT"});
   EXPECT_EQ(status().lockState(3), category::CategoryStillStatus::CAPTURING);
-  EXPECT_EQ(clips.takeRecordLock(1), 1);
-  EXPECT_EQ(clips.lockState(1), ClipChannelLocks::NONE);
-  run({"field 2"});
-  // The System Manager holds resource 5 (clip 1) and resource 0 (still 0).
-  run({"lock 5 on", "lock 0 on"});
-  EXPECT_EQ(clips.takeRecordLock(1), 2);
-  EXPECT_EQ(clips.lockState(1), ClipChannelLocks::NONE);
+  EXPECT_EQ(clips.lockState(2), ClipChannelLocks::NONE);
+  EXPECT_EQ(only(run({"field"}), "msg 66"), Lines{"msg 66 11220007000033440355000361626300667788"});
+  // The System Manager holds resource 6 (clip 2) and resource 0 (still 0).
+  run({"lock 6 on", "lock 0 on"});
+  EXPECT_EQ(only(run({"send 68 11 22 0007 0000 02", "field"}), "msg 68"), Lines{"msg 68 11220007fff802"});
+  EXPECT_EQ(clips.lockState(2), ClipChannelLocks::NONE);
   EXPECT_EQ(sent(captureCommand(0), "msg 66"), Lines{"msg 66 11220007fff833440055000361626300667788"});
   EXPECT_EQ(status().lockState(0), category::CategoryStillStatus::IDLE);
   run({"lock 0 off"});
