@@ -27,6 +27,6 @@ static_assert(offsetof(NetworkSetting, text1) == 22);
 static_assert(offsetof(NetworkSetting, text2) == 40);
 static_assert(offsetof(NetworkSetting, text3) == 58);
 
-// Copies every text of `from` up to its first zero, at most its capacity, and marks all four in
-// `to`; the lengths and mask of `from` are not read (a stored image may hold anything there).
+// Copies every text of `from` (the characters its length counts, at most its capacity) and marks
+// all four in `to`; the mask of `from` is not read (a stored image may hold anything there).
 void copyNetworkSetting(NetworkSetting& to, const NetworkSetting& from);

@@ -128,7 +128,7 @@ int backupEntryOf(int c) {
 int channelOfBackupEntry(int e) { return e < KEPT_SDI_INPUTS ? e : e + NOT_KEPT; }
 
 // The stored fields of a channel, field by field (the padding and the mask are left as they are);
-// a text runs to its first zero, at most 12 characters, whatever the source bytes hold.
+// a text is what its length counts, at most 12 characters, whatever the source bytes hold.
 void copyNameFields(KzifSourceName& dst, const KzifSourceName& src) {
   dst.channel = src.channel;
   dst.buttonNameMode = src.buttonNameMode;

@@ -134,6 +134,26 @@ TEST_F(ControlPanelConfigTest, NetworkTextsTakeOnlyTheFirstCheckedAndCut) {
   EXPECT_TRUE(only(run({("send 25 " + cut).c_str(), "field"}), "msg 25").empty());
 }
 
+TEST_F(ControlPanelConfigTest, NetworkTextIsWhatItsLengthCountsWhateverTheTerminatorByteHolds) {
+  // "abc" with a quote, then "abd" with an x, in the terminator byte: both taken as sent, echoed and
+  // stored with a zero there.
+  const std::size_t at = 2 * (4 + 37 + 37);
+  for (const char* chars : {"abc", "abd"}) {
+    KzifControlPanelConfig in{};
+    in.networkSetting1.mask = 1;
+    text(in.networkSetting1.text0, chars);
+    std::string hex = hexOf(in);
+    const std::string sent = "00000001" "0003" + hex.substr(at + 12, 6) + "00";
+    ASSERT_EQ(hex.substr(at, 20), sent);
+    hex.replace(at + 18, 2, chars[2] == 'c' ? "22" : "78");
+    const Lines out = only(run({("send 25 " + hex).c_str(), "field"}), "msg 25");
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].substr(7 + at, 20), sent) << chars;
+    const u8* image = platform::nvWindow() + BP::instance().shareOffset(KzifControlPanelConfig::TYPE_ID, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(image + 84 + 4), 18), std::string("\3\0", 2) + chars + std::string(13, '\0'));
+  }
+}
+
 TEST_F(ControlPanelConfigTest, KeyFaderAssignmentClearsEnablesUnlessTheRecordSetsThem) {
   KzifControlPanelConfig on{};
   for (int p = 0; p < N_PANELS; ++p) on.enables(p, 2).mask = 1u << 3, on.enables(p, 2).enable[3] = 1;

@@ -39,6 +39,18 @@ TEST_F(PluginTest, StatusIsCheckedFieldByFieldWithItsTexts) {
   EXPECT_TRUE(only(run({bad.c_str(), "field"}), "msg").empty());
 }
 
+TEST_F(PluginTest, UncheckedTextsKeepAZeroTheyCountAndARecordRunningPastItsBodyIsDropped) {
+  const std::string tail = "00" "00000000" "00000000" "00" "00";
+  run({("send 45 00000003 0003 " + hexText("old") + hexText("old") + tail).c_str(), "field"});
+  // text1: "a", zero, "b" and a Z in the terminator byte; text2: a negative length, no bytes, empty.
+  EXPECT_EQ(only(run({("send 45 00000003 0003 0003610062" "5a" "ffff" + tail).c_str(), "field"}), "msg"),
+            Lines{"msg 45 00000003" "0003" "000361006200" "000000" + tail});
+  // text1 fits, text2 runs past the body: nothing of the record is taken.
+  const std::string past = "send 45 00000003 0003 " + hexText("zz") + "0010" "4142";
+  EXPECT_EQ(only(run({past.c_str(), ("send 45 00000002 0003 000000" + hexText("ok") + tail).c_str(), "field"}), "msg"),
+            Lines{"msg 45 00000002" "0003" "000361006200" + hexText("ok") + tail});
+}
+
 TEST_F(PluginTest, FlagsSurviveARestartAndDamagedFlagsCountAsSet) {
   run({"send 45 00000004 0003 000000 000000 01 00000000 00000000 00 00", "send 44 0000000a 00000001 00000002 "
        "00000003 00000004", "field"});

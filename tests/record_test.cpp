@@ -103,21 +103,48 @@ TEST(RecordWire, BigEndianWithoutPaddingBothWaysAndShortBodiesOrBuffersRefused) 
   EXPECT_FALSE((rec::encode(w, kSample), w.ok()));
 }
 
-TEST(RecordText, NegativeLengthCarriesNothingOversizeKeepsWhatFitsAndMergeStopsAtTheFirstZero) {
+TEST(RecordText, NegativeLengthCarriesNothingOversizeKeepsWhatFitsAndMergeKeepsEveryCountedCharacter) {
   const Bytes oversize = {0x00, 20, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
-                          'K',  'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S', 'T', 0x00};
-  // A negative length stays as sent, so that a text check can refuse it; it still writes as empty.
-  const std::tuple<Bytes, const char*, int> cases[] = {{{0x80, 0x00}, "", -32768}, {oversize, "ABCDEFGHIJKL", 12}};
+                          'K',  'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S', 'T', 'U'};
+  // The length sent is the text: the terminator byte is never a character (X and C here), a zero
+  // among the characters is one, and a negative length stays as sent so that a text check can
+  // refuse it (it still writes as empty).
+  const std::tuple<Bytes, std::string, int> cases[] = {{{0x80, 0x00}, "", -32768},
+                                                       {oversize, "ABCDEFGHIJKL", 12},
+                                                       {{0x00, 0x00, 'X'}, "", 0},
+                                                       {{0x00, 0x02, 'A', 'B', 'C'}, "AB", 2},
+                                                       {{0x00, 0x03, 'a', 0x00, 'b', 0x00}, std::string("a\0b", 3), 3}};
   for (const auto& [nameWire, kept, length] : cases) {
     Probe p{.name = {3, "old"}};
     ASSERT_TRUE(decodeFrom(sampleWithName(nameWire), p));  // reading goes on after the text
-    EXPECT_STREQ(p.name.chars, kept);
+    EXPECT_EQ(std::string(p.name.chars, sizeof p.name.chars), kept + std::string(13 - kept.size(), '\0'));
     EXPECT_EQ(p.name.length, length);
-    EXPECT_EQ(rec::wireSize(p), kSampleWire.size() - 3 + std::strlen(kept));
+    Bytes nameOut = {0x00, static_cast<u8>(kept.size())};
+    nameOut.insert(nameOut.end(), kept.begin(), kept.end());
+    nameOut.push_back(0x00);
+    EXPECT_EQ(encodeToBytes(p), sampleWithName(nameOut));
   }
   Probe dst{.name = {11, "longer name"}}, src{.mask = 1u << 5, .name = {5, "ab\0cd"}};
   rec::merge(dst, src);
-  EXPECT_TRUE(dst.name.length == 2 && std::memcmp(dst.name.chars, "ab\0\0\0\0\0\0\0\0\0\0", 13) == 0);
+  EXPECT_TRUE(dst.name.length == 5 && std::memcmp(dst.name.chars, "ab\0cd\0\0\0\0\0\0\0\0", 13) == 0);
+}
+
+TEST(RecordText, EchoedTextKeepsItsLengthAndSendsAZeroTerminator) {
+  struct Echo {
+    rec::EchoText<4> text;
+    u8 after;
+    static constexpr auto wire() { return rec::list(rec::plain(&Echo::text), rec::plain(&Echo::after)); }
+  };
+  // Two characters and a C in the terminator byte; six characters of which four are kept; none.
+  const std::pair<Bytes, Bytes> cases[] = {
+      {{0x00, 0x02, 'A', 'B', 'C', 0x07}, {0x00, 0x02, 'A', 'B', 0x00, 0x07}},
+      {{0x00, 0x06, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 0x07}, {0x00, 0x06, 'a', 'b', 'c', 'd', 0x00, 0x00, 0x00, 0x07}},
+      {{0xFF, 0xFF, 0x07}, {0xFF, 0xFF, 0x07}}};
+  for (const auto& [in, out] : cases) {
+    Echo e{};
+    ASSERT_TRUE(decodeFrom(in, e));
+    EXPECT_EQ(encodeToBytes(e), out);
+  }
 }
 
 TEST(RecordMerge, DropsOnlyTheValuesThatFailTheirChecks) {
@@ -288,9 +315,10 @@ TEST(RecordMerge, TextElementsByTheirOwnBitsAndArraysJudgedWhole) {
   Labels in{}, dst{};
   in.mask = 0b1101, in.steps = {1, 5, 3};
   in.label[0].set("abcd"), in.label[1].set("skip");
-  std::memcpy(in.label[2].chars, "wxyz", 5);  // no length: the merge counts the characters
+  std::memcpy(in.label[2].chars, "w\0yz", 4), in.label[2].length = 4;  // the zero is one of its characters
   rec::merge(dst, in);
   EXPECT_EQ(std::tuple(dst.mask, +dst.label[2].length, +dst.label[1].length, +dst.steps[1]), std::tuple(0b101u, 4, 0, 0));
+  EXPECT_EQ(std::string(dst.label[2].chars, 5), std::string("w\0yz\0", 5));
   in.steps = {1, 3, 5}, rec::merge(dst, in);
   EXPECT_EQ(dst.steps[2], 5);
 

@@ -1,6 +1,7 @@
 // The source names through the wire: the record's bytes (echo, stored, backup image), the name
 // rule, the labels the multiview shows and their refresh from the custom information.
 #include <string>
+#include <tuple>
 
 #include "Main/bp.h"
 #include "Main/custominfo.h"
@@ -103,6 +104,23 @@ TEST_F(SourceNameTest, NamesAreReadToTheirEndAndHeldToTheTextRule) {
                          ("send 39 " + body(0x04, 224, 0, name(""), 1)).c_str(), "field"});
   EXPECT_EQ(only(out, "msg 39"), Lines{"msg 39 " + next});
   EXPECT_EQ(stored(6).mvNameMode, 0);
+}
+
+TEST_F(SourceNameTest, TheLengthSentIsTheNameAndTheTerminatorByteNeverACharacter) {
+  // Length 0 with an X in its terminator byte is the empty name; length 2 "AB" with a C there is
+  // "AB". Echo and memory hold exactly the characters counted.
+  EXPECT_EQ(send(body(0x12, 5, 0, "000058", 0, 0, "0002414243")), Lines{"msg 39 " + body(0x12, 5, 0, name(""), 0, 0, name("AB"))});
+  EXPECT_EQ(hexOfEntry(&stored(5)), "00000000" "0500" "00" "00" "0000" + std::string(26, '0') + "00" "00" "00" "0200" "4142" +
+                                        std::string(22, '0') + "000000");
+  // A zero among the characters fails the text rule and the old name stays; the attribute after
+  // it is still taken.
+  send(body(0x06, 5, 0, "0003610062" "00", 3));
+  EXPECT_EQ(std::tuple(textOf(stored(5).mvName), stored(5).buttonName.length, +stored(5).attribute),
+            std::tuple(std::string("AB"), 0, 3));
+  // Fourteen characters (the thirteenth a lone quote) and a Z terminator: twelve kept, judged by
+  // what was kept, echoed with a zero terminator.
+  EXPECT_EQ(send(body(0x02, 5, 0, "000e" "4142434445464748494a4b4c" "224d" "5a", 3)),
+            Lines{"msg 39 " + body(0x02, 5, 0, name("ABCDEFGHIJKL"), 3, 0, name("AB"))});
 }
 
 TEST_F(SourceNameTest, LabelsFollowTheModesAndCustomTextsRenameTheMeOutputsOfBothSidesButNotBlack) {

@@ -54,58 +54,54 @@ std::size_t recordWireSize(const R& rec);
 template <class R>
 constexpr std::size_t fixedRecordWireSize();
 
+// The one wire codec of texts. After the i16 length n come n characters and a terminator byte.
+// The characters are the text, whatever they hold: the first `room` of them are kept and the rest
+// read and dropped; the terminator byte is read and never taken as a character. A negative length
+// is followed by no bytes. Returns how many characters were kept.
+inline std::size_t readTextChars(WireReader& r, i16 n, char* dst, std::size_t room) {
+  if (!r.ok() || n < 0) return 0;
+  const auto count = static_cast<std::size_t>(n);
+  const std::size_t kept = count < room ? count : room;
+  if (!r.bytes(reinterpret_cast<u8*>(dst), kept)) return 0;
+  r.skip(count - kept + 1);
+  return kept;
+}
+
+// The length, the `kept` characters, zeros for the rest of the length, and a zero terminator.
+inline void writeTextChars(WireWriter& w, i16 length, const char* chars, std::size_t kept) {
+  w.put<i16>(length);
+  if (length < 0) return;
+  w.bytes(reinterpret_cast<const u8*>(chars), kept);
+  w.zeros(static_cast<std::size_t>(length) - kept + 1);
+}
+
+inline std::size_t textWireSize(i16 length) { return length < 0 ? 2 : 2 + static_cast<std::size_t>(length) + 1; }
+
 template <std::size_t N, std::size_t S>
 void readText(WireReader& r, Text<N, S>& t) {
   const i16 n = r.get<i16>();
   std::memset(t.chars, 0, S);
-  t.length = 0;
-  if (!r.ok()) return;
-  if (n < 0) {
-    t.length = n;  // carries no characters; kept as sent so that a text check can refuse it
-    return;
-  }
-  const std::size_t total = static_cast<std::size_t>(n) + 1;
-  const std::size_t kept = total < S ? total : S;
-  if (!r.bytes(reinterpret_cast<u8*>(t.chars), kept)) return;
-  r.skip(total - kept);  // the part that does not fit the array is read and dropped
-  std::memset(t.chars + N, 0, S - N);  // characters past the capacity are cut
-  t.length = static_cast<i16>(t.usable());
-}
-
-template <std::size_t N, std::size_t S>
-std::size_t textLength(const Text<N, S>& t) {
-  std::size_t n = t.length < 0 ? 0 : static_cast<std::size_t>(t.length);
-  const std::size_t u = t.usable();
-  return n < u ? n : u;
+  const std::size_t kept = readTextChars(r, n, t.chars, N);
+  t.length = n < 0 ? n : static_cast<i16>(kept);  // a negative length stays as sent for the checks
 }
 
 template <std::size_t N, std::size_t S>
 void writeText(WireWriter& w, const Text<N, S>& t) {
-  const std::size_t n = textLength(t);
-  w.put<i16>(static_cast<i16>(n));
-  w.bytes(reinterpret_cast<const u8*>(t.chars), n);
-  w.zeros(1);
+  const std::size_t n = t.usable();
+  writeTextChars(w, static_cast<i16>(n), t.chars, n);
 }
 
 template <std::size_t S>
 void readEchoText(WireReader& r, EchoText<S>& t) {
   t.length = r.get<i16>();
   std::memset(t.kept, 0, S);
-  if (!r.ok() || t.length < 0) return;
-  const std::size_t total = static_cast<std::size_t>(t.length) + 1;
-  const std::size_t kept = total < S ? total : S;
-  if (!r.bytes(reinterpret_cast<u8*>(t.kept), kept)) return;
-  r.skip(total - kept);
+  readTextChars(r, t.length, t.kept, S);
 }
 
 template <std::size_t S>
 void writeEchoText(WireWriter& w, const EchoText<S>& t) {
-  w.put<i16>(t.length);
-  if (t.length < 0) return;
-  const std::size_t total = static_cast<std::size_t>(t.length) + 1;
-  const std::size_t kept = total < S ? total : S;
-  w.bytes(reinterpret_cast<const u8*>(t.kept), kept);
-  w.zeros(total - kept);
+  const std::size_t n = t.length < 0 ? 0 : static_cast<std::size_t>(t.length);
+  writeTextChars(w, t.length, t.kept, n < S ? n : S);
 }
 
 template <class V, class C>
@@ -141,9 +137,9 @@ void writeValue(WireWriter& w, const V& v) {
 template <class V>
 std::size_t valueWireSize(const V& v) {
   if constexpr (IsText<V>::value) {
-    return 2 + textLength(v) + 1;
+    return textWireSize(static_cast<i16>(v.usable()));
   } else if constexpr (IsEchoText<V>::value) {
-    return v.length < 0 ? 2 : 2 + static_cast<std::size_t>(v.length) + 1;
+    return textWireSize(v.length);
   } else if constexpr (HasWire<V>) {
     return recordWireSize(v);
   } else if constexpr (ArrayOf<V>::is) {
