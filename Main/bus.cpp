@@ -317,11 +317,6 @@ void CategoryBus::sendChanges(AcknowledgeSender& tx) {
   sendRecord(tx);
 }
 
-void CategoryBus::send(AcknowledgeSender& tx, int channel) {
-  if (channel != 0 || tx.backlogged()) return;
-  sendRecord(tx);
-}
-
 // The per-bus mask words are pending-change marks too, which the framework's send does not know
 // of: they are tested and cleared here with the record's own mask.
 void CategoryBus::sendRecord(AcknowledgeSender& tx) {
@@ -424,12 +419,6 @@ void CategoryBus::applyDskXpt(int n, int keyType, int separateKey) {
   setDskInput(KZ_DSK1_F + 2 * n + 1, key);
 }
 
-void CategoryBus::onXptChanged(int button, int source, int panel) {
-  BusSet every{};
-  for (int b = 0; b < N_BUSES; ++b) every[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
-  onXptChanged(button, source, panel, every);
-}
-
 void CategoryBus::onXptChanged(int button, int source, int panel, const BusSet& candidates) {
   if (button < 0 || button >= KzifXptAssign::N_BUTTONS) return;
   const KzifBus& live = records_[0];
@@ -473,11 +462,6 @@ void CategoryBus::rebuildReentryRow() {
     const int k = meOfOutput(getSource(b));
     if (k >= 0) row[static_cast<std::size_t>(k)] = 1;
   }
-}
-
-bool CategoryBus::reentry(int me, int k) {
-  if (me < 0 || me >= N_ME || k < 0 || k >= N_ME) return false;
-  return reentryTable()[static_cast<std::size_t>(me)][static_cast<std::size_t>(k)] != 0;
 }
 
 int CategoryBus::lastOwnBus() const { return me_ == 0 ? BUS_LAST : me_ == 1 ? BUS_DSK4_KEY : BUS_LOOP_CHECKED_LAST; }

@@ -104,7 +104,6 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   // the channel argument is not used.
   void assign(const KzifBus& in, int channel) override;
   void sendChanges(AcknowledgeSender& tx) override;
-  void send(AcknowledgeSender& tx, int channel) override;
 
   // SourceId on the bus; -1 for a bus outside 0..88 or a code that resolves to nothing.
   int getSource(int bus) const;
@@ -119,10 +118,9 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   // The same for downstream key n (0..3) from buses 16 + 2n and 17 + 2n; called on M/E 1.
   void applyDskXpt(int n, int keyType, int separateKey);
   // Button `button` of `panel` is about to be reassigned from `source`: every bus selecting that
-  // button takes the source directly, so that what it shows does not change.
-  void onXptChanged(int button, int source, int panel);
-  // The same, looking only at the buses of `candidates` (bit b of word b / 32 for bus b), which
-  // must hold every bus that selects the button.
+  // button takes the source directly, so that what it shows does not change. Only the buses of
+  // `candidates` (bit b of word b / 32 for bus b) are looked at; they must hold every bus that
+  // selects the button.
   using BusSet = std::array<u32, KzifBus::N_MASK_WORDS>;
   void onXptChanged(int button, int source, int panel, const BusSet& candidates);
   // Sets the flip state (0 or 1) with its mask bit when it differs.
@@ -155,7 +153,6 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   void requestLinkSuppress() { linkSuppressRequest_ = 1; }
   // Snapshot recall: the selections it brings are not rewritten by the links in their field.
   void setLinkSuppress() { linkSuppress_ = 1; }
-  bool linkSuppressed() const { return linkSuppress_ != 0; }
   bool linkSuppressRequested() const { return linkSuppressRequest_ != 0; }
 
   // The panel's A and B rows exchange buses 0 and 1.
@@ -166,7 +163,6 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   bool checkReentry(int bus, int source) const;
   // Row me of the shared table: [me][k] while one of buses 0..11 of M/E me carries M/E k's output.
   void rebuildReentryRow();
-  static bool reentry(int me, int k);
   // The last bus this M/E validates and follows links on: 88 on M/E 0, 23 on M/E 1, else 11.
   int lastOwnBus() const;
 

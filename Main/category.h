@@ -59,7 +59,6 @@ class CategoryInterface {
   virtual void tick() {}    // every 30 ms, foreground
   virtual void receive(RequestReceiver& rx);
   virtual void sendChanges(AcknowledgeSender&) {}
-  virtual void send(AcknowledgeSender&, int) {}
   virtual void receiveRouted(int typeId, RequestReceiver& rx);
 };
 
@@ -132,11 +131,6 @@ class CategoryCommon : public CategoryInterface {
       sendChannel(tx, ch);
       return true;
     });
-  }
-
-  void send(AcknowledgeSender& tx, int ch) override {
-    if (ch < 0 || ch >= N_CHANNELS || tx.backlogged()) return;
-    sendChannel(tx, ch);
   }
 
   // Merges the masked fields that pass their checks and marks the channel changed.

@@ -2,7 +2,6 @@
 
 #include "Main/dsk.h"
 #include "Main/key.h"
-#include "Main/led.h"
 
 KZ_SOURCE("Main/faderevent");
 
@@ -17,10 +16,6 @@ constexpr float END_TOLERANCE = 1e-5f;
 void followTransitionsInKeyRecords(const std::array<AutoTransition, N_AUTO_TRANSITIONS>& transitions) {
   followKeyTransitions(transitions);
   followDskTransitions(transitions);
-}
-
-void writeMeRowLamp(int me, int panel, int lampCode, int state) {
-  category::CategoryMeLed::get(me).setLed(panel, lampCode, static_cast<u8>(state));
 }
 
 category::CategoryFaderEvent& faderEventObject() {
@@ -156,11 +151,6 @@ const FaderCalibrationPair& CategoryFaderEvent::calibration(int panel, int pair)
   KZ_CHECK(0 <= panel && panel < N_PANELS);
   KZ_CHECK(0 <= pair && pair < N_CALIBRATION_PAIRS);
   return calibration_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(pair)];
-}
-
-void CategoryFaderEvent::setLedAllPanels(int me, int lampCode, int state) {
-  if (!validMe(me)) return;
-  for (int panel = 0; panel < N_PANELS; ++panel) writeMeRowLamp(me, panel, lampCode, state);
 }
 
 }  // namespace category

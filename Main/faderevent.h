@@ -109,9 +109,6 @@ class CategoryFaderEvent : public CategoryWithoutStatus<KzifFaderEvent> {
   bool setCalibration(int panel, int pair, FaderCalibrationPair value);
   const FaderCalibrationPair& calibration(int panel, int pair) const;
 
-  // Writes `state` to the lamp `lampCode` of M/E row `me` on panels 0, 1 and 2.
-  void setLedAllPanels(int me, int lampCode, int state);
-
  private:
   std::array<AutoTransition, N_AUTO_TRANSITIONS> transitions_{};
   std::array<FaderLink, N_LINKS> links_{};

@@ -22,7 +22,7 @@ void CategoryInitialStatus::sendChanges(AcknowledgeSender& tx) {
     return;
   }
   if (tx.backlogged()) return;
-  send(tx, 0);
+  CategoryCommon::sendChanges(tx);
   r.mask = 0;
   r.pulse = 0;
 }

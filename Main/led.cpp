@@ -123,12 +123,6 @@ void CategoryLedCommon<T>::sendChanges(AcknowledgeSender& tx) {
 }
 
 template <class T>
-void CategoryLedCommon<T>::send(AcknowledgeSender& tx, int panel) {
-  if (panel < 0 || panel >= N_CHANNELS || tx.backlogged()) return;
-  sendPanel(tx, panel);
-}
-
-template <class T>
 void CategoryLedCommon<T>::assign(const T&, int idx) {
   this->checkChannel(idx);
   rec::stamp(lampRecords_[static_cast<std::size_t>(idx)], this->me_, idx);

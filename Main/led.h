@@ -127,7 +127,6 @@ class CategoryLedCommon : public CategoryCommon<T> {
   void restore(const u8*) override {}
   void update() override;
   void sendChanges(AcknowledgeSender& tx) override;
-  void send(AcknowledgeSender& tx, int panel) override;
   // An incoming lamp record takes nothing: the panel's current lamps are sent again.
   void assign(const T& in, int idx) override;
   // The state last requested for a lamp (what the next step will show).

@@ -100,13 +100,6 @@ void CategorySourceLink::sendChanges(AcknowledgeSender& tx) {
   if (!changed(0)) clearLinkMarks();
 }
 
-void CategorySourceLink::send(AcknowledgeSender& tx, int ch) {
-  if (ch != 0) return;
-  if (linkMarksPending()) markChanged(0);
-  CategoryCommon::send(tx, ch);
-  if (!changed(0)) clearLinkMarks();
-}
-
 int CategorySourceLink::linkedSource(int source) const {
   const int i = linkKeyIndex(source);
   return i < 0 ? -1 : record(0).link[i];

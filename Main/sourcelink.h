@@ -77,7 +77,6 @@ class CategorySourceLink : public CategoryCommon<KzifSourceLink> {
   void assign(const KzifSourceLink& in, int idx) override;
   void restore(const u8* stored) override;
   void sendChanges(AcknowledgeSender& tx) override;
-  void send(AcknowledgeSender& tx, int ch) override;
 
   // The link entry of a source (NO_LINK when it has none); -1 when the source is not in
   // linkKeyList.

@@ -122,11 +122,6 @@ void CategoryBusTally::sendChanges(AcknowledgeSender& tx) {
   sendRecord(tx);
 }
 
-void CategoryBusTally::send(AcknowledgeSender& tx, int ch) {
-  if (ch != 0 || tx.backlogged()) return;
-  sendRecord(tx);
-}
-
 // ---- source tally --------------------------------------------------------------------------------
 
 CategorySourceTally::CategorySourceTally() { attachInternal(rows_.data()); }

@@ -86,7 +86,6 @@ class CategoryBusTally : public CategoryCommon<KzifBusTally> {
   // Computed only: an incoming record just asks for the record to be sent again.
   void assign(const KzifBusTally& in, int idx) override;
   void sendChanges(AcknowledgeSender& tx) override;
-  void send(AcknowledgeSender& tx, int ch) override;
 
   // 1 when bus b (0..88) feeds an output of tally group 1; 0 otherwise.
   int busTally(int bus) const;

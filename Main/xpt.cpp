@@ -32,18 +32,6 @@ bool isAcceptedXptValue(int v) {
 
 namespace category {
 
-void notifyBusOfXptChange(int me, int button, int source, int panel) {
-  if (CategoryXpt::observer_) CategoryXpt::observer_(me, button, source, panel);
-  // Every bus whose crosspoint code names this panel and button is switched to the direct code of
-  // `source`.
-  if (auto* bus = BP::instance().find<CategoryBus>(me))
-    bus->onXptChanged(button, source, panel);
-}
-
-void notifyBusesOfXptChange(int button, int source, int panel) {
-  for (int me = 0; me < N_ME; ++me) notifyBusOfXptChange(me, button, source, panel);
-}
-
 namespace {
 
 using ButtonSet = std::array<u32, KzifXptAssign::N_MASK_WORDS>;
@@ -168,11 +156,6 @@ void CategoryXpt::sendChanges(AcknowledgeSender& tx) {
     if (tx.backlogged()) return;  // the changes stay pending until the backlog drains
     sendPanel(tx, p);
   }
-}
-
-void CategoryXpt::send(AcknowledgeSender& tx, int panel) {
-  if (panel < 0 || panel >= N_CHANNELS || tx.backlogged()) return;
-  sendPanel(tx, panel);
 }
 
 // The per-button mask words are pending-change marks too, which the framework's send does not

@@ -73,7 +73,6 @@ class CategoryXpt : public CategoryCommon<KzifXptAssign> {
   void restore(const u8* stored) override;
   void assign(const KzifXptAssign& in, int panel) override;
   void sendChanges(AcknowledgeSender& tx) override;
-  void send(AcknowledgeSender& tx, int panel) override;
 
   // SourceId the button selects: -1 for a button of a function column or one outside 0..191;
   // otherwise the table value as it is (300..302 included: the bus side refuses them).
@@ -97,15 +96,7 @@ class CategoryXpt : public CategoryCommon<KzifXptAssign> {
   std::array<std::array<u32, KzifXptAssign::N_COLUMNS>, KzifXptAssign::N_CHANNELS> columnFlags_{};
   u32 tableGeneration_ = 0;
   static inline BusChangeObserver observer_ = nullptr;
-
-  friend void notifyBusOfXptChange(int me, int button, int source, int panel);
 };
-
-// Asks the bus selection of every M/E (0..3 in order) to keep the buses that selected this
-// button on `source`, its value before the change.
-void notifyBusesOfXptChange(int button, int source, int panel);
-// The same for one M/E.
-void notifyBusOfXptChange(int me, int button, int source, int panel);
 
 }  // namespace category
 

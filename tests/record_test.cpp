@@ -43,7 +43,7 @@ struct Probe {
     using R = Probe;
     return rec::list(rec::mask(&R::mask), rec::me(&R::me), rec::channel(&R::channel),
                      rec::field(0, &R::level, rec::range(0, 100)), rec::field(1, &R::angle, rec::range(-45, 45)),
-                     rec::field(2, &R::count, rec::oneOf(1, 2, 4, 8)), rec::field(3, &R::gain, rec::rangeF(0.0f, 2.0f)),
+                     rec::field(2, &R::count, rec::oneOf(1, 2, 4, 8)), rec::field(3, &R::gain, rec::range(0, 2)),
                      rec::field(4, &R::steps, rec::range(0, 9)), rec::field(5, &R::name), rec::sub(&R::part),
                      rec::sub(&R::pair));
   }

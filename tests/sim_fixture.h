@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -64,9 +65,11 @@ struct SimProcessResult {
   std::string out, err;
 };
 
-// A file name of the running test's own: ctest runs tests as parallel processes.
+// A file name of the running test's own: ctest runs tests as parallel processes, and other
+// builds of this suite may run at the same time, hence the process id.
 inline std::string testTempPath(const std::string& suffix) {
-  return testing::TempDir() + "orvane_" + testing::UnitTest::GetInstance()->current_test_info()->name() + suffix;
+  return testing::TempDir() + "orvane_" + std::to_string(getpid()) + "_" +
+         testing::UnitTest::GetInstance()->current_test_info()->name() + suffix;
 }
 
 // Runs orvane-sim with `args` (shell words) and `script` on standard input.
@@ -82,5 +85,6 @@ inline SimProcessResult runSimProcess(const std::string& args, const std::string
   r.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
   std::ifstream e(err);
   r.err.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
+  std::remove(in.c_str()), std::remove(err.c_str());
   return r;
 }

@@ -30,12 +30,6 @@ struct Range {
   }
 };
 
-struct RangeF {
-  float lo, hi;
-  template <class V>
-  constexpr bool accept(V v) const { return lo <= v && v <= hi; }  // NaN fails
-};
-
 template <std::size_t N>
 struct OneOf {
   std::array<i64, N> values;
@@ -96,7 +90,6 @@ struct Whole {
 };
 
 constexpr Range range(i64 lo, i64 hi) { return Range{lo, hi}; }
-constexpr RangeF rangeF(float lo, float hi) { return RangeF{lo, hi}; }
 template <class... V>
 constexpr OneOf<sizeof...(V)> oneOf(V... v) {
   return OneOf<sizeof...(V)>{{static_cast<i64>(v)...}};
