@@ -68,7 +68,7 @@ namespace category {
 // ---- clip play --------------------------------------------------------------------------------
 
 CategoryClipPlay::CategoryClipPlay() {
-  setRoute(IndexOf<KzifClipPlayCmd>::value, IndexOf<KzifClipPlay>::value);
+  setRoute<KzifClipPlayCmd>(IndexOf<KzifClipPlay>::value);
 }
 
 void CategoryClipPlay::initIndex(int, int) {
@@ -134,7 +134,7 @@ void CategoryClipPlay::receiveRouted(int typeId, RequestReceiver& rx) {
 
 // ---- clip record -------------------------------------------------------------------------------
 
-CategoryClipRec::CategoryClipRec() { setRoute(IndexOf<KzifClipRecCmd>::value, IndexOf<KzifClipRec>::value); }
+CategoryClipRec::CategoryClipRec() { setRoute<KzifClipRecCmd>(IndexOf<KzifClipRec>::value); }
 
 void CategoryClipRec::initInternal() {
   CategoryCommon::initInternal();
@@ -226,7 +226,7 @@ void CategoryClipRec::receiveRouted(int typeId, RequestReceiver& rx) {
 // ---- clip register -----------------------------------------------------------------------------
 
 CategoryClipRegister::CategoryClipRegister() {
-  setRoute(IndexOf<KzifClipRegisterCmd>::value, IndexOf<KzifClipRegister>::value);
+  setRoute<KzifClipRegisterCmd>(IndexOf<KzifClipRegister>::value);
 }
 
 void CategoryClipRegister::receiveRouted(int typeId, RequestReceiver& rx) {
