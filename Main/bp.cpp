@@ -248,8 +248,9 @@ void BP::receiveAll() {
     const BodyRule rule = bodyRule(header.typeId);
     if (rule.fixedLength != 0 && header.length != rule.fixedLength) {
       // The record has one size: this header is wrong, and its body may well be the next frames.
-      logReceiveFault(header.typeId, "receive %s dropped: length %u, record takes %u", typelist::typeName(header.typeId),
-                      static_cast<unsigned>(header.length), static_cast<unsigned>(rule.fixedLength));
+      logReceiveFault(header.typeId, "receive %s dropped: length %u, record takes %u",
+                      typelist::typeName(header.typeId), static_cast<unsigned>(header.length),
+                      static_cast<unsigned>(rule.fixedLength));
       input_.skip(2);
       continue;
     }
@@ -281,7 +282,8 @@ std::size_t BP::dispatch(const MessageHeader& header, std::span<const u8> body) 
   const char* name = typelist::typeName(type);
   const rec::WireReader& reader = rx.reader();
   if (!reader.ok()) {
-    logReceiveFault(header.typeId, "receive %s dropped: body too short, length %u", name, static_cast<unsigned>(body.size()));
+    logReceiveFault(header.typeId, "receive %s dropped: body too short, length %u", name,
+                    static_cast<unsigned>(body.size()));
     return 0;
   }
   if (rx.refusedWhat() != nullptr)

@@ -126,7 +126,8 @@ TEST_F(ReceiveTest, ADroppedRecordSaysWhyOncePerTypePerField) {
             (Lines{"log [ERR] receive KzifSourceName dropped: body too short, length 9",
                    "log [ERR] receive KzifBkgd dropped: M/E 7 out of range", bkgdEcho(1)}));
   EXPECT_EQ(run({("raw " + frameHex(39, ch300) + frameHex(39, sourceNameBody(4))).c_str(), "field"}),
-            (Lines{"log [ERR] receive KzifSourceName dropped: channel 300 out of range", "msg 39 " + sourceNameBody(4)}));
+            (Lines{"log [ERR] receive KzifSourceName dropped: channel 300 out of range",
+                   "msg 39 " + sourceNameBody(4)}));
   // However many faults of one type a field brings, it logs the first; the next field logs again.
   std::string noise;
   for (int i = 0; i < 50; ++i) noise += frameHex(2, bkgdBody(4 + i % 4), 13 + i % 3);
