@@ -1,5 +1,6 @@
 #include "Main/bp.h"
 
+#include <cstdarg>
 #include <cstring>
 
 #include "Common/assert.h"
@@ -46,6 +47,7 @@ void CategoryInterface::receiveRouted(int, RequestReceiver& rx) {
 
 int registerCategory(CategoryInterface* ref, int typeId) { return BP::instance().registerCategory(ref, typeId); }
 void setRoute(int type, int handler) { BP::instance().setRoute(type, handler); }
+void setBodyRule(int type, BodyRule rule) { BP::instance().setBodyRule(type, rule); }
 CategoryInterface* lookup(int typeId, int me) { return BP::instance().get(typeId, me); }
 
 }  // namespace category
@@ -116,6 +118,15 @@ void BP::setRoute(int type, int handler) {
 }
 
 int BP::route(int type) const { return type >= 0 && type < N_TYPES ? route_[static_cast<std::size_t>(type)] : -1; }
+
+void BP::setBodyRule(int type, BodyRule rule) {
+  KZ_CHECK(0 <= type && type < N_TYPES);
+  bodyRule_[static_cast<std::size_t>(type)] = rule;
+}
+
+BodyRule BP::bodyRule(int type) const {
+  return type >= 0 && type < N_TYPES ? bodyRule_[static_cast<std::size_t>(type)] : BodyRule{};
+}
 
 int BP::updateClass(int type) const {
   const category::CategoryInterface* c = own(type, 0);
@@ -221,6 +232,7 @@ void BP::onField() {
 
 void BP::receiveAll() {
   const std::size_t maxBody = BpInputStream::CAPACITY - MessageHeader::SIZE;
+  faultLogged_.fill(false);
   // Frame sync: drop bytes up to 0x5A 0x81; a lone 0x5A at the end may still begin one.
   auto dropToSync = [this] {
     while (input_.available() >= 2 && !(input_.peek(0) == MessageHeader::SYNC0 && input_.peek(1) == MessageHeader::SYNC1))
@@ -238,8 +250,17 @@ void BP::receiveAll() {
     const MessageHeader header = MessageHeader::parse([&](std::size_t i) { return input_.peek(i); });
     if (header.length > maxBody) {
       // Could never be buffered whole: noise. Search again right after its sync bytes.
-      libkz::getLogger().printf(libkz::LOG_ERR, "receive frame too long: length %u type %u", static_cast<unsigned>(header.length),
-                                static_cast<unsigned>(header.typeId));
+      logReceiveFault(header.typeId, "receive frame too long: length %u type %u", static_cast<unsigned>(header.length),
+                      static_cast<unsigned>(header.typeId));
+      input_.skip(2);
+      continue;
+    }
+    const BodyRule rule = bodyRule(header.typeId);
+    if (rule.fixedLength != 0 && header.length != rule.fixedLength) {
+      // The record has one size: this header is wrong, and its body may well be the next frames.
+      logReceiveFault(header.typeId, "receive %s dropped: length %u, record takes %u",
+                      typelist::typeName(header.typeId), static_cast<unsigned>(header.length),
+                      static_cast<unsigned>(rule.fixedLength));
       input_.skip(2);
       continue;
     }
@@ -248,12 +269,12 @@ void BP::receiveAll() {
       if (input_.available() < MessageHeader::SIZE + header.length) return;  // the rest comes later
     }
     input_.copy(MessageHeader::SIZE, body_.data(), header.length);
-    input_.skip(MessageHeader::SIZE + header.length);
-    dispatch(header, std::span<const u8>(body_.data(), header.length));
+    const std::size_t unread = dispatch(header, std::span<const u8>(body_.data(), header.length));
+    input_.skip(MessageHeader::SIZE + header.length - unread);
   }
 }
 
-void BP::dispatch(const MessageHeader& header, std::span<const u8> body) {
+std::size_t BP::dispatch(const MessageHeader& header, std::span<const u8> body) {
   RequestReceiver rx(header.typeId, body);
   const int type = header.typeId;
   contained([&] {
@@ -266,8 +287,31 @@ void BP::dispatch(const MessageHeader& header, std::span<const u8> body) {
       own(handler, 0)->receiveRouted(type, rx);
       return;
     }
-    libkz::getLogger().printf(libkz::LOG_ERR, "receive undefined category %s", typelist::typeName(type));
+    logReceiveFault(header.typeId, "receive undefined category %s", typelist::typeName(type));
   });
+  const char* name = typelist::typeName(type);
+  const rec::WireReader& reader = rx.reader();
+  if (!reader.ok()) {
+    logReceiveFault(header.typeId, "receive %s dropped: body too short, length %u", name,
+                    static_cast<unsigned>(body.size()));
+    return 0;
+  }
+  if (rx.refusedWhat() != nullptr)
+    logReceiveFault(header.typeId, "receive %s dropped: %s %d out of range", name, rx.refusedWhat(), rx.refusedValue());
+  if (!bodyRule(type).searchUnread || reader.remaining() == 0) return 0;
+  logReceiveFault(header.typeId, "receive %s length mismatch: length %u, record took %u", name,
+                  static_cast<unsigned>(body.size()), static_cast<unsigned>(reader.position()));
+  return reader.remaining();
+}
+
+void BP::logReceiveFault(u16 type, const char* format, ...) {
+  bool& logged = faultLogged_[type < N_TYPES ? type : N_TYPES];
+  if (logged) return;
+  logged = true;
+  va_list args;
+  va_start(args, format);
+  libkz::getLogger().vprintf(libkz::LOG_ERR, format, args);
+  va_end(args);
 }
 
 void BP::updateAll() {

@@ -43,6 +43,9 @@ class BP {
   int registerCategory(category::CategoryInterface* ref, int id);
   void setRoute(int type, int handler);
   int route(int type) const;
+  void setBodyRule(int type, BodyRule rule);
+  // The default rule for a type id without one (and outside the list).
+  BodyRule bodyRule(int type) const;
   // The update class of the category of a type id (that of its M/E 0 object); the general class
   // when the type id has none.
   int updateClass(int type) const;
@@ -94,7 +97,12 @@ class BP {
 
  private:
   BP();
-  void dispatch(const MessageHeader& header, std::span<const u8> body);
+  // Hands one whole message to its category; returns how many bytes at the end of the body its
+  // record left unread and the receive pass is to search for frames.
+  std::size_t dispatch(const MessageHeader& header, std::span<const u8> body);
+  // Logs why a frame of this type was dropped (or cut short): one line per type per field, so
+  // that noise on the ring cannot flood the console.
+  void logReceiveFault(u16 type, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void restoreBackup(const u8* image);
   void resumeAll();
   void initializeAll();
@@ -117,6 +125,10 @@ class BP {
   std::array<u16, MAX_REGISTERED> updateOrder_{};
   bool updateOrderStale_ = false;
   std::array<int, N_TYPES> route_{};
+  std::array<BodyRule, N_TYPES> bodyRule_{};
+  // Type ids that have had their receive fault line this field; ids outside the list share the
+  // last entry.
+  std::array<bool, N_TYPES + 1> faultLogged_{};
   std::array<std::array<u32, 2>, N_TYPES> shareOffset_{};
   alignas(8) std::array<u8, BACKUP_SIZE> backup_{};
   alignas(8) std::array<u8, BACKUP_SIZE> volatile_{};

@@ -66,6 +66,14 @@ class CategoryInterface {
 int registerCategory(CategoryInterface* ref, int typeId);
 // Makes message type `type` go to receiveRouted of the category of type id `handler`.
 void setRoute(int type, int handler);
+// How the receive pass frames messages of type `type` (see BodyRule).
+void setBodyRule(int type, BodyRule rule);
+// Routes command record type Cmd to the category of type id `handler`, framed by Cmd's declaration.
+template <class Cmd>
+void setRoute(int handler) {
+  setRoute(IndexOf<Cmd>::value, handler);
+  setBodyRule(IndexOf<Cmd>::value, bodyRuleOf<Cmd>());
+}
 CategoryInterface* lookup(int typeId, int me);
 
 // Base of every status category over record type T (T::TYPE_ID below 64). Holds the M/E index,
@@ -85,6 +93,7 @@ class CategoryCommon : public CategoryInterface {
   explicit CategoryCommon(bool ownedByMe = false) : ownedByMe_(ownedByMe) {
     assert::check(positions::FRAMEWORK_SOURCE, positions::FRAMEWORK_IS_STATUS, "isStatus", IndexOf<T>::value < FIRST_COMMAND_TYPE);
     me_ = registerCategory(this, IndexOf<T>::value);
+    setBodyRule(IndexOf<T>::value, bodyRuleOf<T>());
   }
 
   bool ownedByME() const override { return ownedByMe_; }
@@ -112,15 +121,24 @@ class CategoryCommon : public CategoryInterface {
   }
 
   // Reads one record body and assigns it to the object of its M/E. A record that runs past its
-  // body, or whose M/E or channel is out of range, is dropped whole.
+  // body, or whose M/E or channel is out of range, is dropped whole; the receive pass logs why,
+  // unless the record asks for such records to be ignored quietly (QUIET_BAD_TARGET).
   void receive(RequestReceiver& rx) override {
     T in{};
     const bool whole = rec::decode(rx.reader(), in);
     rx.consume();
     if (!whole) return;
+    constexpr bool quiet = requires { T::QUIET_BAD_TARGET; };
     const int me = rec::hasMe<T>() ? rec::meOf(in) : me_;
     const int ch = rec::hasChannel<T>() ? rec::channelOf(in) : 0;
-    if (me < 0 || me >= N_ME || ch < 0 || ch >= N_CHANNELS) return;
+    if (me < 0 || me >= N_ME) {
+      if (!quiet) rx.refuse("M/E", me);
+      return;
+    }
+    if (ch < 0 || ch >= N_CHANNELS) {
+      if (!quiet) rx.refuse("channel", ch);
+      return;
+    }
     auto* target = static_cast<CategoryCommon<T>*>(lookup(IndexOf<T>::value, me));
     target->assign(in, ch);
   }
@@ -203,7 +221,7 @@ class CategoryWithoutStatus : public CategoryInterface {
  public:
   explicit CategoryWithoutStatus(bool ownedByMe = false) : ownedByMe_(ownedByMe) {
     me_ = registerCategory(this, IndexOf<T>::value);
-    setRoute(IndexOf<T>::value, IndexOf<T>::value);
+    setRoute<T>(IndexOf<T>::value);
   }
   using Record = T;
 

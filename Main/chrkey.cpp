@@ -140,7 +140,7 @@ ChromaSampleArea chromaSampleArea(int videoFormat, int x, int y, int size) {
 namespace category {
 
 CategoryChromaKey::CategoryChromaKey() : CategoryCommon(true) {
-  setRoute(IndexOf<KzifChromaKeyCmd>::value, IndexOf<KzifChromaKey>::value);
+  setRoute<KzifChromaKeyCmd>(IndexOf<KzifChromaKey>::value);
 }
 
 CategoryChromaKey* CategoryChromaKey::find(int me) {
@@ -247,9 +247,11 @@ void CategoryChromaKey::receiveRouted(int id, RequestReceiver& rx) {
   KZ_CHECK_EQ(id, IndexOf<KzifChromaKeyCmd>::value);
   KzifChromaKeyCmd cmd{};
   if (!rec::decode(rx.reader(), cmd)) return;  // a short body is no command; nothing to answer
-  if (cmd.me >= N_ME) return;
-  CategoryChromaKey* target = find(cmd.me);
-  if (target == nullptr) return;
+  CategoryChromaKey* target = cmd.me < N_ME ? find(cmd.me) : nullptr;
+  if (target == nullptr) {
+    rx.refuse("M/E", cmd.me);  // no chroma keyers there: nothing to answer
+    return;
+  }
   // The selector must be 0..3 (as i16 a negative one is refused too); a keyer channel beyond the
   // four keyers must not reach their data or the key source memory.
   if (cmd.selector > 3 || cmd.channel >= N_KEYERS) {

@@ -61,7 +61,7 @@ namespace category {
 // ---- clip play --------------------------------------------------------------------------------
 
 CategoryClipPlay::CategoryClipPlay() {
-  setRoute(IndexOf<KzifClipPlayCmd>::value, IndexOf<KzifClipPlay>::value);
+  setRoute<KzifClipPlayCmd>(IndexOf<KzifClipPlay>::value);
 }
 
 void CategoryClipPlay::initIndex(int, int) {
@@ -127,7 +127,7 @@ void CategoryClipPlay::receiveRouted(int typeId, RequestReceiver& rx) {
 
 // ---- clip record -------------------------------------------------------------------------------
 
-CategoryClipRec::CategoryClipRec() { setRoute(IndexOf<KzifClipRecCmd>::value, IndexOf<KzifClipRec>::value); }
+CategoryClipRec::CategoryClipRec() { setRoute<KzifClipRecCmd>(IndexOf<KzifClipRec>::value); }
 
 void CategoryClipRec::initInternal() {
   CategoryCommon::initInternal();
@@ -219,7 +219,7 @@ void CategoryClipRec::receiveRouted(int typeId, RequestReceiver& rx) {
 // ---- clip register -----------------------------------------------------------------------------
 
 CategoryClipRegister::CategoryClipRegister() {
-  setRoute(IndexOf<KzifClipRegisterCmd>::value, IndexOf<KzifClipRegister>::value);
+  setRoute<KzifClipRegisterCmd>(IndexOf<KzifClipRegister>::value);
 }
 
 void CategoryClipRegister::receiveRouted(int typeId, RequestReceiver& rx) {

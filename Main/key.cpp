@@ -204,7 +204,7 @@ KeyCode decodeKeyCode(int code) {
 namespace category {
 
 CategoryKey::CategoryKey() : CategoryCommon(true) {
-  setRoute(IndexOf<KzifKeyCmd>::value, IndexOf<KzifKey>::value);
+  setRoute<KzifKeyCmd>(IndexOf<KzifKey>::value);
 }
 
 CategoryKey& CategoryKey::get(int me) {

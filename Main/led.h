@@ -34,6 +34,8 @@ struct KzifLed {
   static constexpr int N_LED = N_LED_INDEX;
   static constexpr int N_WORDS = (N_LED + 31) / 32;
   static constexpr const char* NAME = "KzifLed";
+  // A record for a panel that does not exist is ignored without a message.
+  static constexpr bool QUIET_BAD_TARGET = true;
 
   u32 mask;  // never set by the lamps; sent as it stands
   u16 panel;
@@ -64,6 +66,8 @@ struct KzifMeLed {
   static constexpr int N_LED = N_ME_LED_INDEX;
   static constexpr int N_WORDS = (N_LED + 31) / 32;
   static constexpr const char* NAME = "KzifMeLed";
+  // A record for an M/E or a panel that does not exist is ignored without a message.
+  static constexpr bool QUIET_BAD_TARGET = true;
 
   u32 mask;  // never set by the lamps; sent as it stands
   u8 me;

@@ -74,7 +74,7 @@ MaintenanceAlarm& KzifMaintenance::alarm(int unit) {
 
 namespace category {
 
-CategoryMaintenance::CategoryMaintenance() { setRoute(IndexOf<KzifMaintenanceCmd>::value, IndexOf<KzifMaintenance>::value); }
+CategoryMaintenance::CategoryMaintenance() { setRoute<KzifMaintenanceCmd>(IndexOf<KzifMaintenance>::value); }
 
 // The counters and first-send flags live as long as the program; a host power cycle keeps the
 // process, so they start afresh with every attach, as they would on the board.

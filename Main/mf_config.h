@@ -73,6 +73,9 @@ struct KzifMainframeConfig {
   static constexpr int TYPE_ID = 26;
   static constexpr int N_CHANNELS = 1;
   static constexpr const char* NAME = "KzifMainframeConfig";
+  // The layout is ours: the System Manager may send blocks after these fields. They are skipped,
+  // so the body length is not held to the fields read.
+  static constexpr bool TRAILING_BLOCKS = true;
 
   u32 mask;
   MeConfig meConfig[8];  // one per M/E index 0..7

@@ -101,7 +101,7 @@ void CategoryStillStatus::markCaptured(int ch, int option) {
 // ---- still settings and the capture engine -------------------------------------------------------
 
 CategoryStillMemory::CategoryStillMemory() {
-  setRoute(IndexOf<KzifStillMemoryCmd>::value, IndexOf<KzifStillMemory>::value);
+  setRoute<KzifStillMemoryCmd>(IndexOf<KzifStillMemory>::value);
   clearStillMemory();
 }
 

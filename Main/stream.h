@@ -34,6 +34,34 @@ struct MessageHeader {
   }
 };
 
+// How the receive pass frames one message type. The default (a type with no category, or a body
+// the System Manager may extend beyond what is read here) waits for the whole body, hands it over
+// and drops whatever the handler left unread.
+struct BodyRule {
+  // Non-zero: the only body length a header of this type can give; any other is refused as it
+  // is parsed, so that a wrong length neither swallows the frames after it nor waits for bytes.
+  u32 fixedLength = 0;
+  // Body bytes the record leaves unread are searched for frames: a length larger than the record
+  // must not take the next frames with it.
+  bool searchUnread = false;
+};
+
+// The rule of a record type: from its declaration, unless it says that the System Manager may
+// send blocks after the declared fields (TRAILING_BLOCKS), or it declares no fields at all.
+template <class T>
+constexpr BodyRule bodyRuleOf() {
+  if constexpr (requires { T::TRAILING_BLOCKS; }) {
+    static_assert(T::TRAILING_BLOCKS);
+    return {};
+  } else if constexpr (!requires { T::wire(); }) {
+    return {};
+  } else if constexpr (rec::hasFixedWireSize<T>()) {
+    return {static_cast<u32>(rec::wireSizeOf<T>()), true};
+  } else {
+    return {0, true};
+  }
+}
+
 // Free bytes a message writer needs in the output ring, and the unsent backlog above which the
 // categories hold their changes back.
 constexpr std::size_t SEND_FREE_MIN = 4162;
@@ -108,12 +136,22 @@ class RequestReceiver {
   void consume() { headerValid_ = false; }
   rec::WireReader& reader() { return reader_; }
   std::span<const u8> body() const { return body_; }
+  // The record was dropped whole because a value that picks its object (M/E, channel, panel) is
+  // out of range; the receive pass logs why.
+  void refuse(const char* what, int value) {
+    refusedWhat_ = what;
+    refusedValue_ = value;
+  }
+  const char* refusedWhat() const { return refusedWhat_; }
+  int refusedValue() const { return refusedValue_; }
 
  private:
   u16 typeId_;
   std::span<const u8> body_;
   rec::WireReader reader_;
   bool headerValid_ = true;
+  const char* refusedWhat_ = nullptr;
+  int refusedValue_ = 0;
 };
 
 // 256 KB ring in front of the System Manager transmit ring. 16 bytes are always kept free.

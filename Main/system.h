@@ -16,6 +16,9 @@ struct KzifSystem {
   static constexpr int TYPE_ID = 29;
   static constexpr int N_CHANNELS = 1;
   static constexpr const char* NAME = "KzifSystem";
+  // The layout is ours: the System Manager may send blocks after these fields. They are skipped,
+  // so the body length is not held to the fields read.
+  static constexpr bool TRAILING_BLOCKS = true;
 
   u32 mask;
   u8 reserved0[4];

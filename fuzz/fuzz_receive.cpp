@@ -9,13 +9,24 @@
 //              echoed and saved
 //   bit  5     a power cycle that resumes the backup image before those last field cycles, so
 //              that what the received records left in it is restored too
+//   bit  6     the payload is garbage ahead of one well-formed frame: every sync pair in it is
+//              broken (its 0x81 made 0x00) and the frame is appended; once the last piece has had
+//              its field cycle, that frame must have been applied
+//   bit  7     with bit 6, the frame is a button source name (a body of varying size) instead of
+//              a background record (a body of fixed size)
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "Main/bkgd.h"
+#include "Main/bp.h"
+#include "Main/sourcename.h"
+#include "Main/stream.h"
 #include "Sim/runner.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
@@ -47,13 +58,64 @@ void feed(sim::Runner& runner, const std::uint8_t* data, std::size_t size) {
   } while (size > 0);
 }
 
+// The frame appended after the garbage, and whether the back-end's state shows that it was applied.
+struct WellFormedFrame {
+  bool sourceName;
+  std::uint8_t mark;  // 1..250, from the input: where the frame goes and what it sets
+
+  int me() const { return mark % 4; }
+  int channel() const { return mark % 224; }
+  std::string name() const {
+    return {'Z', static_cast<char>('A' + mark % 26), static_cast<char>('A' + mark / 26 % 26), 'Q'};
+  }
+  std::vector<std::uint8_t> bytes() const {
+    std::vector<std::uint8_t> body;
+    if (sourceName) {
+      // mask (button name), channel, name mode, the name, attribute, multiview mode, empty name
+      body = {0, 0, 0, 2, 0, static_cast<std::uint8_t>(channel()), 0, 0, 4};
+      for (char c : name()) body.push_back(static_cast<std::uint8_t>(c));
+      body.insert(body.end(), {0, 0, 0, 0, 0, 0});
+    } else {
+      // mask (wipe pattern), M/E, four settings, the pattern, four settings
+      body = {0, 0, 0, 0x10, static_cast<std::uint8_t>(me()), 0, 0, 0, 0, mark, 0, 0, 0, 0};
+    }
+    const auto header = MessageHeader{static_cast<u32>(body.size()), static_cast<u16>(sourceName ? 39 : 2)}.bytes();
+    std::vector<std::uint8_t> frame(header.begin(), header.end());
+    frame.insert(frame.end(), body.begin(), body.end());
+    return frame;
+  }
+  bool applied() const {
+    if (!sourceName) return std::as_const(category::CategoryBkgd::get(me())).record(0).wipePattern == mark;
+    const auto& text = category::CategoryButtonSourceName::get().data(channel()).buttonName;
+    return text.length == 4 && std::string(text.chars, 4) == name();
+  }
+};
+
+// The payload as garbage that holds no sync pair, followed by the frame.
+std::vector<std::uint8_t> garbageThenFrame(const std::uint8_t* data, std::size_t size, const WellFormedFrame& frame) {
+  std::vector<std::uint8_t> v(data, data + size);
+  for (std::size_t i = 1; i < v.size(); ++i)
+    if (v[i - 1] == MessageHeader::SYNC0 && v[i] == MessageHeader::SYNC1) v[i] = 0;
+  const std::vector<std::uint8_t> f = frame.bytes();
+  v.insert(v.end(), f.begin(), f.end());
+  return v;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::uint8_t control = data[0];
   const std::uint8_t* payload = data + 1;
-  const std::size_t payloadSize = size - 1;
+  std::size_t payloadSize = size - 1;
+  const bool oracle = (control & 64u) != 0;
+  const WellFormedFrame frame{(control & 128u) != 0, static_cast<std::uint8_t>(1 + payloadSize % 250)};
+  std::vector<std::uint8_t> withFrame;
+  if (oracle) {
+    withFrame = garbageThenFrame(payload, payloadSize, frame);
+    payload = withFrame.data();
+    payloadSize = withFrame.size();
+  }
 
   sim::Runner& runner = freshRunner();
 
@@ -63,6 +125,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t to = payloadSize * k / pieces;
     feed(runner, payload + from, to - from);
     from = to;
+  }
+  if (oracle && !frame.applied()) {
+    fuzz::fail("a well-formed frame after garbage without sync bytes was not applied",
+               std::string(frame.sourceName ? "source name, channel " + std::to_string(frame.channel())
+                                             : "background, M/E " + std::to_string(frame.me())) +
+                   ", garbage of " + std::to_string(payloadSize - frame.bytes().size()) + " bytes");
   }
   if (control & 4u) runner.tick(1);
   if (control & 32u) runner.restart("resume");

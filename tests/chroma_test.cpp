@@ -103,6 +103,7 @@ TEST_F(ChromaTest, TableReachesAKeyerOnceItIsReadyAndBadCommandsAreAnsweredMinus
   // A selector, channel or M/E out of range is answered -2 (M/E 4 not at all) and changes nothing.
   out = play(withBlock(0, {command(4, 0, 0), command(0xffff, 1, 0), command(0, 0, 4), command(0, 4, 0), "field"}));
   EXPECT_EQ(only(out, "msg 75"), (Lines{answer(4, -2, 0, 0), answer(0xffff, -2, 1, 0), answer(0, -2, 0, 4)}));
+  EXPECT_EQ(only(out, "log [ERR]"), Lines{"log [ERR] receive KzifChromaKeyCmd dropped: M/E 4 out of range"});
   EXPECT_TRUE(tableWrites(out).empty());
   // A good one on the same block does reach keyer 1, whose table is always taken as ready.
   EXPECT_EQ(tableWrites(play({command(0, 0, 0), "field"})).size(), 3u);

@@ -125,10 +125,12 @@ TEST_F(LedTest, IncomingRecordOnlyAsksForTheCurrentLamps) {
   const std::string junk = "send 49 ffffffff 0001" + std::string(2 * (44 + 350), 'f');
   EXPECT_EQ(lampMsgs({junk.c_str(), "field"}), (Lines{"msg 49 00000000" "0001" + z(44) + lampArray(false, 1, {{1, 2}})}));
 
-  // A panel above 2, an M/E above 3 or a body cut short: dropped without a word.
+  // A panel above 2 or an M/E above 3: dropped without a word. A body cut short is a wrong
+  // length, which is logged.
   const std::string panel3 = "send 49 00000000 0003" + z(394), me4 = "send 50 00000000 04 0000" + z(349),
                     mePanel3 = "send 50 00000000 02 0003" + z(349);
-  EXPECT_EQ(run({panel3.c_str(), me4.c_str(), mePanel3.c_str(), "send 49 00000000 0001", "field"}), Lines{});
+  EXPECT_EQ(run({panel3.c_str(), me4.c_str(), mePanel3.c_str(), "send 49 00000000 0001", "field"}),
+            Lines{"log [ERR] receive KzifLed dropped: length 6, record takes 400"});
 
   const std::string me2 = "send 50 ffffffff 02 0001" + std::string(2 * 349, 'f');
   EXPECT_EQ(lampMsgs({me2.c_str(), "field"}),

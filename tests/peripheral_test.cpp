@@ -72,7 +72,7 @@ TEST_F(PeripheralTest, RecordIsCheckedFieldByFieldAndTheModeReachesTheHardware) 
 }
 
 TEST_F(PeripheralTest, ResumeDrivesTheStoredModeAndSendsEveryField) {
-  const std::string mode1 = "send 28 00000004" + zeros(4) + "00000001" + "00000001" + "0024" + zeros(84);
+  const std::string mode1 = "send 28 00000004" + zeros(4) + "00000001" + "00000001" + "0024" + zeros(82);
   run({mode1.c_str(), "field"});
   const Lines out = run({"restart", "field"});
   EXPECT_EQ(only(out, "drv setPeripheralTally"), Lines{"drv setPeripheralTally 0x11c0 0"});

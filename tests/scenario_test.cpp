@@ -55,6 +55,94 @@ TEST_F(SimTest, StreamResynchronisesAfterGarbageBadHeadersAndBadBodies) {
             (Lines{"msg 29 000000010900000000"}));
 }
 
+namespace {
+
+// One frame in the runner's hex: its header with `length` (the body's own when negative), then
+// the body.
+std::string frameHex(unsigned type, const std::string& body, long length = -1) {
+  const unsigned long n = length < 0 ? body.size() / 2 : static_cast<unsigned long>(length);
+  return "5a81" + hexBytes(n, 4) + hexBytes(type, 2) + body;
+}
+// A source name record (type 39) giving channel ch the button name "N" and the channel in three
+// digits: 19 bytes, echoed as it was sent.
+std::string sourceNameBody(int ch) {
+  char digits[4];
+  std::snprintf(digits, sizeof digits, "%03d", ch % 1000);
+  std::string name = "4e";
+  for (const char c : std::string(digits)) name += hexBytes(static_cast<unsigned char>(c), 1);
+  return "00000002" + hexBytes(ch, 2) + "00" + "0004" + name + "00" + "00" + "00" + "000000";
+}
+// A background record (type 2, 14 bytes) setting the wipe pattern of M/E me to 0x40 + me.
+std::string bkgdBody(int me) { return "00000010" + hexBytes(me, 1) + "00000000" + hexBytes(0x40 + me, 1) + "00000000"; }
+std::string bkgdEcho(int me) { return "msg 2 " + bkgdBody(me); }
+
+}  // namespace
+
+// Frames with wrong lengths and bad bodies, after a first byte has put the link up.
+class ReceiveTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    run({"raw 00", "field"});
+  }
+};
+
+TEST_F(ReceiveTest, ALengthLargerThanTheRecordGivesBackTheFramesItCovered) {
+  // A source name whose header says 4096 bytes ahead of one record for every channel: what the
+  // first record leaves unread is searched for frames, so all 224 arrive in this field.
+  std::string data = frameHex(39, sourceNameBody(5), 4096);
+  for (int ch = 0; ch < 224; ++ch) data += frameHex(39, sourceNameBody(ch));
+  const Lines out = run({("raw " + data).c_str(), "field"});
+  EXPECT_EQ(only(out, "log [ERR]"),
+            Lines{"log [ERR] receive KzifSourceName length mismatch: length 4096, record took 19"});
+  Lines expected;
+  for (int ch = 0; ch < 224; ++ch) expected.push_back("msg 39 " + sourceNameBody(ch));
+  EXPECT_EQ(only(out, "msg 39"), expected);
+
+  // The system record's layout is ours and may be followed by blocks of the System Manager's: the
+  // rest of its body is skipped without a word, whatever it holds.
+  const std::string system = "0000000105" + std::string(8, '0') + frameHex(2, bkgdBody(1));
+  const Lines own = run({("raw " + frameHex(29, system)).c_str(), "field"});
+  EXPECT_EQ(only(own, "msg 29"), Lines{"msg 29 000000010500000000"});
+  EXPECT_EQ(only(own, "msg 2 "), Lines{});
+  EXPECT_EQ(only(own, "log [ERR]"), Lines{});
+}
+
+TEST_F(ReceiveTest, AFixedSizeRecordWithAnotherLengthIsRefusedAtOnce) {
+  // Shorter or longer than the 14 bytes of the record, or near the limit: the header alone is
+  // refused and the frames right behind it arrive in the same field.
+  for (const long length : {10L, 20L, 4096L, 0x3ff8L}) {
+    const std::string data = frameHex(2, bkgdBody(0), length) + frameHex(2, bkgdBody(1)) + frameHex(2, bkgdBody(2));
+    EXPECT_EQ(run({("raw " + data).c_str(), "field"}),
+              (Lines{"log [ERR] receive KzifBkgd dropped: length " + std::to_string(length) + ", record takes 14",
+                     bkgdEcho(1), bkgdEcho(2)}))
+        << length;
+  }
+  // A fixed-size command likewise.
+  EXPECT_EQ(run({("raw " + frameHex(74, std::string(30, '0'), 16) + frameHex(2, bkgdBody(3))).c_str(), "field"}),
+            (Lines{"log [ERR] receive KzifKeyCmd dropped: length 16, record takes 15", bkgdEcho(3)}));
+}
+
+TEST_F(ReceiveTest, ADroppedRecordSaysWhyOncePerTypePerField) {
+  // A body too short for its record, an M/E or a channel out of range: dropped whole, logged, and
+  // the next frame is taken.
+  const std::string cut = sourceNameBody(3).substr(0, 18);
+  const std::string ch300 = "00000002012c00" + sourceNameBody(0).substr(14);
+  EXPECT_EQ(run({("raw " + frameHex(39, cut) + frameHex(2, bkgdBody(7)) + frameHex(2, bkgdBody(1))).c_str(), "field"}),
+            (Lines{"log [ERR] receive KzifSourceName dropped: body too short, length 9",
+                   "log [ERR] receive KzifBkgd dropped: M/E 7 out of range", bkgdEcho(1)}));
+  EXPECT_EQ(run({("raw " + frameHex(39, ch300) + frameHex(39, sourceNameBody(4))).c_str(), "field"}),
+            (Lines{"log [ERR] receive KzifSourceName dropped: channel 300 out of range",
+                   "msg 39 " + sourceNameBody(4)}));
+  // However many faults of one type a field brings, it logs the first; the next field logs again.
+  std::string noise;
+  for (int i = 0; i < 50; ++i) noise += frameHex(2, bkgdBody(4 + i % 4), 13 + i % 3);
+  EXPECT_EQ(run({("raw " + noise + frameHex(2, bkgdBody(7))).c_str(), "field"}),
+            Lines{"log [ERR] receive KzifBkgd dropped: length 13, record takes 14"});
+  EXPECT_EQ(run({("raw " + frameHex(2, bkgdBody(7))).c_str(), "field"}),
+            Lines{"log [ERR] receive KzifBkgd dropped: M/E 7 out of range"});
+}
+
 TEST_F(SimTest, UnknownTypesAreLoggedByName) {
   EXPECT_EQ(only(run({"send 60 00", "send 200 00", "field"}), "log [ERR]"),
             (Lines{"log [ERR] receive undefined category KzifPluginStorage",

@@ -360,6 +360,11 @@ template <class R>
 std::size_t wireSize(const R& rec) {
   return detail::recordWireSize(rec);
 }
+// Whether a record's wire body has one size whatever it carries (it has no texts).
+template <class R>
+constexpr bool hasFixedWireSize() {
+  return detail::isFixedSize<R>();
+}
 // The wire body size of a record without texts.
 template <class R>
 constexpr std::size_t wireSizeOf() {
