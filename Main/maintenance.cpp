@@ -258,7 +258,10 @@ void CategoryMaintenance::updateAlarms() {
   }
   if (firstSend_[FIRST_SEND_ITEMS]) {
     for (int i = 0; i < 3; ++i)
-      if (!(change.mask & (1u << i))) setItem(change, i, a.item[i].chars);
+      if (!(change.mask & (1u << i))) {
+        change.item[i] = a.item[i];  // the whole text as received, a zero among its characters included
+        change.mask |= 1u << i;
+      }
     firstSend_[FIRST_SEND_ITEMS] = 0;
   }
   mergeChange(a, change);
