@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Sim/runner.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
@@ -30,7 +31,8 @@ constexpr std::size_t SLICE_MAX = 0x10000;
 sim::Runner& freshRunner() {
   static std::unique_ptr<sim::Runner> runner;
   if (!runner) {
-    runner = std::make_unique<sim::Runner>(sim::Runner::Options{.bootMode = "init", .printMessages = false}, [](const std::string&) {});
+    runner = std::make_unique<sim::Runner>(sim::Runner::Options{.bootMode = "init", .printMessages = false,
+                                                                        .unmarkedShare = fuzz::failOnUnmarkedShare}, [](const std::string&) {});
   } else {
     runner->restart("init");
   }
