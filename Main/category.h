@@ -161,6 +161,8 @@ class CategoryCommon : public CategoryInterface {
   }
 
   int me() const { return me_; }
+  // Marks the channel and the share when it is handed out: a reference kept past the field's save
+  // and written later changes the share unmarked, so it is taken again instead.
   T& record(int idx) {
     checkChannel(idx);
     maybeMarked_.mark(idx);  // whoever holds it may set a mask
