@@ -151,32 +151,45 @@ void BP::start() {
   AcknowledgeSender::instance().stream().clear();
 
   // Shares in type id order, M/E 0 then 1, each on an 8-byte boundary; M/E 2 and 3 keep their
-  // records in the volatile area.
+  // records in the volatile area. The header and each share with bytes are saved as units.
   std::size_t offset = BACKUP_HEADER_SIZE;
   std::size_t volatileOffset = 0;
+  std::size_t nShares = 0;
+  auto addShare = [&](std::size_t at, std::size_t size, storage::ShareMarks& marks, const Registered& owner) {
+    KZ_CHECK(nShares < shares_.size());
+    shares_[nShares] = {static_cast<u32>(at), static_cast<u32>(size), storage::crc32Shift(size), &marks};
+    shareOwners_[nShares++] = owner;
+  };
+  addShare(0, BACKUP_HEADER_SIZE, headerMarks_, {nullptr, -1, 0});
   forEachRegistered(Order::ByTypeId, [&](category::CategoryInterface& c, int id, int me) {
     if (me < 2) {
-      KZ_CHECK(offset <= BACKUP_SIZE);
-      const std::size_t share = c.attachBackup(backup_.data() + offset);
+      KZ_CHECK(offset <= storage::COPY_CAPACITY);
+      const std::size_t size = align8(c.attachBackup(backup_.data() + offset));
       // Without a share nothing in the image is the category's: it keeps offset 0, and the bytes
       // where its share would lie belong to the next one.
-      auto& at = shareOffset_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)];
-      if (share != 0) at = static_cast<u32>(offset);
-      offset += align8(share);
+      if (size > 0) {
+        shareOffset_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)] = static_cast<u32>(offset);
+        addShare(offset, size, c.shareMarks(), {&c, id, me});
+      }
+      offset += size;
     } else {
       KZ_CHECK(volatileOffset <= BACKUP_SIZE);
       volatileOffset += align8(c.attachBackup(volatile_.data() + volatileOffset));
     }
   });
-  // Every share must fit the non-volatile window.
-  KZ_CHECK(offset <= BACKUP_SIZE);
+  // Every share must fit one copy in the non-volatile window.
+  KZ_CHECK(offset <= storage::COPY_CAPACITY);
   KZ_CHECK(volatileOffset <= BACKUP_SIZE);
   backupSize_ = offset;
   volatileUsed = volatileOffset;
 
-  const u8* stored = storage::storedImage();
-  resumed_ = loadU32(stored) == BACKUP_MAGIC && loadU32(stored + 4) == BACKUP_LAYOUT_VERSION &&
-             (bootMode() & BOOT_MODE_INITIALIZE) == 0;
+  const storage::Found found = window_.open(std::span<const storage::Share>(shares_.data(), nShares), offset);
+  const u8* stored = found.image;
+  const bool initialiseAsked = (bootMode() & BOOT_MODE_INITIALIZE) != 0;
+  resumed_ = stored != nullptr && loadU32(stored) == BACKUP_MAGIC && loadU32(stored + 4) == BACKUP_LAYOUT_VERSION &&
+             !initialiseAsked;
+  if (found.commitRecords && stored == nullptr && !initialiseAsked)
+    libkz::getLogger().printf(libkz::LOG_ERR, "backup image: no copy is whole, initialising");
   if (resumed_) {
     restoreBackup(stored);
     resumeAll();
@@ -185,6 +198,8 @@ void BP::start() {
   }
   const u32 header[2] = {BACKUP_MAGIC, BACKUP_LAYOUT_VERSION};
   std::memcpy(backup_.data(), header, sizeof header);
+  // What the copies in the window hold is not known share by share: the first save compares all.
+  for (std::size_t s = 0; s < nShares; ++s) shares_[s].marks->setAll();
 }
 
 void BP::restoreBackup(const u8* image) {
@@ -332,7 +347,7 @@ void BP::afterSendAll() {
                     [](category::CategoryInterface& c, int, int) { contained([&] { c.afterSend(); }); });
 }
 
-void BP::saveBackup() { storage::saveBackup(backup_.data(), backupSize_); }
+void BP::saveBackup() { window_.save(backup_.data()); }
 
 void BP::tickAll() {
   forEachRegistered(Order::ByTypeId, [](category::CategoryInterface& c, int, int) {

@@ -9,7 +9,7 @@
 #include "Main/category.h"
 #include "Main/stream.h"
 
-// Backup image header.
+// Backup image header (the layout of the non-volatile window is in Common/storage.h).
 constexpr u32 BACKUP_MAGIC = 0x08765421;
 constexpr u32 BACKUP_LAYOUT_VERSION = 145;
 constexpr std::size_t BACKUP_HEADER_SIZE = 8;  // magic, layout version (u32 each, as in memory)
@@ -87,6 +87,16 @@ class BP {
   FieldStartHook fieldStartHook() const { return fieldStartHook_; }
 
   const u8* backupImage() const { return backup_.data(); }
+  // Host checks only, never in the field cycle: fn(typeName, type id, me, copy) for every share
+  // whose bytes differ from those of a copy in the non-volatile window without being marked for
+  // that copy (a change the next save would miss). The header is "header", type id -1.
+  template <class Fn>
+  void forEachUnmarkedShare(Fn fn) const {
+    window_.forEachUnmarkedChange(backup_.data(), [&](std::size_t s, int copy) {
+      const Registered& owner = shareOwners_[s];
+      fn(owner.object ? owner.object->typeName() : "header", owner.id, owner.me, copy);
+    });
+  }
   std::size_t backupSize() const { return backupSize_; }
   // Offset of a category's share in the backup image (M/E 0 and 1 only); 0 when it has none.
   std::size_t shareOffset(int id, int me) const;
@@ -116,6 +126,7 @@ class BP {
     int me;
   };
   static constexpr std::size_t MAX_REGISTERED = std::size_t{N_TYPES} * N_ME;
+  static_assert(storage::BackupWindow::MAX_SHARES >= 2 * std::size_t{N_TYPES} + 1);  // M/E 0, 1 and the header
 
   std::array<std::array<category::CategoryInterface*, N_ME>, N_TYPES> registry_{};
   // The registered objects in type id, then M/E order, kept sorted as they register, and the
@@ -130,6 +141,10 @@ class BP {
   // last entry.
   std::array<bool, N_TYPES + 1> faultLogged_{};
   std::array<std::array<u32, 2>, N_TYPES> shareOffset_{};
+  std::array<storage::Share, storage::BackupWindow::MAX_SHARES> shares_{};
+  std::array<Registered, storage::BackupWindow::MAX_SHARES> shareOwners_{};
+  storage::ShareMarks headerMarks_;
+  storage::BackupWindow window_;
   alignas(8) std::array<u8, BACKUP_SIZE> backup_{};
   alignas(8) std::array<u8, BACKUP_SIZE> volatile_{};
   std::size_t backupSize_ = BACKUP_HEADER_SIZE;

@@ -262,6 +262,7 @@ void CategoryBus::restore(const u8* stored) {
 
 void CategoryBus::takeBusChange(int b) {
   records_[0].markBus(b);
+  markShareChanged();
   freshBuses_[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
 }
 
@@ -298,6 +299,7 @@ void CategoryBus::assign(const KzifBus& in, int) {
     linkSuppressRequest_ = 0;
   }
   rec::merge(live, in);  // flip only: the buses are not merged by the field list
+  markShareChanged();
   forEachMarkedBus(in, [&](int b) {
     live.code[b] = taken[static_cast<std::size_t>(b)];
     takeBusChange(b);
@@ -329,6 +331,7 @@ void CategoryBus::sendRecord(AcknowledgeSender& tx) {
   r.mask = 0;
   for (u32& m : r.busMask) m = 0;
   changed_[0] = 0;
+  markShareChanged();
 }
 
 int CategoryBus::getSource(int bus) const {
@@ -440,6 +443,7 @@ void CategoryBus::setOption(int flip) {
   if (r.flip == flip) return;
   r.flip = static_cast<u8>(flip);
   r.mask |= KzifBus::FLIP_BIT;
+  markShareChanged();
 }
 
 int CategoryBus::prevCode(int bus) const {

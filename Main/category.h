@@ -8,6 +8,7 @@
 
 #include "Common/assert.h"
 #include "Common/positions.h"
+#include "Common/storage.h"
 #include "Lib/Include/kz_types.h"
 #include "Lib/Include/record.h"
 #include "Main/markedchannels.h"
@@ -46,6 +47,7 @@ class CategoryInterface {
   virtual std::size_t attachBackup(u8* p) = 0;
   // A cold start, and a resume of a category without a share.
   virtual void initialize(int me, int flags) {
+    markShareChanged();
     initIndex(me, flags);
     initInternal();
   }
@@ -60,6 +62,16 @@ class CategoryInterface {
   virtual void receive(RequestReceiver& rx);
   virtual void sendChanges(AcknowledgeSender&) {}
   virtual void receiveRouted(int typeId, RequestReceiver& rx);
+
+  // The object's share of the backup image may have changed, so every copy of the image in the
+  // non-volatile window is to hold it again; the save writes only marked shares. Not a send mark.
+  // The framework marks wherever it lets a record change; feature code that writes its share by
+  // other ways (records_ directly, an area of its own in the share) marks it too.
+  void markShareChanged() { shareMarks_.setAll(); }
+  storage::ShareMarks& shareMarks() { return shareMarks_; }
+
+ private:
+  storage::ShareMarks shareMarks_;
 };
 
 // Enters a category in the BP registry; the k-th object of one type id gets M/E index k.
@@ -102,16 +114,19 @@ class CategoryCommon : public CategoryInterface {
   std::size_t attachBackup(u8* p) override {
     records_ = reinterpret_cast<T*>(p);
     maybeMarked_.markAll();  // the storage may hold marks of a send that a backlog held back
+    markShareChanged();
     return sizeof(T) * N_CHANNELS;
   }
 
   void initInternal() override {
     changed_.fill(0);
     maybeMarked_.markAll();
+    markShareChanged();
   }
 
   void restore(const u8* stored) override {
     maybeMarked_.markAll();
+    markShareChanged();
     for (int ch = 0; ch < N_CHANNELS; ++ch) {
       std::memcpy(&records_[ch], stored + sizeof(T) * static_cast<std::size_t>(ch), sizeof(T));
       rec::normalizeTexts(records_[ch]);  // a damaged image must not make a text run past its room
@@ -158,12 +173,16 @@ class CategoryCommon : public CategoryInterface {
     rec::stamp(records_[idx], me_, idx);
     changed_[static_cast<std::size_t>(idx)] = 1;
     maybeMarked_.mark(idx);
+    markShareChanged();
   }
 
   int me() const { return me_; }
+  // Marks the channel and the share when it is handed out: a reference kept past the field's save
+  // and written later changes the share unmarked, so it is taken again instead.
   T& record(int idx) {
     checkChannel(idx);
     maybeMarked_.mark(idx);  // whoever holds it may set a mask
+    markShareChanged();
     return records_[idx];
   }
   const T& record(int idx) const {
@@ -178,6 +197,7 @@ class CategoryCommon : public CategoryInterface {
     checkChannel(idx);
     changed_[static_cast<std::size_t>(idx)] = 1;
     maybeMarked_.mark(idx);
+    markShareChanged();
   }
 
  protected:
@@ -193,7 +213,10 @@ class CategoryCommon : public CategoryInterface {
     return 0;
   }
   // Channel idx may hold send marks set through records_.
-  void mayHoldMarks(int idx) { maybeMarked_.mark(idx); }
+  void mayHoldMarks(int idx) {
+    maybeMarked_.mark(idx);
+    markShareChanged();
+  }
 
   int me_ = 0;
   std::array<u8, N_CHANNELS> changed_{};
@@ -210,6 +233,7 @@ class CategoryCommon : public CategoryInterface {
     rec::stamp(r, me_, ch);
     tx.writeRecord(r);  // a failed write is logged by the sender; the change is not kept
     rec::clearMasks(r);
+    markShareChanged();
     changed_[static_cast<std::size_t>(ch)] = 0;
   }
 };

@@ -220,6 +220,7 @@ void CategoryChromaKey::writeChannelData(int n, const ChromaKeyData& in) {
   block = in;
   block.fromSnapshot = 1;
   std::memcpy(tablePart(n), &block, ChromaKeyData::TABLE_PART);
+  markShareChanged();
   writeChromakey(chromaChannel(me_, n), &block, CHROMAKEY_UNIT);
   tablePending_.fill(1);
 }
@@ -228,6 +229,7 @@ void CategoryChromaKey::reloadChannelData(int n) {
   ChromaKeyData& block = blocks_[slot(n)];
   readChromakey(chromaChannel(me_, n), &block, CHROMAKEY_UNIT);
   std::memcpy(tablePart(n), &block, ChromaKeyData::TABLE_PART);
+  markShareChanged();
   applyTable(n);
 }
 

@@ -128,6 +128,8 @@ platform::HardwareInputs inputs{};
 u64 timerTicks = 0;
 u32 jumpAddress = 0;
 int jumps = 0;
+std::size_t nvBudget = host::NO_NV_BUDGET;
+u64 nvWritten = 0;
 
 host::ConsoleSink consoleSink = nullptr;
 void* consoleCtx = nullptr;
@@ -218,7 +220,11 @@ void consoleWrite(const u8* bytes, std::size_t len) {
 
 void dmaToNv(std::size_t offset, const u8* src, std::size_t len) {
   if (offset > NV_SIZE || len > NV_SIZE - offset) return;
-  std::memcpy(nvMemory.data() + offset, src, len);
+  // Once the power is cut, what was not yet written never reaches the memory.
+  const std::size_t n = len < nvBudget ? len : nvBudget;
+  std::memcpy(nvMemory.data() + offset, src, n);
+  if (nvBudget != host::NO_NV_BUDGET) nvBudget -= n;
+  nvWritten += n;
 }
 
 void signalOtherCore() {
@@ -251,6 +257,7 @@ void resetMachine(bool keepNv) {
   inputs = platform::HardwareInputs{};
   jumpAddress = 0;
   jumps = 0;
+  nvBudget = NO_NV_BUDGET;
 }
 
 void advanceMicros(u64 micros) { timerTicks += micros * platform::TIMER_TICKS_PER_US; }
@@ -269,6 +276,9 @@ void setSignalSink(SignalSink sink, void* ctx) {
   signalSink = sink;
   signalCtx = ctx;
 }
+
+void setNvWriteBudget(std::size_t bytes) { nvBudget = bytes; }
+u64 nvBytesWritten() { return nvWritten; }
 
 u32 lastJumpAddress() { return jumpAddress; }
 int jumpCount() { return jumps; }

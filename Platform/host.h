@@ -26,6 +26,14 @@ void setTraceSink(TraceSink sink, void* ctx);
 using SignalSink = void (*)(void* ctx);
 void setSignalSink(SignalSink sink, void* ctx);
 
+// A power cut in the middle of a backup save: after `bytes` more bytes have reached the
+// non-volatile window, in the order platform::dmaToNv is given them, nothing more is written.
+// NO_NV_BUDGET (also after resetMachine) lifts the limit.
+constexpr std::size_t NO_NV_BUDGET = static_cast<std::size_t>(-1);
+void setNvWriteBudget(std::size_t bytes);
+// Bytes that have reached the non-volatile window through platform::dmaToNv since the host started.
+u64 nvBytesWritten();
+
 // Last address handed to platform::jumpTo (0 when none) and how many jumps were requested.
 u32 lastJumpAddress();
 int jumpCount();

@@ -77,7 +77,7 @@ void hwLockRelease(int id);
 
 // ---- console and DMA -------------------------------------------------------------------------------
 void consoleWrite(const u8* bytes, std::size_t len);
-// Copies len bytes into the non-volatile window at offset (the backup save).
+// Copies len bytes into the non-volatile window at offset (the backup save), in that order.
 void dmaToNv(std::size_t offset, const u8* src, std::size_t len);
 
 // Tells the other core that a ring it reads has new bytes.

@@ -36,6 +36,8 @@ void usage(std::FILE* to) {
                "  lock N on|off        the System Manager takes or releases software lock N\n"
                "  drain off|on         stop or resume reading the transmit ring\n"
                "  restart [init|resume] power cycle, keeping the non-volatile image\n"
+               "  cut N                the save of the next field stops after N bytes (power lost),\n"
+               "                       then the back-end starts again as after 'restart resume'\n"
                "  smem OFFSET HEX...   write bytes into shared memory at OFFSET, without a lock\n"
                "  peek OFFSET LEN      print 'smem OFFSET HEX' with the LEN bytes at OFFSET\n"
                "Hardware inputs:\n%s"

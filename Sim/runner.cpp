@@ -229,9 +229,27 @@ void Runner::field(int n) {
     host::advanceMicros(in.vsyncPeriodUs);
     in.fieldParity = nextParity_;
     nextParity_ ^= 1;
+    if (pendingCut_) {
+      const std::uint64_t bytes = *pendingCut_;
+      pendingCut_.reset();
+      host::setNvWriteBudget(bytes < host::NO_NV_BUDGET ? static_cast<std::size_t>(bytes) : host::NO_NV_BUDGET - 1);
+      platform::raiseInterrupt(platform::IRQ_VSYNC);
+      host::setNvWriteBudget(host::NO_NV_BUDGET);
+      restart("resume");
+      continue;
+    }
     platform::raiseInterrupt(platform::IRQ_VSYNC);
+    if (options_.unmarkedShare) checkShareMarks();
     pushReceive();
   }
+}
+
+void Runner::cut(std::uint64_t bytes) { pendingCut_ = bytes; }
+
+void Runner::checkShareMarks() {
+  BP::instance().forEachUnmarkedShare([this](const char* name, int, int me, int copy) {
+    options_.unmarkedShare(std::string(name) + " M/E " + std::to_string(me) + " copy " + (copy == 0 ? "A" : "B"));
+  });
 }
 
 void Runner::tick(int n) {
@@ -335,10 +353,14 @@ std::string Runner::nvImageProblem(const std::vector<std::uint8_t>& image) {
   // A window the back-end never saved into (a run without a field, or with saving off) is what
   // this runner writes back; it is as good as no image.
   if (std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == 0; })) return {};
+  // The image is the copy the back-end would resume; a window whose commit records say that no
+  // copy is whole is still this back-end's (it says so and initialises).
+  const storage::Found found = storage::locateImage(image.data());
+  if (found.image == nullptr) return {};
   // The header words lie as in the back-end's memory.
   std::uint32_t magic, version;
-  std::memcpy(&magic, image.data(), sizeof magic);
-  std::memcpy(&version, image.data() + sizeof magic, sizeof version);
+  std::memcpy(&magic, found.image, sizeof magic);
+  std::memcpy(&version, found.image + sizeof magic, sizeof version);
   char why[96];
   if (magic != BACKUP_MAGIC) {
     std::snprintf(why, sizeof why, "magic 0x%08x, a backup image has 0x%08x", magic, BACKUP_MAGIC);
@@ -417,6 +439,11 @@ bool Runner::execute(const std::string& rawLine) {
     if (tokens.size() != 3) return fail("peek takes an offset and a length");
     if (!parseNumber(tokens[1], offset, why) || !parseNumber(tokens[2], length, why)) return fail(why);
     if (!peek(offset, length)) return false;
+  } else if (cmd == "cut") {
+    std::uint64_t n;
+    if (tokens.size() != 2) return fail("cut takes a byte count");
+    if (!parseNumber(tokens[1], n, why)) return fail(why);
+    cut(n);
   } else if (cmd == "restart") {
     if (tokens.size() > 2 || (tokens.size() == 2 && tokens[1] != "init" && tokens[1] != "resume"))
       return fail("restart takes init, resume or nothing");

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ class Runner {
     // false: what the back-end sends is read and counted but not printed (benchmarks and fuzz
     // targets, which would otherwise measure the formatting).
     bool printMessages = true;
+    // Called after every field with each share of the backup image that changed without being
+    // marked for the save (a change the save would miss), e.g. "KzifBus M/E 1 copy B"; tests and
+    // fuzz targets set it, the runner itself does not (it costs a compare of the whole image).
+    std::function<void(const std::string& share)> unmarkedShare;
   };
 
   Runner(Options options, Output out);
@@ -46,6 +51,9 @@ class Runner {
   bool smem(std::uint64_t offset, const std::vector<std::uint8_t>& bytes);
   bool peek(std::uint64_t offset, std::uint64_t length);
   void restart(const std::string& bootMode);
+  // The save at the end of the next field stops after `bytes` bytes have reached the non-volatile
+  // window; the back-end then starts again as after restart("resume").
+  void cut(std::uint64_t bytes);
   // False, with the reason in error(), for an unknown input or a value it cannot take.
   bool hw(const std::string& name, const std::vector<std::uint64_t>& values);
 
@@ -66,6 +74,7 @@ class Runner {
   void readTransmit();
   void onConsole(const char* bytes, std::size_t len);
   void applyBootMode(const std::string& mode);
+  void checkShareMarks();
   bool fail(std::string why);
 
   Options options_;
@@ -75,6 +84,7 @@ class Runner {
   std::vector<std::uint8_t> pendingReceive_;  // bytes waiting for room in the receive ring
   std::vector<std::uint8_t> transmitBytes_;   // bytes of a message not yet read whole
   bool draining_ = true;
+  std::optional<std::uint64_t> pendingCut_;
   unsigned nextParity_ = 0;
   std::uint64_t messagesRead_ = 0;
   std::uint64_t messageBytesRead_ = 0;

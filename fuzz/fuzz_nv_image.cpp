@@ -4,16 +4,23 @@
 // assertion: a stored value out of range must be met as the record's own checks meet it on the
 // wire.
 //
+// The commit records are dropped, so that copy A is taken as it stands, as an image saved before
+// they were kept; with bit 2 they stay and the patches land anywhere in the window, commit records
+// and the second copy included, and whether anything is resumed is up to the back-end.
+//
 // Input:
 //   byte 0     bit 0: the image starts blank instead of as the back-end saves it after an
-//              initialisation; bit 1: a second resume of what the run saved, at the end
-//   byte 1     number of patches (0..15), each: a byte choosing the share (bits 0..6) and the
-//              kind (bit 7), the offset in the share u16, then for bytes a length u8 and the
+//              initialisation; bit 1: a second resume of what the run saved, at the end; bit 2:
+//              the window keeps its commit records
+//   byte 1     number of patches (0..15), each: a byte choosing the share (bits 0..6; with
+//              bit 2 above, bit 6 counts the offset from the window's end) and the kind (bit 7),
+//              the offset in the share u16, then for bytes a length u8 and the
 //              bytes, for a run its length u16 and the value
 //   then       steps until the input ends (see step())
 #include <algorithm>
 #include <cstring>
 
+#include "Common/storage.h"
 #include "Main/bp.h"
 #include "Platform/platform.h"
 #include "fuzz/fuzz_support.h"
@@ -52,15 +59,18 @@ struct Share {
 };
 std::vector<Share> shares;
 
-void writeImage(fuzz::InputReader& in, bool blank) {
+void writeImage(fuzz::InputReader& in, bool blank, bool keepCommitRecords) {
   std::uint8_t* nv = platform::nvWindow();
   if (blank) std::memset(nv, 0, platform::NV_SIZE);
   else std::memcpy(nv, savedAfterInit.data(), platform::NV_SIZE);
+  if (!keepCommitRecords) std::memset(nv + storage::COMMIT_AREA, 0, storage::NV_SIZE - storage::COMMIT_AREA);
+  static const Share wholeWindow{0, platform::NV_SIZE};
   const int patches = in.u8() % 16;
   for (int i = 0; i < patches; ++i) {
     const std::uint8_t how = in.u8();
-    const Share& share = shares[how % shares.size()];
-    const std::size_t at = in.u16() % share.size;
+    const Share& share = keepCommitRecords ? wholeWindow : shares[how % shares.size()];
+    std::size_t at = in.u16() % share.size;
+    if (keepCommitRecords && (how & 0x40)) at = share.size - 1 - at;  // from the end: copy B, commit records
     const std::size_t room = share.size - at;
     if (how & 0x80) {  // a run of one value: out-of-range values come in runs of 0xFF
       const std::size_t n = std::min<std::size_t>(in.u16(), room);
@@ -70,6 +80,7 @@ void writeImage(fuzz::InputReader& in, bool blank) {
       std::copy_n(bytes.begin(), std::min(bytes.size(), room), nv + share.offset + at);
     }
   }
+  if (keepCommitRecords) return;
   const std::uint32_t header[2] = {BACKUP_MAGIC, BACKUP_LAYOUT_VERSION};
   std::memcpy(nv, header, sizeof header);
 }
@@ -94,10 +105,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::InputReader in(data, size);
   const std::uint8_t control = in.u8();
-  writeImage(in, control & 1);
+  writeImage(in, control & 1, control & 4);
   console.clear();
   sim::Runner& runner = fresh.get("resume");
-  if (!BP::instance().resumed()) fuzz::fail("the image was not taken", "");
+  if (!(control & 4) && !BP::instance().resumed()) fuzz::fail("the image was not taken", "");
   runner.field(1);
   for (int steps = 0; !in.empty() && steps < 64; ++steps) step(runner, in);
   if (control & 2) {

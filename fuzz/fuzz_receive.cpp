@@ -41,7 +41,8 @@ constexpr std::size_t SLICE_MAX = 0x10000;
 sim::Runner& freshRunner() {
   static std::unique_ptr<sim::Runner> runner;
   if (!runner) {
-    runner = std::make_unique<sim::Runner>(sim::Runner::Options{.bootMode = "init", .printMessages = false}, [](const std::string&) {});
+    runner = std::make_unique<sim::Runner>(sim::Runner::Options{.bootMode = "init", .printMessages = false,
+                                                                        .unmarkedShare = fuzz::failOnUnmarkedShare}, [](const std::string&) {});
   } else {
     runner->restart("init");
   }

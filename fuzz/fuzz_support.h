@@ -13,6 +13,17 @@
 
 namespace fuzz {
 
+[[noreturn]] inline void fail(const char* what, const std::string& detail) {
+  std::fprintf(stderr, "FUZZ FINDING: %s\n%s\n", what, detail.c_str());
+  std::abort();
+}
+
+// Every runner of a target checks after each field that no share of the backup image changed
+// without the mark that makes the save write it.
+inline void failOnUnmarkedShare(const std::string& share) {
+  fail("a share of the backup image changed without a mark, the save misses it", share);
+}
+
 // Reads the input front to back; past its end every read gives 0, so a short input is simply a
 // run with fewer decisions.
 class InputReader {
@@ -63,7 +74,7 @@ class FreshRunner {
   sim::Runner& get(const std::string& bootMode) {
     if (!runner_) {
       runner_ = std::make_unique<sim::Runner>(
-          sim::Runner::Options{.bootMode = bootMode, .printMessages = printMessages_},
+          sim::Runner::Options{.bootMode = bootMode, .printMessages = printMessages_, .unmarkedShare = failOnUnmarkedShare},
           [this](const std::string& line) { out_(line); });
     } else {
       runner_->restart(bootMode);
@@ -78,9 +89,5 @@ class FreshRunner {
   std::unique_ptr<sim::Runner> runner_;
 };
 
-[[noreturn]] inline void fail(const char* what, const std::string& detail) {
-  std::fprintf(stderr, "FUZZ FINDING: %s\n%s\n", what, detail.c_str());
-  std::abort();
-}
 
 }  // namespace fuzz

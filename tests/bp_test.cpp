@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "Common/log.h"
+#include "Common/storage.h"
 #include "Main/bp.h"
 #include "Main/mf_config.h"
 #include "Main/system.h"
+#include "Platform/host.h"
 #include "Platform/platform.h"
 #include "tests/sim_fixture.h"
 
@@ -190,4 +192,111 @@ TEST_F(ProbeTest, FieldParityAndFieldSelection) {
   run({"send 29 00000001 04 00 00 00 00", "field"});  // 720 lines, progressive
   sys.setFieldParity(0);
   EXPECT_EQ(std::pair(sys.isField(1), sys.isSecondField()), std::pair(true, true));
+}
+
+// ---- the backup image in the non-volatile window ------------------------------------------------
+
+namespace {
+// The bytes of the image that a resume would take now; empty when none is whole.
+std::vector<u8> resumableImage() {
+  const u8* p = storage::locateImage(platform::nvWindow()).image;
+  return p ? std::vector<u8>(p, p + BP::instance().backupSize()) : std::vector<u8>{};
+}
+}  // namespace
+
+TEST_F(ProbeTest, SaveWritesOnlyChangedSharesAndAnIdleFieldNothing) {
+  run({"field 2"});
+  u64 before = host::nvBytesWritten();
+  run({"field 5"});
+  EXPECT_EQ(host::nvBytesWritten() - before, 0u);
+  // One record of M/E 1: its 16-byte share in each copy, each copy's commit record voided (one
+  // word) before and written after.
+  before = host::nvBytesWritten();
+  run({"send 9 00000001 01 01 0011", "field"});
+  EXPECT_EQ(host::nvBytesWritten() - before, 2 * (4 + 2 * sizeof(KzifProbe) + sizeof(storage::CommitRecord)));
+  const storage::Found found = storage::locateImage(platform::nvWindow());
+  EXPECT_EQ(found.wholeSize, (std::array<u32, 2>{static_cast<u32>(BP::instance().backupSize()),
+                                                 static_cast<u32>(BP::instance().backupSize())}));
+  EXPECT_EQ(std::pair(found.copy, resumableImage()),
+            std::pair(storage::COPY_A, std::vector<u8>(BP::instance().backupImage(),
+                                                       BP::instance().backupImage() + BP::instance().backupSize())));
+}
+
+TEST_F(ProbeTest, PowerCutAtAnyByteOfASaveResumesTheOldImageOrTheNewOneWhole) {
+  const std::vector<u8> base(platform::nvWindow(), platform::nvWindow() + platform::NV_SIZE);
+  // Every cut starts from the same window: resumed, settled, then one field changes a record in
+  // the share of M/E 0 and one in the share of M/E 1.
+  auto resumeBase = [&] {
+    std::copy(base.begin(), base.end(), platform::nvWindow());
+    run({"restart resume", "field 2"});
+  };
+  const char* change[] = {"send 9 00000001 00 01 0123", "send 9 00000001 01 00 0345"};
+  resumeBase();
+  const std::vector<u8> oldImage = resumableImage();
+  const u64 before = host::nvBytesWritten();
+  run({change[0], change[1], "field"});
+  const std::size_t saveBytes = host::nvBytesWritten() - before;
+  const std::vector<u8> newImage = resumableImage();
+  ASSERT_NE(oldImage, newImage);
+
+  const std::size_t shares[] = {BP::instance().shareOffset(9, 0), BP::instance().shareOffset(9, 1)};
+  int cuts = 0, mixes = 0, torn = 0;
+  for (std::size_t n = 0; n <= saveBytes; ++n) {
+    resumeBase();
+    const std::string cut = "cut " + std::to_string(n);
+    run({change[0], change[1], cut.c_str(), "field"});
+    ASSERT_TRUE(BP::instance().resumed()) << cut;
+    const std::vector<u8> got = resumableImage();
+    ++cuts;
+    int newShares = 0;
+    for (std::size_t at : shares) {
+      auto same = [&](const std::vector<u8>& image) {
+        return std::equal(got.begin() + at, got.begin() + at + 2 * sizeof(KzifProbe), image.begin() + at);
+      };
+      if (same(newImage)) ++newShares;
+      else if (!same(oldImage)) ++torn;
+    }
+    if (newShares == 1) ++mixes;
+    EXPECT_TRUE(got == oldImage || got == newImage) << cut;
+  }
+  // Before the commit records: most cuts resumed a mix of old and new records, many a torn one.
+  std::printf("power cuts tried %d (every byte of a %zu-byte save), mixes %d, torn records %d\n", cuts, saveBytes,
+              mixes, torn);
+  EXPECT_EQ(std::tuple(cuts, mixes, torn), std::tuple(static_cast<int>(saveBytes) + 1, 0, 0));
+  // A cut after the last byte is no cut: the new state came back and is reported.
+  EXPECT_EQ(resumableImage(), newImage);
+}
+
+TEST_F(ProbeTest, ImageWithoutCommitRecordsResumesAsBeforeAndBecomesTwoCopies) {
+  // Saved before the commit records were kept: the header and the shares at offset 0, nothing else.
+  std::vector<u8> window(platform::NV_SIZE, 0);
+  const u32 header[2] = {BACKUP_MAGIC, BACKUP_LAYOUT_VERSION};
+  std::memcpy(window.data(), header, sizeof header);
+  const KzifProbe stored{.mask = 0, .me = 1, .channel = 1, .value = 0x77};
+  std::memcpy(window.data() + BP::instance().shareOffset(9, 1) + sizeof(KzifProbe), &stored, sizeof stored);
+  boot({.nvImage = window});
+  EXPECT_TRUE(runner->resumed());
+  EXPECT_EQ(only(run({"field"}), "msg 9"), (Lines{"msg 9 0000000100000000", "msg 9 0000000100010000",
+                                                  "msg 9 0000000101000000", "msg 9 0000000101010077"}));
+  // The first save wrote copy B and then copy A, each with its commit record.
+  const storage::Found found = storage::locateImage(platform::nvWindow());
+  EXPECT_EQ(std::pair(found.commitRecords, found.wholeSize[0] == found.wholeSize[1] && found.wholeSize[0] != 0),
+            std::pair(true, true));
+  EXPECT_EQ(only(run({"restart", "field"}), "msg 9").back(), "msg 9 0000000101010077");
+}
+
+TEST_F(ProbeTest, DamagedCopyIsPassedOverAndNoWholeCopyLogsOnceAndInitialises) {
+  run({"send 9 00000001 01 01 0011", "field"});
+  const std::size_t value = BP::instance().shareOffset(9, 1) + sizeof(KzifProbe) + offsetof(KzifProbe, value);
+  // Copy A damaged: copy B is resumed.
+  platform::nvWindow()[storage::COPY_OFFSET[storage::COPY_A] + value] ^= 0xFF;
+  EXPECT_EQ(only(run({"restart", "field"}), "msg 9").back(), "msg 9 0000000101010011");
+  EXPECT_TRUE(runner->resumed());
+  // The save after that resume made copy A whole again; now both copies are damaged.
+  for (std::size_t copy : storage::COPY_OFFSET) platform::nvWindow()[copy + value] ^= 0xFF;
+  const Lines out = run({"restart", "field"});
+  EXPECT_EQ(only(out, "log [ERR] backup"), Lines{"log [ERR] backup image: no copy is whole, initialising"});
+  EXPECT_EQ(only(out, "log [INFO] initializeAll()").size(), 1u);
+  EXPECT_FALSE(runner->resumed());
+  EXPECT_EQ(+probes()[1].record(1).value, 0);
 }

@@ -33,14 +33,16 @@ TEST(SimProcess, RefusedLinesSayWhyAreSkippedAndExitOne) {
                                            "hw power 0x100000000\n"
                                            "send 0x10000 00\n"
                                            "send 29 00000001 04 00 00 00 00\n"
-                                           "field\n");
+                                           "field\n"
+                                           "cut\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(contains(r.err, "orvane-sim: line 1: send 29 0: odd number of hex digits\n")) << r.err;
   for (const char* why : {"line 2: frobnicate: unknown command", "line 3: hw parity 2: parity must be 0 or 1",
                           "line 5: field x: 'x' is not a number", "line 6: raw 5g: 'g' is not a hex digit",
                           "line 7: lock 128 on: lock number must be below 128",
                           "line 8: hw power 0x100000000: hw power value must fit 32 bits",
-                          "line 9: send 0x10000 00: type id must be at most 0xffff"})
+                          "line 9: send 0x10000 00: type id must be at most 0xffff",
+                          "line 12: cut: cut takes a byte count"})
     EXPECT_TRUE(contains(r.err, why)) << why << "\n" << r.err;
   EXPECT_FALSE(contains(r.err, "line 4")) << r.err;
   // The good lines around them still run.
@@ -81,8 +83,10 @@ TEST(SimProcess, NvFileIsRefusedUnlessOverwriteIsAskedAndImagesSurviveRuns) {
   EXPECT_TRUE(contains(r.err, "backup image resumed")) << r.err;
   EXPECT_TRUE(contains(r.out, "msg 29 0000001f0500000000")) << r.out;
 
-  // An image of another layout is not this back-end's either.
+  // An image of another layout is not this back-end's either (without commit records, copy A is
+  // the image).
   image[4] = static_cast<char>(144);
+  image.replace(storage::COMMIT_AREA, storage::NV_SIZE - storage::COMMIT_AREA, storage::NV_SIZE - storage::COMMIT_AREA, '\0');
   writeFile(nv, image);
   r = runSimProcess("--nv " + nv, "field\n");
   EXPECT_EQ(r.status, 2);

@@ -81,15 +81,17 @@ TEST_F(TallyTest, ProgramFollowsBackgroundTransitionAndKeysAndOnlyGroupOneMovesB
   key(0, 0).style.keyType = 1, key(0, 0).style.styleFlag4 = 1;
   EXPECT_EQ(shownNext(0, {10, 11, 12, 13}), (V{10, 11, 12, 13}));
   // A wipe that brings in a utility bus, and a pattern family that takes the other one.
-  KzifBkgd& bk = CategoryBkgd::get(0).record(0);
-  bk.transType = 1, bk.wipeUtility = 1, bk.transUtilityBus = 1, bk.utilityBus = 2;
-  bk.wipeGroup = 0, bk.wipePattern = 22;
+  // Taken anew after each field: a record written through a reference kept past the save would
+  // change its share of the backup image unmarked.
+  auto bk = [] () -> KzifBkgd& { return CategoryBkgd::get(0).record(0); };
+  bk().transType = 1, bk().wipeUtility = 1, bk().transUtilityBus = 1, bk().utilityBus = 2;
+  bk().wipeGroup = 0, bk().wipePattern = 22;
   bus(0, 10, 30), bus(0, 11, 31);
   EXPECT_EQ(shownNext(0, {30, 31}), (V{30}));
-  bk.wipeGroup = 3, bk.wipePattern = 12;
+  bk().wipeGroup = 3, bk().wipePattern = 12;
   EXPECT_EQ(shownNext(0, {30, 31}), (V{31}));
   // Key type 3: only the fill.
-  bk.transType = 0, key(0, 0).style.keyType = 3, trans(bkgdTransIndex[0]).positionA = 0.0f;
+  bk().transType = 0, key(0, 0).style.keyType = 3, trans(bkgdTransIndex[0]).positionA = 0.0f;
   EXPECT_EQ(shownNext(0, {10, 11, 12, 13}), (V{10, 12}));
   EXPECT_EQ(busOn(0, 3), 0);
   // The same outputs in group 2 leave the bus tally as it stands.
