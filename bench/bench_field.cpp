@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <span>
 #include <stdexcept>
@@ -37,19 +38,31 @@
 
 namespace {
 
-// Counts what the back-end sends without keeping the lines.
 // The runner counts what the back-end sends without printing it: the field cycle is what is
-// measured, not the formatting of its output. Console lines still come through.
+// measured, not the formatting of its output. Console lines still come through, and a measured
+// field writes none on its normal path: a refusal, a conflict or an overflow in the input would
+// make the case measure an error path, so every case reports its error lines (err_lines, which
+// must be 0) and the first one is shown on standard error.
 struct MessageCounter {
+  explicit MessageCounter(const char* caseName = "") : name(caseName) {}
+  const char* name;
   std::int64_t logLines = 0;
+  std::int64_t errorLines = 0;
+  std::string firstError;
   std::uint64_t messagesBefore = 0;
   std::uint64_t bytesBefore = 0;
   void operator()(const std::string& line) {
-    if (line.starts_with("log ")) ++logLines;
+    if (!line.starts_with("log ")) return;
+    ++logLines;
+    // Start-up announcements are the only plain information lines; anything else is a fault.
+    if (line.starts_with("log [INFO] ") && line.find("Err") == std::string::npos) return;
+    if (errorLines++ == 0) firstError = line;
   }
   // Counts from here on.
   void restart(const sim::Runner& runner) {
     logLines = 0;
+    errorLines = 0;
+    firstError.clear();
     messagesBefore = runner.messagesRead();
     bytesBefore = runner.messageBytesRead();
   }
@@ -74,8 +87,17 @@ void appendFrame(std::vector<std::uint8_t>& out, int type, std::span<const std::
   out.insert(out.end(), body.begin(), body.end());
 }
 
+// A benchmark input is valid: a value its declaration refuses would measure the refusal.
+template <class R>
+void requireValid(const R& record) {
+  R merged{};
+  if (!rec::merge(merged, record).clean())
+    throw std::logic_error(std::string("bench input: a value of ") + R::NAME + " is out of range");
+}
+
 template <class R>
 void appendRecord(std::vector<std::uint8_t>& out, const R& record) {
+  requireValid(record);
   std::array<std::uint8_t, 4096> body{};
   rec::WireWriter w(body);
   rec::encode(w, record);
@@ -99,8 +121,11 @@ KzifXptAssign xptRecord(int panel, int variant) {
 }
 
 // One busy field as the System Manager sends it after a panel operation and a status sweep: every
-// kind of record the back-end keeps, 145 in all. `variant` shifts the values so that two bursts
+// kind of record the back-end keeps, 129 in all. `variant` shifts the values so that two bursts
 // in a row differ and every record is a real change.
+constexpr int BUSY_FIELD_BUTTON_EVENTS = 48;
+static_assert(BUSY_FIELD_BUTTON_EVENTS < ButtonEventQueue::FULL_AT);
+
 std::vector<std::uint8_t> makeBusyField(int variant, int* recordCount) {
   std::vector<std::uint8_t> bytes;
   int n = 0;
@@ -123,6 +148,12 @@ std::vector<std::uint8_t> makeBusyField(int variant, int* recordCount) {
   {
     KzifOperate op{};
     rec::setAllMasks(op);
+    op.percentSetting.percent = 100;
+    // Each panel's first two rows on two different M/Es: rows naming the same M/E conflict.
+    for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel) {
+      op.panelMe(panel).me[0] = static_cast<u8>((panel + variant) & 1);
+      op.panelMe(panel).me[1] = static_cast<u8>((panel + variant + 1) & 1);
+    }
     add(op);
   }
   for (int panel = 0; panel < 3; ++panel) add(xptRecord(panel, variant));
@@ -139,10 +170,12 @@ std::vector<std::uint8_t> makeBusyField(int variant, int* recordCount) {
     KzifSystem sys{};
     rec::setAllMasks(sys);
     // A change of video format reconfigures the whole switcher (every label, every key raster):
-    // not what an operator's busy field brings, so the format stays.
+    // not what an operator's busy field brings, so the format stays. So does the field that
+    // panel events are handled in: the first, as in the interlaced formats, so that every other
+    // field holds its events back until the next.
     sys.videoFormat = 0;
     sys.toggle2006 = static_cast<u8>(variant % 2);
-    sys.fieldSelect = static_cast<u8>(variant);
+    sys.fieldSelect = 1;
     add(sys);
   }
   {
@@ -195,8 +228,9 @@ std::vector<std::uint8_t> makeBusyField(int variant, int* recordCount) {
     shot.stored = static_cast<u8>((i + variant) & 1);
     add(shot);
   }
-  // Presses and releases of the A and B bus rows of each M/E.
-  for (int i = 0; i < 64; ++i) {
+  // Presses and releases of the A and B bus rows of each M/E: 48, so that a field whose events
+  // are held back stays within the event queue (60), as a panel's field of presses does.
+  for (int i = 0; i < BUSY_FIELD_BUTTON_EVENTS; ++i) {
     internal::KzifButtonEvent event{};
     event.panel = static_cast<u8>(i % 3);
     event.me = static_cast<u8>((i / 2) % 4);
@@ -298,10 +332,16 @@ void reportCounters(benchmark::State& state, const MessageCounter& counter, cons
       benchmark::Counter(static_cast<double>(counter.messages(runner)), benchmark::Counter::kAvgIterations);
   state.counters["logs/field"] =
       benchmark::Counter(static_cast<double>(counter.logLines), benchmark::Counter::kAvgIterations);
+  state.counters["err_lines"] =
+      benchmark::Counter(static_cast<double>(counter.errorLines), benchmark::Counter::kAvgIterations);
+  if (counter.errorLines != 0)
+    std::fprintf(stderr, "%s: %lld error lines in %lld fields, the first: %s\n", counter.name,
+                 static_cast<long long>(counter.errorLines), static_cast<long long>(state.iterations()),
+                 counter.firstError.c_str());
 }
 
 void BM_IdleField(benchmark::State& state) {
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   runner.field(2);  // past the first-field bookkeeping
   counter.restart(runner);
@@ -340,7 +380,7 @@ const BusyFieldBytes& busyFieldBytes() {
   static const BusyFieldBytes bytes = [] {
     BusyFieldBytes b;
     b.in = makeBusyField(0, &b.records);
-    MessageCounter counter;
+    MessageCounter counter(__func__);
     sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
     runner.field(2);
     runner.raw(makeBusyField(1, nullptr));
@@ -376,7 +416,7 @@ double memcpyNanos(const BusyFieldBytes& bytes) {
 
 void BM_BusyField(benchmark::State& state) {
   const BusyFieldBytes& bytes = busyFieldBytes();
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   const std::array<std::vector<std::uint8_t>, 2> bursts = {makeBusyField(0, nullptr), makeBusyField(1, nullptr)};
   const auto start = std::chrono::steady_clock::now();
@@ -395,14 +435,14 @@ void BM_BusyField(benchmark::State& state) {
 BENCHMARK(BM_BusyField);
 
 void BM_OneXptRecord(benchmark::State& state) {
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   runBursts(state, {makeXptField(0), makeXptField(1)}, counter, runner);
 }
 BENCHMARK(BM_OneXptRecord);
 
 void BM_AllKeysChanged(benchmark::State& state) {
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   runBursts(state, {makeAllKeysField(0), makeAllKeysField(1)}, counter, runner);
 }
@@ -446,7 +486,7 @@ void setUpTallyReentryChain() {
 }
 
 void BM_TallyReentryChain(benchmark::State& state) {
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   setUpTallyReentryChain();
   runner.field(3);  // the rows go out once; later fields walk the same chain and send nothing
@@ -461,7 +501,7 @@ BENCHMARK(BM_TallyReentryChain);
 // Every image filter of the two filtered M/Es on, with levels and mono colour: their driver
 // calls and colour conversions run in every field, changed or not.
 void BM_ImageEffectsOn(benchmark::State& state) {
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   std::vector<std::uint8_t> bytes;
   for (int me = 0; me < 2; ++me) {
@@ -481,7 +521,7 @@ void BM_ImageEffectsOn(benchmark::State& state) {
 }
 BENCHMARK(BM_ImageEffectsOn);
 void BM_BusRowPresses(benchmark::State& state) {
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   std::vector<std::uint8_t> tables;
   for (int panel = 0; panel < 3; ++panel) appendRecord(tables, xptRecord(panel, 0));
@@ -530,7 +570,7 @@ std::vector<std::uint8_t> makeChromaField(int variant) {
 }
 
 void BM_ChromaKeysAndKeyMemory(benchmark::State& state) {
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   runBursts(state, {makeChromaField(0), makeChromaField(1)}, counter, runner);
 }

@@ -6,10 +6,13 @@ BP::onField, and divides the difference of the instruction counts by the differe
 counts, so that boot and warm-up cancel out. The runner's formatting of the transmit ring
 (sim::Runner::readTransmit, called from within the field) is subtracted, and so is the host
 stand-in of the backup DMA (platform::dmaToNv, a memcpy of the image here, a DMA transfer on the
-board); the second figure printed is that stand-in's share.
+board); the second figure printed is that stand-in's share. Each case also reports the console
+error lines of its measured fields (err_lines), which must be 0: a case that logs measures an error
+path, not the normal one, and the script fails.
 
 usage: bench/callgrind_field.py [BENCH_BINARY] [CASE...]
 """
+import json
 import os
 import re
 import subprocess
@@ -19,7 +22,7 @@ import tempfile
 FIELD = "BP::onField()"
 RUNNER_OUTPUT = "sim::Runner::readTransmit()"
 HARDWARE_STAND_INS = ("platform::dmaToNv(",)
-CASES = ["BM_IdleField", "BM_BusyField", "BM_OneXptRecord", "BM_AllKeysChanged", "BM_TallyReentryChain", "BM_ImageEffectsOn", "BM_BusRowPresses",
+CASES = ["BM_IdleField", "BM_BusyField", "BM_WholeSystemBusy", "BM_OneXptRecord", "BM_AllKeysChanged", "BM_TallyReentryChain", "BM_ImageEffectsOn", "BM_BusRowPresses",
          "BM_ChromaKeysAndKeyMemory"]
 
 
@@ -58,27 +61,40 @@ def costs(path):
 def measure(binary, case, min_time):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
+        report = os.path.join(tmp, "bench.json")
         subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", f"--toggle-collect={FIELD}", binary,
-             f"--benchmark_filter=^{case}$", f"--benchmark_min_time={min_time}"],
+             f"--benchmark_filter=^{case}$", f"--benchmark_min_time={min_time}", f"--benchmark_out={report}",
+             "--benchmark_out_format=json"],
             check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         total, calls = costs(out)
+        with open(report) as f:
+            runs = json.load(f)["benchmarks"]
+    if not runs:
+        sys.exit(f"{case}: no such benchmark case")
+    err_lines = max(run.get("err_lines", 0) for run in runs)
     fields = calls.get(FIELD, (0, 0))[0]
     runner = calls.get(RUNNER_OUTPUT, (0, 0))[1]
     dma = sum(ir for name, (_, ir) in calls.items() if name and name.startswith(HARDWARE_STAND_INS))
-    return fields, total - runner - dma, dma
+    return fields, total - runner - dma, dma, err_lines
 
 
 def main():
     args = sys.argv[1:]
     binary = args.pop(0) if args and os.path.isfile(args[0]) else "build/bench/orvane_bench"
+    faulty = []
     for case in args or CASES:
-        f1, ir1, dma1 = measure(binary, case, 0.02)
-        f2, ir2, dma2 = measure(binary, case, 0.2)
+        f1, ir1, dma1, err1 = measure(binary, case, 0.02)
+        f2, ir2, dma2, err2 = measure(binary, case, 0.2)
         per = (ir2 - ir1) / (f2 - f1) if f2 != f1 else float("nan")
         dma = (dma2 - dma1) / (f2 - f1) if f2 != f1 else float("nan")
-        print(f"{case:20s} {per:12,.0f} instructions per field, backup DMA stand-in {dma:,.0f} more "
-              f"({f1} and {f2} fields)")
+        err = max(err1, err2)
+        print(f"{case:25s} {per:12,.0f} instructions per field, backup DMA stand-in {dma:,.0f} more, "
+              f"err_lines {err:g} ({f1} and {f2} fields)", flush=True)
+        if err != 0:
+            faulty.append(case)
+    if faulty:
+        sys.exit("error lines in the measured fields (an error path was measured): " + ", ".join(faulty))
 
 
 if __name__ == "__main__":
