@@ -10,7 +10,10 @@ board); the second figure printed is that stand-in's share. Each case also repor
 error lines of its measured fields (err_lines), which must be 0: a case that logs measures an error
 path, not the normal one, and the script fails.
 
-usage: bench/callgrind_field.py [BENCH_BINARY] [CASE...]
+With --top N it also prints, per case, the N functions of the largest inclusive cost per field
+(instructions and calls per field, from the same difference of the two runs).
+
+usage: bench/callgrind_field.py [--top N] [BENCH_BINARY] [CASE...]
 """
 import json
 import os
@@ -76,21 +79,44 @@ def measure(binary, case, min_time):
     fields = calls.get(FIELD, (0, 0))[0]
     runner = calls.get(RUNNER_OUTPUT, (0, 0))[1]
     dma = sum(ir for name, (_, ir) in calls.items() if name and name.startswith(HARDWARE_STAND_INS))
-    return fields, total - runner - dma, dma, err_lines
+    return fields, total - runner - dma, dma, err_lines, calls
+
+
+def print_top(calls1, calls2, fields, top):
+    """The functions of the largest inclusive cost per field, from the difference of two runs."""
+    field = (calls2.get(FIELD, (0, 0))[1] - calls1.get(FIELD, (0, 0))[1]) / fields
+    rows = []
+    for name, (n2, ir2) in calls2.items():
+        n1, ir1 = calls1.get(name, (0, 0))
+        ir = (ir2 - ir1) / fields
+        # The callers of the field handler carry its whole cost: only what it calls is listed.
+        if name and name != FIELD and ir < field:
+            rows.append((ir, (n2 - n1) / fields, name))
+    rows.sort(reverse=True)
+    print(f"    {'instructions':>12s} {'calls':>8s}  per field, inclusive")
+    print(f"    {field:12,.0f} {1:8.1f}  {FIELD} (the runner's formatting and the DMA stand-in included)")
+    for ir, n, name in rows[:top]:
+        print(f"    {ir:12,.0f} {n:8.1f}  {name}")
 
 
 def main():
     args = sys.argv[1:]
+    top = 0
+    if args[:1] == ["--top"]:
+        top = int(args[1])
+        args = args[2:]
     binary = args.pop(0) if args and os.path.isfile(args[0]) else "build/bench/orvane_bench"
     faulty = []
     for case in args or CASES:
-        f1, ir1, dma1, err1 = measure(binary, case, 0.02)
-        f2, ir2, dma2, err2 = measure(binary, case, 0.2)
+        f1, ir1, dma1, err1, calls1 = measure(binary, case, 0.02)
+        f2, ir2, dma2, err2, calls2 = measure(binary, case, 0.2)
         per = (ir2 - ir1) / (f2 - f1) if f2 != f1 else float("nan")
         dma = (dma2 - dma1) / (f2 - f1) if f2 != f1 else float("nan")
         err = max(err1, err2)
         print(f"{case:25s} {per:12,.0f} instructions per field, backup DMA stand-in {dma:,.0f} more, "
               f"err_lines {err:g} ({f1} and {f2} fields)", flush=True)
+        if top and f2 != f1:
+            print_top(calls1, calls2, f2 - f1, top)
         if err != 0:
             faulty.append(case)
     if faulty:
