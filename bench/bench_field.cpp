@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <stdexcept>
@@ -19,32 +20,32 @@
 #include "Lib/Include/record.h"
 #include "Main/bkgd.h"
 #include "Main/bp.h"
-#include "Main/clip.h"
-#include "Main/cp_config.h"
-#include "Main/custominfo.h"
-#include "Main/gpi.h"
-#include "Main/keypreset.h"
-#include "Main/maintenance.h"
-#include "Main/sourcename.h"
-#include "Main/stillmemory.h"
-#include "Main/usk.h"
 #include "Main/bus.h"
 #include "Main/buttonevent.h"
 #include "Main/buttoninhibit.h"
 #include "Main/chrkey.h"
+#include "Main/clip.h"
+#include "Main/cp_config.h"
+#include "Main/custominfo.h"
 #include "Main/dsk.h"
 #include "Main/faderevent.h"
+#include "Main/gpi.h"
 #include "Main/image.h"
 #include "Main/key.h"
+#include "Main/keypreset.h"
 #include "Main/led.h"
+#include "Main/maintenance.h"
 #include "Main/mf_config.h"
 #include "Main/operate.h"
 #include "Main/peripheral.h"
 #include "Main/shotmem.h"
 #include "Main/sourcelink.h"
+#include "Main/sourcename.h"
+#include "Main/stillmemory.h"
 #include "Main/stream.h"
 #include "Main/system.h"
 #include "Main/tally.h"
+#include "Main/usk.h"
 #include "Main/xpt.h"
 #include "Sim/runner.h"
 
@@ -347,6 +348,13 @@ std::vector<std::uint8_t> makeBusRowField(int variant) {
   return bytes;
 }
 
+// With ORVANE_BENCH_FIELDS set, every case runs exactly that many iterations in one run of its
+// function: the instruction counts of two such runs (bench/callgrind_field.py) then differ only by
+// the fields measured, the set-up (boot, warm-up, input checks) being done once in each.
+void fixedFieldCount(benchmark::internal::Benchmark* b) {
+  if (const char* n = std::getenv("ORVANE_BENCH_FIELDS")) b->Iterations(std::atoll(n));
+}
+
 void reportCounters(benchmark::State& state, const MessageCounter& counter, const sim::Runner& runner) {
   state.counters["msgs/field"] =
       benchmark::Counter(static_cast<double>(counter.messages(runner)), benchmark::Counter::kAvgIterations);
@@ -368,7 +376,7 @@ void BM_IdleField(benchmark::State& state) {
   for (auto _ : state) runner.field(1);
   reportCounters(state, counter, runner);
 }
-BENCHMARK(BM_IdleField);
+BENCHMARK(BM_IdleField)->Apply(fixedFieldCount);
 
 // Feeds alternating bursts, one per field. Handing the bytes to the receive ring is a copy; the
 // field cycle is the work measured, with the System Manager's reading of the transmit ring.
@@ -452,7 +460,7 @@ void BM_BusyField(benchmark::State& state) {
   // How many memcpys of the bytes in and out one busy field costs.
   state.counters["x_memcpy"] = fieldNanos / memcpyNanos(bytes);
 }
-BENCHMARK(BM_BusyField);
+BENCHMARK(BM_BusyField)->Apply(fixedFieldCount);
 
 // ---- the whole system busy ---------------------------------------------------------------------
 
@@ -676,21 +684,21 @@ void BM_WholeSystemBusy(benchmark::State& state) {
   state.counters["bytes_in"] = static_cast<double>(fields[1].bytes.size());
   state.counters["not_taken"] = problems.empty() ? 0 : 1;
 }
-BENCHMARK(BM_WholeSystemBusy);
+BENCHMARK(BM_WholeSystemBusy)->Apply(fixedFieldCount);
 
 void BM_OneXptRecord(benchmark::State& state) {
   MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   runBursts(state, {makeXptField(0), makeXptField(1)}, counter, runner);
 }
-BENCHMARK(BM_OneXptRecord);
+BENCHMARK(BM_OneXptRecord)->Apply(fixedFieldCount);
 
 void BM_AllKeysChanged(benchmark::State& state) {
   MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   runBursts(state, {makeAllKeysField(0), makeAllKeysField(1)}, counter, runner);
 }
-BENCHMARK(BM_AllKeysChanged);
+BENCHMARK(BM_AllKeysChanged)->Apply(fixedFieldCount);
 
 // The tally walk at its deepest: every group names eight outputs, the background buses and every
 // key of each M/E carry the other M/Es' outputs (M/E 1 and 2 feed each other), every transition is
@@ -741,7 +749,7 @@ void BM_TallyReentryChain(benchmark::State& state) {
   reportCounters(state, counter, runner);
   state.counters["group1_sources"] = tallied;
 }
-BENCHMARK(BM_TallyReentryChain);
+BENCHMARK(BM_TallyReentryChain)->Apply(fixedFieldCount);
 // Every image filter of the two filtered M/Es on, with levels and mono colour: their driver
 // calls and colour conversions run in every field, changed or not.
 void BM_ImageEffectsOn(benchmark::State& state) {
@@ -763,7 +771,7 @@ void BM_ImageEffectsOn(benchmark::State& state) {
   for (auto _ : state) runner.field(1);
   reportCounters(state, counter, runner);
 }
-BENCHMARK(BM_ImageEffectsOn);
+BENCHMARK(BM_ImageEffectsOn)->Apply(fixedFieldCount);
 void BM_BusRowPresses(benchmark::State& state) {
   MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
@@ -772,7 +780,7 @@ void BM_BusRowPresses(benchmark::State& state) {
   runner.raw(tables);
   runBursts(state, {makeBusRowField(0), makeBusRowField(1)}, counter, runner);
 }
-BENCHMARK(BM_BusRowPresses);
+BENCHMARK(BM_BusRowPresses)->Apply(fixedFieldCount);
 // Chroma keys and key source memory at work: key source memory on, every keyer of M/E 1 and 2 a
 // chroma keyer on a fill source that alternates between two, its clip and chroma level changed in
 // one variant only, so that one field stores every keyer's settings and the next loads them back.
@@ -818,7 +826,7 @@ void BM_ChromaKeysAndKeyMemory(benchmark::State& state) {
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   runBursts(state, {makeChromaField(0), makeChromaField(1)}, counter, runner);
 }
-BENCHMARK(BM_ChromaKeysAndKeyMemory);
+BENCHMARK(BM_ChromaKeysAndKeyMemory)->Apply(fixedFieldCount);
 
 void BM_MemcpyBusyFieldBytes(benchmark::State& state) {
   const BusyFieldBytes& bytes = busyFieldBytes();
@@ -827,6 +835,6 @@ void BM_MemcpyBusyFieldBytes(benchmark::State& state) {
   for (auto _ : state) memcpyInAndOut(bytes.in, ring, out, static_cast<std::size_t>(bytes.outBytes));
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.in.size() + bytes.outBytes));
 }
-BENCHMARK(BM_MemcpyBusyFieldBytes);
+BENCHMARK(BM_MemcpyBusyFieldBytes)->Apply(fixedFieldCount);
 
 }  // namespace
