@@ -320,7 +320,7 @@ void CategoryClipStatus::followTrim(int ch) {
   else
     setClipRange(id, 0, 0);
   c.lastFrame = windowCount(id) - 1;
-  c.position = std::clamp(clipFrame - c.inPoint, 0, std::max<i32>(c.lastFrame, 0));
+  c.position = std::clamp<i32>(clipFrame - c.inPoint, 0, std::max<i32>(c.lastFrame, 0));
 }
 
 void CategoryClipStatus::followStep(int ch) {

@@ -7,49 +7,75 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "Lib/Include/record.h"
 #include "Main/bkgd.h"
+#include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/buttonevent.h"
 #include "Main/buttoninhibit.h"
 #include "Main/chrkey.h"
+#include "Main/clip.h"
+#include "Main/cp_config.h"
+#include "Main/custominfo.h"
 #include "Main/dsk.h"
 #include "Main/faderevent.h"
+#include "Main/gpi.h"
 #include "Main/image.h"
 #include "Main/key.h"
+#include "Main/keypreset.h"
 #include "Main/led.h"
+#include "Main/maintenance.h"
 #include "Main/mf_config.h"
 #include "Main/operate.h"
 #include "Main/peripheral.h"
 #include "Main/shotmem.h"
 #include "Main/sourcelink.h"
+#include "Main/sourcename.h"
+#include "Main/stillmemory.h"
 #include "Main/stream.h"
 #include "Main/system.h"
 #include "Main/tally.h"
+#include "Main/usk.h"
 #include "Main/xpt.h"
 #include "Sim/runner.h"
 
 namespace {
 
-// Counts what the back-end sends without keeping the lines.
 // The runner counts what the back-end sends without printing it: the field cycle is what is
-// measured, not the formatting of its output. Console lines still come through.
+// measured, not the formatting of its output. Console lines still come through, and a measured
+// field writes none on its normal path: a refusal, a conflict or an overflow in the input would
+// make the case measure an error path, so every case reports its error lines (err_lines, which
+// must be 0) and the first one is shown on standard error.
 struct MessageCounter {
+  explicit MessageCounter(const char* caseName = "") : name(caseName) {}
+  const char* name;
   std::int64_t logLines = 0;
+  std::int64_t errorLines = 0;
+  std::string firstError;
   std::uint64_t messagesBefore = 0;
   std::uint64_t bytesBefore = 0;
   void operator()(const std::string& line) {
-    if (line.starts_with("log ")) ++logLines;
+    if (!line.starts_with("log ")) return;
+    ++logLines;
+    // Start-up announcements are the only plain information lines; anything else is a fault.
+    if (line.starts_with("log [INFO] ") && line.find("Err") == std::string::npos) return;
+    if (errorLines++ == 0) firstError = line;
   }
   // Counts from here on.
   void restart(const sim::Runner& runner) {
     logLines = 0;
+    errorLines = 0;
+    firstError.clear();
     messagesBefore = runner.messagesRead();
     bytesBefore = runner.messageBytesRead();
   }
@@ -74,8 +100,25 @@ void appendFrame(std::vector<std::uint8_t>& out, int type, std::span<const std::
   out.insert(out.end(), body.begin(), body.end());
 }
 
+std::string hexBits(std::uint64_t bits) {
+  char text[20];
+  std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(bits));
+  return text;
+}
+
+// A benchmark input is valid: a value its declaration refuses would measure the refusal.
+template <class R>
+void requireValid(const R& record) {
+  R merged{};
+  const rec::MergeResult result = rec::merge(merged, record);
+  if (!result.clean())
+    throw std::logic_error(std::string("bench input: ") + std::to_string(result.droppedValues) + " values of " +
+                           R::NAME + " out of range (mask bits 0x" + hexBits(result.droppedBits) + " of the record)");
+}
+
 template <class R>
 void appendRecord(std::vector<std::uint8_t>& out, const R& record) {
+  requireValid(record);
   std::array<std::uint8_t, 4096> body{};
   rec::WireWriter w(body);
   rec::encode(w, record);
@@ -99,8 +142,11 @@ KzifXptAssign xptRecord(int panel, int variant) {
 }
 
 // One busy field as the System Manager sends it after a panel operation and a status sweep: every
-// kind of record the back-end keeps, 145 in all. `variant` shifts the values so that two bursts
+// kind of record the back-end keeps, 129 in all. `variant` shifts the values so that two bursts
 // in a row differ and every record is a real change.
+constexpr int BUSY_FIELD_BUTTON_EVENTS = 48;
+static_assert(BUSY_FIELD_BUTTON_EVENTS < ButtonEventQueue::FULL_AT);
+
 std::vector<std::uint8_t> makeBusyField(int variant, int* recordCount) {
   std::vector<std::uint8_t> bytes;
   int n = 0;
@@ -123,6 +169,12 @@ std::vector<std::uint8_t> makeBusyField(int variant, int* recordCount) {
   {
     KzifOperate op{};
     rec::setAllMasks(op);
+    op.percentSetting.percent = 100;
+    // Each panel's first two rows on two different M/Es: rows naming the same M/E conflict.
+    for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel) {
+      op.panelMe(panel).me[0] = static_cast<u8>((panel + variant) & 1);
+      op.panelMe(panel).me[1] = static_cast<u8>((panel + variant + 1) & 1);
+    }
     add(op);
   }
   for (int panel = 0; panel < 3; ++panel) add(xptRecord(panel, variant));
@@ -139,10 +191,12 @@ std::vector<std::uint8_t> makeBusyField(int variant, int* recordCount) {
     KzifSystem sys{};
     rec::setAllMasks(sys);
     // A change of video format reconfigures the whole switcher (every label, every key raster):
-    // not what an operator's busy field brings, so the format stays.
+    // not what an operator's busy field brings, so the format stays. So does the field that
+    // panel events are handled in: the first, as in the interlaced formats, so that every other
+    // field holds its events back until the next.
     sys.videoFormat = 0;
     sys.toggle2006 = static_cast<u8>(variant % 2);
-    sys.fieldSelect = static_cast<u8>(variant);
+    sys.fieldSelect = 1;
     add(sys);
   }
   {
@@ -195,8 +249,9 @@ std::vector<std::uint8_t> makeBusyField(int variant, int* recordCount) {
     shot.stored = static_cast<u8>((i + variant) & 1);
     add(shot);
   }
-  // Presses and releases of the A and B bus rows of each M/E.
-  for (int i = 0; i < 64; ++i) {
+  // Presses and releases of the A and B bus rows of each M/E: 48, so that a field whose events
+  // are held back stays within the event queue (60), as a panel's field of presses does.
+  for (int i = 0; i < BUSY_FIELD_BUTTON_EVENTS; ++i) {
     internal::KzifButtonEvent event{};
     event.panel = static_cast<u8>(i % 3);
     event.me = static_cast<u8>((i / 2) % 4);
@@ -293,26 +348,39 @@ std::vector<std::uint8_t> makeBusRowField(int variant) {
   return bytes;
 }
 
+// With ORVANE_BENCH_FIELDS set, every case runs exactly that many iterations in one run of its
+// function: the instruction counts of two such runs (bench/callgrind_field.py) then differ only by
+// the fields measured, the set-up (boot, warm-up, input checks) being done once in each.
+void fixedFieldCount(benchmark::internal::Benchmark* b) {
+  if (const char* n = std::getenv("ORVANE_BENCH_FIELDS")) b->Iterations(std::atoll(n));
+}
+
 void reportCounters(benchmark::State& state, const MessageCounter& counter, const sim::Runner& runner) {
   state.counters["msgs/field"] =
       benchmark::Counter(static_cast<double>(counter.messages(runner)), benchmark::Counter::kAvgIterations);
   state.counters["logs/field"] =
       benchmark::Counter(static_cast<double>(counter.logLines), benchmark::Counter::kAvgIterations);
+  state.counters["err_lines"] =
+      benchmark::Counter(static_cast<double>(counter.errorLines), benchmark::Counter::kAvgIterations);
+  if (counter.errorLines != 0)
+    std::fprintf(stderr, "%s: %lld error lines in %lld fields, the first: %s\n", counter.name,
+                 static_cast<long long>(counter.errorLines), static_cast<long long>(state.iterations()),
+                 counter.firstError.c_str());
 }
 
 void BM_IdleField(benchmark::State& state) {
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   runner.field(2);  // past the first-field bookkeeping
   counter.restart(runner);
   for (auto _ : state) runner.field(1);
   reportCounters(state, counter, runner);
 }
-BENCHMARK(BM_IdleField);
+BENCHMARK(BM_IdleField)->Apply(fixedFieldCount);
 
 // Feeds alternating bursts, one per field. Handing the bytes to the receive ring is a copy; the
 // field cycle is the work measured, with the System Manager's reading of the transmit ring.
-void runBursts(benchmark::State& state, const std::array<std::vector<std::uint8_t>, 2>& bursts, MessageCounter& counter,
+void runBursts(benchmark::State& state, const std::vector<std::vector<std::uint8_t>>& bursts, MessageCounter& counter,
                sim::Runner& runner) {
   runner.field(2);
   for (const auto& burst : bursts) {  // one round first, so that every later record is a change
@@ -323,7 +391,7 @@ void runBursts(benchmark::State& state, const std::array<std::vector<std::uint8_
   std::size_t which = 0;
   for (auto _ : state) {
     runner.raw(bursts[which]);
-    which ^= 1;
+    which = (which + 1) % bursts.size();
     runner.field(1);
   }
   reportCounters(state, counter, runner);
@@ -340,7 +408,7 @@ const BusyFieldBytes& busyFieldBytes() {
   static const BusyFieldBytes bytes = [] {
     BusyFieldBytes b;
     b.in = makeBusyField(0, &b.records);
-    MessageCounter counter;
+    MessageCounter counter(__func__);
     sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
     runner.field(2);
     runner.raw(makeBusyField(1, nullptr));
@@ -376,9 +444,9 @@ double memcpyNanos(const BusyFieldBytes& bytes) {
 
 void BM_BusyField(benchmark::State& state) {
   const BusyFieldBytes& bytes = busyFieldBytes();
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
-  const std::array<std::vector<std::uint8_t>, 2> bursts = {makeBusyField(0, nullptr), makeBusyField(1, nullptr)};
+  const std::vector<std::vector<std::uint8_t>> bursts = {makeBusyField(0, nullptr), makeBusyField(1, nullptr)};
   const auto start = std::chrono::steady_clock::now();
   runBursts(state, bursts, counter, runner);
   const auto end = std::chrono::steady_clock::now();
@@ -392,21 +460,245 @@ void BM_BusyField(benchmark::State& state) {
   // How many memcpys of the bytes in and out one busy field costs.
   state.counters["x_memcpy"] = fieldNanos / memcpyNanos(bytes);
 }
-BENCHMARK(BM_BusyField);
+BENCHMARK(BM_BusyField)->Apply(fixedFieldCount);
+
+// ---- the whole system busy ---------------------------------------------------------------------
+
+// The record the back-end holds for (me, channel) with every mask set: sent back as it stands, it
+// is valid by construction, and the caller changes a few values of it.
+template <class C>
+typename C::Record heldRecord(int me = 0, int ch = 0) {
+  typename C::Record r = std::as_const(BP::instance().require<C>(me)).record(ch);
+  rec::setAllMasks(r);
+  rec::stamp(r, me, ch);
+  return r;
+}
+
+template <class Cmd>
+Cmd mediaCommand(int command) {
+  Cmd c{};
+  c.header.tag0 = 0x11;
+  c.header.tag1 = 0x22;
+  c.header.command = static_cast<u16>(command);
+  return c;
+}
+
+constexpr int WHOLE_SYSTEM_VARIANTS = 6;  // a clip recording and a still capture take turns
+constexpr int WHOLE_SYSTEM_SOURCE_NAMES = 16;
+
+struct WholeSystemField {
+  std::vector<std::uint8_t> bytes;
+  std::vector<int> types;  // of the records beyond the busy field and the keys, each to be echoed
+  int records = 0;
+  bool captures = false;  // a still capture, answered fields later
+};
+
+// The busy field, every keyer and downstream key, and one record of every other kind the System
+// Manager sends: upstream keys and their assignment, chroma keys, image effects, key presets, the
+// still and clip settings with their commands (a clip recorded and stopped, a recorded clip
+// played and stopped, a still captured, over six fields), the panel configuration, custom information,
+// maintenance, GPI, peripherals and a run of source names. Built from what the back-end holds
+// after its start (so that every value is one it takes), with a few values changed by `variant`.
+WholeSystemField makeWholeSystemField(int variant) {
+  using namespace category;
+  WholeSystemField f;
+  f.bytes = makeBusyField(variant & 1, &f.records);
+  const std::vector<std::uint8_t> keys = makeAllKeysField(variant);
+  f.bytes.insert(f.bytes.end(), keys.begin(), keys.end());
+  f.records += 16 + 4;
+  auto add = [&f](const auto& r) {
+    appendRecord(f.bytes, r);
+    f.types.push_back(std::decay_t<decltype(r)>::TYPE_ID);
+    ++f.records;
+  };
+  const i16 v = static_cast<i16>(variant & 1);
+  for (int ch = 0; ch < N_USK; ++ch) {
+    KzifUpStreamKey usk = heldRecord<CategoryUpStreamKey>(0, ch);
+    usk.adjust.clip = static_cast<i16>(400 + 10 * ch + v);
+    add(usk);
+  }
+  {
+    KzifUpStreamKeyAssign assign = heldRecord<CategoryUpStreamKeyAssign>();
+    for (int i = 0; i < N_USK_BUSES; ++i) assign.sources.uskSource[i] = static_cast<u8>(10 + (i + variant) % 32);
+    add(assign);
+  }
+  for (int me = 0; me < 4; ++me)
+    for (int ch = 0; ch < 4; ++ch) {
+      KzifChromaKey chroma = heldRecord<CategoryChromaKey>(me, ch);
+      chroma.levelOffset = static_cast<i16>(variant & 1 ? -7 + ch : 12 - ch);
+      chroma.samplePosition[0] = static_cast<i16>(100 * ch + variant);
+      chroma.sampleSize = static_cast<i16>(500 + variant);  // its cold start (0) is below its range
+      add(chroma);
+    }
+  for (int me = 0; me < 4; ++me) {
+    KzifImage image = heldRecord<CategoryImage>(me);
+    add(image);
+  }
+  {
+    KzifKeyPreset preset = heldRecord<CategoryKeyPreset>();
+    preset.selectSlot = static_cast<u8>(variant % 4);
+    add(preset);
+  }
+  {
+    KzifStillMemory still = heldRecord<CategoryStillMemory>();
+    still.channel2 = static_cast<u8>(variant % N_STILL_CHANNELS);
+    add(still);
+    KzifStillStatus status = heldRecord<CategoryStillStatus>(0, 10 + variant);
+    status.name.set("Still");
+    add(status);
+  }
+  {
+    KzifClipPlay play = heldRecord<CategoryClipPlay>(0, 1);
+    add(play);
+    KzifClipRec record = heldRecord<CategoryClipRec>();
+    add(record);
+    KzifClipRegister reg = heldRecord<CategoryClipRegister>();
+    reg.channel = static_cast<u8>(variant % N_CLIP_CHANNELS);
+    add(reg);
+    // Clip channel 1 holds a clip, so that it can be played.
+    KzifClipStatus status = heldRecord<CategoryClipStatus>(0, CategoryClipStatus::channelIndex(1));
+    status.recorded = 1;
+    status.name.set("Clip");
+    add(status);
+  }
+  {
+    // Clip channel 0 recorded in the first field and stopped in the second, clip channel 1 played
+    // in the second and stopped in the third, a still captured in the fourth (once the recording
+    // has let go of the frame memory), done in the sixth.
+    if (variant == 0 || variant == 1) {
+      KzifClipRecCmd record = mediaCommand<KzifClipRecCmd>(variant == 0 ? CLIP_RECORD : CLIP_STOP);
+      record.channel = 0;
+      add(record);
+    }
+    if (variant == 1 || variant == 2) {
+      KzifClipPlayCmd play = mediaCommand<KzifClipPlayCmd>(variant == 1 ? CLIP_PLAY : CLIP_STOP);
+      play.channel = 1;
+      add(play);
+    }
+    if (variant == 3) {
+      KzifStillMemoryCmd capture = mediaCommand<KzifStillMemoryCmd>(STILL_CAPTURE);
+      capture.channel = 2;
+      appendRecord(f.bytes, capture);  // answered when the capture is done, fields later
+      ++f.records;
+      f.captures = true;
+    }
+    KzifClipRegisterCmd reg = mediaCommand<KzifClipRegisterCmd>(3);
+    add(reg);
+  }
+  {
+    // The panel settings start at 0, below the ranges the panels report in.
+    KzifControlPanelConfig config = heldRecord<CategoryControlPanelConfig>();
+    config.controlPanel.value0 = config.controlPanel.value2 = 6;
+    config.controlPanel.value1 = 7;
+    config.controlPanel.value3 = static_cast<i16>(variant);
+    for (SubPanelSetting* sub : {&config.subControlPanel1, &config.subControlPanel2})
+      sub->value0 = sub->value1 = sub->value2 = static_cast<i16>(10 + variant);
+    config.optionBlockA.value0 = config.optionBlockA.value1 = config.optionBlockA.value2 = 1;
+    for (auto& entry : config.optionBlockList) entry.value1 = entry.value2 = entry.value3 = 5;
+    config.optionBlockB.value1 = config.optionBlockB.value2 = config.optionBlockB.value3 = 5;
+    add(config);
+  }
+  {
+    internal::KzifCustomInfo info = heldRecord<CategoryCustomInfo>();
+    add(info);
+  }
+  {
+    // Its dates and times start at 0, which is no date.
+    KzifMaintenance maintenance = heldRecord<CategoryMaintenance>();
+    const i16 date[3] = {2026, 12, 7};
+    std::memcpy(maintenance.date5, date, sizeof date);
+    maintenance.mvTime = TimeStamp{2026, 12, 7, 10, 30, static_cast<u16>(variant)};
+    maintenance.mvLtc = maintenance.mvTime;
+    add(maintenance);
+  }
+  {
+    KzifGpiInOut gpi = heldRecord<CategoryGpiInOut>();
+    add(gpi);
+  }
+  {
+    KzifPeripheral peripheral = heldRecord<CategoryPeripheral>();
+    peripheral.mask &= ~1u;  // the spare flag is never taken from a record
+    add(peripheral);
+  }
+  for (int i = 0; i < WHOLE_SYSTEM_SOURCE_NAMES; ++i) {
+    const int ch = 10 + i;
+    KzifSourceName name = heldRecord<CategoryButtonSourceName>(0, ch);
+    name.buttonNameMode = KzifSourceName::MODE_USER;
+    char text[13];
+    std::snprintf(text, sizeof text, "CAM %d%c", ch, variant & 1 ? 'b' : 'a');
+    name.buttonName.set(text);
+    add(name);
+  }
+  return f;
+}
+
+// What went wrong with a whole-system field when the back-end plays it: record kinds that came
+// back with no echo and commands that were not done. Empty when every record was taken.
+std::string wholeSystemProblems(const std::vector<WholeSystemField>& fields) {
+  std::vector<std::string> lines;
+  sim::Runner runner(sim::Runner::Options{}, [&lines](const std::string& line) { lines.push_back(line); });
+  runner.field(2);
+  std::string problems;
+  bool captureAsked = false;
+  bool captureDone = false;
+  for (int round = 0; round < 2; ++round)
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      lines.clear();
+      runner.raw(fields[i].bytes);
+      runner.field(round == 1 && i + 1 == fields.size() ? 4 : 1);  // the capture's reply comes later
+      if (round == 0) continue;
+      captureAsked = captureAsked || fields[i].captures;
+      for (int type : fields[i].types) {
+        const std::string echo = "msg " + std::to_string(type) + " ";
+        bool seen = false;
+        for (const std::string& line : lines) seen = seen || line.starts_with(echo);
+        if (!seen) problems += " no echo of type " + std::to_string(type) + " in field " + std::to_string(i) + ";";
+      }
+      for (const std::string& line : lines) {
+        // A media command's reply: tags, command, then its result, 0 when done.
+        for (const char* reply : {"msg 66 ", "msg 67 ", "msg 68 ", "msg 79 "})
+          if (line.starts_with(reply) && line.compare(std::strlen(reply) + 8, 4, "0000") != 0)
+            problems += " " + line.substr(0, std::strlen(reply) + 12) + " not done in field " + std::to_string(i) + ";";
+        if (line.starts_with("log ")) problems += " " + line + ";";
+        captureDone = captureDone || (line.starts_with("msg 66 ") && line.compare(7 + 8, 4, "0000") == 0);
+      }
+    }
+  if (captureAsked && !captureDone) problems += " the still capture was not done;";
+  return problems;
+}
+
+void BM_WholeSystemBusy(benchmark::State& state) {
+  std::vector<WholeSystemField> fields;
+  {
+    sim::Runner cold(quiet(), [](const std::string&) {});
+    for (int variant = 0; variant < WHOLE_SYSTEM_VARIANTS; ++variant) fields.push_back(makeWholeSystemField(variant));
+  }
+  const std::string problems = wholeSystemProblems(fields);
+  if (!problems.empty()) std::fprintf(stderr, "BM_WholeSystemBusy: a record was not taken:%s\n", problems.c_str());
+  MessageCounter counter(__func__);
+  sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
+  std::vector<std::vector<std::uint8_t>> bursts;
+  for (const WholeSystemField& f : fields) bursts.push_back(f.bytes);
+  runBursts(state, bursts, counter, runner);
+  state.counters["recs_in/field"] = fields[1].records;
+  state.counters["bytes_in"] = static_cast<double>(fields[1].bytes.size());
+  state.counters["not_taken"] = problems.empty() ? 0 : 1;
+}
+BENCHMARK(BM_WholeSystemBusy)->Apply(fixedFieldCount);
 
 void BM_OneXptRecord(benchmark::State& state) {
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   runBursts(state, {makeXptField(0), makeXptField(1)}, counter, runner);
 }
-BENCHMARK(BM_OneXptRecord);
+BENCHMARK(BM_OneXptRecord)->Apply(fixedFieldCount);
 
 void BM_AllKeysChanged(benchmark::State& state) {
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   runBursts(state, {makeAllKeysField(0), makeAllKeysField(1)}, counter, runner);
 }
-BENCHMARK(BM_AllKeysChanged);
+BENCHMARK(BM_AllKeysChanged)->Apply(fixedFieldCount);
 
 // The tally walk at its deepest: every group names eight outputs, the background buses and every
 // key of each M/E carry the other M/Es' outputs (M/E 1 and 2 feed each other), every transition is
@@ -446,7 +738,7 @@ void setUpTallyReentryChain() {
 }
 
 void BM_TallyReentryChain(benchmark::State& state) {
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   setUpTallyReentryChain();
   runner.field(3);  // the rows go out once; later fields walk the same chain and send nothing
@@ -457,11 +749,11 @@ void BM_TallyReentryChain(benchmark::State& state) {
   reportCounters(state, counter, runner);
   state.counters["group1_sources"] = tallied;
 }
-BENCHMARK(BM_TallyReentryChain);
+BENCHMARK(BM_TallyReentryChain)->Apply(fixedFieldCount);
 // Every image filter of the two filtered M/Es on, with levels and mono colour: their driver
 // calls and colour conversions run in every field, changed or not.
 void BM_ImageEffectsOn(benchmark::State& state) {
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   std::vector<std::uint8_t> bytes;
   for (int me = 0; me < 2; ++me) {
@@ -479,16 +771,16 @@ void BM_ImageEffectsOn(benchmark::State& state) {
   for (auto _ : state) runner.field(1);
   reportCounters(state, counter, runner);
 }
-BENCHMARK(BM_ImageEffectsOn);
+BENCHMARK(BM_ImageEffectsOn)->Apply(fixedFieldCount);
 void BM_BusRowPresses(benchmark::State& state) {
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   std::vector<std::uint8_t> tables;
   for (int panel = 0; panel < 3; ++panel) appendRecord(tables, xptRecord(panel, 0));
   runner.raw(tables);
   runBursts(state, {makeBusRowField(0), makeBusRowField(1)}, counter, runner);
 }
-BENCHMARK(BM_BusRowPresses);
+BENCHMARK(BM_BusRowPresses)->Apply(fixedFieldCount);
 // Chroma keys and key source memory at work: key source memory on, every keyer of M/E 1 and 2 a
 // chroma keyer on a fill source that alternates between two, its clip and chroma level changed in
 // one variant only, so that one field stores every keyer's settings and the next loads them back.
@@ -530,11 +822,11 @@ std::vector<std::uint8_t> makeChromaField(int variant) {
 }
 
 void BM_ChromaKeysAndKeyMemory(benchmark::State& state) {
-  MessageCounter counter;
+  MessageCounter counter(__func__);
   sim::Runner runner(quiet(), [&counter](const std::string& line) { counter(line); });
   runBursts(state, {makeChromaField(0), makeChromaField(1)}, counter, runner);
 }
-BENCHMARK(BM_ChromaKeysAndKeyMemory);
+BENCHMARK(BM_ChromaKeysAndKeyMemory)->Apply(fixedFieldCount);
 
 void BM_MemcpyBusyFieldBytes(benchmark::State& state) {
   const BusyFieldBytes& bytes = busyFieldBytes();
@@ -543,6 +835,6 @@ void BM_MemcpyBusyFieldBytes(benchmark::State& state) {
   for (auto _ : state) memcpyInAndOut(bytes.in, ring, out, static_cast<std::size_t>(bytes.outBytes));
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.in.size() + bytes.outBytes));
 }
-BENCHMARK(BM_MemcpyBusyFieldBytes);
+BENCHMARK(BM_MemcpyBusyFieldBytes)->Apply(fixedFieldCount);
 
 }  // namespace

@@ -7,8 +7,11 @@
 #
 # --nv FILE preloads both non-volatile windows with FILE. The emulator counts one instruction per
 # nanosecond (-icount shift=0, idle time skipped), so the run is repeatable and the field
-# handler's cost it reports is an instruction count.
+# handler's cost it reports is an instruction count: the back-end's alone, the player's printing
+# left out. The run fails when any field of the script costs more than a quarter of a field.
 set -euo pipefail
+
+field_budget=2750000  # instructions: a quarter of a field
 
 trace=0
 nv_in=""
@@ -57,6 +60,18 @@ if [ "$status" -ne 0 ]; then
 fi
 
 fail=0
+# "stat back-end field handler N fields, instructions min A mean B max C at line L"
+read -r largest largest_line < <(sed -n 's/^stat back-end field handler .* max \([0-9]*\) at line \([0-9]*\)$/\1 \2/p' "$target_out") || true
+if [ -z "${largest:-}" ]; then
+  echo "$name: the player reported no field cost" >&2
+  fail=1
+else
+  echo "$name: largest field $largest instructions (script line $largest_line), budget $field_budget"
+  if [ "$largest" -gt "$field_budget" ]; then
+    echo "$name: the field of script line $largest_line took $largest instructions, over the budget of $field_budget" >&2
+    fail=1
+  fi
+fi
 if ! diff <(grep -vE '^(nv|stat) ' "$target_out") "$host_out" > "$work/$name.diff"; then
   echo "$name: the target's lines differ from the host runner's (< target, > host):" >&2
   head -n 40 "$work/$name.diff" >&2
