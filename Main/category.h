@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "Common/assert.h"
+#include "Common/log.h"
 #include "Common/positions.h"
 #include "Common/storage.h"
 #include "Lib/Include/kz_types.h"
@@ -62,6 +63,10 @@ class CategoryInterface {
   virtual void receive(RequestReceiver& rx);
   virtual void sendChanges(AcknowledgeSender&) {}
   virtual void receiveRouted(int typeId, RequestReceiver& rx);
+
+  // How many values of the category's records their checks refuse, a fresh record's zeros not
+  // counted: none after a restore, whatever the image held.
+  virtual int refusedValues() const { return 0; }
 
   // The object's share of the backup image may have changed, so every copy of the image in the
   // non-volatile window is to hold it again; the save writes only marked shares. Not a send mark.
@@ -124,15 +129,30 @@ class CategoryCommon : public CategoryInterface {
     markShareChanged();
   }
 
+  // A stored record goes through its checks like a received one: a value they refuse (a damaged
+  // image) takes the value a cold start gives it, so that neither the drivers nor the System
+  // Manager ever see it.
   void restore(const u8* stored) override {
     maybeMarked_.markAll();
     markShareChanged();
+    std::memset(static_cast<void*>(records_), 0, sizeof(T) * N_CHANNELS);
+    initIndex(me_, 0);
+    int reset = 0;
     for (int ch = 0; ch < N_CHANNELS; ++ch) {
-      std::memcpy(&records_[ch], stored + sizeof(T) * static_cast<std::size_t>(ch), sizeof(T));
-      rec::normalizeTexts(records_[ch]);  // a damaged image must not make a text run past its room
+      T saved;
+      std::memcpy(static_cast<void*>(&saved), stored + sizeof(T) * static_cast<std::size_t>(ch), sizeof(T));
+      rec::normalizeTexts(saved);  // a damaged image must not make a text run past its room
+      reset += rec::restoreChecked(records_[ch], saved);
       rec::setAllMasks(records_[ch]);
       rec::stamp(records_[ch], me_, ch);
     }
+    reportValuesReset(reset);
+  }
+
+  int refusedValues() const override {
+    int refused = 0;
+    for (int ch = 0; ch < N_CHANNELS; ++ch) refused += rec::refusedValues(records_[ch]);
+    return refused;
   }
 
   // Reads one record body and assigns it to the object of its M/E. A record that runs past its
@@ -216,6 +236,11 @@ class CategoryCommon : public CategoryInterface {
   void mayHoldMarks(int idx) {
     maybeMarked_.mark(idx);
     markShareChanged();
+  }
+  // One line for the stored values of this object that a restore refused and set back.
+  void reportValuesReset(int count) const {
+    if (count != 0)
+      libkz::getLogger().printf(libkz::LOG_ERR, "restore %s(ME:%d) %d values out of range reset", T::NAME, me_, count);
   }
 
   int me_ = 0;

@@ -182,18 +182,9 @@ void CategoryChromaKey::initInternal() {
   keyOutputs_.fill(0);
 }
 
-// A stored value is taken as a record would bring it: one out of range is 0, so a damaged image
-// never fails a driver assertion every field.
 void CategoryChromaKey::restore(const u8* stored) {
+  CategoryCommon::restore(stored + TABLE_AREA);  // after the cold start's clear of the table area
   std::memcpy(tableArea_, stored, TABLE_AREA);
-  CategoryCommon::restore(stored + TABLE_AREA);
-  for (int ch = 0; ch < KzifChromaKey::N_CHANNELS; ++ch) {
-    KzifChromaKey checked{};
-    rec::merge(checked, records_[ch]);
-    rec::setAllMasks(checked);
-    rec::stamp(checked, me_, ch);
-    records_[ch] = checked;
-  }
 }
 
 void CategoryChromaKey::assign(const KzifChromaKey& in, int idx) {

@@ -75,17 +75,6 @@ CategoryImage& CategoryImage::get(int me) {
 
 void CategoryImage::initIndex(int, int) { rec::stamp(record(0), me_, 0); }
 
-// A stored value outside its range would fail a filter driver's assertion in every field: it is
-// taken as 0, as if it had never been set.
-void CategoryImage::restore(const u8* stored) {
-  CategoryCommon::restore(stored);
-  KzifImage checked{};
-  rec::merge(checked, records_[0]);
-  rec::setAllMasks(checked);
-  rec::stamp(checked, me_, 0);
-  records_[0] = checked;
-}
-
 void CategoryImage::update() {
   if (me_ >= N_FILTERED_ME) return;
   const KzifImage& r = records_[0];

@@ -125,7 +125,6 @@ class CategoryImage : public CategoryCommon<KzifImage> {
   static CategoryImage& get(int me);
 
   void initIndex(int me, int flags) override;
-  void restore(const u8* stored) override;
   void update() override;
 
   // A press of BUTTON_A or BUTTON_B toggles the effect of the A or B bus, whichever is under the

@@ -66,16 +66,12 @@ void CategorySourceLink::assign(const KzifSourceLink& in, int idx) {
 }
 
 void CategorySourceLink::restore(const u8* stored) {
-  KzifSourceLink saved;
-  std::memcpy(&saved, stored, sizeof saved);
+  CategoryCommon::restore(stored);
   KzifSourceLink& r = record(0);
-  r.direction = saved.direction;
-  r.identity = saved.identity;
-  std::memcpy(r.link, saved.link, sizeof r.link);
-  std::memcpy(r.auxBusLink.flag, saved.auxBusLink.flag, sizeof r.auxBusLink.flag);
-  r.mask = KzifSourceLink::DIRECTION | KzifSourceLink::IDENTITY;
+  // Link marks are kept beside the declared masks: every link is reported, the record marks are not.
+  r.recordMask = 0;
+  std::memset(r.linkMask, 0, sizeof r.linkMask);
   for (int i = 0; i < N_LINK_KEYS; ++i) setLinkBit(r.linkMask, i);
-  r.auxBusLink.mask = (1u << N_AUX_LINK_PAIRS) - 1;
 }
 
 bool CategorySourceLink::linkMarksPending() const {

@@ -193,18 +193,21 @@ void CategoryButtonSourceName::initInternal() {
 void CategoryButtonSourceName::restore(const u8* stored) {
   const auto* entries = reinterpret_cast<const KzifSourceName*>(stored);
   for (int c = 0; c < N_CHANNELS; ++c) rec::stamp(records_[c], me_, c);
+  int reset = 0;
   for (int e = 0; e < N_BACKED_UP; ++e) {
     const int c = channelOfBackupEntry(e);
     KzifSourceName entry;
     std::memcpy(static_cast<void*>(&entry), &entries[e], sizeof entry);  // the image need not be aligned
+    rec::normalizeTexts(entry);
     KzifSourceName& r = records_[c];
-    copyNameFields(r, entry);
+    reset += rec::restoreChecked(r, entry);
     rec::stamp(r, me_, c);  // the channel is the slot's, whatever the image says
-    r.mask |= ALL_FIELDS;
+    rec::setAllMasks(r);
     markChanged(c);
     toPublish_.mark(c);
   }
   toBackUp_.markAll();
+  reportValuesReset(reset);
 }
 
 void CategoryButtonSourceName::afterSend() {

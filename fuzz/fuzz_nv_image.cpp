@@ -2,7 +2,7 @@
 // cycles and takes records. The image carries the right magic and layout version, so every share
 // is restored whatever it holds. Nothing restored may crash or hang the back-end, nor raise an
 // assertion: a stored value out of range must be met as the record's own checks meet it on the
-// wire.
+// wire. After every resume, every value a category holds must pass its record's checks.
 //
 // The commit records are dropped, so that copy A is taken as it stands, as an image saved before
 // they were kept; with bit 2 they stay and the patches land anywhere in the window, commit records
@@ -19,6 +19,7 @@
 //   then       steps until the input ends (see step())
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "Common/storage.h"
 #include "Main/bp.h"
@@ -30,6 +31,14 @@ namespace {
 fuzz::Console console;
 fuzz::FreshRunner fresh([](const std::string& line) { console.take(line); }, false);
 std::vector<std::uint8_t> savedAfterInit;
+
+void checkRestoredValues() {
+  BP::instance().forEachRegistered(BP::Order::ByTypeId, [](category::CategoryInterface& c, int, int me) {
+    if (const int refused = c.refusedValues(); refused != 0)
+      fuzz::fail("a restored value fails its record's check",
+                 std::string(c.typeName()) + " M/E " + std::to_string(me) + ": " + std::to_string(refused) + " values");
+  });
+}
 
 void step(sim::Runner& runner, fuzz::InputReader& in) {
   const std::uint8_t op = in.u8();
@@ -48,6 +57,7 @@ void step(sim::Runner& runner, fuzz::InputReader& in) {
       break;
     case 3:
       runner.restart("resume");  // what the run saved is restored in turn
+      checkRestoredValues();
       break;
   }
 }
@@ -109,10 +119,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   console.clear();
   sim::Runner& runner = fresh.get("resume");
   if (!(control & 4) && !BP::instance().resumed()) fuzz::fail("the image was not taken", "");
+  checkRestoredValues();
   runner.field(1);
   for (int steps = 0; !in.empty() && steps < 64; ++steps) step(runner, in);
   if (control & 2) {
     runner.restart("resume");
+    checkRestoredValues();
     runner.field(2);
   }
   if (!console.assertions.empty()) fuzz::fail("assertion after resuming an image", console.assertions.front());

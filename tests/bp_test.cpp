@@ -1,17 +1,48 @@
 // The framework through a probe category: dispatch by M/E and channel, the order inside one
 // field cycle, assertion containment, the VSYNC hold, and the backup image of per-M/E records.
 #include <algorithm>
+#include <cstring>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "Common/log.h"
 #include "Common/storage.h"
+#include "Main/bkgd.h"
 #include "Main/bp.h"
+#include "Main/bus.h"
+#include "Main/bus_status.h"
+#include "Main/buttoninhibit.h"
+#include "Main/chrkey.h"
+#include "Main/clip.h"
+#include "Main/cp_config.h"
+#include "Main/custominfo.h"
+#include "Main/dsk.h"
+#include "Main/gpi.h"
+#include "Main/image.h"
+#include "Main/initial_status.h"
+#include "Main/key.h"
+#include "Main/keypreset.h"
+#include "Main/led.h"
+#include "Main/maintenance.h"
+#include "Main/menulock.h"
 #include "Main/mf_config.h"
+#include "Main/operate.h"
+#include "Main/peripheral.h"
+#include "Main/plugin.h"
+#include "Main/shotmem.h"
+#include "Main/sourcelink.h"
+#include "Main/sourcename.h"
+#include "Main/stillmemory.h"
 #include "Main/system.h"
 #include "Platform/host.h"
+#include "Main/tally.h"
+#include "Main/testmode.h"
+#include "Main/usk.h"
+#include "Main/xpt.h"
 #include "Platform/platform.h"
+#include "tests/record_hex.h"
 #include "tests/sim_fixture.h"
 
 namespace {
@@ -299,4 +330,89 @@ TEST_F(ProbeTest, DamagedCopyIsPassedOverAndNoWholeCopyLogsOnceAndInitialises) {
   EXPECT_EQ(only(out, "log [INFO] initializeAll()").size(), 1u);
   EXPECT_FALSE(runner->resumed());
   EXPECT_EQ(+probes()[1].record(1).value, 0);
+}
+
+namespace {
+
+// Every status record the back-end keeps, to judge what it sends by the record's own checks.
+template <class... R>
+struct StatusRecords {
+  // The values of one sent body that its record's checks refuse; -1 for a type not listed or a
+  // body that is not one whole record.
+  static int refusedIn(int type, const std::vector<u8>& body) {
+    int refused = -1;
+    ((type == R::TYPE_ID ? (refused = refusedAs<R>(body)) : 0), ...);
+    return refused;
+  }
+  template <class T>
+  static int refusedAs(const std::vector<u8>& body) {
+    static T r;
+    r = T{};
+    rec::WireReader reader(body);
+    if (!rec::decode(reader, r) || reader.remaining() != 0) return -1;
+    return rec::refusedValues(r);
+  }
+};
+using EveryStatusRecord =
+    StatusRecords<KzifKey, KzifChromaKey, KzifBkgd, KzifImage, KzifDsk, KzifUpStreamKey, KzifUpStreamKeyAssign,
+                  KzifProbe, KzifClipPlay, KzifClipRec, KzifClipRegister, KzifClipStatus, KzifKeyPreset,
+                  KzifShotMemoryStatus, KzifStillMemory, KzifStillStatus, KzifControlPanelConfig, KzifMainframeConfig,
+                  KzifMaintenance, KzifPeripheral, KzifSystem, KzifGpiInOut, internal::KzifCustomInfo,
+                  KzifButtonInhibit, KzifConfigMenuLock, KzifOperate, KzifSourceLink, KzifXptAssign, KzifSourceName,
+                  KzifPlugin, KzifPluginStatus, KzifBus, KzifBusStatus, internal::KzifLed, internal::KzifMeLed,
+                  KzifBusTally, KzifSourceTally, internal::KzifInitialStatus, KzifTest>;
+
+// A backup image of this layout whose every stored byte is 0xFF.
+std::vector<u8> imageOfAllOnes() {
+  std::vector<u8> nv(platform::NV_SIZE, 0xFF);
+  const u32 header[2] = {BACKUP_MAGIC, BACKUP_LAYOUT_VERSION};
+  std::memcpy(nv.data(), header, sizeof header);
+  return nv;
+}
+
+}  // namespace
+
+using RestoreTest = SimTest;
+
+// Every stored byte 0xFF: what comes back has been through the records' checks. Nothing sent or
+// held afterwards is a value they refuse, and each object that set values back says so once.
+TEST_F(RestoreTest, AllOnesImageComesBackThroughTheRecordsChecks) {
+  boot({.bootMode = "resume", .nvImage = imageOfAllOnes()});
+  ASSERT_TRUE(runner->resumed());
+  const Lines restoreLog = only(lines, "log [ERR] restore ");
+  runner->field(1);
+  int echoes = 0;
+  for (const std::string& l : only(lines, "msg ")) {
+    const std::size_t space = l.find(' ', 4);
+    const int type = std::stoi(l.substr(4, space - 4));
+    if (type >= FIRST_COMMAND_TYPE) continue;
+    EXPECT_EQ(EveryStatusRecord::refusedIn(type, bytesOf(l.substr(space + 1))), 0) << l;
+    ++echoes;
+  }
+  EXPECT_GT(echoes, 100);
+  BP::instance().forEachRegistered(BP::Order::ByTypeId, [](category::CategoryInterface& c, int, int me) {
+    EXPECT_EQ(c.refusedValues(), 0) << c.typeName() << " M/E " << me;
+  });
+  // A boolean comes back as the wire reader takes it.
+  EXPECT_EQ(category::CategoryPeripheral::get().record(0).tallyGroup[3].indicationOff, 1);
+
+  // One line per object that set values back; each name entry gives three (two modes and the
+  // attribute: its texts, of a negative length, carry no characters).
+  for (const char* l : {"log [ERR] restore KzifImage(ME:0) 77 values out of range reset",
+                        "log [ERR] restore KzifImage(ME:1) 77 values out of range reset",
+                        "log [ERR] restore KzifSourceName(ME:0) 384 values out of range reset"})
+    EXPECT_EQ(std::count(restoreLog.begin(), restoreLog.end(), l), 1) << l;
+  std::vector<std::string> objects;
+  for (const std::string& l : restoreLog) objects.push_back(l.substr(0, l.find(')')));
+  std::sort(objects.begin(), objects.end());
+  EXPECT_EQ(std::adjacent_find(objects.begin(), objects.end()), objects.end());
+  EXPECT_GT(objects.size(), 20u);
+}
+
+// An image saved after a cold start holds values some checks refuse (a sample size of 0): they
+// are what a cold start gives, no damage, and come back without a word in the log.
+TEST_F(RestoreTest, ColdStartImageComesBackSilently) {
+  const Lines out = run({"restart resume", "field"});
+  ASSERT_TRUE(runner->resumed());
+  EXPECT_EQ(only(out, "log [ERR] restore "), Lines{});
 }

@@ -161,3 +161,25 @@ TEST_F(ChromaTest, RestoredValuesOutOfRangeAreTakenAsZero) {
   EXPECT_EQ(std::vector<int>({sent[1].me, sent[1].channel, sent[1].level, sent[1].levelOffset}),
             std::vector<int>({0, 1, 0, -10}));
 }
+
+// A damaged record keeps what passes its checks beside what they refuse: a level out of range, the
+// M/E-wide sample position, refused whole for one coordinate in every keyer, one adjustment of three.
+TEST_F(ChromaTest, RestoreKeepsTheStoredValuesThatPassBesideThoseRefused) {
+  const KzifChromaKey r{.mask = 0x3ff, .channel = 1, .level = 2, .levelOffset = -10, .sampleKey = 1,
+                        .chromaMode = 1, .option = 3, .samplePosition = {2000, -1000}, .sampleSize = 1000,
+                        .adjustments = {100, 200, -300}};
+  play({keyerToChroma(0, 1), chroma(r), "field"});
+  const std::size_t share = BP::instance().shareOffset(KzifChromaKey::TYPE_ID, 0);
+  u8* keyers = platform::nvWindow() + share + category::CategoryChromaKey::TABLE_AREA;
+  u8* nv = keyers + sizeof(KzifChromaKey);
+  const i16 y = 20000, adjustment = 5000;
+  nv[offsetof(KzifChromaKey, level)] = 9;
+  for (int k = 0; k < 4; ++k)
+    std::memcpy(keyers + k * sizeof(KzifChromaKey) + offsetof(KzifChromaKey, samplePosition) + 2, &y, 2);
+  std::memcpy(nv + offsetof(KzifChromaKey, adjustments) + 2, &adjustment, 2);
+  dropCommitRecords();  // the copy edited above is the one resumed
+  const Lines out = play({"restart resume", "field"});
+  EXPECT_EQ(only(out, "msg 1 000003ff000001"), Lines{"msg 1 000003ff00000100fff60101030000000003e800640000fed4"});
+  EXPECT_EQ(only(out, "log [ERR] restore KzifChromaKey"),
+            Lines{"log [ERR] restore KzifChromaKey(ME:0) 10 values out of range reset"});
+}

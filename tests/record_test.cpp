@@ -265,6 +265,27 @@ TEST(RecordDeclarationOrder, WireFollowsTheListAndElementsMergeOneByOne) {
   EXPECT_TRUE(rec::anyMask(dst));
 }
 
+// A stored record taken into one that holds the cold-start values: what passes its check is taken
+// whatever the masks say, what fails keeps the cold-start value, what no check judges (elements
+// never taken, unchecked fields) comes as stored. The count leaves out a refused value that is
+// stored as the cold start has it.
+TEST(RecordRestore, RefusedValuesKeepTheColdStartValueAndTheRestComesAsStored) {
+  Reordered r{};
+  r.tail.high = 3;
+  const Reordered stored{{0, 0}, {0, 1, 9}, {2, 1, 7, 8}, 0x77, {2, "zz"}};
+  EXPECT_EQ(rec::restoreChecked(r, stored), 2);  // row 0 and tail.high
+  EXPECT_EQ(std::tuple(+r.rows[0], +r.rows[1], +r.rows[2], +r.rows[3], +r.late, +r.tail.low, +r.tail.high),
+            std::tuple(0, 1, 7, 8, 0x77, 1, 3));
+  EXPECT_EQ(std::string(r.name.chars), "zz");
+
+  // The triple refused whole (its third value is already the cold start's), the pair element by element.
+  Colors c{};
+  const Colors bad{0, {3599, 1001, 0}, {10, 10}, {}};
+  EXPECT_EQ(std::pair(rec::refusedValues(bad), rec::restoreChecked(c, bad)), std::pair(3, 3));
+  EXPECT_EQ(std::tuple(c.hsl[0], c.hsl[1], c.pair[0], c.pair[1]), std::tuple(i16{0}, i16{0}, i16{0}, i16{10}));
+  EXPECT_EQ(rec::refusedValues(Colors{}), 0);  // pair[1] 0 is refused, but a fresh record holds it
+}
+
 TEST(RecordLayouts, SystemWireIsNineBytesInFieldOrder) {
   const Bytes golden = {0x00, 0x00, 0x00, 0x1F, 0x0B, 0x01, 0x00, 0x01, 0xAB};
   KzifSystem in{}, dst{};

@@ -249,9 +249,9 @@ TEST_F(UskTest, OneFieldCallsTheKeyersThenTheRouterInOrder) {
   EXPECT_EQ(calls, want);
 }
 
-// A damaged image: values out of range are sent back as they were stored, but reach the hardware
-// only in forms it takes: a key value above 8 counts as unassigned, a source with no input id is
-// not routed, a box outside the picture is held to it.
+// A damaged image: values out of range come back as a cold start leaves them (0), the others as
+// stored, and reach the hardware only in forms it takes: a source with no input id is not routed,
+// a box refused whole is the empty box of a cold start.
 TEST_F(UskTest, ResumedImageWithValuesOutOfRange) {
   auto* stored = reinterpret_cast<KzifUpStreamKeyAssign*>(platform::nvWindow() +
                                                           BP::instance().shareOffset(KzifUpStreamKeyAssign::TYPE_ID, 0));
@@ -277,12 +277,12 @@ TEST_F(UskTest, ResumedImageWithValuesOutOfRange) {
   EXPECT_EQ(Lines(paths.begin() + 3, paths.begin() + 7),
             (Lines{"drv setInputUsk 0x1103 0 0x1281", "drv setInputUsk 0x1104 0 0x1281",
                    "drv setInputUsk 0x1105 0 0x1281", "drv setInputUsk 0x1106 1 0x1287"}));
-  EXPECT_EQ(only(out, "drv setKeyBoxMask 0x1281"), Lines{"drv setKeyBoxMask 0x1281 0 0 1 1 0 0"});
-  // The whole assignment is sent once, its own mask as 0.
+  EXPECT_EQ(only(out, "drv setKeyBoxMask 0x1281"), Lines{"drv setKeyBoxMask 0x1281 0.5 0.5 0 0 0 1"});
+  // The whole assignment is sent once, its own mask as 0: sources 5 and 250 and key 9 as 0.
   const Lines echo = only(out, "msg 8");
   ASSERT_EQ(echo.size(), 1u);
-  EXPECT_EQ(echo[0].substr(6, 32), "00000000000000ff05fa0c0000000000");
-  EXPECT_EQ(echo[0].substr(6 + 2 * 31, 10), "0000000109");
+  EXPECT_EQ(echo[0].substr(6, 32), "00000000000000ff00000c0000000000");
+  EXPECT_EQ(echo[0].substr(6 + 2 * 31, 10), "0000000100");
 }
 
 }  // namespace

@@ -460,6 +460,94 @@ void normalizeTexts(R& rec) {
   });
 }
 
+namespace detail {
+
+template <class V, class Fn>
+void forEachSubPair(V& dst, const V& src, Fn&& fn) {
+  if constexpr (HasWire<V>) {
+    fn(dst, src);
+  } else if constexpr (ArrayOf<V>::is) {
+    for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) forEachSubPair(at(dst, i), at(src, i), fn);
+  }
+}
+
+// A value that no check judges, taken as stored; a boolean as the wire reader takes it.
+template <class V, class C>
+void takeStored(V& dst, const V& src, const C&) {
+  if constexpr (std::is_same_v<C, Boolean> && std::is_arithmetic_v<V>) {
+    dst = static_cast<V>(src != 0);
+  } else if constexpr (std::is_same_v<C, Boolean> && isScalarArray<V>()) {
+    using E = typename ArrayOf<V>::Element;
+    for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) at(dst, i) = static_cast<E>(at(src, i) != 0);
+  } else {
+    std::memcpy(static_cast<void*>(&dst), &src, sizeof(V));
+  }
+}
+
+// The scalars (and texts) in which two values differ.
+template <class V>
+int differingValues(const V& a, const V& b) {
+  if constexpr (IsText<V>::value) {
+    return a == b ? 0 : 1;
+  } else if constexpr (ArrayOf<V>::is) {
+    int n = 0;
+    for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) n += differingValues(at(a, i), at(b, i));
+    return n;
+  } else {
+    return std::memcmp(&a, &b, sizeof(V)) == 0 ? 0 : 1;
+  }
+}
+
+}  // namespace detail
+
+// Takes a stored record (texts already normalised) into rec, which holds the record's cold-start
+// values: every value its check accepts is taken, one it refuses keeps rec's value (an array taken
+// whole, whole or not at all, as a merge takes it). What is never merged (masks, M/E, channel,
+// carried fields, the elements a record never changes) is taken as stored. Masks are not looked
+// at: every value is judged. Returns the number of values that were refused and differ from the
+// value kept (a cold-start value outside its own range, stored as it was, is no damage).
+template <class R>
+int restoreChecked(R& rec, const R& stored) {
+  int reset = 0;
+  detail::forEachField<R>([&](const auto& d) {
+    using D = std::decay_t<decltype(d)>;
+    using M = typename D::Member;
+    auto& dv = rec.*(d.member);
+    const auto& sv = stored.*(d.member);
+    if constexpr (D::role == Role::Field) {
+      bool took = false;
+      detail::mergeValue(dv, sv, d.check, true, took);
+      if constexpr (std::is_same_v<std::decay_t<decltype(d.check)>, Boolean>) detail::takeStored(dv, sv, d.check);
+      else reset += detail::differingValues(dv, sv);
+    } else if constexpr (D::role == Role::Elements) {
+      for (std::size_t i = 0; i < detail::ArrayOf<M>::size; ++i) {
+        auto& de = detail::at(dv, i);
+        const auto& se = detail::at(sv, i);
+        if constexpr (IsText<std::decay_t<decltype(se)>>::value) {
+          de.assignFrom(se);
+        } else if (!detail::takes(d.check, i) || detail::acceptElement(d.check, i, se)) {
+          de = se;
+        } else {
+          reset += detail::differingValues(de, se);
+        }
+      }
+    } else if constexpr (D::role == Role::Sub) {
+      detail::forEachSubPair(dv, sv, [&](auto& ds, const auto& ss) { reset += restoreChecked(ds, ss); });
+    } else {
+      detail::takeStored(dv, sv, d.check);
+    }
+  });
+  return reset;
+}
+
+// The values of a record that its checks refuse, whatever its masks say; a zero, which a fresh
+// record holds wherever no cold start sets a value, is not counted.
+template <class R>
+int refusedValues(const R& rec) {
+  R fresh{};
+  return restoreChecked(fresh, rec);
+}
+
 template <class R>
 void clearMasks(R& rec) {
   if (u32* m = detail::maskWordsOf(rec)) std::memset(m, 0, sizeof(u32) * detail::maskWords<R>());
