@@ -330,20 +330,22 @@ void CategoryKey::updateKey(int ch, const KzifSystem& system, bool reapply) {
   if (activeTransType(ch) == KeyTransSetting::TYPE_EXTERNAL) p = externalPosition_[k];
   p = unitClamp(p);
 
+  // The style fix below changes the record, but nothing worked out from it.
+  const KeyDriverSettings& settings = driverSettings(ch, format);
   if (r.transKind == 1) {
     if (r.dveMatte == 1) {
-      keyproc::writeMatte(KZ_COLOR_KEY_MATTE4 + ch, driverSettings(ch, format).matte[3]);
+      keyproc::writeMatte(KZ_COLOR_KEY_MATTE4 + ch, settings.matte[3]);
       if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(ch));
     } else {
-      applyKeyProcess(ch, format, reapply);
+      applyKeyProcess(ch, settings, reapply);
     }
-    applyShapeWindow(ch, format);
+    applyShapeWindow(ch, settings);
     propagateDveLink(ch);
     dves_[k].setup(r, system, convertedFill(ch, format), p);
     dves_[k].render(p);
   } else {
-    applyKeyProcess(ch, format, reapply);
-    applyShapeWindow(ch, format);
+    applyKeyProcess(ch, settings, reapply);
+    applyShapeWindow(ch, settings);
     KeyTransition& wipe = transitions_[k];
     wipe.setup(r, system, p);
     if (ch < 2) wipe.setImageKey(imageFilterOn(me_, ch) == 1 ? 1 : 0);
@@ -387,11 +389,10 @@ void CategoryKey::workOutDriverSettings(int ch, int videoFormat, KeyDriverSettin
   s.shapeSoftness = unitClamp(softness);
 }
 
-void CategoryKey::applyKeyProcess(int ch, int videoFormat, bool reapply) {
+void CategoryKey::applyKeyProcess(int ch, const KeyDriverSettings& s, bool reapply) {
   const std::size_t k = static_cast<std::size_t>(ch);
   const KzifKey& r = records_[ch];
   const int target = keyTarget(ch);
-  const KeyDriverSettings& s = driverSettings(ch, videoFormat);
   const YCbCr10& m1 = s.matte[0];
   const YCbCr10& m2 = s.matte[1];
   keyproc::writeMatte(KZ_COLOR_KEY_MATTE1 + ch, m1);
@@ -409,8 +410,7 @@ void CategoryKey::applyKeyProcess(int ch, int videoFormat, bool reapply) {
   }
 }
 
-void CategoryKey::applyShapeWindow(int ch, int videoFormat) {
-  const KeyDriverSettings& s = driverSettings(ch, videoFormat);
+void CategoryKey::applyShapeWindow(int ch, const KeyDriverSettings& s) {
   keyproc::writeMatte(KZ_COLOR_KEY_MATTE3 + ch, s.matte[2]);
   setKeyShape(keyTarget(ch), s.shapeX, s.shapeY, s.shapeWidth, s.shapeHeight, s.shapeSoftness);
 }

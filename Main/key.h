@@ -602,8 +602,6 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   void carryOutRequestedKeyState(int ch);
   void applyLayering();
   void updateKey(int ch, const KzifSystem& system, bool reapply);
-  void applyKeyProcess(int ch, int videoFormat, bool reapply);
-  void applyShapeWindow(int ch, int videoFormat);
   void propagateDveLink(int ch);
   void copyGeometryToFollower(const KzifKey& source, int follower);
   int convertedFill(int ch, int videoFormat) const;
@@ -621,6 +619,8 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   };
   const KeyDriverSettings& driverSettings(int ch, int videoFormat);
   void workOutDriverSettings(int ch, int videoFormat, KeyDriverSettings& s);
+  void applyKeyProcess(int ch, const KeyDriverSettings& s, bool reapply);
+  void applyShapeWindow(int ch, const KeyDriverSettings& s);
 
   std::array<ColorBlock, N_KEYS> colors_{};
   std::array<KeyTransition, N_KEYS> transitions_{KeyTransition(0), KeyTransition(1), KeyTransition(2), KeyTransition(3)};
