@@ -214,6 +214,15 @@ class CategoryBus : public CategoryCommon<KzifBus> {
     bool operator==(const RowLampInputs&) const = default;
   };
   std::array<std::array<RowLampInputs, 4>, 3> rowLampInputs_{};
+  // What the last validation left: its codes and the crosspoint table the button codes among
+  // them resolved through. The same codes through the same table pass again, so they are not
+  // looked at again.
+  struct ValidatedCodes {
+    std::array<u16, N_BUSES> code{};
+    u32 xptGeneration = 0;
+    bool valid = false;
+  };
+  ValidatedCodes validated_{};
   u8 rowSwap_ = 0;
   u8 linkSuppress_ = 0;
   u8 linkSuppressRequest_ = 0;
