@@ -139,8 +139,12 @@ void setKeyShape(int target, f32 left, f32 top, f32 width, f32 height, f32 shape
   k.top = top;
   k.width = width;
   k.height = height;
-  const f32 root = shape > 0.0f ? std::sqrt(shape) : 0.0f;  // a negative or NaN shape counts as none
-  const long scaled = std::lround(root * 1023.0f);
-  k.shape = static_cast<u16>(scaled < 0 ? 0 : scaled > 1023 ? 1023 : scaled);
+  // The same softness again (every field, mostly) keeps its register value.
+  if (!(shape == k.shapeAsked)) {
+    const f32 root = shape > 0.0f ? std::sqrt(shape) : 0.0f;  // a negative or NaN shape counts as none
+    const long scaled = std::lround(root * 1023.0f);
+    k.shape = static_cast<u16>(scaled < 0 ? 0 : scaled > 1023 ? 1023 : scaled);
+    k.shapeAsked = shape;
+  }
   trace::call("setKeyShape", trace::Id{target}, left, top, width, height, shape);
 }
