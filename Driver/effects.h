@@ -48,7 +48,8 @@ struct BusFilterImage {
 // The rectangle stays in fractions of the picture until the driver knows the video format.
 struct KeyShapeImage {
   f32 left, top, width, height;
-  u16 shape;  // 0..1023
+  u16 shape;         // 0..1023
+  f32 shapeAsked;    // the softness shape was worked out from (0.0 is shape 0)
 };
 
 // Images of context (KZ_CONTEXT_ME1 .. KZ_CONTEXT_ME4B) for a target; asserted.

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "Common/assert.h"
+#include "Driver/image.h"
 #include "Driver/kz.h"
 #include "Driver/trace.h"
 
@@ -18,7 +19,7 @@ bool filterTarget(int target) {
 }
 
 FilterImage& currentFilter(int target) {
-  return filters[static_cast<std::size_t>(getMeContext() - KZ_CONTEXT_ME1)][static_cast<std::size_t>(target - KZ_ABUS)];
+  return filters[static_cast<std::size_t>(kz::image::currentContextIndex)][static_cast<std::size_t>(target - KZ_ABUS)];
 }
 
 }  // namespace
@@ -38,30 +39,30 @@ void resetFilterImages() {
 void setImageFilterMode(int target, int mode, f32 amount) {
   KZ_CHECK(target == KZ_ABUS || target == KZ_BBUS || (KZ_KEY1 <= target && target <= KZ_KEY_DVE_MAX));
   KZ_CHECK(mode == 0 || mode == KZ_IMAGE_DEFOCUS || mode == KZ_IMAGE_MOSAIC);
-  trace::call("setImageFilterMode", trace::Id{target}, trace::Id{mode}, amount);
   kz::FilterImage& f = kz::currentFilter(target);
   f.mode = static_cast<u16>(mode);
   f.amount = amount;
+  trace::call("setImageFilterMode", trace::Id{target}, trace::Id{mode}, amount);
 }
 
 void setImageFilterLevel(int target, int on, int y, int c) {
   KZ_CHECK(target == KZ_ABUS || target == KZ_BBUS || (KZ_KEY1 <= target && target <= KZ_KEY_DVE_MAX));
   KZ_CHECK(0 <= y && y <= 7);
   KZ_CHECK(0 <= c && c <= 7);
-  trace::call("setImageFilterLevel", trace::Id{target}, on, y, c);
   kz::FilterImage& f = kz::currentFilter(target);
   f.levelOn = static_cast<u8>(on != 0);
   f.levelY = static_cast<u8>(y);
   f.levelC = static_cast<u8>(c);
+  trace::call("setImageFilterLevel", trace::Id{target}, on, y, c);
 }
 
 void setImageMonoColor(int target, int on, int cb, int cr) {
   KZ_CHECK(target == KZ_ABUS || target == KZ_BBUS || (KZ_KEY1 <= target && target <= KZ_KEY_DVE_MAX));
   KZ_CHECK(0 <= cb && cb < 0x3ff);
   KZ_CHECK(0 <= cr && cr < 0x3ff);
-  trace::call("setImageMonoColor", trace::Id{target}, on, cb, cr);
   kz::FilterImage& f = kz::currentFilter(target);
   f.monoOn = static_cast<u8>(on != 0);
   f.cb = static_cast<u16>(cb);
   f.cr = static_cast<u16>(cr);
+  trace::call("setImageMonoColor", trace::Id{target}, on, cb, cr);
 }

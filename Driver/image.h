@@ -5,6 +5,10 @@
 
 namespace kz::image {
 
+// Index 0 .. N_ME_CONTEXTS - 1 of the context last selected by setMeContext. A plain word, as
+// every per-context setter of every field reads it.
+extern int currentContextIndex;
+
 // Image of the context last selected by setMeContext.
 MeImage& currentMe();
 GlueImage& glue();

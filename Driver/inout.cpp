@@ -22,49 +22,49 @@ constexpr int KZ_LAST_SOURCE = 0x11CF;
 void setMeInput(int target, int src) {
   KZ_CHECK(KZ_ABUS <= target && target <= KZ_KEY4_S);
   KZ_CHECK(KZ_IN_1 <= src && src <= KZ_LAST_SOURCE);
-  trace::call("setMeInput", trace::Id{target}, trace::Id{src});
   kz::image::currentMe().input[indexFrom(target, KZ_ABUS)] = static_cast<u16>(src);
+  trace::call("setMeInput", trace::Id{target}, trace::Id{src});
 }
 
 void setDskInput(int target, int src) {
   KZ_CHECK(KZ_DSK1_F <= target && target <= KZ_DSK4_S);
   KZ_CHECK(KZ_IN_1 <= src && src <= KZ_LAST_SOURCE);
-  trace::call("setDskInput", trace::Id{target}, trace::Id{src});
   kz::image::glue().dskInput[indexFrom(target, KZ_DSK1_F)] = static_cast<u16>(src);
+  trace::call("setDskInput", trace::Id{target}, trace::Id{src});
 }
 
 void setAuxInput(int target, int src) {
   KZ_CHECK((KZ_AUX1 <= target && target <= KZ_AUX_LAST) || (KZ_EXT_OUT1 <= target && target <= KZ_EXT_OUT_LAST));
   KZ_CHECK(KZ_IN_1 <= src && src <= KZ_LAST_SOURCE);
-  trace::call("setAuxInput", trace::Id{target}, trace::Id{src});
   kz::GlueImage& glue = kz::image::glue();
   if (target >= KZ_EXT_OUT1)
     glue.extOutput[indexFrom(target, KZ_EXT_OUT1)] = static_cast<u16>(src);
   else
     glue.auxInput[indexFrom(target, KZ_AUX1)] = static_cast<u16>(src);
+  trace::call("setAuxInput", trace::Id{target}, trace::Id{src});
 }
 
 void setAuxTransition(int auxId, f32 position, int flag) {
   // Only AUX 1..4 have a mixer, addressed by the id of their first (new-source) input.
   KZ_CHECK(KZ_AUX1 <= auxId && auxId <= KZ_AUX1 + 6 && (auxId - KZ_AUX1) % 2 == 0);
   KZ_CHECK(0.0f <= position && position <= 1.0f);
-  trace::call("setAuxTransition", trace::Id{auxId}, position, flag);
   kz::image::glue().auxMix[indexFrom(auxId, KZ_AUX1) / 2] = kz::AuxMix{position, static_cast<u8>(flag != 0)};
+  trace::call("setAuxTransition", trace::Id{auxId}, position, flag);
 }
 
 void setUskInput(int dst, int src) {
   KZ_CHECK(KZ_USK1_F <= dst && dst <= KZ_USK4_S);
   KZ_CHECK(KZ_IN_1 <= src && src <= KZ_BLACK);
-  trace::call("setUskInput", trace::Id{dst}, trace::Id{src});
   kz::image::glue().uskInput[indexFrom(dst, KZ_USK1_F)] = static_cast<u16>(src);
+  trace::call("setUskInput", trace::Id{dst}, trace::Id{src});
 }
 
 void setInputUsk(int target, int on, int usk) {
   KZ_CHECK(KZ_IN_1 <= target && target <= KZ_BLACK);
   KZ_CHECK(KZ_USK1_F <= usk && usk <= KZ_USK4_S);
-  trace::call("setInputUsk", trace::Id{target}, on, trace::Id{usk});
   kz::image::glue().inputUsk[indexFrom(target, KZ_IN_1)] =
       on != 0 ? static_cast<u8>((usk - KZ_USK1_F) / 2) : kz::NO_USK;
+  trace::call("setInputUsk", trace::Id{target}, on, trace::Id{usk});
 }
 
 int selectMemorySource(int id) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "Common/assert.h"
+#include "Driver/image.h"
 #include "Driver/kz.h"
 #include "Driver/trace.h"
 
@@ -34,7 +35,7 @@ std::array<KeyContextImage, N_ME_CONTEXTS> contextImages = [] {
 DskImage dskState = powerOnDsk();
 
 KeyContextImage& currentContext() {
-  return contextImages[static_cast<std::size_t>(getMeContext() - KZ_CONTEXT_ME1)];
+  return contextImages[static_cast<std::size_t>(kz::image::currentContextIndex)];
 }
 
 std::size_t targetIndex(int target, int first) { return static_cast<std::size_t>((target - first) / 2); }
@@ -107,20 +108,20 @@ bool isUskTarget(int target) { return kz::pairTarget(target, KZ_USK1, 4); }
 void setMatteColor(int matteId, int y, int cb, int cr) {
   KZ_CHECK(KZ_COLOR_BKGD_BORDER <= matteId && matteId <= KZ_COLOR_USK4_MATTE);
   KZ_CHECK(0 <= y && y <= 1023 && 0 <= cb && cb <= 1023 && 0 <= cr && cr <= 1023);
-  trace::call("setMatteColor", trace::Id{matteId}, y, cb, cr);
   const kz::Matte m{static_cast<u16>(y), static_cast<u16>(cb), static_cast<u16>(cr)};
   if (matteId >= KZ_COLOR_DSK_FILL) {
     kz::dskState.mattes[static_cast<std::size_t>(matteId - KZ_COLOR_DSK_FILL)] = m;
   } else {
     kz::currentContext().mattes[static_cast<std::size_t>(matteId - KZ_COLOR_BKGD_BORDER)] = m;
   }
+  trace::call("setMatteColor", trace::Id{matteId}, y, cb, cr);
 }
 
 void setKeyMix(int target, f32 level) {
   KZ_CHECK(isKeyTarget(target) || isDskTarget(target));
   KZ_CHECK(0.0f <= level && level <= 1.0f);
-  trace::call("setKeyMix", trace::Id{target}, level);
   kz::settingsOf(target).mix = level;
+  trace::call("setKeyMix", trace::Id{target}, level);
 }
 
 void setKeyClipGain(int target, int mode, f32 clip, f32 gain, f32 secondGain, f32 density) {
@@ -146,19 +147,19 @@ void setKeyEdge(int target, int edgeCode, int width, int dir, f32 softness) {
   KZ_CHECK(0 <= width && width <= 4);
   KZ_CHECK(0 <= dir && dir < 360);
   KZ_CHECK(0.0f <= softness && softness <= 1.0f);
-  trace::call("setKeyEdge", trace::Id{target}, trace::Id{edgeCode}, width, dir, softness);
   kz::KeySettings& s = kz::settingsOf(target);
   s.edgeCode = static_cast<u16>(edgeCode);
   s.edgeWidth = static_cast<u8>(width);
   s.edgeDirection = static_cast<u16>(dir);
   s.edgeSoftness = softness;
+  trace::call("setKeyEdge", trace::Id{target}, trace::Id{edgeCode}, width, dir, softness);
 }
 
 void setKeyFillSource(int target, int source) {
   KZ_CHECK(isKeyTarget(target) || isDskTarget(target));
   KZ_CHECK(kz::edgeFill(source));
-  trace::call("setKeyFillSource", trace::Id{target}, trace::Id{source});
   kz::settingsOf(target).fillSource = static_cast<u16>(source);
+  trace::call("setKeyFillSource", trace::Id{target}, trace::Id{source});
 }
 
 void setKeyBoxMask(int target, f32 x, f32 y, f32 width, f32 height, int enable, int invert) {
@@ -183,12 +184,12 @@ void setKeyInvert(int target, int invert) {
 
 void setKeyPriority(int level1, int level2, int level3) {
   KZ_CHECK(isKeyTarget(level1) && isKeyTarget(level2) && isKeyTarget(level3));
-  trace::call("setKeyPriority", trace::Id{level1}, trace::Id{level2}, trace::Id{level3});
   kz::currentContext().priority = {static_cast<u16>(level1), static_cast<u16>(level2), static_cast<u16>(level3)};
+  trace::call("setKeyPriority", trace::Id{level1}, trace::Id{level2}, trace::Id{level3});
 }
 
 void setDskSources(int level0, int level1, int level2) {
   KZ_CHECK(isDskTarget(level0) && isDskTarget(level1) && isDskTarget(level2));
-  trace::call("setDskSources", trace::Id{level0}, trace::Id{level1}, trace::Id{level2});
   kz::dskState.order = {static_cast<u16>(level0), static_cast<u16>(level1), static_cast<u16>(level2)};
+  trace::call("setDskSources", trace::Id{level0}, trace::Id{level1}, trace::Id{level2});
 }

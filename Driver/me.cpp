@@ -55,7 +55,6 @@ std::array<MeImage, N_ME_CONTEXTS> meImages = [] {
   return images;
 }();
 GlueImage glueState = powerOnGlue();
-int currentContext = 0;  // index 0 .. N_ME_CONTEXTS - 1
 
 // What the hardware holds, as far as we wrote it. Until the first kzUpdate after kzInitialize
 // nothing is known, so everything is written.
@@ -113,7 +112,8 @@ void writeGlue(bool writeAll) {
 }  // namespace
 
 namespace image {
-MeImage& currentMe() { return meImages[static_cast<std::size_t>(currentContext)]; }
+int currentContextIndex = 0;
+MeImage& currentMe() { return meImages[static_cast<std::size_t>(currentContextIndex)]; }
 GlueImage& glue() { return glueState; }
 }  // namespace image
 
@@ -129,7 +129,7 @@ const GlueImage& glueImage() { return glueState; }
 void kzInitialize() {
   kz::meImages.fill(kz::powerOnMe());
   kz::glueState = kz::powerOnGlue();
-  kz::currentContext = 0;
+  kz::image::currentContextIndex = 0;
   kz::shadow.valid = false;
   kz::resetKeyTransitionImages();
   kz::resetEffectImages();
@@ -152,8 +152,8 @@ void kzUpdate() {
 
 void setMeContext(int target) {
   KZ_CHECK(KZ_CONTEXT_ME1 <= target && target <= KZ_CONTEXT_ME4B);
+  kz::image::currentContextIndex = target - KZ_CONTEXT_ME1;
   trace::call("setMeContext", trace::Id{target});
-  kz::currentContext = target - KZ_CONTEXT_ME1;
 }
 
-int getMeContext() { return KZ_CONTEXT_ME1 + kz::currentContext; }
+int getMeContext() { return KZ_CONTEXT_ME1 + kz::image::currentContextIndex; }

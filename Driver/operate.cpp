@@ -20,7 +20,6 @@ void resetOperateKeyLevel() { fadeKeyLevel = 0; }
 }  // namespace kz
 
 void setOperateKeyLevel(f32 level) {
-  trace::call("setOperateKeyLevel", level);
   // Compared so that NaN falls to clear: a broken level must never leave the program half black.
   if (!(level > 0.0f)) {
     kz::fadeKeyLevel = 0;
@@ -29,4 +28,5 @@ void setOperateKeyLevel(f32 level) {
   } else {
     kz::fadeKeyLevel = static_cast<u16>(std::lround(level * static_cast<f32>(kz::OPERATE_KEY_LEVEL_MAX)));
   }
+  trace::call("setOperateKeyLevel", level);
 }

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "Common/assert.h"
+#include "Driver/image.h"
 #include "Driver/kz.h"
 #include "Driver/trace.h"
 
@@ -21,7 +22,7 @@ bool isKeyTarget(int keyTarget) {
 std::size_t keyIndex(int keyTarget) { return static_cast<std::size_t>((keyTarget - KZ_KEY1) / 2); }
 
 KeyTransitionImage& current(int keyTarget) {
-  return keyImages[static_cast<std::size_t>(getMeContext() - KZ_CONTEXT_ME1)][keyIndex(keyTarget)];
+  return keyImages[static_cast<std::size_t>(kz::image::currentContextIndex)][keyIndex(keyTarget)];
 }
 
 }  // namespace
@@ -39,16 +40,16 @@ void resetKeyTransitionImages() { keyImages = {}; }
 void setKeyTransition(int keyTarget, f32 position) {
   KZ_CHECK(kz::isKeyTarget(keyTarget));
   KZ_CHECK(0.0f <= position && position <= 1.0f);
-  trace::call("setKeyTransition", trace::Id{keyTarget}, position);
   kz::current(keyTarget).wipePosition = position;
+  trace::call("setKeyTransition", trace::Id{keyTarget}, position);
 }
 
 void setKeyDve(int keyTarget, int converted, f32 position) {
   KZ_CHECK(kz::isKeyTarget(keyTarget));
   KZ_CHECK(converted == 0 || converted == 1);
   KZ_CHECK(0.0f <= position && position <= 1.0f);
-  trace::call("setKeyDve", trace::Id{keyTarget}, converted, position);
   kz::KeyTransitionImage& image = kz::current(keyTarget);
   image.dvePosition = position;
   image.dveConverted = static_cast<u8>(converted);
+  trace::call("setKeyDve", trace::Id{keyTarget}, converted, position);
 }

@@ -1,6 +1,7 @@
 #include "Main/bus.h"
 
 #include <bit>
+#include <cstring>
 
 #include "Driver/kz.h"
 #include "Main/autotrans.h"
@@ -201,6 +202,9 @@ static_assert(noGroupTakesBeyondTheTable());
 }  // namespace
 
 namespace {
+// Stands for "no crosspoint table" in the validation's memory; a table's own count never gets there.
+constexpr u32 NO_XPT_GENERATION = 0xFFFFFFFFu;
+
 inline bool allowedOnBus(int bus, int s) {
   if (s < 0 || bus < 0 || bus > BUS_LAST) return false;
   if (bus == BUS_FREE) return true;
@@ -236,6 +240,7 @@ std::size_t CategoryBus::attachBackup(u8* p) {
   auxMix_.reset();
   resetPanelLampActivation();
   freshBuses_.fill(0);
+  validated_.valid = false;
   return CategoryCommon::attachBackup(p);
 }
 
@@ -247,6 +252,7 @@ void CategoryBus::initInternal() {
   linkSuppress_ = 1;  // what start brings is not rewritten by the links in its first field
   linkSuppressRequest_ = 0;
   rowSwap_ = 0;
+  validated_.valid = false;
   resetRows();
   // The table outlives a restart; a record received before the first update must be checked
   // against the selections that stand now.
@@ -258,6 +264,7 @@ void CategoryBus::restore(const u8* stored) {
   KzifBus& r = records_[0];
   for (u32& m : r.busMask) m = 0;
   for (int b = 0; b < N_BUSES; ++b) takeBusChange(b);
+  validated_.valid = false;
 }
 
 void CategoryBus::takeBusChange(int b) {
@@ -525,10 +532,16 @@ void CategoryBus::applyBuses() {
 
 bool CategoryBus::validateBuses() {
   KzifBus& r = records_[0];
+  const auto* xpt = BP::instance().find<CategoryXpt>();
+  const u32 xptGeneration = xpt != nullptr ? xpt->tableGeneration() : NO_XPT_GENERATION;
+  static_assert(sizeof validated_.code == sizeof r.code);
+  if (validated_.valid && validated_.xptGeneration == xptGeneration &&
+      std::memcmp(validated_.code.data(), r.code, sizeof r.code) == 0)
+    return false;
   bool loopBusChanged = false;
   const int last = lastOwnBus();
   for (int b = 0; b <= last; ++b) {
-    // Every bus, every field: a direct code is resolved here without the general lookup.
+    // Every bus: a direct code is resolved here without the general lookup.
     const int v = static_cast<i16>(r.code[b]);
     const int source = v >= BUS_CODE_SOURCE_BASE ? (isCodableSource(v - BUS_CODE_SOURCE_BASE) ? v - BUS_CODE_SOURCE_BASE : -1)
                                                  : resolveSourceCode(v);
@@ -537,6 +550,9 @@ bool CategoryBus::validateBuses() {
     takeBusChange(b);
     loopBusChanged = loopBusChanged || isLoopChecked(b);
   }
+  std::memcpy(validated_.code.data(), r.code, sizeof r.code);
+  validated_.xptGeneration = xptGeneration;
+  validated_.valid = true;
   return loopBusChanged;
 }
 

@@ -210,6 +210,26 @@ class CategoryBus : public CategoryCommon<KzifBus> {
     bool operator==(const RowLampInputs&) const = default;
   };
   std::array<std::array<RowLampInputs, 4>, 3> rowLampInputs_{};
+  // Each panel's shift-key columns as last read, with what they were read from: the crosspoint
+  // table and the operation settings that ignore a kind of shift key.
+  static constexpr int N_FUNCTION_COLUMNS = 24;  // buttons per crosspoint page
+  struct FunctionColumns {
+    std::array<u32, N_FUNCTION_COLUMNS> flags{};
+    u32 mask = 0;
+    u32 xptGeneration = 0;
+    u8 ignore300 = 0, ignore301 = 0;
+    bool valid = false;
+  };
+  std::array<FunctionColumns, 3> functionColumns_{};
+  // What the last validation left: its codes and the crosspoint table the button codes among
+  // them resolved through. The same codes through the same table pass again, so they are not
+  // looked at again.
+  struct ValidatedCodes {
+    std::array<u16, N_BUSES> code{};
+    u32 xptGeneration = 0;
+    bool valid = false;
+  };
+  ValidatedCodes validated_{};
   u8 rowSwap_ = 0;
   u8 linkSuppress_ = 0;
   u8 linkSuppressRequest_ = 0;

@@ -127,6 +127,7 @@ void CategoryBus::resetRows() {
   resetHeldButtons();
   lampPanel_ = 0;
   for (auto& panel : rowLampInputs_) panel.fill(RowLampInputs{});
+  for (auto& columns : functionColumns_) columns.valid = false;
 }
 
 void CategoryBus::onButton(const KzifButtonEvent& btn) {
@@ -191,6 +192,8 @@ void CategoryBus::resetPanelLampActivation() { panelActive() = {1, 0, 0}; }
 
 // One field's lamps of one panel's rows of one M/E.
 class BusRowLamps {
+  static_assert(N_COLUMNS == CategoryBus::N_FUNCTION_COLUMNS);
+
  public:
   BusRowLamps(CategoryBus& bus, int panel)
       : bus_(bus),
@@ -240,19 +243,33 @@ class BusRowLamps {
   // The panel's shift keys: which columns hold them and which of the two kinds it has at all.
   void readFunctionColumns() {
     if (!xpt_) return;
-    u32 mask = 0;
-    for (int c = 0; c < N_COLUMNS; ++c) {
-      columnFlags_[static_cast<std::size_t>(c)] = xpt_->columnFlags(panel_, c);
-      mask |= columnFlags_[static_cast<std::size_t>(c)];
-    }
-    mask &= CategoryXpt::COLUMN_FUNCTION_A | CategoryXpt::COLUMN_FUNCTION_B;
+    u8 ignore300 = 0;
+    u8 ignore301 = 0;
     if (operate_) {
       const KzifOperate::XptCodeOption& o = operate_->record(0).xptCodeOption;
-      if (o.ignore300 == 1) mask &= ~CategoryXpt::COLUMN_FUNCTION_A;
-      if (o.ignore301 == 1) mask &= ~CategoryXpt::COLUMN_FUNCTION_B;
+      ignore300 = o.ignore300 == 1 ? 1 : 0;
+      ignore301 = o.ignore301 == 1 ? 1 : 0;
     }
-    functionMask_ = mask;
-    for (u32& f : columnFlags_) f &= mask;
+    CategoryBus::FunctionColumns& read = bus_.functionColumns_[static_cast<std::size_t>(panel_)];
+    const u32 generation = xpt_->tableGeneration();
+    if (!read.valid || read.xptGeneration != generation || read.ignore300 != ignore300 || read.ignore301 != ignore301) {
+      u32 mask = 0;
+      for (int c = 0; c < N_COLUMNS; ++c) {
+        read.flags[static_cast<std::size_t>(c)] = xpt_->columnFlags(panel_, c);
+        mask |= read.flags[static_cast<std::size_t>(c)];
+      }
+      mask &= CategoryXpt::COLUMN_FUNCTION_A | CategoryXpt::COLUMN_FUNCTION_B;
+      if (ignore300) mask &= ~CategoryXpt::COLUMN_FUNCTION_A;
+      if (ignore301) mask &= ~CategoryXpt::COLUMN_FUNCTION_B;
+      read.mask = mask;
+      for (u32& f : read.flags) f &= mask;
+      read.xptGeneration = generation;
+      read.ignore300 = ignore300;
+      read.ignore301 = ignore301;
+      read.valid = true;
+    }
+    functionMask_ = read.mask;
+    columnFlags_ = read.flags;
   }
   u32 columnFunction(int column) const { return columnFlags_[static_cast<std::size_t>(column)]; }
   int sourceOfButton(int index) const { return xpt_ ? xpt_->sourceOf(panel_, index) : -1; }

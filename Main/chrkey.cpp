@@ -314,6 +314,9 @@ void CategoryChromaKey::update() {
   const auto* system = BP::instance().find<CategorySystem>();
   const int format = system != nullptr ? system->videoFormat() : 0;
 
+  // Neither the configuration nor the key types change within the pass.
+  const MeConfig* mc = config != nullptr && me_ < 8 ? &config->record(0).meConfig[me_] : nullptr;
+  const int sampleKeyer = configuredSampleKeyer(keyTypes);
   for (int c = 0; c < N_KEYERS; ++c) {
     const std::size_t k = static_cast<std::size_t>(c);
     const int target = keyerTarget(c);
@@ -322,10 +325,8 @@ void CategoryChromaKey::update() {
     const int sampleKey = pending_.sampleKey;
     sampleIsChroma_ = sampleKey >= 1 && sampleKey <= 4 &&
                       keyTypes[static_cast<std::size_t>(sampleKey - 1)] == KEY_TYPE_CHROMA;
-    const MeConfig* mc = config != nullptr && me_ < 8 ? &config->record(0).meConfig[me_] : nullptr;
     setChromaKeySample(KZ_CHROMA_SAMPLE_1401, mc != nullptr && mc->sampleOff1401 == 1 ? 0 : sampleIsChroma_);
     setChromaKeySample(KZ_CHROMA_SAMPLE_1407, mc != nullptr && mc->sampleOff1407 == 1 ? 0 : sampleIsChroma_);
-    const int sampleKeyer = configuredSampleKeyer(keyTypes);
     setChromaKeySample(KZ_CHROMA_SAMPLE_1408, sampleKeyer >= 0 ? 1 : 0);
 
     const KzifChromaKey& r = records_[c];

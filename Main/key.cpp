@@ -225,6 +225,7 @@ void CategoryKey::initInternal() {
     dveGeometryChanged_[k] = 0;
     requested_[k] = NO_REQUEST;
     colorCaches_[k].fill(keyproc::ColorCache{});
+    driverSettings_[k].format = -1;
   }
 }
 
@@ -329,20 +330,22 @@ void CategoryKey::updateKey(int ch, const KzifSystem& system, bool reapply) {
   if (activeTransType(ch) == KeyTransSetting::TYPE_EXTERNAL) p = externalPosition_[k];
   p = unitClamp(p);
 
+  // The style fix below changes the record, but nothing worked out from it.
+  const KeyDriverSettings& settings = driverSettings(ch, format);
   if (r.transKind == 1) {
     if (r.dveMatte == 1) {
-      keyproc::applyMatteColor(KZ_COLOR_KEY_MATTE4 + ch, r.matte4, format, colorCaches_[k][3]);
+      keyproc::writeMatte(KZ_COLOR_KEY_MATTE4 + ch, settings.matte[3]);
       if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(ch));
     } else {
-      applyKeyProcess(ch, format, reapply);
+      applyKeyProcess(ch, settings, reapply);
     }
-    applyShapeWindow(ch, format);
+    applyShapeWindow(ch, settings);
     propagateDveLink(ch);
     dves_[k].setup(r, system, convertedFill(ch, format), p);
     dves_[k].render(p);
   } else {
-    applyKeyProcess(ch, format, reapply);
-    applyShapeWindow(ch, format);
+    applyKeyProcess(ch, settings, reapply);
+    applyShapeWindow(ch, settings);
     KeyTransition& wipe = transitions_[k];
     wipe.setup(r, system, p);
     if (ch < 2) wipe.setImageKey(imageFilterOn(me_, ch) == 1 ? 1 : 0);
@@ -351,17 +354,54 @@ void CategoryKey::updateKey(int ch, const KzifSystem& system, bool reapply) {
   carryOutRequestedKeyState(ch);
 }
 
-void CategoryKey::applyKeyProcess(int ch, int videoFormat, bool reapply) {
+const CategoryKey::KeyDriverSettings& CategoryKey::driverSettings(int ch, int videoFormat) {
+  KeyDriverSettings& s = driverSettings_[static_cast<std::size_t>(ch)];
+  const KzifKey& r = records_[ch];
+  if (s.format != videoFormat || std::memcmp(&s.from, &r, sizeof r) != 0) {
+    std::memcpy(&s.from, &r, sizeof r);
+    workOutDriverSettings(ch, videoFormat, s);
+    s.format = videoFormat;
+  }
+  return s;
+}
+
+void CategoryKey::workOutDriverSettings(int ch, int videoFormat, KeyDriverSettings& s) {
+  auto& caches = colorCaches_[static_cast<std::size_t>(ch)];
+  const KzifKey& r = s.from;
+  s.matte[0] = keyproc::convertMatte(r.matte1, videoFormat, caches[0]);
+  s.matte[1] = keyproc::convertMatte(r.matte2, videoFormat, caches[1]);
+  s.matte[2] = keyproc::convertMatte(r.matte3, videoFormat, caches[2]);
+  s.matte[3] = keyproc::convertMatte(r.matte4, videoFormat, caches[3]);
+  keyproc::boxMaskSettings(r, videoFormat, s.process);
+  keyproc::clipGainSettings(r, s.process);
+
+  f32 w = static_cast<f32>(r.shape[2]) / SHAPE_UNIT;
+  f32 x = (static_cast<f32>(r.shape[0]) + 5000.0f) / SHAPE_UNIT - w / 2.0f;
+  f32 h = static_cast<f32>(r.shape[3]) / SHAPE_UNIT;
+  f32 y = (5000.0f - static_cast<f32>(r.shape[1])) / SHAPE_UNIT - h / 2.0f;
+  cutToPicture(x, w);
+  cutToPicture(y, h);
+  const f32 softness = r.shapeOn == 1 ? static_cast<f32>(r.shapeSoftness) / SHAPE_SOFTNESS_UNIT : 0.0f;
+  s.shapeX = unitClamp(x);
+  s.shapeY = unitClamp(y);
+  s.shapeWidth = unitClamp(w);
+  s.shapeHeight = unitClamp(h);
+  s.shapeSoftness = unitClamp(softness);
+}
+
+void CategoryKey::applyKeyProcess(int ch, const KeyDriverSettings& s, bool reapply) {
   const std::size_t k = static_cast<std::size_t>(ch);
   const KzifKey& r = records_[ch];
   const int target = keyTarget(ch);
-  const YCbCr10 m1 = keyproc::applyMatteColor(KZ_COLOR_KEY_MATTE1 + ch, r.matte1, videoFormat, colorCaches_[k][0]);
-  const YCbCr10 m2 = keyproc::applyMatteColor(KZ_COLOR_KEY_MATTE2 + ch, r.matte2, videoFormat, colorCaches_[k][1]);
+  const YCbCr10& m1 = s.matte[0];
+  const YCbCr10& m2 = s.matte[1];
+  keyproc::writeMatte(KZ_COLOR_KEY_MATTE1 + ch, m1);
+  keyproc::writeMatte(KZ_COLOR_KEY_MATTE2 + ch, m2);
   colors_[k].ycbcr = {static_cast<u16>(m1.y), static_cast<u16>(m1.cb), static_cast<u16>(m1.cr),
                       static_cast<u16>(m2.y),  static_cast<u16>(m2.cb), static_cast<u16>(m2.cr)};
   if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(ch));
-  keyproc::applyBoxMask(target, r, videoFormat);
-  keyproc::applyClipGain(target, r);
+  keyproc::writeBoxMask(target, s.process);
+  keyproc::writeClipGain(target, s.process);
   // The edge goes out only while a change of it is pending (a resume marks every field) or the
   // system asks for everything again.
   if (r.edge.mask != 0 || reapply) {
@@ -370,18 +410,9 @@ void CategoryKey::applyKeyProcess(int ch, int videoFormat, bool reapply) {
   }
 }
 
-void CategoryKey::applyShapeWindow(int ch, int videoFormat) {
-  const std::size_t k = static_cast<std::size_t>(ch);
-  const KzifKey& r = records_[ch];
-  keyproc::applyMatteColor(KZ_COLOR_KEY_MATTE3 + ch, r.matte3, videoFormat, colorCaches_[k][2]);
-  f32 w = static_cast<f32>(r.shape[2]) / SHAPE_UNIT;
-  f32 x = (static_cast<f32>(r.shape[0]) + 5000.0f) / SHAPE_UNIT - w / 2.0f;
-  f32 h = static_cast<f32>(r.shape[3]) / SHAPE_UNIT;
-  f32 y = (5000.0f - static_cast<f32>(r.shape[1])) / SHAPE_UNIT - h / 2.0f;
-  cutToPicture(x, w);
-  cutToPicture(y, h);
-  const f32 softness = r.shapeOn == 1 ? static_cast<f32>(r.shapeSoftness) / SHAPE_SOFTNESS_UNIT : 0.0f;
-  setKeyShape(keyTarget(ch), unitClamp(x), unitClamp(y), unitClamp(w), unitClamp(h), unitClamp(softness));
+void CategoryKey::applyShapeWindow(int ch, const KeyDriverSettings& s) {
+  keyproc::writeMatte(KZ_COLOR_KEY_MATTE3 + ch, s.matte[2]);
+  setKeyShape(keyTarget(ch), s.shapeX, s.shapeY, s.shapeWidth, s.shapeHeight, s.shapeSoftness);
 }
 
 // Only an SDI input can come through format conversion; any other fill (none, a matte, a still)

@@ -602,11 +602,25 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   void carryOutRequestedKeyState(int ch);
   void applyLayering();
   void updateKey(int ch, const KzifSystem& system, bool reapply);
-  void applyKeyProcess(int ch, int videoFormat, bool reapply);
-  void applyShapeWindow(int ch, int videoFormat);
   void propagateDveLink(int ch);
   void copyGeometryToFollower(const KzifKey& source, int follower);
   int convertedFill(int ch, int videoFormat) const;
+
+  // What the update hands the drivers for one key's colours, key process and shape window. Every
+  // field writes it; it is worked out again only when the record or the video format differs
+  // from what it was worked out from (the record is compared whole, so no writer of it can be
+  // missed).
+  struct KeyDriverSettings {
+    KzifKey from;
+    i32 format = -1;  // -1: nothing worked out yet
+    std::array<YCbCr10, 4> matte{};  // matte colours 1..4
+    keyproc::KeyProcessSettings process;
+    f32 shapeX = 0.0f, shapeY = 0.0f, shapeWidth = 0.0f, shapeHeight = 0.0f, shapeSoftness = 0.0f;
+  };
+  const KeyDriverSettings& driverSettings(int ch, int videoFormat);
+  void workOutDriverSettings(int ch, int videoFormat, KeyDriverSettings& s);
+  void applyKeyProcess(int ch, const KeyDriverSettings& s, bool reapply);
+  void applyShapeWindow(int ch, const KeyDriverSettings& s);
 
   std::array<ColorBlock, N_KEYS> colors_{};
   std::array<KeyTransition, N_KEYS> transitions_{KeyTransition(0), KeyTransition(1), KeyTransition(2), KeyTransition(3)};
@@ -614,6 +628,7 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   std::array<u8, N_KEYS> dveGeometryChanged_{};
   // Matte colours 1..4 of each key as last converted.
   std::array<std::array<keyproc::ColorCache, 4>, N_KEYS> colorCaches_{};
+  std::array<KeyDriverSettings, N_KEYS> driverSettings_{};
   std::array<f32, N_KEYS> externalPosition_{};
   std::array<i32, N_KEYS> requested_{NO_REQUEST, NO_REQUEST, NO_REQUEST, NO_REQUEST};
 };

@@ -240,16 +240,19 @@ void CategoryKeyPreset::writeDskRow(int panel) {
 
 // A row that custom information assigns to M/E 1..4 lights its lamps in that M/E's second set; any
 // other entry, the B sides included, leaves the row on its own M/E.
-void CategoryKeyPreset::writeRowLamps(int panel, int row) {
+CategoryKeyPreset::RowLampTarget CategoryKeyPreset::rowLampTarget(int row) const {
   const auto* custom = BP::instance().find<CategoryCustomInfo>();
   const u32 entry = custom != nullptr ? custom->meTable(row) : 0;
   const bool assigned = entry >= 1 && entry <= static_cast<u32>(N_ME);
-  CategoryMeLed& led = CategoryMeLed::get(assigned ? static_cast<int>(entry) - 1 : row);
-  const int channelLamp = assigned ? ME_ASSIGNED_CHANNEL_LAMP : ME_CHANNEL_LAMP;
-  const int slotLamp = assigned ? ME_ASSIGNED_SLOT_LAMP : ME_SLOT_LAMP;
+  return RowLampTarget{&CategoryMeLed::get(assigned ? static_cast<int>(entry) - 1 : row),
+                       assigned ? ME_ASSIGNED_CHANNEL_LAMP : ME_CHANNEL_LAMP, assigned ? ME_ASSIGNED_SLOT_LAMP : ME_SLOT_LAMP};
+}
+
+void CategoryKeyPreset::writeRowLamps(int panel, int row, const RowLampTarget& to) {
+  CategoryMeLed& led = *to.led;
   const int c = selected(panel, row);
-  for (int j = 0; j < N_KEY_CHANNELS; ++j) led.setLed(panel, channelLamp + j, c == j ? LAMP_ON : LAMP_OFF);
-  for (int k = 0; k < N_SLOTS; ++k) led.setLed(panel, slotLamp + k, slotLampState(row, c, k));
+  for (int j = 0; j < N_KEY_CHANNELS; ++j) led.setLed(panel, to.channelLamp + j, c == j ? LAMP_ON : LAMP_OFF);
+  for (int k = 0; k < N_SLOTS; ++k) led.setLed(panel, to.slotLamp + k, slotLampState(row, c, k));
 }
 
 void CategoryKeyPreset::writeMirrorRow(int panel) {
@@ -278,9 +281,12 @@ void CategoryKeyPreset::updateLamps() {
   } else {
     --flashCount_;
   }
+  // Where each row's lamps go is the same for every panel.
+  std::array<RowLampTarget, N_ME_ROWS> rows{};
+  for (int m = 0; m < N_ME_ROWS; ++m) rows[static_cast<std::size_t>(m)] = rowLampTarget(m);
   for (int p = 0; p < N_PANELS; ++p) {
     writeDskRow(p);
-    for (int m = 0; m < N_ME_ROWS; ++m) writeRowLamps(p, m);
+    for (int m = 0; m < N_ME_ROWS; ++m) writeRowLamps(p, m, rows[static_cast<std::size_t>(m)]);
     writeMirrorRow(p);
   }
   writeTarget2Lamps();

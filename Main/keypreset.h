@@ -131,6 +131,8 @@ static_assert(rec::wireSizeOf<KzifKeyPreset>() == 97);
 
 namespace category {
 
+class CategoryMeLed;
+
 // One object (M/E 0 row). Besides the record it keeps volatile working state: the slot last
 // stored or recalled per selection row, a short flash marker after a store or read, and the
 // latched presses of its panel buttons, taken once per field.
@@ -186,7 +188,14 @@ class CategoryKeyPreset : public CategoryCommon<KzifKeyPreset> {
   u8 slotLampState(int row, int channel, int slot) const;
   u8 mirrorLampState(int channel, int slot) const;
   u8 target2LampState(int channel, int slot) const;
-  void writeRowLamps(int panel, int row);
+  // Where a row's lamps go: the M/E lamps it lights and the first channel and slot lamp codes.
+  struct RowLampTarget {
+    CategoryMeLed* led;
+    int channelLamp;
+    int slotLamp;
+  };
+  RowLampTarget rowLampTarget(int row) const;
+  void writeRowLamps(int panel, int row, const RowLampTarget& to);
   void writeDskRow(int panel);
   void writeMirrorRow(int panel);
   void writeTarget2Lamps();

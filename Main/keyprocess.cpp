@@ -40,14 +40,19 @@ f32 keyGain(int gain) {
   return std::tan(degrees * std::numbers::pi_v<f32> / 180.0f);
 }
 
-YCbCr10 applyMatteColor(int matteId, const i16 (&hsl)[3], int videoFormat, ColorCache& cache) {
+const YCbCr10& convertMatte(const i16 (&hsl)[3], int videoFormat, ColorCache& cache) {
   if (cache.format != videoFormat || std::memcmp(cache.hsl, hsl, sizeof cache.hsl) != 0) {
     std::memcpy(cache.hsl, hsl, sizeof cache.hsl);
     cache.format = static_cast<i16>(videoFormat);
     cache.value = hslToYCbCr(videoFormat, hsl[0], hsl[1], hsl[2]);
   }
-  setMatteColor(matteId, cache.value.y, cache.value.cb, cache.value.cr);
   return cache.value;
+}
+
+YCbCr10 applyMatteColor(int matteId, const i16 (&hsl)[3], int videoFormat, ColorCache& cache) {
+  const YCbCr10& c = convertMatte(hsl, videoFormat, cache);
+  writeMatte(matteId, c);
+  return c;
 }
 
 }  // namespace keyproc

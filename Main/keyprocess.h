@@ -26,9 +26,12 @@ struct ColorCache {
   i16 format = -1;  // -1: nothing converted yet
   YCbCr10 value{};
 };
-// Converts hue, saturation and luminance (BT.601 for formats 6 and 7, else BT.709) and writes the
-// matte; returns the converted colour.
+// Converts hue, saturation and luminance (BT.601 for formats 6 and 7, else BT.709) unless the
+// cache holds that colour in that format already.
+const YCbCr10& convertMatte(const i16 (&hsl)[3], int videoFormat, ColorCache& cache);
+// Converts as convertMatte and writes the matte; returns the converted colour.
 YCbCr10 applyMatteColor(int matteId, const i16 (&hsl)[3], int videoFormat, ColorCache& cache);
+inline void writeMatte(int matteId, const YCbCr10& c) { setMatteColor(matteId, c.y, c.cb, c.cr); }
 
 constexpr u32 STYLE_FLAG4_BIT = 1u << 3;
 
@@ -45,10 +48,25 @@ void fixStyle(R& r) {
 
 constexpr f32 EDGE_UNIT = 10000.0f;
 
+// What the box mask and the clip and gain of one key hand the drivers. Worked out from the record
+// and the video format; a caller that keeps it works it out again only when those changed.
+struct KeyProcessSettings {
+  f32 boxX = 0.0f, boxY = 0.0f, boxWidth = 1.0f, boxHeight = 1.0f;
+  int boxEnable = 0, boxInvert = 0;
+  int mode = 0;
+  f32 clip = 0.0f, gain = 1.0f, secondGain = 0.0f, density = 0.0f;
+  int invert = 0;
+};
+
 template <class R>
-void applyBoxMask(int target, const R& r, int videoFormat) {
+void boxMaskSettings(const R& r, int videoFormat, KeyProcessSettings& s) {
   if (r.boxMask.mode == 0) {
-    setKeyBoxMask(target, 0.0f, 0.0f, 1.0f, 1.0f, 0, 0);
+    s.boxX = 0.0f;
+    s.boxY = 0.0f;
+    s.boxWidth = 1.0f;
+    s.boxHeight = 1.0f;
+    s.boxEnable = 0;
+    s.boxInvert = 0;
     return;
   }
   PresetBox b{};
@@ -62,8 +80,23 @@ void applyBoxMask(int target, const R& r, int videoFormat) {
   if (b.top < b.bottom) std::swap(b.top, b.bottom);
   // Checked edges stay inside the picture; a damaged stored box is kept inside it too.
   const auto unit = [](f32 v) { return std::fmin(std::fmax(v, 0.0f), 1.0f); };
-  setKeyBoxMask(target, unit(b.left + 0.5f), unit(0.5f - b.top), unit(b.right - b.left), unit(b.top - b.bottom),
-                r.boxMask.flagB != 0 ? 1 : 0, r.boxMask.flagA != 0 ? 0 : 1);
+  s.boxX = unit(b.left + 0.5f);
+  s.boxY = unit(0.5f - b.top);
+  s.boxWidth = unit(b.right - b.left);
+  s.boxHeight = unit(b.top - b.bottom);
+  s.boxEnable = r.boxMask.flagB != 0 ? 1 : 0;
+  s.boxInvert = r.boxMask.flagA != 0 ? 0 : 1;
+}
+
+inline void writeBoxMask(int target, const KeyProcessSettings& s) {
+  setKeyBoxMask(target, s.boxX, s.boxY, s.boxWidth, s.boxHeight, s.boxEnable, s.boxInvert);
+}
+
+template <class R>
+void applyBoxMask(int target, const R& r, int videoFormat) {
+  KeyProcessSettings s;
+  boxMaskSettings(r, videoFormat, s);
+  writeBoxMask(target, s);
 }
 
 // Gain in thousandths: linear up to 1000, then along a tangent curve up to 2000.
@@ -76,7 +109,7 @@ constexpr u32 MODE_FLAG = 1u << 1;
 constexpr u32 MODE_FULL = 1u << 2;
 
 template <class R>
-void applyClipGain(int target, const R& r) {
+void clipGainSettings(const R& r, KeyProcessSettings& s) {
   const int type = r.style.keyType;
   u32 mode = (r.adjust.invert == 1 ? MODE_INVERT : 0u) | (r.style.modeFlag == 1 ? MODE_FLAG : 0u);
   f32 clip = 0.0f;
@@ -88,9 +121,24 @@ void applyClipGain(int target, const R& r) {
     clip = static_cast<f32>(r.adjust.clip) * 876.0f / 1000.0f + 64.0f;
     gain = keyGain(r.adjust.gain) * 1024.0f / 876.0f;
   }
-  const f32 second = type == 0 && r.style.secondGain == 1 ? static_cast<f32>(r.adjust.gain) / 1000.0f : 0.0f;
-  setKeyClipGain(target, static_cast<int>(mode), clip, gain, second, static_cast<f32>(r.adjust.density) / 1000.0f);
-  setKeyInvert(target, type != KEY_TYPE_CHROMA && r.style.invertFlag == 1 ? 1 : 0);
+  s.mode = static_cast<int>(mode);
+  s.clip = clip;
+  s.gain = gain;
+  s.secondGain = type == 0 && r.style.secondGain == 1 ? static_cast<f32>(r.adjust.gain) / 1000.0f : 0.0f;
+  s.density = static_cast<f32>(r.adjust.density) / 1000.0f;
+  s.invert = type != KEY_TYPE_CHROMA && r.style.invertFlag == 1 ? 1 : 0;
+}
+
+inline void writeClipGain(int target, const KeyProcessSettings& s) {
+  setKeyClipGain(target, s.mode, s.clip, s.gain, s.secondGain, s.density);
+  setKeyInvert(target, s.invert);
+}
+
+template <class R>
+void applyClipGain(int target, const R& r) {
+  KeyProcessSettings s;
+  clipGainSettings(r, s);
+  writeClipGain(target, s);
 }
 
 constexpr int EDGE_DIRECTION_MAX = 315;

@@ -130,25 +130,14 @@ void CategoryLedCommon<T>::assign(const T&, int idx) {
 }
 
 template <class T>
-void CategoryLedCommon<T>::request(int panel, int index, u8 state) {
-  const int lamp = panel * N_LED + index;
-  LedEntry& e = image_[static_cast<std::size_t>(lamp)];
-  // The same state again changes nothing at the step: features that rewrite their lamps every
-  // field cost no step for them.
-  if (e.requested == state) return;
-  e.requested = state;
-  written_[static_cast<std::size_t>(lamp / 32)] |= 1u << (lamp % 32);
+void CategoryLedCommon<T>::panelOutOfRange() {
+  assert::fail(kzSourceName, __LINE__, "0 <= panel && panel < N_CHANNELS");
 }
 
 template class CategoryLedCommon<internal::KzifLed>;
 template class CategoryLedCommon<internal::KzifMeLed>;
 
 CategoryLed& CategoryLed::get() { return BP::instance().require<CategoryLed>(); }
-
-void CategoryLed::setLed(int panel, int code, u8 state) {
-  KZ_CHECK(0 <= panel && panel < N_CHANNELS);
-  request(panel, ledCodeToIndex(code), state);
-}
 
 u8 CategoryLed::led(int panel, int code) const {
   KZ_CHECK(0 <= panel && panel < N_CHANNELS);
@@ -157,11 +146,6 @@ u8 CategoryLed::led(int panel, int code) const {
 
 CategoryMeLed& CategoryMeLed::get(int me) {
   return BP::instance().require<CategoryMeLed>(me);
-}
-
-void CategoryMeLed::setLed(int panel, int code, u8 state) {
-  KZ_CHECK(0 <= panel && panel < N_CHANNELS);
-  request(panel, meLedCodeToIndex(code), state);
 }
 
 u8 CategoryMeLed::led(int panel, int code) const {

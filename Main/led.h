@@ -139,7 +139,20 @@ class CategoryLedCommon : public CategoryCommon<T> {
   }
 
  protected:
-  void request(int panel, int index, u8 state);
+  // Features rewrite their lamps every field; the same state again costs a compare and changes
+  // nothing at the step.
+  void request(int panel, int index, u8 state) {
+    const int lamp = panel * N_LED + index;
+    LedEntry& e = image_[static_cast<std::size_t>(lamp)];
+    if (e.requested == state) return;
+    e.requested = state;
+    written_[static_cast<std::size_t>(lamp / 32)] |= 1u << (lamp % 32);
+  }
+  // Asserts 0 <= panel < N_CHANNELS; the failure is logged and thrown out of line.
+  static void checkPanel(int panel) {
+    if (panel < 0 || panel >= N_CHANNELS) [[unlikely]] panelOutOfRange();
+  }
+  [[noreturn]] static void panelOutOfRange();
 
  private:
   void stampPanels();
@@ -164,7 +177,10 @@ class CategoryLed : public CategoryLedCommon<internal::KzifLed> {
   CategoryLed() : CategoryLedCommon(false) {}
   static CategoryLed& get();
   // Writes the requested state of a button's lamp on one panel; seen at the next step.
-  void setLed(int panel, int code, u8 state);
+  void setLed(int panel, int code, u8 state) {
+    checkPanel(panel);
+    request(panel, ledCodeToIndex(code), state);
+  }
   // The requested state of a button's lamp on one panel.
   u8 led(int panel, int code) const;
 };
@@ -174,7 +190,10 @@ class CategoryMeLed : public CategoryLedCommon<internal::KzifMeLed> {
  public:
   CategoryMeLed() : CategoryLedCommon(true) {}
   static CategoryMeLed& get(int me);
-  void setLed(int panel, int code, u8 state);
+  void setLed(int panel, int code, u8 state) {
+    checkPanel(panel);
+    request(panel, meLedCodeToIndex(code), state);
+  }
   u8 led(int panel, int code) const;
 };
 

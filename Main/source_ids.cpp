@@ -1,5 +1,7 @@
 #include "Main/source_ids.h"
 
+#include <array>
+
 namespace {
 
 // KZ ids the drivers number without a name of their own.
@@ -8,9 +10,7 @@ constexpr int KZ_KEY_PREVIEW = 0x11CC;
 constexpr int KZ_COLOR_BAR = 0x1190;
 constexpr int KZ_MULTIVIEW_FIRST = 0x11C8;
 
-}  // namespace
-
-int sourceToKz(int s) {
+int mapSourceToKz(int s) {
   if (SOURCE_SDI_FIRST <= s && s <= SOURCE_SDI_ROUTED_LAST) return KZ_IN_1 + s - SOURCE_SDI_FIRST;
   if (s == SOURCE_DVI_1) return KZ_DVI_1;
   if (s == SOURCE_DVI_2) return KZ_DVI_2;
@@ -37,4 +37,20 @@ int sourceToKz(int s) {
   }
   if (SOURCE_MULTIVIEW_FIRST <= s && s <= SOURCE_MULTIVIEW_LAST) return KZ_MULTIVIEW_FIRST + s - SOURCE_MULTIVIEW_FIRST;
   return KZ_BLACK;
+}
+
+// Every bus of every M/E is routed through here every field, so the map is looked up, not walked.
+constexpr int N_MAPPED_SOURCES = 1024;  // every SourceId a bus code can carry
+
+}  // namespace
+
+int sourceToKz(int s) {
+  static const std::array<u16, N_MAPPED_SOURCES> table = [] {
+    std::array<u16, N_MAPPED_SOURCES> t{};
+    for (int source = 0; source < N_MAPPED_SOURCES; ++source)
+      t[static_cast<std::size_t>(source)] = static_cast<u16>(mapSourceToKz(source));
+    return t;
+  }();
+  if (0 <= s && s < N_MAPPED_SOURCES) return table[static_cast<std::size_t>(s)];
+  return mapSourceToKz(s);
 }

@@ -1,5 +1,7 @@
 #include "Main/usk.h"
 
+#include <array>
+
 #include "Driver/kz.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
@@ -66,6 +68,33 @@ int uskInputOfSource(int source) {
   const int index = sourceIndex(source);
   return index < 0 ? -1 : uskInputOfIndex(index);
 }
+
+namespace {
+
+// The source indexes that have a keyer input, with that input, in index order: the routing walks
+// these every field, so the mapping is worked out once.
+struct RoutedIndex {
+  u8 index;
+  u16 input;
+};
+struct RoutedIndexes {
+  std::array<RoutedIndex, N_USK_ASSIGN_SOURCES> entries{};
+  int count = 0;
+};
+const RoutedIndexes& routedIndexes() {
+  static const RoutedIndexes table = [] {
+    RoutedIndexes t;
+    for (int index = 0; index < N_USK_ASSIGN_SOURCES; ++index) {
+      const int input = uskInputOfIndex(index);
+      if (input < 0) continue;
+      t.entries[static_cast<std::size_t>(t.count++)] = RoutedIndex{static_cast<u8>(index), static_cast<u16>(input)};
+    }
+    return t;
+  }();
+  return table;
+}
+
+}  // namespace
 
 namespace category {
 
@@ -193,12 +222,12 @@ void CategoryUpStreamKeyAssign::update() {
     const int input = uskInputOfSource(source);
     if (input >= 0) setUskInput(KZ_USK1_F + i, input);
   }
-  for (int index = 0; index < N_USK_ASSIGN_SOURCES; ++index) {
-    const int input = uskInputOfIndex(index);
-    if (input < 0) continue;
-    const int v = r.inputKey[index].key;
+  const RoutedIndexes& routed = routedIndexes();
+  for (int n = 0; n < routed.count; ++n) {
+    const RoutedIndex& e = routed.entries[static_cast<std::size_t>(n)];
+    const int v = r.inputKey[e.index].key;
     const int keyer = 1 <= v && v <= 2 * N_USK ? (v - 1) % N_USK : 0;
-    setInputUsk(input, isAssigned(v), KZ_USK1_F + 1 + 2 * keyer);
+    setInputUsk(e.input, isAssigned(v), KZ_USK1_F + 1 + 2 * keyer);
   }
 }
 

@@ -238,7 +238,7 @@ void jumpTo(u32 addr) {
 
 HardwareInputs& hardwareInputs() { return inputs; }
 
-bool driverTraceEnabled() { return traceSink != nullptr; }
+bool driverTraceOn = false;
 void driverTrace(const char* line) {
   if (traceSink) traceSink(traceCtx, line);
 }
@@ -270,6 +270,7 @@ void setConsoleSink(ConsoleSink sink, void* ctx) {
 void setTraceSink(TraceSink sink, void* ctx) {
   traceSink = sink;
   traceCtx = ctx;
+  platform::driverTraceOn = sink != nullptr;
 }
 
 void setSignalSink(SignalSink sink, void* ctx) {

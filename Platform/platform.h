@@ -103,7 +103,9 @@ HardwareInputs& hardwareInputs();
 
 // ---- driver trace ------------------------------------------------------------------------------
 // One line per driver setter call ("NAME ARG..."), delivered to the host when tracing is on.
-bool driverTraceEnabled();
+// The flag is read by every setter call of every field, so it is a plain word, not a call.
+extern bool driverTraceOn;
+inline bool driverTraceEnabled() { return driverTraceOn; }
 void driverTrace(const char* line);
 
 }  // namespace platform

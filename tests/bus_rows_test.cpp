@@ -199,6 +199,18 @@ TEST_F(BusRowsTest, PagesAndShiftKeysDecideWhereASelectionIsLit) {
   EXPECT_EQ(rowLamps(send(36, Body(774).put(4, 0x1, 4).put(8, 1, 1))), std::pair(0, 0));
 }
 
+TEST_F(BusRowsTest, AShiftKeyAssignedAfterTheRowsAreLitLightsThemAgain) {
+  send(38, xptBody({{27, 11}}));
+  const auto rowLamps = [](const Lines& out) {
+    const auto lamps = meLamps(out, 0, 0);
+    return std::pair{lamp(lamps, 3), lamp(lamps, 23)};
+  };
+  // Index 27 is on page 1, which page 0 does not reach without a shift key: nothing lights.
+  EXPECT_EQ(rowLamps(act(press(0, 0, 0, 1127, 1))), std::pair(-1, -1));  // neither lamp is echoed
+  // Nothing but the crosspoint table changes: column 23 becomes the shift key to page 1.
+  EXPECT_EQ(rowLamps(send(38, xptBody({{23, 300}}))), std::pair(2, 2));
+}
+
 TEST_F(BusRowsTest, LampModeOneLightsEveryButtonOfTheSource) {
   send(38, xptBody({{3, 10}, {7, 10}}));
   act(press(0, 0, 0, 1103, 1));

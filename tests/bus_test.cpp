@@ -187,6 +187,15 @@ TEST_F(BusTest, ALoopRestoredFromTheBackupImageIsRefusedNotWalkedForEver) {
   EXPECT_EQ(routing(out).at("0x3210 0x1200") + " " + routing(out).at("0x3210 0x1201"), "0x11a0 0x1193");
 }
 
+TEST_F(BusTest, ACodeWrittenStraightIntoTheRecordIsValidatedInTheNextField) {
+  play({sendBus(0, {{1, direct(12)}}), "field", "field"});
+  // M/E 2's output is allowed on no bus of M/E 0; nothing but the record's code says so.
+  bus(0).record(0).code[1] = static_cast<u16>(direct(158));
+  const Lines out = play({"field"});
+  EXPECT_EQ(echoOf(out, 0)->code(1), BUS_CODE_BLACK);
+  EXPECT_EQ(routing(out).at("0x3210 0x1201"), "0x1193");
+}
+
 TEST_F(BusTest, ReassigningAButtonKeepsTheBusesThatUsedItOnTheirSource) {
   play({sendXpt(0, {{5, 12}}), sendBus(0, {{0, 0x0005}, {30, 0x0005}, {12, 0x0105}}), "field"});
   const Lines out = play({sendXpt(0, {{5, 16}}), "field"});

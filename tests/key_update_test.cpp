@@ -15,6 +15,7 @@
 #include "Main/inputvideo.h"
 #include "Main/key.h"
 #include "Main/keyprocess.h"
+#include "Main/system.h"
 #include "Platform/platform.h"
 #include "tests/key_body.h"
 #include "tests/sim_fixture.h"
@@ -140,6 +141,34 @@ TEST_F(KeyUpdateTest, EachSettingReachesItsSetterConverted) {
   const Args type3 = keyer(field(KeyBody(0, 1).put(11, 0x1, 4).put(15, 3, 1)), "setKeyClipGain");
   EXPECT_EQ(type3.at(1), "7");
   expectNear(type3, 2, {-1023.0f, 1.0f});
+}
+
+TEST_F(KeyUpdateTest, SettingsFollowTheVideoFormatAndRecordsWrittenStraightIn) {
+  // Key 1: preset box (mode 1), a coloured matte 1.
+  KeyBody r(0, 0);
+  r.field(0, 31, {1200, 500, 700}, 2).put(52, 0x7, 4).put(56, 0x010000, 3);
+  field(r);
+  run({"field"});
+  const auto expectFormat = [&](int format) {
+    const Lines out = run({"field"});
+    const keyproc::PresetBox& b = keyproc::presetBox(format);
+    expectNear(calls(out, "setKeyBoxMask", "0x3210", "0x1205").at(0), 1,
+               {b.left + 0.5f, 0.5f - b.top, b.right - b.left, b.top - b.bottom});
+    const YCbCr10 m = hslToYCbCr(format, 1200, 500, 700);
+    EXPECT_EQ(calls(out, "setMatteColor", "0x3210", "0x2105").at(0),
+              (Args{"0x2105", std::to_string(m.y), std::to_string(m.cb), std::to_string(m.cr)}))
+        << format;
+  };
+  expectFormat(0);
+  // Only the video format changes (BT.601 and another 4:3 frame), then changes back.
+  KzifSystem& system = category::CategorySystem::get().record(0);
+  system.videoFormat = 6;
+  expectFormat(6);
+  system.videoFormat = 0;
+  expectFormat(0);
+  // A record written without a merge is taken in the next field all the same.
+  live(0, 0).shape[2] = 4000;
+  expectNear(calls(run({"field"}), "setKeyShape", "0x3210", "0x1205").at(0), 1, {0.3f, 0.5f, 0.4f, 0.0f, 0.0f});
 }
 
 TEST_F(KeyUpdateTest, LaterKeyOfAPriorityWinsItsLevel) {

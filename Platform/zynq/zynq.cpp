@@ -241,7 +241,10 @@ void uartWrite(const char* bytes, std::size_t len) {
 void uartPuts(const char* text) { uartWrite(text, std::strlen(text)); }
 
 void setConsoleHook(ConsoleHook hook) { consoleHook = hook; }
-void setTraceHook(TraceHook hook) { traceHook = hook; }
+void setTraceHook(TraceHook hook) {
+  traceHook = hook;
+  platform::driverTraceOn = hook != nullptr;
+}
 void setSignalHook(SignalHook hook) { signalHook = hook; }
 
 void disableInterrupts() { asm volatile("cpsid i" ::: "memory"); }
@@ -423,7 +426,7 @@ void jumpTo(u32 addr) {
 
 HardwareInputs& hardwareInputs() { return inputs; }
 
-bool driverTraceEnabled() { return traceHook != nullptr; }
+bool driverTraceOn = false;
 void driverTrace(const char* line) {
   if (traceHook) traceHook(line);
 }
