@@ -1,5 +1,6 @@
 #include "Main/xpt.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -35,24 +36,25 @@ constexpr bool acceptedXptValue(int v) {
          v == KzifXptAssign::FUNCTION_A || v == KzifXptAssign::FUNCTION_B || v == KzifXptAssign::UNASSIGNED;
 }
 
-// The accepted values as a bit table: a full table's record asks 192 times.
+// The accepted values as a bit table: a full table's record asks 192 times. Bit XPT_VALUE_LIMIT
+// is clear and stands for every value outside the table, so that a look-up needs no branch.
 constexpr int XPT_VALUE_LIMIT = KzifXptAssign::UNASSIGNED + 1;
 constexpr auto ACCEPTED_XPT_VALUES = [] {
-  std::array<u32, (XPT_VALUE_LIMIT + 31) / 32> bits{};
+  std::array<u32, XPT_VALUE_LIMIT / 32 + 1> bits{};
   for (int v = 0; v < XPT_VALUE_LIMIT; ++v)
     if (acceptedXptValue(v)) bits[static_cast<std::size_t>(v / 32)] |= 1u << (v % 32);
   return bits;
 }();
 static_assert(!acceptedXptValue(-1) && !acceptedXptValue(XPT_VALUE_LIMIT), "the table covers every accepted value");
 
-bool acceptedByTable(int v) {
-  return static_cast<unsigned>(v) < static_cast<unsigned>(XPT_VALUE_LIMIT) &&
-         ((ACCEPTED_XPT_VALUES[static_cast<std::size_t>(v / 32)] >> (v % 32)) & 1u) != 0;
+u32 acceptedByTable(int v) {
+  const unsigned u = std::min(static_cast<unsigned>(v), static_cast<unsigned>(XPT_VALUE_LIMIT));
+  return (ACCEPTED_XPT_VALUES[u / 32] >> (u % 32)) & 1u;
 }
 
 }  // namespace
 
-bool isAcceptedXptValue(int v) { return acceptedByTable(v); }
+bool isAcceptedXptValue(int v) { return acceptedByTable(v) != 0; }
 
 namespace category {
 
@@ -150,8 +152,9 @@ void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
     u32 function = 0;
     for (int i = 0; i < 32; ++i) {
       const int value = in.source[32 * w + i];
-      accepted |= static_cast<u32>(acceptedByTable(value)) << i;
-      function |= static_cast<u32>(value == KzifXptAssign::FUNCTION_A || value == KzifXptAssign::FUNCTION_B) << i;
+      accepted |= acceptedByTable(value) << i;
+      static_assert(KzifXptAssign::FUNCTION_B == KzifXptAssign::FUNCTION_A + 1);
+      function |= static_cast<u32>(static_cast<unsigned>(value - KzifXptAssign::FUNCTION_A) < 2u) << i;
     }
     const u32 taken = marks & accepted;
     takenMask[static_cast<std::size_t>(w)] = taken;
