@@ -391,21 +391,22 @@ struct MergeResult {
 // when they first came in (a copy between live records, a stored snapshot).
 enum class Checks { Apply, Skip };
 
-// Takes from src the fields whose mask bits are set and whose values pass their checks, and sets
-// those bits in dst's mask (pending-change marks); sub-records merge by their own masks. The
-// M/E, channel and carried fields of dst are left as they are.
-template <class R>
-MergeResult merge(R& dst, const R& src, Checks checks = Checks::Apply) {
-  const bool checked = checks == Checks::Apply;
+namespace detail {
+
+// The merge with its checks applied or skipped as a compile-time choice: a table's entries are
+// merged one after another, and a flag read again for each of them is much of a small entry's cost.
+template <bool CHECKED, class R>
+MergeResult mergeRecord(R& dst, const R& src) {
+  constexpr bool checked = CHECKED;
   MergeResult result;
-  constexpr std::size_t WORDS = detail::maskWords<R>();
+  constexpr std::size_t WORDS = maskWords<R>();
   // The incoming marks and those of the values taken are held in locals and dst's mask is set
   // once at the end: a store of a taken value (a byte, say) then never makes the compiler read
   // the mask words again, which for the entries of a large table is most of the cost.
   std::array<u32, WORDS == 0 ? 1 : WORDS> in{};
   std::array<u32, WORDS == 0 ? 1 : WORDS> took{};
   if constexpr (WORDS > 0) {
-    const u32* marks = detail::maskWordsOf(src);
+    const u32* marks = maskWordsOf(src);
     u32 any = 0;
     for (std::size_t w = 0; w < WORDS; ++w) {
       in[w] = marks[w];
@@ -413,54 +414,64 @@ MergeResult merge(R& dst, const R& src, Checks checks = Checks::Apply) {
     }
     // Only masked fields merge: a leaf whose mask is clear has nothing to give (the common case
     // for the entries of a large table of which a record changes a few).
-    if constexpr (!detail::hasSubRecords<R>()) {
+    if constexpr (!hasSubRecords<R>()) {
       if (any == 0) return result;
     }
   }
   const auto marked = [&in](int bit) { return ((in[static_cast<std::size_t>(bit / 32)] >> (bit % 32)) & 1u) != 0; };
   const auto take = [&took](int bit) { took[static_cast<std::size_t>(bit / 32)] |= 1u << (bit % 32); };
-  detail::forEachField<R>([&](const auto& d) {
+  forEachField<R>([&](const auto& d) {
     using D = std::decay_t<decltype(d)>;
     if constexpr (D::role == Role::Field) {
       if (marked(d.bit)) {
         bool taken = false;
-        const int dropped = detail::mergeValue(dst.*(d.member), src.*(d.member), d.check, checked, taken);
+        const int dropped = mergeValue(dst.*(d.member), src.*(d.member), d.check, checked, taken);
         if (taken) take(d.bit);
         if (dropped) result.refused(d.bit, dropped);
       }
     } else if constexpr (D::role == Role::Elements) {
-      for (std::size_t i = 0; i < detail::ArrayOf<typename D::Member>::size; ++i) {
+      for (std::size_t i = 0; i < ArrayOf<typename D::Member>::size; ++i) {
         const int bit = d.bit + static_cast<int>(i);
-        if (!marked(bit) || !detail::takes(d.check, i)) continue;
-        const auto& value = detail::at(src.*(d.member), i);
+        if (!marked(bit) || !takes(d.check, i)) continue;
+        const auto& value = at(src.*(d.member), i);
         if constexpr (IsText<std::decay_t<decltype(value)>>::value) {
-          detail::at(dst.*(d.member), i).assignFrom(value);
+          at(dst.*(d.member), i).assignFrom(value);
         } else {
-          if (checked && !detail::acceptElement(d.check, i, value)) {
+          if (checked && !acceptElement(d.check, i, value)) {
             result.refused(bit, 1);
             continue;
           }
-          detail::at(dst.*(d.member), i) = value;
+          at(dst.*(d.member), i) = value;
         }
         take(bit);
       }
     } else if constexpr (D::role == Role::Sub) {
       auto& dv = dst.*(d.member);
       const auto& sv = src.*(d.member);
-      if constexpr (detail::HasWire<typename D::Member>) {
-        result.droppedValues += merge(dv, sv, checks).droppedValues;
+      if constexpr (HasWire<typename D::Member>) {
+        result.droppedValues += mergeRecord<CHECKED>(dv, sv).droppedValues;
       } else {
-        for (std::size_t i = 0; i < detail::ArrayOf<typename D::Member>::size; ++i) {
-          result.droppedValues += merge(detail::at(dv, i), detail::at(sv, i), checks).droppedValues;
+        for (std::size_t i = 0; i < ArrayOf<typename D::Member>::size; ++i) {
+          result.droppedValues += mergeRecord<CHECKED>(at(dv, i), at(sv, i)).droppedValues;
         }
       }
     }
   });
   if constexpr (WORDS > 0) {
-    u32* out = detail::maskWordsOf(dst);
+    u32* out = maskWordsOf(dst);
     for (std::size_t w = 0; w < WORDS; ++w) out[w] |= took[w];
   }
   return result;
+}
+
+}  // namespace detail
+
+// Takes from src the fields whose mask bits are set and whose values pass their checks, and sets
+// those bits in dst's mask (pending-change marks); sub-records merge by their own masks. The
+// M/E, channel and carried fields of dst are left as they are.
+template <class R>
+MergeResult merge(R& dst, const R& src, Checks checks = Checks::Apply) {
+  return checks == Checks::Apply ? detail::mergeRecord<true>(dst, src) : detail::mergeRecord<false>(dst, src);
 }
 
 // Every text of the record, sub-records included, brought back to the text rule (see
