@@ -365,7 +365,7 @@ class BusRowLamps {
     inputs.rowBus = rowB;
     inputs.page = p;
     inputs.functionMask = functionMask_;
-    inputs.xptGeneration = xpt_ ? xpt_->tableGeneration() : 0;
+    inputs.xptGeneration = xpt_ ? xpt_->tableGeneration(panel_) : 0;
     inputs.byFunction = lampByFunction_ ? 1 : 0;
     if (isNoBusRow(rowB)) {
       if (!takeInputs(r, inputs)) return;

@@ -103,17 +103,19 @@ void CategoryCustomInfo::applyMeTable() {
 
 void CategoryCustomInfo::copyMeSettings(int from, int to) {
   if (auto* operate = BP::instance().find<CategoryOperate>()) {
+    // The three panels' selections are fields of their own, so one assign carries all three: an
+    // assign of the operation settings walks the whole record.
+    KzifOperate change{};
+    const KzifOperate& stored = operate->record(0);
+    const KzifOperate::EntrySelectTable* src[OPERATE_ARRAYS] = {
+        &stored.mainPanelEntrySelect, &stored.subPanel1EntrySelect, &stored.subPanel2EntrySelect};
+    KzifOperate::EntrySelectTable* dst[OPERATE_ARRAYS] = {&change.mainPanelEntrySelect, &change.subPanel1EntrySelect,
+                                                          &change.subPanel2EntrySelect};
     for (int a = 0; a < OPERATE_ARRAYS; ++a) {
-      KzifOperate change{};
-      const KzifOperate& stored = operate->record(0);
-      const KzifOperate::EntrySelectTable* src[OPERATE_ARRAYS] = {
-          &stored.mainPanelEntrySelect, &stored.subPanel1EntrySelect, &stored.subPanel2EntrySelect};
-      KzifOperate::EntrySelectTable* dst[OPERATE_ARRAYS] = {&change.mainPanelEntrySelect, &change.subPanel1EntrySelect,
-                                                            &change.subPanel2EntrySelect};
       dst[a]->value[to] = src[a]->value[from];
       dst[a]->mask = 1u << to;
-      operate->assign(change, 0);
     }
+    operate->assign(change, 0);
   }
   // A B side has no bus status of its own to copy.
   if (!hasBusStatus(from)) return;

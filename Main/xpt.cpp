@@ -1,5 +1,9 @@
 #include "Main/xpt.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
 #include "Common/positions.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
@@ -20,7 +24,9 @@ constexpr int XPT_CARRIED_2 = 291;
 
 }  // namespace
 
-bool isAcceptedXptValue(int v) {
+namespace {
+
+constexpr bool acceptedXptValue(int v) {
   auto within = [v](int first, int last) { return first <= v && v <= last; };
   return within(SOURCE_SDI_FIRST, SOURCE_SDI_ROUTED_LAST) || v == SOURCE_DVI_1 || v == SOURCE_DVI_2 ||
          within(SOURCE_ME_OUTPUT_FIRST, XPT_ME_OUTPUT_LAST) || within(SOURCE_DSK_OUTPUT_FIRST, SOURCE_DSK_OUTPUT_LAST) ||
@@ -29,6 +35,26 @@ bool isAcceptedXptValue(int v) {
          within(SOURCE_AUX_FIRST, XPT_AUX_LAST) || v == XPT_CARRIED_1 || v == XPT_CARRIED_2 ||
          v == KzifXptAssign::FUNCTION_A || v == KzifXptAssign::FUNCTION_B || v == KzifXptAssign::UNASSIGNED;
 }
+
+// The accepted values as a bit table: a full table's record asks 192 times. Bit XPT_VALUE_LIMIT
+// is clear and stands for every value outside the table, so that a look-up needs no branch.
+constexpr int XPT_VALUE_LIMIT = KzifXptAssign::UNASSIGNED + 1;
+constexpr auto ACCEPTED_XPT_VALUES = [] {
+  std::array<u32, XPT_VALUE_LIMIT / 32 + 1> bits{};
+  for (int v = 0; v < XPT_VALUE_LIMIT; ++v)
+    if (acceptedXptValue(v)) bits[static_cast<std::size_t>(v / 32)] |= 1u << (v % 32);
+  return bits;
+}();
+static_assert(!acceptedXptValue(-1) && !acceptedXptValue(XPT_VALUE_LIMIT), "the table covers every accepted value");
+
+u32 acceptedByTable(int v) {
+  const unsigned u = std::min(static_cast<unsigned>(v), static_cast<unsigned>(XPT_VALUE_LIMIT));
+  return (ACCEPTED_XPT_VALUES[u / 32] >> (u % 32)) & 1u;
+}
+
+}  // namespace
+
+bool isAcceptedXptValue(int v) { return acceptedByTable(v) != 0; }
 
 namespace category {
 
@@ -62,7 +88,8 @@ SelectedByBuses buttonsSelectedByBuses(int panel) {
     const KzifBus& r = bus->record(0);
     for (int b = 0; b < N_BUSES; ++b) {
       const int code = static_cast<i16>(r.code[b]);
-      if (code < 0 || code > 767 || code >> 8 != panel || (code & 0xFF) >= KzifXptAssign::N_BUTTONS) continue;
+      // A code of this panel's buttons lies in panel * 256 + 0..191.
+      if (static_cast<unsigned>(code - (panel << 8)) >= static_cast<unsigned>(KzifXptAssign::N_BUTTONS)) continue;
       found.buttons[static_cast<std::size_t>((code & 0xFF) / 32)] |= 1u << (code & 31);
       found.buses[static_cast<std::size_t>(me)][static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
     }
@@ -103,9 +130,8 @@ void CategoryXpt::restore(const u8* stored) {
 void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
   if (panel < 0 || panel >= N_CHANNELS) return;  // no such panel: ignored, like its events
   KzifXptAssign& live = records_[panel];
-  // Taken values wait here: the buses are told each button's value before this record, for
-  // every button of the record, whatever came earlier in it.
-  std::array<i16, KzifXptAssign::N_BUTTONS> taken{};
+  // The buttons taken wait here, their values in `in`: the buses are told each button's value
+  // before this record, for every button of the record, whatever came earlier in it.
   std::array<u32, KzifXptAssign::N_MASK_WORDS> takenMask{};
   const SelectedByBuses selected = buttonsSelectedByBuses(panel);
   // Without an observer, a request for a button that no bus selects has nothing to move.
@@ -117,34 +143,56 @@ void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
       bus->onXptChanged(button, source, panel, selected.buses[static_cast<std::size_t>(me)]);
   };
 
-  for (int b = 0; b < KzifXptAssign::N_BUTTONS; ++b) {
-    if (!in.buttonMarked(b)) continue;
-    const int value = in.source[b];
-    if (!isAcceptedXptValue(value)) continue;
-    if (value == KzifXptAssign::FUNCTION_A || value == KzifXptAssign::FUNCTION_B) {
-      // The button turns its whole column into function buttons: every bus that used one of the
-      // column's row buttons keeps its picture.
-      const int column = b % KzifXptAssign::N_COLUMNS;
-      if (watched || columnSelected(selected.buttons, column)) {
-        for (int me = 0; me < N_ME; ++me) {
-          for (int row = 0; row < 4; ++row) {
-            const int button = column + row * KzifXptAssign::N_COLUMNS;
-            request(me, button, live.source[button]);
+  // A mask word at a time: which of its 32 buttons carry an accepted value and which a function
+  // value, then the requests for those of them that some bus may use, in button order.
+  for (int w = 0; w < KzifXptAssign::N_MASK_WORDS; ++w) {
+    const u32 marks = in.buttonMask[w];
+    if (marks == 0) continue;
+    u32 accepted = 0;
+    u32 function = 0;
+    for (int i = 0; i < 32; ++i) {
+      const int value = in.source[32 * w + i];
+      accepted |= acceptedByTable(value) << i;
+      static_assert(KzifXptAssign::FUNCTION_B == KzifXptAssign::FUNCTION_A + 1);
+      function |= static_cast<u32>(static_cast<unsigned>(value - KzifXptAssign::FUNCTION_A) < 2u) << i;
+    }
+    const u32 taken = marks & accepted;
+    takenMask[static_cast<std::size_t>(w)] = taken;
+    const u32 asking = watched ? taken : taken & (function | selected.buttons[static_cast<std::size_t>(w)]);
+    for (u32 rest = asking; rest != 0; rest &= rest - 1) {
+      const int b = 32 * w + std::countr_zero(rest);
+      if ((function >> (b % 32)) & 1u) {
+        // The button turns its whole column into function buttons: every bus that used one of the
+        // column's row buttons keeps its picture.
+        const int column = b % KzifXptAssign::N_COLUMNS;
+        if (watched || columnSelected(selected.buttons, column)) {
+          for (int me = 0; me < N_ME; ++me) {
+            for (int row = 0; row < 4; ++row) {
+              const int button = column + row * KzifXptAssign::N_COLUMNS;
+              request(me, button, live.source[button]);
+            }
           }
         }
+      } else {
+        for (int me = 0; me < N_ME; ++me) request(me, b, live.source[b]);
       }
-    } else if (watched || inSet(selected.buttons, b)) {
-      for (int me = 0; me < N_ME; ++me) request(me, b, live.source[b]);
     }
-    taken[static_cast<std::size_t>(b)] = static_cast<i16>(value);
-    takenMask[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
   }
 
   rec::merge(live, in);  // option only: the buttons are not merged by the field list
-  for (int b = 0; b < KzifXptAssign::N_BUTTONS; ++b) {
-    if (!((takenMask[static_cast<std::size_t>(b / 32)] >> (b % 32)) & 1u)) continue;
-    live.source[b] = taken[static_cast<std::size_t>(b)];
-    live.markButton(b);
+  // A taken button holds the record's value; a word whose 32 buttons were all taken is copied
+  // whole, as a full table is the common record.
+  for (int w = 0; w < KzifXptAssign::N_MASK_WORDS; ++w) {
+    const u32 took = takenMask[static_cast<std::size_t>(w)];
+    if (took == ALL_BUTTONS) {
+      std::memcpy(&live.source[32 * w], &in.source[32 * w], 32 * sizeof(i16));
+    } else {
+      for (u32 rest = took; rest != 0; rest &= rest - 1) {
+        const int b = 32 * w + std::countr_zero(rest);
+        live.source[b] = in.source[b];
+      }
+    }
+    live.buttonMask[w] |= took;
   }
   rec::stamp(live, me_, panel);
   changed_[static_cast<std::size_t>(panel)] = 1;
@@ -191,14 +239,15 @@ bool CategoryXpt::isFunctionColumn(int panel, int button, u32 mask) const {
 
 void CategoryXpt::updateColumnFlags(int panel) {
   KZ_CHECK(0 <= panel && panel < N_CHANNELS);
-  ++tableGeneration_;
+  ++tableGeneration_[static_cast<std::size_t>(panel)];
   const KzifXptAssign& r = records_[panel];
   for (int c = 0; c < KzifXptAssign::N_COLUMNS; ++c) {
+    // The first row of the column with a function value decides: walked from the last row up, so
+    // that every row is a select rather than a branch.
     u32 flags = 0;
-    for (int row = 0; row < 4 && flags == 0; ++row) {
+    for (int row = 3; row >= 0; --row) {
       const int v = r.source[c + row * KzifXptAssign::N_COLUMNS];
-      if (v == KzifXptAssign::FUNCTION_A) flags = COLUMN_FUNCTION_A;
-      if (v == KzifXptAssign::FUNCTION_B) flags = COLUMN_FUNCTION_B;
+      flags = v == KzifXptAssign::FUNCTION_A ? COLUMN_FUNCTION_A : v == KzifXptAssign::FUNCTION_B ? COLUMN_FUNCTION_B : flags;
     }
     columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(c)] = flags;
   }

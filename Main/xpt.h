@@ -82,9 +82,12 @@ class CategoryXpt : public CategoryCommon<KzifXptAssign> {
   // Recomputes the 24 column flags of a panel from rows 0..3.
   void updateColumnFlags(int panel);
   u32 columnFlags(int panel, int column) const;
-  // Moves on whenever a panel's table may have changed: readers that keep what they derived from
-  // the table know when to derive it again.
-  u32 tableGeneration() const { return tableGeneration_; }
+  // Moves on whenever the panel's table may have changed: readers that keep what they derived
+  // from one panel's table know when to derive it again, and a record for another panel leaves
+  // them be.
+  u32 tableGeneration(int panel) const {
+    return 0 <= panel && panel < N_CHANNELS ? tableGeneration_[static_cast<std::size_t>(panel)] : 0;
+  }
 
   // Test hook: sees each re-selection request to the buses (M/E, button, its old value, panel).
   using BusChangeObserver = void (*)(int me, int button, int source, int panel);
@@ -94,7 +97,7 @@ class CategoryXpt : public CategoryCommon<KzifXptAssign> {
   void sendPanel(AcknowledgeSender& tx, int panel);
 
   std::array<std::array<u32, KzifXptAssign::N_COLUMNS>, KzifXptAssign::N_CHANNELS> columnFlags_{};
-  u32 tableGeneration_ = 0;
+  std::array<u32, KzifXptAssign::N_CHANNELS> tableGeneration_{};
   static inline BusChangeObserver observer_ = nullptr;
 };
 

@@ -35,9 +35,14 @@ class LazySharedMemory {
 
   void markHandedOut(std::size_t offset, std::size_t len) {
     if (len == 0) return;
-    // A word of granules at a time: the rings hand out their whole data area on every access.
+    const std::size_t first = offset / GRANULE;
     const std::size_t last = (offset + len - 1) / GRANULE;
-    for (std::size_t g = offset / GRANULE; g <= last;) {
+    if (first == last) {  // a header or a word: the common hand-out
+      dirty_[first / 64] |= u64{1} << (first % 64);
+      return;
+    }
+    // A word of granules at a time: the rings hand out their whole data area on every access.
+    for (std::size_t g = first; g <= last;) {
       const std::size_t bit = g % 64;
       const std::size_t n = std::min<std::size_t>(64 - bit, last - g + 1);
       dirty_[g / 64] |= (n == 64 ? ~u64{0} : ((u64{1} << n) - 1) << bit);

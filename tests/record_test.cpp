@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
@@ -101,6 +102,53 @@ TEST(RecordWire, BigEndianWithoutPaddingBothWaysAndShortBodiesOrBuffersRefused) 
   Bytes out(kSampleWire.size() - 1);
   rec::WireWriter w(out);
   EXPECT_FALSE((rec::encode(w, kSample), w.ok()));
+}
+
+// A record without texts is read and written as one run of known size: the byte swaps of its
+// tables must land every value where the list puts it, and the run is refused whole when the body
+// is one byte short.
+struct Table {
+  u32 mask;
+  i16 values[3];  // bit 0, each -100..100
+  float gain;     // bit 1, any
+  u8 on;          // carried, boolean
+  Part entry[2];
+  static constexpr auto wire() {
+    using R = Table;
+    return rec::list(rec::mask(&R::mask), rec::field(0, &R::values, rec::range(-100, 100)), rec::field(1, &R::gain),
+                     rec::plain(&R::on, rec::boolean()), rec::sub(&R::entry));
+  }
+};
+static_assert(rec::hasFixedWireSize<Table>() && rec::wireSizeOf<Table>() == 29);
+
+TEST(RecordWire, FixedSizeTableSwapsEveryValueAndIsRefusedWholeWhenOneByteShort) {
+  const Bytes wire = {0x00, 0x00, 0x00, 0x03, 0xFF, 0x9C, 0x00, 0x65, 0x00, 0x64,  // mask values
+                      0xBF, 0xC0, 0x00, 0x00, 0x07,                                // gain on
+                      0x00, 0x00, 0x00, 0x03, 0x0A, 0x12, 0x34,                    // entry 0
+                      0x00, 0x00, 0x00, 0x01, 0x09, 0xAB, 0xCD};                   // entry 1
+  Table t{};
+  ASSERT_TRUE(decodeFrom(wire, t));
+  EXPECT_EQ((std::array{t.values[0], t.values[1], t.values[2]}), (std::array<i16, 3>{-100, 101, 100}));
+  EXPECT_EQ(t.gain, -1.5f);
+  EXPECT_EQ(t.on, 1);
+  EXPECT_EQ(t.entry[0].code, 0x1234);
+  EXPECT_EQ(t.entry[1].level, 9);
+  t.on = 0x07;  // what is stored goes out as it is
+  EXPECT_EQ(encodeToBytes(t), wire);
+  Table short_{};
+  EXPECT_FALSE(decodeFrom(Bytes(wire.begin(), wire.end() - 1), short_));
+
+  // The element out of range alone is refused, its neighbours and the other fields are taken; so
+  // is the table entry's level of 10, while its code and the other entry go in.
+  Table live{};
+  const rec::MergeResult r = rec::merge(live, t);
+  EXPECT_EQ((std::array{live.values[0], live.values[1], live.values[2]}), (std::array<i16, 3>{-100, 0, 100}));
+  EXPECT_EQ(r.droppedValues, 2);
+  EXPECT_EQ(r.droppedBits, 1u);
+  EXPECT_EQ(live.mask, 0x3u);
+  EXPECT_EQ(live.gain, -1.5f);
+  EXPECT_TRUE(live.entry[0].level == 0 && live.entry[0].code == 0x1234 && live.entry[0].mask == 0x2);
+  EXPECT_TRUE(live.entry[1].level == 9 && live.entry[1].mask == 0x1);
 }
 
 TEST(RecordText, NegativeLengthCarriesNothingOversizeKeepsWhatFitsAndMergeKeepsEveryCountedCharacter) {

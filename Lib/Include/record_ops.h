@@ -1,6 +1,7 @@
 // What a record declaration gives: decode, encode, the wire size, the masked merge, the mask
 // bookkeeping of restore and send, and the M/E and channel stamp.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <tuple>
@@ -274,42 +275,45 @@ constexpr bool isFixedSize() {
 }
 
 // A fixed-size value from bytes already known to be there: one bounds check per record instead of
-// one per value.
+// one per value. The position travels by value, so that the stores of a table's values (bytes
+// among them) do not make the compiler reload it after each one.
 template <class V, class C>
-void readFixed(const u8*& p, V& v, const C& c) {
+const u8* readFixed(const u8* p, V& v, const C& c) {
   if constexpr (HasWire<V>) {
-    forEachField<V>([&](const auto& d) { readFixed(p, v.*(d.member), d.check); });
+    forEachField<V>([&](const auto& d) { p = readFixed(p, v.*(d.member), d.check); });
   } else if constexpr (ArrayOf<V>::is) {
     using E = typename ArrayOf<V>::Element;
     if constexpr (sizeof(E) == 1 && std::is_integral_v<E> && !std::is_same_v<E, bool> && !std::is_same_v<C, Boolean>) {
       std::memcpy(&at(v, 0), p, ArrayOf<V>::size);
       p += ArrayOf<V>::size;
     } else {
-      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) readFixed(p, at(v, i), c);
+      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) p = readFixed(p, at(v, i), c);
     }
   } else {
     v = loadBigEndian<V>(p);
     p += sizeof(V);
     if constexpr (std::is_same_v<C, Boolean>) v = static_cast<V>(v != 0);
   }
+  return p;
 }
 
 template <class V>
-void writeFixed(u8*& p, const V& v) {
+u8* writeFixed(u8* p, const V& v) {
   if constexpr (HasWire<V>) {
-    forEachField<V>([&](const auto& d) { writeFixed(p, v.*(d.member)); });
+    forEachField<V>([&](const auto& d) { p = writeFixed(p, v.*(d.member)); });
   } else if constexpr (ArrayOf<V>::is) {
     using E = typename ArrayOf<V>::Element;
     if constexpr (sizeof(E) == 1 && std::is_integral_v<E> && !std::is_same_v<E, bool>) {
       std::memcpy(p, &at(v, 0), ArrayOf<V>::size);
       p += ArrayOf<V>::size;
     } else {
-      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) writeFixed(p, at(v, i));
+      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) p = writeFixed(p, at(v, i));
     }
   } else {
     storeBigEndian<V>(p, v);
     p += sizeof(V);
   }
+  return p;
 }
 
 template <class R>
@@ -387,60 +391,87 @@ struct MergeResult {
 // when they first came in (a copy between live records, a stored snapshot).
 enum class Checks { Apply, Skip };
 
+namespace detail {
+
+// The merge with its checks applied or skipped as a compile-time choice: a table's entries are
+// merged one after another, and a flag read again for each of them is much of a small entry's cost.
+template <bool CHECKED, class R>
+MergeResult mergeRecord(R& dst, const R& src) {
+  constexpr bool checked = CHECKED;
+  MergeResult result;
+  constexpr std::size_t WORDS = maskWords<R>();
+  // The incoming marks and those of the values taken are held in locals and dst's mask is set
+  // once at the end: a store of a taken value (a byte, say) then never makes the compiler read
+  // the mask words again, which for the entries of a large table is most of the cost.
+  std::array<u32, WORDS == 0 ? 1 : WORDS> in{};
+  std::array<u32, WORDS == 0 ? 1 : WORDS> took{};
+  if constexpr (WORDS > 0) {
+    const u32* marks = maskWordsOf(src);
+    u32 any = 0;
+    for (std::size_t w = 0; w < WORDS; ++w) {
+      in[w] = marks[w];
+      any |= marks[w];
+    }
+    // Only masked fields merge: a leaf whose mask is clear has nothing to give (the common case
+    // for the entries of a large table of which a record changes a few).
+    if constexpr (!hasSubRecords<R>()) {
+      if (any == 0) return result;
+    }
+  }
+  const auto marked = [&in](int bit) { return ((in[static_cast<std::size_t>(bit / 32)] >> (bit % 32)) & 1u) != 0; };
+  const auto take = [&took](int bit) { took[static_cast<std::size_t>(bit / 32)] |= 1u << (bit % 32); };
+  forEachField<R>([&](const auto& d) {
+    using D = std::decay_t<decltype(d)>;
+    if constexpr (D::role == Role::Field) {
+      if (marked(d.bit)) {
+        bool taken = false;
+        const int dropped = mergeValue(dst.*(d.member), src.*(d.member), d.check, checked, taken);
+        if (taken) take(d.bit);
+        if (dropped) result.refused(d.bit, dropped);
+      }
+    } else if constexpr (D::role == Role::Elements) {
+      for (std::size_t i = 0; i < ArrayOf<typename D::Member>::size; ++i) {
+        const int bit = d.bit + static_cast<int>(i);
+        if (!marked(bit) || !takes(d.check, i)) continue;
+        const auto& value = at(src.*(d.member), i);
+        if constexpr (IsText<std::decay_t<decltype(value)>>::value) {
+          at(dst.*(d.member), i).assignFrom(value);
+        } else {
+          if (checked && !acceptElement(d.check, i, value)) {
+            result.refused(bit, 1);
+            continue;
+          }
+          at(dst.*(d.member), i) = value;
+        }
+        take(bit);
+      }
+    } else if constexpr (D::role == Role::Sub) {
+      auto& dv = dst.*(d.member);
+      const auto& sv = src.*(d.member);
+      if constexpr (HasWire<typename D::Member>) {
+        result.droppedValues += mergeRecord<CHECKED>(dv, sv).droppedValues;
+      } else {
+        for (std::size_t i = 0; i < ArrayOf<typename D::Member>::size; ++i) {
+          result.droppedValues += mergeRecord<CHECKED>(at(dv, i), at(sv, i)).droppedValues;
+        }
+      }
+    }
+  });
+  if constexpr (WORDS > 0) {
+    u32* out = maskWordsOf(dst);
+    for (std::size_t w = 0; w < WORDS; ++w) out[w] |= took[w];
+  }
+  return result;
+}
+
+}  // namespace detail
+
 // Takes from src the fields whose mask bits are set and whose values pass their checks, and sets
 // those bits in dst's mask (pending-change marks); sub-records merge by their own masks. The
 // M/E, channel and carried fields of dst are left as they are.
 template <class R>
 MergeResult merge(R& dst, const R& src, Checks checks = Checks::Apply) {
-  const bool checked = checks == Checks::Apply;
-  MergeResult result;
-  const u32* in = detail::maskWordsOf(src);
-  u32* out = detail::maskWordsOf(dst);
-  if constexpr (detail::maskWords<R>() > 0 && !detail::hasSubRecords<R>()) {
-    // Only masked fields merge: a leaf whose mask is clear has nothing to give (the common case
-    // for the entries of a large table of which a record changes a few).
-    u32 any = 0;
-    for (std::size_t w = 0; w < detail::maskWords<R>(); ++w) any |= in[w];
-    if (any == 0) return result;
-  }
-  detail::forEachField<R>([&](const auto& d) {
-    using D = std::decay_t<decltype(d)>;
-    if constexpr (D::role == Role::Field) {
-      if (detail::bitSet(in, d.bit)) {
-        bool took = false;
-        const int dropped = detail::mergeValue(dst.*(d.member), src.*(d.member), d.check, checked, took);
-        if (took) detail::setBit(out, d.bit);
-        if (dropped) result.refused(d.bit, dropped);
-      }
-    } else if constexpr (D::role == Role::Elements) {
-      for (std::size_t i = 0; i < detail::ArrayOf<typename D::Member>::size; ++i) {
-        const int bit = d.bit + static_cast<int>(i);
-        if (!detail::bitSet(in, bit) || !detail::takes(d.check, i)) continue;
-        const auto& value = detail::at(src.*(d.member), i);
-        if constexpr (IsText<std::decay_t<decltype(value)>>::value) {
-          detail::at(dst.*(d.member), i).assignFrom(value);
-        } else {
-          if (checked && !detail::acceptElement(d.check, i, value)) {
-            result.refused(bit, 1);
-            continue;
-          }
-          detail::at(dst.*(d.member), i) = value;
-        }
-        detail::setBit(out, bit);
-      }
-    } else if constexpr (D::role == Role::Sub) {
-      auto& dv = dst.*(d.member);
-      const auto& sv = src.*(d.member);
-      if constexpr (detail::HasWire<typename D::Member>) {
-        result.droppedValues += merge(dv, sv, checks).droppedValues;
-      } else {
-        for (std::size_t i = 0; i < detail::ArrayOf<typename D::Member>::size; ++i) {
-          result.droppedValues += merge(detail::at(dv, i), detail::at(sv, i), checks).droppedValues;
-        }
-      }
-    }
-  });
-  return result;
+  return checks == Checks::Apply ? detail::mergeRecord<true>(dst, src) : detail::mergeRecord<false>(dst, src);
 }
 
 // Every text of the record, sub-records included, brought back to the text rule (see

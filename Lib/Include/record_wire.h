@@ -12,28 +12,42 @@
 
 namespace rec {
 
+namespace detail {
+
+// The unsigned integer as wide as a wire value (a float travels as its u32 bits).
+template <class V>
+using WireBits = std::make_unsigned_t<std::conditional_t<std::is_same_v<V, float>, u32, V>>;
+
+// One load and one byte swap rather than a loop of shifts: every table decode runs this per value.
+template <class U>
+constexpr U swapToNative(U u) {
+  if constexpr (sizeof(U) == 1 || std::endian::native == std::endian::big) {
+    return u;
+  } else if constexpr (sizeof(U) == 2) {
+    return __builtin_bswap16(u);
+  } else if constexpr (sizeof(U) == 4) {
+    return __builtin_bswap32(u);
+  } else {
+    static_assert(sizeof(U) == 8, "wire values are 1, 2, 4 or 8 bytes wide");
+    return __builtin_bswap64(u);
+  }
+}
+
+}  // namespace detail
+
 // A value's big-endian bytes at p, and back.
 template <class V>
 V loadBigEndian(const u8* p) {
-  using U = std::make_unsigned_t<std::conditional_t<std::is_same_v<V, float>, u32, V>>;
-  U u = 0;
-  for (std::size_t i = 0; i < sizeof(V); ++i) u = static_cast<U>((u << 8) | p[i]);
-  if constexpr (std::is_same_v<V, float>) {
-    return std::bit_cast<float>(u);
-  } else {
-    return static_cast<V>(u);
-  }
+  using U = detail::WireBits<V>;
+  U u;
+  std::memcpy(&u, p, sizeof u);
+  return std::bit_cast<V>(detail::swapToNative(u));
 }
 template <class V>
 void storeBigEndian(u8* p, V v) {
-  using U = std::make_unsigned_t<std::conditional_t<std::is_same_v<V, float>, u32, V>>;
-  U u;
-  if constexpr (std::is_same_v<V, float>) {
-    u = std::bit_cast<u32>(v);
-  } else {
-    u = static_cast<U>(v);
-  }
-  for (std::size_t i = 0; i < sizeof(V); ++i) p[i] = static_cast<u8>(u >> (8 * (sizeof(V) - 1 - i)));
+  using U = detail::WireBits<V>;
+  const U u = detail::swapToNative(std::bit_cast<U>(v));
+  std::memcpy(p, &u, sizeof u);
 }
 
 class WireReader {
@@ -45,16 +59,10 @@ class WireReader {
 
   template <class V>
   V get() {
-    using U = std::make_unsigned_t<std::conditional_t<std::is_same_v<V, float>, u32, V>>;
     if (!need(sizeof(V))) return V{};
-    U u = 0;
-    for (std::size_t i = 0; i < sizeof(V); ++i) u = static_cast<U>((u << 8) | bytes_[pos_ + i]);
+    const V v = loadBigEndian<V>(bytes_.data() + pos_);
     pos_ += sizeof(V);
-    if constexpr (std::is_same_v<V, float>) {
-      return std::bit_cast<float>(u);
-    } else {
-      return static_cast<V>(u);
-    }
+    return v;
   }
   // Copies n bytes when they are there.
   bool bytes(u8* dst, std::size_t n) {
@@ -94,15 +102,8 @@ class WireWriter {
 
   template <class V>
   void put(V v) {
-    using U = std::make_unsigned_t<std::conditional_t<std::is_same_v<V, float>, u32, V>>;
-    U u;
-    if constexpr (std::is_same_v<V, float>) {
-      u = std::bit_cast<u32>(v);
-    } else {
-      u = static_cast<U>(v);
-    }
     if (!need(sizeof(V))) return;
-    for (std::size_t i = 0; i < sizeof(V); ++i) bytes_[pos_ + i] = static_cast<u8>(u >> (8 * (sizeof(V) - 1 - i)));
+    storeBigEndian<V>(bytes_.data() + pos_, v);
     pos_ += sizeof(V);
   }
   void bytes(const u8* src, std::size_t n) {
