@@ -251,7 +251,7 @@ class BusRowLamps {
       ignore301 = o.ignore301 == 1 ? 1 : 0;
     }
     CategoryBus::FunctionColumns& read = bus_.functionColumns_[static_cast<std::size_t>(panel_)];
-    const u32 generation = xpt_->tableGeneration();
+    const u32 generation = xpt_->tableGeneration(panel_);
     if (!read.valid || read.xptGeneration != generation || read.ignore300 != ignore300 || read.ignore301 != ignore301) {
       u32 mask = 0;
       for (int c = 0; c < N_COLUMNS; ++c) {

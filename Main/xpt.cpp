@@ -240,6 +240,7 @@ bool CategoryXpt::isFunctionColumn(int panel, int button, u32 mask) const {
 void CategoryXpt::updateColumnFlags(int panel) {
   KZ_CHECK(0 <= panel && panel < N_CHANNELS);
   ++tableGeneration_[static_cast<std::size_t>(panel)];
+  ++anyTableGeneration_;
   const KzifXptAssign& r = records_[panel];
   for (int c = 0; c < KzifXptAssign::N_COLUMNS; ++c) {
     // The first row of the column with a function value decides: walked from the last row up, so

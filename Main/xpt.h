@@ -88,6 +88,8 @@ class CategoryXpt : public CategoryCommon<KzifXptAssign> {
   u32 tableGeneration(int panel) const {
     return 0 <= panel && panel < N_CHANNELS ? tableGeneration_[static_cast<std::size_t>(panel)] : 0;
   }
+  // Moves on whenever any panel's table may have changed, for readers that derive from them all.
+  u32 tableGeneration() const { return anyTableGeneration_; }
 
   // Test hook: sees each re-selection request to the buses (M/E, button, its old value, panel).
   using BusChangeObserver = void (*)(int me, int button, int source, int panel);
@@ -98,6 +100,7 @@ class CategoryXpt : public CategoryCommon<KzifXptAssign> {
 
   std::array<std::array<u32, KzifXptAssign::N_COLUMNS>, KzifXptAssign::N_CHANNELS> columnFlags_{};
   std::array<u32, KzifXptAssign::N_CHANNELS> tableGeneration_{};
+  u32 anyTableGeneration_ = 0;
   static inline BusChangeObserver observer_ = nullptr;
 };
 
