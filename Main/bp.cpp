@@ -52,11 +52,6 @@ CategoryInterface* lookup(int typeId, int me) { return BP::instance().get(typeId
 
 }  // namespace category
 
-BP& BP::instance() {
-  static BP bp;
-  return bp;
-}
-
 BP::BP() { route_.fill(-1); }
 
 category::CategoryInterface* BP::get(int id, int me) {
@@ -64,11 +59,6 @@ category::CategoryInterface* BP::get(int id, int me) {
   KZ_CHECK(0 <= id && id < N_TYPES);
   auto* c = registry_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)];
   return c ? c : registry_[static_cast<std::size_t>(id)][0];
-}
-
-category::CategoryInterface* BP::own(int id, int me) const {
-  if (id < 0 || id >= N_TYPES || me < 0 || me >= N_ME) return nullptr;
-  return registry_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)];
 }
 
 category::CategoryInterface& BP::ownOrFail(int id, int me) const {
@@ -182,6 +172,7 @@ void BP::start() {
   KZ_CHECK(volatileOffset <= BACKUP_SIZE);
   backupSize_ = offset;
   volatileUsed = volatileOffset;
+  nShares_ = nShares;
 
   const storage::Found found = window_.open(std::span<const storage::Share>(shares_.data(), nShares), offset);
   const u8* stored = found.image;

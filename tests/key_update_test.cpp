@@ -161,10 +161,10 @@ TEST_F(KeyUpdateTest, SettingsFollowTheVideoFormatAndRecordsWrittenStraightIn) {
   };
   expectFormat(0);
   // Only the video format changes (BT.601 and another 4:3 frame), then changes back.
-  KzifSystem& system = category::CategorySystem::get().record(0);
-  system.videoFormat = 6;
+  // The writable record is taken for each write: that is what marks its share for the save.
+  category::CategorySystem::get().record(0).videoFormat = 6;
   expectFormat(6);
-  system.videoFormat = 0;
+  category::CategorySystem::get().record(0).videoFormat = 0;
   expectFormat(0);
   // A record written without a merge is taken in the next field all the same.
   live(0, 0).shape[2] = 4000;
