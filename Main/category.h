@@ -119,6 +119,7 @@ class CategoryCommon : public CategoryInterface {
   std::size_t attachBackup(u8* p) override {
     records_ = reinterpret_cast<T*>(p);
     maybeMarked_.markAll();  // the storage may hold marks of a send that a backlog held back
+    written_.markAll();
     markShareChanged();
     return sizeof(T) * N_CHANNELS;
   }
@@ -126,6 +127,7 @@ class CategoryCommon : public CategoryInterface {
   void initInternal() override {
     changed_.fill(0);
     maybeMarked_.markAll();
+    written_.markAll();
     markShareChanged();
   }
 
@@ -134,6 +136,7 @@ class CategoryCommon : public CategoryInterface {
   // Manager ever see it.
   void restore(const u8* stored) override {
     maybeMarked_.markAll();
+    written_.markAll();
     markShareChanged();
     std::memset(static_cast<void*>(records_), 0, sizeof(T) * N_CHANNELS);
     initIndex(me_, 0);
@@ -193,6 +196,7 @@ class CategoryCommon : public CategoryInterface {
     rec::stamp(records_[idx], me_, idx);
     changed_[static_cast<std::size_t>(idx)] = 1;
     maybeMarked_.mark(idx);
+    written_.mark(idx);
     markShareChanged();
   }
 
@@ -202,6 +206,7 @@ class CategoryCommon : public CategoryInterface {
   T& record(int idx) {
     checkChannel(idx);
     maybeMarked_.mark(idx);  // whoever holds it may set a mask
+    written_.mark(idx);
     markShareChanged();
     return records_[idx];
   }
@@ -217,7 +222,18 @@ class CategoryCommon : public CategoryInterface {
     checkChannel(idx);
     changed_[static_cast<std::size_t>(idx)] = 1;
     maybeMarked_.mark(idx);
+    written_.mark(idx);
     markShareChanged();
+  }
+  // For a feature that keeps what it works out from a record: whether the record of channel idx
+  // may have been written since the last call (anywhere the framework hands it out writable or
+  // changes it: a merge, a start, a restore). Each call clears it, so a category has one such
+  // reader. Not a send mark.
+  bool takeRecordWritten(int idx) {
+    checkChannel(idx);
+    const bool written = written_.marked(idx);
+    written_.unmark(idx);
+    return written;
   }
 
  protected:
@@ -230,11 +246,13 @@ class CategoryCommon : public CategoryInterface {
     std::memset(static_cast<void*>(storage), 0, sizeof(T) * N_CHANNELS);
     records_ = storage;
     maybeMarked_.markAll();
+    written_.markAll();
     return 0;
   }
   // Channel idx may hold send marks set through records_.
   void mayHoldMarks(int idx) {
     maybeMarked_.mark(idx);
+    written_.mark(idx);
     markShareChanged();
   }
   // One line for the stored values of this object that a restore refused and set back.
@@ -250,6 +268,7 @@ class CategoryCommon : public CategoryInterface {
  private:
   bool ownedByMe_;
   MarkedChannels<N_CHANNELS> maybeMarked_;
+  MarkedChannels<N_CHANNELS> written_;
 
   void sendChannel(AcknowledgeSender& tx, int ch) {
     maybeMarked_.unmark(ch);

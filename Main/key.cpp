@@ -331,7 +331,7 @@ void CategoryKey::updateKey(int ch, const KzifSystem& system, bool reapply) {
   p = unitClamp(p);
 
   // The style fix below changes the record, but nothing worked out from it.
-  const KeyDriverSettings& settings = driverSettings(ch, format);
+  const KeyDriverSettings& settings = driverSettings(ch, format, reapply);
   if (r.transKind == 1) {
     if (r.dveMatte == 1) {
       keyproc::writeMatte(KZ_COLOR_KEY_MATTE4 + ch, settings.matte[3]);
@@ -354,11 +354,11 @@ void CategoryKey::updateKey(int ch, const KzifSystem& system, bool reapply) {
   carryOutRequestedKeyState(ch);
 }
 
-const CategoryKey::KeyDriverSettings& CategoryKey::driverSettings(int ch, int videoFormat) {
+const CategoryKey::KeyDriverSettings& CategoryKey::driverSettings(int ch, int videoFormat, bool reapply) {
   KeyDriverSettings& s = driverSettings_[static_cast<std::size_t>(ch)];
-  const KzifKey& r = records_[ch];
-  if (s.format != videoFormat || std::memcmp(&s.from, &r, sizeof r) != 0) {
-    std::memcpy(&s.from, &r, sizeof r);
+  // Taken first, so that the flag never outlives a field that worked the settings out anyway.
+  const bool written = takeRecordWritten(ch);
+  if (written || s.format != videoFormat || reapply) {
     workOutDriverSettings(ch, videoFormat, s);
     s.format = videoFormat;
   }
@@ -367,7 +367,7 @@ const CategoryKey::KeyDriverSettings& CategoryKey::driverSettings(int ch, int vi
 
 void CategoryKey::workOutDriverSettings(int ch, int videoFormat, KeyDriverSettings& s) {
   auto& caches = colorCaches_[static_cast<std::size_t>(ch)];
-  const KzifKey& r = s.from;
+  const KzifKey& r = records_[ch];
   s.matte[0] = keyproc::convertMatte(r.matte1, videoFormat, caches[0]);
   s.matte[1] = keyproc::convertMatte(r.matte2, videoFormat, caches[1]);
   s.matte[2] = keyproc::convertMatte(r.matte3, videoFormat, caches[2]);
