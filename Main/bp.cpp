@@ -83,6 +83,8 @@ int BP::registerCategory(category::CategoryInterface* ref, int id) {
   }
   registered_[at] = {ref, id, me};
   ++nRegistered_;
+  ref->setSendSlot(id * N_ME + me);
+  category::sendPending().mark(id * N_ME + me);
   updateOrderStale_ = true;
   return me;
 }
@@ -328,8 +330,18 @@ void BP::updateAll() {
 void BP::sendAll() {
   AcknowledgeSender& tx = AcknowledgeSender::instance();
   tx.stream().flush();
-  forEachRegistered(Order::ByTypeId,
-                    [&](category::CategoryInterface& c, int, int) { contained([&] { c.sendChanges(tx); }); });
+  // In type id, then M/E order, as the registered objects lie; the marks are read afresh at each
+  // step, so that an object marked by the send of one before it is still sent in this pass.
+  auto& pending = category::sendPending();
+  for (int slot = pending.nextMarked(0); slot < N_TYPES * N_ME; slot = pending.nextMarked(slot + 1)) {
+    category::CategoryInterface* c = registry_[static_cast<std::size_t>(slot / N_ME)][static_cast<std::size_t>(slot % N_ME)];
+    if (c == nullptr) {
+      pending.unmark(slot);
+      continue;
+    }
+    contained([&] { c->sendChanges(tx); });
+    if (c->nothingToSend()) pending.unmark(slot);
+  }
   tx.stream().flush();
 }
 
