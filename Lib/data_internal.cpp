@@ -1,60 +1,12 @@
 #include "Lib/Include/data_internal.h"
 
-#include <array>
-
 #include "Common/assert.h"
 #include "Common/positions.h"
 
-namespace {
+namespace lampmap {
 
-struct CodeRun {
-  int first;
-  int last;
-  int index;  // index of `first`
-};
+void ledCodeUnmapped() { assert::fail(positions::LAMP_MAP_SOURCE, positions::LAMP_MAP_UNMAPPED, "NeverReachHere"); }
 
-constexpr std::array<CodeRun, 18> ledRuns = {{
-    {200, 207, 0},     {212, 215, 8},     {712, 715, 12},    {2400, 2410, 16},  {2200, 2231, 27},
-    {2900, 2913, 59},  {2000, 2047, 73},  {2050, 2097, 121}, {2100, 2110, 169}, {2450, 2450, 180},
-    {2500, 2508, 181}, {2600, 2608, 190}, {2700, 2708, 199}, {2800, 2804, 208}, {3000, 3018, 227},
-    {700, 707, 246},   {3100, 3143, 254}, {3300, 3351, 298},
-}};
+void meLedCodeUnmapped() { assert::fail(positions::LAMP_MAP_SOURCE, 353, "NeverReachHere"); }
 
-constexpr std::array<CodeRun, 11> meLedRuns = {{
-    {0, 47, 0},      {50, 97, 48},    {100, 147, 96},  {150, 197, 144}, {208, 211, 192}, {216, 230, 196},
-    {450, 453, 211}, {250, 268, 215}, {300, 318, 234}, {350, 381, 253}, {400, 423, 285},
-}};
-
-// Code -> index as one table over the codes the runs span (-1: not a lamp), built at compile
-// time: panels light a few hundred lamps every field.
-template <std::size_t N>
-constexpr int lastCode(const std::array<CodeRun, N>& runs) {
-  int last = 0;
-  for (const CodeRun& r : runs) last = r.last > last ? r.last : last;
-  return last;
-}
-
-template <std::size_t N, std::size_t SIZE>
-constexpr std::array<i16, SIZE> indexTable(const std::array<CodeRun, N>& runs) {
-  std::array<i16, SIZE> table{};
-  for (i16& e : table) e = -1;
-  for (const CodeRun& r : runs)
-    for (int c = r.first; c <= r.last; ++c) table[static_cast<std::size_t>(c)] = static_cast<i16>(r.index + c - r.first);
-  return table;
-}
-
-constexpr auto ledTable = indexTable<ledRuns.size(), lastCode(ledRuns) + 1>(ledRuns);
-constexpr auto meLedTable = indexTable<meLedRuns.size(), lastCode(meLedRuns) + 1>(meLedRuns);
-
-template <std::size_t SIZE>
-int lookup(const std::array<i16, SIZE>& table, int code, int line) {
-  if (0 <= code && static_cast<std::size_t>(code) < SIZE && table[static_cast<std::size_t>(code)] >= 0)
-    return table[static_cast<std::size_t>(code)];
-  assert::fail(positions::LAMP_MAP_SOURCE, line, "NeverReachHere");
-}
-
-}  // namespace
-
-int ledCodeToIndex(int code) { return lookup(ledTable, code, positions::LAMP_MAP_UNMAPPED); }
-
-int meLedCodeToIndex(int code) { return lookup(meLedTable, code, 353); }
+}  // namespace lampmap

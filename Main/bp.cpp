@@ -52,11 +52,6 @@ CategoryInterface* lookup(int typeId, int me) { return BP::instance().get(typeId
 
 }  // namespace category
 
-BP& BP::instance() {
-  static BP bp;
-  return bp;
-}
-
 BP::BP() { route_.fill(-1); }
 
 category::CategoryInterface* BP::get(int id, int me) {
@@ -64,11 +59,6 @@ category::CategoryInterface* BP::get(int id, int me) {
   KZ_CHECK(0 <= id && id < N_TYPES);
   auto* c = registry_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)];
   return c ? c : registry_[static_cast<std::size_t>(id)][0];
-}
-
-category::CategoryInterface* BP::own(int id, int me) const {
-  if (id < 0 || id >= N_TYPES || me < 0 || me >= N_ME) return nullptr;
-  return registry_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)];
 }
 
 category::CategoryInterface& BP::ownOrFail(int id, int me) const {
@@ -93,6 +83,8 @@ int BP::registerCategory(category::CategoryInterface* ref, int id) {
   }
   registered_[at] = {ref, id, me};
   ++nRegistered_;
+  ref->setSendSlot(id * N_ME + me);
+  category::sendPending().mark(id * N_ME + me);
   updateOrderStale_ = true;
   return me;
 }
@@ -182,6 +174,7 @@ void BP::start() {
   KZ_CHECK(volatileOffset <= BACKUP_SIZE);
   backupSize_ = offset;
   volatileUsed = volatileOffset;
+  nShares_ = nShares;
 
   const storage::Found found = window_.open(std::span<const storage::Share>(shares_.data(), nShares), offset);
   const u8* stored = found.image;
@@ -337,8 +330,18 @@ void BP::updateAll() {
 void BP::sendAll() {
   AcknowledgeSender& tx = AcknowledgeSender::instance();
   tx.stream().flush();
-  forEachRegistered(Order::ByTypeId,
-                    [&](category::CategoryInterface& c, int, int) { contained([&] { c.sendChanges(tx); }); });
+  // In type id, then M/E order, as the registered objects lie; the marks are read afresh at each
+  // step, so that an object marked by the send of one before it is still sent in this pass.
+  auto& pending = category::sendPending();
+  for (int slot = pending.nextMarked(0); slot < N_TYPES * N_ME; slot = pending.nextMarked(slot + 1)) {
+    category::CategoryInterface* c = registry_[static_cast<std::size_t>(slot / N_ME)][static_cast<std::size_t>(slot % N_ME)];
+    if (c == nullptr) {
+      pending.unmark(slot);
+      continue;
+    }
+    contained([&] { c->sendChanges(tx); });
+    if (c->nothingToSend()) pending.unmark(slot);
+  }
   tx.stream().flush();
 }
 

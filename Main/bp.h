@@ -22,13 +22,21 @@ constexpr u32 BOOT_MODE_NO_BACKUP = 0x4000;   // neither afterSend nor the backu
 
 class BP {
  public:
-  static BP& instance();
+  // Inline: the field cycle looks categories up a few hundred times per field.
+  static BP& instance() {
+    static BP bp;
+    return bp;
+  }
 
   // The category of a type id for an M/E; an M/E without its own instance gives the M/E 0 one;
   // nullptr when the type id has none. Asserts the ranges.
   category::CategoryInterface* get(int id, int me);
   // The object registered for exactly (id, me), without the M/E 0 fallback.
-  category::CategoryInterface* own(int id, int me) const;
+  category::CategoryInterface* own(int id, int me) const {
+    if (static_cast<unsigned>(id) >= static_cast<unsigned>(N_TYPES) || static_cast<unsigned>(me) >= static_cast<unsigned>(N_ME))
+      return nullptr;
+    return registry_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)];
+  }
   // The object of category class C registered for exactly M/E me; nullptr when there is none.
   template <class C>
   C* find(int me = 0) const {
@@ -97,6 +105,16 @@ class BP {
       fn(owner.object ? owner.object->typeName() : "header", owner.id, owner.me, copy);
     });
   }
+  // Host checks only: fn(typeName, type id, me) for every share the next save will compare
+  // against the non-volatile window (the header is "header", type id -1).
+  template <class Fn>
+  void forEachMarkedShare(Fn fn) const {
+    for (std::size_t s = 0; s < nShares_; ++s) {
+      if (shares_[s].marks->bits == 0) continue;
+      const Registered& owner = shareOwners_[s];
+      fn(owner.object ? owner.object->typeName() : "header", owner.id, owner.me);
+    }
+  }
   std::size_t backupSize() const { return backupSize_; }
   // Offset of a category's share in the backup image (M/E 0 and 1 only); 0 when it has none.
   std::size_t shareOffset(int id, int me) const;
@@ -143,6 +161,7 @@ class BP {
   std::array<std::array<u32, 2>, N_TYPES> shareOffset_{};
   std::array<storage::Share, storage::BackupWindow::MAX_SHARES> shares_{};
   std::array<Registered, storage::BackupWindow::MAX_SHARES> shareOwners_{};
+  std::size_t nShares_ = 0;
   storage::ShareMarks headerMarks_;
   storage::BackupWindow window_;
   alignas(8) std::array<u8, BACKUP_SIZE> backup_{};

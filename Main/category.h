@@ -75,9 +75,30 @@ class CategoryInterface {
   void markShareChanged() { shareMarks_.setAll(); }
   storage::ShareMarks& shareMarks() { return shareMarks_; }
 
+  // Whether the send pass may pass the object by until it is marked again (markSendPending): only
+  // a category whose send looks at nothing but the framework's channel marks says so.
+  virtual bool nothingToSend() const { return false; }
+  // Where BP registered the object: its bit in sendPending().
+  void setSendSlot(int slot) { sendSlot_ = static_cast<u16>(slot); }
+  int sendSlot() const { return sendSlot_; }
+
+ protected:
+  void markSendPending();
+
  private:
   storage::ShareMarks shareMarks_;
+  u16 sendSlot_ = 0;
 };
+
+// The registered objects that the send pass visits, by slot (type id × N_ME + M/E, the order of
+// the pass): set wherever a channel may come to hold send marks, and at registration; cleared by
+// the pass only for an object that then has nothing left to send (a backlog keeps its marks, and
+// so its bit). Not a "changed in this field" flag.
+inline MarkedChannels<N_TYPES * N_ME>& sendPending() {
+  static MarkedChannels<N_TYPES * N_ME> pending;
+  return pending;
+}
+inline void CategoryInterface::markSendPending() { sendPending().mark(sendSlot_); }
 
 // Enters a category in the BP registry; the k-th object of one type id gets M/E index k.
 int registerCategory(CategoryInterface* ref, int typeId);
@@ -118,14 +139,16 @@ class CategoryCommon : public CategoryInterface {
 
   std::size_t attachBackup(u8* p) override {
     records_ = reinterpret_cast<T*>(p);
-    maybeMarked_.markAll();  // the storage may hold marks of a send that a backlog held back
+    markAllMaybeMarked();  // the storage may hold marks of a send that a backlog held back
+    written_.markAll();
     markShareChanged();
     return sizeof(T) * N_CHANNELS;
   }
 
   void initInternal() override {
     changed_.fill(0);
-    maybeMarked_.markAll();
+    markAllMaybeMarked();
+    written_.markAll();
     markShareChanged();
   }
 
@@ -133,7 +156,8 @@ class CategoryCommon : public CategoryInterface {
   // image) takes the value a cold start gives it, so that neither the drivers nor the System
   // Manager ever see it.
   void restore(const u8* stored) override {
-    maybeMarked_.markAll();
+    markAllMaybeMarked();
+    written_.markAll();
     markShareChanged();
     std::memset(static_cast<void*>(records_), 0, sizeof(T) * N_CHANNELS);
     initIndex(me_, 0);
@@ -185,6 +209,9 @@ class CategoryCommon : public CategoryInterface {
       return true;
     });
   }
+  // Only this class's send clears channels: a derived send of its own leaves them all marked,
+  // and so is visited in every field.
+  bool nothingToSend() const override { return maybeMarked_.none(); }
 
   // Merges the masked fields that pass their checks and marks the channel changed.
   virtual void assign(const T& in, int idx) {
@@ -192,7 +219,8 @@ class CategoryCommon : public CategoryInterface {
     rec::merge(records_[idx], in);
     rec::stamp(records_[idx], me_, idx);
     changed_[static_cast<std::size_t>(idx)] = 1;
-    maybeMarked_.mark(idx);
+    markMaybeMarked(idx);
+    written_.mark(idx);
     markShareChanged();
   }
 
@@ -201,7 +229,8 @@ class CategoryCommon : public CategoryInterface {
   // and written later changes the share unmarked, so it is taken again instead.
   T& record(int idx) {
     checkChannel(idx);
-    maybeMarked_.mark(idx);  // whoever holds it may set a mask
+    markMaybeMarked(idx);  // whoever holds it may set a mask
+    written_.mark(idx);
     markShareChanged();
     return records_[idx];
   }
@@ -216,8 +245,19 @@ class CategoryCommon : public CategoryInterface {
   void markChanged(int idx) {
     checkChannel(idx);
     changed_[static_cast<std::size_t>(idx)] = 1;
-    maybeMarked_.mark(idx);
+    markMaybeMarked(idx);
+    written_.mark(idx);
     markShareChanged();
+  }
+  // For a feature that keeps what it works out from a record: whether the record of channel idx
+  // may have been written since the last call (anywhere the framework hands it out writable or
+  // changes it: a merge, a start, a restore). Each call clears it, so a category has one such
+  // reader. Not a send mark.
+  bool takeRecordWritten(int idx) {
+    checkChannel(idx);
+    const bool written = written_.marked(idx);
+    written_.unmark(idx);
+    return written;
   }
 
  protected:
@@ -229,12 +269,14 @@ class CategoryCommon : public CategoryInterface {
   std::size_t attachInternal(T* storage) {
     std::memset(static_cast<void*>(storage), 0, sizeof(T) * N_CHANNELS);
     records_ = storage;
-    maybeMarked_.markAll();
+    markAllMaybeMarked();
+    written_.markAll();
     return 0;
   }
   // Channel idx may hold send marks set through records_.
   void mayHoldMarks(int idx) {
-    maybeMarked_.mark(idx);
+    markMaybeMarked(idx);
+    written_.mark(idx);
     markShareChanged();
   }
   // One line for the stored values of this object that a restore refused and set back.
@@ -250,6 +292,15 @@ class CategoryCommon : public CategoryInterface {
  private:
   bool ownedByMe_;
   MarkedChannels<N_CHANNELS> maybeMarked_;
+  void markMaybeMarked(int idx) {
+    maybeMarked_.mark(idx);
+    markSendPending();
+  }
+  void markAllMaybeMarked() {
+    maybeMarked_.markAll();
+    markSendPending();
+  }
+  MarkedChannels<N_CHANNELS> written_;
 
   void sendChannel(AcknowledgeSender& tx, int ch) {
     maybeMarked_.unmark(ch);

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "Driver/kz.h"
+#include "Lib/Include/record_marks.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/faderevent.h"
@@ -103,7 +104,8 @@ void takeSettingField(KeyTransSetting& to, const KeyTransSetting& from, u32 bit)
 constexpr u32 SETTING_FIELDS[] = {KeyTransSetting::FLAG, KeyTransSetting::TYPE, KeyTransSetting::VALUE};
 
 // The transition link ties setting B to setting A. Linking copies A into B at once; while the
-// live settings are linked, a record that leaves the link alone changes both alike.
+// live settings are linked, a record that leaves the link alone changes both alike. `change` is
+// the live record with what the record takes merged in and marked.
 void linkTransitionSettings(const KzifKey& in, const KzifKey& live, KzifKey& change) {
   if (in.has(KzifKey::BIT_TRANS_LINK)) {
     if (!change.has(KzifKey::BIT_TRANS_LINK) || change.transLink != 1 || live.transLink == 1) return;
@@ -114,13 +116,19 @@ void linkTransitionSettings(const KzifKey& in, const KzifKey& live, KzifKey& cha
     return;
   }
   if (live.transLink != 1) return;
-  KeyTransSetting both{};
+  // The fields either setting takes go to both; the others keep their live values.
+  KeyTransSetting a = live.settingA;
+  KeyTransSetting b = live.settingB;
+  a.mask = 0;
+  b.mask = 0;
   for (u32 bit : SETTING_FIELDS) {
-    takeSettingField(both, change.settingB, bit);
-    takeSettingField(both, change.settingA, bit);  // A wins where both carry the field
+    for (KeyTransSetting* both : {&a, &b}) {
+      takeSettingField(*both, change.settingB, bit);
+      takeSettingField(*both, change.settingA, bit);  // A wins where both carry the field
+    }
   }
-  change.settingA = both;
-  change.settingB = both;
+  change.settingA = a;
+  change.settingB = b;
 }
 
 bool changesDveGeometry(const KzifKey& change) {
@@ -241,6 +249,9 @@ const KeyTransSetting& CategoryKey::activeTransSetting(int ch) const {
   return r.settingBSelected == 1 ? r.settingB : r.settingA;
 }
 
+// The record is merged once, into a copy of the live record whose marks are cleared: the copy's
+// marks then say what this record changes, the checks below may take a change back (the live
+// value returns with it), and the copy is taken whole with the live record's pending marks added.
 void CategoryKey::assign(const KzifKey& in, int idx) {
   checkChannel(idx);
   const KzifKey& live = records_[idx];
@@ -250,26 +261,40 @@ void CategoryKey::assign(const KzifKey& in, int idx) {
   asked.drop(KzifKey::BIT_SETTING_B_SELECTED);  // the key update's own, never a record's
   settleAspectPair(asked.dveAspect);
 
-  KzifKey change{};
+  KzifKey change = live;
+  rec::clearMasks(change);
   rec::merge(change, asked);
-  if (change.has(KzifKey::BIT_DVE_SIZE) && smallKey(idx) && change.dveSize > SMALL_KEY_DVE_SIZE_MAX)
+  if (change.has(KzifKey::BIT_DVE_SIZE) && smallKey(idx) && change.dveSize > SMALL_KEY_DVE_SIZE_MAX) {
     change.drop(KzifKey::BIT_DVE_SIZE);
-  if (change.has(KzifKey::BIT_PATTERN_A) && !patternAccepted(idx, change.patternA)) change.drop(KzifKey::BIT_PATTERN_A);
-  if (change.has(KzifKey::BIT_PATTERN_B) && !patternAccepted(idx, change.patternB)) change.drop(KzifKey::BIT_PATTERN_B);
-  if (change.has(KzifKey::BIT_CROP_EDGES) && !adjustCropEdges(live.dveCrop.link, live.cropEdges, change.cropEdges))
+    change.dveSize = live.dveSize;
+  }
+  if (change.has(KzifKey::BIT_PATTERN_A) && !patternAccepted(idx, change.patternA)) {
+    change.drop(KzifKey::BIT_PATTERN_A);
+    std::memcpy(change.patternA, live.patternA, sizeof change.patternA);
+  }
+  if (change.has(KzifKey::BIT_PATTERN_B) && !patternAccepted(idx, change.patternB)) {
+    change.drop(KzifKey::BIT_PATTERN_B);
+    std::memcpy(change.patternB, live.patternB, sizeof change.patternB);
+  }
+  if (change.has(KzifKey::BIT_CROP_EDGES) && !adjustCropEdges(live.dveCrop.link, live.cropEdges, change.cropEdges)) {
     change.drop(KzifKey::BIT_CROP_EDGES);
+    std::memcpy(change.cropEdges, live.cropEdges, sizeof change.cropEdges);
+  }
   syncLinkedPairKey(asked.linkedPair, live.linkedPair, change.linkedPair);
   linkTransitionSettings(asked, live, change);
 
   if (change.has(KzifKey::BIT_PRIORITY)) {
-    applyPriority(idx, change.priority);
+    applyPriority(idx, change.priority);  // every key of the M/E, this one's live record too
     change.drop(KzifKey::BIT_PRIORITY);
+    change.priority = live.priority;
   }
   if (change.has(KzifKey::BIT_KEY_ON)) requested_[static_cast<std::size_t>(idx)] = change.keyOn;
   if (changesDveGeometry(change)) dveGeometryChanged_[static_cast<std::size_t>(idx)] = 1;
-  // The channel and M/E are stamped from the index after the merge (mergeInto).
 
-  mergeInto(idx, change);
+  rec::addMasks(change, live);
+  records_[idx] = change;
+  rec::stamp(records_[idx], me_, idx);
+  markChanged(idx);
 }
 
 void CategoryKey::applyPriority(int idx, int newPriority) {
@@ -331,7 +356,7 @@ void CategoryKey::updateKey(int ch, const KzifSystem& system, bool reapply) {
   p = unitClamp(p);
 
   // The style fix below changes the record, but nothing worked out from it.
-  const KeyDriverSettings& settings = driverSettings(ch, format);
+  const KeyDriverSettings& settings = driverSettings(ch, format, reapply);
   if (r.transKind == 1) {
     if (r.dveMatte == 1) {
       keyproc::writeMatte(KZ_COLOR_KEY_MATTE4 + ch, settings.matte[3]);
@@ -354,11 +379,11 @@ void CategoryKey::updateKey(int ch, const KzifSystem& system, bool reapply) {
   carryOutRequestedKeyState(ch);
 }
 
-const CategoryKey::KeyDriverSettings& CategoryKey::driverSettings(int ch, int videoFormat) {
+const CategoryKey::KeyDriverSettings& CategoryKey::driverSettings(int ch, int videoFormat, bool reapply) {
   KeyDriverSettings& s = driverSettings_[static_cast<std::size_t>(ch)];
-  const KzifKey& r = records_[ch];
-  if (s.format != videoFormat || std::memcmp(&s.from, &r, sizeof r) != 0) {
-    std::memcpy(&s.from, &r, sizeof r);
+  // Taken first, so that the flag never outlives a field that worked the settings out anyway.
+  const bool written = takeRecordWritten(ch);
+  if (written || s.format != videoFormat || reapply) {
     workOutDriverSettings(ch, videoFormat, s);
     s.format = videoFormat;
   }
@@ -367,7 +392,7 @@ const CategoryKey::KeyDriverSettings& CategoryKey::driverSettings(int ch, int vi
 
 void CategoryKey::workOutDriverSettings(int ch, int videoFormat, KeyDriverSettings& s) {
   auto& caches = colorCaches_[static_cast<std::size_t>(ch)];
-  const KzifKey& r = s.from;
+  const KzifKey& r = records_[ch];
   s.matte[0] = keyproc::convertMatte(r.matte1, videoFormat, caches[0]);
   s.matte[1] = keyproc::convertMatte(r.matte2, videoFormat, caches[1]);
   s.matte[2] = keyproc::convertMatte(r.matte3, videoFormat, caches[2]);

@@ -610,14 +610,15 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   // field writes it; it is worked out again only when the record or the video format differs
   // from what it was worked out from (the record is compared whole, so no writer of it can be
   // missed).
+  // Worked out again when the record may have been written, the video format changed or the
+  // system asks for everything again.
   struct KeyDriverSettings {
-    KzifKey from;
     i32 format = -1;  // -1: nothing worked out yet
     std::array<YCbCr10, 4> matte{};  // matte colours 1..4
     keyproc::KeyProcessSettings process;
     f32 shapeX = 0.0f, shapeY = 0.0f, shapeWidth = 0.0f, shapeHeight = 0.0f, shapeSoftness = 0.0f;
   };
-  const KeyDriverSettings& driverSettings(int ch, int videoFormat);
+  const KeyDriverSettings& driverSettings(int ch, int videoFormat, bool reapply);
   void workOutDriverSettings(int ch, int videoFormat, KeyDriverSettings& s);
   void applyKeyProcess(int ch, const KeyDriverSettings& s, bool reapply);
   void applyShapeWindow(int ch, const KeyDriverSettings& s);

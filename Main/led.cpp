@@ -86,6 +86,7 @@ void CategoryLedCommon<T>::stepLamp(int lamp) {
   r.lamp[i] = e.output;
   r.changeBitmap[i / 32] |= 1u << (i % 32);
   this->changed_[static_cast<std::size_t>(panel)] = 1;  // so the send pass need not scan the bitmap
+  this->markSendPending();
 }
 
 template <class T>
@@ -127,6 +128,17 @@ void CategoryLedCommon<T>::assign(const T&, int idx) {
   this->checkChannel(idx);
   rec::stamp(lampRecords_[static_cast<std::size_t>(idx)], this->me_, idx);
   this->changed_[static_cast<std::size_t>(idx)] = 1;
+  this->markSendPending();
+}
+
+// The panels' records change only by a step, an incoming record or the writable record (which
+// marks the object for the send pass itself).
+template <class T>
+bool CategoryLedCommon<T>::nothingToSend() const {
+  for (int panel = 0; panel < N_CHANNELS; ++panel)
+    if (this->changed_[static_cast<std::size_t>(panel)] != 0 || lampRecords_[static_cast<std::size_t>(panel)].mask != 0)
+      return false;
+  return true;
 }
 
 template <class T>

@@ -131,6 +131,7 @@ class CategoryLedCommon : public CategoryCommon<T> {
   void restore(const u8*) override {}
   void update() override;
   void sendChanges(AcknowledgeSender& tx) override;
+  bool nothingToSend() const override;
   // An incoming lamp record takes nothing: the panel's current lamps are sent again.
   void assign(const T& in, int idx) override;
   // The state last requested for a lamp (what the next step will show).

@@ -19,6 +19,20 @@ class MarkedChannels {
     if (N % 32 != 0) words_.back() = (1u << (N % 32)) - 1;
   }
   bool marked(int ch) const { return (words_[static_cast<std::size_t>(ch / 32)] >> (ch % 32)) & 1u; }
+  bool none() const {
+    u32 any = 0;
+    for (u32 w : words_) any |= w;
+    return any == 0;
+  }
+  // The first marked channel from `from` on, as the marks stand now; N when there is none.
+  int nextMarked(int from) const {
+    for (std::size_t w = static_cast<std::size_t>(from / 32); w < WORDS; ++w) {
+      u32 bits = words_[w];
+      if (w == static_cast<std::size_t>(from / 32)) bits &= ~0u << (from % 32);
+      if (bits != 0) return static_cast<int>(w * 32) + std::countr_zero(bits);
+    }
+    return N;
+  }
 
   // Calls visit(ch) for the marked channels in ascending order while it returns true; it may
   // unmark the channel it is given.

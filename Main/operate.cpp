@@ -1,5 +1,7 @@
 #include "Main/operate.h"
 
+#include <utility>
+
 #include "Common/log.h"
 #include "Driver/kz.h"
 #include "Driver/operate.h"
@@ -265,8 +267,10 @@ void CategoryOperate::dropEntriesWithAnEmptyRow(KzifOperate& taken) {
   }
 }
 
+// Reads go through the const record: the writable one marks the share for the backup save, which
+// only a real change may do.
 void CategoryOperate::update() {
-  KzifOperate& r = record(0);
+  const KzifOperate& r = std::as_const(*this).record(0);
   selectMemorySource(fadeSourceId(r.ftb.source));
   setOperateKeyLevel(fadeLevel());
   runFadeRequests();
@@ -296,14 +300,16 @@ void CategoryOperate::runFadeRequests() {
 }
 
 void CategoryOperate::updateFadeStatus() {
-  FadeToBlack& ftb = record(0).ftb;
+  const FadeToBlack& stored = std::as_const(*this).record(0).ftb;
   const u8 active = fadeLevel() > FADE_ACTIVE_LEVEL ? 1 : 0;
+  const u8 running =
+      fade_.state == AutoTransition::STATE_RUNNING || fade_.state == AutoTransition::STATE_PAUSED ? 1 : 0;
+  if (stored.active == active && stored.running == running) return;
+  FadeToBlack& ftb = record(0).ftb;
   if (ftb.active != active) {
     ftb.active = active;
     ftb.mask |= FadeToBlack::BIT_ACTIVE;
   }
-  const u8 running =
-      fade_.state == AutoTransition::STATE_RUNNING || fade_.state == AutoTransition::STATE_PAUSED ? 1 : 0;
   if (ftb.running != running) {
     ftb.running = running;
     ftb.mask |= FadeToBlack::BIT_RUNNING;
@@ -311,7 +317,7 @@ void CategoryOperate::updateFadeStatus() {
 }
 
 void CategoryOperate::resolveMeChange() {
-  KzifOperate& live = record(0);
+  const KzifOperate& live = std::as_const(*this).record(0);
   std::array<PanelMe, KzifOperate::N_PANELS> rows = {live.mainPanelMe, live.subPanel1Me, live.subPanel2Me};
   for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel)
     rows[static_cast<std::size_t>(panel)].mask = freshRows_[static_cast<std::size_t>(panel)];
@@ -332,7 +338,7 @@ void CategoryOperate::resolveMeChange() {
     // every row on M/E 0 until the System Manager sends the mapping).
     if (p.mask == 0) continue;
     resolvePanelRows(p);
-    PanelMe& out = live.panelMe(panel);
+    PanelMe& out = record(0).panelMe(panel);
     for (int r = 0; r < PanelMe::SIZE; ++r) {
       if (!offered(p.mask, 1u << r)) continue;
       out.me[r] = p.me[r];

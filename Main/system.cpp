@@ -46,7 +46,7 @@ void CategorySystem::initInternal() {
 }
 
 void CategorySystem::update() {
-  const int format = record(0).videoFormat;
+  const int format = videoFormat();
   formatChanged_ = format != appliedFormat_;
   if (formatChanged_) {
     const int old = appliedFormat_;

@@ -104,6 +104,15 @@ void CategoryBusTally::take(const KzifBusTally& computed) {
     record_.tally[b] = computed.tally[b];
     setBit(record_.changed, b);
   }
+  markSendPending();
+}
+
+// The record's marks are set only by a take, an incoming record or the writable record (the
+// last two mark the object for the send pass themselves).
+bool CategoryBusTally::nothingToSend() const {
+  bool marked = changed_[0] != 0 || record_.mask != 0;
+  for (u32 w : record_.changed) marked = marked || w != 0;
+  return !marked;
 }
 
 void CategoryBusTally::sendRecord(AcknowledgeSender& tx) {
@@ -195,7 +204,7 @@ void CategorySourceTally::takeGroup(int group, const Tally& work) {
   if (group == 0)
     for (int m = 0; m < N_ME; ++m)
       if (auto* buses = BP::instance().find<CategoryBusTally>(m)) buses->take(work.buses[static_cast<std::size_t>(m)]);
-  takeRow(outgoing_[static_cast<std::size_t>(group)], work.sources);
+  if (takeRow(outgoing_[static_cast<std::size_t>(group)], work.sources)) markSendPending();
   const auto* peripheral = BP::instance().find<CategoryPeripheral>();
   if (peripheral != nullptr && peripheral->externalTally()) return;
   KzifSourceTally& r = rows_[static_cast<std::size_t>(group)];
@@ -238,6 +247,18 @@ void CategorySourceTally::sendChanges(AcknowledgeSender& tx) {
     out.mask = 0;
     std::memset(out.changed, 0, sizeof out.changed);
   }
+}
+
+// The outgoing rows are marked only by a take, the rows' changed flags only by a merge or a
+// take (which mark the object for the send pass themselves).
+bool CategorySourceTally::nothingToSend() const {
+  for (int k = 0; k < N_GROUPS; ++k) {
+    const KzifSourceTally& out = outgoing_[static_cast<std::size_t>(k)];
+    bool marked = changed_[static_cast<std::size_t>(k)] != 0 || out.mask != 0;
+    for (u32 w : out.changed) marked = marked || w != 0;
+    if (marked) return false;
+  }
+  return true;
 }
 
 // Only tally bytes 0..246 exist: the changed bits of the words' last nine positions name no byte

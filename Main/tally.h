@@ -86,6 +86,7 @@ class CategoryBusTally : public CategoryCommon<KzifBusTally> {
   // Computed only: an incoming record just asks for the record to be sent again.
   void assign(const KzifBusTally& in, int idx) override;
   void sendChanges(AcknowledgeSender& tx) override;
+  bool nothingToSend() const override;
 
   // 1 when bus b (0..88) feeds an output of tally group 1; 0 otherwise.
   int busTally(int bus) const;
@@ -119,6 +120,7 @@ class CategorySourceTally : public CategoryCommon<KzifSourceTally> {
   void restore(const u8*) override {}
   void update() override;
   void sendChanges(AcknowledgeSender& tx) override;
+  bool nothingToSend() const override;
   // Received rows are taken only while the peripheral settings ask for external tally.
   void assign(const KzifSourceTally& in, int idx) override;
 

@@ -136,6 +136,16 @@ TEST_F(KeyTest, EachCheckDropsItsOwnFieldAndKeepsTheRest) {
   for (const KeyBody& b : {KeyBody(4, 0), KeyBody(0, 4)}) EXPECT_EQ(echo(KeyBody(b).field(13, 109, {1}, 4)), Lines{});
 }
 
+// A later record of the same field whose values are refused leaves what an earlier one took,
+// values and marks, as it was; what it takes itself is added.
+TEST_F(KeyTest, ARefusedValueKeepsWhatAnEarlierRecordOfTheFieldTook) {
+  const KeyBody first = KeyBody(0, 3).field(13, 109, {5000}, 4).field(30, 213, {1, 0}, 1);
+  KeyBody second(0, 3);
+  second.field(13, 109, {10001}, 4).field(30, 213, {1, 1}, 1).field(46, 312, {1}, 1);
+  const Lines out = only(run({("send 0 " + first.hex()).c_str(), ("send 0 " + second.hex()).c_str(), "field"}), "msg 0 ");
+  EXPECT_EQ(out, Lines{msg(KeyBody(first).field(46, 312, {1}, 1))});
+}
+
 TEST_F(KeyTest, BoxEdgesAreKeptAsSentAndCropEdgesAsAdjusted) {
   // Box edges crossing each other are stored as they are; the update sorts them when it draws.
   KeyBody box(0, 1);

@@ -161,14 +161,19 @@ TEST_F(KeyUpdateTest, SettingsFollowTheVideoFormatAndRecordsWrittenStraightIn) {
   };
   expectFormat(0);
   // Only the video format changes (BT.601 and another 4:3 frame), then changes back.
-  KzifSystem& system = category::CategorySystem::get().record(0);
-  system.videoFormat = 6;
+  // The writable record is taken for each write: that is what marks its share for the save.
+  category::CategorySystem::get().record(0).videoFormat = 6;
   expectFormat(6);
-  system.videoFormat = 0;
+  category::CategorySystem::get().record(0).videoFormat = 0;
   expectFormat(0);
   // A record written without a merge is taken in the next field all the same.
   live(0, 0).shape[2] = 4000;
   expectNear(calls(run({"field"}), "setKeyShape", "0x3210", "0x1205").at(0), 1, {0.3f, 0.5f, 0.4f, 0.0f, 0.0f});
+  // A resume works them out from the stored record, whatever was worked out before.
+  live(0, 0).shape[2] = 2000;
+  run({"field"});
+  expectNear(calls(run({"restart resume", "field"}), "setKeyShape", "0x3210", "0x1205").at(0), 1,
+             {0.4f, 0.5f, 0.2f, 0.0f, 0.0f});
 }
 
 TEST_F(KeyUpdateTest, LaterKeyOfAPriorityWinsItsLevel) {

@@ -159,6 +159,25 @@ TEST_F(OperateTest, FadeRunsOverItsRateAndBackAndATurnReversesIt) {
   EXPECT_EQ(CategoryOperate::get().fadeTransition().endFlag, 1);
 }
 
+// The fade's status flags are written (and the share marked for the save) only when they change.
+TEST_F(OperateTest, TheSaveComparesTheShareOnlyInFieldsThatChangeIt) {
+  // The source link's send pass still takes its writable record in every field.
+  const auto operateShares = [this] {
+    Lines shares = fieldSaveShares();
+    std::erase(shares, "KzifSourceLink 0");
+    return shares;
+  };
+  play({"field 2"});
+  EXPECT_EQ(operateShares(), Lines{});
+  play({ftb("00000006000b0004")});  // rate 4, source 11
+  EXPECT_EQ(operateShares(), Lines{"KzifOperate 0"});
+  // On: the request and both flags set in its field, then nothing until the fade stops.
+  play({ftb("0000000101")});
+  const Lines changed{"KzifOperate 0"};
+  EXPECT_EQ((std::array{operateShares(), operateShares(), operateShares(), operateShares(), operateShares()}),
+            (std::array{changed, Lines{}, Lines{}, changed, Lines{}}));
+}
+
 TEST_F(OperateTest, RateZeroCutsAndTwoRequestsInOneFieldFollowTheLastValue) {
   const Lines out = play({ftb("000000050100"), "field", "field"});
   EXPECT_EQ(std::pair(levels(out), ftbOf(out)), std::pair(Lines{"0", "1"}, std::string("0000000d010000000100")));

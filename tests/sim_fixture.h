@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Common/storage.h"
+#include "Main/bp.h"
 #include "Platform/platform.h"
 #include "Sim/runner.h"
 
@@ -62,6 +63,20 @@ class SimTest : public ::testing::Test {
     lines.clear();
     for (const char* l : script) EXPECT_TRUE(runner->execute(l)) << l << ": " << runner->error();
     return lines;
+  }
+  // Runs one field cycle pass by pass; the shares (type name and M/E) that its backup save
+  // compares with the non-volatile window. What it sends is printed by the next field.
+  static Lines fieldSaveShares() {
+    BP& bp = BP::instance();
+    bp.receiveAll();
+    bp.updateAll();
+    bp.sendAll();
+    bp.afterSendAll();
+    Lines shares;
+    bp.forEachMarkedShare(
+        [&](const char* name, int, int me) { shares.push_back(std::string(name) + " " + std::to_string(me)); });
+    bp.saveBackup();
+    return shares;
   }
   static std::vector<std::string> only(const std::vector<std::string>& out, const std::string& prefix) {
     std::vector<std::string> r;

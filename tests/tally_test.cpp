@@ -242,8 +242,13 @@ TEST_F(TallyTest, ExternalTallyTakesChangedBytesUpToTheLastIndexOnly) {
   EXPECT_EQ(std::tuple(+r.tally[0], +r.tally[1], +r.tally[2], +r.tally[246]), std::tuple(1, 0, 0, 1));
   EXPECT_EQ(r.changed[7], 0x007FFFFFu);
   EXPECT_NE(CategorySourceTally::get().tallyRevision(), revision);
-  // The row sent is still the computed one.
+  // The row sent is still the computed one, and goes out again when the computed one changes.
   EXPECT_EQ(sentRecords<KzifSourceTally>(out).at(0).tally[0], 0);
+  group(0, {1});
+  bus(0, 0, 10);
+  const std::vector<KzifSourceTally> next = sentRecords<KzifSourceTally>(run({"field"}));
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_EQ(std::pair(+next[0].row, +next[0].tally[0]), std::pair(0, 1));
 }
 
 TEST_F(TallyTest, ABackedUpTransmitRingHoldsTheRowsUntilItDrains) {
