@@ -80,7 +80,6 @@ class CategoryInterface {
   virtual bool nothingToSend() const { return false; }
   // Where BP registered the object: its bit in sendPending().
   void setSendSlot(int slot) { sendSlot_ = static_cast<u16>(slot); }
-  int sendSlot() const { return sendSlot_; }
 
  protected:
   void markSendPending();
@@ -118,8 +117,9 @@ CategoryInterface* lookup(int typeId, int me);
 // one changed flag per channel and the pointer to the channel records that BP attaches.
 //
 // The send pass looks only at the channels that may hold send marks: those assigned, marked
-// changed, handed out through the non-const record() or brought by a start or restore. A derived
-// category that sets masks through records_ directly calls markChanged (or mayHoldMarks) too.
+// changed, handed out through the non-const record() or brought by a start or restore, and visits
+// the object only while some channel may (sendPending). A derived category that sets masks through
+// records_ directly calls markChanged (or mayHoldMarks) too.
 template <class T>
 class CategoryCommon : public CategoryInterface {
  public:
@@ -209,8 +209,9 @@ class CategoryCommon : public CategoryInterface {
       return true;
     });
   }
-  // Only this class's send clears channels: a derived send of its own leaves them all marked,
-  // and so is visited in every field.
+  // Only this class's send clears channels: a derived send of its own that never calls it leaves
+  // them all marked, and so is visited in every field. One that calls it and keeps marks beside
+  // the record's sets them only with a channel mark, or overrides this.
   bool nothingToSend() const override { return maybeMarked_.none(); }
 
   // Merges the masked fields that pass their checks and marks the channel changed.
