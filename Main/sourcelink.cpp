@@ -93,7 +93,7 @@ void CategorySourceLink::clearLinkMarks() {
 void CategorySourceLink::sendChanges(AcknowledgeSender& tx) {
   if (linkMarksPending()) markChanged(0);
   CategoryCommon::sendChanges(tx);
-  if (!changed(0)) clearLinkMarks();
+  if (!changed(0) && linkMarksPending()) clearLinkMarks();
 }
 
 int CategorySourceLink::linkedSource(int source) const {
