@@ -66,7 +66,7 @@ std::string frameHex(unsigned type, const std::string& body, long length = -1) {
 // A source name record (type 39) giving channel ch the button name "N" and the channel in three
 // digits: 19 bytes, echoed as it was sent.
 std::string sourceNameBody(int ch) {
-  char digits[4];
+  char digits[8];
   std::snprintf(digits, sizeof digits, "%03d", ch % 1000);
   std::string name = "4e";
   for (const char c : std::string(digits)) name += hexBytes(static_cast<unsigned char>(c), 1);
