@@ -155,6 +155,10 @@ const std::vector<Limit>& limits() {
      {{0, 315}, {400, 615}, {700, 915}, {1000, 1215}, {1300, 1319}, {1400, 1479}, {1500, 1511}, {1600, 1611},
       {1700, 1711}, {1800, 1811}}},
     {"GpiEntry<GpiCodeCheck>", "option", 0, 3},
+    // Rows of the buses, crosspoints, transitions, upstream keys, image and the mainframe set-up.
+#include "record_ranges_rows_a.inc"
+    // Rows of clips, stills, panel configuration, maintenance, peripherals, plug-ins and names.
+#include "record_ranges_rows_b.inc"
   };
   return table;
 }
@@ -466,7 +470,11 @@ TYPED_TEST_SUITE(RecordRanges, AllRecords, RecordName);
 
 // The records whose every ranged field has its row; the others are not probed yet.
 bool tabled(std::string_view record) {
-  constexpr std::string_view kTabled[] = {"KzifKey", "KzifDsk", "KzifChromaKey", "KzifGpiInOut"};
+  constexpr std::string_view kTabled[] = {
+      "KzifKey", "KzifDsk", "KzifChromaKey", "KzifGpiInOut",
+#include "record_ranges_tabled_a.inc"
+#include "record_ranges_tabled_b.inc"
+  };
   return std::find(std::begin(kTabled), std::end(kTabled), record) != std::end(kTabled);
 }
 
