@@ -20,7 +20,12 @@ void BufferedOutStream::append(const u8* src, std::size_t n) {
   const std::size_t tail = (head_ + count_) % CAPACITY;
   const std::size_t first = n < CAPACITY - tail ? n : CAPACITY - tail;
   std::memcpy(buf_.data() + tail, src, first);
-  std::memcpy(buf_.data(), src + first, n - first);
+  if (first < n) std::memcpy(buf_.data(), src + first, n - first);
+  count_ += n;
+}
+
+void BufferedOutStream::commit(std::size_t n) {
+  KZ_CHECK(n <= freeSpace());
   count_ += n;
 }
 

@@ -166,6 +166,14 @@ class BufferedOutStream {
   void append(const u8* src, std::size_t n);
   // Hands the pending bytes to the transmit ring, as many as it takes.
   void flush();
+  // The free bytes from the write position on, up to the ring's end: a writer may fill them in
+  // place and then commit what it wrote.
+  std::span<u8> freeRun() {
+    const std::size_t tail = (head_ + count_) % CAPACITY;
+    const std::size_t run = CAPACITY - tail;
+    return {buf_.data() + tail, run < freeSpace() ? run : freeSpace()};
+  }
+  void commit(std::size_t n);
   std::size_t unsent() const { return count_; }
   std::size_t freeSpace() const { return CAPACITY - RESERVE - count_; }
   void clear() { head_ = count_ = 0; }
@@ -189,9 +197,24 @@ class AcknowledgeSender {
   // flushes once when short; false, with "send buffer full" logged, when the room is still
   // missing.
   bool writeMessage(u16 typeId, std::span<const u8> body);
-  // Encodes a record as a message body and writes it.
+  // Encodes a record as a message body and writes it. A body is at most as long as the scratch
+  // buffer; one that is longer is not written.
   template <class R>
   bool writeRecord(const R& rec) {
+    // Encoded straight into the output ring when that needs no flush and the message fits before
+    // the ring's end, rather than encoded aside and copied in; the same bytes either way.
+    const std::span<u8> run = out_.freeRun();
+    if (out_.freeSpace() >= SEND_FREE_MIN && run.size() > MessageHeader::SIZE) {
+      const std::size_t room = run.size() - MessageHeader::SIZE;
+      rec::WireWriter w(run.subspan(MessageHeader::SIZE, room < scratch_.size() ? room : scratch_.size()));
+      rec::encode(w, rec);
+      if (w.ok()) {
+        const auto header = MessageHeader{static_cast<u32>(w.size()), static_cast<u16>(R::TYPE_ID)}.bytes();
+        std::memcpy(run.data(), header.data(), header.size());
+        out_.commit(header.size() + w.size());
+        return true;
+      }
+    }
     rec::WireWriter w(scratch_);
     rec::encode(w, rec);
     if (!w.ok()) return false;

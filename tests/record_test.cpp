@@ -104,6 +104,33 @@ TEST(RecordWire, BigEndianWithoutPaddingBothWaysAndShortBodiesOrBuffersRefused) 
   EXPECT_FALSE((rec::encode(w, kSample), w.ok()));
 }
 
+// A record with a text is read and written in runs of fixed-size values around it: a body cut at
+// any byte is refused, a buffer short by any number of bytes fails, and the mask words travel as
+// they are, every bit or none.
+TEST(RecordWire, RecordWithTextsIsRefusedAtEveryCutAndKeepsEveryMaskWord) {
+  for (std::size_t n = 0; n < kSampleWire.size(); ++n) {
+    Probe p{};
+    EXPECT_FALSE(decodeFrom(Bytes(kSampleWire.begin(), kSampleWire.begin() + static_cast<long>(n)), p)) << n;
+    Bytes out(n);
+    rec::WireWriter w(out);
+    rec::encode(w, kSample);
+    EXPECT_FALSE(w.ok()) << n;
+  }
+  for (u32 mask : {0u, 0xFFFFFFFFu}) {
+    Probe sent = kSample;
+    sent.mask = mask;
+    sent.part.mask = mask;
+    Bytes expected = kSampleWire;
+    for (std::size_t at : {std::size_t{0}, std::size_t{26}})
+      for (std::size_t i = 0; i < 4; ++i) expected[at + i] = static_cast<u8>(mask >> (24 - 8 * i));
+    EXPECT_EQ(encodeToBytes(sent), expected);
+    Probe back{};
+    ASSERT_TRUE(decodeFrom(expected, back));
+    EXPECT_EQ(std::tuple(back.mask, back.part.mask, back.angle, back.name.length, back.pair[1].code),
+              std::tuple(mask, mask, i16{-2}, i16{3}, u16{0xFFFF}));
+  }
+}
+
 // A record without texts is read and written as one run of known size: the byte swaps of its
 // tables must land every value where the list puts it, and the run is refused whole when the body
 // is one byte short.

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "Main/stream.h"
+#include "Main/system.h"
+#include "tests/record_hex.h"
 #include "tests/sim_fixture.h"
 
 namespace {
@@ -67,4 +69,38 @@ TEST_F(SimTest, OutputRingKeepsMessagesWholeAndInOrderWhenItWraps) {
   const Lines out = only(run({"drain on", "field 3"}), "msg 99 ");
   ASSERT_EQ(out.size(), static_cast<std::size_t>(MESSAGES));
   for (int m = 0; m < MESSAGES; ++m) EXPECT_EQ(out[static_cast<std::size_t>(m)], "msg 99 " + hexOf(pattern(m, BODY))) << m;
+}
+
+// A record goes into the output ring in place while it fits before the ring's end, and through
+// the scratch buffer when it would run past it: the same bytes, in order, either way.
+TEST_F(SimTest, RecordsWrittenInPlaceAndAroundTheRingEndKeepTheirBytes) {
+  AcknowledgeSender& tx = AcknowledgeSender::instance();
+  BufferedOutStream& stream = tx.stream();
+  run({"drain off"});
+  stream.flush();
+  auto fill = [](std::size_t body) {
+    const auto bytes = pattern(3, body);
+    ASSERT_TRUE(writeMessage(99, std::span<const u8>(bytes.data(), bytes.size())));
+  };
+  // The transmit ring takes what it can, so the output ring's pending bytes start well past its
+  // beginning and the free bytes run on round its end.
+  while (stream.unsent() < 160000) fill(4000);
+  stream.flush();
+  const std::size_t record = MessageHeader::SIZE + rec::wireSizeOf<KzifSystem>();
+  while (stream.freeRun().size() > 8000) fill(4000);
+  fill(stream.freeRun().size() - MessageHeader::SIZE - (record - 3));
+  ASSERT_EQ(stream.freeRun().size(), record - 3);
+  ASSERT_GT(stream.freeSpace(), SEND_FREE_MIN + 2 * record);
+
+  KzifSystem sys{};
+  sys.mask = 0x1F;
+  std::vector<std::string> sent;
+  for (u8 format : {4, 5, 6}) {  // round the end, then in place twice
+    sys.videoFormat = format;
+    ASSERT_TRUE(tx.writeRecord(sys));
+    sent.push_back("msg 29 " + hexOf(sys));
+  }
+  const Lines out = only(run({"drain on", "field 1"}), "msg 29 ");
+  ASSERT_GE(out.size(), 3u);
+  EXPECT_EQ(Lines(out.begin(), out.begin() + 3), Lines(sent.begin(), sent.end()));
 }

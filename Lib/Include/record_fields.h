@@ -196,6 +196,19 @@ constexpr bool acceptElement(const C& c, std::size_t index, const V& v) {
   }
 }
 
+// The same with the element's index known when compiling: each() then picks its check without
+// walking its list.
+template <std::size_t I, class C, class V>
+constexpr bool acceptElementAt(const C& c, const V& v) {
+  if constexpr (EachCount<C>::value > 0 && requires { c.checks; }) {
+    return std::get<I>(c.checks).accept(v);
+  } else if constexpr (EachCount<C>::value > 0 && requires { c.check; }) {
+    return acceptElementAt<I>(c.check, v);
+  } else {
+    return acceptElement(c, I, v);
+  }
+}
+
 template <class C>
 struct IsWhole : std::false_type {};
 template <class C>

@@ -12,6 +12,14 @@
 #include "Lib/Include/record_text.h"
 #include "Lib/Include/record_wire.h"
 
+// Per-field steps of the codec and the merge that must stay inside their record's function (see
+// mergeField).
+#if defined(__GNUC__) || defined(__clang__)
+#define REC_ALWAYS_INLINE [[gnu::always_inline]] inline
+#else
+#define REC_ALWAYS_INLINE inline
+#endif
+
 namespace rec {
 
 namespace detail {
@@ -39,6 +47,21 @@ constexpr void forEachField(F&& f) {
   static_assert(Declaration<R>::checked);
   std::apply([&](const auto&... d) { (f(d), ...); }, WIRE_LIST<R>);
 }
+
+// The same, handing f the field's index as a type, so that f can name its descriptor (bit, member,
+// check) as a constant: per-field work then has no descriptor to load.
+template <class R, class F, std::size_t... I>
+constexpr void forEachFieldIndexOf(F& f, std::index_sequence<I...>) {
+  (f(std::integral_constant<std::size_t, I>{}), ...);
+}
+template <class R, class F>
+constexpr void forEachFieldIndex(F&& f) {
+  static_assert(Declaration<R>::checked);
+  forEachFieldIndexOf<R>(f, wireIndexes<R>());
+}
+// The descriptor of field I of R, a constant.
+template <class R, std::size_t I>
+inline constexpr auto FIELD = std::get<I>(WIRE_LIST<R>);
 
 template <class V, class C>
 void readScalar(WireReader& r, V& v, const C&) {
@@ -182,7 +205,7 @@ constexpr std::size_t fixedRecordWireSize() {
 // Merges one masked value; returns the number of values dropped by the check. Unchecked, every
 // value is taken as it is (a text still only up to its capacity).
 template <class V, class C>
-int mergeValue(V& dst, const V& src, const C& c, bool checked, bool& took) {
+REC_ALWAYS_INLINE int mergeValue(V& dst, const V& src, const C& c, bool checked, bool& took) {
   if constexpr (IsText<V>::value) {
     if (checked && !c.accept(src)) return 1;
     dst.assignFrom(src);
@@ -193,13 +216,30 @@ int mergeValue(V& dst, const V& src, const C& c, bool checked, bool& took) {
     if constexpr (requires { c.acceptArray(src); }) {
       if (checked && !c.acceptArray(src)) return static_cast<int>(n);
     }
+    // Most arrays come in whole and valid: they are taken as one copy.
+    if (!checked) {
+      std::memcpy(static_cast<void*>(&dst), &src, sizeof(V));
+      took = true;
+      return 0;
+    }
     int dropped = 0;
     bool pass[n];
-    for (std::size_t i = 0; i < n; ++i) {
-      pass[i] = !checked || acceptElement(c, i, at(src, i));
-      if (!pass[i]) ++dropped;
+    if constexpr (EachCount<C>::value > 0) {
+      [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((pass[I] = acceptElementAt<I>(c, at(src, I)), dropped += pass[I] ? 0 : 1), ...);
+      }(std::make_index_sequence<n>{});
+    } else {
+      for (std::size_t i = 0; i < n; ++i) {
+        pass[i] = acceptElement(c, i, at(src, i));
+        if (!pass[i]) ++dropped;
+      }
     }
-    if (IsWhole<C>::value && dropped != 0) return dropped;
+    if (dropped == 0) {
+      std::memcpy(static_cast<void*>(&dst), &src, sizeof(V));
+      took = true;
+      return 0;
+    }
+    if (IsWhole<C>::value) return dropped;
     for (std::size_t i = 0; i < n; ++i) {
       if (!pass[i]) continue;
       at(dst, i) = at(src, i);
@@ -280,7 +320,10 @@ constexpr bool isFixedSize() {
 template <class V, class C>
 const u8* readFixed(const u8* p, V& v, const C& c) {
   if constexpr (HasWire<V>) {
-    forEachField<V>([&](const auto& d) { p = readFixed(p, v.*(d.member), d.check); });
+    forEachFieldIndex<V>([&](auto i) {
+      constexpr const auto& d = FIELD<V, decltype(i)::value>;
+      p = readFixed(p, v.*(d.member), d.check);
+    });
   } else if constexpr (ArrayOf<V>::is) {
     using E = typename ArrayOf<V>::Element;
     if constexpr (sizeof(E) == 1 && std::is_integral_v<E> && !std::is_same_v<E, bool> && !std::is_same_v<C, Boolean>) {
@@ -300,7 +343,7 @@ const u8* readFixed(const u8* p, V& v, const C& c) {
 template <class V>
 u8* writeFixed(u8* p, const V& v) {
   if constexpr (HasWire<V>) {
-    forEachField<V>([&](const auto& d) { p = writeFixed(p, v.*(d.member)); });
+    forEachFieldIndex<V>([&](auto i) { p = writeFixed(p, v.*(FIELD<V, decltype(i)::value>.member)); });
   } else if constexpr (ArrayOf<V>::is) {
     using E = typename ArrayOf<V>::Element;
     if constexpr (sizeof(E) == 1 && std::is_integral_v<E> && !std::is_same_v<E, bool>) {
@@ -316,26 +359,99 @@ u8* writeFixed(u8* p, const V& v) {
   return p;
 }
 
+// Whether field I of R has a fixed wire size, and the wire bytes of the run of such fields that
+// begins at I: a record with texts is read and written run by run, one bounds check for each run
+// of fixed-size fields between its texts rather than one for each value.
+template <class R, std::size_t I>
+constexpr bool fieldIsFixed() {
+  if constexpr (I < std::tuple_size_v<WireList<R>>) {
+    return isFixedSize<typename std::tuple_element_t<I, WireList<R>>::Member>();
+  } else {
+    return false;
+  }
+}
+template <class R, std::size_t I>
+constexpr bool startsFixedRun() {
+  if constexpr (I == 0) {
+    return fieldIsFixed<R, I>();
+  } else {
+    return fieldIsFixed<R, I>() && !fieldIsFixed<R, I - 1>();
+  }
+}
+template <class R, std::size_t I>
+constexpr std::size_t fixedRunFrom() {
+  if constexpr (fieldIsFixed<R, I>()) {
+    return fixedValueWireSize<typename std::tuple_element_t<I, WireList<R>>::Member>() + fixedRunFrom<R, I + 1>();
+  } else {
+    return 0;
+  }
+}
+
+// One field of a record with texts; p is the position in the run of fixed-size fields that the
+// field belongs to. False once the body has run out.
+template <class R, std::size_t I>
+REC_ALWAYS_INLINE bool decodeField(WireReader& r, R& rec, const u8*& p) {
+  constexpr const auto& d = FIELD<R, I>;
+  if constexpr (fieldIsFixed<R, I>()) {
+    if constexpr (startsFixedRun<R, I>()) {
+      p = r.take(fixedRunFrom<R, I>());
+      if (p == nullptr) return false;
+    }
+    p = readFixed(p, rec.*(d.member), d.check);
+    return true;
+  } else {
+    readValue(r, rec.*(d.member), d.check);
+    return r.ok();
+  }
+}
+template <class R, std::size_t... I>
+REC_ALWAYS_INLINE bool decodeFields(WireReader& r, R& rec, std::index_sequence<I...>) {
+  const u8* p = nullptr;
+  return (true && ... && decodeField<R, I>(r, rec, p));
+}
+
+template <class R, std::size_t I>
+REC_ALWAYS_INLINE bool encodeField(WireWriter& w, const R& rec, u8*& p) {
+  constexpr const auto& d = FIELD<R, I>;
+  if constexpr (fieldIsFixed<R, I>()) {
+    if constexpr (startsFixedRun<R, I>()) {
+      p = w.take(fixedRunFrom<R, I>());
+      if (p == nullptr) return false;
+    }
+    p = writeFixed(p, rec.*(d.member));
+    return true;
+  } else {
+    writeValue(w, rec.*(d.member));
+    return w.ok();
+  }
+}
+template <class R, std::size_t... I>
+REC_ALWAYS_INLINE void encodeFields(WireWriter& w, const R& rec, std::index_sequence<I...>) {
+  u8* p = nullptr;
+  (void)(true && ... && encodeField<R, I>(w, rec, p));
+}
+
 template <class R>
 bool decodeRecord(WireReader& r, R& rec) {
+  static_assert(Declaration<R>::checked);
   if constexpr (isFixedSize<R>()) {
     const u8* p = r.take(fixedRecordWireSize<R>());
     if (p == nullptr) return false;
     readFixed(p, rec, Any{});
     return true;
   } else {
-    forEachField<R>([&](const auto& d) { readValue(r, rec.*(d.member), d.check); });
-    return r.ok();
+    return decodeFields(r, rec, wireIndexes<R>());
   }
 }
 
 template <class R>
 void encodeRecord(WireWriter& w, const R& rec) {
+  static_assert(Declaration<R>::checked);
   if constexpr (isFixedSize<R>()) {
     u8* p = w.take(fixedRecordWireSize<R>());
     if (p != nullptr) writeFixed(p, rec);
   } else {
-    forEachField<R>([&](const auto& d) { writeValue(w, rec.*(d.member)); });
+    encodeFields(w, rec, wireIndexes<R>());
   }
 }
 
@@ -393,11 +509,67 @@ enum class Checks { Apply, Skip };
 
 namespace detail {
 
+template <bool CHECKED, class R>
+MergeResult mergeRecord(R& dst, const R& src);
+
+// One field of a merge, its bit, member and check constants of its code. Kept inside the record's
+// merge, where the mask words are locals: out of line, a field whose bit is clear would cost a
+// call and a reload of the words rather than one test against a constant.
+template <bool CHECKED, class R, std::size_t I, class Words>
+REC_ALWAYS_INLINE void mergeField(R& dst, const R& src, const Words& in, Words& took, MergeResult& result) {
+  constexpr const auto& d = FIELD<R, I>;
+  using D = std::decay_t<decltype(d)>;
+  if constexpr (D::role == Role::Field) {
+    constexpr std::size_t w = static_cast<std::size_t>(d.bit / 32);
+    constexpr u32 b = 1u << (d.bit % 32);
+    if ((in[w] & b) != 0) {
+      bool taken = false;
+      const int dropped = mergeValue(dst.*(d.member), src.*(d.member), d.check, CHECKED, taken);
+      if (taken) took[w] |= b;
+      if (dropped) result.refused(d.bit, dropped);
+    }
+  } else if constexpr (D::role == Role::Elements) {
+    for (std::size_t i = 0; i < ArrayOf<typename D::Member>::size; ++i) {
+      const int bit = d.bit + static_cast<int>(i);
+      const std::size_t w = static_cast<std::size_t>(bit / 32);
+      const u32 b = 1u << (bit % 32);
+      if ((in[w] & b) == 0 || !takes(d.check, i)) continue;
+      const auto& value = at(src.*(d.member), i);
+      if constexpr (IsText<std::decay_t<decltype(value)>>::value) {
+        at(dst.*(d.member), i).assignFrom(value);
+      } else {
+        if (CHECKED && !acceptElement(d.check, i, value)) {
+          result.refused(bit, 1);
+          continue;
+        }
+        at(dst.*(d.member), i) = value;
+      }
+      took[w] |= b;
+    }
+  } else if constexpr (D::role == Role::Sub) {
+    auto& dv = dst.*(d.member);
+    const auto& sv = src.*(d.member);
+    if constexpr (HasWire<typename D::Member>) {
+      result.droppedValues += mergeRecord<CHECKED>(dv, sv).droppedValues;
+    } else {
+      for (std::size_t i = 0; i < ArrayOf<typename D::Member>::size; ++i) {
+        result.droppedValues += mergeRecord<CHECKED>(at(dv, i), at(sv, i)).droppedValues;
+      }
+    }
+  }
+}
+
+template <bool CHECKED, class R, class Words, std::size_t... I>
+REC_ALWAYS_INLINE void mergeFields(R& dst, const R& src, const Words& in, Words& took, MergeResult& result,
+                                   std::index_sequence<I...>) {
+  (mergeField<CHECKED, R, I>(dst, src, in, took, result), ...);
+}
+
 // The merge with its checks applied or skipped as a compile-time choice: a table's entries are
 // merged one after another, and a flag read again for each of them is much of a small entry's cost.
 template <bool CHECKED, class R>
 MergeResult mergeRecord(R& dst, const R& src) {
-  constexpr bool checked = CHECKED;
+  static_assert(Declaration<R>::checked);
   MergeResult result;
   constexpr std::size_t WORDS = maskWords<R>();
   // The incoming marks and those of the values taken are held in locals and dst's mask is set
@@ -418,45 +590,7 @@ MergeResult mergeRecord(R& dst, const R& src) {
       if (any == 0) return result;
     }
   }
-  const auto marked = [&in](int bit) { return ((in[static_cast<std::size_t>(bit / 32)] >> (bit % 32)) & 1u) != 0; };
-  const auto take = [&took](int bit) { took[static_cast<std::size_t>(bit / 32)] |= 1u << (bit % 32); };
-  forEachField<R>([&](const auto& d) {
-    using D = std::decay_t<decltype(d)>;
-    if constexpr (D::role == Role::Field) {
-      if (marked(d.bit)) {
-        bool taken = false;
-        const int dropped = mergeValue(dst.*(d.member), src.*(d.member), d.check, checked, taken);
-        if (taken) take(d.bit);
-        if (dropped) result.refused(d.bit, dropped);
-      }
-    } else if constexpr (D::role == Role::Elements) {
-      for (std::size_t i = 0; i < ArrayOf<typename D::Member>::size; ++i) {
-        const int bit = d.bit + static_cast<int>(i);
-        if (!marked(bit) || !takes(d.check, i)) continue;
-        const auto& value = at(src.*(d.member), i);
-        if constexpr (IsText<std::decay_t<decltype(value)>>::value) {
-          at(dst.*(d.member), i).assignFrom(value);
-        } else {
-          if (checked && !acceptElement(d.check, i, value)) {
-            result.refused(bit, 1);
-            continue;
-          }
-          at(dst.*(d.member), i) = value;
-        }
-        take(bit);
-      }
-    } else if constexpr (D::role == Role::Sub) {
-      auto& dv = dst.*(d.member);
-      const auto& sv = src.*(d.member);
-      if constexpr (HasWire<typename D::Member>) {
-        result.droppedValues += mergeRecord<CHECKED>(dv, sv).droppedValues;
-      } else {
-        for (std::size_t i = 0; i < ArrayOf<typename D::Member>::size; ++i) {
-          result.droppedValues += mergeRecord<CHECKED>(at(dv, i), at(sv, i)).droppedValues;
-        }
-      }
-    }
-  });
+  mergeFields<CHECKED>(dst, src, in, took, result, wireIndexes<R>());
   if constexpr (WORDS > 0) {
     u32* out = maskWordsOf(dst);
     for (std::size_t w = 0; w < WORDS; ++w) out[w] |= took[w];
