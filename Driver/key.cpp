@@ -34,6 +34,19 @@ std::array<KeyContextImage, N_ME_CONTEXTS> contextImages = [] {
 }();
 DskImage dskState = powerOnDsk();
 
+// The clip and gain a key was last asked for, beside what they were converted to: the same values
+// again (every field, mostly) keep their register values without being converted anew.
+struct ClipGainAsked {
+  bool valid = false;
+  int mode = 0;
+  f32 clip = 0.0f, gain = 0.0f, secondGain = 0.0f, density = 0.0f;
+  bool same(int m, f32 c, f32 g, f32 s, f32 d) const {
+    return valid && mode == m && clip == c && gain == g && secondGain == s && density == d;
+  }
+};
+std::array<std::array<ClipGainAsked, N_KEY_TARGETS>, N_ME_CONTEXTS> keyClipGainAsked{};
+std::array<ClipGainAsked, N_DSK_TARGETS> dskClipGainAsked{};
+
 KeyContextImage& currentContext() {
   return contextImages[static_cast<std::size_t>(kz::image::currentContextIndex)];
 }
@@ -69,6 +82,11 @@ bool edgeFill(int source) {
 
 bool fraction(f32 v) { return 0.0f <= v && v <= 1.0f; }
 
+ClipGainAsked& clipGainAskedOf(int target) {
+  if (isDskTarget(target)) return dskClipGainAsked[targetIndex(target, KZ_DSK1)];
+  return keyClipGainAsked[static_cast<std::size_t>(kz::image::currentContextIndex)][targetIndex(target, KZ_KEY1)];
+}
+
 }  // namespace
 
 const KeyContextImage& keyContextImage(int context) {
@@ -97,6 +115,8 @@ const Matte& matte(int context, int matteId) {
 void resetKeyImages() {
   contextImages.fill(powerOnContext());
   dskState = powerOnDsk();
+  for (auto& context : keyClipGainAsked) context.fill(ClipGainAsked{});
+  dskClipGainAsked.fill(ClipGainAsked{});
 }
 
 }  // namespace kz
@@ -107,12 +127,13 @@ bool isUskTarget(int target) { return kz::pairTarget(target, KZ_USK1, 4); }
 
 void setMatteColor(int matteId, int y, int cb, int cr) {
   KZ_CHECK(KZ_COLOR_BKGD_BORDER <= matteId && matteId <= KZ_COLOR_USK4_MATTE);
-  KZ_CHECK(0 <= y && y <= 1023 && 0 <= cb && cb <= 1023 && 0 <= cr && cr <= 1023);
-  const kz::Matte m{static_cast<u16>(y), static_cast<u16>(cb), static_cast<u16>(cr)};
-  if (matteId >= KZ_COLOR_DSK_FILL) {
-    kz::dskState.mattes[static_cast<std::size_t>(matteId - KZ_COLOR_DSK_FILL)] = m;
-  } else {
-    kz::currentContext().mattes[static_cast<std::size_t>(matteId - KZ_COLOR_BKGD_BORDER)] = m;
+  kz::Matte& held = matteId >= KZ_COLOR_DSK_FILL
+                        ? kz::dskState.mattes[static_cast<std::size_t>(matteId - KZ_COLOR_DSK_FILL)]
+                        : kz::currentContext().mattes[static_cast<std::size_t>(matteId - KZ_COLOR_BKGD_BORDER)];
+  // The register image holds only checked values: the same colour again needs no check.
+  if (held.y != y || held.cb != cb || held.cr != cr) {
+    KZ_CHECK(0 <= y && y <= 1023 && 0 <= cb && cb <= 1023 && 0 <= cr && cr <= 1023);
+    held = kz::Matte{static_cast<u16>(y), static_cast<u16>(cb), static_cast<u16>(cr)};
   }
   trace::call("setMatteColor", trace::Id{matteId}, y, cb, cr);
 }
@@ -131,6 +152,9 @@ void setKeyClipGain(int target, int mode, f32 clip, f32 gain, f32 secondGain, f3
   KZ_CHECK(isKey || isDsk || isUsk);
   trace::call("setKeyClipGain", trace::Id{target}, mode, clip, gain, secondGain, density);
   if (!kz::recorded(target)) return;
+  kz::ClipGainAsked& asked = kz::clipGainAskedOf(target);
+  if (asked.same(mode, clip, gain, secondGain, density)) return;
+  asked = kz::ClipGainAsked{true, mode, clip, gain, secondGain, density};
   kz::KeySettings& s = kz::settingsOf(target);
   s.mode = static_cast<u32>(mode);
   // Kept within the 16 bits the clip has, so that no value (NaN neither) converts out of range.
@@ -167,11 +191,13 @@ void setKeyBoxMask(int target, f32 x, f32 y, f32 width, f32 height, int enable, 
   const bool isDsk = isDskTarget(target);
   const bool isUsk = isUskTarget(target);
   KZ_CHECK(isKey || isDsk || isUsk);
-  KZ_CHECK(kz::fraction(x) && kz::fraction(y) && kz::fraction(width) && kz::fraction(height));
+  const kz::BoxMask asked{x, y, width, height, static_cast<u8>(enable != 0), static_cast<u8>(invert != 0)};
+  // The register image holds only checked values: the same box again needs no check.
+  kz::BoxMask* held = kz::recorded(target) ? &kz::settingsOf(target).boxMask : nullptr;
+  if (held == nullptr || !(*held == asked))
+    KZ_CHECK(kz::fraction(x) && kz::fraction(y) && kz::fraction(width) && kz::fraction(height));
   trace::call("setKeyBoxMask", trace::Id{target}, x, y, width, height, enable, invert);
-  if (!kz::recorded(target)) return;
-  kz::settingsOf(target).boxMask =
-      kz::BoxMask{x, y, width, height, static_cast<u8>(enable != 0), static_cast<u8>(invert != 0)};
+  if (held != nullptr) *held = asked;
 }
 
 void setKeyInvert(int target, int invert) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Common/assert.h"
+#include "Driver/key.h"
 #include "Driver/kz.h"
 #include "Platform/host.h"
 #include "Platform/platform.h"
@@ -164,6 +165,33 @@ TEST_F(DriverTest, EachSetterTracesOneLineWithIdsInHex) {
                             "setMeContext 0x3211", "setMeInput 0x1200 0x1193", "setDskInput 0x1211 0x110a",
                             "setAuxInput 0x1290 0x1120", "setAuxTransition 0x1220 0.5 0", "setUskInput 0x1282 0x111f",
                             "setInputUsk 0x1100 1 0x1281", "selectMemorySource 0x1194"}));
+}
+
+// The clip and gain are converted only when asked for something new; what was asked under one
+// context, or of a downstream key, must not stand in for another target's.
+TEST_F(DriverTest, ClipGainFollowsEveryNewValuePerContextAndTarget) {
+  setMeContext(KZ_CONTEXT_ME1);
+  setKeyClipGain(KZ_KEY1, 1, 100.0f, 1.0f, 0.5f, 0.25f);
+  setKeyClipGain(KZ_KEY1, 1, 100.0f, 1.0f, 0.5f, 0.25f);
+  setMeContext(KZ_CONTEXT_ME1 + 1);
+  setKeyClipGain(KZ_KEY1, 1, 100.0f, 1.0f, 0.5f, 0.25f);
+  setKeyClipGain(KZ_KEY1, 0, 10.0f, 2.0f, 0.0f, 1.0f);
+  setKeyClipGain(KZ_DSK1, 1, 100.0f, 1.0f, 0.5f, 0.25f);
+  const kz::KeySettings& me1 = kz::keySettings(KZ_CONTEXT_ME1, KZ_KEY1);
+  const kz::KeySettings& me2 = kz::keySettings(KZ_CONTEXT_ME1 + 1, KZ_KEY1);
+  const kz::KeySettings& dsk = kz::dskSettings(KZ_DSK1);
+  EXPECT_EQ(std::make_tuple(me1.mode, me1.clip, me1.gain, me1.secondGain, me1.density),
+            std::make_tuple(1u, -100, 256u, 128u, 256u));
+  EXPECT_EQ(std::make_tuple(me2.mode, me2.clip, me2.gain, me2.secondGain, me2.density),
+            std::make_tuple(0u, -10, 512u, 0u, 1024u));
+  EXPECT_EQ(std::make_tuple(dsk.mode, dsk.clip, dsk.gain, dsk.secondGain, dsk.density),
+            std::make_tuple(1u, -100, 256u, 128u, 256u));
+  EXPECT_EQ(traceLines.size(), 7u);  // every call is traced, the repeated ones too
+
+  kzInitialize();  // the power-on image again: the same values are recorded anew
+  setMeContext(KZ_CONTEXT_ME1);
+  setKeyClipGain(KZ_KEY1, 1, 100.0f, 1.0f, 0.5f, 0.25f);
+  EXPECT_EQ(kz::keySettings(KZ_CONTEXT_ME1, KZ_KEY1).clip, -100);
 }
 
 }  // namespace
