@@ -53,10 +53,6 @@ KeyContextImage& currentContext() {
 
 std::size_t targetIndex(int target, int first) { return static_cast<std::size_t>((target - first) / 2); }
 
-bool pairTarget(int target, int first, int count) {
-  return first <= target && target < first + 2 * count && (target - first) % 2 == 0;
-}
-
 // The settings a key or downstream key target records into (the caller asserted its kind).
 KeySettings& settingsOf(int target) {
   if (isDskTarget(target)) return dskState.keys[targetIndex(target, KZ_DSK1)];
@@ -121,9 +117,7 @@ void resetKeyImages() {
 
 }  // namespace kz
 
-bool isKeyTarget(int target) { return kz::pairTarget(target, KZ_KEY1, kz::N_KEY_TARGETS); }
-bool isDskTarget(int target) { return kz::pairTarget(target, KZ_DSK1, kz::N_DSK_TARGETS); }
-bool isUskTarget(int target) { return kz::pairTarget(target, KZ_USK1, 4); }
+static_assert(kz::N_KEY_TARGETS == 4 && kz::N_DSK_TARGETS == 4);
 
 void setMatteColor(int matteId, int y, int cb, int cr) {
   KZ_CHECK(KZ_COLOR_BKGD_BORDER <= matteId && matteId <= KZ_COLOR_USK4_MATTE);

@@ -13,9 +13,15 @@
 // KZ_USK1 + 2n.
 constexpr int KZ_USK1 = KZ_USK1_F + 1;
 
-bool isKeyTarget(int target);
-bool isDskTarget(int target);
-bool isUskTarget(int target);
+// Inline: every key setter of every field asks these.
+namespace kz::detail {
+constexpr bool pairTarget(int target, int first, int count) {
+  return first <= target && target < first + 2 * count && (target - first) % 2 == 0;
+}
+}  // namespace kz::detail
+constexpr bool isKeyTarget(int target) { return kz::detail::pairTarget(target, KZ_KEY1, 4); }
+constexpr bool isDskTarget(int target) { return kz::detail::pairTarget(target, KZ_DSK1, 4); }
+constexpr bool isUskTarget(int target) { return kz::detail::pairTarget(target, KZ_USK1, 4); }
 
 // ---- setters -----------------------------------------------------------------------------------
 

@@ -230,8 +230,7 @@ u8 CategoryKeyPreset::target2LampState(int channel, int slot) const {
   return flashHere ? LAMP_FLASH : LAMP_ON;
 }
 
-void CategoryKeyPreset::writeDskRow(int panel) {
-  CategoryLed& led = CategoryLed::get();
+void CategoryKeyPreset::writeDskRow(CategoryLed& led, int panel) {
   const int c = selected(panel, KeyPresetPanel::DSK_ROW);
   for (int j = 0; j < N_KEY_CHANNELS; ++j) led.setLed(panel, DSK_CHANNEL_LAMP + j, c == j ? LAMP_ON : LAMP_OFF);
   for (int k = 0; k < N_SLOTS; ++k)
@@ -255,15 +254,13 @@ void CategoryKeyPreset::writeRowLamps(int panel, int row, const RowLampTarget& t
   for (int k = 0; k < N_SLOTS; ++k) led.setLed(panel, to.slotLamp + k, slotLampState(row, c, k));
 }
 
-void CategoryKeyPreset::writeMirrorRow(int panel) {
-  CategoryLed& led = CategoryLed::get();
+void CategoryKeyPreset::writeMirrorRow(CategoryLed& led, int panel) {
   const int c = selected(panel, MIRROR_ROW);
   for (int j = 0; j < N_KEY_CHANNELS; ++j) led.setLed(panel, MIRROR_CHANNEL_LAMP + j, c == j ? LAMP_ON : LAMP_OFF);
   for (int k = 0; k < N_SLOTS; ++k) led.setLed(panel, MIRROR_SLOT_LAMP + k, mirrorLampState(c, k));
 }
 
-void CategoryKeyPreset::writeTarget2Lamps() {
-  CategoryLed& led = CategoryLed::get();
+void CategoryKeyPreset::writeTarget2Lamps(CategoryLed& led) {
   for (int c = 0; c < N_KEY_CHANNELS; ++c) {
     const Target2Lamps& lamps = TARGET2_LAMPS[c];
     for (int code : lamps.lit) led.setLed(0, code, LAMP_ON);
@@ -284,12 +281,13 @@ void CategoryKeyPreset::updateLamps() {
   // Where each row's lamps go is the same for every panel.
   std::array<RowLampTarget, N_ME_ROWS> rows{};
   for (int m = 0; m < N_ME_ROWS; ++m) rows[static_cast<std::size_t>(m)] = rowLampTarget(m);
+  CategoryLed& led = CategoryLed::get();
   for (int p = 0; p < N_PANELS; ++p) {
-    writeDskRow(p);
+    writeDskRow(led, p);
     for (int m = 0; m < N_ME_ROWS; ++m) writeRowLamps(p, m, rows[static_cast<std::size_t>(m)]);
-    writeMirrorRow(p);
+    writeMirrorRow(led, p);
   }
-  writeTarget2Lamps();
+  writeTarget2Lamps(led);
 }
 
 }  // namespace category

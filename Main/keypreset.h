@@ -131,6 +131,7 @@ static_assert(rec::wireSizeOf<KzifKeyPreset>() == 97);
 
 namespace category {
 
+class CategoryLed;
 class CategoryMeLed;
 
 // One object (M/E 0 row). Besides the record it keeps volatile working state: the slot last
@@ -196,9 +197,9 @@ class CategoryKeyPreset : public CategoryCommon<KzifKeyPreset> {
   };
   RowLampTarget rowLampTarget(int row) const;
   void writeRowLamps(int panel, int row, const RowLampTarget& to);
-  void writeDskRow(int panel);
-  void writeMirrorRow(int panel);
-  void writeTarget2Lamps();
+  void writeDskRow(CategoryLed& led, int panel);
+  void writeMirrorRow(CategoryLed& led, int panel);
+  void writeTarget2Lamps(CategoryLed& led);
 
   i32 recordedSlot_[N_ROWS][N_COLUMNS];
   i32 flashTarget_ = -1;
