@@ -121,13 +121,12 @@ static_assert(kz::N_KEY_TARGETS == 4 && kz::N_DSK_TARGETS == 4);
 
 void setMatteColor(int matteId, int y, int cb, int cr) {
   KZ_CHECK(KZ_COLOR_BKGD_BORDER <= matteId && matteId <= KZ_COLOR_USK4_MATTE);
-  kz::Matte& held = matteId >= KZ_COLOR_DSK_FILL
-                        ? kz::dskState.mattes[static_cast<std::size_t>(matteId - KZ_COLOR_DSK_FILL)]
-                        : kz::currentContext().mattes[static_cast<std::size_t>(matteId - KZ_COLOR_BKGD_BORDER)];
-  // The register image holds only checked values: the same colour again needs no check.
-  if (held.y != y || held.cb != cb || held.cr != cr) {
-    KZ_CHECK(0 <= y && y <= 1023 && 0 <= cb && cb <= 1023 && 0 <= cr && cr <= 1023);
-    held = kz::Matte{static_cast<u16>(y), static_cast<u16>(cb), static_cast<u16>(cr)};
+  KZ_CHECK(0 <= y && y <= 1023 && 0 <= cb && cb <= 1023 && 0 <= cr && cr <= 1023);
+  const kz::Matte m{static_cast<u16>(y), static_cast<u16>(cb), static_cast<u16>(cr)};
+  if (matteId >= KZ_COLOR_DSK_FILL) {
+    kz::dskState.mattes[static_cast<std::size_t>(matteId - KZ_COLOR_DSK_FILL)] = m;
+  } else {
+    kz::currentContext().mattes[static_cast<std::size_t>(matteId - KZ_COLOR_BKGD_BORDER)] = m;
   }
   trace::call("setMatteColor", trace::Id{matteId}, y, cb, cr);
 }
