@@ -34,19 +34,6 @@ std::array<KeyContextImage, N_ME_CONTEXTS> contextImages = [] {
 }();
 DskImage dskState = powerOnDsk();
 
-// The clip and gain a key was last asked for, beside what they were converted to: the same values
-// again (every field, mostly) keep their register values without being converted anew.
-struct ClipGainAsked {
-  bool valid = false;
-  int mode = 0;
-  f32 clip = 0.0f, gain = 0.0f, secondGain = 0.0f, density = 0.0f;
-  bool same(int m, f32 c, f32 g, f32 s, f32 d) const {
-    return valid && mode == m && clip == c && gain == g && secondGain == s && density == d;
-  }
-};
-std::array<std::array<ClipGainAsked, N_KEY_TARGETS>, N_ME_CONTEXTS> keyClipGainAsked{};
-std::array<ClipGainAsked, N_DSK_TARGETS> dskClipGainAsked{};
-
 KeyContextImage& currentContext() {
   return contextImages[static_cast<std::size_t>(kz::image::currentContextIndex)];
 }
@@ -78,11 +65,6 @@ bool edgeFill(int source) {
 
 bool fraction(f32 v) { return 0.0f <= v && v <= 1.0f; }
 
-ClipGainAsked& clipGainAskedOf(int target) {
-  if (isDskTarget(target)) return dskClipGainAsked[targetIndex(target, KZ_DSK1)];
-  return keyClipGainAsked[static_cast<std::size_t>(kz::image::currentContextIndex)][targetIndex(target, KZ_KEY1)];
-}
-
 }  // namespace
 
 const KeyContextImage& keyContextImage(int context) {
@@ -111,15 +93,23 @@ const Matte& matte(int context, int matteId) {
 void resetKeyImages() {
   contextImages.fill(powerOnContext());
   dskState = powerOnDsk();
-  for (auto& context : keyClipGainAsked) context.fill(ClipGainAsked{});
-  dskClipGainAsked.fill(ClipGainAsked{});
+  memo::forget(memo::contextMatte);
+  memo::forget(memo::globalMatte);
+  memo::forget(memo::keyClipGain);
+  memo::forget(memo::dskClipGain);
+  memo::forget(memo::keyBoxMask);
+  memo::forget(memo::dskBoxMask);
+  memo::forget(memo::keyInvert);
+  memo::forget(memo::dskInvert);
+  memo::forget(memo::keyMix);
+  memo::forget(memo::dskMix);
 }
 
 }  // namespace kz
 
 static_assert(kz::N_KEY_TARGETS == 4 && kz::N_DSK_TARGETS == 4);
 
-void setMatteColor(int matteId, int y, int cb, int cr) {
+void kz::detail::setMatteColorChanged(int matteId, int y, int cb, int cr) {
   KZ_CHECK(KZ_COLOR_BKGD_BORDER <= matteId && matteId <= KZ_COLOR_USK4_MATTE);
   KZ_CHECK(0 <= y && y <= 1023 && 0 <= cb && cb <= 1023 && 0 <= cr && cr <= 1023);
   const kz::Matte m{static_cast<u16>(y), static_cast<u16>(cb), static_cast<u16>(cr)};
@@ -128,26 +118,25 @@ void setMatteColor(int matteId, int y, int cb, int cr) {
   } else {
     kz::currentContext().mattes[static_cast<std::size_t>(matteId - KZ_COLOR_BKGD_BORDER)] = m;
   }
+  kz::memo::matteOf(matteId)->take(y, cb, cr);
   trace::call("setMatteColor", trace::Id{matteId}, y, cb, cr);
 }
 
-void setKeyMix(int target, f32 level) {
+void kz::detail::setKeyMixChanged(int target, f32 level) {
   KZ_CHECK(isKeyTarget(target) || isDskTarget(target));
   KZ_CHECK(0.0f <= level && level <= 1.0f);
   kz::settingsOf(target).mix = level;
+  kz::memo::keyOrDsk(kz::memo::keyMix, kz::memo::dskMix, target)->take(level);
   trace::call("setKeyMix", trace::Id{target}, level);
 }
 
-void setKeyClipGain(int target, int mode, f32 clip, f32 gain, f32 secondGain, f32 density) {
+void kz::detail::setKeyClipGainChanged(int target, int mode, f32 clip, f32 gain, f32 secondGain, f32 density) {
   const bool isKey = isKeyTarget(target);
   const bool isDsk = isDskTarget(target);
   const bool isUsk = isUskTarget(target);
   KZ_CHECK(isKey || isDsk || isUsk);
   trace::call("setKeyClipGain", trace::Id{target}, mode, clip, gain, secondGain, density);
   if (!kz::recorded(target)) return;
-  kz::ClipGainAsked& asked = kz::clipGainAskedOf(target);
-  if (asked.same(mode, clip, gain, secondGain, density)) return;
-  asked = kz::ClipGainAsked{true, mode, clip, gain, secondGain, density};
   kz::KeySettings& s = kz::settingsOf(target);
   s.mode = static_cast<u32>(mode);
   // Kept within the 16 bits the clip has, so that no value (NaN neither) converts out of range.
@@ -156,6 +145,7 @@ void setKeyClipGain(int target, int mode, f32 clip, f32 gain, f32 secondGain, f3
   s.gain = kz::scaled(gain, 256.0f, kz::KEY_GAIN_MAX);
   s.secondGain = kz::scaled(secondGain, 256.0f, kz::KEY_GAIN_MAX);
   s.density = kz::scaled(density, 1024.0f, kz::KEY_DENSITY_MAX);
+  kz::memo::keyOrDsk(kz::memo::keyClipGain, kz::memo::dskClipGain, target)->take(mode, clip, gain, secondGain, density);
 }
 
 void setKeyEdge(int target, int edgeCode, int width, int dir, f32 softness) {
@@ -179,26 +169,26 @@ void setKeyFillSource(int target, int source) {
   trace::call("setKeyFillSource", trace::Id{target}, trace::Id{source});
 }
 
-void setKeyBoxMask(int target, f32 x, f32 y, f32 width, f32 height, int enable, int invert) {
+void kz::detail::setKeyBoxMaskChanged(int target, f32 x, f32 y, f32 width, f32 height, int enable, int invert) {
   const bool isKey = isKeyTarget(target);
   const bool isDsk = isDskTarget(target);
   const bool isUsk = isUskTarget(target);
   KZ_CHECK(isKey || isDsk || isUsk);
-  const kz::BoxMask asked{x, y, width, height, static_cast<u8>(enable != 0), static_cast<u8>(invert != 0)};
-  // The register image holds only checked values: the same box again needs no check.
-  kz::BoxMask* held = kz::recorded(target) ? &kz::settingsOf(target).boxMask : nullptr;
-  if (held == nullptr || !(*held == asked))
-    KZ_CHECK(kz::fraction(x) && kz::fraction(y) && kz::fraction(width) && kz::fraction(height));
+  KZ_CHECK(kz::fraction(x) && kz::fraction(y) && kz::fraction(width) && kz::fraction(height));
   trace::call("setKeyBoxMask", trace::Id{target}, x, y, width, height, enable, invert);
-  if (held != nullptr) *held = asked;
+  if (!kz::recorded(target)) return;
+  kz::settingsOf(target).boxMask =
+      kz::BoxMask{x, y, width, height, static_cast<u8>(enable != 0), static_cast<u8>(invert != 0)};
+  kz::memo::keyOrDsk(kz::memo::keyBoxMask, kz::memo::dskBoxMask, target)->take(x, y, width, height, enable, invert);
 }
 
-void setKeyInvert(int target, int invert) {
+void kz::detail::setKeyInvertChanged(int target, int invert) {
   KZ_CHECK(isKeyTarget(target) || isDskTarget(target) || isUskTarget(target));
   KZ_CHECK(invert == 0 || invert == 1);
   trace::call("setKeyInvert", trace::Id{target}, invert);
   if (!kz::recorded(target)) return;
   kz::settingsOf(target).invert = static_cast<u8>(invert);
+  kz::memo::keyOrDsk(kz::memo::keyInvert, kz::memo::dskInvert, target)->take(invert);
 }
 
 void setKeyPriority(int level1, int level2, int level3) {
