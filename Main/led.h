@@ -146,6 +146,7 @@ class CategoryLedCommon : public CategoryCommon<T> {
     if (e.requested == state) return;
     e.requested = state;
     written_[static_cast<std::size_t>(lamp / 32)] |= 1u << (lamp % 32);
+    due_ |= u64{1} << (lamp / 32);
   }
 
  protected:
@@ -171,6 +172,10 @@ class CategoryLedCommon : public CategoryCommon<T> {
   // would change nothing.
   std::array<u32, N_LAMP_WORDS> written_{};
   std::array<u32, N_LAMP_WORDS> blinking_{};
+  // Bit w: word w of written_ or blinking_ has a lamp to step, so that a field in which no lamp
+  // was written or blinks passes the lamps by.
+  u64 due_ = 0;
+  static_assert(N_LAMP_WORDS <= 64);
 };
 
 // Lamps of no M/E row (type id 49, one object).
