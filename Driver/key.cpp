@@ -103,6 +103,9 @@ void resetKeyImages() {
   memo::forget(memo::dskInvert);
   memo::forget(memo::keyMix);
   memo::forget(memo::dskMix);
+  memo::forget(memo::uskClipGain);
+  memo::forget(memo::uskBoxMask);
+  memo::forget(memo::uskInvert);
 }
 
 }  // namespace kz
@@ -136,7 +139,10 @@ void kz::detail::setKeyClipGainChanged(int target, int mode, f32 clip, f32 gain,
   const bool isUsk = isUskTarget(target);
   KZ_CHECK(isKey || isDsk || isUsk);
   trace::call("setKeyClipGain", trace::Id{target}, mode, clip, gain, secondGain, density);
-  if (!kz::recorded(target)) return;
+  if (!kz::recorded(target)) {
+    kz::memo::uskClipGain[kz::targetIndex(target, KZ_USK1)].take(mode, clip, gain, secondGain, density);
+    return;
+  }
   kz::KeySettings& s = kz::settingsOf(target);
   s.mode = static_cast<u32>(mode);
   // Kept within the 16 bits the clip has, so that no value (NaN neither) converts out of range.
@@ -176,7 +182,10 @@ void kz::detail::setKeyBoxMaskChanged(int target, f32 x, f32 y, f32 width, f32 h
   KZ_CHECK(isKey || isDsk || isUsk);
   KZ_CHECK(kz::fraction(x) && kz::fraction(y) && kz::fraction(width) && kz::fraction(height));
   trace::call("setKeyBoxMask", trace::Id{target}, x, y, width, height, enable, invert);
-  if (!kz::recorded(target)) return;
+  if (!kz::recorded(target)) {
+    kz::memo::uskBoxMask[kz::targetIndex(target, KZ_USK1)].take(x, y, width, height, enable, invert);
+    return;
+  }
   kz::settingsOf(target).boxMask =
       kz::BoxMask{x, y, width, height, static_cast<u8>(enable != 0), static_cast<u8>(invert != 0)};
   kz::memo::keyOrDsk(kz::memo::keyBoxMask, kz::memo::dskBoxMask, target)->take(x, y, width, height, enable, invert);
@@ -186,7 +195,10 @@ void kz::detail::setKeyInvertChanged(int target, int invert) {
   KZ_CHECK(isKeyTarget(target) || isDskTarget(target) || isUskTarget(target));
   KZ_CHECK(invert == 0 || invert == 1);
   trace::call("setKeyInvert", trace::Id{target}, invert);
-  if (!kz::recorded(target)) return;
+  if (!kz::recorded(target)) {
+    kz::memo::uskInvert[kz::targetIndex(target, KZ_USK1)].take(invert);
+    return;
+  }
   kz::settingsOf(target).invert = static_cast<u8>(invert);
   kz::memo::keyOrDsk(kz::memo::keyInvert, kz::memo::dskInvert, target)->take(invert);
 }

@@ -48,6 +48,10 @@ inline PerContext<6, N_KEYS> keyBoxMask{};
 inline std::array<Last<6>, N_KEYS> dskBoxMask{};
 inline PerContext<1, N_KEYS> keyInvert{};
 inline std::array<Last<1>, N_KEYS> dskInvert{};
+// Upstream keys keep no image here, but their calls are checked all the same.
+inline std::array<Last<5>, N_KEYS> uskClipGain{};
+inline std::array<Last<6>, N_KEYS> uskBoxMask{};
+inline std::array<Last<1>, N_KEYS> uskInvert{};
 inline PerContext<1, N_KEYS> keyMix{};
 inline std::array<Last<1>, N_KEYS> dskMix{};
 
@@ -58,12 +62,15 @@ inline Last<3>* matteOf(int matteId) {
   return nullptr;
 }
 
-// The entry of a key target of the current context or of a downstream key; none for any other.
+// The entry of a key target of the current context, of a downstream key or (given a table) of an
+// upstream key; none for any other.
 template <std::size_t N>
-Last<N>* keyOrDsk(PerContext<N, N_KEYS>& keys, std::array<Last<N>, N_KEYS>& dsks, int target) {
+Last<N>* keyOrDsk(PerContext<N, N_KEYS>& keys, std::array<Last<N>, N_KEYS>& dsks, int target,
+                  std::array<Last<N>, N_KEYS>* usks = nullptr) {
   std::size_t k = 0;
   if (pairIndex(target, KZ_KEY1, k)) return &ofContext(keys, k);
   if (pairIndex(target, KZ_DSK1, k)) return &dsks[k];
+  if (usks != nullptr && pairIndex(target, KZ_USK1, k)) return &(*usks)[k];
   return nullptr;
 }
 }  // namespace kz::memo
@@ -89,7 +96,7 @@ inline void setKeyMix(int target, f32 level) {
 // Key, downstream or upstream key: the mode word, the clip (stored negated), gain and second gain
 // (× 256, at most 65535) and density (× 1024, at most 1024).
 inline void setKeyClipGain(int target, int mode, f32 clip, f32 gain, f32 secondGain, f32 density) {
-  const kz::memo::Last<5>* last = kz::memo::keyOrDsk(kz::memo::keyClipGain, kz::memo::dskClipGain, target);
+  const kz::memo::Last<5>* last = kz::memo::keyOrDsk(kz::memo::keyClipGain, kz::memo::dskClipGain, target, &kz::memo::uskClipGain);
   if (last != nullptr && last->same(mode, clip, gain, secondGain, density)) {
     trace::call("setKeyClipGain", trace::Id{target}, mode, clip, gain, secondGain, density);
     return;
@@ -105,7 +112,7 @@ void setKeyFillSource(int target, int source);
 // Key, downstream or upstream key: a rectangular mask, x, y, width and height as fractions 0..1 of
 // the picture (y downwards); (0, 0, 1, 1, 0, 0) is the whole picture with the mask off.
 inline void setKeyBoxMask(int target, f32 x, f32 y, f32 width, f32 height, int enable, int invert) {
-  const kz::memo::Last<6>* last = kz::memo::keyOrDsk(kz::memo::keyBoxMask, kz::memo::dskBoxMask, target);
+  const kz::memo::Last<6>* last = kz::memo::keyOrDsk(kz::memo::keyBoxMask, kz::memo::dskBoxMask, target, &kz::memo::uskBoxMask);
   if (last != nullptr && last->same(x, y, width, height, enable, invert)) {
     trace::call("setKeyBoxMask", trace::Id{target}, x, y, width, height, enable, invert);
     return;
@@ -114,7 +121,7 @@ inline void setKeyBoxMask(int target, f32 x, f32 y, f32 width, f32 height, int e
 }
 // Key, downstream or upstream key: the key invert flag.
 inline void setKeyInvert(int target, int invert) {
-  const kz::memo::Last<1>* last = kz::memo::keyOrDsk(kz::memo::keyInvert, kz::memo::dskInvert, target);
+  const kz::memo::Last<1>* last = kz::memo::keyOrDsk(kz::memo::keyInvert, kz::memo::dskInvert, target, &kz::memo::uskInvert);
   if (last != nullptr && last->same(invert)) {
     trace::call("setKeyInvert", trace::Id{target}, invert);
     return;

@@ -282,7 +282,9 @@ TEST_F(DriverTest, RepeatedSettersStillRecordAfterResetAndInOtherContexts) {
 // Only what passed the checks is remembered: a refused value asked again is refused again.
 TEST_F(DriverTest, RefusedSetterValuesAreRefusedEveryTime) {
   setKeyTransition(KZ_KEY1, 0.5f);
+  setKeyBoxMask(KZ_USK1, 0.0f, 0.0f, 1.0f, 1.0f, 1, 0);  // an upstream key keeps no image, only the check
   for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_THROW(setKeyBoxMask(KZ_USK1, 0.0f, -0.5f, 1.0f, 1.0f, 1, 0), assert::AssertException);
     EXPECT_THROW(setKeyTransition(KZ_KEY1, 1.5f), assert::AssertException);
     EXPECT_THROW(setMeInput(KZ_ABUS, KZ_IN_1 - 1), assert::AssertException);
     EXPECT_THROW(setImageFilterMode(KZ_UTIL1, 0, 0.0f), assert::AssertException);
