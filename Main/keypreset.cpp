@@ -78,6 +78,7 @@ void CategoryKeyPreset::clearWorkingState() {
     }
     for (int j = 0; j < N_MIRROR_BUTTONS; ++j) mirrorButtons_[p][j] = {MIRROR_BUTTON_FIRST + j, 0};
   }
+  anyPressed_ = 0;
 }
 
 void CategoryKeyPreset::setShotSelection(int target, int channel, int slot, int flash, int set) {
@@ -114,6 +115,7 @@ void CategoryKeyPreset::onButton(const internal::KzifButtonEvent& event) {
   const int m = event.me;
   // The button tables know three panels and four M/E rows.
   if (m >= N_ME_ROWS || p >= N_PANELS || event.state != 1) return;
+  anyPressed_ = 1;
   for (int j = 0; j < N_ROW_BUTTONS; ++j) {
     if (meRowButtons_[p][m][j].code == event.code) meRowButtons_[p][m][j].pressed = 1;
     if (dskButtons_[p][j].code == event.code) dskButtons_[p][j].pressed = 1;
@@ -158,6 +160,8 @@ void CategoryKeyPreset::update() {
 }
 
 void CategoryKeyPreset::takeButtons() {
+  if (anyPressed_ == 0) return;
+  anyPressed_ = 0;  // before the presses are read: one latched meanwhile is taken next field
   for (int p = 0; p < N_PANELS; ++p) {
     const KeyPresetPanel& now = records_[0].panel[p];
     for (int j = 0; j < N_KEY_CHANNELS; ++j) {

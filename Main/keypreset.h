@@ -243,6 +243,7 @@ class CategoryKeyPreset : public CategoryCommon<KzifKeyPreset> {
   KeyPresetButton meRowButtons_[N_PANELS][N_ME_ROWS][N_ROW_BUTTONS];
   KeyPresetButton dskButtons_[N_PANELS][N_ROW_BUTTONS];
   KeyPresetButton mirrorButtons_[N_PANELS][N_MIRROR_BUTTONS];
+  u8 anyPressed_ = 0;  // a press is latched: the buttons are to be taken
 };
 
 }  // namespace category
