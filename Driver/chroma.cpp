@@ -31,11 +31,16 @@ const ChromaContextImage& chromaContextImage(int context) {
   return chromaImages[static_cast<std::size_t>(context - KZ_CONTEXT_ME1)];
 }
 
-void resetChromaImages() { chromaImages.fill(ChromaContextImage{}); }
+void resetChromaImages() {
+  chromaImages.fill(ChromaContextImage{});
+  memo::forget(memo::chromaEnable);
+  memo::forget(memo::chromaLevel);
+  memo::forget(memo::chromaSample);
+}
 
 }  // namespace kz
 
-void setChromaKeyEnable(int target, int enable, int spill, int fixed, int mode) {
+void kz::detail::setChromaKeyEnableChanged(int target, int enable, int spill, int fixed, int mode) {
   kz::ChromaKeySettings& k = kz::keyOf(target);
   KZ_CHECK((enable == 0 || enable == 1) && (spill == 0 || spill == 1));
   KZ_CHECK(fixed == KZ_CHROMA_FIXED);
@@ -43,6 +48,7 @@ void setChromaKeyEnable(int target, int enable, int spill, int fixed, int mode) 
   k.enable = static_cast<u8>(enable);
   k.spill = static_cast<u8>(spill);
   k.mode = static_cast<u16>(mode);
+  kz::memo::ofContext(kz::memo::chromaEnable, static_cast<std::size_t>((target - KZ_KEY1) / 2)).take(enable, spill, fixed, mode);
   trace::call("setChromaKeyEnable", trace::Id{target}, enable, spill, trace::Id{fixed}, trace::Id{mode});
 }
 
@@ -58,20 +64,22 @@ void setChromaKeyColor2(int target, const i16 (&color)[3]) {
   trace::call("setChromaKeyColor2", trace::Id{target}, color[0], color[1], color[2]);
 }
 
-void setChromaKeyLevel(int target, int a, int b) {
+void kz::detail::setChromaKeyLevelChanged(int target, int a, int b) {
   kz::ChromaKeySettings& k = kz::keyOf(target);
   KZ_CHECK(0 <= a && a <= 3);
   KZ_CHECK(-8 <= b && b <= 8);
   k.levelA = static_cast<u8>(a);
   k.levelB = static_cast<i8>(b);
+  kz::memo::ofContext(kz::memo::chromaLevel, static_cast<std::size_t>((target - KZ_KEY1) / 2)).take(a, b);
   trace::call("setChromaKeyLevel", trace::Id{target}, a, b);
 }
 
-void setChromaKeySample(int id, int flag) {
+void kz::detail::setChromaKeySampleChanged(int id, int flag) {
   KZ_CHECK(id == KZ_CHROMA_SAMPLE_1401 || id == KZ_CHROMA_SAMPLE_1407 || id == KZ_CHROMA_SAMPLE_1408);
   KZ_CHECK(flag == 0 || flag == 1);
   const std::size_t i = id == KZ_CHROMA_SAMPLE_1401 ? 0 : id == KZ_CHROMA_SAMPLE_1407 ? 1 : 2;
   kz::current().sample[i] = static_cast<u8>(flag);
+  kz::memo::ofContext(kz::memo::chromaSample, i).take(flag);
   trace::call("setChromaKeySample", trace::Id{id}, flag);
 }
 

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 
+#include "Driver/memo.h"
+#include "Driver/trace.h"
 #include "Lib/Include/kz_types.h"
 
 constexpr int KZ_CHROMA_SAMPLE_1401 = 0x1401;
@@ -19,14 +21,14 @@ constexpr int KZ_CHROMA_MODE_LAST = 0x2014;
 constexpr std::size_t CHROMA_TABLE_SIZE = 1152;
 
 // Keyer target KZ_KEY1 + 2k: chroma key on/off, spill 0/1, KZ_CHROMA_FIXED and a mode 0x2012..0x2014.
-void setChromaKeyEnable(int target, int enable, int spill, int fixed, int mode);
+inline void setChromaKeyEnable(int target, int enable, int spill, int fixed, int mode);
 // The first and second key colour of a keyer.
 void setChromaKeyColor(int target, const i16 (&color)[3]);
 void setChromaKeyColor2(int target, const i16 (&color)[3]);
 // The chroma key level word of a keyer: a 0..3, b -8..8.
-void setChromaKeyLevel(int target, int a, int b);
+inline void setChromaKeyLevel(int target, int a, int b);
 // One of the colour-sample enables 0x1401, 0x1407, 0x1408 of the current context.
-void setChromaKeySample(int id, int flag);
+inline void setChromaKeySample(int id, int flag);
 // The sample rectangle of the current context in pixels and field lines.
 void setChromaKeySampleArea(int left, int top, int width, int height);
 // A keyer's key table (CHROMA_TABLE_SIZE values). Traced with its first and last value.
@@ -57,3 +59,50 @@ const ChromaContextImage& chromaContextImage(int context);
 void resetChromaImages();
 
 }  // namespace kz
+
+// ---- the inline parts of the setters called every field ----------------------------------------
+
+namespace kz::detail {
+void setChromaKeyEnableChanged(int target, int enable, int spill, int fixed, int mode);
+void setChromaKeyLevelChanged(int target, int a, int b);
+void setChromaKeySampleChanged(int id, int flag);
+}  // namespace kz::detail
+
+namespace kz::memo {
+inline PerContext<4, N_KEYS> chromaEnable{};
+inline PerContext<2, N_KEYS> chromaLevel{};
+inline PerContext<1, 3> chromaSample{};
+
+inline bool chromaSampleIndex(int id, std::size_t& index) {
+  index = id == KZ_CHROMA_SAMPLE_1401 ? 0 : id == KZ_CHROMA_SAMPLE_1407 ? 1 : 2;
+  return id == KZ_CHROMA_SAMPLE_1401 || id == KZ_CHROMA_SAMPLE_1407 || id == KZ_CHROMA_SAMPLE_1408;
+}
+}  // namespace kz::memo
+
+inline void setChromaKeyEnable(int target, int enable, int spill, int fixed, int mode) {
+  std::size_t k = 0;
+  if (kz::memo::pairIndex(target, KZ_KEY1, k) &&
+      kz::memo::ofContext(kz::memo::chromaEnable, k).same(enable, spill, fixed, mode)) {
+    trace::call("setChromaKeyEnable", trace::Id{target}, enable, spill, trace::Id{fixed}, trace::Id{mode});
+    return;
+  }
+  kz::detail::setChromaKeyEnableChanged(target, enable, spill, fixed, mode);
+}
+
+inline void setChromaKeyLevel(int target, int a, int b) {
+  std::size_t k = 0;
+  if (kz::memo::pairIndex(target, KZ_KEY1, k) && kz::memo::ofContext(kz::memo::chromaLevel, k).same(a, b)) {
+    trace::call("setChromaKeyLevel", trace::Id{target}, a, b);
+    return;
+  }
+  kz::detail::setChromaKeyLevelChanged(target, a, b);
+}
+
+inline void setChromaKeySample(int id, int flag) {
+  std::size_t i = 0;
+  if (kz::memo::chromaSampleIndex(id, i) && kz::memo::ofContext(kz::memo::chromaSample, i).same(flag)) {
+    trace::call("setChromaKeySample", trace::Id{id}, flag);
+    return;
+  }
+  kz::detail::setChromaKeySampleChanged(id, flag);
+}

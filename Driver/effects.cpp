@@ -55,6 +55,7 @@ void resetEffectImages() {
   dusts = {};
   busFilters = {};
   keyShapes = {};
+  memo::forget(memo::keyShape);
 }
 
 }  // namespace kz
@@ -132,7 +133,7 @@ void setTestFilterMode(int target, int on, int mode) {
   f.mode = static_cast<u8>(mode);
 }
 
-void setKeyShape(int target, f32 left, f32 top, f32 width, f32 height, f32 shape) {
+void kz::detail::setKeyShapeChanged(int target, f32 left, f32 top, f32 width, f32 height, f32 shape) {
   KZ_CHECK(KZ_KEY1 <= target && target <= KZ_KEY4);
   kz::KeyShapeImage& k = kz::keyShapes[kz::current()][static_cast<std::size_t>((target - KZ_KEY1) / 2)];
   k.left = left;
@@ -146,5 +147,7 @@ void setKeyShape(int target, f32 left, f32 top, f32 width, f32 height, f32 shape
     k.shape = static_cast<u16>(scaled < 0 ? 0 : scaled > 1023 ? 1023 : scaled);
     k.shapeAsked = shape;
   }
+  std::size_t key = 0;
+  if (kz::memo::pairIndex(target, KZ_KEY1, key)) kz::memo::ofContext(kz::memo::keyShape, key).take(left, top, width, height, shape);
   trace::call("setKeyShape", trace::Id{target}, left, top, width, height, shape);
 }

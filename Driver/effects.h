@@ -2,6 +2,8 @@
 // bus test filters, and the key shape. Like every setter, these only record into the images of
 // the current M/E context and assert their ranges.
 #pragma once
+#include "Driver/memo.h"
+#include "Driver/trace.h"
 #include "Lib/Include/kz_types.h"
 
 constexpr int KZ_TRANS_MOD_X = 0x1520;
@@ -21,7 +23,7 @@ void setFilterDust(int target, int on, f32 gain, int dust);
 void setTestFilterGain(int target, int on, f32 gain);
 void setTestFilterMode(int target, int on, int mode);
 // Key rectangle as fractions of the picture and the shape 0..1 (kept as √shape × 1023).
-void setKeyShape(int target, f32 left, f32 top, f32 width, f32 height, f32 shape);
+inline void setKeyShape(int target, f32 left, f32 top, f32 width, f32 height, f32 shape);
 
 namespace kz {
 
@@ -61,3 +63,20 @@ const KeyShapeImage& keyShapeImage(int context, int key);
 void resetEffectImages();
 
 }  // namespace kz
+
+namespace kz::detail {
+void setKeyShapeChanged(int target, f32 left, f32 top, f32 width, f32 height, f32 shape);
+}
+namespace kz::memo {
+inline PerContext<5, N_KEYS> keyShape{};
+}
+
+inline void setKeyShape(int target, f32 left, f32 top, f32 width, f32 height, f32 shape) {
+  std::size_t k = 0;
+  if (kz::memo::pairIndex(target, KZ_KEY1, k) &&
+      kz::memo::ofContext(kz::memo::keyShape, k).same(left, top, width, height, shape)) {
+    trace::call("setKeyShape", trace::Id{target}, left, top, width, height, shape);
+    return;
+  }
+  kz::detail::setKeyShapeChanged(target, left, top, width, height, shape);
+}

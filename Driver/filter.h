@@ -6,6 +6,8 @@
 #pragma once
 #include <array>
 
+#include "Driver/memo.h"
+#include "Driver/trace.h"
 #include "Lib/Include/kz_types.h"
 
 constexpr int KZ_IMAGE_DEFOCUS = 0x1700;
@@ -13,11 +15,11 @@ constexpr int KZ_IMAGE_MOSAIC = 0x1701;
 
 // target KZ_ABUS, KZ_BBUS or KZ_KEY1 .. KZ_KEY_DVE_MAX; mode 0 (no filter), KZ_IMAGE_DEFOCUS or
 // KZ_IMAGE_MOSAIC; amount as given.
-void setImageFilterMode(int target, int mode, f32 amount);
+inline void setImageFilterMode(int target, int mode, f32 amount);
 // Level reduction on or off, luminance step y 0..7, chroma step c 0..7.
-void setImageFilterLevel(int target, int on, int y, int c);
+inline void setImageFilterLevel(int target, int on, int y, int c);
 // Monochrome colouring on or off, in the colour cb, cr (10-bit, below 0x3ff each).
-void setImageMonoColor(int target, int on, int cb, int cr);
+inline void setImageMonoColor(int target, int on, int cb, int cr);
 
 namespace kz {
 
@@ -41,3 +43,49 @@ const FilterImage& filterImage(int context, int target);
 void resetFilterImages();
 
 }  // namespace kz
+
+namespace kz::detail {
+void setImageFilterModeChanged(int target, int mode, f32 amount);
+void setImageFilterLevelChanged(int target, int on, int y, int c);
+void setImageMonoColorChanged(int target, int on, int cb, int cr);
+}  // namespace kz::detail
+
+namespace kz::memo {
+inline PerContext<2, N_FILTER_TARGETS> filterMode{};
+inline PerContext<3, N_FILTER_TARGETS> filterLevel{};
+inline PerContext<3, N_FILTER_TARGETS> monoColor{};
+
+// A target that is no filter target is never taken, so it always reaches the checks.
+template <std::size_t N>
+const Last<N>* filterOf(PerContext<N, N_FILTER_TARGETS>& table, int target) {
+  const std::size_t i = static_cast<unsigned>(target - KZ_ABUS);
+  return i < N_FILTER_TARGETS ? &ofContext(table, i) : nullptr;
+}
+}  // namespace kz::memo
+
+inline void setImageFilterMode(int target, int mode, f32 amount) {
+  const kz::memo::Last<2>* last = kz::memo::filterOf(kz::memo::filterMode, target);
+  if (last != nullptr && last->same(mode, amount)) {
+    trace::call("setImageFilterMode", trace::Id{target}, trace::Id{mode}, amount);
+    return;
+  }
+  kz::detail::setImageFilterModeChanged(target, mode, amount);
+}
+
+inline void setImageFilterLevel(int target, int on, int y, int c) {
+  const kz::memo::Last<3>* last = kz::memo::filterOf(kz::memo::filterLevel, target);
+  if (last != nullptr && last->same(on, y, c)) {
+    trace::call("setImageFilterLevel", trace::Id{target}, on, y, c);
+    return;
+  }
+  kz::detail::setImageFilterLevelChanged(target, on, y, c);
+}
+
+inline void setImageMonoColor(int target, int on, int cb, int cr) {
+  const kz::memo::Last<3>* last = kz::memo::filterOf(kz::memo::monoColor, target);
+  if (last != nullptr && last->same(on, cb, cr)) {
+    trace::call("setImageMonoColor", trace::Id{target}, on, cb, cr);
+    return;
+  }
+  kz::detail::setImageMonoColorChanged(target, on, cb, cr);
+}

@@ -19,21 +19,23 @@ constexpr int KZ_LAST_SOURCE = 0x11CF;
 
 }  // namespace
 
-void setMeInput(int target, int src) {
+void kz::detail::setMeInputChanged(int target, int src) {
   KZ_CHECK(KZ_ABUS <= target && target <= KZ_KEY4_S);
   KZ_CHECK(KZ_IN_1 <= src && src <= KZ_LAST_SOURCE);
   kz::image::currentMe().input[indexFrom(target, KZ_ABUS)] = static_cast<u16>(src);
+  kz::memo::ofContext(kz::memo::meInput, indexFrom(target, KZ_ABUS)).take(src);
   trace::call("setMeInput", trace::Id{target}, trace::Id{src});
 }
 
-void setDskInput(int target, int src) {
+void kz::detail::setDskInputChanged(int target, int src) {
   KZ_CHECK(KZ_DSK1_F <= target && target <= KZ_DSK4_S);
   KZ_CHECK(KZ_IN_1 <= src && src <= KZ_LAST_SOURCE);
   kz::image::glue().dskInput[indexFrom(target, KZ_DSK1_F)] = static_cast<u16>(src);
+  kz::memo::dskInput[indexFrom(target, KZ_DSK1_F)].take(src);
   trace::call("setDskInput", trace::Id{target}, trace::Id{src});
 }
 
-void setAuxInput(int target, int src) {
+void kz::detail::setAuxInputChanged(int target, int src) {
   KZ_CHECK((KZ_AUX1 <= target && target <= KZ_AUX_LAST) || (KZ_EXT_OUT1 <= target && target <= KZ_EXT_OUT_LAST));
   KZ_CHECK(KZ_IN_1 <= src && src <= KZ_LAST_SOURCE);
   kz::GlueImage& glue = kz::image::glue();
@@ -41,6 +43,7 @@ void setAuxInput(int target, int src) {
     glue.extOutput[indexFrom(target, KZ_EXT_OUT1)] = static_cast<u16>(src);
   else
     glue.auxInput[indexFrom(target, KZ_AUX1)] = static_cast<u16>(src);
+  kz::memo::auxInputOf(target)->take(src);
   trace::call("setAuxInput", trace::Id{target}, trace::Id{src});
 }
 
@@ -59,11 +62,12 @@ void setUskInput(int dst, int src) {
   trace::call("setUskInput", trace::Id{dst}, trace::Id{src});
 }
 
-void setInputUsk(int target, int on, int usk) {
+void kz::detail::setInputUskChanged(int target, int on, int usk) {
   KZ_CHECK(KZ_IN_1 <= target && target <= KZ_BLACK);
   KZ_CHECK(KZ_USK1_F <= usk && usk <= KZ_USK4_S);
   kz::image::glue().inputUsk[indexFrom(target, KZ_IN_1)] =
       on != 0 ? static_cast<u8>((usk - KZ_USK1_F) / 2) : kz::NO_USK;
+  kz::memo::inputUsk[indexFrom(target, KZ_IN_1)].take(on, usk);
   trace::call("setInputUsk", trace::Id{target}, on, trace::Id{usk});
 }
 

@@ -40,10 +40,6 @@ KeyContextImage& currentContext() {
 
 std::size_t targetIndex(int target, int first) { return static_cast<std::size_t>((target - first) / 2); }
 
-bool pairTarget(int target, int first, int count) {
-  return first <= target && target < first + 2 * count && (target - first) % 2 == 0;
-}
-
 // The settings a key or downstream key target records into (the caller asserted its kind).
 KeySettings& settingsOf(int target) {
   if (isDskTarget(target)) return dskState.keys[targetIndex(target, KZ_DSK1)];
@@ -97,15 +93,26 @@ const Matte& matte(int context, int matteId) {
 void resetKeyImages() {
   contextImages.fill(powerOnContext());
   dskState = powerOnDsk();
+  memo::forget(memo::contextMatte);
+  memo::forget(memo::globalMatte);
+  memo::forget(memo::keyClipGain);
+  memo::forget(memo::dskClipGain);
+  memo::forget(memo::keyBoxMask);
+  memo::forget(memo::dskBoxMask);
+  memo::forget(memo::keyInvert);
+  memo::forget(memo::dskInvert);
+  memo::forget(memo::keyMix);
+  memo::forget(memo::dskMix);
+  memo::forget(memo::uskClipGain);
+  memo::forget(memo::uskBoxMask);
+  memo::forget(memo::uskInvert);
 }
 
 }  // namespace kz
 
-bool isKeyTarget(int target) { return kz::pairTarget(target, KZ_KEY1, kz::N_KEY_TARGETS); }
-bool isDskTarget(int target) { return kz::pairTarget(target, KZ_DSK1, kz::N_DSK_TARGETS); }
-bool isUskTarget(int target) { return kz::pairTarget(target, KZ_USK1, 4); }
+static_assert(kz::N_KEY_TARGETS == 4 && kz::N_DSK_TARGETS == 4);
 
-void setMatteColor(int matteId, int y, int cb, int cr) {
+void kz::detail::setMatteColorChanged(int matteId, int y, int cb, int cr) {
   KZ_CHECK(KZ_COLOR_BKGD_BORDER <= matteId && matteId <= KZ_COLOR_USK4_MATTE);
   KZ_CHECK(0 <= y && y <= 1023 && 0 <= cb && cb <= 1023 && 0 <= cr && cr <= 1023);
   const kz::Matte m{static_cast<u16>(y), static_cast<u16>(cb), static_cast<u16>(cr)};
@@ -114,23 +121,28 @@ void setMatteColor(int matteId, int y, int cb, int cr) {
   } else {
     kz::currentContext().mattes[static_cast<std::size_t>(matteId - KZ_COLOR_BKGD_BORDER)] = m;
   }
+  kz::memo::matteOf(matteId)->take(y, cb, cr);
   trace::call("setMatteColor", trace::Id{matteId}, y, cb, cr);
 }
 
-void setKeyMix(int target, f32 level) {
+void kz::detail::setKeyMixChanged(int target, f32 level) {
   KZ_CHECK(isKeyTarget(target) || isDskTarget(target));
   KZ_CHECK(0.0f <= level && level <= 1.0f);
   kz::settingsOf(target).mix = level;
+  kz::memo::keyOrDsk(kz::memo::keyMix, kz::memo::dskMix, target)->take(level);
   trace::call("setKeyMix", trace::Id{target}, level);
 }
 
-void setKeyClipGain(int target, int mode, f32 clip, f32 gain, f32 secondGain, f32 density) {
+void kz::detail::setKeyClipGainChanged(int target, int mode, f32 clip, f32 gain, f32 secondGain, f32 density) {
   const bool isKey = isKeyTarget(target);
   const bool isDsk = isDskTarget(target);
   const bool isUsk = isUskTarget(target);
   KZ_CHECK(isKey || isDsk || isUsk);
   trace::call("setKeyClipGain", trace::Id{target}, mode, clip, gain, secondGain, density);
-  if (!kz::recorded(target)) return;
+  if (!kz::recorded(target)) {
+    kz::memo::uskClipGain[kz::targetIndex(target, KZ_USK1)].take(mode, clip, gain, secondGain, density);
+    return;
+  }
   kz::KeySettings& s = kz::settingsOf(target);
   s.mode = static_cast<u32>(mode);
   // Kept within the 16 bits the clip has, so that no value (NaN neither) converts out of range.
@@ -139,6 +151,7 @@ void setKeyClipGain(int target, int mode, f32 clip, f32 gain, f32 secondGain, f3
   s.gain = kz::scaled(gain, 256.0f, kz::KEY_GAIN_MAX);
   s.secondGain = kz::scaled(secondGain, 256.0f, kz::KEY_GAIN_MAX);
   s.density = kz::scaled(density, 1024.0f, kz::KEY_DENSITY_MAX);
+  kz::memo::keyOrDsk(kz::memo::keyClipGain, kz::memo::dskClipGain, target)->take(mode, clip, gain, secondGain, density);
 }
 
 void setKeyEdge(int target, int edgeCode, int width, int dir, f32 softness) {
@@ -162,24 +175,32 @@ void setKeyFillSource(int target, int source) {
   trace::call("setKeyFillSource", trace::Id{target}, trace::Id{source});
 }
 
-void setKeyBoxMask(int target, f32 x, f32 y, f32 width, f32 height, int enable, int invert) {
+void kz::detail::setKeyBoxMaskChanged(int target, f32 x, f32 y, f32 width, f32 height, int enable, int invert) {
   const bool isKey = isKeyTarget(target);
   const bool isDsk = isDskTarget(target);
   const bool isUsk = isUskTarget(target);
   KZ_CHECK(isKey || isDsk || isUsk);
   KZ_CHECK(kz::fraction(x) && kz::fraction(y) && kz::fraction(width) && kz::fraction(height));
   trace::call("setKeyBoxMask", trace::Id{target}, x, y, width, height, enable, invert);
-  if (!kz::recorded(target)) return;
+  if (!kz::recorded(target)) {
+    kz::memo::uskBoxMask[kz::targetIndex(target, KZ_USK1)].take(x, y, width, height, enable, invert);
+    return;
+  }
   kz::settingsOf(target).boxMask =
       kz::BoxMask{x, y, width, height, static_cast<u8>(enable != 0), static_cast<u8>(invert != 0)};
+  kz::memo::keyOrDsk(kz::memo::keyBoxMask, kz::memo::dskBoxMask, target)->take(x, y, width, height, enable, invert);
 }
 
-void setKeyInvert(int target, int invert) {
+void kz::detail::setKeyInvertChanged(int target, int invert) {
   KZ_CHECK(isKeyTarget(target) || isDskTarget(target) || isUskTarget(target));
   KZ_CHECK(invert == 0 || invert == 1);
   trace::call("setKeyInvert", trace::Id{target}, invert);
-  if (!kz::recorded(target)) return;
+  if (!kz::recorded(target)) {
+    kz::memo::uskInvert[kz::targetIndex(target, KZ_USK1)].take(invert);
+    return;
+  }
   kz::settingsOf(target).invert = static_cast<u8>(invert);
+  kz::memo::keyOrDsk(kz::memo::keyInvert, kz::memo::dskInvert, target)->take(invert);
 }
 
 void setKeyPriority(int level1, int level2, int level3) {

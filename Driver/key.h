@@ -6,6 +6,8 @@
 #include <array>
 
 #include "Driver/effects.h"  // setKeyShape: the key shape window, kept with the test settings
+#include "Driver/memo.h"
+#include "Driver/trace.h"
 #include "Lib/Include/kz_types.h"
 
 // ---- targets -----------------------------------------------------------------------------------
@@ -13,19 +15,94 @@
 // KZ_USK1 + 2n.
 constexpr int KZ_USK1 = KZ_USK1_F + 1;
 
-bool isKeyTarget(int target);
-bool isDskTarget(int target);
-bool isUskTarget(int target);
+// Inline: every key setter of every field asks these.
+namespace kz::detail {
+constexpr bool pairTarget(int target, int first, int count) {
+  return first <= target && target < first + 2 * count && (target - first) % 2 == 0;
+}
+}  // namespace kz::detail
+constexpr bool isKeyTarget(int target) { return kz::detail::pairTarget(target, KZ_KEY1, 4); }
+constexpr bool isDskTarget(int target) { return kz::detail::pairTarget(target, KZ_DSK1, 4); }
+constexpr bool isUskTarget(int target) { return kz::detail::pairTarget(target, KZ_USK1, 4); }
 
 // ---- setters -----------------------------------------------------------------------------------
 
+namespace kz::detail {
+// The out-of-line parts of the inline setters below: a call whose arguments differ from the
+// last ones taken for its target.
+void setMatteColorChanged(int matteId, int y, int cb, int cr);
+void setKeyClipGainChanged(int target, int mode, f32 clip, f32 gain, f32 secondGain, f32 density);
+void setKeyBoxMaskChanged(int target, f32 x, f32 y, f32 width, f32 height, int enable, int invert);
+void setKeyInvertChanged(int target, int invert);
+void setKeyMixChanged(int target, f32 level);
+}  // namespace kz::detail
+
+namespace kz::memo {
+constexpr std::size_t N_CONTEXT_MATTES = KZ_COLOR_DSK_FILL - KZ_COLOR_BKGD_BORDER;
+constexpr std::size_t N_GLOBAL_MATTES = KZ_COLOR_USK4_MATTE - KZ_COLOR_DSK_FILL + 1;
+inline PerContext<3, N_CONTEXT_MATTES> contextMatte{};
+inline std::array<Last<3>, N_GLOBAL_MATTES> globalMatte{};
+inline PerContext<5, N_KEYS> keyClipGain{};
+inline std::array<Last<5>, N_KEYS> dskClipGain{};
+inline PerContext<6, N_KEYS> keyBoxMask{};
+inline std::array<Last<6>, N_KEYS> dskBoxMask{};
+inline PerContext<1, N_KEYS> keyInvert{};
+inline std::array<Last<1>, N_KEYS> dskInvert{};
+// Upstream keys keep no image here, but their calls are checked all the same.
+inline std::array<Last<5>, N_KEYS> uskClipGain{};
+inline std::array<Last<6>, N_KEYS> uskBoxMask{};
+inline std::array<Last<1>, N_KEYS> uskInvert{};
+inline PerContext<1, N_KEYS> keyMix{};
+inline std::array<Last<1>, N_KEYS> dskMix{};
+
+inline Last<3>* matteOf(int matteId) {
+  const std::size_t i = static_cast<unsigned>(matteId - KZ_COLOR_BKGD_BORDER);
+  if (i < N_CONTEXT_MATTES) return &ofContext(contextMatte, i);
+  if (i - N_CONTEXT_MATTES < N_GLOBAL_MATTES) return &globalMatte[i - N_CONTEXT_MATTES];
+  return nullptr;
+}
+
+// The entry of a key target of the current context, of a downstream key or (given a table) of an
+// upstream key; none for any other.
+template <std::size_t N>
+Last<N>* keyOrDsk(PerContext<N, N_KEYS>& keys, std::array<Last<N>, N_KEYS>& dsks, int target,
+                  std::array<Last<N>, N_KEYS>* usks = nullptr) {
+  std::size_t k = 0;
+  if (pairIndex(target, KZ_KEY1, k)) return &ofContext(keys, k);
+  if (pairIndex(target, KZ_DSK1, k)) return &dsks[k];
+  if (usks != nullptr && pairIndex(target, KZ_USK1, k)) return &(*usks)[k];
+  return nullptr;
+}
+}  // namespace kz::memo
+
 // One colour matte (KZ_COLOR_BKGD_BORDER .. KZ_COLOR_USK4_MATTE) as 10-bit Y, Cb, Cr.
-void setMatteColor(int matteId, int y, int cb, int cr);
+inline void setMatteColor(int matteId, int y, int cb, int cr) {
+  const kz::memo::Last<3>* last = kz::memo::matteOf(matteId);
+  if (last != nullptr && last->same(y, cb, cr)) {
+    trace::call("setMatteColor", trace::Id{matteId}, y, cb, cr);
+    return;
+  }
+  kz::detail::setMatteColorChanged(matteId, y, cb, cr);
+}
 // Mix level 0.0..1.0 of a key or downstream key.
-void setKeyMix(int target, f32 level);
+inline void setKeyMix(int target, f32 level) {
+  const kz::memo::Last<1>* last = kz::memo::keyOrDsk(kz::memo::keyMix, kz::memo::dskMix, target);
+  if (last != nullptr && last->same(level)) {
+    trace::call("setKeyMix", trace::Id{target}, level);
+    return;
+  }
+  kz::detail::setKeyMixChanged(target, level);
+}
 // Key, downstream or upstream key: the mode word, the clip (stored negated), gain and second gain
 // (× 256, at most 65535) and density (× 1024, at most 1024).
-void setKeyClipGain(int target, int mode, f32 clip, f32 gain, f32 secondGain, f32 density);
+inline void setKeyClipGain(int target, int mode, f32 clip, f32 gain, f32 secondGain, f32 density) {
+  const kz::memo::Last<5>* last = kz::memo::keyOrDsk(kz::memo::keyClipGain, kz::memo::dskClipGain, target, &kz::memo::uskClipGain);
+  if (last != nullptr && last->same(mode, clip, gain, secondGain, density)) {
+    trace::call("setKeyClipGain", trace::Id{target}, mode, clip, gain, secondGain, density);
+    return;
+  }
+  kz::detail::setKeyClipGainChanged(target, mode, clip, gain, secondGain, density);
+}
 // Key or downstream key: edge code KZ_KEY_EDGE_FIRST .. KZ_KEY_EDGE_NONE, width 0..4, direction
 // 0..359 degrees, softness 0.0..1.0.
 void setKeyEdge(int target, int edgeCode, int width, int direction, f32 softness);
@@ -34,9 +111,23 @@ void setKeyEdge(int target, int edgeCode, int width, int direction, f32 softness
 void setKeyFillSource(int target, int source);
 // Key, downstream or upstream key: a rectangular mask, x, y, width and height as fractions 0..1 of
 // the picture (y downwards); (0, 0, 1, 1, 0, 0) is the whole picture with the mask off.
-void setKeyBoxMask(int target, f32 x, f32 y, f32 width, f32 height, int enable, int invert);
-// Key or downstream key: the key invert flag.
-void setKeyInvert(int target, int invert);
+inline void setKeyBoxMask(int target, f32 x, f32 y, f32 width, f32 height, int enable, int invert) {
+  const kz::memo::Last<6>* last = kz::memo::keyOrDsk(kz::memo::keyBoxMask, kz::memo::dskBoxMask, target, &kz::memo::uskBoxMask);
+  if (last != nullptr && last->same(x, y, width, height, enable, invert)) {
+    trace::call("setKeyBoxMask", trace::Id{target}, x, y, width, height, enable, invert);
+    return;
+  }
+  kz::detail::setKeyBoxMaskChanged(target, x, y, width, height, enable, invert);
+}
+// Key, downstream or upstream key: the key invert flag.
+inline void setKeyInvert(int target, int invert) {
+  const kz::memo::Last<1>* last = kz::memo::keyOrDsk(kz::memo::keyInvert, kz::memo::dskInvert, target, &kz::memo::uskInvert);
+  if (last != nullptr && last->same(invert)) {
+    trace::call("setKeyInvert", trace::Id{target}, invert);
+    return;
+  }
+  kz::detail::setKeyInvertChanged(target, invert);
+}
 // The keys of the current context at layering levels 1, 2 and 3.
 void setKeyPriority(int level1, int level2, int level3);
 // The downstream keys at layering levels 0, 1 and 2.

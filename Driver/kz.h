@@ -4,6 +4,8 @@
 #pragma once
 #include <array>
 
+#include "Driver/memo.h"
+#include "Driver/trace.h"
 #include "Lib/Include/kz_types.h"
 
 // ---- pipeline ----------------------------------------------------------------------------------
@@ -31,12 +33,12 @@ int getMeContext();
 
 // Source (a KZ source id, KZ_IN_1 .. 0x11CF) of a bus or key input of the current context: KZ_ABUS, KZ_BBUS,
 // KZ_UTIL1, KZ_UTIL2, key n fill 0x1204 + 2n and key source 0x1205 + 2n.
-void setMeInput(int target, int src);
+inline void setMeInput(int target, int src);
 // Source of a downstream key input: DSK n fill 0x1210 + 2n, key source 0x1211 + 2n.
-void setDskInput(int target, int src);
+inline void setDskInput(int target, int src);
 // Source of an AUX bus input (KZ_AUX1 .. KZ_AUX_LAST) or an extended output (KZ_EXT_OUT1 ..
 // KZ_EXT_OUT_LAST). AUX 1..4 have two inputs: KZ_AUX1 + 2n the incoming source, the id after it the outgoing one.
-void setAuxInput(int target, int src);
+inline void setAuxInput(int target, int src);
 // Mix of the two-input mixer of AUX n + 1 (auxId = KZ_AUX1 + 2n, n 0..3): position 1.0 shows all
 // of the first input, 0.0 all of the second. Feature code passes flag 0.
 void setAuxTransition(int auxId, f32 position, int flag);
@@ -44,7 +46,7 @@ void setAuxTransition(int auxId, f32 position, int flag);
 void setUskInput(int dst, int src);
 // Records for source target (KZ_IN_1 .. KZ_BLACK) the upstream keyer (usk - KZ_USK1_F) / 2 that
 // keys it when on is non-zero, else none (4).
-void setInputUsk(int target, int on, int usk);
+inline void setInputUsk(int target, int on, int usk);
 // Makes a still, clip, colour background, black or 0x1194 the memory source of the routing and
 // returns its index 0..11; any other id is a fault (NeverReachHere).
 int selectMemorySource(int id);
@@ -114,3 +116,63 @@ constexpr u32 AUX_MIX_FLAG = 1u << 16;
 }  // namespace reg
 
 }  // namespace kz
+
+// ---- the routing setters' inline parts -----------------------------------------------------------
+
+namespace kz::detail {
+void setMeInputChanged(int target, int src);
+void setDskInputChanged(int target, int src);
+void setAuxInputChanged(int target, int src);
+void setInputUskChanged(int target, int on, int usk);
+}  // namespace kz::detail
+
+namespace kz::memo {
+inline PerContext<1, N_ME_INPUTS> meInput{};
+inline std::array<Last<1>, N_DSK_INPUTS> dskInput{};
+inline std::array<Last<1>, N_AUX_INPUTS + N_EXT_OUTPUTS> auxInput{};
+inline std::array<Last<2>, N_ROUTED_SOURCES> inputUsk{};
+
+inline Last<1>* auxInputOf(int target) {
+  const std::size_t aux = static_cast<unsigned>(target - KZ_AUX1);
+  if (aux < N_AUX_INPUTS) return &auxInput[aux];
+  const std::size_t ext = static_cast<unsigned>(target - KZ_EXT_OUT1);
+  if (ext < N_EXT_OUTPUTS) return &auxInput[N_AUX_INPUTS + ext];
+  return nullptr;
+}
+}  // namespace kz::memo
+
+inline void setMeInput(int target, int src) {
+  const std::size_t i = static_cast<unsigned>(target - KZ_ABUS);
+  if (i < kz::N_ME_INPUTS && kz::memo::ofContext(kz::memo::meInput, i).same(src)) {
+    trace::call("setMeInput", trace::Id{target}, trace::Id{src});
+    return;
+  }
+  kz::detail::setMeInputChanged(target, src);
+}
+
+inline void setDskInput(int target, int src) {
+  const std::size_t i = static_cast<unsigned>(target - KZ_DSK1_F);
+  if (i < kz::N_DSK_INPUTS && kz::memo::dskInput[i].same(src)) {
+    trace::call("setDskInput", trace::Id{target}, trace::Id{src});
+    return;
+  }
+  kz::detail::setDskInputChanged(target, src);
+}
+
+inline void setAuxInput(int target, int src) {
+  const kz::memo::Last<1>* last = kz::memo::auxInputOf(target);
+  if (last != nullptr && last->same(src)) {
+    trace::call("setAuxInput", trace::Id{target}, trace::Id{src});
+    return;
+  }
+  kz::detail::setAuxInputChanged(target, src);
+}
+
+inline void setInputUsk(int target, int on, int usk) {
+  const std::size_t i = static_cast<unsigned>(target - KZ_IN_1);
+  if (i < kz::N_ROUTED_SOURCES && kz::memo::inputUsk[i].same(on, usk)) {
+    trace::call("setInputUsk", trace::Id{target}, on, trace::Id{usk});
+    return;
+  }
+  kz::detail::setInputUskChanged(target, on, usk);
+}

@@ -131,6 +131,10 @@ void kzInitialize() {
   kz::glueState = kz::powerOnGlue();
   kz::image::currentContextIndex = 0;
   kz::shadow.valid = false;
+  kz::memo::forget(kz::memo::meInput);
+  kz::memo::forget(kz::memo::dskInput);
+  kz::memo::forget(kz::memo::auxInput);
+  kz::memo::forget(kz::memo::inputUsk);
   kz::resetKeyTransitionImages();
   kz::resetEffectImages();
   kz::resetFilterImages();

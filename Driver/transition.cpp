@@ -33,14 +33,18 @@ const KeyTransitionImage& keyTransitionImage(int context, int keyTarget) {
   return keyImages[static_cast<std::size_t>(context - KZ_CONTEXT_ME1)][keyIndex(keyTarget)];
 }
 
-void resetKeyTransitionImages() { keyImages = {}; }
+void resetKeyTransitionImages() {
+  keyImages = {};
+  memo::forget(memo::keyTransition);
+}
 
 }  // namespace kz
 
-void setKeyTransition(int keyTarget, f32 position) {
+void kz::detail::setKeyTransitionChanged(int keyTarget, f32 position) {
   KZ_CHECK(kz::isKeyTarget(keyTarget));
   KZ_CHECK(0.0f <= position && position <= 1.0f);
   kz::current(keyTarget).wipePosition = position;
+  kz::memo::ofContext(kz::memo::keyTransition, kz::keyIndex(keyTarget)).take(position);
   trace::call("setKeyTransition", trace::Id{keyTarget}, position);
 }
 

@@ -3,10 +3,12 @@
 #pragma once
 #include <array>
 
+#include "Driver/memo.h"
+#include "Driver/trace.h"
 #include "Lib/Include/kz_types.h"
 
 // Wipe position (0..1) of key target KZ_KEY1 + 2k (k 0..3) in the current context.
-void setKeyTransition(int keyTarget, f32 position);
+inline void setKeyTransition(int keyTarget, f32 position);
 // Key DVE of key target KZ_KEY1 + 2k: position 0..1, converted 1 when its fill is a converted input.
 void setKeyDve(int keyTarget, int converted, f32 position);
 
@@ -27,3 +29,19 @@ const KeyTransitionImage& keyTransitionImage(int context, int keyTarget);
 void resetKeyTransitionImages();
 
 }  // namespace kz
+
+namespace kz::detail {
+void setKeyTransitionChanged(int keyTarget, f32 position);
+}
+namespace kz::memo {
+inline PerContext<1, N_KEYS> keyTransition{};
+}
+
+inline void setKeyTransition(int keyTarget, f32 position) {
+  std::size_t k = 0;
+  if (kz::memo::pairIndex(keyTarget, KZ_KEY1, k) && kz::memo::ofContext(kz::memo::keyTransition, k).same(position)) {
+    trace::call("setKeyTransition", trace::Id{keyTarget}, position);
+    return;
+  }
+  kz::detail::setKeyTransitionChanged(keyTarget, position);
+}

@@ -68,6 +68,7 @@ std::size_t CategoryKeyPreset::attachBackup(u8* p) {
 void CategoryKeyPreset::clearWorkingState() {
   for (auto& row : recordedSlot_) fillAll(row, -1);
   fillAll(me3Slot_, -1);
+  lampsKnown_ = false;
   flashTarget_ = flashCount_ = flashChannel_ = pendingSlot_ = -1;
   pendingMode_ = 0;
   for (int p = 0; p < N_PANELS; ++p) {
@@ -77,6 +78,7 @@ void CategoryKeyPreset::clearWorkingState() {
     }
     for (int j = 0; j < N_MIRROR_BUTTONS; ++j) mirrorButtons_[p][j] = {MIRROR_BUTTON_FIRST + j, 0};
   }
+  anyPressed_ = 0;
 }
 
 void CategoryKeyPreset::setShotSelection(int target, int channel, int slot, int flash, int set) {
@@ -84,6 +86,7 @@ void CategoryKeyPreset::setShotSelection(int target, int channel, int slot, int 
       slot >= N_SLOTS)
     return;
   const bool target2Slot = target == TARGET2 && slot < TARGET2_SLOTS;
+  lampsKnown_ = false;
   if (set == 0) {
     if (recordedSlot_[target][channel] == slot) recordedSlot_[target][channel] = -1;
     if (target2Slot && me3Slot_[channel] == slot) me3Slot_[channel] = -1;
@@ -112,6 +115,7 @@ void CategoryKeyPreset::onButton(const internal::KzifButtonEvent& event) {
   const int m = event.me;
   // The button tables know three panels and four M/E rows.
   if (m >= N_ME_ROWS || p >= N_PANELS || event.state != 1) return;
+  anyPressed_ = 1;
   for (int j = 0; j < N_ROW_BUTTONS; ++j) {
     if (meRowButtons_[p][m][j].code == event.code) meRowButtons_[p][m][j].pressed = 1;
     if (dskButtons_[p][j].code == event.code) dskButtons_[p][j].pressed = 1;
@@ -156,6 +160,8 @@ void CategoryKeyPreset::update() {
 }
 
 void CategoryKeyPreset::takeButtons() {
+  if (anyPressed_ == 0) return;
+  anyPressed_ = 0;  // before the presses are read: one latched meanwhile is taken next field
   for (int p = 0; p < N_PANELS; ++p) {
     const KeyPresetPanel& now = records_[0].panel[p];
     for (int j = 0; j < N_KEY_CHANNELS; ++j) {
@@ -230,12 +236,20 @@ u8 CategoryKeyPreset::target2LampState(int channel, int slot) const {
   return flashHere ? LAMP_FLASH : LAMP_ON;
 }
 
+void CategoryKeyPreset::addLamp(int panel, int code, u8 state) {
+  KZ_CHECK(nLamps_ < N_LAMP_REQUESTS);
+  lamps_[static_cast<std::size_t>(nLamps_++)] = {static_cast<i16>(CategoryLed::lampOf(panel, code)), state};
+}
+
+void CategoryKeyPreset::addMeLamp(CategoryMeLed& led, int panel, int code, u8 state) {
+  KZ_CHECK(nMeLamps_ < N_ME_LAMP_REQUESTS);
+  meLamps_[static_cast<std::size_t>(nMeLamps_++)] = {&led, static_cast<i16>(CategoryMeLed::lampOf(panel, code)), state};
+}
+
 void CategoryKeyPreset::writeDskRow(int panel) {
-  CategoryLed& led = CategoryLed::get();
   const int c = selected(panel, KeyPresetPanel::DSK_ROW);
-  for (int j = 0; j < N_KEY_CHANNELS; ++j) led.setLed(panel, DSK_CHANNEL_LAMP + j, c == j ? LAMP_ON : LAMP_OFF);
-  for (int k = 0; k < N_SLOTS; ++k)
-    led.setLed(panel, DSK_SLOT_LAMP + k, slotLampState(keypreset::DSK_TARGET, c, k));
+  for (int j = 0; j < N_KEY_CHANNELS; ++j) addLamp(panel, DSK_CHANNEL_LAMP + j, c == j ? LAMP_ON : LAMP_OFF);
+  for (int k = 0; k < N_SLOTS; ++k) addLamp(panel, DSK_SLOT_LAMP + k, slotLampState(keypreset::DSK_TARGET, c, k));
 }
 
 // A row that custom information assigns to M/E 1..4 lights its lamps in that M/E's second set; any
@@ -251,36 +265,50 @@ CategoryKeyPreset::RowLampTarget CategoryKeyPreset::rowLampTarget(int row) const
 void CategoryKeyPreset::writeRowLamps(int panel, int row, const RowLampTarget& to) {
   CategoryMeLed& led = *to.led;
   const int c = selected(panel, row);
-  for (int j = 0; j < N_KEY_CHANNELS; ++j) led.setLed(panel, to.channelLamp + j, c == j ? LAMP_ON : LAMP_OFF);
-  for (int k = 0; k < N_SLOTS; ++k) led.setLed(panel, to.slotLamp + k, slotLampState(row, c, k));
+  for (int j = 0; j < N_KEY_CHANNELS; ++j) addMeLamp(led, panel, to.channelLamp + j, c == j ? LAMP_ON : LAMP_OFF);
+  for (int k = 0; k < N_SLOTS; ++k) addMeLamp(led, panel, to.slotLamp + k, slotLampState(row, c, k));
 }
 
 void CategoryKeyPreset::writeMirrorRow(int panel) {
-  CategoryLed& led = CategoryLed::get();
   const int c = selected(panel, MIRROR_ROW);
-  for (int j = 0; j < N_KEY_CHANNELS; ++j) led.setLed(panel, MIRROR_CHANNEL_LAMP + j, c == j ? LAMP_ON : LAMP_OFF);
-  for (int k = 0; k < N_SLOTS; ++k) led.setLed(panel, MIRROR_SLOT_LAMP + k, mirrorLampState(c, k));
+  for (int j = 0; j < N_KEY_CHANNELS; ++j) addLamp(panel, MIRROR_CHANNEL_LAMP + j, c == j ? LAMP_ON : LAMP_OFF);
+  for (int k = 0; k < N_SLOTS; ++k) addLamp(panel, MIRROR_SLOT_LAMP + k, mirrorLampState(c, k));
 }
 
 void CategoryKeyPreset::writeTarget2Lamps() {
-  CategoryLed& led = CategoryLed::get();
   for (int c = 0; c < N_KEY_CHANNELS; ++c) {
     const Target2Lamps& lamps = TARGET2_LAMPS[c];
-    for (int code : lamps.lit) led.setLed(0, code, LAMP_ON);
-    for (int k = 0; k < TARGET2_SLOTS; ++k) led.setLed(0, lamps.firstSlot + k, target2LampState(c, k));
-    for (int k = 0; k < TARGET2_SLOTS; ++k) led.setLed(0, lamps.secondSlot + k, target2LampState(c, k));
+    for (int code : lamps.lit) addLamp(0, code, LAMP_ON);
+    for (int k = 0; k < TARGET2_SLOTS; ++k) addLamp(0, lamps.firstSlot + k, target2LampState(c, k));
+    for (int k = 0; k < TARGET2_SLOTS; ++k) addLamp(0, lamps.secondSlot + k, target2LampState(c, k));
   }
 }
 
-void CategoryKeyPreset::updateLamps() {
-  // The marker shows in the four updates after a flashing event that leave 4..1; the one after
-  // the update that leaves 0 ends it, and the pending mode with it.
-  if (flashCount_ < 1) {
-    flashTarget_ = flashCount_ = pendingSlot_ = flashChannel_ = -1;
-    pendingMode_ = 0;
-  } else {
-    --flashCount_;
+CategoryKeyPreset::LampInputs CategoryKeyPreset::lampInputs() const {
+  LampInputs in;
+  std::size_t i = 0;
+  for (const KeyPresetPanel& p : records_[0].panel) {
+    for (u8 c : p.meChannel.channel) in.selection[i++] = c;
+    in.selection[i++] = p.mirrorChannel.channel[0];
   }
+  const auto* custom = BP::instance().find<CategoryCustomInfo>();
+  for (int m = 0; m < N_ME_ROWS; ++m) in.meTable[static_cast<std::size_t>(m)] = custom != nullptr ? custom->meTable(m) : 0;
+  // Only a recorded slot's lamp asks whether its preset is stored.
+  int bit = 0;
+  const auto note = [&](int target, int channel, int slot, int slots) {
+    if (0 <= slot && slot < slots && presetStored(target, channel, slot)) in.stored |= 1u << bit;
+    ++bit;
+  };
+  for (int c = 0; c < N_KEY_CHANNELS; ++c) {
+    for (int row = 0; row <= keypreset::DSK_TARGET; ++row) note(row, c, recordedSlot_[row][c], N_SLOTS);
+    note(TARGET2, c, recordedSlot_[MIRROR_ROW][c], N_SLOTS);
+    note(TARGET2, c, me3Slot_[c], TARGET2_SLOTS);
+  }
+  return in;
+}
+
+void CategoryKeyPreset::workOutLamps() {
+  nLamps_ = nMeLamps_ = 0;
   // Where each row's lamps go is the same for every panel.
   std::array<RowLampTarget, N_ME_ROWS> rows{};
   for (int m = 0; m < N_ME_ROWS; ++m) rows[static_cast<std::size_t>(m)] = rowLampTarget(m);
@@ -290,6 +318,32 @@ void CategoryKeyPreset::updateLamps() {
     writeMirrorRow(p);
   }
   writeTarget2Lamps();
+}
+
+void CategoryKeyPreset::updateLamps() {
+  // The marker shows in the four updates after a flashing event that leave 4..1; the one after
+  // the update that leaves 0 ends it, and the pending mode with it.
+  const bool flashOrPending = flashCount_ >= 0 || flashTarget_ >= 0 || flashChannel_ >= 0 || pendingSlot_ >= 0 ||
+                              pendingMode_ != 0;
+  if (flashCount_ < 1) {
+    flashTarget_ = flashCount_ = pendingSlot_ = flashChannel_ = -1;
+    pendingMode_ = 0;
+  } else {
+    --flashCount_;
+  }
+  const LampInputs in = lampInputs();
+  if (flashOrPending || !lampsKnown_ || !(in == lampInputs_)) {
+    lampsKnown_ = false;
+    workOutLamps();
+    lampInputs_ = in;
+    lampsKnown_ = true;
+  }
+  CategoryLed& led = CategoryLed::get();
+  for (int i = 0; i < nLamps_; ++i) led.requestLamp(lamps_[static_cast<std::size_t>(i)].lamp, lamps_[static_cast<std::size_t>(i)].state);
+  for (int i = 0; i < nMeLamps_; ++i) {
+    const MeLampRequest& r = meLamps_[static_cast<std::size_t>(i)];
+    r.led->requestLamp(r.lamp, r.state);
+  }
 }
 
 }  // namespace category

@@ -131,6 +131,7 @@ static_assert(rec::wireSizeOf<KzifKeyPreset>() == 97);
 
 namespace category {
 
+class CategoryLed;
 class CategoryMeLed;
 
 // One object (M/E 0 row). Besides the record it keeps volatile working state: the slot last
@@ -200,6 +201,38 @@ class CategoryKeyPreset : public CategoryCommon<KzifKeyPreset> {
   void writeMirrorRow(int panel);
   void writeTarget2Lamps();
 
+  // The lamps are rewritten every field, but their states are worked out again only when what
+  // they show changes: the panels' selections, where custom information puts each row, whether
+  // the recorded presets are stored, or this category's own slots and flash (lampsKnown_).
+  struct LampInputs {
+    std::array<u8, N_PANELS * (KeyPresetPanel::N_ME_ROWS + 1)> selection{};
+    std::array<u32, N_ME_ROWS> meTable{};
+    u32 stored = 0;  // one bit per recorded slot that shot memory holds
+    bool operator==(const LampInputs&) const = default;
+  };
+  LampInputs lampInputs() const;
+  void workOutLamps();
+  void addLamp(int panel, int code, u8 state);
+  void addMeLamp(CategoryMeLed& led, int panel, int code, u8 state);
+
+  struct LampRequest {
+    i16 lamp;
+    u8 state;
+  };
+  struct MeLampRequest {
+    CategoryMeLed* led;
+    i16 lamp;
+    u8 state;
+  };
+  static constexpr int N_LAMP_REQUESTS = 80;     // per panel the DSK and mirror rows, and target 2's
+  static constexpr int N_ME_LAMP_REQUESTS = 96;  // per panel four M/E rows of eight
+  std::array<LampRequest, N_LAMP_REQUESTS> lamps_{};
+  std::array<MeLampRequest, N_ME_LAMP_REQUESTS> meLamps_{};
+  int nLamps_ = 0;
+  int nMeLamps_ = 0;
+  LampInputs lampInputs_{};
+  bool lampsKnown_ = false;
+
   i32 recordedSlot_[N_ROWS][N_COLUMNS];
   i32 flashTarget_ = -1;
   i32 flashCount_ = -1;
@@ -210,6 +243,7 @@ class CategoryKeyPreset : public CategoryCommon<KzifKeyPreset> {
   KeyPresetButton meRowButtons_[N_PANELS][N_ME_ROWS][N_ROW_BUTTONS];
   KeyPresetButton dskButtons_[N_PANELS][N_ROW_BUTTONS];
   KeyPresetButton mirrorButtons_[N_PANELS][N_MIRROR_BUTTONS];
+  u8 anyPressed_ = 0;  // a press is latched: the buttons are to be taken
 };
 
 }  // namespace category

@@ -65,6 +65,7 @@ void CategoryLedCommon<T>::initInternal() {
   image_.fill(LedEntry{});
   written_.fill(0);
   blinking_.fill(0);
+  due_ = 0;
   stampPanels();
 }
 
@@ -91,7 +92,11 @@ void CategoryLedCommon<T>::stepLamp(int lamp) {
 
 template <class T>
 void CategoryLedCommon<T>::update() {
-  for (std::size_t w = 0; w < N_LAMP_WORDS; ++w) {
+  u64 words = due_;
+  due_ = 0;
+  while (words != 0) {
+    const auto w = static_cast<std::size_t>(std::countr_zero(words));
+    words &= words - 1;
     // Taken before the lamps are read: a write after this point is stepped in the next field.
     u32 due = written_[w] | blinking_[w];
     written_[w] = 0;
@@ -100,6 +105,7 @@ void CategoryLedCommon<T>::update() {
       due &= due - 1;
       stepLamp(static_cast<int>(w) * 32 + bit);
     }
+    if (blinking_[w] != 0) due_ |= u64{1} << w;
   }
 }
 

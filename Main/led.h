@@ -138,17 +138,19 @@ class CategoryLedCommon : public CategoryCommon<T> {
   u8 requested(int panel, int index) const {
     return image_[static_cast<std::size_t>(panel * N_LED + index)].requested;
   }
-
- protected:
   // Features rewrite their lamps every field; the same state again costs a compare and changes
-  // nothing at the step.
-  void request(int panel, int index, u8 state) {
-    const int lamp = panel * N_LED + index;
+  // nothing at the step. `lamp` is a number from lampOf, worked out once by a feature that
+  // rewrites the same lamps every field.
+  void requestLamp(int lamp, u8 state) {
     LedEntry& e = image_[static_cast<std::size_t>(lamp)];
     if (e.requested == state) return;
     e.requested = state;
     written_[static_cast<std::size_t>(lamp / 32)] |= 1u << (lamp % 32);
+    due_ |= u64{1} << (lamp / 32);
   }
+
+ protected:
+  void request(int panel, int index, u8 state) { requestLamp(panel * N_LED + index, state); }
   // Asserts 0 <= panel < N_CHANNELS; the failure is logged and thrown out of line.
   static void checkPanel(int panel) {
     if (panel < 0 || panel >= N_CHANNELS) [[unlikely]] panelOutOfRange();
@@ -170,6 +172,10 @@ class CategoryLedCommon : public CategoryCommon<T> {
   // would change nothing.
   std::array<u32, N_LAMP_WORDS> written_{};
   std::array<u32, N_LAMP_WORDS> blinking_{};
+  // Bit w: word w of written_ or blinking_ has a lamp to step, so that a field in which no lamp
+  // was written or blinks passes the lamps by.
+  u64 due_ = 0;
+  static_assert(N_LAMP_WORDS <= 64);
 };
 
 // Lamps of no M/E row (type id 49, one object).
@@ -181,6 +187,11 @@ class CategoryLed : public CategoryLedCommon<internal::KzifLed> {
   void setLed(int panel, int code, u8 state) {
     checkPanel(panel);
     request(panel, ledCodeToIndex(code), state);
+  }
+  // The lamp number of a button's lamp on one panel, for requestLamp.
+  static int lampOf(int panel, int code) {
+    checkPanel(panel);
+    return panel * N_LED + ledCodeToIndex(code);
   }
   // The requested state of a button's lamp on one panel.
   u8 led(int panel, int code) const;
@@ -194,6 +205,10 @@ class CategoryMeLed : public CategoryLedCommon<internal::KzifMeLed> {
   void setLed(int panel, int code, u8 state) {
     checkPanel(panel);
     request(panel, meLedCodeToIndex(code), state);
+  }
+  static int lampOf(int panel, int code) {
+    checkPanel(panel);
+    return panel * N_LED + meLedCodeToIndex(code);
   }
   u8 led(int panel, int code) const;
 };

@@ -2,6 +2,7 @@
 // the trace line format.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <map>
@@ -10,6 +11,11 @@
 #include <vector>
 
 #include "Common/assert.h"
+#include "Driver/chroma.h"
+#include "Driver/effects.h"
+#include "Driver/filter.h"
+#include "Driver/key.h"
+#include "Driver/transition.h"
 #include "Driver/kz.h"
 #include "Platform/host.h"
 #include "Platform/platform.h"
@@ -164,6 +170,128 @@ TEST_F(DriverTest, EachSetterTracesOneLineWithIdsInHex) {
                             "setMeContext 0x3211", "setMeInput 0x1200 0x1193", "setDskInput 0x1211 0x110a",
                             "setAuxInput 0x1290 0x1120", "setAuxTransition 0x1220 0.5 0", "setUskInput 0x1282 0x111f",
                             "setInputUsk 0x1100 1 0x1281", "selectMemorySource 0x1194"}));
+}
+
+// The clip and gain are converted only when asked for something new; what was asked under one
+// context, or of a downstream key, must not stand in for another target's.
+TEST_F(DriverTest, ClipGainFollowsEveryNewValuePerContextAndTarget) {
+  setMeContext(KZ_CONTEXT_ME1);
+  setKeyClipGain(KZ_KEY1, 1, 100.0f, 1.0f, 0.5f, 0.25f);
+  setKeyClipGain(KZ_KEY1, 1, 100.0f, 1.0f, 0.5f, 0.25f);
+  setMeContext(KZ_CONTEXT_ME1 + 1);
+  setKeyClipGain(KZ_KEY1, 1, 100.0f, 1.0f, 0.5f, 0.25f);
+  setKeyClipGain(KZ_KEY1, 0, 10.0f, 2.0f, 0.0f, 1.0f);
+  setKeyClipGain(KZ_DSK1, 1, 100.0f, 1.0f, 0.5f, 0.25f);
+  const kz::KeySettings& me1 = kz::keySettings(KZ_CONTEXT_ME1, KZ_KEY1);
+  const kz::KeySettings& me2 = kz::keySettings(KZ_CONTEXT_ME1 + 1, KZ_KEY1);
+  const kz::KeySettings& dsk = kz::dskSettings(KZ_DSK1);
+  EXPECT_EQ(std::make_tuple(me1.mode, me1.clip, me1.gain, me1.secondGain, me1.density),
+            std::make_tuple(1u, -100, 256u, 128u, 256u));
+  EXPECT_EQ(std::make_tuple(me2.mode, me2.clip, me2.gain, me2.secondGain, me2.density),
+            std::make_tuple(0u, -10, 512u, 0u, 1024u));
+  EXPECT_EQ(std::make_tuple(dsk.mode, dsk.clip, dsk.gain, dsk.secondGain, dsk.density),
+            std::make_tuple(1u, -100, 256u, 128u, 256u));
+  EXPECT_EQ(traceLines.size(), 7u);  // every call is traced, the repeated ones too
+
+  kzInitialize();  // the power-on image again: the same values are recorded anew
+  setMeContext(KZ_CONTEXT_ME1);
+  setKeyClipGain(KZ_KEY1, 1, 100.0f, 1.0f, 0.5f, 0.25f);
+  EXPECT_EQ(kz::keySettings(KZ_CONTEXT_ME1, KZ_KEY1).clip, -100);
+}
+
+// A setter given what it was given last time skips straight to its trace; that memory must never
+// outlive the image it stands for (a power-on reset) nor stand in for another context.
+TEST_F(DriverTest, RepeatedSettersStillRecordAfterResetAndInOtherContexts) {
+  const int me2 = KZ_CONTEXT_ME1 + 1, me3 = KZ_CONTEXT_ME1 + 2;
+  struct Case {
+    const char* name;
+    std::function<void()> set;
+    std::function<bool(int context)> recorded;
+  };
+  const std::vector<Case> cases = {
+      {"setMeInput", [] { setMeInput(KZ_BBUS, KZ_IN_1 + 5); },
+       [](int c) { return kz::meImage(c).input[KZ_BBUS - KZ_ABUS] == KZ_IN_1 + 5; }},
+      {"setMatteColor", [] { setMatteColor(KZ_COLOR_KEY_MATTE1 + 1, 100, 200, 300); },
+       [](int c) { return kz::matte(c, KZ_COLOR_KEY_MATTE1 + 1) == kz::Matte{100, 200, 300}; }},
+      {"setKeyMix", [] { setKeyMix(KZ_KEY1 + 2, 0.5f); },
+       [](int c) { return kz::keySettings(c, KZ_KEY1 + 2).mix == 0.5f; }},
+      {"setKeyBoxMask", [] { setKeyBoxMask(KZ_KEY1 + 4, 0.25f, 0.25f, 0.5f, 0.5f, 1, 0); },
+       [](int c) { return kz::keySettings(c, KZ_KEY1 + 4).boxMask == kz::BoxMask{0.25f, 0.25f, 0.5f, 0.5f, 1, 0}; }},
+      {"setKeyInvert", [] { setKeyInvert(KZ_KEY4, 1); }, [](int c) { return kz::keySettings(c, KZ_KEY4).invert == 1; }},
+      {"setKeyShape", [] { setKeyShape(KZ_KEY1, 0.1f, 0.2f, 0.3f, 0.4f, 0.25f); },
+       [](int c) {
+         const kz::KeyShapeImage& k = kz::keyShapeImage(c, KZ_KEY1);
+         return k.left == 0.1f && k.height == 0.4f && k.shape == 512;
+       }},
+      {"setKeyTransition", [] { setKeyTransition(KZ_KEY1 + 2, 0.75f); },
+       [](int c) { return kz::keyTransitionImage(c, KZ_KEY1 + 2).wipePosition == 0.75f; }},
+      {"setChromaKeyEnable", [] { setChromaKeyEnable(KZ_KEY1, 1, 1, KZ_CHROMA_FIXED, KZ_CHROMA_MODE_LAST); },
+       [](int c) { return kz::chromaContextImage(c).keys[0].mode == KZ_CHROMA_MODE_LAST; }},
+      {"setChromaKeyLevel", [] { setChromaKeyLevel(KZ_KEY1 + 6, 3, -8); },
+       [](int c) { return kz::chromaContextImage(c).keys[3].levelB == -8; }},
+      {"setChromaKeySample", [] { setChromaKeySample(KZ_CHROMA_SAMPLE_1408, 1); },
+       [](int c) { return kz::chromaContextImage(c).sample[2] == 1; }},
+      {"setImageFilterMode", [] { setImageFilterMode(KZ_BBUS, KZ_IMAGE_MOSAIC, 0.5f); },
+       [](int c) { return kz::filterImage(c, KZ_BBUS).mode == KZ_IMAGE_MOSAIC; }},
+      {"setImageFilterLevel", [] { setImageFilterLevel(KZ_KEY1, 1, 7, 3); },
+       [](int c) { return kz::filterImage(c, KZ_KEY1).levelY == 7; }},
+      {"setImageMonoColor", [] { setImageMonoColor(KZ_ABUS, 1, 100, 900); },
+       [](int c) { return kz::filterImage(c, KZ_ABUS).cr == 900; }},
+  };
+  for (const Case& c : cases) {
+    kzInitialize();
+    traceLines.clear();
+    setMeContext(me2);
+    c.set();
+    c.set();
+    kzInitialize();  // context ME1 again, every image at power-on
+    setMeContext(me2);
+    c.set();
+    EXPECT_TRUE(c.recorded(me2)) << c.name << " after the reset";
+    setMeContext(me3);
+    c.set();
+    EXPECT_TRUE(c.recorded(me3)) << c.name << " in another context";
+    EXPECT_FALSE(c.recorded(KZ_CONTEXT_ME1)) << c.name;
+    // Every call is traced, the repeated one too.
+    EXPECT_EQ(std::count_if(traceLines.begin(), traceLines.end(),
+                            [&](const std::string& line) { return line.rfind(std::string(c.name) + " ", 0) == 0; }),
+              4)
+        << c.name;
+  }
+
+  // The routing that belongs to no context, and the downstream keys.
+  const auto global = [] {
+    setDskInput(KZ_DSK1_F + 2, KZ_IN_1 + 3);
+    setAuxInput(KZ_EXT_OUT1 + 1, KZ_IN_1 + 4);
+    setInputUsk(KZ_IN_1 + 9, 1, KZ_USK1_F + 4);
+    setMatteColor(KZ_COLOR_DSK_FILL + 1, 64, 512, 512);
+    setKeyClipGain(KZ_DSK1 + 2, 1, 50.0f, 1.0f, 1.0f, 1.0f);
+  };
+  global();
+  global();
+  kzInitialize();
+  global();
+  const kz::GlueImage& glue = kz::glueImage();
+  EXPECT_EQ(glue.dskInput[2], KZ_IN_1 + 3);
+  EXPECT_EQ(glue.extOutput[1], KZ_IN_1 + 4);
+  EXPECT_EQ(glue.inputUsk[9], 2);
+  EXPECT_TRUE(kz::matte(KZ_CONTEXT_ME1, KZ_COLOR_DSK_FILL + 1) == (kz::Matte{64, 512, 512}));
+  EXPECT_EQ(kz::dskSettings(KZ_DSK1 + 2).clip, -50);
+}
+
+// Only what passed the checks is remembered: a refused value asked again is refused again.
+TEST_F(DriverTest, RefusedSetterValuesAreRefusedEveryTime) {
+  setKeyTransition(KZ_KEY1, 0.5f);
+  setKeyBoxMask(KZ_USK1, 0.0f, 0.0f, 1.0f, 1.0f, 1, 0);  // an upstream key keeps no image, only the check
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_THROW(setKeyBoxMask(KZ_USK1, 0.0f, -0.5f, 1.0f, 1.0f, 1, 0), assert::AssertException);
+    EXPECT_THROW(setKeyTransition(KZ_KEY1, 1.5f), assert::AssertException);
+    EXPECT_THROW(setMeInput(KZ_ABUS, KZ_IN_1 - 1), assert::AssertException);
+    EXPECT_THROW(setImageFilterMode(KZ_UTIL1, 0, 0.0f), assert::AssertException);
+    EXPECT_THROW(setKeyBoxMask(KZ_KEY1, 0.0f, 0.0f, 2.0f, 1.0f, 1, 0), assert::AssertException);
+  }
+  EXPECT_EQ(kz::keyTransitionImage(KZ_CONTEXT_ME1, KZ_KEY1).wipePosition, 0.5f);
+  EXPECT_EQ(kz::keySettings(KZ_CONTEXT_ME1, KZ_KEY1).boxMask, kz::BoxMask{});
 }
 
 }  // namespace

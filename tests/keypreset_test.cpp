@@ -145,6 +145,28 @@ TEST_F(KeyPresetTest, CustomInfoMovesRowLampsOnlyToMesOneToFour) {
   EXPECT_EQ((std::vector<int>{meLamp(2, 0, 354), meLamp(1, 0, 353)}), (std::vector<int>{2, 2}));
 }
 
+// The lamps are worked out again only when what they show changes; a change made by another
+// category while the lamps stand still must still reach them.
+TEST_F(KeyPresetTest, SlotLampsFollowStoredStatusAndCustomInfoArrivingLater) {
+  step(press(0, 1, 1702));
+  const int shot = keypreset::shotChannelOf(1, 2, 3);
+  reportKeyPresetShot(shot, ShotMemoryEvent::Recalled);  // recorded, but shot memory holds nothing there
+  EXPECT_EQ(perField(3, [&] { return meLamp(1, 0, 361); }), (std::vector<int>{0, 0, 0}));
+  markStored(shot);
+  EXPECT_EQ(meLamp(1, 0, 361), 2);
+  step("send 22 00000001" + hexBytes(shot, 2) + "00");  // no longer stored
+  EXPECT_EQ(meLamp(1, 0, 361), 0);
+  markStored(shot);
+
+  internal::KzifCustomInfo custom{};
+  custom.assignKind[1].set("KEY");
+  custom.assignMe[1].set("ME3A");
+  custom.mask |= (1u << 2) | (1u << 10);
+  step("send 33 " + hexOf(custom));
+  // Row 1 now lights M/E 3's second set: channel 2 and its recorded slot 3.
+  EXPECT_EQ((std::vector<int>{meLamp(2, 0, 356), meLamp(2, 0, 365)}), (std::vector<int>{2, 2}));
+}
+
 TEST_F(KeyPresetTest, InitialiseAllKeepsRecallOptionsClearsSelectionsAndSlotLamps) {
   step("send 19 00000000 00000000 0000 00 00000005 010001" + PANEL_ZERO + PANEL_ZERO + PANEL_ZERO + "00");
   step(press(0, 0, 1801));

@@ -1,0 +1,72 @@
+// What a setter was last given, per target. Most setters are called every field with what they
+// were given the field before; their inline part compares the arguments with these and, when
+// they are the same, only traces the call: the out-of-line part (checks, conversion, the write
+// into the register image) runs for a change only, and records the arguments once they passed.
+// Each table is forgotten where the register image it stands for is reset.
+#pragma once
+#include <array>
+#include <bit>
+#include <cstddef>
+
+#include "Lib/Include/kz_types.h"
+
+namespace kz::image {
+extern int currentContextIndex;
+}
+
+namespace kz::memo {
+
+constexpr std::size_t N_CONTEXTS = KZ_CONTEXT_ME4B - KZ_CONTEXT_ME1 + 1;
+constexpr std::size_t N_KEYS = 4;
+
+template <typename T>
+constexpr u32 word(T value) {
+  static_assert(sizeof(T) == sizeof(u32), "setter arguments are 32-bit integers or floats");
+  return std::bit_cast<u32>(value);
+}
+
+// Bit patterns, not values: 0.0 and -0.0 stay apart, and the same NaN again gives the same result.
+template <std::size_t N>
+struct Last {
+  std::array<u32, N> words{};
+  bool held = false;
+
+  template <typename... A>
+  bool same(A... args) const {
+    static_assert(sizeof...(A) == N);
+    std::size_t i = 0;
+    return held && ((words[i++] == word(args)) && ...);
+  }
+  template <typename... A>
+  void take(A... args) {
+    static_assert(sizeof...(A) == N);
+    words = {word(args)...};
+    held = true;
+  }
+};
+
+template <std::size_t N, std::size_t Targets>
+using PerContext = std::array<std::array<Last<N>, Targets>, N_CONTEXTS>;
+
+template <std::size_t N, std::size_t Targets>
+void forget(std::array<Last<N>, Targets>& table) {
+  table.fill(Last<N>{});
+}
+template <std::size_t N, std::size_t Targets>
+void forget(PerContext<N, Targets>& table) {
+  for (auto& context : table) forget(context);
+}
+
+template <std::size_t N, std::size_t Targets>
+Last<N>& ofContext(PerContext<N, Targets>& table, std::size_t target) {
+  return table[static_cast<std::size_t>(kz::image::currentContextIndex)][target];
+}
+
+// Index 0..3 of keyer target `first` + 2k, or none: one compare for the range and the pairing.
+inline bool pairIndex(int target, int first, std::size_t& index) {
+  const unsigned offset = static_cast<unsigned>(target - first);
+  index = offset >> 1;
+  return offset <= 2 * (N_KEYS - 1) && (offset & 1u) == 0;
+}
+
+}  // namespace kz::memo
