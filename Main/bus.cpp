@@ -241,6 +241,7 @@ std::size_t CategoryBus::attachBackup(u8* p) {
   resetPanelLampActivation();
   freshBuses_.fill(0);
   validated_.valid = false;
+  reentryInputs_.valid = false;
   return CategoryCommon::attachBackup(p);
 }
 
@@ -253,6 +254,7 @@ void CategoryBus::initInternal() {
   linkSuppressRequest_ = 0;
   rowSwap_ = 0;
   validated_.valid = false;
+  reentryInputs_.valid = false;
   resetRows();
   // The table outlives a restart; a record received before the first update must be checked
   // against the selections that stand now.
@@ -265,6 +267,7 @@ void CategoryBus::restore(const u8* stored) {
   for (u32& m : r.busMask) m = 0;
   for (int b = 0; b < N_BUSES; ++b) takeBusChange(b);
   validated_.valid = false;
+  reentryInputs_.valid = false;
 }
 
 void CategoryBus::takeBusChange(int b) {
@@ -467,12 +470,26 @@ bool CategoryBus::checkReentry(int bus, int source) const {
 }
 
 void CategoryBus::rebuildReentryRow() {
+  const auto* xpt = BP::instance().find<CategoryXpt>();
+  const u32 xptGeneration = xpt != nullptr ? xpt->tableGeneration() : NO_XPT_GENERATION;
+  ReentryInputs& in = reentryInputs_;
+  // A button code resolves through the table: another table, and every bus is resolved again.
+  const bool sameTable = in.valid && in.xpt == xpt && in.xptGeneration == xptGeneration;
+  const KzifBus& r = records_[0];
   auto& row = reentryTable()[static_cast<std::size_t>(me_)];
   row.fill(0);
   for (int b = 0; b <= BUS_LOOP_CHECKED_LAST; ++b) {
-    const int k = meOfOutput(getSource(b));
+    const auto i = static_cast<std::size_t>(b);
+    if (!sameTable || in.code[i] != r.code[b]) {
+      in.code[i] = r.code[b];
+      in.outputMe[i] = static_cast<i8>(meOfOutput(getSource(b)));
+    }
+    const int k = in.outputMe[i];
     if (k >= 0) row[static_cast<std::size_t>(k)] = 1;
   }
+  in.xpt = xpt;
+  in.xptGeneration = xptGeneration;
+  in.valid = true;
 }
 
 int CategoryBus::lastOwnBus() const { return me_ == 0 ? BUS_LAST : me_ == 1 ? BUS_DSK4_KEY : BUS_LOOP_CHECKED_LAST; }

@@ -230,6 +230,17 @@ class CategoryBus : public CategoryCommon<KzifBus> {
     bool valid = false;
   };
   ValidatedCodes validated_{};
+  // The M/E whose output each loop-checked bus carried when the re-entry row was last built, with
+  // the code and the crosspoint table it was worked out from: a row is rebuilt after every change
+  // of one of these buses, and the buses that did not change are not resolved again.
+  struct ReentryInputs {
+    std::array<u16, BUS_LOOP_CHECKED_LAST + 1> code{};
+    std::array<i8, BUS_LOOP_CHECKED_LAST + 1> outputMe{};
+    const void* xpt = nullptr;
+    u32 xptGeneration = 0;
+    bool valid = false;
+  };
+  ReentryInputs reentryInputs_{};
   u8 rowSwap_ = 0;
   u8 linkSuppress_ = 0;
   u8 linkSuppressRequest_ = 0;

@@ -105,6 +105,7 @@ CategoryXpt& CategoryXpt::get() { return BP::instance().require<CategoryXpt>(); 
 // they would with the object at a power cycle.
 std::size_t CategoryXpt::attachBackup(u8* p) {
   for (auto& panel : columnFlags_) panel.fill(0);
+  firstRowButtonValid_.fill(0);
   return CategoryCommon::attachBackup(p);
 }
 
@@ -252,6 +253,28 @@ void CategoryXpt::updateColumnFlags(int panel) {
     }
     columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(c)] = flags;
   }
+  auto& first = firstRowButton_[static_cast<std::size_t>(panel)];
+  first.fill(-1);
+  // From the last button down, so that the first one holding a value is the one left.
+  for (int b = KzifXptAssign::N_ROW_BUTTONS - 1; b >= 0; --b) {
+    const int v = r.source[b];
+    if (0 <= v && v < N_MAPPED_VALUES &&
+        columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(b % KzifXptAssign::N_COLUMNS)] == 0)
+      first[static_cast<std::size_t>(v)] = static_cast<i8>(b);
+  }
+  firstRowButtonValid_[static_cast<std::size_t>(panel)] = 1;
+}
+
+int CategoryXpt::firstRowButtonOf(int panel, int source) const {
+  KZ_CHECK(0 <= panel && panel < N_CHANNELS);
+  if (source < 0) return -1;
+  const auto p = static_cast<std::size_t>(panel);
+  if (firstRowButtonValid_[p] && source < N_MAPPED_VALUES) return firstRowButton_[p][static_cast<std::size_t>(source)];
+  // A value no button may hold can still come from a damaged image: it is searched for.
+  const i16* values = records_[panel].source;
+  for (int b = 0; b < KzifXptAssign::N_ROW_BUTTONS; ++b)
+    if (values[b] == source && columnFlags_[p][static_cast<std::size_t>(b % KzifXptAssign::N_COLUMNS)] == 0) return b;
+  return -1;
 }
 
 u32 CategoryXpt::columnFlags(int panel, int column) const {
