@@ -215,6 +215,15 @@ inline bool allowedOnBus(int bus, int s) {
 
 bool isAllowedSource(int bus, int s) { return allowedOnBus(bus, s); }
 
+namespace {
+// resolveSourceCode with a direct code resolved in place: most buses hold one.
+inline int sourceOfCode(u16 code) {
+  const int v = static_cast<i16>(code);
+  if (v >= BUS_CODE_SOURCE_BASE) return isCodableSource(v - BUS_CODE_SOURCE_BASE) ? v - BUS_CODE_SOURCE_BASE : -1;
+  return resolveSourceCode(v);
+}
+}  // namespace
+
 int resolveSourceCode(int code) {
   const int v = static_cast<i16>(static_cast<u16>(code));
   if (0 <= v && v <= 1023) {
@@ -295,7 +304,7 @@ void CategoryBus::assign(const KzifBus& in, int) {
   KzifBus& live = records_[0];
   std::array<u16, N_BUSES> taken;
   forEachMarkedBus(in, [&](int b) {
-    const int source = resolveSourceCode(in.code[b]);
+    const int source = sourceOfCode(in.code[b]);
     const bool ok = isAllowedSource(b, source) && checkReentry(b, source);
     taken[static_cast<std::size_t>(b)] = ok ? in.code[b] : live.code[b];
   });
@@ -346,7 +355,7 @@ void CategoryBus::sendRecord(AcknowledgeSender& tx) {
 
 int CategoryBus::getSource(int bus) const {
   if (bus < 0 || bus > BUS_LAST) return -1;
-  return resolveSourceCode(records_[0].code[bus]);
+  return sourceOfCode(records_[0].code[bus]);
 }
 
 bool CategoryBus::selectSource(int bus, int source) {
@@ -471,24 +480,26 @@ bool CategoryBus::checkReentry(int bus, int source) const {
 
 void CategoryBus::rebuildReentryRow() {
   const auto* xpt = BP::instance().find<CategoryXpt>();
-  const u32 xptGeneration = xpt != nullptr ? xpt->tableGeneration() : NO_XPT_GENERATION;
   ReentryInputs& in = reentryInputs_;
-  // A button code resolves through the table: another table, and every bus is resolved again.
-  const bool sameTable = in.valid && in.xpt == xpt && in.xptGeneration == xptGeneration;
+  const bool sameXpt = in.valid && in.xpt == xpt;
   const KzifBus& r = records_[0];
   auto& row = reentryTable()[static_cast<std::size_t>(me_)];
   row.fill(0);
   for (int b = 0; b <= BUS_LOOP_CHECKED_LAST; ++b) {
     const auto i = static_cast<std::size_t>(b);
-    if (!sameTable || in.code[i] != r.code[b]) {
-      in.code[i] = r.code[b];
+    const u16 code = r.code[b];
+    // A button code resolves through its panel's table; a direct code through nothing.
+    const int v = static_cast<i16>(code);
+    const u32 generation = 0 <= v && v < BUS_CODE_SOURCE_BASE && xpt != nullptr ? xpt->tableGeneration(v >> 8) : 0;
+    if (!sameXpt || in.code[i] != code || in.xptGeneration[i] != generation) {
+      in.code[i] = code;
+      in.xptGeneration[i] = generation;
       in.outputMe[i] = static_cast<i8>(meOfOutput(getSource(b)));
     }
     const int k = in.outputMe[i];
     if (k >= 0) row[static_cast<std::size_t>(k)] = 1;
   }
   in.xpt = xpt;
-  in.xptGeneration = xptGeneration;
   in.valid = true;
 }
 
@@ -558,10 +569,7 @@ bool CategoryBus::validateBuses() {
   bool loopBusChanged = false;
   const int last = lastOwnBus();
   for (int b = 0; b <= last; ++b) {
-    // Every bus: a direct code is resolved here without the general lookup.
-    const int v = static_cast<i16>(r.code[b]);
-    const int source = v >= BUS_CODE_SOURCE_BASE ? (isCodableSource(v - BUS_CODE_SOURCE_BASE) ? v - BUS_CODE_SOURCE_BASE : -1)
-                                                 : resolveSourceCode(v);
+    const int source = sourceOfCode(r.code[b]);
     if (allowedOnBus(b, source)) continue;
     r.code[b] = BUS_CODE_BLACK;
     takeBusChange(b);

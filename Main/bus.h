@@ -231,13 +231,14 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   };
   ValidatedCodes validated_{};
   // The M/E whose output each loop-checked bus carried when the re-entry row was last built, with
-  // the code and the crosspoint table it was worked out from: a row is rebuilt after every change
-  // of one of these buses, and the buses that did not change are not resolved again.
+  // the code it was worked out from and, for a button code, its panel's crosspoint table: a row is
+  // rebuilt after every change of one of these buses, and a bus whose inputs stand is not resolved
+  // again.
   struct ReentryInputs {
     std::array<u16, BUS_LOOP_CHECKED_LAST + 1> code{};
+    std::array<u32, BUS_LOOP_CHECKED_LAST + 1> xptGeneration{};
     std::array<i8, BUS_LOOP_CHECKED_LAST + 1> outputMe{};
     const void* xpt = nullptr;
-    u32 xptGeneration = 0;
     bool valid = false;
   };
   ReentryInputs reentryInputs_{};

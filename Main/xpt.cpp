@@ -223,11 +223,17 @@ void CategoryXpt::sendPanel(AcknowledgeSender& tx, int panel) {
   markShareChanged();
 }
 
+// Every bus holding a button code resolves through here, several times a field: the column test
+// of isFunctionColumn is made in place.
 int CategoryXpt::sourceOf(int panel, int button) const {
-  if (isFunctionColumn(panel, button, COLUMN_FUNCTION_A | COLUMN_FUNCTION_B)) return -1;
+  assert::check(positions::XPT_SOURCE, positions::XPT_PANEL, "0 <= panel && panel < 3", 0 <= panel && panel < 3);
   // A code can name buttons 192..255, which no panel has: such a button selects nothing, rather
   // than borrowing button 0's source and putting an unrelated picture on the bus.
   if (button < 0 || button >= KzifXptAssign::N_BUTTONS) return -1;
+  if (button < KzifXptAssign::N_ROW_BUTTONS &&
+      (columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(button % KzifXptAssign::N_COLUMNS)] &
+       (COLUMN_FUNCTION_A | COLUMN_FUNCTION_B)) != 0)
+    return -1;
   return records_[panel].source[button];
 }
 
