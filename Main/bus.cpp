@@ -202,8 +202,6 @@ static_assert(noGroupTakesBeyondTheTable());
 }  // namespace
 
 namespace {
-// Stands for "no crosspoint table" in the validation's memory; a table's own count never gets there.
-constexpr u32 NO_XPT_GENERATION = 0xFFFFFFFFu;
 
 inline bool allowedOnBus(int bus, int s) {
   if (s < 0 || bus < 0 || bus > BUS_LAST) return false;
@@ -481,26 +479,53 @@ bool CategoryBus::checkReentry(int bus, int source) const {
 void CategoryBus::rebuildReentryRow() {
   const auto* xpt = BP::instance().find<CategoryXpt>();
   ReentryInputs& in = reentryInputs_;
-  const bool sameXpt = in.valid && in.xpt == xpt;
   const KzifBus& r = records_[0];
-  auto& row = reentryTable()[static_cast<std::size_t>(me_)];
-  row.fill(0);
-  for (int b = 0; b <= BUS_LOOP_CHECKED_LAST; ++b) {
-    const auto i = static_cast<std::size_t>(b);
-    const u16 code = r.code[b];
-    // A button code resolves through its panel's table; a direct code through nothing.
-    const int v = static_cast<i16>(code);
-    const u32 generation = 0 <= v && v < BUS_CODE_SOURCE_BASE && xpt != nullptr ? xpt->tableGeneration(v >> 8) : 0;
-    if (!sameXpt || in.code[i] != code || in.xptGeneration[i] != generation) {
-      in.code[i] = code;
-      in.xptGeneration[i] = generation;
-      in.outputMe[i] = static_cast<i8>(meOfOutput(getSource(b)));
+  std::array<u32, 3> generation{};
+  if (xpt != nullptr)
+    for (int p = 0; p < 3; ++p) generation[static_cast<std::size_t>(p)] = xpt->tableGeneration(p);
+  // The buses to resolve again: those whose code changed, and those selecting a button of a panel
+  // whose table changed. A direct code resolves through nothing.
+  u32 stale = 0;
+  if (!in.valid || in.xpt != xpt) {
+    stale = (1u << (BUS_LOOP_CHECKED_LAST + 1)) - 1;
+    in.outputMe.fill(-1);
+    in.carriedBy.fill(0);
+  } else {
+    // Four codes at a time: a row is rebuilt after every selection on these buses.
+    constexpr int CODES_PER_WORD = 4;
+    static_assert(sizeof in.code == 3 * sizeof(u64) && sizeof(u16) * CODES_PER_WORD == sizeof(u64));
+    std::array<u64, 3> was;
+    std::array<u64, 3> now;
+    std::memcpy(was.data(), in.code.data(), sizeof was);
+    std::memcpy(now.data(), r.code, sizeof now);
+    for (int w = 0; w < 3; ++w) {
+      if (was[static_cast<std::size_t>(w)] == now[static_cast<std::size_t>(w)]) continue;
+      for (int b = CODES_PER_WORD * w; b < CODES_PER_WORD * (w + 1); ++b)
+        stale |= static_cast<u32>(in.code[static_cast<std::size_t>(b)] != r.code[b]) << b;
     }
-    const int k = in.outputMe[i];
-    if (k >= 0) row[static_cast<std::size_t>(k)] = 1;
+    if (generation != in.xptGeneration) {
+      for (int b = 0; b <= BUS_LOOP_CHECKED_LAST; ++b) {
+        const int v = static_cast<i16>(in.code[static_cast<std::size_t>(b)]);
+        const int panel = v >> 8;
+        if (0 <= v && panel < 3 && generation[static_cast<std::size_t>(panel)] != in.xptGeneration[static_cast<std::size_t>(panel)])
+          stale |= 1u << b;
+      }
+    }
   }
   in.xpt = xpt;
+  in.xptGeneration = generation;
   in.valid = true;
+  if (stale == 0) return;  // only this M/E writes its row, and nothing it was built from moved
+  for (u32 bits = stale; bits != 0; bits &= bits - 1) {
+    const auto b = static_cast<std::size_t>(std::countr_zero(bits));
+    in.code[b] = r.code[b];
+    if (const int was = in.outputMe[b]; was >= 0) --in.carriedBy[static_cast<std::size_t>(was)];
+    const int k = meOfOutput(getSource(static_cast<int>(b)));
+    in.outputMe[b] = static_cast<i8>(k);
+    if (k >= 0) ++in.carriedBy[static_cast<std::size_t>(k)];
+  }
+  auto& row = reentryTable()[static_cast<std::size_t>(me_)];
+  for (int k = 0; k < N_ME; ++k) row[static_cast<std::size_t>(k)] = in.carriedBy[static_cast<std::size_t>(k)] != 0 ? 1 : 0;
 }
 
 int CategoryBus::lastOwnBus() const { return me_ == 0 ? BUS_LAST : me_ == 1 ? BUS_DSK4_KEY : BUS_LOOP_CHECKED_LAST; }
@@ -561,23 +586,34 @@ void CategoryBus::applyBuses() {
 bool CategoryBus::validateBuses() {
   KzifBus& r = records_[0];
   const auto* xpt = BP::instance().find<CategoryXpt>();
-  const u32 xptGeneration = xpt != nullptr ? xpt->tableGeneration() : NO_XPT_GENERATION;
-  static_assert(sizeof validated_.code == sizeof r.code);
-  if (validated_.valid && validated_.xptGeneration == xptGeneration &&
-      std::memcmp(validated_.code.data(), r.code, sizeof r.code) == 0)
-    return false;
+  ValidatedCodes& v = validated_;
+  static_assert(sizeof v.code == sizeof r.code);
+  auto tablesStand = [&] {
+    if (v.xpt != xpt) return false;
+    for (int p = 0; p < 3; ++p)
+      if (((v.panels >> p) & 1u) != 0 && v.xptGeneration[static_cast<std::size_t>(p)] != xpt->tableGeneration(p)) return false;
+    return true;
+  };
+  if (v.valid && std::memcmp(v.code.data(), r.code, sizeof r.code) == 0 && tablesStand()) return false;
   bool loopBusChanged = false;
+  u8 panels = 0;
   const int last = lastOwnBus();
   for (int b = 0; b <= last; ++b) {
     const int source = sourceOfCode(r.code[b]);
-    if (allowedOnBus(b, source)) continue;
+    if (allowedOnBus(b, source)) {
+      const int code = static_cast<i16>(r.code[b]);
+      if (0 <= code && code < BUS_CODE_SOURCE_BASE && (code >> 8) < 3) panels = static_cast<u8>(panels | 1u << (code >> 8));
+      continue;
+    }
     r.code[b] = BUS_CODE_BLACK;
     takeBusChange(b);
     loopBusChanged = loopBusChanged || isLoopChecked(b);
   }
-  std::memcpy(validated_.code.data(), r.code, sizeof r.code);
-  validated_.xptGeneration = xptGeneration;
-  validated_.valid = true;
+  std::memcpy(v.code.data(), r.code, sizeof r.code);
+  v.xpt = xpt;
+  for (int p = 0; p < 3; ++p) v.xptGeneration[static_cast<std::size_t>(p)] = xpt != nullptr ? xpt->tableGeneration(p) : 0;
+  v.panels = panels;
+  v.valid = true;
   return loopBusChanged;
 }
 

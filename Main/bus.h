@@ -221,12 +221,14 @@ class CategoryBus : public CategoryCommon<KzifBus> {
     bool valid = false;
   };
   std::array<FunctionColumns, 3> functionColumns_{};
-  // What the last validation left: its codes and the crosspoint table the button codes among
-  // them resolved through. The same codes through the same table pass again, so they are not
-  // looked at again.
+  // What the last validation left: its codes and the tables of the panels whose buttons they
+  // select. The same codes through the same tables pass again, so they are not looked at again;
+  // a change to the table of a panel that no bus selects from does not count.
   struct ValidatedCodes {
     std::array<u16, N_BUSES> code{};
-    u32 xptGeneration = 0;
+    std::array<u32, 3> xptGeneration{};
+    const void* xpt = nullptr;
+    u8 panels = 0;  // bit p: a validated bus selects a button of panel p
     bool valid = false;
   };
   ValidatedCodes validated_{};
@@ -236,8 +238,9 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   // again.
   struct ReentryInputs {
     std::array<u16, BUS_LOOP_CHECKED_LAST + 1> code{};
-    std::array<u32, BUS_LOOP_CHECKED_LAST + 1> xptGeneration{};
+    std::array<u32, 3> xptGeneration{};  // of each panel's table
     std::array<i8, BUS_LOOP_CHECKED_LAST + 1> outputMe{};
+    std::array<u8, N_ME> carriedBy{};  // per M/E: how many of the buses carry its output
     const void* xpt = nullptr;
     bool valid = false;
   };

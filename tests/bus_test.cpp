@@ -187,6 +187,19 @@ TEST_F(BusTest, ALoopRestoredFromTheBackupImageIsRefusedNotWalkedForEver) {
   EXPECT_EQ(routing(out).at("0x3210 0x1200") + " " + routing(out).at("0x3210 0x1201"), "0x11a0 0x1193");
 }
 
+TEST_F(BusTest, TheLoopTableFollowsACrosspointTableBroughtByAWarmStart) {
+  // M/E 1's A bus on button 5 of panel 0, input 1 there: M/E 1 carries no M/E.
+  play({sendXpt(0, {{5, 10}}), sendBus(1, {{0, 0x0005}}), "field"});
+  // The image brings M/E 0's programme on that button, under the same bus code.
+  category::CategoryXpt::get().record(0).source[5] = 150;
+  BP::instance().saveBackup();
+  play({"restart resume", "field"});
+  EXPECT_EQ(echoOf(play({sendBus(0, {{0, direct(154)}}), "field"}), 0)->code(0), BUS_CODE_BLACK);
+  // Off the button, M/E 1 carries nothing and M/E 0 may take its output.
+  play({sendBus(1, {{0, direct(10)}}), "field"});
+  EXPECT_EQ(echoOf(play({sendBus(0, {{0, direct(154)}}), "field"}), 0)->code(0), direct(154));
+}
+
 TEST_F(BusTest, ACodeWrittenStraightIntoTheRecordIsValidatedInTheNextField) {
   play({sendBus(0, {{1, direct(12)}}), "field", "field"});
   // M/E 2's output is allowed on no bus of M/E 0; nothing but the record's code says so.
