@@ -35,6 +35,13 @@ std::array<std::array<u8, N_ME>, N_ME>& reentryTable() {
   return table;
 }
 
+// Bit me: a loop-checked bus of M/E me changed since its row was built. A row is read only when a
+// check meets an M/E's output, so it is built then, not after every selection.
+u8& staleReentryRows() {
+  static u8 rows = 0;
+  return rows;
+}
+
 // Whether M/E k takes the output of M/E `from`, directly or through other M/Es. Changes that pass
 // the check never leave a loop in the table, but a restored image passes none: a chain longer
 // than the M/Es could form without repeating one already holds a loop, and is refused rather
@@ -284,50 +291,74 @@ void CategoryBus::takeBusChange(int b) {
 }
 
 namespace {
-// Calls f(b) for every bus marked in the record, in ascending order (a record usually marks few).
+// Calls f(b) for every bus of the set, in ascending order (a set usually holds few).
 template <class F>
-void forEachMarkedBus(const KzifBus& r, F&& f) {
-  for (int w = 0; w < KzifBus::N_MASK_WORDS; ++w) {
-    u32 bits = r.busMask[w];
-    while (bits != 0) {
-      const int b = 32 * w + std::countr_zero(bits);
-      bits &= bits - 1;
+void forEachBus(const CategoryBus::BusSet& set, F&& f) {
+  for (std::size_t w = 0; w < set.size(); ++w) {
+    for (u32 bits = set[w]; bits != 0; bits &= bits - 1) {
+      const int b = static_cast<int>(32 * w) + std::countr_zero(bits);
       if (b < N_BUSES) f(b);
     }
   }
 }
 }  // namespace
 
-void CategoryBus::assign(const KzifBus& in, int) {
+inline void CategoryBus::takeCode(int b, u16 code) {
   KzifBus& live = records_[0];
-  std::array<u16, N_BUSES> taken;
-  forEachMarkedBus(in, [&](int b) {
-    const int source = sourceOfCode(in.code[b]);
-    const bool ok = isAllowedSource(b, source) && checkReentry(b, source);
-    taken[static_cast<std::size_t>(b)] = ok ? in.code[b] : live.code[b];
-  });
-  for (int b = BUS_AUX1; b < BUS_AUX1 + 4; ++b) {
-    if (!in.busMarked(b) || taken[static_cast<std::size_t>(b)] == live.code[b]) continue;
+  if (isAuxMixBus(b) && code != live.code[b])
     for (int me = 0; me < N_ME; ++me)
       if (CategoryBus* bus = busOf(me)) bus->prevCode_[static_cast<std::size_t>(b)] = static_cast<i16>(live.code[b]);
-  }
+  live.code[b] = code;
+}
+
+void CategoryBus::assign(const KzifBus& in, int) {
+  KzifBus& live = records_[0];
+  BusSet marked{};
+  for (std::size_t w = 0; w < marked.size(); ++w) marked[w] = in.busMask[w];
+  marked[KzifBus::N_MASK_WORDS - 1] &= (1u << (N_BUSES % 32)) - 1;
+  // Every bus is checked against the selections before the record: none is taken until all are
+  // checked.
+  BusSet refused{};
+  forEachBus(marked, [&](int b) {
+    const int source = sourceOfCode(in.code[b]);
+    if (!allowedOnBus(b, source) || (isLoopChecked(b) && !checkReentry(b, source)))
+      refused[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
+  });
   if (linkSuppressRequest_) {
     linkSuppress_ = 1;
     linkSuppressRequest_ = 0;
   }
   rec::merge(live, in);  // flip only: the buses are not merged by the field list
+  BusSet taken;
+  for (std::size_t w = 0; w < marked.size(); ++w) taken[w] = marked[w] & ~refused[w];
+  forEachBus(taken, [&](int b) { takeCode(b, in.code[b]); });
+  // A refused bus is marked too: the sender sees the selection that stands.
+  for (std::size_t w = 0; w < marked.size(); ++w) {
+    live.busMask[w] |= marked[w];
+    freshBuses_[w] |= marked[w];
+  }
   markShareChanged();
-  forEachMarkedBus(in, [&](int b) {
-    live.code[b] = taken[static_cast<std::size_t>(b)];
-    takeBusChange(b);
-  });
   rec::stamp(live, me_, 0);
   changed_[0] = 1;
-  // A second record in this field is checked against these selections, not the last update's.
-  if ((in.busMask[0] & LOOP_CHECKED_BUSES) != 0) rebuildReentryRow();
-  if (me_ == 0)
-    for (int b = BUS_USK1_FILL; b <= BUS_USK4_KEY; ++b)
-      if (in.busMarked(b)) handToUskAssign(b);
+  if ((marked[0] & LOOP_CHECKED_BUSES) != 0) markReentryRowStale();
+  if (me_ == 0) {
+    constexpr u32 USK_BUSES = ((1u << (BUS_USK4_KEY - BUS_USK1_FILL + 1)) - 1) << (BUS_USK1_FILL % 32);
+    static_assert(BUS_USK1_FILL / 32 == 2 && BUS_USK4_KEY / 32 == 2);
+    BusSet usk{0, 0, marked[2] & USK_BUSES};
+    forEachBus(usk, [&](int b) { handToUskAssign(b); });
+  }
+}
+
+void CategoryBus::takeCheckedSelection(int bus, u16 code) {
+  if (linkSuppressRequest_) {
+    linkSuppress_ = 1;
+    linkSuppressRequest_ = 0;
+  }
+  takeCode(bus, code);
+  takeBusChange(bus);
+  changed_[0] = 1;
+  if (isLoopChecked(bus)) markReentryRowStale();
+  if (isUskBus(bus)) handToUskAssign(bus);
 }
 
 void CategoryBus::sendChanges(AcknowledgeSender& tx) {
@@ -366,7 +397,7 @@ bool CategoryBus::selectSource(int bus, int source) {
   live.code[bus] = code;
   takeBusChange(bus);
   if (isUskBus(bus)) handToUskAssign(bus);
-  if (isLoopChecked(bus)) rebuildReentryRow();
+  if (isLoopChecked(bus)) markReentryRowStale();
   if (isAuxMixBus(bus) && old != -1 && old != code) prevCode_[static_cast<std::size_t>(bus)] = old;
   // Only the bus taken here is copied, and only when it was taken: copying the whole group, or
   // copying after a refusal, would carry this M/E's never-validated copies of the other DSK and
@@ -472,11 +503,24 @@ bool CategoryBus::checkReentry(int bus, int source) const {
   if (!isLoopChecked(bus)) return true;
   const int k = meOfOutput(source);
   if (k < 0) return true;
-  if (k == me_ || reentryTable()[static_cast<std::size_t>(k)][static_cast<std::size_t>(me_)]) return false;
+  if (k == me_) return false;
+  rebuildStaleReentryRows();
+  if (reentryTable()[static_cast<std::size_t>(k)][static_cast<std::size_t>(me_)]) return false;
   return !feedsInto(me_, k, 0);
 }
 
+void CategoryBus::markReentryRowStale() { staleReentryRows() = static_cast<u8>(staleReentryRows() | 1u << me_); }
+
+void CategoryBus::rebuildStaleReentryRows() {
+  while (const u8 stale = staleReentryRows()) {
+    const int me = std::countr_zero(static_cast<unsigned>(stale));
+    staleReentryRows() = static_cast<u8>(stale & ~(1u << me));
+    if (CategoryBus* bus = busOf(me)) bus->rebuildReentryRow();
+  }
+}
+
 void CategoryBus::rebuildReentryRow() {
+  staleReentryRows() = static_cast<u8>(staleReentryRows() & ~(1u << me_));
   const auto* xpt = BP::instance().find<CategoryXpt>();
   ReentryInputs& in = reentryInputs_;
   const KzifBus& r = records_[0];
@@ -532,7 +576,7 @@ int CategoryBus::lastOwnBus() const { return me_ == 0 ? BUS_LAST : me_ == 1 ? BU
 
 void CategoryBus::update() {
   setMeContext(KZ_CONTEXT_ME1 + me_);
-  if ((freshBuses_[0] & LOOP_CHECKED_BUSES) != 0) rebuildReentryRow();
+  if ((freshBuses_[0] & LOOP_CHECKED_BUSES) != 0) markReentryRowStale();
   followLink();
   applyBuses();
   updateLamps();
@@ -560,23 +604,21 @@ void CategoryBus::followLink() {
           skipped = true;
           continue;
         }
-        selectLinked(b, follower);
+        selectLinked(*link, b, follower);
       }
     }
   }
   if (linkSuppress_ && !skipped) linkSuppress_ = 0;
 }
 
-void CategoryBus::selectLinked(int from, int to) {
-  const auto* link = BP::instance().find<CategorySourceLink>();
-  if (!link) return;
-  const int linked = link->linkedSource(getSource(from));
+void CategoryBus::selectLinked(const CategorySourceLink& link, int from, int to) {
+  const int linked = link.linkedSource(getSource(from));
   if (linked < 0) return;
   selectSource(to, linked);  // refuses "no link" (0) and what the bus does not take
 }
 
 void CategoryBus::applyBuses() {
-  if (validateBuses()) rebuildReentryRow();
+  if (validateBuses()) markReentryRowStale();
   applyAbBuses();
   setMeInput(KZ_UTIL1, sourceToKz(getSource(BUS_UTIL1)));
   setMeInput(KZ_UTIL2, sourceToKz(getSource(BUS_UTIL2)));

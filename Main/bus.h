@@ -87,6 +87,8 @@ static_assert(offsetof(KzifBus, flip) == 198);
 
 namespace category {
 
+class CategorySourceLink;
+
 class CategoryBus : public CategoryCommon<KzifBus> {
  public:
   CategoryBus() : CategoryCommon(true) {}
@@ -173,7 +175,14 @@ class CategoryBus : public CategoryCommon<KzifBus> {
 
  private:
   void followLink();
-  void selectLinked(int from, int to);
+  void selectLinked(const CategorySourceLink& link, int from, int to);
+  // Puts a code on a bus, noting an AUX mix bus's code before it in every M/E.
+  void takeCode(int b, u16 code);
+  // A one-bus assign whose selection was already checked.
+  void takeCheckedSelection(int bus, u16 code);
+  // This M/E's re-entry row waits to be rebuilt until a check reads the table.
+  void markReentryRowStale();
+  static void rebuildStaleReentryRows();
   void applyBuses();
   // Turns every bus of this M/E whose source it does not allow to black; true when one of
   // buses 0..11 changed.

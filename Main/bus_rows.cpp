@@ -165,11 +165,7 @@ void CategoryBus::onButton(const KzifButtonEvent& btn) {
   const int source = resolveSourceCode(selectCode);
   if (!isAllowedSource(bus, source) || !checkReentry(bus, source)) return;
 
-  KzifBus one{};
-  one.me = static_cast<u8>(me_);
-  one.code[bus] = selectCode;
-  one.markBus(bus);
-  assign(one, 0);  // a loop-checked bus rebuilds this M/E's re-entry row there
+  takeCheckedSelection(bus, selectCode);
   // Only the bus taken is copied: the other shared buses of this M/E may hold copies that were
   // never checked here, and copying them would overwrite selections nobody touched.
   if ((BUS_EXT_OUT1 <= bus && bus <= BUS_AUX_LAST) || (BUS_USK1_FILL <= bus && bus <= BUS_USK4_KEY)) mirrorBus(bus);
