@@ -176,6 +176,22 @@ TEST_F(BusTest, AnMeCannotTakeItsOwnOutputThroughAnotherMe) {
             (std::array{int{BUS_CODE_BLACK}, direct(10), direct(155), direct(150)}));
 }
 
+TEST_F(BusTest, TheLoopRuleSeesEverySelectionMadeBeforeItInTheSameField) {
+  // Selections straight on the bus, with no field between them and the record that is checked.
+  ASSERT_TRUE(bus(0).selectSource(0, 154));
+  EXPECT_EQ(echoOf(play({sendBus(1, {{0, direct(150)}}), "field"}), 1)->code(0), BUS_CODE_BLACK);
+  // Taken and let go again before the check: only the last selection counts.
+  ASSERT_TRUE(bus(0).selectSource(1, 154));
+  ASSERT_TRUE(bus(0).selectSource(1, 10));
+  ASSERT_TRUE(bus(0).selectSource(0, 11));
+  EXPECT_FALSE(bus(1).checkReentry(0, 154));  // its own output
+  EXPECT_TRUE(bus(1).checkReentry(0, 150));
+  EXPECT_EQ(echoOf(play({sendBus(1, {{0, direct(150)}}), "field"}), 1)->code(0), direct(150));
+  // Now M/E 1 carries M/E 0: M/E 0 may not take M/E 1's output back, on any loop-checked bus.
+  EXPECT_FALSE(bus(0).selectSource(3, 154));
+  EXPECT_TRUE(bus(0).selectSource(12, 154));
+}
+
 TEST_F(BusTest, ALoopRestoredFromTheBackupImageIsRefusedNotWalkedForEver) {
   // M/E 0 carrying its own output and M/E 2's: a table no checked change could build.
   bus(0).record(0).code[0] = static_cast<u16>(direct(150));
