@@ -156,6 +156,20 @@ int followerOf(int bus, int direction, const category::CategorySourceLink& link)
   return bus == second ? first : -1;
 }
 
+// The buses that may lead their pair in each direction: a follow pass looks at no other.
+constexpr std::array<std::array<u32, KzifBus::N_MASK_WORDS>, 2> buildLeaders() {
+  std::array<std::array<u32, KzifBus::N_MASK_WORDS>, 2> leaders{};
+  for (int bus = 0; bus < N_BUSES; ++bus) {
+    const bool paired = (2 <= bus && bus <= 9) || isDskBus(bus) || isUskBus(bus) || isAuxBus(bus);
+    const bool extended = bus == BUS_EXT_OUT1 || bus == BUS_EXT_OUT1 + 1;
+    if (!paired && !extended) continue;
+    const int first = extended ? BUS_EXT_OUT1 : bus - bus % 2;
+    leaders[bus == first ? 0 : 1][static_cast<std::size_t>(bus / 32)] |= 1u << (bus % 32);
+  }
+  return leaders;
+}
+constexpr auto LEADERS = buildLeaders();
+
 }  // namespace
 
 namespace {
@@ -593,7 +607,8 @@ void CategoryBus::followLink() {
     // Only the changed buses, in ascending order. What a follow changes in the pass is a
     // follower, which leads nothing in the same direction, so the set taken here is the whole
     // work of the pass.
-    const std::array<u32, KzifBus::N_MASK_WORDS> fresh = freshBuses_;
+    std::array<u32, KzifBus::N_MASK_WORDS> fresh = freshBuses_;
+    for (std::size_t w = 0; w < fresh.size(); ++w) fresh[w] &= LEADERS[direction == 0 ? 0 : 1][w];
     for (std::size_t w = 0; w < fresh.size(); ++w) {
       for (u32 bits = fresh[w]; bits != 0; bits &= bits - 1) {
         const int b = static_cast<int>(w * 32) + std::countr_zero(bits);

@@ -80,6 +80,11 @@ struct SelectedByBuses {
   std::array<CategoryBus::BusSet, N_ME> buses{};
 };
 
+constexpr int CODES_PER_WORD = 4;
+constexpr u64 LANES_LOW6 = 0x003F003F003F003Full;
+constexpr u64 LANES_BIT6 = 0x0040004000400040ull;
+static_assert(sizeof(u16) * CODES_PER_WORD == sizeof(u64));
+
 SelectedByBuses buttonsSelectedByBuses(int panel) {
   SelectedByBuses found;
   for (int me = 0; me < N_ME; ++me) {
@@ -87,6 +92,17 @@ SelectedByBuses buttonsSelectedByBuses(int panel) {
     if (bus == nullptr) continue;
     const KzifBus& r = bus->record(0);
     for (int b = 0; b < N_BUSES; ++b) {
+      // Most buses hold a direct code (1024 and up) or none (-1), both with one of bits 10..15
+      // set: four codes at a time are passed over when none of them is a button code.
+      if (b % CODES_PER_WORD == 0 && b + CODES_PER_WORD <= N_BUSES) {
+        u64 four;
+        std::memcpy(&four, &r.code[b], sizeof four);
+        const u64 high = (four >> 10) & LANES_LOW6;  // bits 10..15 of each code, 0..63
+        if (((high + LANES_LOW6) & LANES_BIT6) == LANES_BIT6) {
+          b += CODES_PER_WORD - 1;
+          continue;
+        }
+      }
       const int code = static_cast<i16>(r.code[b]);
       // A code of this panel's buttons lies in panel * 256 + 0..191.
       if (static_cast<unsigned>(code - (panel << 8)) >= static_cast<unsigned>(KzifXptAssign::N_BUTTONS)) continue;

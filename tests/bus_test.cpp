@@ -236,6 +236,16 @@ TEST_F(BusTest, ReassigningAButtonKeepsTheBusesThatUsedItOnTheirSource) {
   EXPECT_EQ(echoOf(out, 2)->code(30), direct(12));
 }
 
+TEST_F(BusTest, AReassignedButtonIsFoundOnAnyBusAmongDirectCodes) {
+  // Button codes alone among direct codes, in the last whole group of four buses and on the last
+  // bus, beside -1 and a code with its top bit set.
+  play({sendXpt(1, {{9, 12}, {10, 13}}), "field"});
+  play({sendBus(0, {{84, direct(10)}, {85, 0x0109}, {86, 0xFFFF}, {87, 0x8000}, {88, 0x010A}}), "field"});
+  const Lines out = play({sendXpt(1, {{9, 16}, {10, 17}}), "field"});
+  const auto e = echoOf(out, 0);
+  EXPECT_EQ((std::array{e->code(84), e->code(85), e->code(88)}), (std::array{direct(10), direct(12), direct(13)}));
+}
+
 TEST_F(BusTest, AMarkedButtonMovesItsBusesOnEveryMeEvenWhenItsValueStays) {
   // Buttons 7 and 55 (column 7, rows 0 and 2) of panel 2 on inputs 14 and 20, selected on M/E 3
   // and M/E 1 (M/E 1's bus 3 on panel 1's button 7, unassigned: black); then button 7 marked again
