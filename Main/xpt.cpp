@@ -91,24 +91,24 @@ SelectedByBuses buttonsSelectedByBuses(int panel) {
     const CategoryBus* bus = BP::instance().find<CategoryBus>(me);
     if (bus == nullptr) continue;
     const KzifBus& r = bus->record(0);
-    for (int b = 0; b < N_BUSES; ++b) {
-      // Most buses hold a direct code (1024 and up) or none (-1), both with one of bits 10..15
-      // set: four codes at a time are passed over when none of them is a button code.
-      if (b % CODES_PER_WORD == 0 && b + CODES_PER_WORD <= N_BUSES) {
-        u64 four;
-        std::memcpy(&four, &r.code[b], sizeof four);
-        const u64 high = (four >> 10) & LANES_LOW6;  // bits 10..15 of each code, 0..63
-        if (((high + LANES_LOW6) & LANES_BIT6) == LANES_BIT6) {
-          b += CODES_PER_WORD - 1;
-          continue;
-        }
-      }
+    auto note = [&](int b) {
       const int code = static_cast<i16>(r.code[b]);
       // A code of this panel's buttons lies in panel * 256 + 0..191.
-      if (static_cast<unsigned>(code - (panel << 8)) >= static_cast<unsigned>(KzifXptAssign::N_BUTTONS)) continue;
+      if (static_cast<unsigned>(code - (panel << 8)) >= static_cast<unsigned>(KzifXptAssign::N_BUTTONS)) return;
       found.buttons[static_cast<std::size_t>((code & 0xFF) / 32)] |= 1u << (code & 31);
       found.buses[static_cast<std::size_t>(me)][static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
+    };
+    int b = 0;
+    for (; b + CODES_PER_WORD <= N_BUSES; b += CODES_PER_WORD) {
+      // Most buses hold a direct code (1024 and up) or none (-1), both with one of bits 10..15
+      // set: four codes at a time are passed over when none of them is a button code.
+      u64 four;
+      std::memcpy(&four, &r.code[b], sizeof four);
+      const u64 high = (four >> 10) & LANES_LOW6;  // bits 10..15 of each code, 0..63
+      if (((high + LANES_LOW6) & LANES_BIT6) == LANES_BIT6) continue;
+      for (int k = 0; k < CODES_PER_WORD; ++k) note(b + k);
     }
+    for (; b < N_BUSES; ++b) note(b);
   }
   return found;
 }
