@@ -8,14 +8,12 @@
 
 KZ_SOURCE("Common/shared");
 
-namespace {
-u8* sharedBytes(u32 offset, std::size_t count) {
+u8* SharedMemory::bytes(u32 offset, std::size_t count) {
   KZ_CHECK((offset & 3) == 0 && (count & 3) == 0);
   u8* p = platform::ddr(platform::SHARED_DDR_BASE + offset, count);
   KZ_CHECK(p != nullptr);
   return p;
 }
-}  // namespace
 
 SharedMemory& SharedMemory::instance() {
   static SharedMemory shared;
@@ -23,11 +21,11 @@ SharedMemory& SharedMemory::instance() {
 }
 
 void SharedMemory::read(u32 offset, void* buffer, std::size_t count) const {
-  std::memcpy(buffer, sharedBytes(offset, count), count);
+  std::memcpy(buffer, bytes(offset, count), count);
 }
 
 void SharedMemory::write(u32 offset, const void* buffer, std::size_t count) {
-  std::memcpy(sharedBytes(offset, count), buffer, count);
+  std::memcpy(bytes(offset, count), buffer, count);
 }
 
 u32 SharedMemory::readWord(u32 offset) const {

@@ -12,9 +12,16 @@ class SharedMemory {
   // offset from the start of the shared region; word-aligned, count a multiple of 4.
   void read(u32 offset, void* buffer, std::size_t count) const;
   void write(u32 offset, const void* buffer, std::size_t count);
+  // The count bytes at offset in place (word-aligned, inside the region; asserted), for a caller
+  // that reads and writes back the same bytes: one look-up, not one per access.
+  static u8* bytes(u32 offset, std::size_t count);
   u32 readWord(u32 offset) const;
   void writeWord(u32 offset, u32 value);
 };
+
+// The bytes [offset, offset + nbyte) of a key source unit in place; nullptr (logged as
+// readKeySourceMemory and writeKeySourceMemory log it) when they lie outside the units.
+u8* keySourceBytes(u32 unitAdr, int offset, int nbyte);
 
 // One byte ring in shared DDR: a write index and a read index (u32 each), then the data bytes.
 // Empty when the indexes are equal; one byte always stays free so that full differs from empty.

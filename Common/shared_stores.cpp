@@ -1,5 +1,7 @@
 #include "Lib/Include/shared.h"
 
+#include <cstring>
+
 #include "Common/assert.h"
 #include "Common/log.h"
 #include "Common/shared.h"
@@ -63,14 +65,21 @@ u32 keySourceUnitAddress(int index) {
   return KEY_SOURCE_BASE + static_cast<u32>(index) * static_cast<u32>(KEY_SOURCE_UNIT);
 }
 
+u8* keySourceBytes(u32 unitAdr, int offset, int nbyte) {
+  if (!keySourceInRange("keySourceBytes", unitAdr, offset, nbyte)) return nullptr;
+  return SharedMemory::bytes(unitAdr + static_cast<u32>(offset), static_cast<std::size_t>(nbyte));
+}
+
 bool readKeySourceMemory(u32 unitAdr, int offset, void* buf, int nbyte) {
   if (!keySourceInRange("readKeySourceMemory", unitAdr, offset, nbyte)) return false;
-  SharedMemory::instance().read(unitAdr + static_cast<u32>(offset), buf, static_cast<std::size_t>(nbyte));
+  std::memcpy(buf, SharedMemory::bytes(unitAdr + static_cast<u32>(offset), static_cast<std::size_t>(nbyte)),
+              static_cast<std::size_t>(nbyte));
   return true;
 }
 
 bool writeKeySourceMemory(u32 unitAdr, int offset, const void* buf, int nbyte) {
   if (!keySourceInRange("writeKeySourceMemory", unitAdr, offset, nbyte)) return false;
-  SharedMemory::instance().write(unitAdr + static_cast<u32>(offset), buf, static_cast<std::size_t>(nbyte));
+  std::memcpy(SharedMemory::bytes(unitAdr + static_cast<u32>(offset), static_cast<std::size_t>(nbyte)), buf,
+              static_cast<std::size_t>(nbyte));
   return true;
 }

@@ -35,6 +35,13 @@ std::array<std::array<u8, N_ME>, N_ME>& reentryTable() {
   return table;
 }
 
+// Bit me: a loop-checked bus of M/E me changed since its row was built. A row is read only when a
+// check meets an M/E's output, so it is built then, not after every selection.
+u8& staleReentryRows() {
+  static u8 rows = 0;
+  return rows;
+}
+
 // Whether M/E k takes the output of M/E `from`, directly or through other M/Es. Changes that pass
 // the check never leave a loop in the table, but a restored image passes none: a chain longer
 // than the M/Es could form without repeating one already holds a loop, and is refused rather
@@ -149,6 +156,20 @@ int followerOf(int bus, int direction, const category::CategorySourceLink& link)
   return bus == second ? first : -1;
 }
 
+// The buses that may lead their pair in each direction: a follow pass looks at no other.
+constexpr std::array<std::array<u32, KzifBus::N_MASK_WORDS>, 2> buildLeaders() {
+  std::array<std::array<u32, KzifBus::N_MASK_WORDS>, 2> leaders{};
+  for (int bus = 0; bus < N_BUSES; ++bus) {
+    const bool paired = (2 <= bus && bus <= 9) || isDskBus(bus) || isUskBus(bus) || isAuxBus(bus);
+    const bool extended = bus == BUS_EXT_OUT1 || bus == BUS_EXT_OUT1 + 1;
+    if (!paired && !extended) continue;
+    const int first = extended ? BUS_EXT_OUT1 : bus - bus % 2;
+    leaders[bus == first ? 0 : 1][static_cast<std::size_t>(bus / 32)] |= 1u << (bus % 32);
+  }
+  return leaders;
+}
+constexpr auto LEADERS = buildLeaders();
+
 }  // namespace
 
 namespace {
@@ -202,8 +223,6 @@ static_assert(noGroupTakesBeyondTheTable());
 }  // namespace
 
 namespace {
-// Stands for "no crosspoint table" in the validation's memory; a table's own count never gets there.
-constexpr u32 NO_XPT_GENERATION = 0xFFFFFFFFu;
 
 inline bool allowedOnBus(int bus, int s) {
   if (s < 0 || bus < 0 || bus > BUS_LAST) return false;
@@ -214,6 +233,15 @@ inline bool allowedOnBus(int bus, int s) {
 }  // namespace
 
 bool isAllowedSource(int bus, int s) { return allowedOnBus(bus, s); }
+
+namespace {
+// resolveSourceCode with a direct code resolved in place: most buses hold one.
+inline int sourceOfCode(u16 code) {
+  const int v = static_cast<i16>(code);
+  if (v >= BUS_CODE_SOURCE_BASE) return isCodableSource(v - BUS_CODE_SOURCE_BASE) ? v - BUS_CODE_SOURCE_BASE : -1;
+  return resolveSourceCode(v);
+}
+}  // namespace
 
 int resolveSourceCode(int code) {
   const int v = static_cast<i16>(static_cast<u16>(code));
@@ -241,6 +269,7 @@ std::size_t CategoryBus::attachBackup(u8* p) {
   resetPanelLampActivation();
   freshBuses_.fill(0);
   validated_.valid = false;
+  reentryInputs_.valid = false;
   return CategoryCommon::attachBackup(p);
 }
 
@@ -253,6 +282,7 @@ void CategoryBus::initInternal() {
   linkSuppressRequest_ = 0;
   rowSwap_ = 0;
   validated_.valid = false;
+  reentryInputs_.valid = false;
   resetRows();
   // The table outlives a restart; a record received before the first update must be checked
   // against the selections that stand now.
@@ -265,6 +295,7 @@ void CategoryBus::restore(const u8* stored) {
   for (u32& m : r.busMask) m = 0;
   for (int b = 0; b < N_BUSES; ++b) takeBusChange(b);
   validated_.valid = false;
+  reentryInputs_.valid = false;
 }
 
 void CategoryBus::takeBusChange(int b) {
@@ -274,50 +305,74 @@ void CategoryBus::takeBusChange(int b) {
 }
 
 namespace {
-// Calls f(b) for every bus marked in the record, in ascending order (a record usually marks few).
+// Calls f(b) for every bus of the set, in ascending order (a set usually holds few).
 template <class F>
-void forEachMarkedBus(const KzifBus& r, F&& f) {
-  for (int w = 0; w < KzifBus::N_MASK_WORDS; ++w) {
-    u32 bits = r.busMask[w];
-    while (bits != 0) {
-      const int b = 32 * w + std::countr_zero(bits);
-      bits &= bits - 1;
+void forEachBus(const CategoryBus::BusSet& set, F&& f) {
+  for (std::size_t w = 0; w < set.size(); ++w) {
+    for (u32 bits = set[w]; bits != 0; bits &= bits - 1) {
+      const int b = static_cast<int>(32 * w) + std::countr_zero(bits);
       if (b < N_BUSES) f(b);
     }
   }
 }
 }  // namespace
 
-void CategoryBus::assign(const KzifBus& in, int) {
+inline void CategoryBus::takeCode(int b, u16 code) {
   KzifBus& live = records_[0];
-  std::array<u16, N_BUSES> taken;
-  forEachMarkedBus(in, [&](int b) {
-    const int source = resolveSourceCode(in.code[b]);
-    const bool ok = isAllowedSource(b, source) && checkReentry(b, source);
-    taken[static_cast<std::size_t>(b)] = ok ? in.code[b] : live.code[b];
-  });
-  for (int b = BUS_AUX1; b < BUS_AUX1 + 4; ++b) {
-    if (!in.busMarked(b) || taken[static_cast<std::size_t>(b)] == live.code[b]) continue;
+  if (isAuxMixBus(b) && code != live.code[b])
     for (int me = 0; me < N_ME; ++me)
       if (CategoryBus* bus = busOf(me)) bus->prevCode_[static_cast<std::size_t>(b)] = static_cast<i16>(live.code[b]);
-  }
+  live.code[b] = code;
+}
+
+void CategoryBus::assign(const KzifBus& in, int) {
+  KzifBus& live = records_[0];
+  BusSet marked{};
+  for (std::size_t w = 0; w < marked.size(); ++w) marked[w] = in.busMask[w];
+  marked[KzifBus::N_MASK_WORDS - 1] &= (1u << (N_BUSES % 32)) - 1;
+  // Every bus is checked against the selections before the record: none is taken until all are
+  // checked.
+  BusSet refused{};
+  forEachBus(marked, [&](int b) {
+    const int source = sourceOfCode(in.code[b]);
+    if (!allowedOnBus(b, source) || (isLoopChecked(b) && !checkReentry(b, source)))
+      refused[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
+  });
   if (linkSuppressRequest_) {
     linkSuppress_ = 1;
     linkSuppressRequest_ = 0;
   }
   rec::merge(live, in);  // flip only: the buses are not merged by the field list
+  BusSet taken;
+  for (std::size_t w = 0; w < marked.size(); ++w) taken[w] = marked[w] & ~refused[w];
+  forEachBus(taken, [&](int b) { takeCode(b, in.code[b]); });
+  // A refused bus is marked too: the sender sees the selection that stands.
+  for (std::size_t w = 0; w < marked.size(); ++w) {
+    live.busMask[w] |= marked[w];
+    freshBuses_[w] |= marked[w];
+  }
   markShareChanged();
-  forEachMarkedBus(in, [&](int b) {
-    live.code[b] = taken[static_cast<std::size_t>(b)];
-    takeBusChange(b);
-  });
   rec::stamp(live, me_, 0);
   changed_[0] = 1;
-  // A second record in this field is checked against these selections, not the last update's.
-  if ((in.busMask[0] & LOOP_CHECKED_BUSES) != 0) rebuildReentryRow();
-  if (me_ == 0)
-    for (int b = BUS_USK1_FILL; b <= BUS_USK4_KEY; ++b)
-      if (in.busMarked(b)) handToUskAssign(b);
+  if ((marked[0] & LOOP_CHECKED_BUSES) != 0) markReentryRowStale();
+  if (me_ == 0) {
+    constexpr u32 USK_BUSES = ((1u << (BUS_USK4_KEY - BUS_USK1_FILL + 1)) - 1) << (BUS_USK1_FILL % 32);
+    static_assert(BUS_USK1_FILL / 32 == 2 && BUS_USK4_KEY / 32 == 2);
+    BusSet usk{0, 0, marked[2] & USK_BUSES};
+    forEachBus(usk, [&](int b) { handToUskAssign(b); });
+  }
+}
+
+void CategoryBus::takeCheckedSelection(int bus, u16 code) {
+  if (linkSuppressRequest_) {
+    linkSuppress_ = 1;
+    linkSuppressRequest_ = 0;
+  }
+  takeCode(bus, code);
+  takeBusChange(bus);
+  changed_[0] = 1;
+  if (isLoopChecked(bus)) markReentryRowStale();
+  if (isUskBus(bus)) handToUskAssign(bus);
 }
 
 void CategoryBus::sendChanges(AcknowledgeSender& tx) {
@@ -343,7 +398,7 @@ void CategoryBus::sendRecord(AcknowledgeSender& tx) {
 
 int CategoryBus::getSource(int bus) const {
   if (bus < 0 || bus > BUS_LAST) return -1;
-  return resolveSourceCode(records_[0].code[bus]);
+  return sourceOfCode(records_[0].code[bus]);
 }
 
 bool CategoryBus::selectSource(int bus, int source) {
@@ -356,7 +411,7 @@ bool CategoryBus::selectSource(int bus, int source) {
   live.code[bus] = code;
   takeBusChange(bus);
   if (isUskBus(bus)) handToUskAssign(bus);
-  if (isLoopChecked(bus)) rebuildReentryRow();
+  if (isLoopChecked(bus)) markReentryRowStale();
   if (isAuxMixBus(bus) && old != -1 && old != code) prevCode_[static_cast<std::size_t>(bus)] = old;
   // Only the bus taken here is copied, and only when it was taken: copying the whole group, or
   // copying after a refusal, would carry this M/E's never-validated copies of the other DSK and
@@ -462,24 +517,80 @@ bool CategoryBus::checkReentry(int bus, int source) const {
   if (!isLoopChecked(bus)) return true;
   const int k = meOfOutput(source);
   if (k < 0) return true;
-  if (k == me_ || reentryTable()[static_cast<std::size_t>(k)][static_cast<std::size_t>(me_)]) return false;
+  if (k == me_) return false;
+  rebuildStaleReentryRows();
+  if (reentryTable()[static_cast<std::size_t>(k)][static_cast<std::size_t>(me_)]) return false;
   return !feedsInto(me_, k, 0);
 }
 
-void CategoryBus::rebuildReentryRow() {
-  auto& row = reentryTable()[static_cast<std::size_t>(me_)];
-  row.fill(0);
-  for (int b = 0; b <= BUS_LOOP_CHECKED_LAST; ++b) {
-    const int k = meOfOutput(getSource(b));
-    if (k >= 0) row[static_cast<std::size_t>(k)] = 1;
+void CategoryBus::markReentryRowStale() { staleReentryRows() = static_cast<u8>(staleReentryRows() | 1u << me_); }
+
+void CategoryBus::rebuildStaleReentryRows() {
+  while (const u8 stale = staleReentryRows()) {
+    const int me = std::countr_zero(static_cast<unsigned>(stale));
+    staleReentryRows() = static_cast<u8>(stale & ~(1u << me));
+    if (CategoryBus* bus = busOf(me)) bus->rebuildReentryRow();
   }
+}
+
+void CategoryBus::rebuildReentryRow() {
+  staleReentryRows() = static_cast<u8>(staleReentryRows() & ~(1u << me_));
+  const auto* xpt = BP::instance().find<CategoryXpt>();
+  ReentryInputs& in = reentryInputs_;
+  const KzifBus& r = records_[0];
+  std::array<u32, 3> generation{};
+  if (xpt != nullptr)
+    for (int p = 0; p < 3; ++p) generation[static_cast<std::size_t>(p)] = xpt->tableGeneration(p);
+  // The buses to resolve again: those whose code changed, and those selecting a button of a panel
+  // whose table changed. A direct code resolves through nothing.
+  u32 stale = 0;
+  if (!in.valid || in.xpt != xpt) {
+    stale = (1u << (BUS_LOOP_CHECKED_LAST + 1)) - 1;
+    in.outputMe.fill(-1);
+    in.carriedBy.fill(0);
+  } else {
+    // Four codes at a time: a row is rebuilt after every selection on these buses.
+    constexpr int CODES_PER_WORD = 4;
+    static_assert(sizeof in.code == 3 * sizeof(u64) && sizeof(u16) * CODES_PER_WORD == sizeof(u64));
+    std::array<u64, 3> was;
+    std::array<u64, 3> now;
+    std::memcpy(was.data(), in.code.data(), sizeof was);
+    std::memcpy(now.data(), r.code, sizeof now);
+    for (int w = 0; w < 3; ++w) {
+      if (was[static_cast<std::size_t>(w)] == now[static_cast<std::size_t>(w)]) continue;
+      for (int b = CODES_PER_WORD * w; b < CODES_PER_WORD * (w + 1); ++b)
+        stale |= static_cast<u32>(in.code[static_cast<std::size_t>(b)] != r.code[b]) << b;
+    }
+    if (generation != in.xptGeneration) {
+      for (int b = 0; b <= BUS_LOOP_CHECKED_LAST; ++b) {
+        const int v = static_cast<i16>(in.code[static_cast<std::size_t>(b)]);
+        const int panel = v >> 8;
+        if (0 <= v && panel < 3 && generation[static_cast<std::size_t>(panel)] != in.xptGeneration[static_cast<std::size_t>(panel)])
+          stale |= 1u << b;
+      }
+    }
+  }
+  in.xpt = xpt;
+  in.xptGeneration = generation;
+  in.valid = true;
+  if (stale == 0) return;  // only this M/E writes its row, and nothing it was built from moved
+  for (u32 bits = stale; bits != 0; bits &= bits - 1) {
+    const auto b = static_cast<std::size_t>(std::countr_zero(bits));
+    in.code[b] = r.code[b];
+    if (const int was = in.outputMe[b]; was >= 0) --in.carriedBy[static_cast<std::size_t>(was)];
+    const int k = meOfOutput(getSource(static_cast<int>(b)));
+    in.outputMe[b] = static_cast<i8>(k);
+    if (k >= 0) ++in.carriedBy[static_cast<std::size_t>(k)];
+  }
+  auto& row = reentryTable()[static_cast<std::size_t>(me_)];
+  for (int k = 0; k < N_ME; ++k) row[static_cast<std::size_t>(k)] = in.carriedBy[static_cast<std::size_t>(k)] != 0 ? 1 : 0;
 }
 
 int CategoryBus::lastOwnBus() const { return me_ == 0 ? BUS_LAST : me_ == 1 ? BUS_DSK4_KEY : BUS_LOOP_CHECKED_LAST; }
 
 void CategoryBus::update() {
   setMeContext(KZ_CONTEXT_ME1 + me_);
-  if ((freshBuses_[0] & LOOP_CHECKED_BUSES) != 0) rebuildReentryRow();
+  if ((freshBuses_[0] & LOOP_CHECKED_BUSES) != 0) markReentryRowStale();
   followLink();
   applyBuses();
   updateLamps();
@@ -496,7 +607,8 @@ void CategoryBus::followLink() {
     // Only the changed buses, in ascending order. What a follow changes in the pass is a
     // follower, which leads nothing in the same direction, so the set taken here is the whole
     // work of the pass.
-    const std::array<u32, KzifBus::N_MASK_WORDS> fresh = freshBuses_;
+    std::array<u32, KzifBus::N_MASK_WORDS> fresh = freshBuses_;
+    for (std::size_t w = 0; w < fresh.size(); ++w) fresh[w] &= LEADERS[direction == 0 ? 0 : 1][w];
     for (std::size_t w = 0; w < fresh.size(); ++w) {
       for (u32 bits = fresh[w]; bits != 0; bits &= bits - 1) {
         const int b = static_cast<int>(w * 32) + std::countr_zero(bits);
@@ -507,23 +619,21 @@ void CategoryBus::followLink() {
           skipped = true;
           continue;
         }
-        selectLinked(b, follower);
+        selectLinked(*link, b, follower);
       }
     }
   }
   if (linkSuppress_ && !skipped) linkSuppress_ = 0;
 }
 
-void CategoryBus::selectLinked(int from, int to) {
-  const auto* link = BP::instance().find<CategorySourceLink>();
-  if (!link) return;
-  const int linked = link->linkedSource(getSource(from));
+void CategoryBus::selectLinked(const CategorySourceLink& link, int from, int to) {
+  const int linked = link.linkedSource(getSource(from));
   if (linked < 0) return;
   selectSource(to, linked);  // refuses "no link" (0) and what the bus does not take
 }
 
 void CategoryBus::applyBuses() {
-  if (validateBuses()) rebuildReentryRow();
+  if (validateBuses()) markReentryRowStale();
   applyAbBuses();
   setMeInput(KZ_UTIL1, sourceToKz(getSource(BUS_UTIL1)));
   setMeInput(KZ_UTIL2, sourceToKz(getSource(BUS_UTIL2)));
@@ -533,26 +643,34 @@ void CategoryBus::applyBuses() {
 bool CategoryBus::validateBuses() {
   KzifBus& r = records_[0];
   const auto* xpt = BP::instance().find<CategoryXpt>();
-  const u32 xptGeneration = xpt != nullptr ? xpt->tableGeneration() : NO_XPT_GENERATION;
-  static_assert(sizeof validated_.code == sizeof r.code);
-  if (validated_.valid && validated_.xptGeneration == xptGeneration &&
-      std::memcmp(validated_.code.data(), r.code, sizeof r.code) == 0)
-    return false;
+  ValidatedCodes& v = validated_;
+  static_assert(sizeof v.code == sizeof r.code);
+  auto tablesStand = [&] {
+    if (v.xpt != xpt) return false;
+    for (int p = 0; p < 3; ++p)
+      if (((v.panels >> p) & 1u) != 0 && v.xptGeneration[static_cast<std::size_t>(p)] != xpt->tableGeneration(p)) return false;
+    return true;
+  };
+  if (v.valid && std::memcmp(v.code.data(), r.code, sizeof r.code) == 0 && tablesStand()) return false;
   bool loopBusChanged = false;
+  u8 panels = 0;
   const int last = lastOwnBus();
   for (int b = 0; b <= last; ++b) {
-    // Every bus: a direct code is resolved here without the general lookup.
-    const int v = static_cast<i16>(r.code[b]);
-    const int source = v >= BUS_CODE_SOURCE_BASE ? (isCodableSource(v - BUS_CODE_SOURCE_BASE) ? v - BUS_CODE_SOURCE_BASE : -1)
-                                                 : resolveSourceCode(v);
-    if (allowedOnBus(b, source)) continue;
+    const int source = sourceOfCode(r.code[b]);
+    if (allowedOnBus(b, source)) {
+      const int code = static_cast<i16>(r.code[b]);
+      if (0 <= code && code < BUS_CODE_SOURCE_BASE && (code >> 8) < 3) panels = static_cast<u8>(panels | 1u << (code >> 8));
+      continue;
+    }
     r.code[b] = BUS_CODE_BLACK;
     takeBusChange(b);
     loopBusChanged = loopBusChanged || isLoopChecked(b);
   }
-  std::memcpy(validated_.code.data(), r.code, sizeof r.code);
-  validated_.xptGeneration = xptGeneration;
-  validated_.valid = true;
+  std::memcpy(v.code.data(), r.code, sizeof r.code);
+  v.xpt = xpt;
+  for (int p = 0; p < 3; ++p) v.xptGeneration[static_cast<std::size_t>(p)] = xpt != nullptr ? xpt->tableGeneration(p) : 0;
+  v.panels = panels;
+  v.valid = true;
   return loopBusChanged;
 }
 

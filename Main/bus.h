@@ -87,6 +87,8 @@ static_assert(offsetof(KzifBus, flip) == 198);
 
 namespace category {
 
+class CategorySourceLink;
+
 class CategoryBus : public CategoryCommon<KzifBus> {
  public:
   CategoryBus() : CategoryCommon(true) {}
@@ -173,7 +175,14 @@ class CategoryBus : public CategoryCommon<KzifBus> {
 
  private:
   void followLink();
-  void selectLinked(int from, int to);
+  void selectLinked(const CategorySourceLink& link, int from, int to);
+  // Puts a code on a bus, noting an AUX mix bus's code before it in every M/E.
+  void takeCode(int b, u16 code);
+  // A one-bus assign whose selection was already checked.
+  void takeCheckedSelection(int bus, u16 code);
+  // This M/E's re-entry row waits to be rebuilt until a check reads the table.
+  void markReentryRowStale();
+  static void rebuildStaleReentryRows();
   void applyBuses();
   // Turns every bus of this M/E whose source it does not allow to black; true when one of
   // buses 0..11 changed.
@@ -221,15 +230,30 @@ class CategoryBus : public CategoryCommon<KzifBus> {
     bool valid = false;
   };
   std::array<FunctionColumns, 3> functionColumns_{};
-  // What the last validation left: its codes and the crosspoint table the button codes among
-  // them resolved through. The same codes through the same table pass again, so they are not
-  // looked at again.
+  // What the last validation left: its codes and the tables of the panels whose buttons they
+  // select. The same codes through the same tables pass again, so they are not looked at again;
+  // a change to the table of a panel that no bus selects from does not count.
   struct ValidatedCodes {
     std::array<u16, N_BUSES> code{};
-    u32 xptGeneration = 0;
+    std::array<u32, 3> xptGeneration{};
+    const void* xpt = nullptr;
+    u8 panels = 0;  // bit p: a validated bus selects a button of panel p
     bool valid = false;
   };
   ValidatedCodes validated_{};
+  // The M/E whose output each loop-checked bus carried when the re-entry row was last built, with
+  // the code it was worked out from and, for a button code, its panel's crosspoint table: a row is
+  // rebuilt after every change of one of these buses, and a bus whose inputs stand is not resolved
+  // again.
+  struct ReentryInputs {
+    std::array<u16, BUS_LOOP_CHECKED_LAST + 1> code{};
+    std::array<u32, 3> xptGeneration{};  // of each panel's table
+    std::array<i8, BUS_LOOP_CHECKED_LAST + 1> outputMe{};
+    std::array<u8, N_ME> carriedBy{};  // per M/E: how many of the buses carry its output
+    const void* xpt = nullptr;
+    bool valid = false;
+  };
+  ReentryInputs reentryInputs_{};
   u8 rowSwap_ = 0;
   u8 linkSuppress_ = 0;
   u8 linkSuppressRequest_ = 0;

@@ -165,11 +165,7 @@ void CategoryBus::onButton(const KzifButtonEvent& btn) {
   const int source = resolveSourceCode(selectCode);
   if (!isAllowedSource(bus, source) || !checkReentry(bus, source)) return;
 
-  KzifBus one{};
-  one.me = static_cast<u8>(me_);
-  one.code[bus] = selectCode;
-  one.markBus(bus);
-  assign(one, 0);  // a loop-checked bus rebuilds this M/E's re-entry row there
+  takeCheckedSelection(bus, selectCode);
   // Only the bus taken is copied: the other shared buses of this M/E may hold copies that were
   // never checked here, and copying them would overwrite selections nobody touched.
   if ((BUS_EXT_OUT1 <= bus && bus <= BUS_AUX_LAST) || (BUS_USK1_FILL <= bus && bus <= BUS_USK4_KEY)) mirrorBus(bus);
@@ -275,13 +271,7 @@ class BusRowLamps {
   int sourceOfButton(int index) const { return xpt_ ? xpt_->sourceOf(panel_, index) : -1; }
   // The first button of the four pages that selects the source; -1 for none. A button of a
   // function column selects nothing, whatever it holds.
-  int buttonOfSource(int source) const {
-    if (source < 0 || !xpt_) return -1;
-    const i16* values = xpt_->record(panel_).source;
-    for (int i = 0; i < KzifXptAssign::N_ROW_BUTTONS; ++i)
-      if (values[i] == source && xpt_->columnFlags(panel_, i % N_COLUMNS) == 0) return i;
-    return -1;
-  }
+  int buttonOfSource(int source) const { return xpt_ ? xpt_->firstRowButtonOf(panel_, source) : -1; }
 
   static int tallyLamp(int me, int bus) { return CategoryBus::busOnAir(me, bus) ? 1 : 2; }
   float level(int transition) const { return fader_ ? transitionLevel(fader_->transition(transition)) : 0.0f; }

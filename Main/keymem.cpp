@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Common/log.h"
+#include "Common/shared.h"
 #include "Lib/Include/shared.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
@@ -96,13 +97,16 @@ void KeyMemory::start() {
 void KeyMemory::invalidateAll() {
   resetEntries();
   for (int i = 0; i < N_SRC; ++i) {
-    const u32 unit = keySourceUnitAddress(i);
-    KeySourceHeader h = readHeader(unit);
+    // Each header is changed where it lies: every unit is touched, one look-up each.
+    u8* at = keySourceBytes(keySourceUnitAddress(i), 0, sizeof(KeySourceHeader));
+    if (at == nullptr) continue;
+    KeySourceHeader h;
+    std::memcpy(&h, at, sizeof h);
     h.usedWords |= 3u;
     h.enabled.word[0] = 0;
     h.enabled.word[1] = 0;
     h.status = nextCount(h.status) | KeySourceHeader::FORMATTED;
-    writeHeader(unit, h);
+    std::memcpy(at, &h, sizeof h);
   }
 }
 

@@ -80,19 +80,35 @@ struct SelectedByBuses {
   std::array<CategoryBus::BusSet, N_ME> buses{};
 };
 
+constexpr int CODES_PER_WORD = 4;
+constexpr u64 LANES_LOW6 = 0x003F003F003F003Full;
+constexpr u64 LANES_BIT6 = 0x0040004000400040ull;
+static_assert(sizeof(u16) * CODES_PER_WORD == sizeof(u64));
+
 SelectedByBuses buttonsSelectedByBuses(int panel) {
   SelectedByBuses found;
   for (int me = 0; me < N_ME; ++me) {
     const CategoryBus* bus = BP::instance().find<CategoryBus>(me);
     if (bus == nullptr) continue;
     const KzifBus& r = bus->record(0);
-    for (int b = 0; b < N_BUSES; ++b) {
+    auto note = [&](int b) {
       const int code = static_cast<i16>(r.code[b]);
       // A code of this panel's buttons lies in panel * 256 + 0..191.
-      if (static_cast<unsigned>(code - (panel << 8)) >= static_cast<unsigned>(KzifXptAssign::N_BUTTONS)) continue;
+      if (static_cast<unsigned>(code - (panel << 8)) >= static_cast<unsigned>(KzifXptAssign::N_BUTTONS)) return;
       found.buttons[static_cast<std::size_t>((code & 0xFF) / 32)] |= 1u << (code & 31);
       found.buses[static_cast<std::size_t>(me)][static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
+    };
+    int b = 0;
+    for (; b + CODES_PER_WORD <= N_BUSES; b += CODES_PER_WORD) {
+      // Most buses hold a direct code (1024 and up) or none (-1), both with one of bits 10..15
+      // set: four codes at a time are passed over when none of them is a button code.
+      u64 four;
+      std::memcpy(&four, &r.code[b], sizeof four);
+      const u64 high = (four >> 10) & LANES_LOW6;  // bits 10..15 of each code, 0..63
+      if (((high + LANES_LOW6) & LANES_BIT6) == LANES_BIT6) continue;
+      for (int k = 0; k < CODES_PER_WORD; ++k) note(b + k);
     }
+    for (; b < N_BUSES; ++b) note(b);
   }
   return found;
 }
@@ -105,6 +121,7 @@ CategoryXpt& CategoryXpt::get() { return BP::instance().require<CategoryXpt>(); 
 // they would with the object at a power cycle.
 std::size_t CategoryXpt::attachBackup(u8* p) {
   for (auto& panel : columnFlags_) panel.fill(0);
+  firstRowButtonValid_.fill(0);
   return CategoryCommon::attachBackup(p);
 }
 
@@ -222,11 +239,17 @@ void CategoryXpt::sendPanel(AcknowledgeSender& tx, int panel) {
   markShareChanged();
 }
 
+// Every bus holding a button code resolves through here, several times a field: the column test
+// of isFunctionColumn is made in place.
 int CategoryXpt::sourceOf(int panel, int button) const {
-  if (isFunctionColumn(panel, button, COLUMN_FUNCTION_A | COLUMN_FUNCTION_B)) return -1;
+  assert::check(positions::XPT_SOURCE, positions::XPT_PANEL, "0 <= panel && panel < 3", 0 <= panel && panel < 3);
   // A code can name buttons 192..255, which no panel has: such a button selects nothing, rather
   // than borrowing button 0's source and putting an unrelated picture on the bus.
   if (button < 0 || button >= KzifXptAssign::N_BUTTONS) return -1;
+  if (button < KzifXptAssign::N_ROW_BUTTONS &&
+      (columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(button % KzifXptAssign::N_COLUMNS)] &
+       (COLUMN_FUNCTION_A | COLUMN_FUNCTION_B)) != 0)
+    return -1;
   return records_[panel].source[button];
 }
 
@@ -252,6 +275,28 @@ void CategoryXpt::updateColumnFlags(int panel) {
     }
     columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(c)] = flags;
   }
+  auto& first = firstRowButton_[static_cast<std::size_t>(panel)];
+  first.fill(-1);
+  // From the last button down, so that the first one holding a value is the one left.
+  for (int b = KzifXptAssign::N_ROW_BUTTONS - 1; b >= 0; --b) {
+    const int v = r.source[b];
+    if (0 <= v && v < N_MAPPED_VALUES &&
+        columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(b % KzifXptAssign::N_COLUMNS)] == 0)
+      first[static_cast<std::size_t>(v)] = static_cast<i8>(b);
+  }
+  firstRowButtonValid_[static_cast<std::size_t>(panel)] = 1;
+}
+
+int CategoryXpt::firstRowButtonOf(int panel, int source) const {
+  KZ_CHECK(0 <= panel && panel < N_CHANNELS);
+  if (source < 0) return -1;
+  const auto p = static_cast<std::size_t>(panel);
+  if (firstRowButtonValid_[p] && source < N_MAPPED_VALUES) return firstRowButton_[p][static_cast<std::size_t>(source)];
+  // A value no button may hold can still come from a damaged image: it is searched for.
+  const i16* values = records_[panel].source;
+  for (int b = 0; b < KzifXptAssign::N_ROW_BUTTONS; ++b)
+    if (values[b] == source && columnFlags_[p][static_cast<std::size_t>(b % KzifXptAssign::N_COLUMNS)] == 0) return b;
+  return -1;
 }
 
 u32 CategoryXpt::columnFlags(int panel, int column) const {

@@ -82,6 +82,9 @@ class CategoryXpt : public CategoryCommon<KzifXptAssign> {
   // Recomputes the 24 column flags of a panel from rows 0..3.
   void updateColumnFlags(int panel);
   u32 columnFlags(int panel, int column) const;
+  // The first of the panel's row buttons (0..95) outside the function columns that holds
+  // `source`; -1 for none or a negative source.
+  int firstRowButtonOf(int panel, int source) const;
   // Moves on whenever the panel's table may have changed: readers that keep what they derived
   // from one panel's table know when to derive it again, and a record for another panel leaves
   // them be.
@@ -100,6 +103,11 @@ class CategoryXpt : public CategoryCommon<KzifXptAssign> {
 
   std::array<std::array<u32, KzifXptAssign::N_COLUMNS>, KzifXptAssign::N_CHANNELS> columnFlags_{};
   std::array<u32, KzifXptAssign::N_CHANNELS> tableGeneration_{};
+  // firstRowButtonOf for the values a button may hold, worked out with the column flags, so that
+  // the lamps of a row look a selection up instead of searching for it every field.
+  static constexpr int N_MAPPED_VALUES = KzifXptAssign::UNASSIGNED + 1;
+  std::array<std::array<i8, N_MAPPED_VALUES>, KzifXptAssign::N_CHANNELS> firstRowButton_{};
+  std::array<u8, KzifXptAssign::N_CHANNELS> firstRowButtonValid_{};
   u32 anyTableGeneration_ = 0;
   static inline BusChangeObserver observer_ = nullptr;
 };

@@ -176,6 +176,22 @@ TEST_F(BusTest, AnMeCannotTakeItsOwnOutputThroughAnotherMe) {
             (std::array{int{BUS_CODE_BLACK}, direct(10), direct(155), direct(150)}));
 }
 
+TEST_F(BusTest, TheLoopRuleSeesEverySelectionMadeBeforeItInTheSameField) {
+  // Selections straight on the bus, with no field between them and the record that is checked.
+  ASSERT_TRUE(bus(0).selectSource(0, 154));
+  EXPECT_EQ(echoOf(play({sendBus(1, {{0, direct(150)}}), "field"}), 1)->code(0), BUS_CODE_BLACK);
+  // Taken and let go again before the check: only the last selection counts.
+  ASSERT_TRUE(bus(0).selectSource(1, 154));
+  ASSERT_TRUE(bus(0).selectSource(1, 10));
+  ASSERT_TRUE(bus(0).selectSource(0, 11));
+  EXPECT_FALSE(bus(1).checkReentry(0, 154));  // its own output
+  EXPECT_TRUE(bus(1).checkReentry(0, 150));
+  EXPECT_EQ(echoOf(play({sendBus(1, {{0, direct(150)}}), "field"}), 1)->code(0), direct(150));
+  // Now M/E 1 carries M/E 0: M/E 0 may not take M/E 1's output back, on any loop-checked bus.
+  EXPECT_FALSE(bus(0).selectSource(3, 154));
+  EXPECT_TRUE(bus(0).selectSource(12, 154));
+}
+
 TEST_F(BusTest, ALoopRestoredFromTheBackupImageIsRefusedNotWalkedForEver) {
   // M/E 0 carrying its own output and M/E 2's: a table no checked change could build.
   bus(0).record(0).code[0] = static_cast<u16>(direct(150));
@@ -185,6 +201,19 @@ TEST_F(BusTest, ALoopRestoredFromTheBackupImageIsRefusedNotWalkedForEver) {
   EXPECT_EQ(echoOf(out, 2)->code(0), BUS_CODE_BLACK);
   // Its own output is allowed on the bus and stays; M/E 2's is allowed nowhere.
   EXPECT_EQ(routing(out).at("0x3210 0x1200") + " " + routing(out).at("0x3210 0x1201"), "0x11a0 0x1193");
+}
+
+TEST_F(BusTest, TheLoopTableFollowsACrosspointTableBroughtByAWarmStart) {
+  // M/E 1's A bus on button 5 of panel 0, input 1 there: M/E 1 carries no M/E.
+  play({sendXpt(0, {{5, 10}}), sendBus(1, {{0, 0x0005}}), "field"});
+  // The image brings M/E 0's programme on that button, under the same bus code.
+  category::CategoryXpt::get().record(0).source[5] = 150;
+  BP::instance().saveBackup();
+  play({"restart resume", "field"});
+  EXPECT_EQ(echoOf(play({sendBus(0, {{0, direct(154)}}), "field"}), 0)->code(0), BUS_CODE_BLACK);
+  // Off the button, M/E 1 carries nothing and M/E 0 may take its output.
+  play({sendBus(1, {{0, direct(10)}}), "field"});
+  EXPECT_EQ(echoOf(play({sendBus(0, {{0, direct(154)}}), "field"}), 0)->code(0), direct(154));
 }
 
 TEST_F(BusTest, ACodeWrittenStraightIntoTheRecordIsValidatedInTheNextField) {
@@ -205,6 +234,16 @@ TEST_F(BusTest, ReassigningAButtonKeepsTheBusesThatUsedItOnTheirSource) {
   // Of the shared buses only the AUX bus that changed is copied into the other M/Es.
   EXPECT_EQ(echoOf(out, 2)->body.substr(10, 24), "40000000" "00000000" "00000000");  // bus 30 alone
   EXPECT_EQ(echoOf(out, 2)->code(30), direct(12));
+}
+
+TEST_F(BusTest, AReassignedButtonIsFoundOnAnyBusAmongDirectCodes) {
+  // Button codes alone among direct codes, in the last whole group of four buses and on the last
+  // bus, beside -1 and a code with its top bit set.
+  play({sendXpt(1, {{9, 12}, {10, 13}}), "field"});
+  play({sendBus(0, {{84, direct(10)}, {85, 0x0109}, {86, 0xFFFF}, {87, 0x8000}, {88, 0x010A}}), "field"});
+  const Lines out = play({sendXpt(1, {{9, 16}, {10, 17}}), "field"});
+  const auto e = echoOf(out, 0);
+  EXPECT_EQ((std::array{e->code(84), e->code(85), e->code(88)}), (std::array{direct(10), direct(12), direct(13)}));
 }
 
 TEST_F(BusTest, AMarkedButtonMovesItsBusesOnEveryMeEvenWhenItsValueStays) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/shared.h"
 #include "Lib/Include/shared.h"
 #include "Main/bus.h"
 #include "Main/keymem.h"
@@ -95,6 +96,19 @@ TEST_F(KeyMemoryTest, LookIsStoredTakenBackAndInvalidatedBySourceLinkAndOperatio
             header(2, "03000000000000000000000004100000"));
 }
 
+TEST_F(KeyMemoryTest, InvalidationRenewsEveryHeaderWhereItLiesAndNothingBesideIt) {
+  // The first and last units, one counter about to wrap and one marked as being written, and the
+  // words either side of a header.
+  const int last = KeyMemory::N_SRC - 1;
+  play({header(0, "00000000ffffffffffffffffff0f0000"), header(last, "01000000010000000200000005200000"),
+        "smem 0x6600010 aabbccdd", "smem 0x660fffc 11223344"});
+  const Lines out = play({operateLine(1, 1, 0), "field", peekHeader(0), peekHeader(last), "peek 0x6600010 4",
+                          "peek 0x660fffc 4"});
+  EXPECT_EQ(only(out, "smem"), (Lines{header(0, "03000000000000000000000000100000"),
+                                      header(last, "03000000000000000000000006100000"), "smem 0x6600010 aabbccdd",
+                                      "smem 0x660fffc 11223344"}));
+}
+
 TEST_F(KeyMemoryTest, AnUnformattedUnitTakesStoresButLoadsNothing) {
   // Units 2 and 3 as the System Manager might leave them: never formatted.
   play({busLine(0, 4, 12), operateLine(1, 1, 0), "field", header(2, "00000000000000000000000000000000"),
@@ -133,9 +147,13 @@ TEST_F(KeyMemoryTest, OutOfRangeIsReportedOnlyForAddressesPastTheLimit) {
   EXPECT_FALSE(readKeySourceMemory(KEY_SOURCE_LIMIT, 0, &word, 4));
   EXPECT_FALSE(writeKeySourceMemory(KEY_SOURCE_LIMIT, 8, &word, 4));
   EXPECT_FALSE(readChromakeyAt(CHROMAKEY_LIMIT, 3, &word, 4));
+  // In place: the bytes a read gives, or nothing past the limit.
+  EXPECT_EQ(keySourceBytes(lastUnit, KEY_SOURCE_UNIT - 4, 4), SharedMemory::bytes(KEY_SOURCE_LIMIT - 4, 4));
+  EXPECT_EQ(keySourceBytes(KEY_SOURCE_LIMIT - 4, 0, 8), nullptr);
   EXPECT_EQ(lines, (Lines{"log [INFO] Err! readKeySourceMemory(), Address is Out of range. (adr:0x8600000, nbyte:4, offset:0)",
                           "log [INFO] Err! writeKeySourceMemory(), Address is Out of range. (adr:0x8600008, nbyte:4, offset:8)",
-                          "log [INFO] Err! readChromakey(), Address is Out of range. (adr:0x80000, nbyte:4, channel:3)"}));
+                          "log [INFO] Err! readChromakey(), Address is Out of range. (adr:0x80000, nbyte:4, channel:3)",
+                          "log [INFO] Err! keySourceBytes(), Address is Out of range. (adr:0x85ffffc, nbyte:8, offset:0)"}));
   // Unit indices past the default unit and accesses leaving a unit are faults of the caller.
   EXPECT_THROW(keySourceUnitAddress(KEY_SOURCE_DEFAULT_UNIT + 1), assert::AssertException);
   EXPECT_THROW(readKeySourceMemory(lastUnit, KEY_SOURCE_UNIT - 2, &word, 4), assert::AssertException);

@@ -114,6 +114,24 @@ TEST_F(XptTest, AWarmStartReportsTheTableAndResolvesItsColumns) {
   EXPECT_EQ((std::array{xpt().sourceOf(2, 2), xpt().sourceOf(2, 3)}), (std::array{-1, 40}));
 }
 
+TEST_F(XptTest, TheRowButtonOfASourceFollowsTheTable) {
+  // Source 20 on buttons 3 and 50, 40 on button 10; 42 only above the row buttons.
+  sendXpt(xptBody(0, 0, {{3, 20}, {50, 20}, {10, 40}, {120, 42}}, 0));
+  EXPECT_EQ((std::array{xpt().firstRowButtonOf(0, 20), xpt().firstRowButtonOf(0, 40), xpt().firstRowButtonOf(0, 42),
+                        xpt().firstRowButtonOf(1, 20), xpt().firstRowButtonOf(0, -1)}),
+            (std::array{3, 10, -1, -1, -1}));
+  // Button 27 turns column 3 into function buttons: 20 is found on button 50 now. Button 10 moves
+  // on to 41, and 40 is on no button any more.
+  sendXpt(xptBody(0, 0, {{27, 300}, {10, 41}}, 0));
+  EXPECT_EQ((std::array{xpt().firstRowButtonOf(0, 20), xpt().firstRowButtonOf(0, 40), xpt().firstRowButtonOf(0, 41)}),
+            (std::array{50, -1, 10}));
+  // A warm start finds the same buttons; a cold start none of them.
+  run({"restart resume"});
+  EXPECT_EQ((std::array{xpt().firstRowButtonOf(0, 20), xpt().firstRowButtonOf(0, 41)}), (std::array{50, 10}));
+  run({"restart init"});
+  EXPECT_EQ((std::array{xpt().firstRowButtonOf(0, 20), xpt().firstRowButtonOf(0, 41)}), (std::array{-1, -1}));
+}
+
 // ---- bus status of the panels ------------------------------------------------------------------
 
 using BusStatusTest = XptTest;
