@@ -91,6 +91,28 @@ class LazySharedMemory {
     dirty_ = saved.dirty;
   }
 
+  // Whether it reads as `saved` does: the saved bytes where they were, zeros elsewhere. (What
+  // has been handed out since only decides what the next reset clears.)
+  bool sameAs(const Saved& saved) const {
+    if (!base_) return saved.granules.empty();
+    std::size_t next = 0;
+    for (std::size_t g = 0; g < N_GRANULES; ++g) {
+      const bool wasSaved = next < saved.granules.size() && saved.granules[next] == g;
+      if (!isDirty(g)) {
+        if (wasSaved) return false;  // cleared since: it read the saved bytes, it reads zeros
+        continue;
+      }
+      const u8* p = base_ + g * GRANULE;
+      if (wasSaved) {
+        if (std::memcmp(p, saved.bytes.data() + next * GRANULE, GRANULE) != 0) return false;
+        ++next;
+      } else if (!std::all_of(p, p + GRANULE, [](u8 b) { return b == 0; })) {
+        return false;
+      }
+    }
+    return true;
+  }
+
   void clearHandedOut() {
     if (!base_) return;
     std::size_t g = 0;
@@ -292,7 +314,86 @@ std::vector<Region> regionsIn(const u8* file, std::size_t fileSize) {
   return regions;
 }
 
-std::vector<Region> findFirmwareState() {
+// A named object of the executable, for saying which one changed.
+struct ObjectSymbol {
+  std::uintptr_t at;
+  std::size_t size;
+  std::string name;  // locals as FILE:NAME
+};
+
+struct ObjectSymbols {
+  std::vector<ObjectSymbol> objects;   // by address
+  std::vector<ObjectSymbol> sections;  // the writable ones, named [NAME], for bytes no symbol names
+};
+
+ObjectSymbols objectSymbolsIn(const u8* file, std::size_t fileSize) {
+  ObjectSymbols found;
+  std::vector<ObjectSymbol>& objects = found.objects;
+  if (fileSize < sizeof(Elf64_Ehdr)) return found;
+  const auto* eh = reinterpret_cast<const Elf64_Ehdr*>(file);
+  if (std::memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_ident[EI_CLASS] != ELFCLASS64 ||
+      eh->e_shentsize != sizeof(Elf64_Shdr) || eh->e_shoff > fileSize ||
+      eh->e_shnum > (fileSize - eh->e_shoff) / sizeof(Elf64_Shdr))
+    return found;
+  const auto* sections = reinterpret_cast<const Elf64_Shdr*>(file + eh->e_shoff);
+  const std::uintptr_t bias = executableLoadBias();
+  if (eh->e_shstrndx < eh->e_shnum) {
+    const Elf64_Shdr& names = sections[eh->e_shstrndx];
+    for (std::size_t i = 0; i < eh->e_shnum; ++i) {
+      if (!(sections[i].sh_flags & SHF_WRITE) || !(sections[i].sh_flags & SHF_ALLOC) || sections[i].sh_size == 0 ||
+          names.sh_offset > fileSize || sections[i].sh_name >= fileSize - names.sh_offset)
+        continue;
+      const char* p = reinterpret_cast<const char*>(file + names.sh_offset + sections[i].sh_name);
+      found.sections.push_back({bias + sections[i].sh_addr, sections[i].sh_size,
+                         "[" + std::string(p, strnlen(p, fileSize - names.sh_offset - sections[i].sh_name)) + "]"});
+    }
+  }
+  for (std::size_t i = 0; i < eh->e_shnum; ++i) {
+    const Elf64_Shdr& table = sections[i];
+    if (table.sh_type != SHT_SYMTAB || table.sh_link >= eh->e_shnum) continue;
+    const Elf64_Shdr& names = sections[table.sh_link];
+    if (table.sh_offset > fileSize || table.sh_size > fileSize - table.sh_offset || names.sh_offset > fileSize ||
+        names.sh_size > fileSize - names.sh_offset)
+      continue;
+    const auto* syms = reinterpret_cast<const Elf64_Sym*>(file + table.sh_offset);
+    auto nameOf = [&](u32 at) -> std::string {
+      if (at >= names.sh_size) return {};
+      const char* p = reinterpret_cast<const char*>(file + names.sh_offset + at);
+      return {p, strnlen(p, names.sh_size - at)};
+    };
+    std::string sourceFile;  // locals follow the STT_FILE entry of their object file
+    for (std::size_t k = 0; k < table.sh_size / sizeof(Elf64_Sym); ++k) {
+      const Elf64_Sym& sym = syms[k];
+      if (ELF64_ST_TYPE(sym.st_info) == STT_FILE) sourceFile = nameOf(sym.st_name);
+      if (ELF64_ST_TYPE(sym.st_info) != STT_OBJECT || sym.st_size == 0 || sym.st_value == 0) continue;
+      std::string name = nameOf(sym.st_name);
+      if (ELF64_ST_BIND(sym.st_info) == STB_LOCAL) name = sourceFile + ":" + name;
+      objects.push_back({bias + sym.st_value, sym.st_size, std::move(name)});
+    }
+  }
+  std::sort(objects.begin(), objects.end(), [](const ObjectSymbol& a, const ObjectSymbol& b) { return a.at < b.at; });
+  return found;
+}
+
+// Every writable segment of the executable: all of its statics, the back-end's and the rest.
+std::vector<Region> writableSegments() {
+  std::vector<Region> segments;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* out) {
+        for (std::size_t i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+          if (ph.p_type == PT_LOAD && (ph.p_flags & PF_W) && ph.p_memsz > 0)
+            static_cast<std::vector<Region>*>(out)->push_back(
+                {reinterpret_cast<u8*>(info->dlpi_addr + ph.p_vaddr), ph.p_memsz});
+        }
+        return 1;  // the executable only
+      },
+      &segments);
+  return segments;
+}
+
+template <class Fn>
+auto withExecutable(Fn fn) -> decltype(fn(static_cast<const u8*>(nullptr), std::size_t{})) {
   const int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return {};
   struct stat st {};
@@ -301,10 +402,12 @@ std::vector<Region> findFirmwareState() {
     map = mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
   close(fd);
   if (map == MAP_FAILED) return {};
-  std::vector<Region> regions = regionsIn(static_cast<const u8*>(map), static_cast<std::size_t>(st.st_size));
+  auto result = fn(static_cast<const u8*>(map), static_cast<std::size_t>(st.st_size));
   munmap(map, static_cast<std::size_t>(st.st_size));
-  return regions;
+  return result;
 }
+
+std::vector<Region> findFirmwareState() { return withExecutable(regionsIn); }
 
 // The copy of the back-end's statics goes over the address sanitizer's red zones between them,
 // which its checked memcpy would report; the C library's own copy is taken instead.
@@ -315,6 +418,16 @@ CopyFn uncheckedCopy() {
     return next ? reinterpret_cast<CopyFn>(next) : static_cast<CopyFn>(std::memcpy);
   }();
   return copy;
+}
+
+// The first byte from `from` on where live and saved differ (size when none). It reads the
+// sanitizer's red zones between objects too, which only an uninstrumented read may.
+#if defined(__clang__) || defined(__GNUC__)
+__attribute__((no_sanitize("address")))
+#endif
+std::size_t firstDifference(const u8* live, const u8* saved, std::size_t from, std::size_t size) {
+  while (from < size && live[from] == saved[from]) ++from;
+  return from;
 }
 
 }  // namespace
@@ -432,6 +545,12 @@ struct MachineSnapshot::Data {
   u64 nvWritten = 0;
   std::vector<Region> firmware;
   std::vector<u8> firmwareBytes;
+  // With watchWholeProcess(): every writable byte of the executable as save() found it.
+  bool watching = false;
+  std::vector<Region> segments;
+  std::vector<u8> segmentBytes;
+  std::vector<ObjectSymbol> objects;
+  std::vector<ObjectSymbol> sections;
 };
 
 MachineSnapshot::MachineSnapshot() : data_(std::make_unique<Data>()) {
@@ -466,6 +585,48 @@ void MachineSnapshot::save() {
     uncheckedCopy()(to, r.at, r.size);
     to += r.size;
   }
+  if (!d.watching) return;
+  d.segmentBytes.clear();
+  for (const Region& r : d.segments) {
+    d.segmentBytes.resize(d.segmentBytes.size() + r.size);
+    uncheckedCopy()(d.segmentBytes.data() + d.segmentBytes.size() - r.size, r.at, r.size);
+  }
+}
+
+void MachineSnapshot::watchWholeProcess() {
+  Data& d = *data_;
+  d.watching = true;
+  d.segments = writableSegments();
+  ObjectSymbols symbols = withExecutable(objectSymbolsIn);
+  d.objects = std::move(symbols.objects);
+  d.sections = std::move(symbols.sections);
+}
+
+std::vector<std::string> MachineSnapshot::changedSinceSave() const {
+  const Data& d = *data_;
+  std::vector<std::string> changed;
+  if (!sharedDdr.sameAs(d.ddr)) changed.push_back("shared DDR");
+  if (!d.watching) return changed;
+  const u8* saved = d.segmentBytes.data();
+  for (const Region& r : d.segments) {
+    for (std::size_t i = 0; (i = firstDifference(r.at, saved, i, r.size)) < r.size; ++i) {
+      const auto at = reinterpret_cast<std::uintptr_t>(r.at) + i;
+      auto it = std::upper_bound(d.objects.begin(), d.objects.end(), at,
+                                 [](std::uintptr_t a, const ObjectSymbol& o) { return a < o.at; });
+      // The object around the byte, else its section.
+      std::string name = "unnamed bytes";
+      if (it != d.objects.begin() && at < std::prev(it)->at + std::prev(it)->size) {
+        name = std::prev(it)->name;
+        i = std::prev(it)->at + std::prev(it)->size - reinterpret_cast<std::uintptr_t>(r.at) - 1;  // on past it
+      } else {
+        for (const ObjectSymbol& section : d.sections)
+          if (at >= section.at && at < section.at + section.size) name = section.name;
+      }
+      if (changed.empty() || changed.back() != name) changed.push_back(name);
+    }
+    saved += r.size;
+  }
+  return changed;
 }
 
 void MachineSnapshot::restore() const {

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstddef>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "Platform/platform.h"
 
@@ -32,6 +34,15 @@ class MachineSnapshot {
   bool includesFirmware() const;
   // Bytes of the back-end's statics it holds (0 without them).
   std::size_t firmwareBytes() const;
+
+  // A check of the snapshot itself, for fuzz targets: from now on save() also takes every
+  // writable byte of the executable (the back-end's statics, the stand-in board's, the runner's,
+  // and the fuzzer's and sanitizers' own), and changedSinceSave() names what differs from that:
+  // objects by symbol (locals as FILE:NAME), "unnamed bytes", and "shared DDR" for the board's
+  // shared memory. Right after a restore() only state the caller owns outside the machine may
+  // show up.
+  void watchWholeProcess();
+  std::vector<std::string> changedSinceSave() const;
 
  private:
   struct Data;

@@ -151,12 +151,13 @@ void Runner::boot() {
   orvane::boot();
 }
 
-bool Runner::saveSnapshot() {
+bool Runner::saveSnapshot(bool watchWholeProcess) {
   if (!machine_) machine_ = std::make_unique<host::MachineSnapshot>();
   if (!machine_->includesFirmware()) {
     machine_.reset();
     return false;
   }
+  if (watchWholeProcess) machine_->watchWholeProcess();
   machine_->save();
   savedSide_ = side_;
   return true;
@@ -165,6 +166,12 @@ bool Runner::saveSnapshot() {
 void Runner::restoreSnapshot() {
   machine_->restore();
   side_ = savedSide_;
+}
+
+std::vector<std::string> Runner::changedSinceSnapshot() const {
+  std::vector<std::string> changed = machine_->changedSinceSave();
+  if (!(side_ == savedSide_)) changed.push_back("runner side");
+  return changed;
 }
 
 void Runner::onConsole(const char* bytes, std::size_t len) {

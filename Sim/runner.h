@@ -74,9 +74,14 @@ class Runner {
   // the rings) so that restoreSnapshot() starts again from exactly there, a cheap restart for fuzz
   // targets. False, and nothing kept, when the build does not gather the back-end's statics (only
   // the fuzz preset does): the back-end could not be put back then.
-  bool saveSnapshot();
+  // With watchWholeProcess, the snapshot also takes every other writable byte of the process
+  // image, so that changedSinceSnapshot() can tell what a restore did not put back.
+  bool saveSnapshot(bool watchWholeProcess = false);
   // Only after saveSnapshot() succeeded.
   void restoreSnapshot();
+  // What differs from the snapshot now (see host::MachineSnapshot::changedSinceSave), and
+  // "runner side" when the runner's side of the rings does.
+  std::vector<std::string> changedSinceSnapshot() const;
 
   std::vector<std::uint8_t> nvImage() const;
   // Why a non-volatile file cannot be loaded as this back-end's backup image; empty when it can
@@ -111,6 +116,7 @@ class Runner {
     unsigned nextParity = 0;
     std::uint64_t messagesRead = 0;
     std::uint64_t messageBytesRead = 0;
+    bool operator==(const Side&) const = default;
   };
   Side side_;
   std::unique_ptr<host::MachineSnapshot> machine_;

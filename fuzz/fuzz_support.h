@@ -127,13 +127,14 @@ class SnapshotRunner {
       out_(line);
     });
     if (setUp_) setUp_(*runner_);
-    if (!runner_->saveSnapshot())
+    if (!runner_->saveSnapshot(checkSnapshot_))
       fail("no snapshot: this build does not gather the back-end's statics", "build the targets with --preset fuzz");
   }
 
   // One input: the machine as the snapshot took it, then the input's steps.
   void run(const Steps& input) {
     runner_->restoreSnapshot();
+    if (checkSnapshot_) checkRestored();
     if (!printDigest_ && !checkSnapshot_) {
       input(*runner_);
       return;
@@ -154,6 +155,31 @@ class SnapshotRunner {
   sim::Runner& runner() { return *runner_; }
 
  private:
+  // Right after a restore, every byte the machine and the runner own is as the snapshot took
+  // it, whatever ran before: the back-end's statics, the board, the runner's side, and any
+  // static of a firmware header that the linker placed outside the snapshot's sections. Only
+  // the process's other inhabitants may differ: the fuzzer and sanitizer runtimes, the C++
+  // runtime, and the target's own file (its statics follow the inputs by design).
+  void checkRestored() {
+    std::string escaped;
+    for (const std::string& name : runner_->changedSinceSnapshot())
+      if (!ownedOutsideTheMachine(name)) escaped += name + "\n";
+    if (!escaped.empty()) fail("state outside the snapshot changed between inputs", escaped);
+  }
+  static bool ownedOutsideTheMachine(const std::string& name) {
+    static constexpr const char* OWNERS[] = {
+        "fuzz_",            // the target's own file (locals are FILE:NAME)
+        "_ZN6fuzzer", "Fuzzer",  // libFuzzer
+        "__sancov", "_ZN11__sanitizer", "__sanitizer", "sanitizer_", "_ZN6__asan", "__asan", "asan_",
+        "_ZN6__lsan", "__lsan", "lsan_", "_ZN7__ubsan", "__ubsan", "ubsan_", "_ZN14__interception",
+        "interception_",
+        "[.got", "[__sancov_cntrs]",  // lazily bound calls, coverage counters
+    };
+    for (const char* owner : OWNERS)
+      if (name.rfind(owner, 0) == 0) return true;
+    return false;
+  }
+
   std::uint64_t outcome(const Steps& input) {
     digest_.reset();
     digesting_ = true;

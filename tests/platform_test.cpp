@@ -2,7 +2,10 @@
 // skips must still read as a freshly powered board.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "Platform/host.h"
 
@@ -101,10 +104,37 @@ TEST(MachineSnapshot, PutsTheBoardBackAndClearsWhatCameAfter) {
     EXPECT_TRUE(hwLockTry(HW_LOCK_FIRST));  // free again
     hwLockRelease(HW_LOCK_FIRST);
   }
+  EXPECT_TRUE(snapshot.changedSinceSave().empty());
+  kept[5] = 0x66;  // through a pointer handed out before the snapshot
+  EXPECT_EQ(snapshot.changedSinceSave(), std::vector<std::string>{"shared DDR"});
+  snapshot.restore();
   // A register written only after the snapshot is cleared by the next power cycle too.
   writeRegister(FPGA_SDI1 + 0x100, 9);
   host::resetMachine(false);
   EXPECT_EQ(readRegister(FPGA_SDI1 + 0x100), 0u);
+}
+
+// Watching the whole process, the check names the static that a restore would not put back, and
+// nothing once it has been put back.
+TEST(MachineSnapshot, WatchingTheWholeProcessNamesWhatDiffers) {
+  host::resetMachine(false);
+  [[maybe_unused]] static volatile int outsideTheMachine = 1;
+  host::MachineSnapshot snapshot;
+  snapshot.watchWholeProcess();
+  snapshot.save();
+  hardwareInputs().alarmStatus = 9;
+  outsideTheMachine = 2;
+  auto names = [&](const char* part) {
+    const std::vector<std::string> changed = snapshot.changedSinceSave();
+    return std::any_of(changed.begin(), changed.end(), [&](const std::string& n) { return n.find(part) != std::string::npos; });
+  };
+  EXPECT_TRUE(names("outsideTheMachine"));
+  EXPECT_TRUE(names("inputs"));  // the board's hardware inputs, a static of the stand-in
+  snapshot.restore();
+  EXPECT_FALSE(names("inputs"));
+  EXPECT_TRUE(names("outsideTheMachine"));  // not the machine's: a restore leaves it
+  outsideTheMachine = 1;
+  EXPECT_FALSE(names("outsideTheMachine"));
 }
 
 }  // namespace
