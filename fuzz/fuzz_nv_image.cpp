@@ -109,7 +109,7 @@ void resumeImage(sim::Runner& runner, fuzz::InputReader in) {
   if (control & 2) {
     runner.restart("resume");
     checkRestoredValues();
-    runner.field(2);
+    runner.field(1);
   }
   if (!console.assertions.empty()) fuzz::fail("assertion after resuming an image", console.assertions.front());
 }

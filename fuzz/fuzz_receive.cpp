@@ -7,6 +7,7 @@
 //   bit  2     one pass of the 30 ms loop after the pieces
 //   bits 3..4  0..3 further field cycles at the end (the field after the last piece has already
 //              updated, echoed and saved what it received), one more after bit 2 or bit 5
+// Every input starts after the boot's first field (the cold start's reports), the same for all.
 //   bit  5     a power cycle that resumes the backup image before those last field cycles, so
 //              that what the received records left in it is restored too
 //   bit  6     the payload is garbage ahead of one well-formed frame: every sync pair in it is
@@ -34,8 +35,9 @@ namespace {
 // frame or drops noise once full), so the runner's bytes waiting for room never pile up.
 constexpr std::size_t SLICE_MAX = 0x10000;
 
-// Every input starts from the back-end as an initialising boot on a blank window leaves it: neither
-// the records nor the backup image an earlier input left carry over, and any finding replays alone.
+// Every input starts from the back-end as an initialising boot on a blank window and its first
+// field leave it: neither the records nor the backup image an earlier input left carry over, and
+// any finding replays alone.
 fuzz::SnapshotRunner machine([](const std::string&) {}, false);
 
 void feed(sim::Runner& runner, const std::uint8_t* data, std::size_t size) {
@@ -125,7 +127,7 @@ void receive(sim::Runner& runner, const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  machine.start("init");
+  machine.start("init", [](sim::Runner& runner) { runner.field(1); });
   return 0;
 }
 
