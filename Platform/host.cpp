@@ -8,14 +8,24 @@
 #include "Platform/host.h"
 
 #include <algorithm>
+#include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <link.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <type_traits>
+#include <unordered_set>
+#include <vector>
 
 namespace {
 
@@ -48,6 +58,59 @@ class LazySharedMemory {
       dirty_[g / 64] |= (n == 64 ? ~u64{0} : ((u64{1} << n) - 1) << bit);
       g += n;
     }
+  }
+
+  // The granules handed out at one moment, and the bytes of those that are not all zero.
+  struct Saved {
+    std::array<u64, (N_GRANULES + 63) / 64> dirty{};
+    std::vector<std::size_t> granules;
+    std::vector<u8> bytes;  // GRANULE bytes for each of granules
+  };
+
+  void save(Saved& saved) const {
+    saved.dirty = dirty_;
+    saved.granules.clear();
+    saved.bytes.clear();
+    if (!base_) return;
+    for (std::size_t g = 0; g < N_GRANULES; ++g) {
+      if (!isDirty(g)) continue;
+      const u8* p = base_ + g * GRANULE;
+      if (std::all_of(p, p + GRANULE, [](u8 b) { return b == 0; })) continue;
+      saved.granules.push_back(g);
+      saved.bytes.insert(saved.bytes.end(), p, p + GRANULE);
+    }
+  }
+
+  // Whatever was handed out since reads zero again, then the saved bytes go back. The saved
+  // granules stay handed out: the back-end may still hold pointers into them from before.
+  void restore(const Saved& saved) {
+    clearHandedOut();
+    if (!saved.granules.empty()) base();
+    for (std::size_t i = 0; i < saved.granules.size(); ++i)
+      std::memcpy(base_ + saved.granules[i] * GRANULE, saved.bytes.data() + i * GRANULE, GRANULE);
+    dirty_ = saved.dirty;
+  }
+
+  // Whether it reads as `saved` does: the saved bytes where they were, zeros elsewhere. (What
+  // has been handed out since only decides what the next reset clears.)
+  bool sameAs(const Saved& saved) const {
+    if (!base_) return saved.granules.empty();
+    std::size_t next = 0;
+    for (std::size_t g = 0; g < N_GRANULES; ++g) {
+      const bool wasSaved = next < saved.granules.size() && saved.granules[next] == g;
+      if (!isDirty(g)) {
+        if (wasSaved) return false;  // cleared since: it read the saved bytes, it reads zeros
+        continue;
+      }
+      const u8* p = base_ + g * GRANULE;
+      if (wasSaved) {
+        if (std::memcmp(p, saved.bytes.data() + next * GRANULE, GRANULE) != 0) return false;
+        ++next;
+      } else if (!std::all_of(p, p + GRANULE, [](u8 b) { return b == 0; })) {
+        return false;
+      }
+    }
+    return true;
   }
 
   void clearHandedOut() {
@@ -98,6 +161,7 @@ class LazySharedMemory {
   std::size_t pageSize_ = GRANULE;
   std::array<u64, (N_GRANULES + 63) / 64> dirty_{};
 };
+static_assert(platform::SHARED_DDR_SIZE % LazySharedMemory::GRANULE == 0);
 
 // One FPGA register block and the span of it written since the last reset.
 struct RegisterBlock {
@@ -114,6 +178,15 @@ struct RegisterBlock {
     if (writtenFrom < writtenTo) std::memset(&words[writtenFrom], 0, (writtenTo - writtenFrom) * sizeof(u32));
     writtenFrom = words.size();
     writtenTo = 0;
+  }
+  // Outside its written span a block is zero, so only the span is carried back.
+  void restore(const RegisterBlock& saved) {
+    clearWritten();
+    if (saved.writtenFrom < saved.writtenTo)
+      std::memcpy(&words[saved.writtenFrom], &saved.words[saved.writtenFrom],
+                  (saved.writtenTo - saved.writtenFrom) * sizeof(u32));
+    writtenFrom = saved.writtenFrom;
+    writtenTo = saved.writtenTo;
   }
 };
 
@@ -163,6 +236,198 @@ bool fpgaRegister(u32 addr, std::size_t& block, std::size_t& word) {
     }
   }
   return false;
+}
+
+// ---- the back-end's statics -------------------------------------------------------------------
+// The fuzz preset compiles the back-end with its statics in the sections orvane.data and
+// orvane.bss (see CMakeLists.txt); they are found in the executable's own section headers. The
+// guard word of each function-local static in them goes too: one first built after a snapshot
+// is built again after the restore, instead of its zeroed storage passing for built.
+
+struct Region {
+  u8* at;
+  std::size_t size;
+};
+
+constexpr std::size_t GUARD_SIZE = 8;  // what the C++ ABI's guard variables have
+
+std::uintptr_t executableLoadBias() {
+  std::uintptr_t bias = 0;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* out) {
+        *static_cast<std::uintptr_t*>(out) = info->dlpi_addr;
+        return 1;  // the first object is the executable itself
+      },
+      &bias);
+  return bias;
+}
+
+std::vector<Region> regionsIn(const u8* file, std::size_t fileSize) {
+  std::vector<Region> regions;
+  if (fileSize < sizeof(Elf64_Ehdr)) return regions;
+  const auto* eh = reinterpret_cast<const Elf64_Ehdr*>(file);
+  if (std::memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_ident[EI_CLASS] != ELFCLASS64 ||
+      eh->e_shentsize != sizeof(Elf64_Shdr) || eh->e_shoff > fileSize ||
+      eh->e_shnum > (fileSize - eh->e_shoff) / sizeof(Elf64_Shdr) || eh->e_shstrndx >= eh->e_shnum)
+    return regions;
+  const auto* sections = reinterpret_cast<const Elf64_Shdr*>(file + eh->e_shoff);
+  auto inFile = [&](const Elf64_Shdr& sh) { return sh.sh_offset <= fileSize && sh.sh_size <= fileSize - sh.sh_offset; };
+  auto stringAt = [&](const Elf64_Shdr& table, u32 at) -> std::string_view {
+    if (!inFile(table) || at >= table.sh_size) return {};
+    const char* p = reinterpret_cast<const char*>(file + table.sh_offset + at);
+    return {p, strnlen(p, table.sh_size - at)};
+  };
+  const std::uintptr_t bias = executableLoadBias();
+  std::vector<bool> isState(eh->e_shnum, false);
+  for (std::size_t i = 0; i < eh->e_shnum; ++i) {
+    const std::string_view name = stringAt(sections[eh->e_shstrndx], sections[i].sh_name);
+    if (name != "orvane.data" && name != "orvane.bss") continue;
+    isState[i] = true;
+    if (sections[i].sh_size > 0)
+      regions.push_back({reinterpret_cast<u8*>(bias + sections[i].sh_addr), sections[i].sh_size});
+  }
+  if (regions.empty()) return regions;
+
+  bool symbols = false;
+  for (std::size_t i = 0; i < eh->e_shnum; ++i) {
+    const Elf64_Shdr& table = sections[i];
+    if (table.sh_type != SHT_SYMTAB || table.sh_link >= eh->e_shnum || !inFile(table)) continue;
+    symbols = true;
+    const auto* syms = reinterpret_cast<const Elf64_Sym*>(file + table.sh_offset);
+    const std::size_t n = table.sh_size / sizeof(Elf64_Sym);
+    const Elf64_Shdr& names = sections[table.sh_link];
+    std::unordered_set<std::string_view> stateObjects;
+    for (std::size_t k = 0; k < n; ++k)
+      if (syms[k].st_shndx < eh->e_shnum && isState[syms[k].st_shndx]) stateObjects.insert(stringAt(names, syms[k].st_name));
+    // The guard of _ZZ...E1x (or _ZN...E) is _ZGVZ...E1x.
+    std::string guarded;
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::string_view name = stringAt(names, syms[k].st_name);
+      if (name.substr(0, 4) != "_ZGV" || syms[k].st_value == 0) continue;
+      guarded.assign("_Z").append(name.substr(4));
+      if (stateObjects.count(guarded) != 0)
+        regions.push_back({reinterpret_cast<u8*>(bias + syms[k].st_value), GUARD_SIZE});
+    }
+  }
+  // Without the symbols the guards cannot be found, and a restore could not be exact.
+  if (!symbols) regions.clear();
+  return regions;
+}
+
+// A named object of the executable, for saying which one changed.
+struct ObjectSymbol {
+  std::uintptr_t at;
+  std::size_t size;
+  std::string name;  // locals as FILE:NAME
+};
+
+struct ObjectSymbols {
+  std::vector<ObjectSymbol> objects;   // by address
+  std::vector<ObjectSymbol> sections;  // the writable ones, named [NAME], for bytes no symbol names
+};
+
+ObjectSymbols objectSymbolsIn(const u8* file, std::size_t fileSize) {
+  ObjectSymbols found;
+  std::vector<ObjectSymbol>& objects = found.objects;
+  if (fileSize < sizeof(Elf64_Ehdr)) return found;
+  const auto* eh = reinterpret_cast<const Elf64_Ehdr*>(file);
+  if (std::memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_ident[EI_CLASS] != ELFCLASS64 ||
+      eh->e_shentsize != sizeof(Elf64_Shdr) || eh->e_shoff > fileSize ||
+      eh->e_shnum > (fileSize - eh->e_shoff) / sizeof(Elf64_Shdr))
+    return found;
+  const auto* sections = reinterpret_cast<const Elf64_Shdr*>(file + eh->e_shoff);
+  const std::uintptr_t bias = executableLoadBias();
+  if (eh->e_shstrndx < eh->e_shnum) {
+    const Elf64_Shdr& names = sections[eh->e_shstrndx];
+    for (std::size_t i = 0; i < eh->e_shnum; ++i) {
+      if (!(sections[i].sh_flags & SHF_WRITE) || !(sections[i].sh_flags & SHF_ALLOC) || sections[i].sh_size == 0 ||
+          names.sh_offset > fileSize || sections[i].sh_name >= fileSize - names.sh_offset)
+        continue;
+      const char* p = reinterpret_cast<const char*>(file + names.sh_offset + sections[i].sh_name);
+      found.sections.push_back({bias + sections[i].sh_addr, sections[i].sh_size,
+                         "[" + std::string(p, strnlen(p, fileSize - names.sh_offset - sections[i].sh_name)) + "]"});
+    }
+  }
+  for (std::size_t i = 0; i < eh->e_shnum; ++i) {
+    const Elf64_Shdr& table = sections[i];
+    if (table.sh_type != SHT_SYMTAB || table.sh_link >= eh->e_shnum) continue;
+    const Elf64_Shdr& names = sections[table.sh_link];
+    if (table.sh_offset > fileSize || table.sh_size > fileSize - table.sh_offset || names.sh_offset > fileSize ||
+        names.sh_size > fileSize - names.sh_offset)
+      continue;
+    const auto* syms = reinterpret_cast<const Elf64_Sym*>(file + table.sh_offset);
+    auto nameOf = [&](u32 at) -> std::string {
+      if (at >= names.sh_size) return {};
+      const char* p = reinterpret_cast<const char*>(file + names.sh_offset + at);
+      return {p, strnlen(p, names.sh_size - at)};
+    };
+    std::string sourceFile;  // locals follow the STT_FILE entry of their object file
+    for (std::size_t k = 0; k < table.sh_size / sizeof(Elf64_Sym); ++k) {
+      const Elf64_Sym& sym = syms[k];
+      if (ELF64_ST_TYPE(sym.st_info) == STT_FILE) sourceFile = nameOf(sym.st_name);
+      if (ELF64_ST_TYPE(sym.st_info) != STT_OBJECT || sym.st_size == 0 || sym.st_value == 0) continue;
+      std::string name = nameOf(sym.st_name);
+      if (ELF64_ST_BIND(sym.st_info) == STB_LOCAL) name = sourceFile + ":" + name;
+      objects.push_back({bias + sym.st_value, sym.st_size, std::move(name)});
+    }
+  }
+  std::sort(objects.begin(), objects.end(), [](const ObjectSymbol& a, const ObjectSymbol& b) { return a.at < b.at; });
+  return found;
+}
+
+// Every writable segment of the executable: all of its statics, the back-end's and the rest.
+std::vector<Region> writableSegments() {
+  std::vector<Region> segments;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* out) {
+        for (std::size_t i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+          if (ph.p_type == PT_LOAD && (ph.p_flags & PF_W) && ph.p_memsz > 0)
+            static_cast<std::vector<Region>*>(out)->push_back(
+                {reinterpret_cast<u8*>(info->dlpi_addr + ph.p_vaddr), ph.p_memsz});
+        }
+        return 1;  // the executable only
+      },
+      &segments);
+  return segments;
+}
+
+template <class Fn>
+auto withExecutable(Fn fn) -> decltype(fn(static_cast<const u8*>(nullptr), std::size_t{})) {
+  const int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  struct stat st {};
+  void* map = MAP_FAILED;
+  if (fstat(fd, &st) == 0 && st.st_size > 0)
+    map = mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  if (map == MAP_FAILED) return {};
+  auto result = fn(static_cast<const u8*>(map), static_cast<std::size_t>(st.st_size));
+  munmap(map, static_cast<std::size_t>(st.st_size));
+  return result;
+}
+
+std::vector<Region> findFirmwareState() { return withExecutable(regionsIn); }
+
+// The copy of the back-end's statics goes over the address sanitizer's red zones between them,
+// which its checked memcpy would report; the C library's own copy is taken instead.
+using CopyFn = void* (*)(void*, const void*, std::size_t);
+CopyFn uncheckedCopy() {
+  static const CopyFn copy = [] {
+    void* next = dlsym(RTLD_NEXT, "memcpy");
+    return next ? reinterpret_cast<CopyFn>(next) : static_cast<CopyFn>(std::memcpy);
+  }();
+  return copy;
+}
+
+// The first byte from `from` on where live and saved differ (size when none). It reads the
+// sanitizer's red zones between objects too, which only an uninstrumented read may.
+#if defined(__clang__) || defined(__GNUC__)
+__attribute__((no_sanitize("address")))
+#endif
+std::size_t firstDifference(const u8* live, const u8* saved, std::size_t from, std::size_t size) {
+  while (from < size && live[from] == saved[from]) ++from;
+  return from;
 }
 
 }  // namespace
@@ -263,6 +528,126 @@ void resetMachine(bool keepNv) {
   jumpAddress = 0;
   jumps = 0;
   nvBudget = NO_NV_BUDGET;
+}
+
+struct MachineSnapshot::Data {
+  LazySharedMemory::Saved ddr;
+  std::array<u8, platform::NV_SIZE> nv{};
+  std::array<u32, 4> ocm{};
+  std::array<RegisterBlock, 6> fpga{};
+  std::array<bool, platform::N_HW_LOCKS> hwLocks{};
+  std::array<platform::InterruptHandler, 64> handlers{};
+  platform::HardwareInputs inputs{};
+  u64 timerTicks = 0;
+  u32 jumpAddress = 0;
+  int jumps = 0;
+  std::size_t nvBudget = NO_NV_BUDGET;
+  u64 nvWritten = 0;
+  std::vector<Region> firmware;
+  std::vector<u8> firmwareBytes;
+  // With watchWholeProcess(): every writable byte of the executable as save() found it.
+  bool watching = false;
+  std::vector<Region> segments;
+  std::vector<u8> segmentBytes;
+  std::vector<ObjectSymbol> objects;
+  std::vector<ObjectSymbol> sections;
+};
+
+MachineSnapshot::MachineSnapshot() : data_(std::make_unique<Data>()) {
+  // Where the statics lie does not change while the process runs.
+  data_->firmware = findFirmwareState();
+  std::size_t total = 0;
+  for (const Region& r : data_->firmware) total += r.size;
+  data_->firmwareBytes.resize(total);
+}
+
+MachineSnapshot::~MachineSnapshot() = default;
+
+bool MachineSnapshot::includesFirmware() const { return !data_->firmware.empty(); }
+std::size_t MachineSnapshot::firmwareBytes() const { return data_->firmwareBytes.size(); }
+
+void MachineSnapshot::save() {
+  Data& d = *data_;
+  sharedDdr.save(d.ddr);
+  d.nv = nvMemory;
+  d.ocm = ocmWords;
+  d.fpga = fpgaRegisters;
+  d.hwLocks = hwLocks;
+  d.handlers = handlers;
+  d.inputs = inputs;
+  d.timerTicks = timerTicks;
+  d.jumpAddress = jumpAddress;
+  d.jumps = jumps;
+  d.nvBudget = nvBudget;
+  d.nvWritten = nvWritten;
+  u8* to = d.firmwareBytes.data();
+  for (const Region& r : d.firmware) {
+    uncheckedCopy()(to, r.at, r.size);
+    to += r.size;
+  }
+  if (!d.watching) return;
+  d.segmentBytes.clear();
+  for (const Region& r : d.segments) {
+    d.segmentBytes.resize(d.segmentBytes.size() + r.size);
+    uncheckedCopy()(d.segmentBytes.data() + d.segmentBytes.size() - r.size, r.at, r.size);
+  }
+}
+
+void MachineSnapshot::watchWholeProcess() {
+  Data& d = *data_;
+  d.watching = true;
+  d.segments = writableSegments();
+  ObjectSymbols symbols = withExecutable(objectSymbolsIn);
+  d.objects = std::move(symbols.objects);
+  d.sections = std::move(symbols.sections);
+}
+
+std::vector<std::string> MachineSnapshot::changedSinceSave() const {
+  const Data& d = *data_;
+  std::vector<std::string> changed;
+  if (!sharedDdr.sameAs(d.ddr)) changed.push_back("shared DDR");
+  if (!d.watching) return changed;
+  const u8* saved = d.segmentBytes.data();
+  for (const Region& r : d.segments) {
+    for (std::size_t i = 0; (i = firstDifference(r.at, saved, i, r.size)) < r.size; ++i) {
+      const auto at = reinterpret_cast<std::uintptr_t>(r.at) + i;
+      auto it = std::upper_bound(d.objects.begin(), d.objects.end(), at,
+                                 [](std::uintptr_t a, const ObjectSymbol& o) { return a < o.at; });
+      // The object around the byte, else its section.
+      std::string name = "unnamed bytes";
+      if (it != d.objects.begin() && at < std::prev(it)->at + std::prev(it)->size) {
+        name = std::prev(it)->name;
+        i = std::prev(it)->at + std::prev(it)->size - reinterpret_cast<std::uintptr_t>(r.at) - 1;  // on past it
+      } else {
+        for (const ObjectSymbol& section : d.sections)
+          if (at >= section.at && at < section.at + section.size) name = section.name;
+      }
+      if (changed.empty() || changed.back() != name) changed.push_back(name);
+    }
+    saved += r.size;
+  }
+  return changed;
+}
+
+void MachineSnapshot::restore() const {
+  const Data& d = *data_;
+  sharedDdr.restore(d.ddr);
+  nvMemory = d.nv;
+  ocmWords = d.ocm;
+  for (std::size_t b = 0; b < fpgaRegisters.size(); ++b) fpgaRegisters[b].restore(d.fpga[b]);
+  hwLocks = d.hwLocks;
+  handlers = d.handlers;
+  inputs = d.inputs;
+  timerTicks = d.timerTicks;
+  jumpAddress = d.jumpAddress;
+  jumps = d.jumps;
+  nvBudget = d.nvBudget;
+  nvWritten = d.nvWritten;
+  const u8* from = d.firmwareBytes.data();
+  for (const Region& r : d.firmware) {
+    uncheckedCopy()(r.at, from, r.size);
+    from += r.size;
+  }
 }
 
 void advanceMicros(u64 micros) { timerTicks += micros * platform::TIMER_TICKS_PER_US; }

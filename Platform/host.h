@@ -3,6 +3,9 @@
 // side of the rings. Used by Sim/ and tests/ only.
 #pragma once
 #include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "Platform/platform.h"
 
@@ -11,6 +14,40 @@ namespace host {
 // Power cycle: every memory but the non-volatile window is cleared, handlers are unregistered.
 // With keepNv false the non-volatile window is cleared too (a factory-fresh board).
 void resetMachine(bool keepNv);
+
+// The whole machine at one moment, to start again from exactly there instead of from a power cycle
+// and a boot: the stand-in board (shared DDR, the non-volatile window, on-chip memory words, FPGA
+// registers, timer, hardware inputs, locks, interrupt handlers) and, where the build gathers them
+// in sections of their own (the fuzz preset), the back-end's statics. The sinks are left as they are.
+class MachineSnapshot {
+ public:
+  MachineSnapshot();
+  ~MachineSnapshot();
+  MachineSnapshot(const MachineSnapshot&) = delete;
+  MachineSnapshot& operator=(const MachineSnapshot&) = delete;
+
+  void save();
+  // Puts back what save() took; only after one.
+  void restore() const;
+  // Whether the back-end's statics are in it: without them a restore leaves the back-end as it
+  // was, and only the board goes back.
+  bool includesFirmware() const;
+  // Bytes of the back-end's statics it holds (0 without them).
+  std::size_t firmwareBytes() const;
+
+  // A check of the snapshot itself, for fuzz targets: from now on save() also takes every
+  // writable byte of the executable (the back-end's statics, the stand-in board's, the runner's,
+  // and the fuzzer's and sanitizers' own), and changedSinceSave() names what differs from that:
+  // objects by symbol (locals as FILE:NAME), "unnamed bytes", and "shared DDR" for the board's
+  // shared memory. Right after a restore() only state the caller owns outside the machine may
+  // show up.
+  void watchWholeProcess();
+  std::vector<std::string> changedSinceSave() const;
+
+ private:
+  struct Data;
+  std::unique_ptr<Data> data_;
+};
 
 // Moves the simulated global timer on.
 void advanceMicros(u64 micros);

@@ -143,30 +143,53 @@ void Runner::applyBootMode(const std::string& mode) {
 }
 
 void Runner::boot() {
-  pendingReceive_.clear();
-  transmitBytes_.clear();
-  consoleLine_.clear();
-  draining_ = true;
-  nextParity_ = 0;
+  side_.pendingReceive.clear();
+  side_.transmitBytes.clear();
+  side_.consoleLine.clear();
+  side_.draining = true;
+  side_.nextParity = 0;
   orvane::boot();
+}
+
+bool Runner::saveSnapshot(bool watchWholeProcess) {
+  if (!machine_) machine_ = std::make_unique<host::MachineSnapshot>();
+  if (!machine_->includesFirmware()) {
+    machine_.reset();
+    return false;
+  }
+  if (watchWholeProcess) machine_->watchWholeProcess();
+  machine_->save();
+  savedSide_ = side_;
+  return true;
+}
+
+void Runner::restoreSnapshot() {
+  machine_->restore();
+  side_ = savedSide_;
+}
+
+std::vector<std::string> Runner::changedSinceSnapshot() const {
+  std::vector<std::string> changed = machine_->changedSinceSave();
+  if (!(side_ == savedSide_)) changed.push_back("runner side");
+  return changed;
 }
 
 void Runner::onConsole(const char* bytes, std::size_t len) {
   for (std::size_t i = 0; i < len; ++i) {
     const char c = bytes[i];
     if (c == '\n') {
-      std::string line = consoleLine_;
+      std::string line = side_.consoleLine;
       if (!line.empty() && line[0] == '\x1b') line.erase(0, 1);
       out_("log " + line);
-      consoleLine_.clear();
+      side_.consoleLine.clear();
     } else {
-      consoleLine_.push_back(c);
+      side_.consoleLine.push_back(c);
     }
   }
 }
 
 void Runner::readTransmit() {
-  if (!draining_) return;
+  if (!side_.draining) return;
   SystemManagerRing ring(platform::SM_TX_RING);
   std::uint8_t buf[4096];
   // The System Manager's end: it reads the transmit ring, so the ring's read index moves.
@@ -180,33 +203,35 @@ void Runner::readTransmit() {
     for (std::size_t i = 0; i < take; ++i) buf[i] = data[(r + i) % SystemManagerRing::DATA_SIZE];
     *reinterpret_cast<volatile std::uint32_t*>(platform::ddr(platform::SM_TX_RING + 4, 4)) =
         static_cast<std::uint32_t>((r + take) % SystemManagerRing::DATA_SIZE);
-    transmitBytes_.insert(transmitBytes_.end(), buf, buf + take);
+    side_.transmitBytes.insert(side_.transmitBytes.end(), buf, buf + take);
   }
   // Whole messages only, read with the back-end's own header layout; a message still being
   // written stays for the next signal.
   std::size_t pos = 0;
   for (;;) {
-    while (pos + 1 < transmitBytes_.size() &&
-           !(transmitBytes_[pos] == MessageHeader::SYNC0 && transmitBytes_[pos + 1] == MessageHeader::SYNC1))
+    while (pos + 1 < side_.transmitBytes.size() &&
+           !(side_.transmitBytes[pos] == MessageHeader::SYNC0 && side_.transmitBytes[pos + 1] == MessageHeader::SYNC1))
       ++pos;
-    if (pos + MessageHeader::SIZE > transmitBytes_.size()) break;
-    const MessageHeader header = MessageHeader::parse([&](std::size_t i) { return transmitBytes_[pos + i]; });
+    if (pos + MessageHeader::SIZE > side_.transmitBytes.size()) break;
+    const MessageHeader header = MessageHeader::parse([&](std::size_t i) { return side_.transmitBytes[pos + i]; });
     const std::size_t body = pos + MessageHeader::SIZE;
-    if (header.length > transmitBytes_.size() - body) break;
-    ++messagesRead_;
-    messageBytesRead_ += MessageHeader::SIZE + header.length;
+    if (header.length > side_.transmitBytes.size() - body) break;
+    ++side_.messagesRead;
+    side_.messageBytesRead += MessageHeader::SIZE + header.length;
+    if (options_.onMessage)
+      options_.onMessage(header.typeId, std::span<const std::uint8_t>(side_.transmitBytes.data() + body, header.length));
     if (options_.printMessages)
-      out_("msg " + std::to_string(header.typeId) + " " + hex(transmitBytes_.data() + body, header.length));
+      out_("msg " + std::to_string(header.typeId) + " " + hex(side_.transmitBytes.data() + body, header.length));
     pos = body + header.length;
   }
-  transmitBytes_.erase(transmitBytes_.begin(), transmitBytes_.begin() + static_cast<std::ptrdiff_t>(pos));
+  side_.transmitBytes.erase(side_.transmitBytes.begin(), side_.transmitBytes.begin() + static_cast<std::ptrdiff_t>(pos));
 }
 
 void Runner::pushReceive() {
-  if (pendingReceive_.empty()) return;
+  if (side_.pendingReceive.empty()) return;
   SystemManagerRing ring(platform::SM_RX_RING);
-  const std::size_t put = ring.write(pendingReceive_.data(), pendingReceive_.size());
-  pendingReceive_.erase(pendingReceive_.begin(), pendingReceive_.begin() + static_cast<std::ptrdiff_t>(put));
+  const std::size_t put = ring.write(side_.pendingReceive.data(), side_.pendingReceive.size());
+  side_.pendingReceive.erase(side_.pendingReceive.begin(), side_.pendingReceive.begin() + static_cast<std::ptrdiff_t>(put));
 }
 
 void Runner::send(unsigned type, const std::vector<std::uint8_t>& body) {
@@ -218,7 +243,7 @@ void Runner::send(unsigned type, const std::vector<std::uint8_t>& body) {
 }
 
 void Runner::raw(const std::vector<std::uint8_t>& bytes) {
-  pendingReceive_.insert(pendingReceive_.end(), bytes.begin(), bytes.end());
+  side_.pendingReceive.insert(side_.pendingReceive.end(), bytes.begin(), bytes.end());
   pushReceive();
 }
 
@@ -227,11 +252,11 @@ void Runner::field(int n) {
   for (int i = 0; i < n; ++i) {
     pushReceive();
     host::advanceMicros(in.vsyncPeriodUs);
-    in.fieldParity = nextParity_;
-    nextParity_ ^= 1;
-    if (pendingCut_) {
-      const std::uint64_t bytes = *pendingCut_;
-      pendingCut_.reset();
+    in.fieldParity = side_.nextParity;
+    side_.nextParity ^= 1;
+    if (side_.pendingCut) {
+      const std::uint64_t bytes = *side_.pendingCut;
+      side_.pendingCut.reset();
       host::setNvWriteBudget(bytes < host::NO_NV_BUDGET ? static_cast<std::size_t>(bytes) : host::NO_NV_BUDGET - 1);
       platform::raiseInterrupt(platform::IRQ_VSYNC);
       host::setNvWriteBudget(host::NO_NV_BUDGET);
@@ -244,7 +269,7 @@ void Runner::field(int n) {
   }
 }
 
-void Runner::cut(std::uint64_t bytes) { pendingCut_ = bytes; }
+void Runner::cut(std::uint64_t bytes) { side_.pendingCut = bytes; }
 
 void Runner::checkShareMarks() {
   BP::instance().forEachUnmarkedShare([this](const char* name, int, int me, int copy) {
@@ -265,13 +290,19 @@ void Runner::lock(int resource, bool on) {
 }
 
 void Runner::drain(bool on) {
-  draining_ = on;
+  side_.draining = on;
   if (on) readTransmit();
 }
 
 void Runner::restart(const std::string& bootMode) {
   host::resetMachine(true);
   applyBootMode(bootMode);
+  boot();
+}
+
+void Runner::restartWithBootMode(std::uint32_t word) {
+  host::resetMachine(true);
+  *platform::ocmWord(platform::OCM_BOOT_MODE) = word;
   boot();
 }
 
@@ -298,7 +329,7 @@ bool Runner::hw(const std::string& name, const std::vector<std::uint64_t>& value
   else if (name == "tally_me2") in.meTally[1] = v;
   else if (name == "tally_dsk_pgm") in.dskOutput = v;
   else if (name == "tally_dsk_cln") in.dskClean = v;
-  else if (name == "parity") nextParity_ = v;
+  else if (name == "parity") side_.nextParity = v;
   else if (name == "vsync_period") in.vsyncPeriodUs = v;
   else if (name == "power") in.powerStatus = v;
   else if (name == "alarm") in.alarmStatus = v;

@@ -1,8 +1,8 @@
 // Back-pressure fuzz target: the System Manager's side stops and resumes reading the transmit
 // ring and takes and releases software locks between field cycles, while records arrive. Changes
-// made while the ring is backed up wait as send marks; once the side reads again and a few fields
-// pass, what it has been sent must be the back-end's state: for every (type, M/E, channel) of the
-// record types below, the last record on the wire equals what the back-end would send now.
+// made while the ring is backed up wait as send marks; once the side reads again, within four
+// fields what it has been sent must be the back-end's state: for every (type, M/E, channel) of
+// the record types below, the last record on the wire equals what the back-end would send now.
 //
 // Covered: keyers (0), background (2), image effects (3), downstream keys (5), upstream keys
 // and their assignment (7, 8), key presets (19), shot memory status (22), mainframe configuration (26), system (29),
@@ -15,7 +15,9 @@
 #include <array>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <span>
+#include <string>
 #include <tuple>
 
 #include "Main/bkgd.h"
@@ -65,32 +67,72 @@ Bytes stateOf(T r, int me, int ch) {
   return encoded(r);
 }
 
+// The System Manager's side, for every (type, M/E, channel) covered: the record it knows.
+struct Known {
+  Bytes atStart;     // the state when the input began: what the start-up sent, or left unsent
+  Bytes last;        // the body of the last record read during the input
+  unsigned run = 0;  // the input `last` was read in
+};
+std::map<Key, Known> known;
+unsigned run = 0;
+bool tracking = false;
+
 template <class T>
 struct Covered {
   static category::CategoryCommon<T>* object(int me) {
     return static_cast<category::CategoryCommon<T>*>(BP::instance().own(T::TYPE_ID, me));
   }
   // Every (M/E, channel) the back-end holds, as it would send it now.
-  static void current(std::map<Key, Bytes>& out) {
+  static void current(std::map<Key, Known>& out) {
     for (int me = 0; me < N_ME; ++me)
-      if (auto* c = object(me))
-        for (int ch = 0; ch < T::N_CHANNELS; ++ch) out[{T::TYPE_ID, me, ch}] = stateOf(c->record(ch), me, ch);
+      if (const auto* c = object(me))
+        for (int ch = 0; ch < T::N_CHANNELS; ++ch) out[{T::TYPE_ID, me, ch}].atStart = stateOf(c->record(ch), me, ch);
   }
-  // A message of this type as the System Manager's side takes it.
-  static bool take(unsigned type, const Bytes& body, std::map<Key, Bytes>& sent) {
-    if (type != T::TYPE_ID) return false;
+  static T decoded(std::span<const std::uint8_t> body) {
     T r{};
-    rec::WireReader reader(std::span<const std::uint8_t>(body.data(), body.size()));
-    if (!rec::decode(reader, r)) fuzz::fail("a record on the wire does not decode", std::to_string(type));
-    const int me = rec::hasMe<T>() ? rec::meOf(r) : 0;
-    const int ch = rec::hasChannel<T>() ? rec::channelOf(r) : 0;
-    sent[{T::TYPE_ID, me, ch}] = stateOf(r, me, ch);
+    rec::WireReader reader(body);
+    if (!rec::decode(reader, r)) fuzz::fail("a record on the wire does not decode", std::to_string(T::TYPE_ID));
+    return r;
+  }
+  // A message of this type as the System Manager's side takes it; it is compared at the end.
+  static bool take(unsigned type, std::span<const std::uint8_t> body) {
+    if (type != T::TYPE_ID) return false;
+    const T r = decoded(body);
+    const auto it = known.find({T::TYPE_ID, rec::hasMe<T>() ? rec::meOf(r) : 0, rec::hasChannel<T>() ? rec::channelOf(r) : 0});
+    if (it != known.end()) {
+      it->second.last.assign(body.begin(), body.end());
+      it->second.run = run;
+    }
     return true;
   }
-  // The record again with every mask set: it marks the channel changed, so it goes out again.
-  static void echoAll(sim::Runner& runner) {
+  // The first (M/E, channel) whose last record sent is not the state, or nothing.
+  static std::optional<std::string> stale() {
+    for (int me = 0; me < N_ME; ++me)
+      if (const auto* c = object(me))
+        for (int ch = 0; ch < T::N_CHANNELS; ++ch) {
+          const Known& k = known.at({T::TYPE_ID, me, ch});
+          const Bytes told = k.run == run ? stateOf(decoded(k.last), me, ch) : k.atStart;
+          if (told != stateOf(c->record(ch), me, ch))
+            return "type " + std::to_string(T::TYPE_ID) + " M/E " + std::to_string(me) + " channel " +
+                   std::to_string(ch) + ": the last record sent is not the state";
+        }
+    return std::nullopt;
+  }
+  // Every record with every mask set and its channel marked changed, as a feature that rewrote
+  // it all leaves it: everything goes out again.
+  static void markAll() {
     for (int me = 0; me < N_ME; ++me)
       if (auto* c = object(me))
+        for (int ch = 0; ch < T::N_CHANNELS; ++ch) {
+          rec::setAllMasks(c->record(ch));
+          c->markChanged(ch);
+        }
+  }
+  // The records again through the wire with every mask set: each marks its channel changed.
+  static void echoAll(sim::Runner& runner, unsigned type) {
+    if (type != T::TYPE_ID) return;
+    for (int me = 0; me < N_ME; ++me)
+      if (const auto* c = object(me))
         for (int ch = 0; ch < T::N_CHANNELS; ++ch) {
           T r = c->record(ch);
           rec::setAllMasks(r);
@@ -102,40 +144,30 @@ struct Covered {
 
 template <class... T>
 struct CoveredList {
-  static void current(std::map<Key, Bytes>& out) { (Covered<T>::current(out), ...); }
-  static void take(unsigned type, const Bytes& body, std::map<Key, Bytes>& sent) {
-    (Covered<T>::take(type, body, sent) || ...);
+  static void current(std::map<Key, Known>& out) { (Covered<T>::current(out), ...); }
+  static void take(unsigned type, std::span<const std::uint8_t> body) { (Covered<T>::take(type, body) || ...); }
+  static std::optional<std::string> stale() {
+    std::optional<std::string> first;
+    ((first = Covered<T>::stale()).has_value() || ...);
+    return first;
   }
-  static void echoAll(sim::Runner& runner) { (Covered<T>::echoAll(runner), ...); }
-  static constexpr int ids[] = {T::TYPE_ID...};
+  static void markAll() { (Covered<T>::markAll(), ...); }
+  static void echoAll(sim::Runner& runner, unsigned type) { (Covered<T>::echoAll(runner, type), ...); }
+  static constexpr unsigned ids[] = {T::TYPE_ID...};
 };
 using All = CoveredList<KzifKey, KzifBkgd, KzifImage, KzifDsk, KzifUpStreamKey, KzifUpStreamKeyAssign, KzifKeyPreset,
                         KzifShotMemoryStatus, KzifMainframeConfig, KzifSystem, KzifButtonInhibit, KzifOperate,
                         KzifSourceLink, KzifXptAssign, KzifSourceName, KzifBus, KzifBusStatus>;
 
-std::map<Key, Bytes> sent;  // the System Manager's side: the last record it read of each
-bool tracking = false;
 fuzz::Console console;
 
-// The runner prints bodies in lowercase hex.
-Bytes fromHex(const std::string& s, std::size_t from) {
-  auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-  Bytes b;
-  b.reserve((s.size() - from) / 2);
-  for (std::size_t i = from; i + 1 < s.size(); i += 2)
-    b.push_back(static_cast<std::uint8_t>(nibble(s[i]) << 4 | nibble(s[i + 1])));
-  return b;
+constexpr int SETTLE_FIELDS = 4;
+
+void onMessage(unsigned type, std::span<const std::uint8_t> body) {
+  if (tracking) All::take(type, body);
 }
 
-void onLine(const std::string& line) {
-  console.take(line);
-  if (!tracking || line.rfind("msg ", 0) != 0) return;
-  const std::size_t space = line.find(' ', 4);
-  const unsigned type = static_cast<unsigned>(std::stoul(line.substr(4, space - 4)));
-  All::take(type, fromHex(line, space + 1), sent);
-}
-
-fuzz::FreshRunner fresh(onLine);
+fuzz::SnapshotRunner machine([](const std::string& line) { console.take(line); }, false, onMessage);
 
 void step(sim::Runner& runner, fuzz::InputReader& in) {
   const std::uint8_t op = in.u8();
@@ -146,7 +178,7 @@ void step(sim::Runner& runner, fuzz::InputReader& in) {
       break;
     case 1: {  // a record of a covered type (or any type id), its body from the input
       const std::uint8_t pick = in.u8();
-      const unsigned type = pick & 0x80 ? pick & 0x7F : static_cast<unsigned>(All::ids[pick % std::size(All::ids)]);
+      const unsigned type = pick & 0x80 ? pick & 0x7F : All::ids[pick % std::size(All::ids)];
       runner.send(type, in.bytes(in.u16() % 2048));
       runner.field(1);
       break;
@@ -165,42 +197,55 @@ void step(sim::Runner& runner, fuzz::InputReader& in) {
     case 5:
       runner.tick(n);
       break;
-    default:  // every record marked changed at once, n fields in a row: a backlog builds quickly
+    case 6:  // every record marked changed at once, n fields in a row: a backlog builds quickly
       for (int i = 0; i < n; ++i) {
-        All::echoAll(runner);
+        All::markAll();
         runner.field(1);
       }
       break;
+    case 7: {  // every record of one covered type echoed through the wire, n fields in a row
+      const unsigned type = All::ids[in.u8() % std::size(All::ids)];
+      for (int i = 0; i < n; ++i) {
+        All::echoAll(runner, type);
+        runner.field(1);
+      }
+      break;
+    }
   }
 }
 
-void compare(const char* when) {
-  std::map<Key, Bytes> now;
-  All::current(now);
-  for (const auto& [key, state] : now) {
-    const auto it = sent.find(key);
-    if (it == sent.end() || it->second == state) continue;
-    fuzz::fail(when, "type " + std::to_string(std::get<0>(key)) + " M/E " + std::to_string(std::get<1>(key)) +
-                         " channel " + std::to_string(std::get<2>(key)) + ": the last record sent is not the state");
+void play(sim::Runner& runner, fuzz::InputReader in) {
+  // Whatever the start-up sent is known to the System Manager; what it did not send is the state
+  // the System Manager starts from too.
+  ++run;
+  tracking = true;
+  for (int steps = 0; !in.empty() && steps < 32; ++steps) step(runner, in);
+  runner.drain(true);
+  // The side reads again: within SETTLE_FIELDS fields it must have been sent the state. Most
+  // inputs are there after one, and the fields after that would only repeat the idle field.
+  std::optional<std::string> stale;
+  for (int i = 0; i < SETTLE_FIELDS; ++i) {
+    runner.field(1);
+    stale = All::stale();
+    if (!stale && AcknowledgeSender::instance().stream().unsent() == 0) break;
   }
+  tracking = false;
+  if (AcknowledgeSender::instance().stream().unsent() != 0) fuzz::fail("still backed up after reading again", "");
+  if (stale) fuzz::fail("after the backlog drained", *stale);
 }
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  machine.start("init", [](sim::Runner& runner) {
+    runner.field(2);
+    known.clear();
+    All::current(known);
+  });
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzz::InputReader in(data, size);
-  tracking = false;
-  sim::Runner& runner = fresh.get("init");
-  runner.field(2);
-  // Whatever the start-up sent is known to the System Manager; what it did not send is the state
-  // the System Manager starts from too.
-  sent.clear();
-  All::current(sent);
-  tracking = true;
-  for (int steps = 0; !in.empty() && steps < 32; ++steps) step(runner, in);
-  runner.drain(true);
-  runner.field(4);
-  if (AcknowledgeSender::instance().stream().unsent() != 0) fuzz::fail("still backed up after reading again", "");
-  compare("after the backlog drained");
+  machine.run([&](sim::Runner& runner) { play(runner, fuzz::InputReader(data, size)); });
   return 0;
 }

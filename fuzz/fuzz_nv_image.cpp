@@ -29,7 +29,7 @@
 namespace {
 
 fuzz::Console console;
-fuzz::FreshRunner fresh([](const std::string& line) { console.take(line); }, false);
+fuzz::SnapshotRunner machine([](const std::string& line) { console.take(line); }, false);
 std::vector<std::uint8_t> savedAfterInit;
 
 void checkRestoredValues() {
@@ -95,11 +95,29 @@ void writeImage(fuzz::InputReader& in, bool blank, bool keepCommitRecords) {
   std::memcpy(nv, header, sizeof header);
 }
 
+// The image goes into the window of the snapshot (the back-end initialised and one field saved),
+// and the restart that resumes it is the input's first step.
+void resumeImage(sim::Runner& runner, fuzz::InputReader in) {
+  const std::uint8_t control = in.u8();
+  writeImage(in, control & 1, control & 4);
+  console.clear();
+  runner.restart("resume");
+  if (!(control & 4) && !BP::instance().resumed()) fuzz::fail("the image was not taken", "");
+  checkRestoredValues();
+  runner.field(1);
+  for (int steps = 0; !in.empty() && steps < 64; ++steps) step(runner, in);
+  if (control & 2) {
+    runner.restart("resume");
+    checkRestoredValues();
+    runner.field(1);
+  }
+  if (!console.assertions.empty()) fuzz::fail("assertion after resuming an image", console.assertions.front());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  sim::Runner& runner = fresh.get("init");
-  runner.field(1);
+  machine.start("init", [](sim::Runner& runner) { runner.field(1); });
   savedAfterInit.assign(platform::nvWindow(), platform::nvWindow() + platform::NV_SIZE);
   const BP& bp = BP::instance();
   for (int id = 0; id < N_TYPES; ++id)
@@ -113,20 +131,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzz::InputReader in(data, size);
-  const std::uint8_t control = in.u8();
-  writeImage(in, control & 1, control & 4);
-  console.clear();
-  sim::Runner& runner = fresh.get("resume");
-  if (!(control & 4) && !BP::instance().resumed()) fuzz::fail("the image was not taken", "");
-  checkRestoredValues();
-  runner.field(1);
-  for (int steps = 0; !in.empty() && steps < 64; ++steps) step(runner, in);
-  if (control & 2) {
-    runner.restart("resume");
-    checkRestoredValues();
-    runner.field(2);
-  }
-  if (!console.assertions.empty()) fuzz::fail("assertion after resuming an image", console.assertions.front());
+  machine.run([&](sim::Runner& runner) { resumeImage(runner, fuzz::InputReader(data, size)); });
   return 0;
 }

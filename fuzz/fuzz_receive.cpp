@@ -5,8 +5,9 @@
 // Input: byte 0 steers the run, the rest is what the System Manager "sends".
 //   bits 0..1  the payload is handed over in 1..4 pieces, one field cycle after each piece
 //   bit  2     one pass of the 30 ms loop after the pieces
-//   bits 3..4  1..4 further field cycles at the end, so that what was received is also updated,
-//              echoed and saved
+//   bits 3..4  0..3 further field cycles at the end (the field after the last piece has already
+//              updated, echoed and saved what it received), one more after bit 2 or bit 5
+// Every input starts after the boot's first field (the cold start's reports), the same for all.
 //   bit  5     a power cycle that resumes the backup image before those last field cycles, so
 //              that what the received records left in it is restored too
 //   bit  6     the payload is garbage ahead of one well-formed frame: every sync pair in it is
@@ -16,7 +17,6 @@
 //              a background record (a body of fixed size)
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,19 +35,10 @@ namespace {
 // frame or drops noise once full), so the runner's bytes waiting for room never pile up.
 constexpr std::size_t SLICE_MAX = 0x10000;
 
-// A power cycle with initialisation before every input: each input runs against the same freshly
-// booted back-end, neither its records nor the backup image the last input saved carry over, and
+// Every input starts from the back-end as an initialising boot on a blank window and its first
+// field leave it: neither the records nor the backup image an earlier input left carry over, and
 // any finding replays alone.
-sim::Runner& freshRunner() {
-  static std::unique_ptr<sim::Runner> runner;
-  if (!runner) {
-    runner = std::make_unique<sim::Runner>(sim::Runner::Options{.bootMode = "init", .printMessages = false,
-                                                                        .unmarkedShare = fuzz::failOnUnmarkedShare}, [](const std::string&) {});
-  } else {
-    runner->restart("init");
-  }
-  return *runner;
-}
+fuzz::SnapshotRunner machine([](const std::string&) {}, false);
 
 void feed(sim::Runner& runner, const std::uint8_t* data, std::size_t size) {
   do {
@@ -102,10 +93,7 @@ std::vector<std::uint8_t> garbageThenFrame(const std::uint8_t* data, std::size_t
   return v;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
+void receive(sim::Runner& runner, const std::uint8_t* data, std::size_t size) {
   const std::uint8_t control = data[0];
   const std::uint8_t* payload = data + 1;
   std::size_t payloadSize = size - 1;
@@ -118,13 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     payloadSize = withFrame.size();
   }
 
-  sim::Runner& runner = freshRunner();
-
   const std::size_t pieces = (control & 3u) + 1;
   std::size_t from = 0;
   for (std::size_t k = 1; k <= pieces; ++k) {
     const std::size_t to = payloadSize * k / pieces;
-    feed(runner, payload + from, to - from);
+    if (to > from || k == pieces) feed(runner, payload + from, to - from);  // an empty piece brings nothing
     from = to;
   }
   if (oracle && !frame.applied()) {
@@ -135,6 +121,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (control & 4u) runner.tick(1);
   if (control & 32u) runner.restart("resume");
-  runner.field(static_cast<int>((control >> 3) & 3u) + 1);
+  runner.field(static_cast<int>((control >> 3) & 3u) + (control & 36u ? 1 : 0));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  machine.start("init", [](sim::Runner& runner) { runner.field(1); });
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  machine.run([&](sim::Runner& runner) { receive(runner, data, size); });
   return 0;
 }

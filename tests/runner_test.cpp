@@ -1,5 +1,6 @@
 // The orvane-sim process: refused script lines and their reasons, arguments, the non-volatile
 // image file and the exit statuses that scripts and CI rely on.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -103,4 +104,37 @@ TEST_F(SimTest, SharedMemoryWritesAndPeeksStayInsideTheSharedRegion) {
     EXPECT_EQ(runner->error(), "shared memory ends at 0x8600000") << line;
   }
   EXPECT_FALSE(runner->execute("peek 5"));
+}
+
+// restartWithBootMode: the word the System Manager wrote before the start holds after the power
+// cycle; with saving turned off no field writes the window.
+TEST_F(SimTest, RestartWithABootModeWordKeepsTheWordAfterThePowerCycle) {
+  std::memset(platform::nvWindow(), 0, platform::NV_SIZE);
+  runner->restartWithBootMode(0x4000);
+  EXPECT_EQ(*platform::ocmWord(platform::OCM_BOOT_MODE), 0x4000u);
+  runner->field(2);
+  const u8* nv = platform::nvWindow();
+  EXPECT_TRUE(std::all_of(nv, nv + platform::NV_SIZE, [](u8 b) { return b == 0; }));
+  runner->restartWithBootMode(0);
+  runner->field(1);
+  EXPECT_FALSE(std::all_of(nv, nv + platform::NV_SIZE, [](u8 b) { return b == 0; }));
+}
+
+// onMessage sees each message's bytes as the printed line shows them, in the same order.
+TEST(SimRunner, MessageSinkGetsTheBytesOfEveryPrintedMessage) {
+  Lines printed, seen;
+  sim::Runner::Options options{.bootMode = "init"};
+  options.onMessage = [&](unsigned type, std::span<const std::uint8_t> body) {
+    std::string line = "msg " + std::to_string(type) + " ";
+    for (const std::uint8_t b : body) line += hexBytes(b, 1);
+    seen.push_back(line);
+  };
+  sim::Runner runner(options, [&](const std::string& l) {
+    if (l.rfind("msg ", 0) == 0) printed.push_back(l);
+  });
+  runner.field(1);
+  EXPECT_TRUE(runner.execute("send 29 00000001 04 00 00 00 00"));
+  runner.field(1);
+  EXPECT_GT(printed.size(), 1u);
+  EXPECT_EQ(seen, printed);
 }
