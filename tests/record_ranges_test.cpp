@@ -517,6 +517,8 @@ TYPED_TEST(RecordRanges, EveryRangeTakesItsEdgesAndRefusesBeyond) {
       ADD_FAILURE() << R::NAME << "." << site.where << ": declared " << spansText(*site.declared) << ", the table says "
                     << spansText(row->allowed);
     }
+    // A field that takes no received value at all keeps the zero of a fresh record.
+    if (row->allowed.empty()) continue;
     const Span& first = row->allowed.front();
     if (!site.text) site.setLive(live, first.lo + (first.hi - first.lo) / 2);
   }
@@ -527,6 +529,10 @@ TYPED_TEST(RecordRanges, EveryRangeTakesItsEdgesAndRefusesBeyond) {
     if (site.text) {
       for (i64 v : {i64{-1}, kPrintable.lo - 1, kPrintable.lo, kPrintable.hi, kPrintable.hi + 1})
         site.probe(live, v, v >= 0 && allows({kPrintable}, v));
+      continue;
+    }
+    if (rows[i]->allowed.empty()) {
+      for (i64 v : {i64{0}, i64{1}}) site.probe(live, v, false);
       continue;
     }
     for (const Span& span : rows[i]->allowed) {
