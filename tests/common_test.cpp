@@ -279,6 +279,7 @@ TEST(BackupWindowTest, CommittedCrcStaysThatOfTheCopyThroughRandomEditsAndStarts
 TEST(BackupWindowTest, HostCheckFindsAChangeOutsideTheMarkedUnitsOfItsShare) {
   host::resetMachine(false);
   static SmallImage image;
+  image.live.fill(0);
   image.open();
   image.window.save(image.live.data());
   auto unmarked = [&] {
