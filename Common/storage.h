@@ -88,6 +88,11 @@ class PendingUnits {
     }
     any_ = true;
   }
+  // The units of `bits` in word w of the map (unit 64 w + k for bit k).
+  void markWord(std::size_t w, u64 bits) {
+    words_[w] |= bits;
+    any_ = true;
+  }
   bool marked(std::size_t unit) const { return (words_[unit / 64] >> (unit % 64) & 1) != 0; }
   void unmark(std::size_t unit) { words_[unit / 64] &= ~(u64{1} << (unit % 64)); }
   bool any() const { return any_; }
@@ -114,7 +119,11 @@ class ShareMarks {
  public:
   // The whole share may have changed.
   void setAll() {
-    if (count_ != 0) pending_->mark(first_, first_ + count_ - 1);
+    if (wholeBits_ != 0) {
+      pending_->markWord(wholeWord_, wholeBits_);  // frequent: most shares lie in one word of the map
+    } else if (count_ != 0) {
+      pending_->mark(first_, first_ + count_ - 1);
+    }
   }
   // The `len` bytes at p may have changed; only those of them that lie in the share are its own.
   void setBytes(const void* p, std::size_t len) {
@@ -136,6 +145,10 @@ class ShareMarks {
     size_ = static_cast<u32>(size);
     first_ = static_cast<u16>(firstUnit);
     count_ = static_cast<u16>((size + UNIT_SIZE - 1) / UNIT_SIZE);
+    const std::size_t last = firstUnit + count_ - 1;
+    const bool oneWord = count_ != 0 && firstUnit / 64 == last / 64;
+    wholeWord_ = static_cast<u16>(firstUnit / 64);
+    wholeBits_ = oneWord ? (~u64{0} << (firstUnit % 64)) & (~u64{0} >> (63 - last % 64)) : 0;
   }
   std::size_t firstUnit() const { return first_; }
   std::size_t units() const { return count_; }
@@ -146,6 +159,8 @@ class ShareMarks {
   u32 size_ = 0;
   u16 first_ = 0;
   u16 count_ = 0;
+  u16 wholeWord_ = 0;  // when the share's units lie in one word of the map: that word and its bits
+  u64 wholeBits_ = 0;
 };
 static_assert(MAX_UNITS <= 0xFFFF);
 
