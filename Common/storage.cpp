@@ -1,5 +1,6 @@
 #include "Common/storage.h"
 
+#include <bit>
 #include <cstring>
 
 #include "Common/assert.h"
@@ -13,16 +14,21 @@ namespace {
 
 constexpr u32 POLY = 0xEDB88320;
 
-constexpr std::array<u32, 256> makeTable() {
-  std::array<u32, 256> t{};
+// Slice k gives the CRC register's change from a byte followed by k zero bytes; slice 0 is the
+// byte-at-a-time table.
+constexpr std::array<std::array<u32, 256>, 8> makeTables() {
+  std::array<std::array<u32, 256>, 8> t{};
   for (u32 i = 0; i < 256; ++i) {
     u32 c = i;
     for (int k = 0; k < 8; ++k) c = c & 1 ? (c >> 1) ^ POLY : c >> 1;
-    t[i] = c;
+    t[0][i] = c;
   }
+  for (std::size_t k = 1; k < 8; ++k)
+    for (std::size_t i = 0; i < 256; ++i) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
   return t;
 }
-constexpr std::array<u32, 256> CRC_TABLE = makeTable();
+constexpr std::array<std::array<u32, 256>, 8> CRC_TABLES = makeTables();
+constexpr const std::array<u32, 256>& CRC_TABLE = CRC_TABLES[0];
 
 // a(x) * b(x) modulo the polynomial, in the reflected bit order of the CRC; a is never 0 here.
 constexpr u32 multiplyModP(u32 a, u32 b) {
@@ -53,6 +59,34 @@ constexpr std::array<u32, 32> X_POWERS = makePowers();
 const u8* windowAt(std::size_t offset) { return platform::nvWindow() + offset; }
 
 std::size_t at(int copy) { return COPY_OFFSET[static_cast<std::size_t>(copy)]; }
+
+u64 loadWord(const u8* p) {
+  u64 w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// The byte offset of the first 8-byte word where a and b differ; n (a multiple of 8) when none does.
+std::size_t firstDifferentWord(const u8* a, const u8* b, std::size_t n) {
+  if (std::memcmp(a, b, n) == 0) return n;  // the common case, at the library's speed
+  std::size_t i = 0;
+  while (loadWord(a + i) == loadWord(b + i)) i += sizeof(u64);
+  return i;
+}
+
+// The CRC register (no pre- or post-inversion) continued over the n bytes of a XOR b, n a multiple
+// of 8: eight bytes a step.
+u32 crcOfDifference(u32 crc, const u8* a, const u8* b, std::size_t n) {
+  for (std::size_t i = 0; i < n; i += sizeof(u64)) {
+    u64 d = loadWord(a + i) ^ loadWord(b + i);
+    if constexpr (std::endian::native == std::endian::big) d = __builtin_bswap64(d);  // bytes in memory order
+    const u32 lo = static_cast<u32>(d) ^ crc, hi = static_cast<u32>(d >> 32);
+    crc = CRC_TABLES[7][lo & 0xFF] ^ CRC_TABLES[6][(lo >> 8) & 0xFF] ^ CRC_TABLES[5][(lo >> 16) & 0xFF] ^
+          CRC_TABLES[4][lo >> 24] ^ CRC_TABLES[3][hi & 0xFF] ^ CRC_TABLES[2][(hi >> 8) & 0xFF] ^
+          CRC_TABLES[1][(hi >> 16) & 0xFF] ^ CRC_TABLES[0][hi >> 24];
+  }
+  return crc;
+}
 
 bool newer(u32 a, u32 b) { return static_cast<i32>(a - b) > 0; }
 
@@ -89,24 +123,54 @@ u32 crc32Shift(std::size_t len) {
 
 u32 crc32Combine(u32 crcA, u32 crcB, u32 shiftB) { return multiplyModP(shiftB, crcA) ^ crcB; }
 
-bool BackupWindow::differs(const u8* live, const Share& share, int copy) {
-  return std::memcmp(live + share.offset, windowAt(COPY_OFFSET[static_cast<std::size_t>(copy)] + share.offset),
-                     share.size) != 0;
+bool BackupWindow::differs(const u8* live, std::size_t unit, int copy) const {
+  const std::size_t offset = unitOffset_[unit];
+  return std::memcmp(live + offset, windowAt(at(copy) + offset), unitSize(unit)) != 0;
 }
 
-Found BackupWindow::open(std::span<const Share> shares, std::size_t size) {
+Found BackupWindow::open(const u8* live, std::span<const Share> shares, std::size_t size) {
   KZ_CHECK(shares.size() <= MAX_SHARES);
   KZ_CHECK(size <= COPY_CAPACITY);
   nShares_ = shares.size();
   size_ = size;
-  for (std::size_t s = 0; s < nShares_; ++s) shares_[s] = shares[s];
-  for (int c = 0; c < N_COPIES; ++c)
-    for (std::size_t s = 0; s < nShares_; ++s)
-      shareCrc_[static_cast<std::size_t>(c)][s] =
-          crc32(windowAt(COPY_OFFSET[static_cast<std::size_t>(c)] + shares_[s].offset), shares_[s].size);
+  pending_.clear();
+  std::size_t units = 0;
+  std::size_t end = 0;
+  for (std::size_t s = 0; s < nShares_; ++s) {
+    const Share& share = shares_[s] = shares[s];
+    // Whole words: a save compares and sums its units eight bytes at a time.
+    KZ_CHECK(share.offset == end && share.size > 0 && share.size % sizeof(u64) == 0);
+    const std::size_t count = (share.size + UNIT_SIZE - 1) / UNIT_SIZE;
+    KZ_CHECK(units + count <= MAX_UNITS);
+    share.marks->attach(&pending_, live + share.offset, share.size, units);
+    for (std::size_t k = 0; k < count; ++k) unitOffset_[units++] = static_cast<u32>(share.offset + k * UNIT_SIZE);
+    end = share.offset + share.size;
+  }
+  KZ_CHECK(end == size);
+  unitOffset_[units] = static_cast<u32>(size);
+  // From the last unit back: each unit's bytes are followed by those of the units after it.
+  const u32 fullUnitShift = crc32Shift(UNIT_SIZE);
+  u32 shift = 1u << 31;  // x^0
+  for (std::size_t u = units; u-- > 0;) {
+    unitShift_[u] = shift;
+    shift = multiplyModP(unitSize(u) == UNIT_SIZE ? fullUnitShift : crc32Shift(unitSize(u)), shift);
+  }
+  // What the copies hold is not known unit by unit: the first save compares every unit with each.
+  if (units > 0) pending_.mark(0, units - 1);
+  twins_ = false;
 
   const Found found = locateImage(platform::nvWindow());
-  for (int c = 0; c < N_COPIES; ++c) committed_[static_cast<std::size_t>(c)] = found.wholeSize[static_cast<std::size_t>(c)] == size;
+  for (int c = 0; c < N_COPIES; ++c) {
+    const auto i = static_cast<std::size_t>(c);
+    committed_[i] = found.wholeSize[i] == size;
+    if (committed_[i]) {
+      CommitRecord r;
+      std::memcpy(&r, windowAt(COMMIT_OFFSET[i]), sizeof r);
+      copyCrc_[i] = r.crc;  // locateImage has just checked it against the copy
+    } else {
+      copyCrc_[i] = crc32(windowAt(at(c)), size);
+    }
+  }
   // A later save must outnumber every whole commit record, even one whose copy is damaged.
   sequence_ = found.sequence;
   first_ = found.copy == COPY_B ? COPY_A : COPY_B;
@@ -136,40 +200,109 @@ Found locateImage(const u8* window) {
 }
 
 void BackupWindow::save(const u8* live) {
-  bool any = false;
-  for (std::size_t s = 0; s < nShares_ && !any; ++s) any = shares_[s].marks->bits != 0;
-  if (!any) return;
+  if (!pending_.any()) return;
   // Both copies of one save carry the same number: they hold the same image.
   const u32 sequence = sequence_ + 1;
-  const bool first = saveCopy(live, first_, sequence);
-  if (saveCopy(live, first_ == COPY_A ? COPY_B : COPY_A, sequence) || first) sequence_ = sequence;
+  const int second = first_ == COPY_A ? COPY_B : COPY_A;
+  bool committed = saveCopy(live, first_, sequence);
+  if (twins_) {
+    // The second copy held what the first did: the same units differ and the CRC changed alike.
+    copyCrc_[static_cast<std::size_t>(second)] = copyCrc_[static_cast<std::size_t>(first_)];
+    committed = repeatCopy(live, second, sequence) || committed;
+  } else {
+    committed = saveCopy(live, second, sequence) || committed;
+    twins_ = true;  // every unit of each copy either was written now or already held the image
+  }
+  if (committed) sequence_ = sequence;
+  pending_.clear();
+}
+
+void BackupWindow::voidCommit(std::size_t copy) {
+  // From here until its new record is written this copy is not whole; the other one is.
+  static constexpr u32 VOID = 0;
+  platform::dmaToNv(COMMIT_OFFSET[copy], reinterpret_cast<const u8*>(&VOID), sizeof VOID);
+  committed_[copy] = false;
+}
+
+bool BackupWindow::commit(std::size_t copy, u32 sequence) {
+  if (committed_[copy]) return false;
+  const CommitRecord r = makeCommitRecord(static_cast<int>(copy), sequence, static_cast<u32>(size_), copyCrc_[copy]);
+  platform::dmaToNv(COMMIT_OFFSET[copy], reinterpret_cast<const u8*>(&r), sizeof r);
+  committed_[copy] = true;
+  return true;
 }
 
 bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
   const auto c = static_cast<std::size_t>(copy);
   bool voided = false;
-  for (std::size_t s = 0; s < nShares_; ++s) {
-    Share& share = shares_[s];
-    if (!share.marks->marked(copy)) continue;
-    share.marks->clear(copy);
-    if (!differs(live, share, copy)) continue;
+  // Adjacent units that differ are written as one run. The CRC is linear: the copy's CRC changes
+  // by the CRC register (started at 0) of the bytes that differ, followed by as many zeros as the
+  // image has after them; one register runs over each run, shifted once at its end. Equal words
+  // before a run leave that register at 0, so it starts at the first difference.
+  bool inRun = false;
+  std::size_t runFirst = 0, runLast = 0;
+  u32 runCrc = 0;
+  auto endRun = [&] {
+    if (!inRun) return;
     if (!voided) {
-      // From here until its new record is written this copy is not whole; the other one is.
-      static constexpr u32 VOID = 0;
-      platform::dmaToNv(COMMIT_OFFSET[c], reinterpret_cast<const u8*>(&VOID), sizeof VOID);
-      committed_[c] = false;
+      voidCommit(c);
       voided = true;
     }
-    platform::dmaToNv(COPY_OFFSET[c] + share.offset, live + share.offset, share.size);
-    shareCrc_[c][s] = crc32(live + share.offset, share.size);
-  }
-  if (committed_[c]) return false;
-  u32 crc = 0;
-  for (std::size_t s = 0; s < nShares_; ++s) crc = crc32Combine(crc, shareCrc_[c][s], shares_[s].shift);
-  const CommitRecord r = makeCommitRecord(copy, sequence, static_cast<u32>(size_), crc);
-  platform::dmaToNv(COMMIT_OFFSET[c], reinterpret_cast<const u8*>(&r), sizeof r);
-  committed_[c] = true;
-  return true;
+    const std::size_t offset = unitOffset_[runFirst];
+    platform::dmaToNv(COPY_OFFSET[c] + offset, live + offset, unitOffset_[runLast + 1] - offset);
+    copyCrc_[c] ^= multiplyModP(unitShift_[runLast], runCrc);
+    inRun = false;
+  };
+  pending_.forEach([&](std::size_t unit) {
+    const std::size_t offset = unitOffset_[unit], size = unitSize(unit);
+    const u8* now = live + offset;
+    const u8* held = windowAt(COPY_OFFSET[c] + offset);
+    const std::size_t i = firstDifferentWord(now, held, size);
+    if (i == size) {
+      if (twins_) pending_.unmark(unit);  // nor will it differ in the other copy
+      endRun();
+      return;
+    }
+    if (inRun && unit == runLast + 1) {
+      runCrc = crcOfDifference(runCrc, now, held, size);
+      runLast = unit;
+      return;
+    }
+    endRun();
+    runCrc = crcOfDifference(0, now + i, held + i, size - i);
+    inRun = true;
+    runFirst = runLast = unit;
+  });
+  endRun();
+  return commit(c, sequence);
+}
+
+bool BackupWindow::repeatCopy(const u8* live, int copy, u32 sequence) {
+  const auto c = static_cast<std::size_t>(copy);
+  bool voided = false;
+  std::size_t runFirst = 0, runLast = 0;
+  bool inRun = false;
+  auto endRun = [&] {
+    if (!inRun) return;
+    if (!voided) {
+      voidCommit(c);
+      voided = true;
+    }
+    const std::size_t offset = unitOffset_[runFirst];
+    platform::dmaToNv(COPY_OFFSET[c] + offset, live + offset, unitOffset_[runLast + 1] - offset);
+    inRun = false;
+  };
+  pending_.forEach([&](std::size_t unit) {
+    if (inRun && unit == runLast + 1) {
+      runLast = unit;
+      return;
+    }
+    endRun();
+    inRun = true;
+    runFirst = runLast = unit;
+  });
+  endRun();
+  return commit(c, sequence);
 }
 
 }  // namespace storage

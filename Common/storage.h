@@ -11,14 +11,16 @@
 //
 // A commit record says how many bytes its copy has, the CRC-32 of those bytes and the sequence
 // number of the save that completed it; its own CRC-32 tells a torn record from a whole one. A
-// save writes one copy after the other: it voids the copy's commit record, writes the shares
-// that differ, then writes the new commit record, and it begins with the copy that is not the
+// save writes one copy after the other: it voids the copy's commit record, writes the parts that
+// differ, then writes the new commit record, and it begins with the copy that is not the
 // newest whole one. So while one copy is being written the other is whole and its commit record
 // says so. Resume takes the newest copy whose commit record and CRC hold; a window without any
 // whole commit record is an image of the old kind and is taken from copy A as it stands.
 #pragma once
 #include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "Lib/Include/kz_types.h"
@@ -64,21 +66,108 @@ bool isCommitRecord(const CommitRecord& r, int copy);
 // The commit record as the save writes it.
 CommitRecord makeCommitRecord(int copy, u32 sequence, u32 size, u32 crc);
 
-// Which copies do not yet hold a share as it stands: one bit per copy. Set wherever the share
-// may change; cleared for a copy by the save that leaves that copy holding it.
-struct ShareMarks {
-  static constexpr u8 ALL = (1u << N_COPIES) - 1;
-  u8 bits = 0;
-  void setAll() { bits = ALL; }
-  bool marked(int copy) const { return (bits >> copy & 1) != 0; }
-  void clear(int copy) { bits = static_cast<u8>(bits & ~(1u << copy)); }
+// The image is saved in units: each share cut into pieces of UNIT_SIZE bytes from its own start
+// (its last piece shorter), so that a change costs the pieces it touched, never a whole share,
+// and a piece is always one share's.
+constexpr std::size_t UNIT_SIZE = 64;
+constexpr std::size_t MAX_SHARES = 256;
+constexpr std::size_t MAX_UNITS = COPY_CAPACITY / UNIT_SIZE + MAX_SHARES;  // each share's last piece may be short
+
+// The units that some copy in the window may not hold as they stand: set wherever the image may
+// change, cleared by the save that leaves both copies holding them.
+class PendingUnits {
+ public:
+  // Units first..last, both included.
+  void mark(std::size_t first, std::size_t last) {
+    const std::size_t firstWord = first / 64, lastWord = last / 64;
+    for (std::size_t w = firstWord; w <= lastWord; ++w) {
+      u64 bits = ~u64{0};
+      if (w == firstWord) bits &= ~u64{0} << (first % 64);
+      if (w == lastWord) bits &= ~u64{0} >> (63 - last % 64);
+      words_[w] |= bits;
+    }
+    any_ = true;
+  }
+  // The units of `bits` in word w of the map (unit 64 w + k for bit k).
+  void markWord(std::size_t w, u64 bits) {
+    words_[w] |= bits;
+    any_ = true;
+  }
+  bool marked(std::size_t unit) const { return (words_[unit / 64] >> (unit % 64) & 1) != 0; }
+  void unmark(std::size_t unit) { words_[unit / 64] &= ~(u64{1} << (unit % 64)); }
+  bool any() const { return any_; }
+  void clear() {
+    words_.fill(0);
+    any_ = false;
+  }
+  // fn(unit) for every marked unit, in unit order.
+  template <class Fn>
+  void forEach(Fn fn) const {
+    for (std::size_t w = 0; w < words_.size(); ++w)
+      for (u64 bits = words_[w]; bits != 0; bits &= bits - 1)
+        fn(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+  }
+
+ private:
+  std::array<u64, (MAX_UNITS + 63) / 64> words_{};
+  bool any_ = false;
 };
+
+// The marks of one share: where its bytes and units lie. Until the window lays the image out (and
+// for an object without a share) it marks nothing; the save after a layout takes every unit anyway.
+class ShareMarks {
+ public:
+  // The whole share may have changed.
+  void setAll() {
+    if (wholeBits_ != 0) {
+      pending_->markWord(wholeWord_, wholeBits_);  // frequent: most shares lie in one word of the map
+    } else if (count_ != 0) {
+      pending_->mark(first_, first_ + count_ - 1);
+    }
+  }
+  // The `len` bytes at p may have changed; only those of them that lie in the share are its own.
+  void setBytes(const void* p, std::size_t len) {
+    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p) - reinterpret_cast<std::uintptr_t>(base_);
+    if (at >= size_ || len == 0) return;  // wraps round when p lies before the share
+    const std::size_t end = at + len < size_ ? at + len : size_;
+    pending_->mark(first_ + at / UNIT_SIZE, first_ + (end - 1) / UNIT_SIZE);
+  }
+  // Whether some unit of the share is marked.
+  bool any() const {
+    for (std::size_t u = first_; u < first_ + count_; ++u)
+      if (pending_->marked(u)) return true;
+    return false;
+  }
+  // The share's bytes in the live image and its units among the pending ones; size 0 detaches.
+  void attach(PendingUnits* pending, const u8* base, std::size_t size, std::size_t firstUnit) {
+    pending_ = pending;
+    base_ = base;
+    size_ = static_cast<u32>(size);
+    first_ = static_cast<u16>(firstUnit);
+    count_ = static_cast<u16>((size + UNIT_SIZE - 1) / UNIT_SIZE);
+    const std::size_t last = firstUnit + count_ - 1;
+    const bool oneWord = count_ != 0 && firstUnit / 64 == last / 64;
+    wholeWord_ = static_cast<u16>(firstUnit / 64);
+    wholeBits_ = oneWord ? (~u64{0} << (firstUnit % 64)) & (~u64{0} >> (63 - last % 64)) : 0;
+  }
+  std::size_t firstUnit() const { return first_; }
+  std::size_t units() const { return count_; }
+
+ private:
+  PendingUnits* pending_ = nullptr;
+  const u8* base_ = nullptr;
+  u32 size_ = 0;
+  u16 first_ = 0;
+  u16 count_ = 0;
+  u16 wholeWord_ = 0;  // when the share's units lie in one word of the map: that word and its bits
+  u64 wholeBits_ = 0;
+};
+static_assert(MAX_UNITS <= 0xFFFF);
 
 // One share of the image: bytes [offset, offset + size) of every copy.
 struct Share {
   u32 offset;
   u32 size;
-  u32 shift;  // crc32Shift(size)
   ShareMarks* marks;
 };
 
@@ -95,36 +184,63 @@ Found locateImage(const u8* window);
 
 class BackupWindow {
  public:
-  static constexpr std::size_t MAX_SHARES = 256;
+  static constexpr std::size_t MAX_SHARES = storage::MAX_SHARES;
 
-  // Reads the window for a live image laid out as `shares` (in offset order, together covering
-  // [0, size) of the image): which copy to resume from and what each copy holds now.
-  Found open(std::span<const Share> shares, std::size_t size);
-  // Writes every marked share that differs from what a copy holds, copy by copy, and commits
-  // each copy it changed. Writes nothing when nothing is marked.
+  // Reads the window for the live image at `live`, laid out as `shares` (in offset order, together
+  // covering [0, size) of the image): which copy to resume from and what each copy holds now.
+  // Points each share's marks at its bytes and units, and marks every unit: what the copies hold
+  // is not known unit by unit, so the first save compares each unit with each copy.
+  Found open(const u8* live, std::span<const Share> shares, std::size_t size);
+  // Writes every marked unit that differs from what a copy holds, copy by copy, and commits each
+  // copy it changed. Writes and compares nothing when nothing is marked.
   void save(const u8* live);
-  // Host checks only (never in the field cycle): calls report(share, copy) for every share whose
-  // bytes in `live` differ from that copy in the window while it is not marked for that copy.
+  // Host checks only (never in the field cycle): calls report(share, copy) once for every share
+  // with an unmarked unit whose bytes in `live` differ from that copy in the window.
   template <class Fn>
   void forEachUnmarkedChange(const u8* live, Fn report) const {
     for (std::size_t s = 0; s < nShares_; ++s)
-      for (int c = 0; c < N_COPIES; ++c)
-        if (!shares_[s].marks->marked(c) && differs(live, shares_[s], c)) report(s, c);
+      for (int c = 0; c < N_COPIES; ++c) {
+        const ShareMarks& marks = *shares_[s].marks;
+        for (std::size_t u = marks.firstUnit(); u < marks.firstUnit() + marks.units(); ++u)
+          if (!pending_.marked(u) && differs(live, u, c)) {
+            report(s, c);
+            break;
+          }
+      }
   }
   std::span<const Share> shares() const { return {shares_.data(), nShares_}; }
+  // The CRC-32 that the commit record of a copy would carry now: that of its bytes in the window.
+  u32 copyCrc(int copy) const { return copyCrc_[static_cast<std::size_t>(copy)]; }
 
  private:
-  static bool differs(const u8* live, const Share& share, int copy);
-  // Whether it wrote the copy's commit record.
+  std::size_t unitSize(std::size_t unit) const { return unitOffset_[unit + 1] - unitOffset_[unit]; }
+  bool differs(const u8* live, std::size_t unit, int copy) const;
+  // Compares every pending unit with the copy, writes those that differ and commits the copy;
+  // whether it wrote the commit record. While both copies hold the same bytes it unmarks the
+  // units that do not differ, for repeatCopy.
   bool saveCopy(const u8* live, int copy, u32 sequence);
+  // Writes every pending unit to the copy and commits it, its CRC already known: for the second
+  // copy of a save when it held what the first one did.
+  bool repeatCopy(const u8* live, int copy, u32 sequence);
+  void voidCommit(std::size_t copy);
+  bool commit(std::size_t copy, u32 sequence);
 
   std::array<Share, MAX_SHARES> shares_{};
   std::size_t nShares_ = 0;
   std::size_t size_ = 0;
-  // The CRC-32 of every share as each copy holds it, so that a save computes the copy's CRC
-  // from the shares it wrote alone.
-  std::array<std::array<u32, MAX_SHARES>, N_COPIES> shareCrc_{};
+  PendingUnits pending_;
+  // Where each unit starts, and after the last one the image's size.
+  std::array<u32, MAX_UNITS + 1> unitOffset_{};
+  // x^(8 n) for the n bytes of the image after each unit: what a change within the unit is
+  // multiplied by to bring it to the copy's CRC.
+  std::array<u32, MAX_UNITS> unitShift_{};
+  // The CRC-32 of each copy's bytes as the window holds them, kept up to date by every write, so
+  // that a save reads no more than the units it compares.
+  std::array<u32, N_COPIES> copyCrc_{};
   std::array<bool, N_COPIES> committed_{};  // the copy is whole and its commit record says so
+  // Both copies hold the same bytes: true from the end of the first save after open, which
+  // compares every unit with each copy, since every save then writes both alike.
+  bool twins_ = false;
   int first_ = COPY_B;                      // the copy a save writes first: not the newest whole one
   u32 sequence_ = 0;                        // of the newest commit record seen or written
 };

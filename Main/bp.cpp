@@ -149,11 +149,12 @@ void BP::start() {
   std::size_t nShares = 0;
   auto addShare = [&](std::size_t at, std::size_t size, storage::ShareMarks& marks, const Registered& owner) {
     KZ_CHECK(nShares < shares_.size());
-    shares_[nShares] = {static_cast<u32>(at), static_cast<u32>(size), storage::crc32Shift(size), &marks};
+    shares_[nShares] = {static_cast<u32>(at), static_cast<u32>(size), &marks};
     shareOwners_[nShares++] = owner;
   };
   addShare(0, BACKUP_HEADER_SIZE, headerMarks_, {nullptr, -1, 0});
   forEachRegistered(Order::ByTypeId, [&](category::CategoryInterface& c, int id, int me) {
+    c.shareMarks().attach(nullptr, nullptr, 0, 0);  // until the window points a share's marks at its units
     if (me < 2) {
       KZ_CHECK(offset <= storage::COPY_CAPACITY);
       const std::size_t size = align8(c.attachBackup(backup_.data() + offset));
@@ -176,7 +177,7 @@ void BP::start() {
   volatileUsed = volatileOffset;
   nShares_ = nShares;
 
-  const storage::Found found = window_.open(std::span<const storage::Share>(shares_.data(), nShares), offset);
+  const storage::Found found = window_.open(backup_.data(), std::span<const storage::Share>(shares_.data(), nShares), offset);
   const u8* stored = found.image;
   const bool initialiseAsked = (bootMode() & BOOT_MODE_INITIALIZE) != 0;
   resumed_ = stored != nullptr && loadU32(stored) == BACKUP_MAGIC && loadU32(stored + 4) == BACKUP_LAYOUT_VERSION &&
@@ -191,8 +192,6 @@ void BP::start() {
   }
   const u32 header[2] = {BACKUP_MAGIC, BACKUP_LAYOUT_VERSION};
   std::memcpy(backup_.data(), header, sizeof header);
-  // What the copies in the window hold is not known share by share: the first save compares all.
-  for (std::size_t s = 0; s < nShares; ++s) shares_[s].marks->setAll();
 }
 
 void BP::restoreBackup(const u8* image) {

@@ -110,7 +110,7 @@ class BP {
   template <class Fn>
   void forEachMarkedShare(Fn fn) const {
     for (std::size_t s = 0; s < nShares_; ++s) {
-      if (shares_[s].marks->bits == 0) continue;
+      if (!shares_[s].marks->any()) continue;
       const Registered& owner = shareOwners_[s];
       fn(owner.object ? owner.object->typeName() : "header", owner.id, owner.me);
     }

@@ -69,9 +69,10 @@ class CategoryInterface {
   virtual int refusedValues() const { return 0; }
 
   // The object's share of the backup image may have changed, so every copy of the image in the
-  // non-volatile window is to hold it again; the save writes only marked shares. Not a send mark.
-  // The framework marks wherever it lets a record change; feature code that writes its share by
-  // other ways (records_ directly, an area of its own in the share) marks it too.
+  // non-volatile window is to hold it again; the save compares and writes only marked parts of
+  // the image. Not a send mark. The framework marks the record of a channel wherever it lets one
+  // change (the whole share at a start); feature code that writes its share by other ways
+  // (records_ directly, an area of its own in the share) marks it too.
   void markShareChanged() { shareMarks_.setAll(); }
   storage::ShareMarks& shareMarks() { return shareMarks_; }
 
@@ -222,7 +223,7 @@ class CategoryCommon : public CategoryInterface {
     changed_[static_cast<std::size_t>(idx)] = 1;
     markMaybeMarked(idx);
     written_.mark(idx);
-    markShareChanged();
+    markShareChannel(idx);
   }
 
   int me() const { return me_; }
@@ -232,7 +233,7 @@ class CategoryCommon : public CategoryInterface {
     checkChannel(idx);
     markMaybeMarked(idx);  // whoever holds it may set a mask
     written_.mark(idx);
-    markShareChanged();
+    markShareChannel(idx);
     return records_[idx];
   }
   const T& record(int idx) const {
@@ -248,7 +249,7 @@ class CategoryCommon : public CategoryInterface {
     changed_[static_cast<std::size_t>(idx)] = 1;
     markMaybeMarked(idx);
     written_.mark(idx);
-    markShareChanged();
+    markShareChannel(idx);
   }
   // For a feature that keeps what it works out from a record: whether the record of channel idx
   // may have been written since the last call (anywhere the framework hands it out writable or
@@ -278,8 +279,11 @@ class CategoryCommon : public CategoryInterface {
   void mayHoldMarks(int idx) {
     markMaybeMarked(idx);
     written_.mark(idx);
-    markShareChanged();
+    markShareChannel(idx);
   }
+  // The share may have changed in the channel's record alone, where it lies in the share (records
+  // kept elsewhere mark nothing): the save then compares and writes that part of the share only.
+  void markShareChannel(int idx) { shareMarks().setBytes(&records_[idx], sizeof(T)); }
   // One line for the stored values of this object that a restore refused and set back.
   void reportValuesReset(int count) const {
     if (count != 0)
@@ -310,7 +314,7 @@ class CategoryCommon : public CategoryInterface {
     rec::stamp(r, me_, ch);
     tx.writeRecord(r);  // a failed write is logged by the sender; the change is not kept
     rec::clearMasks(r);
-    markShareChanged();
+    markShareChannel(ch);
     changed_[static_cast<std::size_t>(ch)] = 0;
   }
 };

@@ -26,7 +26,12 @@ void CategoryPluginStatus::restore(const u8* stored) {
 
 void CategoryPluginStatus::afterSend() {
   if (flagShare_ == nullptr) return;
-  for (int ch = 0; ch < N_CHANNELS; ++ch) flagShare_[ch] = records_[ch].flag;
+  // The records are not the share: a flag copied into it marks its own byte.
+  for (int ch = 0; ch < N_CHANNELS; ++ch)
+    if (flagShare_[ch] != records_[ch].flag) {
+      flagShare_[ch] = records_[ch].flag;
+      shareMarks().setBytes(&flagShare_[ch], 1);
+    }
 }
 
 }  // namespace category

@@ -221,7 +221,7 @@ void CategoryButtonSourceName::afterSend() {
     copyNameFields(entry, records_[c]);
     entry.mask = 0;
     std::memcpy(static_cast<void*>(&backup_[e]), &entry, sizeof entry);
-    markShareChanged();  // the backup area is the share, not the records
+    shareMarks().setBytes(&backup_[e], sizeof entry);  // the backup area is the share, not the records
     return true;
   });
 }

@@ -213,7 +213,7 @@ void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
   }
   rec::stamp(live, me_, panel);
   changed_[static_cast<std::size_t>(panel)] = 1;
-  markShareChanged();
+  markShareChannel(panel);
   updateColumnFlags(panel);
 }
 
@@ -236,7 +236,7 @@ void CategoryXpt::sendPanel(AcknowledgeSender& tx, int panel) {
   r.mask = 0;
   for (u32& m : r.buttonMask) m = 0;
   changed_[static_cast<std::size_t>(panel)] = 0;
-  markShareChanged();
+  markShareChannel(panel);
 }
 
 // Every bus holding a button code resolves through here, several times a field: the column test

@@ -208,6 +208,8 @@ u32 jumpAddress = 0;
 int jumps = 0;
 std::size_t nvBudget = host::NO_NV_BUDGET;
 u64 nvWritten = 0;
+host::NvWriteSink nvWriteSink = nullptr;
+void* nvWriteCtx = nullptr;
 
 host::ConsoleSink consoleSink = nullptr;
 void* consoleCtx = nullptr;
@@ -495,6 +497,7 @@ void dmaToNv(std::size_t offset, const u8* src, std::size_t len) {
   std::memcpy(nvMemory.data() + offset, src, n);
   if (nvBudget != host::NO_NV_BUDGET) nvBudget -= n;
   nvWritten += n;
+  if (nvWriteSink) nvWriteSink(nvWriteCtx, offset, n);
 }
 
 void signalOtherCore() {
@@ -669,6 +672,10 @@ void setSignalSink(SignalSink sink, void* ctx) {
 }
 
 void setNvWriteBudget(std::size_t bytes) { nvBudget = bytes; }
+void setNvWriteSink(NvWriteSink sink, void* ctx) {
+  nvWriteSink = sink;
+  nvWriteCtx = ctx;
+}
 u64 nvBytesWritten() { return nvWritten; }
 
 u32 lastJumpAddress() { return jumpAddress; }

@@ -70,6 +70,9 @@ constexpr std::size_t NO_NV_BUDGET = static_cast<std::size_t>(-1);
 void setNvWriteBudget(std::size_t bytes);
 // Bytes that have reached the non-volatile window through platform::dmaToNv since the host started.
 u64 nvBytesWritten();
+// Called for every platform::dmaToNv with where it wrote and how many bytes reached the window.
+using NvWriteSink = void (*)(void* ctx, std::size_t offset, std::size_t len);
+void setNvWriteSink(NvWriteSink sink, void* ctx);
 
 // Last address handed to platform::jumpTo (0 when none) and how many jumps were requested.
 u32 lastJumpAddress();

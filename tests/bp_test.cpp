@@ -281,6 +281,55 @@ TEST_F(ProbeTest, SaveWritesOnlyChangedSharesAndAnIdleFieldNothing) {
                                                        BP::instance().backupImage() + BP::instance().backupSize())));
 }
 
+// A change writes the units of the share it lies in, not the share: each copy in turn has its
+// record voided, the changed units written (adjacent ones as one run) and its record written.
+TEST_F(ProbeTest, SaveWritesOnlyTheChangedUnitsOfAShareCopyByCopy) {
+  run({"field 2"});
+  struct Write {
+    std::size_t offset, len;
+    bool operator==(const Write&) const = default;
+  };
+  std::vector<Write> writes;
+  host::setNvWriteSink([](void* ctx, std::size_t offset, std::size_t len) {
+    static_cast<std::vector<Write>*>(ctx)->push_back({offset, len});
+  }, &writes);
+  // Through the writable record, which marks only its channel: the crosspoint share holds three
+  // panels of 420 bytes, so panel 1's buttons 100 and 150 lie in its units 10 and 11 (bytes
+  // 640..767) and panel 2's button 0 in unit 13 (bytes 832..895).
+  auto& xpt = category::CategoryXpt::get();
+  xpt.record(1).source[100] = 7;
+  xpt.record(1).source[150] = 8;
+  xpt.record(2).source[0] = 9;
+  run({"field"});
+  host::setNvWriteSink(nullptr, nullptr);
+  ASSERT_EQ(writes.size(), 8u);
+  const std::size_t share = BP::instance().shareOffset(KzifXptAssign::TYPE_ID, 0);
+  const int first = writes[0].offset == storage::COMMIT_OFFSET[storage::COPY_A] ? storage::COPY_A : storage::COPY_B;
+  std::vector<Write> expected;
+  for (const int copy : {first, 1 - first}) {
+    const std::size_t at = storage::COPY_OFFSET[static_cast<std::size_t>(copy)] + share;
+    const std::size_t commit = storage::COMMIT_OFFSET[static_cast<std::size_t>(copy)];
+    expected.insert(expected.end(), {{commit, 4}, {at + 640, 128}, {at + 832, 64}, {commit, sizeof(storage::CommitRecord)}});
+  }
+  EXPECT_EQ(writes, expected);
+  EXPECT_EQ(storage::locateImage(platform::nvWindow()).wholeSize,
+            (std::array<u32, 2>{static_cast<u32>(BP::instance().backupSize()),
+                                static_cast<u32>(BP::instance().backupSize())}));
+  EXPECT_EQ(resumableImage(), std::vector<u8>(BP::instance().backupImage(),
+                                              BP::instance().backupImage() + BP::instance().backupSize()));
+}
+
+// The writable record marks its own channel alone: a write through it into the next channel is a
+// change the save would miss, and the check after each field names it.
+TEST_F(ProbeTest, WriteBeyondTheHandedOutChannelIsReportedAsUnmarked) {
+  Lines reported;
+  boot({.unmarkedShare = [&](const std::string& share) { reported.push_back(share); }});
+  settle();
+  (&category::CategoryXpt::get().record(1))[1].source[100] = 9;  // beyond the units panel 1 touches
+  run({"field"});
+  EXPECT_EQ(reported, (Lines{"KzifXptAssign M/E 0 copy A", "KzifXptAssign M/E 0 copy B"}));
+}
+
 TEST_F(ProbeTest, PowerCutAtAnyByteOfASaveResumesTheOldImageOrTheNewOneWhole) {
   const std::vector<u8> base(platform::nvWindow(), platform::nvWindow() + platform::NV_SIZE);
   // Every cut starts from the same window: resumed, settled, then one field changes a record in

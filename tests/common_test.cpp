@@ -2,6 +2,8 @@
 // the assertion texts and word-aligned shared-memory access.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -183,4 +185,116 @@ TEST(BackupCrc, StandardCheckValueAndCombiningSharesGivesTheWholeCopysCrc) {
     folded = storage::crc32Combine(folded, storage::crc32(image.data() + at, size), storage::crc32Shift(size));
   }
   EXPECT_EQ(folded, storage::crc32(image.data(), image.size()));
+}
+
+namespace {
+
+// A live image of a few shares of awkward sizes (8-byte multiples, as the layout gives them),
+// saved through one window as the field cycle saves the backup image.
+struct SmallImage {
+  static constexpr std::array<u32, 7> SIZES = {8, 16, 200, 1264, 64, 4104, 8};
+  static constexpr std::size_t SIZE = 5664;
+  static_assert(SIZE == 8 + 16 + 200 + 1264 + 64 + 4104 + 8);
+  std::array<storage::ShareMarks, SIZES.size()> marks{};
+  std::array<storage::Share, SIZES.size()> shares{};
+  alignas(8) std::array<u8, SIZE> live{};
+  storage::BackupWindow window;
+
+  SmallImage() {
+    u32 at = 0;
+    for (std::size_t s = 0; s < SIZES.size(); ++s) {
+      shares[s] = {at, SIZES[s], &marks[s]};
+      at += SIZES[s];
+    }
+  }
+  void open() { window.open(live.data(), shares, SIZE); }
+  u8* at(std::size_t share, std::size_t offset) { return live.data() + shares[share].offset + offset; }
+  static const u8* copy(int c) { return platform::nvWindow() + storage::COPY_OFFSET[static_cast<std::size_t>(c)]; }
+  // Each copy holds the live image, its commit record is whole and carries the CRC of its bytes.
+  void expectSaved(const std::string& when) const {
+    for (int c : {storage::COPY_A, storage::COPY_B}) {
+      EXPECT_TRUE(std::equal(live.begin(), live.end(), copy(c))) << when << ", copy " << c;
+      EXPECT_EQ(window.copyCrc(c), storage::crc32(copy(c), SIZE)) << when << ", copy " << c;
+    }
+    EXPECT_EQ(storage::locateImage(platform::nvWindow()).wholeSize,
+              (std::array<u32, storage::N_COPIES>{static_cast<u32>(SIZE), static_cast<u32>(SIZE)}))
+        << when;
+  }
+};
+
+}  // namespace
+
+// The save updates each copy's CRC from the bytes that changed alone: after any run of small edits
+// (some leaving bytes as they were, some across unit edges, some marking the whole share) it is
+// the CRC of the copy, also after a start over copies that differ from each other.
+TEST(BackupWindowTest, CommittedCrcStaysThatOfTheCopyThroughRandomEditsAndStarts) {
+  host::resetMachine(false);
+  static SmallImage image;
+  std::mt19937 rng(20240611);
+  for (u8& b : image.live) b = static_cast<u8>(rng());
+  image.open();
+  image.window.save(image.live.data());
+  image.expectSaved("first save");
+  auto editAndSave = [&](int round) {
+    const int edits = static_cast<int>(rng() % 6);  // 0: an idle save
+    for (int e = 0; e < edits; ++e) {
+      const std::size_t s = rng() % SmallImage::SIZES.size();
+      const std::size_t longest = std::min<std::size_t>(SmallImage::SIZES[s], e == 0 ? 150 : 12);
+      const std::size_t len = 1 + rng() % longest;
+      const std::size_t offset = rng() % (SmallImage::SIZES[s] - len + 1);
+      u8* p = image.at(s, offset);
+      for (std::size_t k = 0; k < len; ++k)
+        if (rng() % 4 != 0) p[k] = static_cast<u8>(rng());
+      if (rng() % 8 == 0) {
+        image.marks[s].setAll();
+      } else {
+        image.marks[s].setBytes(p, len);
+      }
+    }
+    image.window.save(image.live.data());
+    image.expectSaved("round " + std::to_string(round));
+  };
+  for (int round = 0; round < 300; ++round) editAndSave(round);
+
+  // Copy B changed behind the window's back with its commit record torn, then both copies changed
+  // at different places (neither whole): each start compares both copies with the image, and the
+  // saves that follow keep the CRCs exact.
+  u8* nv = platform::nvWindow();
+  for (int k = 0; k < 40; ++k) nv[storage::COPY_OFFSET[storage::COPY_B] + rng() % SmallImage::SIZE] ^= 0x5A;
+  nv[storage::COMMIT_OFFSET[storage::COPY_B]] ^= 1;
+  image.open();
+  image.window.save(image.live.data());
+  image.expectSaved("after a start over a changed copy B");
+  for (int round = 300; round < 340; ++round) editAndSave(round);
+  for (std::size_t copy : storage::COPY_OFFSET)
+    for (int k = 0; k < 40; ++k) nv[copy + rng() % SmallImage::SIZE] ^= 0xA5;
+  image.open();
+  image.window.save(image.live.data());
+  image.expectSaved("after a start over two changed copies");
+  for (int round = 340; round < 380; ++round) editAndSave(round);
+}
+
+// The host check sees a change in a unit that is not marked, even while another unit of the same
+// share is: the marks it checks are those the save goes by.
+TEST(BackupWindowTest, HostCheckFindsAChangeOutsideTheMarkedUnitsOfItsShare) {
+  host::resetMachine(false);
+  static SmallImage image;
+  image.live.fill(0);
+  image.open();
+  image.window.save(image.live.data());
+  auto unmarked = [&] {
+    std::vector<std::pair<std::size_t, int>> found;
+    image.window.forEachUnmarkedChange(image.live.data(), [&](std::size_t s, int c) { found.emplace_back(s, c); });
+    return found;
+  };
+  *image.at(5, 1000) = 1;
+  image.marks[5].setBytes(image.at(5, 0), 64);  // the share's first unit only
+  EXPECT_EQ(unmarked(), (std::vector<std::pair<std::size_t, int>>{{5, storage::COPY_A}, {5, storage::COPY_B}}));
+  image.marks[5].setBytes(image.at(5, 1000), 1);
+  EXPECT_TRUE(unmarked().empty());
+  const u64 before = host::nvBytesWritten();
+  image.window.save(image.live.data());
+  // The unit of the changed byte in each copy, each copy's record voided and written again.
+  EXPECT_EQ(host::nvBytesWritten() - before, 2 * (4 + storage::UNIT_SIZE + sizeof(storage::CommitRecord)));
+  EXPECT_TRUE(unmarked().empty());
 }
