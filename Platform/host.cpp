@@ -414,6 +414,22 @@ std::vector<Region> findFirmwareState() { return withExecutable(regionsIn); }
 // The copy of the back-end's statics goes over the address sanitizer's red zones between them,
 // which its checked memcpy would report; the C library's own copy is taken instead.
 using CopyFn = void* (*)(void*, const void*, std::size_t);
+#if defined(__SANITIZE_ADDRESS__) && !defined(__clang__)
+// GCC's sanitizer runtime is a shared library ahead of the C library, so the next memcpy after
+// this program is still its checked one: copy with uninstrumented loads and stores instead.
+// Volatile, so that the loop is not turned back into a call to memcpy.
+__attribute__((no_sanitize("address"))) void* copyOverRedZones(void* to, const void* from, std::size_t size) {
+  auto* d = static_cast<volatile u8*>(to);
+  const auto* s = static_cast<const volatile u8*>(from);
+  std::size_t i = 0;
+  if ((reinterpret_cast<std::uintptr_t>(to) | reinterpret_cast<std::uintptr_t>(from)) % sizeof(std::uint64_t) == 0)
+    for (; i + sizeof(std::uint64_t) <= size; i += sizeof(std::uint64_t))
+      *reinterpret_cast<volatile std::uint64_t*>(d + i) = *reinterpret_cast<const volatile std::uint64_t*>(s + i);
+  for (; i < size; ++i) d[i] = s[i];
+  return to;
+}
+CopyFn uncheckedCopy() { return copyOverRedZones; }
+#else
 CopyFn uncheckedCopy() {
   static const CopyFn copy = [] {
     void* next = dlsym(RTLD_NEXT, "memcpy");
@@ -421,6 +437,7 @@ CopyFn uncheckedCopy() {
   }();
   return copy;
 }
+#endif
 
 // The first byte from `from` on where live and saved differ (size when none). It reads the
 // sanitizer's red zones between objects too, which only an uninstrumented read may.
