@@ -200,6 +200,26 @@ TEST_F(ClipTest, RecordRefusalsAnswerWithoutChangingTheChannel) {
             (Lines{recReply(12, 1, 0), playReply(10, 3, -2)}));
 }
 
+// The result codes of the channel locks as the commands tell them apart: 0 taken, 1 another
+// channel records, 2 this channel is busy or the System Manager holds its resource.
+TEST_F(ClipTest, ChannelLocksAnswerWithTheCodeOfWhatRefusedThem) {
+  ClipChannelLocks set;
+  EXPECT_EQ(set.takeReadLock(0), 0);
+  EXPECT_EQ(set.takeReadLock(0), 0);  // a second read is no conflict
+  EXPECT_EQ(set.takeRecordLock(0), 2);
+  ASSERT_TRUE(locks::remoteAcquire(ClipChannelLocks::FIRST_RESOURCE + 1, true));
+  EXPECT_EQ(set.takeReadLock(1), 2);
+  EXPECT_EQ(set.takeRecordLock(1), 2);
+  EXPECT_EQ(set.lockState(1), ClipChannelLocks::NONE);
+  locks::remoteRelease(ClipChannelLocks::FIRST_RESOURCE + 1, true);
+  EXPECT_EQ(set.takeRecordLock(2), 0);
+  EXPECT_EQ(std::pair(set.lockState(2), set.isRecording()), std::pair(ClipChannelLocks::WRITING, 1));
+  EXPECT_EQ(set.takeRecordLock(3), 1);
+  EXPECT_EQ(set.takeReadLock(2), 2);
+  set.releaseAllLocks();
+  EXPECT_EQ(std::tuple(locks::word(4), locks::word(5), locks::word(6), set.isRecording()), std::tuple(0u, 0u, 0u, 0));
+}
+
 TEST_F(ClipTest, PlayPauseJogLoopAndEndActionsInFrames) {
   format(4);
   recordClip(0, 5);
