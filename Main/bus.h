@@ -155,7 +155,6 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   void requestLinkSuppress() { linkSuppressRequest_ = 1; }
   // Snapshot recall: the selections it brings are not rewritten by the links in their field.
   void setLinkSuppress() { linkSuppress_ = 1; }
-  bool linkSuppressRequested() const { return linkSuppressRequest_ != 0; }
 
   // The panel's A and B rows exchange buses 0 and 1.
   int rowSwap() const { return rowSwap_; }

@@ -585,8 +585,6 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   // State kept for the per-field update.
   i32 requestedKeyState(int ch) const { return requested_[slot(ch)]; }
   void clearRequestedKeyState(int ch) { requested_[slot(ch)] = NO_REQUEST; }
-  bool dveGeometryChanged(int ch) const { return dveGeometryChanged_[slot(ch)] != 0; }
-  void clearDveGeometryChanged(int ch) { dveGeometryChanged_[slot(ch)] = 0; }
   f32 externalPosition(int ch) const { return externalPosition_[slot(ch)]; }
   const ColorBlock& colorBlock(int ch) const { return colors_[slot(ch)]; }
   KeyTransition& keyTransition(int ch) { return transitions_[slot(ch)]; }

@@ -174,7 +174,6 @@ class CategoryKeyPreset : public CategoryCommon<KzifKeyPreset> {
 
   int recordedSlot(int row, int column) const { return recordedSlot_[row][column]; }
   int flashCount() const { return flashCount_; }
-  bool pendingMode() const { return pendingMode_ != 0; }
 
  private:
   void clearWorkingState();
