@@ -122,7 +122,7 @@ TEST_F(DriverTest, FirstUpdateWritesThePowerOnStateThenOnlyChangesOfContextsWith
       {platform::FPGA_ME2 + kz::reg::ME_INPUT + 4 * (KZ_KEY4_S - KZ_ABUS), 0x11A4},
       {glue + kz::reg::DSK_INPUT + 4 * 3, 0x11C1},       {glue + kz::reg::AUX_INPUT + 4 * 31, 0x11CC},
       {glue + kz::reg::EXT_OUTPUT + 4 * 2, 0x11CF},      {glue + kz::reg::USK_INPUT + 4 * 5, KZ_IN_1 + 4},
-      {glue + kz::reg::AUX_MIX + 4 * 2, 512u | kz::reg::AUX_MIX_FLAG}, {glue + kz::reg::MEMORY_SOURCE, 5},
+      {glue + kz::reg::AUX_MIX + 4 * 2, 512u | 0x10000u}, {glue + kz::reg::MEMORY_SOURCE, 5},
       {glue + kz::reg::INPUT_USK + 4 * (KZ_BLACK - KZ_IN_1), 3}};
   EXPECT_EQ(registersWrittenByUpdate(), expected);
 }
@@ -143,6 +143,9 @@ TEST_F(DriverTest, OutOfRangeArgumentsThrowAndRecordNothing) {
       {"KZ_IN_1 <= src && src <= KZ_BLACK", [] { setUskInput(KZ_USK1_F, KZ_BLACK + 1); }},  // keyers: none beyond black
       {"KZ_IN_1 <= target && target <= KZ_BLACK", [] { setInputUsk(KZ_BLACK + 1, 1, KZ_USK1_F); }},
       {"KZ_USK1_F <= usk && usk <= KZ_USK4_S", [] { setInputUsk(KZ_IN_1, 1, KZ_USK4_S + 1); }},
+      // The matte ids are the hardware's: 0x2100 .. 0x212B.
+      {"KZ_COLOR_BKGD_BORDER <= matteId && matteId <= KZ_COLOR_USK4_MATTE", [] { setMatteColor(0x20FF, 64, 512, 512); }},
+      {"KZ_COLOR_BKGD_BORDER <= matteId && matteId <= KZ_COLOR_USK4_MATTE", [] { setMatteColor(0x212C, 64, 512, 512); }},
   };
   const kz::GlueImage glueBefore = kz::glueImage();
   const kz::MeImage meBefore = kz::meImage(KZ_CONTEXT_ME1);

@@ -186,6 +186,10 @@ TEST_F(DskTest, KeyOnIsCarriedOutAsACutAndStaysOnAir) {
   EXPECT_EQ(transition(2).state, AutoTransition::STATE_IDLE);
   // The next step completes the cut: the level reaches the mixer in that field...
   Lines out = run({"field"});
+  // ...and the finished cuts clear the stopped mark of both keys, each sent under its own bit.
+  Args heads;
+  for (const auto& m : only(out, "msg 5")) heads.push_back(m.substr(6, 12));
+  EXPECT_EQ(heads, (Args{"000001000001", "000001000003"}));
   const auto mixes = calls(out, "setKeyMix");
   ASSERT_EQ(mixes.size(), 4u);
   EXPECT_EQ(mixes[1], (Args{"0x1213", "1"}));
