@@ -122,6 +122,16 @@ TEST_F(ButtonEventTest, DispatchTableOrderAndMeRules) {
                                       {8, 0, 1603}, {4, 3, 1291},  {5, 3, 1296},  {6, 3, 1807}, {7, 3, 1807},
                                       {6, 3, 1808}, {6, 3, 1839},  {10, 3, 2053}, {9, 3, 3101}};
   EXPECT_EQ(calls, expected);
+
+  // And the other side of each edge: the first code in, or the last one out.
+  calls.clear();
+  for (int code : {1100, 1294, 1295, 1599, 1600, 1699, 1707, 1708, 1799, 1800, 2099, 2103, 2139, 2140, 2050, 3099, 3100})
+    press(3, code);
+  run({"field"});
+  const std::vector<Call> inside = {{4, 3, 1100}, {5, 3, 1295}, {6, 3, 1600}, {6, 3, 1699}, {6, 3, 1707},
+                                    {7, 3, 1707}, {6, 3, 1708}, {6, 3, 1799}, {6, 3, 1800}, {7, 3, 1800},
+                                    {6, 3, 2103}, {7, 3, 2103}, {6, 3, 2139}, {10, 3, 2050}, {9, 3, 3100}};
+  EXPECT_EQ(calls, inside);
 }
 
 TEST_F(ButtonEventTest, SystemButtonsReachTheSystemFromAnyRow) {

@@ -185,6 +185,9 @@ TEST_F(KeyTest, TransitionLinkCopiesSettingAIntoB) {
             Lines{msg(ab(KeyBody(2, 0).put(211, 1, 1), {5, 0, 1, 700}, {5, 0, 1, 700}))});
   // Both linked and the record saying so: each setting is taken on its own.
   EXPECT_EQ(echo(ab(link, {}, {4, 0, 0, 9})), Lines{msg(ab(link, {0, 0, 1, 700}, {4, 0, 1, 9}))});
+  // Still linked: a field only A carries goes to B under its own bit alone.
+  EXPECT_EQ(echo(ab(plain, {2, 1, 0, 0}, {})),
+            Lines{msg(ab(KeyBody(2, 0).put(211, 1, 1), {2, 0, 0, 700}, {2, 0, 0, 9}))});
 }
 
 TEST_F(KeyTest, PriorityMovesTheOtherKeysAndReportsAllFour) {
