@@ -104,3 +104,28 @@ TEST_F(SimTest, RecordsWrittenInPlaceAndAroundTheRingEndKeepTheirBytes) {
   ASSERT_GE(out.size(), 3u);
   EXPECT_EQ(Lines(out.begin(), out.begin() + 3), Lines(sent.begin(), sent.end()));
 }
+
+// Short of the free room a message needs, a record is refused whether it would go in place or
+// aside: written in place, it would eat into the room kept for the replies that must not be lost.
+TEST_F(SimTest, ARecordShortOfTheKeptRoomIsRefusedEvenWhereItWouldFitInPlace) {
+  AcknowledgeSender& tx = AcknowledgeSender::instance();
+  BufferedOutStream& stream = tx.stream();
+  run({"drain off"});
+  auto fill = [](std::size_t body) {
+    const auto bytes = pattern(5, body);
+    ASSERT_TRUE(writeMessage(99, std::span<const u8>(bytes.data(), bytes.size())));
+  };
+  while (stream.unsent() < 160000) fill(4000);
+  stream.flush();  // the transmit ring is full from here on
+  while (stream.freeSpace() > SEND_FREE_MIN + 8000) fill(4000);
+  fill(stream.freeSpace() - (SEND_FREE_MIN - 200) - MessageHeader::SIZE);
+  ASSERT_EQ(stream.freeSpace(), SEND_FREE_MIN - 200);
+  ASSERT_GT(stream.freeRun().size(), MessageHeader::SIZE + rec::wireSizeOf<KzifSystem>());
+  const std::size_t unsent = stream.unsent();
+  KzifSystem sys{};
+  sys.mask = 0x1F;
+  lines.clear();
+  EXPECT_FALSE(tx.writeRecord(sys));
+  EXPECT_EQ(stream.unsent(), unsent);
+  EXPECT_EQ(only(lines, "log [ERR] send buffer full").size(), 1u);
+}
