@@ -183,6 +183,9 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   void markReentryRowStale();
   static void rebuildStaleReentryRows();
   void applyBuses();
+  // The KZ id of the source on bus b, for routing.
+  int routedKz(int b);
+  int routeAgain(int b);
   // Turns every bus of this M/E whose source it does not allow to black; true when one of
   // buses 0..11 changed.
   bool validateBuses();
@@ -201,6 +204,17 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   void sendRecord(AcknowledgeSender& tx);
 
   AuxMix auxMix_;
+  // What each bus was last routed from: its code and, for a crosspoint button, the generation of
+  // its panel's table. The routing asks for the same buses every field, and the same code through
+  // the same table gives the same source.
+  struct RoutedBus {
+    u16 code = 0;
+    bool held = false;
+    bool direct = false;  // a SourceId given directly: nothing but the code counts
+    u32 generation = 0;
+    i32 kz = 0;
+  };
+  std::array<RoutedBus, N_BUSES> routed_{};
   // Buses changed since the last send pass, whether or not that pass could send: the record's
   // own bus marks stay set while sends are held back and would make the links follow again.
   std::array<u32, KzifBus::N_MASK_WORDS> freshBuses_{};
@@ -218,6 +232,16 @@ class CategoryBus : public CategoryCommon<KzifBus> {
     bool operator==(const RowLampInputs&) const = default;
   };
   std::array<std::array<RowLampInputs, 4>, 3> rowLampInputs_{};
+  // Each panel's preset lamps as last worked out, with what they were worked out from: this
+  // M/E's operation entries (their four row codes each) and the buses of the panel's rows.
+  static constexpr int N_PRESET_LAMPS = 6;
+  struct PresetLamps {
+    std::array<u32, N_PRESET_LAMPS> codes{};
+    u32 rows = 0;
+    bool valid = false;
+    std::array<u8, N_PRESET_LAMPS> lamp{};
+  };
+  std::array<PresetLamps, 3> presetLamps_{};
   // Each panel's shift-key columns as last read, with what they were read from: the crosspoint
   // table and the operation settings that ignore a kind of shift key.
   static constexpr int N_FUNCTION_COLUMNS = 24;  // buttons per crosspoint page

@@ -92,11 +92,6 @@ void CategoryBusTally::assign(const KzifBusTally&, int idx) {
   markChanged(idx);
 }
 
-int CategoryBusTally::busTally(int bus) const {
-  if (bus < 0 || bus >= KzifBusTally::N_BUSES) return 0;
-  return record_.tally[bus];
-}
-
 void CategoryBusTally::take(const KzifBusTally& computed) {
   if (std::memcmp(record_.tally, computed.tally, sizeof record_.tally) == 0) return;
   for (int b = 0; b < KzifBusTally::N_BUSES; ++b) {

@@ -89,7 +89,10 @@ class CategoryBusTally : public CategoryCommon<KzifBusTally> {
   bool nothingToSend() const override;
 
   // 1 when bus b (0..88) feeds an output of tally group 1; 0 otherwise.
-  int busTally(int bus) const;
+  int busTally(int bus) const {
+    if (bus < 0 || bus >= KzifBusTally::N_BUSES) return 0;
+    return record_.tally[bus];
+  }
   // Takes the computed bytes of group 1: each byte that differs is copied and marked changed.
   void take(const KzifBusTally& computed);
 
