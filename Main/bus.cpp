@@ -395,11 +395,6 @@ void CategoryBus::sendRecord(AcknowledgeSender& tx) {
   markShareChanged();
 }
 
-int CategoryBus::getSource(int bus) const {
-  if (bus < 0 || bus > BUS_LAST) return -1;
-  return sourceOfCode(records_[0].code[bus]);
-}
-
 bool CategoryBus::selectSource(int bus, int source) {
   if (bus < 0 || bus > BUS_LAST || !isCodableSource(source) || !isAllowedSource(bus, source) ||
       !checkReentry(bus, source))

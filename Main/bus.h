@@ -107,8 +107,14 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   void assign(const KzifBus& in, int channel) override;
   void sendChanges(AcknowledgeSender& tx) override;
 
-  // SourceId on the bus; -1 for a bus outside 0..88 or a code that resolves to nothing.
-  int getSource(int bus) const;
+  // SourceId on the bus; -1 for a bus outside 0..88 or a code that resolves to nothing. A direct
+  // code, which most buses hold, is resolved in place.
+  int getSource(int bus) const {
+    if (bus < 0 || bus > BUS_LAST) return -1;
+    const int v = static_cast<i16>(records_[0].code[bus]);
+    if (v >= BUS_CODE_SOURCE_BASE) return isCodableSource(v - BUS_CODE_SOURCE_BASE) ? v - BUS_CODE_SOURCE_BASE : -1;
+    return resolveSourceCode(v);
+  }
   // Puts a source on a bus directly when the bus allows it and it loops no M/E; a bus of 16..23
   // or 24..71 that changed is copied into the other M/Es. True when it took the source.
   bool selectSource(int bus, int source);

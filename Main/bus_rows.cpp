@@ -113,7 +113,7 @@ float transitionLevel(const AutoTransition& t) { return t.endFlag < 0 ? 1.0f - t
 
 namespace category {
 
-int CategoryBus::busOnAir(int me, int bus) {
+inline int CategoryBus::busOnAir(int me, int bus) {
   if (tallyReader_ != nullptr) return tallyReader_(me, bus) != 0 ? 1 : 0;
   const auto* tally = BP::instance().find<CategoryBusTally>(me);
   return tally != nullptr && tally->busTally(bus) != 0 ? 1 : 0;
