@@ -5,13 +5,7 @@
 
 KZ_SOURCE("Main/aux_mix");
 
-void AuxMix::setDuration(int ch, int frames) {
-  if (ch < 0 || ch >= N_CHANNELS) return;
-  channels_[static_cast<std::size_t>(ch)].frames = frames < 0 ? 0 : frames > MAX_FRAMES ? MAX_FRAMES : frames;
-}
-
-void AuxMix::update(int ch, int source, int videoFormat, bool fieldOne) {
-  if (ch < 0 || ch >= N_CHANNELS) return;
+void AuxMix::step(int ch, int source, int videoFormat, bool fieldOne) {
   AuxMixChannel& c = channels_[static_cast<std::size_t>(ch)];
   if (!c.running && source != c.to) {
     c.from = c.to;

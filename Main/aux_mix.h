@@ -32,14 +32,24 @@ class AuxMix {
 
   void reset() { channels_ = {}; }
   // frames clamped to 0..999; a channel outside 0..15 is ignored.
-  void setDuration(int ch, int frames);
+  void setDuration(int ch, int frames) {
+    if (ch < 0 || ch >= N_CHANNELS) return;
+    channels_[static_cast<std::size_t>(ch)].frames = frames < 0 ? 0 : frames > MAX_FRAMES ? MAX_FRAMES : frames;
+  }
   // One field's step towards `source`, at the pace framesPerField gives for videoFormat and
-  // fieldOne (CategorySystem::isField(1)). Frames below 2 cut.
-  void update(int ch, int source, int videoFormat, bool fieldOne);
+  // fieldOne (CategorySystem::isField(1)). Frames below 2 cut. A channel at rest on its source,
+  // as nearly every channel is in nearly every field, is passed by here.
+  void update(int ch, int source, int videoFormat, bool fieldOne) {
+    if (ch < 0 || ch >= N_CHANNELS) return;
+    const AuxMixChannel& c = channels_[static_cast<std::size_t>(ch)];
+    if (!c.running && source == c.to) return;
+    step(ch, source, videoFormat, fieldOne);
+  }
   Sources sources(int ch) const;
   int running(int ch) const;
   const AuxMixChannel& channel(int ch) const;
 
  private:
+  void step(int ch, int source, int videoFormat, bool fieldOne);
   std::array<AuxMixChannel, N_CHANNELS> channels_{};
 };

@@ -87,8 +87,7 @@ const KzifOperate* operateSettings() {
 }
 
 // Duration of AUX n + 1's mix: its rate while its mix is on, else 1 (a cut).
-int auxMixFrames(int n) {
-  const KzifOperate* op = operateSettings();
+int auxMixFrames(const KzifOperate* op, int n) {
   if (!op || op->auxMixEnable.value[n] == 0) return 1;
   return op->auxMixRate.value[n];
 }
@@ -396,11 +395,6 @@ void CategoryBus::sendRecord(AcknowledgeSender& tx) {
   markShareChanged();
 }
 
-int CategoryBus::getSource(int bus) const {
-  if (bus < 0 || bus > BUS_LAST) return -1;
-  return sourceOfCode(records_[0].code[bus]);
-}
-
 bool CategoryBus::selectSource(int bus, int source) {
   if (bus < 0 || bus > BUS_LAST || !isCodableSource(source) || !isAllowedSource(bus, source) ||
       !checkReentry(bus, source))
@@ -467,19 +461,25 @@ void CategoryBus::setUskSource(int source, int usk) {
   assign(one, 0);
 }
 
+inline int CategoryBus::routedKz(int b) {
+  const RoutedBus& r = routed_[static_cast<std::size_t>(b)];
+  if (r.direct && r.code == records_[0].code[b]) return r.kz;
+  return routeAgain(b);
+}
+
 void CategoryBus::applyKeyXpt(int n, int keyType, int separateKey) {
   KZ_CHECK(0 <= n && n < 4);
   setMeContext(KZ_CONTEXT_ME1 + me_);
-  const int fill = sourceToKz(getSource(BUS_KEY1_FILL + 2 * n));
-  const int key = keyType != 0 && separateKey != 0 ? sourceToKz(getSource(BUS_KEY1_FILL + 2 * n + 1)) : fill;
+  const int fill = routedKz(BUS_KEY1_FILL + 2 * n);
+  const int key = keyType != 0 && separateKey != 0 ? routedKz(BUS_KEY1_FILL + 2 * n + 1) : fill;
   setMeInput(KZ_KEY1_F + 2 * n, fill);
   setMeInput(KZ_KEY1_F + 2 * n + 1, key);
 }
 
 void CategoryBus::applyDskXpt(int n, int keyType, int separateKey) {
   KZ_CHECK(0 <= n && n < 4);
-  const int fill = sourceToKz(getSource(BUS_DSK1_FILL + 2 * n));
-  const int key = keyType != 0 && separateKey != 0 ? sourceToKz(getSource(BUS_DSK1_FILL + 2 * n + 1)) : fill;
+  const int fill = routedKz(BUS_DSK1_FILL + 2 * n);
+  const int key = keyType != 0 && separateKey != 0 ? routedKz(BUS_DSK1_FILL + 2 * n + 1) : fill;
   setDskInput(KZ_DSK1_F + 2 * n, fill);
   setDskInput(KZ_DSK1_F + 2 * n + 1, key);
 }
@@ -632,11 +632,23 @@ void CategoryBus::selectLinked(const CategorySourceLink& link, int from, int to)
   selectSource(to, linked);  // refuses "no link" (0) and what the bus does not take
 }
 
+int CategoryBus::routeAgain(int b) {
+  const u16 code = records_[0].code[b];
+  const int v = static_cast<i16>(code);
+  u32 generation = 0;
+  if (0 <= v && v < BUS_CODE_SOURCE_BASE)
+    if (const auto* xpt = BP::instance().find<CategoryXpt>()) generation = xpt->tableGeneration(v >> 8);
+  RoutedBus& r = routed_[static_cast<std::size_t>(b)];
+  if (r.held && r.code == code && r.generation == generation) return r.kz;
+  r = RoutedBus{code, true, v >= BUS_CODE_SOURCE_BASE, generation, sourceToKz(sourceOfCode(code))};
+  return r.kz;
+}
+
 void CategoryBus::applyBuses() {
   if (validateBuses()) markReentryRowStale();
   applyAbBuses();
-  setMeInput(KZ_UTIL1, sourceToKz(getSource(BUS_UTIL1)));
-  setMeInput(KZ_UTIL2, sourceToKz(getSource(BUS_UTIL2)));
+  setMeInput(KZ_UTIL1, routedKz(BUS_UTIL1));
+  setMeInput(KZ_UTIL2, routedKz(BUS_UTIL2));
   if (me_ == 0) applyMeZeroOutputs();
 }
 
@@ -675,8 +687,8 @@ bool CategoryBus::validateBuses() {
 }
 
 void CategoryBus::applyAbBuses() {
-  setMeInput(KZ_ABUS, sourceToKz(getSource(BUS_A)));
-  setMeInput(KZ_BBUS, sourceToKz(getSource(BUS_B)));
+  setMeInput(KZ_ABUS, routedKz(BUS_A));
+  setMeInput(KZ_BBUS, routedKz(BUS_B));
 
   // A completed background transition turns the end flag over: the other bus is on programme.
   const AutoTransition& bkgdTrans = CategoryFaderEvent::get().transition(bkgdTransIndex[static_cast<std::size_t>(me_)]);
@@ -698,20 +710,22 @@ void CategoryBus::applyAbBuses() {
 
 void CategoryBus::applyMeZeroOutputs() {
   runAuxMix();
-  for (int b = BUS_AUX5; b <= BUS_AUX16; ++b) setAuxInput(KZ_AUX1 + 2 * (b - BUS_AUX1), sourceToKz(getSource(b)));
-  setAuxInput(KZ_EXT_OUT1, sourceToKz(getSource(BUS_EXT_OUT1)));
-  setAuxInput(KZ_EXT_OUT1 + 1, sourceToKz(getSource(BUS_EXT_OUT1 + 1)));
-  if (!CategoryExtendedDisplay::get().ownsOutput()) setAuxInput(KZ_EXT_OUT_LAST, sourceToKz(getSource(BUS_EXT_OUT3)));
+  for (int b = BUS_AUX5; b <= BUS_AUX16; ++b) setAuxInput(KZ_AUX1 + 2 * (b - BUS_AUX1), routedKz(b));
+  setAuxInput(KZ_EXT_OUT1, routedKz(BUS_EXT_OUT1));
+  setAuxInput(KZ_EXT_OUT1 + 1, routedKz(BUS_EXT_OUT1 + 1));
+  if (!CategoryExtendedDisplay::get().ownsOutput()) setAuxInput(KZ_EXT_OUT_LAST, routedKz(BUS_EXT_OUT3));
 }
 
 // AUX 1..4: M/E 0 drives the mixers; the other M/Es step their channels with M/E 0's selection.
 void CategoryBus::runAuxMix() {
   const FieldPace pace = fieldPace();
+  const KzifOperate* op = operateSettings();
+  std::array<CategoryBus*, N_ME> buses;
+  for (int me = 0; me < N_ME; ++me) buses[static_cast<std::size_t>(me)] = busOf(me);
   for (int n = 0; n < 4; ++n) {
-    const int frames = auxMixFrames(n);
+    const int frames = auxMixFrames(op, n);
     const int source = getSource(BUS_AUX1 + n);
-    for (int me = 0; me < N_ME; ++me) {
-      CategoryBus* bus = busOf(me);
+    for (CategoryBus* bus : buses) {
       if (!bus) continue;
       bus->auxMix_.setDuration(n, frames);
       bus->auxMix_.update(n, source, pace.videoFormat, pace.fieldOne);

@@ -107,8 +107,14 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   void assign(const KzifBus& in, int channel) override;
   void sendChanges(AcknowledgeSender& tx) override;
 
-  // SourceId on the bus; -1 for a bus outside 0..88 or a code that resolves to nothing.
-  int getSource(int bus) const;
+  // SourceId on the bus; -1 for a bus outside 0..88 or a code that resolves to nothing. A direct
+  // code, which most buses hold, is resolved in place.
+  int getSource(int bus) const {
+    if (bus < 0 || bus > BUS_LAST) return -1;
+    const int v = static_cast<i16>(records_[0].code[bus]);
+    if (v >= BUS_CODE_SOURCE_BASE) return isCodableSource(v - BUS_CODE_SOURCE_BASE) ? v - BUS_CODE_SOURCE_BASE : -1;
+    return resolveSourceCode(v);
+  }
   // Puts a source on a bus directly when the bus allows it and it loops no M/E; a bus of 16..23
   // or 24..71 that changed is copied into the other M/Es. True when it took the source.
   bool selectSource(int bus, int source);
@@ -183,6 +189,9 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   void markReentryRowStale();
   static void rebuildStaleReentryRows();
   void applyBuses();
+  // The KZ id of the source on bus b, for routing.
+  int routedKz(int b);
+  int routeAgain(int b);
   // Turns every bus of this M/E whose source it does not allow to black; true when one of
   // buses 0..11 changed.
   bool validateBuses();
@@ -201,6 +210,17 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   void sendRecord(AcknowledgeSender& tx);
 
   AuxMix auxMix_;
+  // What each bus was last routed from: its code and, for a crosspoint button, the generation of
+  // its panel's table. The routing asks for the same buses every field, and the same code through
+  // the same table gives the same source.
+  struct RoutedBus {
+    u16 code = 0;
+    bool held = false;
+    bool direct = false;  // a SourceId given directly: nothing but the code counts
+    u32 generation = 0;
+    i32 kz = 0;
+  };
+  std::array<RoutedBus, N_BUSES> routed_{};
   // Buses changed since the last send pass, whether or not that pass could send: the record's
   // own bus marks stay set while sends are held back and would make the links follow again.
   std::array<u32, KzifBus::N_MASK_WORDS> freshBuses_{};
@@ -218,6 +238,16 @@ class CategoryBus : public CategoryCommon<KzifBus> {
     bool operator==(const RowLampInputs&) const = default;
   };
   std::array<std::array<RowLampInputs, 4>, 3> rowLampInputs_{};
+  // Each panel's preset lamps as last worked out, with what they were worked out from: this
+  // M/E's operation entries (their four row codes each) and the buses of the panel's rows.
+  static constexpr int N_PRESET_LAMPS = 6;
+  struct PresetLamps {
+    std::array<u32, N_PRESET_LAMPS> codes{};
+    u32 rows = 0;
+    bool valid = false;
+    std::array<u8, N_PRESET_LAMPS> lamp{};
+  };
+  std::array<PresetLamps, 3> presetLamps_{};
   // Each panel's shift-key columns as last read, with what they were read from: the crosspoint
   // table and the operation settings that ignore a kind of shift key.
   static constexpr int N_FUNCTION_COLUMNS = 24;  // buttons per crosspoint page

@@ -113,7 +113,7 @@ float transitionLevel(const AutoTransition& t) { return t.endFlag < 0 ? 1.0f - t
 
 namespace category {
 
-int CategoryBus::busOnAir(int me, int bus) {
+inline int CategoryBus::busOnAir(int me, int bus) {
   if (tallyReader_ != nullptr) return tallyReader_(me, bus) != 0 ? 1 : 0;
   const auto* tally = BP::instance().find<CategoryBusTally>(me);
   return tally != nullptr && tally->busTally(bus) != 0 ? 1 : 0;
@@ -127,6 +127,7 @@ void CategoryBus::resetRows() {
   resetHeldButtons();
   lampPanel_ = 0;
   for (auto& panel : rowLampInputs_) panel.fill(RowLampInputs{});
+  presetLamps_.fill(PresetLamps{});
   for (auto& columns : functionColumns_) columns.valid = false;
 }
 
@@ -230,10 +231,10 @@ class BusRowLamps {
 
   // Only a lamp whose state differs is written: the lamps step only what was written.
   void setMeLamp(int code, int state) {
-    if (meLed_ && meLed_->requested(panel_, meLedCodeToIndex(code)) != state) meLed_->setLed(panel_, code, static_cast<u8>(state));
+    if (meLed_) meLed_->requestLamp(panel_ * CategoryMeLed::N_LED + meLedCodeToIndex(code), static_cast<u8>(state));
   }
   void setPanelLamp(int code, int state) {
-    if (led_ && led_->led(panel_, code) != state) led_->setLed(panel_, code, static_cast<u8>(state));
+    if (led_) led_->requestLamp(panel_ * CategoryLed::N_LED + ledCodeToIndex(code), static_cast<u8>(state));
   }
 
   // The panel's shift keys: which columns hold them and which of the two kinds it has at all.
@@ -265,9 +266,9 @@ class BusRowLamps {
       read.valid = true;
     }
     functionMask_ = read.mask;
-    columnFlags_ = read.flags;
+    columnFlags_ = &read.flags;
   }
-  u32 columnFunction(int column) const { return columnFlags_[static_cast<std::size_t>(column)]; }
+  u32 columnFunction(int column) const { return columnFlags_ ? (*columnFlags_)[static_cast<std::size_t>(column)] : 0; }
   int sourceOfButton(int index) const { return xpt_ ? xpt_->sourceOf(panel_, index) : -1; }
   // The first button of the four pages that selects the source; -1 for none. A button of a
   // function column selects nothing, whatever it holds.
@@ -333,7 +334,8 @@ class BusRowLamps {
     const int b = rowBus(r);
     if (isForeignRow(b)) return;
     if (r < 2 && (b == BUS_A || b == BUS_B)) return;  // the A/B step lights these
-    setMeLamp(ROW_STATUS_LAMP[r], busStatus(b));
+    rowStatus_[static_cast<std::size_t>(r)] = busStatus(b);
+    setMeLamp(ROW_STATUS_LAMP[r], rowStatus_[static_cast<std::size_t>(r)]);
   }
 
   void abLamps() {
@@ -374,11 +376,12 @@ class BusRowLamps {
     }
     const int code = static_cast<i16>(holder->record(0).code[b]);
     const int source = holder->getSource(b);
+    // Any other bus is the row's own, whose status the row status step has just worked out.
     int status;
     if (b == BUS_A || b == BUS_B)
       status = b != bus_.flip() && bkgdAtEnd() ? 3 : tallyLamp(me_, b);
     else
-      status = busStatus(b);
+      status = rowStatus_[static_cast<std::size_t>(r)];
 
     const bool mixing = auxMixRunning(b);
     const int from = mixing ? bus_.auxMix().sources(b - BUS_AUX1).from : -1;
@@ -459,8 +462,24 @@ class BusRowLamps {
   }
 
   void presetLamps() {
-    for (int k = 0; k < KzifOperate::N_ENTRIES_PER_GROUP; ++k)
-      setMeLamp(PRESET_LAMP[k], operate_ ? presetLamp(operate_->record(0).entry(me_, k)) : 0);
+    static_assert(CategoryBus::N_PRESET_LAMPS == KzifOperate::N_ENTRIES_PER_GROUP);
+    CategoryBus::PresetLamps& last = bus_.presetLamps_[static_cast<std::size_t>(panel_)];
+    std::array<u32, KzifOperate::N_ENTRIES_PER_GROUP> codes{};
+    if (operate_)
+      for (int k = 0; k < KzifOperate::N_ENTRIES_PER_GROUP; ++k)
+        std::memcpy(&codes[static_cast<std::size_t>(k)], operate_->record(0).entry(me_, k).codes.code, sizeof(u32));
+    u32 rows;
+    static_assert(sizeof status_->rowBus.bus >= sizeof rows);
+    std::memcpy(&rows, status_->rowBus.bus, sizeof rows);
+    // Without the operation settings no entry lights; their codes read as none (0) here.
+    if (!last.valid || last.codes != codes || last.rows != rows) {
+      for (int k = 0; k < KzifOperate::N_ENTRIES_PER_GROUP; ++k)
+        last.lamp[static_cast<std::size_t>(k)] = static_cast<u8>(operate_ ? presetLamp(operate_->record(0).entry(me_, k)) : 0);
+      last.codes = codes;
+      last.rows = rows;
+      last.valid = true;
+    }
+    for (int k = 0; k < KzifOperate::N_ENTRIES_PER_GROUP; ++k) setMeLamp(PRESET_LAMP[k], last.lamp[static_cast<std::size_t>(k)]);
     setMeLamp(LAMP_PANEL_FLAG4, status_->flag4 == 1 ? 1 : 0);
     const int auxPage = status_->rowPage.page[4];
     setMeLamp(LAMP_AUX_PAGE_BIT0, (auxPage & 1) ? 2 : 0);
@@ -478,8 +497,9 @@ class BusRowLamps {
   const CategoryFaderEvent* fader_;
   const KzifBusStatus* status_ = nullptr;
   u32 functionMask_ = 0;
-  std::array<u32, N_COLUMNS> columnFlags_{};  // each column's shift keys the panel uses
+  const std::array<u32, N_COLUMNS>* columnFlags_ = nullptr;  // each column's shift keys the panel uses
   bool lampByFunction_ = true;
+  std::array<int, N_ROWS> rowStatus_{};  // busStatus of each row's bus, A and B aside
 };
 
 void CategoryBus::updateLamps() {

@@ -178,6 +178,8 @@ void CategoryChromaKey::initInternal() {
   applied_.sampleSize = APPLIED_SAMPLE_SIZE_AT_START;
   // Keyer 1 has no status word: its table is always taken as ready.
   statusChecked_ = {1, 0, 0, 0};
+  polling_ = true;
+  peers_.found = false;
   tableValid_ = {1, 0, 0, 0};
   keyOutputs_.fill(0);
 }
@@ -290,7 +292,7 @@ void CategoryChromaKey::takeMeWide(int n) {
 // The last keyer k of this M/E that the configuration names as a sample keyer, that is the
 // selected sample keyer and that is a chroma keyer; -1 when none is.
 int CategoryChromaKey::configuredSampleKeyer(const std::array<int, N_KEYERS>& keyTypes) const {
-  const auto* config = BP::instance().find<CategoryMainframeConfig>();
+  const CategoryMainframeConfig* config = peers_.config;
   if (config == nullptr || me_ >= 8) return -1;
   const KzifMainframeConfig& mf = config->record(0);
   int found = -1;
@@ -302,32 +304,44 @@ int CategoryChromaKey::configuredSampleKeyer(const std::array<int, N_KEYERS>& ke
   return found;
 }
 
+void CategoryChromaKey::findPeers() {
+  const BP& bp = BP::instance();
+  peers_.keys = bp.find<CategoryKey>(me_);
+  if (peers_.keys == nullptr) peers_.keys = bp.find<CategoryKey>(0);
+  peers_.config = bp.find<CategoryMainframeConfig>();
+  peers_.system = bp.find<CategorySystem>();
+  peers_.found = true;
+}
+
 void CategoryChromaKey::update() {
+  // The categories are static objects, all registered before a start: looked up once per start.
+  if (!peers_.found) findPeers();
   std::array<int, N_KEYERS> keyTypes{};
-  auto* keys = BP::instance().find<CategoryKey>(me_);
-  if (keys == nullptr) keys = BP::instance().find<CategoryKey>(0);
-  if (keys != nullptr)
-    for (int c = 0; c < N_KEYERS; ++c) keyTypes[static_cast<std::size_t>(c)] = std::as_const(*keys).keyType(c);
+  if (const CategoryKey* keys = peers_.keys)
+    for (int c = 0; c < N_KEYERS; ++c) keyTypes[static_cast<std::size_t>(c)] = keys->keyType(c);
   setMeContext(KZ_CONTEXT_ME1 + me_);
 
-  const auto* config = BP::instance().find<CategoryMainframeConfig>();
-  const auto* system = BP::instance().find<CategorySystem>();
-  const int format = system != nullptr ? system->videoFormat() : 0;
+  const CategoryMainframeConfig* config = peers_.config;
+  const int format = peers_.system != nullptr ? peers_.system->videoFormat() : 0;
 
-  // Neither the configuration nor the key types change within the pass.
+  // Neither the configuration, the key types nor the sample keyer change within the pass: the
+  // sample flags every keyer sets are the same.
   const MeConfig* mc = config != nullptr && me_ < 8 ? &config->record(0).meConfig[me_] : nullptr;
   const int sampleKeyer = configuredSampleKeyer(keyTypes);
+  const int sampleKey = pending_.sampleKey;
+  sampleIsChroma_ = sampleKey >= 1 && sampleKey <= 4 && keyTypes[static_cast<std::size_t>(sampleKey - 1)] == KEY_TYPE_CHROMA;
+  const int sample1401 = mc != nullptr && mc->sampleOff1401 == 1 ? 0 : sampleIsChroma_;
+  const int sample1407 = mc != nullptr && mc->sampleOff1407 == 1 ? 0 : sampleIsChroma_;
+  const int sample1408 = sampleKeyer >= 0 ? 1 : 0;
+  const bool meWideMoved = !(pending_ == applied_);
   for (int c = 0; c < N_KEYERS; ++c) {
     const std::size_t k = static_cast<std::size_t>(c);
     const int target = keyerTarget(c);
     const bool isChroma = keyTypes[k] == KEY_TYPE_CHROMA;
-    takeMeWide(c);
-    const int sampleKey = pending_.sampleKey;
-    sampleIsChroma_ = sampleKey >= 1 && sampleKey <= 4 &&
-                      keyTypes[static_cast<std::size_t>(sampleKey - 1)] == KEY_TYPE_CHROMA;
-    setChromaKeySample(KZ_CHROMA_SAMPLE_1401, mc != nullptr && mc->sampleOff1401 == 1 ? 0 : sampleIsChroma_);
-    setChromaKeySample(KZ_CHROMA_SAMPLE_1407, mc != nullptr && mc->sampleOff1407 == 1 ? 0 : sampleIsChroma_);
-    setChromaKeySample(KZ_CHROMA_SAMPLE_1408, sampleKeyer >= 0 ? 1 : 0);
+    if (meWideMoved) takeMeWide(c);
+    setChromaKeySample(KZ_CHROMA_SAMPLE_1401, sample1401);
+    setChromaKeySample(KZ_CHROMA_SAMPLE_1407, sample1407);
+    setChromaKeySample(KZ_CHROMA_SAMPLE_1408, sample1408);
 
     const KzifChromaKey& r = records_[c];
     setChromaKeyEnable(target, isChroma ? 1 : 0, isChroma ? 1 : 0, KZ_CHROMA_FIXED, chromaModeId(r.chromaMode));
@@ -340,16 +354,18 @@ void CategoryChromaKey::update() {
     if (tablePending_[k] != 0) applyTable(c);
   }
   applied_ = pending_;
-  pollTableStatus();
+  if (polling_) pollTableStatus();
   applyKeyOutputs();
 }
 
 // Keyers 2..4 wait for the System Manager's word that their data is ready; a word other than the
 // ready value leaves the keyer without a table until the next start.
 void CategoryChromaKey::pollTableStatus() {
+  polling_ = false;
   for (int c = 1; c < N_KEYERS; ++c) {
     const std::size_t k = static_cast<std::size_t>(c);
     if (statusChecked_[k] != 0) continue;
+    polling_ = true;
     const u32 word = readChromakeyStatus(c);
     if (word == 0) continue;
     statusChecked_[k] = 1;

@@ -106,6 +106,10 @@ static_assert(offsetof(ChromaKeyData, fromSnapshot) == ChromaKeyData::TABLE_PART
 
 namespace category {
 
+class CategoryKey;
+class CategoryMainframeConfig;
+class CategorySystem;
+
 class CategoryChromaKey : public CategoryCommon<KzifChromaKey> {
  public:
   static constexpr int N_KEYERS = KzifChromaKey::N_CHANNELS;
@@ -140,12 +144,17 @@ class CategoryChromaKey : public CategoryCommon<KzifChromaKey> {
     u8 chromaMode = 0;
     i16 samplePosition[2] = {0, 0};
     i16 sampleSize = 0;
+    bool operator==(const MeWide& o) const {
+      return sampleKey == o.sampleKey && chromaMode == o.chromaMode && samplePosition[0] == o.samplePosition[0] &&
+             samplePosition[1] == o.samplePosition[1] && sampleSize == o.sampleSize;
+    }
   };
   static std::size_t slot(int n) {
     checkChannel(n);
     return static_cast<std::size_t>(n);
   }
   void applyTable(int n);
+  void findPeers();
   void takeMeWide(int n);
   void pollTableStatus();
   void applyKeyOutputs();
@@ -162,6 +171,14 @@ class CategoryChromaKey : public CategoryCommon<KzifChromaKey> {
   std::array<u8, N_KEYERS> statusChecked_{};
   std::array<u8, N_KEYERS> tableValid_{};
   std::array<u16, N_KEYERS> keyOutputs_{};  // as last set; 0 before the first update
+  bool polling_ = true;  // a keyer still waits for its status word
+  struct Peers {
+    const CategoryKey* keys = nullptr;
+    const CategoryMainframeConfig* config = nullptr;
+    const CategorySystem* system = nullptr;
+    bool found = false;
+  };
+  Peers peers_{};
 };
 
 }  // namespace category

@@ -74,6 +74,7 @@ CategoryBusTally& CategoryBusTally::get(int me) { return BP::instance().require<
 
 std::size_t CategoryBusTally::attachBackup(u8*) {
   changed_.fill(0);
+  takenBitsValid_ = false;
   return attachInternal(&record_);
 }
 
@@ -92,12 +93,11 @@ void CategoryBusTally::assign(const KzifBusTally&, int idx) {
   markChanged(idx);
 }
 
-int CategoryBusTally::busTally(int bus) const {
-  if (bus < 0 || bus >= KzifBusTally::N_BUSES) return 0;
-  return record_.tally[bus];
-}
-
 void CategoryBusTally::take(const KzifBusTally& computed) {
+  const bool written = takeRecordWritten(0);
+  if (!written && takenBitsValid_ && std::equal(takenBits_.begin(), takenBits_.end(), std::begin(computed.changed))) return;
+  std::copy(std::begin(computed.changed), std::end(computed.changed), takenBits_.begin());
+  takenBitsValid_ = true;
   if (std::memcmp(record_.tally, computed.tally, sizeof record_.tally) == 0) return;
   for (int b = 0; b < KzifBusTally::N_BUSES; ++b) {
     if (record_.tally[b] == computed.tally[b]) continue;
@@ -146,6 +146,8 @@ std::size_t CategorySourceTally::attachBackup(u8*) {
   statusOr_.fill(0);
   for (auto& slot : bkgdDveTrans_) slot.fill(0);
   bkgdDveTransCnt_ = 0;
+  outgoingBits_.fill(TakenBits{});
+  rowBits_.fill(TakenBits{});
   ++revision_;
   return attachInternal(rows_.data());
 }
@@ -204,11 +206,21 @@ void CategorySourceTally::takeGroup(int group, const Tally& work) {
   if (group == 0)
     for (int m = 0; m < N_ME; ++m)
       if (auto* buses = BP::instance().find<CategoryBusTally>(m)) buses->take(work.buses[static_cast<std::size_t>(m)]);
-  if (takeRow(outgoing_[static_cast<std::size_t>(group)], work.sources)) markSendPending();
+  const auto g = static_cast<std::size_t>(group);
+  const u32(&marks)[KzifSourceTally::N_WORDS] = work.sources.changed;
+  if (!outgoingBits_[g].same(marks)) {
+    if (takeRow(outgoing_[g], work.sources)) markSendPending();
+    outgoingBits_[g].take(marks);
+  }
   const auto* peripheral = BP::instance().find<CategoryPeripheral>();
   if (peripheral != nullptr && peripheral->externalTally()) return;
-  KzifSourceTally& r = rows_[static_cast<std::size_t>(group)];
-  if (takeRow(r, work.sources)) {
+  KzifSourceTally& r = rows_[g];
+  bool taken = false;
+  if (takeRecordWritten(group) || !rowBits_[g].same(marks)) {
+    taken = takeRow(r, work.sources);
+    rowBits_[g].take(marks);
+  }
+  if (taken) {
     mayHoldMarks(group);
     ++revision_;
   } else {
@@ -221,13 +233,7 @@ void CategorySourceTally::update() {
   latchStatus();
   const auto* peripheral = BP::instance().find<CategoryPeripheral>();
   const bool hardware = peripheral != nullptr && peripheral->tallyMode() != 0;
-  static Tally work;  // one group's work record, built anew for each group
-  for (int k = 0; k < N_GROUPS; ++k) {
-    std::memset(static_cast<void*>(&work), 0, sizeof work);
-    for (int m = 0; m < N_ME; ++m) work.buses[static_cast<std::size_t>(m)].me = static_cast<u8>(m);
-    if (peripheral != nullptr) walkGroup(work, peripheral->tallyGroup(k), hardware);
-    takeGroup(k, work);
-  }
+  walkAndTakeGroups(peripheral, hardware);
   if (hardware) {
     bkgdDveTransCnt_ = (bkgdDveTransCnt_ + 1) % N_DVE_SLOTS;
     bkgdDveTrans_[static_cast<std::size_t>(bkgdDveTransCnt_)].fill(0);

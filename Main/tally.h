@@ -3,7 +3,9 @@
 // names, and for group 1 which buses of each M/E feed them. The System Manager is told of changes;
 // the multiview draws the marks on its labels.
 #pragma once
+#include <algorithm>
 #include <array>
+#include <iterator>
 
 #include "Main/category.h"
 #include "Main/peripheral.h"
@@ -89,13 +91,21 @@ class CategoryBusTally : public CategoryCommon<KzifBusTally> {
   bool nothingToSend() const override;
 
   // 1 when bus b (0..88) feeds an output of tally group 1; 0 otherwise.
-  int busTally(int bus) const;
+  int busTally(int bus) const {
+    if (bus < 0 || bus >= KzifBusTally::N_BUSES) return 0;
+    return record_.tally[bus];
+  }
   // Takes the computed bytes of group 1: each byte that differs is copied and marked changed.
+  // The computed record's changed words mark exactly its buses at 1, as the walk leaves them.
   void take(const KzifBusTally& computed);
 
  private:
   void sendRecord(AcknowledgeSender& tx);
   KzifBusTally record_{};
+  // The buses at 1 in the record as the last take left it: the same marks again change nothing,
+  // unless the record was written elsewhere since.
+  std::array<u32, KzifBusTally::N_WORDS> takenBits_{};
+  bool takenBitsValid_ = false;
 };
 
 class CategorySourceTally : public CategoryCommon<KzifSourceTally> {
@@ -146,10 +156,29 @@ class CategorySourceTally : public CategoryCommon<KzifSourceTally> {
 
  private:
   void latchStatus();
+  // Every group's walk and take, in group order, through one walk.
+  void walkAndTakeGroups(const CategoryPeripheral* peripheral, bool hardware);
   void takeGroup(int group, const Tally& work);
 
   std::array<KzifSourceTally, N_GROUPS> rows_{};  // the record, read by the multiview
   std::array<KzifSourceTally, N_GROUPS> outgoing_{};
+  // The sources at 1 in each group's outgoing row and record row as the last take left them, in
+  // the walk's marks (its changed words mark exactly the sources it set): a walk that marks the
+  // same sources leaves the row as it is, and the row is not compared byte by byte. The record
+  // row is compared again after anything else may have written it.
+  struct TakenBits {
+    std::array<u32, KzifSourceTally::N_WORDS> bits{};
+    bool valid = false;
+    bool same(const u32 (&marks)[KzifSourceTally::N_WORDS]) const {
+      return valid && std::equal(bits.begin(), bits.end(), std::begin(marks));
+    }
+    void take(const u32 (&marks)[KzifSourceTally::N_WORDS]) {
+      std::copy(std::begin(marks), std::end(marks), bits.begin());
+      valid = true;
+    }
+  };
+  std::array<TakenBits, N_GROUPS> outgoingBits_{};
+  std::array<TakenBits, N_GROUPS> rowBits_{};
   std::array<std::array<u32, N_STATUS_WORDS>, 2> banks_{};
   u32 bank_ = 0;
   std::array<u32, N_STATUS_WORDS> statusOr_{};

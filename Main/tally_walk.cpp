@@ -444,4 +444,22 @@ void CategorySourceTally::walkGroup(Tally& work, const TallyGroup& group, bool h
   for (i16 code : group.output) walk.walk(tallyEntrySource(code));
 }
 
+void CategorySourceTally::walkAndTakeGroups(const CategoryPeripheral* peripheral, bool hardware) {
+  static Tally work;  // one group's work record, built anew for each group
+  Walk walk(work, hardware, statusOr_);
+  for (int k = 0; k < N_GROUPS; ++k) {
+    // Only group 0's bus flags are taken: the other groups' walks may leave theirs behind.
+    if (k == 0) {
+      std::memset(static_cast<void*>(&work), 0, sizeof work);
+      for (int m = 0; m < N_ME; ++m) work.buses[static_cast<std::size_t>(m)].me = static_cast<u8>(m);
+    } else {
+      std::memset(static_cast<void*>(&work.sources), 0, sizeof work.sources);
+    }
+    if (peripheral != nullptr)
+      for (i16 code : peripheral->tallyGroup(k).output)
+        if (code != 0) walk.walk(tallyEntrySource(code));  // entry 0 names no output
+    takeGroup(k, work);
+  }
+}
+
 }  // namespace category

@@ -216,6 +216,19 @@ TEST_F(BusTest, TheLoopTableFollowsACrosspointTableBroughtByAWarmStart) {
   EXPECT_EQ(echoOf(play({sendBus(0, {{0, direct(154)}}), "field"}), 0)->code(0), direct(154));
 }
 
+TEST_F(BusTest, ABusOnAButtonIsRoutedAnewWhenTheButtonsTableChangesUnderTheSameCode) {
+  // The A bus and key 1's fill on button 5 of panel 0, input 1 there; the B bus on input 3 directly.
+  const Lines before = play({sendXpt(0, {{5, 10}}), sendBus(0, {{0, 0x0005}, {1, direct(12)}, {2, 0x0005}}), "field"});
+  EXPECT_EQ(routing(before).at("0x3210 0x1200") + " " + routing(before).at("0x3210 0x1204"), "0x1100 0x1100");
+  // A warm start brings input 2 on the button; the codes stay as they were.
+  category::CategoryXpt::get().record(0).source[5] = 11;
+  BP::instance().saveBackup();
+  const Lines out = play({"restart resume", "field"});
+  EXPECT_EQ(bus(0).record(0).code[0], 0x0005);
+  const auto r = routing(out);
+  EXPECT_EQ(r.at("0x3210 0x1200") + " " + r.at("0x3210 0x1204") + " " + r.at("0x3210 0x1201"), "0x1101 0x1101 0x1102");
+}
+
 TEST_F(BusTest, ACodeWrittenStraightIntoTheRecordIsValidatedInTheNextField) {
   play({sendBus(0, {{1, direct(12)}}), "field", "field"});
   // M/E 2's output is allowed on no bus of M/E 0; nothing but the record's code says so.

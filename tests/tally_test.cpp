@@ -263,3 +263,31 @@ TEST_F(TallyTest, ABackedUpTransmitRingHoldsTheRowsUntilItDrains) {
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ((Lines{out[0].substr(0, 19), out[1].substr(0, 19)}), (Lines{"msg 53 000000000000", "msg 53 000000000002"}));
 }
+
+TEST_F(TallyTest, RowsWrittenOutsideTheWalkAreTakenBackWhenTheWalkFindsTheSameAsBefore) {
+  group(1, {1});
+  bus(0, 0, 10);
+  field();
+  const int input1 = tallyIndexOf(10), input2 = tallyIndexOf(11);
+  ASSERT_EQ(CategorySourceTally::get().sourceTally(1).tally[input1], 1);
+  // The System Manager's rows stand while external tally is on; the walk's come back when it is off.
+  CategoryPeripheral::get().record(0).externalTally = 1;
+  KzifSourceTally in{.row = 1};
+  in.changed[0] = (1u << input1) | (1u << input2);
+  in.tally[input1] = 0, in.tally[input2] = 1;
+  run({("send 53 " + hexOf(in)).c_str(), "field"});
+  const KzifSourceTally& r = CategorySourceTally::get().sourceTally(1);
+  ASSERT_EQ(std::pair(+r.tally[input1], +r.tally[input2]), std::pair(0, 1));
+  CategoryPeripheral::get().record(0).externalTally = 0;
+  const u32 revision = CategorySourceTally::get().tallyRevision();
+  field();
+  EXPECT_EQ(std::pair(+r.tally[input1], +r.tally[input2]), std::pair(1, 0));
+  EXPECT_NE(CategorySourceTally::get().tallyRevision(), revision);
+  // A bus tally byte written into the record is put right, and the correction goes out.
+  group(0, {1});
+  field();
+  CategoryBusTally::get(0).record(0).tally[5] = 1;
+  const std::vector<KzifBusTally> sent = sentRecords<KzifBusTally>(field());
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(std::tuple(busOn(0, 5), +sent[0].tally[5], sent[0].changed[0]), std::tuple(0, 0, 1u << 5));
+}
