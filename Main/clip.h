@@ -421,6 +421,14 @@ class CategoryClipStatus : public CategoryCommon<KzifClipStatus> {
   u32 videoFormat_ = 0;
   u8 resetRequest_ = 1;
   ClipChannelLocks locks_;
+  // Each channel's last audio levels (as clamped) and the meter readings worked out from them:
+  // the levels rarely change from one field to the next, the logarithms cost more than the rest
+  // of the field's clip work.
+  struct AudioMeter {
+    std::array<int, 2> levels{-1, -1};  // -1: nothing worked out yet
+    std::array<f32, 2> reading{};
+  };
+  std::array<AudioMeter, N_CLIP_CHANNELS> meters_{};
 };
 
 }  // namespace category

@@ -277,12 +277,14 @@ void CategoryClipStatus::audioMeters() {
   for (int i = 0; i < N_CLIP_CHANNELS; ++i) {
     std::array<int, 2> levels{};
     getClipPosition(clipId(i), levels);
-    std::array<f32, 2> meter{};
+    AudioMeter& m = meters_[static_cast<std::size_t>(i)];
     for (std::size_t k = 0; k < 2; ++k) {
-      const double v = std::clamp(levels[k], 0, LEVEL_MAX);
-      meter[k] = static_cast<f32>(std::log10(1.0 + v / LEVEL_MAX * 280.8383) / 2.45);
+      const int level = std::clamp(levels[k], 0, LEVEL_MAX);
+      if (level == m.levels[k]) continue;
+      m.levels[k] = level;
+      m.reading[k] = static_cast<f32>(std::log10(1.0 + static_cast<double>(level) / LEVEL_MAX * 280.8383) / 2.45);
     }
-    multiview.setSourceLevel(CLIP_LEVEL_SOURCE_FIRST + 3 * i, meter[0], meter[1]);
+    multiview.setSourceLevel(CLIP_LEVEL_SOURCE_FIRST + 3 * i, m.reading[0], m.reading[1]);
   }
 }
 

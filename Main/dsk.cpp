@@ -104,6 +104,7 @@ void CategoryDsk::initInternal() {
     requestedKeyOn_[i] = NO_REQUEST;
     fillColors_[i] = keyproc::ColorCache{};
     edgeColors_[i] = keyproc::ColorCache{};
+    settings_[i].format = -1;
   }
 }
 
@@ -180,7 +181,9 @@ void CategoryDsk::update() {
   const int format = system != nullptr ? system->videoFormat() : 0;
   const bool reapply = system != nullptr && system->reapply() != 0;
   applyLayering();
-  for (int n = 0; n < N_DSK; ++n) updateOne(n, format, reapply);
+  CategoryBus* bus = dskBuses();
+  const auto& transitions = CategoryFaderEvent::get().transitions();
+  for (int n = 0; n < N_DSK; ++n) updateOne(n, format, reapply, bus, transitions);
 }
 
 // Levels 0..2 from the priorities; where two DSKs share one the later DSK wins, as the keyers'
@@ -194,22 +197,28 @@ void CategoryDsk::applyLayering() {
   setDskSources(level[0], level[1], level[2]);
 }
 
-void CategoryDsk::updateOne(int n, int videoFormat, bool reapply) {
+void CategoryDsk::updateOne(int n, int videoFormat, bool reapply, CategoryBus* bus,
+                            const std::array<AutoTransition, N_AUTO_TRANSITIONS>& transitions) {
   const std::size_t i = static_cast<std::size_t>(n);
   const int target = dskTarget(n);
   const KzifDsk& r = records_[n];
-  if (CategoryBus* bus = dskBuses()) bus->applyDskXpt(n, r.style.keyType, r.style.styleFlag4);
-  keyproc::applyMatteColor(KZ_COLOR_DSK_FILL + n, r.matteColor, videoFormat, fillColors_[i]);
-  keyproc::applyMatteColor(KZ_COLOR_DSK_EDGE + n, r.edgeColor, videoFormat, edgeColors_[i]);
+  if (bus != nullptr) bus->applyDskXpt(n, r.style.keyType, r.style.styleFlag4);
+  DriverSettings& s = settings_[i];
+  // Taken first, so that the flag never outlives a field that worked the settings out anyway.
+  const bool written = takeRecordWritten(n);
+  if (written || s.format != videoFormat || reapply) [[unlikely]] workOutDriverSettings(n, videoFormat, s);
+  keyproc::writeMatte(KZ_COLOR_DSK_FILL + n, s.fill);
+  keyproc::writeMatte(KZ_COLOR_DSK_EDGE + n, s.edge);
+  // The style fix changes the record, but nothing worked out from it.
   if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(n));
-  keyproc::applyBoxMask(target, r, videoFormat);
-  keyproc::applyClipGain(target, r);
+  keyproc::writeBoxMask(target, s.process);
+  keyproc::writeClipGain(target, s.process);
   // As for the keyers: only while an edge change is pending, or on the system's re-apply.
   if (r.edge.mask != 0 || reapply) {
     keyproc::applyEdge(target, r, edgeFillSource(n, r.edge.fill));
   }
 
-  const AutoTransition& t = CategoryFaderEvent::get().transition(dskTransIndex(n));
+  const AutoTransition& t = transitions[static_cast<std::size_t>(dskTransIndex(n))];
   const u8 reverse = t.direction < 0 ? 1 : 0;
   if (r.reverse != reverse) {
     KzifDsk& w = record(n);
@@ -217,7 +226,17 @@ void CategoryDsk::updateOne(int n, int videoFormat, bool reapply) {
     w.set(KzifDsk::BIT_REVERSE);
   }
   setKeyMix(target, std::clamp(dskLevel(t), 0.0f, 1.0f));
-  carryOutRequestedKeyOn(n);
+  if (requestedKeyOn_[i] != NO_REQUEST) carryOutRequestedKeyOn(n);
+}
+
+void CategoryDsk::workOutDriverSettings(int n, int videoFormat, DriverSettings& s) {
+  const std::size_t i = static_cast<std::size_t>(n);
+  const KzifDsk& r = records_[n];
+  s.fill = keyproc::convertMatte(r.matteColor, videoFormat, fillColors_[i]);
+  s.edge = keyproc::convertMatte(r.edgeColor, videoFormat, edgeColors_[i]);
+  keyproc::boxMaskSettings(r, videoFormat, s.process);
+  keyproc::clipGainSettings(r, s.process);
+  s.format = videoFormat;
 }
 
 // A record that switches keyOn is carried out as a cut of the DSK's transition (keyOn has been

@@ -158,6 +158,8 @@ static_assert(offsetof(KzifDsk, names) == 108);
 
 namespace category {
 
+class CategoryBus;
+
 class CategoryDsk : public CategoryCommon<KzifDsk> {
  public:
   static constexpr int N_DSK = KzifDsk::N_CHANNELS;
@@ -191,11 +193,23 @@ class CategoryDsk : public CategoryCommon<KzifDsk> {
     checkChannel(n);
     return static_cast<std::size_t>(n);
   }
+  // What the update hands the drivers for one DSK's colours and key process. Every field writes
+  // it; it is worked out again only when the record may have been written, the video format
+  // changed or the system asks for everything again.
+  struct DriverSettings {
+    i32 format = -1;  // -1: nothing worked out yet
+    YCbCr10 fill{};
+    YCbCr10 edge{};
+    keyproc::KeyProcessSettings process;
+  };
   void applyLayering();
-  void updateOne(int n, int videoFormat, bool reapply);
+  void updateOne(int n, int videoFormat, bool reapply, CategoryBus* bus,
+                 const std::array<AutoTransition, N_AUTO_TRANSITIONS>& transitions);
+  [[gnu::noinline]] void workOutDriverSettings(int n, int videoFormat, DriverSettings& s);
   void carryOutRequestedKeyOn(int n);
 
   std::array<const KzifDsk*, N_DSK> views_{};
+  std::array<DriverSettings, N_DSK> settings_{};
   std::array<i32, N_DSK> requestedKeyOn_{NO_REQUEST, NO_REQUEST, NO_REQUEST, NO_REQUEST};
   std::array<keyproc::ColorCache, N_DSK> fillColors_{};
   std::array<keyproc::ColorCache, N_DSK> edgeColors_{};

@@ -48,7 +48,9 @@ void CategoryFaderEvent::initInternal() {
 
 void CategoryFaderEvent::update() {
   followTransitionsInKeyRecords(transitions_);
-  for (auto& t : transitions_) t.step();
+  // Only a running transition or a pending cut steps; the others would return at once.
+  for (auto& t : transitions_)
+    if (t.state == AutoTransition::STATE_RUNNING || t.state == AutoTransition::STATE_CUT_PENDING) t.step();
 }
 
 void CategoryFaderEvent::tick() {

@@ -78,6 +78,8 @@ class CategoryFaderEvent : public CategoryWithoutStatus<KzifFaderEvent> {
   const AutoTransition& transition(int i) const;
   FaderLink& link(int i);
   const FaderLink& link(int i) const;
+  // The whole table, for a reader that indexes it with indexes it knows to be in range.
+  const std::array<AutoTransition, N_AUTO_TRANSITIONS>& transitions() const { return transitions_; }
 
   // 1 when the M/E's background transition rests at an end: neither running nor waiting to
   // complete a cut (state not 1 or 3) with its position within 1e-5 of 0 or of 1; else 0, also for

@@ -313,6 +313,46 @@ void CategoryKey::mergeInto(int ch, const KzifKey& change) {
   markChanged(ch);
 }
 
+inline CategoryKey::KeyDriverSettings& CategoryKey::driverSettings(int ch, int videoFormat, bool reapply) {
+  KeyDriverSettings& s = driverSettings_[static_cast<std::size_t>(ch)];
+  // Taken first, so that the flag never outlives a field that worked the settings out anyway.
+  const bool written = takeRecordWritten(ch);
+  if (written || s.format != videoFormat || reapply) [[unlikely]] {
+    workOutDriverSettings(ch, videoFormat, s);
+    s.format = videoFormat;
+  }
+  return s;
+}
+
+inline void CategoryKey::applyKeyProcess(int ch, KeyDriverSettings& s, bool reapply) {
+  const std::size_t k = static_cast<std::size_t>(ch);
+  const KzifKey& r = records_[ch];
+  const int target = keyTarget(ch);
+  const YCbCr10& m1 = s.matte[0];
+  const YCbCr10& m2 = s.matte[1];
+  keyproc::writeMatte(KZ_COLOR_KEY_MATTE1 + ch, m1);
+  keyproc::writeMatte(KZ_COLOR_KEY_MATTE2 + ch, m2);
+  if (s.colorsToStore) {
+    colors_[k].ycbcr = {static_cast<u16>(m1.y), static_cast<u16>(m1.cb), static_cast<u16>(m1.cr),
+                        static_cast<u16>(m2.y),  static_cast<u16>(m2.cb), static_cast<u16>(m2.cr)};
+    s.colorsToStore = false;
+  }
+  if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(ch));
+  keyproc::writeBoxMask(target, s.process);
+  keyproc::writeClipGain(target, s.process);
+  // The edge goes out only while a change of it is pending (a resume marks every field) or the
+  // system asks for everything again.
+  if (r.edge.mask != 0 || reapply) {
+    const int fill = r.edge.fill == 1 ? KZ_UTIL1 : r.edge.fill == 2 ? KZ_UTIL2 : KZ_COLOR_KEY_MATTE2 + ch;
+    keyproc::applyEdge(target, r, fill);
+  }
+}
+
+inline void CategoryKey::applyShapeWindow(int ch, const KeyDriverSettings& s) {
+  keyproc::writeMatte(KZ_COLOR_KEY_MATTE3 + ch, s.matte[2]);
+  setKeyShape(keyTarget(ch), s.shapeX, s.shapeY, s.shapeWidth, s.shapeHeight, s.shapeSoftness);
+}
+
 void CategoryKey::update() {
   static const KzifSystem noSystem{};
   const auto* system = BP::instance().find<CategorySystem>();
@@ -320,7 +360,11 @@ void CategoryKey::update() {
   const bool reapply = system != nullptr && system->reapply() != 0;
   setMeContext(KZ_CONTEXT_ME1 + me_);
   applyLayering();
-  for (int ch = 0; ch < N_KEYS; ++ch) updateKey(ch, settings, reapply);
+  // Looked up once for the four keys: neither moves within a field.
+  const FieldInputs in{settings, reapply, busesOf(me_),
+                       {static_cast<u8>(imageFilterOn(me_, 0) == 1 ? 1 : 0), static_cast<u8>(imageFilterOn(me_, 1) == 1 ? 1 : 0)},
+                       CategoryFaderEvent::get().transitions()};
+  for (int ch = 0; ch < N_KEYS; ++ch) updateKey(ch, in);
 }
 
 // Levels 1..3 start with keys 1..3; a key of priority 0..2 takes that level, a later key over an
@@ -334,16 +378,17 @@ void CategoryKey::applyLayering() {
   setKeyPriority(level[0], level[1], level[2]);
 }
 
-void CategoryKey::updateKey(int ch, const KzifSystem& system, bool reapply) {
+void CategoryKey::updateKey(int ch, const FieldInputs& in) {
   const std::size_t k = static_cast<std::size_t>(ch);
   const KzifKey& r = records_[ch];
+  const KzifSystem& system = in.system;
   const int format = system.videoFormat;
-  if (category::CategoryBus* bus = busesOf(me_)) {
-    bus->applyKeyXpt(ch, r.style.keyType, r.style.styleFlag4);
+  if (in.bus != nullptr) {
+    in.bus->applyKeyXpt(ch, r.style.keyType, r.style.styleFlag4);
     if (getMeContext() != KZ_CONTEXT_ME1 + me_) setMeContext(KZ_CONTEXT_ME1 + me_);
   }
 
-  const AutoTransition& t = CategoryFaderEvent::get().transition(keyTransIndex(me_, ch));
+  const AutoTransition& t = in.transitions[static_cast<std::size_t>(keyTransIndex(me_, ch))];
   const bool outward = t.endFlag < 0;
   f32 p = outward ? 1.0f - t.position() : t.position();
   const u8 bSelected = outward ? 1 : 0;
@@ -352,42 +397,32 @@ void CategoryKey::updateKey(int ch, const KzifSystem& system, bool reapply) {
     w.settingBSelected = bSelected;
     w.set(KzifKey::BIT_SETTING_B_SELECTED);
   }
-  if (activeTransType(ch) == KeyTransSetting::TYPE_EXTERNAL) p = externalPosition_[k];
+  const KeyTransSetting& active = r.transLink == 1 || r.settingBSelected != 1 ? r.settingA : r.settingB;
+  if (active.type == KeyTransSetting::TYPE_EXTERNAL) p = externalPosition_[k];
   p = unitClamp(p);
 
   // The style fix below changes the record, but nothing worked out from it.
-  const KeyDriverSettings& settings = driverSettings(ch, format, reapply);
+  KeyDriverSettings& settings = driverSettings(ch, format, in.reapply);
   if (r.transKind == 1) {
     if (r.dveMatte == 1) {
       keyproc::writeMatte(KZ_COLOR_KEY_MATTE4 + ch, settings.matte[3]);
       if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(ch));
     } else {
-      applyKeyProcess(ch, settings, reapply);
+      applyKeyProcess(ch, settings, in.reapply);
     }
     applyShapeWindow(ch, settings);
     propagateDveLink(ch);
-    dves_[k].setup(r, system, convertedFill(ch, format), p);
+    dves_[k].setup(r, system, convertedFill(ch, format, in.bus), p);
     dves_[k].render(p);
   } else {
-    applyKeyProcess(ch, settings, reapply);
+    applyKeyProcess(ch, settings, in.reapply);
     applyShapeWindow(ch, settings);
     KeyTransition& wipe = transitions_[k];
     wipe.setup(r, system, p);
-    if (ch < 2) wipe.setImageKey(imageFilterOn(me_, ch) == 1 ? 1 : 0);
+    if (ch < 2) wipe.setImageKey(in.imageKey[k]);
     wipe.update(me_, p, -1.0f);
   }
-  carryOutRequestedKeyState(ch);
-}
-
-const CategoryKey::KeyDriverSettings& CategoryKey::driverSettings(int ch, int videoFormat, bool reapply) {
-  KeyDriverSettings& s = driverSettings_[static_cast<std::size_t>(ch)];
-  // Taken first, so that the flag never outlives a field that worked the settings out anyway.
-  const bool written = takeRecordWritten(ch);
-  if (written || s.format != videoFormat || reapply) {
-    workOutDriverSettings(ch, videoFormat, s);
-    s.format = videoFormat;
-  }
-  return s;
+  if (requested_[k] != NO_REQUEST) carryOutRequestedKeyState(ch);
 }
 
 void CategoryKey::workOutDriverSettings(int ch, int videoFormat, KeyDriverSettings& s) {
@@ -412,39 +447,13 @@ void CategoryKey::workOutDriverSettings(int ch, int videoFormat, KeyDriverSettin
   s.shapeWidth = unitClamp(w);
   s.shapeHeight = unitClamp(h);
   s.shapeSoftness = unitClamp(softness);
-}
-
-void CategoryKey::applyKeyProcess(int ch, const KeyDriverSettings& s, bool reapply) {
-  const std::size_t k = static_cast<std::size_t>(ch);
-  const KzifKey& r = records_[ch];
-  const int target = keyTarget(ch);
-  const YCbCr10& m1 = s.matte[0];
-  const YCbCr10& m2 = s.matte[1];
-  keyproc::writeMatte(KZ_COLOR_KEY_MATTE1 + ch, m1);
-  keyproc::writeMatte(KZ_COLOR_KEY_MATTE2 + ch, m2);
-  colors_[k].ycbcr = {static_cast<u16>(m1.y), static_cast<u16>(m1.cb), static_cast<u16>(m1.cr),
-                      static_cast<u16>(m2.y),  static_cast<u16>(m2.cb), static_cast<u16>(m2.cr)};
-  if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(ch));
-  keyproc::writeBoxMask(target, s.process);
-  keyproc::writeClipGain(target, s.process);
-  // The edge goes out only while a change of it is pending (a resume marks every field) or the
-  // system asks for everything again.
-  if (r.edge.mask != 0 || reapply) {
-    const int fill = r.edge.fill == 1 ? KZ_UTIL1 : r.edge.fill == 2 ? KZ_UTIL2 : KZ_COLOR_KEY_MATTE2 + ch;
-    keyproc::applyEdge(target, r, fill);
-  }
-}
-
-void CategoryKey::applyShapeWindow(int ch, const KeyDriverSettings& s) {
-  keyproc::writeMatte(KZ_COLOR_KEY_MATTE3 + ch, s.matte[2]);
-  setKeyShape(keyTarget(ch), s.shapeX, s.shapeY, s.shapeWidth, s.shapeHeight, s.shapeSoftness);
+  s.colorsToStore = true;
 }
 
 // Only an SDI input can come through format conversion; any other fill (none, a matte, a still)
 // is taken as it is.
-int CategoryKey::convertedFill(int ch, int videoFormat) const {
+int CategoryKey::convertedFill(int ch, int videoFormat, const CategoryBus* bus) const {
   if (!convertingFormat(videoFormat)) return 0;
-  const category::CategoryBus* bus = busesOf(me_);
   if (bus == nullptr) return 0;
   const int source = bus->getSource((ch + 1) * 2);
   if (source < CategoryInputVideo::FIRST_SDI_SOURCE || source > CategoryInputVideo::LAST_SDI_SOURCE) return 0;

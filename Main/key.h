@@ -521,6 +521,8 @@ KeyCode decodeKeyCode(int code);
 
 namespace category {
 
+class CategoryBus;
+
 class CategoryKey : public CategoryCommon<KzifKey> {
  public:
   static constexpr int N_KEYS = KzifKey::N_CHANNELS;
@@ -599,10 +601,18 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   void applyPriority(int idx, int newPriority);
   void carryOutRequestedKeyState(int ch);
   void applyLayering();
-  void updateKey(int ch, const KzifSystem& system, bool reapply);
+  // What every key of one field's update reads alike.
+  struct FieldInputs {
+    const KzifSystem& system;
+    bool reapply;
+    CategoryBus* bus;  // routes the keys; none when no M/E has buses
+    std::array<u8, 2> imageKey;  // image filters 1 and 2 keyed through keys 1 and 2
+    const std::array<AutoTransition, N_AUTO_TRANSITIONS>& transitions;
+  };
+  void updateKey(int ch, const FieldInputs& in);
   void propagateDveLink(int ch);
   void copyGeometryToFollower(const KzifKey& source, int follower);
-  int convertedFill(int ch, int videoFormat) const;
+  int convertedFill(int ch, int videoFormat, const CategoryBus* bus) const;
 
   // What the update hands the drivers for one key's colours, key process and shape window. Every
   // field writes it; it is worked out again only when the record or the video format differs
@@ -615,11 +625,14 @@ class CategoryKey : public CategoryCommon<KzifKey> {
     std::array<YCbCr10, 4> matte{};  // matte colours 1..4
     keyproc::KeyProcessSettings process;
     f32 shapeX = 0.0f, shapeY = 0.0f, shapeWidth = 0.0f, shapeHeight = 0.0f, shapeSoftness = 0.0f;
+    bool colorsToStore = false;  // mattes 1 and 2 not yet in the colour block
   };
-  const KeyDriverSettings& driverSettings(int ch, int videoFormat, bool reapply);
-  void workOutDriverSettings(int ch, int videoFormat, KeyDriverSettings& s);
-  void applyKeyProcess(int ch, const KeyDriverSettings& s, bool reapply);
-  void applyShapeWindow(int ch, const KeyDriverSettings& s);
+  // Inlined into the update: sixteen keys a field, and on the unchanged path little but setter
+  // calls.
+  [[gnu::always_inline]] inline KeyDriverSettings& driverSettings(int ch, int videoFormat, bool reapply);
+  [[gnu::noinline]] void workOutDriverSettings(int ch, int videoFormat, KeyDriverSettings& s);
+  [[gnu::always_inline]] inline void applyKeyProcess(int ch, KeyDriverSettings& s, bool reapply);
+  [[gnu::always_inline]] inline void applyShapeWindow(int ch, const KeyDriverSettings& s);
 
   std::array<ColorBlock, N_KEYS> colors_{};
   std::array<KeyTransition, N_KEYS> transitions_{KeyTransition(0), KeyTransition(1), KeyTransition(2), KeyTransition(3)};

@@ -88,7 +88,7 @@ void boxMaskSettings(const R& r, int videoFormat, KeyProcessSettings& s) {
   s.boxInvert = r.boxMask.flagA != 0 ? 0 : 1;
 }
 
-inline void writeBoxMask(int target, const KeyProcessSettings& s) {
+[[gnu::always_inline]] inline void writeBoxMask(int target, const KeyProcessSettings& s) {
   setKeyBoxMask(target, s.boxX, s.boxY, s.boxWidth, s.boxHeight, s.boxEnable, s.boxInvert);
 }
 
@@ -129,7 +129,7 @@ void clipGainSettings(const R& r, KeyProcessSettings& s) {
   s.invert = type != KEY_TYPE_CHROMA && r.style.invertFlag == 1 ? 1 : 0;
 }
 
-inline void writeClipGain(int target, const KeyProcessSettings& s) {
+[[gnu::always_inline]] inline void writeClipGain(int target, const KeyProcessSettings& s) {
   setKeyClipGain(target, s.mode, s.clip, s.gain, s.secondGain, s.density);
   setKeyInvert(target, s.invert);
 }

@@ -109,6 +109,7 @@ void CategoryUpStreamKey::initInternal() {
   for (int n = 0; n < N_USK; ++n) {
     views_[static_cast<std::size_t>(n)] = &records_[n];
     colors_[static_cast<std::size_t>(n)] = keyproc::ColorCache{};
+    settings_[static_cast<std::size_t>(n)].format = -1;
   }
 }
 
@@ -138,11 +139,22 @@ void CategoryUpStreamKey::update() {
   for (int n = 0; n < N_USK; ++n) {
     const KzifUpStreamKey& r = *views_[static_cast<std::size_t>(n)];
     const int target = uskTarget(n);
-    keyproc::applyMatteColor(KZ_COLOR_USK_MATTE + n, r.matteColor, format, colors_[static_cast<std::size_t>(n)]);
+    DriverSettings& s = settings_[static_cast<std::size_t>(n)];
+    const bool written = takeRecordWritten(n);  // taken every field, so that it never goes stale
+    if (written || s.format != format) [[unlikely]] workOutDriverSettings(n, format, s);
+    keyproc::writeMatte(KZ_COLOR_USK_MATTE + n, s.matte);
     if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(n));
-    keyproc::applyBoxMask(target, BoxView{r.keyMask, r.maskBox}, format);
-    keyproc::applyClipGain(target, r);
+    keyproc::writeBoxMask(target, s.process);
+    keyproc::writeClipGain(target, s.process);
   }
+}
+
+void CategoryUpStreamKey::workOutDriverSettings(int n, int videoFormat, DriverSettings& s) {
+  const KzifUpStreamKey& r = records_[n];
+  s.matte = keyproc::convertMatte(r.matteColor, videoFormat, colors_[static_cast<std::size_t>(n)]);
+  keyproc::boxMaskSettings(BoxView{r.keyMask, r.maskBox}, videoFormat, s.process);
+  keyproc::clipGainSettings(r, s.process);
+  s.format = videoFormat;
 }
 
 CategoryUpStreamKeyAssign& CategoryUpStreamKeyAssign::get() {
@@ -211,24 +223,42 @@ int CategoryUpStreamKeyAssign::isAssigned(int key) const {
 
 // Input routing takes no M/E context either.
 void CategoryUpStreamKeyAssign::update() {
-  const KzifUpStreamKeyAssign& r = records_[0];
   const auto* keys = BP::instance().find<CategoryUpStreamKey>();
+  u32 keyed = 0;
+  for (int n = 0; n < N_USK && keys != nullptr; ++n) {
+    const KeyStyle& style = keys->data(n).style;
+    if (style.keyType != 0 && style.styleFlag4 != 0) keyed |= 1u << n;
+  }
+  const bool written = takeRecordWritten(0);  // taken every field, so that it never goes stale
+  if (written || keyed != routedKeyed_) [[unlikely]] workOutRouting(keyed);
+  for (int i = 0; i < N_USK_BUSES; ++i) {
+    const int input = busInputs_[static_cast<std::size_t>(i)];
+    if (input >= 0) setUskInput(KZ_USK1_F + i, input);
+  }
+  for (int n = 0; n < nInputCalls_; ++n) {
+    const InputCall& c = inputCalls_[static_cast<std::size_t>(n)];
+    setInputUsk(c.input, c.on, c.usk);
+  }
+}
+
+void CategoryUpStreamKeyAssign::workOutRouting(u32 keyed) {
+  const KzifUpStreamKeyAssign& r = records_[0];
   for (int i = 0; i < N_USK_BUSES; ++i) {
     int source = r.sources.uskSource[i];
-    if (i % 2 == 1) {
-      const KeyStyle* style = keys != nullptr ? &keys->data(i / 2).style : nullptr;
-      if (style == nullptr || style->keyType == 0 || style->styleFlag4 == 0) source = r.sources.uskSource[i - 1];
-    }
-    const int input = uskInputOfSource(source);
-    if (input >= 0) setUskInput(KZ_USK1_F + i, input);
+    // A key bus without a key signal of its own keys with its fill.
+    if (i % 2 == 1 && (keyed & (1u << (i / 2))) == 0) source = r.sources.uskSource[i - 1];
+    busInputs_[static_cast<std::size_t>(i)] = uskInputOfSource(source);
   }
   const RoutedIndexes& routed = routedIndexes();
   for (int n = 0; n < routed.count; ++n) {
     const RoutedIndex& e = routed.entries[static_cast<std::size_t>(n)];
     const int v = r.inputKey[e.index].key;
     const int keyer = 1 <= v && v <= 2 * N_USK ? (v - 1) % N_USK : 0;
-    setInputUsk(e.input, isAssigned(v), KZ_USK1_F + 1 + 2 * keyer);
+    inputCalls_[static_cast<std::size_t>(n)] =
+        InputCall{e.input, static_cast<u8>(isAssigned(v)), static_cast<u16>(KZ_USK1_F + 1 + 2 * keyer)};
   }
+  nInputCalls_ = routed.count;
+  routedKeyed_ = keyed;
 }
 
 }  // namespace category

@@ -149,8 +149,18 @@ class CategoryUpStreamKey : public CategoryCommon<KzifUpStreamKey> {
   const KzifUpStreamKey& data(int n) const { return record(n); }
 
  private:
+  // What the update hands the drivers for one upstream key, worked out again only when the record
+  // may have been written or the video format changed.
+  struct DriverSettings {
+    i32 format = -1;  // -1: nothing worked out yet
+    YCbCr10 matte{};
+    keyproc::KeyProcessSettings process;
+  };
+  [[gnu::noinline]] void workOutDriverSettings(int n, int videoFormat, DriverSettings& s);
+
   std::array<const KzifUpStreamKey*, N_USK> views_{};
   std::array<keyproc::ColorCache, N_USK> colors_{};
+  std::array<DriverSettings, N_USK> settings_{};
 };
 
 class CategoryUpStreamKeyAssign : public CategoryCommon<KzifUpStreamKeyAssign> {
@@ -172,6 +182,19 @@ class CategoryUpStreamKeyAssign : public CategoryCommon<KzifUpStreamKeyAssign> {
   // Gives the bus engine the sources of these bus bits; a source it refuses is answered with the
   // one it keeps.
   void mirrorToBuses(u32 sourceBits);
+  // The routing calls of one field, from the record and whether each upstream key has a key
+  // signal of its own (bit n); worked out again only when either may have changed.
+  [[gnu::noinline]] void workOutRouting(u32 keyed);
+
+  struct InputCall {
+    u16 input;
+    u8 on;
+    u16 usk;
+  };
+  std::array<i32, N_USK_BUSES> busInputs_{};  // -1: no keyer input
+  std::array<InputCall, N_USK_ASSIGN_SOURCES> inputCalls_{};
+  int nInputCalls_ = 0;
+  u32 routedKeyed_ = ~0u;  // ~0: nothing worked out yet
 };
 
 }  // namespace category

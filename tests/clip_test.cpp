@@ -434,6 +434,13 @@ TEST_F(ClipTest, AudioMetersAndTheRegistrationCommand) {
   EXPECT_EQ(mv.sourceLevel(204, 1), 0.0f);
   run({"hw audio 1 1677721 0", "field"});
   EXPECT_NEAR(mv.sourceLevel(204, 0), std::log10(1.0 + 0.1 * 280.8383) / 2.45, 1e-4);
+  // One side changed alone: it follows, the other keeps its reading.
+  run({"hw audio 1 1677721 16777215", "field"});
+  EXPECT_NEAR(mv.sourceLevel(204, 0), std::log10(1.0 + 0.1 * 280.8383) / 2.45, 1e-4);
+  EXPECT_NEAR(mv.sourceLevel(204, 1), 1.0f, 1e-3);
+  run({"hw audio 1 0 16777215", "field"});
+  EXPECT_EQ(mv.sourceLevel(204, 0), 0.0f);
+  EXPECT_NEAR(mv.sourceLevel(204, 1), 1.0f, 1e-3);
   // Only acknowledged: a 40-character name goes back with its length, its first 33 bytes and zeros.
   const std::string back = repeatedText(40, "41").substr(0, 4 + 2 * 33) + std::string(16, '0');
   EXPECT_EQ(sent("send 79 01 02 0003 0000 0102 03 " + repeatedText(40, "41") + "00 04 05", "msg 79"),

@@ -290,3 +290,18 @@ TEST_F(DskTest, MattesTakeTheirLevelAndTheMatrixOfTheFormat) {
   out = run({"send 29 00000001 07 00 00 00 00", "field"});
   EXPECT_EQ(mattes(), (std::vector<Args>{{"0x2122", "940", "361", "960"}, {"0x2126", "1010", "736", "476"}}));
 }
+
+TEST_F(DskTest, RecordWrittenWithoutAMergeReachesItsSettersNextField) {
+  send(DskBody(1).field(0x1, 26, {0, 1000, 1000}, 2));
+  category::CategoryDsk::get().record(1).adjust.density = 250;
+  category::CategoryDsk::get().record(1).matteColor[2] = 0;
+  const Lines out = run({"field"});
+  std::vector<Args> got;
+  for (const Args& c : calls(out, "setKeyClipGain"))
+    if (c[0] == "0x1213") got.push_back(c);
+  EXPECT_EQ(got, (std::vector<Args>{{"0x1213", "0", "64", "0", "0", "0.25"}}));
+  got.clear();
+  for (const Args& c : calls(out, "setMatteColor"))
+    if (c[0] == "0x2121") got.push_back(c);
+  EXPECT_EQ(got, (std::vector<Args>{{"0x2121", "64", "409", "960"}}));  // the red of level 0
+}

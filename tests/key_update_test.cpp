@@ -1,6 +1,7 @@
 // The keyers' per-field update through the driver trace and the wire: what a cold start sets, each
 // key setting with its converted values, layering, the edge written only on change, the DVE link
 // to follower keys and the converted-input flag of the key DVE.
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -251,4 +252,27 @@ TEST_F(KeyUpdateTest, DamagedStoredBoxStaysInsideThePicture) {
   EXPECT_EQ(only(out, "log [ERR] Assertion"), Lines{});
   // The edges, out of range, come back as the zeros of a cold start: an empty box at the centre.
   EXPECT_EQ(calls(out, "setKeyBoxMask", "0x3210", "0x1205").at(0), (Args{"0x1205", "0.5", "0.5", "0", "0", "0", "1"}));
+}
+
+TEST_F(KeyUpdateTest, ColourBlockHoldsWhatTheKeyProcessLastWrote) {
+  const auto ycbcr = [](std::initializer_list<int> hsl1, std::initializer_list<int> hsl2) {
+    const auto a = hsl1.begin();
+    const auto b = hsl2.begin();
+    const YCbCr10 m1 = hslToYCbCr(0, a[0], a[1], a[2]);
+    const YCbCr10 m2 = hslToYCbCr(0, b[0], b[1], b[2]);
+    return std::array<u16, 6>{static_cast<u16>(m1.y), static_cast<u16>(m1.cb), static_cast<u16>(m1.cr),
+                              static_cast<u16>(m2.y), static_cast<u16>(m2.cb), static_cast<u16>(m2.cr)};
+  };
+  const auto block = [] { return CategoryKey::get(0).colorBlock(3).ycbcr; };
+  field(KeyBody(0, 3).field(0, 31, {1200, 500, 700}, 2).field(1, 46, {2400, 1000, 300}, 2));
+  EXPECT_EQ(block(), ycbcr({1200, 500, 700}, {2400, 1000, 300}));
+  // With the DVE matte the key process does not run: a new matte 1 waits, and arrives with it.
+  field(KeyBody(0, 3).field(7, 84, {1}, 1).field(8, 85, {1}, 1).field(0, 31, {600, 800, 900}, 2));
+  run({"field"});
+  EXPECT_EQ(block(), ycbcr({1200, 500, 700}, {2400, 1000, 300}));
+  field(KeyBody(0, 3).field(8, 85, {0}, 1));
+  EXPECT_EQ(block(), ycbcr({600, 800, 900}, {2400, 1000, 300}));
+  // Only matte 2 changes.
+  field(KeyBody(0, 3).field(1, 46, {0, 0, 1080}, 2));
+  EXPECT_EQ(block(), ycbcr({600, 800, 900}, {0, 0, 1080}));
 }

@@ -294,3 +294,25 @@ TEST_F(UskTest, MatteColourIsConvertedAtItsVideoLevel) {
   const Lines out = send(7, in);
   EXPECT_EQ(only(out, "drv setMatteColor 0x2129"), Lines{"drv setMatteColor 0x2129 1010 857 919"});
 }
+
+// What the update keeps worked out follows each of its inputs changed alone: the video format,
+// a record written without a merge, and the key style of the keyer whose key input is routed.
+TEST_F(UskTest, KeptSettingsFollowEachInputChangedAlone) {
+  send(7, keyBody(1).put(0, 0x1, 4).put(15, 3000, 2).put(17, 1000, 2).put(19, 1080, 2).name("").name(""));
+  const YCbCr10 m = hslToYCbCr(7, 3000, 1000, 1080);
+  EXPECT_EQ(only(run({"send 29 00000001 07 00 00 00 00", "field"}), "drv setMatteColor 0x2129"),
+            Lines{"drv setMatteColor 0x2129 " + std::to_string(m.y) + " " + std::to_string(m.cb) + " " +
+                  std::to_string(m.cr)});
+  CategoryUpStreamKey::get().record(1).adjust.density = 500;
+  EXPECT_EQ(only(run({"field"}), "drv setKeyClipGain 0x1283"), Lines{"drv setKeyClipGain 0x1283 0 64 0 0 0.5"});
+
+  send(8, assignBody().put(4, 0x3, 4).put(8, 10, 1).put(9, 11, 1));
+  EXPECT_EQ(only(run({"field"}), "drv setUskInput 0x1281"), Lines{"drv setUskInput 0x1281 0x1100"});
+  send(7, keyBody(0).put(6, 0x9, 4).put(10, 1, 1).put(13, 1, 1).name("").name(""));  // type 1, own key
+  EXPECT_EQ(only(run({"field"}), "drv setUskInput 0x1281"), Lines{"drv setUskInput 0x1281 0x1101"});
+  send(7, keyBody(0).put(6, 0x8, 4).put(13, 0, 1).name("").name(""));
+  EXPECT_EQ(only(run({"field"}), "drv setUskInput 0x1281"), Lines{"drv setUskInput 0x1281 0x1100"});
+
+  CategoryUpStreamKeyAssign::get().record(0).inputKey[4].key = 7;
+  EXPECT_EQ(only(run({"field"}), "drv setInputUsk 0x1104"), Lines{"drv setInputUsk 0x1104 1 0x1285"});
+}
