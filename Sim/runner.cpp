@@ -200,7 +200,9 @@ void Runner::readTransmit() {
     // Read without the back-end's connection bookkeeping: copy and move the read index here.
     const std::uint32_t r = ring.readIndex();
     const std::uint8_t* data = platform::ddr(platform::SM_TX_RING + 8, SystemManagerRing::DATA_SIZE);
-    for (std::size_t i = 0; i < take; ++i) buf[i] = data[(r + i) % SystemManagerRing::DATA_SIZE];
+    const std::size_t first = std::min<std::size_t>(take, SystemManagerRing::DATA_SIZE - r);  // up to the wrap
+    std::memcpy(buf, data + r, first);
+    std::memcpy(buf + first, data, take - first);
     *reinterpret_cast<volatile std::uint32_t*>(platform::ddr(platform::SM_TX_RING + 4, 4)) =
         static_cast<std::uint32_t>((r + take) % SystemManagerRing::DATA_SIZE);
     side_.transmitBytes.insert(side_.transmitBytes.end(), buf, buf + take);
