@@ -200,7 +200,9 @@ void Runner::readTransmit() {
     // Read without the back-end's connection bookkeeping: copy and move the read index here.
     const std::uint32_t r = ring.readIndex();
     const std::uint8_t* data = platform::ddr(platform::SM_TX_RING + 8, SystemManagerRing::DATA_SIZE);
-    for (std::size_t i = 0; i < take; ++i) buf[i] = data[(r + i) % SystemManagerRing::DATA_SIZE];
+    const std::size_t first = std::min<std::size_t>(take, SystemManagerRing::DATA_SIZE - r);  // up to the wrap
+    std::memcpy(buf, data + r, first);
+    std::memcpy(buf + first, data, take - first);
     *reinterpret_cast<volatile std::uint32_t*>(platform::ddr(platform::SM_TX_RING + 4, 4)) =
         static_cast<std::uint32_t>((r + take) % SystemManagerRing::DATA_SIZE);
     side_.transmitBytes.insert(side_.transmitBytes.end(), buf, buf + take);
@@ -272,7 +274,14 @@ void Runner::field(int n) {
 void Runner::cut(std::uint64_t bytes) { side_.pendingCut = bytes; }
 
 void Runner::checkShareMarks() {
-  BP::instance().forEachUnmarkedShare([this](const char* name, int, int me, int copy) {
+  // Once the save has written a field's changes, both copies hold the live image and no unit can
+  // differ unmarked: one compare of the whole image instead of one per unit and copy.
+  const BP& bp = BP::instance();
+  if (std::all_of(storage::COPY_OFFSET.begin(), storage::COPY_OFFSET.end(), [&](std::size_t copy) {
+        return std::memcmp(bp.backupImage(), platform::nvWindow() + copy, bp.backupSize()) == 0;
+      }))
+    return;
+  bp.forEachUnmarkedShare([this](const char* name, int, int me, int copy) {
     options_.unmarkedShare(std::string(name) + " M/E " + std::to_string(me) + " copy " + (copy == 0 ? "A" : "B"));
   });
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 #include <string>
 #include <vector>
@@ -185,6 +186,27 @@ TEST(BackupCrc, StandardCheckValueAndCombiningSharesGivesTheWholeCopysCrc) {
     folded = storage::crc32Combine(folded, storage::crc32(image.data() + at, size), storage::crc32Shift(size));
   }
   EXPECT_EQ(folded, storage::crc32(image.data(), image.size()));
+}
+
+// Eight bytes a step must give what one byte a step gives, at every length around the step and
+// from every alignment, continued from a CRC or not.
+TEST(BackupCrc, WordStepsGiveTheBytewiseCrcAtEveryLengthAndAlignment) {
+  const auto bytewise = [](const u8* p, std::size_t len, u32 crc) {
+    crc = ~crc;
+    for (std::size_t i = 0; i < len; ++i) {
+      crc ^= p[i];
+      for (int k = 0; k < 8; ++k) crc = crc & 1 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return ~crc;
+  };
+  alignas(8) std::array<u8, 96> bytes{};
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<u8>(i * 151 + 89);
+  for (std::size_t align = 0; align < 8; ++align)
+    for (std::size_t len = 0; len <= 64; ++len)
+      for (const u32 from : {0u, 0x9D6CDF7Eu}) {
+        EXPECT_EQ(storage::crc32(bytes.data() + align, len, from), bytewise(bytes.data() + align, len, from))
+            << "alignment " << align << ", length " << len << ", from " << std::hex << from;
+      }
 }
 
 namespace {
