@@ -329,6 +329,11 @@ const u8* readFixed(const u8* p, V& v, const C& c) {
     if constexpr (sizeof(E) == 1 && std::is_integral_v<E> && !std::is_same_v<E, bool> && !std::is_same_v<C, Boolean>) {
       std::memcpy(&at(v, 0), p, ArrayOf<V>::size);
       p += ArrayOf<V>::size;
+    } else if constexpr (std::is_integral_v<E> && !std::is_same_v<E, bool> && !std::is_same_v<C, Boolean>) {
+      // A table of codes or sources: indexed rather than chained through p, so that the compiler
+      // swaps several values at once.
+      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) at(v, i) = loadBigEndian<E>(p + i * sizeof(E));
+      p += ArrayOf<V>::size * sizeof(E);
     } else {
       for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) p = readFixed(p, at(v, i), c);
     }
@@ -349,6 +354,9 @@ u8* writeFixed(u8* p, const V& v) {
     if constexpr (sizeof(E) == 1 && std::is_integral_v<E> && !std::is_same_v<E, bool>) {
       std::memcpy(p, &at(v, 0), ArrayOf<V>::size);
       p += ArrayOf<V>::size;
+    } else if constexpr (std::is_integral_v<E> && !std::is_same_v<E, bool>) {
+      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) storeBigEndian<E>(p + i * sizeof(E), at(v, i));
+      p += ArrayOf<V>::size * sizeof(E);
     } else {
       for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) p = writeFixed(p, at(v, i));
     }
