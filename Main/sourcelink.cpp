@@ -1,5 +1,6 @@
 #include "Main/sourcelink.h"
 
+#include <bit>
 #include <cstring>
 
 #include "Main/bp.h"
@@ -8,10 +9,6 @@
 KZ_SOURCE("Main/sourcelink");
 
 namespace {
-
-bool linkBit(const u32 (&words)[KzifSourceLink::N_LINK_MASK_WORDS], int i) {
-  return (words[i / 32] >> (i % 32) & 1u) != 0;
-}
 
 void setLinkBit(u32 (&words)[KzifSourceLink::N_LINK_MASK_WORDS], int i) { words[i / 32] |= 1u << (i % 32); }
 
@@ -46,13 +43,32 @@ void CategorySourceLink::assign(const KzifSourceLink& in, int idx) {
 
   // The identity mode in force before this record decides how its links are read.
   const bool identity = r.identity == 1;
-  for (int i = 0; i < N_LINK_KEYS; ++i) {
-    if (!linkBit(in.linkMask, i)) continue;
-    const int candidate = identity ? linkKeyList[static_cast<std::size_t>(i)] : in.link[i];
-    // 0 clears a link; any other value must itself be a source of the table.
-    if (candidate != NO_LINK && linkKeyIndex(candidate) < 0) continue;
-    r.link[i] = static_cast<u16>(candidate);
-    setLinkBit(r.linkMask, i);
+  // A mask word at a time: which of its links hold a value the table takes, then those of them
+  // that are marked, copied at once when that is all of the word (a whole table is the common
+  // record).
+  for (int w = 0; w < KzifSourceLink::N_LINK_MASK_WORDS; ++w) {
+    const u32 marks = in.linkMask[w];
+    if (marks == 0) continue;
+    const int first = 32 * w;
+    const int count = N_LINK_KEYS - first < 32 ? N_LINK_KEYS - first : 32;
+    const u16* candidates = identity ? &linkKeyList[static_cast<std::size_t>(first)] : &in.link[first];
+    u32 valid = 0;
+    for (int k = 0; k < count; ++k) {
+      // 0 clears a link; any other value must itself be a source of the table.
+      const int candidate = candidates[k];
+      valid |= static_cast<u32>(candidate == NO_LINK || linkKeyIndex(candidate) >= 0) << k;
+    }
+    const u32 every = count == 32 ? 0xFFFFFFFFu : (1u << count) - 1;
+    const u32 taken = marks & valid & every;
+    if (taken == every) {
+      std::memcpy(&r.link[first], candidates, sizeof(u16) * static_cast<std::size_t>(count));
+    } else {
+      for (u32 rest = taken; rest != 0; rest &= rest - 1) {
+        const int k = std::countr_zero(rest);
+        r.link[first + k] = candidates[k];
+      }
+    }
+    r.linkMask[w] |= taken;
   }
 
   if ((in.mask & KzifSourceLink::IDENTITY) && KzifSourceLink::ON_OFF.accept(in.identity)) {

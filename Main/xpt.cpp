@@ -52,6 +52,50 @@ u32 acceptedByTable(int v) {
   return (ACCEPTED_XPT_VALUES[u / 32] >> (u % 32)) & 1u;
 }
 
+// For an accepted value, the last value of the run of accepted values it begins or lies in; -1 for
+// a value that is refused. Values lo..hi are all accepted when lo is and its run reaches hi.
+constexpr auto ACCEPTED_RUN_END = [] {
+  std::array<i16, XPT_VALUE_LIMIT> end{};
+  i16 last = -1;
+  for (int v = XPT_VALUE_LIMIT - 1; v >= 0; --v) {
+    if (!acceptedXptValue(v)) {
+      last = -1;
+    } else if (last < 0) {
+      last = static_cast<i16>(v);
+    }
+    end[static_cast<std::size_t>(v)] = last;
+  }
+  return end;
+}();
+
+// Which of 32 buttons' values are accepted, and which are function values.
+struct WordValues {
+  u32 accepted = 0;
+  u32 function = 0;
+};
+
+// A whole table is the common record, and its values mostly lie in one run of sources: the lowest
+// and highest of the 32 values (which the compiler works out several at a time) then settle them
+// all at once. Any other word is looked at value by value.
+WordValues judgeWord(const i16* values) {
+  static_assert(KzifXptAssign::FUNCTION_B == KzifXptAssign::FUNCTION_A + 1);
+  i16 lo = values[0], hi = values[0];
+  for (int i = 0; i < 32; ++i) {
+    lo = std::min(lo, values[i]);
+    hi = std::max(hi, values[i]);
+  }
+  const bool noFunction = hi < KzifXptAssign::FUNCTION_A || lo > KzifXptAssign::FUNCTION_B;
+  if (noFunction && 0 <= lo && hi < XPT_VALUE_LIMIT && ACCEPTED_RUN_END[static_cast<std::size_t>(lo)] >= hi)
+    return {0xFFFFFFFFu, 0};
+  WordValues w;
+  for (int i = 0; i < 32; ++i) {
+    const int value = values[i];
+    w.accepted |= acceptedByTable(value) << i;
+    w.function |= static_cast<u32>(static_cast<unsigned>(value - KzifXptAssign::FUNCTION_A) < 2u) << i;
+  }
+  return w;
+}
+
 }  // namespace
 
 bool isAcceptedXptValue(int v) { return acceptedByTable(v) != 0; }
@@ -81,9 +125,12 @@ struct SelectedByBuses {
 };
 
 constexpr int CODES_PER_WORD = 4;
-constexpr u64 LANES_LOW6 = 0x003F003F003F003Full;
-constexpr u64 LANES_BIT6 = 0x0040004000400040ull;
+constexpr u64 LANES_LOW8 = 0x00FF00FF00FF00FFull;
+constexpr u64 LANES_C0 = 0x00C000C000C000C0ull;
+constexpr u64 LANES_40 = 0x0040004000400040ull;
+constexpr u64 LANES_BIT8 = 0x0100010001000100ull;
 static_assert(sizeof(u16) * CODES_PER_WORD == sizeof(u64));
+static_assert(KzifXptAssign::N_BUTTONS == 0xC0, "a button code's low byte is below 0xC0");
 
 SelectedByBuses buttonsSelectedByBuses(int panel) {
   SelectedByBuses found;
@@ -98,15 +145,21 @@ SelectedByBuses buttonsSelectedByBuses(int panel) {
       found.buttons[static_cast<std::size_t>((code & 0xFF) / 32)] |= 1u << (code & 31);
       found.buses[static_cast<std::size_t>(me)][static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
     };
-    int b = 0;
-    for (; b + CODES_PER_WORD <= N_BUSES; b += CODES_PER_WORD) {
-      // Most buses hold a direct code (1024 and up) or none (-1), both with one of bits 10..15
-      // set: four codes at a time are passed over when none of them is a button code.
+    // Four codes at a time are passed over when none of them is a code of this panel's buttons:
+    // in each 16-bit lane, bit 8 is set when the high byte is not the panel or the low byte is
+    // 0xC0 or more.
+    const u64 panelLanes = static_cast<u64>(panel) * 0x0001000100010001ull;
+    auto noneOfPanel = [&](int from) {
       u64 four;
-      std::memcpy(&four, &r.code[b], sizeof four);
-      const u64 high = (four >> 10) & LANES_LOW6;  // bits 10..15 of each code, 0..63
-      if (((high + LANES_LOW6) & LANES_BIT6) == LANES_BIT6) continue;
-      for (int k = 0; k < CODES_PER_WORD; ++k) note(b + k);
+      std::memcpy(&four, &r.code[from], sizeof four);
+      const u64 otherPanel = (((four >> 8) & LANES_LOW8) ^ panelLanes) + LANES_LOW8;
+      const u64 pastButtons = (four & LANES_C0) + LANES_40;
+      return (otherPanel | pastButtons) & LANES_BIT8;
+    };
+    int b = 0;
+    for (; b + 2 * CODES_PER_WORD <= N_BUSES; b += 2 * CODES_PER_WORD) {
+      if ((noneOfPanel(b) & noneOfPanel(b + CODES_PER_WORD)) == LANES_BIT8) continue;
+      for (int k = 0; k < 2 * CODES_PER_WORD; ++k) note(b + k);
     }
     for (; b < N_BUSES; ++b) note(b);
   }
@@ -165,14 +218,7 @@ void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
   for (int w = 0; w < KzifXptAssign::N_MASK_WORDS; ++w) {
     const u32 marks = in.buttonMask[w];
     if (marks == 0) continue;
-    u32 accepted = 0;
-    u32 function = 0;
-    for (int i = 0; i < 32; ++i) {
-      const int value = in.source[32 * w + i];
-      accepted |= acceptedByTable(value) << i;
-      static_assert(KzifXptAssign::FUNCTION_B == KzifXptAssign::FUNCTION_A + 1);
-      function |= static_cast<u32>(static_cast<unsigned>(value - KzifXptAssign::FUNCTION_A) < 2u) << i;
-    }
+    const auto [accepted, function] = judgeWord(&in.source[32 * w]);
     const u32 taken = marks & accepted;
     takenMask[static_cast<std::size_t>(w)] = taken;
     const u32 asking = watched ? taken : taken & (function | selected.buttons[static_cast<std::size_t>(w)]);
@@ -199,13 +245,16 @@ void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
   rec::merge(live, in);  // option only: the buttons are not merged by the field list
   // A taken button holds the record's value; a word whose 32 buttons were all taken is copied
   // whole, as a full table is the common record.
+  bool tableChanged = false;
   for (int w = 0; w < KzifXptAssign::N_MASK_WORDS; ++w) {
     const u32 took = takenMask[static_cast<std::size_t>(w)];
     if (took == ALL_BUTTONS) {
+      tableChanged = tableChanged || std::memcmp(&live.source[32 * w], &in.source[32 * w], 32 * sizeof(i16)) != 0;
       std::memcpy(&live.source[32 * w], &in.source[32 * w], 32 * sizeof(i16));
     } else {
       for (u32 rest = took; rest != 0; rest &= rest - 1) {
         const int b = 32 * w + std::countr_zero(rest);
+        tableChanged = tableChanged || live.source[b] != in.source[b];
         live.source[b] = in.source[b];
       }
     }
@@ -214,7 +263,9 @@ void CategoryXpt::assign(const KzifXptAssign& in, int panel) {
   rec::stamp(live, me_, panel);
   changed_[static_cast<std::size_t>(panel)] = 1;
   markShareChannel(panel);
-  updateColumnFlags(panel);
+  // What is derived from the table (and whoever keeps what they derived by its generation) holds
+  // as long as no value moved.
+  if (tableChanged) updateColumnFlags(panel);
 }
 
 void CategoryXpt::sendChanges(AcknowledgeSender& tx) {
@@ -265,33 +316,55 @@ void CategoryXpt::updateColumnFlags(int panel) {
   ++tableGeneration_[static_cast<std::size_t>(panel)];
   ++anyTableGeneration_;
   const KzifXptAssign& r = records_[panel];
-  for (int c = 0; c < KzifXptAssign::N_COLUMNS; ++c) {
-    // The first row of the column with a function value decides: walked from the last row up, so
-    // that every row is a select rather than a branch.
-    u32 flags = 0;
-    for (int row = 3; row >= 0; --row) {
-      const int v = r.source[c + row * KzifXptAssign::N_COLUMNS];
-      flags = v == KzifXptAssign::FUNCTION_A ? COLUMN_FUNCTION_A : v == KzifXptAssign::FUNCTION_B ? COLUMN_FUNCTION_B : flags;
-    }
-    columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(c)] = flags;
+  auto& flagsOf = columnFlags_[static_cast<std::size_t>(panel)];
+  // Most tables have no function button in their rows: then no column is flagged, which the lowest
+  // and highest row value (worked out several at a time) tell without a look at each column.
+  i16 lo = r.source[0], hi = r.source[0];
+  for (int b = 0; b < KzifXptAssign::N_ROW_BUTTONS; ++b) {
+    lo = std::min(lo, r.source[b]);
+    hi = std::max(hi, r.source[b]);
   }
-  auto& first = firstRowButton_[static_cast<std::size_t>(panel)];
+  const bool anyFunction = hi >= KzifXptAssign::FUNCTION_A && lo <= KzifXptAssign::FUNCTION_B;
+  if (anyFunction) {
+    for (int c = 0; c < KzifXptAssign::N_COLUMNS; ++c) {
+      // The first row of the column with a function value decides: walked from the last row up,
+      // so that every row is a select rather than a branch.
+      u32 flags = 0;
+      for (int row = 3; row >= 0; --row) {
+        const int v = r.source[c + row * KzifXptAssign::N_COLUMNS];
+        flags = v == KzifXptAssign::FUNCTION_A ? COLUMN_FUNCTION_A : v == KzifXptAssign::FUNCTION_B ? COLUMN_FUNCTION_B : flags;
+      }
+      flagsOf[static_cast<std::size_t>(c)] = flags;
+    }
+  } else {
+    flagsOf.fill(0);
+  }
+  // Mapped again when first asked for: a table may change several times between two look-ups.
+  firstRowButtonValid_[static_cast<std::size_t>(panel)] = 0;
+}
+
+void CategoryXpt::mapFirstRowButtons(int panel) const {
+  const auto p = static_cast<std::size_t>(panel);
+  const i16* values = records_[panel].source;
+  auto& first = firstRowButton_[p];
   first.fill(-1);
   // From the last button down, so that the first one holding a value is the one left.
   for (int b = KzifXptAssign::N_ROW_BUTTONS - 1; b >= 0; --b) {
-    const int v = r.source[b];
-    if (0 <= v && v < N_MAPPED_VALUES &&
-        columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(b % KzifXptAssign::N_COLUMNS)] == 0)
+    const int v = values[b];
+    if (0 <= v && v < N_MAPPED_VALUES && columnFlags_[p][static_cast<std::size_t>(b % KzifXptAssign::N_COLUMNS)] == 0)
       first[static_cast<std::size_t>(v)] = static_cast<i8>(b);
   }
-  firstRowButtonValid_[static_cast<std::size_t>(panel)] = 1;
+  firstRowButtonValid_[p] = 1;
 }
 
 int CategoryXpt::firstRowButtonOf(int panel, int source) const {
   KZ_CHECK(0 <= panel && panel < N_CHANNELS);
   if (source < 0) return -1;
   const auto p = static_cast<std::size_t>(panel);
-  if (firstRowButtonValid_[p] && source < N_MAPPED_VALUES) return firstRowButton_[p][static_cast<std::size_t>(source)];
+  if (source < N_MAPPED_VALUES) {
+    if (!firstRowButtonValid_[p]) mapFirstRowButtons(panel);
+    return firstRowButton_[p][static_cast<std::size_t>(source)];
+  }
   // A value no button may hold can still come from a damaged image: it is searched for.
   const i16* values = records_[panel].source;
   for (int b = 0; b < KzifXptAssign::N_ROW_BUTTONS; ++b)

@@ -100,14 +100,15 @@ class CategoryXpt : public CategoryCommon<KzifXptAssign> {
 
  private:
   void sendPanel(AcknowledgeSender& tx, int panel);
+  void mapFirstRowButtons(int panel) const;
 
   std::array<std::array<u32, KzifXptAssign::N_COLUMNS>, KzifXptAssign::N_CHANNELS> columnFlags_{};
   std::array<u32, KzifXptAssign::N_CHANNELS> tableGeneration_{};
   // firstRowButtonOf for the values a button may hold, worked out with the column flags, so that
   // the lamps of a row look a selection up instead of searching for it every field.
   static constexpr int N_MAPPED_VALUES = KzifXptAssign::UNASSIGNED + 1;
-  std::array<std::array<i8, N_MAPPED_VALUES>, KzifXptAssign::N_CHANNELS> firstRowButton_{};
-  std::array<u8, KzifXptAssign::N_CHANNELS> firstRowButtonValid_{};
+  mutable std::array<std::array<i8, N_MAPPED_VALUES>, KzifXptAssign::N_CHANNELS> firstRowButton_{};
+  mutable std::array<u8, KzifXptAssign::N_CHANNELS> firstRowButtonValid_{};
   u32 anyTableGeneration_ = 0;
   static inline BusChangeObserver observer_ = nullptr;
 };

@@ -241,6 +241,30 @@ TEST(RecordMerge, DropsOnlyTheValuesThatFailTheirChecks) {
   EXPECT_EQ(r.droppedValues, 5);
 }
 
+TEST(RecordMerge, TableEntriesWithEveryFieldMarkedAreTakenWholeUnlessAValueFails) {
+  // Entry 0 wholly marked and valid; entry 1 wholly marked with its level out of range; with a
+  // bit no field has, entry 1 is merged field by field and the odd bit is not taken.
+  Probe dst = kSample;
+  dst.pair[0].mask = 1u << 1, dst.pair[1].mask = 0;
+  Probe src{};
+  src.pair[0] = {0x3, 9, 0x1111};
+  src.pair[1] = {0x3, 10, 0x2222};
+  Probe expected = dst;
+  expected.pair[0] = {0x3, 9, 0x1111}, expected.pair[1] = {1u << 1, 9, 0x2222};
+  EXPECT_EQ(rec::merge(dst, src).droppedValues, 1);
+  EXPECT_EQ(encodeToBytes(dst), encodeToBytes(expected));
+
+  src.pair[1] = {0x7, 4, 0x3333};
+  expected.pair[1] = {0x3, 4, 0x3333};
+  EXPECT_EQ(rec::merge(dst, src).droppedValues, 0);
+  EXPECT_EQ(encodeToBytes(dst), encodeToBytes(expected));
+  // Unchecked, the out-of-range level is taken as it is.
+  src.pair[1] = {0x3, 10, 0x4444};
+  expected.pair[1] = {0x3, 10, 0x4444};
+  rec::merge(dst, src, rec::Checks::Skip);
+  EXPECT_EQ(encodeToBytes(dst), encodeToBytes(expected));
+}
+
 // A triple checked element by element against ranges of its own, taken whole or not at all, and
 // a text with more room than it may fill.
 struct Colors {

@@ -97,6 +97,20 @@ TEST_F(SourceLinkTest, ZeroClearsALinkAndIdentityModeLinksEachSourceToItself) {
   EXPECT_EQ(link().linkedSource(13), 13);
 }
 
+TEST_F(SourceLinkTest, AWholeTableIsTakenWordByWordAndAMarkPastTheLastLinkIsNot) {
+  // Every link names the next entry's source but link 70, which names 138 (no entry); the last mask
+  // word also marks bits past link 194.
+  std::map<int, int> links;
+  for (int i = 0; i < N_LINK_KEYS; ++i) links[i] = linkKeyList[static_cast<std::size_t>((i + 1) % N_LINK_KEYS)];
+  links[70] = 138;
+  std::string body = linkBody(0, links);
+  body.replace(16 + 6 * 8, 8, "ffffffff");
+  const std::string echo = sendAndField(37, body).at(0);
+  EXPECT_EQ(echo.substr(7 + 16, 7 * 8), std::string(16, 'f') + "ffffffbf" + std::string(24, 'f') + "00000007");
+  for (int i = 0; i < N_LINK_KEYS; ++i)
+    ASSERT_EQ(link().linkedSource(linkKeyList[static_cast<std::size_t>(i)]), i == 70 ? NO_LINK : links[i]) << i;
+}
+
 // ---- button inhibit ---------------------------------------------------------------------------
 
 std::string entry(u32 mask, unsigned first, unsigned second, unsigned third) {

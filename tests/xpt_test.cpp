@@ -8,6 +8,7 @@
 
 #include "Main/bp.h"
 #include "Main/bus.h"
+#include "Main/operate.h"
 #include "Main/sourcelink.h"
 #include "Main/xpt.h"
 #include "tests/sim_fixture.h"
@@ -130,6 +131,69 @@ TEST_F(XptTest, TheRowButtonOfASourceFollowsTheTable) {
   EXPECT_EQ((std::array{xpt().firstRowButtonOf(0, 20), xpt().firstRowButtonOf(0, 41)}), (std::array{50, 10}));
   run({"restart init"});
   EXPECT_EQ((std::array{xpt().firstRowButtonOf(0, 20), xpt().firstRowButtonOf(0, 41)}), (std::array{-1, -1}));
+}
+
+TEST_F(XptTest, AWordOfOneRunOfSourcesIsTakenWholeAndAnyOtherValueByValue) {
+  // A full table, word by word: one run exactly (10..41); the same run with 42, which no source is;
+  // the AUX run twice; values of two runs; 290 and 291 with 292, which is refused; 302 and 301.
+  std::map<int, int> sent, kept;
+  for (int i = 0; i < 32; ++i) {
+    const std::array<int, 6> word = {10 + i, i == 31 ? 42 : 10 + i, 240 + i % 16, i % 2 ? 41 : 140,
+                                     i == 7 ? 292 : 290 + i % 2, i % 2 ? 301 : 302};
+    for (int w = 0; w < 6; ++w) sent[32 * w + i] = word[static_cast<std::size_t>(w)];
+  }
+  kept = sent;
+  kept.erase(63);
+  kept.erase(128 + 7);
+  EXPECT_EQ(sendXpt(xptBody(0, 1, sent, 0, 0, true)), (Lines{"msg 38 " + xptBody(0, 1, kept, 0, 302)}));
+}
+
+TEST_F(XptTest, ARecordThatMovesNoValueLeavesTheTableGenerationAndOneThatDoesMovesIt) {
+  std::map<int, int> table;
+  for (int b = 0; b < 192; ++b) table[b] = 10 + b % 32;
+  sendXpt(xptBody(0, 2, table, 0, 0, true));
+  const u32 before = xpt().tableGeneration(2);
+  const int firstOf13 = xpt().firstRowButtonOf(2, 13);
+  sendXpt(xptBody(0, 2, table, 0, 0, true));
+  sendXpt(xptBody(0, 2, {{3, 13}}, 0));
+  EXPECT_EQ(xpt().tableGeneration(2), before);
+  // Button 3 (holding 13) to 14: the mapped row button of 13 moves on to the next one holding it.
+  sendXpt(xptBody(0, 2, {{3, 14}}, 0));
+  EXPECT_NE(xpt().tableGeneration(2), before);
+  EXPECT_EQ((std::array{firstOf13, xpt().firstRowButtonOf(2, 13), xpt().firstRowButtonOf(2, 14)}),
+            (std::array{3, 35, 3}));
+  // A function value in a whole table flags its column.
+  table[24 + 9] = 301;
+  sendXpt(xptBody(0, 2, table, 0, 0, true));
+  EXPECT_EQ((std::array{static_cast<int>(xpt().columnFlags(2, 9)), xpt().sourceOf(2, 9), xpt().firstRowButtonOf(2, 19)}),
+            (std::array{2, -1, 41}));
+}
+
+class XptBusTest : public XptTest {
+ protected:
+  void SetUp() override {
+    initCategoryOperate();
+    initCategoryBus();
+    XptTest::SetUp();
+    category::CategoryXpt::setBusChangeObserver(nullptr);  // only the buses that select a button are asked
+  }
+};
+
+TEST_F(XptBusTest, AReassignedButtonMovesEveryBusSelectingItWhereverTheBusLies) {
+  sendXpt(xptBody(0, 1, {{5, 13}, {6, 15}, {7, 17}}, 0));
+  // Buses 0, 7 (the last of a group of eight) and 88 (past the groups) on panel 1's buttons 5, 6
+  // and 7; bus 41 on panel 2's button 5 and bus 12 on panel 0's, which stay as they are.
+  const std::map<int, u16> codes = {{0, 0x105}, {7, 0x106}, {88, 0x107}, {41, 0x205}, {12, 0x005}};
+  for (int me : {0, 3})
+    for (const auto& [b, code] : codes) category::CategoryBus::get(me).record(0).code[b] = code;
+  run({("send 38 " + xptBody(0, 1, {{5, 20}, {6, 21}, {7, 22}}, 0)).c_str()});
+  BP::instance().receiveAll();
+  for (int me : {0, 3}) {
+    const KzifBus& r = category::CategoryBus::get(me).record(0);
+    EXPECT_EQ((std::array{r.code[0], r.code[7], r.code[88], r.code[41], r.code[12]}),
+              (std::array<u16, 5>{1024 + 13, 1024 + 15, 1024 + 17, 0x205, 0x005}))
+        << me;
+  }
 }
 
 // ---- bus status of the panels ------------------------------------------------------------------

@@ -329,6 +329,11 @@ const u8* readFixed(const u8* p, V& v, const C& c) {
     if constexpr (sizeof(E) == 1 && std::is_integral_v<E> && !std::is_same_v<E, bool> && !std::is_same_v<C, Boolean>) {
       std::memcpy(&at(v, 0), p, ArrayOf<V>::size);
       p += ArrayOf<V>::size;
+    } else if constexpr (std::is_integral_v<E> && !std::is_same_v<E, bool> && !std::is_same_v<C, Boolean>) {
+      // A table of codes or sources: indexed rather than chained through p, so that the compiler
+      // swaps several values at once.
+      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) at(v, i) = loadBigEndian<E>(p + i * sizeof(E));
+      p += ArrayOf<V>::size * sizeof(E);
     } else {
       for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) p = readFixed(p, at(v, i), c);
     }
@@ -349,6 +354,9 @@ u8* writeFixed(u8* p, const V& v) {
     if constexpr (sizeof(E) == 1 && std::is_integral_v<E> && !std::is_same_v<E, bool>) {
       std::memcpy(p, &at(v, 0), ArrayOf<V>::size);
       p += ArrayOf<V>::size;
+    } else if constexpr (std::is_integral_v<E> && !std::is_same_v<E, bool>) {
+      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) storeBigEndian<E>(p + i * sizeof(E), at(v, i));
+      p += ArrayOf<V>::size * sizeof(E);
     } else {
       for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) p = writeFixed(p, at(v, i));
     }
@@ -512,6 +520,73 @@ namespace detail {
 template <bool CHECKED, class R>
 MergeResult mergeRecord(R& dst, const R& src);
 
+// A record of one mask word and scalar fields only, such as the entry of a table.
+template <class D>
+constexpr bool isFlatField() {
+  using C = std::decay_t<decltype(D{}.check)>;
+  if constexpr (D::role == Role::Mask) {
+    return !ArrayOf<typename D::Member>::is;
+  } else if constexpr (D::role == Role::Field) {
+    return std::is_arithmetic_v<typename D::Member> && !requires(const C& c, const typename D::Member& v) { c.acceptArray(v); };
+  } else {
+    return false;
+  }
+}
+template <class R, std::size_t... I>
+constexpr bool isFlatRecordOf(std::index_sequence<I...>) {
+  return (true && ... && isFlatField<std::tuple_element_t<I, WireList<R>>>());
+}
+template <class R>
+constexpr bool isFlatRecord() {
+  return maskWords<R>() == 1 && isFlatRecordOf<R>(wireIndexes<R>());
+}
+// The mask bits of a flat record's fields.
+template <class R, std::size_t... I>
+constexpr u32 fieldBitsOf(std::index_sequence<I...>) {
+  return (0u | ... | (std::tuple_element_t<I, WireList<R>>::role == Role::Field ? 1u << (FIELD<R, I>.bit % 32) : 0u));
+}
+
+// A flat record with every field marked whose values all pass, taken without a test per field:
+// the common entry of a table record. False (nothing touched) for any other.
+template <bool CHECKED, class R>
+REC_ALWAYS_INLINE bool mergeWholeFlat(R& dst, const R& src, u32 marks) {
+  constexpr u32 ALL = fieldBitsOf<R>(wireIndexes<R>());
+  if (marks != ALL) return false;
+  if constexpr (CHECKED) {
+    bool pass = true;
+    forEachFieldIndex<R>([&](auto i) {
+      constexpr const auto& d = FIELD<R, decltype(i)::value>;
+      if constexpr (std::decay_t<decltype(d)>::role == Role::Field) pass &= d.check.accept(src.*(d.member));
+    });
+    if (!pass) return false;
+  }
+  forEachFieldIndex<R>([&](auto i) {
+    constexpr const auto& d = FIELD<R, decltype(i)::value>;
+    if constexpr (std::decay_t<decltype(d)>::role == Role::Field) dst.*(d.member) = src.*(d.member);
+  });
+  *maskWordsOf(dst) |= ALL;
+  return true;
+}
+
+template <bool CHECKED, class R, class Words, std::size_t... I>
+REC_ALWAYS_INLINE void mergeFields(R& dst, const R& src, const Words& in, Words& took, MergeResult& result,
+                                   std::index_sequence<I...>);
+
+// One entry of a table of flat records, kept inside the table's merge; the values it refused.
+template <bool CHECKED, class R>
+REC_ALWAYS_INLINE int mergeFlat(R& dst, const R& src) {
+  const u32 marks = *maskWordsOf(src);
+  if (marks == 0) return 0;
+  if (mergeWholeFlat<CHECKED>(dst, src, marks)) return 0;
+  std::array<u32, 1> in{marks};
+  std::array<u32, 1> took{};
+  MergeResult result;
+  mergeFields<CHECKED>(dst, src, in, took, result, wireIndexes<R>());
+  *maskWordsOf(dst) |= took[0];
+  return result.droppedValues;
+}
+
+
 // One field of a merge, its bit, member and check constants of its code. Kept inside the record's
 // merge, where the mask words are locals: out of line, a field whose bit is clear would cost a
 // call and a reload of the words rather than one test against a constant.
@@ -551,6 +626,9 @@ REC_ALWAYS_INLINE void mergeField(R& dst, const R& src, const Words& in, Words& 
     const auto& sv = src.*(d.member);
     if constexpr (HasWire<typename D::Member>) {
       result.droppedValues += mergeRecord<CHECKED>(dv, sv).droppedValues;
+    } else if constexpr (isFlatRecord<SubRecordOf<typename D::Member>>()) {
+      for (std::size_t i = 0; i < ArrayOf<typename D::Member>::size; ++i)
+        result.droppedValues += mergeFlat<CHECKED>(at(dv, i), at(sv, i));
     } else {
       for (std::size_t i = 0; i < ArrayOf<typename D::Member>::size; ++i) {
         result.droppedValues += mergeRecord<CHECKED>(at(dv, i), at(sv, i)).droppedValues;
@@ -588,6 +666,9 @@ MergeResult mergeRecord(R& dst, const R& src) {
     // for the entries of a large table of which a record changes a few).
     if constexpr (!hasSubRecords<R>()) {
       if (any == 0) return result;
+    }
+    if constexpr (isFlatRecord<R>()) {
+      if (mergeWholeFlat<CHECKED>(dst, src, in[0])) return result;
     }
   }
   mergeFields<CHECKED>(dst, src, in, took, result, wireIndexes<R>());
