@@ -95,7 +95,6 @@ class CategoryBkgd : public CategoryCommon<KzifBkgd> {
   // The buses' side of requestFlip: sets flipEnable to 1 (mask bit 1) when a request is pending
   // and clears it; true when it did.
   bool takePendingFlip();
-  bool flipPending() const { return pendingFlip_ != 0; }
 
  private:
   static bool isBackgroundRowCode(int code);

@@ -121,10 +121,19 @@ TEST_F(UskTest, KeyerInputsAndSourcePathsAreRouted) {
   EXPECT_EQ(paths[4], "drv setInputUsk 0x1104 0 0x1283");  // key 2 waits for its assign flag
   EXPECT_EQ(paths[53], "drv setInputUsk 0x1193 0 0x1281");
 
-  const internal::KzifButtonEvent press{.code = 2051, .state = 1};
-  CategoryUpStreamKeyAssign::get().onButton(press);
-  EXPECT_EQ(only(run({"field"}), "drv setInputUsk")[4], "drv setInputUsk 0x1104 1 0x1283");
-  CategoryUpStreamKeyAssign::get().onButton(press);
+  // The assign buttons come from the panel of any M/E row; a row past the M/Es has none.
+  const auto press = [&](int me) {
+    char line[96];
+    std::snprintf(line, sizeof line, "send 92 0000 00 0000 00 %02x 00 0803 01 00", me);  // code 2051
+    return run({line, "field"});
+  };
+  press(4);
+  EXPECT_EQ(assignment().assignment.assignFlag[1], 0);
+  EXPECT_EQ(only(press(3), "drv setInputUsk")[4], "drv setInputUsk 0x1104 1 0x1283");
+  const internal::KzifButtonEvent release{.code = 2051, .state = 0};
+  CategoryUpStreamKeyAssign::get().onButton(release);
+  EXPECT_EQ(assignment().assignment.assignFlag[1], 1);
+  press(0);
   EXPECT_EQ(assignment().assignment.assignFlag[1], 0);
   EXPECT_EQ(CategoryUpStreamKeyAssign::get().isAssigned(9), 0);
 }
