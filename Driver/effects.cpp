@@ -30,21 +30,6 @@ std::size_t targetIndex(int target) {
 
 }  // namespace
 
-const WipeImage& wipeImage(int context, int target) {
-  KZ_CHECK(KZ_CONTEXT_ME1 <= context && context <= KZ_CONTEXT_ME4B);
-  KZ_CHECK(target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4));
-  return wipes[contextIndex(context)][targetIndex(target)];
-}
-const DustImage& dustImage(int context, int target) {
-  KZ_CHECK(KZ_CONTEXT_ME1 <= context && context <= KZ_CONTEXT_ME4B);
-  KZ_CHECK(target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4));
-  return dusts[contextIndex(context)][targetIndex(target)];
-}
-const BusFilterImage& busFilterImage(int context, int bus) {
-  KZ_CHECK(KZ_CONTEXT_ME1 <= context && context <= KZ_CONTEXT_ME4B);
-  KZ_CHECK(bus == KZ_ABUS || bus == KZ_BBUS);
-  return busFilters[contextIndex(context)][static_cast<std::size_t>(bus - KZ_ABUS)];
-}
 const KeyShapeImage& keyShapeImage(int context, int key) {
   KZ_CHECK(KZ_CONTEXT_ME1 <= context && context <= KZ_CONTEXT_ME4B);
   KZ_CHECK(KZ_KEY1 <= key && key <= KZ_KEY4);

@@ -54,10 +54,7 @@ struct KeyShapeImage {
   f32 shapeAsked;    // the softness shape was worked out from (0.0 is shape 0)
 };
 
-// Images of context (KZ_CONTEXT_ME1 .. KZ_CONTEXT_ME4B) for a target; asserted.
-const WipeImage& wipeImage(int context, int target);
-const DustImage& dustImage(int context, int target);
-const BusFilterImage& busFilterImage(int context, int bus);
+// The key shape image of context (KZ_CONTEXT_ME1 .. KZ_CONTEXT_ME4B) for a key; asserted.
 const KeyShapeImage& keyShapeImage(int context, int key);
 // Power-on state of every context.
 void resetEffectImages();

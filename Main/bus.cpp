@@ -508,11 +508,6 @@ void CategoryBus::setOption(int flip) {
   markShareChanged();
 }
 
-int CategoryBus::prevCode(int bus) const {
-  if (bus < 0 || bus > BUS_LAST) return -1;
-  return prevCode_[static_cast<std::size_t>(bus)];
-}
-
 bool CategoryBus::checkReentry(int bus, int source) const {
   if (!isLoopChecked(bus)) return true;
   const int k = meOfOutput(source);

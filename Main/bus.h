@@ -153,8 +153,6 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   // 1 while AUX mix channel ch runs; 0 for a channel outside 0..15.
   int auxMixActive(int ch) const { return auxMix_.running(ch); }
   const AuxMix& auxMix() const { return auxMix_; }
-  // The code a bus held before its last change (-1 none); -1 for a bus outside 0..88.
-  int prevCode(int bus) const;
 
   // The system settings ask for one follow pass to be skipped; the next assign turns it into
   // linkSuppress.
