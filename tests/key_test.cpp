@@ -159,6 +159,9 @@ TEST_F(KeyTest, BoxEdgesAreKeptAsSentAndCropEdgesAsAdjusted) {
   run({("send 0 " + KeyBody(0, 0).put(147, 0x2, 4).put(152, 1, 1).hex()).c_str(), "field"});
   EXPECT_EQ(echo(KeyBody(0, 0).field(21, 155, {-1000, 3000, 0, 3000}, 2)),
             Lines{msg(KeyBody(0, 0).put(152, 1, 1).field(21, 155, {-1000, 3000, -3000, 1000}, 2))});
+  // A top edge moved below the centre mirrors above it: both end at the centre.
+  EXPECT_EQ(echo(KeyBody(0, 0).field(21, 155, {-1000, -2000, -3000, 1000}, 2)),
+            Lines{msg(KeyBody(0, 0).put(152, 1, 1).field(21, 155, {-1000, 0, 0, 1000}, 2))});
 }
 
 TEST_F(KeyTest, AspectPairTakesBothMembersOrNeither) {

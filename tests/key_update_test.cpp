@@ -116,11 +116,18 @@ TEST_F(KeyUpdateTest, EachSettingReachesItsSetterConverted) {
   r.put(37, 0x1f, 4).put(41, 0x0304070301, 5);  // edge type 3, width 4, direction 7, softness 3, fill 1
   r.put(52, 0x7, 4).put(56, 0x020100, 3).field(2, 59, {2000, 1000, -3000, -2000}, 2);
   r.field(3, 67, {1}, 1).field(4, 68, {400}, 2).field(6, 76, {2000, 0, 10000, 4000}, 2);
+  r.field(1, 46, {600, 300, 400}, 2).field(5, 70, {2400, 800, 900}, 2);  // mattes 2 and 3
   const Lines out = field(r);
   const auto keyer = [&](const Lines& o, const char* name) { return calls(o, name, "0x3210", "0x1207").at(0); };
   const auto one = [&](const char* name) { return keyer(out, name); };
   // Green at half saturation, level 70 %: Y 64 + 876 × 0.7, Cb 339.33, Cr 308.54.
   EXPECT_EQ(calls(out, "setMatteColor", "0x3210", "0x2106").at(0), (Args{"0x2106", "677", "339", "309"}));
+  // Each other matte at its own target.
+  for (const auto& [id, hsl] : {std::pair{"0x210a", std::array{600, 300, 400}}, std::pair{"0x210e", std::array{2400, 800, 900}}}) {
+    const YCbCr10 m = hslToYCbCr(0, hsl[0], hsl[1], hsl[2]);
+    EXPECT_EQ(calls(out, "setMatteColor", "0x3210", id).at(0),
+              (Args{id, std::to_string(m.y), std::to_string(m.cb), std::to_string(m.cr)}));
+  }
   // Type 0 gives up its separate key signal, and says so.
   EXPECT_EQ(live(0, 1).style.styleFlag4, 0);
   EXPECT_EQ(one("setKeyClipGain").at(1), "3");
