@@ -364,6 +364,13 @@ TEST_F(ClipTest, LeverFollowOnAnMeAndOnABSide) {
   exec(playSettings(2, 0, 1, 0, 0, TRIGGER_LEVER, 0));
   fader.transition(keySubTransIndex(0, 2)).positionA = 0.25f;
   EXPECT_EQ(drv(fields(1), "cueClip"), Lines{"drv cueClip 0x118c 75 1"});
+  // At either end the lever shows the frame the end action names, not the one its travel reaches.
+  exec(playSettings(2, 0, 0, 0, 0, TRIGGER_LEVER, 0));
+  fader.transition(keySubTransIndex(0, 2)).positionA = 1.0f;
+  EXPECT_EQ(drv(fields(1), "cueClip"), Lines{"drv cueClip 0x118c 0 1"});
+  exec(playSettings(2, 1, 0, 0, 0, TRIGGER_LEVER, 0));
+  fader.transition(keySubTransIndex(0, 2)).positionA = 0.0f;
+  EXPECT_EQ(drv(fields(1), "cueClip"), Lines{"drv cueClip 0x118c 100 1"});
   // The B side of M/E 2 (index 5) has a lever entry of its own.
   exec(playSettings(2, 0, 0, 0, 0, TRIGGER_LEVER, 5));
   fader.transition(keySubTransIndex(5, 2)).positionA = 0.5f;

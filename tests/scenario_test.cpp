@@ -254,6 +254,11 @@ TEST_F(SimTest, LostVsyncIsLoggedOnceAndANewRateIsLearnt) {
             (Lines{"log [ERR] Lost VSYNC 33.366000 ms"}));
   // A lasting change of rate is taken as the new nominal period.
   EXPECT_EQ(run({"hw vsync_period 20000", "field 5"}), (Lines{"log [ERR] Lost VSYNC 20.000000 ms"}));
+  // Within 1 ms of the nominal period is jitter; a microsecond more is a lost VSYNC.
+  EXPECT_EQ(run({"hw vsync_period 21000", "field", "hw vsync_period 19000", "field", "hw vsync_period 20000", "field 2"}),
+            Lines{});
+  EXPECT_EQ(run({"hw vsync_period 21001", "field", "hw vsync_period 20000", "field 2"}),
+            (Lines{"log [ERR] Lost VSYNC 21.001000 ms"}));
 }
 
 TEST_F(SimTest, BacklogHoldsChangesUntilTheSystemManagerReadsAgain) {
