@@ -60,6 +60,8 @@ class CategoryButtonInhibit : public CategoryCommon<KzifButtonInhibit> {
 
   // Initialise-all stamps only the panel numbers; the settings keep what the storage holds.
   void initIndex(int me, int flags) override;
+  // A panel's table is merged entry by entry straight from the wire.
+  void assignFromWire(const u8* body, int panel) override { mergeFromWire(body, panel); }
 };
 
 }  // namespace category

@@ -184,6 +184,25 @@ class CategoryCommon : public CategoryInterface {
   // body, or whose M/E or channel is out of range, is dropped whole; the receive pass logs why,
   // unless the record asks for such records to be ignored quietly (QUIET_BAD_TARGET).
   void receive(RequestReceiver& rx) override {
+    if constexpr (rec::hasFixedWireSize<T>()) {
+      // One bounds check for the whole body; the target's M/E and channel are read where they lie.
+      const u8* body = rx.reader().take(rec::wireSizeOf<T>());
+      rx.consume();
+      if (body == nullptr) return;
+      constexpr bool quiet = requires { T::QUIET_BAD_TARGET; };
+      const int me = rec::hasMe<T>() ? rec::meFromWire<T>(body) : me_;
+      const int ch = rec::hasChannel<T>() ? rec::channelFromWire<T>(body) : 0;
+      if (me < 0 || me >= N_ME) {
+        if (!quiet) rx.refuse("M/E", me);
+        return;
+      }
+      if (ch < 0 || ch >= N_CHANNELS) {
+        if (!quiet) rx.refuse("channel", ch);
+        return;
+      }
+      static_cast<CategoryCommon<T>*>(lookup(IndexOf<T>::value, me))->assignFromWire(body, ch);
+      return;
+    }
     T in{};
     const bool whole = rec::decode(rx.reader(), in);
     rx.consume();
@@ -224,6 +243,17 @@ class CategoryCommon : public CategoryInterface {
     markMaybeMarked(idx);
     written_.mark(idx);
     markShareChannel(idx);
+  }
+
+  // A received record of fixed size, its wire bytes all there: decoded and assigned. A category
+  // whose assign is the framework's may merge the bytes in place instead (mergeFromWire).
+  virtual void assignFromWire(const u8* body, int ch) {
+    if constexpr (rec::hasFixedWireSize<T>()) {
+      T in{};
+      rec::WireReader reader(std::span<const u8>(body, rec::wireSizeOf<T>()));
+      rec::decode(reader, in);
+      assign(in, ch);
+    }
   }
 
   int me() const { return me_; }
@@ -274,6 +304,17 @@ class CategoryCommon : public CategoryInterface {
     markAllMaybeMarked();
     written_.markAll();
     return 0;
+  }
+  // The framework's assign of a record read straight from its wire bytes, with no decoded copy:
+  // for an assignFromWire of a category that does not override assign.
+  void mergeFromWire(const u8* body, int idx) {
+    checkChannel(idx);
+    rec::mergeFromWire(records_[idx], body);
+    rec::stamp(records_[idx], me_, idx);
+    changed_[static_cast<std::size_t>(idx)] = 1;
+    markMaybeMarked(idx);
+    written_.mark(idx);
+    markShareChannel(idx);
   }
   // Channel idx may hold send marks set through records_.
   void mayHoldMarks(int idx) {

@@ -37,6 +37,7 @@ class CategoryShotMemoryStatus : public CategoryCommon<KzifShotMemoryStatus> {
 
   std::size_t attachBackup(u8*) override { return attachInternal(channels_.data()); }
   void restore(const u8*) override {}
+  void assignFromWire(const u8* body, int ch) override { mergeFromWire(body, ch); }
 
   // 1 when shot memory channel s (0..160) holds a stored shot; 0 for any other s.
   int isStored(int s) const;

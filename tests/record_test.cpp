@@ -448,4 +448,71 @@ TEST(RecordMerge, TextElementsByTheirOwnBitsAndArraysJudgedWhole) {
   EXPECT_EQ(std::pair(+dst.label[1].length, dst.label[1].chars[4]), std::pair(4, '\0'));
 }
 
+// Every kind of field a fixed-size record holds, for the merge from wire bytes.
+struct Deck {
+  u32 mask;
+  u8 me;
+  i16 channel;
+  u8 level;       // bit 0, 0..9
+  i16 hsl[3];     // bit 1, whole: 0..3599, 0..1000, 0..1080
+  u8 steps[4];    // bits 2..5, the first three taken, each 0..5
+  float gain;     // bit 6, -1..1
+  u8 on;          // carried, boolean
+  Part entry[3];  // a table of flat entries
+  static constexpr auto wire() {
+    using R = Deck;
+    return rec::list(rec::mask(&R::mask), rec::me(&R::me), rec::channel(&R::channel),
+                     rec::field(0, &R::level, rec::range(0, 9)),
+                     rec::field(1, &R::hsl, rec::whole(rec::each(rec::range(0, 3599), rec::range(0, 1000), rec::range(0, 1080)))),
+                     rec::elements(2, &R::steps, rec::onlyFirst(3, rec::range(0, 5))), rec::field(6, &R::gain, rec::range(-1, 1)),
+                     rec::plain(&R::on, rec::boolean()), rec::sub(&R::entry));
+  }
+};
+
+TEST(RecordMergeFromWire, SameRecordMarksAndRefusalsAsDecodeThenMergeAtEveryRangeEdge) {
+  // Values on both sides of each range and masks from none to all, several bits no field has
+  // among them; the wire bytes are drawn by a fixed generator.
+  u32 state = 12345;
+  auto next = [&state] { return state = state * 1103515245u + 12345u, state >> 8; };
+  auto pick = [&next](std::initializer_list<int> values) { return values.begin()[next() % values.size()]; };
+  const std::initializer_list<u32> masks = {0x0, 0x1, 0x3, 0x7F, 0xFF, 0x3C, 0x40, 0x80000001};
+  const std::initializer_list<u32> entryMasks = {0x0, 0x1, 0x2, 0x3, 0x7};
+  for (int round = 0; round < 400; ++round) {
+    Deck in{};
+    in.mask = masks.begin()[next() % masks.size()];
+    in.me = static_cast<u8>(pick({0, 3, 255}));
+    in.channel = static_cast<i16>(pick({-1, 0, 7}));
+    in.level = static_cast<u8>(pick({0, 9, 10, 255}));
+    in.hsl[0] = static_cast<i16>(pick({0, 3599, 3600, -1}));
+    in.hsl[1] = static_cast<i16>(pick({0, 1000, 1001}));
+    in.hsl[2] = static_cast<i16>(pick({1080, 1081}));
+    for (u8& step : in.steps) step = static_cast<u8>(pick({0, 5, 6}));
+    in.gain = static_cast<float>(pick({-2, -1, 0, 1, 2})) / (round % 3 == 0 ? 1.0f : 2.0f);
+    in.on = static_cast<u8>(pick({0, 1, 7}));
+    for (Part& e : in.entry) {
+      e.mask = entryMasks.begin()[next() % entryMasks.size()];
+      e.level = static_cast<u8>(pick({0, 9, 10}));
+      e.code = static_cast<u16>(next());
+    }
+    const Bytes wire = encodeToBytes(in);
+    ASSERT_EQ(wire.size(), rec::wireSizeOf<Deck>());
+
+    Deck decoded{};
+    ASSERT_TRUE(decodeFrom(wire, decoded));
+    Deck viaDecode, viaWire;
+    std::memset(static_cast<void*>(&viaDecode), 0x5A, sizeof viaDecode);  // a live record's old values and marks
+    viaDecode.mask = 1u << 7;
+    viaDecode.entry[1].mask = 0x1;
+    std::memcpy(static_cast<void*>(&viaWire), &viaDecode, sizeof viaWire);
+    for (const rec::Checks checks : {rec::Checks::Apply, rec::Checks::Skip}) {
+      const rec::MergeResult a = rec::merge(viaDecode, decoded, checks);
+      const rec::MergeResult b = rec::mergeFromWire(viaWire, wire.data(), checks);
+      ASSERT_EQ(std::memcmp(&viaDecode, &viaWire, sizeof viaWire), 0) << "round " << round;
+      ASSERT_EQ(std::pair(a.droppedBits, a.droppedValues), std::pair(b.droppedBits, b.droppedValues)) << "round " << round;
+    }
+    EXPECT_EQ(rec::meFromWire<Deck>(wire.data()), rec::meOf(decoded));
+    EXPECT_EQ(rec::channelFromWire<Deck>(wire.data()), rec::channelOf(decoded));
+  }
+}
+
 }  // namespace

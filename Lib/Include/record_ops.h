@@ -679,6 +679,152 @@ MergeResult mergeRecord(R& dst, const R& src) {
   return result;
 }
 
+// ---- the merge straight from the wire --------------------------------------------------------
+// A fixed-size record merged from its wire bytes into the live record, with no decoded copy in
+// between: each masked value is read where it lies, checked and stored; a value whose bit is clear
+// is never read, and a sub-record whose mask is clear is passed over whole. The same outcome as
+// decode followed by merge.
+
+template <bool CHECKED, class R>
+void mergeRecordFromWire(R& dst, const u8* p, MergeResult& result);
+
+// The wire offset of field I of a fixed-size record.
+template <class R, std::size_t I>
+constexpr std::size_t wireOffsetOf() {
+  if constexpr (I == 0) {
+    return 0;
+  } else {
+    return wireOffsetOf<R, I - 1>() + fixedValueWireSize<typename std::tuple_element_t<I - 1, WireList<R>>::Member>();
+  }
+}
+template <class R, Role ROLE, std::size_t... I>
+constexpr std::size_t indexOfRole(std::index_sequence<I...>) {
+  std::size_t index = sizeof...(I);
+  ((index = std::tuple_element_t<I, WireList<R>>::role == ROLE && index == sizeof...(I) ? I : index), ...);
+  return index;
+}
+// The value of the record's field of role ROLE (its M/E or channel) read from its wire bytes; 0
+// when it has none.
+template <class R, Role ROLE>
+int roleValueFromWire(const u8* p) {
+  constexpr std::size_t I = indexOfRole<R, ROLE>(wireIndexes<R>());
+  if constexpr (I < std::tuple_size_v<WireList<R>>) {
+    using M = typename std::tuple_element_t<I, WireList<R>>::Member;
+    return static_cast<int>(loadBigEndian<M>(p + wireOffsetOf<R, I>()));
+  } else {
+    return 0;
+  }
+}
+
+template <bool CHECKED, class R, std::size_t I, class Words>
+REC_ALWAYS_INLINE void mergeFieldFromWire(R& dst, const u8* p, Words& in, Words& took, MergeResult& result) {
+  constexpr const auto& d = FIELD<R, I>;
+  using D = std::decay_t<decltype(d)>;
+  using M = typename D::Member;
+  p += wireOffsetOf<R, I>();
+  if constexpr (D::role == Role::Mask) {
+    for (std::size_t w = 0; w < ArrayOf<M>::size; ++w) in[w] = loadBigEndian<u32>(p + w * sizeof(u32));
+  } else if constexpr (D::role == Role::Field) {
+    constexpr std::size_t w = static_cast<std::size_t>(d.bit / 32);
+    constexpr u32 b = 1u << (d.bit % 32);
+    if ((in[w] & b) != 0) {
+      M value;
+      readFixed(p, value, d.check);
+      bool taken = false;
+      const int dropped = mergeValue(dst.*(d.member), value, d.check, CHECKED, taken);
+      if (taken) took[w] |= b;
+      if (dropped) result.refused(d.bit, dropped);
+    }
+  } else if constexpr (D::role == Role::Elements) {
+    M values;
+    readFixed(p, values, d.check);
+    for (std::size_t i = 0; i < ArrayOf<M>::size; ++i) {
+      const int bit = d.bit + static_cast<int>(i);
+      const std::size_t w = static_cast<std::size_t>(bit / 32);
+      const u32 b = 1u << (bit % 32);
+      if ((in[w] & b) == 0 || !takes(d.check, i)) continue;
+      const auto& value = at(values, i);
+      if (CHECKED && !acceptElement(d.check, i, value)) {
+        result.refused(bit, 1);
+        continue;
+      }
+      at(dst.*(d.member), i) = value;
+      took[w] |= b;
+    }
+  } else if constexpr (D::role == Role::Sub) {
+    auto& dv = dst.*(d.member);
+    // A sub-record's refused values count, its bits are its own (as in mergeField).
+    MergeResult sub;
+    if constexpr (HasWire<M>) {
+      mergeRecordFromWire<CHECKED>(dv, p, sub);
+    } else {
+      using S = typename ArrayOf<M>::Element;
+      for (std::size_t i = 0; i < ArrayOf<M>::size; ++i)
+        mergeRecordFromWire<CHECKED>(at(dv, i), p + i * fixedRecordWireSize<S>(), sub);
+    }
+    result.droppedValues += sub.droppedValues;
+  }
+}
+
+template <bool CHECKED, class R, class Words, std::size_t... I>
+REC_ALWAYS_INLINE void mergeFieldsFromWire(R& dst, const u8* p, Words& in, Words& took, MergeResult& result,
+                                           std::index_sequence<I...>) {
+  (mergeFieldFromWire<CHECKED, R, I>(dst, p, in, took, result), ...);
+}
+
+template <class R>
+constexpr bool maskLeads() {
+  return maskWords<R>() == 0 || std::tuple_element_t<0, WireList<R>>::role == Role::Mask;
+}
+
+// p: the record's fixed-size wire bytes, all of them there.
+template <bool CHECKED, class R>
+REC_ALWAYS_INLINE void mergeRecordFromWire(R& dst, const u8* p, MergeResult& result) {
+  static_assert(Declaration<R>::checked);
+  static_assert(isFixedSize<R>(), "only a record without texts merges from its wire bytes");
+  static_assert(maskLeads<R>(), "the mask comes first on the wire, before the fields it marks");
+  constexpr std::size_t WORDS = maskWords<R>();
+  std::array<u32, WORDS == 0 ? 1 : WORDS> in{};
+  std::array<u32, WORDS == 0 ? 1 : WORDS> took{};
+  if constexpr (WORDS > 0 && !hasSubRecords<R>()) {
+    u32 any = 0;
+    for (std::size_t w = 0; w < WORDS; ++w) any |= loadBigEndian<u32>(p + w * sizeof(u32));
+    if (any == 0) return;
+  }
+  if constexpr (isFlatRecord<R>()) {
+    // The common entry of a table: every field marked and valid, checked first and then stored,
+    // each read twice where it lies rather than tested field by field.
+    constexpr u32 ALL = fieldBitsOf<R>(wireIndexes<R>());
+    if (loadBigEndian<u32>(p) == ALL) {
+      bool pass = true;
+      if constexpr (CHECKED) {
+        forEachFieldIndex<R>([&](auto i) {
+          constexpr const auto& d = FIELD<R, decltype(i)::value>;
+          if constexpr (std::decay_t<decltype(d)>::role == Role::Field) {
+            typename std::decay_t<decltype(d)>::Member value;
+            readFixed(p + wireOffsetOf<R, decltype(i)::value>(), value, d.check);
+            pass &= d.check.accept(value);
+          }
+        });
+      }
+      if (pass) {
+        forEachFieldIndex<R>([&](auto i) {
+          constexpr const auto& d = FIELD<R, decltype(i)::value>;
+          if constexpr (std::decay_t<decltype(d)>::role == Role::Field)
+            readFixed(p + wireOffsetOf<R, decltype(i)::value>(), dst.*(d.member), d.check);
+        });
+        *maskWordsOf(dst) |= ALL;
+        return;
+      }
+    }
+  }
+  mergeFieldsFromWire<CHECKED>(dst, p, in, took, result, wireIndexes<R>());
+  if constexpr (WORDS > 0) {
+    u32* out = maskWordsOf(dst);
+    for (std::size_t w = 0; w < WORDS; ++w) out[w] |= took[w];
+  }
+}
+
 }  // namespace detail
 
 // Takes from src the fields whose mask bits are set and whose values pass their checks, and sets
@@ -687,6 +833,28 @@ MergeResult mergeRecord(R& dst, const R& src) {
 template <class R>
 MergeResult merge(R& dst, const R& src, Checks checks = Checks::Apply) {
   return checks == Checks::Apply ? detail::mergeRecord<true>(dst, src) : detail::mergeRecord<false>(dst, src);
+}
+
+// The same merge with the record read from its wire bytes (all wireSizeOf<R>() of them, checked
+// by the caller), without decoding it first.
+template <class R>
+MergeResult mergeFromWire(R& dst, const u8* wire, Checks checks = Checks::Apply) {
+  MergeResult result;
+  if (checks == Checks::Apply) {
+    detail::mergeRecordFromWire<true>(dst, wire, result);
+  } else {
+    detail::mergeRecordFromWire<false>(dst, wire, result);
+  }
+  return result;
+}
+// The M/E and channel of a fixed-size record from its wire bytes (0 when it has none).
+template <class R>
+int meFromWire(const u8* wire) {
+  return detail::roleValueFromWire<R, Role::Me>(wire);
+}
+template <class R>
+int channelFromWire(const u8* wire) {
+  return detail::roleValueFromWire<R, Role::Channel>(wire);
 }
 
 // Every text of the record, sub-records included, brought back to the text rule (see
