@@ -16,6 +16,10 @@ extern int currentContextIndex;
 
 namespace kz::memo {
 
+// Counts every change to any table: a caller that saw the same count after handing a block of
+// setters its arguments knows that each of them still holds exactly those arguments.
+inline u32 generation = 0;
+
 constexpr std::size_t N_CONTEXTS = KZ_CONTEXT_ME4B - KZ_CONTEXT_ME1 + 1;
 constexpr std::size_t N_KEYS = 4;
 
@@ -42,6 +46,7 @@ struct Last {
     static_assert(sizeof...(A) == N);
     words = {word(args)...};
     held = true;
+    ++generation;
   }
 };
 
@@ -51,6 +56,7 @@ using PerContext = std::array<std::array<Last<N>, Targets>, N_CONTEXTS>;
 template <std::size_t N, std::size_t Targets>
 void forget(std::array<Last<N>, Targets>& table) {
   table.fill(Last<N>{});
+  ++generation;
 }
 template <std::size_t N, std::size_t Targets>
 void forget(PerContext<N, Targets>& table) {

@@ -49,6 +49,10 @@ template <typename... Args>
   platform::driverTrace(line.text());
 }
 
+// Whether calls are traced: a caller that skips setters it knows would change nothing must make
+// them while they are traced, so that the trace shows every call.
+inline bool enabled() { return platform::driverTraceEnabled(); }
+
 // Call after the setter's assertions passed, so that the trace shows only calls that took effect.
 template <typename... Args>
 inline void call(const char* name, Args... args) {

@@ -340,12 +340,22 @@ inline void CategoryKey::applyKeyProcess(int ch, KeyDriverSettings& s, bool reap
   if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(ch));
   keyproc::writeBoxMask(target, s.process);
   keyproc::writeClipGain(target, s.process);
-  // The edge goes out only while a change of it is pending (a resume marks every field) or the
-  // system asks for everything again.
+  applyEdgeIfPending(ch, reapply);
+}
+
+// The edge goes out only while a change of it is pending (a resume marks every field) or the
+// system asks for everything again.
+inline void CategoryKey::applyEdgeIfPending(int ch, bool reapply) {
+  const KzifKey& r = records_[ch];
   if (r.edge.mask != 0 || reapply) {
     const int fill = r.edge.fill == 1 ? KZ_UTIL1 : r.edge.fill == 2 ? KZ_UTIL2 : KZ_COLOR_KEY_MATTE2 + ch;
-    keyproc::applyEdge(target, r, fill);
+    keyproc::applyEdge(keyTarget(ch), r, fill);
   }
+}
+
+bool CategoryKey::settersHold(const KeyDriverSettings& s, u8 path) {
+  return s.heldPath == path && s.heldGeneration == kz::memo::generation &&
+         s.heldContext == kz::image::currentContextIndex && !trace::enabled();
 }
 
 inline void CategoryKey::applyShapeWindow(int ch, const KeyDriverSettings& s) {
@@ -403,20 +413,29 @@ void CategoryKey::updateKey(int ch, const FieldInputs& in) {
 
   // The style fix below changes the record, but nothing worked out from it.
   KeyDriverSettings& settings = driverSettings(ch, format, in.reapply);
-  if (r.transKind == 1) {
-    if (r.dveMatte == 1) {
+  const u8 path = r.transKind == 1 && r.dveMatte == 1 ? PATH_DVE_MATTE : PATH_KEY_PROCESS;
+  if (settersHold(settings, path)) {
+    // Nothing these setters were given has changed since: only what is not theirs to hold.
+    if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(ch));
+    if (path == PATH_KEY_PROCESS) applyEdgeIfPending(ch, in.reapply);
+  } else {
+    settings.heldPath = NOT_HELD;  // until every setter of the block has taken its arguments
+    if (path == PATH_DVE_MATTE) {
       keyproc::writeMatte(KZ_COLOR_KEY_MATTE4 + ch, settings.matte[3]);
       if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(ch));
     } else {
       applyKeyProcess(ch, settings, in.reapply);
     }
     applyShapeWindow(ch, settings);
+    settings.heldPath = path;
+    settings.heldGeneration = kz::memo::generation;
+    settings.heldContext = kz::image::currentContextIndex;
+  }
+  if (r.transKind == 1) {
     propagateDveLink(ch);
     dves_[k].setup(r, system, convertedFill(ch, format, in.bus), p);
     dves_[k].render(p);
   } else {
-    applyKeyProcess(ch, settings, in.reapply);
-    applyShapeWindow(ch, settings);
     KeyTransition& wipe = transitions_[k];
     wipe.setup(r, system, p);
     if (ch < 2) wipe.setImageKey(in.imageKey[k]);
@@ -448,6 +467,7 @@ void CategoryKey::workOutDriverSettings(int ch, int videoFormat, KeyDriverSettin
   s.shapeHeight = unitClamp(h);
   s.shapeSoftness = unitClamp(softness);
   s.colorsToStore = true;
+  s.heldPath = NOT_HELD;
 }
 
 // Only an SDI input can come through format conversion; any other fill (none, a matte, a still)

@@ -614,6 +614,11 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   void copyGeometryToFollower(const KzifKey& source, int follower);
   int convertedFill(int ch, int videoFormat, const CategoryBus* bus) const;
 
+  // The setter blocks of a key's update.
+  static constexpr u8 NOT_HELD = 0;
+  static constexpr u8 PATH_KEY_PROCESS = 1;  // mattes 1-3, box mask, clip and gain, shape
+  static constexpr u8 PATH_DVE_MATTE = 2;    // matte 4 and shape
+
   // What the update hands the drivers for one key's colours, key process and shape window. Every
   // field writes it; it is worked out again only when the record or the video format differs
   // from what it was worked out from (the record is compared whole, so no writer of it can be
@@ -626,12 +631,20 @@ class CategoryKey : public CategoryCommon<KzifKey> {
     keyproc::KeyProcessSettings process;
     f32 shapeX = 0.0f, shapeY = 0.0f, shapeWidth = 0.0f, shapeHeight = 0.0f, shapeSoftness = 0.0f;
     bool colorsToStore = false;  // mattes 1 and 2 not yet in the colour block
+    // The setters of the key's block last took these settings along `heldPath` under this memo
+    // generation and context; while all three hold and no call is traced, every one of them would
+    // find its arguments again and change nothing.
+    u8 heldPath = NOT_HELD;
+    u32 heldGeneration = 0;
+    int heldContext = -1;
   };
+  static bool settersHold(const KeyDriverSettings& s, u8 path);
   // Inlined into the update: sixteen keys a field, and on the unchanged path little but setter
   // calls.
   [[gnu::always_inline]] inline KeyDriverSettings& driverSettings(int ch, int videoFormat, bool reapply);
   [[gnu::noinline]] void workOutDriverSettings(int ch, int videoFormat, KeyDriverSettings& s);
   [[gnu::always_inline]] inline void applyKeyProcess(int ch, KeyDriverSettings& s, bool reapply);
+  [[gnu::always_inline]] inline void applyEdgeIfPending(int ch, bool reapply);
   [[gnu::always_inline]] inline void applyShapeWindow(int ch, const KeyDriverSettings& s);
 
   std::array<ColorBlock, N_KEYS> colors_{};

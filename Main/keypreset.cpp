@@ -334,16 +334,21 @@ void CategoryKeyPreset::updateLamps() {
   const LampInputs in = lampInputs();
   if (flashOrPending || !lampsKnown_ || !(in == lampInputs_)) {
     lampsKnown_ = false;
+    requestsHeld_ = false;
     workOutLamps();
     lampInputs_ = in;
     lampsKnown_ = true;
   }
+  if (requestsHeld_ && requestsHeldGeneration_ == lampRequestGeneration) return;
+  requestsHeld_ = false;
   CategoryLed& led = CategoryLed::get();
   for (int i = 0; i < nLamps_; ++i) led.requestLamp(lamps_[static_cast<std::size_t>(i)].lamp, lamps_[static_cast<std::size_t>(i)].state);
   for (int i = 0; i < nMeLamps_; ++i) {
     const MeLampRequest& r = meLamps_[static_cast<std::size_t>(i)];
     r.led->requestLamp(r.lamp, r.state);
   }
+  requestsHeld_ = true;
+  requestsHeldGeneration_ = lampRequestGeneration;
 }
 
 }  // namespace category

@@ -231,6 +231,10 @@ class CategoryKeyPreset : public CategoryCommon<KzifKeyPreset> {
   int nMeLamps_ = 0;
   LampInputs lampInputs_{};
   bool lampsKnown_ = false;
+  // The lamp request count seen after this category's requests last went out; while it stands
+  // and the lamps were not worked out again, requesting them again would change nothing.
+  bool requestsHeld_ = false;
+  u32 requestsHeldGeneration_ = 0;
 
   i32 recordedSlot_[N_ROWS][N_COLUMNS];
   i32 flashTarget_ = -1;

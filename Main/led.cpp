@@ -63,6 +63,7 @@ void CategoryLedCommon<T>::initIndex(int, int) {
 template <class T>
 void CategoryLedCommon<T>::initInternal() {
   image_.fill(LedEntry{});
+  ++lampRequestGeneration;
   written_.fill(0);
   blinking_.fill(0);
   due_ = 0;

@@ -115,6 +115,11 @@ bool stepLedEntry(LedEntry& e);
 
 namespace category {
 
+// Counts every change of a requested lamp state, of any panel and any lamp category, and every
+// reset of a lamp image: a feature that finds the count it saw after its last requests knows that
+// each of its lamps still holds the state it asked for.
+inline u32 lampRequestGeneration = 0;
+
 // Lamps of three panels over one lamp record type: the records and the lamp image live inside
 // the object, nothing goes into the backup image.
 template <class T>
@@ -145,6 +150,7 @@ class CategoryLedCommon : public CategoryCommon<T> {
     LedEntry& e = image_[static_cast<std::size_t>(lamp)];
     if (e.requested == state) return;
     e.requested = state;
+    ++lampRequestGeneration;
     written_[static_cast<std::size_t>(lamp / 32)] |= 1u << (lamp % 32);
     due_ |= u64{1} << (lamp / 32);
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Driver/key.h"
+#include "Driver/kz.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/faderevent.h"
@@ -282,4 +283,39 @@ TEST_F(KeyUpdateTest, ColourBlockHoldsWhatTheKeyProcessLastWrote) {
   // Only matte 2 changes.
   field(KeyBody(0, 3).field(1, 46, {0, 0, 1080}, 2));
   EXPECT_EQ(block(), ycbcr({600, 800, 900}, {0, 0, 1080}));
+}
+
+// Untraced, an unchanged key leaves its setters alone; whatever else wrote or reset their
+// registers in between, the next field brings the key's settings back.
+TEST_F(SimTest, UntracedKeySettingsComeBackAfterTheirRegistersWereWrittenOrReset) {
+  KeyBody r(0, 0);
+  r.field(0, 31, {1200, 500, 700}, 2).put(52, 0x7, 4).put(56, 0x020100, 3).field(2, 59, {2000, 1000, -3000, -2000}, 2);
+  r.field(6, 76, {2000, 0, 4000, 4000}, 2);
+  run({("send 0 " + r.hex()).c_str(), "field", "field"});
+  const YCbCr10 m = hslToYCbCr(0, 1200, 500, 700);
+  const kz::Matte matte1{static_cast<u16>(m.y), static_cast<u16>(m.cb), static_cast<u16>(m.cr)};
+  const kz::BoxMask box = kz::keySettings(KZ_CONTEXT_ME1, KZ_KEY1).boxMask;
+  const auto expectKeySettings = [&](const char* after) {
+    EXPECT_EQ(kz::matte(KZ_CONTEXT_ME1, KZ_COLOR_KEY_MATTE1), matte1) << after;
+    EXPECT_EQ(kz::keySettings(KZ_CONTEXT_ME1, KZ_KEY1).boxMask, box) << after;
+    EXPECT_FLOAT_EQ(kz::keyShapeImage(KZ_CONTEXT_ME1, KZ_KEY1).width, 0.4f) << after;
+  };
+  expectKeySettings("the record");
+  EXPECT_FLOAT_EQ(box.width, 0.4f);
+
+  setMeContext(KZ_CONTEXT_ME1);
+  setMatteColor(KZ_COLOR_KEY_MATTE1, 1, 2, 3);
+  setKeyBoxMask(KZ_KEY1, 0.0f, 0.0f, 1.0f, 1.0f, 0, 0);
+  setKeyShape(KZ_KEY1, 0.0f, 0.0f, 1.0f, 1.0f, 0.0f);
+  run({"field"});
+  expectKeySettings("another writer");
+  kz::resetKeyImages();
+  kz::resetEffectImages();
+  run({"field"});
+  expectKeySettings("a reset of the images");
+  // The DVE matte leaves matte 1 to the key process; back on the wipe, the key writes it again.
+  run({("send 0 " + KeyBody(0, 0).field(7, 84, {1}, 1).field(8, 85, {1}, 1).hex()).c_str(), "field"});
+  setMatteColor(KZ_COLOR_KEY_MATTE1, 1, 2, 3);
+  run({"field", ("send 0 " + KeyBody(0, 0).field(7, 84, {0}, 1).hex()).c_str(), "field"});
+  expectKeySettings("the DVE matte and back");
 }

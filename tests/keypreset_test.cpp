@@ -212,3 +212,20 @@ TEST_F(KeyPresetTest, PressSelectsOnceAndItsLampsLeaveInTheSameField) {
 }
 
 }  // namespace
+
+// Unchanged lamps are not requested again, but one that another writer changed, or a reset of the
+// lamp image, is put back by the next field.
+TEST_F(KeyPresetTest, SlotLampComesBackAfterAnotherWriterOrAResetOfTheLampImage) {
+  step(press(0, 1, 1702));
+  const int shot = keypreset::shotChannelOf(1, 2, 3);
+  reportKeyPresetShot(shot, ShotMemoryEvent::Recalled);
+  markStored(shot);
+  category::CategoryMeLed& leds = category::CategoryMeLed::get(1);
+  const auto requested = [&] { return static_cast<int>(std::as_const(leds).led(0, 361)); };
+  EXPECT_EQ(perField(2, requested), (std::vector<int>{2, 2}));
+  leds.requestLamp(category::CategoryMeLed::lampOf(0, 361), 0);
+  EXPECT_EQ(perField(2, requested), (std::vector<int>{2, 2}));
+  EXPECT_EQ(meLamp(1, 0, 361), 2);
+  leds.initInternal();
+  EXPECT_EQ(perField(1, requested), (std::vector<int>{2}));
+}
