@@ -349,6 +349,12 @@ TEST_F(ProbeTest, PowerCutAtAnyByteOfASaveResumesTheOldImageOrTheNewOneWhole) {
 
   const std::size_t shares[] = {BP::instance().shareOffset(9, 0), BP::instance().shareOffset(9, 1)};
   int cuts = 0, mixes = 0, torn = 0;
+  // Once the copy written first is committed (half the save's bytes: each copy takes the same
+  // writes), the new image is whole there and every later cut resumes it, though the other copy
+  // still holds the old one whole.
+  int oldAfterNew = 0;
+  std::size_t firstNew = 0;
+  bool newSeen = false;
   for (std::size_t n = 0; n <= saveBytes; ++n) {
     resumeBase();
     const std::string cut = "cut " + std::to_string(n);
@@ -366,7 +372,10 @@ TEST_F(ProbeTest, PowerCutAtAnyByteOfASaveResumesTheOldImageOrTheNewOneWhole) {
     }
     if (newShares == 1) ++mixes;
     EXPECT_TRUE(got == oldImage || got == newImage) << cut;
+    if (got == newImage && !newSeen) firstNew = n, newSeen = true;
+    else if (got != newImage && newSeen) ++oldAfterNew;
   }
+  EXPECT_EQ(std::tuple(newSeen, firstNew, oldAfterNew), std::tuple(true, saveBytes / 2, 0));
   // Before the commit records: most cuts resumed a mix of old and new records, many a torn one.
   std::printf("power cuts tried %d (every byte of a %zu-byte save), mixes %d, torn records %d\n", cuts, saveBytes,
               mixes, torn);
