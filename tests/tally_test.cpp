@@ -118,6 +118,15 @@ TEST_F(TallyTest, PreviewAndCleanOutputsFollowTheMainframeConfiguration) {
   EXPECT_EQ(shownNext(1, {152, 10, 14, 15}), (V{152, 10}));
   meConfig(0).cleanKey = 0, key(0, 1).priority = 2;
   EXPECT_EQ(shownNext(1, {152, 10, 14, 15}), (V{152, 10, 14}));
+  // From the status words, mode 1 adds the clean key's bus while that key is on air, and only then.
+  hardwareMode(true);
+  meConfig(0).cleanMode = 1, meConfig(0).cleanKey = 1;
+  run({"hw tally_me1 0"});
+  EXPECT_EQ(shownNext(1, {152, 10, 11, 14, 15}), (V{152, 14}));
+  trans(keyTransIndex(0, 1)).positionA = 0.0f;
+  EXPECT_EQ(shownNext(1, {152, 10, 11, 14, 15}), (V{152}));
+  meConfig(0).cleanKey = 7;
+  EXPECT_EQ(shownNext(1, {152, 10, 11, 14, 15}), (V{152}));
 }
 
 TEST_F(TallyTest, DskProgramFollowsItsMeInputAndKeysAndFadeToBlackHidesIt) {
