@@ -323,6 +323,11 @@ TEST_F(BusTest, SourceLinkFollowsTheLeadingBusOfEachPair) {
   // A link-suppress of the system settings skips the follow of the next record, once.
   EXPECT_FALSE(echoOf(play({"send 29 00000002 00 01 00 00 00", sendBus(0, {{2, direct(11)}}), "field"}), 0)->marked(3));
   EXPECT_EQ(echoOf(play({"field", sendBus(0, {{2, direct(11)}}), "field"}), 0)->code(3), direct(12));
+  // A marked 0, or a 1 whose bit is clear, suppresses nothing.
+  EXPECT_EQ(echoOf(play({"send 29 00000002 00 00 00 00 00", sendBus(0, {{2, direct(10)}}), "field"}), 0)->code(3),
+            direct(11));
+  EXPECT_EQ(echoOf(play({"send 29 00000000 00 01 00 00 00", sendBus(0, {{2, direct(11)}}), "field"}), 0)->code(3),
+            direct(12));
 }
 
 TEST_F(BusTest, UpstreamKeyBusesPassOnlyTheirOwnSourcesOnceEachWay) {
