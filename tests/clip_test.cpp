@@ -283,6 +283,11 @@ TEST_F(ClipTest, TrimsAreCountedFromOneAndRangeCommandsSetTheWindow) {
   out = run({trimEntry(0, 1, 0xffffffff, 0xfffffffe).c_str(), playCommand(10, 0).c_str(), playCommand(14, 0).c_str(), "field 2"});
   EXPECT_EQ(only(out, "log"), Lines{});
   EXPECT_LE(kz::clipImage(0).rangeFirst + kz::clipImage(0).rangeCount, 20);
+  // Frames are counted here, so an even out point stays where the channel stands.
+  run({playCommand(12, 0).c_str(), playCommand(16, 0).c_str(), "field"});
+  out = run({playCommand(10, 0).c_str(), "field 4", playCommand(15, 0).c_str(), "field"});
+  EXPECT_EQ(drv(out, "setClipRange"), Lines{"drv setClipRange 0x1188 0 5"});
+  EXPECT_EQ(entry(0).trim.outPoint, 5u);
 }
 
 TEST_F(ClipTest, TrimsTheSystemManagerChangesMoveTheWindowSoFramesPlayedAndReportedAgree) {
