@@ -273,6 +273,8 @@ TEST_F(DriverTest, RepeatedSettersStillRecordAfterResetAndInOtherContexts) {
   global();
   global();
   kzInitialize();
+  // The power-on image is back before anything is written again.
+  EXPECT_EQ(std::pair(kz::dskSettings(KZ_DSK1 + 2).clip, kz::dskSettings(KZ_DSK1 + 2).mode), std::pair(0, 0u));
   global();
   const kz::GlueImage& glue = kz::glueImage();
   EXPECT_EQ(glue.dskInput[2], KZ_IN_1 + 3);
