@@ -439,7 +439,7 @@ void CategoryKey::updateKey(int ch, const FieldInputs& in) {
     KeyTransition& wipe = transitions_[k];
     wipe.setup(r, system, p);
     if (ch < 2) wipe.setImageKey(in.imageKey[k]);
-    wipe.update(me_, p, -1.0f);
+    wipe.update(me_, p);
   }
   if (requested_[k] != NO_REQUEST) carryOutRequestedKeyState(ch);
 }

@@ -40,16 +40,13 @@ int CategoryTransitionStatus::auxMixStatus(int ch) const {
 
 }  // namespace category
 
-void TransitionUpdater::update(int me, f32 position, f32 secondPosition) {
+void TransitionUpdater::update(int me, f32 position) {
   KZ_CHECK(0 <= me && me < N_ME);
   KZ_CHECK(0.0f <= position && position <= 1.0f);
   // The keyers have selected their M/E already; a caller that has not still renders into the
   // M/E it names.
   if (getMeContext() != KZ_CONTEXT_ME1 + me) setMeContext(KZ_CONTEXT_ME1 + me);
   setKeyTransition(target_, position);
-  me_ = me;
-  position_ = position;
-  secondPosition_ = secondPosition;
 }
 
 KeyTransition::KeyTransition(int key) : TransitionUpdater(KZ_KEY1 + 2 * checkedKey(key)), key_(key) {}

@@ -107,23 +107,16 @@ class CategoryTransitionStatus {
 // Renders a prepared transition into the drivers of its target.
 class TransitionUpdater {
  public:
-  // Renders at position (0..1) under the context of M/E me; secondPosition is the position of
-  // the second run of a two-run mode, −1 when there is none.
-  void update(int me, f32 position, f32 secondPosition);
+  // Renders at position (0..1) under the context of M/E me.
+  void update(int me, f32 position);
 
   int target() const { return target_; }
-  int renderedMe() const { return me_; }
-  f32 renderedPosition() const { return position_; }
-  f32 renderedSecondPosition() const { return secondPosition_; }
 
  protected:
   explicit TransitionUpdater(int target) : target_(target) {}
 
  private:
   int target_;
-  int me_ = 0;
-  f32 position_ = 0.0f;
-  f32 secondPosition_ = -1.0f;
 };
 
 // The wipe transition of keyer k (0..3) of one M/E, driver target KZ_KEY1 + 2k.

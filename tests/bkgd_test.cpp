@@ -144,11 +144,11 @@ TEST_F(KeyRendererTest, WipeAndDveReachTheDriversOfTheirKeyAndMe) {
   setMeContext(KZ_CONTEXT_ME1 + 1);
   KeyTransition wipe(2);
   wipe.setup(key, system, 0.25f);
-  wipe.update(1, 0.25f, -1.0f);
+  wipe.update(1, 0.25f);
   KeyDveUpdater dve(3);
   dve.setup(key, system, 1, 0.5f);
   dve.render(0.5f);
-  wipe.update(2, 0.75f, -1.0f);  // an M/E other than the current context's
+  wipe.update(2, 0.75f);  // an M/E other than the current context's
   EXPECT_EQ(lines, (Lines{"drv setMeContext 0x3211", "drv setKeyTransition 0x1209 0.25",
                           "drv setKeyDve 0x120b 1 0.5", "drv setMeContext 0x3212",
                           "drv setKeyTransition 0x1209 0.75"}));
@@ -158,8 +158,8 @@ TEST_F(KeyRendererTest, WipeAndDveReachTheDriversOfTheirKeyAndMe) {
 
   // Out-of-range values never reach an image.
   lines.clear();
-  EXPECT_THROW(wipe.update(1, 1.5f, -1.0f), assert::AssertException);
-  EXPECT_THROW(wipe.update(4, 0.5f, -1.0f), assert::AssertException);
+  EXPECT_THROW(wipe.update(1, 1.5f), assert::AssertException);
+  EXPECT_THROW(wipe.update(4, 0.5f), assert::AssertException);
   dve.setup(key, system, 2, 0.5f);
   EXPECT_THROW(dve.render(0.5f), assert::AssertException);
   EXPECT_THROW(setKeyTransition(0x1206, 0.5f), assert::AssertException);  // a fill, not a key
