@@ -502,3 +502,34 @@ TEST_F(RestoreTest, ColdStartImageComesBackSilently) {
   ASSERT_TRUE(runner->resumed());
   EXPECT_EQ(only(out, "log [ERR] restore "), Lines{});
 }
+
+namespace {
+// Every share of the backup image as "type:M/E:size", in the order they lie, the test probes left
+// out (they exist only in this test program, registered or not depending on the tests run before).
+std::string backupLayout() {
+  const BP& bp = BP::instance();
+  std::vector<std::tuple<std::size_t, int, int>> shares;
+  for (int id = 0; id < N_TYPES; ++id)
+    for (int me : {0, 1})
+      if (bp.hasShare(id, me)) shares.emplace_back(bp.shareOffset(id, me), id, me);
+  std::sort(shares.begin(), shares.end());
+  std::string layout;
+  for (std::size_t i = 0; i < shares.size(); ++i) {
+    const auto [offset, id, me] = shares[i];
+    const std::size_t end = i + 1 < shares.size() ? std::get<0>(shares[i + 1]) : bp.backupSize();
+    if (id == KzifProbe::TYPE_ID || id == KzifEarlyProbe::TYPE_ID) continue;
+    layout += std::to_string(id) + ":" + std::to_string(me) + ":" + std::to_string(end - offset) + " ";
+  }
+  return layout;
+}
+}  // namespace
+
+// A stored image is read back by this layout: whatever moves a share changes BACKUP_LAYOUT_VERSION
+// with it, and this test's pinned layout.
+TEST_F(SimTest, BackupLayoutIsPinnedToItsVersion) {
+  EXPECT_EQ(std::pair(BACKUP_LAYOUT_VERSION, backupLayout()),
+            std::pair(145u, std::string("0:0:1680 0:1:1680 1:0:9376 1:1:9376 2:0:152 2:1:152 3:0:152 3:1:152 5:0:576 "
+                                        "7:0:368 8:0:1224 10:0:96 11:0:24 12:0:8 19:0:128 23:0:72 25:0:1664 26:0:416 "
+                                        "27:0:1864 28:0:112 29:0:208 31:0:1096 34:0:5616 35:0:16 36:0:936 37:0:464 "
+                                        "38:0:1264 39:0:5632 44:0:24 45:0:32 47:0:208 47:1:208 48:0:120 48:1:120 ")));
+}
