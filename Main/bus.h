@@ -219,6 +219,15 @@ class CategoryBus : public CategoryCommon<KzifBus> {
     i32 kz = 0;
   };
   std::array<RoutedBus, N_BUSES> routed_{};
+  // The sources each keyer's fill and key inputs were last handed, under this setter memo
+  // generation.
+  struct HeldKeyRoute {
+    i32 fill = 0;
+    i32 key = 0;
+    u32 generation = 0;
+    bool valid = false;
+  };
+  std::array<HeldKeyRoute, 4> heldKeyRoutes_{};
   // Buses changed since the last send pass, whether or not that pass could send: the record's
   // own bus marks stay set while sends are held back and would make the links follow again.
   std::array<u32, KzifBus::N_MASK_WORDS> freshBuses_{};

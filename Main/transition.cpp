@@ -2,6 +2,8 @@
 
 #include "Common/assert.h"
 #include "Driver/kz.h"
+#include "Driver/memo.h"
+#include "Driver/trace.h"
 #include "Driver/transition.h"
 #include "Main/aux_mix.h"
 
@@ -41,6 +43,13 @@ int CategoryTransitionStatus::auxMixStatus(int ch) const {
 }  // namespace category
 
 void TransitionUpdater::update(int me, f32 position, f32 secondPosition) {
+  // The same positions again under the same context, with no setter having taken anything since:
+  // untraced, the call would change nothing.
+  if (held_ && heldGeneration_ == kz::memo::generation && me == me_ && kz::memo::word(position) == kz::memo::word(position_) &&
+      kz::memo::word(secondPosition) == kz::memo::word(secondPosition_) && getMeContext() == KZ_CONTEXT_ME1 + me &&
+      !trace::enabled())
+    return;
+  held_ = false;
   KZ_CHECK(0 <= me && me < N_ME);
   KZ_CHECK(0.0f <= position && position <= 1.0f);
   // The keyers have selected their M/E already; a caller that has not still renders into the
@@ -50,6 +59,8 @@ void TransitionUpdater::update(int me, f32 position, f32 secondPosition) {
   me_ = me;
   position_ = position;
   secondPosition_ = secondPosition;
+  heldGeneration_ = kz::memo::generation;
+  held_ = true;
 }
 
 KeyTransition::KeyTransition(int key) : TransitionUpdater(KZ_KEY1 + 2 * checkedKey(key)), key_(key) {}
