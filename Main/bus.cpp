@@ -283,6 +283,7 @@ void CategoryBus::initInternal() {
   validated_.valid = false;
   reentryInputs_.valid = false;
   resetRows();
+  heldKeyRoutes_.fill(HeldKeyRoute{});
   // The table outlives a restart; a record received before the first update must be checked
   // against the selections that stand now.
   rebuildReentryRow();
@@ -469,11 +470,20 @@ inline int CategoryBus::routedKz(int b) {
 
 void CategoryBus::applyKeyXpt(int n, int keyType, int separateKey) {
   KZ_CHECK(0 <= n && n < 4);
-  setMeContext(KZ_CONTEXT_ME1 + me_);
+  const int context = KZ_CONTEXT_ME1 + me_;
   const int fill = routedKz(BUS_KEY1_FILL + 2 * n);
   const int key = keyType != 0 && separateKey != 0 ? routedKz(BUS_KEY1_FILL + 2 * n + 1) : fill;
+  // Under the same context, with no setter having taken anything since, the keyer's inputs still
+  // hold these sources: untraced, the calls would change nothing.
+  HeldKeyRoute& held = heldKeyRoutes_[static_cast<std::size_t>(n)];
+  if (held.valid && held.fill == fill && held.key == key && held.generation == kz::memo::generation &&
+      getMeContext() == context && !trace::enabled())
+    return;
+  held.valid = false;
+  setMeContext(context);
   setMeInput(KZ_KEY1_F + 2 * n, fill);
   setMeInput(KZ_KEY1_F + 2 * n + 1, key);
+  held = {fill, key, kz::memo::generation, true};
 }
 
 void CategoryBus::applyDskXpt(int n, int keyType, int separateKey) {

@@ -219,6 +219,15 @@ class CategoryBus : public CategoryCommon<KzifBus> {
     i32 kz = 0;
   };
   std::array<RoutedBus, N_BUSES> routed_{};
+  // The sources each keyer's fill and key inputs were last handed, under this setter memo
+  // generation.
+  struct HeldKeyRoute {
+    i32 fill = 0;
+    i32 key = 0;
+    u32 generation = 0;
+    bool valid = false;
+  };
+  std::array<HeldKeyRoute, 4> heldKeyRoutes_{};
   // Buses changed since the last send pass, whether or not that pass could send: the record's
   // own bus marks stay set while sends are held back and would make the links follow again.
   std::array<u32, KzifBus::N_MASK_WORDS> freshBuses_{};
@@ -244,8 +253,23 @@ class CategoryBus : public CategoryCommon<KzifBus> {
     u32 rows = 0;
     bool valid = false;
     std::array<u8, N_PRESET_LAMPS> lamp{};
+    // The lamps, the shift lamp and the AUX page lamps went out from these under this lamp
+    // request generation.
+    bool requestsHeld = false;
+    u8 flag4 = 0, auxPage = 0;
+    u32 requestsGeneration = 0;
   };
   std::array<PresetLamps, 3> presetLamps_{};
+  // Each panel's delegation lamps as last requested: the row group that operates this M/E, the
+  // bus delegated, the flag lamp, under this lamp request generation.
+  struct HeldDelegation {
+    i32 group = -1;
+    i32 delegated = -1;
+    u32 generation = 0;
+    u8 flag1 = 0;
+    bool valid = false;
+  };
+  std::array<HeldDelegation, 3> heldDelegation_{};
   // Each panel's shift-key columns as last read, with what they were read from: the crosspoint
   // table and the operation settings that ignore a kind of shift key.
   static constexpr int N_FUNCTION_COLUMNS = 24;  // buttons per crosspoint page

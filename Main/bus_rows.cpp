@@ -128,6 +128,7 @@ void CategoryBus::resetRows() {
   lampPanel_ = 0;
   for (auto& panel : rowLampInputs_) panel.fill(RowLampInputs{});
   presetLamps_.fill(PresetLamps{});
+  heldDelegation_.fill(HeldDelegation{});
   for (auto& columns : functionColumns_) columns.valid = false;
 }
 
@@ -209,6 +210,7 @@ class BusRowLamps {
     }();
     const CategoryBusStatus* status = bp_.find<CategoryBusStatus>(me_);
     status_ = status ? &status->record(panel) : &none;
+    tally_ = CategoryBus::tallyReader_ == nullptr ? bp_.find<CategoryBusTally>(me_) : nullptr;
     readFunctionColumns();
     const auto* config = bp_.find<CategoryControlPanelConfig>();
     lampByFunction_ = config == nullptr || config->record(0).optionBlockA.value3 != 1;
@@ -249,6 +251,7 @@ class BusRowLamps {
     }
     CategoryBus::FunctionColumns& read = bus_.functionColumns_[static_cast<std::size_t>(panel_)];
     const u32 generation = xpt_->tableGeneration(panel_);
+    xptGeneration_ = generation;
     if (!read.valid || read.xptGeneration != generation || read.ignore300 != ignore300 || read.ignore301 != ignore301) {
       u32 mask = 0;
       for (int c = 0; c < N_COLUMNS; ++c) {
@@ -274,7 +277,12 @@ class BusRowLamps {
   // function column selects nothing, whatever it holds.
   int buttonOfSource(int source) const { return xpt_ ? xpt_->firstRowButtonOf(panel_, source) : -1; }
 
-  static int tallyLamp(int me, int bus) { return CategoryBus::busOnAir(me, bus) ? 1 : 2; }
+  // The bus tally of this M/E is looked up once a field; another M/E's where it is read.
+  int onAir(int me, int bus) const {
+    if (me != me_ || CategoryBus::tallyReader_ != nullptr) return CategoryBus::busOnAir(me, bus);
+    return tally_ != nullptr && tally_->busTally(bus) != 0 ? 1 : 0;
+  }
+  int tallyLamp(int me, int bus) const { return onAir(me, bus) ? 1 : 2; }
   float level(int transition) const { return fader_ ? transitionLevel(fader_->transition(transition)) : 0.0f; }
   bool bkgdAtEnd() const { return fader_ && fader_->isBkgdTransAtEnd(me_) != 0; }
   bool auxMixRunning(int bus) const { return BUS_AUX1 <= bus && bus < BUS_AUX1 + 4 && bus_.auxMixActive(bus - BUS_AUX1); }
@@ -297,9 +305,9 @@ class BusRowLamps {
       const int key = (b - BUS_KEY1_FILL) / 2;
       return level(keyTransIndex(me_, key)) < LEVEL_OFF ? 0 : tallyLamp(me_, b);
     }
-    if (b == BUS_UTIL1 || b == BUS_UTIL2) return CategoryBus::busOnAir(me_, b);
+    if (b == BUS_UTIL1 || b == BUS_UTIL2) return onAir(me_, b);
     if ((b == BUS_EXT_OUT1 || b == BUS_EXT_OUT1 + 1) && me_ == 0)
-      return CategoryBus::busOnAir(0, b) ? 1 : mediaOnBackground(b) ? 2 : 0;
+      return onAir(0, b) ? 1 : mediaOnBackground(b) ? 2 : 0;
     if (BUS_DSK1_FILL <= b && b <= BUS_DSK4_KEY) {
       const int dsk = (b - BUS_DSK1_FILL) / 2;
       return level(dskTransIndex(dsk)) < LEVEL_OFF ? 0 : tallyLamp(1, b);
@@ -322,12 +330,21 @@ class BusRowLamps {
       if (rows.me[r] == me_) g = r;
     if (g < 0) return;
     const int delegated = rowBus(2);
+    const u8 flag1 = status_->flag1 == 1 ? 3 : 0;
+    // The same lamps from the same row and group, with no lamp changed since they went out, are
+    // each still requested as they would be again.
+    CategoryBus::HeldDelegation& held = bus_.heldDelegation_[static_cast<std::size_t>(panel_)];
+    if (held.valid && held.generation == lampRequestGeneration && held.group == g && held.delegated == delegated &&
+        held.flag1 == flag1)
+      return;
+    held.valid = false;
     for (const Delegation& d : DELEGATIONS) {
       // The M/E ones end as preset lamps.
       if (d.group < 0 || d.group != g) continue;
       setPanelLamp(d.lamp, delegated == d.bus ? 2 : d.pair && delegated == d.bus + 1 ? 3 : 0);
     }
-    setMeLamp(LAMP_PANEL_FLAG1, status_->flag1 == 1 ? 3 : 0);
+    setMeLamp(LAMP_PANEL_FLAG1, flag1);
+    held = {g, delegated, lampRequestGeneration, flag1, true};
   }
 
   void rowStatusLamp(int r) {
@@ -352,15 +369,15 @@ class BusRowLamps {
     const int rowB = rowBus(r);
     if (isForeignRow(rowB)) return;
     const int p = page(r);
-    std::array<u8, N_COLUMNS> lamp{};
     CategoryBus::RowLampInputs inputs{};
     inputs.rowBus = rowB;
     inputs.page = p;
     inputs.functionMask = functionMask_;
-    inputs.xptGeneration = xpt_ ? xpt_->tableGeneration(panel_) : 0;
+    inputs.xptGeneration = xptGeneration_;
     inputs.byFunction = lampByFunction_ ? 1 : 0;
     if (isNoBusRow(rowB)) {
       if (!takeInputs(r, inputs)) return;
+      std::array<u8, N_COLUMNS> lamp{};
       for (int c = 0; c < N_COLUMNS; ++c)
         if (columnFunction(c) & static_cast<u32>(p)) lamp[static_cast<std::size_t>(c)] = 2;
       writeRow(r, lamp);
@@ -391,6 +408,7 @@ class BusRowLamps {
     inputs.from = mixing ? from : -2;
     if (!takeInputs(r, inputs)) return;
 
+    std::array<u8, N_COLUMNS> lamp{};
     // The selected button: a button of this panel names itself; anything else is looked up.
     const int selected = 0 <= code && code < BUS_CODE_SOURCE_BASE && (code >> 8) == panel_ ? (code & 0xFF) : buttonOfSource(source);
     const int q = selected >= 0 ? selected / N_COLUMNS : -1;
@@ -473,17 +491,28 @@ class BusRowLamps {
     std::memcpy(&rows, status_->rowBus.bus, sizeof rows);
     // Without the operation settings no entry lights; their codes read as none (0) here.
     if (!last.valid || last.codes != codes || last.rows != rows) {
+      last.requestsHeld = false;
       for (int k = 0; k < KzifOperate::N_ENTRIES_PER_GROUP; ++k)
         last.lamp[static_cast<std::size_t>(k)] = static_cast<u8>(operate_ ? presetLamp(operate_->record(0).entry(me_, k)) : 0);
       last.codes = codes;
       last.rows = rows;
       last.valid = true;
     }
+    const u8 flag4 = status_->flag4 == 1 ? 1 : 0;
+    const u8 auxPage = status_->rowPage.page[4];
+    // Lamps worked out from the same inputs, with no lamp changed since they went out, are each
+    // still requested as they would be again.
+    if (last.requestsHeld && last.requestsGeneration == lampRequestGeneration && last.flag4 == flag4 &&
+        last.auxPage == auxPage)
+      return;
     for (int k = 0; k < KzifOperate::N_ENTRIES_PER_GROUP; ++k) setMeLamp(PRESET_LAMP[k], last.lamp[static_cast<std::size_t>(k)]);
-    setMeLamp(LAMP_PANEL_FLAG4, status_->flag4 == 1 ? 1 : 0);
-    const int auxPage = status_->rowPage.page[4];
+    setMeLamp(LAMP_PANEL_FLAG4, flag4);
     setMeLamp(LAMP_AUX_PAGE_BIT0, (auxPage & 1) ? 2 : 0);
     setMeLamp(LAMP_AUX_PAGE_BIT1, (auxPage & 2) ? 2 : 0);
+    last.flag4 = flag4;
+    last.auxPage = auxPage;
+    last.requestsHeld = true;
+    last.requestsGeneration = lampRequestGeneration;
   }
 
   CategoryBus& bus_;
@@ -496,6 +525,8 @@ class BusRowLamps {
   const CategoryOperate* operate_;
   const CategoryFaderEvent* fader_;
   const KzifBusStatus* status_ = nullptr;
+  const CategoryBusTally* tally_ = nullptr;  // this M/E's, unless a reader stands in for it
+  u32 xptGeneration_ = 0;  // of the panel's crosspoint table
   u32 functionMask_ = 0;
   const std::array<u32, N_COLUMNS>* columnFlags_ = nullptr;  // each column's shift keys the panel uses
   bool lampByFunction_ = true;

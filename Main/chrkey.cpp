@@ -5,6 +5,8 @@
 
 #include "Driver/chroma.h"
 #include "Driver/kz.h"
+#include "Driver/memo.h"
+#include "Driver/trace.h"
 #include "Main/bp.h"
 #include "Main/key.h"
 #include "Main/keymem.h"
@@ -339,13 +341,22 @@ void CategoryChromaKey::update() {
     const int target = keyerTarget(c);
     const bool isChroma = keyTypes[k] == KEY_TYPE_CHROMA;
     if (meWideMoved) takeMeWide(c);
-    setChromaKeySample(KZ_CHROMA_SAMPLE_1401, sample1401);
-    setChromaKeySample(KZ_CHROMA_SAMPLE_1407, sample1407);
-    setChromaKeySample(KZ_CHROMA_SAMPLE_1408, sample1408);
-
     const KzifChromaKey& r = records_[c];
-    setChromaKeyEnable(target, isChroma ? 1 : 0, isChroma ? 1 : 0, KZ_CHROMA_FIXED, chromaModeId(r.chromaMode));
-    setChromaKeyLevel(target, r.level, r.levelOffset / LEVEL_OFFSET_STEP);
+    const HeldSetters::Args args{sample1401, sample1407, sample1408, isChroma ? 1 : 0, chromaModeId(r.chromaMode),
+                                 r.level, r.levelOffset / LEVEL_OFFSET_STEP};
+    // The same arguments under this M/E's context, with no setter having taken anything since they
+    // went out: untraced, the calls would change nothing.
+    HeldSetters& held = heldSetters_[k];
+    if (!held.valid || held.args != args || held.generation != kz::memo::generation ||
+        getMeContext() != KZ_CONTEXT_ME1 + me_ || trace::enabled()) {
+      held.valid = false;
+      setChromaKeySample(KZ_CHROMA_SAMPLE_1401, sample1401);
+      setChromaKeySample(KZ_CHROMA_SAMPLE_1407, sample1407);
+      setChromaKeySample(KZ_CHROMA_SAMPLE_1408, sample1408);
+      setChromaKeyEnable(target, args[3], args[3], KZ_CHROMA_FIXED, args[4]);
+      setChromaKeyLevel(target, r.level, args[6]);
+      held = {args, kz::memo::generation, true};
+    }
     if (!isChroma) continue;
     if (sampleKey - 1 == c || c == sampleKeyer) {
       const ChromaSampleArea a = chromaSampleArea(format, r.samplePosition[0], r.samplePosition[1], r.sampleSize);

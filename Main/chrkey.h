@@ -171,6 +171,15 @@ class CategoryChromaKey : public CategoryCommon<KzifChromaKey> {
   std::array<u8, N_KEYERS> statusChecked_{};
   std::array<u8, N_KEYERS> tableValid_{};
   std::array<u16, N_KEYERS> keyOutputs_{};  // as last set; 0 before the first update
+  // Per keyer: what its sample, enable and level setters were last handed (the three sample flags,
+  // enable, mode id, level, level offset), under this setter memo generation.
+  struct HeldSetters {
+    using Args = std::array<i32, 7>;
+    Args args{};
+    u32 generation = 0;
+    bool valid = false;
+  };
+  std::array<HeldSetters, N_KEYERS> heldSetters_{};
   bool polling_ = true;  // a keyer still waits for its status word
   struct Peers {
     const CategoryKey* keys = nullptr;

@@ -2,6 +2,8 @@
 
 #include "Common/assert.h"
 #include "Driver/kz.h"
+#include "Driver/memo.h"
+#include "Driver/trace.h"
 #include "Driver/transition.h"
 #include "Main/aux_mix.h"
 
@@ -41,12 +43,22 @@ int CategoryTransitionStatus::auxMixStatus(int ch) const {
 }  // namespace category
 
 void TransitionUpdater::update(int me, f32 position) {
+  // The same position again under the same context, with no setter having taken anything since:
+  // untraced, the call would change nothing.
+  if (held_ && heldGeneration_ == kz::memo::generation && me == me_ && kz::memo::word(position) == kz::memo::word(position_) &&
+      getMeContext() == KZ_CONTEXT_ME1 + me && !trace::enabled())
+    return;
+  held_ = false;
   KZ_CHECK(0 <= me && me < N_ME);
   KZ_CHECK(0.0f <= position && position <= 1.0f);
   // The keyers have selected their M/E already; a caller that has not still renders into the
   // M/E it names.
   if (getMeContext() != KZ_CONTEXT_ME1 + me) setMeContext(KZ_CONTEXT_ME1 + me);
   setKeyTransition(target_, position);
+  me_ = me;
+  position_ = position;
+  heldGeneration_ = kz::memo::generation;
+  held_ = true;
 }
 
 KeyTransition::KeyTransition(int key) : TransitionUpdater(KZ_KEY1 + 2 * checkedKey(key)), key_(key) {}

@@ -117,6 +117,11 @@ class TransitionUpdater {
 
  private:
   int target_;
+  int me_ = 0;
+  f32 position_ = 0.0f;
+  // The render above went out under this setter memo generation.
+  u32 heldGeneration_ = 0;
+  bool held_ = false;
 };
 
 // The wipe transition of keyer k (0..3) of one M/E, driver target KZ_KEY1 + 2k.

@@ -344,3 +344,37 @@ TEST_F(BusRowsTest, RowsReadTheBusTallyOfTheirMe) {
   // A utility bus feeds nothing here: its row shows its tally value itself, 0.
   EXPECT_EQ((V{category::CategoryBusTally::get(0).busTally(0), category::CategoryBusTally::get(0).busTally(10)}), (V{1, 0}));
 }
+
+// Lamps that went out unchanged are not requested again, but one that another writer changed, or a
+// reset of the lamp image, is put back by the next field: the preset, shift and AUX page lamps of
+// the M/E and the delegation lamps of the panel.
+TEST_F(BusRowsTest, PresetAndDelegationLampsComeBackAfterAnotherWriterOrAResetOfTheLampImage) {
+  send(36, Body(774).put(112, 0, 4).put(116, 0xF, 4).put(120, 0x01080506, 4));
+  auto& rows = category::CategoryOperate::get().record(0).panelMe(0);
+  rows.me[0] = 0, rows.me[1] = rows.me[2] = rows.me[3] = 1;  // row 0 operates M/E 0: group 0
+  send(48, statusBody(0, 0, {0, 1, 2, 11}, {0, 0, 0, 0, 3}, 0, 1));
+  auto& meLeds = category::CategoryMeLed::get(0);
+  auto& leds = category::CategoryLed::get();
+  const auto lit = [&] {
+    return V{std::as_const(meLeds).led(0, 208), std::as_const(meLeds).led(0, 224), std::as_const(meLeds).led(0, 230),
+             std::as_const(leds).led(0, 212), std::as_const(leds).led(0, 215)};
+  };
+  ASSERT_EQ(lit(), (V{2, 1, 2, 0, 0}));
+  send(48, statusBody(0, 0, {0, 1, 13, 11}, {0, 0, 0, 0, 3}, 0, 1));
+  ASSERT_EQ(lit(), (V{0, 1, 2, 2, 0}));
+  run({"field 2"});
+  meLeds.requestLamp(category::CategoryMeLed::lampOf(0, 224), 0);
+  meLeds.requestLamp(category::CategoryMeLed::lampOf(0, 230), 0);
+  leds.requestLamp(category::CategoryLed::lampOf(0, 212), 0);
+  leds.requestLamp(category::CategoryLed::lampOf(0, 215), 3);
+  run({"field"});
+  EXPECT_EQ(lit(), (V{0, 1, 2, 2, 0}));
+  run({"field 2"});
+  meLeds.initInternal();
+  leds.initInternal();
+  run({"field"});
+  EXPECT_EQ(lit(), (V{0, 1, 2, 2, 0}));
+  // Back to the exact match of entry 0 and to no delegated bus.
+  send(48, statusBody(0, 0, {0, 1, 2, 11}, {0, 0, 0, 0, 3}, 0, 1));
+  EXPECT_EQ(lit(), (V{2, 1, 2, 0, 0}));
+}

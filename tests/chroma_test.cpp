@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "Driver/chroma.h"
+#include "Driver/kz.h"
 #include "Main/bp.h"
 #include "Main/chrkey.h"
 #include "Platform/platform.h"
@@ -182,4 +184,27 @@ TEST_F(ChromaTest, RestoreKeepsTheStoredValuesThatPassBesideThoseRefused) {
   EXPECT_EQ(only(out, "msg 1 000003ff000001"), Lines{"msg 1 000003ff00000100fff60101030000000003e800640000fed4"});
   EXPECT_EQ(only(out, "log [ERR] restore KzifChromaKey"),
             Lines{"log [ERR] restore KzifChromaKey(ME:0) 10 values out of range reset"});
+}
+
+// Untraced, an unchanged keyer leaves its enable, level and sample setters alone; whatever else
+// wrote or reset their registers in between, the next field brings the keyer's values back.
+TEST_F(SimTest, UntracedChromaSettersComeBackAfterTheirRegistersWereWrittenOrReset) {
+  run({keyerToChroma(0, 0).c_str(), "field", "field"});
+  const auto settings = [] {
+    const kz::ChromaKeySettings& k = kz::chromaContextImage(KZ_CONTEXT_ME1).keys[0];
+    return std::vector<int>{k.enable, k.spill, k.mode, k.levelA, k.levelB};
+  };
+  const std::vector<int> chromaKeyer = settings();
+  ASSERT_EQ(chromaKeyer.at(0), 1);
+  setMeContext(KZ_CONTEXT_ME1);
+  setChromaKeyEnable(KZ_KEY1, 0, 0, KZ_CHROMA_FIXED, chromaKeyer.at(2));
+  setChromaKeyLevel(KZ_KEY1, 3, -8);
+  run({"field"});
+  EXPECT_EQ(settings(), chromaKeyer) << "another writer";
+  kz::resetChromaImages();
+  run({"field"});
+  EXPECT_EQ(settings(), chromaKeyer) << "a reset of the images";
+  // Back to a plain key: the keyer's chroma goes off in its field.
+  run({keyerToChroma(0, 0, 0).c_str(), "field"});
+  EXPECT_EQ(settings().at(0), 0);
 }

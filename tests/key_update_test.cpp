@@ -11,6 +11,7 @@
 
 #include "Driver/key.h"
 #include "Driver/kz.h"
+#include "Driver/transition.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/faderevent.h"
@@ -318,4 +319,37 @@ TEST_F(SimTest, UntracedKeySettingsComeBackAfterTheirRegistersWereWrittenOrReset
   setMatteColor(KZ_COLOR_KEY_MATTE1, 1, 2, 3);
   run({"field", ("send 0 " + KeyBody(0, 0).field(7, 84, {0}, 1).hex()).c_str(), "field"});
   expectKeySettings("the DVE matte and back");
+}
+
+// Untraced, an unchanged keyer leaves its input and wipe setters alone; whatever else wrote or
+// reset their registers in between, the next field brings the routes and the wipe position back.
+TEST_F(SimTest, UntracedKeyRoutesAndWipeComeBackAfterTheirRegistersWereWrittenOrReset) {
+  ASSERT_TRUE(category::CategoryBus::get(0).selectSource(BUS_KEY1_FILL, SOURCE_SDI_FIRST + 3));
+  category::CategoryFaderEvent::get().transition(keyTransIndex(0, 0)).positionA = 0.25f;
+  run({"field", "field"});
+  const int fill = sourceToKz(SOURCE_SDI_FIRST + 3);
+  const auto expectKey = [&](const char* after) {
+    const kz::MeImage& me = kz::meImage(KZ_CONTEXT_ME1);
+    EXPECT_EQ(me.input[KZ_KEY1_F - KZ_ABUS], fill) << after;
+    EXPECT_EQ(me.input[KZ_KEY1_F + 1 - KZ_ABUS], fill) << after;
+    EXPECT_FLOAT_EQ(kz::keyTransitionImage(KZ_CONTEXT_ME1, KZ_KEY1).wipePosition, 0.25f) << after;
+  };
+  expectKey("the selection");
+  setMeContext(KZ_CONTEXT_ME1);
+  setMeInput(KZ_KEY1_F, KZ_BLACK);
+  setMeInput(KZ_KEY1_F + 1, KZ_BLACK);
+  setKeyTransition(KZ_KEY1, 1.0f);
+  run({"field"});
+  expectKey("another writer");
+  // Another M/E's context left current: the same values, but not where they would land.
+  setMeContext(KZ_CONTEXT_ME1 + 2);
+  run({"field"});
+  expectKey("another context");
+  kzInitialize();
+  run({"field"});
+  expectKey("a reset of the images");
+  // A position that moves is rendered in its field.
+  category::CategoryFaderEvent::get().transition(keyTransIndex(0, 0)).positionA = 0.5f;
+  run({"field"});
+  EXPECT_FLOAT_EQ(kz::keyTransitionImage(KZ_CONTEXT_ME1, KZ_KEY1).wipePosition, 0.5f);
 }
