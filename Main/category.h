@@ -189,37 +189,31 @@ class CategoryCommon : public CategoryInterface {
       const u8* body = rx.reader().take(rec::wireSizeOf<T>());
       rx.consume();
       if (body == nullptr) return;
-      constexpr bool quiet = requires { T::QUIET_BAD_TARGET; };
-      const int me = rec::hasMe<T>() ? rec::meFromWire<T>(body) : me_;
       const int ch = rec::hasChannel<T>() ? rec::channelFromWire<T>(body) : 0;
-      if (me < 0 || me >= N_ME) {
-        if (!quiet) rx.refuse("M/E", me);
-        return;
-      }
-      if (ch < 0 || ch >= N_CHANNELS) {
-        if (!quiet) rx.refuse("channel", ch);
-        return;
-      }
-      static_cast<CategoryCommon<T>*>(lookup(IndexOf<T>::value, me))->assignFromWire(body, ch);
+      if (auto* target = targetOf(rx, rec::hasMe<T>() ? rec::meFromWire<T>(body) : me_, ch)) target->assignFromWire(body, ch);
       return;
     }
     T in{};
     const bool whole = rec::decode(rx.reader(), in);
     rx.consume();
     if (!whole) return;
-    constexpr bool quiet = requires { T::QUIET_BAD_TARGET; };
-    const int me = rec::hasMe<T>() ? rec::meOf(in) : me_;
     const int ch = rec::hasChannel<T>() ? rec::channelOf(in) : 0;
+    if (auto* target = targetOf(rx, rec::hasMe<T>() ? rec::meOf(in) : me_, ch)) target->assign(in, ch);
+  }
+
+  // The object of M/E me that takes a received record for channel ch; nullptr, with the refusal
+  // logged unless the record is quiet about it, when either is out of range.
+  CategoryCommon<T>* targetOf(RequestReceiver& rx, int me, int ch) {
+    constexpr bool quiet = requires { T::QUIET_BAD_TARGET; };
     if (me < 0 || me >= N_ME) {
       if (!quiet) rx.refuse("M/E", me);
-      return;
+      return nullptr;
     }
     if (ch < 0 || ch >= N_CHANNELS) {
       if (!quiet) rx.refuse("channel", ch);
-      return;
+      return nullptr;
     }
-    auto* target = static_cast<CategoryCommon<T>*>(lookup(IndexOf<T>::value, me));
-    target->assign(in, ch);
+    return static_cast<CategoryCommon<T>*>(lookup(IndexOf<T>::value, me));
   }
 
   void sendChanges(AcknowledgeSender& tx) override {
