@@ -377,3 +377,18 @@ TEST_F(BusTest, HeldSendsDoNotMakeTheLinkFollowAgain) {
   EXPECT_EQ(echoOf(out, 0)->code(3), direct(12));
   EXPECT_EQ(bus(0).getSource(3), 12);
 }
+
+TEST_F(BusTest, ASelectionOnASharedBusIsCopiedIntoEveryOtherMe) {
+  // The DSK and AUX buses are one set for the whole switcher: a selection taken on any M/E lands
+  // on all four, whichever M/E it was made on.
+  for (int from = 0; from < N_ME; ++from)
+    for (int b : {BUS_DSK1_FILL, BUS_DSK4_KEY, BUS_AUX5, BUS_AUX16}) {
+      const int source = 10 + from * 2 + (b % 2);
+      ASSERT_TRUE(bus(from).selectSource(b, source)) << "M/E " << from << " bus " << b;
+      for (int me = 0; me < N_ME; ++me) EXPECT_EQ(bus(me).getSource(b), source) << "from " << from << " to " << me;
+    }
+  // A refused selection is copied nowhere.
+  const int before = bus(0).getSource(BUS_AUX5);
+  EXPECT_FALSE(bus(2).selectSource(BUS_AUX5, -5));
+  for (int me = 0; me < N_ME; ++me) EXPECT_EQ(bus(me).getSource(BUS_AUX5), before);
+}

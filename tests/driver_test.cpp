@@ -146,7 +146,14 @@ TEST_F(DriverTest, OutOfRangeArgumentsThrowAndRecordNothing) {
       // The matte ids are the hardware's: 0x2100 .. 0x212B.
       {"KZ_COLOR_BKGD_BORDER <= matteId && matteId <= KZ_COLOR_USK4_MATTE", [] { setMatteColor(0x20FF, 64, 512, 512); }},
       {"KZ_COLOR_BKGD_BORDER <= matteId && matteId <= KZ_COLOR_USK4_MATTE", [] { setMatteColor(0x212C, 64, 512, 512); }},
+      // An id that is no sample register is refused even while the last one holds that flag.
+      {"id == KZ_CHROMA_SAMPLE_1401 || id == KZ_CHROMA_SAMPLE_1407 || id == KZ_CHROMA_SAMPLE_1408",
+       [] { setChromaKeySample(KZ_CHROMA_SAMPLE_1408 + 1, 0); }},
+      {"id == KZ_CHROMA_SAMPLE_1401 || id == KZ_CHROMA_SAMPLE_1407 || id == KZ_CHROMA_SAMPLE_1408",
+       [] { setChromaKeySample(KZ_CHROMA_SAMPLE_1401 - 1, 0); }},
   };
+  for (int id : {KZ_CHROMA_SAMPLE_1401, KZ_CHROMA_SAMPLE_1407, KZ_CHROMA_SAMPLE_1408}) setChromaKeySample(id, 0);
+  traceLines.clear();
   const kz::GlueImage glueBefore = kz::glueImage();
   const kz::MeImage meBefore = kz::meImage(KZ_CONTEXT_ME1);
   for (const auto& [text, call] : refused) {

@@ -65,6 +65,11 @@ TEST(SyncLinkedPairKey, WhileLinkedAChangeIsCopiedIntoTheOther) {
       {{F, 3, 0, 0}, {0, 1, 1, 1}, {F, 3, 0, 0}, {F | S, 3, 3, 0}},
       {{F | S, 9, 2, 0}, {0, 1, 1, 1}, {S, 0, 2, 0}, {F | S, 2, 2, 0}},  // the first dropped by its range
       {{F | L, 2, 0, 0}, {0, 1, 1, 1}, {F | L, 2, 0, 0}, {F | L, 2, 0, 0}},  // the change's link state wins
+      // Both asked and different: the first wins unless only the second moved from the live pair.
+      {{F | S, 4, 5, 0}, {0, 1, 1, 1}, {F | S, 4, 5, 0}, {F | S, 4, 4, 0}},
+      {{F | S, 1, 5, 0}, {0, 1, 1, 1}, {F | S, 1, 5, 0}, {F | S, 5, 5, 0}},
+      {{F | S, 1, 2, 0}, {0, 1, 2, 1}, {F | S, 1, 2, 0}, {F | S, 1, 1, 0}},  // neither moved
+      {{F | S, 6, 6, 0}, {0, 1, 2, 1}, {F | S, 6, 6, 0}, {F | S, 6, 6, 0}},
   };
   const auto fields = [](const LinkedPair& p) { return std::tuple(p.mask, +p.first, +p.second, +p.linked); };
   for (const Case& c : cases) {
