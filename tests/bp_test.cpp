@@ -2,6 +2,7 @@
 // field cycle, assertion containment, the VSYNC hold, and the backup image of per-M/E records.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <tuple>
@@ -532,4 +533,35 @@ TEST_F(SimTest, BackupLayoutIsPinnedToItsVersion) {
                                         "7:0:368 8:0:1224 10:0:96 11:0:24 12:0:8 19:0:128 23:0:72 25:0:1664 26:0:416 "
                                         "27:0:1864 28:0:112 29:0:208 31:0:1096 34:0:5616 35:0:16 36:0:936 37:0:464 "
                                         "38:0:1264 39:0:5632 44:0:24 45:0:32 47:0:208 47:1:208 48:0:120 48:1:120 ")));
+}
+
+TEST_F(SimTest, AccessorsByIndexRefuseAnIndexOutsideTheirArrays) {
+  using namespace category;
+  boot({});
+  KzifOperate op{};
+  const KzifOperate& constOp = op;
+  ChromaKeyData data{};
+  const std::pair<const char*, std::function<void()>> refused[] = {
+      {"0 <= panel && panel < N_PANELS", [&] { op.panelMe(KzifOperate::N_PANELS); }},
+      {"0 <= panel && panel < N_PANELS", [&] { constOp.panelMe(-1); }},
+      {"0 <= group && group < N_GROUPS", [&] { op.entry(KzifOperate::N_GROUPS, 0); }},
+      {"0 <= group && group < N_GROUPS", [&] { constOp.entry(-1, 0); }},
+      {"0 <= index && index < N_ENTRIES_PER_GROUP", [&] { op.entry(0, KzifOperate::N_ENTRIES_PER_GROUP); }},
+      {"0 <= idx && idx < N_CHANNELS", [] { CategoryKey::get(0).externalPosition(KzifKey::N_CHANNELS); }},
+      {"0 <= idx && idx < N_CHANNELS", [] { CategoryKey::get(0).keyTransition(-1); }},
+      {"0 <= idx && idx < N_CHANNELS", [&] { CategoryChromaKey::find(0)->readChannelData(-1, data); }},
+      {"0 <= idx && idx < N_CHANNELS", [&] { CategoryChromaKey::find(0)->readChannelData(4, data); }},
+      {"0 <= idx && idx < N_CHANNELS", [] { CategoryDsk::get().requestedKeyOn(4); }},
+      {"0 <= idx && idx < N_CHANNELS", [] { CategoryDsk::get().view(-1); }},
+  };
+  for (const auto& [text, call] : refused) {
+    lines.clear();
+    EXPECT_THROW(call(), assert::AssertException) << text;
+    const std::string logged = lines.size() == 1 ? lines[0] : "";
+    EXPECT_TRUE(logged.starts_with("log [ERR] Assertion failed: ") && logged.ends_with(std::string(") ") + text))
+        << text << ": " << testing::PrintToString(lines);
+  }
+  // The edges inside are taken.
+  EXPECT_NO_THROW((op.panelMe(2), op.entry(7, 5), CategoryKey::get(0).externalPosition(3),
+                   CategoryChromaKey::find(0)->readChannelData(3, data), CategoryDsk::get().view(3)));
 }
