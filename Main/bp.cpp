@@ -275,8 +275,14 @@ void BP::receiveAll() {
       input_.fill();
       if (input_.available() < MessageHeader::SIZE + header.length) return;  // the rest comes later
     }
-    input_.copy(MessageHeader::SIZE, body_.data(), header.length);
-    const std::size_t unread = dispatch(header, std::span<const u8>(body_.data(), header.length));
+    // A body that lies in one run is read where it is; only one split by the ring's end is
+    // copied out. Nothing a handler does touches the input buffer.
+    const u8* body = input_.contiguous(MessageHeader::SIZE, header.length);
+    if (body == nullptr) {
+      input_.copy(MessageHeader::SIZE, body_.data(), header.length);
+      body = body_.data();
+    }
+    const std::size_t unread = dispatch(header, std::span<const u8>(body, header.length));
     input_.skip(MessageHeader::SIZE + header.length - unread);
   }
 }

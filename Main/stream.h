@@ -112,6 +112,12 @@ class BufferedInStream {
     std::memcpy(dst, buf_.data() + start, first);
     std::memcpy(dst + first, buf_.data(), n - first);
   }
+  // The n buffered bytes from offset `from` on, where they lie; nullptr when they run around the
+  // ring's end (copy() them then).
+  const u8* contiguous(std::size_t from, std::size_t n) const {
+    const std::size_t start = (head_ + from) % N;
+    return n <= N - start ? buf_.data() + start : nullptr;
+  }
   void clear() { head_ = count_ = 0; }
 
  private:

@@ -50,6 +50,14 @@ TEST(StreamTest, InputCopiesAcrossTheRingEndAsBuffered) {
   std::vector<u8> got(14);
   in.copy(2, got.data(), got.size());  // offsets 13..15 and 0..10 of the ring
   EXPECT_EQ(hexOf(got), hexOf(std::vector<u8>(sent.begin() + 13, sent.begin() + 27)));
+  // Read in place only up to the ring's end: offsets 13..15 lie in one run, 13..16 do not.
+  const u8* atEnd = in.contiguous(2, 3);
+  ASSERT_NE(atEnd, nullptr);
+  EXPECT_EQ(hexOf(std::vector<u8>(atEnd, atEnd + 3)), hexOf(std::vector<u8>(sent.begin() + 13, sent.begin() + 16)));
+  EXPECT_EQ(in.contiguous(2, 4), nullptr);
+  const u8* atStart = in.contiguous(5, 11);  // offsets 0..10
+  ASSERT_NE(atStart, nullptr);
+  EXPECT_EQ(hexOf(std::vector<u8>(atStart, atStart + 11)), hexOf(std::vector<u8>(sent.begin() + 16, sent.begin() + 27)));
   EXPECT_EQ((std::array{in.peek(0), in.read(), in.peek(0)}), (std::array<u8, 3>{11, 11, 12}));
 }
 
