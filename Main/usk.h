@@ -195,6 +195,9 @@ class CategoryUpStreamKeyAssign : public CategoryCommon<KzifUpStreamKeyAssign> {
   std::array<InputCall, N_USK_ASSIGN_SOURCES> inputCalls_{};
   int nInputCalls_ = 0;
   u32 routedKeyed_ = ~0u;  // ~0: nothing worked out yet
+  // The input calls above went out whole under this setter memo generation, untraced.
+  bool inputCallsHeld_ = false;
+  u32 inputCallsGeneration_ = 0;
 };
 
 }  // namespace category

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "Driver/kz.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/usk.h"
@@ -324,4 +325,25 @@ TEST_F(UskTest, KeptSettingsFollowEachInputChangedAlone) {
 
   CategoryUpStreamKeyAssign::get().record(0).inputKey[4].key = 7;
   EXPECT_EQ(only(run({"field"}), "drv setInputUsk 0x1104"), Lines{"drv setInputUsk 0x1104 1 0x1285"});
+}
+
+// Untraced, unchanged source paths leave their setters alone; whatever else wrote or reset their
+// registers in between, the next field brings them back, and a record that moves one is heard.
+TEST_F(SimTest, UntracedSourcePathsComeBackAfterTheirRegistersWereWrittenOrReset) {
+  const auto keyerOf = [](int entry) { return kz::glueImage().inputUsk[static_cast<std::size_t>(entry)]; };
+  Body in = assignBody();
+  in.put(16 + 5 * 3, 1, 4).put(20 + 5 * 3, 6, 1);  // entry 3: keyer 1 always
+  run({("send 8 " + in.hex()).c_str(), "field", "field"});
+  ASSERT_EQ(keyerOf(3), 1);
+  setInputUsk(KZ_IN_1 + 3, 0, KZ_USK1_F + 1);
+  run({"field"});
+  EXPECT_EQ(keyerOf(3), 1) << "another writer";
+  kzInitialize();
+  ASSERT_EQ(keyerOf(3), kz::NO_USK);
+  run({"field"});
+  EXPECT_EQ(keyerOf(3), 1) << "a reset of the images";
+  run({("send 8 " + assignBody().put(16 + 5 * 3, 1, 4).put(20 + 5 * 3, 8, 1).hex()).c_str(), "field"});
+  EXPECT_EQ(keyerOf(3), 3) << "a record";
+  run({("send 8 " + assignBody().put(16 + 5 * 3, 1, 4).put(20 + 5 * 3, 0, 1).hex()).c_str(), "field"});
+  EXPECT_EQ(keyerOf(3), kz::NO_USK) << "taken off";
 }
