@@ -155,6 +155,10 @@ class CategoryUpStreamKey : public CategoryCommon<KzifUpStreamKey> {
     i32 format = -1;  // -1: nothing worked out yet
     YCbCr10 matte{};
     keyproc::KeyProcessSettings process;
+    // The matte, box mask and clip and gain went out from these under this setter memo
+    // generation, untraced.
+    bool held = false;
+    u32 heldGeneration = 0;
   };
   [[gnu::noinline]] void workOutDriverSettings(int n, int videoFormat, DriverSettings& s);
 
