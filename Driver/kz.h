@@ -27,7 +27,7 @@ void kzUpdate();
 // that the per-context setters record into.
 void setMeContext(int target);
 // The context last selected by setMeContext.
-int getMeContext();
+inline int getMeContext() { return KZ_CONTEXT_ME1 + kz::image::currentContextIndex; }
 
 // ---- input and output routing --------------------------------------------------------------------
 

@@ -159,5 +159,3 @@ void setMeContext(int target) {
   kz::image::currentContextIndex = target - KZ_CONTEXT_ME1;
   trace::call("setMeContext", trace::Id{target});
 }
-
-int getMeContext() { return KZ_CONTEXT_ME1 + kz::image::currentContextIndex; }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Driver/memo.h"
+#include "Driver/trace.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/faderevent.h"
@@ -207,12 +209,24 @@ void CategoryDsk::updateOne(int n, int videoFormat, bool reapply, CategoryBus* b
   // Taken first, so that the flag never outlives a field that worked the settings out anyway.
   const bool written = takeRecordWritten(n);
   if (written || s.format != videoFormat || reapply) [[unlikely]] workOutDriverSettings(n, videoFormat, s);
-  keyproc::writeMatte(KZ_COLOR_DSK_FILL + n, s.fill);
-  keyproc::writeMatte(KZ_COLOR_DSK_EDGE + n, s.edge);
+  // The same settings under the same context, with no setter having taken anything since they
+  // went out: untraced, each call would find its registers holding what it is given.
+  const bool hold = s.held && s.heldGeneration == kz::memo::generation &&
+                    s.heldContext == kz::image::currentContextIndex && !trace::enabled();
+  if (!hold) {
+    s.held = false;
+    keyproc::writeMatte(KZ_COLOR_DSK_FILL + n, s.fill);
+    keyproc::writeMatte(KZ_COLOR_DSK_EDGE + n, s.edge);
+  }
   // The style fix changes the record, but nothing worked out from it.
   if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(n));
-  keyproc::writeBoxMask(target, s.process);
-  keyproc::writeClipGain(target, s.process);
+  if (!hold) {
+    keyproc::writeBoxMask(target, s.process);
+    keyproc::writeClipGain(target, s.process);
+    s.held = true;
+    s.heldGeneration = kz::memo::generation;
+    s.heldContext = kz::image::currentContextIndex;
+  }
   // As for the keyers: only while an edge change is pending, or on the system's re-apply.
   if (r.edge.mask != 0 || reapply) {
     keyproc::applyEdge(target, r, edgeFillSource(n, r.edge.fill));
@@ -237,6 +251,7 @@ void CategoryDsk::workOutDriverSettings(int n, int videoFormat, DriverSettings& 
   keyproc::boxMaskSettings(r, videoFormat, s.process);
   keyproc::clipGainSettings(r, s.process);
   s.format = videoFormat;
+  s.held = false;
 }
 
 // A record that switches keyOn is carried out as a cut of the DSK's transition (keyOn has been

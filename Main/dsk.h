@@ -201,6 +201,11 @@ class CategoryDsk : public CategoryCommon<KzifDsk> {
     YCbCr10 fill{};
     YCbCr10 edge{};
     keyproc::KeyProcessSettings process;
+    // The mattes, box mask and clip and gain went out from these under this context and setter
+    // memo generation, untraced.
+    bool held = false;
+    i32 heldContext = 0;
+    u32 heldGeneration = 0;
   };
   void applyLayering();
   void updateOne(int n, int videoFormat, bool reapply, CategoryBus* bus,

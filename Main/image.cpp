@@ -80,10 +80,21 @@ void CategoryImage::update() {
   const KzifImage& r = records_[0];
   setMeContext(KZ_CONTEXT_ME1 + me_);
   const int format = CategorySystem::get().videoFormat();
-  applyFilter(r.imageA, KZ_ABUS, format);
-  applyFilter(r.imageB, KZ_BBUS, format);
-  applyFilter(r.imageKey[0], KZ_KEY1, format);
-  applyFilter(r.imageKey[1], KZ_KEY_DVE_MAX, format);
+  const bool written = takeRecordWritten(0);  // taken every field, so that it never goes stale
+  // The same filters in the same format, with no setter having taken anything since they went
+  // out: untraced, each call would find its registers holding what it is given.
+  if (written || !filtersHeld_ || filtersFormat_ != format || filtersGeneration_ != kz::memo::generation ||
+      filtersContext_ != kz::image::currentContextIndex || trace::enabled()) {
+    filtersHeld_ = false;
+    applyFilter(r.imageA, KZ_ABUS, format);
+    applyFilter(r.imageB, KZ_BBUS, format);
+    applyFilter(r.imageKey[0], KZ_KEY1, format);
+    applyFilter(r.imageKey[1], KZ_KEY_DVE_MAX, format);
+    filtersHeld_ = true;
+    filtersFormat_ = format;
+    filtersGeneration_ = kz::memo::generation;
+    filtersContext_ = kz::image::currentContextIndex;
+  }
 
   auto* lamps = BP::instance().find<CategoryMeLed>(me_);
   if (lamps == nullptr) return;

@@ -130,6 +130,14 @@ class CategoryImage : public CategoryCommon<KzifImage> {
   // A press of BUTTON_A or BUTTON_B toggles the effect of the A or B bus, whichever is under the
   // button while the rows are swapped; releases do nothing.
   void onButton(const internal::KzifButtonEvent& event);
+
+ private:
+  // The four filters went out from the record as it stood, in this video format, under this
+  // context and setter memo generation, untraced.
+  bool filtersHeld_ = false;
+  i32 filtersFormat_ = 0;
+  i32 filtersContext_ = 0;
+  u32 filtersGeneration_ = 0;
 };
 
 }  // namespace category

@@ -10,6 +10,7 @@
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/faderevent.h"
+#include "Main/image.h"
 #include "Main/inputvideo.h"
 #include "Main/keymem.h"
 #include "Main/system.h"
@@ -370,10 +371,10 @@ void CategoryKey::update() {
   const bool reapply = system != nullptr && system->reapply() != 0;
   setMeContext(KZ_CONTEXT_ME1 + me_);
   applyLayering();
-  // Looked up once for the four keys: neither moves within a field.
-  const FieldInputs in{settings, reapply, busesOf(me_),
-                       {static_cast<u8>(imageFilterOn(me_, 0) == 1 ? 1 : 0), static_cast<u8>(imageFilterOn(me_, 1) == 1 ? 1 : 0)},
-                       CategoryFaderEvent::get().transitions()};
+  // Looked up once for the four keys: none of them moves within a field.
+  const auto* image = BP::instance().find<CategoryImage>(me_);
+  const auto keyed = [image](int filter) -> u8 { return image != nullptr && image->record(0).imageKey[filter].on == 1 ? 1 : 0; };
+  const FieldInputs in{settings, reapply, busesOf(me_), {keyed(0), keyed(1)}, CategoryFaderEvent::get().transitions()};
   for (int ch = 0; ch < N_KEYS; ++ch) updateKey(ch, in);
 }
 

@@ -142,10 +142,20 @@ void CategoryUpStreamKey::update() {
     DriverSettings& s = settings_[static_cast<std::size_t>(n)];
     const bool written = takeRecordWritten(n);  // taken every field, so that it never goes stale
     if (written || s.format != format) [[unlikely]] workOutDriverSettings(n, format, s);
-    keyproc::writeMatte(KZ_COLOR_USK_MATTE + n, s.matte);
+    // The same settings, with no setter having taken anything since they went out: untraced,
+    // each call would find what it is given already taken.
+    const bool hold = s.held && s.heldGeneration == kz::memo::generation && !trace::enabled();
+    if (!hold) {
+      s.held = false;
+      keyproc::writeMatte(KZ_COLOR_USK_MATTE + n, s.matte);
+    }
     if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(n));
-    keyproc::writeBoxMask(target, s.process);
-    keyproc::writeClipGain(target, s.process);
+    if (!hold) {
+      keyproc::writeBoxMask(target, s.process);
+      keyproc::writeClipGain(target, s.process);
+      s.held = true;
+      s.heldGeneration = kz::memo::generation;
+    }
   }
 }
 
@@ -155,6 +165,7 @@ void CategoryUpStreamKey::workOutDriverSettings(int n, int videoFormat, DriverSe
   keyproc::boxMaskSettings(BoxView{r.keyMask, r.maskBox}, videoFormat, s.process);
   keyproc::clipGainSettings(r, s.process);
   s.format = videoFormat;
+  s.held = false;
 }
 
 CategoryUpStreamKeyAssign& CategoryUpStreamKeyAssign::get() {
@@ -235,10 +246,16 @@ void CategoryUpStreamKeyAssign::update() {
     const int input = busInputs_[static_cast<std::size_t>(i)];
     if (input >= 0) setUskInput(KZ_USK1_F + i, input);
   }
+  // The same calls again, with no setter having taken anything since they went out: untraced,
+  // each would find its input holding what it is given.
+  if (inputCallsHeld_ && inputCallsGeneration_ == kz::memo::generation && !trace::enabled()) return;
+  inputCallsHeld_ = false;
   for (int n = 0; n < nInputCalls_; ++n) {
     const InputCall& c = inputCalls_[static_cast<std::size_t>(n)];
     setInputUsk(c.input, c.on, c.usk);
   }
+  inputCallsHeld_ = true;
+  inputCallsGeneration_ = kz::memo::generation;
 }
 
 void CategoryUpStreamKeyAssign::workOutRouting(u32 keyed) {
@@ -259,6 +276,7 @@ void CategoryUpStreamKeyAssign::workOutRouting(u32 keyed) {
   }
   nInputCalls_ = routed.count;
   routedKeyed_ = keyed;
+  inputCallsHeld_ = false;
 }
 
 }  // namespace category

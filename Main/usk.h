@@ -155,6 +155,10 @@ class CategoryUpStreamKey : public CategoryCommon<KzifUpStreamKey> {
     i32 format = -1;  // -1: nothing worked out yet
     YCbCr10 matte{};
     keyproc::KeyProcessSettings process;
+    // The matte, box mask and clip and gain went out from these under this setter memo
+    // generation, untraced.
+    bool held = false;
+    u32 heldGeneration = 0;
   };
   [[gnu::noinline]] void workOutDriverSettings(int n, int videoFormat, DriverSettings& s);
 
@@ -195,6 +199,9 @@ class CategoryUpStreamKeyAssign : public CategoryCommon<KzifUpStreamKeyAssign> {
   std::array<InputCall, N_USK_ASSIGN_SOURCES> inputCalls_{};
   int nInputCalls_ = 0;
   u32 routedKeyed_ = ~0u;  // ~0: nothing worked out yet
+  // The input calls above went out whole under this setter memo generation, untraced.
+  bool inputCallsHeld_ = false;
+  u32 inputCallsGeneration_ = 0;
 };
 
 }  // namespace category

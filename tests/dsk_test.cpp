@@ -7,9 +7,12 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "Driver/key.h"
+#include "Driver/kz.h"
 #include "Main/bp.h"
 #include "Main/dsk.h"
 #include "Main/faderevent.h"
@@ -304,4 +307,43 @@ TEST_F(DskTest, RecordWrittenWithoutAMergeReachesItsSettersNextField) {
   for (const Args& c : calls(out, "setMatteColor"))
     if (c[0] == "0x2121") got.push_back(c);
   EXPECT_EQ(got, (std::vector<Args>{{"0x2121", "64", "409", "960"}}));  // the red of level 0
+}
+
+// Untraced, an unchanged downstream key leaves its mattes, box mask and clip alone; whatever else
+// wrote or reset their registers in between, the next field brings them back.
+TEST_F(SimTest, UntracedDskSettingsComeBackAfterTheirRegistersWereWrittenOrReset) {
+  DskBody b(1);
+  b.put(15, 0xf, 4).put(19, 500, 2).put(21, 1000, 2).put(23, 250, 2).put(25, 1, 1);
+  b.field(0x1, 26, {0, 1000, 1000}, 2);
+  b.put(47, 0x7, 4).put(51, 0x020001, 3).field(0x4, 54, {-2000, 1000, -3000, 2000}, 2);
+  run({("send 5 " + b.hex()).c_str(), "field", "field"});
+  const int target = KZ_DSK1 + 2;
+  const kz::KeySettings settings = kz::dskSettings(target);
+  const kz::Matte fill = kz::matte(KZ_CONTEXT_ME1, KZ_COLOR_DSK_FILL + 1);
+  ASSERT_EQ(settings.boxMask.enable, 1);
+  ASSERT_NE(fill, (kz::Matte{64, 512, 512}));
+  // The edge is not theirs: a warm start sends it again.
+  const auto held = [](const kz::KeySettings& k) {
+    return std::tuple(k.mode, k.clip, k.gain, k.secondGain, k.density, k.invert, k.boxMask);
+  };
+  const auto expectDsk = [&](const char* after) {
+    EXPECT_EQ(held(kz::dskSettings(target)), held(settings)) << after;
+    EXPECT_EQ(kz::matte(KZ_CONTEXT_ME1, KZ_COLOR_DSK_FILL + 1), fill) << after;
+  };
+  setMatteColor(KZ_COLOR_DSK_FILL + 1, 64, 512, 512);
+  setKeyClipGain(target, 0, 0.0f, 0.0f, 0.0f, 0.0f);
+  setKeyBoxMask(target, 0.0f, 0.0f, 1.0f, 1.0f, 0, 0);
+  run({"field"});
+  expectDsk("another writer");
+  setMeContext(KZ_CONTEXT_ME1 + 3);
+  run({"field"});
+  expectDsk("another context");
+  kzInitialize();
+  run({"field"});
+  expectDsk("a reset of the images");
+  run({"restart resume", "field"});
+  expectDsk("a warm start");
+  CategoryDsk::get().record(1).adjust.density = 500;
+  run({"field"});
+  EXPECT_NE(kz::dskSettings(target).density, settings.density) << "a record written in place";
 }

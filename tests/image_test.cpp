@@ -3,6 +3,8 @@
 #include <array>
 #include <map>
 
+#include "Driver/filter.h"
+#include "Driver/kz.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/image.h"
@@ -207,4 +209,32 @@ TEST_F(ImageTest, RestoreTakesStoredValuesOutOfRangeAsZero) {
             std::vector<u32>({0x7ff, 0x1f, 1}));
   EXPECT_EQ(std::vector<int>({sent[0].imageA.filterMode, sent[0].imageA.amount, sent[0].imageB.levelC}),
             std::vector<int>({0, 400, 0}));
+}
+
+// Untraced, unchanged filters leave their setters alone; whatever else wrote or reset their
+// registers in between, the next field brings them back, and a new video format recolours them.
+TEST_F(SimTest, UntracedFiltersComeBackAfterTheirRegistersWereWrittenOrReset) {
+  run({sendImage(KzifImage{.imageA = filter(1, 1, 500, 1200, 800)}).c_str(), "field", "field"});
+  const auto busA = [] { return kz::filterImage(KZ_CONTEXT_ME1, KZ_ABUS); };
+  const auto expectFilter = [&](u16 cb, u16 cr, const char* after) {
+    EXPECT_EQ(std::vector<int>({busA().mode, busA().levelY, busA().monoOn, busA().cb, busA().cr}),
+              std::vector<int>({KZ_IMAGE_MOSAIC, 2, 1, cb, cr}))
+        << after;
+  };
+  expectFilter(236, 186, "the record");
+  setMeContext(KZ_CONTEXT_ME1);
+  setImageFilterMode(KZ_ABUS, 0, 0.0f);
+  setImageFilterLevel(KZ_ABUS, 0, 0, 0);
+  run({"field"});
+  expectFilter(236, 186, "another writer");
+  kzInitialize();
+  run({"field"});
+  expectFilter(236, 186, "a reset of the images");
+  run({"send 29 00000001 07 00 00 00 00", "field"});
+  expectFilter(275, 212, "a format change");
+  run({"restart resume", "field"});
+  expectFilter(275, 212, "a warm start");
+  CategoryImage::get(0).record(0).imageA.on = 0;
+  run({"field"});
+  EXPECT_EQ(busA(), kz::FilterImage{}) << "a record written in place";
 }

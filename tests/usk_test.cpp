@@ -7,8 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include "Driver/key.h"
+#include "Driver/kz.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
+#include "Main/system.h"
 #include "Main/usk.h"
 #include "Platform/platform.h"
 #include "tests/sim_fixture.h"
@@ -324,4 +327,50 @@ TEST_F(UskTest, KeptSettingsFollowEachInputChangedAlone) {
 
   CategoryUpStreamKeyAssign::get().record(0).inputKey[4].key = 7;
   EXPECT_EQ(only(run({"field"}), "drv setInputUsk 0x1104"), Lines{"drv setInputUsk 0x1104 1 0x1285"});
+}
+
+// Untraced, unchanged source paths leave their setters alone; whatever else wrote or reset their
+// registers in between, the next field brings them back, and a record that moves one is heard.
+TEST_F(SimTest, UntracedSourcePathsComeBackAfterTheirRegistersWereWrittenOrReset) {
+  const auto keyerOf = [](int entry) { return kz::glueImage().inputUsk[static_cast<std::size_t>(entry)]; };
+  Body in = assignBody();
+  in.put(16 + 5 * 3, 1, 4).put(20 + 5 * 3, 6, 1);  // entry 3: keyer 1 always
+  run({("send 8 " + in.hex()).c_str(), "field", "field"});
+  ASSERT_EQ(keyerOf(3), 1);
+  setInputUsk(KZ_IN_1 + 3, 0, KZ_USK1_F + 1);
+  run({"field"});
+  EXPECT_EQ(keyerOf(3), 1) << "another writer";
+  kzInitialize();
+  ASSERT_EQ(keyerOf(3), kz::NO_USK);
+  run({"field"});
+  EXPECT_EQ(keyerOf(3), 1) << "a reset of the images";
+  run({("send 8 " + assignBody().put(16 + 5 * 3, 1, 4).put(20 + 5 * 3, 8, 1).hex()).c_str(), "field"});
+  EXPECT_EQ(keyerOf(3), 3) << "a record";
+  run({("send 8 " + assignBody().put(16 + 5 * 3, 1, 4).put(20 + 5 * 3, 0, 1).hex()).c_str(), "field"});
+  EXPECT_EQ(keyerOf(3), kz::NO_USK) << "taken off";
+}
+
+// Untraced, an unchanged keyer leaves its matte setter alone; whatever else wrote or reset the
+// matte in between, the next field brings it back, and a new video format converts it again.
+TEST_F(SimTest, UntracedUpstreamKeyMatteComesBackAfterItsRegisterWasWrittenOrReset) {
+  const Body in = keyBody(1).put(0, 0x1, 4).put(15, 3000, 2).put(17, 1000, 2).put(19, 1080, 2).name("").name("");
+  run({("send 7 " + in.hex()).c_str(), "field", "field"});
+  constexpr int MATTE = KZ_COLOR_USK4_MATTE - 2;  // keyer 1's
+  const auto expectMatte = [](int format, const char* after) {
+    const YCbCr10 m = hslToYCbCr(format, 3000, 1000, 1080);
+    const kz::Matte& got = kz::matte(KZ_CONTEXT_ME1, MATTE);
+    EXPECT_EQ(std::vector<int>({got.y, got.cb, got.cr}), std::vector<int>({m.y, m.cb, m.cr})) << after;
+  };
+  const int format = category::CategorySystem::get().videoFormat();
+  expectMatte(format, "the record");
+  setMatteColor(MATTE, 64, 512, 512);
+  run({"field"});
+  expectMatte(format, "another writer");
+  kzInitialize();
+  run({"field"});
+  expectMatte(format, "a reset of the images");
+  run({"send 29 00000001 07 00 00 00 00", "field"});
+  expectMatte(7, "a format change");
+  run({"restart resume", "field"});
+  expectMatte(7, "a warm start");
 }
