@@ -66,6 +66,34 @@ constexpr std::array<u32, 32> makePowers() {
 }
 constexpr std::array<u32, 32> X_POWERS = makePowers();
 
+// x^(8 len): one factor per set bit of the bit count.
+constexpr u32 shiftOf(std::size_t len) {
+  u32 p = 1u << 31;  // x^0
+  std::size_t n = len;
+  for (unsigned k = 3; n != 0; n >>= 1, ++k)
+    if (n & 1) p = multiplyModP(X_POWERS[k & 31], p);
+  return p;
+}
+
+// The product with the shift of a whole unit, byte by byte of the other factor: the product is
+// linear in it, so that of a word is the XOR of those of its four bytes, each in place.
+constexpr std::array<std::array<u32, 256>, 4> makeUnitShiftTables() {
+  std::array<std::array<u32, 256>, 4> t{};
+  const u32 unitShift = shiftOf(UNIT_SIZE);
+  for (std::size_t j = 0; j < 4; ++j)
+    for (u32 v = 0; v < 256; ++v) t[j][v] = multiplyModP(unitShift, v << (8 * j));
+  return t;
+}
+constexpr std::array<std::array<u32, 256>, 4> UNIT_SHIFT_TABLES = makeUnitShiftTables();
+
+u32 timesUnitShift(u32 b) {
+  return UNIT_SHIFT_TABLES[0][b & 0xFF] ^ UNIT_SHIFT_TABLES[1][(b >> 8) & 0xFF] ^
+         UNIT_SHIFT_TABLES[2][(b >> 16) & 0xFF] ^ UNIT_SHIFT_TABLES[3][b >> 24];
+}
+static_assert(multiplyModP(shiftOf(UNIT_SIZE), 0x12345678u) ==
+              (UNIT_SHIFT_TABLES[0][0x78] ^ UNIT_SHIFT_TABLES[1][0x56] ^ UNIT_SHIFT_TABLES[2][0x34] ^
+               UNIT_SHIFT_TABLES[3][0x12]));
+
 const u8* windowAt(std::size_t offset) { return platform::nvWindow() + offset; }
 
 std::size_t at(int copy) { return COPY_OFFSET[static_cast<std::size_t>(copy)]; }
@@ -125,14 +153,7 @@ u32 crc32(const u8* p, std::size_t len, u32 crc) {
   return ~crc;
 }
 
-u32 crc32Shift(std::size_t len) {
-  // x^(8 len): one factor per set bit of the bit count.
-  u32 p = 1u << 31;  // x^0
-  std::size_t n = len;
-  for (unsigned k = 3; n != 0; n >>= 1, ++k)
-    if (n & 1) p = multiplyModP(X_POWERS[k & 31], p);
-  return p;
-}
+u32 crc32Shift(std::size_t len) { return shiftOf(len); }
 
 u32 crc32Combine(u32 crcA, u32 crcB, u32 shiftB) { return multiplyModP(shiftB, crcA) ^ crcB; }
 
@@ -162,11 +183,10 @@ Found BackupWindow::open(const u8* live, std::span<const Share> shares, std::siz
   KZ_CHECK(end == size);
   unitOffset_[units] = static_cast<u32>(size);
   // From the last unit back: each unit's bytes are followed by those of the units after it.
-  const u32 fullUnitShift = crc32Shift(UNIT_SIZE);
   u32 shift = 1u << 31;  // x^0
   for (std::size_t u = units; u-- > 0;) {
     unitShift_[u] = shift;
-    shift = multiplyModP(unitSize(u) == UNIT_SIZE ? fullUnitShift : crc32Shift(unitSize(u)), shift);
+    shift = unitSize(u) == UNIT_SIZE ? timesUnitShift(shift) : multiplyModP(crc32Shift(unitSize(u)), shift);
   }
   // What the copies hold is not known unit by unit: the first save compares every unit with each.
   if (units > 0) pending_.mark(0, units - 1);
