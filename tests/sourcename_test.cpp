@@ -159,3 +159,30 @@ TEST_F(SourceNameTest, LabelsFollowTheModesAndCustomTextsRenameTheMeOutputsOfBot
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SourceNameTest, EveryDefaultLabelFromTheDskOutputsToTheClockStandsAtItsIndex) {
+  run({"field"});
+  // Indices 146..232 of the default table: the DSK outputs, stills and clips (fill and key by turns), the colour
+  // backgrounds and bars, black, the eight multiviews, 48 AUX buses, the clock and the time code.
+  std::vector<std::string> want = {"DSKPGM1", "DSKPGM2", "DSKPVW1", "DSKPVW2", "DSK1CLN",
+                                   "DSK2CLN", "DSK3CLN", "DSK4CLN", "SEL_KEYPVW"};
+  for (const char* kind : {"Still ", "Clip "})
+    for (int i = 0; i < 8; ++i) want.push_back(kind + std::to_string(i / 2 + 1) + (i % 2 == 0 ? "V" : "K"));
+  for (const char* s : {"CBGD1", "CBGD2", "CBAR", "Black"}) want.push_back(s);
+  for (int i = 1; i <= 8; ++i) want.push_back("MV" + std::to_string(i));
+  for (int i = 1; i <= 48; ++i) want.push_back("AUX" + std::to_string(i));
+  want.push_back("Clock");
+  want.push_back("LTC");
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    const int v = 146 + static_cast<int>(i);
+    EXPECT_EQ(sourcename::fixedDefaultName(v), want[i]) << v;
+    // AUX 25..48 and the time code have no channel of their own: nothing publishes them.
+    if (v < 207 || v == 231) {
+      EXPECT_EQ(label(v), want[i]) << v;
+    }
+  }
+}
+
+}  // namespace
