@@ -306,4 +306,29 @@ TEST_F(DriverTest, RefusedSetterValuesAreRefusedEveryTime) {
   EXPECT_EQ(kz::keySettings(KZ_CONTEXT_ME1, KZ_KEY1).boxMask, kz::BoxMask{});
 }
 
+TEST_F(DriverTest, ImageFilterLevelsAndMonoColourTakeTheirRangesToBothEnds) {
+  // Each component at its lowest and highest is recorded; one past either end is refused and the
+  // image keeps what it had.
+  for (int v : {0, 7}) {
+    setImageFilterLevel(KZ_KEY1, 1, v, 7 - v);
+    EXPECT_EQ(std::pair(+kz::filterImage(KZ_CONTEXT_ME1, KZ_KEY1).levelY, +kz::filterImage(KZ_CONTEXT_ME1, KZ_KEY1).levelC),
+              std::pair(v, 7 - v));
+  }
+  for (int v : {0, 0x3fe}) {
+    setImageMonoColor(KZ_ABUS, 1, v, 0x3fe - v);
+    EXPECT_EQ(std::pair(+kz::filterImage(KZ_CONTEXT_ME1, KZ_ABUS).cb, +kz::filterImage(KZ_CONTEXT_ME1, KZ_ABUS).cr),
+              std::pair(v, 0x3fe - v));
+  }
+  for (int bad : {-1, 8}) {
+    EXPECT_THROW(setImageFilterLevel(KZ_KEY1, 1, bad, 0), assert::AssertException) << bad;
+    EXPECT_THROW(setImageFilterLevel(KZ_KEY1, 1, 0, bad), assert::AssertException) << bad;
+  }
+  for (int bad : {-1, 0x3ff}) {
+    EXPECT_THROW(setImageMonoColor(KZ_ABUS, 1, bad, 0), assert::AssertException) << bad;
+    EXPECT_THROW(setImageMonoColor(KZ_ABUS, 1, 0, bad), assert::AssertException) << bad;
+  }
+  EXPECT_EQ(+kz::filterImage(KZ_CONTEXT_ME1, KZ_KEY1).levelY, 7);
+  EXPECT_EQ(+kz::filterImage(KZ_CONTEXT_ME1, KZ_ABUS).cb, 0x3fe);
+}
+
 }  // namespace
