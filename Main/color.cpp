@@ -41,9 +41,14 @@ Rgb saturatedHue(int hue) {
   }
 }
 
+// The nearest integer, halves away from zero. From 1 up, adding a half and truncating is exact
+// (a sum that reaches the next power of two was to round up anyway), and a code lies there: a
+// difference of at most a half keeps it on 64..960. Only below 1 could the sum round up wrongly.
+int roundToInt(double v) { return v >= 1.0 ? static_cast<int>(v + 0.5) : static_cast<int>(std::lround(v)); }
+
 int chromaCode(double difference, int saturation) {
   const double v = C_CENTRE + C_SPAN * (static_cast<double>(saturation) / SATURATION_FULL) * difference;
-  return clampTo(static_cast<int>(std::lround(v)), C_FIRST, C_LAST);
+  return clampTo(roundToInt(v), C_FIRST, C_LAST);
 }
 
 YCbCr10 convert(int hue, int saturation, int luminance, double kr, double kb) {
