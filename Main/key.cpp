@@ -298,11 +298,16 @@ void CategoryKey::assign(const KzifKey& in, int idx) {
   markChanged(idx);
 }
 
+// A key whose priority stays and is marked for sending already is left alone: writing it would
+// change no byte, and its channel was marked when the bit was set.
 void CategoryKey::applyPriority(int idx, int newPriority) {
   const int oldPriority = records_[idx].priority;
   for (int i = 0; i < N_KEYS; ++i) {
+    const KzifKey& now = records_[i];
+    const u8 priority = static_cast<u8>(reorderPriority(newPriority, oldPriority, now.priority, idx, i));
+    if (priority == now.priority && now.has(KzifKey::BIT_PRIORITY)) continue;
     KzifKey& r = record(i);
-    r.priority = static_cast<u8>(reorderPriority(newPriority, oldPriority, r.priority, idx, i));
+    r.priority = priority;
     r.set(KzifKey::BIT_PRIORITY);
   }
 }

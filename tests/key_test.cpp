@@ -202,6 +202,14 @@ TEST_F(KeyTest, PriorityMovesTheOtherKeysAndReportsAllFour) {
     EXPECT_EQ(live(1, k).priority, expected[static_cast<std::size_t>(k)]) << k;
     EXPECT_EQ(out[static_cast<std::size_t>(k)], msg(KeyBody(1, k).field(45, 311, {expected[static_cast<std::size_t>(k)]}, 1)));
   }
+  // The same priority again, alone or twice within one field, moves nothing and is still reported
+  // for all four keys.
+  const std::string again = "send 0 " + KeyBody(1, 2).field(45, 311, {0}, 1).hex();
+  for (const Lines& repeat : {echo(KeyBody(1, 2).field(45, 311, {0}, 1)), only(run({again.c_str(), again.c_str(), "field"}), "msg 0 ")}) {
+    ASSERT_EQ(repeat.size(), 4u);
+    for (int k = 0; k < 4; ++k)
+      EXPECT_EQ(repeat[static_cast<std::size_t>(k)], msg(KeyBody(1, k).field(45, 311, {expected[static_cast<std::size_t>(k)]}, 1))) << k;
+  }
 }
 
 TEST_F(KeyTest, NamesKeepTwelveCharactersAndABodyTooShortDropsTheRecord) {
