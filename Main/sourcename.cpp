@@ -210,6 +210,9 @@ void CategoryButtonSourceName::restore(const u8* stored) {
   reportValuesReset(reset);
 }
 
+// An entry whose bytes the copy would leave as they are is neither written nor marked for the
+// save (a record that sends a name again, a refresh of the M/E output labels): the save looks only
+// for bytes that differ from the image it holds. A start marks the whole area (initInternal).
 void CategoryButtonSourceName::afterSend() {
   if (backup_ == nullptr) return;
   toBackUp_.visit([&](int c) {
@@ -220,6 +223,7 @@ void CategoryButtonSourceName::afterSend() {
     std::memcpy(static_cast<void*>(&entry), &backup_[e], sizeof entry);
     copyNameFields(entry, records_[c]);
     entry.mask = 0;
+    if (std::memcmp(&entry, &backup_[e], sizeof entry) == 0) return true;
     std::memcpy(static_cast<void*>(&backup_[e]), &entry, sizeof entry);
     shareMarks().setBytes(&backup_[e], sizeof entry);  // the backup area is the share, not the records
     return true;
@@ -247,11 +251,22 @@ void CategoryButtonSourceName::publishNames() const {
   for (int c = 0; c < N_CHANNELS; ++c) publish(c);
 }
 
+// A label the multiview shows already, marked for drawing, is not set again: setting it would
+// change nothing. The multiview sets and clears a label in all of its outputs alike, so its first
+// output stands for every one.
 void CategoryButtonSourceName::publish(int c) const {
   auto* multiView = BP::instance().find<CategoryMultiView>();
   char text[sourcename::LABEL_ROOM];
   if (multiView == nullptr || !label(c, text)) return;
-  multiView->setSourceName(sourcename::mvIndexOfChannel(c), text);
+  const int index = sourcename::mvIndexOfChannel(c);
+  if (index < 0 || index >= CategoryMultiView::N_SOURCES) return;
+  // A label is set whole, zeros after its characters (the text cut to the label's capacity): its
+  // length and the characters it counts are all of it.
+  const CategoryMultiView::Label& shown = multiView->output(0).labels[static_cast<std::size_t>(index)];
+  std::size_t n = 0;
+  while (n < static_cast<std::size_t>(CategoryMultiView::LABEL_CAPACITY) && text[n] != '\0') ++n;
+  if (shown.redraw == 1 && shown.text.length == static_cast<i16>(n) && std::memcmp(shown.text.chars, text, n) == 0) return;
+  multiView->setSourceName(index, text);
 }
 
 bool CategoryButtonSourceName::label(int c, char* out) const {

@@ -1,5 +1,7 @@
 // The source names through the wire: the record's bytes (echo, stored, backup image), the name
 // rule, the labels the multiview shows and their refresh from the custom information.
+#include <cstddef>
+#include <cstring>
 #include <string>
 #include <tuple>
 
@@ -183,6 +185,44 @@ TEST_F(SourceNameTest, EveryDefaultLabelFromTheDskOutputsToTheClockStandsAtItsIn
       EXPECT_EQ(label(v), want[i]) << v;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Entries whose bytes stay are left alone by the copy to the backup image, but every change reaches
+// it, and after a start every entry does; a label is set again when its text is the same but it is
+// not marked for drawing (as after a start).
+TEST_F(SourceNameTest, TheBackupImageAndTheLabelsTakeEveryChangeThoughNotTheSameBytesAgain) {
+  u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifSourceName::TYPE_ID, 0);
+  const auto kept = [nv](int e) {
+    return std::string(reinterpret_cast<const char*>(nv + e * sizeof(KzifSourceName) + offsetof(KzifSourceName, buttonName) + 2));
+  };
+  for (const char* n : {"Cam 1", "Cam 1", "Cam 2", "Cam 1"}) {
+    send(body(0x03, 3, 1, name(n)));
+    EXPECT_EQ(kept(3), n);
+  }
+  send(body(0x03, 130, 1, name("Wide")));
+  EXPECT_EQ(kept(34), "Wide");
+
+  // A mode-1 label with no text: after a restart the multiview holds the same empty text, not drawn.
+  send(body(0x18, 175, 0, name(""), 0, 1, name("")));
+  const auto drawn = [](int v) -> const CategoryMultiView::Label& {
+    return CategoryMultiView::get().output(0).labels[static_cast<std::size_t>(v)];
+  };
+  EXPECT_EQ(drawn(183).redraw, 1);
+  run({"restart resume", "field"});
+  EXPECT_EQ(label(183), "");
+  EXPECT_EQ(drawn(183).redraw, 1);
+  EXPECT_EQ(CategoryMultiView::get().output(7).labels[183].redraw, 1);
+  EXPECT_EQ(kept(3) + " " + kept(34), "Cam 1 Wide");
+
+  // A cold start blanks the names: every entry of the image is written again, those whose bytes
+  // equal the blank area's (entry 0) included.
+  std::memcpy(nv + offsetof(KzifSourceName, buttonName) + 2, "Old", 3);
+  run({"restart init", "field"});
+  EXPECT_EQ(kept(0) + "|" + kept(3) + "|" + kept(34), "||");
 }
 
 }  // namespace
