@@ -348,11 +348,16 @@ void CategoryXpt::mapFirstRowButtons(int panel) const {
   const i16* values = records_[panel].source;
   auto& first = firstRowButton_[p];
   first.fill(-1);
-  // From the last button down, so that the first one holding a value is the one left.
-  for (int b = KzifXptAssign::N_ROW_BUTTONS - 1; b >= 0; --b) {
-    const int v = values[b];
-    if (0 <= v && v < N_MAPPED_VALUES && columnFlags_[p][static_cast<std::size_t>(b % KzifXptAssign::N_COLUMNS)] == 0)
-      first[static_cast<std::size_t>(v)] = static_cast<i8>(b);
+  // From the last button down, so that the first one holding a value is the one left; a row at a
+  // time, so that each button's column is its place in the row.
+  const auto& flags = columnFlags_[p];
+  for (int row = 3; row >= 0; --row) {
+    for (int c = KzifXptAssign::N_COLUMNS - 1; c >= 0; --c) {
+      const int b = row * KzifXptAssign::N_COLUMNS + c;
+      const unsigned v = static_cast<unsigned>(values[b]);
+      if (v < static_cast<unsigned>(N_MAPPED_VALUES) && flags[static_cast<std::size_t>(c)] == 0)
+        first[v] = static_cast<i8>(b);
+    }
   }
   firstRowButtonValid_[p] = 1;
 }
@@ -370,6 +375,11 @@ int CategoryXpt::firstRowButtonOf(int panel, int source) const {
   for (int b = 0; b < KzifXptAssign::N_ROW_BUTTONS; ++b)
     if (values[b] == source && columnFlags_[p][static_cast<std::size_t>(b % KzifXptAssign::N_COLUMNS)] == 0) return b;
   return -1;
+}
+
+const std::array<u32, KzifXptAssign::N_COLUMNS>& CategoryXpt::panelColumnFlags(int panel) const {
+  KZ_CHECK(0 <= panel && panel < N_CHANNELS);
+  return columnFlags_[static_cast<std::size_t>(panel)];
 }
 
 u32 CategoryXpt::columnFlags(int panel, int column) const {
