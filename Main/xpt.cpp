@@ -145,21 +145,24 @@ SelectedByBuses buttonsSelectedByBuses(int panel) {
       found.buttons[static_cast<std::size_t>((code & 0xFF) / 32)] |= 1u << (code & 31);
       found.buses[static_cast<std::size_t>(me)][static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
     };
-    // Four codes at a time are passed over when none of them is a code of this panel's buttons:
-    // in each 16-bit lane, bit 8 is set when the high byte is not the panel or the low byte is
-    // 0xC0 or more.
+    // Four codes at a time: in each 16-bit lane, bit 8 is left set when the high byte is the
+    // panel and the low byte below 0xC0, which is a code of this panel's buttons, and only those
+    // lanes are looked at.
     const u64 panelLanes = static_cast<u64>(panel) * 0x0001000100010001ull;
-    auto noneOfPanel = [&](int from) {
+    auto ofPanel = [&](int from) {
       u64 four;
       std::memcpy(&four, &r.code[from], sizeof four);
       const u64 otherPanel = (((four >> 8) & LANES_LOW8) ^ panelLanes) + LANES_LOW8;
       const u64 pastButtons = (four & LANES_C0) + LANES_40;
-      return (otherPanel | pastButtons) & LANES_BIT8;
+      return ~(otherPanel | pastButtons) & LANES_BIT8;
     };
+    constexpr bool LOW_LANE_FIRST = std::endian::native == std::endian::little;
     int b = 0;
-    for (; b + 2 * CODES_PER_WORD <= N_BUSES; b += 2 * CODES_PER_WORD) {
-      if ((noneOfPanel(b) & noneOfPanel(b + CODES_PER_WORD)) == LANES_BIT8) continue;
-      for (int k = 0; k < 2 * CODES_PER_WORD; ++k) note(b + k);
+    for (; b + CODES_PER_WORD <= N_BUSES; b += CODES_PER_WORD) {
+      for (u64 lanes = ofPanel(b); lanes != 0; lanes &= lanes - 1) {
+        const int lane = std::countr_zero(lanes) / 16;
+        note(b + (LOW_LANE_FIRST ? lane : CODES_PER_WORD - 1 - lane));
+      }
     }
     for (; b < N_BUSES; ++b) note(b);
   }
