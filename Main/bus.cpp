@@ -543,11 +543,19 @@ void CategoryBus::setUskSource(int source, int usk) {
   if (bus < 0 || bus > BUS_LAST || uskExchangeActive || !isCodableSource(source)) return;
   if (getSource(bus) == source) return;
   UskExchange exchange;
-  KzifBus one{};
-  one.me = static_cast<u8>(me_);
-  one.code[bus] = static_cast<u16>(BUS_CODE_SOURCE_BASE + source);
-  one.markBus(bus);
-  assign(one, 0);
+  // What a record marking this one bus would do, without building one.
+  if (allowedOnBus(bus, source) && (!isLoopChecked(bus) || checkReentry(bus, source))) {
+    takeCheckedSelection(bus, static_cast<u16>(BUS_CODE_SOURCE_BASE + source));
+    return;
+  }
+  // Refused: the bus is marked all the same, so that the sender sees the selection that stands.
+  if (linkSuppressRequest_) {
+    linkSuppress_ = 1;
+    linkSuppressRequest_ = 0;
+  }
+  takeBusChange(bus);
+  changed_[0] = 1;
+  if (isLoopChecked(bus)) markReentryRowStale();
 }
 
 inline int CategoryBus::routedKz(int b) {

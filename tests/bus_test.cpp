@@ -371,6 +371,18 @@ TEST_F(BusTest, UpstreamKeyBusesPassOnlyTheirOwnSourcesOnceEachWay) {
             (std::array{10, 12, -1, -1}));
 }
 
+// The assignment's sources reach the buses as a record marking one bus would: a source the bus
+// does not take leaves the code that stands, marked all the same.
+TEST_F(BusTest, AnUpstreamKeySourceIsTakenOrRefusedAsAOneBusRecord) {
+  play({sendBus(0, {{74, direct(20)}}), "field"});
+  bus(0).setUskSource(150, 2);  // an M/E output: no upstream key bus takes one
+  bus(0).setUskSource(11, 3);
+  const auto e = echoOf(play({"field"}), 0);
+  ASSERT_TRUE(e.has_value());
+  EXPECT_EQ((std::array{e->marked(74), e->marked(75), e->marked(76)}), (std::array{true, true, false}));
+  EXPECT_EQ((std::array{e->code(74), e->code(75)}), (std::array{direct(20), direct(11)}));
+}
+
 TEST_F(BusTest, KeyerAndDskRoutingTakeTheKeyBusOnlyWithASeparateKey) {
   play({sendBus(1, {{4, direct(10)}, {5, direct(11)}, {18, direct(140)}, {19, direct(220)}}), "field"});
   lines.clear();
