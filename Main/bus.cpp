@@ -170,6 +170,13 @@ constexpr std::array<std::array<u32, KzifBus::N_MASK_WORDS>, 2> buildLeaders() {
 }
 constexpr auto LEADERS = buildLeaders();
 
+// Buses first..last as a bus set.
+constexpr std::array<u32, KzifBus::N_MASK_WORDS> busesFromTo(int first, int last) {
+  std::array<u32, KzifBus::N_MASK_WORDS> set{};
+  for (int bus = first; bus <= last; ++bus) set[static_cast<std::size_t>(bus / 32)] |= 1u << (bus % 32);
+  return set;
+}
+
 }  // namespace
 
 namespace {
@@ -338,6 +345,13 @@ void CategoryBus::initInternal() {
   rebuildReentryRow();
 }
 
+// Every selection goes through here: kept inline, as only this file calls it.
+inline void CategoryBus::takeBusChange(int b) {
+  records_[0].markBus(b);
+  markShareChanged();
+  freshBuses_[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
+}
+
 void CategoryBus::restore(const u8* stored) {
   CategoryCommon::restore(stored);
   KzifBus& r = records_[0];
@@ -347,11 +361,6 @@ void CategoryBus::restore(const u8* stored) {
   reentryInputs_.valid = false;
 }
 
-void CategoryBus::takeBusChange(int b) {
-  records_[0].markBus(b);
-  markShareChanged();
-  freshBuses_[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
-}
 
 namespace {
 // Calls f(b) for every bus of the set, in ascending order (a set usually holds few).
@@ -708,12 +717,16 @@ void CategoryBus::followLink() {
     // Only the changed buses, in ascending order. What a follow changes in the pass is a
     // follower, which leads nothing in the same direction, so the set taken here is the whole
     // work of the pass.
+    // Only this M/E's own buses from the first keyer's fill on are followed here.
+    static constexpr std::array<std::array<u32, KzifBus::N_MASK_WORDS>, 3> OWN_FOLLOWED = {
+        busesFromTo(BUS_KEY1_FILL, BUS_LAST), busesFromTo(BUS_KEY1_FILL, BUS_DSK4_KEY),
+        busesFromTo(BUS_KEY1_FILL, BUS_LOOP_CHECKED_LAST)};
+    const auto& own = OWN_FOLLOWED[me_ == 0 ? 0 : me_ == 1 ? 1 : 2];
     std::array<u32, KzifBus::N_MASK_WORDS> fresh = freshBuses_;
-    for (std::size_t w = 0; w < fresh.size(); ++w) fresh[w] &= LEADERS[direction == 0 ? 0 : 1][w];
+    for (std::size_t w = 0; w < fresh.size(); ++w) fresh[w] &= LEADERS[direction == 0 ? 0 : 1][w] & own[w];
     for (std::size_t w = 0; w < fresh.size(); ++w) {
       for (u32 bits = fresh[w]; bits != 0; bits &= bits - 1) {
         const int b = static_cast<int>(w * 32) + std::countr_zero(bits);
-        if (b < BUS_KEY1_FILL || b > lastOwnBus()) continue;
         const int follower = followerOf(b, direction, *link);
         if (follower < 0) continue;
         if (linkSuppress_) {

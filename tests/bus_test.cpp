@@ -354,6 +354,16 @@ TEST_F(BusTest, SourceLinkFollowsTheLeadingBusOfEachPair) {
             direct(12));
 }
 
+// Each M/E follows only the pairs it validates: M/E 1 up to the downstream keys, M/E 2 and 3 the
+// keyers alone; the copies they hold of shared buses are left to the M/E that owns them.
+TEST_F(BusTest, EachMeFollowsOnlyThePairsOfItsOwnBuses) {
+  play({sendLink(0, {{0, 11}}, true), "field"});
+  auto e = echoOf(play({sendBus(2, {{2, direct(10)}, {16, direct(10)}, {24, direct(10)}}), "field"}), 2);
+  EXPECT_EQ((std::array{e->code(3), int{e->marked(17)}, int{e->marked(25)}}), (std::array{direct(11), 0, 0}));
+  e = echoOf(play({sendBus(1, {{16, direct(10)}, {24, direct(10)}}), "field"}), 1);
+  EXPECT_EQ((std::array{e->code(17), int{e->marked(25)}}), (std::array{direct(11), 0}));
+}
+
 TEST_F(BusTest, UpstreamKeyBusesPassOnlyTheirOwnSourcesOnceEachWay) {
   CategoryBus::setUskSourceObserver([](int usk, int source) {
     uskCalls.push_back({usk, source});
