@@ -710,7 +710,8 @@ void CategoryBus::update() {
 }
 
 void CategoryBus::followLink() {
-  const auto* link = BP::instance().find<CategorySourceLink>();
+  // A field without a changed bus follows nothing.
+  const auto* link = (freshBuses_[0] | freshBuses_[1] | freshBuses_[2]) != 0 ? BP::instance().find<CategorySourceLink>() : nullptr;
   bool skipped = false;
   if (link) {
     const int direction = link->direction();
