@@ -157,12 +157,20 @@ SelectedByBuses buttonsSelectedByBuses(int panel) {
       return ~(otherPanel | pastButtons) & LANES_BIT8;
     };
     constexpr bool LOW_LANE_FIRST = std::endian::native == std::endian::little;
-    int b = 0;
-    for (; b + CODES_PER_WORD <= N_BUSES; b += CODES_PER_WORD) {
-      for (u64 lanes = ofPanel(b); lanes != 0; lanes &= lanes - 1) {
+    auto noteLanes = [&](int from, u64 lanes) {
+      for (; lanes != 0; lanes &= lanes - 1) {
         const int lane = std::countr_zero(lanes) / 16;
-        note(b + (LOW_LANE_FIRST ? lane : CODES_PER_WORD - 1 - lane));
+        note(from + (LOW_LANE_FIRST ? lane : CODES_PER_WORD - 1 - lane));
       }
+    };
+    // Eight codes are passed over at once when neither four holds one.
+    int b = 0;
+    for (; b + 2 * CODES_PER_WORD <= N_BUSES; b += 2 * CODES_PER_WORD) {
+      const u64 first = ofPanel(b);
+      const u64 second = ofPanel(b + CODES_PER_WORD);
+      if ((first | second) == 0) continue;
+      noteLanes(b, first);
+      noteLanes(b + CODES_PER_WORD, second);
     }
     for (; b < N_BUSES; ++b) note(b);
   }
