@@ -1,5 +1,6 @@
 #include "Main/bus.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -169,6 +170,13 @@ constexpr std::array<std::array<u32, KzifBus::N_MASK_WORDS>, 2> buildLeaders() {
 }
 constexpr auto LEADERS = buildLeaders();
 
+// Buses first..last as a bus set.
+constexpr std::array<u32, KzifBus::N_MASK_WORDS> busesFromTo(int first, int last) {
+  std::array<u32, KzifBus::N_MASK_WORDS> set{};
+  for (int bus = first; bus <= last; ++bus) set[static_cast<std::size_t>(bus / 32)] |= 1u << (bus % 32);
+  return set;
+}
+
 }  // namespace
 
 namespace {
@@ -240,6 +248,54 @@ inline int sourceOfCode(u16 code) {
   if (v >= BUS_CODE_SOURCE_BASE) return isCodableSource(v - BUS_CODE_SOURCE_BASE) ? v - BUS_CODE_SOURCE_BASE : -1;
   return resolveSourceCode(v);
 }
+
+// Whether each bus may carry each direct code of the table's sources, the free bus and the codable
+// test folded in: a record brings 89 codes, nearly all direct, and each is judged by one look-up.
+// The table is indexed by source, then by the bus's row (padded to eight), and its last source
+// stands for every code outside the table, which it refuses.
+constexpr int FREE_BUS_ROW = N_BUS_GROUPS;
+constexpr int N_DIRECT_ROWS = 8;
+static_assert(FREE_BUS_ROW < N_DIRECT_ROWS);
+struct DirectCodeTable {
+  std::array<u8, N_BUSES> row{};
+  std::array<std::array<u8, N_DIRECT_ROWS>, N_TABLE_SOURCES + 1> takes{};
+};
+constexpr DirectCodeTable buildDirectCodeTable() {
+  DirectCodeTable t{};
+  for (int b = 0; b < N_BUSES; ++b) t.row[static_cast<std::size_t>(b)] = b == BUS_FREE ? FREE_BUS_ROW : groupOf(b);
+  for (int s = 0; s < N_TABLE_SOURCES; ++s)
+    for (int g = 0; g <= N_BUS_GROUPS; ++g)
+      t.takes[static_cast<std::size_t>(s)][static_cast<std::size_t>(g)] =
+          isCodableSource(s) && (g == FREE_BUS_ROW || groupTakes(static_cast<BusGroup>(g), s)) ? 1 : 0;
+  return t;
+}
+constexpr DirectCodeTable DIRECT_CODES = buildDirectCodeTable();
+
+// A bus's code checked against the sources the bus allows: the source it selects (-1 for none)
+// and whether the bus may carry it. Re-entry is not looked at.
+struct CheckedCode {
+  int source;
+  bool allowed;
+};
+// Bit k: bus first + k (count at most 32) holds a direct code of a source the bus allows. Every bus
+// of the word is looked up, without a branch; any other code reads as refused, for checkCode to
+// judge.
+inline u32 allowedDirectCodes(const u16* code, int first, int count) {
+  u32 allowed = 0;
+  for (int k = 0; k < count; ++k) {
+    const unsigned s = std::min(static_cast<unsigned>(static_cast<i16>(code[first + k]) - BUS_CODE_SOURCE_BASE),
+                                static_cast<unsigned>(N_TABLE_SOURCES));
+    allowed |= static_cast<u32>(DIRECT_CODES.takes[s][DIRECT_CODES.row[static_cast<std::size_t>(first + k)]]) << k;
+  }
+  return allowed;
+}
+inline CheckedCode checkCode(int bus, u16 code) {
+  const unsigned s = static_cast<unsigned>(static_cast<i16>(code) - BUS_CODE_SOURCE_BASE);
+  if (s < static_cast<unsigned>(N_TABLE_SOURCES))
+    return {static_cast<int>(s), DIRECT_CODES.takes[s][DIRECT_CODES.row[static_cast<std::size_t>(bus)]] != 0};
+  const int source = sourceOfCode(code);
+  return {source, allowedOnBus(bus, source)};
+}
 }  // namespace
 
 int resolveSourceCode(int code) {
@@ -289,6 +345,13 @@ void CategoryBus::initInternal() {
   rebuildReentryRow();
 }
 
+// Every selection goes through here: kept inline, as only this file calls it.
+inline void CategoryBus::takeBusChange(int b) {
+  records_[0].markBus(b);
+  markShareChanged();
+  freshBuses_[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
+}
+
 void CategoryBus::restore(const u8* stored) {
   CategoryCommon::restore(stored);
   KzifBus& r = records_[0];
@@ -298,11 +361,6 @@ void CategoryBus::restore(const u8* stored) {
   reentryInputs_.valid = false;
 }
 
-void CategoryBus::takeBusChange(int b) {
-  records_[0].markBus(b);
-  markShareChanged();
-  freshBuses_[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
-}
 
 namespace {
 // Calls f(b) for every bus of the set, in ascending order (a set usually holds few).
@@ -332,20 +390,59 @@ void CategoryBus::assign(const KzifBus& in, int) {
   marked[KzifBus::N_MASK_WORDS - 1] &= (1u << (N_BUSES % 32)) - 1;
   // Every bus is checked against the selections before the record: none is taken until all are
   // checked.
-  BusSet refused{};
-  forEachBus(marked, [&](int b) {
-    const int source = sourceOfCode(in.code[b]);
-    if (!allowedOnBus(b, source) || (isLoopChecked(b) && !checkReentry(b, source)))
-      refused[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
-  });
+  BusSet taken{};
+  // The source each loop-checked bus of the record selects, for the re-entry check below.
+  std::array<int, BUS_LOOP_CHECKED_LAST + 1> loopSource{};
+  for (std::size_t w = 0; w < marked.size(); ++w) {
+    // A word with many marks goes through the direct code table whole, marked buses or not; the
+    // marked ones with any other code, and those of a word with few marks (a one-bus selection),
+    // are judged one by one.
+    const int first = static_cast<int>(32 * w);
+    const int count = N_BUSES - first < 32 ? N_BUSES - first : 32;
+    constexpr int FEW_MARKS = 8;
+    u32 ok = std::popcount(marked[w]) > FEW_MARKS ? allowedDirectCodes(in.code, first, count) : 0;
+    if (w == 0)
+      for (int b = 0; b <= BUS_LOOP_CHECKED_LAST; ++b)
+        loopSource[static_cast<std::size_t>(b)] = static_cast<i16>(in.code[b]) - BUS_CODE_SOURCE_BASE;
+    for (u32 bits = marked[w] & ~ok; bits != 0; bits &= bits - 1) {
+      const int k = std::countr_zero(bits);
+      const CheckedCode c = checkCode(first + k, in.code[first + k]);
+      ok |= static_cast<u32>(c.allowed) << k;
+      if (w == 0 && k <= BUS_LOOP_CHECKED_LAST) loopSource[static_cast<std::size_t>(k)] = c.source;
+    }
+    taken[w] = marked[w] & ok;
+  }
+  // A loop-checked bus the sources allow must not make an M/E feed itself.
+  for (u32 bits = taken[0] & LOOP_CHECKED_BUSES; bits != 0; bits &= bits - 1) {
+    const int b = std::countr_zero(bits);
+    if (!checkReentry(b, loopSource[static_cast<std::size_t>(b)])) taken[0] &= ~(1u << b);
+  }
   if (linkSuppressRequest_) {
     linkSuppress_ = 1;
     linkSuppressRequest_ = 0;
   }
   rec::merge(live, in);  // flip only: the buses are not merged by the field list
-  BusSet taken;
-  for (std::size_t w = 0; w < marked.size(); ++w) taken[w] = marked[w] & ~refused[w];
-  forEachBus(taken, [&](int b) { takeCode(b, in.code[b]); });
+  // The AUX mix buses note the code they leave; every other bus takes its code as it is, a word of
+  // buses at once when all of it was taken (a whole record is the common one).
+  constexpr u32 AUX_MIX_BUSES = 0xFu << BUS_AUX1;
+  static_assert(BUS_AUX1 + 4 <= 32);
+  for (u32 bits = taken[0] & AUX_MIX_BUSES; bits != 0; bits &= bits - 1) {
+    const int b = std::countr_zero(bits);
+    takeCode(b, in.code[b]);
+  }
+  for (std::size_t w = 0; w < taken.size(); ++w) {
+    const int first = static_cast<int>(32 * w);
+    const int count = N_BUSES - first < 32 ? N_BUSES - first : 32;
+    const u32 every = count == 32 ? 0xFFFFFFFFu : (1u << count) - 1;
+    if (taken[w] == every) {
+      std::memcpy(&live.code[first], &in.code[first], sizeof(u16) * static_cast<std::size_t>(count));
+      continue;
+    }
+    for (u32 bits = taken[w]; bits != 0; bits &= bits - 1) {
+      const int b = first + std::countr_zero(bits);
+      live.code[b] = in.code[b];
+    }
+  }
   // A refused bus is marked too: the sender sees the selection that stands.
   for (std::size_t w = 0; w < marked.size(); ++w) {
     live.busMask[w] |= marked[w];
@@ -455,11 +552,19 @@ void CategoryBus::setUskSource(int source, int usk) {
   if (bus < 0 || bus > BUS_LAST || uskExchangeActive || !isCodableSource(source)) return;
   if (getSource(bus) == source) return;
   UskExchange exchange;
-  KzifBus one{};
-  one.me = static_cast<u8>(me_);
-  one.code[bus] = static_cast<u16>(BUS_CODE_SOURCE_BASE + source);
-  one.markBus(bus);
-  assign(one, 0);
+  // What a record marking this one bus would do, without building one.
+  if (allowedOnBus(bus, source) && (!isLoopChecked(bus) || checkReentry(bus, source))) {
+    takeCheckedSelection(bus, static_cast<u16>(BUS_CODE_SOURCE_BASE + source));
+    return;
+  }
+  // Refused: the bus is marked all the same, so that the sender sees the selection that stands.
+  if (linkSuppressRequest_) {
+    linkSuppress_ = 1;
+    linkSuppressRequest_ = 0;
+  }
+  takeBusChange(bus);
+  changed_[0] = 1;
+  if (isLoopChecked(bus)) markReentryRowStale();
 }
 
 inline int CategoryBus::routedKz(int b) {
@@ -605,19 +710,24 @@ void CategoryBus::update() {
 }
 
 void CategoryBus::followLink() {
-  const auto* link = BP::instance().find<CategorySourceLink>();
+  // A field without a changed bus follows nothing.
+  const auto* link = (freshBuses_[0] | freshBuses_[1] | freshBuses_[2]) != 0 ? BP::instance().find<CategorySourceLink>() : nullptr;
   bool skipped = false;
   if (link) {
     const int direction = link->direction();
     // Only the changed buses, in ascending order. What a follow changes in the pass is a
     // follower, which leads nothing in the same direction, so the set taken here is the whole
     // work of the pass.
+    // Only this M/E's own buses from the first keyer's fill on are followed here.
+    static constexpr std::array<std::array<u32, KzifBus::N_MASK_WORDS>, 3> OWN_FOLLOWED = {
+        busesFromTo(BUS_KEY1_FILL, BUS_LAST), busesFromTo(BUS_KEY1_FILL, BUS_DSK4_KEY),
+        busesFromTo(BUS_KEY1_FILL, BUS_LOOP_CHECKED_LAST)};
+    const auto& own = OWN_FOLLOWED[me_ == 0 ? 0 : me_ == 1 ? 1 : 2];
     std::array<u32, KzifBus::N_MASK_WORDS> fresh = freshBuses_;
-    for (std::size_t w = 0; w < fresh.size(); ++w) fresh[w] &= LEADERS[direction == 0 ? 0 : 1][w];
+    for (std::size_t w = 0; w < fresh.size(); ++w) fresh[w] &= LEADERS[direction == 0 ? 0 : 1][w] & own[w];
     for (std::size_t w = 0; w < fresh.size(); ++w) {
       for (u32 bits = fresh[w]; bits != 0; bits &= bits - 1) {
         const int b = static_cast<int>(w * 32) + std::countr_zero(bits);
-        if (b < BUS_KEY1_FILL || b > lastOwnBus()) continue;
         const int follower = followerOf(b, direction, *link);
         if (follower < 0) continue;
         if (linkSuppress_) {
@@ -672,16 +782,21 @@ bool CategoryBus::validateBuses() {
   bool loopBusChanged = false;
   u8 panels = 0;
   const int last = lastOwnBus();
-  for (int b = 0; b <= last; ++b) {
-    const int source = sourceOfCode(r.code[b]);
-    if (allowedOnBus(b, source)) {
-      const int code = static_cast<i16>(r.code[b]);
-      if (0 <= code && code < BUS_CODE_SOURCE_BASE && (code >> 8) < 3) panels = static_cast<u8>(panels | 1u << (code >> 8));
-      continue;
+  for (int first = 0; first <= last; first += 32) {
+    const int count = last + 1 - first < 32 ? last + 1 - first : 32;
+    const u32 every = count == 32 ? 0xFFFFFFFFu : (1u << count) - 1;
+    // The buses the direct code table does not pass, one by one.
+    for (u32 bits = every & ~allowedDirectCodes(r.code, first, count); bits != 0; bits &= bits - 1) {
+      const int b = first + std::countr_zero(bits);
+      if (checkCode(b, r.code[b]).allowed) {
+        const int code = static_cast<i16>(r.code[b]);
+        if (0 <= code && code < BUS_CODE_SOURCE_BASE && (code >> 8) < 3) panels = static_cast<u8>(panels | 1u << (code >> 8));
+        continue;
+      }
+      r.code[b] = BUS_CODE_BLACK;
+      takeBusChange(b);
+      loopBusChanged = loopBusChanged || isLoopChecked(b);
     }
-    r.code[b] = BUS_CODE_BLACK;
-    takeBusChange(b);
-    loopBusChanged = loopBusChanged || isLoopChecked(b);
   }
   std::memcpy(v.code.data(), r.code, sizeof r.code);
   v.xpt = xpt;

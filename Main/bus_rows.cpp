@@ -51,6 +51,17 @@ static_assert(xptIndexOfButton(0) == 0 && xptIndexOfButton(47) == 47 && xptIndex
 // M/E lamp codes.
 constexpr int ROW_STATUS_LAMP[N_ROWS] = {451, 452, 450, 453};
 constexpr int rowButtonLamp(int row, int column) { return 50 * row + column; }
+// The lamp index of each row button in an M/E lamp record: the rows are lit every field.
+constexpr auto ROW_BUTTON_LAMP_INDEX = [] {
+  std::array<std::array<i16, KzifXptAssign::N_COLUMNS>, N_ROWS> index{};
+  for (int r = 0; r < N_ROWS; ++r)
+    for (int c = 0; c < N_COLUMNS; ++c) {
+      const auto i = lampmap::ME_LED_TABLE[static_cast<std::size_t>(rowButtonLamp(r, c))];
+      if (i < 0) throw "every row button has a lamp";
+      index[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)] = static_cast<i16>(i);
+    }
+  return index;
+}();
 constexpr int LAMP_PANEL_FLAG1 = 222;
 constexpr int LAMP_PANEL_FLAG4 = 224;
 constexpr int LAMP_AUX_PAGE_BIT0 = 229;
@@ -253,11 +264,9 @@ class BusRowLamps {
     const u32 generation = xpt_->tableGeneration(panel_);
     xptGeneration_ = generation;
     if (!read.valid || read.xptGeneration != generation || read.ignore300 != ignore300 || read.ignore301 != ignore301) {
+      read.flags = xpt_->panelColumnFlags(panel_);
       u32 mask = 0;
-      for (int c = 0; c < N_COLUMNS; ++c) {
-        read.flags[static_cast<std::size_t>(c)] = xpt_->columnFlags(panel_, c);
-        mask |= read.flags[static_cast<std::size_t>(c)];
-      }
+      for (u32 f : read.flags) mask |= f;
       mask &= CategoryXpt::COLUMN_FUNCTION_A | CategoryXpt::COLUMN_FUNCTION_B;
       if (ignore300) mask &= ~CategoryXpt::COLUMN_FUNCTION_A;
       if (ignore301) mask &= ~CategoryXpt::COLUMN_FUNCTION_B;
@@ -378,8 +387,9 @@ class BusRowLamps {
     if (isNoBusRow(rowB)) {
       if (!takeInputs(r, inputs)) return;
       std::array<u8, N_COLUMNS> lamp{};
-      for (int c = 0; c < N_COLUMNS; ++c)
-        if (columnFunction(c) & static_cast<u32>(p)) lamp[static_cast<std::size_t>(c)] = 2;
+      if ((functionMask_ & static_cast<u32>(p)) != 0)
+        for (int c = 0; c < N_COLUMNS; ++c)
+          if (columnFunction(c) & static_cast<u32>(p)) lamp[static_cast<std::size_t>(c)] = 2;
       writeRow(r, lamp);
       return;
     }
@@ -424,9 +434,12 @@ class BusRowLamps {
           if (l == 0) l = 3;
         }
       }
-      for (int c = 0; c < N_COLUMNS; ++c) {
-        u8& l = lamp[static_cast<std::size_t>(c)];
-        if (l == 0 && (columnFunction(c) & engaged)) l = 2;
+      // The column flags hold only the shift keys of the function mask.
+      if ((functionMask_ & engaged) != 0) {
+        for (int c = 0; c < N_COLUMNS; ++c) {
+          u8& l = lamp[static_cast<std::size_t>(c)];
+          if (l == 0 && (columnFunction(c) & engaged)) l = 2;
+        }
       }
     } else {
       for (int c = 0; c < N_COLUMNS; ++c) {
@@ -452,7 +465,11 @@ class BusRowLamps {
   }
 
   void writeRow(int r, const std::array<u8, N_COLUMNS>& lamp) {
-    for (int c = 0; c < N_COLUMNS; ++c) setMeLamp(rowButtonLamp(r, c), lamp[static_cast<std::size_t>(c)]);
+    if (!meLed_) return;
+    const int base = panel_ * CategoryMeLed::N_LED;
+    const auto& index = ROW_BUTTON_LAMP_INDEX[static_cast<std::size_t>(r)];
+    for (int c = 0; c < N_COLUMNS; ++c)
+      meLed_->requestLamp(base + index[static_cast<std::size_t>(c)], lamp[static_cast<std::size_t>(c)]);
   }
 
   // An operation entry is lit 2 when the four rows work on exactly its buses, 3 when they work on

@@ -137,7 +137,11 @@ void CategoryButtonEvent::dispatch(const KzifButtonEvent& event) {
   if (code == 2006 || code == 2013) call(2, event.me, event);
   if (event.me > 3) return;
   const int me = event.me;
-  if (in(code, 1100, 1291)) call(4, me, event);
+  // A bus row button, the common event, matches no later step.
+  if (in(code, 1100, 1291)) {
+    call(4, me, event);
+    return;
+  }
   if (code == 1295 || code == 1296) call(5, me, event);
   if (in(code, 1600, 1839) || in(code, 2100, 2139)) call(6, me, event);
   if (in(code, 1700, 1707) || in(code, 1800, 1807) || in(code, 2100, 2103)) call(7, me, event);

@@ -145,21 +145,32 @@ SelectedByBuses buttonsSelectedByBuses(int panel) {
       found.buttons[static_cast<std::size_t>((code & 0xFF) / 32)] |= 1u << (code & 31);
       found.buses[static_cast<std::size_t>(me)][static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
     };
-    // Four codes at a time are passed over when none of them is a code of this panel's buttons:
-    // in each 16-bit lane, bit 8 is set when the high byte is not the panel or the low byte is
-    // 0xC0 or more.
+    // Four codes at a time: in each 16-bit lane, bit 8 is left set when the high byte is the
+    // panel and the low byte below 0xC0, which is a code of this panel's buttons, and only those
+    // lanes are looked at.
     const u64 panelLanes = static_cast<u64>(panel) * 0x0001000100010001ull;
-    auto noneOfPanel = [&](int from) {
+    auto ofPanel = [&](int from) {
       u64 four;
       std::memcpy(&four, &r.code[from], sizeof four);
       const u64 otherPanel = (((four >> 8) & LANES_LOW8) ^ panelLanes) + LANES_LOW8;
       const u64 pastButtons = (four & LANES_C0) + LANES_40;
-      return (otherPanel | pastButtons) & LANES_BIT8;
+      return ~(otherPanel | pastButtons) & LANES_BIT8;
     };
+    constexpr bool LOW_LANE_FIRST = std::endian::native == std::endian::little;
+    auto noteLanes = [&](int from, u64 lanes) {
+      for (; lanes != 0; lanes &= lanes - 1) {
+        const int lane = std::countr_zero(lanes) / 16;
+        note(from + (LOW_LANE_FIRST ? lane : CODES_PER_WORD - 1 - lane));
+      }
+    };
+    // Eight codes are passed over at once when neither four holds one.
     int b = 0;
     for (; b + 2 * CODES_PER_WORD <= N_BUSES; b += 2 * CODES_PER_WORD) {
-      if ((noneOfPanel(b) & noneOfPanel(b + CODES_PER_WORD)) == LANES_BIT8) continue;
-      for (int k = 0; k < 2 * CODES_PER_WORD; ++k) note(b + k);
+      const u64 first = ofPanel(b);
+      const u64 second = ofPanel(b + CODES_PER_WORD);
+      if ((first | second) == 0) continue;
+      noteLanes(b, first);
+      noteLanes(b + CODES_PER_WORD, second);
     }
     for (; b < N_BUSES; ++b) note(b);
   }
@@ -348,11 +359,16 @@ void CategoryXpt::mapFirstRowButtons(int panel) const {
   const i16* values = records_[panel].source;
   auto& first = firstRowButton_[p];
   first.fill(-1);
-  // From the last button down, so that the first one holding a value is the one left.
-  for (int b = KzifXptAssign::N_ROW_BUTTONS - 1; b >= 0; --b) {
-    const int v = values[b];
-    if (0 <= v && v < N_MAPPED_VALUES && columnFlags_[p][static_cast<std::size_t>(b % KzifXptAssign::N_COLUMNS)] == 0)
-      first[static_cast<std::size_t>(v)] = static_cast<i8>(b);
+  // From the last button down, so that the first one holding a value is the one left; a row at a
+  // time, so that each button's column is its place in the row.
+  const auto& flags = columnFlags_[p];
+  for (int row = 3; row >= 0; --row) {
+    for (int c = KzifXptAssign::N_COLUMNS - 1; c >= 0; --c) {
+      const int b = row * KzifXptAssign::N_COLUMNS + c;
+      const unsigned v = static_cast<unsigned>(values[b]);
+      if (v < static_cast<unsigned>(N_MAPPED_VALUES) && flags[static_cast<std::size_t>(c)] == 0)
+        first[v] = static_cast<i8>(b);
+    }
   }
   firstRowButtonValid_[p] = 1;
 }
@@ -370,6 +386,11 @@ int CategoryXpt::firstRowButtonOf(int panel, int source) const {
   for (int b = 0; b < KzifXptAssign::N_ROW_BUTTONS; ++b)
     if (values[b] == source && columnFlags_[p][static_cast<std::size_t>(b % KzifXptAssign::N_COLUMNS)] == 0) return b;
   return -1;
+}
+
+const std::array<u32, KzifXptAssign::N_COLUMNS>& CategoryXpt::panelColumnFlags(int panel) const {
+  KZ_CHECK(0 <= panel && panel < N_CHANNELS);
+  return columnFlags_[static_cast<std::size_t>(panel)];
 }
 
 u32 CategoryXpt::columnFlags(int panel, int column) const {

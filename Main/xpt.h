@@ -82,6 +82,8 @@ class CategoryXpt : public CategoryCommon<KzifXptAssign> {
   // Recomputes the 24 column flags of a panel from rows 0..3.
   void updateColumnFlags(int panel);
   u32 columnFlags(int panel, int column) const;
+  // The 24 column flags of a panel (0..2, asserted) at once.
+  const std::array<u32, KzifXptAssign::N_COLUMNS>& panelColumnFlags(int panel) const;
   // The first of the panel's row buttons (0..95) outside the function columns that holds
   // `source`; -1 for none or a negative source.
   int firstRowButtonOf(int panel, int source) const;

@@ -161,6 +161,30 @@ TEST_F(BusTest, RefusedBusesAreEchoedAtTheirCurrentCodeAndTheRestIsTaken) {
   EXPECT_EQ(routing(out).at("0x3210 0x1200") + " " + routing(out).at("0x1290"), "0x1100 0x11c0");
 }
 
+// A record marking every bus is judged a word of buses at a time: the same refusals at the edges of
+// each group, in each mask word, and the same take of an AUX mix bus, as a record of a few buses.
+TEST_F(BusTest, ARecordOfEveryBusRefusesAndTakesAsOneOfAFewBuses) {
+  play({"send 29 00000001 04 00 00 00 00", sendBus(0, {{24, direct(10)}}), "field"});
+  operate().auxMixEnable.value[0] = 1;
+  operate().auxMixRate.value[0] = 4;
+  std::map<int, int> all;
+  for (int b = 0; b < N_BUSES; ++b) all[b] = direct(10 + b % 20);
+  const std::map<int, int> refused = {{1, direct(170)}, {2, 0x0305},       {5, direct(150)}, {41, direct(303)},
+                                      {44, direct(400)}, {72, direct(150)}, {88, direct(234)}, {11, direct(9)}};
+  const std::map<int, int> taken = {{12, direct(314)}, {13, direct(170)}, {87, direct(233)}, {24, direct(11)},
+                                    {0, direct(223)},   {64, direct(10)}};
+  for (const auto& [b, code] : refused) all[b] = code;
+  for (const auto& [b, code] : taken) all[b] = code;
+  const Lines out = play({sendBus(0, all), "field"});
+  const auto e = echoOf(out, 0);
+  for (const auto& [b, code] : refused) EXPECT_EQ(e->code(b), BUS_CODE_BLACK) << b;
+  for (const auto& [b, code] : taken) EXPECT_EQ(e->code(b), code) << b;
+  for (int b : {3, 31, 32, 63, 65, 86}) EXPECT_EQ(e->code(b), direct(10 + b % 20)) << b;
+  // AUX 1 mixes from the source it held before the record.
+  const auto r = routing(out);
+  EXPECT_EQ(r.at("0x1220") + " " + r.at("0x1221") + " " + r.at("mix 0x1220"), "0x1101 0x1100 0.25");
+}
+
 TEST_F(BusTest, AnMeCannotTakeItsOwnOutputThroughAnotherMe) {
   // In one field: M/E 0 takes M/E 1's output, so M/E 1 may not take M/E 0's; its free bus may.
   Lines out = play({sendBus(0, {{0, direct(154)}}), sendBus(1, {{0, direct(150)}, {12, direct(150)}}), "field"});
@@ -330,6 +354,16 @@ TEST_F(BusTest, SourceLinkFollowsTheLeadingBusOfEachPair) {
             direct(12));
 }
 
+// Each M/E follows only the pairs it validates: M/E 1 up to the downstream keys, M/E 2 and 3 the
+// keyers alone; the copies they hold of shared buses are left to the M/E that owns them.
+TEST_F(BusTest, EachMeFollowsOnlyThePairsOfItsOwnBuses) {
+  play({sendLink(0, {{0, 11}}, true), "field"});
+  auto e = echoOf(play({sendBus(2, {{2, direct(10)}, {16, direct(10)}, {24, direct(10)}}), "field"}), 2);
+  EXPECT_EQ((std::array{e->code(3), int{e->marked(17)}, int{e->marked(25)}}), (std::array{direct(11), 0, 0}));
+  e = echoOf(play({sendBus(1, {{16, direct(10)}, {24, direct(10)}}), "field"}), 1);
+  EXPECT_EQ((std::array{e->code(17), int{e->marked(25)}}), (std::array{direct(11), 0}));
+}
+
 TEST_F(BusTest, UpstreamKeyBusesPassOnlyTheirOwnSourcesOnceEachWay) {
   CategoryBus::setUskSourceObserver([](int usk, int source) {
     uskCalls.push_back({usk, source});
@@ -345,6 +379,18 @@ TEST_F(BusTest, UpstreamKeyBusesPassOnlyTheirOwnSourcesOnceEachWay) {
   // Buses -1 and 89 do not exist.
   EXPECT_EQ((std::array{bus(0).getSource(72), bus(0).getSource(73), bus(0).getSource(-1), bus(0).getSource(89)}),
             (std::array{10, 12, -1, -1}));
+}
+
+// The assignment's sources reach the buses as a record marking one bus would: a source the bus
+// does not take leaves the code that stands, marked all the same.
+TEST_F(BusTest, AnUpstreamKeySourceIsTakenOrRefusedAsAOneBusRecord) {
+  play({sendBus(0, {{74, direct(20)}}), "field"});
+  bus(0).setUskSource(150, 2);  // an M/E output: no upstream key bus takes one
+  bus(0).setUskSource(11, 3);
+  const auto e = echoOf(play({"field"}), 0);
+  ASSERT_TRUE(e.has_value());
+  EXPECT_EQ((std::array{e->marked(74), e->marked(75), e->marked(76)}), (std::array{true, true, false}));
+  EXPECT_EQ((std::array{e->code(74), e->code(75)}), (std::array{direct(20), direct(11)}));
 }
 
 TEST_F(BusTest, KeyerAndDskRoutingTakeTheKeyBusOnlyWithASeparateKey) {
