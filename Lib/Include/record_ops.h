@@ -402,7 +402,8 @@ REC_ALWAYS_INLINE bool decodeField(WireReader& r, R& rec, const u8*& p) {
   constexpr const auto& d = FIELD<R, I>;
   if constexpr (fieldIsFixed<R, I>()) {
     if constexpr (startsFixedRun<R, I>()) {
-      p = r.take(fixedRunFrom<R, I>());
+      constexpr std::size_t run = fixedRunFrom<R, I>();  // worked out here, not at every call
+      p = r.take(run);
       if (p == nullptr) return false;
     }
     p = readFixed(p, rec.*(d.member), d.check);
@@ -423,7 +424,8 @@ REC_ALWAYS_INLINE bool encodeField(WireWriter& w, const R& rec, u8*& p) {
   constexpr const auto& d = FIELD<R, I>;
   if constexpr (fieldIsFixed<R, I>()) {
     if constexpr (startsFixedRun<R, I>()) {
-      p = w.take(fixedRunFrom<R, I>());
+      constexpr std::size_t run = fixedRunFrom<R, I>();
+      p = w.take(run);
       if (p == nullptr) return false;
     }
     p = writeFixed(p, rec.*(d.member));
