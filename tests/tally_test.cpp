@@ -90,6 +90,23 @@ TEST_F(TallyTest, ProgramFollowsBackgroundTransitionAndKeysAndOnlyGroupOneMovesB
   EXPECT_EQ(shownNext(0, {30, 31}), (V{30}));
   bk().wipeGroup = 3, bk().wipePattern = 12;
   EXPECT_EQ(shownNext(0, {30, 31}), (V{31}));
+  // Pattern 23 brings no utility bus in; a mix takes neither bus, whatever its wipe settings say.
+  bk().wipeGroup = 0, bk().wipePattern = 23;
+  EXPECT_EQ(shownNext(0, {30, 31}), V{});
+  bk().transType = 0;
+  for (auto [g, pattern] : {std::pair{0, 22}, {3, 12}}) {
+    bk().wipeGroup = static_cast<u8>(g), bk().wipePattern = static_cast<u8>(pattern);
+    EXPECT_EQ(shownNext(0, {30, 31}), V{}) << g;
+  }
+  // From the status words the wipe's utility bus is on air while the transition is, and only then.
+  hardwareMode(true);
+  run({"hw tally_me1 0x02"});
+  bk().transType = 1, bk().wipeGroup = 0, bk().wipePattern = 22;
+  EXPECT_EQ(shownNext(0, {10, 30, 31}), (V{10, 30}));
+  trans(bkgdTransIndex[0]).positionA = 0.0f;
+  EXPECT_EQ(shownNext(0, {10, 30, 31}), (V{10}));
+  trans(bkgdTransIndex[0]).positionA = 0.5f;
+  hardwareMode(false);
   // Key type 3: only the fill.
   bk().transType = 0, key(0, 0).style.keyType = 3, trans(bkgdTransIndex[0]).positionA = 0.0f;
   EXPECT_EQ(shownNext(0, {10, 11, 12, 13}), (V{10, 12}));
@@ -222,7 +239,14 @@ TEST_F(TallyTest, HardwareDskAndKeyLayersFromTheStatusWords) {
 TEST_F(TallyTest, RowsGoOutWholeOnChangeAndNotAgainUntilTheNextChange) {
   group(0, {1});
   bus(0, 0, 10);
+  const CategorySourceTally& sources = CategorySourceTally::get();
+  const KzifSourceTally& row0 = sources.sourceTally(0);
+  const u32 revision = sources.tallyRevision();
   Lines out = field();
+  // The row kept for the group is taken whole too, and readers of the tally see a new revision.
+  EXPECT_EQ(std::pair(row0.changed[0], row0.changed[7]), std::pair(0xFFFFFFFFu, 0x007FFFFFu));
+  EXPECT_NE(sources.tallyRevision(), revision);
+  const u32 taken = sources.tallyRevision();
   const std::string changed = std::string(56, 'f') + "007fffff";
   std::string tally(247 * 2, '0');
   tally[2 * 0 + 1] = '1', tally[2 * 130 + 1] = '1';
@@ -232,6 +256,7 @@ TEST_F(TallyTest, RowsGoOutWholeOnChangeAndNotAgainUntilTheNextChange) {
   EXPECT_EQ(only(out, "msg 52"), Lines{"msg 52 00000000" "00" "00000003" "00000000" "00000000" + buses});
   out = field();
   EXPECT_EQ(only(out, "msg 52").size() + only(out, "msg 53").size(), 0u);
+  EXPECT_EQ(std::pair(row0.changed[0], sources.tallyRevision()), std::pair(0u, taken));
   // A record from the System Manager only asks for a resend of the computed values.
   out = run({("send 52 " + hexOf(KzifBusTally{.me = 0, .tally = {0, 0, 1}})).c_str(), "field"});
   EXPECT_EQ(sentRecords<KzifBusTally>(out).at(0).tally[2], 0);
