@@ -156,6 +156,8 @@ TEST_F(XptTest, ARecordThatMovesNoValueLeavesTheTableGenerationAndOneThatDoesMov
   const int firstOf13 = xpt().firstRowButtonOf(2, 13);
   sendXpt(xptBody(0, 2, table, 0, 0, true));
   sendXpt(xptBody(0, 2, {{3, 13}}, 0));
+  // A whole word taken as it stands, the unmarked buttons past it carrying other values.
+  sendXpt(xptBody(0, 2, std::map<int, int>(table.begin(), table.find(32)), 0, 11));
   EXPECT_EQ(xpt().tableGeneration(2), before);
   // Button 3 (holding 13) to 14: the mapped row button of 13 moves on to the next one holding it.
   sendXpt(xptBody(0, 2, {{3, 14}}, 0));
@@ -167,6 +169,11 @@ TEST_F(XptTest, ARecordThatMovesNoValueLeavesTheTableGenerationAndOneThatDoesMov
   sendXpt(xptBody(0, 2, table, 0, 0, true));
   EXPECT_EQ((std::array{static_cast<int>(xpt().columnFlags(2, 9)), xpt().sourceOf(2, 9), xpt().firstRowButtonOf(2, 19)}),
             (std::array{2, -1, 41}));
+  // A value no button may hold (a damaged image) is still found, and only where it is.
+  xpt().record(0).source[50] = 400;
+  xpt().updateColumnFlags(0);
+  EXPECT_EQ((std::array{xpt().firstRowButtonOf(0, 400), xpt().firstRowButtonOf(0, 303), xpt().firstRowButtonOf(0, -1)}),
+            (std::array{50, -1, -1}));
 }
 
 class XptBusTest : public XptTest {
