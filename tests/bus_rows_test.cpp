@@ -278,9 +278,14 @@ TEST_F(BusRowsTest, PresetLampsMatchTheRowsExactlyOrOnTheSecondBusOfAPair) {
     send(48, statusBody(0, 0, {0, 1, row2, row3}));
     ASSERT_EQ(shown({208}), V{lit}) << row2 << " " << row3;
   }
-  // A code no row table knows (a damaged image) lights nothing.
+  // A code no row table knows (a damaged image) lights nothing, whatever bus its row works on.
   category::CategoryOperate::get().record(0).entries[0].codes.code[1] = 19;
   EXPECT_EQ(shownNext({208}), V{0});
+  send(48, statusBody(0, 0, {0, 1, 2, 0}));
+  for (int code = 19; code <= 255; ++code) {
+    category::CategoryOperate::get().record(0).entries[0].codes.code[1] = static_cast<u8>(code);
+    ASSERT_EQ(shownNext({208}), V{0}) << code;
+  }
 }
 
 TEST_F(BusRowsTest, SubPanelsJoinTheRotationOnRequestOneRefreshedPerField) {
@@ -312,6 +317,14 @@ TEST_F(BusRowsTest, SubPanelsJoinTheRotationOnRequestOneRefreshedPerField) {
 TEST_F(BusRowsTest, CustomAuxButtonsTakeTheBusOfTheirItem) {
   EXPECT_EQ(std::tuple(+customAuxButton(12).bus, +customAuxButton(17).bus, +customAuxButton(17).usable, +customAuxButton(35).lampCode),
             std::tuple(72, -1, 0, 2035));
+  // The table a start brings: every button's bus, lamp code and whether it may be used.
+  const int initialBus[36] = {24, 26, 28, 30, 32, 34, 36, 38, 40, 42, 44, 46, 72, 74, 76, 78, 13, -1,
+                              15, 88, 16, 18, 20, 22, 2,  4,  6,  8,  -1, -1, -1, -1, -1, -1, -1, -1};
+  for (int n = 0; n < 36; ++n) {
+    const CustomAuxButton& b = customAuxButton(n);
+    const int usable = (n >= 17 && n <= 19) || n >= 28 ? 0 : 1;
+    EXPECT_EQ(std::tuple(+b.bus, +b.lampCode, +b.group, +b.usable), std::tuple(initialBus[n], 2000 + n, 0, usable)) << n;
+  }
   // {button, item, bus then, usable then}
   const std::array<int, 4> items[] = {{0, 3, 28, 1},  {1, 18, 15, 0}, {2, 60, -1, 0}, {3, 29, 4, 1},
                                       {4, 19, 88, 0}, {5, 0, -1, 0},  {6, 44, 2, 1}};
