@@ -561,6 +561,10 @@ TEST_F(SimTest, AccessorsByIndexRefuseAnIndexOutsideTheirArrays) {
     EXPECT_TRUE(logged.starts_with("log [ERR] Assertion failed: ") && logged.ends_with(std::string(") ") + text))
         << text << ": " << testing::PrintToString(lines);
   }
+  // A record for a channel the category does not have names the framework's position.
+  lines.clear();
+  EXPECT_THROW(CategoryControlPanelConfig::get().assign(KzifControlPanelConfig{}, 1), assert::AssertException);
+  EXPECT_EQ(lines, Lines{"log [ERR] Assertion failed: Main/bp.h(424) 0 <= idx && idx < N_CHANNELS"});
   // The edges inside are taken.
   EXPECT_NO_THROW((op.panelMe(2), op.entry(7, 5), CategoryKey::get(0).externalPosition(3),
                    CategoryChromaKey::find(0)->readChannelData(3, data), CategoryDsk::get().view(3)));
