@@ -161,6 +161,10 @@ TEST_F(SourcesSimTest, MultiViewLabelsTallyAndLevels) {
   mv.setSourceLevel(202, 0.75f, 0.75f);  // a key source carries no audio
   EXPECT_EQ(std::tuple(mv.sourceLevel(204, 0), mv.sourceLevel(204, 1), mv.sourceLevel(202, 0)),
             std::tuple(0.25f, 0.5f, 0.0f));
+  // The four clip fills 201, 204, 207 and 210 carry levels; the sources either side of them none.
+  for (int source : {198, 201, 207, 210, 213}) mv.setSourceLevel(source, 0.125f, 0.375f);
+  for (auto [source, a, b] : {std::tuple{198, 0.0f, 0.0f}, {201, 0.125f, 0.375f}, {210, 0.125f, 0.375f}, {213, 0.0f, 0.0f}})
+    EXPECT_EQ(std::pair(mv.sourceLevel(source, 0), mv.sourceLevel(source, 1)), std::pair(a, b)) << source;
 
   // Its messages are taken silently, and the next message is read as usual.
   const Lines out = run({"send 40 00000001 02 03", "send 29 00000001 01 00 00 00 00", "field"});
