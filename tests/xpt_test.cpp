@@ -64,6 +64,8 @@ TEST_F(XptTest, ValueOutsideTheAcceptedListIsDroppedForItsButtonOnly) {
   for (std::size_t i = 0; i < bad.size(); ++i) sent[130 + int(i)] = bad[i];
   EXPECT_EQ(sendXpt(xptBody(1, 1, sent, 1)), (Lines{"msg 38 " + xptBody(1, 1, kept, 1, 302)}));
   EXPECT_EQ(xpt().sourceOf(0, 3), 302);  // the other panels keep their tables
+  // A refused value that is the lowest of its word without standing on the word's first button.
+  EXPECT_EQ(sendXpt(xptBody(1, 2, {{0, 140}, {1, 42}}, 1, 141)), (Lines{"msg 38 " + xptBody(1, 2, {{0, 140}}, 1, 302)}));
 
   // An option of 2 is dropped; with nothing marked the panel comes back with its masks clear
   // (literal bytes, so that a slip shared by the helper and the record cannot hide).
