@@ -355,6 +355,22 @@ TEST_F(BusTest, KeyerAndDskRoutingTakeTheKeyBusOnlyWithASeparateKey) {
   EXPECT_EQ(only(lines, "drv"), (Lines{"drv setMeContext 0x3211", "drv setMeInput 0x1206 0x1100",
                                        "drv setMeInput 0x1207 0x1101", "drv setDskInput 0x1212 0x1120",
                                        "drv setDskInput 0x1213 0x1120"}));
+  // Keyers and DSKs 0..3 only: one either side is refused by the bus's own check, before any
+  // driver call.
+  lines.clear();
+  for (int n : {-1, 4}) {
+    EXPECT_THROW(bus(1).applyKeyXpt(n, 1, 1), assert::AssertException) << n;
+    EXPECT_THROW(bus(1).applyDskXpt(n, 1, 0), assert::AssertException) << n;
+  }
+  EXPECT_EQ(only(lines, "drv"), Lines{});
+  const Lines refused = only(lines, "log [ERR]");
+  ASSERT_EQ(refused.size(), 4u);
+  for (const std::string& l : refused)
+    EXPECT_TRUE(l.starts_with("log [ERR] Assertion failed: Main/bus(") && l.ends_with(") 0 <= n && n < 4")) << l;
+  bus(1).applyKeyXpt(3, 0, 0);
+  bus(1).applyDskXpt(3, 0, 0);
+  EXPECT_EQ(only(lines, "drv"), (Lines{"drv setMeContext 0x3211", "drv setMeInput 0x120a 0x1193", "drv setMeInput 0x120b 0x1193",
+                                       "drv setDskInput 0x1216 0x1193", "drv setDskInput 0x1217 0x1193"}));
 }
 
 TEST_F(BusTest, HeldSendsDoNotMakeTheLinkFollowAgain) {
