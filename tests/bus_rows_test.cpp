@@ -199,6 +199,20 @@ TEST_F(BusRowsTest, PagesAndShiftKeysDecideWhereASelectionIsLit) {
   EXPECT_EQ(rowLamps(send(36, Body(774).put(4, 0x1, 4).put(8, 1, 1))), std::pair(0, 0));
 }
 
+TEST_F(BusRowsTest, AShiftKeyAddingTwoPagesReachesPageTwoFromPageZeroAndPageThreeFromPageOne) {
+  send(38, xptBody({{23, 301}, {51, 11}, {75, 12}}));  // column 23 adds two pages
+  const auto rowLamps = [](const Lines& out) {
+    const auto lamps = meLamps(out, 0, 0);
+    return std::pair{lamp(lamps, 3), lamp(lamps, 23)};
+  };
+  // Index 51: page 2, column 3 (code 1148 + 27), reached from page 0 and not from page 1.
+  EXPECT_EQ(rowLamps(act(press(0, 0, 0, 1175, 1))), std::pair(2, 2));
+  EXPECT_EQ(rowLamps(send(48, statusBody(0, 0, {0, 1, 0, 0}, {1, 0, 0, 0, 0}))), std::pair(0, 0));
+  // Index 75: page 3 (code 1196 + 27), reached from page 1 and not from page 0.
+  EXPECT_EQ(rowLamps(act(press(0, 0, 0, 1223, 1))), std::pair(2, 2));
+  EXPECT_EQ(rowLamps(send(48, statusBody(0, 0, {0, 1, 0, 0}, {0, 0, 0, 0, 0}))), std::pair(0, 0));
+}
+
 TEST_F(BusRowsTest, AShiftKeyAssignedAfterTheRowsAreLitLightsThemAgain) {
   send(38, xptBody({{27, 11}}));
   const auto rowLamps = [](const Lines& out) {

@@ -90,6 +90,17 @@ TEST_F(TallyTest, ProgramFollowsBackgroundTransitionAndKeysAndOnlyGroupOneMovesB
   EXPECT_EQ(shownNext(0, {30, 31}), (V{30}));
   bk().wipeGroup = 3, bk().wipePattern = 12;
   EXPECT_EQ(shownNext(0, {30, 31}), (V{31}));
+  // {group, variant, pattern, takes the other utility bus}: each family's patterns at both ends
+  // and one past, and the variants of group 1's patterns 16 and 18.
+  bk().wipeUtility = 0;
+  const std::array<int, 4> families[] = {{1, 2, 16, 1}, {1, 3, 18, 1}, {1, 1, 16, 0}, {1, 4, 18, 0}, {1, 2, 17, 0},
+                                         {3, 0, 15, 1}, {3, 0, 11, 0}, {3, 0, 16, 0}, {1, 0, 20, 1}, {1, 0, 22, 1},
+                                         {1, 0, 19, 0}, {1, 0, 23, 0}, {2, 0, 12, 0}};
+  for (const auto& [g, variant, pattern, takes] : families) {
+    bk().wipeGroup = static_cast<u8>(g), bk().wipeVariant = static_cast<u8>(variant), bk().wipePattern = static_cast<u8>(pattern);
+    EXPECT_EQ(shownNext(0, {30, 31}), takes ? V{31} : V{}) << g << " " << variant << " " << pattern;
+  }
+  bk().wipeUtility = 1, bk().wipeVariant = 0;
   // Pattern 23 brings no utility bus in; a mix takes neither bus, whatever its wipe settings say.
   bk().wipeGroup = 0, bk().wipePattern = 23;
   EXPECT_EQ(shownNext(0, {30, 31}), V{});
