@@ -172,6 +172,14 @@ TEST_F(TallyTest, DskProgramFollowsItsMeInputAndKeysAndFadeToBlackHidesIt) {
   group(1, {15});
   dskConfig().previewFollow = 1;
   EXPECT_EQ(shownNext(1, {172, 155, 154}), (V{172, 155}));
+  // DSK program 2 takes the second side's M/E input while the sides are selected apart, else the first's.
+  group(0, {14});
+  dskConfig().meInput[1] = 9;
+  dskConfig().sideSelect = 1;
+  EXPECT_EQ(shownNext(0, {171, 154, 156}), (V{171, 156}));
+  dskConfig().sideSelect = 0;
+  EXPECT_EQ(shownNext(0, {171, 154, 156}), (V{171, 154}));
+  group(0, {13});
   dskConfig().programAssign[0] = 0;
   const_cast<AutoTransition&>(CategoryOperate::get().fadeTransition()).positionA = 1.0f;
   EXPECT_EQ(shownNext(0, {170, 154, 20, 21}), V{});

@@ -172,10 +172,11 @@ TEST_F(XptTest, ARecordThatMovesNoValueLeavesTheTableGenerationAndOneThatDoesMov
   EXPECT_EQ((std::array{static_cast<int>(xpt().columnFlags(2, 9)), xpt().sourceOf(2, 9), xpt().firstRowButtonOf(2, 19)}),
             (std::array{2, -1, 41}));
   // A value no button may hold (a damaged image) is still found, and only where it is.
-  xpt().record(0).source[50] = 400;
+  xpt().record(0).source[50] = 400, xpt().record(0).source[51] = 0;
   xpt().updateColumnFlags(0);
-  EXPECT_EQ((std::array{xpt().firstRowButtonOf(0, 400), xpt().firstRowButtonOf(0, 303), xpt().firstRowButtonOf(0, -1)}),
-            (std::array{50, -1, -1}));
+  EXPECT_EQ((std::array{xpt().firstRowButtonOf(0, 400), xpt().firstRowButtonOf(0, 303), xpt().firstRowButtonOf(0, 0),
+                        xpt().firstRowButtonOf(0, -1)}),
+            (std::array{50, -1, 51, -1}));
 }
 
 class XptBusTest : public XptTest {
