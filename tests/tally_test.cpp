@@ -165,6 +165,13 @@ TEST_F(TallyTest, DskProgramFollowsItsMeInputAndKeysAndFadeToBlackHidesIt) {
   dsk(0).style.keyType = 2, dsk(0).style.styleFlag4 = 1;
   EXPECT_EQ(shownNext(0, {170, 154, 20, 21, 22}), (V{170, 154, 20, 21, 22}));
   for (int me = 0; me < N_ME; ++me) EXPECT_EQ(std::tuple(busOn(me, 16), busOn(me, 17)), std::tuple(1, 1)) << me;
+  // DSK 2 with a separate key flags its own pair, 18 and 19, on every M/E.
+  trans(dskTransIndex(1)).positionA = 1.0f;
+  dsk(1).style.keyType = 1, dsk(1).style.styleFlag4 = 1;
+  field();
+  for (int me = 0; me < N_ME; ++me)
+    EXPECT_EQ(std::tuple(busOn(me, 17), busOn(me, 18), busOn(me, 19), busOn(me, 20)), std::tuple(1, 1, 1, 0)) << me;
+  trans(dskTransIndex(1)).positionA = 0.0f;
   // DSK 1 assigned to program 2 leaves program 1.
   dskConfig().programAssign[0] = 1;
   EXPECT_EQ(shownNext(0, {170, 21}), (V{170}));
@@ -180,6 +187,16 @@ TEST_F(TallyTest, DskProgramFollowsItsMeInputAndKeysAndFadeToBlackHidesIt) {
   dskConfig().sideSelect = 0;
   EXPECT_EQ(shownNext(0, {171, 154, 156}), (V{171, 154}));
   group(0, {13});
+  // DSK preview 2 on a selected DSK: the second side only while that DSK is on program 2 and the
+  // sides are apart.
+  group(1, {16});
+  dskConfig().previewFollow = 0, dskConfig().previewSelect = 1;
+  for (auto [sides, assigned, shown] : {std::tuple{1, 1, V{173, 156}}, {1, 0, V{173, 154}}, {0, 1, V{173, 154}}}) {
+    dskConfig().sideSelect = static_cast<u8>(sides), dskConfig().programAssign[0] = static_cast<u8>(assigned);
+    EXPECT_EQ(shownNext(1, {173, 154, 156}), shown) << sides << " " << assigned;
+  }
+  group(1, {15});
+  dskConfig().previewFollow = 1, dskConfig().previewSelect = 0, dskConfig().sideSelect = 0;
   dskConfig().programAssign[0] = 0;
   const_cast<AutoTransition&>(CategoryOperate::get().fadeTransition()).positionA = 1.0f;
   EXPECT_EQ(shownNext(0, {170, 154, 20, 21}), V{});
@@ -201,6 +218,12 @@ TEST_F(TallyTest, AuxChainsUpstreamKeysAndExcludedInputs) {
   CategoryInputVideo::get().setTallyExcluded(0, 1);
   bus(0, 24, 241);  // the bus pass of the field refuses it again, after the tally pass has run
   EXPECT_EQ(shownNext(0, {240, 241, 10, 30, 31}), (V{240, 241}));
+  // The DVI inputs 140 and 141 are kept out by input channels 0 and 1.
+  for (auto [source, excludeSecond, shown] : {std::tuple{140, 0, V{241}}, {141, 0, V{241, 141}}, {141, 1, V{241}}}) {
+    CategoryInputVideo::get().setTallyExcluded(1, excludeSecond);
+    bus(0, 24, 241), bus(0, 25, source);
+    EXPECT_EQ(shownNext(0, {241, 140, 141}), shown) << source << " " << excludeSecond;
+  }
 }
 
 TEST_F(TallyTest, MesFeedingEachOtherAreWalkedOnceEach) {
