@@ -311,6 +311,14 @@ TEST_F(BusTest, AuxMixDissolvesFromTheOldToTheNewSourceOverItsDuration) {
   // A rate of 1 frame: the new source cuts in in its field.
   operate().auxMixRate.value[0] = 1;
   EXPECT_EQ(routing(play({sendBus(0, {{24, direct(20)}}), "field"})).at("mix 0x1220"), "1");
+  // Interlaced, a 2-frame mix steps a whole frame in the first field of each frame only; started
+  // in a second field, it is done in the fourth.
+  operate().auxMixRate.value[0] = 2;
+  play({"send 29 00000001 02 00 00 00 00", "field"});
+  Lines interlaced;
+  for (int f = 0; f < 4; ++f)
+    interlaced.push_back(routing(play({f == 0 ? sendBus(0, {{24, direct(21)}}) : "#", "field"})).at("mix 0x1220"));
+  EXPECT_EQ(interlaced, (Lines{"0", "0.5", "0.5", "1"}));
 }
 
 TEST_F(BusTest, SourceLinkFollowsTheLeadingBusOfEachPair) {
