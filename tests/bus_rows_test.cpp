@@ -352,6 +352,12 @@ TEST_F(BusRowsTest, CustomAuxButtonsTakeTheBusOfTheirItem) {
     EXPECT_EQ(std::tuple(+customAuxButton(n).bus, +customAuxButton(n).usable), std::tuple(b, usable)) << n;
   EXPECT_EQ(customAuxButton(7).bus, 38);  // no item given: as it was
   EXPECT_EQ(std::tuple(+customItemBus(44).me, +customItemBus(31).me, +customItemBus(32).me), std::tuple(2, 0, 4));
+  // {item, bus, M/E}: each run of the item table at both ends, and one past the last.
+  const std::array<int, 3> table[] = {{0, -1, -1}, {1, 24, 0},  {12, 46, 0}, {13, 72, 0}, {16, 78, 0}, {17, 13, 0},
+                                      {18, 15, 0}, {19, 88, 0}, {20, 16, 1}, {23, 22, 1}, {24, 80, 0}, {27, 86, 0},
+                                      {28, 2, 0},  {31, 8, 0},  {32, 2, 4},  {59, 8, 7},  {60, -1, -1}};
+  for (const auto& [item, b, me] : table)
+    EXPECT_EQ(std::pair(+customItemBus(item).bus, +customItemBus(item).me), std::pair(b, me)) << item;
   EXPECT_THROW(updateCustomInfoBus(36), assert::AssertException);
 }
 

@@ -204,6 +204,13 @@ TEST_F(XptBusTest, AReassignedButtonMovesEveryBusSelectingItWhereverTheBusLies) 
               (std::array<u16, 5>{1024 + 13, 1024 + 15, 1024 + 17, 0x205, 0x005}))
         << me;
   }
+  // Buttons past the first mask word: 33, 64 (the first of the third word) and 191 (the last).
+  sendXpt(xptBody(0, 1, {{33, 11}, {64, 12}, {191, 14}}, 0));
+  KzifBus& r = category::CategoryBus::get(0).record(0);
+  r.code[1] = 0x121, r.code[2] = 0x140, r.code[3] = 0x1BF;
+  run({("send 38 " + xptBody(0, 1, {{33, 20}, {64, 21}, {191, 22}}, 0)).c_str()});
+  BP::instance().receiveAll();
+  EXPECT_EQ((std::array{r.code[1], r.code[2], r.code[3]}), (std::array<u16, 3>{1024 + 11, 1024 + 12, 1024 + 14}));
 }
 
 // ---- bus status of the panels ------------------------------------------------------------------
