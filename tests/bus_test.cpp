@@ -328,6 +328,13 @@ TEST_F(BusTest, SourceLinkFollowsTheLeadingBusOfEachPair) {
   EXPECT_EQ(echoOf(play({sendLink(1, {}), sendBus(0, {{3, direct(11)}}), "field"}), 0)->code(2), direct(12));
   // AUX pairs while their flag is set; the follower is shared by every M/E.
   EXPECT_EQ(echoOf(play({sendLink(0, {}, true), sendBus(0, {{24, direct(11)}}), "field"}), 3)->code(25), direct(12));
+  // The pairs of the second and third mask words: AUX 5 (buses 32, 33) and AUX 21 (64, 65).
+  std::string pairs = "00" + hexBytes((1u << 4) | (1u << 20), 4);
+  for (int p = 0; p < N_AUX_LINK_PAIRS; ++p) pairs += p == 4 || p == 20 ? "01" : "00";
+  for (int leader : {32, 64}) {
+    const std::string link = "send 37 00000000 00000001" + maskedTable({}, N_LINK_KEYS) + "00" + pairs;
+    EXPECT_EQ(echoOf(play({link, sendBus(0, {{leader, direct(11)}}), "field"}), 3)->code(leader + 1), direct(12)) << leader;
+  }
   // A link-suppress of the system settings skips the follow of the next record, once.
   EXPECT_FALSE(echoOf(play({"send 29 00000002 00 01 00 00 00", sendBus(0, {{2, direct(11)}}), "field"}), 0)->marked(3));
   EXPECT_EQ(echoOf(play({"field", sendBus(0, {{2, direct(11)}}), "field"}), 0)->code(3), direct(12));
