@@ -91,6 +91,13 @@ TEST_F(XptTest, FunctionButtonsMakeTheirColumnResolveToNoSource) {
   for (const auto& [panel, button, mask, yes] : function)
     EXPECT_EQ(xpt().isFunctionColumn(panel, button, static_cast<u32>(mask)), yes == 1) << panel << " " << button;
   for (int row = 0; row < 4; ++row) EXPECT_EQ(xpt().sourceOf(0, 5 + 24 * row) + xpt().sourceOf(0, 6 + 24 * row), -2);
+  // A panel one either side of 0..2 fails the panel check, at its fixed position.
+  lines.clear();
+  for (int panel : {-1, 3}) {
+    EXPECT_THROW(xpt().sourceOf(panel, 0), assert::AssertException) << panel;
+    EXPECT_THROW(xpt().isFunctionColumn(panel, 5, 1), assert::AssertException) << panel;
+  }
+  EXPECT_EQ(lines, Lines(4, "log [ERR] Assertion failed: Main/xpt.cpp(287) 0 <= panel && panel < 3"));
   // Replacing the column's only function button brings its sources back.
   sendXpt(xptBody(0, 0, {{29, 11}}, 0));
   EXPECT_EQ(xpt().sourceOf(0, 5), 20);
