@@ -195,6 +195,14 @@ TEST_F(TallyTest, DskProgramFollowsItsMeInputAndKeysAndFadeToBlackHidesIt) {
     dskConfig().sideSelect = static_cast<u8>(sides), dskConfig().programAssign[0] = static_cast<u8>(assigned);
     EXPECT_EQ(shownNext(1, {173, 154, 156}), shown) << sides << " " << assigned;
   }
+  // With no DSK selected for it, DSK preview 2 shows the M/E program while a DSK is on program 2
+  // and the preview does not follow, else the M/E preview.
+  dskConfig().previewSelect = 0, dskConfig().sideSelect = 0;
+  for (auto [follow, assigned, shown] : {std::tuple{0, 1, V{173, 154}}, {0, 0, V{173, 155}}, {1, 1, V{173, 155}}}) {
+    dskConfig().previewFollow = static_cast<u8>(follow), dskConfig().programAssign[0] = static_cast<u8>(assigned);
+    EXPECT_EQ(shownNext(1, {173, 154, 155}), shown) << follow << " " << assigned;
+  }
+  dskConfig().programAssign[0] = 1;
   group(1, {15});
   dskConfig().previewFollow = 1, dskConfig().previewSelect = 0, dskConfig().sideSelect = 0;
   dskConfig().programAssign[0] = 0;
