@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "Main/aux_mix.h"
 #include "Main/bp.h"
 #include "Main/inputvideo.h"
 #include "Main/macro.h"
@@ -14,6 +15,7 @@
 #include "Main/shotmem.h"
 #include "Main/source_ids.h"
 #include "Main/sources.h"
+#include "Main/transition.h"
 #include "tests/sim_fixture.h"
 
 using Edges = std::array<i16, 4>;  // left, top, bottom, right
@@ -186,9 +188,18 @@ TEST_F(SourcesSimTest, ShotMemoryStatusEchoesItsChannelAndAPowerCycleClearsTheSe
             (Lines{"msg 22 00000000005101", "msg 22 0000000100a001"}));
   category::CategoryInputVideo::get().setConverted(0, 1);
   display.setEnable(1);
-  ASSERT_EQ(macro.attached(1, 2) + category::CategoryShotMemoryStatus::get().isStored(81) + display.ownsOutput(), 3);
+  // AUX mix channel 0 reported running.
+  AuxMix mix;
+  mix.setDuration(0, 4);
+  mix.update(0, 10, 2, true);
+  mix.update(0, 11, 2, true);
+  auto& transitions = category::CategoryTransitionStatus::get();
+  transitions.update(mix);
+  ASSERT_EQ(macro.attached(1, 2) + category::CategoryShotMemoryStatus::get().isStored(81) + display.ownsOutput() +
+                transitions.auxMixStatus(0),
+            4);
   run({"restart resume"});
   EXPECT_EQ(macro.attached(1, 2) + category::CategoryInputVideo::get().isConverted(10) +
-                category::CategoryShotMemoryStatus::get().isStored(81) + display.ownsOutput(),
+                category::CategoryShotMemoryStatus::get().isStored(81) + display.ownsOutput() + transitions.auxMixStatus(0),
             0);
 }
