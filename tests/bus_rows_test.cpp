@@ -233,6 +233,11 @@ TEST_F(BusRowsTest, LampModeOneLightsEveryButtonOfTheSource) {
   c.optionBlockA.mask = 1u << 3, c.optionBlockA.value3 = 1;
   category::CategoryControlPanelConfig::get().assign(c, 0);
   EXPECT_EQ(shownNext({3, 7}), (V{2, 2}));
+  // A selection on page 1 reached through a shift key: no button of page 0 holds its source, and
+  // the key is lit as engaged in this mode too.
+  send(38, xptBody({{23, 300}, {27, 11}}));
+  act(press(0, 0, 0, 1127, 1));
+  EXPECT_EQ(shownNext({3, 7, 23}), (V{0, 0, 2}));
 }
 
 TEST_F(BusRowsTest, CodeThreeThousandReachesEveryMeAndLetsGoOnlyOnRelease) {
