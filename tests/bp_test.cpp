@@ -535,6 +535,13 @@ TEST_F(SimTest, BackupLayoutIsPinnedToItsVersion) {
                                         "38:0:1264 39:0:5632 44:0:24 45:0:32 47:0:208 47:1:208 48:0:120 48:1:120 ")));
 }
 
+// The log names a type by its id: every id of the list at both ends, "Unknown" one past either.
+TEST(TypeList, NamesTheFirstAndLastIdsAndNoneOutside) {
+  EXPECT_EQ((std::vector<std::string>{typelist::typeName(-1), typelist::typeName(0), typelist::typeName(29),
+                                      typelist::typeName(N_TYPES - 1), typelist::typeName(N_TYPES)}),
+            (std::vector<std::string>{"Unknown", "KzifKey", "KzifSystem", "Type101", "Unknown"}));
+}
+
 TEST_F(SimTest, AccessorsByIndexRefuseAnIndexOutsideTheirArrays) {
   using namespace category;
   boot({});
@@ -553,6 +560,8 @@ TEST_F(SimTest, AccessorsByIndexRefuseAnIndexOutsideTheirArrays) {
       {"0 <= idx && idx < N_CHANNELS", [&] { CategoryChromaKey::find(0)->readChannelData(4, data); }},
       {"0 <= idx && idx < N_CHANNELS", [] { CategoryDsk::get().requestedKeyOn(4); }},
       {"0 <= idx && idx < N_CHANNELS", [] { CategoryDsk::get().view(-1); }},
+      {"0 <= type && type < N_TYPES", [] { BP::instance().setBodyRule(-1, BodyRule{}); }},
+      {"0 <= type && type < N_TYPES", [] { BP::instance().setBodyRule(N_TYPES, BodyRule{}); }},
   };
   for (const auto& [text, call] : refused) {
     lines.clear();
@@ -561,6 +570,10 @@ TEST_F(SimTest, AccessorsByIndexRefuseAnIndexOutsideTheirArrays) {
     EXPECT_TRUE(logged.starts_with("log [ERR] Assertion failed: ") && logged.ends_with(std::string(") ") + text))
         << text << ": " << testing::PrintToString(lines);
   }
+  // A record for a channel the category does not have names the framework's position.
+  lines.clear();
+  EXPECT_THROW(CategoryControlPanelConfig::get().assign(KzifControlPanelConfig{}, 1), assert::AssertException);
+  EXPECT_EQ(lines, Lines{"log [ERR] Assertion failed: Main/bp.h(424) 0 <= idx && idx < N_CHANNELS"});
   // The edges inside are taken.
   EXPECT_NO_THROW((op.panelMe(2), op.entry(7, 5), CategoryKey::get(0).externalPosition(3),
                    CategoryChromaKey::find(0)->readChannelData(3, data), CategoryDsk::get().view(3)));

@@ -199,6 +199,20 @@ TEST_F(BusRowsTest, PagesAndShiftKeysDecideWhereASelectionIsLit) {
   EXPECT_EQ(rowLamps(send(36, Body(774).put(4, 0x1, 4).put(8, 1, 1))), std::pair(0, 0));
 }
 
+TEST_F(BusRowsTest, AShiftKeyAddingTwoPagesReachesPageTwoFromPageZeroAndPageThreeFromPageOne) {
+  send(38, xptBody({{23, 301}, {51, 11}, {75, 12}}));  // column 23 adds two pages
+  const auto rowLamps = [](const Lines& out) {
+    const auto lamps = meLamps(out, 0, 0);
+    return std::pair{lamp(lamps, 3), lamp(lamps, 23)};
+  };
+  // Index 51: page 2, column 3 (code 1148 + 27), reached from page 0 and not from page 1.
+  EXPECT_EQ(rowLamps(act(press(0, 0, 0, 1175, 1))), std::pair(2, 2));
+  EXPECT_EQ(rowLamps(send(48, statusBody(0, 0, {0, 1, 0, 0}, {1, 0, 0, 0, 0}))), std::pair(0, 0));
+  // Index 75: page 3 (code 1196 + 27), reached from page 1 and not from page 0.
+  EXPECT_EQ(rowLamps(act(press(0, 0, 0, 1223, 1))), std::pair(2, 2));
+  EXPECT_EQ(rowLamps(send(48, statusBody(0, 0, {0, 1, 0, 0}, {0, 0, 0, 0, 0}))), std::pair(0, 0));
+}
+
 TEST_F(BusRowsTest, AShiftKeyAssignedAfterTheRowsAreLitLightsThemAgain) {
   send(38, xptBody({{27, 11}}));
   const auto rowLamps = [](const Lines& out) {
@@ -219,6 +233,11 @@ TEST_F(BusRowsTest, LampModeOneLightsEveryButtonOfTheSource) {
   c.optionBlockA.mask = 1u << 3, c.optionBlockA.value3 = 1;
   category::CategoryControlPanelConfig::get().assign(c, 0);
   EXPECT_EQ(shownNext({3, 7}), (V{2, 2}));
+  // A selection on page 1 reached through a shift key: no button of page 0 holds its source, and
+  // the key is lit as engaged in this mode too.
+  send(38, xptBody({{23, 300}, {27, 11}}));
+  act(press(0, 0, 0, 1127, 1));
+  EXPECT_EQ(shownNext({3, 7, 23}), (V{0, 0, 2}));
 }
 
 TEST_F(BusRowsTest, CodeThreeThousandReachesEveryMeAndLetsGoOnlyOnRelease) {
@@ -278,9 +297,14 @@ TEST_F(BusRowsTest, PresetLampsMatchTheRowsExactlyOrOnTheSecondBusOfAPair) {
     send(48, statusBody(0, 0, {0, 1, row2, row3}));
     ASSERT_EQ(shown({208}), V{lit}) << row2 << " " << row3;
   }
-  // A code no row table knows (a damaged image) lights nothing.
+  // A code no row table knows (a damaged image) lights nothing, whatever bus its row works on.
   category::CategoryOperate::get().record(0).entries[0].codes.code[1] = 19;
   EXPECT_EQ(shownNext({208}), V{0});
+  send(48, statusBody(0, 0, {0, 1, 2, 0}));
+  for (int code = 19; code <= 255; ++code) {
+    category::CategoryOperate::get().record(0).entries[0].codes.code[1] = static_cast<u8>(code);
+    ASSERT_EQ(shownNext({208}), V{0}) << code;
+  }
 }
 
 TEST_F(BusRowsTest, SubPanelsJoinTheRotationOnRequestOneRefreshedPerField) {
@@ -312,6 +336,14 @@ TEST_F(BusRowsTest, SubPanelsJoinTheRotationOnRequestOneRefreshedPerField) {
 TEST_F(BusRowsTest, CustomAuxButtonsTakeTheBusOfTheirItem) {
   EXPECT_EQ(std::tuple(+customAuxButton(12).bus, +customAuxButton(17).bus, +customAuxButton(17).usable, +customAuxButton(35).lampCode),
             std::tuple(72, -1, 0, 2035));
+  // The table a start brings: every button's bus, lamp code and whether it may be used.
+  const int initialBus[36] = {24, 26, 28, 30, 32, 34, 36, 38, 40, 42, 44, 46, 72, 74, 76, 78, 13, -1,
+                              15, 88, 16, 18, 20, 22, 2,  4,  6,  8,  -1, -1, -1, -1, -1, -1, -1, -1};
+  for (int n = 0; n < 36; ++n) {
+    const CustomAuxButton& b = customAuxButton(n);
+    const int usable = (n >= 17 && n <= 19) || n >= 28 ? 0 : 1;
+    EXPECT_EQ(std::tuple(+b.bus, +b.lampCode, +b.group, +b.usable), std::tuple(initialBus[n], 2000 + n, 0, usable)) << n;
+  }
   // {button, item, bus then, usable then}
   const std::array<int, 4> items[] = {{0, 3, 28, 1},  {1, 18, 15, 0}, {2, 60, -1, 0}, {3, 29, 4, 1},
                                       {4, 19, 88, 0}, {5, 0, -1, 0},  {6, 44, 2, 1}};
@@ -325,6 +357,12 @@ TEST_F(BusRowsTest, CustomAuxButtonsTakeTheBusOfTheirItem) {
     EXPECT_EQ(std::tuple(+customAuxButton(n).bus, +customAuxButton(n).usable), std::tuple(b, usable)) << n;
   EXPECT_EQ(customAuxButton(7).bus, 38);  // no item given: as it was
   EXPECT_EQ(std::tuple(+customItemBus(44).me, +customItemBus(31).me, +customItemBus(32).me), std::tuple(2, 0, 4));
+  // {item, bus, M/E}: each run of the item table at both ends, and one past the last.
+  const std::array<int, 3> table[] = {{0, -1, -1}, {1, 24, 0},  {12, 46, 0}, {13, 72, 0}, {16, 78, 0}, {17, 13, 0},
+                                      {18, 15, 0}, {19, 88, 0}, {20, 16, 1}, {23, 22, 1}, {24, 80, 0}, {27, 86, 0},
+                                      {28, 2, 0},  {31, 8, 0},  {32, 2, 4},  {59, 8, 7},  {60, -1, -1}};
+  for (const auto& [item, b, me] : table)
+    EXPECT_EQ(std::pair(+customItemBus(item).bus, +customItemBus(item).me), std::pair(b, me)) << item;
   EXPECT_THROW(updateCustomInfoBus(36), assert::AssertException);
 }
 

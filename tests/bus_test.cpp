@@ -335,6 +335,14 @@ TEST_F(BusTest, AuxMixDissolvesFromTheOldToTheNewSourceOverItsDuration) {
   // A rate of 1 frame: the new source cuts in in its field.
   operate().auxMixRate.value[0] = 1;
   EXPECT_EQ(routing(play({sendBus(0, {{24, direct(20)}}), "field"})).at("mix 0x1220"), "1");
+  // Interlaced, a 2-frame mix steps a whole frame in the first field of each frame only; started
+  // in a second field, it is done in the fourth.
+  operate().auxMixRate.value[0] = 2;
+  play({"send 29 00000001 02 00 00 00 00", "field"});
+  Lines interlaced;
+  for (int f = 0; f < 4; ++f)
+    interlaced.push_back(routing(play({f == 0 ? sendBus(0, {{24, direct(21)}}) : "#", "field"})).at("mix 0x1220"));
+  EXPECT_EQ(interlaced, (Lines{"0", "0.5", "0.5", "1"}));
 }
 
 TEST_F(BusTest, SourceLinkFollowsTheLeadingBusOfEachPair) {
@@ -344,6 +352,13 @@ TEST_F(BusTest, SourceLinkFollowsTheLeadingBusOfEachPair) {
   EXPECT_EQ(echoOf(play({sendLink(1, {}), sendBus(0, {{3, direct(11)}}), "field"}), 0)->code(2), direct(12));
   // AUX pairs while their flag is set; the follower is shared by every M/E.
   EXPECT_EQ(echoOf(play({sendLink(0, {}, true), sendBus(0, {{24, direct(11)}}), "field"}), 3)->code(25), direct(12));
+  // The pairs of the second and third mask words: AUX 5 (buses 32, 33) and AUX 21 (64, 65).
+  std::string pairs = "00" + hexBytes((1u << 4) | (1u << 20), 4);
+  for (int p = 0; p < N_AUX_LINK_PAIRS; ++p) pairs += p == 4 || p == 20 ? "01" : "00";
+  for (int leader : {32, 64}) {
+    const std::string link = "send 37 00000000 00000001" + maskedTable({}, N_LINK_KEYS) + "00" + pairs;
+    EXPECT_EQ(echoOf(play({link, sendBus(0, {{leader, direct(11)}}), "field"}), 3)->code(leader + 1), direct(12)) << leader;
+  }
   // A link-suppress of the system settings skips the follow of the next record, once.
   EXPECT_FALSE(echoOf(play({"send 29 00000002 00 01 00 00 00", sendBus(0, {{2, direct(11)}}), "field"}), 0)->marked(3));
   EXPECT_EQ(echoOf(play({"field", sendBus(0, {{2, direct(11)}}), "field"}), 0)->code(3), direct(12));
@@ -401,6 +416,22 @@ TEST_F(BusTest, KeyerAndDskRoutingTakeTheKeyBusOnlyWithASeparateKey) {
   EXPECT_EQ(only(lines, "drv"), (Lines{"drv setMeContext 0x3211", "drv setMeInput 0x1206 0x1100",
                                        "drv setMeInput 0x1207 0x1101", "drv setDskInput 0x1212 0x1120",
                                        "drv setDskInput 0x1213 0x1120"}));
+  // Keyers and DSKs 0..3 only: one either side is refused by the bus's own check, before any
+  // driver call.
+  lines.clear();
+  for (int n : {-1, 4}) {
+    EXPECT_THROW(bus(1).applyKeyXpt(n, 1, 1), assert::AssertException) << n;
+    EXPECT_THROW(bus(1).applyDskXpt(n, 1, 0), assert::AssertException) << n;
+  }
+  EXPECT_EQ(only(lines, "drv"), Lines{});
+  const Lines refused = only(lines, "log [ERR]");
+  ASSERT_EQ(refused.size(), 4u);
+  for (const std::string& l : refused)
+    EXPECT_TRUE(l.starts_with("log [ERR] Assertion failed: Main/bus(") && l.ends_with(") 0 <= n && n < 4")) << l;
+  bus(1).applyKeyXpt(3, 0, 0);
+  bus(1).applyDskXpt(3, 0, 0);
+  EXPECT_EQ(only(lines, "drv"), (Lines{"drv setMeContext 0x3211", "drv setMeInput 0x120a 0x1193", "drv setMeInput 0x120b 0x1193",
+                                       "drv setDskInput 0x1216 0x1193", "drv setDskInput 0x1217 0x1193"}));
 }
 
 TEST_F(BusTest, HeldSendsDoNotMakeTheLinkFollowAgain) {

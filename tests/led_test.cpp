@@ -144,7 +144,12 @@ TEST_F(LedTest, UnmappedCodesAndBadPanelsTouchNoLamp) {
   lines.clear();
   EXPECT_THROW(led().setLed(3, 200, 1), assert::AssertException);
   EXPECT_THROW(meLed(1).setLed(-1, 0, 1), assert::AssertException);
-  ASSERT_EQ(lines.size(), 2u);
+  // Reading a lamp back holds the panel to the same range, on both sides.
+  for (int panel : {-1, 3}) {
+    EXPECT_THROW(std::as_const(led()).led(panel, 200), assert::AssertException) << panel;
+    EXPECT_THROW(std::as_const(meLed(1)).led(panel, 0), assert::AssertException) << panel;
+  }
+  ASSERT_EQ(lines.size(), 6u);
   for (const std::string& l : lines)
     EXPECT_TRUE(l.starts_with("log [ERR] Assertion failed: Main/led(") &&
                 l.ends_with(") 0 <= panel && panel < N_CHANNELS")) << l;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
@@ -239,6 +240,16 @@ TEST(RecordMerge, DropsOnlyTheValuesThatFailTheirChecks) {
   EXPECT_EQ(encodeToBytes(dst), encodeToBytes(expected));
   EXPECT_EQ(r.droppedBits, (1u << 0) | (1u << 2) | (1u << 3) | (1u << 4));
   EXPECT_EQ(r.droppedValues, 5);
+
+  // A float range holds both its ends and nothing past either.
+  const std::pair<float, bool> gains[] = {{std::nextafter(0.0f, -1.0f), false}, {0.0f, true}, {2.0f, true},
+                                          {std::nextafter(2.0f, 3.0f), false}, {-1.5f, false}};
+  for (const auto& [gain, taken] : gains) {
+    Probe live = kSample, in{};
+    in.mask = 1u << 3, in.gain = gain;
+    const rec::MergeResult m = rec::merge(live, in);
+    EXPECT_EQ(std::pair(live.gain, m.droppedValues), std::pair(taken ? gain : kSample.gain, taken ? 0 : 1)) << gain;
+  }
 }
 
 TEST(RecordMerge, TableEntriesWithEveryFieldMarkedAreTakenWholeUnlessAValueFails) {
@@ -364,6 +375,23 @@ TEST(RecordDeclarationOrder, WireFollowsTheListAndElementsMergeOneByOne) {
   EXPECT_TRUE(rec::anyMask(dst));
 }
 
+// A text under a check of its own: no digit among the characters it counts.
+struct NoDigits {
+  bool accept(const rec::Text<4>& t) const {
+    for (std::size_t i = 0; i < t.usable(); ++i)
+      if ('0' <= t.chars[i] && t.chars[i] <= '9') return false;
+    return true;
+  }
+};
+struct Labelled {
+  u32 mask;
+  rec::Text<4> label;  // bit 0
+  static constexpr auto wire() {
+    using R = Labelled;
+    return rec::list(rec::mask(&R::mask), rec::field(0, &R::label, NoDigits{}));
+  }
+};
+
 // A stored record taken into one that holds the cold-start values: what passes its check is taken
 // whatever the masks say, what fails keeps the cold-start value, what no check judges (elements
 // never taken, unchecked fields) comes as stored. The count leaves out a refused value that is
@@ -383,6 +411,17 @@ TEST(RecordRestore, RefusedValuesKeepTheColdStartValueAndTheRestComesAsStored) {
   EXPECT_EQ(std::pair(rec::refusedValues(bad), rec::restoreChecked(c, bad)), std::pair(3, 3));
   EXPECT_EQ(std::tuple(c.hsl[0], c.hsl[1], c.pair[0], c.pair[1]), std::tuple(i16{0}, i16{0}, i16{0}, i16{10}));
   EXPECT_EQ(rec::refusedValues(Colors{}), 0);  // pair[1] 0 is refused, but a fresh record holds it
+
+  // A refused text counts when it differs from the cold start's in any counted character or in
+  // its length, a shorter text matching the start of the longer one too.
+  const std::tuple<const char*, const char*, int, const char*> texts[] = {
+      {"ab", "a1", 1, "ab"}, {"ab", "ab1", 1, "ab"}, {"ab1", "ab", 0, "ab"}, {"a1", "a1", 0, "a1"}, {"ab", "cd", 0, "cd"}};
+  for (const auto& [coldStart, stored, count, kept] : texts) {
+    Labelled into{}, from{};
+    into.label.set(coldStart), from.label.set(stored);
+    EXPECT_EQ(rec::restoreChecked(into, from), count) << coldStart << " " << stored;
+    EXPECT_EQ(std::string(into.label.chars), kept) << coldStart << " " << stored;
+  }
 }
 
 TEST(RecordLayouts, SystemWireIsNineBytesInFieldOrder) {

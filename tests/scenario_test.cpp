@@ -243,9 +243,15 @@ TEST_F(SimTest, StartupWaitsForTheSystemManagersLock) {
 }
 
 TEST_F(SimTest, JumpRequestIsHonouredByTheLoop) {
+  const int jumps = host::jumpCount();
+  run({"tick"});
+  EXPECT_EQ(host::jumpCount(), jumps);  // a zero word requests nothing
   run({"hw jump 0x100000", "tick"});
-  EXPECT_EQ(host::lastJumpAddress(), 0x100000u);
+  EXPECT_EQ(std::pair(host::lastJumpAddress(), host::jumpCount()), std::pair(0x100000u, jumps + 1));
   EXPECT_EQ(*platform::ocmWord(platform::OCM_JUMP_REQUEST), 0u);
+  // Taken once: the cleared word asks for no second jump.
+  run({"tick", "tick"});
+  EXPECT_EQ(host::jumpCount(), jumps + 1);
 }
 
 TEST_F(SimTest, LostVsyncIsLoggedOnceAndANewRateIsLearnt) {

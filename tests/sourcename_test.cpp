@@ -139,6 +139,14 @@ TEST_F(SourceNameTest, LabelsFollowTheModesAndCustomTextsRenameTheMeOutputsOfBot
   EXPECT_EQ(label(130) + " " + label(133) + " " + label(233) + " " + label(236) + " " + label(237) + " " + label(248),
             "STUPGM STUKEYPVW B2PGM B2KEYPVW ME2BPGM ME4BKEYPVW");
   EXPECT_EQ(label(174), "Black");
+  // A text that starts with a carriage return names nothing; one that ends with it drops it.
+  info = {};
+  info.customText[1].set("\rX");
+  info.customText[2].set("C\r");
+  info.mask = (1u << 19) | (1u << 20);
+  category::CategoryCustomInfo::get().assign(info, 0);
+  run({"field"});
+  EXPECT_EQ(label(134) + " " + label(138), "ME2PGM CPGM");
 
   // A user name of the last B-side output reaches index 248, not black's; so does publishing every
   // label on a new video format.

@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "Main/aux_mix.h"
 #include "Main/bp.h"
 #include "Main/inputvideo.h"
 #include "Main/macro.h"
@@ -14,6 +15,7 @@
 #include "Main/shotmem.h"
 #include "Main/source_ids.h"
 #include "Main/sources.h"
+#include "Main/transition.h"
 #include "tests/sim_fixture.h"
 
 using Edges = std::array<i16, 4>;  // left, top, bottom, right
@@ -161,6 +163,10 @@ TEST_F(SourcesSimTest, MultiViewLabelsTallyAndLevels) {
   mv.setSourceLevel(202, 0.75f, 0.75f);  // a key source carries no audio
   EXPECT_EQ(std::tuple(mv.sourceLevel(204, 0), mv.sourceLevel(204, 1), mv.sourceLevel(202, 0)),
             std::tuple(0.25f, 0.5f, 0.0f));
+  // The four clip fills 201, 204, 207 and 210 carry levels; the sources either side of them none.
+  for (int source : {198, 201, 207, 210, 213}) mv.setSourceLevel(source, 0.125f, 0.375f);
+  for (auto [source, a, b] : {std::tuple{198, 0.0f, 0.0f}, {201, 0.125f, 0.375f}, {210, 0.125f, 0.375f}, {213, 0.0f, 0.0f}})
+    EXPECT_EQ(std::pair(mv.sourceLevel(source, 0), mv.sourceLevel(source, 1)), std::pair(a, b)) << source;
 
   // Its messages are taken silently, and the next message is read as usual.
   const Lines out = run({"send 40 00000001 02 03", "send 29 00000001 01 00 00 00 00", "field"});
@@ -182,9 +188,18 @@ TEST_F(SourcesSimTest, ShotMemoryStatusEchoesItsChannelAndAPowerCycleClearsTheSe
             (Lines{"msg 22 00000000005101", "msg 22 0000000100a001"}));
   category::CategoryInputVideo::get().setConverted(0, 1);
   display.setEnable(1);
-  ASSERT_EQ(macro.attached(1, 2) + category::CategoryShotMemoryStatus::get().isStored(81) + display.ownsOutput(), 3);
+  // AUX mix channel 0 reported running.
+  AuxMix mix;
+  mix.setDuration(0, 4);
+  mix.update(0, 10, 2, true);
+  mix.update(0, 11, 2, true);
+  auto& transitions = category::CategoryTransitionStatus::get();
+  transitions.update(mix);
+  ASSERT_EQ(macro.attached(1, 2) + category::CategoryShotMemoryStatus::get().isStored(81) + display.ownsOutput() +
+                transitions.auxMixStatus(0),
+            4);
   run({"restart resume"});
   EXPECT_EQ(macro.attached(1, 2) + category::CategoryInputVideo::get().isConverted(10) +
-                category::CategoryShotMemoryStatus::get().isStored(81) + display.ownsOutput(),
+                category::CategoryShotMemoryStatus::get().isStored(81) + display.ownsOutput() + transitions.auxMixStatus(0),
             0);
 }

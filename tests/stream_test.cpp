@@ -79,6 +79,19 @@ TEST_F(SimTest, OutputRingKeepsMessagesWholeAndInOrderWhenItWraps) {
   for (int m = 0; m < MESSAGES; ++m) EXPECT_EQ(out[static_cast<std::size_t>(m)], "msg 99 " + hexOf(pattern(m, BODY))) << m;
 }
 
+// The last free byte is written where it is; a byte with no room left goes in after a flush.
+TEST_F(SimTest, AByteWrittenIntoAFullOutputRingGoesInAfterAFlush) {
+  BufferedOutStream& s = AcknowledgeSender::instance().stream();
+  const std::vector<u8> fill(s.freeSpace() - 1, 0);
+  s.append(fill.data(), fill.size());
+  const std::size_t full = BufferedOutStream::CAPACITY - BufferedOutStream::RESERVE;
+  EXPECT_TRUE(s.write(1));
+  EXPECT_EQ(s.unsent(), full);
+  EXPECT_TRUE(s.write(2));
+  EXPECT_LT(s.unsent(), full);
+  s.clear();
+}
+
 // A record goes into the output ring in place while it fits before the ring's end, and through
 // the scratch buffer when it would run past it: the same bytes, in order, either way.
 TEST_F(SimTest, RecordsWrittenInPlaceAndAroundTheRingEndKeepTheirBytes) {

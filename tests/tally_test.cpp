@@ -90,6 +90,34 @@ TEST_F(TallyTest, ProgramFollowsBackgroundTransitionAndKeysAndOnlyGroupOneMovesB
   EXPECT_EQ(shownNext(0, {30, 31}), (V{30}));
   bk().wipeGroup = 3, bk().wipePattern = 12;
   EXPECT_EQ(shownNext(0, {30, 31}), (V{31}));
+  // {group, variant, pattern, takes the other utility bus}: each family's patterns at both ends
+  // and one past, and the variants of group 1's patterns 16 and 18.
+  bk().wipeUtility = 0;
+  const std::array<int, 4> families[] = {{1, 2, 16, 1}, {1, 3, 18, 1}, {1, 1, 16, 0}, {1, 4, 18, 0}, {1, 2, 17, 0},
+                                         {3, 0, 15, 1}, {3, 0, 11, 0}, {3, 0, 16, 0}, {1, 0, 20, 1}, {1, 0, 22, 1},
+                                         {1, 0, 19, 0}, {1, 0, 23, 0}, {2, 0, 12, 0}};
+  for (const auto& [g, variant, pattern, takes] : families) {
+    bk().wipeGroup = static_cast<u8>(g), bk().wipeVariant = static_cast<u8>(variant), bk().wipePattern = static_cast<u8>(pattern);
+    EXPECT_EQ(shownNext(0, {30, 31}), takes ? V{31} : V{}) << g << " " << variant << " " << pattern;
+  }
+  bk().wipeUtility = 1, bk().wipeVariant = 0;
+  // Pattern 23 brings no utility bus in; a mix takes neither bus, whatever its wipe settings say.
+  bk().wipeGroup = 0, bk().wipePattern = 23;
+  EXPECT_EQ(shownNext(0, {30, 31}), V{});
+  bk().transType = 0;
+  for (auto [g, pattern] : {std::pair{0, 22}, {3, 12}}) {
+    bk().wipeGroup = static_cast<u8>(g), bk().wipePattern = static_cast<u8>(pattern);
+    EXPECT_EQ(shownNext(0, {30, 31}), V{}) << g;
+  }
+  // From the status words the wipe's utility bus is on air while the transition is, and only then.
+  hardwareMode(true);
+  run({"hw tally_me1 0x02"});
+  bk().transType = 1, bk().wipeGroup = 0, bk().wipePattern = 22;
+  EXPECT_EQ(shownNext(0, {10, 30, 31}), (V{10, 30}));
+  trans(bkgdTransIndex[0]).positionA = 0.0f;
+  EXPECT_EQ(shownNext(0, {10, 30, 31}), (V{10}));
+  trans(bkgdTransIndex[0]).positionA = 0.5f;
+  hardwareMode(false);
   // Key type 3: only the fill.
   bk().transType = 0, key(0, 0).style.keyType = 3, trans(bkgdTransIndex[0]).positionA = 0.0f;
   EXPECT_EQ(shownNext(0, {10, 11, 12, 13}), (V{10, 12}));
@@ -137,6 +165,13 @@ TEST_F(TallyTest, DskProgramFollowsItsMeInputAndKeysAndFadeToBlackHidesIt) {
   dsk(0).style.keyType = 2, dsk(0).style.styleFlag4 = 1;
   EXPECT_EQ(shownNext(0, {170, 154, 20, 21, 22}), (V{170, 154, 20, 21, 22}));
   for (int me = 0; me < N_ME; ++me) EXPECT_EQ(std::tuple(busOn(me, 16), busOn(me, 17)), std::tuple(1, 1)) << me;
+  // DSK 2 with a separate key flags its own pair, 18 and 19, on every M/E.
+  trans(dskTransIndex(1)).positionA = 1.0f;
+  dsk(1).style.keyType = 1, dsk(1).style.styleFlag4 = 1;
+  field();
+  for (int me = 0; me < N_ME; ++me)
+    EXPECT_EQ(std::tuple(busOn(me, 17), busOn(me, 18), busOn(me, 19), busOn(me, 20)), std::tuple(1, 1, 1, 0)) << me;
+  trans(dskTransIndex(1)).positionA = 0.0f;
   // DSK 1 assigned to program 2 leaves program 1.
   dskConfig().programAssign[0] = 1;
   EXPECT_EQ(shownNext(0, {170, 21}), (V{170}));
@@ -144,6 +179,32 @@ TEST_F(TallyTest, DskProgramFollowsItsMeInputAndKeysAndFadeToBlackHidesIt) {
   group(1, {15});
   dskConfig().previewFollow = 1;
   EXPECT_EQ(shownNext(1, {172, 155, 154}), (V{172, 155}));
+  // DSK program 2 takes the second side's M/E input while the sides are selected apart, else the first's.
+  group(0, {14});
+  dskConfig().meInput[1] = 9;
+  dskConfig().sideSelect = 1;
+  EXPECT_EQ(shownNext(0, {171, 154, 156}), (V{171, 156}));
+  dskConfig().sideSelect = 0;
+  EXPECT_EQ(shownNext(0, {171, 154, 156}), (V{171, 154}));
+  group(0, {13});
+  // DSK preview 2 on a selected DSK: the second side only while that DSK is on program 2 and the
+  // sides are apart.
+  group(1, {16});
+  dskConfig().previewFollow = 0, dskConfig().previewSelect = 1;
+  for (auto [sides, assigned, shown] : {std::tuple{1, 1, V{173, 156}}, {1, 0, V{173, 154}}, {0, 1, V{173, 154}}}) {
+    dskConfig().sideSelect = static_cast<u8>(sides), dskConfig().programAssign[0] = static_cast<u8>(assigned);
+    EXPECT_EQ(shownNext(1, {173, 154, 156}), shown) << sides << " " << assigned;
+  }
+  // With no DSK selected for it, DSK preview 2 shows the M/E program while a DSK is on program 2
+  // and the preview does not follow, else the M/E preview.
+  dskConfig().previewSelect = 0, dskConfig().sideSelect = 0;
+  for (auto [follow, assigned, shown] : {std::tuple{0, 1, V{173, 154}}, {0, 0, V{173, 155}}, {1, 1, V{173, 155}}}) {
+    dskConfig().previewFollow = static_cast<u8>(follow), dskConfig().programAssign[0] = static_cast<u8>(assigned);
+    EXPECT_EQ(shownNext(1, {173, 154, 155}), shown) << follow << " " << assigned;
+  }
+  dskConfig().programAssign[0] = 1;
+  group(1, {15});
+  dskConfig().previewFollow = 1, dskConfig().previewSelect = 0, dskConfig().sideSelect = 0;
   dskConfig().programAssign[0] = 0;
   const_cast<AutoTransition&>(CategoryOperate::get().fadeTransition()).positionA = 1.0f;
   EXPECT_EQ(shownNext(0, {170, 154, 20, 21}), V{});
@@ -165,6 +226,12 @@ TEST_F(TallyTest, AuxChainsUpstreamKeysAndExcludedInputs) {
   CategoryInputVideo::get().setTallyExcluded(0, 1);
   bus(0, 24, 241);  // the bus pass of the field refuses it again, after the tally pass has run
   EXPECT_EQ(shownNext(0, {240, 241, 10, 30, 31}), (V{240, 241}));
+  // The DVI inputs 140 and 141 are kept out by input channels 0 and 1.
+  for (auto [source, excludeSecond, shown] : {std::tuple{140, 0, V{241}}, {141, 0, V{241, 141}}, {141, 1, V{241}}}) {
+    CategoryInputVideo::get().setTallyExcluded(1, excludeSecond);
+    bus(0, 24, 241), bus(0, 25, source);
+    EXPECT_EQ(shownNext(0, {241, 140, 141}), shown) << source << " " << excludeSecond;
+  }
 }
 
 TEST_F(TallyTest, MesFeedingEachOtherAreWalkedOnceEach) {
@@ -222,7 +289,14 @@ TEST_F(TallyTest, HardwareDskAndKeyLayersFromTheStatusWords) {
 TEST_F(TallyTest, RowsGoOutWholeOnChangeAndNotAgainUntilTheNextChange) {
   group(0, {1});
   bus(0, 0, 10);
+  const CategorySourceTally& sources = CategorySourceTally::get();
+  const KzifSourceTally& row0 = sources.sourceTally(0);
+  const u32 revision = sources.tallyRevision();
   Lines out = field();
+  // The row kept for the group is taken whole too, and readers of the tally see a new revision.
+  EXPECT_EQ(std::pair(row0.changed[0], row0.changed[7]), std::pair(0xFFFFFFFFu, 0x007FFFFFu));
+  EXPECT_NE(sources.tallyRevision(), revision);
+  const u32 taken = sources.tallyRevision();
   const std::string changed = std::string(56, 'f') + "007fffff";
   std::string tally(247 * 2, '0');
   tally[2 * 0 + 1] = '1', tally[2 * 130 + 1] = '1';
@@ -232,6 +306,7 @@ TEST_F(TallyTest, RowsGoOutWholeOnChangeAndNotAgainUntilTheNextChange) {
   EXPECT_EQ(only(out, "msg 52"), Lines{"msg 52 00000000" "00" "00000003" "00000000" "00000000" + buses});
   out = field();
   EXPECT_EQ(only(out, "msg 52").size() + only(out, "msg 53").size(), 0u);
+  EXPECT_EQ(std::pair(row0.changed[0], sources.tallyRevision()), std::pair(0u, taken));
   // A record from the System Manager only asks for a resend of the computed values.
   out = run({("send 52 " + hexOf(KzifBusTally{.me = 0, .tally = {0, 0, 1}})).c_str(), "field"});
   EXPECT_EQ(sentRecords<KzifBusTally>(out).at(0).tally[2], 0);

@@ -64,6 +64,8 @@ TEST_F(XptTest, ValueOutsideTheAcceptedListIsDroppedForItsButtonOnly) {
   for (std::size_t i = 0; i < bad.size(); ++i) sent[130 + int(i)] = bad[i];
   EXPECT_EQ(sendXpt(xptBody(1, 1, sent, 1)), (Lines{"msg 38 " + xptBody(1, 1, kept, 1, 302)}));
   EXPECT_EQ(xpt().sourceOf(0, 3), 302);  // the other panels keep their tables
+  // A refused value that is the lowest of its word without standing on the word's first button.
+  EXPECT_EQ(sendXpt(xptBody(1, 2, {{0, 140}, {1, 42}}, 1, 141)), (Lines{"msg 38 " + xptBody(1, 2, {{0, 140}}, 1, 302)}));
 
   // An option of 2 is dropped; with nothing marked the panel comes back with its masks clear
   // (literal bytes, so that a slip shared by the helper and the record cannot hide).
@@ -89,6 +91,13 @@ TEST_F(XptTest, FunctionButtonsMakeTheirColumnResolveToNoSource) {
   for (const auto& [panel, button, mask, yes] : function)
     EXPECT_EQ(xpt().isFunctionColumn(panel, button, static_cast<u32>(mask)), yes == 1) << panel << " " << button;
   for (int row = 0; row < 4; ++row) EXPECT_EQ(xpt().sourceOf(0, 5 + 24 * row) + xpt().sourceOf(0, 6 + 24 * row), -2);
+  // A panel one either side of 0..2 fails the panel check, at its fixed position.
+  lines.clear();
+  for (int panel : {-1, 3}) {
+    EXPECT_THROW(xpt().sourceOf(panel, 0), assert::AssertException) << panel;
+    EXPECT_THROW(xpt().isFunctionColumn(panel, 5, 1), assert::AssertException) << panel;
+  }
+  EXPECT_EQ(lines, Lines(4, "log [ERR] Assertion failed: Main/xpt.cpp(287) 0 <= panel && panel < 3"));
   // Replacing the column's only function button brings its sources back.
   sendXpt(xptBody(0, 0, {{29, 11}}, 0));
   EXPECT_EQ(xpt().sourceOf(0, 5), 20);
@@ -156,6 +165,8 @@ TEST_F(XptTest, ARecordThatMovesNoValueLeavesTheTableGenerationAndOneThatDoesMov
   const int firstOf13 = xpt().firstRowButtonOf(2, 13);
   sendXpt(xptBody(0, 2, table, 0, 0, true));
   sendXpt(xptBody(0, 2, {{3, 13}}, 0));
+  // A whole word taken as it stands, the unmarked buttons past it carrying other values.
+  sendXpt(xptBody(0, 2, std::map<int, int>(table.begin(), table.find(32)), 0, 11));
   EXPECT_EQ(xpt().tableGeneration(2), before);
   // Button 3 (holding 13) to 14: the mapped row button of 13 moves on to the next one holding it.
   sendXpt(xptBody(0, 2, {{3, 14}}, 0));
@@ -167,6 +178,12 @@ TEST_F(XptTest, ARecordThatMovesNoValueLeavesTheTableGenerationAndOneThatDoesMov
   sendXpt(xptBody(0, 2, table, 0, 0, true));
   EXPECT_EQ((std::array{static_cast<int>(xpt().columnFlags(2, 9)), xpt().sourceOf(2, 9), xpt().firstRowButtonOf(2, 19)}),
             (std::array{2, -1, 41}));
+  // A value no button may hold (a damaged image) is still found, and only where it is.
+  xpt().record(0).source[50] = 400, xpt().record(0).source[51] = 0;
+  xpt().updateColumnFlags(0);
+  EXPECT_EQ((std::array{xpt().firstRowButtonOf(0, 400), xpt().firstRowButtonOf(0, 303), xpt().firstRowButtonOf(0, 0),
+                        xpt().firstRowButtonOf(0, -1)}),
+            (std::array{50, -1, 51, -1}));
 }
 
 class XptBusTest : public XptTest {
@@ -194,6 +211,13 @@ TEST_F(XptBusTest, AReassignedButtonMovesEveryBusSelectingItWhereverTheBusLies) 
               (std::array<u16, 5>{1024 + 13, 1024 + 15, 1024 + 17, 0x205, 0x005}))
         << me;
   }
+  // Buttons past the first mask word: 33, 64 (the first of the third word) and 191 (the last).
+  sendXpt(xptBody(0, 1, {{33, 11}, {64, 12}, {191, 14}}, 0));
+  KzifBus& r = category::CategoryBus::get(0).record(0);
+  r.code[1] = 0x121, r.code[2] = 0x140, r.code[3] = 0x1BF;
+  run({("send 38 " + xptBody(0, 1, {{33, 20}, {64, 21}, {191, 22}}, 0)).c_str()});
+  BP::instance().receiveAll();
+  EXPECT_EQ((std::array{r.code[1], r.code[2], r.code[3]}), (std::array<u16, 3>{1024 + 11, 1024 + 12, 1024 + 14}));
 }
 
 // ---- bus status of the panels ------------------------------------------------------------------
