@@ -157,11 +157,21 @@ TEST_F(KeyMemoryTest, OutOfRangeIsReportedOnlyForAddressesPastTheLimit) {
   // Unit indices past the default unit and accesses leaving a unit are faults of the caller.
   EXPECT_THROW(keySourceUnitAddress(KEY_SOURCE_DEFAULT_UNIT + 1), assert::AssertException);
   EXPECT_THROW(readKeySourceMemory(lastUnit, KEY_SOURCE_UNIT - 2, &word, 4), assert::AssertException);
-  const std::pair<int, int> units[] = {{180, 82}, {181, 82}, {182, 83}, {165, 117}};
+  // Each range at both ends; stills and clips come in threes, video twice and key once.
+  const std::pair<int, int> units[] = {{180, 82}, {181, 82}, {182, 83}, {165, 117}, {10, 0},   {89, 79},
+                                       {140, 80}, {141, 81}, {183, 84}, {184, 84}, {185, 85},  {190, 88},
+                                       {191, 89}, {200, 90}, {201, 90}, {202, 91}, {203, 92},  {205, 93},
+                                       {210, 96}, {211, 97}, {220, 98}, {223, 101}, {150, 102}};
   for (const auto& [source, unit] : units) EXPECT_EQ(KeyMemory::sourceUnitIndex(source), unit) << source;
   lines.clear();
   EXPECT_EQ(KeyMemory::sourceUnitIndex(142), -1);
   EXPECT_EQ(lines, Lines{"log [ERR] invalid source 142"});
+  // One past each end of every range is no source.
+  for (int source : {9, 90, 139, 149, 166, 179, 192, 199, 212, 219, 224}) {
+    lines.clear();
+    EXPECT_EQ(KeyMemory::sourceUnitIndex(source), -1) << source;
+    EXPECT_EQ(lines, Lines{"log [ERR] invalid source " + std::to_string(source)});
+  }
 }
 
 TEST_F(KeyMemoryTest, StoredKeyDataBytes) {
