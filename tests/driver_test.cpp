@@ -151,6 +151,20 @@ TEST_F(DriverTest, OutOfRangeArgumentsThrowAndRecordNothing) {
        [] { setChromaKeySample(KZ_CHROMA_SAMPLE_1408 + 1, 0); }},
       {"id == KZ_CHROMA_SAMPLE_1401 || id == KZ_CHROMA_SAMPLE_1407 || id == KZ_CHROMA_SAMPLE_1408",
        [] { setChromaKeySample(KZ_CHROMA_SAMPLE_1401 - 1, 0); }},
+      // Chroma key mode and level words, one past each end.
+      {"KZ_CHROMA_MODE_FIRST <= mode && mode <= KZ_CHROMA_MODE_LAST",
+       [] { setChromaKeyEnable(KZ_KEY1, 1, 1, KZ_CHROMA_FIXED, KZ_CHROMA_MODE_FIRST - 1); }},
+      {"KZ_CHROMA_MODE_FIRST <= mode && mode <= KZ_CHROMA_MODE_LAST",
+       [] { setChromaKeyEnable(KZ_KEY1, 1, 1, KZ_CHROMA_FIXED, KZ_CHROMA_MODE_LAST + 1); }},
+      {"0 <= a && a <= 3", [] { setChromaKeyLevel(KZ_KEY1, -1, 0); }},
+      {"0 <= a && a <= 3", [] { setChromaKeyLevel(KZ_KEY1, 4, 0); }},
+      {"-8 <= b && b <= 8", [] { setChromaKeyLevel(KZ_KEY1, 0, -9); }},
+      {"-8 <= b && b <= 8", [] { setChromaKeyLevel(KZ_KEY1, 0, 9); }},
+      // Wipe modulation: the background or a key, nothing on either side of the keys.
+      {"target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4)",
+       [] { setWipeModulation(KZ_KEY1 - 1, KZ_TRANS_MOD_X, 0.5f, 100.0f, 1.0f); }},
+      {"target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4)",
+       [] { setWipeModulation(KZ_KEY4 + 1, KZ_TRANS_MOD_X, 0.5f, 100.0f, 1.0f); }},
   };
   for (int id : {KZ_CHROMA_SAMPLE_1401, KZ_CHROMA_SAMPLE_1407, KZ_CHROMA_SAMPLE_1408}) setChromaKeySample(id, 0);
   traceLines.clear();
