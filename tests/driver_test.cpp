@@ -15,6 +15,7 @@
 #include "Driver/effects.h"
 #include "Driver/filter.h"
 #include "Driver/key.h"
+#include "Driver/operate.h"
 #include "Driver/transition.h"
 #include "Driver/kz.h"
 #include "Platform/host.h"
@@ -125,6 +126,18 @@ TEST_F(DriverTest, FirstUpdateWritesThePowerOnStateThenOnlyChangesOfContextsWith
       {glue + kz::reg::AUX_MIX + 4 * 2, 512u | 0x10000u}, {glue + kz::reg::MEMORY_SOURCE, 5},
       {glue + kz::reg::INPUT_USK + 4 * (KZ_BLACK - KZ_IN_1), 3}};
   EXPECT_EQ(registersWrittenByUpdate(), expected);
+}
+
+// The fade keyer level: level x 1023 rounded, held to 0..1023 at both ends; each value replaces the last.
+TEST_F(DriverTest, OperateKeyLevelIsRoundedAndClampedAndFollowsEveryValue) {
+  const std::pair<f32, u16> levels[] = {{0.5f, 512},  {0.0f, 0},    {1.0f, 1023},       {0.25f, 256},
+                                        {-0.5f, 0},   {1.0f, 1023}, {std::nanf(""), 0}, {2.0f, 1023},
+                                        {0.001f, 1},  {0.999f, 1022}};
+  for (const auto& [level, stored] : levels) {
+    setOperateKeyLevel(level);
+    EXPECT_EQ(kz::operateKeyLevel(), stored) << level;
+  }
+  kz::resetOperateKeyLevel();
 }
 
 TEST_F(DriverTest, OutOfRangeArgumentsThrowAndRecordNothing) {
