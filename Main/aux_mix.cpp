@@ -45,8 +45,3 @@ int AuxMix::running(int ch) const {
   if (ch < 0 || ch >= N_CHANNELS) return 0;
   return channels_[static_cast<std::size_t>(ch)].running;
 }
-
-const AuxMixChannel& AuxMix::channel(int ch) const {
-  KZ_CHECK(0 <= ch && ch < N_CHANNELS);
-  return channels_[static_cast<std::size_t>(ch)];
-}

@@ -47,7 +47,6 @@ class AuxMix {
   }
   Sources sources(int ch) const;
   int running(int ch) const;
-  const AuxMixChannel& channel(int ch) const;
 
  private:
   void step(int ch, int source, int videoFormat, bool fieldOne);

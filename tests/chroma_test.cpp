@@ -4,12 +4,14 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Driver/chroma.h"
 #include "Driver/kz.h"
 #include "Main/bp.h"
 #include "Main/chrkey.h"
+#include "Main/mf_config.h"
 #include "Platform/platform.h"
 #include "tests/key_body.h"
 #include "tests/record_hex.h"
@@ -135,6 +137,63 @@ TEST_F(ChromaTest, RecordFieldsAreCheckedOneByOneMeWideValuesReachEveryKeyerAndT
   EXPECT_EQ(only(underContext(out), "drv setChromaKeyEnable 0x1209"), Lines{"drv setChromaKeyEnable 0x1209 1 1 0x2010 0x2013"});
   EXPECT_EQ(only(underContext(out), "drv setMeKeyOutputs"), Lines{"drv setMeKeyOutputs 0x1402 0x1403 0x1404 0x1405"});
   EXPECT_EQ(only(underContext(out), "drv setChromaKeySample 0x1401"), Lines(4, "drv setChromaKeySample 0x1401 1"));
+}
+
+// Each M/E-wide value moved alone (the position by one coordinate) reaches all four keyers in the
+// next field, marked with its own bit only.
+TEST_F(ChromaTest, EachMeWideValueMovedAloneReachesEveryKeyer) {
+  struct Case {
+    KzifChromaKey sent;
+    std::vector<int> echoed;  // mask, sample key, chroma mode, position x and y, size
+  };
+  const Case cases[] = {
+      {{.mask = 0x40, .channel = 2, .sampleSize = 1500}, {0x40, 0, 0, 0, 0, 1500}},
+      {{.mask = 0x20, .channel = 2, .samplePosition = {0, -400}}, {0x20, 0, 0, 0, -400, 1500}},
+      {{.mask = 0x20, .channel = 2, .samplePosition = {300, -400}}, {0x20, 0, 0, 300, -400, 1500}},
+      {{.mask = 0x4, .channel = 2, .sampleKey = 2}, {0x4, 2, 0, 300, -400, 1500}},
+      {{.mask = 0x8, .channel = 2, .chromaMode = 1}, {0x8, 2, 1, 300, -400, 1500}},
+  };
+  play({"field"});
+  for (const Case& c : cases) {
+    const std::vector<KzifChromaKey> echoed = sentRecords<KzifChromaKey>(play({chroma(c.sent), "field"}));
+    ASSERT_EQ(echoed.size(), 4u) << c.sent.mask;
+    for (const KzifChromaKey& e : echoed)
+      EXPECT_EQ(std::vector<int>({static_cast<int>(e.mask), e.sampleKey, e.chromaMode, e.samplePosition[0],
+                                  e.samplePosition[1], e.sampleSize}),
+                c.echoed)
+          << "mask " << c.sent.mask << " keyer " << e.channel;
+  }
+}
+
+// Configuration bytes force the 0x1401 and 0x1407 sample enables off each on its own, whether the
+// sample key is a chroma keyer or not; 0x1408 follows the configured sample keyer alone.
+TEST_F(ChromaTest, ConfigurationForcesEachSampleEnableOffOnItsOwn) {
+  const auto config = [](int off1401, int off1407) {
+    KzifMainframeConfig c{};
+    c.meConfig[0].mask = 1u << 5 | 1u << 3;
+    c.meConfig[0].sampleOff1401 = static_cast<u8>(off1401);
+    c.meConfig[0].sampleOff1407 = static_cast<u8>(off1407);
+    return "send 26 " + hexOf(c);
+  };
+  const auto enables = [&](const Lines& out) {
+    Lines r;
+    for (const char* id : {"0x1401", "0x1407", "0x1408"}) {
+      const Lines each = only(underContext(out), std::string("drv setChromaKeySample ") + id);
+      EXPECT_EQ(each.size(), 4u) << id;  // once per keyer
+      r.push_back(each.empty() ? "" : each.back().substr(23));
+    }
+    return r;
+  };
+  const KzifChromaKey sampleKey1{.mask = 0x4, .channel = 0, .sampleKey = 1};
+  EXPECT_EQ(enables(play({keyerToChroma(0, 0), chroma(sampleKey1), "field"})), (Lines{"0x1401 1", "0x1407 1", "0x1408 0"}));
+  EXPECT_EQ(enables(play({config(1, 0), "field"})), (Lines{"0x1401 0", "0x1407 1", "0x1408 0"}));
+  EXPECT_EQ(enables(play({config(0, 1), "field"})), (Lines{"0x1401 1", "0x1407 0", "0x1408 0"}));
+  // Sample key 2 is no chroma keyer: both off, forced or not.
+  const KzifChromaKey sampleKey2{.mask = 0x4, .channel = 0, .sampleKey = 2};
+  for (const auto& [off1401, off1407] : {std::pair(0, 0), std::pair(1, 1), std::pair(1, 0)})
+    EXPECT_EQ(enables(play({chroma(sampleKey2), config(off1401, off1407), "field"})),
+              (Lines{"0x1401 0", "0x1407 0", "0x1408 0"}))
+        << off1401 << off1407;
 }
 
 TEST(ChromaSampleArea, PositionsAwayFromTheRoundingEdgesInEachRaster) {

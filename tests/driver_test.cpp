@@ -15,6 +15,7 @@
 #include "Driver/effects.h"
 #include "Driver/filter.h"
 #include "Driver/key.h"
+#include "Driver/operate.h"
 #include "Driver/transition.h"
 #include "Driver/kz.h"
 #include "Platform/host.h"
@@ -127,6 +128,18 @@ TEST_F(DriverTest, FirstUpdateWritesThePowerOnStateThenOnlyChangesOfContextsWith
   EXPECT_EQ(registersWrittenByUpdate(), expected);
 }
 
+// The fade keyer level: level x 1023 rounded, held to 0..1023 at both ends; each value replaces the last.
+TEST_F(DriverTest, OperateKeyLevelIsRoundedAndClampedAndFollowsEveryValue) {
+  const std::pair<f32, u16> levels[] = {{0.5f, 512},  {0.0f, 0},    {1.0f, 1023},       {0.25f, 256},
+                                        {-0.5f, 0},   {1.0f, 1023}, {std::nanf(""), 0}, {2.0f, 1023},
+                                        {0.001f, 1},  {0.999f, 1022}};
+  for (const auto& [level, stored] : levels) {
+    setOperateKeyLevel(level);
+    EXPECT_EQ(kz::operateKeyLevel(), stored) << level;
+  }
+  kz::resetOperateKeyLevel();
+}
+
 TEST_F(DriverTest, OutOfRangeArgumentsThrowAndRecordNothing) {
   // A call just past one end of each checked range, with the check's text.
   const std::pair<const char*, std::function<void()>> refused[] = {
@@ -151,6 +164,20 @@ TEST_F(DriverTest, OutOfRangeArgumentsThrowAndRecordNothing) {
        [] { setChromaKeySample(KZ_CHROMA_SAMPLE_1408 + 1, 0); }},
       {"id == KZ_CHROMA_SAMPLE_1401 || id == KZ_CHROMA_SAMPLE_1407 || id == KZ_CHROMA_SAMPLE_1408",
        [] { setChromaKeySample(KZ_CHROMA_SAMPLE_1401 - 1, 0); }},
+      // Chroma key mode and level words, one past each end.
+      {"KZ_CHROMA_MODE_FIRST <= mode && mode <= KZ_CHROMA_MODE_LAST",
+       [] { setChromaKeyEnable(KZ_KEY1, 1, 1, KZ_CHROMA_FIXED, KZ_CHROMA_MODE_FIRST - 1); }},
+      {"KZ_CHROMA_MODE_FIRST <= mode && mode <= KZ_CHROMA_MODE_LAST",
+       [] { setChromaKeyEnable(KZ_KEY1, 1, 1, KZ_CHROMA_FIXED, KZ_CHROMA_MODE_LAST + 1); }},
+      {"0 <= a && a <= 3", [] { setChromaKeyLevel(KZ_KEY1, -1, 0); }},
+      {"0 <= a && a <= 3", [] { setChromaKeyLevel(KZ_KEY1, 4, 0); }},
+      {"-8 <= b && b <= 8", [] { setChromaKeyLevel(KZ_KEY1, 0, -9); }},
+      {"-8 <= b && b <= 8", [] { setChromaKeyLevel(KZ_KEY1, 0, 9); }},
+      // Wipe modulation: the background or a key, nothing on either side of the keys.
+      {"target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4)",
+       [] { setWipeModulation(KZ_KEY1 - 1, KZ_TRANS_MOD_X, 0.5f, 100.0f, 1.0f); }},
+      {"target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4)",
+       [] { setWipeModulation(KZ_KEY4 + 1, KZ_TRANS_MOD_X, 0.5f, 100.0f, 1.0f); }},
   };
   for (int id : {KZ_CHROMA_SAMPLE_1401, KZ_CHROMA_SAMPLE_1407, KZ_CHROMA_SAMPLE_1408}) setChromaKeySample(id, 0);
   traceLines.clear();

@@ -237,7 +237,7 @@ TEST_F(KeyTest, NamesKeepTwelveCharactersAndABodyTooShortDropsTheRecord) {
 
 TEST_F(KeyTest, CommandCopiesDveSettingsIntoTheKeysOfItsTargetMe) {
   KeyBody dve(0, 0);  // key 1 of M/E 0
-  dve.field(7, 84, {1}, 1).field(8, 85, {1}, 1).field(12, 103, {1, 2, 3}, 2).field(13, 109, {30000}, 4);
+  dve.field(7, 84, {1}, 1).field(8, 85, {1}, 1).field(9, 86, {3}, 1).field(12, 103, {1, 2, 3}, 2).field(13, 109, {30000}, 4);
   dve.field(16, 123, {10, 20, 30}, 2).put(129, 0x3, 4).put(133, 6000, 2).put(135, 7000, 2).field(20, 153, {-7}, 2);
   dve.put(147, 0x3, 4).put(151, 0x0100, 2).field(21, 155, {-1, 2, -3, 4}, 2);
   dve.put(87, 0x7, 4).put(91, 1, 1).put(92, 9, 2).put(94, 8, 2);

@@ -62,6 +62,13 @@ class KeyMemoryTest : public SimTest {
       if (k.me == me && k.channel == ch && (k.adjust.mask & 1u) != 0) r.push_back(k.adjust.clip);
     return r;
   }
+  // The clip of every KzifDsk echo of DSK `ch`.
+  static std::vector<int> dskClips(const Lines& out, int ch) {
+    std::vector<int> r;
+    for (const KzifDsk& d : sentRecords<KzifDsk>(out))
+      if (d.channel == ch && (d.adjust.mask & 1u) != 0) r.push_back(d.adjust.clip);
+    return r;
+  }
 };
 
 TEST_F(KeyMemoryTest, LookIsStoredTakenBackAndInvalidatedBySourceLinkAndOperationUnlessDisabled) {
@@ -125,6 +132,10 @@ TEST_F(KeyMemoryTest, SharedModeCopiesAChangedLookToTheOtherKeyOnTheSameSource) 
   const Lines out = play({clipLine(0, 0, 700), "field", peekHeader(2)});
   EXPECT_EQ(clips(out, 0, 1), std::vector<int>{700});
   EXPECT_EQ(only(out, "smem"), Lines{SLOT0_STORED});
+  // Downstream keys too: the new look of DSK 1 reaches DSK 2 on the same source in the same field.
+  play({busLine(1, 16, 14), busLine(1, 18, 14), "field"});
+  const KzifDsk d{.channel = 0, .adjust = {.mask = 1, .clip = 250}};
+  EXPECT_EQ(dskClips(play({"send 0x5 " + hexOf(d), "field"}), 1), std::vector<int>{250});
 }
 
 TEST_F(KeyMemoryTest, DownstreamKeyLookGoesToItsSlotAndInitialiseAllClearsTheUnits) {
@@ -133,8 +144,14 @@ TEST_F(KeyMemoryTest, DownstreamKeyLookGoesToItsSlotAndInitialiseAllClearsTheUni
                           peekHeader(2), "peek 0x662e044 2"});
   // DSK 2 is slot 17: enabled bit 17, its clip at 57232 + 156 + 24 in the unit.
   EXPECT_EQ(only(out, "smem"), (Lines{header(2, "03000000000002000000000002100000"), "smem 0x662e044 9001"}));
-  // The initialise-all command forgets every stored look (the slot data stays in place).
-  EXPECT_EQ(play({"send 72 00", "field", peekHeader(2)}).back(), header(2, "03000000000000000000000003100000"));
+  // Another source gives the default unit's look; back on the first, its own look comes again.
+  EXPECT_EQ(dskClips(play({busLine(1, 18, 13), "field"}), 1), std::vector<int>{0});
+  EXPECT_EQ(dskClips(play({busLine(1, 18, 12), "field"}), 1), std::vector<int>{400});
+  // The initialise-all command forgets every stored look (the slot data stays in place), with a
+  // look change taken in the same field before it.
+  const KzifDsk again{.channel = 1, .adjust = {.mask = 1, .clip = 300}};
+  EXPECT_EQ(play({"send 0x5 " + hexOf(again), "send 72 00", "field", peekHeader(2)}).back(),
+            header(2, "03000000000000000000000003100000"));
 }
 
 TEST_F(KeyMemoryTest, OutOfRangeIsReportedOnlyForAddressesPastTheLimit) {
@@ -157,11 +174,21 @@ TEST_F(KeyMemoryTest, OutOfRangeIsReportedOnlyForAddressesPastTheLimit) {
   // Unit indices past the default unit and accesses leaving a unit are faults of the caller.
   EXPECT_THROW(keySourceUnitAddress(KEY_SOURCE_DEFAULT_UNIT + 1), assert::AssertException);
   EXPECT_THROW(readKeySourceMemory(lastUnit, KEY_SOURCE_UNIT - 2, &word, 4), assert::AssertException);
-  const std::pair<int, int> units[] = {{180, 82}, {181, 82}, {182, 83}, {165, 117}};
+  // Each range at both ends; stills and clips come in threes, video twice and key once.
+  const std::pair<int, int> units[] = {{180, 82}, {181, 82}, {182, 83}, {165, 117}, {10, 0},   {89, 79},
+                                       {140, 80}, {141, 81}, {183, 84}, {184, 84}, {185, 85},  {190, 88},
+                                       {191, 89}, {200, 90}, {201, 90}, {202, 91}, {203, 92},  {205, 93},
+                                       {210, 96}, {211, 97}, {220, 98}, {223, 101}, {150, 102}};
   for (const auto& [source, unit] : units) EXPECT_EQ(KeyMemory::sourceUnitIndex(source), unit) << source;
   lines.clear();
   EXPECT_EQ(KeyMemory::sourceUnitIndex(142), -1);
   EXPECT_EQ(lines, Lines{"log [ERR] invalid source 142"});
+  // One past each end of every range is no source.
+  for (int source : {9, 90, 139, 149, 166, 179, 192, 199, 212, 219, 224}) {
+    lines.clear();
+    EXPECT_EQ(KeyMemory::sourceUnitIndex(source), -1) << source;
+    EXPECT_EQ(lines, Lines{"log [ERR] invalid source " + std::to_string(source)});
+  }
 }
 
 TEST_F(KeyMemoryTest, StoredKeyDataBytes) {
