@@ -124,11 +124,6 @@ void CategoryMaintenance::assign(const KzifMaintenance& in, int idx) {
 
   KzifMaintenance& r = records_[0];
   rec::merge(r, local, rec::Checks::Skip);
-  for (int i = 0; i < MaintenanceLinkTable::N_LINKS; ++i) {
-    if (!(local.linkTable.mask & (1u << i))) continue;
-    r.linkTable.link[i] = local.linkTable.link[i];
-    r.linkTable.mask |= 1u << i;
-  }
   mayHoldMarks(idx);
 
   // The time stamps are kept but never echoed on their own: only a record that brought anything

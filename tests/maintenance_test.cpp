@@ -268,3 +268,33 @@ TEST_F(MaintenanceTest, RefreshResendsEveryAlarmTextOfTheFourUnits) {
     EXPECT_EQ(std::pair(a.mask & 0xFu, items), std::pair(0xFu, texts[static_cast<std::size_t>(unit)])) << unit;
   }
 }
+
+// A resume writes every alarm text afresh from its present byte, also the ones the field work
+// would leave as received, and keeps a power unit that is there.
+TEST_F(MaintenanceTest, ResumeRewritesEveryAlarmTextAndKeepsAPresentUnit) {
+  KzifMaintenance r = allPresent();
+  r.mainframeAlarm.present[3] = 0;
+  r.mainframeAlarm.mask |= 0xC;
+  r.mainframeAlarm.item[2].set("No Alarm!!");
+  r.mainframeAlarm.item[3].set("-x");
+  r.subControlPanel1Alarm.mask = 0x2;
+  r.subControlPanel1Alarm.item[1].set("-y");
+  sendRecord(r);
+  ASSERT_EQ(std::pair(textOf(stored().mainframeAlarm.item[2]), textOf(stored().subControlPanel1Alarm.item[1])),
+            std::pair(std::string("No Alarm!!"), std::string("-y")));
+  auto sent = sentRecords<KzifMaintenance>(run({"restart", "field"}));
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(mainframeItems(sent[0]), (std::vector<std::string>{"-", "-", "No Alarm", "-"}));
+  EXPECT_EQ(textOf(sent[0].subControlPanel1Alarm.item[1]), "-");
+
+  // The power status is read when the record is restored: unit 1 there, unit 2 not.
+  run({"hw power 1"});
+  sendRecord(allPresent());
+  ASSERT_EQ(std::pair(+stored().mainframeAlarm.present[0], +stored().mainframeAlarm.present[1]), std::pair(1, 0));
+  BP::instance().require<CategoryMaintenance>().restore(platform::nvWindow() +
+                                                        BP::instance().shareOffset(KzifMaintenance::TYPE_ID, 0));
+  sent = sentRecords<KzifMaintenance>(run({"field"}));
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(std::pair(+sent[0].mainframeAlarm.present[0], +sent[0].mainframeAlarm.present[1]), std::pair(1, 0));
+  EXPECT_EQ(mainframeItems(sent[0]), (std::vector<std::string>{"No Alarm", "-", "No Alarm", "No Alarm"}));
+}
