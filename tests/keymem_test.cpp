@@ -135,6 +135,14 @@ TEST_F(KeyMemoryTest, DownstreamKeyLookGoesToItsSlotAndInitialiseAllClearsTheUni
   EXPECT_EQ(only(out, "smem"), (Lines{header(2, "03000000000002000000000002100000"), "smem 0x662e044 9001"}));
   // The initialise-all command forgets every stored look (the slot data stays in place).
   EXPECT_EQ(play({"send 72 00", "field", peekHeader(2)}).back(), header(2, "03000000000000000000000003100000"));
+  // Stored again, the same look writes nothing more; a changed one is written and counted.
+  const KzifDsk changed{.channel = 1, .adjust = {.mask = 1, .clip = 401}};
+  EXPECT_EQ(only(play({"send 0x5 " + hexOf(changed), "field", "send 0x5 " + hexOf(changed), "field", peekHeader(2),
+                       "peek 0x662e044 2"}),
+                 "smem"),
+            (Lines{header(2, "03000000000002000000000004100000"), "smem 0x662e044 9101"}));
+  EXPECT_EQ(only(play({"send 0x5 " + hexOf(d), "field", peekHeader(2), "peek 0x662e044 2"}), "smem"),
+            (Lines{header(2, "03000000000002000000000005100000"), "smem 0x662e044 9001"}));
 }
 
 TEST_F(KeyMemoryTest, OutOfRangeIsReportedOnlyForAddressesPastTheLimit) {
