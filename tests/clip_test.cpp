@@ -164,6 +164,9 @@ TEST_F(ClipTest, RecordRunsFromCommandToFinishUnderItsWriteLockInFramesAndInFiel
     EXPECT_EQ(drv(fields(3), "startClipPlay"), Lines{});
     run({"drain on"});
   }
+  // A long clip records without flag 1; options 0 and 6 add flags 4 and 8.
+  exec("send 11 00000000 00 00000051 01 00 00 00 01 0000 01");
+  EXPECT_EQ(drv(run({recCommand(7, 1).c_str(), "field"}), "startClipPlay"), Lines{"drv startClipPlay 0x118a 6 12"});
 }
 
 TEST_F(ClipTest, MonitorShowsTheRecordChannelUntilItRecordsOrTheChannelChangesAndEndlessRecordsWrap) {
