@@ -337,6 +337,7 @@ TEST_F(ClipTest, TrimsTheSystemManagerChangesMoveTheWindowSoFramesPlayedAndRepor
   // The same trim again moves nothing; the end of the new range ends play on its first frame.
   out = run({trimEntry(0, 1, 5, 8).c_str(), "field 4"});
   EXPECT_EQ(drv(out, "setClipRange"), Lines{});
+  EXPECT_EQ(drv(out, "cueClip"), cues({2, 3, 0}));  // the last frame of the new window is its fourth
   EXPECT_EQ(std::tuple(+entry(0).state, kz::clipImage(0).shown, entry(0).position.current), std::tuple(0, 4, 5u));
 }
 
