@@ -382,6 +382,11 @@ TEST_F(ClipTest, FieldCountingPlaysOnTheFirstFieldOrOnBothInFieldModeAndEndsAndJ
   run({"hw parity 0", playCommand(13, 0, 3).c_str(), "field 2"});
   EXPECT_EQ(entry(0).position.current, 4u);
   EXPECT_EQ(status().channel(0).activeCommand, CategoryClipStatus::NO_COMMAND);
+  // Reversed, every field is shown; the loop wraps from field 0 to the first field of the last
+  // frame.
+  exec(playSettings(0, 2, 1));
+  out = run({"hw parity 0", playCommand(12, 0).c_str(), "field", "hw parity 0", playCommand(10, 0).c_str(), "field 10"});
+  EXPECT_EQ(drv(out, "cueClip"), cues({1, 7, 6, 5, 4, 3, 2, 1, 0, 6, 5}));
 }
 
 TEST_F(ClipTest, LeverFollowOnAnMeAndOnABSide) {
