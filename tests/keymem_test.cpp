@@ -143,6 +143,8 @@ TEST_F(KeyMemoryTest, DownstreamKeyLookGoesToItsSlotAndInitialiseAllClearsTheUni
             (Lines{header(2, "03000000000002000000000004100000"), "smem 0x662e044 9101"}));
   EXPECT_EQ(only(play({"send 0x5 " + hexOf(d), "field", peekHeader(2), "peek 0x662e044 2"}), "smem"),
             (Lines{header(2, "03000000000002000000000005100000"), "smem 0x662e044 9001"}));
+  // Beside the look: the sources on DSK 2's fill and key buses (18 and 19 of the DSK M/E).
+  EXPECT_EQ(play({"peek 0x662e0bc 8"}), Lines{"smem 0x662e0bc 0c000000df000000"});  // 12 and 223
 }
 
 TEST_F(KeyMemoryTest, OutOfRangeIsReportedOnlyForAddressesPastTheLimit) {
