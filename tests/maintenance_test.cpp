@@ -267,6 +267,14 @@ TEST_F(MaintenanceTest, RefreshResendsEveryAlarmTextOfTheFourUnits) {
     for (const auto& item : a.item) items.push_back(textOf(item));
     EXPECT_EQ(std::pair(a.mask & 0xFu, items), std::pair(0xFu, texts[static_cast<std::size_t>(unit)])) << unit;
   }
+  // An item made absent, a text of its own received with it, shows a dash in the same field.
+  KzifMaintenance absent{};
+  absent.mainframeAlarm.mask = (1u << 7) | (1u << 3);
+  absent.mainframeAlarm.item[3].set("Fan");
+  const auto back = sentRecords<KzifMaintenance>(sendRecord(absent));
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(std::pair(+back[0].mainframeAlarm.present[3], mainframeItems(back[0])),
+            std::pair(0, std::vector<std::string>{"No Alarm", "No Alarm", "No Alarm", "-"}));
 }
 
 // A resume writes every alarm text afresh from its present byte, also the ones the field work
