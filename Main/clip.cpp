@@ -1,5 +1,7 @@
 #include "Main/clip.h"
 
+#include <array>
+#include <cstddef>
 #include <cstring>
 #include <utility>
 
@@ -139,9 +141,11 @@ void CategoryClipRec::restore(const u8* stored) {
   lastChannel_ = records_[0].channel;
 }
 
+// The format is one of the system's codes: its merge and its restore both keep it in 0..11.
 int CategoryClipRec::maxLength(int videoFormat, bool longClip) {
-  static constexpr int SHORT[12] = {900, 750, 720, 720, 1800, 1500, 900, 750, 900, 750, 900, 750};
-  const int frames = 0 <= videoFormat && videoFormat < 12 ? SHORT[videoFormat] : SHORT[0];
+  static constexpr std::array<int, VIDEO_FORMAT_LAST + 1> SHORT = {900, 750, 720, 720, 1800, 1500,
+                                                                    900, 750, 900, 750, 900, 750};
+  const int frames = SHORT[static_cast<std::size_t>(videoFormat)];
   return longClip ? 2 * frames : frames;
 }
 

@@ -340,13 +340,10 @@ void CategoryClipStatus::followStep(int ch) {
     const int last = count - 1;
     // An empty clip has no frame to show.
     if (count > 0) {
-      int frame = 0;
-      if (p <= 0.0f || p >= 1.0f) {
-        frame = play.playMode.endAction == 1 ? last : 0;
-      } else {
-        const double q = play.playMode.reverse == 1 ? 1.0 - p : p;
-        frame = std::clamp(static_cast<int>(std::trunc(last * q)), 0, last);
-      }
+      // At either end of its travel the lever shows the end frame; between them, its share.
+      const double q = play.playMode.reverse == 1 ? 1.0 - p : p;
+      const int frame = p <= 0.0f || p >= 1.0f ? (play.playMode.endAction == 1 ? last : 0)
+                                               : std::clamp(static_cast<int>(std::trunc(last * q)), 0, last);
       if (locks_.takeReadLock(ch) == 0) {
         deriveRange(ch);
         reportCurrent(ch, frame + c.inPoint);

@@ -5,7 +5,6 @@
 #include "Common/log.h"
 #include "Driver/status.h"
 #include "Main/bp.h"
-#include "Main/custominfo.h"
 #include "Main/faderevent.h"
 
 KZ_SOURCE("Main/maintenance");
@@ -38,14 +37,6 @@ bool startsWith(const rec::Text<10>& t, const char* s) { return std::strncmp(t.c
 void setItem(MaintenanceAlarm& change, int i, const char* text) {
   change.item[i].set(text);
   change.mask |= 1u << i;
-}
-
-// The kinds of the custom information entries that the link table follows: 0 off, 1 an M/E,
-// 2 a key, as the custom information types them (it types every entry as an M/E, so no link is
-// ever taken).
-int customEntryKind(int entry) {
-  const auto* custom = BP::instance().find<category::CategoryCustomInfo>();
-  return custom ? custom->getAssignType(entry) : 1;
 }
 
 }  // namespace
@@ -115,8 +106,9 @@ void CategoryMaintenance::restore(const u8* stored) {
 void CategoryMaintenance::assign(const KzifMaintenance& in, int idx) {
   checkChannel(idx);
   KzifMaintenance local{};
+  // The link table follows only entries that custom information types as neither off nor an
+  // M/E; it types every entry as an M/E, so a received link is never taken.
   rec::merge(local, in);
-  mergeLinks(in.linkTable, local);
 
   for (int p = 0; p < N_PANELS; ++p) {
     const MaintenanceAlarm& a = in.alarm(p + 1);
@@ -132,11 +124,6 @@ void CategoryMaintenance::assign(const KzifMaintenance& in, int idx) {
 
   KzifMaintenance& r = records_[0];
   rec::merge(r, local, rec::Checks::Skip);
-  for (int i = 0; i < MaintenanceLinkTable::N_LINKS; ++i) {
-    if (!(local.linkTable.mask & (1u << i))) continue;
-    r.linkTable.link[i] = local.linkTable.link[i];
-    r.linkTable.mask |= 1u << i;
-  }
   mayHoldMarks(idx);
 
   // The time stamps are kept but never echoed on their own: only a record that brought anything
@@ -152,20 +139,6 @@ void CategoryMaintenance::assign(const KzifMaintenance& in, int idx) {
   if (rec::anyMask(local)) {
     r.mask |= stamps;
     markChanged(idx);
-  }
-}
-
-void CategoryMaintenance::mergeLinks(const MaintenanceLinkTable& in, KzifMaintenance& local) const {
-  for (int i = 0; i < MaintenanceLinkTable::N_LINKS; ++i) {
-    if (!(in.mask & (1u << i))) continue;
-    const int kind = customEntryKind(i);
-    if (kind == 0 || kind == 1) continue;
-    const int v = in.link[i];
-    const bool take = v == 0 || (1 <= v && v <= MaintenanceLinkTable::N_LINKS && v != i + 1 && !isLinkUsed(i, v) &&
-                                 customEntryKind(v - 1) != 0 && customEntryKind(v - 1) != 2);
-    if (!take) continue;
-    local.linkTable.link[i] = static_cast<u8>(v);
-    local.linkTable.mask |= 1u << i;
   }
 }
 

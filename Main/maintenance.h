@@ -278,7 +278,6 @@ class CategoryMaintenance : public CategoryCommon<KzifMaintenance> {
   void updatePowerFlags(int unit1Present, int unit2Present);
   void updateAlarmFlags(u32 status);
   void checkPower(int unit1Present, int unit2Present);
-  void mergeLinks(const MaintenanceLinkTable& in, KzifMaintenance& local) const;
   // Merges a local change of one sub-record (its mask marking what changed) into the record; the
   // marks make the send pass report it.
   template <class S>

@@ -2,6 +2,7 @@
 // merge checks, recording with its lock (counted, endless, refused), playback with its end
 // actions, jog and trims in frame and in field counting, refusals that keep a channel's lock, the
 // lever follow, the reset on a format change and the panel and key triggers.
+#include <array>
 #include <cmath>
 #include <string>
 
@@ -117,6 +118,27 @@ TEST_F(ClipTest, RecordsKeepTheirChecksAndTheirStoredLayout) {
   EXPECT_EQ(only(warm, "msg 12"), Lines{"msg 12 0000000100"});
 }
 
+// Too long a record is cut to the longest of the running format, twice that for a long clip;
+// one of no frames records one.
+TEST_F(ClipTest, RecordLengthIsCutToTheLongestOfEachFormat) {
+  const int longest[12] = {900, 750, 720, 720, 1800, 1500, 900, 750, 900, 750, 900, 750};
+  for (int code = 0; code <= 11; ++code) {
+    format(code);
+    for (int longClip : {0, 1}) {
+      const int max = longest[code] * (longClip + 1);
+      for (const auto& [length, kept] : {std::pair(1, 1), {0, 1}, {max, max}, {max + 1, max}}) {
+        const std::string line = "send 11 00000001 00 00000030 00 00 00 00 " + hexBytes(longClip, 1) + " " +
+                                 hexBytes(length, 2) + " 00";
+        run({line.c_str(), "field"});
+        EXPECT_EQ(BP::instance().require<category::CategoryClipRec>().record(0).recMode.length, kept)
+            << code << " " << longClip << " " << length;
+        // Once held, the length is not corrected again: nothing more is sent.
+        EXPECT_EQ(only(run({"field"}), "msg 11"), Lines{}) << code << " " << longClip << " " << length;
+      }
+    }
+  }
+}
+
 TEST_F(ClipTest, RecordRunsFromCommandToFinishUnderItsWriteLockInFramesAndInFields) {
   for (int code : {4, 0}) {
     format(code);
@@ -132,6 +154,8 @@ TEST_F(ClipTest, RecordRunsFromCommandToFinishUnderItsWriteLockInFramesAndInFiel
     EXPECT_EQ(std::pair(+entry(1).state, entry(1).position.current), std::pair(+CLIP_RECORDING, 3u));
     const Lines end = fields(1);
     EXPECT_EQ(drv(end, "startClipPlay"), Lines{"drv startClipPlay 0x118a 0 0"});
+    // A counted record keeps every frame it recorded: no window is set.
+    EXPECT_EQ(drv(end, "setClipRangeTimed"), Lines{});
     EXPECT_EQ(std::tuple(stateAndLock(1), entry(1).position.length, entry(1).position.current, +entry(1).recorded),
               std::tuple(std::pair(0, ClipChannelLocks::NONE), 3u, 1u, 1));
     EXPECT_EQ(locks::word(5), 0u);
@@ -140,6 +164,9 @@ TEST_F(ClipTest, RecordRunsFromCommandToFinishUnderItsWriteLockInFramesAndInFiel
     EXPECT_EQ(drv(fields(3), "startClipPlay"), Lines{});
     run({"drain on"});
   }
+  // A long clip records without flag 1; options 0 and 6 add flags 4 and 8.
+  exec("send 11 00000000 00 00000051 01 00 00 00 01 0000 01");
+  EXPECT_EQ(drv(run({recCommand(7, 1).c_str(), "field"}), "startClipPlay"), Lines{"drv startClipPlay 0x118a 6 12"});
 }
 
 TEST_F(ClipTest, MonitorShowsTheRecordChannelUntilItRecordsOrTheChannelChangesAndEndlessRecordsWrap) {
@@ -214,6 +241,9 @@ TEST_F(ClipTest, ChannelLocksAnswerWithTheCodeOfWhatRefusedThem) {
   locks::remoteRelease(ClipChannelLocks::FIRST_RESOURCE + 1, true);
   EXPECT_EQ(set.takeRecordLock(2), 0);
   EXPECT_EQ(std::pair(set.lockState(2), set.isRecording()), std::pair(ClipChannelLocks::WRITING, 1));
+  // The states as numbers: 0 none, 1 reading (playing), 2 writing (recording).
+  EXPECT_EQ((std::array{set.lockState(0), set.lockState(1), set.lockState(2), set.lockState(3)}),
+            (std::array<u32, 4>{1, 0, 2, 0}));
   EXPECT_EQ(set.takeRecordLock(3), 1);
   EXPECT_EQ(set.takeReadLock(2), 2);
   set.releaseAllLocks();
@@ -307,6 +337,7 @@ TEST_F(ClipTest, TrimsTheSystemManagerChangesMoveTheWindowSoFramesPlayedAndRepor
   // The same trim again moves nothing; the end of the new range ends play on its first frame.
   out = run({trimEntry(0, 1, 5, 8).c_str(), "field 4"});
   EXPECT_EQ(drv(out, "setClipRange"), Lines{});
+  EXPECT_EQ(drv(out, "cueClip"), cues({2, 3, 0}));  // the last frame of the new window is its fourth
   EXPECT_EQ(std::tuple(+entry(0).state, kz::clipImage(0).shown, entry(0).position.current), std::tuple(0, 4, 5u));
 }
 
@@ -351,6 +382,11 @@ TEST_F(ClipTest, FieldCountingPlaysOnTheFirstFieldOrOnBothInFieldModeAndEndsAndJ
   run({"hw parity 0", playCommand(13, 0, 3).c_str(), "field 2"});
   EXPECT_EQ(entry(0).position.current, 4u);
   EXPECT_EQ(status().channel(0).activeCommand, CategoryClipStatus::NO_COMMAND);
+  // Reversed, every field is shown; the loop wraps from field 0 to the first field of the last
+  // frame.
+  exec(playSettings(0, 2, 1));
+  out = run({"hw parity 0", playCommand(12, 0).c_str(), "field", "hw parity 0", playCommand(10, 0).c_str(), "field 10"});
+  EXPECT_EQ(drv(out, "cueClip"), cues({1, 7, 6, 5, 4, 3, 2, 1, 0, 6, 5}));
 }
 
 TEST_F(ClipTest, LeverFollowOnAnMeAndOnABSide) {
@@ -415,6 +451,9 @@ TEST_F(ClipTest, PanelKeyAndRecordTriggersStartPlay) {
   fields(1);
   EXPECT_EQ(sent("send 92 0000 00 0000 00 01 00 0650 01 00", "drv cueClip"), cues({0}));
   EXPECT_EQ(entry(0).state, CLIP_PLAYING);
+  // One press starts one play: back at the first frame the channel stays stopped.
+  EXPECT_EQ(drv(fields(3), "cueClip"), cues({1, 2, 0}));
+  EXPECT_EQ(std::pair(+entry(0).state, drv(fields(2), "cueClip")), std::pair(+CLIP_STOPPED, Lines{}));
   // Key 2 of M/E 0 turning on starts channel 1; already on when set, it waits for the next edge.
   auto& keyLever = category::CategoryFaderEvent::get().transition(keyTransIndex(0, 1)).positionA;
   keyLever = 1.0f;
@@ -461,4 +500,32 @@ TEST_F(ClipTest, AudioMetersAndTheRegistrationCommand) {
   EXPECT_EQ(only(run({"send 79 01 02 0003 0000 0102 03 8000 04 05", "send 79 01 02 0003 0000 0102 03 0010 4142 04 05", "field"}),
                  "msg 79"),
             Lines{"msg 79 0102000300000102038000" "0405"});
+}
+
+
+// The clip's audio runs only while it plays forward at x1; any other play ends it, both when the
+// command starts play and in every field after.
+TEST_F(ClipTest, AudioRunsOnlyWithForwardPlayAtNormalSpeed) {
+  format(4);
+  recordClip(0, 9);
+  struct Case {
+    int audio, reverse, speed;
+    const char* call;
+  };
+  for (const Case& c : {Case{1, 0, 0, "requestClipUpdate"}, Case{0, 0, 0, "stopClipRecord"},
+                        Case{1, 1, 0, "stopClipRecord"}, Case{1, 0, 1, "stopClipRecord"},
+                        Case{1, 0, 4, "stopClipRecord"}}) {
+    run({playCommand(12, 0).c_str(), "field"});
+    exec("send 10 00000001 0000 0000003f 02 " + hexBytes(c.reverse, 1) + hexBytes(c.speed, 1) + " 00 00 " +
+         hexBytes(c.audio, 1) + " 00 00");
+    const std::string call = std::string("drv ") + c.call + " 0x1188";
+    const auto audio = [](const Lines& out) {
+      Lines r = drv(out, "requestClipUpdate");
+      for (const auto& l : drv(out, "stopClipRecord")) r.push_back(l);
+      return r;
+    };
+    EXPECT_EQ(audio(run({playCommand(10, 0).c_str(), "field"})), Lines{call}) << call;
+    EXPECT_EQ(audio(fields(1)), Lines{call}) << call;
+    EXPECT_EQ(entry(0).state, CLIP_PLAYING);
+  }
 }

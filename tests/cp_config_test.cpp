@@ -237,6 +237,10 @@ TEST_F(ControlPanelConfigTest, EnablesAreClearedByARestartAndByTheInitialCommand
   int selMe = -1, selKeyCh = -1;
   EXPECT_TRUE(config().getKeyFaderButtonAssign(1, 1, selMe, selKeyCh));  // no custom checking yet
   EXPECT_EQ(std::pair(selMe, selKeyCh), std::pair(6, 7));
+  // Key fader 9 has no buttons, though its number would wrap onto fader 1: selKeyCh stays as it was.
+  selMe = -1;
+  EXPECT_FALSE(config().getKeyFaderButtonAssign(9, 1, selMe, selKeyCh));
+  EXPECT_EQ(std::pair(selMe, selKeyCh), std::pair(0, 7));
   EXPECT_EQ(std::pair(+config().matchKeyFaderButton(1, 1, 6, 7), +config().matchKeyFaderButton(1, 1, 0, 99)), std::pair(1, 0));
 
   const auto sent = sentRecords<KzifControlPanelConfig>(run({"send 72", "field"}));

@@ -1,7 +1,9 @@
 // Custom information: the record with its texts, the key entries mapped onto the physical M/Es
 // and applied to their buses, operation settings and bus status in the field the record arrives,
 // and the queries the keyers, the key-fader buttons and the labels read.
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <initializer_list>
 #include <string>
 #include <tuple>
@@ -149,4 +151,36 @@ TEST_F(CustomInfoTest, QueriesAndTheKeyFaderCheck) {
                          +config.getKeyFaderButtonEnable(0, 0, 0)}),
             (std::array{0, 0, 0, 1}));
   EXPECT_FALSE(config.getKeyFaderButtonAssign(9, 0, selMe, selKeyCh));
+}
+
+// The copy carries every field of the stored entry, marked or not, so the target keeps nothing
+// of its own; only the first four rows have their 102..109 codes lowered by 100.
+TEST_F(CustomInfoTest, BusStatusCopyCarriesEveryFieldOfTheStoredEntry) {
+  {
+    KzifBusStatus source{};
+    source.rowBus.mask = 0x1F;
+    const u8 rows[5] = {102, 101, 109, 110, 105};
+    std::copy(std::begin(rows), std::end(rows), source.rowBus.bus);
+    source.rowPage.mask = 0x7F;
+    const u8 pages[7] = {1, 2, 3, 0, 1, 2, 3};
+    std::copy(std::begin(pages), std::end(pages), source.rowPage.page);
+    source.mask = 0x1A, source.flag2 = 1, source.flag4 = 1, source.customItem = 9;
+    category::CategoryBusStatus::get(1).assign(source, 0);
+    KzifBusStatus target{};
+    target.mask = 0x05, target.flag1 = 1, target.flag3 = 1;
+    target.rowBus.mask = 0x08, target.rowBus.bus[3] = 50;
+    target.rowPage.mask = 0x40, target.rowPage.page[6] = 2;
+    category::CategoryBusStatus::get(0).assign(target, 0);
+  }
+  run({"field"});  // both sent: the stored entries keep their values, not their marks
+  internal::KzifCustomInfo in{};
+  entries(in, {{0, "KEY", "ME2A"}});
+  send(in);
+  const KzifBusStatus& c = category::CategoryBusStatus::get(0).record(0);
+  EXPECT_EQ((std::array{+c.me, +c.panel, +c.rowBus.bus[0], +c.rowBus.bus[1], +c.rowBus.bus[2], +c.rowBus.bus[3],
+                        +c.rowBus.bus[4], +c.flag1, +c.flag2, +c.flag3, +c.flag4, +c.customItem}),
+            (std::array{0, 0, 2, 101, 9, 110, 105, 0, 1, 0, 1, 9}));
+  EXPECT_EQ((std::array{+c.rowPage.page[0], +c.rowPage.page[1], +c.rowPage.page[2], +c.rowPage.page[3],
+                        +c.rowPage.page[4], +c.rowPage.page[5], +c.rowPage.page[6]}),
+            (std::array{1, 2, 3, 0, 1, 2, 3}));
 }

@@ -154,6 +154,26 @@ TEST_F(KeyMemoryTest, DownstreamKeyLookGoesToItsSlotAndInitialiseAllClearsTheUni
             header(2, "03000000000000000000000003100000"));
 }
 
+TEST_F(KeyMemoryTest, DownstreamKeyLookStoredAgainIsWrittenOnlyWhenItChanged) {
+  const KzifDsk d{.channel = 1, .adjust = {.mask = 1, .clip = 400}};
+  const Lines out = play({busLine(1, 18, 12), operateLine(1, 1, 0), "field", "send 0x5 " + hexOf(d), "field",
+                          peekHeader(2), "peek 0x662e044 2"});
+  // DSK 2 is slot 17: enabled bit 17, its clip at 57232 + 156 + 24 in the unit.
+  EXPECT_EQ(only(out, "smem"), (Lines{header(2, "03000000000002000000000002100000"), "smem 0x662e044 9001"}));
+  // The initialise-all command forgets every stored look (the slot data stays in place).
+  EXPECT_EQ(play({"send 72 00", "field", peekHeader(2)}).back(), header(2, "03000000000000000000000003100000"));
+  // Stored again, the same look writes nothing more; a changed one is written and counted.
+  const KzifDsk changed{.channel = 1, .adjust = {.mask = 1, .clip = 401}};
+  EXPECT_EQ(only(play({"send 0x5 " + hexOf(changed), "field", "send 0x5 " + hexOf(changed), "field", peekHeader(2),
+                       "peek 0x662e044 2"}),
+                 "smem"),
+            (Lines{header(2, "03000000000002000000000004100000"), "smem 0x662e044 9101"}));
+  EXPECT_EQ(only(play({"send 0x5 " + hexOf(d), "field", peekHeader(2), "peek 0x662e044 2"}), "smem"),
+            (Lines{header(2, "03000000000002000000000005100000"), "smem 0x662e044 9001"}));
+  // Beside the look: the sources on DSK 2's fill and key buses (18 and 19 of the DSK M/E).
+  EXPECT_EQ(play({"peek 0x662e0bc 8"}), Lines{"smem 0x662e0bc 0c000000df000000"});  // 12 and 223
+}
+
 TEST_F(KeyMemoryTest, OutOfRangeIsReportedOnlyForAddressesPastTheLimit) {
   u32 word = 0;
   const u32 lastUnit = KEY_SOURCE_LIMIT - KEY_SOURCE_UNIT;

@@ -1,6 +1,7 @@
 // Maintenance through the wire: the record's checks and its time-stamp rule, the backup image and
 // a damaged one, the start-up period, the alarms from the board inputs and the command.
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -84,6 +85,18 @@ TEST_F(MaintenanceTest, ChecksDropOnlyTheFieldThatFails) {
   r.mask = 1u << 3;
   r.setting3 = 3;
   EXPECT_EQ(sentRecords<KzifMaintenance>(sendRecord(r)).size(), 1u);
+
+  // Custom information types every entry as an M/E, so no received link is taken, a clearing 0
+  // or a valid number alike; the record still goes back, its table unmarked.
+  r = {};
+  r.linkTable.mask = 0xFF;
+  const u8 links[8] = {0, 3, 1, 8, 2, 9, 5, 4};
+  std::memcpy(r.linkTable.link, links, sizeof links);
+  const auto back = sentRecords<KzifMaintenance>(sendRecord(r));
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].linkTable.mask, 0u);
+  EXPECT_EQ(std::vector<u8>(std::begin(stored().linkTable.link), std::end(stored().linkTable.link)),
+            std::vector<u8>(8, 0));
 }
 
 TEST(MaintenanceDate, CalendarRule) {
@@ -228,4 +241,68 @@ TEST_F(MaintenanceTest, ResumeSendsTheWholeRecordAndRepairsDamagedTexts) {
   EXPECT_EQ(mainframeItems(m), (std::vector<std::string>{"-", "-", "No Alarm", "No Alarm"}));
   // The panel's own text comes back once the panel item is shown again.
   EXPECT_EQ(textOf(m.controlPanelAlarm.item[0]), "No Alarm");
+}
+
+// After the start-up period a refresh sends every alarm text again, each item marked, the texts
+// unchanged: the panels' own texts and the dashes of absent items come back in the same field.
+TEST_F(MaintenanceTest, RefreshResendsEveryAlarmTextOfTheFourUnits) {
+  run({"hw power 3"});
+  KzifMaintenance r = allPresent();
+  r.controlPanelAlarm.mask = 0x01 | 0x10;
+  r.controlPanelAlarm.item[0].set("Fan");
+  r.controlPanelAlarm.present[0] = 1;
+  sendRecord(r);
+  passStartup();
+  run({"field 2"});
+  EXPECT_TRUE(only(run({"field"}), "msg 27").empty());
+  const auto sent = sentRecords<KzifMaintenance>(run({"send 69 0000 0000 0000 0000 000000000000 000000000000", "field"}));
+  ASSERT_EQ(sent.size(), 1u);
+  const std::vector<std::vector<std::string>> texts = {{"No Alarm", "No Alarm", "No Alarm", "No Alarm"},
+                                                       {"Fan", "-", "-", "-"},
+                                                       {"-", "-", "-", "-"},
+                                                       {"-", "-", "-", "-"}};
+  for (int unit = 0; unit < 4; ++unit) {
+    const MaintenanceAlarm& a = sent[0].alarm(unit);
+    std::vector<std::string> items;
+    for (const auto& item : a.item) items.push_back(textOf(item));
+    EXPECT_EQ(std::pair(a.mask & 0xFu, items), std::pair(0xFu, texts[static_cast<std::size_t>(unit)])) << unit;
+  }
+  // An item made absent, a text of its own received with it, shows a dash in the same field.
+  KzifMaintenance absent{};
+  absent.mainframeAlarm.mask = (1u << 7) | (1u << 3);
+  absent.mainframeAlarm.item[3].set("Fan");
+  const auto back = sentRecords<KzifMaintenance>(sendRecord(absent));
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(std::pair(+back[0].mainframeAlarm.present[3], mainframeItems(back[0])),
+            std::pair(0, std::vector<std::string>{"No Alarm", "No Alarm", "No Alarm", "-"}));
+}
+
+// A resume writes every alarm text afresh from its present byte, also the ones the field work
+// would leave as received, and keeps a power unit that is there.
+TEST_F(MaintenanceTest, ResumeRewritesEveryAlarmTextAndKeepsAPresentUnit) {
+  KzifMaintenance r = allPresent();
+  r.mainframeAlarm.present[3] = 0;
+  r.mainframeAlarm.mask |= 0xC;
+  r.mainframeAlarm.item[2].set("No Alarm!!");
+  r.mainframeAlarm.item[3].set("-x");
+  r.subControlPanel1Alarm.mask = 0x2;
+  r.subControlPanel1Alarm.item[1].set("-y");
+  sendRecord(r);
+  ASSERT_EQ(std::pair(textOf(stored().mainframeAlarm.item[2]), textOf(stored().subControlPanel1Alarm.item[1])),
+            std::pair(std::string("No Alarm!!"), std::string("-y")));
+  auto sent = sentRecords<KzifMaintenance>(run({"restart", "field"}));
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(mainframeItems(sent[0]), (std::vector<std::string>{"-", "-", "No Alarm", "-"}));
+  EXPECT_EQ(textOf(sent[0].subControlPanel1Alarm.item[1]), "-");
+
+  // The power status is read when the record is restored: unit 1 there, unit 2 not.
+  run({"hw power 1"});
+  sendRecord(allPresent());
+  ASSERT_EQ(std::pair(+stored().mainframeAlarm.present[0], +stored().mainframeAlarm.present[1]), std::pair(1, 0));
+  BP::instance().require<CategoryMaintenance>().restore(platform::nvWindow() +
+                                                        BP::instance().shareOffset(KzifMaintenance::TYPE_ID, 0));
+  sent = sentRecords<KzifMaintenance>(run({"field"}));
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(std::pair(+sent[0].mainframeAlarm.present[0], +sent[0].mainframeAlarm.present[1]), std::pair(1, 0));
+  EXPECT_EQ(mainframeItems(sent[0]), (std::vector<std::string>{"No Alarm", "-", "No Alarm", "No Alarm"}));
 }

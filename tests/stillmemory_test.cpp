@@ -223,3 +223,13 @@ TEST(EscapedText, PrintableWithOnlyEscapedQuotesAndJudgedOnWhatIsHeld) {
   };
   for (const Case& c : cases) EXPECT_EQ(isValidEscapedText(c.length, c.text, c.held), c.valid) << c.text;
 }
+
+// A change of channel while the monitor is on turns it off, and the echo says so.
+TEST_F(StillTest, ChannelChangeTurnsTheMonitorOffAndReportsIt) {
+  run({"send 23 00000001 02 00000000 00 00 00 00 00 00000000 00000000 00 00000000 000000 000000", "field",
+       "send 23 00000000 00 00000004 00 00 01 00 00 00000000 00000000 00 00000000 000000 000000", "field"});
+  EXPECT_EQ(isStillSourceSelected(187) + isStillSourceSelected(188) + isStillSourceSelected(181), 2);
+  EXPECT_EQ(sent("send 23 00000001 01 00000000 00 00 00 00 00 00000000 00000000 00 00000000 000000 000000", "msg"),
+            Lines{"msg 23 " + noSpaces("00000001 01 00000004 0000000000 00000000 00000000 00 00000000 000000 000000")});
+  EXPECT_EQ(isStillSourceSelected(187) + isStillSourceSelected(188) + isStillSourceSelected(181), 0);
+}
