@@ -80,6 +80,13 @@ std::size_t SystemManagerRing::read(u8* dst, std::size_t max) {
   return n;
 }
 
+void SystemManagerRing::handOver(std::size_t n) {
+  if (n == 0) return;
+  KZ_CHECK(n <= writable());
+  *indexWord(0) = static_cast<u32>((writeIndex() + n) % DATA_SIZE);
+  platform::signalOtherCore();
+}
+
 std::size_t SystemManagerRing::write(const u8* src, std::size_t len) {
   std::size_t n = writable();
   if (n > len) n = len;

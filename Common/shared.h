@@ -48,9 +48,14 @@ class SystemManagerRing {
   u32 writeIndex() const;
   u32 readIndex() const;
 
+  // Writing in place: the data bytes, of which the writer may fill the writable() ones after the
+  // write index (the other core reads none of them until the index moves), and then hand over
+  // the first n of them, signalling the other core as write() does.
+  u8* data() const;
+  void handOver(std::size_t n);
+
  private:
   volatile u32* indexWord(int which) const;
-  u8* data() const;
 
   u32 base_;
   bool connected_ = false;

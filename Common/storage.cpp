@@ -54,6 +54,41 @@ constexpr u32 multiplyModP(u32 a, u32 b) {
   return p;
 }
 
+// The product x^4 p: the four low bits shifted out come back reduced.
+constexpr std::array<u32, 16> makeNibbleReductions() {
+  std::array<u32, 16> t{};
+  for (u32 n = 0; n < 16; ++n) {
+    u32 c = n;
+    for (int k = 0; k < 4; ++k) c = c & 1 ? (c >> 1) ^ POLY : c >> 1;
+    t[n] = c;
+  }
+  return t;
+}
+constexpr std::array<u32, 16> NIBBLE_REDUCTIONS = makeNibbleReductions();
+
+constexpr u32 timesX(u32 p) { return p & 1 ? (p >> 1) ^ POLY : p >> 1; }
+
+// The same product as multiplyModP, four bits of b a step: what a save pays once per run of
+// changed units, where a bit at a time costs several times as much.
+constexpr u32 multiplyByNibbles(u32 a, u32 b) {
+  // The products of a with every polynomial of degree below 4 (bit 3 of the index is x^0).
+  std::array<u32, 16> t{};
+  t[8] = a;
+  t[4] = timesX(t[8]);
+  t[2] = timesX(t[4]);
+  t[1] = timesX(t[2]);
+  for (std::size_t n = 3; n < 16; ++n)
+    if ((n & (n - 1)) != 0) t[n] = t[n & (n - 1)] ^ t[n & (~n + 1)];
+  // Horner's rule from the highest powers of b, the low bits of the word.
+  u32 p = 0;
+  for (unsigned s = 0; s < 32; s += 4) p = (p >> 4) ^ NIBBLE_REDUCTIONS[p & 0xF] ^ t[(b >> s) & 0xF];
+  return p;
+}
+static_assert(multiplyByNibbles(0x9E3779B9u, 0x12345678u) == multiplyModP(0x9E3779B9u, 0x12345678u));
+static_assert(multiplyByNibbles(0x80000000u, 0xDEADBEEFu) == 0xDEADBEEFu);  // x^0 times b
+static_assert(multiplyByNibbles(0x00000001u, 0xFFFFFFFFu) == multiplyModP(0x00000001u, 0xFFFFFFFFu));
+static_assert(multiplyByNibbles(0xFFFFFFFFu, 0x00000001u) == multiplyModP(0xFFFFFFFFu, 0x00000001u));
+
 // x^(2^k) modulo the polynomial, k = 0..31.
 constexpr std::array<u32, 32> makePowers() {
   std::array<u32, 32> t{};
@@ -120,8 +155,11 @@ u32 crcOfDifference(u32 crc, const u8* a, const u8* b, std::size_t n) {
     if constexpr (std::endian::native == std::endian::big) d = __builtin_bswap64(d);  // bytes in memory order
     const u32 lo = static_cast<u32>(d) ^ crc, hi = static_cast<u32>(d >> 32);
     crc = CRC_TABLES[7][lo & 0xFF] ^ CRC_TABLES[6][(lo >> 8) & 0xFF] ^ CRC_TABLES[5][(lo >> 16) & 0xFF] ^
-          CRC_TABLES[4][lo >> 24] ^ CRC_TABLES[3][hi & 0xFF] ^ CRC_TABLES[2][(hi >> 8) & 0xFF] ^
-          CRC_TABLES[1][(hi >> 16) & 0xFF] ^ CRC_TABLES[0][hi >> 24];
+          CRC_TABLES[4][lo >> 24];
+    // A change seldom fills a word: where its later four bytes are equal they add nothing.
+    if (hi != 0)
+      crc ^= CRC_TABLES[3][hi & 0xFF] ^ CRC_TABLES[2][(hi >> 8) & 0xFF] ^ CRC_TABLES[1][(hi >> 16) & 0xFF] ^
+             CRC_TABLES[0][hi >> 24];
   }
   return crc;
 }
@@ -155,7 +193,7 @@ u32 crc32(const u8* p, std::size_t len, u32 crc) {
 
 u32 crc32Shift(std::size_t len) { return shiftOf(len); }
 
-u32 crc32Combine(u32 crcA, u32 crcB, u32 shiftB) { return multiplyModP(shiftB, crcA) ^ crcB; }
+u32 crc32Combine(u32 crcA, u32 crcB, u32 shiftB) { return multiplyByNibbles(shiftB, crcA) ^ crcB; }
 
 bool BackupWindow::differs(const u8* live, std::size_t unit, int copy) const {
   const std::size_t offset = unitOffset_[unit];
@@ -283,13 +321,14 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
     }
     const std::size_t offset = unitOffset_[runFirst];
     platform::dmaToNv(COPY_OFFSET[c] + offset, live + offset, unitOffset_[runLast + 1] - offset);
-    copyCrc_[c] ^= multiplyModP(unitShift_[runLast], runCrc);
+    copyCrc_[c] ^= multiplyByNibbles(unitShift_[runLast], runCrc);
     inRun = false;
   };
+  const u8* copyBytes = windowAt(COPY_OFFSET[c]);
   pending_.forEach([&](std::size_t unit) {
     const std::size_t offset = unitOffset_[unit], size = unitSize(unit);
     const u8* now = live + offset;
-    const u8* held = windowAt(COPY_OFFSET[c] + offset);
+    const u8* held = copyBytes + offset;
     const std::size_t i = firstDifferentWord(now, held, size);
     if (i == size) {
       if (twins_) pending_.unmark(unit);  // nor will it differ in the other copy

@@ -334,7 +334,7 @@ void BP::updateAll() {
 
 void BP::sendAll() {
   AcknowledgeSender& tx = AcknowledgeSender::instance();
-  tx.stream().flush();
+  tx.stream().beginPass();
   // In type id, then M/E order, as the registered objects lie; the marks are read afresh at each
   // step, so that an object marked by the send of one before it is still sent in this pass.
   auto& pending = category::sendPending();
@@ -347,7 +347,7 @@ void BP::sendAll() {
     contained([&] { c->sendChanges(tx); });
     if (c->nothingToSend()) pending.unmark(slot);
   }
-  tx.stream().flush();
+  tx.stream().endPass();
 }
 
 void BP::afterSendAll() {

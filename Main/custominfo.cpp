@@ -73,11 +73,17 @@ void CategoryCustomInfo::assign(const internal::KzifCustomInfo& in, int idx) {
   refreshSourceNames();
 }
 
+// The record as the change will leave it, read where each of the entries' texts lies: in the
+// change when it marks that text, else in the record.
 void CategoryCustomInfo::updateMeTable(const internal::KzifCustomInfo& change) {
-  internal::KzifCustomInfo view = record_;
-  rec::merge(view, change, rec::Checks::Skip);
-  for (int k = 0; k < N_PHYSICAL_ME; ++k)
-    if (sameName(view.assignKind[k].chars, "KEY")) meTable_[k] = static_cast<u32>(parseMeName(view.assignMe[k].chars));
+  constexpr int FIRST_KIND_BIT = 1, FIRST_ME_BIT = 1 + internal::KzifCustomInfo::N_ENTRIES;
+  auto marked = [&change](int bit) { return (change.mask >> bit & 1u) != 0; };
+  for (int k = 0; k < N_PHYSICAL_ME; ++k) {
+    const auto& kind = marked(FIRST_KIND_BIT + k) ? change.assignKind[k] : record_.assignKind[k];
+    if (!sameName(kind.chars, "KEY")) continue;
+    const auto& me = marked(FIRST_ME_BIT + k) ? change.assignMe[k] : record_.assignMe[k];
+    meTable_[k] = static_cast<u32>(parseMeName(me.chars));
+  }
 }
 
 void CategoryCustomInfo::applyMeTable() {

@@ -17,6 +17,14 @@ bool BufferedOutStream::write(u8 b) {
 
 void BufferedOutStream::append(const u8* src, std::size_t n) {
   KZ_CHECK(n <= freeSpace());
+  if (intoRing() && n <= ringLeft_) {
+    const auto run = static_cast<std::size_t>(ringEnd_ - ringAt_);
+    const std::size_t first = n < run ? n : run;
+    std::memcpy(ringAt_, src, first);
+    std::memcpy(ringBegin_, src + first, n - first);
+    putIntoRing(n);
+    return;
+  }
   const std::size_t tail = (head_ + count_) % CAPACITY;
   const std::size_t first = n < CAPACITY - tail ? n : CAPACITY - tail;
   std::memcpy(buf_.data() + tail, src, first);
@@ -26,11 +34,47 @@ void BufferedOutStream::append(const u8* src, std::size_t n) {
 
 void BufferedOutStream::commit(std::size_t n) {
   KZ_CHECK(n <= freeSpace());
-  count_ += n;
+  if (runInRing_) {
+    KZ_CHECK(n <= ringLeft_ && n <= static_cast<std::size_t>(ringEnd_ - ringAt_));
+    putIntoRing(n);
+  } else {
+    count_ += n;
+  }
+}
+
+void BufferedOutStream::putIntoRing(std::size_t n) {
+  const auto run = static_cast<std::size_t>(ringEnd_ - ringAt_);
+  ringAt_ = n < run ? ringAt_ + n : ringBegin_ + (n - run);
+  ringLeft_ -= n;
+  staged_ += n;
+}
+
+void BufferedOutStream::beginPass() {
+  through_ = true;
+  flush();
+}
+
+void BufferedOutStream::endPass() {
+  through_ = false;
+  flush();
+}
+
+void BufferedOutStream::lookAtRing() {
+  const SystemManagerRing& ring = SystemManagerRing::transmit();
+  ringBegin_ = ring.data();
+  ringEnd_ = ringBegin_ + SystemManagerRing::DATA_SIZE;
+  ringAt_ = ringBegin_ + ring.writeIndex();
+  ringLeft_ = ring.writable();
 }
 
 void BufferedOutStream::flush() {
   SystemManagerRing& ring = SystemManagerRing::transmit();
+  // What went into the ring came before anything buffered here.
+  if (staged_ != 0) {
+    ring.handOver(staged_);
+    staged_ = 0;
+  }
+  forgetRing();
   while (count_ > 0) {
     const std::size_t run = head_ + count_ <= CAPACITY ? count_ : CAPACITY - head_;
     const std::size_t put = ring.write(buf_.data() + head_, run);

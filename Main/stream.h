@@ -161,6 +161,11 @@ class RequestReceiver {
 };
 
 // 256 KB ring in front of the System Manager transmit ring. 16 bytes are always kept free.
+//
+// Within the send pass, bytes that no backlog waits before are put straight into the transmit
+// ring's free bytes, after its write index, and handed over at the next flush: the other core sees
+// the same bytes at the same moments as through the buffer here, and they are copied once, not
+// twice. They count as unsent until then, as buffered bytes do.
 class BufferedOutStream {
  public:
   static constexpr std::size_t CAPACITY = 256 * 1024;
@@ -172,22 +177,60 @@ class BufferedOutStream {
   void append(const u8* src, std::size_t n);
   // Hands the pending bytes to the transmit ring, as many as it takes.
   void flush();
+  // The send pass: flushes, and until endPass() writes into the transmit ring where it can.
+  void beginPass();
+  // Flushes, and ends writing into the transmit ring.
+  void endPass();
   // The free bytes from the write position on, up to the ring's end: a writer may fill them in
   // place and then commit what it wrote.
   std::span<u8> freeRun() {
+    runInRing_ = intoRing();
+    if (runInRing_) {
+      const auto run = static_cast<std::size_t>(ringEnd_ - ringAt_);
+      const std::size_t room = ringLeft_ < freeSpace() ? ringLeft_ : freeSpace();
+      return {ringAt_, run < room ? run : room};
+    }
     const std::size_t tail = (head_ + count_) % CAPACITY;
     const std::size_t run = CAPACITY - tail;
     return {buf_.data() + tail, run < freeSpace() ? run : freeSpace()};
   }
   void commit(std::size_t n);
-  std::size_t unsent() const { return count_; }
-  std::size_t freeSpace() const { return CAPACITY - RESERVE - count_; }
-  void clear() { head_ = count_ = 0; }
+  std::size_t unsent() const { return count_ + staged_; }
+  std::size_t freeSpace() const { return CAPACITY - RESERVE - unsent(); }
+  void clear() {
+    head_ = count_ = staged_ = 0;
+    through_ = false;
+    forgetRing();
+  }
 
  private:
+  // Bytes go into the transmit ring only while nothing waits here to go before them. Where the
+  // ring may be written is looked at once after each flush, when something is first written.
+  bool intoRing() {
+    if (!through_ || count_ != 0) return false;
+    if (ringAt_ == nullptr) lookAtRing();
+    return ringLeft_ != 0;
+  }
+  void lookAtRing();
+  void forgetRing() {
+    ringAt_ = nullptr;
+    ringLeft_ = 0;
+  }
+  // n bytes were put at ringAt_, round the ring's end when they did not fit before it.
+  void putIntoRing(std::size_t n);
+
   std::array<u8, CAPACITY> buf_{};
   std::size_t head_ = 0;
   std::size_t count_ = 0;
+  bool through_ = false;    // within the send pass
+  bool runInRing_ = false;  // the last freeRun() lay in the transmit ring
+  // The transmit ring's data bytes, where the next byte put into it goes (nullptr until looked
+  // at after a flush) and how many more it has room for.
+  u8* ringBegin_ = nullptr;
+  u8* ringEnd_ = nullptr;
+  u8* ringAt_ = nullptr;
+  std::size_t ringLeft_ = 0;
+  std::size_t staged_ = 0;  // bytes put into the ring, not yet handed over
 };
 
 void logSendBufferFull();

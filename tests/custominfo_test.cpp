@@ -184,3 +184,20 @@ TEST_F(CustomInfoTest, BusStatusCopyCarriesEveryFieldOfTheStoredEntry) {
                         +c.rowPage.page[4], +c.rowPage.page[5], +c.rowPage.page[6]}),
             (std::array{1, 2, 3, 0, 1, 2, 3}));
 }
+
+// An entry's kind and M/E side may come in different records: the table reads the one the record
+// marks and the stored one for the other.
+TEST_F(CustomInfoTest, KeyEntryTakesTheStoredSideOrKindForTheTextItLeavesUnmarked) {
+  internal::KzifCustomInfo side{};
+  side.mask = 1u << (9 + 2), side.assignMe[2].set("ME3A");  // the side alone, the kind still empty
+  send(side);
+  EXPECT_EQ(custom().meTable(2), 0u);
+  internal::KzifCustomInfo kind{};
+  kind.mask = 1u << (1 + 2), kind.assignKind[2].set("KEY");
+  kind.mask |= 1u << (9 + 3), kind.assignMe[3].set("ME4A");  // another entry's side, no use to entry 2
+  send(kind);
+  EXPECT_EQ((std::array{custom().meTable(2), custom().meTable(3)}), (std::array<u32, 2>{3, 0}));
+  side.assignMe[2].set("ME1B");
+  send(side);
+  EXPECT_EQ(custom().meTable(2), 5u);
+}

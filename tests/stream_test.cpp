@@ -150,3 +150,47 @@ TEST_F(SimTest, ARecordShortOfTheKeptRoomIsRefusedEvenWhereItWouldFitInPlace) {
   EXPECT_EQ(stream.unsent(), unsent);
   EXPECT_EQ(only(lines, "log [ERR] send buffer full").size(), 1u);
 }
+
+// In the send pass messages go straight into the transmit ring. A flush within the pass hands
+// them over, and those after it follow them rather than land where they were written.
+TEST_F(SimTest, MessagesWrittenIntoTheTransmitRingFollowEachOtherAcrossAFlush) {
+  BufferedOutStream& stream = AcknowledgeSender::instance().stream();
+  run({"drain off"});
+  stream.beginPass();
+  for (int m = 0; m < 3; ++m) {
+    const auto body = pattern(m, 100);
+    ASSERT_TRUE(writeMessage(99, std::span<const u8>(body.data(), body.size())));
+    EXPECT_EQ(stream.unsent(), (m == 2 ? 1u : static_cast<std::size_t>(m + 1)) * (MessageHeader::SIZE + 100));
+    if (m == 1) stream.flush();
+  }
+  stream.endPass();
+  EXPECT_EQ(stream.unsent(), 0u);
+  const Lines out = only(run({"drain on"}), "msg 99 ");
+  ASSERT_EQ(out.size(), 3u);
+  for (int m = 0; m < 3; ++m) EXPECT_EQ(out[static_cast<std::size_t>(m)], "msg 99 " + hexOf(pattern(m, 100))) << m;
+}
+
+// When the transmit ring fills within the pass, the rest waits in the output ring behind what
+// went in: the ring takes as much as it would from the buffer alone, and nothing is reordered.
+TEST_F(SimTest, WhenTheTransmitRingFillsInTheSendPassTheRestWaitsBehindIt) {
+  constexpr int MESSAGES = 40;
+  constexpr std::size_t BODY = 4000;
+  BufferedOutStream& stream = AcknowledgeSender::instance().stream();
+  run({"drain off"});
+  stream.flush();
+  const std::size_t room = SystemManagerRing::transmit().writable();
+  stream.beginPass();
+  for (int m = 0; m < MESSAGES; ++m) {
+    const auto body = pattern(m, BODY);
+    ASSERT_TRUE(writeMessage(99, std::span<const u8>(body.data(), body.size()))) << m;
+  }
+  const std::size_t total = MESSAGES * (MessageHeader::SIZE + BODY);
+  ASSERT_GT(total, room);
+  EXPECT_EQ(stream.unsent(), total);
+  stream.endPass();
+  EXPECT_EQ(stream.unsent(), total - room);
+  EXPECT_EQ(SystemManagerRing::transmit().writable(), 0u);
+  const Lines out = only(run({"drain on", "field 3"}), "msg 99 ");
+  ASSERT_EQ(out.size(), static_cast<std::size_t>(MESSAGES));
+  for (int m = 0; m < MESSAGES; ++m) EXPECT_EQ(out[static_cast<std::size_t>(m)], "msg 99 " + hexOf(pattern(m, BODY))) << m;
+}
