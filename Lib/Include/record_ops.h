@@ -224,7 +224,9 @@ REC_ALWAYS_INLINE int mergeValue(V& dst, const V& src, const C& c, bool checked,
     }
     int dropped = 0;
     bool pass[n];
-    if constexpr (EachCount<C>::value > 0) {
+    // A few elements (a triple, a box) or each() with a check per element: the index a constant,
+    // with no loop, and each() picking its check without walking its list.
+    if constexpr (EachCount<C>::value > 0 || n <= 8) {
       [&]<std::size_t... I>(std::index_sequence<I...>) {
         ((pass[I] = acceptElementAt<I>(c, at(src, I)), dropped += pass[I] ? 0 : 1), ...);
       }(std::make_index_sequence<n>{});
@@ -616,9 +618,13 @@ REC_ALWAYS_INLINE bool acceptsWhole(const V& v, const C& c) {
   } else if constexpr (isScalarArray<V>()) {
     bool pass = true;
     if constexpr (requires { c.acceptArray(v); }) pass = c.acceptArray(v);
-    [&]<std::size_t... K>(std::index_sequence<K...>) {
-      ((pass &= acceptElementAt<K>(c, at(v, K))), ...);
-    }(std::make_index_sequence<ArrayOf<V>::size>{});
+    if constexpr (EachCount<C>::value > 0 || ArrayOf<V>::size <= 8) {
+      [&]<std::size_t... K>(std::index_sequence<K...>) {
+        ((pass &= acceptElementAt<K>(c, at(v, K))), ...);
+      }(std::make_index_sequence<ArrayOf<V>::size>{});
+    } else {
+      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) pass &= acceptElement(c, i, at(v, i));
+    }
     return pass;
   } else if constexpr (ArrayOf<V>::is) {
     bool pass = true;
@@ -642,9 +648,14 @@ REC_ALWAYS_INLINE bool acceptsField(const R& src) {
   } else if constexpr (D::role == Role::Elements && !isTextArray<M>()) {
     // Text elements are taken unchecked, as mergeField takes them.
     bool pass = true;
-    [&]<std::size_t... K>(std::index_sequence<K...>) {
-      ((pass &= !takes(d.check, K) || acceptElementAt<K>(d.check, at(src.*(d.member), K))), ...);
-    }(std::make_index_sequence<ArrayOf<M>::size>{});
+    if constexpr (EachCount<std::decay_t<decltype(d.check)>>::value > 0 || ArrayOf<M>::size <= 8) {
+      [&]<std::size_t... K>(std::index_sequence<K...>) {
+        ((pass &= !takes(d.check, K) || acceptElementAt<K>(d.check, at(src.*(d.member), K))), ...);
+      }(std::make_index_sequence<ArrayOf<M>::size>{});
+    } else {
+      for (std::size_t i = 0; i < ArrayOf<M>::size; ++i)
+        pass &= !takes(d.check, i) || acceptElement(d.check, i, at(src.*(d.member), i));
+    }
     return pass;
   } else {
     return true;
@@ -1095,19 +1106,28 @@ namespace detail {
 
 // Every mask word of the record and its sub-records, each a store at a constant place.
 template <class R>
+REC_ALWAYS_INLINE void clearMaskWords(R& rec);
+template <class R, std::size_t I>
+REC_ALWAYS_INLINE void clearMaskField(R& rec) {
+  constexpr const auto& d = FIELD<R, I>;
+  using D = std::decay_t<decltype(d)>;
+  using M = typename D::Member;
+  if constexpr (D::role == Role::Mask) {
+    std::memset(&(rec.*(d.member)), 0, sizeof(M));
+  } else if constexpr (D::role == Role::Sub && HasWire<M>) {
+    clearMaskWords(rec.*(d.member));
+  } else if constexpr (D::role == Role::Sub) {
+    for (std::size_t k = 0; k < ArrayOf<M>::size; ++k) clearMaskWords(at(rec.*(d.member), k));
+  }
+}
+template <class R, std::size_t... I>
+REC_ALWAYS_INLINE void clearMaskFields(R& rec, std::index_sequence<I...>) {
+  (clearMaskField<R, I>(rec), ...);
+}
+template <class R>
 REC_ALWAYS_INLINE void clearMaskWords(R& rec) {
-  forEachFieldIndex<R>([&](auto i) {
-    constexpr const auto& d = FIELD<R, decltype(i)::value>;
-    using D = std::decay_t<decltype(d)>;
-    using M = typename D::Member;
-    if constexpr (D::role == Role::Mask) {
-      std::memset(&(rec.*(d.member)), 0, sizeof(M));
-    } else if constexpr (D::role == Role::Sub && HasWire<M>) {
-      clearMaskWords(rec.*(d.member));
-    } else if constexpr (D::role == Role::Sub) {
-      for (std::size_t k = 0; k < ArrayOf<M>::size; ++k) clearMaskWords(at(rec.*(d.member), k));
-    }
-  });
+  static_assert(Declaration<R>::checked);
+  clearMaskFields(rec, wireIndexes<R>());
 }
 
 }  // namespace detail
