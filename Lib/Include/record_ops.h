@@ -618,7 +618,7 @@ REC_ALWAYS_INLINE bool acceptsWhole(const V& v, const C& c) {
   } else if constexpr (isScalarArray<V>()) {
     bool pass = true;
     if constexpr (requires { c.acceptArray(v); }) pass = c.acceptArray(v);
-    if constexpr (EachCount<C>::value > 0 || ArrayOf<V>::size <= 8) {
+    if constexpr (EachCount<C>::value > 0 || ArrayOf<V>::size <= 128) {
       [&]<std::size_t... K>(std::index_sequence<K...>) {
         ((pass &= acceptElementAt<K>(c, at(v, K))), ...);
       }(std::make_index_sequence<ArrayOf<V>::size>{});
@@ -646,16 +646,12 @@ REC_ALWAYS_INLINE bool acceptsField(const R& src) {
   if constexpr (D::role == Role::Field) {
     return acceptsWhole(src.*(d.member), d.check);
   } else if constexpr (D::role == Role::Elements && !isTextArray<M>()) {
-    // Text elements are taken unchecked, as mergeField takes them.
+    // Text elements are taken unchecked, as mergeField takes them. Elements have a mask bit each,
+    // so there are never more than the mask has bits: checked without a loop.
     bool pass = true;
-    if constexpr (EachCount<std::decay_t<decltype(d.check)>>::value > 0 || ArrayOf<M>::size <= 8) {
-      [&]<std::size_t... K>(std::index_sequence<K...>) {
-        ((pass &= !takes(d.check, K) || acceptElementAt<K>(d.check, at(src.*(d.member), K))), ...);
-      }(std::make_index_sequence<ArrayOf<M>::size>{});
-    } else {
-      for (std::size_t i = 0; i < ArrayOf<M>::size; ++i)
-        pass &= !takes(d.check, i) || acceptElement(d.check, i, at(src.*(d.member), i));
-    }
+    [&]<std::size_t... K>(std::index_sequence<K...>) {
+      ((pass &= !takes(d.check, K) || acceptElementAt<K>(d.check, at(src.*(d.member), K))), ...);
+    }(std::make_index_sequence<ArrayOf<M>::size>{});
     return pass;
   } else {
     return true;
