@@ -196,16 +196,20 @@ void CategoryChromaKey::assign(const KzifChromaKey& in, int idx) {
   if (in.has(KzifChromaKey::BIT_LEVEL) || in.has(KzifChromaKey::BIT_LEVEL_OFFSET)) {
     if (KeyMemory* memory = findKeyMemory()) memory->markChanged(me_, idx);
   }
-  KzifChromaKey taken{};
-  rec::merge(taken, in);
-  if (taken.has(KzifChromaKey::BIT_SAMPLE_KEY)) pending_.sampleKey = taken.sampleKey;
-  if (taken.has(KzifChromaKey::BIT_CHROMA_MODE)) pending_.chromaMode = taken.chromaMode;
-  if (taken.has(KzifChromaKey::BIT_SAMPLE_POSITION)) {
-    pending_.samplePosition[0] = taken.samplePosition[0];
-    pending_.samplePosition[1] = taken.samplePosition[1];
+  KzifChromaKey& live = records_[idx];
+  const rec::MergeResult merged = rec::merge(live, in);
+  // The M/E-wide values this record gave: each is one value (the position a pair taken whole), so
+  // one marked and not refused was taken.
+  const auto taken = [&](int bit) { return in.has(bit) && (merged.droppedBits & (u64{1} << bit)) == 0; };
+  if (taken(KzifChromaKey::BIT_SAMPLE_KEY)) pending_.sampleKey = live.sampleKey;
+  if (taken(KzifChromaKey::BIT_CHROMA_MODE)) pending_.chromaMode = live.chromaMode;
+  if (taken(KzifChromaKey::BIT_SAMPLE_POSITION)) {
+    pending_.samplePosition[0] = live.samplePosition[0];
+    pending_.samplePosition[1] = live.samplePosition[1];
   }
-  if (taken.has(KzifChromaKey::BIT_SAMPLE_SIZE)) pending_.sampleSize = taken.sampleSize;
-  CategoryCommon::assign(taken, idx);
+  if (taken(KzifChromaKey::BIT_SAMPLE_SIZE)) pending_.sampleSize = live.sampleSize;
+  rec::stamp(live, me_, idx);
+  markChanged(idx);
 }
 
 void CategoryChromaKey::readChannelData(int n, ChromaKeyData& out) const { out = blocks_[slot(n)]; }

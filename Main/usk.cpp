@@ -180,14 +180,14 @@ void CategoryUpStreamKeyAssign::restore(const u8* stored) {
 
 void CategoryUpStreamKeyAssign::assign(const KzifUpStreamKeyAssign& in, int idx) {
   checkChannel(idx);
-  KzifUpStreamKeyAssign change{};
-  rec::merge(change, in);
-  change.mask = 0;
+  // The bus sources this record gives, for the mirror: those of its sources its checks take.
+  UskSources taken{};
+  rec::merge(taken, in.sources);
   KzifUpStreamKeyAssign& live = records_[0];
-  rec::merge(live, change, rec::Checks::Skip);
+  rec::merge(live, in);
   live.mask = 0;
   markChanged(0);
-  mirrorToBuses(change.sources.sourceMask);
+  mirrorToBuses(taken.sourceMask);
 }
 
 void CategoryUpStreamKeyAssign::mirrorToBuses(u32 sourceBits) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -194,6 +195,23 @@ TEST_F(ChromaTest, ConfigurationForcesEachSampleEnableOffOnItsOwn) {
     EXPECT_EQ(enables(play({chroma(sampleKey2), config(off1401, off1407), "field"})),
               (Lines{"0x1401 0", "0x1407 0", "0x1408 0"}))
         << off1401 << off1407;
+}
+
+TEST_F(ChromaTest, EveryFieldMarkedWithTheSampleSizeOutOfRangeTakesTheRestAtTheirEdges) {
+  KzifChromaKey r{.mask = 0x3FF, .channel = 1, .level = 3, .levelOffset = 40, .sampleKey = 4, .chromaMode = 3,
+                  .option = 14, .samplePosition = {-10000, 10000}, .sampleSize = 99, .adjustments = {-1000, 1000, 0}};
+  const std::vector<KzifChromaKey> sent = sentRecords<KzifChromaKey>(play({chroma(r), "field"}));
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[1].mask, 0x3FFu & ~0x40u);
+  EXPECT_EQ(std::tuple(+sent[1].level, sent[1].levelOffset, +sent[1].option, sent[1].adjustments[0], sent[1].adjustments[1]),
+            std::tuple(3, i16{40}, 14, i16{-1000}, i16{1000}));
+  // The M/E-wide values taken reach every keyer; the refused size reaches none.
+  for (const KzifChromaKey& s : sent) {
+    EXPECT_EQ(std::tuple(+s.sampleKey, +s.chromaMode, s.samplePosition[0], s.samplePosition[1]),
+              std::tuple(4, 3, i16{-10000}, i16{10000}));
+    EXPECT_EQ(s.mask & 0x40u, 0u);
+    EXPECT_NE(s.sampleSize, 99);
+  }
 }
 
 TEST(ChromaSampleArea, PositionsAwayFromTheRoundingEdgesInEachRaster) {

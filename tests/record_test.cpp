@@ -15,6 +15,7 @@
 
 #include "Lib/Include/record.h"
 #include "Main/button_event_record.h"
+#include "Main/key.h"
 #include "Main/mf_config.h"
 #include "Main/system.h"
 
@@ -311,6 +312,113 @@ TEST(RecordMerge, WholeArraysAllOrNothingEachElementItsOwnCheckAndUncheckedTakes
   text.tag.length = 99, std::memset(text.tag.chars, 'z', 8);
   rec::normalizeTexts(text);
   EXPECT_EQ(std::pair(+text.tag.length, std::string(text.tag.chars)), std::pair(4, std::string("zzzz")));
+}
+
+// A record with every bit marked is taken without a test per field when every value passes; the
+// outcome must be that of the field-by-field merge whatever value sits at or one past an edge.
+TEST(RecordMerge, EveryBitMarkedTakesWhatAFieldByFieldMergeTakesAtEveryRangeEdge) {
+  Probe base = kSample;
+  base.mask = 0, base.part.mask = 0, base.pair[0].mask = 0, base.pair[1].mask = 1u << 1;
+  Probe full = kSample;
+  full.level = 7, full.angle = 3, full.count = 4, full.gain = 0.5f, full.steps[1] = 8, full.name.set("xy");
+  full.part = {0x3, 6, 0x0A0A}, full.pair[0] = {0x3, 1, 0x0B0B}, full.pair[1] = {0x3, 2, 0x0C0C};
+  full.mask = 0x3F;
+  const std::vector<std::pair<const char*, void (*)(Probe&)>> edges = {
+      {"all valid", [](Probe&) {}},
+      {"level 100", [](Probe& p) { p.level = 100; }},
+      {"level 101", [](Probe& p) { p.level = 101; }},
+      {"angle -45", [](Probe& p) { p.angle = -45; }},
+      {"angle -46", [](Probe& p) { p.angle = -46; }},
+      {"angle 46", [](Probe& p) { p.angle = 46; }},
+      {"count 3", [](Probe& p) { p.count = 3; }},
+      {"gain 2.0001", [](Probe& p) { p.gain = 2.0001f; }},
+      {"gain -0.0001", [](Probe& p) { p.gain = -0.0001f; }},
+      {"steps 0 and 10", [](Probe& p) { p.steps[0] = 0, p.steps[2] = 10; }},
+      {"sub level 10", [](Probe& p) { p.part.level = 10; }},
+      {"extra mask bit", [](Probe& p) { p.mask |= 1u << 9; }},
+  };
+  for (const auto& [name, edit] : edges) {
+    SCOPED_TRACE(name);
+    Probe src = full;
+    edit(src);
+    for (rec::Checks checks : {rec::Checks::Apply, rec::Checks::Skip}) {
+      Probe whole = base;
+      const rec::MergeResult r = rec::merge(whole, src, checks);
+      // The same values as two records, each leaving half the bits unmarked.
+      Probe halves = base;
+      Probe first = src, second = src;
+      first.mask &= 0x7, second.mask &= ~0x7u;
+      second.part.mask = 0, second.pair[0].mask = 0, second.pair[1].mask = 0;
+      const rec::MergeResult r1 = rec::merge(halves, first, checks);
+      const rec::MergeResult r2 = rec::merge(halves, second, checks);
+      EXPECT_EQ(encodeToBytes(whole), encodeToBytes(halves));
+      EXPECT_EQ(r.droppedBits, r1.droppedBits | r2.droppedBits);
+      EXPECT_EQ(r.droppedValues, r1.droppedValues + r2.droppedValues);
+    }
+  }
+
+  // One value out of range: the rest taken and marked, that one kept and refused alone.
+  Probe dst = base;
+  Probe src = full;
+  src.angle = 46;
+  const rec::MergeResult r = rec::merge(dst, src);
+  EXPECT_EQ(std::tuple(dst.mask, dst.angle, dst.level, dst.name.length), std::tuple(0x3Du, kSample.angle, u8{7}, i16{2}));
+  EXPECT_EQ(std::pair(r.droppedBits, r.droppedValues), std::pair(u64{1} << 1, 1));
+  // Equal to the live record: nothing refused, no value moved, the marks set as by any merge.
+  Probe same = dst;
+  same.mask = 0x3F;
+  const Bytes before = encodeToBytes(dst);
+  EXPECT_TRUE(rec::merge(dst, same).clean());
+  Bytes expected = before;
+  expected[3] = 0x3F;
+  EXPECT_EQ(encodeToBytes(dst), expected);
+}
+
+// The keyer record: two mask words and fourteen sub-records, every bit marked, with a value of
+// word 1, of word 0 and of a sub-record one past its range in turn.
+TEST(RecordMerge, KeyerRecordEveryBitMarkedRefusesOnlyTheValueOutOfRange) {
+  KzifKey valid{};
+  valid.dveBorder.width = 1;
+  valid.dveAspect.aspectA = valid.dveAspect.aspectB = 5000;
+  valid.names.name1.set("fill");
+  rec::setAllMasks(valid);
+  KzifKey live{};
+  live.priority = 2, live.dveSize = 7, live.style.keyType = 1;
+  const std::vector<std::pair<const char*, void (*)(KzifKey&)>> edges = {
+      {"all valid", [](KzifKey&) {}},
+      {"priority 4 (word 1)", [](KzifKey& k) { k.priority = 4; }},
+      {"dve size 40001 (word 0)", [](KzifKey& k) { k.dveSize = 40001; }},
+      {"matte hue 3600", [](KzifKey& k) { k.matte1[0] = 3600; }},
+      {"key type 4 (sub-record)", [](KzifKey& k) { k.style.keyType = 4; }},
+  };
+  for (const auto& [name, edit] : edges) {
+    SCOPED_TRACE(name);
+    KzifKey src = valid;
+    edit(src);
+    KzifKey whole = live;
+    const rec::MergeResult r = rec::merge(whole, src);
+    KzifKey halves = live;
+    KzifKey first = src, second = src;
+    first.mask[1] = 0;
+    rec::clearMasks(second);
+    second.mask[1] = src.mask[1];
+    const rec::MergeResult r1 = rec::merge(halves, first);
+    const rec::MergeResult r2 = rec::merge(halves, second);
+    EXPECT_EQ(encodeToBytes(whole), encodeToBytes(halves));
+    EXPECT_EQ(std::memcmp(&whole, &halves, sizeof(KzifKey)), 0);
+    EXPECT_EQ(r.droppedBits, r1.droppedBits | r2.droppedBits);
+    EXPECT_EQ(r.droppedValues, r1.droppedValues + r2.droppedValues);
+  }
+  KzifKey fresh{};
+  EXPECT_TRUE(rec::merge(fresh, valid).clean());
+  KzifKey dst = live;
+  KzifKey src = valid;
+  src.priority = 4;
+  const rec::MergeResult r = rec::merge(dst, src);
+  EXPECT_EQ(std::pair(r.droppedBits, r.droppedValues), std::pair(u64{1} << KzifKey::BIT_PRIORITY, 1));
+  EXPECT_EQ(std::tuple(dst.priority, dst.has(KzifKey::BIT_PRIORITY), dst.has(KzifKey::BIT_IN_TRANSITION), dst.mask[0]),
+            std::tuple(u8{2}, false, true, ~0u));
+  EXPECT_EQ(std::tuple(dst.dveSize, dst.style.keyType, std::string(dst.names.name1.chars)), std::tuple(0u, u8{0}, std::string("fill")));
 }
 
 TEST(RecordMasks, SetClearAndAnyReachEverySubRecordAndStampSetsOnlyMeAndChannel) {

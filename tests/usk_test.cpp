@@ -108,6 +108,16 @@ TEST_F(UskTest, BusesAndAssignmentMirrorEachOtherOnce) {
   EXPECT_EQ(bus0().getSource(72), 20);
 }
 
+// A source refused by its range never reaches its bus, nor is it answered; the source beside it
+// is taken and mirrored.
+TEST_F(UskTest, ASourceOutOfRangeLeavesItsBusAndTheOneBesideItIsTaken) {
+  send(8, assignBody().put(4, 0x1, 4).put(8, 20, 1));
+  ASSERT_EQ(bus0().getSource(72), 20);
+  const Lines out = send(8, assignBody().put(4, 0x3, 4).put(8, 224, 1).put(9, 12, 1));
+  EXPECT_EQ(std::pair(bus0().getSource(72), bus0().getSource(73)), std::pair(20, 12));
+  EXPECT_EQ(only(out, "msg 8"), Lines{"msg 8 " + assignBody().put(4, 0x2, 4).put(8, 20, 1).put(9, 12, 1).hex()});
+}
+
 TEST_F(UskTest, KeyerInputsAndSourcePathsAreRouted) {
   Body in = assignBody();
   in.put(4, 0x0f, 4).put(8, 10, 1).put(9, 11, 1).put(10, 100, 1).put(11, 140, 1);  // 100: SDI 91, no line

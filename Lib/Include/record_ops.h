@@ -224,7 +224,9 @@ REC_ALWAYS_INLINE int mergeValue(V& dst, const V& src, const C& c, bool checked,
     }
     int dropped = 0;
     bool pass[n];
-    if constexpr (EachCount<C>::value > 0) {
+    // A few elements (a triple, a box) or each() with a check per element: the index a constant,
+    // with no loop, and each() picking its check without walking its list.
+    if constexpr (EachCount<C>::value > 0 || n <= 8) {
       [&]<std::size_t... I>(std::index_sequence<I...>) {
         ((pass[I] = acceptElementAt<I>(c, at(src, I)), dropped += pass[I] ? 0 : 1), ...);
       }(std::make_index_sequence<n>{});
@@ -589,6 +591,126 @@ REC_ALWAYS_INLINE int mergeFlat(R& dst, const R& src) {
 }
 
 
+// The mask bits a merge can take: those of every field, and of every element its check lets a
+// record change.
+template <class R, std::size_t I>
+constexpr void addTakenBits(std::array<u32, MAX_MASK_WORDS>& bits) {
+  using D = std::tuple_element_t<I, WireList<R>>;
+  constexpr int n = static_cast<int>(bitsSpanned<D>());
+  for (int i = 0; i < n; ++i) {
+    if (D::role == Role::Elements && !takes(FIELD<R, I>.check, static_cast<std::size_t>(i))) continue;
+    const int b = FIELD<R, I>.bit + i;
+    bits[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
+  }
+}
+template <class R, std::size_t... I>
+constexpr std::array<u32, MAX_MASK_WORDS> takenBitsOf(std::index_sequence<I...>) {
+  std::array<u32, MAX_MASK_WORDS> bits{};
+  (addTakenBits<R, I>(bits), ...);
+  return bits;
+}
+template <class R>
+inline constexpr std::array<u32, MAX_MASK_WORDS> TAKEN_BITS = takenBitsOf<R>(wireIndexes<R>());
+
+// Whether a checked merge takes all of a masked value, refusing none of it (see mergeValue).
+template <class V, class C>
+REC_ALWAYS_INLINE bool acceptsWhole(const V& v, const C& c) {
+  if constexpr (IsText<V>::value) {
+    return c.accept(v);
+  } else if constexpr (isScalarArray<V>()) {
+    bool pass = true;
+    if constexpr (requires { c.acceptArray(v); }) pass = c.acceptArray(v);
+    if constexpr (EachCount<C>::value > 0 || ArrayOf<V>::size <= 128) {
+      [&]<std::size_t... K>(std::index_sequence<K...>) {
+        ((pass &= acceptElementAt<K>(c, at(v, K))), ...);
+      }(std::make_index_sequence<ArrayOf<V>::size>{});
+    } else {
+      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) pass &= acceptElement(c, i, at(v, i));
+    }
+    return pass;
+  } else if constexpr (ArrayOf<V>::is) {
+    bool pass = true;
+    for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) pass &= acceptsWhole(at(v, i), c);
+    return pass;
+  } else {
+    bool pass = true;
+    if constexpr (requires { c.acceptArray(v); }) pass = c.acceptArray(v);
+    return pass && c.accept(v);
+  }
+}
+
+// Field I of a record with every bit marked: whether its checks take all of it.
+template <class R, std::size_t I>
+REC_ALWAYS_INLINE bool acceptsField(const R& src) {
+  constexpr const auto& d = FIELD<R, I>;
+  using D = std::decay_t<decltype(d)>;
+  using M = typename D::Member;
+  if constexpr (D::role == Role::Field) {
+    return acceptsWhole(src.*(d.member), d.check);
+  } else if constexpr (D::role == Role::Elements && !isTextArray<M>()) {
+    // Text elements are taken unchecked, as mergeField takes them. Elements have a mask bit each,
+    // so there are never more than the mask has bits: checked without a loop.
+    bool pass = true;
+    [&]<std::size_t... K>(std::index_sequence<K...>) {
+      ((pass &= !takes(d.check, K) || acceptElementAt<K>(d.check, at(src.*(d.member), K))), ...);
+    }(std::make_index_sequence<ArrayOf<M>::size>{});
+    return pass;
+  } else {
+    return true;
+  }
+}
+
+template <bool CHECKED, class R, std::size_t I>
+REC_ALWAYS_INLINE void mergeSub(R& dst, const R& src, MergeResult& result);
+
+// Field I of a record with every bit marked and every value accepted, taken without its tests.
+template <bool CHECKED, class R, std::size_t I>
+REC_ALWAYS_INLINE void takeField(R& dst, const R& src, MergeResult& result) {
+  constexpr const auto& d = FIELD<R, I>;
+  using D = std::decay_t<decltype(d)>;
+  using M = typename D::Member;
+  if constexpr (D::role == Role::Field) {
+    bool taken = false;
+    mergeValue(dst.*(d.member), src.*(d.member), d.check, false, taken);
+  } else if constexpr (D::role == Role::Elements) {
+    for (std::size_t i = 0; i < ArrayOf<M>::size; ++i) {
+      if (!takes(d.check, i)) continue;
+      if constexpr (isTextArray<M>()) {
+        at(dst.*(d.member), i).assignFrom(at(src.*(d.member), i));
+      } else {
+        at(dst.*(d.member), i) = at(src.*(d.member), i);
+      }
+    }
+  } else if constexpr (D::role == Role::Sub) {
+    mergeSub<CHECKED, R, I>(dst, src, result);
+  }
+}
+
+// A record with every bit it can take marked and every such value accepted: checked first, then
+// taken without a test per field, as the field-by-field merge would take it (sub-records by their
+// own masks). False, nothing touched, for any other.
+template <bool CHECKED, class R, class Words>
+REC_ALWAYS_INLINE bool mergeWholeMarked(R& dst, const R& src, const Words& in, MergeResult& result) {
+  constexpr std::size_t WORDS = maskWords<R>();
+  constexpr std::array<u32, MAX_MASK_WORDS> TAKEN = TAKEN_BITS<R>;
+  u32 missing = 0;
+  for (std::size_t w = 0; w < WORDS; ++w) missing |= TAKEN[w] & ~in[w];
+  if (missing != 0) return false;
+  if constexpr (CHECKED) {
+    bool pass = true;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      ((pass &= acceptsField<R, I>(src)), ...);
+    }(wireIndexes<R>());
+    if (!pass) return false;
+  }
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (takeField<CHECKED, R, I>(dst, src, result), ...);
+  }(wireIndexes<R>());
+  u32* out = maskWordsOf(dst);
+  for (std::size_t w = 0; w < WORDS; ++w) out[w] |= TAKEN[w];
+  return true;
+}
+
 // One field of a merge, its bit, member and check constants of its code. Kept inside the record's
 // merge, where the mask words are locals: out of line, a field whose bit is clear would cost a
 // call and a reload of the words rather than one test against a constant.
@@ -624,17 +746,29 @@ REC_ALWAYS_INLINE void mergeField(R& dst, const R& src, const Words& in, Words& 
       took[w] |= b;
     }
   } else if constexpr (D::role == Role::Sub) {
-    auto& dv = dst.*(d.member);
-    const auto& sv = src.*(d.member);
-    if constexpr (HasWire<typename D::Member>) {
-      result.droppedValues += mergeRecord<CHECKED>(dv, sv).droppedValues;
-    } else if constexpr (isFlatRecord<SubRecordOf<typename D::Member>>()) {
-      for (std::size_t i = 0; i < ArrayOf<typename D::Member>::size; ++i)
-        result.droppedValues += mergeFlat<CHECKED>(at(dv, i), at(sv, i));
+    mergeSub<CHECKED, R, I>(dst, src, result);
+  }
+}
+
+// A sub-record (or an array of them) by its own mask; its refused values count, its bits are its
+// own. A flat one is merged in place rather than called.
+template <bool CHECKED, class R, std::size_t I>
+REC_ALWAYS_INLINE void mergeSub(R& dst, const R& src, MergeResult& result) {
+  constexpr const auto& d = FIELD<R, I>;
+  using M = typename std::decay_t<decltype(d)>::Member;
+  auto& dv = dst.*(d.member);
+  const auto& sv = src.*(d.member);
+  if constexpr (HasWire<M>) {
+    if constexpr (isFlatRecord<M>()) {
+      result.droppedValues += mergeFlat<CHECKED>(dv, sv);
     } else {
-      for (std::size_t i = 0; i < ArrayOf<typename D::Member>::size; ++i) {
-        result.droppedValues += mergeRecord<CHECKED>(at(dv, i), at(sv, i)).droppedValues;
-      }
+      result.droppedValues += mergeRecord<CHECKED>(dv, sv).droppedValues;
+    }
+  } else if constexpr (isFlatRecord<SubRecordOf<M>>()) {
+    for (std::size_t i = 0; i < ArrayOf<M>::size; ++i) result.droppedValues += mergeFlat<CHECKED>(at(dv, i), at(sv, i));
+  } else {
+    for (std::size_t i = 0; i < ArrayOf<M>::size; ++i) {
+      result.droppedValues += mergeRecord<CHECKED>(at(dv, i), at(sv, i)).droppedValues;
     }
   }
 }
@@ -671,6 +805,8 @@ MergeResult mergeRecord(R& dst, const R& src) {
     }
     if constexpr (isFlatRecord<R>()) {
       if (mergeWholeFlat<CHECKED>(dst, src, in[0])) return result;
+    } else if constexpr (hasMaskedFields<R>()) {
+      if (mergeWholeMarked<CHECKED>(dst, src, in, result)) return result;
     }
   }
   mergeFields<CHECKED>(dst, src, in, took, result, wireIndexes<R>());
@@ -964,13 +1100,39 @@ int refusedValues(const R& rec) {
   return restoreChecked(fresh, rec);
 }
 
+namespace detail {
+
+// Every mask word of the record and its sub-records, each a store at a constant place.
+template <class R>
+REC_ALWAYS_INLINE void clearMaskWords(R& rec);
+template <class R, std::size_t I>
+REC_ALWAYS_INLINE void clearMaskField(R& rec) {
+  constexpr const auto& d = FIELD<R, I>;
+  using D = std::decay_t<decltype(d)>;
+  using M = typename D::Member;
+  if constexpr (D::role == Role::Mask) {
+    std::memset(&(rec.*(d.member)), 0, sizeof(M));
+  } else if constexpr (D::role == Role::Sub && HasWire<M>) {
+    clearMaskWords(rec.*(d.member));
+  } else if constexpr (D::role == Role::Sub) {
+    for (std::size_t k = 0; k < ArrayOf<M>::size; ++k) clearMaskWords(at(rec.*(d.member), k));
+  }
+}
+template <class R, std::size_t... I>
+REC_ALWAYS_INLINE void clearMaskFields(R& rec, std::index_sequence<I...>) {
+  (clearMaskField<R, I>(rec), ...);
+}
+template <class R>
+REC_ALWAYS_INLINE void clearMaskWords(R& rec) {
+  static_assert(Declaration<R>::checked);
+  clearMaskFields(rec, wireIndexes<R>());
+}
+
+}  // namespace detail
+
 template <class R>
 void clearMasks(R& rec) {
-  if (u32* m = detail::maskWordsOf(rec)) std::memset(m, 0, sizeof(u32) * detail::maskWords<R>());
-  detail::forEachField<R>([&](const auto& d) {
-    if constexpr (std::decay_t<decltype(d)>::role == Role::Sub)
-      detail::forEachSub(rec.*(d.member), [](auto& s) { clearMasks(s); });
-  });
+  detail::clearMaskWords(rec);
 }
 
 // Every mask (sub-records included) set to all of its declared fields, as after a restore.
