@@ -210,9 +210,12 @@ TEST_F(ClipTest, RecordRefusalsAnswerWithoutChangingTheChannel) {
   EXPECT_EQ(sent(recCommand(7, 2), "msg 68"), Lines{recReply(7, 2, -6)});
   EXPECT_EQ(sent(recCommand(7, 1), "msg 68"), Lines{recReply(7, 1, -8)});
   EXPECT_EQ(only(lines, "log LOCK"), Lines{"log LOCK_ERROR_CH_CONFLICT"});
-  // Play commands on the recording channel: refused, and its write lock stays.
-  const Lines play = run({playCommand(11, 1).c_str(), playCommand(13, 1, 2).c_str(), playCommand(10, 1).c_str(), "field"});
-  EXPECT_EQ(only(play, "msg 67"), (Lines{playReply(11, 1, -2), playReply(13, 1, -2, 2), playReply(10, 1, -7)}));
+  // Play commands on the recording channel: refused, and its write lock stays; stop is admitted
+  // without a change (the record goes on).
+  const Lines play = run({playCommand(11, 1).c_str(), playCommand(13, 1, 2).c_str(), playCommand(12, 1).c_str(),
+                          playCommand(14, 1).c_str(), playCommand(10, 1).c_str(), "field"});
+  EXPECT_EQ(only(play, "msg 67"), (Lines{playReply(11, 1, -2), playReply(13, 1, -2, 2), playReply(12, 1, 0),
+                                         playReply(14, 1, -2), playReply(10, 1, -7)}));
   EXPECT_EQ(only(play, "log REPLY"), Lines{"log REPLY_LOCKED_READ_CHANNEL"});
   EXPECT_EQ(stateAndLock(1), std::pair(+CLIP_RECORDING, ClipChannelLocks::WRITING));
   // No such channel: -2 and nothing moves, from the wire and from the event memory alike.
