@@ -306,3 +306,15 @@ TEST_F(MaintenanceTest, ResumeRewritesEveryAlarmTextAndKeepsAPresentUnit) {
   EXPECT_EQ(std::pair(+sent[0].mainframeAlarm.present[0], +sent[0].mainframeAlarm.present[1]), std::pair(1, 0));
   EXPECT_EQ(mainframeItems(sent[0]), (std::vector<std::string>{"No Alarm", "-", "No Alarm", "No Alarm"}));
 }
+
+TEST_F(MaintenanceTest, LinkIsUsedWhenAnotherEntryOfTheStoredTableHoldsTheValue) {
+  u8* link = BP::instance().require<CategoryMaintenance>().record(0).linkTable.link;
+  const u8 table[MaintenanceLinkTable::N_LINKS] = {3, 0, 0, 5, 0, 0, 0, 8};
+  std::memcpy(link, table, sizeof table);
+  const CategoryMaintenance& m = BP::instance().require<CategoryMaintenance>();
+  // {entry, value, used}: the first and the last entry, each asked about itself and by another.
+  const int cases[][3] = {{1, 3, 1}, {0, 3, 0}, {0, 8, 1}, {7, 8, 0}, {7, 3, 1}, {3, 5, 0},
+                          {2, 5, 1}, {0, 4, 0}, {0, 9, 0}, {0, 0, 1}};
+  for (const auto& [entry, value, used] : cases) EXPECT_EQ(m.isLinkUsed(entry, value), used) << entry << " " << value;
+  run({"field"});
+}
