@@ -140,9 +140,10 @@ TEST_F(ClipTest, RecordLengthIsCutToTheLongestOfEachFormat) {
 }
 
 TEST_F(ClipTest, RecordRunsFromCommandToFinishUnderItsWriteLockInFramesAndInFields) {
-  for (int code : {4, 0}) {
+  // Codes 4 and 5 count frames, the others fields.
+  for (int code : {4, 5, 0}) {
     format(code);
-    const int units = code == 4 ? 3 : 6;
+    const int units = code == 4 || code == 5 ? 3 : 6;
     exec(recSettings(1, 3));
     const Lines start = run({recCommand(7, 1).c_str(), "field"});
     EXPECT_EQ(only(start, "msg 68"), Lines{recReply(7, 1, 0)});
