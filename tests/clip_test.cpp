@@ -307,8 +307,10 @@ TEST_F(ClipTest, TrimsAreCountedFromOneAndRangeCommandsSetTheWindow) {
   EXPECT_EQ(drv(out, "setClipRange"), Lines{"drv setClipRange 0x1188 10 4"});
   EXPECT_EQ(std::tuple(+entry(0).trim.enabled, entry(0).trim.inPoint, entry(0).trim.outPoint, stateAndLock(0)),
             std::tuple(1, 11u, 14u, std::pair(0, ClipChannelLocks::NONE)));
-  // Out point to the end, in point to the start, clear.
-  for (const auto& [code, range, enabled, in] : {std::tuple{18, "10 10", 1, 11u}, {17, "0 20", 1, 1u}, {16, "0 0", 0, 1u}}) {
+  // Out point to the end, clear, in point here (the clear took the in point back to the start),
+  // in point to the start.
+  for (const auto& [code, range, enabled, in] :
+       {std::tuple{18, "10 10", 1, 11u}, {16, "0 0", 0, 1u}, {14, "0 20", 1, 1u}, {17, "0 20", 1, 1u}}) {
     EXPECT_EQ(drv(run({playCommand(code, 0).c_str(), "field"}), "setClipRange"),
               Lines{std::string("drv setClipRange 0x1188 ") + range});
     EXPECT_EQ(std::tuple(+entry(0).trim.enabled, entry(0).trim.inPoint, entry(0).trim.outPoint), std::tuple(enabled, in, 20u));
