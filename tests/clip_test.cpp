@@ -347,6 +347,20 @@ TEST_F(ClipTest, TrimsTheSystemManagerChangesMoveTheWindowSoFramesPlayedAndRepor
   EXPECT_EQ(std::tuple(+entry(0).state, kz::clipImage(0).shown, entry(0).position.current), std::tuple(0, 4, 5u));
 }
 
+// Speeds 1, 2 and 3 step 2, 4 and 8 frames a field, speed 7 holds the frame; looped over 20. The
+// stop before each play rests on the first frame.
+TEST_F(ClipTest, FastSpeedsStepTwoFourOrEightFramesAFieldAndHoldStaysPut) {
+  format(4);
+  recordClip(0, 20);
+  const std::pair<int, Lines> speeds[] = {
+      {1, cues({0, 0, 2, 4, 6})}, {2, cues({0, 0, 4, 8, 12})}, {3, cues({0, 0, 8, 16, 0})}, {7, cues({0, 0, 0, 0, 0})}};
+  for (const auto& [speed, want] : speeds) {
+    exec(playSettings(0, 2, 0, speed));
+    EXPECT_EQ(drv(run({playCommand(12, 0).c_str(), "field", playCommand(10, 0).c_str(), "field 4"}), "cueClip"), want)
+        << speed;
+  }
+}
+
 TEST_F(ClipTest, FieldCountingPlaysOnTheFirstFieldOrOnBothInFieldModeAndEndsAndJogsOnWholeFrames) {
   format(0);
   recordClip(0, 4);  // 8 fields
