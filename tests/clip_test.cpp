@@ -407,6 +407,12 @@ TEST_F(ClipTest, FieldCountingPlaysOnTheFirstFieldOrOnBothInFieldModeAndEndsAndJ
   exec(playSettings(0, 2, 1));
   out = run({"hw parity 0", playCommand(12, 0).c_str(), "field", "hw parity 0", playCommand(10, 0).c_str(), "field 10"});
   EXPECT_EQ(drv(out, "cueClip"), cues({1, 7, 6, 5, 4, 3, 2, 1, 0, 6, 5}));
+  // Stop on the last frame: its first field without field mode, its second field with it.
+  exec(playSettings(0, 1));
+  EXPECT_EQ(drv(run({"hw parity 0", playCommand(12, 0).c_str(), "field"}), "cueClip"), cues({6}, 0));
+  EXPECT_EQ(entry(0).position.current, 4u);
+  exec(playSettings(0, 1, 0, 0, 1));
+  EXPECT_EQ(drv(run({"hw parity 0", playCommand(12, 0).c_str(), "field"}), "cueClip"), cues({7}, 1));
 }
 
 TEST_F(ClipTest, LeverFollowOnAnMeAndOnABSide) {
@@ -417,6 +423,11 @@ TEST_F(ClipTest, LeverFollowOnAnMeAndOnABSide) {
   exec(playSettings(2, 0, 0, 0, 0, TRIGGER_LEVER, 0));
   EXPECT_EQ(sent(playCommand(10, 2), "msg 67"), Lines{playReply(10, 2, 0)});
   EXPECT_EQ(entry(2).state, CLIP_STOPPED);
+  // Channels outside 0..3 follow nothing.
+  const auto& play = BP::instance().require<category::CategoryClipPlay>();
+  EXPECT_EQ((std::array{play.followsMe(0, 2), play.followsMe(1, 2), play.followsMe(0, 1), play.followsMe(0, -1),
+                        play.followsMe(0, 4)}),
+            (std::array{true, false, false, false, false}));
   fader.transition(keySubTransIndex(0, 2)).positionA = 0.5f;
   EXPECT_EQ(drv(fields(1), "cueClip"), Lines{"drv cueClip 0x118c 50 1"});
   EXPECT_EQ(entry(2).position.current, 51u);
@@ -436,7 +447,6 @@ TEST_F(ClipTest, LeverFollowOnAnMeAndOnABSide) {
   exec(playSettings(2, 0, 0, 0, 0, TRIGGER_LEVER, 5));
   fader.transition(keySubTransIndex(5, 2)).positionA = 0.5f;
   EXPECT_EQ(drv(fields(1), "cueClip"), Lines{"drv cueClip 0x118c 50 1"});
-  const auto& play = BP::instance().require<category::CategoryClipPlay>();
   EXPECT_EQ(std::pair(play.followsMe(5, 2), play.followsMe(0, 2)), std::pair(true, false));
   // A range command pauses the lever's transition.
   run({playCommand(17, 2).c_str(), "field"});
