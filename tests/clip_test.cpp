@@ -407,6 +407,15 @@ TEST_F(ClipTest, FieldCountingPlaysOnTheFirstFieldOrOnBothInFieldModeAndEndsAndJ
   exec(playSettings(0, 2, 1));
   out = run({"hw parity 0", playCommand(12, 0).c_str(), "field", "hw parity 0", playCommand(10, 0).c_str(), "field 10"});
   EXPECT_EQ(drv(out, "cueClip"), cues({1, 7, 6, 5, 4, 3, 2, 1, 0, 6, 5}));
+  // An out point here: play then runs through the window the range command set, to its last field.
+  exec(playSettings(0, 0, 0, 0, 1));
+  run({"hw parity 0", playCommand(12, 0).c_str(), "field", "hw parity 0", playCommand(13, 0, 2).c_str(), "field 2",
+       "hw parity 0", playCommand(13, 0, 2).c_str(), "field 2"});
+  out = run({"hw parity 0", playCommand(15, 0).c_str(), "field", "hw parity 0", playCommand(10, 0).c_str(), "field 8"});
+  // Fields 0..5 end the window at the out point; its count holds one field more, which play shows.
+  EXPECT_EQ(drv(out, "setClipRange"), Lines{"drv setClipRange 0x1188 0 7"});
+  EXPECT_EQ(drv(out, "cueClip"), cues({0, 1, 2, 3, 4, 5, 6, 6}, 1));
+  run({playCommand(16, 0).c_str(), "field"});
   // Stop on the last frame: its first field without field mode, its second field with it.
   exec(playSettings(0, 1));
   EXPECT_EQ(drv(run({"hw parity 0", playCommand(12, 0).c_str(), "field"}), "cueClip"), cues({6}, 0));
