@@ -40,7 +40,6 @@ void CategoryInitialize::receiveRouted(int typeId, RequestReceiver& rx) {
   rx.consume();
   KZ_CHECK_EQ(typeId, IndexOf<KzifInitialize>::value);
   carryOutInitialCommand();
-  ++executed_;
 }
 
 }  // namespace category

@@ -12,12 +12,6 @@ namespace category {
 class CategoryInitialize : public CategoryWithoutStatus<KzifInitialize> {
  public:
   void receiveRouted(int typeId, RequestReceiver& rx) override;
-  // How many times the command has been carried out since start-up.
-  int executed() const { return executed_; }
-  void initInternal() override { executed_ = 0; }
-
- private:
-  int executed_ = 0;
 };
 }  // namespace category
 

@@ -114,6 +114,28 @@ TEST_F(ChromaTest, TableReachesAKeyerOnceItIsReadyAndBadCommandsAreAnsweredMinus
   EXPECT_EQ(tableWrites(play({command(0, 0, 0), "field"})).size(), 3u);
 }
 
+TEST_F(ChromaTest, TheSystemInitialCommandReadsTheBlocksOfTheKeyersOfMe1And2Afresh) {
+  // Keyer 2's ready word first (its table, still empty, goes out then); then new blocks for
+  // keyers 1 and 2 of every M/E (channels 4m and 4m + 1).
+  play({std::string("smem 0x300 ") + TABLE_READY, "field", "field"});
+  std::vector<std::string> script{"send 72 00", "field"};
+  for (int channel : {13, 12, 9, 8, 5, 4, 1, 0}) script = withBlock(channel, script);
+  const Lines out = play(script);
+  const Lines reloaded{"drv setChromaKeyColor 0x1205 1 2 3", "drv setChromaKeyColor2 0x1205 4 5 6",
+                       "drv writeChromaKeyTable 0x1205 258 772", "drv setChromaKeyColor 0x1207 1 2 3",
+                       "drv setChromaKeyColor2 0x1207 4 5 6", "drv writeChromaKeyTable 0x1207 258 772"};
+  EXPECT_EQ(tableWrites(out), reloaded);
+  const auto tableWritesOf = [&](const char* context) {
+    Lines r;
+    for (const auto& l : underContext(out, context))
+      if (l.rfind("drv setChromaKeyColor", 0) == 0 || l.rfind("drv writeChromaKeyTable", 0) == 0) r.push_back(l);
+    return r;
+  };
+  EXPECT_EQ(tableWritesOf("0x3211"), reloaded);
+  EXPECT_TRUE(tableWritesOf("0x3212").empty());  // M/E 3 keeps what it has
+  EXPECT_TRUE(tableWritesOf("0x3213").empty());
+}
+
 TEST_F(ChromaTest, RecordFieldsAreCheckedOneByOneMeWideValuesReachEveryKeyerAndTheSampleKeyerGetsItsArea) {
   // The level out of range is dropped alone; one member out of range drops the position pair.
   KzifChromaKey r{.mask = 0x1 | 0x2 | 0x4 | 0x20, .channel = 1, .level = 4, .levelOffset = -7, .sampleKey = 3,

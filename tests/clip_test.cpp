@@ -140,9 +140,10 @@ TEST_F(ClipTest, RecordLengthIsCutToTheLongestOfEachFormat) {
 }
 
 TEST_F(ClipTest, RecordRunsFromCommandToFinishUnderItsWriteLockInFramesAndInFields) {
-  for (int code : {4, 0}) {
+  // Codes 4 and 5 count frames, the others fields.
+  for (int code : {4, 5, 0}) {
     format(code);
-    const int units = code == 4 ? 3 : 6;
+    const int units = code == 4 || code == 5 ? 3 : 6;
     exec(recSettings(1, 3));
     const Lines start = run({recCommand(7, 1).c_str(), "field"});
     EXPECT_EQ(only(start, "msg 68"), Lines{recReply(7, 1, 0)});
@@ -210,9 +211,12 @@ TEST_F(ClipTest, RecordRefusalsAnswerWithoutChangingTheChannel) {
   EXPECT_EQ(sent(recCommand(7, 2), "msg 68"), Lines{recReply(7, 2, -6)});
   EXPECT_EQ(sent(recCommand(7, 1), "msg 68"), Lines{recReply(7, 1, -8)});
   EXPECT_EQ(only(lines, "log LOCK"), Lines{"log LOCK_ERROR_CH_CONFLICT"});
-  // Play commands on the recording channel: refused, and its write lock stays.
-  const Lines play = run({playCommand(11, 1).c_str(), playCommand(13, 1, 2).c_str(), playCommand(10, 1).c_str(), "field"});
-  EXPECT_EQ(only(play, "msg 67"), (Lines{playReply(11, 1, -2), playReply(13, 1, -2, 2), playReply(10, 1, -7)}));
+  // Play commands on the recording channel: refused, and its write lock stays; stop is admitted
+  // without a change (the record goes on).
+  const Lines play = run({playCommand(11, 1).c_str(), playCommand(13, 1, 2).c_str(), playCommand(12, 1).c_str(),
+                          playCommand(14, 1).c_str(), playCommand(10, 1).c_str(), "field"});
+  EXPECT_EQ(only(play, "msg 67"), (Lines{playReply(11, 1, -2), playReply(13, 1, -2, 2), playReply(12, 1, 0),
+                                         playReply(14, 1, -2), playReply(10, 1, -7)}));
   EXPECT_EQ(only(play, "log REPLY"), Lines{"log REPLY_LOCKED_READ_CHANNEL"});
   EXPECT_EQ(stateAndLock(1), std::pair(+CLIP_RECORDING, ClipChannelLocks::WRITING));
   // No such channel: -2 and nothing moves, from the wire and from the event memory alike.
@@ -303,8 +307,10 @@ TEST_F(ClipTest, TrimsAreCountedFromOneAndRangeCommandsSetTheWindow) {
   EXPECT_EQ(drv(out, "setClipRange"), Lines{"drv setClipRange 0x1188 10 4"});
   EXPECT_EQ(std::tuple(+entry(0).trim.enabled, entry(0).trim.inPoint, entry(0).trim.outPoint, stateAndLock(0)),
             std::tuple(1, 11u, 14u, std::pair(0, ClipChannelLocks::NONE)));
-  // Out point to the end, in point to the start, clear.
-  for (const auto& [code, range, enabled, in] : {std::tuple{18, "10 10", 1, 11u}, {17, "0 20", 1, 1u}, {16, "0 0", 0, 1u}}) {
+  // Out point to the end, clear, in point here (the clear took the in point back to the start),
+  // in point to the start.
+  for (const auto& [code, range, enabled, in] :
+       {std::tuple{18, "10 10", 1, 11u}, {16, "0 0", 0, 1u}, {14, "0 20", 1, 1u}, {17, "0 20", 1, 1u}}) {
     EXPECT_EQ(drv(run({playCommand(code, 0).c_str(), "field"}), "setClipRange"),
               Lines{std::string("drv setClipRange 0x1188 ") + range});
     EXPECT_EQ(std::tuple(+entry(0).trim.enabled, entry(0).trim.inPoint, entry(0).trim.outPoint), std::tuple(enabled, in, 20u));
@@ -339,6 +345,20 @@ TEST_F(ClipTest, TrimsTheSystemManagerChangesMoveTheWindowSoFramesPlayedAndRepor
   EXPECT_EQ(drv(out, "setClipRange"), Lines{});
   EXPECT_EQ(drv(out, "cueClip"), cues({2, 3, 0}));  // the last frame of the new window is its fourth
   EXPECT_EQ(std::tuple(+entry(0).state, kz::clipImage(0).shown, entry(0).position.current), std::tuple(0, 4, 5u));
+}
+
+// Speeds 1, 2 and 3 step 2, 4 and 8 frames a field, speed 7 holds the frame; looped over 20. The
+// stop before each play rests on the first frame.
+TEST_F(ClipTest, FastSpeedsStepTwoFourOrEightFramesAFieldAndHoldStaysPut) {
+  format(4);
+  recordClip(0, 20);
+  const std::pair<int, Lines> speeds[] = {
+      {1, cues({0, 0, 2, 4, 6})}, {2, cues({0, 0, 4, 8, 12})}, {3, cues({0, 0, 8, 16, 0})}, {7, cues({0, 0, 0, 0, 0})}};
+  for (const auto& [speed, want] : speeds) {
+    exec(playSettings(0, 2, 0, speed));
+    EXPECT_EQ(drv(run({playCommand(12, 0).c_str(), "field", playCommand(10, 0).c_str(), "field 4"}), "cueClip"), want)
+        << speed;
+  }
 }
 
 TEST_F(ClipTest, FieldCountingPlaysOnTheFirstFieldOrOnBothInFieldModeAndEndsAndJogsOnWholeFrames) {
@@ -387,6 +407,21 @@ TEST_F(ClipTest, FieldCountingPlaysOnTheFirstFieldOrOnBothInFieldModeAndEndsAndJ
   exec(playSettings(0, 2, 1));
   out = run({"hw parity 0", playCommand(12, 0).c_str(), "field", "hw parity 0", playCommand(10, 0).c_str(), "field 10"});
   EXPECT_EQ(drv(out, "cueClip"), cues({1, 7, 6, 5, 4, 3, 2, 1, 0, 6, 5}));
+  // An out point here: play then runs through the window the range command set, to its last field.
+  exec(playSettings(0, 0, 0, 0, 1));
+  run({"hw parity 0", playCommand(12, 0).c_str(), "field", "hw parity 0", playCommand(13, 0, 2).c_str(), "field 2",
+       "hw parity 0", playCommand(13, 0, 2).c_str(), "field 2"});
+  out = run({"hw parity 0", playCommand(15, 0).c_str(), "field", "hw parity 0", playCommand(10, 0).c_str(), "field 8"});
+  // Fields 0..5 end the window at the out point; its count holds one field more, which play shows.
+  EXPECT_EQ(drv(out, "setClipRange"), Lines{"drv setClipRange 0x1188 0 7"});
+  EXPECT_EQ(drv(out, "cueClip"), cues({0, 1, 2, 3, 4, 5, 6, 6}, 1));
+  run({playCommand(16, 0).c_str(), "field"});
+  // Stop on the last frame: its first field without field mode, its second field with it.
+  exec(playSettings(0, 1));
+  EXPECT_EQ(drv(run({"hw parity 0", playCommand(12, 0).c_str(), "field"}), "cueClip"), cues({6}, 0));
+  EXPECT_EQ(entry(0).position.current, 4u);
+  exec(playSettings(0, 1, 0, 0, 1));
+  EXPECT_EQ(drv(run({"hw parity 0", playCommand(12, 0).c_str(), "field"}), "cueClip"), cues({7}, 1));
 }
 
 TEST_F(ClipTest, LeverFollowOnAnMeAndOnABSide) {
@@ -397,6 +432,11 @@ TEST_F(ClipTest, LeverFollowOnAnMeAndOnABSide) {
   exec(playSettings(2, 0, 0, 0, 0, TRIGGER_LEVER, 0));
   EXPECT_EQ(sent(playCommand(10, 2), "msg 67"), Lines{playReply(10, 2, 0)});
   EXPECT_EQ(entry(2).state, CLIP_STOPPED);
+  // Channels outside 0..3 follow nothing.
+  const auto& play = BP::instance().require<category::CategoryClipPlay>();
+  EXPECT_EQ((std::array{play.followsMe(0, 2), play.followsMe(1, 2), play.followsMe(0, 1), play.followsMe(0, -1),
+                        play.followsMe(0, 4)}),
+            (std::array{true, false, false, false, false}));
   fader.transition(keySubTransIndex(0, 2)).positionA = 0.5f;
   EXPECT_EQ(drv(fields(1), "cueClip"), Lines{"drv cueClip 0x118c 50 1"});
   EXPECT_EQ(entry(2).position.current, 51u);
@@ -416,7 +456,6 @@ TEST_F(ClipTest, LeverFollowOnAnMeAndOnABSide) {
   exec(playSettings(2, 0, 0, 0, 0, TRIGGER_LEVER, 5));
   fader.transition(keySubTransIndex(5, 2)).positionA = 0.5f;
   EXPECT_EQ(drv(fields(1), "cueClip"), Lines{"drv cueClip 0x118c 50 1"});
-  const auto& play = BP::instance().require<category::CategoryClipPlay>();
   EXPECT_EQ(std::pair(play.followsMe(5, 2), play.followsMe(0, 2)), std::pair(true, false));
   // A range command pauses the lever's transition.
   run({playCommand(17, 2).c_str(), "field"});

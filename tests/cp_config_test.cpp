@@ -158,18 +158,28 @@ TEST_F(ControlPanelConfigTest, KeyFaderAssignmentClearsEnablesUnlessTheRecordSet
   KzifControlPanelConfig on{};
   for (int p = 0; p < N_PANELS; ++p) on.enables(p, 2).mask = 1u << 3, on.enables(p, 2).enable[3] = 1;
   on.controlPanelKeyFaderEnable[0].mask = 1u << 4, on.controlPanelKeyFaderEnable[0].enable[4] = 2;  // dropped
+  // The first and the last button of all: the first of fader 1 and the last of fader 8.
+  const std::pair<int, int> corners[] = {{0, 0}, {N_KEY_FADERS - 1, KzifKeyFader::KEY_FADER_BUTTON_NUM - 1}};
+  for (int p = 0; p < N_PANELS; ++p)
+    for (const auto& [k, b] : corners) on.enables(p, k).mask |= 1u << b, on.enables(p, k).enable[b] = 1;
   echo(on);
-  for (int p = 0; p < N_PANELS; ++p) EXPECT_EQ(config().getKeyFaderButtonEnable(p, 2, 3), 1);
+  for (int p = 0; p < N_PANELS; ++p) {
+    EXPECT_EQ(config().getKeyFaderButtonEnable(p, 2, 3), 1);
+    for (const auto& [k, b] : corners) EXPECT_EQ(config().getKeyFaderButtonEnable(p, k, b), 1) << p << k << b;
+  }
   EXPECT_EQ(config().getKeyFaderButtonEnable(0, 0, 4), 0);
 
   // A new assignment of the button clears its enables on every panel but one the record sets.
   KzifControlPanelConfig none{};
   none.button(2, 3).mask = 0x1, none.button(2, 3).selMe = 0;
+  for (const auto& [k, b] : corners) none.button(k, b).mask = 0x1, none.button(k, b).selMe = 0;
   none.subControlPanel1KeyFaderEnable[2].mask = 1u << 3, none.subControlPanel1KeyFaderEnable[2].enable[3] = 1;
   const KzifControlPanelConfig back = echo(none);
   EXPECT_EQ(std::tuple(+config().getKeyFaderButtonEnable(0, 2, 3), +config().getKeyFaderButtonEnable(1, 2, 3),
                        +config().getKeyFaderButtonEnable(2, 2, 3)),
             std::tuple(0, 1, 0));
+  for (int p = 0; p < N_PANELS; ++p)
+    for (const auto& [k, b] : corners) EXPECT_EQ(config().getKeyFaderButtonEnable(p, k, b), 0) << p << k << b;
   EXPECT_EQ(std::pair(back.controlPanelKeyFaderEnable[2].mask, back.subControlPanel2KeyFaderEnable[2].mask),
             std::pair(1u << 3, 1u << 3));
 

@@ -105,6 +105,22 @@ TEST(MaintenanceDate, CalendarRule) {
   for (const auto& d : {TimeStamp{2001, 2, 29, 0, 0, 0}, {2001, 2, 30, 0, 0, 0}, {2037, 4, 31, 0, 0, 0},
                         {2100, 1, 1, 0, 0, 0}, {2010, 1, 1, 24, 0, 0}, {2010, 1, 1, 0, 60, 0}, {2010, 13, 1, 0, 0, 0}})
     EXPECT_FALSE(isValidDateTime(d)) << d.year << "-" << d.month << "-" << d.day << " " << d.hour << ":" << d.minute;
+  // The last day of every month is valid, the day after it not (February of a leap year).
+  const int lastDay[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  for (u16 month = 1; month <= 12; ++month) {
+    const u16 last = static_cast<u16>(lastDay[month - 1]);
+    EXPECT_TRUE(isValidDateTime({2024, month, last, 12, 0, 0})) << month;
+    EXPECT_FALSE(isValidDateTime({2024, month, static_cast<u16>(last + 1), 12, 0, 0})) << month;
+    EXPECT_FALSE(isValidDateTime({2024, month, 0, 12, 0, 0})) << month;
+  }
+  // Edges of the year, the time and the month: words with the top bit set count as negative.
+  EXPECT_TRUE(isValidDateTime({2037, 12, 31, 23, 59, 59}));
+  EXPECT_TRUE(isValidDateTime({2000, 1, 1, 0, 0, 0}));
+  for (const auto& d : {TimeStamp{1999, 12, 31, 0, 0, 0}, {2038, 1, 1, 0, 0, 0}, {2010, 0, 1, 0, 0, 0},
+                        {2010, 1, 1, 0, 0, 60}, {2010, 1, 1, 0xffff, 0, 0}, {2010, 1, 1, 0, 0xffff, 0},
+                        {2010, 1, 1, 0, 0, 0xffff}, {2010, 1, 0xffff, 0, 0, 0}, {2010, 0xffff, 1, 0, 0, 0}})
+    EXPECT_FALSE(isValidDateTime(d)) << d.year << "-" << d.month << "-" << d.day << " " << d.hour << ":" << d.minute
+                                     << ":" << d.second;
 }
 
 TEST_F(MaintenanceTest, TimeStampsAreKeptButNeverSentOnTheirOwn) {
@@ -305,4 +321,16 @@ TEST_F(MaintenanceTest, ResumeRewritesEveryAlarmTextAndKeepsAPresentUnit) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(std::pair(+sent[0].mainframeAlarm.present[0], +sent[0].mainframeAlarm.present[1]), std::pair(1, 0));
   EXPECT_EQ(mainframeItems(sent[0]), (std::vector<std::string>{"No Alarm", "-", "No Alarm", "No Alarm"}));
+}
+
+TEST_F(MaintenanceTest, LinkIsUsedWhenAnotherEntryOfTheStoredTableHoldsTheValue) {
+  u8* link = BP::instance().require<CategoryMaintenance>().record(0).linkTable.link;
+  const u8 table[MaintenanceLinkTable::N_LINKS] = {3, 0, 0, 5, 0, 0, 0, 8};
+  std::memcpy(link, table, sizeof table);
+  const CategoryMaintenance& m = BP::instance().require<CategoryMaintenance>();
+  // {entry, value, used}: the first and the last entry, each asked about itself and by another.
+  const int cases[][3] = {{1, 3, 1}, {0, 3, 0}, {0, 8, 1}, {7, 8, 0}, {7, 3, 1}, {3, 5, 0},
+                          {2, 5, 1}, {0, 4, 0}, {0, 9, 0}, {0, 0, 1}};
+  for (const auto& [entry, value, used] : cases) EXPECT_EQ(m.isLinkUsed(entry, value), used) << entry << " " << value;
+  run({"field"});
 }

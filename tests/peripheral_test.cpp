@@ -19,11 +19,27 @@ class PeripheralTest : public SimTest {
     settle();
   }
   static std::string zeros(int n) { return std::string(static_cast<std::size_t>(2 * n), '0'); }
-  bool tallyRedrawAsked() const {
-    const auto& mv = category::CategoryMultiView::get();
-    for (int n = 0; n < category::CategoryMultiView::N_OUTPUTS; ++n)
-      if (mv.output(n).redrawRequest) return true;
-    return false;
+  // Sends `send` (none when empty), takes it and runs the peripheral's update alone on a multiview with
+  // nothing pending, then the rest of the field; `redraw` tells whether that update asked every
+  // output to draw its tally borders again. The lines of the whole field come back.
+  Lines fieldAskingRedraw(const std::string& send, bool& redraw) {
+    if (!send.empty()) run({send.c_str()});
+    lines.clear();
+    BP::instance().receiveAll();
+    auto& mv = category::CategoryMultiView::get();
+    mv.initInternal();
+    CategoryPeripheral::get().update();
+    int asked = 0;
+    for (int n = 0; n < category::CategoryMultiView::N_OUTPUTS; ++n) {
+      const auto& out = mv.output(n);
+      asked += out.redrawRequest == 1 && out.changeFlags == category::CategoryMultiView::TALLY_CHANGED ? 1 : 0;
+    }
+    EXPECT_TRUE(asked == 0 || asked == category::CategoryMultiView::N_OUTPUTS) << asked;
+    redraw = asked != 0;
+    Lines all = lines;
+    const Lines rest = run({"field"});
+    all.insert(all.end(), rest.begin(), rest.end());
+    return all;
   }
 };
 
@@ -48,11 +64,11 @@ TEST_F(PeripheralTest, RecordIsCheckedFieldByFieldAndTheModeReachesTheHardware) 
                           "00000001" + "0002" + zeros(14) + "0000" +
                           "00000000" + zeros(16) + "00" + "00" +
                           "00000200" + zeros(16) + "00" + "01";
-  const std::string send = "send 28 " + in;
-  const Lines lines = run({send.c_str(), "field"});
+  bool redraw = false;
+  const Lines lines = fieldAskingRedraw("send 28 " + in, redraw);
   EXPECT_EQ(only(lines, "msg 28"), Lines{"msg 28 " + out});
   EXPECT_EQ(only(lines, "drv setPeripheralTally"), Lines{"drv setPeripheralTally 0x11c0 1"});
-  EXPECT_TRUE(tallyRedrawAsked());
+  EXPECT_TRUE(redraw);
   const auto& p = CategoryPeripheral::get();
   EXPECT_EQ(p.tallyGroup(1).output[0], 2);
   EXPECT_EQ(p.tallyGroup(3).indicationOff, 1);
@@ -81,4 +97,33 @@ TEST_F(PeripheralTest, ResumeDrivesTheStoredModeAndSendsEveryField) {
   EXPECT_EQ(sent[0].mask, 0x7u);
   EXPECT_EQ(sent[0].tallyGroup[0].mask, 0x3FFu);
   EXPECT_EQ(sent[0].tallyGroup[0].output[0], 36);
+}
+
+TEST_F(PeripheralTest, OnlyAGroupThatTakesAValueRedrawsTheMultiviewTallyAndOnlyOnce) {
+  // Group masks: output 0 (bit 0), colour (bit 8). Group 0 takes no preview output (code 2).
+  struct Case {
+    const char* what;
+    std::string body;
+    bool redraw;
+  };
+  const std::string group = "00000000" + zeros(16) + "0000";
+  const Case cases[] = {
+      {"tally mode alone", "00000004" + zeros(4) + "00000000" + group + group + group + group, false},
+      {"preview in group 0 refused", "00000000" + zeros(4) + "00000000" + "00000001" + "0002" + zeros(14) + "0000" +
+                                         group + group + group, false},
+      {"output in group 0", "00000000" + zeros(4) + "00000000" + "00000001" + "0001" + zeros(14) + "0000" + group +
+                                group + group, true},
+      {"colour of group 3", "00000000" + zeros(4) + "00000000" + group + group + group + "00000100" + zeros(16) +
+                                "0200", true},
+      {"colour 4 of group 3 refused", "00000000" + zeros(4) + "00000000" + group + group + group + "00000100" +
+                                          zeros(16) + "0400", false},
+  };
+  for (const Case& c : cases) {
+    bool redraw = !c.redraw;
+    fieldAskingRedraw("send 28 " + c.body, redraw);
+    EXPECT_EQ(redraw, c.redraw) << c.what;
+    // Asked once: the next field asks nothing more.
+    fieldAskingRedraw("", redraw);
+    EXPECT_FALSE(redraw) << c.what;
+  }
 }

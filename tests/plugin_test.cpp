@@ -69,3 +69,12 @@ TEST_F(PluginTest, FlagsSurviveARestartAndDamagedFlagsCountAsSet) {
   // The plug-in words are kept whole, both of them that were sent.
   EXPECT_EQ(only(out, "msg 44"), Lines{"msg 44 0000000f00000000000000020000000000000004"});
 }
+
+TEST_F(PluginTest, ColdStartNumbersEveryStatusChannelBeforeAnyRecordArrives) {
+  run({"send 45 00000004 001d 000000 000000 01 00000000 00000000 00 00", "field", "restart init", "field"});
+  const auto& status = BP::instance().require<category::CategoryPluginStatus>();
+  for (int ch = 0; ch < KzifPluginStatus::N_CHANNELS; ++ch) {
+    EXPECT_EQ(status.record(ch).index, ch);
+    EXPECT_EQ(status.record(ch).flag, 0) << ch;  // nothing survives a cold start
+  }
+}

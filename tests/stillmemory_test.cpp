@@ -194,6 +194,11 @@ TEST_F(StillTest, CaptureAndClipRecordingExcludeEachOtherAndTheSystemManagerLock
   EXPECT_EQ(status().lockState(0), category::CategoryStillStatus::IDLE);
   run({"lock 0 off"});
   EXPECT_EQ(only(run({captureCommand(0).c_str(), "field 3"}), "msg 66"), Lines{"msg 66 11220007000033440055000361626300667788"});
+  // A still channel outside 0..3 is a fault of the caller, on either side.
+  for (int ch : {-1, N_STILL_CHANNELS}) {
+    EXPECT_THROW(status().takeCaptureLock(ch), assert::AssertException) << ch;
+    EXPECT_THROW(status().releaseLock(ch), assert::AssertException) << ch;
+  }
 }
 
 TEST_F(StillTest, FormatGroupChangeAbandonsTheCaptureSilentlyAndStatusIndexesSurviveAResume) {

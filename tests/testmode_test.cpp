@@ -98,6 +98,13 @@ TEST_F(TestModeTest, ValuesBeyondTheDriverRangesAreClampedWhenTheCallIsBuilt) {
   EXPECT_EQ(calls(low, "setTestFilterGain 0x1200")[0], "drv setTestFilterGain 0x1200 1 1");
   EXPECT_EQ(calls(low, "setKeyShape 0x1205").back(), "drv setKeyShape 0x1205 0 0 0 0 0");
   EXPECT_TRUE(only(low, "log [ERR]").empty());  // no driver assertion failed
+  // A gain of 0 turns both bus filters off whatever the dust beside it.
+  const Lines off = test(1, 0, {1, 0, 0, 5, 0});
+  const Lines gains = calls(off, "setTestFilterGain");
+  ASSERT_GE(gains.size(), 2u);
+  EXPECT_EQ(Lines(gains.begin(), gains.begin() + 2),
+            (Lines{"drv setTestFilterGain 0x1200 0 0", "drv setTestFilterGain 0x1201 0 0"}));
+  EXPECT_EQ(calls(off, "setFilterDust 0x1600")[0], "drv setFilterDust 0x1600 0 0 5");
 }
 
 TEST_F(TestModeTest, WipeModulationTestWithItsRanges) {
