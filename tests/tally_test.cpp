@@ -346,6 +346,14 @@ TEST_F(TallyTest, ABackedUpTransmitRingHoldsTheRowsUntilItDrains) {
   const Lines out = only(run({"drain on", "field", "field", "field"}), "msg 53");
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ((Lines{out[0].substr(0, 19), out[1].substr(0, 19)}), (Lines{"msg 53 000000000000", "msg 53 000000000002"}));
+  // A resend asked for while backed up, with nothing computed changed, is not forgotten either.
+  run({"drain off"});
+  for (int i = 0; i < 400 && !AcknowledgeSender::instance().backlogged(); ++i) run({filler.c_str(), "field"});
+  ASSERT_TRUE(AcknowledgeSender::instance().backlogged());
+  EXPECT_EQ(only(run({("send 52 " + hexOf(KzifBusTally{.me = 1})).c_str(), "field", "field"}), "msg 52"), Lines{});
+  const std::vector<KzifBusTally> resent = sentRecords<KzifBusTally>(run({"drain on", "field", "field", "field"}));
+  ASSERT_EQ(resent.size(), 1u);
+  EXPECT_EQ(+resent[0].me, 1);
 }
 
 TEST_F(TallyTest, RowsWrittenOutsideTheWalkAreTakenBackWhenTheWalkFindsTheSameAsBefore) {
