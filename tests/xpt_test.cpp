@@ -171,6 +171,8 @@ TEST_F(XptTest, ARecordThatMovesNoValueLeavesTheTableGenerationAndOneThatDoesMov
   // Button 3 (holding 13) to 14: the mapped row button of 13 moves on to the next one holding it.
   sendXpt(xptBody(0, 2, {{3, 14}}, 0));
   EXPECT_NE(xpt().tableGeneration(2), before);
+  // Only panels 0..2 have a table: the others have no generation, however many tables moved.
+  EXPECT_EQ((std::array{xpt().tableGeneration(-1), xpt().tableGeneration(3)}), (std::array<u32, 2>{0, 0}));
   EXPECT_EQ((std::array{firstOf13, xpt().firstRowButtonOf(2, 13), xpt().firstRowButtonOf(2, 14)}),
             (std::array{3, 35, 3}));
   // A function value in a whole table flags its column.
