@@ -3,6 +3,7 @@
 // level, the restore of the fade, and the row code helpers.
 #include <array>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -191,6 +192,10 @@ TEST_F(OperateTest, RestoreSetsTheFadeAtTheStoredStateAtOnce) {
   play({ftb("00000007000b0064"), ftb("0000000101"), "field", "field"});
   const Lines out = play({"restart", "field", "field"});
   EXPECT_EQ(std::pair(levels(out), ftbOf(out)), std::pair(Lines{"1", "1"}, std::string("0000001f010b00640100")));
+  // Idle at the faded end, both positions as a restore leaves them.
+  const AutoTransition& t = CategoryOperate::get().fadeTransition();
+  EXPECT_EQ(std::tuple(t.state, t.endFlag, t.positionA, t.positionB),
+            std::tuple(AutoTransition::STATE_IDLE, -1, 0.0f, -1.0f));
 }
 
 TEST(OperateHelpersTest, RowCodesAndSlotOrder) {
