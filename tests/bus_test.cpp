@@ -430,9 +430,12 @@ TEST_F(BusTest, UpstreamKeyBusesPassOnlyTheirOwnSourcesOnceEachWay) {
   bus(0).record(0).code[74] = 0x0000;
   play({sendBus(0, {{74, direct(150)}}), "field"});
   EXPECT_EQ(uskCalls, (std::vector<std::pair<int, int>>{{0, 10}}));
-  // Buses -1 and 89 do not exist.
-  EXPECT_EQ((std::array{bus(0).getSource(72), bus(0).getSource(73), bus(0).getSource(-1), bus(0).getSource(89)}),
-            (std::array{10, 12, -1, -1}));
+  // Buses -1 and 89 do not exist; 0 and 88 do.
+  ASSERT_TRUE(bus(0).selectSource(0, 13));
+  ASSERT_TRUE(bus(0).selectSource(88, 14));
+  EXPECT_EQ((std::array{bus(0).getSource(72), bus(0).getSource(73), bus(0).getSource(-1), bus(0).getSource(89),
+                        bus(0).getSource(0), bus(0).getSource(88)}),
+            (std::array{10, 12, -1, -1, 13, 14}));
 }
 
 // The assignment's sources reach the buses as a record marking one bus would: a source the bus
