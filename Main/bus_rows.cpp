@@ -68,8 +68,10 @@ constexpr int LAMP_AUX_PAGE_BIT0 = 229;
 constexpr int LAMP_AUX_PAGE_BIT1 = 230;
 constexpr int PRESET_LAMP[KzifOperate::N_ENTRIES_PER_GROUP] = {208, 209, 210, 211, 220, 221};
 
-// Rows delegated to a bus: lit on the panel (group 0 or 1, for the row that operates this M/E) or
-// on the M/E (group -1). The M/E ones are the preset lamps, which the presets light after them.
+// Rows delegated to a bus, lit on the panel for the row (group 0 or 1) that operates this M/E.
+// The M/E's own buses 2..12 would light its lamps 208..211, 220 and 221, which are the preset
+// lamps: the presets, lit after these every field, always have the last word, so they have no
+// entry here.
 struct Delegation {
   int bus;
   int lamp;
@@ -77,10 +79,9 @@ struct Delegation {
   bool pair;
 };
 constexpr Delegation DELEGATIONS[] = {
-    {2, 208, -1, true},  {4, 209, -1, true},  {6, 210, -1, true},  {8, 211, -1, true},  {10, 220, -1, true},
-    {12, 221, -1, false}, {13, 212, 0, true},  {15, 215, 0, false},  {16, 712, 1, true},  {18, 713, 1, true},
-    {20, 714, 1, true},  {22, 715, 1, true},  {24, 200, 0, true},   {26, 201, 0, true},  {28, 202, 0, true},
-    {30, 203, 0, true},  {32, 204, 0, true},  {34, 205, 0, true},   {36, 206, 0, true},  {38, 207, 0, true},
+    {13, 212, 0, true},  {15, 215, 0, false}, {16, 712, 1, true},  {18, 713, 1, true},  {20, 714, 1, true},
+    {22, 715, 1, true},  {24, 200, 0, true},  {26, 201, 0, true},  {28, 202, 0, true},  {30, 203, 0, true},
+    {32, 204, 0, true},  {34, 205, 0, true},  {36, 206, 0, true},  {38, 207, 0, true},
 };
 
 // Row codes of the operation entries: the bus a code puts a row on.
@@ -348,8 +349,7 @@ class BusRowLamps {
       return;
     held.valid = false;
     for (const Delegation& d : DELEGATIONS) {
-      // The M/E ones end as preset lamps.
-      if (d.group < 0 || d.group != g) continue;
+      if (d.group != g) continue;
       setPanelLamp(d.lamp, delegated == d.bus ? 2 : d.pair && delegated == d.bus + 1 ? 3 : 0);
     }
     setMeLamp(LAMP_PANEL_FLAG1, flag1);

@@ -164,7 +164,6 @@ void CategorySourceTally::initInternal() {
     std::memset(r.changed, 0, sizeof r.changed);
     KzifSourceTally& out = outgoing_[static_cast<std::size_t>(k)];
     out.row = static_cast<u16>(k);
-    out.mask = 0;
     std::memset(out.changed, 0, sizeof out.changed);
   }
 }
@@ -243,24 +242,24 @@ void CategorySourceTally::update() {
 void CategorySourceTally::sendChanges(AcknowledgeSender& tx) {
   for (int k = 0; k < N_GROUPS; ++k) {
     KzifSourceTally& out = outgoing_[static_cast<std::size_t>(k)];
-    bool marked = changed_[static_cast<std::size_t>(k)] != 0 || out.mask != 0;
+    bool marked = changed_[static_cast<std::size_t>(k)] != 0;
     for (u32 w : out.changed) marked = marked || w != 0;
     if (!marked) continue;
     if (tx.backlogged()) return;  // the rows left wait for a later field, their marks kept
     out.row = static_cast<u16>(k);
     tx.writeRecord(out);  // a failed write is logged by the sender; the change is not kept
     changed_[static_cast<std::size_t>(k)] = 0;
-    out.mask = 0;
     std::memset(out.changed, 0, sizeof out.changed);
   }
 }
 
 // The outgoing rows are marked only by a take, the rows' changed flags only by a merge or a
-// take (which mark the object for the send pass themselves).
+// take (which mark the object for the send pass themselves). Their mask stays 0 from the start:
+// nothing but their changed bits marks them.
 bool CategorySourceTally::nothingToSend() const {
   for (int k = 0; k < N_GROUPS; ++k) {
     const KzifSourceTally& out = outgoing_[static_cast<std::size_t>(k)];
-    bool marked = changed_[static_cast<std::size_t>(k)] != 0 || out.mask != 0;
+    bool marked = changed_[static_cast<std::size_t>(k)] != 0;
     for (u32 w : out.changed) marked = marked || w != 0;
     if (marked) return false;
   }

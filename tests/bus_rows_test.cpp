@@ -415,4 +415,11 @@ TEST_F(BusRowsTest, PresetAndDelegationLampsComeBackAfterAnotherWriterOrAResetOf
   // Back to the exact match of entry 0 and to no delegated bus.
   send(48, statusBody(0, 0, {0, 1, 2, 11}, {0, 0, 0, 0, 3}, 0, 1));
   EXPECT_EQ(lit(), (V{2, 1, 2, 0, 0}));
+  // Row 1 takes M/E 0 over, nothing else changed: the lamps of its group follow in that field.
+  send(48, statusBody(0, 0, {0, 1, 16, 11}, {0, 0, 0, 0, 3}, 0, 1));
+  run({"field"});
+  ASSERT_EQ(std::as_const(leds).led(0, 712), 0);
+  send(36, Body(774).put(76, 3, 4).put(80, 1, 1).put(81, 0, 1));
+  ASSERT_EQ((V{rows.me[0], rows.me[1], rows.me[2], rows.me[3]}), (V{1, 0, 2, 3}));
+  EXPECT_EQ((V{std::as_const(leds).led(0, 712), std::as_const(leds).led(0, 713)}), (V{2, 0}));
 }

@@ -240,6 +240,25 @@ TEST_F(BusTest, TheLoopTableFollowsACrosspointTableBroughtByAWarmStart) {
   EXPECT_EQ(echoOf(play({sendBus(0, {{0, direct(154)}}), "field"}), 0)->code(0), direct(154));
 }
 
+// The same on each panel's table: a table brought for another panel's button moves nothing.
+TEST_F(BusTest, TheLoopTableFollowsOnlyTheTableOfTheButtonsPanel) {
+  for (int panel = 0; panel < 3; ++panel) {
+    SCOPED_TRACE(panel);
+    const int other = (panel + 1) % 3;
+    play({sendXpt(panel, {{5, 10}}), sendXpt(other, {{5, 10}}), sendBus(1, {{0, panel << 8 | 5}}), "field"});
+    category::CategoryXpt::get().record(other).source[5] = 150;
+    BP::instance().saveBackup();
+    play({"restart resume", "field"});
+    EXPECT_EQ(echoOf(play({sendBus(0, {{0, direct(154)}}), "field"}), 0)->code(0), direct(154));
+    play({sendBus(0, {{0, direct(10)}}), "field"});
+    category::CategoryXpt::get().record(panel).source[5] = 150;
+    BP::instance().saveBackup();
+    play({"restart resume", "field"});
+    EXPECT_EQ(echoOf(play({sendBus(0, {{0, direct(154)}}), "field"}), 0)->code(0), direct(10));  // refused
+    play({sendBus(1, {{0, direct(10)}}), sendXpt(panel, {{5, 10}}), sendXpt(other, {{5, 10}}), "field"});
+  }
+}
+
 TEST_F(BusTest, ABusOnAButtonIsRoutedAnewWhenTheButtonsTableChangesUnderTheSameCode) {
   // The A bus and key 1's fill on button 5 of panel 0, input 1 there; the B bus on input 3 directly.
   const Lines before = play({sendXpt(0, {{5, 10}}), sendBus(0, {{0, 0x0005}, {1, direct(12)}, {2, 0x0005}}), "field"});
@@ -369,6 +388,26 @@ TEST_F(BusTest, SourceLinkFollowsTheLeadingBusOfEachPair) {
             direct(12));
 }
 
+// A panel press is a one-bus record: a pending link-suppress skips the follow of the press, once.
+TEST_F(BusTest, ALinkSuppressIsTakenByThePanelPressAfterIt) {
+  const auto press = [](int code, int state) {
+    char line[80];
+    std::snprintf(line, sizeof line, "send 92 0000 00 0000 00 00 02 %04x %02x 00", code, state);
+    return std::string(line);
+  };
+  // Button 27 of panel 0 holds input 2, which links to input 3.
+  play({sendLink(0, {{1, 12}}), sendXpt(0, {{27, 11}}), "field"});
+  auto e = echoOf(play({press(1127, 1), press(1127, 0), "field"}), 0);
+  EXPECT_EQ((std::array{e->code(2), e->code(3)}), (std::array{27, direct(12)}));
+  play({sendBus(0, {{2, direct(10)}, {3, direct(10)}}), "field"});
+  e = echoOf(play({"send 29 00000002 00 01 00 00 00", press(1127, 1), press(1127, 0), "field"}), 0);
+  EXPECT_EQ((std::array{e->code(2), int{e->marked(3)}}), (std::array{27, 0}));
+  EXPECT_EQ(bus(0).record(0).code[3], direct(10));
+  // Once: a field with no leading change ends it, and the next press is followed.
+  play({sendBus(0, {{2, direct(10)}}), "field", "field"});
+  EXPECT_EQ(echoOf(play({press(1127, 1), press(1127, 0), "field"}), 0)->code(3), direct(12));
+}
+
 // Each M/E follows only the pairs it validates: M/E 1 up to the downstream keys, M/E 2 and 3 the
 // keyers alone; the copies they hold of shared buses are left to the M/E that owns them.
 TEST_F(BusTest, EachMeFollowsOnlyThePairsOfItsOwnBuses) {
@@ -391,9 +430,12 @@ TEST_F(BusTest, UpstreamKeyBusesPassOnlyTheirOwnSourcesOnceEachWay) {
   bus(0).record(0).code[74] = 0x0000;
   play({sendBus(0, {{74, direct(150)}}), "field"});
   EXPECT_EQ(uskCalls, (std::vector<std::pair<int, int>>{{0, 10}}));
-  // Buses -1 and 89 do not exist.
-  EXPECT_EQ((std::array{bus(0).getSource(72), bus(0).getSource(73), bus(0).getSource(-1), bus(0).getSource(89)}),
-            (std::array{10, 12, -1, -1}));
+  // Buses -1 and 89 do not exist; 0 and 88 do.
+  ASSERT_TRUE(bus(0).selectSource(0, 13));
+  ASSERT_TRUE(bus(0).selectSource(88, 14));
+  EXPECT_EQ((std::array{bus(0).getSource(72), bus(0).getSource(73), bus(0).getSource(-1), bus(0).getSource(89),
+                        bus(0).getSource(0), bus(0).getSource(88)}),
+            (std::array{10, 12, -1, -1, 13, 14}));
 }
 
 // The assignment's sources reach the buses as a record marking one bus would: a source the bus

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -319,4 +320,54 @@ TEST(BackupWindowTest, HostCheckFindsAChangeOutsideTheMarkedUnitsOfItsShare) {
   // The unit of the changed byte in each copy, each copy's record voided and written again.
   EXPECT_EQ(host::nvBytesWritten() - before, 2 * (4 + storage::UNIT_SIZE + sizeof(storage::CommitRecord)));
   EXPECT_TRUE(unmarked().empty());
+}
+
+// A start where the older copy already holds the live image: the first save writes the newer copy
+// alone, under a new number, and the next save outnumbers it, so that a cut between that save's
+// two copies resumes from the copy it completed, never from the one holding the earlier image.
+TEST(BackupWindowTest, SaveAfterAStartOverAnOlderCopyHoldingTheImageKeepsNumbering) {
+  host::resetMachine(false);
+  static SmallImage image;
+  u8* nv = platform::nvWindow();
+  const auto record = [&](int c) {
+    storage::CommitRecord r;
+    std::memcpy(&r, nv + storage::COMMIT_OFFSET[static_cast<std::size_t>(c)], sizeof r);
+    return r;
+  };
+  const auto fillLive = [&](u8 seed) {
+    for (std::size_t i = 0; i < image.live.size(); ++i) image.live[i] = static_cast<u8>(i * 13 + seed);
+    for (auto& m : image.marks) m.setAll();
+  };
+  fillLive(1);  // X
+  image.open();
+  image.window.save(image.live.data());
+  const std::array<u8, SmallImage::SIZE> x = image.live;
+  fillLive(2);  // Y
+  image.window.save(image.live.data());
+  const u32 ySequence = record(storage::COPY_A).sequence;
+  ASSERT_EQ(record(storage::COPY_B).sequence, ySequence);
+  // Copy B back to X under the number before: copy A (Y) is the newest whole copy.
+  std::memcpy(nv + storage::COPY_OFFSET[storage::COPY_B], x.data(), x.size());
+  const storage::CommitRecord older = storage::makeCommitRecord(storage::COPY_B, ySequence - 1,
+                                                                SmallImage::SIZE, storage::crc32(x.data(), x.size()));
+  std::memcpy(nv + storage::COMMIT_OFFSET[storage::COPY_B], &older, sizeof older);
+  ASSERT_EQ(storage::locateImage(nv).copy, storage::COPY_A);
+
+  image.open();
+  image.live = x;  // the live image goes back to what copy B holds
+  const u64 before = host::nvBytesWritten();
+  image.window.save(image.live.data());
+  EXPECT_EQ(record(storage::COPY_B).sequence, ySequence - 1);  // untouched
+  EXPECT_EQ(record(storage::COPY_A).sequence, ySequence + 1);
+  EXPECT_EQ(host::nvBytesWritten() - before, 4 + SmallImage::SIZE + sizeof(storage::CommitRecord));
+  image.expectSaved("after the save that wrote copy A alone");
+
+  fillLive(3);  // Z
+  image.window.save(image.live.data());
+  EXPECT_EQ(record(storage::COPY_B).sequence, ySequence + 2);
+  EXPECT_EQ(record(storage::COPY_A).sequence, ySequence + 2);
+  image.expectSaved("after the next save");
+  const storage::Found found = storage::locateImage(nv);
+  EXPECT_EQ(found.sequence, ySequence + 2);
+  EXPECT_EQ(found.copy, storage::COPY_A);
 }

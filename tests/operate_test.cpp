@@ -3,9 +3,11 @@
 // level, the restore of the fade, and the row code helpers.
 #include <array>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "Common/assert.h"
 #include "Driver/operate.h"
 #include "Main/bp.h"
 #include "Main/faderevent.h"
@@ -190,6 +192,10 @@ TEST_F(OperateTest, RestoreSetsTheFadeAtTheStoredStateAtOnce) {
   play({ftb("00000007000b0064"), ftb("0000000101"), "field", "field"});
   const Lines out = play({"restart", "field", "field"});
   EXPECT_EQ(std::pair(levels(out), ftbOf(out)), std::pair(Lines{"1", "1"}, std::string("0000001f010b00640100")));
+  // Idle at the faded end, both positions as a restore leaves them.
+  const AutoTransition& t = CategoryOperate::get().fadeTransition();
+  EXPECT_EQ(std::tuple(t.state, t.endFlag, t.positionA, t.positionB),
+            std::tuple(AutoTransition::STATE_IDLE, -1, 0.0f, -1.0f));
 }
 
 TEST(OperateHelpersTest, RowCodesAndSlotOrder) {
@@ -200,6 +206,29 @@ TEST(OperateHelpersTest, RowCodesAndSlotOrder) {
     EXPECT_EQ(mapOperateCode(code, field, side), row) << code << " " << field << " " << side;
   EXPECT_EQ((std::array{operateSlotOrder(0), operateSlotOrder(1), operateSlotOrder(2), operateSlotOrder(3)}),
             (std::array{2, 3, 0, 1}));
+}
+
+// The record's accessors reach exactly its three panel tables and its 8 x 6 entries; any other
+// panel, group or index fails the assertion rather than reading a neighbour.
+TEST(OperateRecordTest, PanelAndEntryAccessorsReachTheirOwnTablesAndAssertOutside) {
+  static KzifOperate r{};
+  const KzifOperate& c = r;
+  EXPECT_EQ((std::array{&r.panelMe(0), &r.panelMe(1), &r.panelMe(2)}),
+            (std::array{&r.mainPanelMe, &r.subPanel1Me, &r.subPanel2Me}));
+  EXPECT_EQ((std::array{&c.panelMe(0), &c.panelMe(1), &c.panelMe(2)}),
+            (std::array<const KzifOperate::PanelMe*, 3>{&r.mainPanelMe, &r.subPanel1Me, &r.subPanel2Me}));
+  for (const auto& [group, index, at] : {std::array{0, 0, 0}, {0, 5, 5}, {1, 0, 6}, {7, 5, 47}}) {
+    EXPECT_EQ(&r.entry(group, index), &r.entries[at]) << group << " " << index;
+    EXPECT_EQ(&c.entry(group, index), &r.entries[at]) << group << " " << index;
+  }
+  for (int panel : {-1, 3}) {
+    EXPECT_THROW(r.panelMe(panel), assert::AssertException) << panel;
+    EXPECT_THROW(c.panelMe(panel), assert::AssertException) << panel;
+  }
+  for (const auto& [group, index] : {std::pair{-1, 0}, {8, 0}, {0, -1}, {0, 6}}) {
+    EXPECT_THROW(r.entry(group, index), assert::AssertException) << group << " " << index;
+    EXPECT_THROW(c.entry(group, index), assert::AssertException) << group << " " << index;
+  }
 }
 
 TEST_F(OperateTest, GetEntryGivesZeroOutsideTheGroupsAndEntryZeroBeyondTheIndexes) {

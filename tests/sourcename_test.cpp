@@ -5,6 +5,7 @@
 #include <string>
 #include <tuple>
 
+#include "Common/assert.h"
 #include "Main/bp.h"
 #include "Main/custominfo.h"
 #include "Main/multiview.h"
@@ -139,6 +140,9 @@ TEST_F(SourceNameTest, LabelsFollowTheModesAndCustomTextsRenameTheMeOutputsOfBot
   EXPECT_EQ(label(130) + " " + label(133) + " " + label(233) + " " + label(236) + " " + label(237) + " " + label(248),
             "STUPGM STUKEYPVW B2PGM B2KEYPVW ME2BPGM ME4BKEYPVW");
   EXPECT_EQ(label(174), "Black");
+  // The eight multiview outputs are 0..7: no neighbour is read in place of another.
+  for (int n : {-1, CategoryMultiView::N_OUTPUTS})
+    EXPECT_THROW(CategoryMultiView::get().output(n), assert::AssertException) << n;
   // A text that starts with a carriage return names nothing; one that ends with it drops it.
   info = {};
   info.customText[1].set("\rX");

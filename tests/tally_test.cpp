@@ -234,6 +234,31 @@ TEST_F(TallyTest, AuxChainsUpstreamKeysAndExcludedInputs) {
   }
 }
 
+// Each source reaches upstream keyer 1 through its own entry of the assignment table, at both ends
+// of each run of entries: the neighbouring entry keeps it out.
+TEST_F(TallyTest, EachSourceGoesThroughItsOwnEntryOfTheUpstreamKeyAssignment) {
+  group(0, {21});
+  // Handed out writable afresh for every write: the save and the walk see each one.
+  const auto assign = []() -> KzifUpStreamKeyAssign& { return CategoryUpStreamKeyAssign::get().record(0); };
+  assign().sources.uskSource[2] = 30, assign().sources.uskSource[3] = 31;
+  auto& usk = CategoryUpStreamKey::get().record(1);
+  usk.style.keyType = 1, usk.style.styleFlag4 = 1;
+  const std::pair<int, int> entries[] = {{10, 0},    {41, 31},   {140, 128}, {141, 129}, {181, 130}, {182, 131},
+                                         {190, 136}, {191, 137}, {201, 138}, {202, 139}, {210, 144}, {211, 145},
+                                         {220, 146}, {223, 149}};
+  for (const auto& [source, entry] : entries) {
+    for (auto& e : assign().inputKey) e.key = 0;
+    bus(0, 25, source);
+    assign().inputKey[entry].key = 6;
+    bus(0, 24, 241);  // refused again by each field's bus pass, after the tally pass
+    EXPECT_EQ(shownNext(0, {source, 30, 31}), (V{source, 30, 31})) << source;
+    assign().inputKey[entry].key = 0;
+    assign().inputKey[entry % 2 == 0 ? entry + 1 : entry - 1].key = 6;
+    bus(0, 24, 241);
+    EXPECT_EQ(shownNext(0, {source, 30, 31}), V{source}) << source;
+  }
+}
+
 TEST_F(TallyTest, MesFeedingEachOtherAreWalkedOnceEach) {
   group(0, {1, 7});
   bus(0, 0, 154), bus(1, 0, 150), bus(1, 2, 10);
@@ -346,6 +371,14 @@ TEST_F(TallyTest, ABackedUpTransmitRingHoldsTheRowsUntilItDrains) {
   const Lines out = only(run({"drain on", "field", "field", "field"}), "msg 53");
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ((Lines{out[0].substr(0, 19), out[1].substr(0, 19)}), (Lines{"msg 53 000000000000", "msg 53 000000000002"}));
+  // A resend asked for while backed up, with nothing computed changed, is not forgotten either.
+  run({"drain off"});
+  for (int i = 0; i < 400 && !AcknowledgeSender::instance().backlogged(); ++i) run({filler.c_str(), "field"});
+  ASSERT_TRUE(AcknowledgeSender::instance().backlogged());
+  EXPECT_EQ(only(run({("send 52 " + hexOf(KzifBusTally{.me = 1})).c_str(), "field", "field"}), "msg 52"), Lines{});
+  const std::vector<KzifBusTally> resent = sentRecords<KzifBusTally>(run({"drain on", "field", "field", "field"}));
+  ASSERT_EQ(resent.size(), 1u);
+  EXPECT_EQ(+resent[0].me, 1);
 }
 
 TEST_F(TallyTest, RowsWrittenOutsideTheWalkAreTakenBackWhenTheWalkFindsTheSameAsBefore) {

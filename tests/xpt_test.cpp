@@ -171,6 +171,8 @@ TEST_F(XptTest, ARecordThatMovesNoValueLeavesTheTableGenerationAndOneThatDoesMov
   // Button 3 (holding 13) to 14: the mapped row button of 13 moves on to the next one holding it.
   sendXpt(xptBody(0, 2, {{3, 14}}, 0));
   EXPECT_NE(xpt().tableGeneration(2), before);
+  // Only panels 0..2 have a table: the others have no generation, however many tables moved.
+  EXPECT_EQ((std::array{xpt().tableGeneration(-1), xpt().tableGeneration(3)}), (std::array<u32, 2>{0, 0}));
   EXPECT_EQ((std::array{firstOf13, xpt().firstRowButtonOf(2, 13), xpt().firstRowButtonOf(2, 14)}),
             (std::array{3, 35, 3}));
   // A function value in a whole table flags its column.
@@ -218,6 +220,14 @@ TEST_F(XptBusTest, AReassignedButtonMovesEveryBusSelectingItWhereverTheBusLies) 
   run({("send 38 " + xptBody(0, 1, {{33, 20}, {64, 21}, {191, 22}}, 0)).c_str()});
   BP::instance().receiveAll();
   EXPECT_EQ((std::array{r.code[1], r.code[2], r.code[3]}), (std::array<u16, 3>{1024 + 11, 1024 + 12, 1024 + 14}));
+  // A function value turns column 4 over while every one of its four row buttons is on a bus:
+  // each bus keeps the picture of its own button.
+  sendXpt(xptBody(0, 1, {{4, 30}, {28, 31}, {52, 32}, {76, 33}}, 0));
+  r.code[0] = 0x104, r.code[1] = 0x11C, r.code[2] = 0x134, r.code[3] = 0x14C;
+  run({("send 38 " + xptBody(0, 1, {{28, 300}}, 0)).c_str()});
+  BP::instance().receiveAll();
+  EXPECT_EQ((std::array{r.code[0], r.code[1], r.code[2], r.code[3]}),
+            (std::array<u16, 4>{1024 + 30, 1024 + 31, 1024 + 32, 1024 + 33}));
 }
 
 // ---- bus status of the panels ------------------------------------------------------------------
