@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <map>
@@ -16,6 +17,7 @@
 #include "Driver/filter.h"
 #include "Driver/key.h"
 #include "Driver/operate.h"
+#include "Driver/status.h"
 #include "Driver/transition.h"
 #include "Driver/kz.h"
 #include "Platform/host.h"
@@ -173,6 +175,10 @@ TEST_F(DriverTest, OutOfRangeArgumentsThrowAndRecordNothing) {
       {"0 <= a && a <= 3", [] { setChromaKeyLevel(KZ_KEY1, 4, 0); }},
       {"-8 <= b && b <= 8", [] { setChromaKeyLevel(KZ_KEY1, 0, -9); }},
       {"-8 <= b && b <= 8", [] { setChromaKeyLevel(KZ_KEY1, 0, 9); }},
+      // Chroma key settings go to keys only, not to the fill ids beside them.
+      {"isKeyTarget(target)", [] { setChromaKeyColor(KZ_KEY1 + 1, {1, 2, 3}); }},
+      {"isKeyTarget(target)", [] { setChromaKeyColor2(KZ_KEY4 + 1, {1, 2, 3}); }},
+      {"isKeyTarget(target)", [] { setChromaKeyLevel(KZ_KEY1 - 1, 0, 0); }},
       // Wipe modulation: the background or a key, nothing on either side of the keys.
       {"target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4)",
        [] { setWipeModulation(KZ_KEY1 - 1, KZ_TRANS_MOD_X, 0.5f, 100.0f, 1.0f); }},
@@ -316,6 +322,45 @@ TEST_F(DriverTest, RepeatedSettersStillRecordAfterResetAndInOtherContexts) {
   EXPECT_EQ(glue.inputUsk[9], 2);
   EXPECT_TRUE(kz::matte(KZ_CONTEXT_ME1, KZ_COLOR_DSK_FILL + 1) == (kz::Matte{64, 512, 512}));
   EXPECT_EQ(kz::dskSettings(KZ_DSK1 + 2).clip, -50);
+}
+
+// The DSK tally control is written at once and kept; only KZ_DSK_PGM1 has one.
+TEST_F(DriverTest, PeripheralTallyKeepsTheLastValueOfTheDskProgramOnly) {
+  setPeripheralTally(KZ_DSK_PGM1, 1);
+  setPeripheralTally(KZ_DSK_CLN1, 0);  // traced, kept nowhere
+  EXPECT_EQ(std::pair(kz::peripheralTally(KZ_DSK_PGM1), kz::peripheralTally(KZ_DSK_CLN1)), std::pair(1, -1));
+  setPeripheralTally(KZ_DSK_PGM1, 0);
+  EXPECT_EQ(kz::peripheralTally(KZ_DSK_PGM1), 0);
+  EXPECT_EQ(traceLines, (std::vector<std::string>{"setPeripheralTally 0x11c0 1", "setPeripheralTally 0x11c4 0",
+                                                  "setPeripheralTally 0x11c0 0"}));
+}
+
+// Layering starts at the natural order: keys 1, 2, 3 in every context and DSKs 1, 2, 3; the
+// setters record per context and initialise puts the power-on order back.
+TEST_F(DriverTest, LayeringOrderIsRecordedPerContextAndBackToPowerOnAtInitialize) {
+  const std::array<u16, 3> keysPowerOn = {KZ_KEY1, KZ_KEY1 + 2, KZ_KEY1 + 4};
+  const std::array<u16, 3> dsksPowerOn = {KZ_DSK1, KZ_DSK1 + 2, KZ_DSK1 + 4};
+  const auto priorities = [] {
+    std::vector<std::array<u16, 3>> all;
+    for (int context = KZ_CONTEXT_ME1; context <= KZ_CONTEXT_ME4B; ++context)
+      all.push_back(kz::keyContextImage(context).priority);
+    return all;
+  };
+  const std::vector<std::array<u16, 3>> allPowerOn(KZ_CONTEXT_ME4B - KZ_CONTEXT_ME1 + 1, keysPowerOn);
+  EXPECT_EQ(priorities(), allPowerOn);
+  EXPECT_EQ(kz::dskImage().order, dsksPowerOn);
+
+  setMeContext(KZ_CONTEXT_ME4B);
+  setKeyPriority(KZ_KEY4, KZ_KEY1, KZ_KEY1 + 2);
+  setDskSources(KZ_DSK4, KZ_DSK1 + 4, KZ_DSK1);
+  std::vector<std::array<u16, 3>> expected = allPowerOn;
+  expected.back() = {KZ_KEY4, KZ_KEY1, KZ_KEY1 + 2};
+  EXPECT_EQ(priorities(), expected);
+  EXPECT_EQ(kz::dskImage().order, (std::array<u16, 3>{KZ_DSK4, KZ_DSK1 + 4, KZ_DSK1}));
+
+  kzInitialize();
+  EXPECT_EQ(priorities(), allPowerOn);
+  EXPECT_EQ(kz::dskImage().order, dsksPowerOn);
 }
 
 // Only what passed the checks is remembered: a refused value asked again is refused again.
