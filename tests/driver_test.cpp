@@ -324,6 +324,21 @@ TEST_F(DriverTest, RepeatedSettersStillRecordAfterResetAndInOtherContexts) {
   EXPECT_EQ(kz::dskSettings(KZ_DSK1 + 2).clip, -50);
 }
 
+// A key table is taken whole into its keyer of the current context and counted.
+TEST_F(DriverTest, ChromaKeyTableIsTakenWholeIntoItsKeyerOnly) {
+  std::array<u16, CHROMA_TABLE_SIZE> table{};
+  for (std::size_t i = 0; i < table.size(); ++i) table[i] = static_cast<u16>(7 * i + 1);
+  setMeContext(KZ_CONTEXT_ME1 + 1);
+  writeChromaKeyTable(KZ_KEY1 + 4, table.data());
+  const kz::ChromaContextImage& image = kz::chromaContextImage(KZ_CONTEXT_ME1 + 1);
+  EXPECT_TRUE(image.keys[2].table == table);
+  EXPECT_EQ(image.keys[2].tableWrites, 1u);
+  for (std::size_t k : {std::size_t{1}, std::size_t{3}})
+    EXPECT_EQ(std::pair(image.keys[k].table[0], image.keys[k].tableWrites), std::pair(u16{0}, 0u)) << k;
+  EXPECT_EQ(kz::chromaContextImage(KZ_CONTEXT_ME1).keys[2].tableWrites, 0u);
+  EXPECT_EQ(traceLines.back(), "writeChromaKeyTable 0x1209 1 8058");
+}
+
 // The DSK tally control is written at once and kept; only KZ_DSK_PGM1 has one.
 TEST_F(DriverTest, PeripheralTallyKeepsTheLastValueOfTheDskProgramOnly) {
   setPeripheralTally(KZ_DSK_PGM1, 1);
