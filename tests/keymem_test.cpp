@@ -90,6 +90,8 @@ TEST_F(KeyMemoryTest, LookIsStoredTakenBackAndInvalidatedBySourceLinkAndOperatio
 
   // A refused direction and the live one change nothing; a new one clears and counts.
   EXPECT_EQ(play({directionLine(2), directionLine(0), "field", peekHeader(2)}).back(), SLOT0_STORED);
+  for (int direction : {0, 1}) findKeyMemory()->onSourceLinkChanged(direction, direction);  // told the stored one
+  EXPECT_EQ(play({"field", peekHeader(2)}).back(), SLOT0_STORED);
   EXPECT_EQ(play({directionLine(1), "field", peekHeader(2)}).back(), header(2, "03000000000000000000000003100000"));
 
   // A new mode invalidates; the same mode again does not.
