@@ -135,6 +135,16 @@ TEST_F(KeyPresetTest, FlashCountdownPerPanelOnTheDownstreamMirrorAndTarget2Lamps
   for (int code = 3306; code <= 3309; ++code) channel1.push_back(lamp(0, code));
   for (int code = 3334; code <= 3337; ++code) channel1.push_back(lamp(0, code));
   EXPECT_EQ(channel1, (std::vector<int>{2, 2, 0, 0, 2, 2, 0, 0}));
+  // A read of another slot keeps the recorded one lit; a read of the recorded slot clears it.
+  const auto channel1After = [&](int slot) {
+    reportKeyPresetShot(keypreset::shotChannelOf(2, 1, slot), ShotMemoryEvent::Read);
+    run({"field 5"});
+    std::vector<int> r;
+    for (int code : {3307, 3308, 3335, 3336}) r.push_back(lamp(0, code));
+    return r;
+  };
+  EXPECT_EQ(channel1After(1), (std::vector<int>{2, 0, 2, 0}));
+  EXPECT_EQ(channel1After(0), (std::vector<int>{0, 0, 0, 0}));
 }
 
 TEST_F(KeyPresetTest, CustomInfoMovesRowLampsOnlyToMesOneToFour) {
