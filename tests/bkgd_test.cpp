@@ -106,6 +106,7 @@ TEST_F(BkgdTest, LatchesSeeOnlyTheirMesRowButtonsAndButton3000) {
   run({"restart"});
   EXPECT_EQ(std::pair(state(1, 2), +bkgd.latch(1).code), std::pair(std::pair(0, 0), 3000));
   EXPECT_THROW(bkgd.watchButton(CategoryBkgd::N_LATCHES, 1600), assert::AssertException);
+  for (int i : {-1, CategoryBkgd::N_LATCHES}) EXPECT_THROW(bkgd.latch(i), assert::AssertException) << i;
 }
 
 TEST(SubRecordMerge, EachValueIsTakenByItsOwnBitAndRange) {
