@@ -179,6 +179,24 @@ TEST_F(DriverTest, OutOfRangeArgumentsThrowAndRecordNothing) {
       {"isKeyTarget(target)", [] { setChromaKeyColor(KZ_KEY1 + 1, {1, 2, 3}); }},
       {"isKeyTarget(target)", [] { setChromaKeyColor2(KZ_KEY4 + 1, {1, 2, 3}); }},
       {"isKeyTarget(target)", [] { setChromaKeyLevel(KZ_KEY1 - 1, 0, 0); }},
+      // The test settings images: a context or target one past either end.
+      {"KZ_CONTEXT_ME1 <= context && context <= KZ_CONTEXT_ME4B", [] { kz::wipeImage(KZ_CONTEXT_ME4B + 1, KZ_BKGD); }},
+      {"target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4)",
+       [] { kz::wipeImage(KZ_CONTEXT_ME1, KZ_KEY4 + 1); }},
+      {"KZ_CONTEXT_ME1 <= context && context <= KZ_CONTEXT_ME4B", [] { kz::dustImage(KZ_CONTEXT_ME1 - 1, KZ_BKGD); }},
+      {"target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4)",
+       [] { kz::dustImage(KZ_CONTEXT_ME1, KZ_KEY1 - 1); }},
+      {"KZ_CONTEXT_ME1 <= context && context <= KZ_CONTEXT_ME4B", [] { kz::busFilterImage(KZ_CONTEXT_ME4B + 1, KZ_ABUS); }},
+      {"target == KZ_ABUS || target == KZ_BBUS", [] { kz::busFilterImage(KZ_CONTEXT_ME1, KZ_ABUS - 1); }},
+      {"target == KZ_ABUS || target == KZ_BBUS", [] { kz::busFilterImage(KZ_CONTEXT_ME1, KZ_BBUS + 1); }},
+      // Key outputs: without chroma key, or the four chroma outputs and nothing beside them.
+      {"valid(key1) && valid(key2) && valid(key3) && valid(key4)",
+       [] { setMeKeyOutputs(KZ_CHROMA_KEY_OUTPUT, 0x1401, KZ_CHROMA_KEY_OUTPUT, KZ_CHROMA_KEY_OUTPUT); }},
+      {"valid(key1) && valid(key2) && valid(key3) && valid(key4)",
+       [] {
+         setMeKeyOutputs(KZ_CHROMA_KEY_OUTPUT, KZ_CHROMA_KEY_OUTPUT, KZ_CHROMA_KEY_OUTPUT,
+                         KZ_CHROMA_KEY_OUTPUT_FIRST + 4);
+       }},
       // Wipe modulation: the background or a key, nothing on either side of the keys.
       {"target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4)",
        [] { setWipeModulation(KZ_KEY1 - 1, KZ_TRANS_MOD_X, 0.5f, 100.0f, 1.0f); }},
@@ -322,6 +340,46 @@ TEST_F(DriverTest, RepeatedSettersStillRecordAfterResetAndInOtherContexts) {
   EXPECT_EQ(glue.inputUsk[9], 2);
   EXPECT_TRUE(kz::matte(KZ_CONTEXT_ME1, KZ_COLOR_DSK_FILL + 1) == (kz::Matte{64, 512, 512}));
   EXPECT_EQ(kz::dskSettings(KZ_DSK1 + 2).clip, -50);
+}
+
+// The wipe, noise and bus test filter settings go to their entry of the current context. A mode
+// filter already on takes only the mode unless asked again with 2; off it takes both.
+TEST_F(DriverTest, TestSettingsAreRecordedInTheirEntryOfTheCurrentContext) {
+  const int me2 = KZ_CONTEXT_ME1 + 1;
+  setMeContext(me2);
+  setWipeSize(KZ_KEY1 + 2, 0.25f, 0.75f, 1, 3);
+  setWipeModulationPattern(KZ_KEY1 + 2, KZ_TRANS_MOD_Y, KZ_TRANS_MOD_DELTA);
+  setWipeModulation(KZ_KEY1 + 2, KZ_TRANS_MOD_Y, 0.5f, 100.0f, 0.125f);
+  const kz::WipeImage& w = kz::wipeImage(me2, KZ_KEY1 + 2);
+  EXPECT_EQ(std::tuple(w.width, w.height, +w.shiftX, +w.shiftY, +w.pattern[0], +w.pattern[1]),
+            std::tuple(0.25f, 0.75f, 1, 3, 0, 1));
+  EXPECT_EQ(std::tuple(w.amplitude[0], w.amplitude[1], w.frequency[0], w.frequency[1], w.phase[0], w.phase[1]),
+            std::tuple(0.0f, 0.5f, 0.0f, 100.0f, 0.0f, 0.125f));
+  setWipeModulationPattern(KZ_KEY1 + 2, KZ_TRANS_MOD_Y, KZ_TRANS_MOD_SINE);
+  EXPECT_EQ(+w.pattern[1], 0);
+  EXPECT_EQ(std::pair(kz::wipeImage(KZ_CONTEXT_ME1, KZ_KEY1 + 2).width, kz::wipeImage(me2, KZ_BKGD).width),
+            std::pair(0.0f, 0.0f));
+
+  setFilterDust(KZ_BKGD, 1, 0.5f, 15);
+  const kz::DustImage& d = kz::dustImage(me2, KZ_BKGD);
+  EXPECT_EQ(std::tuple(+d.on, d.gain, +d.dust), std::tuple(1, 0.5f, 15));
+  setFilterDust(KZ_BKGD, 0, 0.25f, 0);
+  EXPECT_EQ(std::tuple(+d.on, d.gain, +d.dust), std::tuple(0, 0.25f, 0));
+  EXPECT_EQ(kz::dustImage(me2, KZ_KEY1).dust, 0);
+
+  const kz::BusFilterImage& b = kz::busFilterImage(me2, KZ_BBUS);
+  setTestFilterGain(KZ_BBUS, 1, 0.75f);
+  EXPECT_EQ(std::pair(+b.gainOn, b.gain), std::pair(1, 0.75f));
+  setTestFilterGain(KZ_BBUS, 0, 0.25f);
+  EXPECT_EQ(std::pair(+b.gainOn, b.gain), std::pair(0, 0.25f));
+  const std::tuple<int, int, int, int> modes[] = {  // on, mode asked; mode on, mode kept
+      {1, 1, 1, 1}, {1, 0, 1, 0}, {2, 1, 1, 1}, {0, 0, 0, 0}, {2, 1, 1, 1}};
+  for (const auto& [on, mode, modeOn, kept] : modes) {
+    setTestFilterMode(KZ_BBUS, on, mode);
+    EXPECT_EQ(std::pair(+b.modeOn, +b.mode), std::pair(modeOn, kept)) << on << " " << mode;
+  }
+  const kz::BusFilterImage& a = kz::busFilterImage(me2, KZ_ABUS);
+  EXPECT_EQ(std::tuple(+a.gainOn, a.gain, +a.modeOn), std::tuple(0, 0.0f, 0));
 }
 
 // A key table is taken whole into its keyer of the current context and counted.
