@@ -35,6 +35,21 @@ const KeyShapeImage& keyShapeImage(int context, int key) {
   KZ_CHECK(KZ_KEY1 <= key && key <= KZ_KEY4);
   return keyShapes[contextIndex(context)][static_cast<std::size_t>((key - KZ_KEY1) / 2)];
 }
+const WipeImage& wipeImage(int context, int target) {
+  KZ_CHECK(KZ_CONTEXT_ME1 <= context && context <= KZ_CONTEXT_ME4B);
+  KZ_CHECK(target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4));
+  return wipes[contextIndex(context)][targetIndex(target)];
+}
+const DustImage& dustImage(int context, int target) {
+  KZ_CHECK(KZ_CONTEXT_ME1 <= context && context <= KZ_CONTEXT_ME4B);
+  KZ_CHECK(target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4));
+  return dusts[contextIndex(context)][targetIndex(target)];
+}
+const BusFilterImage& busFilterImage(int context, int target) {
+  KZ_CHECK(KZ_CONTEXT_ME1 <= context && context <= KZ_CONTEXT_ME4B);
+  KZ_CHECK(target == KZ_ABUS || target == KZ_BBUS);
+  return busFilters[contextIndex(context)][static_cast<std::size_t>(target - KZ_ABUS)];
+}
 void resetEffectImages() {
   wipes = {};
   dusts = {};

@@ -56,6 +56,11 @@ struct KeyShapeImage {
 
 // The key shape image of context (KZ_CONTEXT_ME1 .. KZ_CONTEXT_ME4B) for a key; asserted.
 const KeyShapeImage& keyShapeImage(int context, int key);
+// The wipe and noise of KZ_BKGD or a key, and the test filters of KZ_ABUS or KZ_BBUS, under a
+// context; asserted.
+const WipeImage& wipeImage(int context, int target);
+const DustImage& dustImage(int context, int target);
+const BusFilterImage& busFilterImage(int context, int target);
 // Power-on state of every context.
 void resetEffectImages();
 

@@ -124,8 +124,9 @@ void CategoryDsk::assign(const KzifDsk& in, int idx) {
   KzifDsk change{};
   rec::merge(change, in);
   change.drop(KzifDsk::BIT_REVERSE);  // the update's own, never a record's
-  if (change.has(KzifDsk::BIT_BOX_EDGES) && !adjustCropEdges(0, live.boxEdges, change.boxEdges))
-    change.drop(KzifDsk::BIT_BOX_EDGES);
+  // The merge's check kept the box only with every edge within -5000..5000, which is all the
+  // adjustment asks: it only orders the edges here.
+  if (change.has(KzifDsk::BIT_BOX_EDGES)) adjustCropEdges(0, live.boxEdges, change.boxEdges);
   linkTransitionSettings(in, live, change);
 
   if (change.has(KzifDsk::BIT_PRIORITY)) {

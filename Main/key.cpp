@@ -277,10 +277,9 @@ void CategoryKey::assign(const KzifKey& in, int idx) {
     change.drop(KzifKey::BIT_PATTERN_B);
     std::memcpy(change.patternB, live.patternB, sizeof change.patternB);
   }
-  if (change.has(KzifKey::BIT_CROP_EDGES) && !adjustCropEdges(live.dveCrop.link, live.cropEdges, change.cropEdges)) {
-    change.drop(KzifKey::BIT_CROP_EDGES);
-    std::memcpy(change.cropEdges, live.cropEdges, sizeof change.cropEdges);
-  }
+  // The merge's check kept the edges only when all lie within -5000..5000, which is all the
+  // adjustment asks: it only mirrors or orders them here.
+  if (change.has(KzifKey::BIT_CROP_EDGES)) adjustCropEdges(live.dveCrop.link, live.cropEdges, change.cropEdges);
   syncLinkedPairKey(asked.linkedPair, live.linkedPair, change.linkedPair);
   linkTransitionSettings(asked, live, change);
 

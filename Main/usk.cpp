@@ -117,8 +117,9 @@ void CategoryUpStreamKey::assign(const KzifUpStreamKey& in, int idx) {
   checkChannel(idx);
   KzifUpStreamKey change{};
   rec::merge(change, in);
-  if (change.has(KzifUpStreamKey::BIT_MASK_BOX) && !adjustCropEdges(0, records_[idx].maskBox, change.maskBox))
-    change.drop(KzifUpStreamKey::BIT_MASK_BOX);
+  // The merge's check kept the box only with every edge within -5000..5000, which is all the
+  // adjustment asks: it only orders the edges here.
+  if (change.has(KzifUpStreamKey::BIT_MASK_BOX)) adjustCropEdges(0, records_[idx].maskBox, change.maskBox);
   rec::merge(records_[idx], change, rec::Checks::Skip);
   rec::stamp(records_[idx], me_, idx);
   markChanged(idx);

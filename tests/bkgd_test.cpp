@@ -106,6 +106,7 @@ TEST_F(BkgdTest, LatchesSeeOnlyTheirMesRowButtonsAndButton3000) {
   run({"restart"});
   EXPECT_EQ(std::pair(state(1, 2), +bkgd.latch(1).code), std::pair(std::pair(0, 0), 3000));
   EXPECT_THROW(bkgd.watchButton(CategoryBkgd::N_LATCHES, 1600), assert::AssertException);
+  for (int i : {-1, CategoryBkgd::N_LATCHES}) EXPECT_THROW(bkgd.latch(i), assert::AssertException) << i;
 }
 
 TEST(SubRecordMerge, EachValueIsTakenByItsOwnBitAndRange) {
@@ -166,4 +167,25 @@ TEST_F(KeyRendererTest, WipeAndDveReachTheDriversOfTheirKeyAndMe) {
   EXPECT_THROW(KeyTransition{4}, assert::AssertException);
   EXPECT_EQ(only(lines, "drv"), Lines{});
   EXPECT_EQ(kz::keyTransitionImage(KZ_CONTEXT_ME1 + 1, 0x1209).wipePosition, 0.25f);
+}
+
+// Untraced, the wipe renderer passes over only a repeat of the position it last rendered in the
+// same M/E with nothing written since; every other position, both ends included, reaches the image.
+TEST_F(SimTest, UntracedWipeRendersEveryNewPositionAndPassesOverOnlyARepeat) {
+  alignas(8) static const std::array<u8, 512> keyBytes{};
+  const auto& key = *reinterpret_cast<const KzifKey*>(keyBytes.data());
+  KeyTransition wipe(1);
+  wipe.setup(key, category::CategorySystem::get().record(0), 0.25f);
+  const auto position = [](int context) { return kz::keyTransitionImage(context, KZ_KEY1 + 2).wipePosition; };
+  setMeContext(KZ_CONTEXT_ME1);
+  for (f32 p : {0.25f, 0.75f, 0.0f, 1.0f, 0.5f}) {
+    wipe.update(0, p);
+    EXPECT_EQ(position(KZ_CONTEXT_ME1), p);
+  }
+  setKeyTransition(KZ_KEY1 + 2, 0.125f);  // another writer: the same position is rendered again
+  wipe.update(0, 0.5f);
+  EXPECT_EQ(position(KZ_CONTEXT_ME1), 0.5f);
+  wipe.update(1, 0.5f);  // the same position for another M/E
+  EXPECT_EQ(position(KZ_CONTEXT_ME1 + 1), 0.5f);
+  EXPECT_EQ(getMeContext(), KZ_CONTEXT_ME1 + 1);
 }

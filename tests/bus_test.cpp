@@ -351,6 +351,9 @@ TEST_F(BusTest, AuxMixDissolvesFromTheOldToTheNewSourceOverItsDuration) {
                     std::to_string(category::CategoryTransitionStatus::get().auxMixStatus(0)));
   }
   EXPECT_EQ(mixes, (Lines{"0x1101 0x1100 0.25 1", "0x1101 0x1100 0.5 1", "0x1102 0x1100 0.75 1", "0x1102 0x1100 1 0"}));
+  // The status is kept for the four mixers only.
+  for (int ch : {-1, category::CategoryTransitionStatus::N_AUX_MIX})
+    EXPECT_THROW(category::CategoryTransitionStatus::get().auxMixStatus(ch), assert::AssertException) << ch;
   // A rate of 1 frame: the new source cuts in in its field.
   operate().auxMixRate.value[0] = 1;
   EXPECT_EQ(routing(play({sendBus(0, {{24, direct(20)}}), "field"})).at("mix 0x1220"), "1");

@@ -244,6 +244,21 @@ TEST(ChromaSampleArea, PositionsAwayFromTheRoundingEdgesInEachRaster) {
   EXPECT_EQ(chromaSampleArea(7, 0, 0, 10000), (ChromaSampleArea{0, 0, 718, 288}));
 }
 
+// Each raster's own limits: a rectangle whose left edge lies on the right edge of the picture and
+// whose top lies on its bottom line, and one cut at the top (its height loses what lies above).
+TEST(ChromaSampleArea, RightAndBottomLimitsAndTopCutOfEachRaster) {
+  // Format: 0 1080-line, 4 720-line, 6 525-line, 7 625-line.
+  const std::tuple<int, int, int, int, ChromaSampleArea> cases[] = {
+      {0, 5000, 0, 0, {1918, 270, 0, 0}},   {4, 5000, 0, 0, {1280, 360, 0, 0}},
+      {6, 5000, 0, 0, {718, 122, 0, 0}},    {7, 5000, 0, 0, {718, 144, 0, 0}},
+      {0, 5000, -5000, 0, {1918, 539, 0, 0}}, {4, 5000, -5000, 0, {1280, 719, 0, 0}},
+      {6, 5000, -5000, 0, {718, 243, 0, 0}},  {7, 5000, -5000, 0, {718, 287, 0, 0}},
+      {0, 0, 5000, 2000, {766, 0, 384, 54}},  {6, 0, 5000, 2000, {288, 0, 144, 24}},
+  };
+  for (const auto& [format, x, y, size, expected] : cases)
+    EXPECT_EQ(chromaSampleArea(format, x, y, size), expected) << format << " " << x << " " << y << " " << size;
+}
+
 }  // namespace
 
 // A damaged image: the stored values go through the record's checks, an out-of-range one is 0,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <map>
@@ -16,6 +17,7 @@
 #include "Driver/filter.h"
 #include "Driver/key.h"
 #include "Driver/operate.h"
+#include "Driver/status.h"
 #include "Driver/transition.h"
 #include "Driver/kz.h"
 #include "Platform/host.h"
@@ -173,6 +175,28 @@ TEST_F(DriverTest, OutOfRangeArgumentsThrowAndRecordNothing) {
       {"0 <= a && a <= 3", [] { setChromaKeyLevel(KZ_KEY1, 4, 0); }},
       {"-8 <= b && b <= 8", [] { setChromaKeyLevel(KZ_KEY1, 0, -9); }},
       {"-8 <= b && b <= 8", [] { setChromaKeyLevel(KZ_KEY1, 0, 9); }},
+      // Chroma key settings go to keys only, not to the fill ids beside them.
+      {"isKeyTarget(target)", [] { setChromaKeyColor(KZ_KEY1 + 1, {1, 2, 3}); }},
+      {"isKeyTarget(target)", [] { setChromaKeyColor2(KZ_KEY4 + 1, {1, 2, 3}); }},
+      {"isKeyTarget(target)", [] { setChromaKeyLevel(KZ_KEY1 - 1, 0, 0); }},
+      // The test settings images: a context or target one past either end.
+      {"KZ_CONTEXT_ME1 <= context && context <= KZ_CONTEXT_ME4B", [] { kz::wipeImage(KZ_CONTEXT_ME4B + 1, KZ_BKGD); }},
+      {"target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4)",
+       [] { kz::wipeImage(KZ_CONTEXT_ME1, KZ_KEY4 + 1); }},
+      {"KZ_CONTEXT_ME1 <= context && context <= KZ_CONTEXT_ME4B", [] { kz::dustImage(KZ_CONTEXT_ME1 - 1, KZ_BKGD); }},
+      {"target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4)",
+       [] { kz::dustImage(KZ_CONTEXT_ME1, KZ_KEY1 - 1); }},
+      {"KZ_CONTEXT_ME1 <= context && context <= KZ_CONTEXT_ME4B", [] { kz::busFilterImage(KZ_CONTEXT_ME4B + 1, KZ_ABUS); }},
+      {"target == KZ_ABUS || target == KZ_BBUS", [] { kz::busFilterImage(KZ_CONTEXT_ME1, KZ_ABUS - 1); }},
+      {"target == KZ_ABUS || target == KZ_BBUS", [] { kz::busFilterImage(KZ_CONTEXT_ME1, KZ_BBUS + 1); }},
+      // Key outputs: without chroma key, or the four chroma outputs and nothing beside them.
+      {"valid(key1) && valid(key2) && valid(key3) && valid(key4)",
+       [] { setMeKeyOutputs(KZ_CHROMA_KEY_OUTPUT, 0x1401, KZ_CHROMA_KEY_OUTPUT, KZ_CHROMA_KEY_OUTPUT); }},
+      {"valid(key1) && valid(key2) && valid(key3) && valid(key4)",
+       [] {
+         setMeKeyOutputs(KZ_CHROMA_KEY_OUTPUT, KZ_CHROMA_KEY_OUTPUT, KZ_CHROMA_KEY_OUTPUT,
+                         KZ_CHROMA_KEY_OUTPUT_FIRST + 4);
+       }},
       // Wipe modulation: the background or a key, nothing on either side of the keys.
       {"target == KZ_BKGD || (KZ_KEY1 <= target && target <= KZ_KEY4)",
        [] { setWipeModulation(KZ_KEY1 - 1, KZ_TRANS_MOD_X, 0.5f, 100.0f, 1.0f); }},
@@ -316,6 +340,100 @@ TEST_F(DriverTest, RepeatedSettersStillRecordAfterResetAndInOtherContexts) {
   EXPECT_EQ(glue.inputUsk[9], 2);
   EXPECT_TRUE(kz::matte(KZ_CONTEXT_ME1, KZ_COLOR_DSK_FILL + 1) == (kz::Matte{64, 512, 512}));
   EXPECT_EQ(kz::dskSettings(KZ_DSK1 + 2).clip, -50);
+}
+
+// The wipe, noise and bus test filter settings go to their entry of the current context. A mode
+// filter already on takes only the mode unless asked again with 2; off it takes both.
+TEST_F(DriverTest, TestSettingsAreRecordedInTheirEntryOfTheCurrentContext) {
+  const int me2 = KZ_CONTEXT_ME1 + 1;
+  setMeContext(me2);
+  setWipeSize(KZ_KEY1 + 2, 0.25f, 0.75f, 1, 3);
+  setWipeModulationPattern(KZ_KEY1 + 2, KZ_TRANS_MOD_Y, KZ_TRANS_MOD_DELTA);
+  setWipeModulation(KZ_KEY1 + 2, KZ_TRANS_MOD_Y, 0.5f, 100.0f, 0.125f);
+  const kz::WipeImage& w = kz::wipeImage(me2, KZ_KEY1 + 2);
+  EXPECT_EQ(std::tuple(w.width, w.height, +w.shiftX, +w.shiftY, +w.pattern[0], +w.pattern[1]),
+            std::tuple(0.25f, 0.75f, 1, 3, 0, 1));
+  EXPECT_EQ(std::tuple(w.amplitude[0], w.amplitude[1], w.frequency[0], w.frequency[1], w.phase[0], w.phase[1]),
+            std::tuple(0.0f, 0.5f, 0.0f, 100.0f, 0.0f, 0.125f));
+  setWipeModulationPattern(KZ_KEY1 + 2, KZ_TRANS_MOD_Y, KZ_TRANS_MOD_SINE);
+  EXPECT_EQ(+w.pattern[1], 0);
+  EXPECT_EQ(std::pair(kz::wipeImage(KZ_CONTEXT_ME1, KZ_KEY1 + 2).width, kz::wipeImage(me2, KZ_BKGD).width),
+            std::pair(0.0f, 0.0f));
+
+  setFilterDust(KZ_BKGD, 1, 0.5f, 15);
+  const kz::DustImage& d = kz::dustImage(me2, KZ_BKGD);
+  EXPECT_EQ(std::tuple(+d.on, d.gain, +d.dust), std::tuple(1, 0.5f, 15));
+  setFilterDust(KZ_BKGD, 0, 0.25f, 0);
+  EXPECT_EQ(std::tuple(+d.on, d.gain, +d.dust), std::tuple(0, 0.25f, 0));
+  EXPECT_EQ(kz::dustImage(me2, KZ_KEY1).dust, 0);
+
+  const kz::BusFilterImage& b = kz::busFilterImage(me2, KZ_BBUS);
+  setTestFilterGain(KZ_BBUS, 1, 0.75f);
+  EXPECT_EQ(std::pair(+b.gainOn, b.gain), std::pair(1, 0.75f));
+  setTestFilterGain(KZ_BBUS, 0, 0.25f);
+  EXPECT_EQ(std::pair(+b.gainOn, b.gain), std::pair(0, 0.25f));
+  const std::tuple<int, int, int, int> modes[] = {  // on, mode asked; mode on, mode kept
+      {1, 1, 1, 1}, {1, 0, 1, 0}, {2, 1, 1, 1}, {0, 0, 0, 0}, {2, 1, 1, 1}};
+  for (const auto& [on, mode, modeOn, kept] : modes) {
+    setTestFilterMode(KZ_BBUS, on, mode);
+    EXPECT_EQ(std::pair(+b.modeOn, +b.mode), std::pair(modeOn, kept)) << on << " " << mode;
+  }
+  const kz::BusFilterImage& a = kz::busFilterImage(me2, KZ_ABUS);
+  EXPECT_EQ(std::tuple(+a.gainOn, a.gain, +a.modeOn), std::tuple(0, 0.0f, 0));
+}
+
+// A key table is taken whole into its keyer of the current context and counted.
+TEST_F(DriverTest, ChromaKeyTableIsTakenWholeIntoItsKeyerOnly) {
+  std::array<u16, CHROMA_TABLE_SIZE> table{};
+  for (std::size_t i = 0; i < table.size(); ++i) table[i] = static_cast<u16>(7 * i + 1);
+  setMeContext(KZ_CONTEXT_ME1 + 1);
+  writeChromaKeyTable(KZ_KEY1 + 4, table.data());
+  const kz::ChromaContextImage& image = kz::chromaContextImage(KZ_CONTEXT_ME1 + 1);
+  EXPECT_TRUE(image.keys[2].table == table);
+  EXPECT_EQ(image.keys[2].tableWrites, 1u);
+  for (std::size_t k : {std::size_t{1}, std::size_t{3}})
+    EXPECT_EQ(std::pair(image.keys[k].table[0], image.keys[k].tableWrites), std::pair(u16{0}, 0u)) << k;
+  EXPECT_EQ(kz::chromaContextImage(KZ_CONTEXT_ME1).keys[2].tableWrites, 0u);
+  EXPECT_EQ(traceLines.back(), "writeChromaKeyTable 0x1209 1 8058");
+}
+
+// The DSK tally control is written at once and kept; only KZ_DSK_PGM1 has one.
+TEST_F(DriverTest, PeripheralTallyKeepsTheLastValueOfTheDskProgramOnly) {
+  setPeripheralTally(KZ_DSK_PGM1, 1);
+  setPeripheralTally(KZ_DSK_CLN1, 0);  // traced, kept nowhere
+  EXPECT_EQ(std::pair(kz::peripheralTally(KZ_DSK_PGM1), kz::peripheralTally(KZ_DSK_CLN1)), std::pair(1, -1));
+  setPeripheralTally(KZ_DSK_PGM1, 0);
+  EXPECT_EQ(kz::peripheralTally(KZ_DSK_PGM1), 0);
+  EXPECT_EQ(traceLines, (std::vector<std::string>{"setPeripheralTally 0x11c0 1", "setPeripheralTally 0x11c4 0",
+                                                  "setPeripheralTally 0x11c0 0"}));
+}
+
+// Layering starts at the natural order: keys 1, 2, 3 in every context and DSKs 1, 2, 3; the
+// setters record per context and initialise puts the power-on order back.
+TEST_F(DriverTest, LayeringOrderIsRecordedPerContextAndBackToPowerOnAtInitialize) {
+  const std::array<u16, 3> keysPowerOn = {KZ_KEY1, KZ_KEY1 + 2, KZ_KEY1 + 4};
+  const std::array<u16, 3> dsksPowerOn = {KZ_DSK1, KZ_DSK1 + 2, KZ_DSK1 + 4};
+  const auto priorities = [] {
+    std::vector<std::array<u16, 3>> all;
+    for (int context = KZ_CONTEXT_ME1; context <= KZ_CONTEXT_ME4B; ++context)
+      all.push_back(kz::keyContextImage(context).priority);
+    return all;
+  };
+  const std::vector<std::array<u16, 3>> allPowerOn(KZ_CONTEXT_ME4B - KZ_CONTEXT_ME1 + 1, keysPowerOn);
+  EXPECT_EQ(priorities(), allPowerOn);
+  EXPECT_EQ(kz::dskImage().order, dsksPowerOn);
+
+  setMeContext(KZ_CONTEXT_ME4B);
+  setKeyPriority(KZ_KEY4, KZ_KEY1, KZ_KEY1 + 2);
+  setDskSources(KZ_DSK4, KZ_DSK1 + 4, KZ_DSK1);
+  std::vector<std::array<u16, 3>> expected = allPowerOn;
+  expected.back() = {KZ_KEY4, KZ_KEY1, KZ_KEY1 + 2};
+  EXPECT_EQ(priorities(), expected);
+  EXPECT_EQ(kz::dskImage().order, (std::array<u16, 3>{KZ_DSK4, KZ_DSK1 + 4, KZ_DSK1}));
+
+  kzInitialize();
+  EXPECT_EQ(priorities(), allPowerOn);
+  EXPECT_EQ(kz::dskImage().order, dsksPowerOn);
 }
 
 // Only what passed the checks is remembered: a refused value asked again is refused again.

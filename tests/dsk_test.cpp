@@ -261,9 +261,12 @@ TEST_F(DskTest, KeySettingsReachTheirSettersAndTheEdgeOnlyOnChange) {
   EXPECT_EQ(calls(out, "setKeyEdge").size(), 4u + 16u);  // and every keyer's
   category::CategorySystem::get().setReapply(0);
   // Edge fills 1 and 2 leave the fill source alone; 3 is colour background 1.
-  out = send(DskBody(2).put(32, 0x10, 4).put(40, 1, 1));
-  EXPECT_EQ(t("setKeyEdge").size(), 5u);
-  EXPECT_TRUE(t("setKeyFillSource").empty());
+  for (int fill : {1, 2}) {
+    out = send(DskBody(2).put(32, 0x10, 4).put(40, fill, 1));
+    EXPECT_EQ(t("setKeyEdge").size(), 5u) << fill;
+    EXPECT_TRUE(t("setKeyFillSource").empty()) << fill;
+    EXPECT_EQ(only(out, "log"), Lines{}) << fill;
+  }
   out = send(DskBody(2).put(32, 0x10, 4).put(40, 3, 1));
   EXPECT_EQ(t("setKeyFillSource"), (Args{"0x1215", "0x1191"}));
   // A warm start marks every restored field, so each restored edge goes out once: the four DSKs'

@@ -11,6 +11,7 @@
 #include "Main/key.h"
 #include "Main/led.h"
 #include "Main/operate.h"
+#include "Main/system.h"
 #include "Platform/platform.h"
 #include "tests/record_hex.h"
 #include "tests/sim_fixture.h"
@@ -232,6 +233,13 @@ TEST_F(SimTest, UntracedFiltersComeBackAfterTheirRegistersWereWrittenOrReset) {
   expectFilter(236, 186, "a reset of the images");
   run({"send 29 00000001 07 00 00 00 00", "field"});
   expectFilter(275, 212, "a format change");
+  // A format written in place, with nothing else moving in the field, recolours them too.
+  category::CategorySystem::get().record(0).videoFormat = 0;
+  run({"field"});
+  expectFilter(236, 186, "a format written in place");
+  category::CategorySystem::get().record(0).videoFormat = 7;
+  run({"field"});
+  expectFilter(275, 212, "the format written back in place");
   run({"restart resume", "field"});
   expectFilter(275, 212, "a warm start");
   CategoryImage::get(0).record(0).imageA.on = 0;

@@ -312,6 +312,37 @@ TEST_F(KeyTest, FaderTableTurnsKeysOnAndOffAndRecordsRequestIt) {
   EXPECT_EQ(std::pair(state(3, 0), state(3, 2)), std::pair(std::tuple(0, 0, 0), std::tuple(0, 0, 0)));
 }
 
+// Key on past 1e-5; in transition strictly between 1e-5 and 0.99999, at either end only while
+// running; stopped while a cut is pending. A negative end flag measures from the other end.
+TEST_F(KeyTest, KeyStatusFollowsItsTransitionOnBothSidesOfEachEnd) {
+  using T = AutoTransition;
+  struct Case {
+    f32 position;
+    i32 endFlag, state;
+    std::tuple<int, int, int> expected;  // key on, in transition, transition stopped
+  };
+  const Case cases[] = {
+      {0.5f, 1, T::STATE_PAUSED, {1, 1, 0}},      {1.0f, 1, T::STATE_RUNNING, {1, 1, 0}},
+      {1.0f, 1, T::STATE_IDLE, {1, 0, 0}},        {0.0f, 1, T::STATE_RUNNING, {0, 1, 0}},
+      {0.0f, 1, T::STATE_IDLE, {0, 0, 0}},        {0.5f, 1, T::STATE_CUT_PENDING, {1, 1, 1}},
+      {0.99998f, 1, T::STATE_IDLE, {1, 1, 0}},    {0.999995f, 1, T::STATE_RAMP, {1, 0, 0}},
+      {2e-5f, 1, T::STATE_IDLE, {1, 1, 0}},       {5e-6f, 1, T::STATE_IDLE, {0, 0, 0}},
+      {0.25f, -1, T::STATE_IDLE, {1, 1, 0}},      {1.0f, -1, T::STATE_CUT_PENDING, {0, 0, 1}},
+      {0.0f, -1, T::STATE_IDLE, {1, 0, 0}},
+  };
+  std::array<AutoTransition, N_AUTO_TRANSITIONS> table{};
+  AutoTransition& t = table[static_cast<std::size_t>(keyTransIndex(2, 3))];
+  for (const Case& c : cases) {
+    t.positionA = c.position, t.endFlag = c.endFlag, t.state = c.state;
+    followKeyTransitions(table);
+    const KzifKey& r = std::as_const(CategoryKey::get(2)).record(3);
+    EXPECT_EQ(std::tuple(+r.keyOn, +r.inTransition, +r.transStopped), c.expected)
+        << c.position << " end " << c.endFlag << " state " << c.state;
+    const KzifKey& other = std::as_const(CategoryKey::get(2)).record(2);
+    EXPECT_EQ(std::tuple(+other.keyOn, +other.inTransition, +other.transStopped), std::tuple(0, 0, 0));
+  }
+}
+
 TEST_F(KeyTest, TransitionSettingHooksFollowTheLinkAndTheSelectedSetting) {
   CategoryKey& keys = CategoryKey::get(2);
   KzifKey& r = live(2, 3);
@@ -343,6 +374,11 @@ TEST_F(KeyTest, TransitionSettingHooksFollowTheLinkAndTheSelectedSetting) {
   EXPECT_EQ(only(run({"field"}), "msg 0"), Lines{msg(KeyBody(2, 3).field(7, 84, {1}, 1).put(195, 0x3, 4).put(199, 1, 1).put(200, 2, 1)
                                                      .put(203, 0x3, 4).put(207, 1, 1).put(208, 2, 1).put(211, 1, 1).put(212, 1, 1)
                                                      .field(48, 321, {1}, 1))});
+  // The kind toggles back and forth between the DVE (1) and the wipe (0).
+  keys.toggleTransKind(3);
+  EXPECT_EQ(+r.transKind, 0);
+  keys.toggleTransKind(3);
+  EXPECT_EQ(+r.transKind, 1);
 }
 
 TEST(KeyCode, CodesNameKeysOfMe0To3Only) {

@@ -90,6 +90,8 @@ TEST_F(KeyMemoryTest, LookIsStoredTakenBackAndInvalidatedBySourceLinkAndOperatio
 
   // A refused direction and the live one change nothing; a new one clears and counts.
   EXPECT_EQ(play({directionLine(2), directionLine(0), "field", peekHeader(2)}).back(), SLOT0_STORED);
+  for (int direction : {0, 1}) findKeyMemory()->onSourceLinkChanged(direction, direction);  // told the stored one
+  EXPECT_EQ(play({"field", peekHeader(2)}).back(), SLOT0_STORED);
   EXPECT_EQ(play({directionLine(1), "field", peekHeader(2)}).back(), header(2, "03000000000000000000000003100000"));
 
   // A new mode invalidates; the same mode again does not.
@@ -136,6 +138,10 @@ TEST_F(KeyMemoryTest, SharedModeCopiesAChangedLookToTheOtherKeyOnTheSameSource) 
   play({busLine(1, 16, 14), busLine(1, 18, 14), "field"});
   const KzifDsk d{.channel = 0, .adjust = {.mask = 1, .clip = 250}};
   EXPECT_EQ(dskClips(play({"send 0x5 " + hexOf(d), "field"}), 1), std::vector<int>{250});
+  // Every DSK's look lands in slot 16 of the source's unit (unit 4): enabled bit 16, the clip at
+  // 57232 + 24.
+  EXPECT_EQ(play({"field", peekHeader(4), "peek 0x664dfa8 2"}),
+            (Lines{header(4, "03000000000001000000000002100000"), "smem 0x664dfa8 fa00"}));
 }
 
 TEST_F(KeyMemoryTest, DownstreamKeyLookGoesToItsSlotAndInitialiseAllClearsTheUnits) {

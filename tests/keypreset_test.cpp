@@ -127,6 +127,24 @@ TEST_F(KeyPresetTest, FlashCountdownPerPanelOnTheDownstreamMirrorAndTarget2Lamps
   reportKeyPresetShot(keypreset::shotChannelOf(2, 1, 3), ShotMemoryEvent::Stored);
   EXPECT_EQ(perField(5, [&] { return lamp(0, 3135) * 10 + lamp(0, 3308); }), (std::vector<int>{12, 12, 12, 12, 22}));
   EXPECT_EQ(lamp(0, 3133) + lamp(1, 3135), 0);  // panel 1's mirror row addresses channel 0
+  // Slot 0 moves both panel-0 sets of the channel to their first slot lamp.
+  markStored(keypreset::shotChannelOf(2, 1, 0));
+  reportKeyPresetShot(keypreset::shotChannelOf(2, 1, 0), ShotMemoryEvent::Stored);
+  EXPECT_EQ(perField(5, [&] { return lamp(0, 3307) * 10 + lamp(0, 3335); }), (std::vector<int>{11, 11, 11, 11, 22}));
+  std::vector<int> channel1;
+  for (int code = 3306; code <= 3309; ++code) channel1.push_back(lamp(0, code));
+  for (int code = 3334; code <= 3337; ++code) channel1.push_back(lamp(0, code));
+  EXPECT_EQ(channel1, (std::vector<int>{2, 2, 0, 0, 2, 2, 0, 0}));
+  // A read of another slot keeps the recorded one lit; a read of the recorded slot clears it.
+  const auto channel1After = [&](int slot) {
+    reportKeyPresetShot(keypreset::shotChannelOf(2, 1, slot), ShotMemoryEvent::Read);
+    run({"field 5"});
+    std::vector<int> r;
+    for (int code : {3307, 3308, 3335, 3336}) r.push_back(lamp(0, code));
+    return r;
+  };
+  EXPECT_EQ(channel1After(1), (std::vector<int>{2, 0, 2, 0}));
+  EXPECT_EQ(channel1After(0), (std::vector<int>{0, 0, 0, 0}));
 }
 
 TEST_F(KeyPresetTest, CustomInfoMovesRowLampsOnlyToMesOneToFour) {
