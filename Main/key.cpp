@@ -336,9 +336,15 @@ void CategoryKey::assign(const KzifKey& in, int idx) {
 }
 
 // A key whose priority stays and is marked for sending already is left alone: writing it would
-// change no byte, and its channel was marked when the bit was set.
+// change no byte, and its channel was marked when the bit was set. A priority the key holds
+// already moves no key: each is only marked.
 void CategoryKey::applyPriority(int idx, int newPriority) {
   const int oldPriority = records_[idx].priority;
+  if (newPriority == oldPriority) {
+    for (int i = 0; i < N_KEYS; ++i)
+      if (!records_[i].has(KzifKey::BIT_PRIORITY)) record(i).set(KzifKey::BIT_PRIORITY);
+    return;
+  }
   for (int i = 0; i < N_KEYS; ++i) {
     const KzifKey& now = records_[i];
     const u8 priority = static_cast<u8>(reorderPriority(newPriority, oldPriority, now.priority, idx, i));
