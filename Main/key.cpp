@@ -6,7 +6,6 @@
 #include <algorithm>
 
 #include "Driver/kz.h"
-#include "Lib/Include/record_marks.h"
 #include "Main/bp.h"
 #include "Main/bus.h"
 #include "Main/faderevent.h"
@@ -104,10 +103,27 @@ void takeSettingField(KeyTransSetting& to, const KeyTransSetting& from, u32 bit)
 
 constexpr u32 SETTING_FIELDS[] = {KeyTransSetting::FLAG, KeyTransSetting::TYPE, KeyTransSetting::VALUE};
 
+// What the checks after a key record's merge compare with or put back: the live record's values as
+// they stood before it, and its send marks (the top-level words and those of the sub-records the
+// checks read), which the merge must not see.
+struct KeyBefore {
+  u32 mask[2];
+  u32 dveSize;
+  i16 cropEdges[4];
+  u8 cropLink;
+  u8 transLink;
+  u8 priority;
+  u8 patternA[2];
+  u8 patternB[2];
+  LinkedPair linkedPair;
+  KeyTransSetting settingA;
+  KeyTransSetting settingB;
+};
+
 // The transition link ties setting B to setting A. Linking copies A into B at once; while the
-// live settings are linked, a record that leaves the link alone changes both alike. `change` is
-// the live record with what the record takes merged in and marked.
-void linkTransitionSettings(const KzifKey& in, const KzifKey& live, KzifKey& change) {
+// live settings are linked, a record that leaves the link alone changes both alike. `live` is the
+// key as it stood; `change` the key with what the record takes merged in, its marks saying what.
+void linkTransitionSettings(const KzifKey& in, const KeyBefore& live, KzifKey& change) {
   if (in.has(KzifKey::BIT_TRANS_LINK)) {
     if (!change.has(KzifKey::BIT_TRANS_LINK) || change.transLink != 1 || live.transLink == 1) return;
     KeyTransSetting a = live.settingA;
@@ -250,57 +266,84 @@ const KeyTransSetting& CategoryKey::activeTransSetting(int ch) const {
   return r.settingBSelected == 1 ? r.settingB : r.settingA;
 }
 
-// The record is merged once, into a copy of the live record whose marks are cleared: the copy's
-// marks then say what this record changes, the checks below may take a change back (the live
-// value returns with it), and the copy is taken whole with the live record's pending marks added.
+// The record is merged straight into the live record, its send marks set aside first: the marks
+// then say what this record changes, and the checks below may take a change back (the value as it
+// stood returns with it) before the marks set aside are added again.
 void CategoryKey::assign(const KzifKey& in, int idx) {
   checkChannel(idx);
-  const KzifKey& live = records_[idx];
+  KzifKey& r = records_[idx];
   if (touchesKeyMemory(in)) markKeyMemoryChanged(me_, idx);
 
   KzifKey asked = in;
   asked.drop(KzifKey::BIT_SETTING_B_SELECTED);  // the key update's own, never a record's
   settleAspectPair(asked.dveAspect);
 
-  KzifKey change = live;
-  rec::clearMasks(change);
-  rec::merge(change, asked);
-  if (change.has(KzifKey::BIT_DVE_SIZE) && smallKey(idx) && change.dveSize > SMALL_KEY_DVE_SIZE_MAX) {
-    change.drop(KzifKey::BIT_DVE_SIZE);
-    change.dveSize = live.dveSize;
+  KeyBefore was;
+  std::memcpy(was.mask, r.mask, sizeof was.mask);
+  was.dveSize = r.dveSize;
+  std::memcpy(was.cropEdges, r.cropEdges, sizeof was.cropEdges);
+  was.cropLink = r.dveCrop.link;
+  was.transLink = r.transLink;
+  was.priority = r.priority;
+  std::memcpy(was.patternA, r.patternA, sizeof was.patternA);
+  std::memcpy(was.patternB, r.patternB, sizeof was.patternB);
+  was.linkedPair = r.linkedPair;
+  was.settingA = r.settingA;
+  was.settingB = r.settingB;
+  r.mask[0] = 0;
+  r.mask[1] = 0;
+  r.linkedPair.mask = 0;
+  r.settingA.mask = 0;
+  r.settingB.mask = 0;
+
+  rec::merge(r, asked);
+  if (r.has(KzifKey::BIT_DVE_SIZE) && smallKey(idx) && r.dveSize > SMALL_KEY_DVE_SIZE_MAX) {
+    r.drop(KzifKey::BIT_DVE_SIZE);
+    r.dveSize = was.dveSize;
   }
-  if (change.has(KzifKey::BIT_PATTERN_A) && !patternAccepted(idx, change.patternA)) {
-    change.drop(KzifKey::BIT_PATTERN_A);
-    std::memcpy(change.patternA, live.patternA, sizeof change.patternA);
+  if (r.has(KzifKey::BIT_PATTERN_A) && !patternAccepted(idx, r.patternA)) {
+    r.drop(KzifKey::BIT_PATTERN_A);
+    std::memcpy(r.patternA, was.patternA, sizeof r.patternA);
   }
-  if (change.has(KzifKey::BIT_PATTERN_B) && !patternAccepted(idx, change.patternB)) {
-    change.drop(KzifKey::BIT_PATTERN_B);
-    std::memcpy(change.patternB, live.patternB, sizeof change.patternB);
+  if (r.has(KzifKey::BIT_PATTERN_B) && !patternAccepted(idx, r.patternB)) {
+    r.drop(KzifKey::BIT_PATTERN_B);
+    std::memcpy(r.patternB, was.patternB, sizeof r.patternB);
   }
   // The merge's check kept the edges only when all lie within -5000..5000, which is all the
   // adjustment asks: it only mirrors or orders them here.
-  if (change.has(KzifKey::BIT_CROP_EDGES)) adjustCropEdges(live.dveCrop.link, live.cropEdges, change.cropEdges);
-  syncLinkedPairKey(asked.linkedPair, live.linkedPair, change.linkedPair);
-  linkTransitionSettings(asked, live, change);
+  if (r.has(KzifKey::BIT_CROP_EDGES)) adjustCropEdges(was.cropLink, was.cropEdges, r.cropEdges);
+  syncLinkedPairKey(asked.linkedPair, was.linkedPair, r.linkedPair);
+  linkTransitionSettings(asked, was, r);
+  if (r.has(KzifKey::BIT_KEY_ON)) requested_[static_cast<std::size_t>(idx)] = r.keyOn;
+  if (changesDveGeometry(r)) dveGeometryChanged_[static_cast<std::size_t>(idx)] = 1;
 
-  if (change.has(KzifKey::BIT_PRIORITY)) {
-    applyPriority(idx, change.priority);  // every key of the M/E, this one's live record too
-    change.drop(KzifKey::BIT_PRIORITY);
-    change.priority = live.priority;
+  r.linkedPair.mask |= was.linkedPair.mask;
+  r.settingA.mask |= was.settingA.mask;
+  r.settingB.mask |= was.settingB.mask;
+  // A priority is worked out from the keys as they stood, this one too.
+  const bool movesPriority = r.has(KzifKey::BIT_PRIORITY);
+  const int priority = r.priority;
+  if (movesPriority) {
+    r.drop(KzifKey::BIT_PRIORITY);
+    r.priority = was.priority;
   }
-  if (change.has(KzifKey::BIT_KEY_ON)) requested_[static_cast<std::size_t>(idx)] = change.keyOn;
-  if (changesDveGeometry(change)) dveGeometryChanged_[static_cast<std::size_t>(idx)] = 1;
-
-  rec::addMasks(change, live);
-  records_[idx] = change;
-  rec::stamp(records_[idx], me_, idx);
+  r.mask[0] |= was.mask[0];
+  r.mask[1] |= was.mask[1];
+  if (movesPriority) applyPriority(idx, priority);  // every key of the M/E
+  rec::stamp(r, me_, idx);
   markChanged(idx);
 }
 
 // A key whose priority stays and is marked for sending already is left alone: writing it would
-// change no byte, and its channel was marked when the bit was set.
+// change no byte, and its channel was marked when the bit was set. A priority the key holds
+// already moves no key: each is only marked.
 void CategoryKey::applyPriority(int idx, int newPriority) {
   const int oldPriority = records_[idx].priority;
+  if (newPriority == oldPriority) {
+    for (int i = 0; i < N_KEYS; ++i)
+      if (!records_[i].has(KzifKey::BIT_PRIORITY)) record(i).set(KzifKey::BIT_PRIORITY);
+    return;
+  }
   for (int i = 0; i < N_KEYS; ++i) {
     const KzifKey& now = records_[i];
     const u8 priority = static_cast<u8>(reorderPriority(newPriority, oldPriority, now.priority, idx, i));

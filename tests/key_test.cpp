@@ -146,6 +146,15 @@ TEST_F(KeyTest, ARefusedValueKeepsWhatAnEarlierRecordOfTheFieldTook) {
   EXPECT_EQ(out, Lines{msg(KeyBody(first).field(46, 312, {1}, 1))});
 }
 
+// The marks of the sub-records the checks read (settings A and B, the linked pair) that an earlier
+// record of the field set are kept by a later one that changes something else.
+TEST_F(KeyTest, ALaterRecordKeepsTheSubRecordMarksOfAnEarlierOne) {
+  const KeyBody first = KeyBody(2, 1).put(195, 0x4, 4).put(201, 300, 2).put(282, 0x1, 4).put(286, 3, 1);
+  const KeyBody second = KeyBody(2, 1).put(203, 0x1, 4).put(207, 1, 1).field(46, 312, {1}, 1);
+  const Lines out = only(run({("send 0 " + first.hex()).c_str(), ("send 0 " + second.hex()).c_str(), "field"}), "msg 0 ");
+  EXPECT_EQ(out, Lines{msg(KeyBody(first).put(203, 0x1, 4).put(207, 1, 1).field(46, 312, {1}, 1))});
+}
+
 TEST_F(KeyTest, BoxEdgesAreKeptAsSentAndCropEdgesAsAdjusted) {
   // Box edges crossing each other are stored as they are; the update sorts them when it draws.
   KeyBody box(0, 1);
