@@ -307,6 +307,28 @@ TEST_F(BusRowsTest, PresetLampsMatchTheRowsExactlyOrOnTheSecondBusOfAPair) {
   }
 }
 
+// Every row code on row 2 of group 0 entry 0 (rows 3, 0, 1 exact on codes 8, 5, 6): lit 2 with
+// the row on the code's own bus, 3 on the bus after it where the code is of a pair, else dark.
+TEST_F(BusRowsTest, EveryRowCodeLightsItsPresetOnItsOwnBusOnly) {
+  struct Row {
+    int code, bus;
+    bool pair;
+  };
+  constexpr Row rows[] = {{1, 2, true},    {2, 4, true},    {3, 6, true},    {4, 8, true},    {5, 0, false},
+                          {6, 1, false},   {7, 10, true},   {8, 11, true},   {9, 12, false},  {10, 16, true},
+                          {11, 18, true},  {12, 20, true},  {13, 22, true},  {14, 22, false}, {15, 102, true},
+                          {16, 104, true}, {17, 106, true}, {18, 108, true}};
+  for (const Row& r : rows) {
+    send(36, Body(774).put(112, 0, 4).put(116, 0xF, 4).put(120, r.code << 24 | 0x080506, 4));
+    send(48, statusBody(0, 0, {0, 1, r.bus, 11}));
+    ASSERT_EQ(shown({208}), V{2}) << r.code;
+    send(48, statusBody(0, 0, {0, 1, r.bus + 1, 11}));
+    ASSERT_EQ(shown({208}), V{r.pair ? 3 : 0}) << r.code;
+    send(48, statusBody(0, 0, {0, 1, r.bus + 2, 11}));
+    ASSERT_EQ(shown({208}), V{0}) << r.code;
+  }
+}
+
 TEST_F(BusRowsTest, SubPanelsJoinTheRotationOnRequestOneRefreshedPerField) {
   KzifControlPanelConfig c{};
   c.subControlPanel1.mask = c.subControlPanel2.mask = 1u << 12;

@@ -1,6 +1,7 @@
 // Key source memory through the wire and shared memory: a look stored for the fill source and
 // taken back when the bus returns to it, the unit header bytes, shared mode, invalidation by the
 // source link and by the operation settings, the out-of-range reports, and the stored keyer image.
+#include <array>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -8,9 +9,11 @@
 #include "Common/shared.h"
 #include "Lib/Include/shared.h"
 #include "Main/bus.h"
+#include "Main/dsk.h"
 #include "Main/keymem.h"
 #include "Main/operate.h"
 #include "Main/sourcelink.h"
+#include "Main/stored.h"
 #include "tests/key_body.h"
 #include "tests/record_hex.h"
 #include "tests/sim_fixture.h"
@@ -158,6 +161,27 @@ TEST_F(KeyMemoryTest, DownstreamKeyLookGoesToItsSlotAndInitialiseAllClearsTheUni
   const KzifDsk again{.channel = 1, .adjust = {.mask = 1, .clip = 300}};
   EXPECT_EQ(play({"send 0x5 " + hexOf(again), "send 72 00", "field", peekHeader(2)}).back(),
             header(2, "03000000000000000000000003100000"));
+}
+
+// The default unit is not written by this side: a look read from it is taken as a look only, the
+// on-air and layering settings left as they are whatever its masks say.
+TEST_F(KeyMemoryTest, ALookFromTheDefaultUnitTakesOnlyTheLookWhateverItsMasksSay) {
+  play({busLine(1, 18, 12), operateLine(1, 1, 0), "field"});
+  libkz::StoredDskData stored{};
+  stored.dsk.mask = 1u << KzifDsk::BIT_PRIORITY | 1u << KzifDsk::BIT_REVERSE;
+  stored.dsk.priority = 2;
+  stored.dsk.reverse = 1;
+  stored.dsk.adjust = {.mask = 1, .clip = 77};
+  const auto* bytes = reinterpret_cast<const u8*>(&stored);
+  std::string hex;
+  for (std::size_t i = 0; i < sizeof stored; ++i) hex += hexBytes(bytes[i], 1);
+  char at[32];
+  std::snprintf(at, sizeof at, "smem 0x%x ",
+                keySourceUnitAddress(KEY_SOURCE_DEFAULT_UNIT) + static_cast<u32>(KeyMemory::slotOffset(17)));
+  const KzifDsk before = category::CategoryDsk::get().record(1);
+  EXPECT_EQ(dskClips(play({at + hex, busLine(1, 18, 13), "field"}), 1), std::vector<int>{77});
+  const KzifDsk& after = category::CategoryDsk::get().record(1);
+  EXPECT_EQ((std::array{int{after.priority}, int{after.reverse}}), (std::array{int{before.priority}, int{before.reverse}}));
 }
 
 TEST_F(KeyMemoryTest, DownstreamKeyLookStoredAgainIsWrittenOnlyWhenItChanged) {

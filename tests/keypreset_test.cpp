@@ -107,6 +107,22 @@ TEST_F(KeyPresetTest, StoreReadAndRecallReportedByShotMemoryDriveTheSlotLamps) {
   EXPECT_EQ(CategoryKeyPreset::get().recordedSlot(1, 0), 0);
 }
 
+// A read leaves the channel pending: its recorded slot stays lit whether its preset is stored or
+// not, up to the update after the flash has run out, which ends the pending mode.
+TEST_F(KeyPresetTest, APendingReadEndsOneUpdateAfterItsFlash) {
+  step(press(0, 1, 1702));
+  const int recorded = keypreset::shotChannelOf(1, 2, 3);
+  markStored(recorded);
+  reportKeyPresetShot(recorded, ShotMemoryEvent::Stored);
+  run({"field", "field", "field", "field", "field", "field"});
+  step("send 22 00000001" + hexBytes(recorded, 2) + "00");  // no longer stored
+  ASSERT_EQ(meLamp(1, 0, 361), 0);
+
+  reportKeyPresetShot(keypreset::shotChannelOf(1, 2, 1), ShotMemoryEvent::Read);
+  EXPECT_EQ(perField(7, [&] { return meLamp(1, 0, 359) * 10 + meLamp(1, 0, 361); }),
+            (std::vector<int>{12, 12, 12, 12, 2, 0, 0}));
+}
+
 TEST_F(KeyPresetTest, FlashCountdownPerPanelOnTheDownstreamMirrorAndTarget2Lamps) {
   for (const std::string& p : {press(0, 0, 1801), press(1, 2, 1801), press(0, 0, 2101)}) step(p);
   for (int s : {keypreset::shotChannelOf(4, 1, 0), keypreset::shotChannelOf(2, 1, 1), keypreset::shotChannelOf(2, 1, 3)})

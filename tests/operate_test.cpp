@@ -204,6 +204,12 @@ TEST(OperateHelpersTest, RowCodesAndSlotOrder) {
                                       {15, 3, 1, 103}, {13, 3, 2, 22},  {0, 0, 0, 255}, {19, 0, 0, 255}};
   for (const auto& [code, field, side, row] : codes)
     EXPECT_EQ(mapOperateCode(code, field, side), row) << code << " " << field << " " << side;
+  // Every other code names one row pair, side a then side b, whatever the field.
+  const std::array<int, 3> pairs[] = {{1, 2, 3},       {2, 4, 5},       {3, 6, 7},       {4, 8, 9},   {7, 10, 11},
+                                      {8, 10, 11},     {9, 12, 12},     {10, 16, 17},    {11, 18, 19}, {12, 20, 21},
+                                      {13, 22, 23},    {15, 102, 103},  {16, 104, 105},  {17, 106, 107}, {18, 108, 109}};
+  for (const auto& [code, a, b] : pairs)
+    EXPECT_EQ((std::array{int{mapOperateCode(code, 0, 0)}, int{mapOperateCode(code, 2, 1)}}), (std::array{a, b})) << code;
   EXPECT_EQ((std::array{operateSlotOrder(0), operateSlotOrder(1), operateSlotOrder(2), operateSlotOrder(3)}),
             (std::array{2, 3, 0, 1}));
 }

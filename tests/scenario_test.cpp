@@ -147,6 +147,11 @@ TEST_F(SimTest, UnknownTypesAreLoggedByName) {
   EXPECT_EQ(only(run({"send 60 00", "send 200 00", "field"}), "log [ERR]"),
             (Lines{"log [ERR] receive undefined category KzifPluginStorage",
                    "log [ERR] receive undefined category Unknown"}));
+  // Every id past the list, one a field, reaches no handler.
+  for (int type = N_TYPES; type <= 255; ++type) {
+    const std::string line = "send " + std::to_string(type) + " 00";
+    ASSERT_EQ(only(run({line.c_str(), "field"}), "log"), Lines{"log [ERR] receive undefined category Unknown"}) << type;
+  }
 }
 
 TEST_F(SimTest, RestartResumesFromTheBackupImage) {

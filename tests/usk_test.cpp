@@ -151,6 +151,20 @@ TEST_F(UskTest, KeyerInputsAndSourcePathsAreRouted) {
   EXPECT_EQ(CategoryUpStreamKeyAssign::get().isAssigned(9), 0);
 }
 
+// Every kind of source reaches the keyer input of its own kind; a source the router has no line
+// for, and a media channel's third id, reach none.
+TEST(UskSources, EachKindOfSourceMapsToItsKeyerInput) {
+  const std::pair<int, int> cases[] = {
+      {10, KZ_IN_1},         {41, KZ_IN_1 + 31},    {42, -1},          {140, KZ_DVI_1},
+      {141, KZ_DVI_1 + 1},   {142, -1},             {180, -1},         {181, KZ_STILL_1},
+      {182, KZ_STILL_1 + 1}, {183, -1},             {184, KZ_STILL_1 + 2}, {189, -1},
+      {191, KZ_STILL_1 + 7}, {201, KZ_CLIP_1},      {202, KZ_CLIP_1 + 1},  {210, KZ_CLIP_1 + 6},
+      {211, KZ_CLIP_1 + 7},  {220, KZ_CBGD_1},      {221, KZ_CBGD_2},  {222, 0x1190},
+      {223, KZ_BLACK},       {224, -1},             {9, -1},
+  };
+  for (const auto& [source, input] : cases) EXPECT_EQ(uskInputOfSource(source), input) << "source " << source;
+}
+
 TEST_F(UskTest, KeyRecordIsEchoedAndNamesFollowTheTextRule) {
   Body in = keyBody(2);
   in.put(0, 0x3, 4).put(6, 0x1f, 4).put(10, 0x0101010101, 5).put(15, 3599, 2).put(17, 1000, 2).put(19, 1080, 2);
