@@ -120,6 +120,9 @@ TEST(SubRecordMerge, EachValueIsTakenByItsOwnBitAndRange) {
   EXPECT_EQ(mergeEnumTriple(triple, EnumTriple{0x7, 3, 4, 2}).droppedBits, 0x6u);
   EXPECT_EQ(mergeEnumTriple(triple, EnumTriple{0x4, 0, 2, 1}).droppedBits, 0u);  // second not masked
   EXPECT_EQ(std::tuple(triple.mask, +triple.first, +triple.second, +triple.third), std::tuple(0x5u, 3, 0, 1));
+  EXPECT_EQ(mergeEnumTriple(triple, EnumTriple{0x2, 0, 3, 0}).droppedBits, 0u);  // each at its highest
+  EXPECT_EQ(mergeEnumTriple(triple, EnumTriple{0x7, 4, 4, 2}).droppedBits, 0x7u);
+  EXPECT_EQ(std::tuple(triple.mask, +triple.first, +triple.second, +triple.third), std::tuple(0x7u, 3, 3, 1));
 
   RangePair range{};
   EXPECT_EQ(mergeRangePair(range, RangePair{0xf, 1, 10001, 10000, -51}).droppedBits, 0xau);

@@ -190,6 +190,7 @@ TEST_F(BusRowsTest, PagesAndShiftKeysDecideWhereASelectionIsLit) {
   };
   // Index 27: page 1, column 3, reached from page 0 with the shift key, which is lit.
   EXPECT_EQ(rowLamps(act(press(0, 0, 0, 1127, 1))), std::pair(2, 2));
+  EXPECT_EQ(shown({0, 5, 22}), (V{0, 0, 0}));  // only the engaged key's column is lit with it
   // Page 2 reaches nothing on page 1.
   EXPECT_EQ(rowLamps(send(48, statusBody(0, 0, {0, 1, 0, 0}, {2, 0, 0, 0, 0}))), std::pair(0, 0));
   // Page 1 is the shifted page.
