@@ -202,6 +202,13 @@ TEST_F(TallyTest, DskProgramFollowsItsMeInputAndKeysAndFadeToBlackHidesIt) {
     dskConfig().previewFollow = static_cast<u8>(follow), dskConfig().programAssign[0] = static_cast<u8>(assigned);
     EXPECT_EQ(shownNext(1, {173, 154, 155}), shown) << follow << " " << assigned;
   }
+  // A DSK clean output shows the M/E preview only while its own clean preview is on and the
+  // preview follows.
+  group(1, {17});
+  for (auto [clean, shown] : {std::pair{1, V{174, 155}}, {0, V{174, 154}}}) {
+    dskConfig().cleanPreview[0] = static_cast<u8>(clean);
+    EXPECT_EQ(shownNext(1, {174, 154, 155}), shown) << clean;
+  }
   dskConfig().programAssign[0] = 1;
   group(1, {15});
   dskConfig().previewFollow = 1, dskConfig().previewSelect = 0, dskConfig().sideSelect = 0;
