@@ -10,7 +10,9 @@
 #include "Main/bus.h"
 #include "Main/operate.h"
 #include "Main/sourcelink.h"
+#include "Main/system.h"
 #include "Main/xpt.h"
+#include "Platform/platform.h"
 #include "tests/sim_fixture.h"
 
 namespace {
@@ -78,6 +80,21 @@ TEST_F(XptTest, ValueOutsideTheAcceptedListIsDroppedForItsButtonOnly) {
   EXPECT_EQ(hexOf(stored, 40) + hexOf(stored + 32 + 2 * 100, 4) + hexOf(stored + 416, 4),
             "00000000" "01000000" "000000000000000000000000000000000000000000000000" "2e012e012e010c00"
             "0a008c00" "01000000");
+}
+
+// A panel held back by a full transmit ring is stored with its marks until it goes out; then the
+// stored copy, as the live record, holds them clear.
+TEST_F(XptTest, APanelSentLateLeavesItsStoredMarksClear) {
+  run({"drain off"});
+  AcknowledgeSender& tx = AcknowledgeSender::instance();
+  const std::vector<u8> filler(1000, 0);
+  for (tx.stream().flush(); !tx.backlogged(); tx.stream().flush())
+    while (!tx.backlogged()) ASSERT_TRUE(tx.writeMessage(KzifSystem::TYPE_ID, filler));
+  EXPECT_EQ(sendXpt(xptBody(1, 1, {{3, 12}}, 1)), Lines{});
+  const u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifXptAssign::TYPE_ID, 0) + 420;
+  EXPECT_EQ(hexOf(nv, 12), "01000000" "01000000" "08000000");
+  EXPECT_EQ(only(run({"drain on", "field 3"}), "msg 38").size(), 1u);
+  EXPECT_EQ(hexOf(nv, 12), "00000000" "01000000" "00000000");
 }
 
 TEST_F(XptTest, FunctionButtonsMakeTheirColumnResolveToNoSource) {
