@@ -241,6 +241,20 @@ TEST_F(BusRowsTest, LampModeOneLightsEveryButtonOfTheSource) {
   EXPECT_EQ(shownNext({3, 7, 23}), (V{0, 0, 2}));
 }
 
+// While an AUX bus mixes, its row lights the button of the source it mixes from at 3, and only
+// until the mix ends.
+TEST_F(BusRowsTest, AnAuxMixLightsTheButtonItMixesFromUntilItEnds) {
+  send(38, xptBody({{3, 10}, {5, 11}}));
+  send(48, statusBody(0, 0, {0, 1, 2, 24}));
+  act(press(0, 0, 24, 1103, 1));
+  KzifOperate& op = category::CategoryOperate::get().record(0);
+  op.auxMixEnable.value[0] = 1, op.auxMixRate.value[0] = 4;
+  act(press(0, 0, 24, 1105, 1));
+  V from;
+  for (int f = 0; f < 8; ++f) from.push_back(shownNext({150 + 3})[0]);
+  EXPECT_EQ(from, (V{3, 3, 3, 3, 3, 3, 0, 0}));
+}
+
 TEST_F(BusRowsTest, CodeThreeThousandReachesEveryMeAndLetsGoOnlyOnRelease) {
   send(38, xptBody({{3, 10}, {27, 11}}));
   for (int c : {1103, 1127}) act(press(0, 2, 0, c, 1));
