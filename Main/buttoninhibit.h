@@ -10,6 +10,12 @@ constexpr int N_INHIBIT_ENTRIES = 233;
 // Wire: u32 mask; u8 first (bit 0, 0..224); u8 second (bit 1, 0..10);
 // u8 third (bit 2, 0..3).
 struct InhibitEntry {
+  // The ranges of the three settings, for the declaration and the table's own merge alike.
+  static constexpr rec::Range FIRST = rec::range(0, 224);
+  static constexpr rec::Range SECOND = rec::range(0, 10);
+  static constexpr rec::Range THIRD = rec::range(0, 3);
+  static constexpr u32 ALL = 7;  // the mask bits of the three
+
   u32 mask;
   u8 first;
   u8 second;
@@ -18,8 +24,8 @@ struct InhibitEntry {
 
   static constexpr auto wire() {
     using R = InhibitEntry;
-    return rec::list(rec::mask(&R::mask), rec::field(0, &R::first, rec::range(0, 224)),
-                     rec::field(1, &R::second, rec::range(0, 10)), rec::field(2, &R::third, rec::range(0, 3)));
+    return rec::list(rec::mask(&R::mask), rec::field(0, &R::first, FIRST), rec::field(1, &R::second, SECOND),
+                     rec::field(2, &R::third, THIRD));
   }
 };
 static_assert(sizeof(InhibitEntry) == 8);
@@ -33,6 +39,8 @@ struct KzifButtonInhibit {
   static constexpr int TYPE_ID = 34;
   static constexpr int N_CHANNELS = 3;
   static constexpr const char* NAME = "KzifButtonInhibit";
+  static constexpr rec::Range PANEL_FLAG = rec::range(0, 1);
+  static constexpr std::size_t ENTRIES_WIRE_OFFSET = 7;  // mask, panel and panelFlag before them
 
   u32 mask;
   u16 panel;
@@ -42,7 +50,7 @@ struct KzifButtonInhibit {
 
   static constexpr auto wire() {
     using R = KzifButtonInhibit;
-    return rec::list(rec::mask(&R::mask), rec::channel(&R::panel), rec::field(0, &R::panelFlag, rec::range(0, 1)),
+    return rec::list(rec::mask(&R::mask), rec::channel(&R::panel), rec::field(0, &R::panelFlag, PANEL_FLAG),
                      rec::sub(&R::entry));
   }
 };
@@ -60,8 +68,14 @@ class CategoryButtonInhibit : public CategoryCommon<KzifButtonInhibit> {
 
   // Initialise-all stamps only the panel numbers; the settings keep what the storage holds.
   void initIndex(int me, int flags) override;
-  // A panel's table is merged entry by entry straight from the wire.
-  void assignFromWire(const u8* body, int panel) override { mergeFromWire(body, panel); }
+  // A panel's table is merged entry by entry straight from the wire: an entry with its three
+  // settings marked and in range (the common one) is taken whole, any other by the declaration's
+  // merge. The same outcome as mergeFromWire.
+  void assignFromWire(const u8* body, int panel) override;
+  // Whether an entry's wire bytes, read as a little-endian word from where the entry starts (its
+  // mask in bytes 0..3, big-endian, its settings in bytes 4..6; byte 7 not looked at), mark all
+  // three settings and nothing else, each within its range: such an entry is taken whole.
+  static bool isCommonEntry(u64 littleWord);
 };
 
 }  // namespace category

@@ -1,7 +1,9 @@
 // Source link table and button inhibit settings through the wire: which values are taken, what is
 // echoed, what the backup image holds, and what a warm start reports.
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "Main/buttoninhibit.h"
 #include "Main/sourcelink.h"
 #include "Platform/platform.h"
+#include "tests/record_hex.h"
 #include "tests/sim_fixture.h"
 
 namespace {
@@ -156,6 +159,94 @@ TEST_F(SourceLinkTest, InhibitChecksEachSettingAloneAndIgnoresPanelThree) {
   // Every mask clear: the panel is still reported, settings as held, masks clear.
   EXPECT_EQ(sendAndField(34, inhibitBody(0, 2, 0, {{1, entry(0, 1, 1, 1)}})),
             (Lines{"msg 34 " + inhibitBody(0, 2, 1, held(0, 0, 0))}));
+}
+
+// The table's own test of an entry's wire bytes against the declared ranges: every value of the
+// three settings, each of the four mask bytes at every value, and the byte after the entry,
+// which is not the entry's.
+TEST(InhibitEntryWire, CommonEntryIsExactlyAllThreeMarkedAndInRange) {
+  auto word = [](const u8 (&b)[8]) {
+    u64 w = 0;
+    for (int i = 7; i >= 0; --i) w = w << 8 | b[i];
+    return w;
+  };
+  int mismatches = 0;
+  for (int first = 0; first < 256; ++first)
+    for (int second = 0; second < 256; ++second)
+      for (int third = 0; third < 256; ++third) {
+        const u8 b[8] = {0, 0, 0, 7, static_cast<u8>(first), static_cast<u8>(second), static_cast<u8>(third),
+                         static_cast<u8>(first ^ third)};
+        const bool inRange = InhibitEntry::FIRST.accept(first) && InhibitEntry::SECOND.accept(second) &&
+                             InhibitEntry::THIRD.accept(third);
+        if (category::CategoryButtonInhibit::isCommonEntry(word(b)) != inRange && ++mismatches < 10)
+          ADD_FAILURE() << first << " " << second << " " << third;
+      }
+  EXPECT_EQ(mismatches, 0);
+  const u8 settings[][3] = {{0, 0, 0}, {224, 10, 3}, {225, 10, 3}, {224, 11, 3}, {224, 10, 4}, {255, 255, 255}};
+  for (int at = 0; at < 4; ++at)
+    for (int v = 0; v < 256; ++v)
+      for (const auto& set : settings)
+        for (const u8 next : {u8{0}, u8{0xFF}}) {
+          u8 b[8] = {0, 0, 0, 7, set[0], set[1], set[2], next};
+          b[at] = static_cast<u8>(v);
+          const bool marksAll = b[0] == 0 && b[1] == 0 && b[2] == 0 && b[3] == 7;
+          const bool inRange = set[0] <= 224 && set[1] <= 10 && set[2] <= 3;
+          EXPECT_EQ(category::CategoryButtonInhibit::isCommonEntry(word(b)), marksAll && inRange)
+              << at << " " << v << " " << int{set[0]};
+        }
+}
+
+// Random tables, most of whose entries are of the common kind, merged by the category and by the
+// declaration's merge from the same wire bytes: the echo and the stored table must be the same.
+TEST_F(SourceLinkTest, InhibitTableMergesAsTheDeclarationDoes) {
+  std::mt19937 rng(20240);
+  auto byte = [&](int n) { return static_cast<u8>(std::uniform_int_distribution<int>(0, n - 1)(rng)); };
+  auto& inhibit = category::CategoryButtonInhibit::get();
+  for (int round = 0; round < 40; ++round) {
+    const int panel = round % 3;
+    KzifButtonInhibit expected = std::as_const(inhibit).record(panel);
+    std::vector<std::string> sends;
+    // One or two records for the panel in the field: their marks gather.
+    for (int k = 0; k < 1 + round % 2; ++k) {
+      std::vector<u8> body(rec::wireSizeOf<KzifButtonInhibit>());
+      const u32 mask = byte(4);
+      body[3] = static_cast<u8>(mask);
+      body[5] = static_cast<u8>(panel);
+      body[6] = byte(3);
+      for (int e = 0; e < N_INHIBIT_ENTRIES; ++e) {
+        u8* p = body.data() + 7 + 7 * e;
+        const int kind = byte(16);
+        // Mostly in range, sometimes at or past a limit.
+        p[4] = kind == 1 ? static_cast<u8>(225 + byte(31)) : byte(226);
+        p[5] = kind == 2 ? static_cast<u8>(11 + byte(245)) : byte(12);
+        p[6] = kind == 3 ? static_cast<u8>(4 + byte(252)) : byte(5);
+        if (kind == 4) {
+          p[3] = byte(8);  // some of the three marked
+        } else if (kind == 5) {
+          p[byte(3)] = static_cast<u8>(1 + byte(255));  // a bit outside the three
+          p[3] = 7;
+        } else if (kind == 6) {
+          // no mark
+        } else {
+          p[3] = 7;
+        }
+      }
+      rec::mergeFromWire(expected, body.data());
+      std::string hex;
+      for (u8 b : body) hex += hexBytes(b, 1);
+      sends.push_back("send 34 " + hex);
+    }
+    rec::stamp(expected, 0, panel);
+    std::vector<const char*> script;
+    for (const auto& l : sends) script.push_back(l.c_str());
+    lines.clear();
+    for (const char* l : script) ASSERT_TRUE(runner->execute(l)) << runner->error();
+    ASSERT_TRUE(runner->execute("field"));
+    EXPECT_EQ(only(lines, "msg 34"), Lines{"msg 34 " + hexOf(expected)}) << round;
+    rec::clearMasks(expected);
+    const KzifButtonInhibit& held = std::as_const(inhibit).record(panel);
+    EXPECT_EQ(std::memcmp(&held, &expected, sizeof expected), 0) << round;
+  }
 }
 
 }  // namespace
