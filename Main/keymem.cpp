@@ -91,6 +91,8 @@ void KeyMemory::start() {
   for (DskEntry& e : dsks_) e.wantedSource = e.loadedSource = 0;
   disabled_ = 0;
   sharedMode_ = 0;
+  headers_.fill(nullptr);
+  headersHeld_ = false;
   resetEntries();
 }
 
@@ -99,9 +101,14 @@ void KeyMemory::invalidateAll() {
   // Every unit's header lies inside the key source area, so no unit needs its own range check.
   static_assert(KEY_SOURCE_BASE + static_cast<u32>(N_SRC - 1) * KEY_SOURCE_UNIT + sizeof(KeySourceHeader) <=
                 KEY_SOURCE_LIMIT);
-  for (int i = 0; i < N_SRC; ++i) {
-    // Each header is changed where it lies: every unit is touched, one look-up each.
-    u8* at = SharedMemory::bytes(KEY_SOURCE_BASE + static_cast<u32>(i) * KEY_SOURCE_UNIT, sizeof(KeySourceHeader));
+  if (!headersHeld_) {
+    for (int i = 0; i < N_SRC; ++i)
+      headers_[static_cast<std::size_t>(i)] =
+          SharedMemory::bytes(KEY_SOURCE_BASE + static_cast<u32>(i) * KEY_SOURCE_UNIT, sizeof(KeySourceHeader));
+    headersHeld_ = true;
+  }
+  for (u8* at : headers_) {
+    // Each header is changed where it lies.
     KeySourceHeader h;
     std::memcpy(&h, at, sizeof h);
     h.usedWords |= 3u;

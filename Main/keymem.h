@@ -85,6 +85,12 @@ class KeyMemory {
   KeyEntry* keyPeer(const KeyEntry& e);
   DskEntry* dskPeer(const DskEntry& e);
 
+  // Each unit's header where it lies, taken from the shared memory once per start: an invalidation
+  // renews every header, and one look-up per header each time would cost more than the renewal.
+  // Dropped at every start, when the stand-in of the board forgets what it handed out.
+  std::array<u8*, N_SRC> headers_{};
+  bool headersHeld_ = false;
+
   std::array<KeyEntry, N_KEY_ENTRIES> keys_{};
   std::array<DskEntry, N_DSK> dsks_{};
   u8 disabled_ = 0;

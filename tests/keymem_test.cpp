@@ -121,6 +121,37 @@ TEST_F(KeyMemoryTest, InvalidationRenewsEveryHeaderWhereItLiesAndNothingBesideIt
                                       "smem 0x660fffc 11223344"}));
 }
 
+// The headers are taken from the shared memory once per start and renewed in place after that:
+// every invalidation of a run renews them all, and a power cycle, which clears what was handed
+// out, makes the next start take them again (or what it writes would outlive the next one).
+TEST_F(KeyMemoryTest, EveryInvalidationOfEveryStartRenewsEveryHeader) {
+  const int last = KeyMemory::N_SRC - 1;
+  auto renewed = [&](int count) {
+    char status[16];
+    std::snprintf(status, sizeof status, "%02x100000", count);
+    return Lines{header(0, (std::string("030000000000000000000000") + status).c_str()),
+                 header(last, (std::string("030000000000000000000000") + status).c_str())};
+  };
+  const std::string both[] = {peekHeader(0), peekHeader(last)};
+  // Enabled, then three turns of the source link: four renewals.
+  EXPECT_EQ(only(play({operateLine(1, 1, 0), "field", both[0], both[1]}), "smem"), renewed(1));
+  EXPECT_EQ(only(play({directionLine(1), "field", directionLine(0), "field", directionLine(1), "field", both[0], both[1]}),
+                 "smem"),
+            renewed(4));
+  for (int start = 0; start < 2; ++start) {
+    // A power cycle clears them; switched on again, the count starts again.
+    EXPECT_EQ(only(play({"restart init", "field", both[0], both[1]}), "smem"),
+              (Lines{header(0, "00000000000000000000000000000000"), header(last, "00000000000000000000000000000000")}));
+    EXPECT_EQ(only(play({operateLine(1, 1, 0), "field", directionLine(1), "field", both[0], both[1]}), "smem"),
+              renewed(2));
+  }
+  // Renewed after a start with nothing else handed the headers before the next one, which must
+  // clear them all the same.
+  play({"restart init", "field", operateLine(1, 1, 0), "field", directionLine(1), "field"});
+  EXPECT_EQ(only(play({"restart resume", "field", both[0], both[1]}), "smem"),
+            (Lines{header(0, "00000000000000000000000000000000"), header(last, "00000000000000000000000000000000")}));
+}
+
 TEST_F(KeyMemoryTest, AnUnformattedUnitTakesStoresButLoadsNothing) {
   // Units 2 and 3 as the System Manager might leave them: never formatted.
   play({busLine(0, 4, 12), operateLine(1, 1, 0), "field", header(2, "00000000000000000000000000000000"),
