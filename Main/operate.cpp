@@ -180,50 +180,97 @@ OperateEntry CategoryOperate::getEntry(int group, int index) const {
 }
 
 // The declaration's checks decide what is taken; the steps below add what a value does beyond
-// being stored, in the order the System Manager's records have always been handled.
+// being stored, in the order the System Manager's records have always been handled. The record is
+// merged once, straight into the live one: the steps are handed what it took (the marks of the
+// values taken) and what those values replaced.
 void CategoryOperate::assign(const KzifOperate& in, int idx) {
   checkChannel(idx);
-  // The live record changes only at the end, so that the steps still see the values they replace.
-  KzifOperate taken = in;
-  rec::clearMasks(taken);
-  rec::merge(taken, in);
+  KzifOperate& live = records_[static_cast<std::size_t>(idx)];
+  const Replaced before = replacedBy(live);
+  // An entry with an empty row is no entry: nothing of it is taken.
+  const KzifOperate* src = &in;
+  KzifOperate trimmed;
+  if (anyEntryWithAnEmptyRow(in)) {
+    trimmed = in;
+    dropEntriesWithAnEmptyRow(trimmed);
+    src = &trimmed;
+  }
+  // The marks the steps read are set aside and cleared, so that after the merge they hold only
+  // those of the values it took; then they come back.
+  const TakenMarks held = takeMarks(live);
+  rec::merge(live, *src);
+  const TakenMarks taken = takeMarks(live);
+  putMarks(live, held, taken);
 
   reportBusRowMode(in, taken);
-  followKeyFaderLinkMode(taken);
+  followKeyFaderLinkMode(taken, before);
   reportBusRowModeSelect(in, taken);
-  reportBusRowModeMe(in.busRowModeMe, taken.busRowModeMe);
-  requestFade(taken.ftb);
-  releasePanelFaders(taken);
-  takeKeySourceMemoryCommands(in.keySourceMemory, taken.keySourceMemory);
-  dropEntriesWithAnEmptyRow(taken);
+  reportBusRowModeMe(in.busRowModeMe, taken);
+  requestFade(taken, before);
+  releasePanelFaders(taken, before);
+  takeKeySourceMemoryCommands(in.keySourceMemory, taken, before);
 
-  CategoryCommon::assign(taken, idx);
+  rec::stamp(live, me_, idx);
+  markChanged(idx);
 }
 
-void CategoryOperate::reportBusRowMode(const KzifOperate& in, const KzifOperate& taken) {
-  if (refused(in.mask, taken.mask, KzifOperate::BIT_BUS_ROW_MODE)) logBadParam(552, in.busRowMode);
+CategoryOperate::Replaced CategoryOperate::replacedBy(const KzifOperate& live) {
+  Replaced r;
+  r.keyFaderLinkMode = live.keyFaderLinkMode;
+  r.ftbOn = live.ftb.on;
+  for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel)
+    for (int row = 0; row < PanelMe::SIZE; ++row)
+      r.panelMe[static_cast<std::size_t>(panel)][static_cast<std::size_t>(row)] = live.panelMe(panel).me[row];
+  r.enable = live.keySourceMemory.enable;
+  r.mode = live.keySourceMemory.mode;
+  return r;
+}
+
+CategoryOperate::TakenMarks CategoryOperate::takeMarks(KzifOperate& live) {
+  TakenMarks m;
+  m.top = std::exchange(live.mask, 0u);
+  m.busRowModeMe = std::exchange(live.busRowModeMe.mask, 0u);
+  m.ftb = std::exchange(live.ftb.mask, 0u);
+  for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel)
+    m.panelMe[static_cast<std::size_t>(panel)] = std::exchange(live.panelMe(panel).mask, 0u);
+  m.keySourceMemory = std::exchange(live.keySourceMemory.mask, 0u);
+  return m;
+}
+
+void CategoryOperate::putMarks(KzifOperate& live, const TakenMarks& held, const TakenMarks& taken) {
+  live.mask = held.top | taken.top;
+  live.busRowModeMe.mask = held.busRowModeMe | taken.busRowModeMe;
+  live.ftb.mask = held.ftb | taken.ftb;
+  for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel)
+    live.panelMe(panel).mask = held.panelMe[static_cast<std::size_t>(panel)] | taken.panelMe[static_cast<std::size_t>(panel)];
+  live.keySourceMemory.mask = held.keySourceMemory | taken.keySourceMemory;
+}
+
+void CategoryOperate::reportBusRowMode(const KzifOperate& in, const TakenMarks& taken) {
+  if (refused(in.mask, taken.top, KzifOperate::BIT_BUS_ROW_MODE)) logBadParam(552, in.busRowMode);
 }
 
 // Only a value that is taken and changes the option lets go of the links: a refused one changes
 // nothing the links depend on.
-void CategoryOperate::followKeyFaderLinkMode(const KzifOperate& taken) {
-  if (offered(taken.mask, KzifOperate::BIT_KEY_FADER_LINK_MODE) && taken.keyFaderLinkMode != record(0).keyFaderLinkMode)
+void CategoryOperate::followKeyFaderLinkMode(const TakenMarks& taken, const Replaced& before) {
+  if (offered(taken.top, KzifOperate::BIT_KEY_FADER_LINK_MODE) && records_[0].keyFaderLinkMode != before.keyFaderLinkMode)
     CategoryFaderEvent::get().releaseKeyFaderLinks();
 }
 
-void CategoryOperate::reportBusRowModeSelect(const KzifOperate& in, const KzifOperate& taken) {
-  if (refused(in.mask, taken.mask, KzifOperate::BIT_BUS_ROW_MODE_SELECT)) logBadParam(533, in.busRowModeSelect);
+void CategoryOperate::reportBusRowModeSelect(const KzifOperate& in, const TakenMarks& taken) {
+  if (refused(in.mask, taken.top, KzifOperate::BIT_BUS_ROW_MODE_SELECT)) logBadParam(533, in.busRowModeSelect);
 }
 
 // Entries of M/Es that are not there are never taken, and not reported either.
-void CategoryOperate::reportBusRowModeMe(const KzifOperate::RowModeTable& in, const KzifOperate::RowModeTable& taken) {
+void CategoryOperate::reportBusRowModeMe(const KzifOperate::RowModeTable& in, const TakenMarks& taken) {
   for (int me = 0; me < N_ME; ++me)
-    if (refused(in.mask, taken.mask, 1u << me)) logBadMeParam(573, me, in.value[me]);
+    if (refused(in.mask, taken.busRowModeMe, 1u << me)) logBadMeParam(573, me, in.value[me]);
 }
 
-void CategoryOperate::requestFade(const FadeToBlack& taken) {
-  if (!offered(taken.mask, FadeToBlack::BIT_ON) || taken.on == record(0).ftb.on) return;
-  if (taken.on == 1)
+void CategoryOperate::requestFade(const TakenMarks& taken, const Replaced& before) {
+  const u8 on = records_[0].ftb.on;
+  if (!offered(taken.ftb, FadeToBlack::BIT_ON) || on == before.ftbOn) return;
+  if (on == 1)
     ftbOnRequest_ = 1;
   else
     ftbOffRequest_ = 1;
@@ -231,31 +278,41 @@ void CategoryOperate::requestFade(const FadeToBlack& taken) {
 
 // The panel's fader may still hold a transition of either M/E of a changed row; the newly chosen
 // one is let go first.
-void CategoryOperate::releasePanelFaders(const KzifOperate& taken) {
-  const KzifOperate& live = record(0);
+void CategoryOperate::releasePanelFaders(const TakenMarks& taken, const Replaced& before) {
+  const KzifOperate& live = records_[0];
   for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel) {
-    const PanelMe& rows = taken.panelMe(panel);
-    freshRows_[static_cast<std::size_t>(panel)] |= rows.mask;
+    const u32 rows = taken.panelMe[static_cast<std::size_t>(panel)];
+    freshRows_[static_cast<std::size_t>(panel)] |= rows;
     for (int r = 0; r < PanelMe::SIZE; ++r) {
-      if (!offered(rows.mask, 1u << r)) continue;
-      releaseFaderFromMe(panel, rows.me[r]);
+      if (!offered(rows, 1u << r)) continue;
       releaseFaderFromMe(panel, live.panelMe(panel).me[r]);
+      releaseFaderFromMe(panel, before.panelMe[static_cast<std::size_t>(panel)][static_cast<std::size_t>(r)]);
     }
   }
 }
 
 // `enable` 2 and 3 are commands, refused as values; whatever is taken is told to the key source
-// memory on every assign, while the live record still holds what it replaces.
-void CategoryOperate::takeKeySourceMemoryCommands(const KeySourceMemory& in, const KeySourceMemory& taken) {
+// memory on every assign, with what it replaced.
+void CategoryOperate::takeKeySourceMemoryCommands(const KeySourceMemory& in, const TakenMarks& taken,
+                                                  const Replaced& before) {
   if (offered(in.mask, KeySourceMemory::BIT_ENABLE)) {
     if (in.enable == KeySourceMemory::COMMAND_DISABLE) keyMemory_.setDisabled(true);
     if (in.enable == KeySourceMemory::COMMAND_ENABLE) keyMemory_.setDisabled(false);
   }
-  const KeySourceMemory& stored = record(0).keySourceMemory;
-  keyMemory_.onOperateChanged(taken.mask, taken.enable, taken.mode, stored.enable, stored.mode);
+  const KeySourceMemory& now = records_[0].keySourceMemory;
+  keyMemory_.onOperateChanged(taken.keySourceMemory, now.enable, now.mode, before.enable, before.mode);
 }
 
-// An entry with an empty row is no entry: nothing of it is taken.
+bool CategoryOperate::anyEntryWithAnEmptyRow(const KzifOperate& in) {
+  for (const OperateEntry& entry : in.entries) {
+    u32 empty = 0;
+    for (int k = 0; k < OperateCodes::SIZE; ++k) empty |= static_cast<u32>(entry.codes.code[k] == 0) << k;
+    if ((entry.codes.mask & empty) != 0) return true;
+  }
+  return false;
+}
+
+// A marked 0 code (which the checks take) drops its entry whole.
 void CategoryOperate::dropEntriesWithAnEmptyRow(KzifOperate& taken) {
   for (OperateEntry& entry : taken.entries) {
     for (int k = 0; k < OperateCodes::SIZE; ++k) {

@@ -315,14 +315,34 @@ class CategoryOperate : public CategoryCommon<KzifOperate> {
   using KeySourceMemory = KzifOperate::KeySourceMemory;
   using PanelMe = KzifOperate::PanelMe;
 
-  // The steps of assign.
-  static void reportBusRowMode(const KzifOperate& in, const KzifOperate& taken);
-  void followKeyFaderLinkMode(const KzifOperate& taken);
-  static void reportBusRowModeSelect(const KzifOperate& in, const KzifOperate& taken);
-  static void reportBusRowModeMe(const KzifOperate::RowModeTable& in, const KzifOperate::RowModeTable& taken);
-  void requestFade(const FadeToBlack& taken);
-  void releasePanelFaders(const KzifOperate& taken);
-  void takeKeySourceMemoryCommands(const KeySourceMemory& in, const KeySourceMemory& taken);
+  // The steps of assign, after the merge: what it took (the marks of the parts the steps read,
+  // set by the merge alone) and what the values taken replaced.
+  struct TakenMarks {
+    u32 top = 0;
+    u32 busRowModeMe = 0;
+    u32 ftb = 0;
+    std::array<u32, KzifOperate::N_PANELS> panelMe{};
+    u32 keySourceMemory = 0;
+  };
+  struct Replaced {
+    u8 keyFaderLinkMode = 0;
+    u8 ftbOn = 0;
+    std::array<std::array<u8, KzifOperate::N_ROWS>, KzifOperate::N_PANELS> panelMe{};
+    u8 enable = 0;
+    u8 mode = 0;
+  };
+  static Replaced replacedBy(const KzifOperate& live);
+  // The marks of those parts of the live record, cleared there.
+  static TakenMarks takeMarks(KzifOperate& live);
+  static void putMarks(KzifOperate& live, const TakenMarks& held, const TakenMarks& taken);
+  static void reportBusRowMode(const KzifOperate& in, const TakenMarks& taken);
+  void followKeyFaderLinkMode(const TakenMarks& taken, const Replaced& before);
+  static void reportBusRowModeSelect(const KzifOperate& in, const TakenMarks& taken);
+  static void reportBusRowModeMe(const KzifOperate::RowModeTable& in, const TakenMarks& taken);
+  void requestFade(const TakenMarks& taken, const Replaced& before);
+  void releasePanelFaders(const TakenMarks& taken, const Replaced& before);
+  void takeKeySourceMemoryCommands(const KeySourceMemory& in, const TakenMarks& taken, const Replaced& before);
+  static bool anyEntryWithAnEmptyRow(const KzifOperate& in);
   static void dropEntriesWithAnEmptyRow(KzifOperate& taken);
 
   void runFadeRequests();

@@ -2,6 +2,8 @@
 // the key fader and fader releases, the M/E change rows, the fade to black down to the fade keyer
 // level, the restore of the fade, and the row code helpers.
 #include <array>
+#include <cstring>
+#include <random>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -12,6 +14,8 @@
 #include "Main/bp.h"
 #include "Main/faderevent.h"
 #include "Main/operate.h"
+#include "Common/shared.h"
+#include "Lib/Include/shared.h"
 #include "Platform/platform.h"
 #include "tests/sim_fixture.h"
 
@@ -243,4 +247,132 @@ TEST_F(OperateTest, GetEntryGivesZeroOutsideTheGroupsAndEntryZeroBeyondTheIndexe
   const OperateEntry e = CategoryOperate::get().getEntry(3, 6), zero = CategoryOperate::get().getEntry(8, 0);
   EXPECT_EQ((std::array<u32, 4>{e.codes.code[0], e.codes.code[3], e.flag, zero.codes.code[2]}),
             (std::array<u32, 4>{1, 4, 1, 0}));
+}
+
+// The record is merged once, straight into the live one. Random records (values in and out of
+// range, marks here and there, empty rows), two of them between sends, against what a checked
+// copy merged again into the live record gives: the record, the fader links let go, the key
+// source memory invalidated, and the refusals logged.
+TEST_F(OperateTest, OneMergeTakesWhatACheckedCopyMergedAgainWould) {
+  std::mt19937 rng(77);
+  auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+  auto maybeMask = [&](u32 all) { return pick(3) == 0 ? 0u : static_cast<u32>(pick(1 << 16)) & all; };
+  auto headerCount = [] {
+    u32 status;
+    readKeySourceMemory(keySourceUnitAddress(0), 12, &status, sizeof status);
+    return status & KeySourceHeader::COUNTER;
+  };
+  play({sendLine({{100, "000000010101"}}), "field"});  // the key source memory in use
+  bool disabled = false;
+  int invalidations = 0;
+  Lines expectedLogs;
+  for (int round = 0; round < 60; ++round) {
+    KzifOperate in{};
+    in.mask = maybeMask(0xFF);
+    in.xptCodeOption = {maybeMask(3), static_cast<u8>(pick(3)), static_cast<u8>(pick(3))};
+    in.busRowMode = static_cast<u8>(pick(4));
+    in.keyFaderLinkMode = static_cast<u8>(pick(3));
+    in.busRowModeSelect = static_cast<u8>(pick(3));
+    in.busRowModeMe.mask = maybeMask(0xFF);
+    for (u8& v : in.busRowModeMe.value) v = static_cast<u8>(pick(4));
+    in.percentSetting = {maybeMask(1), static_cast<i16>(40 + pick(70))};
+    in.optionFlag = static_cast<u8>(pick(3));
+    in.ftb = {maybeMask(0x1F), static_cast<u8>(pick(3)), static_cast<u8>(pick(13)), static_cast<i16>(pick(1100)),
+              static_cast<u8>(pick(3)), static_cast<u8>(pick(3))};
+    in.auxMixEnable.mask = maybeMask(0xFF);
+    for (u8& v : in.auxMixEnable.value) v = static_cast<u8>(pick(3));
+    in.auxMixRate.mask = maybeMask(0xFF);
+    for (i16& v : in.auxMixRate.value) v = static_cast<i16>(pick(1100) - 50);
+    in.bkgdOption = static_cast<u8>(pick(3));
+    in.optionFlag2 = static_cast<u8>(pick(3));
+    for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel) {
+      KzifOperate::PanelMe& rows = in.panelMe(panel);
+      rows.mask = maybeMask(0xF);
+      for (u8& me : rows.me) me = static_cast<u8>(pick(3));
+    }
+    // Now and then a command (2 disables, 3 enables again) or a value out of range (4).
+    const int enable = pick(16);
+    in.keySourceMemory = {maybeMask(3), static_cast<u8>(enable < 13 ? enable % 2 : enable - 11), static_cast<u8>(pick(3))};
+    in.keyTransOperation = {maybeMask(3), static_cast<u8>(pick(256)), static_cast<u8>(pick(256))};
+    for (OperateEntry& e : in.entries) {
+      e.mask = maybeMask(1);
+      e.flag = static_cast<u8>(pick(3));
+      e.codes.mask = maybeMask(0xF);
+      for (u8& c : e.codes.code) c = static_cast<u8>(pick(12) == 0 ? 0 : 1 + pick(19));
+    }
+    for (auto* t : {&in.mainPanelEntrySelect, &in.subPanel1EntrySelect, &in.subPanel2EntrySelect}) {
+      t->mask = maybeMask(0xFF);
+      for (u8& v : t->value) v = static_cast<u8>(pick(7));
+    }
+    in.keyTransLedMode = static_cast<u8>(pick(3));
+    in.keyTransDirectionMode = static_cast<u8>(pick(3));
+
+    // What a checked copy, its empty-row entries dropped, merged again into the live record gives.
+    const KzifOperate before = std::as_const(CategoryOperate::get()).record(0);
+    KzifOperate taken = in;
+    rec::clearMasks(taken);
+    rec::merge(taken, in);
+    for (OperateEntry& e : taken.entries)
+      for (int k = 0; k < OperateCodes::SIZE; ++k)
+        if ((e.codes.mask >> k & 1u) != 0 && e.codes.code[k] == 0) {
+          rec::clearMasks(e);
+          break;
+        }
+    KzifOperate expected = before;
+    rec::merge(expected, taken);
+    rec::stamp(expected, 0, 0);
+
+    for (int i = 0; i < CategoryFaderEvent::N_LINKS; ++i) fader.link(i).owner = 2;
+    std::vector<int> freed;
+    auto release = [&](int me) {
+      if (me < 0 || me >= N_ME) return;
+      freed.push_back(bkgdTransIndex[static_cast<std::size_t>(me)]);
+      for (int ch = 0; ch < N_KEYER_CHANNELS; ++ch) freed.push_back(keyTransIndex(me, ch));
+    };
+    if ((taken.mask & KzifOperate::BIT_KEY_FADER_LINK_MODE) != 0 && taken.keyFaderLinkMode != before.keyFaderLinkMode) {
+      for (int me = 0; me < N_ME; ++me)
+        for (int ch = 0; ch < N_KEYER_CHANNELS; ++ch) freed.push_back(keyTransIndex(me, ch));
+      for (int n = 0; n < N_DSK_CHANNELS; ++n) freed.push_back(dskTransIndex(n));
+    }
+    for (int panel = 0; panel < KzifOperate::N_PANELS; ++panel)
+      for (int r = 0; r < KzifOperate::N_ROWS; ++r)
+        if ((taken.panelMe(panel).mask >> r & 1u) != 0) {
+          release(taken.panelMe(panel).me[r]);
+          release(before.panelMe(panel).me[r]);
+        }
+    if ((in.keySourceMemory.mask & 1u) != 0 && in.keySourceMemory.enable == 2) disabled = true;
+    if ((in.keySourceMemory.mask & 1u) != 0 && in.keySourceMemory.enable == 3) disabled = false;
+    const KzifOperate::KeySourceMemory& k = taken.keySourceMemory;
+    const bool invalidates = !disabled && (((k.mask & 1u) != 0 && k.enable != before.keySourceMemory.enable) ||
+                                           ((k.mask & 2u) != 0 && k.mode != before.keySourceMemory.mode));
+    const u32 count = headerCount();
+    if ((in.mask & 1u) != 0 && (taken.mask & 1u) == 0)
+      expectedLogs.push_back("log [ERR] Main/operate(552)BAD Param.[0x" + hexBytes(in.busRowMode, 1) + "]");
+    if ((in.mask & 4u) != 0 && (taken.mask & 4u) == 0)
+      expectedLogs.push_back("log [ERR] Main/operate(533)BAD Param.[0x" + hexBytes(in.busRowModeSelect, 1) + "]");
+    for (int me = 0; me < N_ME; ++me)
+      if ((in.busRowModeMe.mask >> me & 1u) != 0 && (taken.busRowModeMe.mask >> me & 1u) == 0)
+        expectedLogs.push_back("log [ERR] Main/operate(573)(ME:" + std::to_string(me) + ")BAD Param.[0x" +
+                               hexBytes(in.busRowModeMe.value[me], 1) + "]");
+
+    if (round % 2 == 0) lines.clear();
+    CategoryOperate::get().assign(in, 0);
+
+    const KzifOperate& held = std::as_const(CategoryOperate::get()).record(0);
+    EXPECT_EQ(std::memcmp(&held, &expected, sizeof expected), 0) << round;
+    for (int i = 0; i < CategoryFaderEvent::N_LINKS; ++i) {
+      const bool let = std::find(freed.begin(), freed.end(), i) != freed.end();
+      EXPECT_EQ(fader.link(i).owner, let ? FaderLink::FREE : 2) << round << " link " << i;
+    }
+    EXPECT_EQ(headerCount(), invalidates ? (count + 1) & KeySourceHeader::COUNTER : count) << round;
+    invalidations += invalidates ? 1 : 0;
+    // Two records between sends: the second finds the first one's marks.
+    if (round % 2 == 1) {
+      Lines logged = only(lines, "log [ERR] Main/operate(");
+      for (const auto& l : only(play({"field"}), "log [ERR] Main/operate(")) logged.push_back(l);
+      EXPECT_EQ(logged, expectedLogs) << round;
+      expectedLogs.clear();
+    }
+  }
+  EXPECT_GT(invalidations, 5);
 }
