@@ -280,7 +280,52 @@ struct CheckedCode {
 // Bit k: bus first + k (count at most 32) holds a direct code of a source the bus allows. Every bus
 // of the word is looked up, without a branch; any other code reads as refused, for checkCode to
 // judge.
+// The run of sources around the first input that every bus takes, the free bus included: a word
+// whose codes all lie in it (the common record: inputs on every bus) is settled by its lowest and
+// highest code, which the compiler works out several at a time.
+constexpr int runTakenEverywhereFrom(int s, int step) {
+  auto everywhere = [](int source) {
+    if (source < 0 || source >= N_TABLE_SOURCES) return false;
+    for (int row = 0; row <= FREE_BUS_ROW; ++row)
+      if (DIRECT_CODES.takes[static_cast<std::size_t>(source)][static_cast<std::size_t>(row)] == 0) return false;
+    return true;
+  };
+  while (everywhere(s + step)) s += step;
+  return s;
+}
+constexpr int EVERYWHERE_FIRST = runTakenEverywhereFrom(SOURCE_SDI_FIRST, -1);
+constexpr int EVERYWHERE_LAST = runTakenEverywhereFrom(SOURCE_SDI_FIRST, 1);
+static_assert(EVERYWHERE_FIRST == SOURCE_SDI_FIRST && EVERYWHERE_LAST >= SOURCE_SDI_ROUTED_LAST);
+
+// Whether the N codes all lie in that run. Read as signed codes (any other code, a negative one
+// included, fails alike), eight at a time and the rest one by one.
+template <int N>
+bool allTakenEverywhere(const u16* code) {
+  constexpr int WHOLE = N - N % 8;
+  i16 lo = static_cast<i16>(code[0]), hi = lo;
+  for (int k = 0; k < WHOLE; ++k) {
+    lo = std::min(lo, static_cast<i16>(code[k]));
+    hi = std::max(hi, static_cast<i16>(code[k]));
+  }
+  for (int k = WHOLE; k < N; ++k) {
+    lo = std::min(lo, static_cast<i16>(code[k]));
+    hi = std::max(hi, static_cast<i16>(code[k]));
+  }
+  return lo >= BUS_CODE_SOURCE_BASE + EVERYWHERE_FIRST && hi <= BUS_CODE_SOURCE_BASE + EVERYWHERE_LAST;
+}
+// The counts of the words that the buses are judged in (see lastOwnBus).
+inline bool allTakenEverywhere(const u16* code, int count) {
+  switch (count) {
+    case 32: return allTakenEverywhere<32>(code);
+    case N_BUSES % 32: return allTakenEverywhere<N_BUSES % 32>(code);
+    case BUS_DSK4_KEY + 1: return allTakenEverywhere<BUS_DSK4_KEY + 1>(code);
+    case BUS_LOOP_CHECKED_LAST + 1: return allTakenEverywhere<BUS_LOOP_CHECKED_LAST + 1>(code);
+    default: return false;
+  }
+}
+
 inline u32 allowedDirectCodes(const u16* code, int first, int count) {
+  if (allTakenEverywhere(code + first, count)) return count == 32 ? 0xFFFFFFFFu : (1u << count) - 1;
   u32 allowed = 0;
   for (int k = 0; k < count; ++k) {
     const unsigned s = std::min(static_cast<unsigned>(static_cast<i16>(code[first + k]) - BUS_CODE_SOURCE_BASE),

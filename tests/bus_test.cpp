@@ -3,6 +3,7 @@
 #include <array>
 #include <map>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -513,4 +514,55 @@ TEST_F(BusTest, ASelectionOnASharedBusIsCopiedIntoEveryOtherMe) {
   const int before = bus(0).getSource(BUS_AUX5);
   EXPECT_FALSE(bus(2).selectSource(BUS_AUX5, -5));
   for (int me = 0; me < N_ME; ++me) EXPECT_EQ(bus(me).getSource(BUS_AUX5), before);
+}
+
+// Records of every bus, their words of codes all within the inputs that every bus takes (settled
+// at once), or with one code at or past either end of that run, or anything: each bus takes or
+// refuses its code as a record of that bus alone would, on every M/E.
+TEST_F(BusTest, EveryWordOfCodesIsJudgedAsEachOfItsBusesAlone) {
+  std::mt19937 rng(4711);
+  auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+  for (int round = 0; round < 48; ++round) {
+    const int me = round % N_ME;
+    std::array<int, N_BUSES> before{};
+    for (int b = 0; b < N_BUSES; ++b) before[static_cast<std::size_t>(b)] = bus(me).record(0).code[b];
+    std::map<int, int> codes;
+    for (int w = 0; w < 3; ++w) {
+      const int kind = pick(4);
+      const int odd = 32 * w + pick(32);
+      for (int b = 32 * w; b < std::min(32 * (w + 1), N_BUSES); ++b) {
+        int source = 10 + pick(32);  // inputs 1..32, taken everywhere
+        if (kind == 1 && b == odd) source = std::array{9, 42, 0, 140, 223, 150}[static_cast<std::size_t>(pick(6))];
+        if (kind == 2) source = pick(8) == 0 ? pick(420) - 20 : 10 + pick(32);
+        if (kind == 3 && b == odd) source = 10 + pick(32) + (pick(2) ? 0x8000 : 0x400);  // far off, or negative
+        // The loop rule is not what this is about: no M/E output on a bus that feeds the M/E.
+        if (b <= BUS_LOOP_CHECKED_LAST && meOfOutput(source) >= 0) source = 10;
+        codes[b] = (BUS_CODE_SOURCE_BASE + source) & 0xFFFF;
+      }
+    }
+    const auto e = echoOf(play({sendBus(me, codes), "field"}), me);
+    ASSERT_TRUE(e.has_value()) << round;
+    for (int b = 0; b < N_BUSES; ++b) {
+      const int code = codes[b];
+      const bool takes = isAllowedSource(b, resolveSourceCode(code));
+      EXPECT_EQ(e->code(b), takes ? code : before[static_cast<std::size_t>(b)]) << round << " bus " << b << " code " << code;
+    }
+  }
+}
+
+// The same for the field's validation of the codes each M/E holds: its own buses, every one an
+// input but one at either end of a word, which is turned to black.
+TEST_F(BusTest, TheFieldsValidationJudgesEveryWordOfTheMesOwnBusesWhole) {
+  for (int me = 0; me < N_ME; ++me)
+    for (int odd : {0, 31, 32, 63, 64, 88, 11, 23}) {
+      const int last = bus(me).lastOwnBus();
+      if (odd > last) continue;
+      KzifBus& r = bus(me).record(0);
+      for (int b = 0; b <= last; ++b) r.code[b] = static_cast<u16>(direct(10 + b % 32));
+      r.code[odd] = static_cast<u16>(direct(odd % 2 ? 42 : 9));
+      play({"field"});
+      for (int b = 0; b <= last; ++b)
+        EXPECT_EQ(bus(me).record(0).code[b], b == odd && !isAllowedSource(b, odd % 2 ? 42 : 9) ? BUS_CODE_BLACK : direct(10 + b % 32))
+            << "M/E " << me << " bus " << b;
+    }
 }
