@@ -557,6 +557,18 @@ bool CategoryBus::selectSource(int bus, int source) {
   return true;
 }
 
+// The row button's code resolves through its panel's table: a panel 0..2 and a button below 192,
+// as a crosspoint code's are (see resolveSourceCode).
+void CategoryBus::selectByButton(int bus, int panel, int index) {
+  const auto* xpt = BP::instance().find<CategoryXpt>();
+  const int source = xpt != nullptr ? xpt->sourceOf(panel, index) : -1;
+  if (!allowedOnBus(bus, source) || (isLoopChecked(bus) && !checkReentry(bus, source))) return;
+  takeCheckedSelection(bus, static_cast<u16>(index + (panel << 8)));
+  // Only the bus taken is copied: the other shared buses of this M/E may hold copies that were
+  // never checked here, and copying them would overwrite selections nobody touched.
+  if ((BUS_EXT_OUT1 <= bus && bus <= BUS_AUX_LAST) || isUskBus(bus)) mirrorBus(bus);
+}
+
 // Copies this M/E's code of one shared bus into the other M/Es.
 void CategoryBus::mirrorBus(int bus) {
   const u16 code = records_[0].code[bus];

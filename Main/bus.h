@@ -232,9 +232,14 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   // own bus marks stay set while sends are held back and would make the links follow again.
   std::array<u32, KzifBus::N_MASK_WORDS> freshBuses_{};
   std::array<i32, N_BUSES> prevCode_{};
-  // Bus-row buttons held: [panel][bus][button 0..191], 1 while held.
+  // Bus-row buttons held: [panel][bus], bit b % 32 of word b / 32 set while button b (0..191)
+  // is held.
   static constexpr int N_ROW_BUTTONS = 192;
-  std::array<std::array<std::array<u8, N_ROW_BUTTONS>, N_BUSES>, 3> buttonHeld_{};
+  using HeldButtons = std::array<u32, N_ROW_BUTTONS / 32>;
+  std::array<std::array<HeldButtons, N_BUSES>, 3> buttonHeld_{};
+  // What a row button selects: button `index` of the panel's crosspoint table on bus `bus`, taken
+  // when the bus takes its source, and copied where the bus is shared.
+  void selectByButton(int bus, int panel, int index);
   u8 lampPanel_ = 0;
   // What each panel's row buttons were last lit from; a row lit from the same is not lit again.
   struct RowLampInputs {

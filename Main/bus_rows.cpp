@@ -2,6 +2,7 @@
 // of the rows, refreshed for one panel per field from the selections, the crosspoint table, the
 // rows' delegation, tally and the AUX mixes. Also the custom AUX button table.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -157,32 +158,32 @@ void CategoryBus::onButton(const KzifButtonEvent& btn) {
   const int code = btn.code;
   if (panel >= N_PANELS_WITH_ROWS || rowBus > BUS_LAST) return;
   const bool rowButton = ROW_BUTTON_FIRST <= code && code <= ROW_BUTTON_LAST;
-  auto& held = buttonHeld_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(rowBus)];
+  HeldButtons& held = buttonHeld_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(rowBus)];
   int button;
   if (btn.state == 1) {
     if (!rowButton) return;
     button = code - ROW_BUTTON_FIRST;
-    held[static_cast<std::size_t>(button)] = 1;
+    held[static_cast<std::size_t>(button / 32)] |= 1u << (button % 32);
   } else if (btn.state == 0) {
-    if (rowButton) held[static_cast<std::size_t>(code - ROW_BUTTON_FIRST)] = 0;
+    if (rowButton) {
+      const int b = code - ROW_BUTTON_FIRST;
+      held[static_cast<std::size_t>(b / 32)] &= ~(1u << (b % 32));
+    }
     // Letting go of one of several buttons held goes back to the first still held.
-    const auto still = std::find(held.begin(), held.end(), u8{1});
-    if (still == held.end()) return;
-    button = static_cast<int>(still - held.begin());
+    button = -1;
+    for (std::size_t w = 0; w < held.size(); ++w) {
+      if (held[w] == 0) continue;
+      button = static_cast<int>(32 * w) + std::countr_zero(held[w]);
+      break;
+    }
+    if (button < 0) return;
   } else {
     return;
   }
 
   int bus = rowBus;
   if ((bus == BUS_A || bus == BUS_B) && rowSwap_) bus = 1 - bus;
-  const u16 selectCode = static_cast<u16>(xptIndexOfButton(button) + (panel << 8));
-  const int source = resolveSourceCode(selectCode);
-  if (!isAllowedSource(bus, source) || !checkReentry(bus, source)) return;
-
-  takeCheckedSelection(bus, selectCode);
-  // Only the bus taken is copied: the other shared buses of this M/E may hold copies that were
-  // never checked here, and copying them would overwrite selections nobody touched.
-  if ((BUS_EXT_OUT1 <= bus && bus <= BUS_AUX_LAST) || (BUS_USK1_FILL <= bus && bus <= BUS_USK4_KEY)) mirrorBus(bus);
+  selectByButton(bus, panel, xptIndexOfButton(button));
 }
 
 void CategoryBus::resetHeldButtons() {

@@ -129,6 +129,8 @@ constexpr u64 LANES_LOW8 = 0x00FF00FF00FF00FFull;
 constexpr u64 LANES_C0 = 0x00C000C000C000C0ull;
 constexpr u64 LANES_40 = 0x0040004000400040ull;
 constexpr u64 LANES_BIT8 = 0x0100010001000100ull;
+constexpr u64 LANES_BIT10 = 0x0400040004000400ull;
+static_assert(3 << 8 <= 0x400, "every panel's button codes lie below bit 10");
 static_assert(sizeof(u16) * CODES_PER_WORD == sizeof(u64));
 static_assert(KzifXptAssign::N_BUTTONS == 0xC0, "a button code's low byte is below 0xC0");
 
@@ -149,9 +151,7 @@ SelectedByBuses buttonsSelectedByBuses(int panel) {
     // panel and the low byte below 0xC0, which is a code of this panel's buttons, and only those
     // lanes are looked at.
     const u64 panelLanes = static_cast<u64>(panel) * 0x0001000100010001ull;
-    auto ofPanel = [&](int from) {
-      u64 four;
-      std::memcpy(&four, &r.code[from], sizeof four);
+    auto ofPanel = [&](u64 four) {
       const u64 otherPanel = (((four >> 8) & LANES_LOW8) ^ panelLanes) + LANES_LOW8;
       const u64 pastButtons = (four & LANES_C0) + LANES_40;
       return ~(otherPanel | pastButtons) & LANES_BIT8;
@@ -163,11 +163,16 @@ SelectedByBuses buttonsSelectedByBuses(int panel) {
         note(from + (LOW_LANE_FIRST ? lane : CODES_PER_WORD - 1 - lane));
       }
     };
-    // Eight codes are passed over at once when neither four holds one.
+    // Eight codes are passed over at once when neither four holds one. Most hold direct codes,
+    // whose bit 10 is set (so is a negative code's), while a button's code lies below 0x300: eight
+    // such codes are passed over on that bit alone.
     int b = 0;
     for (; b + 2 * CODES_PER_WORD <= N_BUSES; b += 2 * CODES_PER_WORD) {
-      const u64 first = ofPanel(b);
-      const u64 second = ofPanel(b + CODES_PER_WORD);
+      u64 four[2];
+      std::memcpy(four, &r.code[b], sizeof four);
+      if ((four[0] & four[1] & LANES_BIT10) == LANES_BIT10) continue;
+      const u64 first = ofPanel(four[0]);
+      const u64 second = ofPanel(four[1]);
       if ((first | second) == 0) continue;
       noteLanes(b, first);
       noteLanes(b + CODES_PER_WORD, second);
@@ -299,20 +304,6 @@ void CategoryXpt::sendPanel(AcknowledgeSender& tx, int panel) {
   for (u32& m : r.buttonMask) m = 0;
   changed_[static_cast<std::size_t>(panel)] = 0;
   markShareChannel(panel);
-}
-
-// Every bus holding a button code resolves through here, several times a field: the column test
-// of isFunctionColumn is made in place.
-int CategoryXpt::sourceOf(int panel, int button) const {
-  assert::check(positions::XPT_SOURCE, positions::XPT_PANEL, "0 <= panel && panel < 3", 0 <= panel && panel < 3);
-  // A code can name buttons 192..255, which no panel has: such a button selects nothing, rather
-  // than borrowing button 0's source and putting an unrelated picture on the bus.
-  if (button < 0 || button >= KzifXptAssign::N_BUTTONS) return -1;
-  if (button < KzifXptAssign::N_ROW_BUTTONS &&
-      (columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(button % KzifXptAssign::N_COLUMNS)] &
-       (COLUMN_FUNCTION_A | COLUMN_FUNCTION_B)) != 0)
-    return -1;
-  return records_[panel].source[button];
 }
 
 bool CategoryXpt::isFunctionColumn(int panel, int button, u32 mask) const {

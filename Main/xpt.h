@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 
+#include "Common/assert.h"
+#include "Common/positions.h"
 #include "Main/category.h"
 
 // One panel's table.
@@ -76,7 +78,19 @@ class CategoryXpt : public CategoryCommon<KzifXptAssign> {
 
   // SourceId the button selects: -1 for a button of a function column or one outside 0..191;
   // otherwise the table value as it is (300..302 included: the bus side refuses them).
-  int sourceOf(int panel, int button) const;
+  // Every bus holding a button code resolves through here, several times a field: inline, the
+  // column test of isFunctionColumn made in place.
+  int sourceOf(int panel, int button) const {
+    assert::check(positions::XPT_SOURCE, positions::XPT_PANEL, "0 <= panel && panel < 3", 0 <= panel && panel < 3);
+    // A code can name buttons 192..255, which no panel has: such a button selects nothing, rather
+    // than borrowing button 0's source and putting an unrelated picture on the bus.
+    if (button < 0 || button >= KzifXptAssign::N_BUTTONS) return -1;
+    if (button < KzifXptAssign::N_ROW_BUTTONS &&
+        (columnFlags_[static_cast<std::size_t>(panel)][static_cast<std::size_t>(button % KzifXptAssign::N_COLUMNS)] &
+         (COLUMN_FUNCTION_A | COLUMN_FUNCTION_B)) != 0)
+      return -1;
+    return records_[panel].source[button];
+  }
   // Whether the button (0..95) lies in a column whose flags meet `mask`.
   bool isFunctionColumn(int panel, int button, u32 mask) const;
   // Recomputes the 24 column flags of a panel from rows 0..3.

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -245,6 +246,51 @@ TEST_F(XptBusTest, AReassignedButtonMovesEveryBusSelectingItWhereverTheBusLies) 
   BP::instance().receiveAll();
   EXPECT_EQ((std::array{r.code[0], r.code[1], r.code[2], r.code[3]}),
             (std::array<u16, 4>{1024 + 30, 1024 + 31, 1024 + 32, 1024 + 33}));
+}
+
+// Random codes on the buses of every M/E: mostly direct codes, some of them buttons of each panel
+// (and of panel 3, or past the last button), negative ones and those either side of 0x400, at any
+// place in the groups of buses looked at together. A whole table of one panel moves exactly the
+// buses on that panel's buttons, each to the source its button had.
+TEST_F(XptBusTest, AWholeTableMovesExactlyTheBusesOnItsPanelsButtons) {
+  std::mt19937 rng(99);
+  auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+  // Buses whose selection is copied nowhere else (not DSK, AUX or upstream key buses).
+  std::vector<int> own;
+  for (int b = 0; b < N_BUSES; ++b)
+    if (b <= 15 || b >= 80) own.push_back(b);
+  for (int round = 0; round < 24; ++round) {
+    const int panel = round % 3;
+    std::map<int, int> before;
+    for (int b = 0; b < 192; ++b) before[b] = 10 + pick(32);
+    sendXpt(xptBody(0, panel, before, 0, 0, true));
+    std::array<std::array<u16, N_BUSES>, N_ME> codes{};
+    for (int me = 0; me < N_ME; ++me) {
+      KzifBus& r = category::CategoryBus::get(me).record(0);
+      for (int b = 0; b < N_BUSES; ++b) r.code[b] = static_cast<u16>(1024 + 10 + pick(32));
+      for (int n = pick(6); n > 0; --n) {
+        const int b = own[static_cast<std::size_t>(pick(static_cast<int>(own.size())))];
+        const int kind = pick(6);
+        r.code[b] = static_cast<u16>(kind < 3   ? (pick(4) << 8) | pick(192)
+                                     : kind == 3 ? (panel << 8) | (192 + pick(64))
+                                     : kind == 4 ? 0x8000 | pick(0x8000)
+                                                 : 0x3FF + pick(2));
+      }
+      for (int b = 0; b < N_BUSES; ++b) codes[static_cast<std::size_t>(me)][static_cast<std::size_t>(b)] = r.code[b];
+    }
+    std::map<int, int> after;
+    for (int b = 0; b < 192; ++b) after[b] = 10 + pick(32);
+    run({("send 38 " + xptBody(0, panel, after, 0, 0, true)).c_str()});
+    BP::instance().receiveAll();
+    for (int me = 0; me < N_ME; ++me)
+      for (int b = 0; b < N_BUSES; ++b) {
+        const int code = codes[static_cast<std::size_t>(me)][static_cast<std::size_t>(b)];
+        const bool onPanel = code >> 8 == panel && (code & 0xFF) < 192;
+        EXPECT_EQ(category::CategoryBus::get(me).record(0).code[b], onPanel ? 1024 + before[code & 0xFF] : code)
+            << round << " M/E " << me << " bus " << b << " code " << code;
+      }
+    run({"field"});
+  }
 }
 
 // ---- bus status of the panels ------------------------------------------------------------------
