@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -168,6 +169,33 @@ TEST_F(BusRowsTest, ReleasesFallBackToAButtonStillHeldAndRefusalsChangeNothing) 
   for (const auto& [panel, me, bus, c, state, at, expected] : steps) {
     act(press(panel, me, bus, c, state));
     EXPECT_EQ(code(at, 0), expected) << panel << " " << me << " " << bus << " " << c << " " << state;
+  }
+}
+
+// Presses and releases of buttons all over one row, several held at once: each press selects its
+// button, each release the first button still held, if any.
+TEST_F(BusRowsTest, AReleaseFallsBackToTheFirstOfTheButtonsStillHeldWhereverTheyLie) {
+  Body table(415);
+  for (std::size_t w = 0; w < 6; ++w) table.put(6 + 4 * w, 0xFFFFFFFFu, 4);
+  for (int b = 0; b < 192; ++b) table.put(30 + 2 * static_cast<std::size_t>(b), 10 + b % 32, 2);
+  send(38, table);
+  std::mt19937 rng(5);
+  std::vector<int> held;
+  int expected = code(1, 0);
+  for (int step = 0; step < 80; ++step) {
+    const bool release = !held.empty() && std::uniform_int_distribution<int>(0, 2)(rng) == 0;
+    const int button = release ? held[std::uniform_int_distribution<std::size_t>(0, held.size() - 1)(rng)]
+                               : std::uniform_int_distribution<int>(0, 191)(rng);
+    if (release) {
+      held.erase(std::find(held.begin(), held.end(), button));
+      if (!held.empty()) expected = *std::min_element(held.begin(), held.end());
+    } else {
+      if (std::find(held.begin(), held.end(), button) == held.end()) held.push_back(button);
+      expected = button;
+    }
+    act(press(0, 1, 0, 1100 + button, release ? 0 : 1));
+    // Nothing held after a release: the bus keeps what it had.
+    EXPECT_EQ(code(1, 0), expected - 24 * (expected / 48)) << step << " button " << button;
   }
 }
 
