@@ -539,8 +539,10 @@ void CategoryBus::sendRecord(AcknowledgeSender& tx) {
 }
 
 bool CategoryBus::selectSource(int bus, int source) {
-  if (bus < 0 || bus > BUS_LAST || !isCodableSource(source) || !isAllowedSource(bus, source) ||
-      !checkReentry(bus, source))
+  // A source a direct code can carry, which the bus takes (one look-up), and no loop.
+  if (bus < 0 || bus > BUS_LAST || static_cast<unsigned>(source) >= static_cast<unsigned>(N_TABLE_SOURCES) ||
+      DIRECT_CODES.takes[static_cast<std::size_t>(source)][DIRECT_CODES.row[static_cast<std::size_t>(bus)]] == 0 ||
+      (isLoopChecked(bus) && !checkReentry(bus, source)))
     return false;
   KzifBus& live = records_[0];
   const int old = static_cast<i16>(live.code[bus]);

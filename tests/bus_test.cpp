@@ -566,3 +566,14 @@ TEST_F(BusTest, TheFieldsValidationJudgesEveryWordOfTheMesOwnBusesWhole) {
             << "M/E " << me << " bus " << b;
     }
 }
+
+// A direct selection takes exactly the sources a direct code can carry that the bus takes (the
+// loop rule aside: no M/E output on a bus that feeds the M/E here).
+TEST_F(BusTest, ASelectionTakesWhatADirectCodeCarriesAndTheBusTakes) {
+  for (int me : {0, 2})
+    for (int b = -1; b <= N_BUSES; ++b)
+      for (int s = -3; s < 420; ++s) {
+        if (b >= 0 && b <= BUS_LOOP_CHECKED_LAST && meOfOutput(s) >= 0) continue;
+        EXPECT_EQ(bus(me).selectSource(b, s), isCodableSource(s) && isAllowedSource(b, s)) << "M/E " << me << " bus " << b << " source " << s;
+      }
+}
