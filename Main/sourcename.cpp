@@ -239,37 +239,54 @@ void CategoryButtonSourceName::assign(const KzifSourceName& in, int idx) {
   if ((in.mask & LABEL_FIELDS & ~static_cast<u32>(result.droppedBits)) != 0) toPublish_.mark(idx);
 }
 
+// As the merge would take the mode: only within its range.
+void CategoryButtonSourceName::retakeLabelMode(int c) {
+  checkChannel(c);
+  KzifSourceName& r = records_[c];
+  if (r.mvNameMode <= KzifSourceName::MODE_BUTTON) {
+    r.mask |= 1u << KzifSourceName::BIT_MV_NAME_MODE;
+    toPublish_.mark(c);
+  }
+  rec::stamp(r, me_, c);
+  markChanged(c);
+  toBackUp_.mark(c);
+}
+
 void CategoryButtonSourceName::update() {
+  auto* multiView = BP::instance().find<CategoryMultiView>();
   toPublish_.visit([&](int c) {
     toPublish_.unmark(c);
-    publish(c);
+    publish(c, multiView);
     return true;
   });
 }
 
 void CategoryButtonSourceName::publishNames() const {
-  for (int c = 0; c < N_CHANNELS; ++c) publish(c);
+  auto* multiView = BP::instance().find<CategoryMultiView>();
+  for (int c = 0; c < N_CHANNELS; ++c) publish(c, multiView);
 }
 
 // A label the multiview shows already, marked for drawing, is not set again: setting it would
 // change nothing. The multiview sets and clears a label in all of its outputs alike, so its first
 // output stands for every one.
-void CategoryButtonSourceName::publish(int c) const {
-  auto* multiView = BP::instance().find<CategoryMultiView>();
-  char text[sourcename::LABEL_ROOM];
-  if (multiView == nullptr || !label(c, text)) return;
+void CategoryButtonSourceName::publish(int c, CategoryMultiView* shownBy) const {
+  if (shownBy == nullptr) return;
   const int index = sourcename::mvIndexOfChannel(c);
+  char text[sourcename::LABEL_ROOM];
+  if (!label(c, index, text)) return;
   if (index < 0 || index >= CategoryMultiView::N_SOURCES) return;
   // A label is set whole, zeros after its characters (the text cut to the label's capacity): its
   // length and the characters it counts are all of it.
-  const CategoryMultiView::Label& shown = multiView->output(0).labels[static_cast<std::size_t>(index)];
-  std::size_t n = 0;
-  while (n < static_cast<std::size_t>(CategoryMultiView::LABEL_CAPACITY) && text[n] != '\0') ++n;
+  const CategoryMultiView::Label& shown = shownBy->output(0).labels[static_cast<std::size_t>(index)];
+  std::size_t n = std::strlen(text);
+  if (n > static_cast<std::size_t>(CategoryMultiView::LABEL_CAPACITY)) n = CategoryMultiView::LABEL_CAPACITY;
   if (shown.redraw == 1 && shown.text.length == static_cast<i16>(n) && std::memcmp(shown.text.chars, text, n) == 0) return;
-  multiView->setSourceName(index, text);
+  shownBy->setSourceName(index, text);
 }
 
-bool CategoryButtonSourceName::label(int c, char* out) const {
+bool CategoryButtonSourceName::label(int c, char* out) const { return label(c, sourcename::mvIndexOfChannel(c), out); }
+
+bool CategoryButtonSourceName::label(int c, int mvIndex, char* out) const {
   const KzifSourceName& r = record(c);
   auto copyName = [out](const KzifSourceName::Name& name) {
     const std::size_t n = name.usable();
@@ -278,7 +295,7 @@ bool CategoryButtonSourceName::label(int c, char* out) const {
   };
   switch (r.mvNameMode) {
     case KzifSourceName::MODE_DEFAULT:
-      defaultName(c, out);
+      defaultNameAt(mvIndex, out);
       return true;
     case KzifSourceName::MODE_USER:
       copyName(r.mvName);
@@ -287,7 +304,7 @@ bool CategoryButtonSourceName::label(int c, char* out) const {
       if (r.buttonNameMode == KzifSourceName::MODE_USER) {
         copyName(r.buttonName);
       } else {
-        defaultName(c, out);
+        defaultNameAt(mvIndex, out);
       }
       return true;
     default:
@@ -295,8 +312,9 @@ bool CategoryButtonSourceName::label(int c, char* out) const {
   }
 }
 
-void CategoryButtonSourceName::defaultName(int c, char* out) const {
-  const int v = sourcename::mvIndexOfChannel(c);
+void CategoryButtonSourceName::defaultName(int c, char* out) const { defaultNameAt(sourcename::mvIndexOfChannel(c), out); }
+
+void CategoryButtonSourceName::defaultNameAt(int v, char* out) const {
   const CustomOutputName custom = customOutputName(v);
   const auto* info = custom.text >= 0 ? BP::instance().find<CategoryCustomInfo>() : nullptr;
   const char* text = info != nullptr ? info->getCustomText(custom.text) : "";

@@ -238,3 +238,41 @@ TEST_F(SourceNameTest, TheBackupImageAndTheLabelsTakeEveryChangeThoughNotTheSame
 }
 
 }  // namespace
+
+namespace {
+
+// The custom information takes back each M/E output's own label mode without a record: for every
+// mode, one within the range and one beyond it (written into the record), the channel comes out
+// as an assign of that mode alone leaves it, on the wire, in the record, the image and the label.
+TEST_F(SourceNameTest, RetakingTheLabelModeDoesWhatAnAssignOfTheModeDoes) {
+  const auto outcome = [this](int mode, bool viaAssign) {
+    boot({});
+    settle();
+    auto& names = CategoryButtonSourceName::get();
+    send(body(0x1b, 150, 1, name("Btn"), 3, 2, name("Mv")));
+    names.record(151).mvNameMode = static_cast<u8>(mode);  // 150's neighbour: a mode of any value
+    names.record(150).mvNameMode = static_cast<u8>(mode);
+    run({"field"});
+    CategoryMultiView::get().setSourceName(130, "drawn");
+    if (viaAssign) {
+      KzifSourceName change{};
+      change.mvNameMode = names.data(150).mvNameMode;
+      change.mask = 1u << KzifSourceName::BIT_MV_NAME_MODE;
+      names.assign(change, 150);
+    } else {
+      names.retakeLabelMode(150);
+    }
+    const Lines out = only(run({"field"}), "msg 39");
+    u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifSourceName::TYPE_ID, 0);
+    return std::tuple(out, hexOfEntry(&stored(150)), hexOfEntry(nv + (150 - 96) * sizeof(KzifSourceName)), label(130));
+  };
+  for (int mode : {0, 1, 2, 3, 255}) {
+    const auto want = outcome(mode, true);
+    EXPECT_EQ(outcome(mode, false), want) << mode;
+    EXPECT_EQ(std::get<0>(want).size(), 1u) << mode;
+  }
+  EXPECT_EQ(std::get<3>(outcome(1, false)), "Mv");
+  EXPECT_EQ(std::get<3>(outcome(3, false)), "drawn");
+}
+
+}  // namespace
