@@ -372,12 +372,12 @@ inline CategoryKey::KeyDriverSettings& CategoryKey::driverSettings(int ch, int v
   return s;
 }
 
-inline void CategoryKey::applyKeyProcess(int ch, KeyDriverSettings& s, bool reapply) {
+inline void CategoryKey::applyKeyProcess(int ch, int videoFormat, KeyDriverSettings& s, bool reapply) {
   const std::size_t k = static_cast<std::size_t>(ch);
   const KzifKey& r = records_[ch];
   const int target = keyTarget(ch);
-  const YCbCr10& m1 = s.matte[0];
-  const YCbCr10& m2 = s.matte[1];
+  const YCbCr10& m1 = matte(ch, 0, videoFormat);
+  const YCbCr10& m2 = matte(ch, 1, videoFormat);
   keyproc::writeMatte(KZ_COLOR_KEY_MATTE1 + ch, m1);
   keyproc::writeMatte(KZ_COLOR_KEY_MATTE2 + ch, m2);
   if (s.colorsToStore) {
@@ -406,8 +406,16 @@ bool CategoryKey::settersHold(const KeyDriverSettings& s, u8 path) {
          s.heldContext == kz::image::currentContextIndex && !trace::enabled();
 }
 
-inline void CategoryKey::applyShapeWindow(int ch, const KeyDriverSettings& s) {
-  keyproc::writeMatte(KZ_COLOR_KEY_MATTE3 + ch, s.matte[2]);
+// Matte colour n (0..3) of key ch, converted only when it or the video format differs from its
+// last conversion: a matte whose setter the path of the key's update leaves out is not converted.
+inline const YCbCr10& CategoryKey::matte(int ch, int n, int videoFormat) {
+  static constexpr Hsl KzifKey::*MATTES[4] = {&KzifKey::matte1, &KzifKey::matte2, &KzifKey::matte3, &KzifKey::matte4};
+  const std::size_t i = static_cast<std::size_t>(n);
+  return keyproc::convertMatte(records_[ch].*MATTES[i], videoFormat, colorCaches_[static_cast<std::size_t>(ch)][i]);
+}
+
+inline void CategoryKey::applyShapeWindow(int ch, int videoFormat, const KeyDriverSettings& s) {
+  keyproc::writeMatte(KZ_COLOR_KEY_MATTE3 + ch, matte(ch, 2, videoFormat));
   setKeyShape(keyTarget(ch), s.shapeX, s.shapeY, s.shapeWidth, s.shapeHeight, s.shapeSoftness);
 }
 
@@ -469,12 +477,12 @@ void CategoryKey::updateKey(int ch, const FieldInputs& in) {
   } else {
     settings.heldPath = NOT_HELD;  // until every setter of the block has taken its arguments
     if (path == PATH_DVE_MATTE) {
-      keyproc::writeMatte(KZ_COLOR_KEY_MATTE4 + ch, settings.matte[3]);
+      keyproc::writeMatte(KZ_COLOR_KEY_MATTE4 + ch, matte(ch, 3, format));
       if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(ch));
     } else {
-      applyKeyProcess(ch, settings, in.reapply);
+      applyKeyProcess(ch, format, settings, in.reapply);
     }
-    applyShapeWindow(ch, settings);
+    applyShapeWindow(ch, format, settings);
     settings.heldPath = path;
     settings.heldGeneration = kz::memo::generation;
     settings.heldContext = kz::image::currentContextIndex;
@@ -493,12 +501,7 @@ void CategoryKey::updateKey(int ch, const FieldInputs& in) {
 }
 
 void CategoryKey::workOutDriverSettings(int ch, int videoFormat, KeyDriverSettings& s) {
-  auto& caches = colorCaches_[static_cast<std::size_t>(ch)];
   const KzifKey& r = records_[ch];
-  s.matte[0] = keyproc::convertMatte(r.matte1, videoFormat, caches[0]);
-  s.matte[1] = keyproc::convertMatte(r.matte2, videoFormat, caches[1]);
-  s.matte[2] = keyproc::convertMatte(r.matte3, videoFormat, caches[2]);
-  s.matte[3] = keyproc::convertMatte(r.matte4, videoFormat, caches[3]);
   keyproc::boxMaskSettings(r, videoFormat, s.process);
   keyproc::clipGainSettings(r, s.process);
 
