@@ -99,7 +99,8 @@ class CategoryButtonSourceName : public CategoryCommon<KzifSourceName> {
   // The label channel c shows on the multiview, written into out (LABEL_ROOM bytes); false when
   // it shows none (a mode out of range).
   bool label(int c, char* out) const;
-  // The default name of channel c (a custom M/E output name or the fixed one), into out.
+  // The default name of channel c (a custom M/E output name or the fixed one), into out
+  // (LABEL_ROOM bytes).
   void defaultName(int c, char* out) const;
 
   const KzifSourceName& data(int c) const { return record(c); }
@@ -107,9 +108,10 @@ class CategoryButtonSourceName : public CategoryCommon<KzifSourceName> {
  private:
   // Sets the label of channel c on the multiview (none: nothing) unless it shows it already.
   void publish(int c, CategoryMultiView* shownBy) const;
-  // label and defaultName for the channel's multiview source index, worked out once by the caller.
-  bool label(int c, int mvIndex, char* out) const;
-  void defaultNameAt(int mvIndex, char* out) const;
+  // label and defaultName for the channel's multiview source index, worked out once by the caller;
+  // each returns the length of the text it wrote (label -1 for none).
+  int labelAt(int c, int mvIndex, char* out) const;
+  int defaultNameAt(int mvIndex, char* out) const;
 
   std::array<KzifSourceName, N_CHANNELS> working_{};
   KzifSourceName* backup_ = nullptr;

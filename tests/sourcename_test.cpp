@@ -276,3 +276,33 @@ TEST_F(SourceNameTest, RetakingTheLabelModeDoesWhatAnAssignOfTheModeDoes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A label the multiview shows cut short (drawn, one character less) is set again whole: the length
+// each kind of label is compared by is all of its text. Every default label, a custom M/E output
+// name, a user name and a user name with a zero among its characters, which ends the label there.
+TEST_F(SourceNameTest, ALabelShownCutShortIsSetAgainWhole) {
+  internal::KzifCustomInfo info{};
+  info.customText[1].set("STU2");
+  info.mask = 1u << 19;
+  category::CategoryCustomInfo::get().assign(info, 0);
+  send(body(0x18, 175, 0, name(""), 0, 1, name("Wide")));
+  send(body(0x08, 177, 0, name(""), 0, 1));
+  // No record brings a zero into a name; one written into the record is shown up to it.
+  KzifSourceName& zero = CategoryButtonSourceName::get().record(177);
+  std::memcpy(zero.mvName.chars, "Ab\0cd", 5);
+  zero.mvName.length = 5;
+  run({"send 29 00000001 04 00 00 00 00", "field"});  // a new video format publishes every label
+  std::vector<std::string> want;
+  for (int v = 0; v < CategoryMultiView::N_SOURCES; ++v) want.push_back(label(v));
+  EXPECT_EQ(want[134] + " " + want[183] + " " + want[185] + " " + want[10], "STU2PGM Wide Ab SDI IN11");
+  for (int v = 0; v < CategoryMultiView::N_SOURCES; ++v) {
+    const std::string& full = want[static_cast<std::size_t>(v)];
+    if (!full.empty()) CategoryMultiView::get().setSourceName(v, full.substr(0, full.size() - 1).c_str());
+  }
+  run({"send 29 00000001 05 00 00 00 00", "field"});
+  for (int v = 0; v < CategoryMultiView::N_SOURCES; ++v) EXPECT_EQ(label(v), want[static_cast<std::size_t>(v)]) << v;
+}
+
+}  // namespace
