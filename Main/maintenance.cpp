@@ -56,42 +56,43 @@ bool isValidDateTime(const TimeStamp& t) {
 
 namespace {
 
-template <class R>
-std::array<u32*, MaintenanceMarks::N_WORDS> maskWordsOf(R& r) {
-  return {&r.mask,
-          &r.mainframeVersion.mask,
-          &r.controlPanelVersion.mask,
-          &r.subControlPanel1Version.mask,
-          &r.subControlPanel2Version.mask,
-          &r.mainframeAlarm.mask,
-          &r.controlPanelAlarm.mask,
-          &r.subControlPanel1Alarm.mask,
-          &r.subControlPanel2Alarm.mask,
-          &r.block0.mask,
-          &r.linkTable.mask,
-          &r.block1.mask,
-          &r.block2.mask,
-          &r.block3.mask,
-          &r.block4.mask,
-          &r.block5.mask,
-          &r.hourMeter.mask};
+// Hands fn each mask word of the record with its place among the N_WORDS, one call each, so that
+// the words are reached at fixed offsets.
+template <class Fn>
+[[gnu::always_inline]] inline void forEachMaskWord(KzifMaintenance& r, Fn fn) {
+  fn(0, r.mask);
+  fn(1, r.mainframeVersion.mask);
+  fn(2, r.controlPanelVersion.mask);
+  fn(3, r.subControlPanel1Version.mask);
+  fn(4, r.subControlPanel2Version.mask);
+  fn(5, r.mainframeAlarm.mask);
+  fn(6, r.controlPanelAlarm.mask);
+  fn(7, r.subControlPanel1Alarm.mask);
+  fn(8, r.subControlPanel2Alarm.mask);
+  fn(9, r.block0.mask);
+  fn(10, r.linkTable.mask);
+  fn(11, r.block1.mask);
+  fn(12, r.block2.mask);
+  fn(13, r.block3.mask);
+  fn(14, r.block4.mask);
+  fn(15, r.block5.mask);
+  fn(16, r.hourMeter.mask);
+  static_assert(MaintenanceMarks::N_WORDS == 17);
 }
 
 }  // namespace
 
 MaintenanceMarks MaintenanceMarks::take(KzifMaintenance& r) {
   MaintenanceMarks m;
-  const auto words = maskWordsOf(r);
-  for (std::size_t i = 0; i < words.size(); ++i) {
-    m.words[i] = *words[i];
-    *words[i] = 0;
-  }
+  forEachMaskWord(r, [&m](std::size_t i, u32& word) {
+    m.words[i] = word;
+    word = 0;
+  });
   return m;
 }
 
 void MaintenanceMarks::addTo(KzifMaintenance& r) const {
-  const auto words = maskWordsOf(r);
-  for (std::size_t i = 0; i < words.size(); ++i) *words[i] |= this->words[i];
+  forEachMaskWord(r, [this](std::size_t i, u32& word) { word |= words[i]; });
 }
 
 MaintenanceAlarm& KzifMaintenance::alarm(int unit) {
