@@ -190,8 +190,9 @@ int CategoryMaintenance::isLinkUsed(int entry, int value) const {
   return 0;
 }
 
+// Inlined where it is called, so that a change that marks nothing (most fields) costs a test.
 template <class S>
-void CategoryMaintenance::mergeChange(S& part, const S& change) {
+[[gnu::always_inline]] inline void CategoryMaintenance::mergeChange(S& part, const S& change) {
   if (!rec::anyMask(change)) return;
   rec::merge(part, change, rec::Checks::Skip);
   mayHoldMarks(0);

@@ -261,6 +261,7 @@ void CategoryButtonSourceName::retakeLabelMode(int c) {
 }
 
 void CategoryButtonSourceName::update() {
+  if (toPublish_.none()) return;
   auto* multiView = BP::instance().find<CategoryMultiView>();
   toPublish_.visit([&](int c) {
     toPublish_.unmark(c);
