@@ -1,5 +1,7 @@
 #include "Main/cp_config.h"
 
+#include <cstring>
+
 #include "Main/autotrans.h"
 #include "Main/bp.h"
 #include "Main/custominfo.h"
@@ -48,6 +50,31 @@ int linkOfTarget(int selMe, int selKeyCh) {
   return -1;
 }
 
+// The buttons of key fader k that a record assigns to nothing: bit b for button b.
+u32 unassignedButtons(const KzifControlPanelConfig& in, int k) {
+  u32 bits = 0;
+  for (int b = 0; b < KzifKeyFader::KEY_FADER_BUTTON_NUM; ++b) {
+    const KeyFaderButton& button = in.button(k, b);
+    if ((button.mask & 0x1u) != 0 && button.selMe == 0) bits |= 1u << b;
+  }
+  return bits;
+}
+
+// The enables a record marks with a value the record check takes (0 or 1): bit b for button b. When
+// every byte is 0 or 1 that is the mask alone.
+u32 takenEnables(const KeyFaderButtonEnables& e) {
+  static_assert(sizeof e.enable == 12);
+  u64 low = 0;
+  u32 high = 0;
+  std::memcpy(&low, e.enable, 8);
+  std::memcpy(&high, e.enable + 8, 4);
+  if (((low & 0xFEFEFEFEFEFEFEFEull) | (high & 0xFEFEFEFEu)) == 0) return e.mask;
+  u32 bits = 0;
+  for (int b = 0; b < KzifKeyFader::KEY_FADER_BUTTON_NUM; ++b)
+    if ((e.mask & (1u << b)) != 0 && e.enable[b] <= 1) bits |= 1u << b;
+  return bits;
+}
+
 }  // namespace
 
 namespace category {
@@ -92,16 +119,15 @@ void CategoryControlPanelConfig::assign(const KzifControlPanelConfig& in, int id
   releaseChangedAssignments(in);
   // A button assigned to nothing is off on every panel, unless the same record turns it on.
   for (int k = 0; k < N_KEY_FADERS; ++k) {
-    for (int b = 0; b < KzifKeyFader::KEY_FADER_BUTTON_NUM; ++b) {
-      const KeyFaderButton& button = in.button(k, b);
-      if ((button.mask & 0x1u) == 0 || button.selMe != 0) continue;
-      for (int p = 0; p < N_PANELS; ++p) {
-        KeyFaderButtonEnables& e = w.enables(p, k);
-        const bool taken = (e.mask & (1u << b)) != 0 && e.enable[b] <= 1;
-        if (taken) continue;
-        e.enable[b] = 0;
-        e.mask |= 1u << b;
-      }
+    const u32 unassigned = unassignedButtons(in, k);
+    if (unassigned == 0) continue;
+    for (int p = 0; p < N_PANELS; ++p) {
+      KeyFaderButtonEnables& e = w.enables(p, k);
+      const u32 off = unassigned & ~takenEnables(e);
+      if (off == 0) continue;
+      for (int b = 0; b < KzifKeyFader::KEY_FADER_BUTTON_NUM; ++b)
+        if (off & (1u << b)) e.enable[b] = 0;
+      e.mask |= off;
     }
   }
   rec::merge(records_[idx], w);

@@ -27,6 +27,14 @@ constexpr int ME_OUTPUT_NAMES = 16;
 
 bool sameName(const char* text, const char* name) { return std::strncmp(text, name, NAME_COMPARE) == 0; }
 
+// A received text as the record's merge takes it: its characters, zeros after them.
+template <class T>
+T takenText(const T& received) {
+  T t;
+  t.assignFrom(received);
+  return t;
+}
+
 // Bus status exists for the four physical M/Es only.
 bool hasBusStatus(int meIndex) { return 0 <= meIndex && meIndex < N_ME; }
 
@@ -59,29 +67,29 @@ std::size_t CategoryCustomInfo::attachBackup(u8*) {
   return attachInternal(&record_);
 }
 
+// Nothing is refused: the merge takes every marked field, each text up to its capacity, so what
+// the record marks is what the change holds. The M/E table is worked out and applied from the
+// record as it stood before the one merge.
 void CategoryCustomInfo::assign(const internal::KzifCustomInfo& in, int idx) {
   checkChannel(idx);
-  internal::KzifCustomInfo change{};
-  // Nothing is refused: the merge takes every marked field, each text up to its capacity.
-  rec::merge(change, in, rec::Checks::Skip);
-  if (change.mask & 1u) setGenlockOption(std::strcmp(change.genlockOption.chars, "Enable") == 0 ? 220 : 0);
-  updateMeTable(change);
+  if (in.mask & 1u) setGenlockOption(std::strcmp(takenText(in.genlockOption).chars, "Enable") == 0 ? 220 : 0);
+  updateMeTable(in);
   applyMeTable();
-  rec::merge(records_[idx], change, rec::Checks::Skip);
+  rec::merge(records_[idx], in, rec::Checks::Skip);
   markChanged(idx);
-  refreshCustomBusRows(change);
+  refreshCustomBusRows(in);
   refreshSourceNames();
 }
 
 // The record as the change will leave it, read where each of the entries' texts lies: in the
-// change when it marks that text, else in the record.
+// change (as the merge takes it) when it marks that text, else in the record.
 void CategoryCustomInfo::updateMeTable(const internal::KzifCustomInfo& change) {
   constexpr int FIRST_KIND_BIT = 1, FIRST_ME_BIT = 1 + internal::KzifCustomInfo::N_ENTRIES;
   auto marked = [&change](int bit) { return (change.mask >> bit & 1u) != 0; };
   for (int k = 0; k < N_PHYSICAL_ME; ++k) {
-    const auto& kind = marked(FIRST_KIND_BIT + k) ? change.assignKind[k] : record_.assignKind[k];
+    const auto kind = marked(FIRST_KIND_BIT + k) ? takenText(change.assignKind[k]) : record_.assignKind[k];
     if (!sameName(kind.chars, "KEY")) continue;
-    const auto& me = marked(FIRST_ME_BIT + k) ? change.assignMe[k] : record_.assignMe[k];
+    const auto me = marked(FIRST_ME_BIT + k) ? takenText(change.assignMe[k]) : record_.assignMe[k];
     meTable_[k] = static_cast<u32>(parseMeName(me.chars));
   }
 }
@@ -148,14 +156,8 @@ void CategoryCustomInfo::refreshCustomBusRows(const internal::KzifCustomInfo& ch
 void CategoryCustomInfo::refreshSourceNames() {
   auto* names = BP::instance().find<CategoryButtonSourceName>();
   if (names == nullptr) return;
-  for (const int first : {ME_A_OUTPUT_NAMES, ME_B_OUTPUT_NAMES}) {
-    for (int source = first; source < first + ME_OUTPUT_NAMES; ++source) {
-      KzifSourceName change{};
-      change.mvNameMode = names->data(source).mvNameMode;
-      change.mask = 1u << KzifSourceName::BIT_MV_NAME_MODE;
-      names->assign(change, source);
-    }
-  }
+  for (const int first : {ME_A_OUTPUT_NAMES, ME_B_OUTPUT_NAMES})
+    for (int source = first; source < first + ME_OUTPUT_NAMES; ++source) names->retakeLabelMode(source);
 }
 
 int CategoryCustomInfo::findMeSlot(int me) const {

@@ -1,6 +1,7 @@
 #include "Main/dsk.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "Driver/memo.h"
 #include "Driver/trace.h"
@@ -45,10 +46,23 @@ void takeSettingField(DskTransSetting& to, const DskTransSetting& from, u32 bit)
 
 constexpr u32 SETTING_FIELDS[] = {DskTransSetting::TIMED, DskTransSetting::TYPE, DskTransSetting::RATE};
 
+// What the checks after a DSK record's merge compare with or put back: the live record's values as
+// they stood before it, and its send marks (the top-level word and those of the two transition
+// settings), which the merge must not see.
+struct DskBefore {
+  u32 mask;
+  i16 boxEdges[4];
+  u8 transitionLink;
+  u8 priority;
+  DskTransSetting transition;
+  DskTransSetting reverseTransition;
+};
+
 // The transition link ties the reverse setting to the forward one. Linking copies the forward
 // setting (as this record leaves it) into the reverse one; while linked, a record that leaves the
-// link alone changes both alike, the forward setting winning where both carry a field.
-void linkTransitionSettings(const KzifDsk& in, const KzifDsk& live, KzifDsk& change) {
+// link alone changes both alike, the forward setting winning where both carry a field. `live` is
+// the DSK as it stood; `change` the DSK with what the record takes merged in, its marks saying what.
+void linkTransitionSettings(const KzifDsk& in, const DskBefore& live, KzifDsk& change) {
   if (in.has(KzifDsk::BIT_TRANSITION_LINK)) {
     if (!change.has(KzifDsk::BIT_TRANSITION_LINK) || change.transitionLink != 1 || live.transitionLink == 1) return;
     DskTransSetting s = live.transition;
@@ -58,13 +72,19 @@ void linkTransitionSettings(const KzifDsk& in, const KzifDsk& live, KzifDsk& cha
     return;
   }
   if (live.transitionLink != 1) return;
-  DskTransSetting both{};
+  // The fields either setting takes go to both; the others keep their live values.
+  DskTransSetting forward = live.transition;
+  DskTransSetting reverse = live.reverseTransition;
+  forward.mask = 0;
+  reverse.mask = 0;
   for (u32 bit : SETTING_FIELDS) {
-    takeSettingField(both, change.reverseTransition, bit);
-    takeSettingField(both, change.transition, bit);
+    for (DskTransSetting* both : {&forward, &reverse}) {
+      takeSettingField(*both, change.reverseTransition, bit);
+      takeSettingField(*both, change.transition, bit);
+    }
   }
-  change.transition = both;
-  change.reverseTransition = both;
+  change.transition = forward;
+  change.reverseTransition = reverse;
 }
 
 // What fills a DSK's edge; 1 and 2 (the keyers' utility buses) leave it as it is.
@@ -116,33 +136,53 @@ void CategoryDsk::restore(const u8* stored) {
   for (int n = 0; n < N_DSK; ++n) rec::normalizeTexts(records_[n]);
 }
 
+// The record is merged straight into the live record, its send marks set aside first: the marks
+// then say what this record changes, and the checks below may take a change back (the value as it
+// stood returns with it) before the marks set aside are added again.
 void CategoryDsk::assign(const KzifDsk& in, int idx) {
   checkChannel(idx);  // before anything indexes with it
-  const KzifDsk& live = records_[idx];
+  KzifDsk& r = records_[idx];
   if (touchesKeyMemory(in)) markKeyMemoryChanged(idx);
 
-  KzifDsk change{};
-  rec::merge(change, in);
-  change.drop(KzifDsk::BIT_REVERSE);  // the update's own, never a record's
+  KzifDsk asked = in;
+  asked.drop(KzifDsk::BIT_REVERSE);  // the update's own, never a record's
+
+  DskBefore was;
+  was.mask = r.mask;
+  std::memcpy(was.boxEdges, r.boxEdges, sizeof was.boxEdges);
+  was.transitionLink = r.transitionLink;
+  was.priority = r.priority;
+  was.transition = r.transition;
+  was.reverseTransition = r.reverseTransition;
+  r.mask = 0;
+  r.transition.mask = 0;
+  r.reverseTransition.mask = 0;
+
+  rec::merge(r, asked);
   // The merge's check kept the box only with every edge within -5000..5000, which is all the
   // adjustment asks: it only orders the edges here.
-  if (change.has(KzifDsk::BIT_BOX_EDGES)) adjustCropEdges(0, live.boxEdges, change.boxEdges);
-  linkTransitionSettings(in, live, change);
+  if (r.has(KzifDsk::BIT_BOX_EDGES)) adjustCropEdges(0, was.boxEdges, r.boxEdges);
+  linkTransitionSettings(in, was, r);
+  if (r.has(KzifDsk::BIT_KEY_ON)) requestedKeyOn_[static_cast<std::size_t>(idx)] = r.keyOn;
 
-  if (change.has(KzifDsk::BIT_PRIORITY)) {
-    const int moved = change.priority;
-    const int old = live.priority;
-    for (int i = 0; i < N_DSK; ++i) {
-      KzifDsk& r = record(i);
-      r.priority = static_cast<u8>(reorderPriority(moved, old, r.priority, idx, i));
-      r.set(KzifDsk::BIT_PRIORITY);
-    }
-    change.drop(KzifDsk::BIT_PRIORITY);
+  r.transition.mask |= was.transition.mask;
+  r.reverseTransition.mask |= was.reverseTransition.mask;
+  // A priority is worked out from the DSKs as they stood, this one too.
+  const bool movesPriority = r.has(KzifDsk::BIT_PRIORITY);
+  const int moved = r.priority;
+  if (movesPriority) {
+    r.drop(KzifDsk::BIT_PRIORITY);
+    r.priority = was.priority;
   }
-  if (change.has(KzifDsk::BIT_KEY_ON)) requestedKeyOn_[static_cast<std::size_t>(idx)] = change.keyOn;
-
-  KzifDsk::merge(records_[idx], change);
-  rec::stamp(records_[idx], me_, idx);
+  r.mask |= was.mask;
+  if (movesPriority) {
+    for (int i = 0; i < N_DSK; ++i) {
+      KzifDsk& d = record(i);
+      d.priority = static_cast<u8>(reorderPriority(moved, was.priority, d.priority, idx, i));
+      d.set(KzifDsk::BIT_PRIORITY);
+    }
+  }
+  rec::stamp(r, me_, idx);
   markChanged(idx);
 }
 

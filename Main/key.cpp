@@ -372,12 +372,12 @@ inline CategoryKey::KeyDriverSettings& CategoryKey::driverSettings(int ch, int v
   return s;
 }
 
-inline void CategoryKey::applyKeyProcess(int ch, KeyDriverSettings& s, bool reapply) {
+inline void CategoryKey::applyKeyProcess(int ch, int videoFormat, KeyDriverSettings& s, bool reapply) {
   const std::size_t k = static_cast<std::size_t>(ch);
   const KzifKey& r = records_[ch];
   const int target = keyTarget(ch);
-  const YCbCr10& m1 = s.matte[0];
-  const YCbCr10& m2 = s.matte[1];
+  const YCbCr10& m1 = matte(ch, 0, videoFormat, s);
+  const YCbCr10& m2 = matte(ch, 1, videoFormat, s);
   keyproc::writeMatte(KZ_COLOR_KEY_MATTE1 + ch, m1);
   keyproc::writeMatte(KZ_COLOR_KEY_MATTE2 + ch, m2);
   if (s.colorsToStore) {
@@ -406,8 +406,23 @@ bool CategoryKey::settersHold(const KeyDriverSettings& s, u8 path) {
          s.heldContext == kz::image::currentContextIndex && !trace::enabled();
 }
 
-inline void CategoryKey::applyShapeWindow(int ch, const KeyDriverSettings& s) {
-  keyproc::writeMatte(KZ_COLOR_KEY_MATTE3 + ch, s.matte[2]);
+// Matte colour n (0..3) of key ch, converted the first time it is written after the settings were
+// worked out (from the record and the video format they were worked out from), and then only
+// when it or the format differs from its last conversion: a matte whose setter the path of the
+// key's update leaves out is not converted.
+inline const YCbCr10& CategoryKey::matte(int ch, int n, int videoFormat, KeyDriverSettings& s) {
+  static constexpr Hsl KzifKey::*MATTES[4] = {&KzifKey::matte1, &KzifKey::matte2, &KzifKey::matte3, &KzifKey::matte4};
+  const std::size_t i = static_cast<std::size_t>(n);
+  const u8 bit = static_cast<u8>(1u << n);
+  if (s.mattesDue & bit) [[unlikely]] {
+    s.matte[i] = keyproc::convertMatte(records_[ch].*MATTES[i], videoFormat, colorCaches_[static_cast<std::size_t>(ch)][i]);
+    s.mattesDue = static_cast<u8>(s.mattesDue & ~bit);
+  }
+  return s.matte[i];
+}
+
+inline void CategoryKey::applyShapeWindow(int ch, int videoFormat, KeyDriverSettings& s) {
+  keyproc::writeMatte(KZ_COLOR_KEY_MATTE3 + ch, matte(ch, 2, videoFormat, s));
   setKeyShape(keyTarget(ch), s.shapeX, s.shapeY, s.shapeWidth, s.shapeHeight, s.shapeSoftness);
 }
 
@@ -469,12 +484,12 @@ void CategoryKey::updateKey(int ch, const FieldInputs& in) {
   } else {
     settings.heldPath = NOT_HELD;  // until every setter of the block has taken its arguments
     if (path == PATH_DVE_MATTE) {
-      keyproc::writeMatte(KZ_COLOR_KEY_MATTE4 + ch, settings.matte[3]);
+      keyproc::writeMatte(KZ_COLOR_KEY_MATTE4 + ch, matte(ch, 3, format, settings));
       if (keyproc::needsStyleFix(r)) keyproc::fixStyle(record(ch));
     } else {
-      applyKeyProcess(ch, settings, in.reapply);
+      applyKeyProcess(ch, format, settings, in.reapply);
     }
-    applyShapeWindow(ch, settings);
+    applyShapeWindow(ch, format, settings);
     settings.heldPath = path;
     settings.heldGeneration = kz::memo::generation;
     settings.heldContext = kz::image::currentContextIndex;
@@ -493,12 +508,7 @@ void CategoryKey::updateKey(int ch, const FieldInputs& in) {
 }
 
 void CategoryKey::workOutDriverSettings(int ch, int videoFormat, KeyDriverSettings& s) {
-  auto& caches = colorCaches_[static_cast<std::size_t>(ch)];
   const KzifKey& r = records_[ch];
-  s.matte[0] = keyproc::convertMatte(r.matte1, videoFormat, caches[0]);
-  s.matte[1] = keyproc::convertMatte(r.matte2, videoFormat, caches[1]);
-  s.matte[2] = keyproc::convertMatte(r.matte3, videoFormat, caches[2]);
-  s.matte[3] = keyproc::convertMatte(r.matte4, videoFormat, caches[3]);
   keyproc::boxMaskSettings(r, videoFormat, s.process);
   keyproc::clipGainSettings(r, s.process);
 
@@ -514,6 +524,7 @@ void CategoryKey::workOutDriverSettings(int ch, int videoFormat, KeyDriverSettin
   s.shapeWidth = unitClamp(w);
   s.shapeHeight = unitClamp(h);
   s.shapeSoftness = unitClamp(softness);
+  s.mattesDue = ALL_MATTES;
   s.colorsToStore = true;
   s.heldPath = NOT_HELD;
 }

@@ -624,10 +624,12 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   // from what it was worked out from (the record is compared whole, so no writer of it can be
   // missed).
   // Worked out again when the record may have been written, the video format changed or the
-  // system asks for everything again.
+  // system asks for everything again; a matte colour only once its setter is written.
+  static constexpr u8 ALL_MATTES = 0xF;
   struct KeyDriverSettings {
     i32 format = -1;  // -1: nothing worked out yet
     std::array<YCbCr10, 4> matte{};  // matte colours 1..4
+    u8 mattesDue = 0;                // bit n: matte colour n + 1 not yet converted since worked out
     keyproc::KeyProcessSettings process;
     f32 shapeX = 0.0f, shapeY = 0.0f, shapeWidth = 0.0f, shapeHeight = 0.0f, shapeSoftness = 0.0f;
     bool colorsToStore = false;  // mattes 1 and 2 not yet in the colour block
@@ -643,9 +645,10 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   // calls.
   [[gnu::always_inline]] inline KeyDriverSettings& driverSettings(int ch, int videoFormat, bool reapply);
   [[gnu::noinline]] void workOutDriverSettings(int ch, int videoFormat, KeyDriverSettings& s);
-  [[gnu::always_inline]] inline void applyKeyProcess(int ch, KeyDriverSettings& s, bool reapply);
+  [[gnu::always_inline]] inline const YCbCr10& matte(int ch, int n, int videoFormat, KeyDriverSettings& s);
+  [[gnu::always_inline]] inline void applyKeyProcess(int ch, int videoFormat, KeyDriverSettings& s, bool reapply);
   [[gnu::always_inline]] inline void applyEdgeIfPending(int ch, bool reapply);
-  [[gnu::always_inline]] inline void applyShapeWindow(int ch, const KeyDriverSettings& s);
+  [[gnu::always_inline]] inline void applyShapeWindow(int ch, int videoFormat, KeyDriverSettings& s);
 
   std::array<ColorBlock, N_KEYS> colors_{};
   std::array<KeyTransition, N_KEYS> transitions_{KeyTransition(0), KeyTransition(1), KeyTransition(2), KeyTransition(3)};

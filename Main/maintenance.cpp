@@ -54,6 +54,47 @@ bool isValidDateTime(const TimeStamp& t) {
   return 0 <= hour && hour <= 23 && 0 <= minute && minute <= 59 && 0 <= second && second <= 59;
 }
 
+namespace {
+
+// Hands fn each mask word of the record with its place among the N_WORDS, one call each, so that
+// the words are reached at fixed offsets.
+template <class Fn>
+[[gnu::always_inline]] inline void forEachMaskWord(KzifMaintenance& r, Fn fn) {
+  fn(0, r.mask);
+  fn(1, r.mainframeVersion.mask);
+  fn(2, r.controlPanelVersion.mask);
+  fn(3, r.subControlPanel1Version.mask);
+  fn(4, r.subControlPanel2Version.mask);
+  fn(5, r.mainframeAlarm.mask);
+  fn(6, r.controlPanelAlarm.mask);
+  fn(7, r.subControlPanel1Alarm.mask);
+  fn(8, r.subControlPanel2Alarm.mask);
+  fn(9, r.block0.mask);
+  fn(10, r.linkTable.mask);
+  fn(11, r.block1.mask);
+  fn(12, r.block2.mask);
+  fn(13, r.block3.mask);
+  fn(14, r.block4.mask);
+  fn(15, r.block5.mask);
+  fn(16, r.hourMeter.mask);
+  static_assert(MaintenanceMarks::N_WORDS == 17);
+}
+
+}  // namespace
+
+MaintenanceMarks MaintenanceMarks::take(KzifMaintenance& r) {
+  MaintenanceMarks m;
+  forEachMaskWord(r, [&m](std::size_t i, u32& word) {
+    m.words[i] = word;
+    word = 0;
+  });
+  return m;
+}
+
+void MaintenanceMarks::addTo(KzifMaintenance& r) const {
+  forEachMaskWord(r, [this](std::size_t i, u32& word) { word |= words[i]; });
+}
+
 MaintenanceAlarm& KzifMaintenance::alarm(int unit) {
   switch (unit) {
     case 0: return mainframeAlarm;
@@ -103,13 +144,10 @@ void CategoryMaintenance::restore(const u8* stored) {
   calibrationResets_ = 3;  // every value bit is set again: the panels take their defaults
 }
 
+// The record is merged straight into the live one, its marks set aside first: the marks then say
+// what this record takes, and the ones set aside are added back after.
 void CategoryMaintenance::assign(const KzifMaintenance& in, int idx) {
   checkChannel(idx);
-  KzifMaintenance local{};
-  // The link table follows only entries that custom information types as neither off nor an
-  // M/E; it types every entry as an M/E, so a received link is never taken.
-  rec::merge(local, in);
-
   for (int p = 0; p < N_PANELS; ++p) {
     const MaintenanceAlarm& a = in.alarm(p + 1);
     for (int i = 0; i < MaintenanceAlarm::N_ITEMS; ++i) {
@@ -118,28 +156,31 @@ void CategoryMaintenance::assign(const KzifMaintenance& in, int idx) {
       panelAlarm_[static_cast<std::size_t>(p)].mask |= 1u << i;
     }
   }
-  const u32 calibrationBits = local.mask >> KzifMaintenance::FIRST_CALIBRATION_BIT;
+
+  KzifMaintenance& r = records_[0];
+  MaintenanceMarks pending = MaintenanceMarks::take(r);
+  // The link table follows only entries that custom information types as neither off nor an
+  // M/E; it types every entry as an M/E, so a received link is never taken.
+  rec::merge(r, in);
+  const u32 took = r.mask;
+  const u32 calibrationBits = took >> KzifMaintenance::FIRST_CALIBRATION_BIT;
   if (calibrationBits & 0x3) calibrationResets_ |= 1;
   if (calibrationBits & 0xC) calibrationResets_ |= 2;
 
-  KzifMaintenance& r = records_[0];
-  rec::merge(r, local, rec::Checks::Skip);
-  mayHoldMarks(idx);
-
   // The time stamps are kept but never echoed on their own: only a record that brought anything
-  // else is sent back.
+  // else is sent back. A stamp it brings takes back the stamp marks still pending.
   constexpr u32 stampBits = (1u << KzifMaintenance::BIT_MV_TIME) | (1u << KzifMaintenance::BIT_MV_LTC);
-  const u32 stamps = local.mask & stampBits;
-  if (stamps == 0) {
-    markChanged(idx);
-    return;
+  const u32 stamps = took & stampBits;
+  bool echoed = true;
+  if (stamps != 0) {
+    r.mask &= ~stampBits;
+    echoed = rec::anyMask(r);
+    if (echoed) r.mask |= stamps;
+    pending.words[0] &= ~stampBits;
   }
-  r.mask &= ~stampBits;
-  local.mask &= ~stampBits;
-  if (rec::anyMask(local)) {
-    r.mask |= stamps;
-    markChanged(idx);
-  }
+  pending.addTo(r);
+  mayHoldMarks(idx);
+  if (echoed) markChanged(idx);
 }
 
 int CategoryMaintenance::isLinkUsed(int entry, int value) const {
@@ -149,8 +190,9 @@ int CategoryMaintenance::isLinkUsed(int entry, int value) const {
   return 0;
 }
 
+// Inlined where it is called, so that a change that marks nothing (most fields) costs a test.
 template <class S>
-void CategoryMaintenance::mergeChange(S& part, const S& change) {
+[[gnu::always_inline]] inline void CategoryMaintenance::mergeChange(S& part, const S& change) {
   if (!rec::anyMask(change)) return;
   rec::merge(part, change, rec::Checks::Skip);
   mayHoldMarks(0);

@@ -220,6 +220,19 @@ static_assert(offsetof(KzifMaintenance, hourMeter) == 1712);
 static_assert(offsetof(KzifMaintenance, value10) == 1856);
 static_assert(offsetof(KzifMaintenance, value13) == 1862);
 
+// The mask words of a maintenance record and of every sub-record in it, set aside while a record
+// is merged straight into the live one (so that the marks then say what that record takes) and
+// added back after.
+struct MaintenanceMarks {
+  static constexpr int N_WORDS = 17;
+  std::array<u32, N_WORDS> words{};
+
+  // The marks of r, which are cleared.
+  static MaintenanceMarks take(KzifMaintenance& r);
+  // Adds these marks to those of r.
+  void addTo(KzifMaintenance& r) const;
+};
+
 // Command and reply (type id 69), 20 bytes, no mask.
 struct KzifMaintenanceCmd {
   static constexpr int TYPE_ID = 69;

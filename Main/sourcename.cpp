@@ -96,6 +96,14 @@ constexpr bool everyNameFitsALabel() {
 }
 static_assert(everyNameFitsALabel());
 
+constexpr std::array<u8, N_MV_SOURCES> nameLengths() {
+  std::array<u8, N_MV_SOURCES> lengths{};
+  for (std::size_t v = 0; v < DEFAULT_NAMES.size(); ++v)
+    while (DEFAULT_NAMES[v][lengths[v]] != '\0') ++lengths[v];
+  return lengths;
+}
+constexpr std::array<u8, N_MV_SOURCES> DEFAULT_NAME_LENGTHS = nameLengths();
+
 // The M/E outputs whose default name is the M/E's custom text and a suffix: the A sides take
 // custom texts 0..3, the B sides 4..7. -1 for any other index.
 struct CustomOutputName {
@@ -239,64 +247,80 @@ void CategoryButtonSourceName::assign(const KzifSourceName& in, int idx) {
   if ((in.mask & LABEL_FIELDS & ~static_cast<u32>(result.droppedBits)) != 0) toPublish_.mark(idx);
 }
 
+// As the merge would take the mode: only within its range.
+void CategoryButtonSourceName::retakeLabelMode(int c) {
+  checkChannel(c);
+  KzifSourceName& r = records_[c];
+  if (r.mvNameMode <= KzifSourceName::MODE_BUTTON) {
+    r.mask |= 1u << KzifSourceName::BIT_MV_NAME_MODE;
+    toPublish_.mark(c);
+  }
+  rec::stamp(r, me_, c);
+  markChanged(c);
+  toBackUp_.mark(c);
+}
+
 void CategoryButtonSourceName::update() {
+  if (toPublish_.none()) return;
+  auto* multiView = BP::instance().find<CategoryMultiView>();
   toPublish_.visit([&](int c) {
     toPublish_.unmark(c);
-    publish(c);
+    publish(c, multiView);
     return true;
   });
 }
 
 void CategoryButtonSourceName::publishNames() const {
-  for (int c = 0; c < N_CHANNELS; ++c) publish(c);
+  auto* multiView = BP::instance().find<CategoryMultiView>();
+  for (int c = 0; c < N_CHANNELS; ++c) publish(c, multiView);
 }
 
 // A label the multiview shows already, marked for drawing, is not set again: setting it would
 // change nothing. The multiview sets and clears a label in all of its outputs alike, so its first
 // output stands for every one.
-void CategoryButtonSourceName::publish(int c) const {
-  auto* multiView = BP::instance().find<CategoryMultiView>();
-  char text[sourcename::LABEL_ROOM];
-  if (multiView == nullptr || !label(c, text)) return;
+void CategoryButtonSourceName::publish(int c, CategoryMultiView* shownBy) const {
+  if (shownBy == nullptr) return;
   const int index = sourcename::mvIndexOfChannel(c);
+  char text[sourcename::LABEL_ROOM];
+  const int length = labelAt(c, index, text);
+  if (length < 0) return;
   if (index < 0 || index >= CategoryMultiView::N_SOURCES) return;
   // A label is set whole, zeros after its characters (the text cut to the label's capacity): its
   // length and the characters it counts are all of it.
-  const CategoryMultiView::Label& shown = multiView->output(0).labels[static_cast<std::size_t>(index)];
-  std::size_t n = 0;
-  while (n < static_cast<std::size_t>(CategoryMultiView::LABEL_CAPACITY) && text[n] != '\0') ++n;
+  const CategoryMultiView::Label& shown = shownBy->output(0).labels[static_cast<std::size_t>(index)];
+  std::size_t n = static_cast<std::size_t>(length);
+  if (n > static_cast<std::size_t>(CategoryMultiView::LABEL_CAPACITY)) n = CategoryMultiView::LABEL_CAPACITY;
   if (shown.redraw == 1 && shown.text.length == static_cast<i16>(n) && std::memcmp(shown.text.chars, text, n) == 0) return;
-  multiView->setSourceName(index, text);
+  shownBy->setSourceName(index, text);
 }
 
-bool CategoryButtonSourceName::label(int c, char* out) const {
+bool CategoryButtonSourceName::label(int c, char* out) const { return labelAt(c, sourcename::mvIndexOfChannel(c), out) >= 0; }
+
+int CategoryButtonSourceName::labelAt(int c, int mvIndex, char* out) const {
   const KzifSourceName& r = record(c);
+  // A name is what its length counts, a zero among its characters ending the label there.
   auto copyName = [out](const KzifSourceName::Name& name) {
     const std::size_t n = name.usable();
     std::memcpy(out, name.chars, n);
     out[n] = '\0';
+    const void* zero = std::memchr(out, '\0', n);
+    return static_cast<int>(zero != nullptr ? static_cast<const char*>(zero) - out : static_cast<std::ptrdiff_t>(n));
   };
   switch (r.mvNameMode) {
     case KzifSourceName::MODE_DEFAULT:
-      defaultName(c, out);
-      return true;
+      return defaultNameAt(mvIndex, out);
     case KzifSourceName::MODE_USER:
-      copyName(r.mvName);
-      return true;
+      return copyName(r.mvName);
     case KzifSourceName::MODE_BUTTON:
-      if (r.buttonNameMode == KzifSourceName::MODE_USER) {
-        copyName(r.buttonName);
-      } else {
-        defaultName(c, out);
-      }
-      return true;
+      return r.buttonNameMode == KzifSourceName::MODE_USER ? copyName(r.buttonName) : defaultNameAt(mvIndex, out);
     default:
-      return false;
+      return -1;
   }
 }
 
-void CategoryButtonSourceName::defaultName(int c, char* out) const {
-  const int v = sourcename::mvIndexOfChannel(c);
+void CategoryButtonSourceName::defaultName(int c, char* out) const { defaultNameAt(sourcename::mvIndexOfChannel(c), out); }
+
+int CategoryButtonSourceName::defaultNameAt(int v, char* out) const {
   const CustomOutputName custom = customOutputName(v);
   const auto* info = custom.text >= 0 ? BP::instance().find<CategoryCustomInfo>() : nullptr;
   const char* text = info != nullptr ? info->getCustomText(custom.text) : "";
@@ -306,9 +330,16 @@ void CategoryButtonSourceName::defaultName(int c, char* out) const {
     if (text[n - 1] == CARRIAGE_RETURN) --n;
     std::memcpy(out, text, n);
     std::strcpy(out + n, ME_OUTPUT_SUFFIX[custom.suffix]);
-    return;
+    return static_cast<int>(n + std::strlen(ME_OUTPUT_SUFFIX[custom.suffix]));
   }
-  std::strcpy(out, sourcename::fixedDefaultName(v));
+  if (v < 0 || v >= N_MV_SOURCES) {
+    out[0] = '\0';
+    return 0;
+  }
+  // Every fixed name fits a label with its zero, the rest of its row zeros as well.
+  const std::size_t i = static_cast<std::size_t>(v);
+  std::memcpy(out, DEFAULT_NAMES[i].data(), sourcename::LABEL_ROOM);
+  return DEFAULT_NAME_LENGTHS[i];
 }
 
 }  // namespace category

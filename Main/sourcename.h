@@ -74,6 +74,8 @@ const char* fixedDefaultName(int mvIndex);
 
 namespace category {
 
+class CategoryMultiView;
+
 class CategoryButtonSourceName : public CategoryCommon<KzifSourceName> {
  public:
   static constexpr int N_BACKED_UP = 128;  // channels 0..31 and 128..223
@@ -88,18 +90,28 @@ class CategoryButtonSourceName : public CategoryCommon<KzifSourceName> {
   void update() override;
   void assign(const KzifSourceName& in, int idx) override;
 
+  // What an assign of channel c's own label mode (mvNameMode, its mask bit alone) does, without
+  // the record: the mode is marked for sending and the label for publishing again.
+  void retakeLabelMode(int c);
+
   // Passes the label of every channel to the multiview.
   void publishNames() const;
   // The label channel c shows on the multiview, written into out (LABEL_ROOM bytes); false when
   // it shows none (a mode out of range).
   bool label(int c, char* out) const;
-  // The default name of channel c (a custom M/E output name or the fixed one), into out.
+  // The default name of channel c (a custom M/E output name or the fixed one), into out
+  // (LABEL_ROOM bytes).
   void defaultName(int c, char* out) const;
 
   const KzifSourceName& data(int c) const { return record(c); }
 
  private:
-  void publish(int c) const;
+  // Sets the label of channel c on the multiview (none: nothing) unless it shows it already.
+  void publish(int c, CategoryMultiView* shownBy) const;
+  // label and defaultName for the channel's multiview source index, worked out once by the caller;
+  // each returns the length of the text it wrote (label -1 for none).
+  int labelAt(int c, int mvIndex, char* out) const;
+  int defaultNameAt(int mvIndex, char* out) const;
 
   std::array<KzifSourceName, N_CHANNELS> working_{};
   KzifSourceName* backup_ = nullptr;

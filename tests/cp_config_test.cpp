@@ -267,3 +267,44 @@ TEST_F(ControlPanelConfigTest, EnablesAreClearedByARestartAndByTheInitialCommand
                        +r.controlPanelKeyFaderEnable[1].enable[1], r.controlPanelKeyFaderEnable[1].mask),
             std::tuple(0x1FFFu, 0xFu, 0xFu, 6, 0, 0xFFFu));
 }
+
+// The enables of an unassigned button are judged a key fader at a time: every byte 0 or 1 is the
+// mask alone, a byte beyond 1 anywhere (the first eight or the last four) sends each button back
+// to its own mask bit and value. Each panel's outcome is the rule button by button.
+TEST_F(ControlPanelConfigTest, UnassignedButtonsKeepOnlyTheEnablesTheRecordMarksWithZeroOrOne) {
+  constexpr int K = 5, N = KzifKeyFader::KEY_FADER_BUTTON_NUM;
+  KzifControlPanelConfig on{};
+  for (int p = 0; p < N_PANELS; ++p) {
+    on.enables(p, K).mask = (1u << N) - 1;
+    for (u8& v : on.enables(p, K).enable) v = 1;
+  }
+  echo(on);
+
+  KzifControlPanelConfig none{};
+  for (int b = 0; b < N; ++b) none.button(K, b).mask = 0x1, none.button(K, b).selMe = 0;
+  none.button(K, 7).selMe = 2;  // assigned: its enables are the record's alone
+  KeyFaderButtonEnables& first = none.enables(0, K);
+  first.mask = 0x3F | (1u << 7);
+  for (int b = 0; b < N; ++b) first.enable[b] = static_cast<u8>(b % 2);
+  KeyFaderButtonEnables& second = none.enables(1, K);
+  second.mask = ((1u << N) - 1) & ~(1u << 10);
+  for (u8& v : second.enable) v = 1;
+  second.enable[3] = 2, second.enable[10] = 0x80, second.enable[7] = 3;
+  KeyFaderButtonEnables& third = none.enables(2, K);
+  third.mask = (1u << N) - 1;
+  for (u8& v : third.enable) v = 1;
+  third.enable[11] = 0xFE;
+  const KzifControlPanelConfig sent = none;
+  const KzifControlPanelConfig back = echo(none);
+  for (int p = 0; p < N_PANELS; ++p) {
+    const KeyFaderButtonEnables& e = sent.enables(p, K);
+    for (int b = 0; b < N; ++b) {
+      const bool marked = (e.mask >> b & 1u) != 0;
+      const bool taken = marked && e.enable[b] <= 1;
+      // Button 7 is assigned: a refused value leaves the stored 1, an unmarked one too.
+      const int want = taken ? e.enable[b] : (b == 7 ? 1 : 0);
+      EXPECT_EQ(config().getKeyFaderButtonEnable(p, K, b), want) << p << " " << b;
+      EXPECT_EQ(back.enables(p, K).mask >> b & 1u, b == 7 && !taken ? 0u : 1u) << p << " " << b;
+    }
+  }
+}

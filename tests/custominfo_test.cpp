@@ -201,3 +201,30 @@ TEST_F(CustomInfoTest, KeyEntryTakesTheStoredSideOrKindForTheTextItLeavesUnmarke
   send(side);
   EXPECT_EQ(custom().meTable(2), 5u);
 }
+
+// The texts of a record handed straight to assign count only to their length, as the merge takes
+// them: characters after it, or a negative length, never reach the M/E table or the genlock.
+TEST_F(CustomInfoTest, TextsAreReadAsTheMergeTakesThemWhateverLiesBeyondTheirLength) {
+  internal::KzifCustomInfo in{};
+  entries(in, {{0, "KEYS", "ME2AX"}});
+  in.assignKind[0].length = 3;  // "KEY", an S beyond it
+  in.assignMe[0].length = 4;    // "ME2A"
+  in.keyAssignEnable = 1, in.mask |= 1u << internal::KzifCustomInfo::BIT_KEY_ASSIGN_ENABLE;
+  in.mask |= 1u;
+  in.genlockOption.set("Enabled");
+  in.genlockOption.length = 6;
+  lines.clear();
+  custom().assign(in, 0);
+  EXPECT_EQ(only(lines, "drv setGenlockOption"), Lines{"drv setGenlockOption 220"});
+  EXPECT_EQ(std::pair(custom().meTable(0), custom().getAssignKind(0)), std::pair(2u, 2));
+
+  in = {};
+  entries(in, {{1, "KEY", "ME3A"}});
+  in.assignKind[1].length = -1;  // no characters at all
+  custom().assign(in, 0);
+  EXPECT_EQ(std::pair(custom().meTable(1), custom().getAssignKind(1)), std::pair(0u, 255));
+  in.assignKind[1].length = 3;
+  in.assignMe[1].length = 2;  // "ME" names no side
+  custom().assign(in, 0);
+  EXPECT_EQ(std::pair(custom().meTable(1), custom().getAssignMe(1)), std::pair(0u, -1));
+}

@@ -350,3 +350,35 @@ TEST_F(SimTest, UntracedDskSettingsComeBackAfterTheirRegistersWereWrittenOrReset
   run({"field"});
   EXPECT_NE(kz::dskSettings(target).density, settings.density) << "a record written in place";
 }
+
+// Two records of one DSK in one field: the echo carries the marks of both, the transition settings'
+// included; a link taken in the second copies the forward setting the first left; a priority moves
+// every DSK from where they stood; the reverse flag is never taken from a record and leaves no mark.
+TEST_F(DskTest, RecordsOfOneFieldAddTheirMarksAndTheLinkCopiesWhatTheFirstLeft) {
+  for (int n = 0; n < 4; ++n) live(n).priority = static_cast<u8>(n);
+  run({"field"});
+  const DskBody first = DskBody(0).put(62, 0x5, 4).put(66, 1, 1).put(68, 30, 2).field(0x20, 80, {3}, 1);
+  const DskBody second = DskBody(0).field(0x8, 78, {1}, 1).field(0x10, 79, {1}, 1).field(0x4, 54, {1000, 1000, -1000, -1000}, 2);
+  const Lines out = only(run({("send 5 " + first.hex()).c_str(), ("send 5 " + second.hex()).c_str(), "field"}), "msg 5");
+  ASSERT_EQ(out.size(), 4u);
+  const auto word = [](const std::string& l, int at) { return l.substr(6 + 2 * static_cast<std::size_t>(at), 8); };
+  EXPECT_EQ(std::tuple(word(out[0], 0), word(out[0], 62), word(out[0], 70)),
+            std::tuple(std::string("0000002c"), std::string("00000005"), std::string("00000007")));
+  for (int n = 1; n < 4; ++n) EXPECT_EQ(word(out[static_cast<std::size_t>(n)], 0), "00000020") << n;
+  EXPECT_EQ(std::tuple(+live(0).reverseTransition.timed, +live(0).reverseTransition.rate, +live(0).reverse),
+            std::tuple(1, 30, 0));
+  EXPECT_EQ((std::array{+live(0).boxEdges[0], +live(0).boxEdges[1], +live(0).boxEdges[2], +live(0).boxEdges[3]}),
+            (std::array{1000, 1000, -1000, 1000}));  // the right edge was moved from where it stood
+  EXPECT_EQ(std::vector<int>({live(0).priority, live(1).priority, live(2).priority, live(3).priority}),
+            std::vector<int>({3, 0, 1, 2}));
+
+  // Linked: a forward rate out of range is refused and leaves both rates; the reverse setting's
+  // timed flag, taken, goes to both.
+  const DskBody linked = DskBody(0).put(62, 0x4, 4).put(68, 1000, 2).put(70, 0x1, 4).put(74, 0, 1);
+  const Lines back = only(run({("send 5 " + linked.hex()).c_str(), "field"}), "msg 5");
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(std::pair(word(back[0], 62), word(back[0], 70)), std::pair(std::string("00000001"), std::string("00000001")));
+  EXPECT_EQ(std::tuple(+live(0).transition.timed, +live(0).transition.rate, +live(0).reverseTransition.timed,
+                       +live(0).reverseTransition.rate),
+            std::tuple(0, 30, 0, 30));
+}

@@ -2,6 +2,7 @@
 // key setting with its converted values, layering, the edge written only on change, the DVE link
 // to follower keys and the converted-input flag of the key DVE.
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -352,4 +353,44 @@ TEST_F(SimTest, UntracedKeyRoutesAndWipeComeBackAfterTheirRegistersWereWrittenOr
   category::CategoryFaderEvent::get().transition(keyTransIndex(0, 0)).positionA = 0.5f;
   run({"field"});
   EXPECT_FLOAT_EQ(kz::keyTransitionImage(KZ_CONTEXT_ME1, KZ_KEY1).wipePosition, 0.5f);
+}
+
+// Each matte is converted where its setter is written: a matte the key's path leaves out (matte 4
+// of the key process, mattes 1 and 2 of the DVE matte) comes out, once its path is taken, in the
+// colour and the video format of that field, whatever changed while it was left out.
+TEST_F(KeyUpdateTest, EachMatteComesOutInTheColourAndFormatOfTheFieldItIsWrittenIn) {
+  const auto written = [](const Lines& out, int id) {
+    char target[16];
+    std::snprintf(target, sizeof target, "0x%x", id);
+    return calls(out, "setMatteColor", "0x3210", target);
+  };
+  const auto converted = [](int format, int h, int s, int l) {
+    const YCbCr10 m = hslToYCbCr(format, h, s, l);
+    return Args{"", std::to_string(m.y), std::to_string(m.cb), std::to_string(m.cr)};
+  };
+  const auto expectWritten = [&](const Lines& out, int id, const Args& want) {
+    const auto got = written(out, id);
+    ASSERT_EQ(got.size(), 1u) << id;
+    EXPECT_EQ(Args(got[0].begin() + 1, got[0].end()), Args(want.begin() + 1, want.end())) << id;
+  };
+  const int matte1 = KZ_COLOR_KEY_MATTE1 + 2, matte4 = KZ_COLOR_KEY_MATTE4 + 2;
+  Lines out = field(KeyBody(0, 2).field(11, 97, {1200, 500, 700}, 2));
+  EXPECT_TRUE(written(out, matte4).empty());
+  category::CategorySystem::get().record(0).videoFormat = 6;
+  run({"field"});
+  // The DVE matte: matte 4 as received, in the format of now.
+  out = field(KeyBody(0, 2).field(7, 84, {1}, 1).field(8, 85, {1}, 1).field(0, 31, {2400, 1000, 300}, 2));
+  expectWritten(out, matte4, converted(6, 1200, 500, 700));
+  EXPECT_TRUE(written(out, matte1).empty());
+  category::CategorySystem::get().record(0).videoFormat = 0;
+  expectWritten(run({"field"}), matte4, converted(0, 1200, 500, 700));
+  expectWritten(field(KeyBody(0, 2).field(11, 97, {600, 800, 900}, 2)), matte4, converted(0, 600, 800, 900));
+  // Back on the key process: matte 1 as received while it was left out; matte 4 changes meanwhile
+  // and changes back, and the DVE matte takes it as it stands.
+  category::CategorySystem::get().record(0).videoFormat = 7;
+  out = field(KeyBody(0, 2).field(8, 85, {0}, 1).field(11, 97, {0, 0, 1080}, 2));
+  expectWritten(out, matte1, converted(7, 2400, 1000, 300));
+  EXPECT_TRUE(written(out, matte4).empty());
+  field(KeyBody(0, 2).field(11, 97, {600, 800, 900}, 2));
+  expectWritten(field(KeyBody(0, 2).field(8, 85, {1}, 1)), matte4, converted(7, 600, 800, 900));
 }

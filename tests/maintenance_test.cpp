@@ -334,3 +334,68 @@ TEST_F(MaintenanceTest, LinkIsUsedWhenAnotherEntryOfTheStoredTableHoldsTheValue)
   for (const auto& [entry, value, used] : cases) EXPECT_EQ(m.isLinkUsed(entry, value), used) << entry << " " << value;
   run({"field"});
 }
+
+// The marks set aside while a record merges into the live one are every mask word of the record:
+// taken, none is left; added back, the record is as it was.
+TEST(MaintenanceMarks, TakeClearsEveryMaskWordAndAddToPutsThemBack) {
+  KzifMaintenance r{};
+  rec::setAllMasks(r);
+  r.text0.set("kept");
+  const KzifMaintenance before = r;
+  MaintenanceMarks marks = MaintenanceMarks::take(r);
+  EXPECT_FALSE(rec::anyMask(r));
+  EXPECT_EQ(textOf(r.text0), "kept");
+  marks.addTo(r);
+  EXPECT_EQ(std::memcmp(&r, &before, sizeof r), 0);
+
+  // Added to marks of its own, each word is the union of both.
+  KzifMaintenance other{};
+  other.hourMeter.mask = 1u << 30;
+  other.mask = 1u << 31;
+  marks.addTo(other);
+  EXPECT_EQ(other.hourMeter.mask, before.hourMeter.mask | (1u << 30));
+  EXPECT_EQ(other.mask, before.mask | (1u << 31));
+}
+
+// Two records in one field: the echo carries the marks of both, sub-records included. A record
+// with a time stamp takes back the stamp marks still pending, and one that brings only a stamp
+// adds no echo of its own.
+TEST_F(MaintenanceTest, RecordsOfOneFieldAddTheirMarksAndAStampTakesBackThePendingStamps) {
+  KzifMaintenance a{};
+  a.mask = (1u << 4) | (1u << KzifMaintenance::BIT_MV_LTC);
+  a.setting4 = 1;
+  a.mvLtc = {2024, 12, 31, 23, 59, 59};
+  a.controlPanelVersion.mask = 1u << 2;
+  a.controlPanelVersion.text[2].set("V2");
+  KzifMaintenance b{};
+  b.mask = 1u << 3;
+  b.setting3 = 2;
+  b.hourMeter.mask = 1u << 1;
+  b.hourMeter.text[1].set("12:34");
+  auto sent = sentRecords<KzifMaintenance>(run({("send 27 " + hexOf(a)).c_str(), ("send 27 " + hexOf(b)).c_str(), "field"}));
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(std::tuple(sent[0].mask, sent[0].controlPanelVersion.mask, sent[0].hourMeter.mask & 0x3FFu),
+            std::tuple((1u << 3) | (1u << 4) | (1u << KzifMaintenance::BIT_MV_LTC), 1u << 2, 1u << 1));
+  EXPECT_EQ(std::pair(textOf(sent[0].controlPanelVersion.text[2]), textOf(sent[0].hourMeter.text[1])),
+            std::pair(std::string("V2"), std::string("12:34")));
+
+  KzifMaintenance stamp{};
+  stamp.mask = 1u << KzifMaintenance::BIT_MV_TIME;
+  stamp.mvTime = {2025, 1, 2, 3, 4, 5};
+  a.setting4 = 2;
+  sent = sentRecords<KzifMaintenance>(run({("send 27 " + hexOf(a)).c_str(), ("send 27 " + hexOf(stamp)).c_str(), "field"}));
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(std::pair(sent[0].mask, sent[0].controlPanelVersion.mask), std::pair(1u << 4, 1u << 2));
+  EXPECT_EQ(std::tuple(+stored().setting4, +stored().mvTime.year, +stored().mvLtc.year), std::tuple(2, 2025, 2024));
+  EXPECT_TRUE(only(run({"field"}), "msg 27").empty());
+
+  // A stamp after a stamp-only record: still nothing to send, the second stamp kept too.
+  stamp.mvTime.year = 2026;
+  KzifMaintenance ltc{};
+  ltc.mask = 1u << KzifMaintenance::BIT_MV_LTC;
+  ltc.mvLtc = {2027, 6, 30, 0, 0, 0};
+  EXPECT_TRUE(sentRecords<KzifMaintenance>(
+                  run({("send 27 " + hexOf(stamp)).c_str(), ("send 27 " + hexOf(ltc)).c_str(), "field"}))
+                  .empty());
+  EXPECT_EQ(std::pair(+stored().mvTime.year, +stored().mvLtc.year), std::pair(2026, 2027));
+}

@@ -238,3 +238,71 @@ TEST_F(SourceNameTest, TheBackupImageAndTheLabelsTakeEveryChangeThoughNotTheSame
 }
 
 }  // namespace
+
+namespace {
+
+// The custom information takes back each M/E output's own label mode without a record: for every
+// mode, one within the range and one beyond it (written into the record), the channel comes out
+// as an assign of that mode alone leaves it, on the wire, in the record, the image and the label.
+TEST_F(SourceNameTest, RetakingTheLabelModeDoesWhatAnAssignOfTheModeDoes) {
+  const auto outcome = [this](int mode, bool viaAssign) {
+    boot({});
+    settle();
+    auto& names = CategoryButtonSourceName::get();
+    send(body(0x1b, 150, 1, name("Btn"), 3, 2, name("Mv")));
+    names.record(151).mvNameMode = static_cast<u8>(mode);  // 150's neighbour: a mode of any value
+    names.record(150).mvNameMode = static_cast<u8>(mode);
+    run({"field"});
+    CategoryMultiView::get().setSourceName(130, "drawn");
+    if (viaAssign) {
+      KzifSourceName change{};
+      change.mvNameMode = names.data(150).mvNameMode;
+      change.mask = 1u << KzifSourceName::BIT_MV_NAME_MODE;
+      names.assign(change, 150);
+    } else {
+      names.retakeLabelMode(150);
+    }
+    const Lines out = only(run({"field"}), "msg 39");
+    u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifSourceName::TYPE_ID, 0);
+    return std::tuple(out, hexOfEntry(&stored(150)), hexOfEntry(nv + (150 - 96) * sizeof(KzifSourceName)), label(130));
+  };
+  for (int mode : {0, 1, 2, 3, 255}) {
+    const auto want = outcome(mode, true);
+    EXPECT_EQ(outcome(mode, false), want) << mode;
+    EXPECT_EQ(std::get<0>(want).size(), 1u) << mode;
+  }
+  EXPECT_EQ(std::get<3>(outcome(1, false)), "Mv");
+  EXPECT_EQ(std::get<3>(outcome(3, false)), "drawn");
+}
+
+}  // namespace
+
+namespace {
+
+// A label the multiview shows cut short (drawn, one character less) is set again whole: the length
+// each kind of label is compared by is all of its text. Every default label, a custom M/E output
+// name, a user name and a user name with a zero among its characters, which ends the label there.
+TEST_F(SourceNameTest, ALabelShownCutShortIsSetAgainWhole) {
+  internal::KzifCustomInfo info{};
+  info.customText[1].set("STU2");
+  info.mask = 1u << 19;
+  category::CategoryCustomInfo::get().assign(info, 0);
+  send(body(0x18, 175, 0, name(""), 0, 1, name("Wide")));
+  send(body(0x08, 177, 0, name(""), 0, 1));
+  // No record brings a zero into a name; one written into the record is shown up to it.
+  KzifSourceName& zero = CategoryButtonSourceName::get().record(177);
+  std::memcpy(zero.mvName.chars, "Ab\0cd", 5);
+  zero.mvName.length = 5;
+  run({"send 29 00000001 04 00 00 00 00", "field"});  // a new video format publishes every label
+  std::vector<std::string> want;
+  for (int v = 0; v < CategoryMultiView::N_SOURCES; ++v) want.push_back(label(v));
+  EXPECT_EQ(want[134] + " " + want[183] + " " + want[185] + " " + want[10], "STU2PGM Wide Ab SDI IN11");
+  for (int v = 0; v < CategoryMultiView::N_SOURCES; ++v) {
+    const std::string& full = want[static_cast<std::size_t>(v)];
+    if (!full.empty()) CategoryMultiView::get().setSourceName(v, full.substr(0, full.size() - 1).c_str());
+  }
+  run({"send 29 00000001 05 00 00 00 00", "field"});
+  for (int v = 0; v < CategoryMultiView::N_SOURCES; ++v) EXPECT_EQ(label(v), want[static_cast<std::size_t>(v)]) << v;
+}
+
+}  // namespace
