@@ -226,9 +226,10 @@ Found BackupWindow::open(const u8* live, std::span<const Share> shares, std::siz
     unitShift_[u] = shift;
     shift = unitSize(u) == UNIT_SIZE ? timesUnitShift(shift) : multiplyModP(crc32Shift(unitSize(u)), shift);
   }
-  // What the copies hold is not known unit by unit: the first save compares every unit with each.
+  // What the copies hold is not known unit by unit: the first save compares every unit with each,
+  // or, when both copies hold the same bytes, with the first and writes the same to the second.
   if (units > 0) pending_.mark(0, units - 1);
-  twins_ = false;
+  twins_ = std::memcmp(windowAt(at(COPY_A)), windowAt(at(COPY_B)), size) == 0;
 
   const Found found = locateImage(platform::nvWindow());
   for (int c = 0; c < N_COPIES; ++c) {
@@ -238,6 +239,8 @@ Found BackupWindow::open(const u8* live, std::span<const Share> shares, std::siz
       CommitRecord r;
       std::memcpy(&r, windowAt(COMMIT_OFFSET[i]), sizeof r);
       copyCrc_[i] = r.crc;  // locateImage has just checked it against the copy
+    } else if (c == COPY_B && twins_) {
+      copyCrc_[i] = copyCrc_[COPY_A];  // the same bytes
     } else {
       copyCrc_[i] = crc32(windowAt(at(c)), size);
     }
@@ -251,13 +254,26 @@ Found BackupWindow::open(const u8* live, std::span<const Share> shares, std::siz
 Found locateImage(const u8* window) {
   Found found;
   u32 newestSequence = 0;
+  // The copy whose CRC was worked out last: a save leaves both copies alike, and when a record
+  // claims the size and CRC of that copy and its own copy holds the same bytes, the answer is
+  // known without running the CRC over them again.
+  struct Checked {
+    int copy = -1;
+    u32 size = 0;
+    u32 crc = 0;
+    bool holds = false;
+  } checked;
   for (int c = 0; c < N_COPIES; ++c) {
     CommitRecord r;
     std::memcpy(&r, window + COMMIT_OFFSET[static_cast<std::size_t>(c)], sizeof r);
     if (!isCommitRecord(r, c)) continue;
     if (!found.commitRecords || newer(r.sequence, found.sequence)) found.sequence = r.sequence;
     found.commitRecords = true;
-    if (r.size == 0 || r.size > COPY_CAPACITY || crc32(window + at(c), r.size) != r.crc) continue;
+    if (r.size == 0 || r.size > COPY_CAPACITY) continue;
+    const bool asChecked = checked.copy >= 0 && checked.size == r.size && checked.crc == r.crc &&
+                           std::memcmp(window + at(checked.copy), window + at(c), r.size) == 0;
+    if (!asChecked) checked = {c, r.size, r.crc, crc32(window + at(c), r.size) == r.crc};
+    if (!checked.holds) continue;
     found.wholeSize[static_cast<std::size_t>(c)] = r.size;
     // Both copies of one save carry its number: then copy A, where images always lay.
     if (found.copy < 0 || newer(r.sequence, newestSequence)) {
@@ -325,7 +341,7 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
     inRun = false;
   };
   const u8* copyBytes = windowAt(COPY_OFFSET[c]);
-  pending_.forEach([&](std::size_t unit) {
+  auto compareUnit = [&](std::size_t unit) {
     const std::size_t offset = unitOffset_[unit], size = unitSize(unit);
     const u8* now = live + offset;
     const u8* held = copyBytes + offset;
@@ -344,7 +360,22 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
     runCrc = crcOfDifference(0, now + i, held + i, size - i);
     inRun = true;
     runFirst = runLast = unit;
-  });
+  };
+  // Every marked unit in unit order. Where a word of the map marks 64 units (the first save after
+  // a start marks them all), one compare of their bytes first: when none of them differs, they
+  // are passed by together as each would be.
+  for (std::size_t w = 0; w < PendingUnits::N_WORDS; ++w) {
+    u64 bits = pending_.word(w);
+    if (bits == ~u64{0}) {
+      const std::size_t from = unitOffset_[w * 64], to = unitOffset_[w * 64 + 64];
+      if (std::memcmp(live + from, copyBytes + from, to - from) == 0) {
+        if (twins_) pending_.unmarkWord(w);
+        endRun();
+        continue;
+      }
+    }
+    for (; bits != 0; bits &= bits - 1) compareUnit(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+  }
   endRun();
   return commit(c, sequence);
 }
@@ -378,3 +409,4 @@ bool BackupWindow::repeatCopy(const u8* live, int copy, u32 sequence) {
 }
 
 }  // namespace storage
+

@@ -95,6 +95,10 @@ class PendingUnits {
   }
   bool marked(std::size_t unit) const { return (words_[unit / 64] >> (unit % 64) & 1) != 0; }
   void unmark(std::size_t unit) { words_[unit / 64] &= ~(u64{1} << (unit % 64)); }
+  // Word w of the map (units 64 w to 64 w + 63), and clearing it.
+  static constexpr std::size_t N_WORDS = (MAX_UNITS + 63) / 64;
+  u64 word(std::size_t w) const { return words_[w]; }
+  void unmarkWord(std::size_t w) { words_[w] = 0; }
   bool any() const { return any_; }
   void clear() {
     words_.fill(0);
@@ -109,7 +113,7 @@ class PendingUnits {
   }
 
  private:
-  std::array<u64, (MAX_UNITS + 63) / 64> words_{};
+  std::array<u64, N_WORDS> words_{};
   bool any_ = false;
 };
 
@@ -189,7 +193,8 @@ class BackupWindow {
   // Reads the window for the live image at `live`, laid out as `shares` (in offset order, together
   // covering [0, size) of the image): which copy to resume from and what each copy holds now.
   // Points each share's marks at its bytes and units, and marks every unit: what the copies hold
-  // is not known unit by unit, so the first save compares each unit with each copy.
+  // is not known unit by unit, so the first save compares each unit with each copy (with the
+  // first only, when both copies hold the same bytes).
   Found open(const u8* live, std::span<const Share> shares, std::size_t size);
   // Writes every marked unit that differs from what a copy holds, copy by copy, and commits each
   // copy it changed. Writes and compares nothing when nothing is marked.
@@ -238,8 +243,9 @@ class BackupWindow {
   // that a save reads no more than the units it compares.
   std::array<u32, N_COPIES> copyCrc_{};
   std::array<bool, N_COPIES> committed_{};  // the copy is whole and its commit record says so
-  // Both copies hold the same bytes: true from the end of the first save after open, which
-  // compares every unit with each copy, since every save then writes both alike.
+  // Both copies hold the same bytes: true when open finds them alike, and from the end of the
+  // first save after open, which compares every unit with each copy, since every save then writes
+  // both alike.
   bool twins_ = false;
   int first_ = COPY_B;                      // the copy a save writes first: not the newest whole one
   u32 sequence_ = 0;                        // of the newest commit record seen or written
