@@ -109,7 +109,7 @@ void BP::setRoute(int type, int handler) {
   route_[static_cast<std::size_t>(type)] = handler;
 }
 
-int BP::route(int type) const { return type >= 0 && type < N_TYPES ? route_[static_cast<std::size_t>(type)] : -1; }
+int BP::route(int type) const { return routeAt(type); }
 
 void BP::setBodyRule(int type, BodyRule rule) {
   KZ_CHECK(0 <= type && type < N_TYPES);
@@ -117,7 +117,7 @@ void BP::setBodyRule(int type, BodyRule rule) {
 }
 
 BodyRule BP::bodyRule(int type) const {
-  return type >= 0 && type < N_TYPES ? bodyRule_[static_cast<std::size_t>(type)] : BodyRule{};
+  return bodyRuleAt(type);
 }
 
 int BP::updateClass(int type) const {
@@ -235,96 +235,6 @@ void BP::onField() {
     afterSendAll();
     saveBackup();
   }
-}
-
-void BP::receiveAll() {
-  const std::size_t maxBody = BpInputStream::CAPACITY - MessageHeader::SIZE;
-  faultLogged_.fill(false);
-  // Frame sync: drop bytes up to 0x5A 0x81; a lone 0x5A at the end may still begin one.
-  auto dropToSync = [this] {
-    while (input_.available() >= 2 && !(input_.peek(0) == MessageHeader::SYNC0 && input_.peek(1) == MessageHeader::SYNC1))
-      input_.skip(1);
-    if (input_.available() == 1 && input_.peek(0) != MessageHeader::SYNC0) input_.skip(1);
-  };
-  for (;;) {
-    // The ring is read only when what is buffered runs short, not once per message.
-    dropToSync();
-    if (input_.available() < MessageHeader::SIZE) {
-      input_.fill();
-      dropToSync();
-    }
-    if (input_.available() < MessageHeader::SIZE) return;
-    const MessageHeader header = MessageHeader::parse([&](std::size_t i) { return input_.peek(i); });
-    if (header.length > maxBody) {
-      // Could never be buffered whole: noise. Search again right after its sync bytes.
-      logReceiveFault(header.typeId, "receive frame too long: length %u type %u", static_cast<unsigned>(header.length),
-                      static_cast<unsigned>(header.typeId));
-      input_.skip(2);
-      continue;
-    }
-    const BodyRule rule = bodyRule(header.typeId);
-    if (rule.fixedLength != 0 && header.length != rule.fixedLength) {
-      // The record has one size: this header is wrong, and its body may well be the next frames.
-      logReceiveFault(header.typeId, "receive %s dropped: length %u, record takes %u",
-                      typelist::typeName(header.typeId), static_cast<unsigned>(header.length),
-                      static_cast<unsigned>(rule.fixedLength));
-      input_.skip(2);
-      continue;
-    }
-    if (input_.available() < MessageHeader::SIZE + header.length) {
-      input_.fill();
-      if (input_.available() < MessageHeader::SIZE + header.length) return;  // the rest comes later
-    }
-    // A body that lies in one run is read where it is; only one split by the ring's end is
-    // copied out. Nothing a handler does touches the input buffer.
-    const u8* body = input_.contiguous(MessageHeader::SIZE, header.length);
-    if (body == nullptr) {
-      input_.copy(MessageHeader::SIZE, body_.data(), header.length);
-      body = body_.data();
-    }
-    const std::size_t unread = dispatch(header, std::span<const u8>(body, header.length));
-    input_.skip(MessageHeader::SIZE + header.length - unread);
-  }
-}
-
-std::size_t BP::dispatch(const MessageHeader& header, std::span<const u8> body) {
-  RequestReceiver rx(header.typeId, body);
-  const int type = header.typeId;
-  contained([&] {
-    if (type < FIRST_COMMAND_TYPE && own(type, 0) != nullptr) {
-      own(type, 0)->receive(rx);
-      return;
-    }
-    const int handler = route(type);
-    if (handler >= 0 && own(handler, 0) != nullptr) {
-      own(handler, 0)->receiveRouted(type, rx);
-      return;
-    }
-    logReceiveFault(header.typeId, "receive undefined category %s", typelist::typeName(type));
-  });
-  const char* name = typelist::typeName(type);
-  const rec::WireReader& reader = rx.reader();
-  if (!reader.ok()) {
-    logReceiveFault(header.typeId, "receive %s dropped: body too short, length %u", name,
-                    static_cast<unsigned>(body.size()));
-    return 0;
-  }
-  if (rx.refusedWhat() != nullptr)
-    logReceiveFault(header.typeId, "receive %s dropped: %s %d out of range", name, rx.refusedWhat(), rx.refusedValue());
-  if (!bodyRule(type).searchUnread || reader.remaining() == 0) return 0;
-  logReceiveFault(header.typeId, "receive %s length mismatch: length %u, record took %u", name,
-                  static_cast<unsigned>(body.size()), static_cast<unsigned>(reader.position()));
-  return reader.remaining();
-}
-
-void BP::logReceiveFault(u16 type, const char* format, ...) {
-  bool& logged = faultLogged_[type < N_TYPES ? type : N_TYPES];
-  if (logged) return;
-  logged = true;
-  va_list args;
-  va_start(args, format);
-  libkz::getLogger().vprintf(libkz::LOG_ERR, format, args);
-  va_end(args);
 }
 
 void BP::updateAll() {

@@ -31,8 +31,9 @@ class BP {
   // The category of a type id for an M/E; an M/E without its own instance gives the M/E 0 one;
   // nullptr when the type id has none. Asserts the ranges.
   category::CategoryInterface* get(int id, int me);
-  // The object registered for exactly (id, me), without the M/E 0 fallback.
-  category::CategoryInterface* own(int id, int me) const {
+  // The object registered for exactly (id, me), without the M/E 0 fallback. Always inlined: the
+  // passes call it for every category, and a copy of it out of line would be one call each.
+  [[gnu::always_inline]] category::CategoryInterface* own(int id, int me) const {
     if (static_cast<unsigned>(id) >= static_cast<unsigned>(N_TYPES) || static_cast<unsigned>(me) >= static_cast<unsigned>(N_ME))
       return nullptr;
     return registry_[static_cast<std::size_t>(id)][static_cast<std::size_t>(me)];
@@ -137,6 +138,11 @@ class BP {
 
   category::CategoryInterface& ownOrFail(int id, int me) const;
   void buildUpdateOrder();
+  // route() and bodyRule(), inline for the receive pass, which looks them up for every message.
+  int routeAt(int type) const { return type >= 0 && type < N_TYPES ? route_[static_cast<std::size_t>(type)] : -1; }
+  BodyRule bodyRuleAt(int type) const {
+    return type >= 0 && type < N_TYPES ? bodyRule_[static_cast<std::size_t>(type)] : BodyRule{};
+  }
 
   struct Registered {
     category::CategoryInterface* object;

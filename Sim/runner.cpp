@@ -278,7 +278,7 @@ void Runner::checkShareMarks() {
   // differ unmarked: one compare of the whole image instead of one per unit and copy.
   const BP& bp = BP::instance();
   if (std::all_of(storage::COPY_OFFSET.begin(), storage::COPY_OFFSET.end(), [&](std::size_t copy) {
-        return std::memcmp(bp.backupImage(), platform::nvWindow() + copy, bp.backupSize()) == 0;
+        return host::sameBytes(bp.backupImage(), platform::nvWindow() + copy, bp.backupSize());
       }))
     return;
   bp.forEachUnmarkedShare([this](const char* name, int, int me, int copy) {
