@@ -6,6 +6,7 @@
 #include "Common/assert.h"
 #include "Common/log.h"
 #include "Common/storage.h"
+#include "Main/contained.h"
 #include "Platform/platform.h"
 
 KZ_SOURCE("Main/bp");
@@ -25,14 +26,7 @@ u32 bootMode() {
   return w ? *w : 0;
 }
 
-template <class Fn>
-void contained(Fn fn) {
-  try {
-    fn();
-  } catch (const assert::AssertException&) {
-    // Logged where it was raised; this step alone is abandoned.
-  }
-}
+using bp_step::contained;
 
 }  // namespace
 

@@ -6,21 +6,11 @@
 #include "Common/assert.h"
 #include "Common/log.h"
 #include "Main/bp.h"
+#include "Main/contained.h"
 
 KZ_SOURCE("Main/bp");
 
-namespace {
-
-template <class Fn>
-void contained(Fn fn) {
-  try {
-    fn();
-  } catch (const assert::AssertException&) {
-    // Logged where it was raised; this step alone is abandoned.
-  }
-}
-
-}  // namespace
+using bp_step::contained;
 
 void BP::receiveAll() {
   const std::size_t maxBody = BpInputStream::CAPACITY - MessageHeader::SIZE;
