@@ -202,6 +202,9 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   void resetHeldButtons();
   void mirrorBus(int bus);
   void handToUskAssign(int bus);
+  // handToUskAssign of each upstream key bus of the set (bit n: bus 72 + n) in ascending order,
+  // handed over together.
+  void handUskBusesToAssign(u32 uskBuses);
   // Marks bus b for the send and notes it as changed in this field.
   void takeBusChange(int b);
   bool changedThisField(int b) const { return (freshBuses_[static_cast<std::size_t>(b / 32)] >> (b % 32)) & 1u; }
