@@ -114,6 +114,25 @@ TEST_F(SourceLinkTest, AWholeTableIsTakenWordByWordAndAMarkPastTheLastLinkIsNot)
     ASSERT_EQ(link().linkedSource(linkKeyList[static_cast<std::size_t>(i)]), i == 70 ? NO_LINK : links[i]) << i;
 }
 
+// Each value is taken or refused as the rule says (0 or a source of the table), at the edges of the
+// table's runs and past its end, the values that read negative in 16 bits included.
+TEST_F(SourceLinkTest, EachLinkValueIsJudgedByTheRuleAtEveryEdge) {
+  const int values[] = {0, 1, 9, 10, 137, 138, 139, 140, 233, 234, 313, 314, 329, 330, 331, 0x7fff, 0x8000, 0xffff};
+  std::map<int, int> start;
+  std::map<int, int> links;
+  for (int i = 0; i < N_LINK_KEYS; ++i) {
+    start[i] = 12;
+    links[i] = values[static_cast<std::size_t>(i) % std::size(values)];
+  }
+  sendAndField(37, linkBody(0, start));
+  sendAndField(37, linkBody(0, links));
+  for (int i = 0; i < N_LINK_KEYS; ++i) {
+    const int v = links[i];
+    ASSERT_EQ(link().linkedSource(linkKeyList[static_cast<std::size_t>(i)]), v == NO_LINK || linkKeyIndex(v) >= 0 ? v : 12)
+        << i << " " << v;
+  }
+}
+
 // ---- button inhibit ---------------------------------------------------------------------------
 
 std::string entry(u32 mask, unsigned first, unsigned second, unsigned third) {
