@@ -180,6 +180,23 @@ TEST_F(SourceLinkTest, InhibitChecksEachSettingAloneAndIgnoresPanelThree) {
             (Lines{"msg 34 " + inhibitBody(0, 2, 1, held(0, 0, 0))}));
 }
 
+// The entries go through in pairs: a pair with one entry off the common kind, first or second, at
+// either end of the table, and the last entry, which has no pair, merge as the declaration does.
+TEST_F(SourceLinkTest, InhibitPairsWithOneUncommonEntryMergeAsTheDeclarationDoes) {
+  const std::string body = inhibitBody(1, 1, 1,
+                                       {{0, entry(7, 224, 10, 3)}, {1, entry(7, 225, 10, 3)},  // first out of range
+                                        {2, entry(0, 9, 9, 9)}, {3, entry(7, 1, 2, 3)},        // no mark, then common
+                                        {230, entry(7, 5, 6, 1)}, {231, entry(7, 5, 6, 4)},    // third out of range
+                                        {232, entry(3, 7, 8, 2)}},                              // two of three marked
+                                       true);
+  std::vector<u8> bytes;
+  for (std::size_t i = 0; i < body.size(); i += 2) bytes.push_back(static_cast<u8>(std::stoi(body.substr(i, 2), nullptr, 16)));
+  KzifButtonInhibit expected = std::as_const(category::CategoryButtonInhibit::get()).record(1);
+  rec::mergeFromWire(expected, bytes.data());
+  rec::stamp(expected, 0, 1);
+  EXPECT_EQ(sendAndField(34, body), (Lines{"msg 34 " + hexOf(expected)}));
+}
+
 // The table's own test of an entry's wire bytes against the declared ranges: every value of the
 // three settings, each of the four mask bytes at every value, and the byte after the entry,
 // which is not the entry's.
