@@ -491,7 +491,7 @@ void CategoryBus::assign(const KzifBus& in, int) {
   }
 }
 
-void CategoryBus::takeCheckedSelection(int bus, u16 code) {
+inline void CategoryBus::takeCheckedSelection(int bus, u16 code) {
   if (linkSuppressRequest_) {
     linkSuppress_ = 1;
     linkSuppressRequest_ = 0;
@@ -550,7 +550,8 @@ bool CategoryBus::selectSource(int bus, int source) {
 void CategoryBus::selectByButton(int bus, int panel, int index) {
   const auto* xpt = BP::instance().find<CategoryXpt>();
   const int source = xpt != nullptr ? xpt->sourceOf(panel, index) : -1;
-  if (!allowedOnBus(bus, source) || (isLoopChecked(bus) && !checkReentry(bus, source))) return;
+  // Only an M/E output can make a loop: no other source asks the re-entry table.
+  if (!allowedOnBus(bus, source) || (isLoopChecked(bus) && meOfOutput(source) >= 0 && !checkReentry(bus, source))) return;
   takeCheckedSelection(bus, static_cast<u16>(index + (panel << 8)));
   // Only the bus taken is copied: the other shared buses of this M/E may hold copies that were
   // never checked here, and copying them would overwrite selections nobody touched.
