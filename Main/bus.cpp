@@ -550,8 +550,7 @@ bool CategoryBus::selectSource(int bus, int source) {
 void CategoryBus::selectByButton(int bus, int panel, int index) {
   const auto* xpt = BP::instance().find<CategoryXpt>();
   const int source = xpt != nullptr ? xpt->sourceOf(panel, index) : -1;
-  // Only an M/E output can make a loop: no other source asks the re-entry table.
-  if (!allowedOnBus(bus, source) || (isLoopChecked(bus) && meOfOutput(source) >= 0 && !checkReentry(bus, source))) return;
+  if (!allowedOnBus(bus, source) || !checkReentry(bus, source)) return;
   takeCheckedSelection(bus, static_cast<u16>(index + (panel << 8)));
   // Only the bus taken is copied: the other shared buses of this M/E may hold copies that were
   // never checked here, and copying them would overwrite selections nobody touched.
@@ -691,10 +690,7 @@ void CategoryBus::setOption(int flip) {
   markShareChanged();
 }
 
-bool CategoryBus::checkReentry(int bus, int source) const {
-  if (!isLoopChecked(bus)) return true;
-  const int k = meOfOutput(source);
-  if (k < 0) return true;
+bool CategoryBus::outputKeepsMeOutOfLoop(int k) const {
   if (k == me_) return false;
   rebuildStaleReentryRows();
   if (reentryTable()[static_cast<std::size_t>(k)][static_cast<std::size_t>(me_)]) return false;

@@ -431,6 +431,10 @@ TEST_F(BusTest, ARowPressIsHeldToTheLoopRuleAsARecordIs) {
     play({sendXpt(0, {{5, 154}, {6, 150}, {7, 10}}),
           sendBus(0, {{0, BUS_CODE_BLACK}, {1, BUS_CODE_BLACK}, {BUS_FREE, BUS_CODE_BLACK}}), sendBus(1, {{0, direct(150)}}),
           "field", "field"});
+    // The rule's own edges: the last loop-checked bus and the first bus past it, either side.
+    EXPECT_EQ((std::array{bus(0).checkReentry(BUS_LOOP_CHECKED_LAST, 154), bus(0).checkReentry(BUS_LOOP_CHECKED_LAST + 1, 154),
+                          bus(0).checkReentry(-1, 150), bus(0).checkReentry(0, 150), bus(0).checkReentry(0, 10)}),
+              (std::array{false, true, true, false, true}));
     for (const Case& c : cases) {
       if (byPress)
         play({event(c.row, c.button, 1), event(c.row, c.button, 0), "field"});
