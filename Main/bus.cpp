@@ -407,19 +407,6 @@ void CategoryBus::restore(const u8* stored) {
 }
 
 
-namespace {
-// Calls f(b) for every bus of the set, in ascending order (a set usually holds few).
-template <class F>
-void forEachBus(const CategoryBus::BusSet& set, F&& f) {
-  for (std::size_t w = 0; w < set.size(); ++w) {
-    for (u32 bits = set[w]; bits != 0; bits &= bits - 1) {
-      const int b = static_cast<int>(32 * w) + std::countr_zero(bits);
-      if (b < N_BUSES) f(b);
-    }
-  }
-}
-}  // namespace
-
 inline void CategoryBus::takeCode(int b, u16 code) {
   KzifBus& live = records_[0];
   if (isAuxMixBus(b) && code != live.code[b])
@@ -500,12 +487,11 @@ void CategoryBus::assign(const KzifBus& in, int) {
   if (me_ == 0) {
     constexpr u32 USK_BUSES = ((1u << (BUS_USK4_KEY - BUS_USK1_FILL + 1)) - 1) << (BUS_USK1_FILL % 32);
     static_assert(BUS_USK1_FILL / 32 == 2 && BUS_USK4_KEY / 32 == 2);
-    BusSet usk{0, 0, marked[2] & USK_BUSES};
-    forEachBus(usk, [&](int b) { handToUskAssign(b); });
+    if (const u32 usk = marked[2] & USK_BUSES; usk != 0) handUskBusesToAssign(usk >> (BUS_USK1_FILL % 32));
   }
 }
 
-void CategoryBus::takeCheckedSelection(int bus, u16 code) {
+inline void CategoryBus::takeCheckedSelection(int bus, u16 code) {
   if (linkSuppressRequest_) {
     linkSuppress_ = 1;
     linkSuppressRequest_ = 0;
@@ -564,7 +550,7 @@ bool CategoryBus::selectSource(int bus, int source) {
 void CategoryBus::selectByButton(int bus, int panel, int index) {
   const auto* xpt = BP::instance().find<CategoryXpt>();
   const int source = xpt != nullptr ? xpt->sourceOf(panel, index) : -1;
-  if (!allowedOnBus(bus, source) || (isLoopChecked(bus) && !checkReentry(bus, source))) return;
+  if (!allowedOnBus(bus, source) || !checkReentry(bus, source)) return;
   takeCheckedSelection(bus, static_cast<u16>(index + (panel << 8)));
   // Only the bus taken is copied: the other shared buses of this M/E may hold copies that were
   // never checked here, and copying them would overwrite selections nobody touched.
@@ -602,6 +588,28 @@ void CategoryBus::handToUskAssign(int bus) {
   if (source < SOURCE_SDI_FIRST || source > SOURCE_BLACK) return;
   UskExchange exchange;
   passSourceToUskAssign(bus - BUS_USK1_FILL, source);
+}
+
+void CategoryBus::handUskBusesToAssign(u32 uskBuses) {
+  if (me_ != 0 || uskExchangeActive) return;
+  std::array<int, N_USK_BUSES> sources{};
+  u32 passed = 0;
+  for (u32 bits = uskBuses & ((1u << N_USK_BUSES) - 1); bits != 0; bits &= bits - 1) {
+    const int n = std::countr_zero(bits);
+    const int source = getSource(BUS_USK1_FILL + n);
+    if (source < SOURCE_SDI_FIRST || source > SOURCE_BLACK) continue;
+    sources[static_cast<std::size_t>(n)] = source;
+    passed |= 1u << n;
+  }
+  if (passed == 0) return;
+  // Handing a bus over changes no bus: each source is what the bus held before any was handed.
+  UskExchange exchange;
+  if (UskSourceObserver observer = uskSourceObserver())
+    for (u32 bits = passed; bits != 0; bits &= bits - 1) {
+      const int n = std::countr_zero(bits);
+      observer(n, sources[static_cast<std::size_t>(n)]);
+    }
+  if (auto* assignment = BP::instance().find<category::CategoryUpStreamKeyAssign>()) assignment->setSources(sources, passed);
 }
 
 void CategoryBus::setUskSource(int source, int usk) {
@@ -682,10 +690,7 @@ void CategoryBus::setOption(int flip) {
   markShareChanged();
 }
 
-bool CategoryBus::checkReentry(int bus, int source) const {
-  if (!isLoopChecked(bus)) return true;
-  const int k = meOfOutput(source);
-  if (k < 0) return true;
+bool CategoryBus::outputKeepsMeOutOfLoop(int k) const {
   if (k == me_) return false;
   rebuildStaleReentryRows();
   if (reentryTable()[static_cast<std::size_t>(k)][static_cast<std::size_t>(me_)]) return false;

@@ -165,7 +165,12 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   int flip() const { return record(0).flip; }
 
   // Whether M/E me taking the output `source` on `bus` would make an M/E feed itself.
-  bool checkReentry(int bus, int source) const;
+  // Only an M/E output on a loop-checked bus asks the table.
+  bool checkReentry(int bus, int source) const {
+    if (bus < 0 || bus > BUS_LOOP_CHECKED_LAST) return true;
+    const int k = meOfOutput(source);
+    return k < 0 || outputKeepsMeOutOfLoop(k);
+  }
   // Row me of the shared table: [me][k] while one of buses 0..11 of M/E me carries M/E k's output.
   void rebuildReentryRow();
   // The last bus this M/E validates and follows links on: 88 on M/E 0, 23 on M/E 1, else 11.
@@ -177,6 +182,8 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   static UskSourceObserver uskSourceObserver() { return uskObserver_; }
 
  private:
+  // checkReentry of M/E k's output on a loop-checked bus.
+  bool outputKeepsMeOutOfLoop(int k) const;
   void followLink();
   void selectLinked(const CategorySourceLink& link, int from, int to);
   // Puts a code on a bus, noting an AUX mix bus's code before it in every M/E.
@@ -202,6 +209,9 @@ class CategoryBus : public CategoryCommon<KzifBus> {
   void resetHeldButtons();
   void mirrorBus(int bus);
   void handToUskAssign(int bus);
+  // handToUskAssign of each upstream key bus of the set (bit n: bus 72 + n) in ascending order,
+  // handed over together.
+  void handUskBusesToAssign(u32 uskBuses);
   // Marks bus b for the send and notes it as changed in this field.
   void takeBusChange(int b);
   bool changedThisField(int b) const { return (freshBuses_[static_cast<std::size_t>(b / 32)] >> (b % 32)) & 1u; }

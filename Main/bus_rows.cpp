@@ -63,6 +63,14 @@ constexpr auto ROW_BUTTON_LAMP_INDEX = [] {
     }
   return index;
 }();
+// Each row's button lamps lie side by side, so that a row is lit as one run of lamps.
+constexpr bool rowButtonLampsAreRuns() {
+  for (const auto& row : ROW_BUTTON_LAMP_INDEX)
+    for (int c = 0; c < N_COLUMNS; ++c)
+      if (row[static_cast<std::size_t>(c)] != row[0] + c) return false;
+  return true;
+}
+static_assert(rowButtonLampsAreRuns());
 constexpr int LAMP_PANEL_FLAG1 = 222;
 constexpr int LAMP_PANEL_FLAG4 = 224;
 constexpr int LAMP_AUX_PAGE_BIT0 = 229;
@@ -467,10 +475,8 @@ class BusRowLamps {
 
   void writeRow(int r, const std::array<u8, N_COLUMNS>& lamp) {
     if (!meLed_) return;
-    const int base = panel_ * CategoryMeLed::N_LED;
-    const auto& index = ROW_BUTTON_LAMP_INDEX[static_cast<std::size_t>(r)];
-    for (int c = 0; c < N_COLUMNS; ++c)
-      meLed_->requestLamp(base + index[static_cast<std::size_t>(c)], lamp[static_cast<std::size_t>(c)]);
+    meLed_->requestLampRun(panel_ * CategoryMeLed::N_LED + ROW_BUTTON_LAMP_INDEX[static_cast<std::size_t>(r)][0], lamp.data(),
+                           N_COLUMNS);
   }
 
   // An operation entry is lit 2 when the four rows work on exactly its buses, 3 when they work on

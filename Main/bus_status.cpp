@@ -1,5 +1,8 @@
 #include "Main/bus_status.h"
 
+#include <array>
+#include <cstring>
+
 #include "Main/bp.h"
 #include "Main/sourcelink.h"
 
@@ -43,6 +46,30 @@ void CategoryBusStatus::assign(const KzifBusStatus& in, int panel) {
   }
   last = in.flag1;
   CategoryCommon::assign(copy, panel);
+}
+
+namespace {
+// Where flag1 and the mask byte of its bit lie in the wire body: after the mask, the M/E, the
+// panel and the row buses.
+constexpr std::size_t FLAG1_WIRE = 4 + 1 + 2 + rec::wireSizeOf<BusStatusRowBus>();
+constexpr std::size_t FLAG1_MASK_BYTE = 3;
+static_assert(FLAG1_WIRE == 16);
+}  // namespace
+
+void CategoryBusStatus::assignFromWire(const u8* body, int panel) {
+  if (panel < 0 || panel >= N_CHANNELS) return;
+  const u8 flag1 = body[FLAG1_WIRE];
+  u8& last = lastFlag1_[static_cast<std::size_t>(panel)];
+  const u8* wire = body;
+  std::array<u8, rec::wireSizeOf<KzifBusStatus>()> copy;
+  if (last == 1 && flag1 == 1 && sourceLinkDirection() == 0) {
+    std::memcpy(copy.data(), body, copy.size());
+    copy[FLAG1_WIRE] = 0;
+    copy[FLAG1_MASK_BYTE] = static_cast<u8>(copy[FLAG1_MASK_BYTE] | 1u);
+    wire = copy.data();
+  }
+  last = flag1;
+  mergeFromWire(wire, panel);
 }
 
 int CategoryBusStatus::lastFlag1(int panel) const {

@@ -92,6 +92,8 @@ class CategoryBusStatus : public CategoryCommon<KzifBusStatus> {
   void initInternal() override;
   // The masked merge, after the double-1 rule of flag1; a panel above 2 is ignored.
   void assign(const KzifBusStatus& in, int panel) override;
+  // The same, merged straight from the wire bytes.
+  void assignFromWire(const u8* body, int panel) override;
 
   // The flag1 value of the last record received for the panel.
   int lastFlag1(int panel) const;

@@ -132,16 +132,19 @@ void CategoryButtonEvent::call(int step, int me, const KzifButtonEvent& event) {
 // Each step whose codes match makes its calls, and later steps are still tried.
 void CategoryButtonEvent::dispatch(const KzifButtonEvent& event) {
   const int code = event.code;
+  // A bus row button, the common event, is no code of the steps before its own and matches no
+  // later step: its one call is made straight away.
+  if (in(code, 1100, 1291)) {
+    if (event.me > 3) return;
+    if (observer_) observer_(4, event.me, event);
+    busOnButton(event.me, event);
+    return;
+  }
   if (code == 3000)
     for (int me = 0; me < N_ME; ++me) call(1, me, event);
   if (code == 2006 || code == 2013) call(2, event.me, event);
   if (event.me > 3) return;
   const int me = event.me;
-  // A bus row button, the common event, matches no later step.
-  if (in(code, 1100, 1291)) {
-    call(4, me, event);
-    return;
-  }
   if (code == 1295 || code == 1296) call(5, me, event);
   if (in(code, 1600, 1839) || in(code, 2100, 2139)) call(6, me, event);
   if (in(code, 1700, 1707) || in(code, 1800, 1807) || in(code, 2100, 2103)) call(7, me, event);

@@ -52,10 +52,16 @@ constexpr u64 CARRY_BITS = 0x0101010101010100ull;  // into bytes 1..7
 
 }  // namespace
 
-bool CategoryButtonInhibit::isCommonEntry(u64 w) {
+namespace {
+// The carries that show a byte of an entry off the common kind (see isCommonEntry); none for a
+// common entry.
+inline u64 uncommonCarries(u64 w) {
   const u64 z = w ^ COMMON_MASK_BYTES;
-  return ((z ^ HEADROOM ^ (z + HEADROOM)) & CARRY_BITS) == 0;
+  return (z ^ HEADROOM ^ (z + HEADROOM)) & CARRY_BITS;
 }
+}  // namespace
+
+bool CategoryButtonInhibit::isCommonEntry(u64 w) { return uncommonCarries(w) == 0; }
 
 void CategoryButtonInhibit::assignFromWire(const u8* body, int panel) {
   checkChannel(panel);
@@ -68,27 +74,44 @@ void CategoryButtonInhibit::assignFromWire(const u8* body, int panel) {
     }
   }
   const u8* p = body + KzifButtonInhibit::ENTRIES_WIRE_OFFSET;
-  auto take = [](InhibitEntry& e, const u8* at, u64 w) {
-    if (isCommonEntry(w)) [[likely]] {
-      e.mask |= InhibitEntry::ALL;
-      const u32 settings = static_cast<u32>(w >> 32);
-      if constexpr (std::endian::native == std::endian::little) {
-        // first and second as one halfword, as they lie in the entry
-        const u16 pair = static_cast<u16>(settings);
-        std::memcpy(&e.first, &pair, sizeof pair);
-      } else {
-        e.first = static_cast<u8>(settings);
-        e.second = static_cast<u8>(settings >> 8);
-      }
-      e.third = static_cast<u8>(settings >> 16);
-    } else if (static_cast<u32>(w) != 0) {
-      mergeEntryFromWire(e, at);
+  // A common entry's settings, taken whole.
+  auto takeCommon = [](InhibitEntry& e, u64 w) {
+    e.mask |= InhibitEntry::ALL;
+    const u32 settings = static_cast<u32>(w >> 32);
+    if constexpr (std::endian::native == std::endian::little) {
+      // first and second as one halfword, as they lie in the entry
+      const u16 pair = static_cast<u16>(settings);
+      std::memcpy(&e.first, &pair, sizeof pair);
+    } else {
+      e.first = static_cast<u8>(settings);
+      e.second = static_cast<u8>(settings >> 8);
     }
+    e.third = static_cast<u8>(settings >> 16);
   };
-  // Eight bytes are read for each entry but the last, whose seven are the end of the body.
+  auto take = [&](InhibitEntry& e, const u8* at, u64 w) {
+    if (isCommonEntry(w)) [[likely]] {
+      takeCommon(e, w);
+      return;
+    }
+    if (static_cast<u32>(w) != 0) mergeEntryFromWire(e, at);
+  };
+  // Eight bytes are read for each entry but the last, whose seven are the end of the body. The
+  // entries go two at a time, both common (the usual table) found by one test.
   constexpr int LAST = N_INHIBIT_ENTRIES - 1;
-#pragma GCC unroll 4
-  for (int i = 0; i < LAST; ++i) take(r.entry[i], p + ENTRY_WIRE * static_cast<std::size_t>(i), littleWord(p + ENTRY_WIRE * static_cast<std::size_t>(i)));
+  static_assert(LAST % 2 == 0);
+  auto at = [&](int i) { return p + ENTRY_WIRE * static_cast<std::size_t>(i); };
+#pragma GCC unroll 2
+  for (int i = 0; i < LAST; i += 2) {
+    const u64 w0 = littleWord(at(i));
+    const u64 w1 = littleWord(at(i + 1));
+    if ((uncommonCarries(w0) | uncommonCarries(w1)) == 0) [[likely]] {
+      takeCommon(r.entry[i], w0);
+      takeCommon(r.entry[i + 1], w1);
+      continue;
+    }
+    take(r.entry[i], at(i), w0);
+    take(r.entry[i + 1], at(i + 1), w1);
+  }
   const u8* last = p + ENTRY_WIRE * LAST;
   u8 bytes[8] = {};
   std::memcpy(bytes, last, ENTRY_WIRE);

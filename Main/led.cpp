@@ -63,6 +63,7 @@ void CategoryLedCommon<T>::initIndex(int, int) {
 template <class T>
 void CategoryLedCommon<T>::initInternal() {
   image_.fill(LedEntry{});
+  requested_.fill(0);
   ++lampRequestGeneration;
   written_.fill(0);
   blinking_.fill(0);
@@ -73,6 +74,7 @@ void CategoryLedCommon<T>::initInternal() {
 template <class T>
 void CategoryLedCommon<T>::stepLamp(int lamp) {
   LedEntry& e = image_[static_cast<std::size_t>(lamp)];
+  e.requested = requested_[static_cast<std::size_t>(lamp)];
   const bool send = stepLedEntry(e);
   const auto word = static_cast<std::size_t>(lamp / 32);
   const u32 bit = 1u << (lamp % 32);

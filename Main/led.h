@@ -3,6 +3,7 @@
 #pragma once
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <tuple>
 #include <type_traits>
 
@@ -141,18 +142,34 @@ class CategoryLedCommon : public CategoryCommon<T> {
   void assign(const T& in, int idx) override;
   // The state last requested for a lamp (what the next step will show).
   u8 requested(int panel, int index) const {
-    return image_[static_cast<std::size_t>(panel * N_LED + index)].requested;
+    return requested_[static_cast<std::size_t>(panel * N_LED + index)];
   }
   // Features rewrite their lamps every field; the same state again costs a compare and changes
   // nothing at the step. `lamp` is a number from lampOf, worked out once by a feature that
   // rewrites the same lamps every field.
   void requestLamp(int lamp, u8 state) {
-    LedEntry& e = image_[static_cast<std::size_t>(lamp)];
-    if (e.requested == state) return;
-    e.requested = state;
+    u8& requested = requested_[static_cast<std::size_t>(lamp)];
+    if (requested == state) return;
+    requested = state;
     ++lampRequestGeneration;
     written_[static_cast<std::size_t>(lamp / 32)] |= 1u << (lamp % 32);
     due_ |= u64{1} << (lamp / 32);
+  }
+  // requestLamp(first + i, state[i]) for i = 0 .. n - 1, in that order: for a feature that lights
+  // a run of neighbouring lamps every field, mostly with the states they hold already.
+  // The states are compared four at a time; only a group with a change is requested lamp by lamp.
+  void requestLampRun(int first, const u8* state, int n) {
+    const u8* requested = &requested_[static_cast<std::size_t>(first)];
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+      u32 was;
+      u32 now;
+      std::memcpy(&was, requested + i, sizeof was);
+      std::memcpy(&now, state + i, sizeof now);
+      if (was == now) [[likely]] continue;
+      for (int k = i; k < i + 4; ++k) requestLamp(first + k, state[k]);
+    }
+    for (; i < n; ++i) requestLamp(first + i, state[i]);
   }
 
  protected:
@@ -172,6 +189,9 @@ class CategoryLedCommon : public CategoryCommon<T> {
   void stepLamp(int lamp);
 
   std::array<T, N_CHANNELS> lampRecords_{};
+  // The state each lamp was last asked for, beside the image so that a run of lamps is compared
+  // at once; the image's own requested field is the copy the step takes.
+  std::array<u8, static_cast<std::size_t>(N_LAMPS)> requested_{};
   std::array<LedEntry, static_cast<std::size_t>(N_LAMPS)> image_{};
   // The field step visits only the lamps that can change: those written since their last step
   // and those blinking. Every other lamp already shows its requested state, and stepping it

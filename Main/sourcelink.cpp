@@ -1,5 +1,7 @@
 #include "Main/sourcelink.h"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -18,6 +20,18 @@ void setLinkBit(u32 (&words)[KzifSourceLink::N_LINK_MASK_WORDS], int i) { words[
 void tellKeySourceMemory(const KzifSourceLink& incoming, int liveDirection) {
   if (KeyMemory* memory = findKeyMemory()) memory->onSourceLinkChanged(incoming.direction, liveDirection);
 }
+
+// Whether a link entry may hold each value: 0 (no link) or a source of the table. A record brings
+// a whole table, each entry judged by one look-up; the last entry stands for every value past
+// the table's sources, which it refuses.
+constexpr int N_LINK_VALUES = source_ids_detail::LINK_KEY_TABLE_SIZE;
+constexpr std::array<u8, N_LINK_VALUES + 1> buildLinkValueTakes() {
+  std::array<u8, N_LINK_VALUES + 1> takes{};
+  for (int v = 0; v < N_LINK_VALUES; ++v) takes[static_cast<std::size_t>(v)] = v == NO_LINK || linkKeyIndex(v) >= 0 ? 1 : 0;
+  return takes;
+}
+constexpr auto LINK_VALUE_TAKES = buildLinkValueTakes();
+static_assert(LINK_VALUE_TAKES[NO_LINK] == 1 && LINK_VALUE_TAKES[N_LINK_VALUES] == 0 && linkKeyIndex(N_LINK_VALUES) < 0);
 
 }  // namespace
 
@@ -55,8 +69,8 @@ void CategorySourceLink::assign(const KzifSourceLink& in, int idx) {
     u32 valid = 0;
     for (int k = 0; k < count; ++k) {
       // 0 clears a link; any other value must itself be a source of the table.
-      const int candidate = candidates[k];
-      valid |= static_cast<u32>(candidate == NO_LINK || linkKeyIndex(candidate) >= 0) << k;
+      const unsigned candidate = std::min(static_cast<unsigned>(candidates[k]), static_cast<unsigned>(N_LINK_VALUES));
+      valid |= static_cast<u32>(LINK_VALUE_TAKES[candidate]) << k;
     }
     const u32 every = count == 32 ? 0xFFFFFFFFu : (1u << count) - 1;
     const u32 taken = marks & valid & every;

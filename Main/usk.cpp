@@ -1,6 +1,7 @@
 #include "Main/usk.h"
 
 #include <array>
+#include <bit>
 
 #include "Driver/kz.h"
 #include "Main/bp.h"
@@ -217,6 +218,23 @@ void CategoryUpStreamKeyAssign::setSource(int source, int bus) {
   live.sources.sourceMask |= 1u << bus;
   markChanged(0);
   mirrorToBuses(1u << bus);
+}
+
+void CategoryUpStreamKeyAssign::setSources(const std::array<int, N_USK_BUSES>& sources, u32 buses) {
+  KzifUpStreamKeyAssign& live = records_[0];
+  u32 changed = 0;
+  for (u32 bits = buses & ((1u << N_USK_BUSES) - 1); bits != 0; bits &= bits - 1) {
+    const int bus = std::countr_zero(bits);
+    const int source = sources[static_cast<std::size_t>(bus)];
+    if (!isUskSource(source) || live.sources.uskSource[bus] == source) continue;
+    live.sources.uskSource[bus] = static_cast<u8>(source);
+    changed |= 1u << bus;
+  }
+  if (changed == 0) return;
+  live.sources.sourceMask |= changed;
+  markChanged(0);
+  // Each bus is answered alone, so one pass over them all is the passes of one bus each.
+  mirrorToBuses(changed);
 }
 
 void CategoryUpStreamKeyAssign::onButton(const internal::KzifButtonEvent& event) {

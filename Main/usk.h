@@ -177,6 +177,8 @@ class CategoryUpStreamKeyAssign : public CategoryCommon<KzifUpStreamKeyAssign> {
 
   // A source put on bus 72 + bus of M/E 0.
   void setSource(int source, int bus);
+  // setSource(sources[n], n) for each bus n of the set (bit n), taken together.
+  void setSources(const std::array<int, 8>& sources, u32 buses);
   void onButton(const internal::KzifButtonEvent& event);
   int isAssigned(int key) const;
 

@@ -412,6 +412,39 @@ TEST_F(BusTest, ALinkSuppressIsTakenByThePanelPressAfterIt) {
   EXPECT_EQ(echoOf(play({press(1127, 1), press(1127, 0), "field"}), 0)->code(3), direct(12));
 }
 
+// A row press is held to the loop rule as a one-bus record of the same code is: another M/E's output
+// that carries this M/E and this M/E's own are refused on a loop-checked bus, any other source is
+// taken, and the free bus takes an output.
+TEST_F(BusTest, ARowPressIsHeldToTheLoopRuleAsARecordIs) {
+  const auto event = [](int row, int button, int state) {
+    char line[80];
+    std::snprintf(line, sizeof line, "send 92 0000 00 0000 00 00 %02x %04x %02x 00", row, 1100 + button, state);
+    return std::string(line);
+  };
+  struct Case {
+    int row, button, want;
+  };
+  const Case cases[] = {{0, 5, BUS_CODE_BLACK}, {1, 6, BUS_CODE_BLACK}, {1, 7, 7}, {BUS_FREE, 5, 5}};
+  for (bool byPress : {true, false}) {
+    SCOPED_TRACE(byPress);
+    // Buttons 5..7 of panel 0: M/E 1's programme, M/E 0's own, input 1; M/E 1 carries M/E 0.
+    play({sendXpt(0, {{5, 154}, {6, 150}, {7, 10}}),
+          sendBus(0, {{0, BUS_CODE_BLACK}, {1, BUS_CODE_BLACK}, {BUS_FREE, BUS_CODE_BLACK}}), sendBus(1, {{0, direct(150)}}),
+          "field", "field"});
+    // The rule's own edges: the last loop-checked bus and the first bus past it, either side.
+    EXPECT_EQ((std::array{bus(0).checkReentry(BUS_LOOP_CHECKED_LAST, 154), bus(0).checkReentry(BUS_LOOP_CHECKED_LAST + 1, 154),
+                          bus(0).checkReentry(-1, 150), bus(0).checkReentry(0, 150), bus(0).checkReentry(0, 10)}),
+              (std::array{false, true, true, false, true}));
+    for (const Case& c : cases) {
+      if (byPress)
+        play({event(c.row, c.button, 1), event(c.row, c.button, 0), "field"});
+      else
+        play({sendBus(0, {{c.row, c.button}}), "field"});
+      EXPECT_EQ(bus(0).record(0).code[c.row], c.want) << c.row << " " << c.button;
+    }
+  }
+}
+
 // Each M/E follows only the pairs it validates: M/E 1 up to the downstream keys, M/E 2 and 3 the
 // keyers alone; the copies they hold of shared buses are left to the M/E that owns them.
 TEST_F(BusTest, EachMeFollowsOnlyThePairsOfItsOwnBuses) {

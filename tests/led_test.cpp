@@ -1,6 +1,8 @@
 // Panel lamps through the wire: blink timing, one record per changed panel, incoming records as
 // resend requests, unmapped codes, and the wire layouts of both lamp records (volatile: they are
 // never stored).
+#include <algorithm>
+#include <array>
 #include <string>
 #include <utility>
 #include <vector>
@@ -164,4 +166,70 @@ TEST_F(LedTest, RestartDarkensTheImageWithoutSendingIt) {
     EXPECT_EQ(lampChanges(m).find(" 16="), std::string::npos) << lampChanges(m);
   led().setLed(0, 2400, 1);  // the old lit state again is a change
   EXPECT_EQ(fields(0, 1), Lines{"0: 49.0 16=1"});
+}
+
+// A run of lamps is requested as its lamps one by one: the same states, the same count of
+// changes, the same lamps sent, whether the run starts or ends inside a group of four compared at
+// once and whichever lamp of a group changes. M/E 0 takes the runs, M/E 1 the lamps one by one,
+// on panel 2, which no bus row lights.
+TEST_F(LedTest, ARunOfLampsIsRequestedAsItsLampsOneByOne) {
+  constexpr int PANEL = 2;
+  constexpr int BASE = PANEL * category::CategoryMeLed::N_LED;
+  struct Run {
+    int first, n;
+  };
+  // The last run ends on the image's last lamp.
+  const Run runs[] = {{0, 24}, {1, 7}, {3, 1}, {4, 4}, {6, 6}, {48, 3}, {305, 4}};
+  auto messages = [&] {
+    std::pair<std::string, std::string> sent;
+    for (const auto& m : lampMsgs({"field"})) {
+      const std::string c = lampChanges(m);
+      if (c.starts_with("50.0.2")) sent.first = c.substr(6);
+      if (c.starts_with("50.1.2")) sent.second = c.substr(6);
+    }
+    return sent;
+  };
+  for (const Run& run : runs) {
+    for (int variant = 0; variant < 7; ++variant) {
+      std::array<u8, 24> was{};
+      std::array<u8, 24> now{};
+      for (int i = 0; i < run.n; ++i) {
+        was[static_cast<std::size_t>(i)] = static_cast<u8>((i + variant) % 3);
+        now[static_cast<std::size_t>(i)] = was[static_cast<std::size_t>(i)];
+      }
+      // 0: nothing changes; 1: the first lamp; 2: the last; 3: the lamp after a group's end;
+      // 4: every lamp; 5: every other one, to blinking; 6: the last but one
+      if (variant == 1) now[0] = 7;
+      for (int i = 0; i < run.n; ++i)
+        if (variant == 2 && i == run.n - 1) now[static_cast<std::size_t>(i)] = 7;
+      if (variant == 3 && run.n > 4) now[4] = 9;
+      if (variant == 4)
+        for (int i = 0; i < run.n; ++i) now[static_cast<std::size_t>(i)] = static_cast<u8>(now[static_cast<std::size_t>(i)] + 3);
+      if (variant == 5)
+        for (int i = 0; i < run.n; i += 2) now[static_cast<std::size_t>(i)] = 12;
+      for (int i = 0; i < run.n; ++i)
+        if (variant == 6 && i == run.n - 2) now[static_cast<std::size_t>(i)] = 5;
+      for (int i = 0; i < run.n; ++i) {
+        meLed(0).requestLamp(BASE + run.first + i, was[static_cast<std::size_t>(i)]);
+        meLed(1).requestLamp(BASE + run.first + i, was[static_cast<std::size_t>(i)]);
+      }
+      messages();
+      const u32 before = category::lampRequestGeneration;
+      meLed(0).requestLampRun(BASE + run.first, now.data(), run.n);
+      const u32 byRun = category::lampRequestGeneration - before;
+      for (int i = 0; i < run.n; ++i) meLed(1).requestLamp(BASE + run.first + i, now[static_cast<std::size_t>(i)]);
+      const u32 oneByOne = category::lampRequestGeneration - before - byRun;
+      const std::string what = std::to_string(run.first) + "+" + std::to_string(run.n) + " variant " + std::to_string(variant);
+      EXPECT_EQ(byRun, oneByOne) << what;
+      int changes = 0;
+      for (int i = 0; i < run.n; ++i) changes += now[static_cast<std::size_t>(i)] != was[static_cast<std::size_t>(i)];
+      EXPECT_EQ(static_cast<int>(byRun), changes) << what;
+      for (int index = std::max(0, run.first - 4); index < std::min(309, run.first + run.n + 4); ++index)
+        EXPECT_EQ(std::as_const(meLed(0)).requested(PANEL, index), std::as_const(meLed(1)).requested(PANEL, index))
+            << what << " lamp " << index;
+      const auto sent = messages();
+      EXPECT_EQ(sent.first, sent.second) << what;
+      EXPECT_EQ(sent.first.empty(), changes == 0) << what;
+    }
+  }
 }

@@ -114,6 +114,25 @@ TEST_F(SourceLinkTest, AWholeTableIsTakenWordByWordAndAMarkPastTheLastLinkIsNot)
     ASSERT_EQ(link().linkedSource(linkKeyList[static_cast<std::size_t>(i)]), i == 70 ? NO_LINK : links[i]) << i;
 }
 
+// Each value is taken or refused as the rule says (0 or a source of the table), at the edges of the
+// table's runs and past its end, the values that read negative in 16 bits included.
+TEST_F(SourceLinkTest, EachLinkValueIsJudgedByTheRuleAtEveryEdge) {
+  const int values[] = {0, 1, 9, 10, 137, 138, 139, 140, 233, 234, 313, 314, 329, 330, 331, 0x7fff, 0x8000, 0xffff};
+  std::map<int, int> start;
+  std::map<int, int> links;
+  for (int i = 0; i < N_LINK_KEYS; ++i) {
+    start[i] = 12;
+    links[i] = values[static_cast<std::size_t>(i) % std::size(values)];
+  }
+  sendAndField(37, linkBody(0, start));
+  sendAndField(37, linkBody(0, links));
+  for (int i = 0; i < N_LINK_KEYS; ++i) {
+    const int v = links[i];
+    ASSERT_EQ(link().linkedSource(linkKeyList[static_cast<std::size_t>(i)]), v == NO_LINK || linkKeyIndex(v) >= 0 ? v : 12)
+        << i << " " << v;
+  }
+}
+
 // ---- button inhibit ---------------------------------------------------------------------------
 
 std::string entry(u32 mask, unsigned first, unsigned second, unsigned third) {
@@ -159,6 +178,23 @@ TEST_F(SourceLinkTest, InhibitChecksEachSettingAloneAndIgnoresPanelThree) {
   // Every mask clear: the panel is still reported, settings as held, masks clear.
   EXPECT_EQ(sendAndField(34, inhibitBody(0, 2, 0, {{1, entry(0, 1, 1, 1)}})),
             (Lines{"msg 34 " + inhibitBody(0, 2, 1, held(0, 0, 0))}));
+}
+
+// The entries go through in pairs: a pair with one entry off the common kind, first or second, at
+// either end of the table, and the last entry, which has no pair, merge as the declaration does.
+TEST_F(SourceLinkTest, InhibitPairsWithOneUncommonEntryMergeAsTheDeclarationDoes) {
+  const std::string body = inhibitBody(1, 1, 1,
+                                       {{0, entry(7, 224, 10, 3)}, {1, entry(7, 225, 10, 3)},  // first out of range
+                                        {2, entry(0, 9, 9, 9)}, {3, entry(7, 1, 2, 3)},        // no mark, then common
+                                        {230, entry(7, 5, 6, 1)}, {231, entry(7, 5, 6, 4)},    // third out of range
+                                        {232, entry(3, 7, 8, 2)}},                              // two of three marked
+                                       true);
+  std::vector<u8> bytes;
+  for (std::size_t i = 0; i < body.size(); i += 2) bytes.push_back(static_cast<u8>(std::stoi(body.substr(i, 2), nullptr, 16)));
+  KzifButtonInhibit expected = std::as_const(category::CategoryButtonInhibit::get()).record(1);
+  rec::mergeFromWire(expected, bytes.data());
+  rec::stamp(expected, 0, 1);
+  EXPECT_EQ(sendAndField(34, body), (Lines{"msg 34 " + hexOf(expected)}));
 }
 
 // The table's own test of an entry's wire bytes against the declared ranges: every value of the

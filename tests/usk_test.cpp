@@ -108,6 +108,36 @@ TEST_F(UskTest, BusesAndAssignmentMirrorEachOtherOnce) {
   EXPECT_EQ(bus0().getSource(72), 20);
 }
 
+// The upstream key buses of one bus record reach the assignment as each bus selected alone does:
+// the same sources handed over in the same order, the same taken and sent back. Among them the
+// first and the last bus, a source the assignment holds already, and two refused buses: one whose
+// standing code selects no upstream key source, one whose standing source is handed over again.
+TEST_F(UskTest, ABusRecordHandsItsUpstreamKeyBusesOverAsEachBusAlone) {
+  static std::vector<std::pair<int, int>> handed;
+  CategoryBus::setUskSourceObserver([](int usk, int source) { handed.push_back({usk, source}); });
+  const int sources[N_USK_BUSES] = {10, 21, 150, 223, 12, 100, 30, 11};
+  auto play = [&](bool record) {
+    run({"restart init"});
+    Body start = assignBody().put(4, 0xff, 4);
+    for (int n = 0; n < N_USK_BUSES; ++n) start.put(8 + static_cast<std::size_t>(n), 20 + n, 1);
+    send(8, start);
+    bus0().record(0).code[74] = 0x0000;  // panel 0's first button: 302, no upstream key source
+    handed.clear();
+    Body b(196);
+    b.put(13, 0xffu << 8, 4);
+    for (int n = 0; n < N_USK_BUSES; ++n) b.put(17 + 2 * (72 + n), 1024 + sources[n], 2);
+    if (record) run({("send 47 " + b.hex()).c_str()});
+    for (int n = 0; !record && n < N_USK_BUSES; ++n) bus0().selectSource(72 + n, sources[n]);
+    return std::pair(handed, only(run({"field"}), "msg 8"));
+  };
+  const auto record = play(true);
+  const auto alone = play(false);
+  EXPECT_EQ(record.first, (std::vector<std::pair<int, int>>{{0, 10}, {1, 21}, {3, 223}, {4, 12}, {5, 25}, {6, 30}, {7, 11}}));
+  EXPECT_EQ(alone.first, (std::vector<std::pair<int, int>>{{0, 10}, {1, 21}, {3, 223}, {4, 12}, {6, 30}, {7, 11}}));
+  EXPECT_EQ(record.second, alone.second);
+  EXPECT_EQ(record.second.size(), 1u);
+}
+
 // A source refused by its range never reaches its bus, nor is it answered; the source beside it
 // is taken and mirrored.
 TEST_F(UskTest, ASourceOutOfRangeLeavesItsBusAndTheOneBesideItIsTaken) {

@@ -330,6 +330,43 @@ TEST_F(BusStatusTest, SecondFlag1InARowClearsItWhileTheFirstBusLeads) {
   EXPECT_EQ(flag1("01"), "00000001:01");
 }
 
+// Records merged from their wire bytes (M/E 3) and decoded and assigned (M/E 2) leave the same
+// channels: random masks and values in and out of range, flag1 often 1 twice in a row, under
+// either source link direction.
+TEST_F(BusStatusTest, WireBytesMergeAsTheDecodedRecordIsAssigned) {
+  std::mt19937 rng(48);
+  auto pick = [&](int n) { return static_cast<u8>(std::uniform_int_distribution<int>(0, n - 1)(rng)); };
+  auto& byWire = category::CategoryBusStatus::get(3);
+  auto& byAssign = category::CategoryBusStatus::get(2);
+  for (int round = 0; round < 60; ++round) {
+    if (round == 30) run({("send 37 00000000 00000001 " + std::string(28 * 2 + 195 * 4, '0') + " 01 00" + std::string(56, '0')).c_str()});
+    std::array<u8, rec::wireSizeOf<KzifBusStatus>()> body{};
+    for (u8& b : body) b = pick(4) == 0 ? pick(255) : pick(3);
+    body[3] = pick(32);
+    body[4] = 3;
+    body[5] = 0;
+    body[6] = pick(3);
+    std::string hex;
+    for (u8 b : body) hex += hexBytes(b, 1);
+    KzifBusStatus decoded{};
+    rec::WireReader reader(std::span<const u8>(body.data(), body.size()));
+    ASSERT_TRUE(rec::decode(reader, decoded));
+    byAssign.assign(decoded, body[6]);
+    // Both echoes go out in the field, the M/E byte aside the same.
+    const Lines echoes = only(run({("send 48 " + hex).c_str(), "field"}), "msg 48");
+    ASSERT_EQ(echoes.size(), 2u) << round;
+    EXPECT_EQ(echoes[0].substr(0, 15) + echoes[0].substr(17), echoes[1].substr(0, 15) + echoes[1].substr(17)) << round;
+    for (int panel = 0; panel < 3; ++panel) {
+      KzifBusStatus wire = std::as_const(byWire).record(panel);
+      wire.me = 2;
+      EXPECT_EQ(hexOf(reinterpret_cast<const u8*>(&wire), sizeof wire),
+                hexOf(reinterpret_cast<const u8*>(&std::as_const(byAssign).record(panel)), sizeof wire))
+          << round << " panel " << panel;
+      EXPECT_EQ(byWire.lastFlag1(panel), byAssign.lastFlag1(panel)) << round;
+    }
+  }
+}
+
 TEST_F(BusStatusTest, RecordsForAPanelAboveTwoOrAnMeAboveThreeAreDropped) {
   const std::string status = " 0000000000 01 00 00 00000000 00000000000000 00 00";
   EXPECT_EQ(run({("send 48 00000001 00 0003 00000000" + status).c_str(),
