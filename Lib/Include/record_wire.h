@@ -10,6 +10,15 @@
 
 #include "Lib/Include/kz_types.h"
 
+// Per-value steps of the codec and the merge that must stay inside their record's function.
+#ifndef REC_ALWAYS_INLINE
+#if defined(__GNUC__) || defined(__clang__)
+#define REC_ALWAYS_INLINE [[gnu::always_inline]] inline
+#else
+#define REC_ALWAYS_INLINE inline
+#endif
+#endif
+
 namespace rec {
 
 namespace detail {
@@ -50,6 +59,69 @@ void storeBigEndian(u8* p, V v) {
   std::memcpy(p, &u, sizeof u);
 }
 
+namespace detail {
+
+// Two values of 2 or 4 bytes that lie side by side both on the wire and in memory swapped at
+// once: one load of both, a byte swap of the pair (which also swaps the two) and a rotate that
+// puts them back in their places. The same step turns either side into the other.
+template <std::size_t WIDTH>
+REC_ALWAYS_INLINE void swapPair(void* to, const void* from) {
+  if constexpr (std::endian::native == std::endian::big) {
+    std::memcpy(to, from, 2 * WIDTH);
+  } else if constexpr (WIDTH == 2) {
+    u32 u;
+    std::memcpy(&u, from, sizeof u);
+    u = std::rotl(__builtin_bswap32(u), 16);
+    std::memcpy(to, &u, sizeof u);
+  } else {
+    static_assert(WIDTH == 4);
+    u64 u;
+    std::memcpy(&u, from, sizeof u);
+    u = std::rotl(__builtin_bswap64(u), 32);
+    std::memcpy(to, &u, sizeof u);
+  }
+}
+
+// COUNT values of E (an integer other than bool, or a float) between their big-endian bytes and
+// an array: bytes copied as they are, values of 2 or 4 bytes two at a time, a short run without
+// a loop.
+template <class E, std::size_t... K>
+REC_ALWAYS_INLINE void swapPairs(u8* to, const u8* from, std::index_sequence<K...>) {
+  (swapPair<sizeof(E)>(to + 2 * K * sizeof(E), from + 2 * K * sizeof(E)), ...);
+}
+template <class E, std::size_t COUNT>
+REC_ALWAYS_INLINE void swapRun(void* toBytes, const void* fromBytes) {
+  auto* to = static_cast<u8*>(toBytes);
+  const auto* from = static_cast<const u8*>(fromBytes);
+  if constexpr (sizeof(E) == 1 || std::endian::native == std::endian::big) {
+    std::memcpy(to, from, COUNT * sizeof(E));
+  } else if constexpr (sizeof(E) == 2 || sizeof(E) == 4) {
+    constexpr std::size_t PAIRS = COUNT / 2;
+    if constexpr (PAIRS <= 8) {
+      swapPairs<E>(to, from, std::make_index_sequence<PAIRS>{});
+    } else {
+      for (std::size_t k = 0; k < PAIRS; ++k) swapPair<sizeof(E)>(to + 2 * k * sizeof(E), from + 2 * k * sizeof(E));
+    }
+    if constexpr (COUNT % 2 != 0) {
+      using U = WireBits<E>;
+      U u;
+      std::memcpy(&u, from + (COUNT - 1) * sizeof(E), sizeof u);
+      u = swapToNative(u);
+      std::memcpy(to + (COUNT - 1) * sizeof(E), &u, sizeof u);
+    }
+  } else {
+    for (std::size_t i = 0; i < COUNT; ++i) {
+      using U = WireBits<E>;
+      U u;
+      std::memcpy(&u, from + i * sizeof(E), sizeof u);
+      u = swapToNative(u);
+      std::memcpy(to + i * sizeof(E), &u, sizeof u);
+    }
+  }
+}
+
+}  // namespace detail
+
 class WireReader {
  public:
   explicit WireReader(std::span<const u8> bytes) : bytes_(bytes) {}
@@ -80,6 +152,10 @@ class WireReader {
     pos_ += n;
     return p;
   }
+  // The next n bytes where they lie, without moving past them; nullptr when they are not all
+  // there (the reader's state unchanged). advance() then moves past those of them that were read.
+  const u8* peek(std::size_t n) const { return ok_ && n <= remaining() ? bytes_.data() + pos_ : nullptr; }
+  void advance(std::size_t n) { pos_ += n; }
 
  private:
   bool need(std::size_t n) {
@@ -123,6 +199,11 @@ class WireWriter {
     pos_ += n;
     return p;
   }
+  // Room for n bytes from the write position, without taking it; nullptr when there is less (the
+  // writer's state unchanged). A writer may fill more of it than it then keeps: advance() moves
+  // past the bytes kept, and the bytes after them are written again or never sent.
+  u8* room(std::size_t n) { return ok_ && n <= bytes_.size() - pos_ ? bytes_.data() + pos_ : nullptr; }
+  void advance(std::size_t n) { pos_ += n; }
 
  private:
   bool need(std::size_t n) {
