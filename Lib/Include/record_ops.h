@@ -133,14 +133,25 @@ void writeText(WireWriter& w, const Text<N, S>& t) {
       return;
     }
   }
-  // With room for the whole storage, its S bytes go out at once: the n characters, then zeros,
-  // the terminator the first of them; only the length, the characters and the terminator are
-  // kept (n < S).
-  if (u8* p = w.room(2 + S)) {
-    storeBigEndian<i16>(p, static_cast<i16>(n));
-    copyKept<S>(p + 2, t.chars, n);
-    w.advance(2 + n + 1);
-    return;
+  if constexpr (charsInWords<S>()) {
+    // With room for the whole storage, its S bytes go out at once as words: the n characters,
+    // then zeros, the terminator the first of them; only the length, the characters and the
+    // terminator are kept (n < S).
+    if (u8* p = w.room(2 + S)) {
+      storeBigEndian<i16>(p, static_cast<i16>(n));
+      copyKept<S>(p + 2, t.chars, n);
+      w.advance(2 + n + 1);
+      return;
+    }
+  } else {
+    // The length, the characters and the terminator with one check of the room.
+    if (u8* p = w.room(2 + n + 1)) {
+      storeBigEndian<i16>(p, static_cast<i16>(n));
+      std::memcpy(p + 2, t.chars, n);
+      p[2 + n] = 0;
+      w.advance(2 + n + 1);
+      return;
+    }
   }
   writeTextChars(w, static_cast<i16>(n), t.chars, n);
 }
@@ -377,10 +388,10 @@ u8* writeFixed(u8* p, const V& v);
 // order, its sub-records opened up: a scalar or an array of scalars is a run of values of one
 // width lying side by side both on the wire and in memory; anything else (an array of
 // sub-records, a boolean) an item read and written on its own. Runs of one width that follow one
-// another on the wire and also lie one after another in memory are then one run: bytes copied
-// as they are, values of 2 or 4 bytes swapped two at a time. Whether they lie one after another
-// is asked of their addresses in the record, which the compiler works out; runs it finds apart
-// are each done on their own.
+// another on the wire and also lie one after another in memory are then one run, read and
+// written by runFromWire and runToWire. Whether they lie one after another is asked of their
+// addresses in the record, which the compiler works out; runs it finds apart are each done on
+// their own.
 
 // Reaches a member of the record being read or written: the record itself, and a member of what
 // an outer access reaches.
@@ -502,9 +513,9 @@ REC_ALWAYS_INLINE void readItems(const u8* p, Root& r) {
       constexpr std::size_t END = runGroupEnd<Items, POS, WIDTH>();
       constexpr std::size_t BYTES = groupBytes<Items, POS>(std::make_index_sequence<END - POS>{});
       if constexpr (END - POS == 1) {
-        swapRun<typename It::Element, It::count>(&It::A::get(r), p + OFFSET);
+        runFromWire<typename It::Element, It::count>(&It::A::get(r), p + OFFSET);
       } else if (adjacent<Items, POS>(r, std::make_index_sequence<END - POS - 1>{})) {
-        swapRun<UnsignedOf<WIDTH>, BYTES / WIDTH>(reinterpret_cast<u8*>(&r) + itemOffset<Items, POS>(r), p + OFFSET);
+        runFromWire<UnsignedOf<WIDTH>, BYTES / WIDTH>(reinterpret_cast<u8*>(&r) + itemOffset<Items, POS>(r), p + OFFSET);
       } else {
         readRunsApart<Items, POS, OFFSET>(p, r, std::make_index_sequence<END - POS>{});
       }
@@ -517,7 +528,7 @@ REC_ALWAYS_INLINE void readItems(const u8* p, Root& r) {
 }
 template <class Items, std::size_t FIRST, std::size_t OFFSET, class Root, std::size_t... K>
 REC_ALWAYS_INLINE void readRunsApart(const u8* p, Root& r, std::index_sequence<K...>) {
-  (swapRun<typename std::tuple_element_t<FIRST + K, Items>::Element, std::tuple_element_t<FIRST + K, Items>::count>(
+  (runFromWire<typename std::tuple_element_t<FIRST + K, Items>::Element, std::tuple_element_t<FIRST + K, Items>::count>(
        &std::tuple_element_t<FIRST + K, Items>::A::get(r), p + OFFSET + groupBytes<Items, FIRST>(std::make_index_sequence<K>{})),
    ...);
 }
@@ -531,9 +542,9 @@ REC_ALWAYS_INLINE void writeItems(u8* p, const Root& r) {
       constexpr std::size_t END = runGroupEnd<Items, POS, WIDTH>();
       constexpr std::size_t BYTES = groupBytes<Items, POS>(std::make_index_sequence<END - POS>{});
       if constexpr (END - POS == 1) {
-        swapRun<typename It::Element, It::count>(p + OFFSET, &It::A::get(r));
+        runToWire<typename It::Element, It::count>(p + OFFSET, &It::A::get(r));
       } else if (adjacent<Items, POS>(r, std::make_index_sequence<END - POS - 1>{})) {
-        swapRun<UnsignedOf<WIDTH>, BYTES / WIDTH>(p + OFFSET, reinterpret_cast<const u8*>(&r) + itemOffset<Items, POS>(r));
+        runToWire<UnsignedOf<WIDTH>, BYTES / WIDTH>(p + OFFSET, reinterpret_cast<const u8*>(&r) + itemOffset<Items, POS>(r));
       } else {
         writeRunsApart<Items, POS, OFFSET>(p, r, std::make_index_sequence<END - POS>{});
       }
@@ -546,9 +557,30 @@ REC_ALWAYS_INLINE void writeItems(u8* p, const Root& r) {
 }
 template <class Items, std::size_t FIRST, std::size_t OFFSET, class Root, std::size_t... K>
 REC_ALWAYS_INLINE void writeRunsApart(u8* p, const Root& r, std::index_sequence<K...>) {
-  (swapRun<typename std::tuple_element_t<FIRST + K, Items>::Element, std::tuple_element_t<FIRST + K, Items>::count>(
+  (runToWire<typename std::tuple_element_t<FIRST + K, Items>::Element, std::tuple_element_t<FIRST + K, Items>::count>(
        p + OFFSET + groupBytes<Items, FIRST>(std::make_index_sequence<K>{}), &std::tuple_element_t<FIRST + K, Items>::A::get(r)),
    ...);
+}
+
+// One entry of a table, kept inside the table's loop: a sub-record's items in line rather than a
+// call for each entry.
+template <class E, class C>
+REC_ALWAYS_INLINE const u8* readEntry(const u8* p, E& e, const C& c) {
+  if constexpr (HasWire<E>) {
+    readItems<FieldItems<E, 0, std::tuple_size_v<WireList<E>>>, 0, 0>(p, e);
+    return p + fixedRecordWireSize<E>();
+  } else {
+    return readFixed(p, e, c);
+  }
+}
+template <class E>
+REC_ALWAYS_INLINE u8* writeEntry(u8* p, const E& e) {
+  if constexpr (HasWire<E>) {
+    writeItems<FieldItems<E, 0, std::tuple_size_v<WireList<E>>>, 0, 0>(p, e);
+    return p + fixedRecordWireSize<E>();
+  } else {
+    return writeFixed(p, e);
+  }
 }
 
 // A fixed-size value from bytes already known to be there: one bounds check per record instead of
@@ -562,18 +594,18 @@ const u8* readFixed(const u8* p, V& v, const C& c) {
   } else if constexpr (ArrayOf<V>::is) {
     using E = typename ArrayOf<V>::Element;
     if constexpr (isSwappedRun<E>() && !std::is_same_v<C, Boolean>) {
-      // Bytes copied as they are, pairs of wider values swapped two at a time.
-      swapRun<E, ArrayOf<V>::size>(&at(v, 0), p);
+      // Bytes copied as they are, wider values as runFromWire takes them.
+      runFromWire<E, ArrayOf<V>::size>(&at(v, 0), p);
       p += ArrayOf<V>::size * sizeof(E);
     } else {
       // A table of sub-records two entries at a time.
       constexpr std::size_t N = ArrayOf<V>::size;
       std::size_t i = 0;
       for (; i + 2 <= N; i += 2) {
-        p = readFixed(p, at(v, i), c);
-        p = readFixed(p, at(v, i + 1), c);
+        p = readEntry(p, at(v, i), c);
+        p = readEntry(p, at(v, i + 1), c);
       }
-      if constexpr (N % 2 != 0) p = readFixed(p, at(v, N - 1), c);
+      if constexpr (N % 2 != 0) p = readEntry(p, at(v, N - 1), c);
     }
   } else {
     v = loadBigEndian<V>(p);
@@ -591,16 +623,16 @@ u8* writeFixed(u8* p, const V& v) {
   } else if constexpr (ArrayOf<V>::is) {
     using E = typename ArrayOf<V>::Element;
     if constexpr (isSwappedRun<E>()) {
-      swapRun<E, ArrayOf<V>::size>(p, &at(v, 0));
+      runToWire<E, ArrayOf<V>::size>(p, &at(v, 0));
       p += ArrayOf<V>::size * sizeof(E);
     } else {
       constexpr std::size_t N = ArrayOf<V>::size;
       std::size_t i = 0;
       for (; i + 2 <= N; i += 2) {
-        p = writeFixed(p, at(v, i));
-        p = writeFixed(p, at(v, i + 1));
+        p = writeEntry(p, at(v, i));
+        p = writeEntry(p, at(v, i + 1));
       }
-      if constexpr (N % 2 != 0) p = writeFixed(p, at(v, N - 1));
+      if constexpr (N % 2 != 0) p = writeEntry(p, at(v, N - 1));
     }
   } else {
     storeBigEndian<V>(p, v);
@@ -887,16 +919,59 @@ REC_ALWAYS_INLINE void noteTaken(Words& took, std::size_t w, u32 b, bool taken, 
 template <bool CHECKED, class R, std::size_t I>
 REC_ALWAYS_INLINE void mergeSub(R& dst, const R& src, MergeResult& result);
 
-// Element K of field I (an elements() array): taken by its own bit and check.
-template <bool CHECKED, bool ALL, class R, std::size_t I, std::size_t K, class Words>
-REC_ALWAYS_INLINE void mergeElement(R& dst, const R& src, const Words& in, Words& took, MergeResult& result) {
+// ---- the merge straight from the wire --------------------------------------------------------
+// A fixed-size record merged from its wire bytes into the live record, with no decoded copy in
+// between: each masked value is read where it lies, checked and stored; a value whose bit is clear
+// is never read, and a sub-record whose mask is clear is passed over whole. The same outcome as
+// decode followed by merge.
+
+// The source of a merge from the wire: a fixed-size record's wire bytes, all of them there, the
+// mask words first.
+struct WireBytes {
+  const u8* p;
+};
+template <bool CHECKED, class R>
+void mergeRecordFromWire(R& dst, const u8* p, MergeResult& result);
+
+// The wire offset of field I of a fixed-size record.
+template <class R, std::size_t I>
+constexpr std::size_t wireOffsetOf() {
+  if constexpr (I == 0) {
+    return 0;
+  } else {
+    return wireOffsetOf<R, I - 1>() + fixedValueWireSize<typename std::tuple_element_t<I - 1, WireList<R>>::Member>();
+  }
+}
+template <class R, Role ROLE, std::size_t... I>
+constexpr std::size_t indexOfRole(std::index_sequence<I...>) {
+  std::size_t index = sizeof...(I);
+  ((index = std::tuple_element_t<I, WireList<R>>::role == ROLE && index == sizeof...(I) ? I : index), ...);
+  return index;
+}
+// The value of the record's field of role ROLE (its M/E or channel) read from its wire bytes; 0
+// when it has none.
+template <class R, Role ROLE>
+int roleValueFromWire(const u8* p) {
+  constexpr std::size_t I = indexOfRole<R, ROLE>(wireIndexes<R>());
+  if constexpr (I < std::tuple_size_v<WireList<R>>) {
+    using M = typename std::tuple_element_t<I, WireList<R>>::Member;
+    return static_cast<int>(loadBigEndian<M>(p + wireOffsetOf<R, I>()));
+  } else {
+    return 0;
+  }
+}
+
+// Element K of field I (an elements() array) from `values`, the source's array (the record's, or
+// the one read from the wire): taken by its own bit and check.
+template <bool CHECKED, bool ALL, class R, std::size_t I, std::size_t K, class V, class Words>
+REC_ALWAYS_INLINE void mergeElement(R& dst, const V& values, const Words& in, Words& took, MergeResult& result) {
   constexpr const auto& d = FIELD<R, I>;
   constexpr int bit = d.bit + static_cast<int>(K);
   constexpr std::size_t w = static_cast<std::size_t>(bit / 32);
   constexpr u32 b = 1u << (bit % 32);
   if constexpr (takes(d.check, K)) {
     if (!ALL && (in[w] & b) == 0) return;
-    const auto& value = at(src.*(d.member), K);
+    const auto& value = at(values, K);
     if constexpr (IsText<std::decay_t<decltype(value)>>::value) {
       at(dst.*(d.member), K).assignFrom(value);
       if constexpr (!ALL) took[w] |= b;
@@ -911,10 +986,10 @@ REC_ALWAYS_INLINE void mergeElement(R& dst, const R& src, const Words& in, Words
     }
   }
 }
-template <bool CHECKED, bool ALL, class R, std::size_t I, class Words, std::size_t... K>
-REC_ALWAYS_INLINE void mergeElements(R& dst, const R& src, const Words& in, Words& took, MergeResult& result,
+template <bool CHECKED, bool ALL, class R, std::size_t I, class V, class Words, std::size_t... K>
+REC_ALWAYS_INLINE void mergeElements(R& dst, const V& values, const Words& in, Words& took, MergeResult& result,
                                      std::index_sequence<K...>) {
-  (mergeElement<CHECKED, ALL, R, I, K>(dst, src, in, took, result), ...);
+  (mergeElement<CHECKED, ALL, R, I, K>(dst, values, in, took, result), ...);
 }
 
 // One field of a merge, its bit, member and check constants of its code. Kept inside the record's
@@ -935,21 +1010,66 @@ REC_ALWAYS_INLINE void mergeField(R& dst, const R& src, const Words& in, Words& 
       if (dropped) [[unlikely]] result.refused(d.bit, dropped);
     }
   } else if constexpr (D::role == Role::Elements) {
-    mergeElements<CHECKED, ALL, R, I>(dst, src, in, took, result,
+    mergeElements<CHECKED, ALL, R, I>(dst, src.*(d.member), in, took, result,
                                       std::make_index_sequence<ArrayOf<typename D::Member>::size>{});
   } else if constexpr (D::role == Role::Sub) {
     mergeSub<CHECKED, R, I>(dst, src, result);
   }
 }
 
-template <bool CHECKED, bool ALL, class R, std::size_t FIRST, class Words, std::size_t... J>
-REC_ALWAYS_INLINE void mergeFieldRange(R& dst, const R& src, const Words& in, Words& took, MergeResult& result,
+// The same field read from the record's wire bytes: a value whose bit is marked is read where it
+// lies, checked and stored; one whose bit is clear is never read.
+template <bool CHECKED, bool ALL, class R, std::size_t I, class Words>
+REC_ALWAYS_INLINE void mergeField(R& dst, WireBytes src, const Words& in, Words& took, MergeResult& result) {
+  constexpr const auto& d = FIELD<R, I>;
+  using D = std::decay_t<decltype(d)>;
+  using M = typename D::Member;
+  const u8* p = src.p + wireOffsetOf<R, I>();
+  if constexpr (D::role == Role::Field) {
+    constexpr std::size_t w = static_cast<std::size_t>(d.bit / 32);
+    constexpr u32 b = 1u << (d.bit % 32);
+    if (ALL || (in[w] & b) != 0) {
+      M value;
+      readFixed(p, value, d.check);
+      bool taken = false;
+      const int dropped = mergeValue(dst.*(d.member), value, d.check, CHECKED, taken);
+      noteTaken<ALL>(took, w, b, taken, dropped);
+      if (dropped) [[unlikely]] result.refused(d.bit, dropped);
+    }
+  } else if constexpr (D::role == Role::Elements) {
+    M values;
+    readFixed(p, values, d.check);
+    mergeElements<CHECKED, ALL, R, I>(dst, values, in, took, result, std::make_index_sequence<ArrayOf<M>::size>{});
+  } else if constexpr (D::role == Role::Sub) {
+    auto& dv = dst.*(d.member);
+    // A sub-record's refused values count, its bits are its own (as in mergeField).
+    MergeResult sub;
+    if constexpr (HasWire<M>) {
+      mergeRecordFromWire<CHECKED>(dv, p, sub);
+    } else {
+      using S = typename ArrayOf<M>::Element;
+      constexpr std::size_t N = ArrayOf<M>::size;
+      constexpr std::size_t SIZE = fixedRecordWireSize<S>();
+      std::size_t i = 0;
+      for (; i + 2 <= N; i += 2) {  // a table two entries at a time
+        mergeRecordFromWire<CHECKED>(at(dv, i), p + i * SIZE, sub);
+        mergeRecordFromWire<CHECKED>(at(dv, i + 1), p + (i + 1) * SIZE, sub);
+      }
+      if constexpr (N % 2 != 0) mergeRecordFromWire<CHECKED>(at(dv, N - 1), p + (N - 1) * SIZE, sub);
+    }
+    result.droppedValues += sub.droppedValues;
+  }
+}
+
+// Fields FIRST.. of a merge from Src: the record (const R&) or its wire bytes (WireBytes).
+template <bool CHECKED, bool ALL, class R, std::size_t FIRST, class Src, class Words, std::size_t... J>
+REC_ALWAYS_INLINE void mergeFieldRange(R& dst, const Src& src, const Words& in, Words& took, MergeResult& result,
                                        std::index_sequence<J...>) {
   (mergeField<CHECKED, ALL, R, FIRST + J>(dst, src, in, took, result), ...);
 }
 // The fields of chunk K: with no test of their bits when all of them are marked.
-template <bool CHECKED, class R, std::size_t K, class Words>
-REC_ALWAYS_INLINE void mergeChunk(R& dst, const R& src, const Words& in, Words& took, MergeResult& result) {
+template <bool CHECKED, class R, std::size_t K, class Src, class Words>
+REC_ALWAYS_INLINE void mergeChunk(R& dst, const Src& src, const Words& in, Words& took, MergeResult& result) {
   constexpr std::size_t FIRST = CHUNK_STARTS<R>[K];
   constexpr std::size_t LAST = CHUNK_STARTS<R>[K + 1];
   constexpr std::size_t WORDS = maskWords<R>();
@@ -964,15 +1084,16 @@ REC_ALWAYS_INLINE void mergeChunk(R& dst, const R& src, const Words& in, Words& 
   }
   mergeFieldRange<CHECKED, false, R, FIRST>(dst, src, in, took, result, std::make_index_sequence<LAST - FIRST>{});
 }
-template <bool CHECKED, class R, class Words, std::size_t... K>
-REC_ALWAYS_INLINE void mergeChunks(R& dst, const R& src, const Words& in, Words& took, MergeResult& result,
+template <bool CHECKED, class R, class Src, class Words, std::size_t... K>
+REC_ALWAYS_INLINE void mergeChunks(R& dst, const Src& src, const Words& in, Words& took, MergeResult& result,
                                    std::index_sequence<K...>) {
   (mergeChunk<CHECKED, R, K>(dst, src, in, took, result), ...);
 }
 
-// The merge of a record whose marks are in `in`; the bits taken are added to dst's mask.
-template <bool CHECKED, class R, class Words>
-REC_ALWAYS_INLINE void mergeMarked(R& dst, const R& src, const Words& in, MergeResult& result) {
+// The merge of a record whose marks are in `in`, from the record or its wire bytes; the bits taken
+// are added to dst's mask.
+template <bool CHECKED, class R, class Src, class Words>
+REC_ALWAYS_INLINE void mergeMarked(R& dst, const Src& src, const Words& in, MergeResult& result) {
   constexpr std::size_t WORDS = maskWords<R>();
   Words took{};
   mergeChunks<CHECKED>(dst, src, in, took, result, std::make_index_sequence<chunkCount<R>()>{});
@@ -1077,139 +1198,9 @@ MergeResult mergeRecord(R& dst, const R& src) {
   return result;
 }
 
-// ---- the merge straight from the wire --------------------------------------------------------
-// A fixed-size record merged from its wire bytes into the live record, with no decoded copy in
-// between: each masked value is read where it lies, checked and stored; a value whose bit is clear
-// is never read, and a sub-record whose mask is clear is passed over whole. The same outcome as
-// decode followed by merge.
-
-template <bool CHECKED, class R>
-void mergeRecordFromWire(R& dst, const u8* p, MergeResult& result);
-
-// The wire offset of field I of a fixed-size record.
-template <class R, std::size_t I>
-constexpr std::size_t wireOffsetOf() {
-  if constexpr (I == 0) {
-    return 0;
-  } else {
-    return wireOffsetOf<R, I - 1>() + fixedValueWireSize<typename std::tuple_element_t<I - 1, WireList<R>>::Member>();
-  }
-}
-template <class R, Role ROLE, std::size_t... I>
-constexpr std::size_t indexOfRole(std::index_sequence<I...>) {
-  std::size_t index = sizeof...(I);
-  ((index = std::tuple_element_t<I, WireList<R>>::role == ROLE && index == sizeof...(I) ? I : index), ...);
-  return index;
-}
-// The value of the record's field of role ROLE (its M/E or channel) read from its wire bytes; 0
-// when it has none.
-template <class R, Role ROLE>
-int roleValueFromWire(const u8* p) {
-  constexpr std::size_t I = indexOfRole<R, ROLE>(wireIndexes<R>());
-  if constexpr (I < std::tuple_size_v<WireList<R>>) {
-    using M = typename std::tuple_element_t<I, WireList<R>>::Member;
-    return static_cast<int>(loadBigEndian<M>(p + wireOffsetOf<R, I>()));
-  } else {
-    return 0;
-  }
-}
-
-template <bool CHECKED, bool ALL, class R, std::size_t I, std::size_t K, class V, class Words>
-REC_ALWAYS_INLINE void mergeElementFromWire(R& dst, const V& values, const Words& in, Words& took, MergeResult& result) {
-  constexpr const auto& d = FIELD<R, I>;
-  constexpr int bit = d.bit + static_cast<int>(K);
-  constexpr std::size_t w = static_cast<std::size_t>(bit / 32);
-  constexpr u32 b = 1u << (bit % 32);
-  if constexpr (takes(d.check, K)) {
-    if (!ALL && (in[w] & b) == 0) return;
-    const auto& value = at(values, K);
-    if (CHECKED && !acceptElementAt<K>(d.check, value)) [[unlikely]] {
-      result.refused(bit, 1);
-      noteTaken<ALL>(took, w, b, false, 1);
-      return;
-    }
-    at(dst.*(d.member), K) = value;
-    if constexpr (!ALL) took[w] |= b;
-  }
-}
-template <bool CHECKED, bool ALL, class R, std::size_t I, class V, class Words, std::size_t... K>
-REC_ALWAYS_INLINE void mergeElementsFromWire(R& dst, const V& values, const Words& in, Words& took, MergeResult& result,
-                                             std::index_sequence<K...>) {
-  (mergeElementFromWire<CHECKED, ALL, R, I, K>(dst, values, in, took, result), ...);
-}
-
-template <bool CHECKED, bool ALL, class R, std::size_t I, class Words>
-REC_ALWAYS_INLINE void mergeFieldFromWire(R& dst, const u8* p, const Words& in, Words& took, MergeResult& result) {
-  constexpr const auto& d = FIELD<R, I>;
-  using D = std::decay_t<decltype(d)>;
-  using M = typename D::Member;
-  p += wireOffsetOf<R, I>();
-  if constexpr (D::role == Role::Field) {
-    constexpr std::size_t w = static_cast<std::size_t>(d.bit / 32);
-    constexpr u32 b = 1u << (d.bit % 32);
-    if (ALL || (in[w] & b) != 0) {
-      M value;
-      readFixed(p, value, d.check);
-      bool taken = false;
-      const int dropped = mergeValue(dst.*(d.member), value, d.check, CHECKED, taken);
-      noteTaken<ALL>(took, w, b, taken, dropped);
-      if (dropped) [[unlikely]] result.refused(d.bit, dropped);
-    }
-  } else if constexpr (D::role == Role::Elements) {
-    M values;
-    readFixed(p, values, d.check);
-    mergeElementsFromWire<CHECKED, ALL, R, I>(dst, values, in, took, result, std::make_index_sequence<ArrayOf<M>::size>{});
-  } else if constexpr (D::role == Role::Sub) {
-    auto& dv = dst.*(d.member);
-    // A sub-record's refused values count, its bits are its own (as in mergeField).
-    MergeResult sub;
-    if constexpr (HasWire<M>) {
-      mergeRecordFromWire<CHECKED>(dv, p, sub);
-    } else {
-      using S = typename ArrayOf<M>::Element;
-      constexpr std::size_t N = ArrayOf<M>::size;
-      constexpr std::size_t SIZE = fixedRecordWireSize<S>();
-      std::size_t i = 0;
-      for (; i + 2 <= N; i += 2) {  // a table two entries at a time
-        mergeRecordFromWire<CHECKED>(at(dv, i), p + i * SIZE, sub);
-        mergeRecordFromWire<CHECKED>(at(dv, i + 1), p + (i + 1) * SIZE, sub);
-      }
-      if constexpr (N % 2 != 0) mergeRecordFromWire<CHECKED>(at(dv, N - 1), p + (N - 1) * SIZE, sub);
-    }
-    result.droppedValues += sub.droppedValues;
-  }
-}
-
 template <class R>
 constexpr bool maskLeads() {
   return maskWords<R>() == 0 || std::tuple_element_t<0, WireList<R>>::role == Role::Mask;
-}
-
-template <bool CHECKED, bool ALL, class R, std::size_t FIRST, class Words, std::size_t... J>
-REC_ALWAYS_INLINE void mergeFieldRangeFromWire(R& dst, const u8* p, const Words& in, Words& took, MergeResult& result,
-                                               std::index_sequence<J...>) {
-  (mergeFieldFromWire<CHECKED, ALL, R, FIRST + J>(dst, p, in, took, result), ...);
-}
-template <bool CHECKED, class R, std::size_t K, class Words>
-REC_ALWAYS_INLINE void mergeChunkFromWire(R& dst, const u8* p, const Words& in, Words& took, MergeResult& result) {
-  constexpr std::size_t FIRST = CHUNK_STARTS<R>[K];
-  constexpr std::size_t LAST = CHUNK_STARTS<R>[K + 1];
-  constexpr std::size_t WORDS = maskWords<R>();
-  constexpr std::array<u32, MAX_MASK_WORDS> BITS = CHUNK_TAKEN<R, FIRST, LAST>;
-  constexpr bool HAS_BITS = (BITS[0] | BITS[1]) != 0;
-  if constexpr (WORDS > 0 && HAS_BITS) {
-    if (allMarked<WORDS>(in, BITS)) {
-      for (std::size_t w = 0; w < WORDS; ++w) took[w] |= BITS[w];
-      mergeFieldRangeFromWire<CHECKED, true, R, FIRST>(dst, p, in, took, result, std::make_index_sequence<LAST - FIRST>{});
-      return;
-    }
-  }
-  mergeFieldRangeFromWire<CHECKED, false, R, FIRST>(dst, p, in, took, result, std::make_index_sequence<LAST - FIRST>{});
-}
-template <bool CHECKED, class R, class Words, std::size_t... K>
-REC_ALWAYS_INLINE void mergeChunksFromWire(R& dst, const u8* p, const Words& in, Words& took, MergeResult& result,
-                                           std::index_sequence<K...>) {
-  (mergeChunkFromWire<CHECKED, R, K>(dst, p, in, took, result), ...);
 }
 
 // p: the record's fixed-size wire bytes, all of them there.
@@ -1220,7 +1211,6 @@ REC_ALWAYS_INLINE void mergeRecordFromWire(R& dst, const u8* p, MergeResult& res
   static_assert(maskLeads<R>(), "the mask comes first on the wire, before the fields it marks");
   constexpr std::size_t WORDS = maskWords<R>();
   std::array<u32, WORDS == 0 ? 1 : WORDS> in{};
-  std::array<u32, WORDS == 0 ? 1 : WORDS> took{};
   if constexpr (WORDS > 0) {
     u32 any = 0;
     for (std::size_t w = 0; w < WORDS; ++w) {
@@ -1231,11 +1221,7 @@ REC_ALWAYS_INLINE void mergeRecordFromWire(R& dst, const u8* p, MergeResult& res
       if (any == 0) return;
     }
   }
-  mergeChunksFromWire<CHECKED>(dst, p, in, took, result, std::make_index_sequence<chunkCount<R>()>{});
-  if constexpr (WORDS > 0) {
-    u32* out = maskWordsOf(dst);
-    for (std::size_t w = 0; w < WORDS; ++w) out[w] |= took[w];
-  }
+  mergeMarked<CHECKED>(dst, WireBytes{p}, in, result);
 }
 
 }  // namespace detail

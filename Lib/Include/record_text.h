@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "Lib/Include/kz_types.h"
+#include "Lib/Include/record_wire.h"
 
 namespace rec {
 
@@ -25,13 +26,13 @@ inline Word keepLeadingBytes(Word word, std::size_t keep) {
   }
 }
 
-// Ways to cover S bytes with whole words of W bytes (8, or 4 for fewer than 8 bytes): one at each
-// multiple of W that fits, and a last one ending at byte S when S is not a multiple of W (it
-// overlaps the one before it). The words are loaded before any is stored, so that the bytes
-// between them may be read and written in place.
+// Ways to cover S bytes with whole words of W bytes (a register's width, or 4 for fewer bytes):
+// one at each multiple of W that fits, and a last one ending at byte S when S is not a multiple
+// of W (it overlaps the one before it). The words are loaded before any is stored, so that the
+// bytes between them may be read and written in place.
 template <std::size_t S>
 struct CharWords {
-  using Word = std::conditional_t<(S >= 8), u64, u32>;
+  using Word = std::conditional_t<(S >= sizeof(RegisterWord)), RegisterWord, u32>;
   static constexpr std::size_t W = sizeof(Word);
   static constexpr std::size_t FULL = S / W;
   static constexpr std::size_t COUNT = FULL + (S % W != 0 ? 1 : 0);
@@ -59,25 +60,35 @@ struct CharWords {
   }
 };
 
-// dst[0, S) becomes src[0, n) followed by zeros (n <= S; dst and src may be the same): loads,
-// masks and stores of whole words rather than a copy and a fill of variable length, which for the
-// few bytes of a text cost more in their calls than in their work.
+// Whether the S bytes of a text are best handled as whole words: only where a word is loaded and
+// stored at any address in one instruction (a text's characters lie at any even address), and
+// for a few words' worth.
 template <std::size_t S>
+constexpr bool charsInWords() {
+  return WORDS_ANYWHERE && S >= 4 && S <= 64;
+}
+
+// dst[0, S) becomes src[0, n) followed by zeros (n <= S; dst and src may be the same): with
+// WORDS, loads, masks and stores of whole words rather than a copy and a fill of variable length,
+// which for the few bytes of a text cost more in their calls than in their work. WORDS is left
+// to the core except in the tests, which hold either way to the other.
+template <std::size_t S, bool WORDS = charsInWords<S>()>
 inline void copyKept(void* dst, const void* src, std::size_t n) {
-  if constexpr (S >= 4 && S <= 64) {
+  if constexpr (WORDS) {
     CharWords<S> w;
     w.load(src, n);
     w.store(dst);
   } else {
-    std::memmove(dst, src, n);
+    // dst is src itself or a text of its own, never a part of it.
+    if (dst != src) std::memcpy(dst, src, n);
     std::memset(static_cast<u8*>(dst) + n, 0, S - n);
   }
 }
 
 // Whether the first n of the S bytes at a and at b are the same (n <= S).
-template <std::size_t S>
+template <std::size_t S, bool WORDS = charsInWords<S>()>
 inline bool sameKept(const void* a, const void* b, std::size_t n) {
-  if constexpr (S >= 4 && S <= 64) {
+  if constexpr (WORDS) {
     CharWords<S> x, y;
     x.load(a, n);
     y.load(b, n);

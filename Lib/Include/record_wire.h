@@ -4,7 +4,9 @@
 #pragma once
 #include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <utility>
 #include <span>
 #include <type_traits>
 
@@ -22,6 +24,20 @@
 namespace rec {
 
 namespace detail {
+
+// Whether the core loads and stores a word at any address in one instruction. Where it does not
+// (a core built never to make an unaligned access, since it would fault), a word at an address
+// not known to be aligned goes a byte at a time, and wire bytes lie at any address: there a
+// value is best put together from its bytes in wire order, which also costs no byte swap, and
+// stored whole at its aligned place in memory.
+#if defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__ARM_FEATURE_UNALIGNED)
+inline constexpr bool WORDS_ANYWHERE = true;
+#else
+inline constexpr bool WORDS_ANYWHERE = false;
+#endif
+
+// The widest unsigned integer the core holds in one register.
+using RegisterWord = std::uintptr_t;
 
 // The unsigned integer as wide as a wire value (a float travels as its u32 bits).
 template <class V>
@@ -42,81 +58,161 @@ constexpr U swapToNative(U u) {
   }
 }
 
+// A value put together from its big-endian bytes, and taken apart into them, a byte at a time:
+// where words cannot be loaded at any address, the loads are bytes anyway, and this way there is
+// no swap and no copy through memory (which the compiler may leave as a call).
+template <class U, std::size_t... I>
+REC_ALWAYS_INLINE U fromBytes(const u8* p, std::index_sequence<I...>) {
+  return static_cast<U>((U{0} | ... | static_cast<U>(static_cast<U>(p[I]) << (8 * (sizeof(U) - 1 - I)))));
+}
+template <class U, std::size_t... I>
+REC_ALWAYS_INLINE void toBytes(u8* p, U u, std::index_sequence<I...>) {
+  ((p[I] = static_cast<u8>(u >> (8 * (sizeof(U) - 1 - I)))), ...);
+}
+
 }  // namespace detail
 
 // A value's big-endian bytes at p, and back.
 template <class V>
 V loadBigEndian(const u8* p) {
   using U = detail::WireBits<V>;
-  U u;
-  std::memcpy(&u, p, sizeof u);
-  return std::bit_cast<V>(detail::swapToNative(u));
+  if constexpr (detail::WORDS_ANYWHERE || sizeof(U) == 1) {
+    U u;
+    std::memcpy(&u, p, sizeof u);
+    return std::bit_cast<V>(detail::swapToNative(u));
+  } else {
+    return std::bit_cast<V>(detail::fromBytes<U>(p, std::make_index_sequence<sizeof(U)>{}));
+  }
 }
 template <class V>
 void storeBigEndian(u8* p, V v) {
   using U = detail::WireBits<V>;
-  const U u = detail::swapToNative(std::bit_cast<U>(v));
-  std::memcpy(p, &u, sizeof u);
+  if constexpr (detail::WORDS_ANYWHERE || sizeof(U) == 1) {
+    const U u = detail::swapToNative(std::bit_cast<U>(v));
+    std::memcpy(p, &u, sizeof u);
+  } else {
+    detail::toBytes<U>(p, std::bit_cast<U>(v), std::make_index_sequence<sizeof(U)>{});
+  }
 }
 
 namespace detail {
+
+// Whether two neighbouring values of WIDTH bytes are best swapped at once, as one word: only with
+// words at any address and a register that holds both (a pair of 32-bit values on a 32-bit core
+// would take two registers and two swaps, and gain nothing).
+template <std::size_t WIDTH>
+constexpr bool pairsInRegister() {
+  return WORDS_ANYWHERE && (WIDTH == 2 || WIDTH == 4) && 2 * WIDTH <= sizeof(RegisterWord);
+}
 
 // Two values of 2 or 4 bytes that lie side by side both on the wire and in memory swapped at
 // once: one load of both, a byte swap of the pair (which also swaps the two) and a rotate that
 // puts them back in their places. The same step turns either side into the other.
 template <std::size_t WIDTH>
-REC_ALWAYS_INLINE void swapPair(void* to, const void* from) {
-  if constexpr (std::endian::native == std::endian::big) {
-    std::memcpy(to, from, 2 * WIDTH);
-  } else if constexpr (WIDTH == 2) {
-    u32 u;
-    std::memcpy(&u, from, sizeof u);
-    u = std::rotl(__builtin_bswap32(u), 16);
-    std::memcpy(to, &u, sizeof u);
+REC_ALWAYS_INLINE void swapPair(u8* to, const u8* from) {
+  using Pair = std::conditional_t<WIDTH == 2, u32, u64>;
+  static_assert(WIDTH == 2 || WIDTH == 4);
+  Pair u;
+  std::memcpy(&u, from, sizeof u);
+  if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (WIDTH == 2) {
+      u = std::rotl(__builtin_bswap32(u), 16);
+    } else {
+      u = std::rotl(__builtin_bswap64(u), 32);
+    }
+  }
+  std::memcpy(to, &u, sizeof u);
+}
+template <std::size_t WIDTH, std::size_t... K>
+REC_ALWAYS_INLINE void swapPairs(u8* to, const u8* from, std::index_sequence<K...>) {
+  (swapPair<WIDTH>(to + 2 * K * WIDTH, from + 2 * K * WIDTH), ...);
+}
+
+// COUNT bytes copied as they are: as one copy where words go anywhere (or the run is long), else
+// byte by byte in line, since a copy between addresses not known to be aligned would be a call
+// that goes a byte at a time too.
+template <std::size_t... K>
+REC_ALWAYS_INLINE void copyBytes(u8* to, const u8* from, std::index_sequence<K...>) {
+  ((to[K] = from[K]), ...);
+}
+template <std::size_t COUNT>
+REC_ALWAYS_INLINE void copyRun(u8* to, const u8* from) {
+  if constexpr (WORDS_ANYWHERE || COUNT > 64) {
+    std::memcpy(to, from, COUNT);
   } else {
-    static_assert(WIDTH == 4);
-    u64 u;
-    std::memcpy(&u, from, sizeof u);
-    u = std::rotl(__builtin_bswap64(u), 32);
-    std::memcpy(to, &u, sizeof u);
+    copyBytes(to, from, std::make_index_sequence<COUNT>{});
   }
 }
 
-// COUNT values of E (an integer other than bool, or a float) between their big-endian bytes and
-// an array: bytes copied as they are, values of 2 or 4 bytes two at a time, a short run without
-// a loop.
-template <class E, std::size_t... K>
-REC_ALWAYS_INLINE void swapPairs(u8* to, const u8* from, std::index_sequence<K...>) {
-  (swapPair<sizeof(E)>(to + 2 * K * sizeof(E), from + 2 * K * sizeof(E)), ...);
+// One value of E between its big-endian bytes on the wire and its place in memory.
+template <class E>
+REC_ALWAYS_INLINE void oneFromWire(u8* memory, const u8* wire) {
+  const auto u = loadBigEndian<WireBits<E>>(wire);
+  std::memcpy(memory, &u, sizeof u);
 }
-template <class E, std::size_t COUNT>
-REC_ALWAYS_INLINE void swapRun(void* toBytes, const void* fromBytes) {
-  auto* to = static_cast<u8*>(toBytes);
-  const auto* from = static_cast<const u8*>(fromBytes);
-  if constexpr (sizeof(E) == 1 || std::endian::native == std::endian::big) {
-    std::memcpy(to, from, COUNT * sizeof(E));
-  } else if constexpr (sizeof(E) == 2 || sizeof(E) == 4) {
-    constexpr std::size_t PAIRS = COUNT / 2;
-    if constexpr (PAIRS <= 8) {
-      swapPairs<E>(to, from, std::make_index_sequence<PAIRS>{});
+template <class E>
+REC_ALWAYS_INLINE void oneToWire(u8* wire, const u8* memory) {
+  WireBits<E> u;
+  std::memcpy(&u, memory, sizeof u);
+  storeBigEndian(wire, u);
+}
+// A short run of them value by value, in line.
+template <class E, std::size_t... I>
+REC_ALWAYS_INLINE void eachFromWire(u8* memory, const u8* wire, std::index_sequence<I...>) {
+  (oneFromWire<E>(memory + I * sizeof(E), wire + I * sizeof(E)), ...);
+}
+template <class E, std::size_t... I>
+REC_ALWAYS_INLINE void eachToWire(u8* wire, const u8* memory, std::index_sequence<I...>) {
+  (oneToWire<E>(wire + I * sizeof(E), memory + I * sizeof(E)), ...);
+}
+
+// COUNT values of E (an integer other than bool, or a float) between their big-endian bytes on
+// the wire and an array in memory, aligned as E is. Bytes are copied as they are; wider values
+// two at a time where a register holds a pair (see pairsInRegister), else one by one, each a
+// load from one side and a store to the other. PAIRS is left to the core except in the tests,
+// which hold either way to the other.
+template <class E, std::size_t COUNT, bool PAIRS = pairsInRegister<sizeof(E)>()>
+REC_ALWAYS_INLINE void runFromWire(void* memory, const u8* wire) {
+  constexpr std::size_t W = sizeof(E);
+  auto* to = static_cast<u8*>(__builtin_assume_aligned(memory, alignof(E)));
+  if constexpr (W == 1) {
+    copyRun<COUNT>(to, wire);
+  } else if constexpr (std::endian::native == std::endian::big) {
+    std::memcpy(to, wire, COUNT * W);
+  } else if constexpr (PAIRS) {
+    constexpr std::size_t N = COUNT / 2;
+    if constexpr (N <= 8) {
+      swapPairs<W>(to, wire, std::make_index_sequence<N>{});
     } else {
-      for (std::size_t k = 0; k < PAIRS; ++k) swapPair<sizeof(E)>(to + 2 * k * sizeof(E), from + 2 * k * sizeof(E));
+      for (std::size_t k = 0; k < N; ++k) swapPair<W>(to + 2 * k * W, wire + 2 * k * W);
     }
-    if constexpr (COUNT % 2 != 0) {
-      using U = WireBits<E>;
-      U u;
-      std::memcpy(&u, from + (COUNT - 1) * sizeof(E), sizeof u);
-      u = swapToNative(u);
-      std::memcpy(to + (COUNT - 1) * sizeof(E), &u, sizeof u);
-    }
+    if constexpr (COUNT % 2 != 0) oneFromWire<E>(to + (COUNT - 1) * W, wire + (COUNT - 1) * W);
+  } else if constexpr (COUNT <= 32) {
+    eachFromWire<E>(to, wire, std::make_index_sequence<COUNT>{});
   } else {
-    for (std::size_t i = 0; i < COUNT; ++i) {
-      using U = WireBits<E>;
-      U u;
-      std::memcpy(&u, from + i * sizeof(E), sizeof u);
-      u = swapToNative(u);
-      std::memcpy(to + i * sizeof(E), &u, sizeof u);
+    for (std::size_t i = 0; i < COUNT; ++i) oneFromWire<E>(to + i * W, wire + i * W);
+  }
+}
+template <class E, std::size_t COUNT, bool PAIRS = pairsInRegister<sizeof(E)>()>
+REC_ALWAYS_INLINE void runToWire(u8* wire, const void* memory) {
+  constexpr std::size_t W = sizeof(E);
+  const auto* from = static_cast<const u8*>(__builtin_assume_aligned(memory, alignof(E)));
+  if constexpr (W == 1) {
+    copyRun<COUNT>(wire, from);
+  } else if constexpr (std::endian::native == std::endian::big) {
+    std::memcpy(wire, from, COUNT * W);
+  } else if constexpr (PAIRS) {
+    constexpr std::size_t N = COUNT / 2;
+    if constexpr (N <= 8) {
+      swapPairs<W>(wire, from, std::make_index_sequence<N>{});
+    } else {
+      for (std::size_t k = 0; k < N; ++k) swapPair<W>(wire + 2 * k * W, from + 2 * k * W);
     }
+    if constexpr (COUNT % 2 != 0) oneToWire<E>(wire + (COUNT - 1) * W, from + (COUNT - 1) * W);
+  } else if constexpr (COUNT <= 32) {
+    eachToWire<E>(wire, from, std::make_index_sequence<COUNT>{});
+  } else {
+    for (std::size_t i = 0; i < COUNT; ++i) oneToWire<E>(wire + i * W, from + i * W);
   }
 }
 
