@@ -29,7 +29,7 @@ void BP::receiveAll() {
       dropToSync();
     }
     if (input_.available() < MessageHeader::SIZE) return;
-    const MessageHeader header = MessageHeader::parse([&](std::size_t i) { return input_.peek(i); });
+    const MessageHeader header = input_.header();
     if (header.length > maxBody) {
       // Could never be buffered whole: noise. Search again right after its sync bytes.
       logReceiveFault(header.typeId, "receive frame too long: length %u type %u", static_cast<unsigned>(header.length),

@@ -24,6 +24,13 @@ struct MessageHeader {
     return {SYNC0, SYNC1, static_cast<u8>(length >> 24), static_cast<u8>(length >> 16), static_cast<u8>(length >> 8),
             static_cast<u8>(length), static_cast<u8>(typeId >> 8), static_cast<u8>(typeId)};
   }
+  // Length and type id from the eight header bytes at p (the sync bytes not looked at).
+  static MessageHeader parseBytes(const u8* p) {
+    MessageHeader h;
+    h.length = rec::loadBigEndian<u32>(p + 2);
+    h.typeId = rec::loadBigEndian<u16>(p + 6);
+    return h;
+  }
   // Length and type id from the six bytes after the sync bytes.
   template <class ByteAt>
   static MessageHeader parse(ByteAt at) {
@@ -93,6 +100,12 @@ class BufferedInStream {
   }
   std::size_t available() const { return count_; }
   u8 peek(std::size_t i) const { return buf_[(head_ + i) % N]; }
+  // The header of the message at the front (the caller has seen that its eight bytes are there):
+  // read where it lies, or byte by byte when it runs round the ring's end.
+  MessageHeader header() const {
+    if (head_ + MessageHeader::SIZE <= N) return MessageHeader::parseBytes(buf_.data() + head_);
+    return MessageHeader::parse([this](std::size_t i) { return peek(i); });
+  }
   // Next byte; only called when available() > 0.
   u8 read() {
     const u8 b = buf_[head_];

@@ -1,12 +1,17 @@
 // Records whose values lie side by side are read, written and merged in runs; these cases hold the
 // runs to what a value-by-value reading of the declaration gives: runs broken by padding and by
 // a change of width, odd table lengths, signed values, and merges with every bit of a group marked
-// or all but one.
+// or all but one. The bulk steps under them are held to the same reading whichever way the core
+// takes them (values in pairs or one by one, text bytes by words or not), at every run length
+// and every text length.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <random>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "Lib/Include/record.h"
@@ -156,6 +161,203 @@ TEST(RecordRuns, MergesTakeWhatAValueByValueMergeTakesWhetherAGroupIsWhollyMarke
     const rec::MergeResult w = rec::mergeFromWire(fromWire, wire.data());
     ASSERT_EQ(encoded(fromWire), encoded(x.live)) << n;
     EXPECT_EQ(std::pair(w.droppedBits, w.droppedValues), std::pair(x.droppedBits, x.droppedValues)) << n;
+  }
+}
+
+// ---- the bulk steps, each way the core may take them --------------------------------------------
+
+template <class E>
+E randomValue(std::mt19937& rng) {
+  if constexpr (std::is_same_v<E, float>) {
+    return static_cast<float>(std::uniform_real_distribution<double>(-1e6, 1e6)(rng));
+  } else {
+    return static_cast<E>(std::uniform_int_distribution<u64>(0, ~u64{0})(rng));
+  }
+}
+
+// COUNT values of E read from and written to the wire by runFromWire and runToWire, with PAIRS as
+// given: the same bytes as value by value, big-endian, and the same values back.
+template <class E, std::size_t COUNT, bool PAIRS>
+void checkRun(std::mt19937& rng) {
+  SCOPED_TRACE(::testing::Message() << "width " << sizeof(E) << " count " << COUNT << " pairs " << PAIRS);
+  constexpr std::size_t BYTES = COUNT * sizeof(E);
+  E values[COUNT];
+  for (E& v : values) v = randomValue<E>(rng);
+  u8 wire[BYTES];
+  for (std::size_t k = 0; k < COUNT; ++k) {
+    u64 bits = 0;
+    std::memcpy(&bits, &values[k], sizeof(E));
+    for (std::size_t i = 0; i < sizeof(E); ++i) wire[k * sizeof(E) + i] = static_cast<u8>(bits >> (8 * (sizeof(E) - 1 - i)));
+  }
+  u8 out[BYTES + 2];
+  std::memset(out, 0xEE, sizeof out);
+  rec::detail::runToWire<E, COUNT, PAIRS>(out + 1, values);
+  EXPECT_EQ(std::memcmp(out + 1, wire, BYTES), 0);
+  EXPECT_EQ(out[0], 0xEE);
+  EXPECT_EQ(out[BYTES + 1], 0xEE);
+  E back[COUNT + 1];
+  std::memset(static_cast<void*>(back), 0x5A, sizeof back);
+  rec::detail::runFromWire<E, COUNT, PAIRS>(back, wire);
+  EXPECT_EQ(std::memcmp(back, values, sizeof values), 0);
+  u8 after[sizeof(E)];
+  std::memset(after, 0x5A, sizeof after);
+  EXPECT_EQ(std::memcmp(&back[COUNT], after, sizeof(E)), 0);  // nothing written past the run
+}
+
+template <class E, std::size_t... COUNT>
+void checkRuns(std::mt19937& rng, std::index_sequence<COUNT...>) {
+  constexpr bool PAIRED = sizeof(E) == 2 || sizeof(E) == 4;
+  (checkRun<E, COUNT + 1, false>(rng), ...);
+  if constexpr (PAIRED) (checkRun<E, COUNT + 1, true>(rng), ...);
+}
+
+TEST(RecordRuns, RunsOfEveryWidthAndLengthGoAsValueByValueWhetherInPairsOrOneByOne) {
+  std::mt19937 rng(23);
+  for (int n = 0; n < 20; ++n) {
+    // Lengths 1..34: odd and even, either side of the longest run written out in line (32) and of
+    // the longest taken in pairs without a loop (16 values).
+    checkRuns<u16>(rng, std::make_index_sequence<34>{});
+    checkRuns<i16>(rng, std::make_index_sequence<34>{});
+    checkRuns<u32>(rng, std::make_index_sequence<34>{});
+    checkRuns<i32>(rng, std::make_index_sequence<5>{});
+    checkRuns<float>(rng, std::make_index_sequence<5>{});
+    checkRuns<u64>(rng, std::make_index_sequence<34>{});
+    // Bytes: in line up to 64, one copy beyond.
+    checkRun<u8, 1, false>(rng), checkRun<u8, 7, false>(rng), checkRun<u8, 64, false>(rng);
+    checkRun<u8, 65, false>(rng), checkRun<u8, 200, false>(rng);
+  }
+}
+
+TEST(RecordRuns, ValuesPutTogetherFromTheirBytesAreTheValuesLoadedAndSwapped) {
+  std::mt19937 rng(29);
+  for (int n = 0; n < 200; ++n) {
+    u8 bytes[9];
+    for (u8& b : bytes) b = static_cast<u8>(rng());
+    const u8* p = bytes + n % 2;  // either alignment
+    auto swapped = [p](auto zero) {
+      decltype(zero) u;
+      std::memcpy(&u, p, sizeof u);
+      return rec::detail::swapToNative(u);
+    };
+    EXPECT_EQ(rec::detail::fromBytes<u16>(p, std::make_index_sequence<2>{}), swapped(u16{}));
+    EXPECT_EQ(rec::detail::fromBytes<u32>(p, std::make_index_sequence<4>{}), swapped(u32{}));
+    EXPECT_EQ(rec::detail::fromBytes<u64>(p, std::make_index_sequence<8>{}), swapped(u64{}));
+    u8 out[8];
+    const u64 v = swapped(u64{});
+    rec::detail::toBytes<u64>(out, v, std::make_index_sequence<8>{});
+    EXPECT_EQ(std::memcmp(out, p, 8), 0);
+    rec::detail::toBytes<u16>(out, static_cast<u16>(v >> 48), std::make_index_sequence<2>{});
+    EXPECT_EQ(std::memcmp(out, p, 2), 0);
+    rec::detail::toBytes<u32>(out, static_cast<u32>(v >> 32), std::make_index_sequence<4>{});
+    EXPECT_EQ(std::memcmp(out, p, 4), 0);
+  }
+}
+
+// copyKept and sameKept over S bytes, by words or not: every kept length 0..S, the source's bytes
+// after it never taken, and in place.
+template <std::size_t S, bool WORDS>
+void checkKept(std::mt19937& rng) {
+  SCOPED_TRACE(::testing::Message() << "storage " << S << " words " << WORDS);
+  for (std::size_t n = 0; n <= S; ++n) {
+    u8 src[S + 2], dst[S + 2], expected[S + 2];
+    for (u8& b : src) b = static_cast<u8>(rng() | 1);  // no zeros, so that a missed fill shows
+    for (u8& b : dst) b = static_cast<u8>(rng() | 1);
+    std::memcpy(expected, dst, sizeof dst);
+    std::memcpy(expected + 1, src + 1, n);
+    std::memset(expected + 1 + n, 0, S - n);
+    rec::detail::copyKept<S, WORDS>(dst + 1, src + 1, n);
+    EXPECT_EQ(std::memcmp(dst, expected, sizeof dst), 0) << n;
+    std::memcpy(dst, src, sizeof src);
+    rec::detail::copyKept<S, WORDS>(dst + 1, dst + 1, n);
+    std::memcpy(expected, src, sizeof src);
+    std::memset(expected + 1 + n, 0, S - n);
+    EXPECT_EQ(std::memcmp(dst, expected, sizeof dst), 0) << n;
+
+    // Equal up to n whatever follows; a difference at the last kept byte, the first or none.
+    std::memcpy(dst, src, sizeof src);
+    for (std::size_t i = n; i < S; ++i) dst[1 + i] = static_cast<u8>(src[1 + i] ^ 0x40);
+    EXPECT_TRUE((rec::detail::sameKept<S, WORDS>(dst + 1, src + 1, n))) << n;
+    if (n > 0) {
+      dst[n] ^= 0x01;
+      EXPECT_FALSE((rec::detail::sameKept<S, WORDS>(dst + 1, src + 1, n))) << n;
+      dst[n] ^= 0x01, dst[1] ^= 0x80;
+      EXPECT_FALSE((rec::detail::sameKept<S, WORDS>(dst + 1, src + 1, n))) << n;
+    }
+  }
+}
+
+TEST(RecordRuns, TextsOfEveryLengthAreCopiedAndComparedAlikeByWordsOrNot) {
+  std::mt19937 rng(31);
+  checkKept<3, false>(rng), checkKept<6, false>(rng), checkKept<13, false>(rng), checkKept<65, false>(rng);
+  checkKept<4, true>(rng), checkKept<6, true>(rng), checkKept<7, true>(rng), checkKept<8, true>(rng);
+  checkKept<9, true>(rng), checkKept<13, true>(rng), checkKept<14, true>(rng), checkKept<16, true>(rng);
+  checkKept<33, true>(rng), checkKept<64, true>(rng);
+}
+
+struct Named {
+  u32 mask;
+  rec::Text<12> name;     // bit 0
+  rec::Text<12, 14> tag;  // bit 1, more room than the capacity
+  u16 after;              // bit 2
+  static constexpr auto wire() {
+    using R = Named;
+    return rec::list(rec::mask(&R::mask), rec::field(0, &R::name), rec::field(1, &R::tag), rec::field(2, &R::after));
+  }
+};
+
+// The wire form of a text of length `length` holding `chars`: length, characters, terminator.
+void putText(Bytes& out, int length, const char* chars) {
+  out.push_back(static_cast<u8>(static_cast<u16>(length) >> 8)), out.push_back(static_cast<u8>(length));
+  if (length < 0) return;
+  for (int i = 0; i < length; ++i) out.push_back(static_cast<u8>(chars[i]));
+  out.push_back(0);
+}
+
+TEST(RecordRuns, TextsOfEveryLengthTravelAsLengthCharactersAndTerminatorWhateverTheRoom) {
+  const char letters[] = "abcdefghijklmnopqrstuvwxyz";
+  for (int n = -1; n <= 16; ++n) {
+    SCOPED_TRACE(n);
+    // Sent: n characters (more than the capacity of 12 at times) in each text.
+    Bytes wire{0, 0, 0, 7};
+    putText(wire, n, letters);
+    putText(wire, n, letters + 1);
+    wire.push_back(0x12), wire.push_back(0x34);
+    Named r{};
+    std::memset(&r.name, 0x55, sizeof r.name);
+    rec::WireReader reader(wire);
+    ASSERT_TRUE(rec::decode(reader, r));
+    EXPECT_EQ(reader.position(), wire.size());
+    const int kept = n < 0 ? n : std::min(n, 12);
+    EXPECT_EQ(r.name.length, kept);
+    EXPECT_EQ(r.tag.length, kept);
+    EXPECT_EQ(r.after, 0x1234);
+    const std::size_t usable = static_cast<std::size_t>(std::max(kept, 0));
+    EXPECT_EQ(std::memcmp(r.name.chars, letters, usable), 0);
+    EXPECT_EQ(std::memcmp(r.tag.chars, letters + 1, usable), 0);
+    for (std::size_t i = usable; i < sizeof r.name.chars; ++i) EXPECT_EQ(r.name.chars[i], 0) << i;
+    for (std::size_t i = usable; i < sizeof r.tag.chars; ++i) EXPECT_EQ(r.tag.chars[i], 0) << i;
+
+    // Written back: the characters kept, in a buffer with room to spare, of the exact size, and
+    // one byte short.
+    Bytes expected{0, 0, 0, 7};
+    putText(expected, static_cast<int>(usable), letters);
+    putText(expected, static_cast<int>(usable), letters + 1);
+    expected.push_back(0x12), expected.push_back(0x34);
+    ASSERT_EQ(rec::wireSize(r), expected.size());
+    for (std::size_t room : {expected.size() + 40, expected.size()}) {
+      Bytes out(room, 0xEE);
+      rec::WireWriter w(out);
+      rec::encode(w, r);
+      EXPECT_TRUE(w.ok());
+      EXPECT_EQ(w.size(), expected.size());
+      EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(expected.size())), expected) << room;
+    }
+    for (std::size_t cut = 0; cut < expected.size(); ++cut) {
+      Bytes out(cut);
+      rec::WireWriter w(out);
+      rec::encode(w, r);
+      EXPECT_FALSE(w.ok()) << cut;
+    }
   }
 }
 

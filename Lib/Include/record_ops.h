@@ -2,6 +2,7 @@
 // bookkeeping of restore and send, and the M/E and channel stamp.
 #pragma once
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <tuple>
@@ -12,13 +13,8 @@
 #include "Lib/Include/record_text.h"
 #include "Lib/Include/record_wire.h"
 
-// Per-field steps of the codec and the merge that must stay inside their record's function (see
-// mergeField).
-#if defined(__GNUC__) || defined(__clang__)
-#define REC_ALWAYS_INLINE [[gnu::always_inline]] inline
-#else
-#define REC_ALWAYS_INLINE inline
-#endif
+// REC_ALWAYS_INLINE (record_wire.h) marks the per-field steps of the codec and the merge that
+// must stay inside their record's function (see mergeField).
 
 namespace rec {
 
@@ -103,6 +99,23 @@ inline std::size_t textWireSize(i16 length) { return length < 0 ? 2 : 2 + static
 
 template <std::size_t N, std::size_t S>
 void readText(WireReader& r, Text<N, S>& t) {
+  // A text that fits its room, with the body holding at least the S bytes of that room after its
+  // length: its characters taken as S bytes at once, those after the length zeroed (the bytes
+  // after the terminator stay unread).
+  if (const u8* p = r.peek(2 + S)) {
+    const i16 n = loadBigEndian<i16>(p);
+    if (n >= 0 && static_cast<std::size_t>(n) <= N) {
+      const auto count = static_cast<std::size_t>(n);
+      if (count == 0) {
+        std::memset(t.chars, 0, S);  // an empty text, the most common one
+      } else {
+        copyKept<S>(t.chars, p + 2, count);
+      }
+      t.length = n;
+      r.advance(2 + count + 1);
+      return;
+    }
+  }
   const i16 n = r.get<i16>();
   std::memset(t.chars, 0, S);
   const std::size_t kept = readTextChars(r, n, t.chars, N);
@@ -112,6 +125,34 @@ void readText(WireReader& r, Text<N, S>& t) {
 template <std::size_t N, std::size_t S>
 void writeText(WireWriter& w, const Text<N, S>& t) {
   const std::size_t n = t.usable();
+  if (n == 0) {
+    // An empty text, the most common one: a zero length and the terminator.
+    if (u8* p = w.room(3)) {
+      std::memset(p, 0, 3);
+      w.advance(3);
+      return;
+    }
+  }
+  if constexpr (charsInWords<S>()) {
+    // With room for the whole storage, its S bytes go out at once as words: the n characters,
+    // then zeros, the terminator the first of them; only the length, the characters and the
+    // terminator are kept (n < S).
+    if (u8* p = w.room(2 + S)) {
+      storeBigEndian<i16>(p, static_cast<i16>(n));
+      copyKept<S>(p + 2, t.chars, n);
+      w.advance(2 + n + 1);
+      return;
+    }
+  } else {
+    // The length, the characters and the terminator with one check of the room.
+    if (u8* p = w.room(2 + n + 1)) {
+      storeBigEndian<i16>(p, static_cast<i16>(n));
+      std::memcpy(p + 2, t.chars, n);
+      p[2 + n] = 0;
+      w.advance(2 + n + 1);
+      return;
+    }
+  }
   writeTextChars(w, static_cast<i16>(n), t.chars, n);
 }
 
@@ -202,25 +243,39 @@ constexpr std::size_t fixedRecordWireSize() {
       R::wire());
 }
 
+// Whether every element of an array passes its check.
+template <class C, class V, std::size_t... I>
+REC_ALWAYS_INLINE bool acceptsEveryElement(const C& c, const V& v, std::index_sequence<I...>) {
+  return (true && ... && acceptElementAt<I>(c, at(v, I)));
+}
+
 // Merges one masked value; returns the number of values dropped by the check. Unchecked, every
 // value is taken as it is (a text still only up to its capacity).
 template <class V, class C>
 REC_ALWAYS_INLINE int mergeValue(V& dst, const V& src, const C& c, bool checked, bool& took) {
   if constexpr (IsText<V>::value) {
-    if (checked && !c.accept(src)) return 1;
+    if (checked && !c.accept(src)) [[unlikely]] return 1;
     dst.assignFrom(src);
     took = true;
     return 0;
   } else if constexpr (isScalarArray<V>()) {
     constexpr std::size_t n = ArrayOf<V>::size;
     if constexpr (requires { c.acceptArray(src); }) {
-      if (checked && !c.acceptArray(src)) return static_cast<int>(n);
+      if (checked && !c.acceptArray(src)) [[unlikely]] return static_cast<int>(n);
     }
     // Most arrays come in whole and valid: they are taken as one copy.
     if (!checked) {
       std::memcpy(static_cast<void*>(&dst), &src, sizeof(V));
       took = true;
       return 0;
+    }
+    // The common case first: every element passes, each tested with no more than a compare.
+    if constexpr (EachCount<C>::value > 0 || n <= 8) {
+      if (acceptsEveryElement(c, src, std::make_index_sequence<n>{})) [[likely]] {
+        std::memcpy(static_cast<void*>(&dst), &src, sizeof(V));
+        took = true;
+        return 0;
+      }
     }
     int dropped = 0;
     bool pass[n];
@@ -236,7 +291,7 @@ REC_ALWAYS_INLINE int mergeValue(V& dst, const V& src, const C& c, bool checked,
         if (!pass[i]) ++dropped;
       }
     }
-    if (dropped == 0) {
+    if (dropped == 0) [[likely]] {
       std::memcpy(static_cast<void*>(&dst), &src, sizeof(V));
       took = true;
       return 0;
@@ -254,9 +309,9 @@ REC_ALWAYS_INLINE int mergeValue(V& dst, const V& src, const C& c, bool checked,
     return dropped;
   } else {
     if constexpr (requires { c.acceptArray(src); }) {
-      if (checked && !c.acceptArray(src)) return 1;  // a value of several parts, judged whole
+      if (checked && !c.acceptArray(src)) [[unlikely]] return 1;  // a value of several parts, judged whole
     }
-    if (checked && !c.accept(src)) return 1;
+    if (checked && !c.accept(src)) [[unlikely]] return 1;
     dst = src;
     took = true;
     return 0;
@@ -316,28 +371,241 @@ constexpr bool isFixedSize() {
   }
 }
 
+// Whether an array of E travels as its memory with each value's bytes swapped: integers other
+// than bool, and floats.
+template <class E>
+constexpr bool isSwappedRun() {
+  return (std::is_integral_v<E> && !std::is_same_v<E, bool>) || std::is_same_v<E, float>;
+}
+
+template <class V, class C>
+const u8* readFixed(const u8* p, V& v, const C& c);
+template <class V>
+u8* writeFixed(u8* p, const V& v);
+
+// ---- runs of values read and written in bulk ------------------------------------------------
+// A fixed-size record (or a run of fixed-size fields of one) is walked as a list of items in wire
+// order, its sub-records opened up: a scalar or an array of scalars is a run of values of one
+// width lying side by side both on the wire and in memory; anything else (an array of
+// sub-records, a boolean) an item read and written on its own. Runs of one width that follow one
+// another on the wire and also lie one after another in memory are then one run, read and
+// written by runFromWire and runToWire. Whether they lie one after another is asked of their
+// addresses in the record, which the compiler works out; runs it finds apart are each done on
+// their own.
+
+// Reaches a member of the record being read or written: the record itself, and a member of what
+// an outer access reaches.
+struct RecordAccess {
+  template <class Root>
+  static constexpr Root& get(Root& r) {
+    return r;
+  }
+};
+template <class Outer, auto MEMBER>
+struct MemberAccess {
+  template <class Root>
+  static constexpr auto& get(Root& r) {
+    return Outer::get(r).*MEMBER;
+  }
+};
+
+// COUNT values of E, the value (or array) that Access reaches.
+template <class Access, class E, std::size_t COUNT>
+struct RunItem {
+  using A = Access;
+  using Element = E;
+  static constexpr std::size_t count = COUNT;
+  static constexpr std::size_t bytes = COUNT * sizeof(E);
+};
+// The value V that Access reaches, checked by C (its type only matters: a boolean is read as 0 or
+// 1), read and written on its own.
+template <class Access, class V, class C>
+struct ValueItem {
+  using A = Access;
+  using Value = V;
+  using Check = std::conditional_t<std::is_same_v<C, Boolean>, Boolean, Any>;
+  static constexpr std::size_t bytes = fixedValueWireSize<V>();
+};
+
+template <class T>
+struct IsRunItem : std::false_type {};
+template <class A, class E, std::size_t N>
+struct IsRunItem<RunItem<A, E, N>> : std::true_type {};
+
+template <class R, class Outer, std::size_t FIRST, std::size_t... I>
+constexpr auto itemsOfFields(std::index_sequence<I...>);
+
+template <class R, class Outer, std::size_t I>
+constexpr auto itemsOfField() {
+  using D = std::tuple_element_t<I, WireList<R>>;
+  using M = typename D::Member;
+  using C = std::decay_t<decltype(FIELD<R, I>.check)>;
+  using A = MemberAccess<Outer, FIELD<R, I>.member>;
+  if constexpr (HasWire<M>) {
+    return itemsOfFields<M, A, 0>(wireIndexes<M>());
+  } else if constexpr (std::is_same_v<C, Boolean>) {
+    return std::tuple<ValueItem<A, M, C>>{};
+  } else if constexpr (isSwappedRun<M>()) {
+    return std::tuple<RunItem<A, M, 1>>{};
+  } else if constexpr (ArrayOf<M>::is && !HasWire<typename ArrayOf<M>::Element>) {
+    if constexpr (isSwappedRun<typename ArrayOf<M>::Element>()) {
+      return std::tuple<RunItem<A, typename ArrayOf<M>::Element, ArrayOf<M>::size>>{};
+    } else {
+      return std::tuple<ValueItem<A, M, C>>{};
+    }
+  } else {
+    return std::tuple<ValueItem<A, M, C>>{};
+  }
+}
+template <class R, class Outer, std::size_t FIRST, std::size_t... I>
+constexpr auto itemsOfFields(std::index_sequence<I...>) {
+  return std::tuple_cat(itemsOfField<R, Outer, FIRST + I>()...);
+}
+// The items of fields FIRST..LAST-1 of R.
+template <class R, std::size_t FIRST, std::size_t LAST>
+using FieldItems = decltype(itemsOfFields<R, RecordAccess, FIRST>(std::make_index_sequence<LAST - FIRST>{}));
+
+// The end of the group of runs that begins at item POS: the runs after it of the same width.
+template <class Items, std::size_t POS, std::size_t WIDTH>
+constexpr std::size_t runGroupEnd() {
+  if constexpr (POS < std::tuple_size_v<Items>) {
+    using It = std::tuple_element_t<POS, Items>;
+    if constexpr (IsRunItem<It>::value) {
+      if constexpr (sizeof(typename It::Element) == WIDTH) return runGroupEnd<Items, POS + 1, WIDTH>();
+    }
+  }
+  return POS;
+}
+template <class Items, std::size_t FIRST, std::size_t... K>
+constexpr std::size_t groupBytes(std::index_sequence<K...>) {
+  return (std::size_t{0} + ... + std::tuple_element_t<FIRST + K, Items>::bytes);
+}
+
+// The unsigned integer of a width.
+template <std::size_t WIDTH>
+using UnsignedOf = std::conditional_t<WIDTH == 1, u8, std::conditional_t<WIDTH == 2, u16, std::conditional_t<WIDTH == 4, u32, u64>>>;
+
+// Where item K lies in the record, as a byte offset (a constant once compiled).
+template <class Items, std::size_t K, class Root>
+REC_ALWAYS_INLINE std::ptrdiff_t itemOffset(Root& r) {
+  return reinterpret_cast<const char*>(&std::tuple_element_t<K, Items>::A::get(r)) - reinterpret_cast<const char*>(&r);
+}
+// Whether items FIRST.. FIRST + sizeof...(K) lie one after another in memory.
+template <class Items, std::size_t FIRST, class Root, std::size_t... K>
+REC_ALWAYS_INLINE bool adjacent(Root& r, std::index_sequence<K...>) {
+  return (true && ... &&
+          (itemOffset<Items, FIRST + K + 1>(r) ==
+           itemOffset<Items, FIRST + K>(r) + static_cast<std::ptrdiff_t>(std::tuple_element_t<FIRST + K, Items>::bytes)));
+}
+
+template <class Items, std::size_t FIRST, std::size_t OFFSET, class Root, std::size_t... K>
+REC_ALWAYS_INLINE void readRunsApart(const u8* p, Root& r, std::index_sequence<K...>);
+template <class Items, std::size_t FIRST, std::size_t OFFSET, class Root, std::size_t... K>
+REC_ALWAYS_INLINE void writeRunsApart(u8* p, const Root& r, std::index_sequence<K...>);
+
+// The items from POS on, their wire bytes from p + OFFSET on.
+template <class Items, std::size_t POS, std::size_t OFFSET, class Root>
+REC_ALWAYS_INLINE void readItems(const u8* p, Root& r) {
+  if constexpr (POS < std::tuple_size_v<Items>) {
+    using It = std::tuple_element_t<POS, Items>;
+    if constexpr (IsRunItem<It>::value) {
+      constexpr std::size_t WIDTH = sizeof(typename It::Element);
+      constexpr std::size_t END = runGroupEnd<Items, POS, WIDTH>();
+      constexpr std::size_t BYTES = groupBytes<Items, POS>(std::make_index_sequence<END - POS>{});
+      if constexpr (END - POS == 1) {
+        runFromWire<typename It::Element, It::count>(&It::A::get(r), p + OFFSET);
+      } else if (adjacent<Items, POS>(r, std::make_index_sequence<END - POS - 1>{})) {
+        runFromWire<UnsignedOf<WIDTH>, BYTES / WIDTH>(reinterpret_cast<u8*>(&r) + itemOffset<Items, POS>(r), p + OFFSET);
+      } else {
+        readRunsApart<Items, POS, OFFSET>(p, r, std::make_index_sequence<END - POS>{});
+      }
+      readItems<Items, END, OFFSET + BYTES>(p, r);
+    } else {
+      readFixed(p + OFFSET, It::A::get(r), typename It::Check{});
+      readItems<Items, POS + 1, OFFSET + It::bytes>(p, r);
+    }
+  }
+}
+template <class Items, std::size_t FIRST, std::size_t OFFSET, class Root, std::size_t... K>
+REC_ALWAYS_INLINE void readRunsApart(const u8* p, Root& r, std::index_sequence<K...>) {
+  (runFromWire<typename std::tuple_element_t<FIRST + K, Items>::Element, std::tuple_element_t<FIRST + K, Items>::count>(
+       &std::tuple_element_t<FIRST + K, Items>::A::get(r), p + OFFSET + groupBytes<Items, FIRST>(std::make_index_sequence<K>{})),
+   ...);
+}
+
+template <class Items, std::size_t POS, std::size_t OFFSET, class Root>
+REC_ALWAYS_INLINE void writeItems(u8* p, const Root& r) {
+  if constexpr (POS < std::tuple_size_v<Items>) {
+    using It = std::tuple_element_t<POS, Items>;
+    if constexpr (IsRunItem<It>::value) {
+      constexpr std::size_t WIDTH = sizeof(typename It::Element);
+      constexpr std::size_t END = runGroupEnd<Items, POS, WIDTH>();
+      constexpr std::size_t BYTES = groupBytes<Items, POS>(std::make_index_sequence<END - POS>{});
+      if constexpr (END - POS == 1) {
+        runToWire<typename It::Element, It::count>(p + OFFSET, &It::A::get(r));
+      } else if (adjacent<Items, POS>(r, std::make_index_sequence<END - POS - 1>{})) {
+        runToWire<UnsignedOf<WIDTH>, BYTES / WIDTH>(p + OFFSET, reinterpret_cast<const u8*>(&r) + itemOffset<Items, POS>(r));
+      } else {
+        writeRunsApart<Items, POS, OFFSET>(p, r, std::make_index_sequence<END - POS>{});
+      }
+      writeItems<Items, END, OFFSET + BYTES>(p, r);
+    } else {
+      writeFixed(p + OFFSET, It::A::get(r));
+      writeItems<Items, POS + 1, OFFSET + It::bytes>(p, r);
+    }
+  }
+}
+template <class Items, std::size_t FIRST, std::size_t OFFSET, class Root, std::size_t... K>
+REC_ALWAYS_INLINE void writeRunsApart(u8* p, const Root& r, std::index_sequence<K...>) {
+  (runToWire<typename std::tuple_element_t<FIRST + K, Items>::Element, std::tuple_element_t<FIRST + K, Items>::count>(
+       p + OFFSET + groupBytes<Items, FIRST>(std::make_index_sequence<K>{}), &std::tuple_element_t<FIRST + K, Items>::A::get(r)),
+   ...);
+}
+
+// One entry of a table, kept inside the table's loop: a sub-record's items in line rather than a
+// call for each entry.
+template <class E, class C>
+REC_ALWAYS_INLINE const u8* readEntry(const u8* p, E& e, const C& c) {
+  if constexpr (HasWire<E>) {
+    readItems<FieldItems<E, 0, std::tuple_size_v<WireList<E>>>, 0, 0>(p, e);
+    return p + fixedRecordWireSize<E>();
+  } else {
+    return readFixed(p, e, c);
+  }
+}
+template <class E>
+REC_ALWAYS_INLINE u8* writeEntry(u8* p, const E& e) {
+  if constexpr (HasWire<E>) {
+    writeItems<FieldItems<E, 0, std::tuple_size_v<WireList<E>>>, 0, 0>(p, e);
+    return p + fixedRecordWireSize<E>();
+  } else {
+    return writeFixed(p, e);
+  }
+}
+
 // A fixed-size value from bytes already known to be there: one bounds check per record instead of
 // one per value. The position travels by value, so that the stores of a table's values (bytes
 // among them) do not make the compiler reload it after each one.
 template <class V, class C>
 const u8* readFixed(const u8* p, V& v, const C& c) {
   if constexpr (HasWire<V>) {
-    forEachFieldIndex<V>([&](auto i) {
-      constexpr const auto& d = FIELD<V, decltype(i)::value>;
-      p = readFixed(p, v.*(d.member), d.check);
-    });
+    readItems<FieldItems<V, 0, std::tuple_size_v<WireList<V>>>, 0, 0>(p, v);
+    p += fixedRecordWireSize<V>();
   } else if constexpr (ArrayOf<V>::is) {
     using E = typename ArrayOf<V>::Element;
-    if constexpr (sizeof(E) == 1 && std::is_integral_v<E> && !std::is_same_v<E, bool> && !std::is_same_v<C, Boolean>) {
-      std::memcpy(&at(v, 0), p, ArrayOf<V>::size);
-      p += ArrayOf<V>::size;
-    } else if constexpr (std::is_integral_v<E> && !std::is_same_v<E, bool> && !std::is_same_v<C, Boolean>) {
-      // A table of codes or sources: indexed rather than chained through p, so that the compiler
-      // swaps several values at once.
-      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) at(v, i) = loadBigEndian<E>(p + i * sizeof(E));
+    if constexpr (isSwappedRun<E>() && !std::is_same_v<C, Boolean>) {
+      // Bytes copied as they are, wider values as runFromWire takes them.
+      runFromWire<E, ArrayOf<V>::size>(&at(v, 0), p);
       p += ArrayOf<V>::size * sizeof(E);
     } else {
-      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) p = readFixed(p, at(v, i), c);
+      // A table of sub-records two entries at a time.
+      constexpr std::size_t N = ArrayOf<V>::size;
+      std::size_t i = 0;
+      for (; i + 2 <= N; i += 2) {
+        p = readEntry(p, at(v, i), c);
+        p = readEntry(p, at(v, i + 1), c);
+      }
+      if constexpr (N % 2 != 0) p = readEntry(p, at(v, N - 1), c);
     }
   } else {
     v = loadBigEndian<V>(p);
@@ -350,17 +618,21 @@ const u8* readFixed(const u8* p, V& v, const C& c) {
 template <class V>
 u8* writeFixed(u8* p, const V& v) {
   if constexpr (HasWire<V>) {
-    forEachFieldIndex<V>([&](auto i) { p = writeFixed(p, v.*(FIELD<V, decltype(i)::value>.member)); });
+    writeItems<FieldItems<V, 0, std::tuple_size_v<WireList<V>>>, 0, 0>(p, v);
+    p += fixedRecordWireSize<V>();
   } else if constexpr (ArrayOf<V>::is) {
     using E = typename ArrayOf<V>::Element;
-    if constexpr (sizeof(E) == 1 && std::is_integral_v<E> && !std::is_same_v<E, bool>) {
-      std::memcpy(p, &at(v, 0), ArrayOf<V>::size);
-      p += ArrayOf<V>::size;
-    } else if constexpr (std::is_integral_v<E> && !std::is_same_v<E, bool>) {
-      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) storeBigEndian<E>(p + i * sizeof(E), at(v, i));
+    if constexpr (isSwappedRun<E>()) {
+      runToWire<E, ArrayOf<V>::size>(p, &at(v, 0));
       p += ArrayOf<V>::size * sizeof(E);
     } else {
-      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) p = writeFixed(p, at(v, i));
+      constexpr std::size_t N = ArrayOf<V>::size;
+      std::size_t i = 0;
+      for (; i + 2 <= N; i += 2) {
+        p = writeEntry(p, at(v, i));
+        p = writeEntry(p, at(v, i + 1));
+      }
+      if constexpr (N % 2 != 0) p = writeEntry(p, at(v, N - 1));
     }
   } else {
     storeBigEndian<V>(p, v);
@@ -397,50 +669,58 @@ constexpr std::size_t fixedRunFrom() {
   }
 }
 
-// One field of a record with texts; p is the position in the run of fixed-size fields that the
-// field belongs to. False once the body has run out.
+// The first field after I that has no fixed wire size (or the end of the list).
 template <class R, std::size_t I>
-REC_ALWAYS_INLINE bool decodeField(WireReader& r, R& rec, const u8*& p) {
-  constexpr const auto& d = FIELD<R, I>;
+constexpr std::size_t fixedRunEnd() {
   if constexpr (fieldIsFixed<R, I>()) {
-    if constexpr (startsFixedRun<R, I>()) {
-      constexpr std::size_t run = fixedRunFrom<R, I>();  // worked out here, not at every call
-      p = r.take(run);
-      if (p == nullptr) return false;
-    }
-    p = readFixed(p, rec.*(d.member), d.check);
+    return fixedRunEnd<R, I + 1>();
+  } else {
+    return I;
+  }
+}
+
+// One field of a record with texts. The first field of a run of fixed-size fields reads the
+// whole run (its items as one list, so that runs of values of the fields go in bulk); the others
+// of the run have nothing left to do. False once the body has run out.
+template <class R, std::size_t I>
+REC_ALWAYS_INLINE bool decodeField(WireReader& r, R& rec) {
+  if constexpr (startsFixedRun<R, I>()) {
+    constexpr std::size_t run = fixedRunFrom<R, I>();  // worked out here, not at every call
+    const u8* p = r.take(run);
+    if (p == nullptr) return false;
+    readItems<FieldItems<R, I, fixedRunEnd<R, I>()>, 0, 0>(p, rec);
+    return true;
+  } else if constexpr (fieldIsFixed<R, I>()) {
     return true;
   } else {
+    constexpr const auto& d = FIELD<R, I>;
     readValue(r, rec.*(d.member), d.check);
     return r.ok();
   }
 }
 template <class R, std::size_t... I>
 REC_ALWAYS_INLINE bool decodeFields(WireReader& r, R& rec, std::index_sequence<I...>) {
-  const u8* p = nullptr;
-  return (true && ... && decodeField<R, I>(r, rec, p));
+  return (true && ... && decodeField<R, I>(r, rec));
 }
 
 template <class R, std::size_t I>
-REC_ALWAYS_INLINE bool encodeField(WireWriter& w, const R& rec, u8*& p) {
-  constexpr const auto& d = FIELD<R, I>;
-  if constexpr (fieldIsFixed<R, I>()) {
-    if constexpr (startsFixedRun<R, I>()) {
-      constexpr std::size_t run = fixedRunFrom<R, I>();
-      p = w.take(run);
-      if (p == nullptr) return false;
-    }
-    p = writeFixed(p, rec.*(d.member));
+REC_ALWAYS_INLINE bool encodeField(WireWriter& w, const R& rec) {
+  if constexpr (startsFixedRun<R, I>()) {
+    constexpr std::size_t run = fixedRunFrom<R, I>();
+    u8* p = w.take(run);
+    if (p == nullptr) return false;
+    writeItems<FieldItems<R, I, fixedRunEnd<R, I>()>, 0, 0>(p, rec);
+    return true;
+  } else if constexpr (fieldIsFixed<R, I>()) {
     return true;
   } else {
-    writeValue(w, rec.*(d.member));
+    writeValue(w, rec.*(FIELD<R, I>.member));
     return w.ok();
   }
 }
 template <class R, std::size_t... I>
 REC_ALWAYS_INLINE void encodeFields(WireWriter& w, const R& rec, std::index_sequence<I...>) {
-  u8* p = nullptr;
-  (void)(true && ... && encodeField<R, I>(w, rec, p));
+  (void)(true && ... && encodeField<R, I>(w, rec));
 }
 
 template <class R>
@@ -544,52 +824,6 @@ template <class R>
 constexpr bool isFlatRecord() {
   return maskWords<R>() == 1 && isFlatRecordOf<R>(wireIndexes<R>());
 }
-// The mask bits of a flat record's fields.
-template <class R, std::size_t... I>
-constexpr u32 fieldBitsOf(std::index_sequence<I...>) {
-  return (0u | ... | (std::tuple_element_t<I, WireList<R>>::role == Role::Field ? 1u << (FIELD<R, I>.bit % 32) : 0u));
-}
-
-// A flat record with every field marked whose values all pass, taken without a test per field:
-// the common entry of a table record. False (nothing touched) for any other.
-template <bool CHECKED, class R>
-REC_ALWAYS_INLINE bool mergeWholeFlat(R& dst, const R& src, u32 marks) {
-  constexpr u32 ALL = fieldBitsOf<R>(wireIndexes<R>());
-  if (marks != ALL) return false;
-  if constexpr (CHECKED) {
-    bool pass = true;
-    forEachFieldIndex<R>([&](auto i) {
-      constexpr const auto& d = FIELD<R, decltype(i)::value>;
-      if constexpr (std::decay_t<decltype(d)>::role == Role::Field) pass &= d.check.accept(src.*(d.member));
-    });
-    if (!pass) return false;
-  }
-  forEachFieldIndex<R>([&](auto i) {
-    constexpr const auto& d = FIELD<R, decltype(i)::value>;
-    if constexpr (std::decay_t<decltype(d)>::role == Role::Field) dst.*(d.member) = src.*(d.member);
-  });
-  *maskWordsOf(dst) |= ALL;
-  return true;
-}
-
-template <bool CHECKED, class R, class Words, std::size_t... I>
-REC_ALWAYS_INLINE void mergeFields(R& dst, const R& src, const Words& in, Words& took, MergeResult& result,
-                                   std::index_sequence<I...>);
-
-// One entry of a table of flat records, kept inside the table's merge; the values it refused.
-template <bool CHECKED, class R>
-REC_ALWAYS_INLINE int mergeFlat(R& dst, const R& src) {
-  const u32 marks = *maskWordsOf(src);
-  if (marks == 0) return 0;
-  if (mergeWholeFlat<CHECKED>(dst, src, marks)) return 0;
-  std::array<u32, 1> in{marks};
-  std::array<u32, 1> took{};
-  MergeResult result;
-  mergeFields<CHECKED>(dst, src, in, took, result, wireIndexes<R>());
-  *maskWordsOf(dst) |= took[0];
-  return result.droppedValues;
-}
-
 
 // The mask bits a merge can take: those of every field, and of every element its check lets a
 // record change.
@@ -612,210 +846,78 @@ constexpr std::array<u32, MAX_MASK_WORDS> takenBitsOf(std::index_sequence<I...>)
 template <class R>
 inline constexpr std::array<u32, MAX_MASK_WORDS> TAKEN_BITS = takenBitsOf<R>(wireIndexes<R>());
 
-// Whether a checked merge takes all of a masked value, refusing none of it (see mergeValue).
-template <class V, class C>
-REC_ALWAYS_INLINE bool acceptsWhole(const V& v, const C& c) {
-  if constexpr (IsText<V>::value) {
-    return c.accept(v);
-  } else if constexpr (isScalarArray<V>()) {
-    bool pass = true;
-    if constexpr (requires { c.acceptArray(v); }) pass = c.acceptArray(v);
-    if constexpr (EachCount<C>::value > 0 || ArrayOf<V>::size <= 128) {
-      [&]<std::size_t... K>(std::index_sequence<K...>) {
-        ((pass &= acceptElementAt<K>(c, at(v, K))), ...);
-      }(std::make_index_sequence<ArrayOf<V>::size>{});
-    } else {
-      for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) pass &= acceptElement(c, i, at(v, i));
+// ---- chunks of fields ------------------------------------------------------------------------
+// A merge walks the fields in chunks of a few mask bits each. A chunk whose bits are all marked
+// (the common case for a record that changes much) merges its fields with no test of their bits;
+// any other chunk tests field by field. A record whose marks are all set but one thus still takes
+// most of its fields without their tests.
+inline constexpr std::size_t CHUNK_BITS = 6;
+
+template <class R, std::size_t I>
+constexpr std::size_t takenBitCount() {
+  std::array<u32, MAX_MASK_WORDS> bits{};
+  addTakenBits<R, I>(bits);
+  std::size_t n = 0;
+  for (u32 w : bits) n += static_cast<std::size_t>(std::popcount(w));
+  return n;
+}
+template <class R, std::size_t... I>
+constexpr std::array<std::size_t, sizeof...(I) + 1> chunkStartsOf(std::index_sequence<I...>) {
+  constexpr std::array<std::size_t, sizeof...(I)> counts{takenBitCount<R, I>()...};
+  std::array<std::size_t, sizeof...(I) + 1> starts{};
+  std::size_t chunks = 1, bits = 0;
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    if (bits > 0 && bits + counts[i] > CHUNK_BITS) {
+      starts[chunks++] = i;
+      bits = 0;
     }
-    return pass;
-  } else if constexpr (ArrayOf<V>::is) {
-    bool pass = true;
-    for (std::size_t i = 0; i < ArrayOf<V>::size; ++i) pass &= acceptsWhole(at(v, i), c);
-    return pass;
-  } else {
-    bool pass = true;
-    if constexpr (requires { c.acceptArray(v); }) pass = c.acceptArray(v);
-    return pass && c.accept(v);
+    bits += counts[i];
   }
+  for (std::size_t k = chunks; k < starts.size(); ++k) starts[k] = counts.size();
+  return starts;
+}
+// Where each chunk of R's fields starts; the entries after the last chunk hold the field count.
+template <class R>
+inline constexpr auto CHUNK_STARTS = chunkStartsOf<R>(wireIndexes<R>());
+template <class R>
+constexpr std::size_t chunkCount() {
+  std::size_t n = 0;
+  while (n + 1 < CHUNK_STARTS<R>.size() && CHUNK_STARTS<R>[n] < CHUNK_STARTS<R>.size() - 1) ++n;
+  return n;
+}
+// The mask bits a merge can take from fields FIRST..LAST-1.
+template <class R, std::size_t FIRST, std::size_t... J>
+constexpr std::array<u32, MAX_MASK_WORDS> takenBitsRange(std::index_sequence<J...>) {
+  std::array<u32, MAX_MASK_WORDS> bits{};
+  (addTakenBits<R, FIRST + J>(bits), ...);
+  return bits;
+}
+template <class R, std::size_t FIRST, std::size_t LAST>
+inline constexpr std::array<u32, MAX_MASK_WORDS> CHUNK_TAKEN = takenBitsRange<R, FIRST>(std::make_index_sequence<LAST - FIRST>{});
+
+// Whether the marks `in` hold every bit of BITS.
+template <std::size_t WORDS, class Words>
+REC_ALWAYS_INLINE bool allMarked(const Words& in, const std::array<u32, MAX_MASK_WORDS>& bits) {
+  u32 missing = 0;
+  for (std::size_t w = 0; w < WORDS; ++w) missing |= bits[w] & ~in[w];
+  return missing == 0;
 }
 
-// Field I of a record with every bit marked: whether its checks take all of it.
-template <class R, std::size_t I>
-REC_ALWAYS_INLINE bool acceptsField(const R& src) {
-  constexpr const auto& d = FIELD<R, I>;
-  using D = std::decay_t<decltype(d)>;
-  using M = typename D::Member;
-  if constexpr (D::role == Role::Field) {
-    return acceptsWhole(src.*(d.member), d.check);
-  } else if constexpr (D::role == Role::Elements && !isTextArray<M>()) {
-    // Text elements are taken unchecked, as mergeField takes them. Elements have a mask bit each,
-    // so there are never more than the mask has bits: checked without a loop.
-    bool pass = true;
-    [&]<std::size_t... K>(std::index_sequence<K...>) {
-      ((pass &= !takes(d.check, K) || acceptElementAt<K>(d.check, at(src.*(d.member), K))), ...);
-    }(std::make_index_sequence<ArrayOf<M>::size>{});
-    return pass;
+// The bits of the values taken, kept in `took` as the merge goes. Field by field (ALL false) a
+// bit is added when its value is taken. With every bit marked (ALL true), `took` starts with every
+// bit a merge can take, and a bit is dropped only when its value is refused whole: the common
+// case, every value taken, then costs no bookkeeping per field. Either way the same bits.
+template <bool ALL, class Words>
+REC_ALWAYS_INLINE void noteTaken(Words& took, std::size_t w, u32 b, bool taken, int dropped) {
+  if constexpr (ALL) {
+    if (dropped != 0 && !taken) took[w] &= ~b;
   } else {
-    return true;
+    if (taken) took[w] |= b;
   }
 }
 
 template <bool CHECKED, class R, std::size_t I>
 REC_ALWAYS_INLINE void mergeSub(R& dst, const R& src, MergeResult& result);
-
-// Field I of a record with every bit marked and every value accepted, taken without its tests.
-template <bool CHECKED, class R, std::size_t I>
-REC_ALWAYS_INLINE void takeField(R& dst, const R& src, MergeResult& result) {
-  constexpr const auto& d = FIELD<R, I>;
-  using D = std::decay_t<decltype(d)>;
-  using M = typename D::Member;
-  if constexpr (D::role == Role::Field) {
-    bool taken = false;
-    mergeValue(dst.*(d.member), src.*(d.member), d.check, false, taken);
-  } else if constexpr (D::role == Role::Elements) {
-    for (std::size_t i = 0; i < ArrayOf<M>::size; ++i) {
-      if (!takes(d.check, i)) continue;
-      if constexpr (isTextArray<M>()) {
-        at(dst.*(d.member), i).assignFrom(at(src.*(d.member), i));
-      } else {
-        at(dst.*(d.member), i) = at(src.*(d.member), i);
-      }
-    }
-  } else if constexpr (D::role == Role::Sub) {
-    mergeSub<CHECKED, R, I>(dst, src, result);
-  }
-}
-
-// A record with every bit it can take marked and every such value accepted: checked first, then
-// taken without a test per field, as the field-by-field merge would take it (sub-records by their
-// own masks). False, nothing touched, for any other.
-template <bool CHECKED, class R, class Words>
-REC_ALWAYS_INLINE bool mergeWholeMarked(R& dst, const R& src, const Words& in, MergeResult& result) {
-  constexpr std::size_t WORDS = maskWords<R>();
-  constexpr std::array<u32, MAX_MASK_WORDS> TAKEN = TAKEN_BITS<R>;
-  u32 missing = 0;
-  for (std::size_t w = 0; w < WORDS; ++w) missing |= TAKEN[w] & ~in[w];
-  if (missing != 0) return false;
-  if constexpr (CHECKED) {
-    bool pass = true;
-    [&]<std::size_t... I>(std::index_sequence<I...>) {
-      ((pass &= acceptsField<R, I>(src)), ...);
-    }(wireIndexes<R>());
-    if (!pass) return false;
-  }
-  [&]<std::size_t... I>(std::index_sequence<I...>) {
-    (takeField<CHECKED, R, I>(dst, src, result), ...);
-  }(wireIndexes<R>());
-  u32* out = maskWordsOf(dst);
-  for (std::size_t w = 0; w < WORDS; ++w) out[w] |= TAKEN[w];
-  return true;
-}
-
-// One field of a merge, its bit, member and check constants of its code. Kept inside the record's
-// merge, where the mask words are locals: out of line, a field whose bit is clear would cost a
-// call and a reload of the words rather than one test against a constant.
-template <bool CHECKED, class R, std::size_t I, class Words>
-REC_ALWAYS_INLINE void mergeField(R& dst, const R& src, const Words& in, Words& took, MergeResult& result) {
-  constexpr const auto& d = FIELD<R, I>;
-  using D = std::decay_t<decltype(d)>;
-  if constexpr (D::role == Role::Field) {
-    constexpr std::size_t w = static_cast<std::size_t>(d.bit / 32);
-    constexpr u32 b = 1u << (d.bit % 32);
-    if ((in[w] & b) != 0) {
-      bool taken = false;
-      const int dropped = mergeValue(dst.*(d.member), src.*(d.member), d.check, CHECKED, taken);
-      if (taken) took[w] |= b;
-      if (dropped) result.refused(d.bit, dropped);
-    }
-  } else if constexpr (D::role == Role::Elements) {
-    for (std::size_t i = 0; i < ArrayOf<typename D::Member>::size; ++i) {
-      const int bit = d.bit + static_cast<int>(i);
-      const std::size_t w = static_cast<std::size_t>(bit / 32);
-      const u32 b = 1u << (bit % 32);
-      if ((in[w] & b) == 0 || !takes(d.check, i)) continue;
-      const auto& value = at(src.*(d.member), i);
-      if constexpr (IsText<std::decay_t<decltype(value)>>::value) {
-        at(dst.*(d.member), i).assignFrom(value);
-      } else {
-        if (CHECKED && !acceptElement(d.check, i, value)) {
-          result.refused(bit, 1);
-          continue;
-        }
-        at(dst.*(d.member), i) = value;
-      }
-      took[w] |= b;
-    }
-  } else if constexpr (D::role == Role::Sub) {
-    mergeSub<CHECKED, R, I>(dst, src, result);
-  }
-}
-
-// A sub-record (or an array of them) by its own mask; its refused values count, its bits are its
-// own. A flat one is merged in place rather than called.
-template <bool CHECKED, class R, std::size_t I>
-REC_ALWAYS_INLINE void mergeSub(R& dst, const R& src, MergeResult& result) {
-  constexpr const auto& d = FIELD<R, I>;
-  using M = typename std::decay_t<decltype(d)>::Member;
-  auto& dv = dst.*(d.member);
-  const auto& sv = src.*(d.member);
-  if constexpr (HasWire<M>) {
-    if constexpr (isFlatRecord<M>()) {
-      result.droppedValues += mergeFlat<CHECKED>(dv, sv);
-    } else {
-      result.droppedValues += mergeRecord<CHECKED>(dv, sv).droppedValues;
-    }
-  } else if constexpr (isFlatRecord<SubRecordOf<M>>()) {
-    for (std::size_t i = 0; i < ArrayOf<M>::size; ++i) result.droppedValues += mergeFlat<CHECKED>(at(dv, i), at(sv, i));
-  } else {
-    for (std::size_t i = 0; i < ArrayOf<M>::size; ++i) {
-      result.droppedValues += mergeRecord<CHECKED>(at(dv, i), at(sv, i)).droppedValues;
-    }
-  }
-}
-
-template <bool CHECKED, class R, class Words, std::size_t... I>
-REC_ALWAYS_INLINE void mergeFields(R& dst, const R& src, const Words& in, Words& took, MergeResult& result,
-                                   std::index_sequence<I...>) {
-  (mergeField<CHECKED, R, I>(dst, src, in, took, result), ...);
-}
-
-// The merge with its checks applied or skipped as a compile-time choice: a table's entries are
-// merged one after another, and a flag read again for each of them is much of a small entry's cost.
-template <bool CHECKED, class R>
-MergeResult mergeRecord(R& dst, const R& src) {
-  static_assert(Declaration<R>::checked);
-  MergeResult result;
-  constexpr std::size_t WORDS = maskWords<R>();
-  // The incoming marks and those of the values taken are held in locals and dst's mask is set
-  // once at the end: a store of a taken value (a byte, say) then never makes the compiler read
-  // the mask words again, which for the entries of a large table is most of the cost.
-  std::array<u32, WORDS == 0 ? 1 : WORDS> in{};
-  std::array<u32, WORDS == 0 ? 1 : WORDS> took{};
-  if constexpr (WORDS > 0) {
-    const u32* marks = maskWordsOf(src);
-    u32 any = 0;
-    for (std::size_t w = 0; w < WORDS; ++w) {
-      in[w] = marks[w];
-      any |= marks[w];
-    }
-    // Only masked fields merge: a leaf whose mask is clear has nothing to give (the common case
-    // for the entries of a large table of which a record changes a few).
-    if constexpr (!hasSubRecords<R>()) {
-      if (any == 0) return result;
-    }
-    if constexpr (isFlatRecord<R>()) {
-      if (mergeWholeFlat<CHECKED>(dst, src, in[0])) return result;
-    } else if constexpr (hasMaskedFields<R>()) {
-      if (mergeWholeMarked<CHECKED>(dst, src, in, result)) return result;
-    }
-  }
-  mergeFields<CHECKED>(dst, src, in, took, result, wireIndexes<R>());
-  if constexpr (WORDS > 0) {
-    u32* out = maskWordsOf(dst);
-    for (std::size_t w = 0; w < WORDS; ++w) out[w] |= took[w];
-  }
-  return result;
-}
 
 // ---- the merge straight from the wire --------------------------------------------------------
 // A fixed-size record merged from its wire bytes into the live record, with no decoded copy in
@@ -823,6 +925,11 @@ MergeResult mergeRecord(R& dst, const R& src) {
 // is never read, and a sub-record whose mask is clear is passed over whole. The same outcome as
 // decode followed by merge.
 
+// The source of a merge from the wire: a fixed-size record's wire bytes, all of them there, the
+// mask words first.
+struct WireBytes {
+  const u8* p;
+};
 template <bool CHECKED, class R>
 void mergeRecordFromWire(R& dst, const u8* p, MergeResult& result);
 
@@ -854,41 +961,85 @@ int roleValueFromWire(const u8* p) {
   }
 }
 
-template <bool CHECKED, class R, std::size_t I, class Words>
-REC_ALWAYS_INLINE void mergeFieldFromWire(R& dst, const u8* p, Words& in, Words& took, MergeResult& result) {
+// Element K of field I (an elements() array) from `values`, the source's array (the record's, or
+// the one read from the wire): taken by its own bit and check.
+template <bool CHECKED, bool ALL, class R, std::size_t I, std::size_t K, class V, class Words>
+REC_ALWAYS_INLINE void mergeElement(R& dst, const V& values, const Words& in, Words& took, MergeResult& result) {
+  constexpr const auto& d = FIELD<R, I>;
+  constexpr int bit = d.bit + static_cast<int>(K);
+  constexpr std::size_t w = static_cast<std::size_t>(bit / 32);
+  constexpr u32 b = 1u << (bit % 32);
+  if constexpr (takes(d.check, K)) {
+    if (!ALL && (in[w] & b) == 0) return;
+    const auto& value = at(values, K);
+    if constexpr (IsText<std::decay_t<decltype(value)>>::value) {
+      at(dst.*(d.member), K).assignFrom(value);
+      if constexpr (!ALL) took[w] |= b;
+    } else {
+      if (CHECKED && !acceptElementAt<K>(d.check, value)) [[unlikely]] {
+        result.refused(bit, 1);
+        noteTaken<ALL>(took, w, b, false, 1);
+        return;
+      }
+      at(dst.*(d.member), K) = value;
+      if constexpr (!ALL) took[w] |= b;
+    }
+  }
+}
+template <bool CHECKED, bool ALL, class R, std::size_t I, class V, class Words, std::size_t... K>
+REC_ALWAYS_INLINE void mergeElements(R& dst, const V& values, const Words& in, Words& took, MergeResult& result,
+                                     std::index_sequence<K...>) {
+  (mergeElement<CHECKED, ALL, R, I, K>(dst, values, in, took, result), ...);
+}
+
+// One field of a merge, its bit, member and check constants of its code. Kept inside the record's
+// merge, where the mask words are locals: out of line, a field whose bit is clear would cost a
+// call and a reload of the words rather than one test against a constant. With ALL (every bit
+// marked) there is no test at all: each value is checked and stored where it lies.
+template <bool CHECKED, bool ALL, class R, std::size_t I, class Words>
+REC_ALWAYS_INLINE void mergeField(R& dst, const R& src, const Words& in, Words& took, MergeResult& result) {
+  constexpr const auto& d = FIELD<R, I>;
+  using D = std::decay_t<decltype(d)>;
+  if constexpr (D::role == Role::Field) {
+    constexpr std::size_t w = static_cast<std::size_t>(d.bit / 32);
+    constexpr u32 b = 1u << (d.bit % 32);
+    if (ALL || (in[w] & b) != 0) {
+      bool taken = false;
+      const int dropped = mergeValue(dst.*(d.member), src.*(d.member), d.check, CHECKED, taken);
+      noteTaken<ALL>(took, w, b, taken, dropped);
+      if (dropped) [[unlikely]] result.refused(d.bit, dropped);
+    }
+  } else if constexpr (D::role == Role::Elements) {
+    mergeElements<CHECKED, ALL, R, I>(dst, src.*(d.member), in, took, result,
+                                      std::make_index_sequence<ArrayOf<typename D::Member>::size>{});
+  } else if constexpr (D::role == Role::Sub) {
+    mergeSub<CHECKED, R, I>(dst, src, result);
+  }
+}
+
+// The same field read from the record's wire bytes: a value whose bit is marked is read where it
+// lies, checked and stored; one whose bit is clear is never read.
+template <bool CHECKED, bool ALL, class R, std::size_t I, class Words>
+REC_ALWAYS_INLINE void mergeField(R& dst, WireBytes src, const Words& in, Words& took, MergeResult& result) {
   constexpr const auto& d = FIELD<R, I>;
   using D = std::decay_t<decltype(d)>;
   using M = typename D::Member;
-  p += wireOffsetOf<R, I>();
-  if constexpr (D::role == Role::Mask) {
-    for (std::size_t w = 0; w < ArrayOf<M>::size; ++w) in[w] = loadBigEndian<u32>(p + w * sizeof(u32));
-  } else if constexpr (D::role == Role::Field) {
+  const u8* p = src.p + wireOffsetOf<R, I>();
+  if constexpr (D::role == Role::Field) {
     constexpr std::size_t w = static_cast<std::size_t>(d.bit / 32);
     constexpr u32 b = 1u << (d.bit % 32);
-    if ((in[w] & b) != 0) {
+    if (ALL || (in[w] & b) != 0) {
       M value;
       readFixed(p, value, d.check);
       bool taken = false;
       const int dropped = mergeValue(dst.*(d.member), value, d.check, CHECKED, taken);
-      if (taken) took[w] |= b;
-      if (dropped) result.refused(d.bit, dropped);
+      noteTaken<ALL>(took, w, b, taken, dropped);
+      if (dropped) [[unlikely]] result.refused(d.bit, dropped);
     }
   } else if constexpr (D::role == Role::Elements) {
     M values;
     readFixed(p, values, d.check);
-    for (std::size_t i = 0; i < ArrayOf<M>::size; ++i) {
-      const int bit = d.bit + static_cast<int>(i);
-      const std::size_t w = static_cast<std::size_t>(bit / 32);
-      const u32 b = 1u << (bit % 32);
-      if ((in[w] & b) == 0 || !takes(d.check, i)) continue;
-      const auto& value = at(values, i);
-      if (CHECKED && !acceptElement(d.check, i, value)) {
-        result.refused(bit, 1);
-        continue;
-      }
-      at(dst.*(d.member), i) = value;
-      took[w] |= b;
-    }
+    mergeElements<CHECKED, ALL, R, I>(dst, values, in, took, result, std::make_index_sequence<ArrayOf<M>::size>{});
   } else if constexpr (D::role == Role::Sub) {
     auto& dv = dst.*(d.member);
     // A sub-record's refused values count, its bits are its own (as in mergeField).
@@ -897,17 +1048,154 @@ REC_ALWAYS_INLINE void mergeFieldFromWire(R& dst, const u8* p, Words& in, Words&
       mergeRecordFromWire<CHECKED>(dv, p, sub);
     } else {
       using S = typename ArrayOf<M>::Element;
-      for (std::size_t i = 0; i < ArrayOf<M>::size; ++i)
-        mergeRecordFromWire<CHECKED>(at(dv, i), p + i * fixedRecordWireSize<S>(), sub);
+      constexpr std::size_t N = ArrayOf<M>::size;
+      constexpr std::size_t SIZE = fixedRecordWireSize<S>();
+      std::size_t i = 0;
+      for (; i + 2 <= N; i += 2) {  // a table two entries at a time
+        mergeRecordFromWire<CHECKED>(at(dv, i), p + i * SIZE, sub);
+        mergeRecordFromWire<CHECKED>(at(dv, i + 1), p + (i + 1) * SIZE, sub);
+      }
+      if constexpr (N % 2 != 0) mergeRecordFromWire<CHECKED>(at(dv, N - 1), p + (N - 1) * SIZE, sub);
     }
     result.droppedValues += sub.droppedValues;
   }
 }
 
-template <bool CHECKED, class R, class Words, std::size_t... I>
-REC_ALWAYS_INLINE void mergeFieldsFromWire(R& dst, const u8* p, Words& in, Words& took, MergeResult& result,
-                                           std::index_sequence<I...>) {
-  (mergeFieldFromWire<CHECKED, R, I>(dst, p, in, took, result), ...);
+// Fields FIRST.. of a merge from Src: the record (const R&) or its wire bytes (WireBytes).
+template <bool CHECKED, bool ALL, class R, std::size_t FIRST, class Src, class Words, std::size_t... J>
+REC_ALWAYS_INLINE void mergeFieldRange(R& dst, const Src& src, const Words& in, Words& took, MergeResult& result,
+                                       std::index_sequence<J...>) {
+  (mergeField<CHECKED, ALL, R, FIRST + J>(dst, src, in, took, result), ...);
+}
+// The fields of chunk K: with no test of their bits when all of them are marked.
+template <bool CHECKED, class R, std::size_t K, class Src, class Words>
+REC_ALWAYS_INLINE void mergeChunk(R& dst, const Src& src, const Words& in, Words& took, MergeResult& result) {
+  constexpr std::size_t FIRST = CHUNK_STARTS<R>[K];
+  constexpr std::size_t LAST = CHUNK_STARTS<R>[K + 1];
+  constexpr std::size_t WORDS = maskWords<R>();
+  constexpr std::array<u32, MAX_MASK_WORDS> BITS = CHUNK_TAKEN<R, FIRST, LAST>;
+  constexpr bool HAS_BITS = (BITS[0] | BITS[1]) != 0;
+  if constexpr (WORDS > 0 && HAS_BITS) {
+    if (allMarked<WORDS>(in, BITS)) {
+      for (std::size_t w = 0; w < WORDS; ++w) took[w] |= BITS[w];
+      mergeFieldRange<CHECKED, true, R, FIRST>(dst, src, in, took, result, std::make_index_sequence<LAST - FIRST>{});
+      return;
+    }
+  }
+  mergeFieldRange<CHECKED, false, R, FIRST>(dst, src, in, took, result, std::make_index_sequence<LAST - FIRST>{});
+}
+template <bool CHECKED, class R, class Src, class Words, std::size_t... K>
+REC_ALWAYS_INLINE void mergeChunks(R& dst, const Src& src, const Words& in, Words& took, MergeResult& result,
+                                   std::index_sequence<K...>) {
+  (mergeChunk<CHECKED, R, K>(dst, src, in, took, result), ...);
+}
+
+// The merge of a record whose marks are in `in`, from the record or its wire bytes; the bits taken
+// are added to dst's mask.
+template <bool CHECKED, class R, class Src, class Words>
+REC_ALWAYS_INLINE void mergeMarked(R& dst, const Src& src, const Words& in, MergeResult& result) {
+  constexpr std::size_t WORDS = maskWords<R>();
+  Words took{};
+  mergeChunks<CHECKED>(dst, src, in, took, result, std::make_index_sequence<chunkCount<R>()>{});
+  if constexpr (WORDS > 0) {
+    u32* out = maskWordsOf(dst);
+    for (std::size_t w = 0; w < WORDS; ++w) out[w] |= took[w];
+  }
+}
+
+// One entry of a table of flat records, kept inside the table's merge; the values it refused.
+template <bool CHECKED, class R>
+REC_ALWAYS_INLINE int mergeFlat(R& dst, const R& src) {
+  const u32 marks = *maskWordsOf(src);
+  if (marks == 0) return 0;
+  const std::array<u32, 1> in{marks};
+  MergeResult result;
+  mergeMarked<CHECKED>(dst, src, in, result);
+  return result.droppedValues;
+}
+
+template <bool CHECKED, class R>
+REC_ALWAYS_INLINE void mergeRecordInto(R& dst, const R& src, MergeResult& result);
+
+// A record of a few fields whose sub-records (none of them an array) are flat.
+template <class D>
+constexpr bool isSmallField() {
+  if constexpr (D::role == Role::Sub) {
+    if constexpr (HasWire<typename D::Member>) return isFlatRecord<typename D::Member>();
+    return false;
+  }
+  return true;
+}
+template <class R, std::size_t... I>
+constexpr bool isSmallRecordOf(std::index_sequence<I...>) {
+  return sizeof...(I) <= 8 && (true && ... && isSmallField<std::tuple_element_t<I, WireList<R>>>());
+}
+template <class R>
+constexpr bool isSmallRecord() {
+  return isSmallRecordOf<R>(wireIndexes<R>());
+}
+
+// A sub-record (or an array of them) by its own mask; its refused values count, its bits are its
+// own. A flat one is merged in place rather than called.
+template <bool CHECKED, class R, std::size_t I>
+REC_ALWAYS_INLINE void mergeSub(R& dst, const R& src, MergeResult& result) {
+  constexpr const auto& d = FIELD<R, I>;
+  using M = typename std::decay_t<decltype(d)>::Member;
+  auto& dv = dst.*(d.member);
+  const auto& sv = src.*(d.member);
+  if constexpr (HasWire<M>) {
+    if constexpr (isFlatRecord<M>()) {
+      result.droppedValues += mergeFlat<CHECKED>(dv, sv);
+    } else {
+      result.droppedValues += mergeRecord<CHECKED>(dv, sv).droppedValues;
+    }
+  } else if constexpr (isFlatRecord<SubRecordOf<M>>()) {
+    for (std::size_t i = 0; i < ArrayOf<M>::size; ++i) result.droppedValues += mergeFlat<CHECKED>(at(dv, i), at(sv, i));
+  } else if constexpr (isSmallRecord<SubRecordOf<M>>()) {
+    // Entries of a few fields whose sub-records are flat: merged in place, not called.
+    for (std::size_t i = 0; i < ArrayOf<M>::size; ++i) {
+      MergeResult entry;
+      mergeRecordInto<CHECKED>(at(dv, i), at(sv, i), entry);
+      result.droppedValues += entry.droppedValues;
+    }
+  } else {
+    for (std::size_t i = 0; i < ArrayOf<M>::size; ++i) {
+      result.droppedValues += mergeRecord<CHECKED>(at(dv, i), at(sv, i)).droppedValues;
+    }
+  }
+}
+
+// The merge with its checks applied or skipped as a compile-time choice: a table's entries are
+// merged one after another, and a flag read again for each of them is much of a small entry's cost.
+template <bool CHECKED, class R>
+REC_ALWAYS_INLINE void mergeRecordInto(R& dst, const R& src, MergeResult& result) {
+  static_assert(Declaration<R>::checked);
+  constexpr std::size_t WORDS = maskWords<R>();
+  // The incoming marks and those of the values taken are held in locals and dst's mask is set
+  // once at the end: a store of a taken value (a byte, say) then never makes the compiler read
+  // the mask words again, which for the entries of a large table is most of the cost.
+  std::array<u32, WORDS == 0 ? 1 : WORDS> in{};
+  if constexpr (WORDS > 0) {
+    const u32* marks = maskWordsOf(src);
+    u32 any = 0;
+    for (std::size_t w = 0; w < WORDS; ++w) {
+      in[w] = marks[w];
+      any |= marks[w];
+    }
+    // Only masked fields merge: a leaf whose mask is clear has nothing to give (the common case
+    // for the entries of a large table of which a record changes a few).
+    if constexpr (!hasSubRecords<R>()) {
+      if (any == 0) return;
+    }
+  }
+  mergeMarked<CHECKED>(dst, src, in, result);
+}
+
+template <bool CHECKED, class R>
+MergeResult mergeRecord(R& dst, const R& src) {
+  MergeResult result;
+  mergeRecordInto<CHECKED>(dst, src, result);
+  return result;
 }
 
 template <class R>
@@ -923,44 +1211,17 @@ REC_ALWAYS_INLINE void mergeRecordFromWire(R& dst, const u8* p, MergeResult& res
   static_assert(maskLeads<R>(), "the mask comes first on the wire, before the fields it marks");
   constexpr std::size_t WORDS = maskWords<R>();
   std::array<u32, WORDS == 0 ? 1 : WORDS> in{};
-  std::array<u32, WORDS == 0 ? 1 : WORDS> took{};
-  if constexpr (WORDS > 0 && !hasSubRecords<R>()) {
+  if constexpr (WORDS > 0) {
     u32 any = 0;
-    for (std::size_t w = 0; w < WORDS; ++w) any |= loadBigEndian<u32>(p + w * sizeof(u32));
-    if (any == 0) return;
-  }
-  if constexpr (isFlatRecord<R>()) {
-    // The common entry of a table: every field marked and valid, checked first and then stored,
-    // each read twice where it lies rather than tested field by field.
-    constexpr u32 ALL = fieldBitsOf<R>(wireIndexes<R>());
-    if (loadBigEndian<u32>(p) == ALL) {
-      bool pass = true;
-      if constexpr (CHECKED) {
-        forEachFieldIndex<R>([&](auto i) {
-          constexpr const auto& d = FIELD<R, decltype(i)::value>;
-          if constexpr (std::decay_t<decltype(d)>::role == Role::Field) {
-            typename std::decay_t<decltype(d)>::Member value;
-            readFixed(p + wireOffsetOf<R, decltype(i)::value>(), value, d.check);
-            pass &= d.check.accept(value);
-          }
-        });
-      }
-      if (pass) {
-        forEachFieldIndex<R>([&](auto i) {
-          constexpr const auto& d = FIELD<R, decltype(i)::value>;
-          if constexpr (std::decay_t<decltype(d)>::role == Role::Field)
-            readFixed(p + wireOffsetOf<R, decltype(i)::value>(), dst.*(d.member), d.check);
-        });
-        *maskWordsOf(dst) |= ALL;
-        return;
-      }
+    for (std::size_t w = 0; w < WORDS; ++w) {
+      in[w] = loadBigEndian<u32>(p + w * sizeof(u32));
+      any |= in[w];
+    }
+    if constexpr (!hasSubRecords<R>()) {
+      if (any == 0) return;
     }
   }
-  mergeFieldsFromWire<CHECKED>(dst, p, in, took, result, wireIndexes<R>());
-  if constexpr (WORDS > 0) {
-    u32* out = maskWordsOf(dst);
-    for (std::size_t w = 0; w < WORDS; ++w) out[w] |= took[w];
-  }
+  mergeMarked<CHECKED>(dst, WireBytes{p}, in, result);
 }
 
 }  // namespace detail
@@ -1059,37 +1320,71 @@ int differingValues(const V& a, const V& b) {
 // at: every value is judged. Returns the number of values that were refused and differ from the
 // value kept (a cold-start value outside its own range, stored as it was, is no damage).
 template <class R>
+int restoreChecked(R& rec, const R& stored);
+
+namespace detail {
+
+// Element K of field I (an elements() array) of a restore; 1 when it was refused and differs.
+template <class R, std::size_t I, std::size_t K>
+REC_ALWAYS_INLINE int restoreElement(R& rec, const R& stored) {
+  constexpr const auto& d = FIELD<R, I>;
+  auto& de = at(rec.*(d.member), K);
+  const auto& se = at(stored.*(d.member), K);
+  if constexpr (IsText<std::decay_t<decltype(se)>>::value) {
+    de.assignFrom(se);
+  } else if constexpr (!takes(d.check, K)) {
+    de = se;
+  } else if (acceptElementAt<K>(d.check, se)) {
+    de = se;
+  } else {
+    return differingValues(de, se);
+  }
+  return 0;
+}
+template <class R, std::size_t I, std::size_t... K>
+REC_ALWAYS_INLINE int restoreElements(R& rec, const R& stored, std::index_sequence<K...>) {
+  return (0 + ... + restoreElement<R, I, K>(rec, stored));
+}
+
+// Field I of a restore: the values refused that differ from the cold start's.
+template <class R, std::size_t I>
+REC_ALWAYS_INLINE int restoreField(R& rec, const R& stored) {
+  constexpr const auto& d = FIELD<R, I>;
+  using D = std::decay_t<decltype(d)>;
+  using M = typename D::Member;
+  using C = std::decay_t<decltype(d.check)>;
+  auto& dv = rec.*(d.member);
+  const auto& sv = stored.*(d.member);
+  if constexpr (D::role == Role::Field && !std::is_same_v<C, Boolean>) {
+    bool took = false;
+    // Nothing refused: every value taken, none differs.
+    if (mergeValue(dv, sv, d.check, true, took) == 0) return 0;
+    return differingValues(dv, sv);
+  } else if constexpr (D::role == Role::Elements) {
+    return restoreElements<R, I>(rec, stored, std::make_index_sequence<ArrayOf<M>::size>{});
+  } else if constexpr (D::role == Role::Sub && HasWire<M>) {
+    return restoreChecked(dv, sv);
+  } else if constexpr (D::role == Role::Sub) {
+    int reset = 0;
+    for (std::size_t i = 0; i < ArrayOf<M>::size; ++i) reset += restoreChecked(at(dv, i), at(sv, i));
+    return reset;
+  } else {
+    // A boolean field (any value accepted, stored as 0 or 1) and what is never merged.
+    takeStored(dv, sv, d.check);
+    return 0;
+  }
+}
+template <class R, std::size_t... I>
+REC_ALWAYS_INLINE int restoreFields(R& rec, const R& stored, std::index_sequence<I...>) {
+  return (0 + ... + restoreField<R, I>(rec, stored));
+}
+
+}  // namespace detail
+
+template <class R>
 int restoreChecked(R& rec, const R& stored) {
-  int reset = 0;
-  detail::forEachField<R>([&](const auto& d) {
-    using D = std::decay_t<decltype(d)>;
-    using M = typename D::Member;
-    auto& dv = rec.*(d.member);
-    const auto& sv = stored.*(d.member);
-    if constexpr (D::role == Role::Field) {
-      bool took = false;
-      detail::mergeValue(dv, sv, d.check, true, took);
-      if constexpr (std::is_same_v<std::decay_t<decltype(d.check)>, Boolean>) detail::takeStored(dv, sv, d.check);
-      else reset += detail::differingValues(dv, sv);
-    } else if constexpr (D::role == Role::Elements) {
-      for (std::size_t i = 0; i < detail::ArrayOf<M>::size; ++i) {
-        auto& de = detail::at(dv, i);
-        const auto& se = detail::at(sv, i);
-        if constexpr (IsText<std::decay_t<decltype(se)>>::value) {
-          de.assignFrom(se);
-        } else if (!detail::takes(d.check, i) || detail::acceptElement(d.check, i, se)) {
-          de = se;
-        } else {
-          reset += detail::differingValues(de, se);
-        }
-      }
-    } else if constexpr (D::role == Role::Sub) {
-      detail::forEachSubPair(dv, sv, [&](auto& ds, const auto& ss) { reset += restoreChecked(ds, ss); });
-    } else {
-      detail::takeStored(dv, sv, d.check);
-    }
-  });
-  return reset;
+  static_assert(detail::Declaration<R>::checked);
+  return detail::restoreFields(rec, stored, detail::wireIndexes<R>());
 }
 
 // The values of a record that its checks refuse, whatever its masks say; a zero, which a fresh
@@ -1115,7 +1410,19 @@ REC_ALWAYS_INLINE void clearMaskField(R& rec) {
   } else if constexpr (D::role == Role::Sub && HasWire<M>) {
     clearMaskWords(rec.*(d.member));
   } else if constexpr (D::role == Role::Sub) {
-    for (std::size_t k = 0; k < ArrayOf<M>::size; ++k) clearMaskWords(at(rec.*(d.member), k));
+    // A table's entries four at a time: the loop costs as much as a store.
+    constexpr std::size_t N = ArrayOf<M>::size;
+    constexpr std::size_t HEAD = N - N % 4;
+    auto& table = rec.*(d.member);
+    for (std::size_t k = 0; k < HEAD; k += 4) {
+      clearMaskWords(at(table, k));
+      clearMaskWords(at(table, k + 1));
+      clearMaskWords(at(table, k + 2));
+      clearMaskWords(at(table, k + 3));
+    }
+    if constexpr (N % 4 > 0) clearMaskWords(at(table, HEAD));
+    if constexpr (N % 4 > 1) clearMaskWords(at(table, HEAD + 1));
+    if constexpr (N % 4 > 2) clearMaskWords(at(table, HEAD + 2));
   }
 }
 template <class R, std::size_t... I>
@@ -1135,30 +1442,103 @@ void clearMasks(R& rec) {
   detail::clearMaskWords(rec);
 }
 
+namespace detail {
+
+// Every bit a record declares (every element's included), word by word.
+template <class R, std::size_t I>
+constexpr void addDeclaredBits(std::array<u32, MAX_MASK_WORDS>& bits) {
+  using D = std::tuple_element_t<I, WireList<R>>;
+  constexpr int n = static_cast<int>(bitsSpanned<D>());
+  for (int i = 0; i < n; ++i) {
+    const int b = FIELD<R, I>.bit + i;
+    bits[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
+  }
+}
+template <class R, std::size_t... I>
+constexpr std::array<u32, MAX_MASK_WORDS> declaredBitsOf(std::index_sequence<I...>) {
+  std::array<u32, MAX_MASK_WORDS> bits{};
+  (addDeclaredBits<R, I>(bits), ...);
+  return bits;
+}
+template <class R>
+inline constexpr std::array<u32, MAX_MASK_WORDS> DECLARED_BITS = declaredBitsOf<R>(wireIndexes<R>());
+
+template <class R>
+void setAllMaskWords(R& rec);
+template <class R, std::size_t I>
+REC_ALWAYS_INLINE void setAllSubMasks(R& rec) {
+  constexpr const auto& d = FIELD<R, I>;
+  using D = std::decay_t<decltype(d)>;
+  using M = typename D::Member;
+  if constexpr (D::role == Role::Sub && HasWire<M>) {
+    setAllMaskWords(rec.*(d.member));
+  } else if constexpr (D::role == Role::Sub) {
+    for (std::size_t k = 0; k < ArrayOf<M>::size; ++k) setAllMaskWords(at(rec.*(d.member), k));
+  }
+}
+template <class R, std::size_t... I>
+REC_ALWAYS_INLINE void setAllSubMasksOf(R& rec, std::index_sequence<I...>) {
+  (setAllSubMasks<R, I>(rec), ...);
+}
+template <class R>
+void setAllMaskWords(R& rec) {
+  static_assert(Declaration<R>::checked);
+  if constexpr (maskWords<R>() > 0) {
+    u32* m = maskWordsOf(rec);
+    for (std::size_t w = 0; w < maskWords<R>(); ++w) m[w] = DECLARED_BITS<R>[w];
+  }
+  setAllSubMasksOf(rec, wireIndexes<R>());
+}
+
+template <class R>
+bool anyMaskWord(const R& rec);
+template <class R, std::size_t I>
+REC_ALWAYS_INLINE bool anySubMask(const R& rec) {
+  constexpr const auto& d = FIELD<R, I>;
+  using D = std::decay_t<decltype(d)>;
+  using M = typename D::Member;
+  if constexpr (D::role == Role::Sub && HasWire<M>) {
+    return anyMaskWord(rec.*(d.member));
+  } else if constexpr (D::role == Role::Sub) {
+    for (std::size_t k = 0; k < ArrayOf<M>::size; ++k)
+      if (anyMaskWord(at(rec.*(d.member), k))) return true;
+    return false;
+  } else {
+    return false;
+  }
+}
+template <class R, std::size_t... I>
+REC_ALWAYS_INLINE bool anySubMaskOf(const R& rec, std::index_sequence<I...>) {
+  return (false || ... || anySubMask<R, I>(rec));
+}
+template <class R>
+bool anyMaskWord(const R& rec) {
+  static_assert(Declaration<R>::checked);
+  if constexpr (maskWords<R>() > 0) {
+    const u32* m = maskWordsOf(rec);
+    u32 any = 0;
+    for (std::size_t w = 0; w < maskWords<R>(); ++w) any |= m[w];
+    if (any != 0) return true;
+  }
+  if constexpr (hasSubRecords<R>()) {
+    return anySubMaskOf(rec, wireIndexes<R>());
+  } else {
+    return false;
+  }
+}
+
+}  // namespace detail
+
 // Every mask (sub-records included) set to all of its declared fields, as after a restore.
 template <class R>
 void setAllMasks(R& rec) {
-  u32* m = detail::maskWordsOf(rec);
-  if (m) std::memset(m, 0, sizeof(u32) * detail::maskWords<R>());
-  detail::forEachField<R>([&](const auto& d) {
-    using D = std::decay_t<decltype(d)>;
-    constexpr int n = static_cast<int>(detail::bitsSpanned<D>());
-    for (int i = 0; i < n; ++i) detail::setBit(m, d.bit + i);
-    if constexpr (D::role == Role::Sub) detail::forEachSub(rec.*(d.member), [](auto& s) { setAllMasks(s); });
-  });
+  detail::setAllMaskWords(rec);
 }
 
 // True when any mask word of the record, sub-records included, is non-zero.
 template <class R>
 bool anyMask(const R& rec) {
-  bool any = false;
-  if (const u32* m = detail::maskWordsOf(rec))
-    for (std::size_t w = 0; w < detail::maskWords<R>(); ++w) any = any || m[w] != 0;
-  detail::forEachField<R>([&](const auto& d) {
-    if constexpr (std::decay_t<decltype(d)>::role == Role::Sub)
-      detail::forEachSub(rec.*(d.member), [&](const auto& s) { any = any || anyMask(s); });
-  });
-  return any;
+  return detail::anyMaskWord(rec);
 }
 
 template <class R>
