@@ -211,6 +211,70 @@ TEST_F(KeyUpdateTest, DveLinkCopiesGeometryToTheFollowerUnderItsOwnChannel) {
   EXPECT_TRUE(only(run({"field"}), "msg 0").empty());
 }
 
+// Every link mode, to a key that takes any size and to one that takes at most 10000 (a size at its
+// limit and one past it): the follower holds byte for byte what a merge of a change record with
+// just its location, rotation and size gives, its pending marks kept.
+TEST_F(KeyUpdateTest, DveLinkCopyWritesWhatAMergeOfTheGeometryGives) {
+  struct Want {
+    i16 location[3];
+    i16 rotation[3];
+  };
+  // Lead location {1000, -2000, 300}, rotation {100, -200, 30}; the follower's own depth is 77.
+  const Want byMode[4] = {{{1000, 2000, 77}, {100, 200, -30}},
+                          {{-1000, -2000, 77}, {-100, -200, -30}},
+                          {{-1000, 2000, 77}, {-100, 200, -30}},
+                          {{1000, -2000, 300}, {100, -200, 30}}};
+  for (int mode = 0; mode < 4; ++mode)
+    for (int follower : {1, 2})
+      for (u32 size : {10000u, 10001u}) {
+        SCOPED_TRACE("mode " + std::to_string(mode) + " follower " + std::to_string(follower) + " size " +
+                     std::to_string(size));
+        boot({});
+        settle();
+        CategoryKey& keys = CategoryKey::get(3);
+        CategoryKey& twin = CategoryKey::get(2);
+        KzifKey& f = keys.record(follower);
+        f.dveLocation[2] = 77;
+        f.dveRotation[2] = 5;
+        f.set(KzifKey::BIT_PRIORITY);  // a change not yet sent
+        keys.update();                 // whatever the update settles of the follower by itself
+        KzifKey before = keys.record(follower);
+        before.me = 2;
+        twin.record(follower) = before;
+
+        KzifKey lead{};
+        lead.transKind = 1;
+        lead.dveLinkKey = static_cast<u8>(follower + 1);
+        lead.dveLinkMode = static_cast<u8>(mode);
+        const i16 location[3] = {1000, -2000, 300}, rotation[3] = {100, -200, 30};
+        std::memcpy(lead.dveLocation, location, sizeof location);
+        std::memcpy(lead.dveRotation, rotation, sizeof rotation);
+        lead.dveSize = size;
+        for (int bit : {KzifKey::BIT_TRANS_KIND, KzifKey::BIT_DVE_LINK_KEY, KzifKey::BIT_DVE_LINK_MODE,
+                        KzifKey::BIT_DVE_LOCATION, KzifKey::BIT_DVE_ROTATION, KzifKey::BIT_DVE_SIZE})
+          lead.set(bit);
+        keys.assign(lead, 0);
+        keys.update();
+
+        KzifKey change{};
+        std::memcpy(change.dveLocation, byMode[mode].location, sizeof change.dveLocation);
+        std::memcpy(change.dveRotation, byMode[mode].rotation, sizeof change.dveRotation);
+        change.dveSize = follower == 2 && size > 10000 ? 10000 : size;
+        for (int bit : {KzifKey::BIT_DVE_LOCATION, KzifKey::BIT_DVE_ROTATION, KzifKey::BIT_DVE_SIZE}) change.set(bit);
+        twin.mergeInto(follower, change);
+
+        KzifKey got = std::as_const(keys).record(follower);
+        EXPECT_EQ(got.me, 3);
+        EXPECT_EQ(got.channel, follower);
+        EXPECT_TRUE(got.has(KzifKey::BIT_PRIORITY));
+        got.me = 2;
+        EXPECT_EQ(std::memcmp(&got, &std::as_const(twin).record(follower), sizeof got), 0);
+        EXPECT_EQ(got.dveSize, change.dveSize);
+        EXPECT_EQ(got.dveLocation[0], byMode[mode].location[0]);
+        EXPECT_EQ(got.dveRotation[2], byMode[mode].rotation[2]);
+      }
+}
+
 TEST_F(KeyUpdateTest, OnlyAConvertedSdiFillMarksTheKeyDveConverted) {
   category::CategoryBus& bus = category::CategoryBus::get(0);
   category::CategoryInputVideo::get().setConverted(4, 1);  // input 5, source 14
