@@ -247,17 +247,22 @@ void CategoryButtonSourceName::assign(const KzifSourceName& in, int idx) {
   if ((in.mask & LABEL_FIELDS & ~static_cast<u32>(result.droppedBits)) != 0) toPublish_.mark(idx);
 }
 
-// As the merge would take the mode: only within its range.
+// As the merge would take the mode: only within its range. The mode it takes is the record's own,
+// so the stored fields change only where the record was written since it was last looked at here
+// (the record handed out writable, a merge, a start): only then is the channel copied to the image
+// again, as an assign would copy it.
 void CategoryButtonSourceName::retakeLabelMode(int c) {
   checkChannel(c);
   KzifSourceName& r = records_[c];
+  const bool written = takeRecordWritten(c);
   if (r.mvNameMode <= KzifSourceName::MODE_BUTTON) {
     r.mask |= 1u << KzifSourceName::BIT_MV_NAME_MODE;
     toPublish_.mark(c);
   }
   rec::stamp(r, me_, c);
   markChanged(c);
-  toBackUp_.mark(c);
+  takeRecordWritten(c);  // this call's own change, which leaves the stored fields as they were
+  if (written) toBackUp_.mark(c);
 }
 
 void CategoryButtonSourceName::update() {
