@@ -2,6 +2,7 @@
 // key setting with its converted values, layering, the edge written only on change, the DVE link
 // to follower keys and the converted-input flag of the key DVE.
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -295,6 +296,44 @@ TEST(KeyProcess, PresetBoxOfAnUnknownFormatIsThe1080Row) {
   for (int unknown : {-1, 12}) EXPECT_EQ(box(unknown), box(0)) << unknown;
   EXPECT_EQ(box(11), box(1));
   EXPECT_NE(box(6), box(0));
+}
+
+// The box and the edge softness are kept within 0..1 by compares: for every box edge a record or a
+// damaged image can hold around each bound (mode 2), every preset (mode 1) and every softness, the
+// settings are those the library's fmin and fmax give.
+TEST(KeyProcess, BoxAndSoftnessStayWithinTheirRangeAsFminAndFmaxKeepThem) {
+  const auto unit = [](float v) { return std::fmin(std::fmax(v, 0.0f), 1.0f); };
+  const auto expectBox = [&](const KzifKey& r, int format) {
+    keyproc::KeyProcessSettings s;
+    keyproc::boxMaskSettings(r, format, s);
+    keyproc::PresetBox b = keyproc::presetBox(format);
+    if (r.boxMask.mode == 2) b = {r.boxEdges[0] / 10000.0f, r.boxEdges[3] / 10000.0f, r.boxEdges[1] / 10000.0f, r.boxEdges[2] / 10000.0f};
+    if (b.left > b.right) std::swap(b.left, b.right);
+    if (b.top < b.bottom) std::swap(b.top, b.bottom);
+    const std::vector<float> want{unit(b.left + 0.5f), unit(0.5f - b.top), unit(b.right - b.left), unit(b.top - b.bottom)};
+    EXPECT_EQ((std::vector<float>{s.boxX, s.boxY, s.boxWidth, s.boxHeight}), want)
+        << r.boxEdges[0] << " " << r.boxEdges[1] << " " << r.boxEdges[2] << " " << r.boxEdges[3] << " format " << format;
+  };
+  KzifKey r{};
+  r.boxMask.mode = 1;
+  for (int format = -1; format <= 12; ++format) expectBox(r, format);
+  r.boxMask.mode = 2;
+  const i16 edges[] = {-32768, -10001, -10000, -5001, -5000, -4999, -1, 0, 1, 4999, 5000, 5001, 10000, 32767};
+  for (i16 left : edges)
+    for (i16 top : edges)
+      for (i16 bottom : edges)
+        for (i16 right : edges) {
+          const i16 box[4] = {left, top, bottom, right};
+          std::memcpy(r.boxEdges, box, sizeof box);
+          expectBox(r, 0);
+        }
+  for (int softness = 0; softness <= 255; ++softness) {
+    r.edge.type = 1;
+    r.edge.softness = static_cast<u8>(softness);
+    keyproc::applyEdge(KZ_DSK1, r, keyproc::NO_FILL_SOURCE);
+    EXPECT_EQ(kz::dskSettings(KZ_DSK1).edgeSoftness, std::fmin(1.0f, (static_cast<float>(softness) + 1.0f) * 0.25f))
+        << softness;
+  }
 }
 
 TEST_F(KeyUpdateTest, KeySettersRefuseWhatNoKeyHasAndRecordTheRest) {
