@@ -1,6 +1,7 @@
 #include "Main/color.h"
 
-#include <cmath>
+#include <array>
+#include <cstddef>
 
 #include "Main/video_format.h"
 
@@ -21,60 +22,65 @@ constexpr int C_LAST = 960;
 
 int clampTo(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-struct Rgb {
-  double r, g, b;
+// The colour differences of the fully saturated colour of a hue run linearly with the hue
+// within each sixth of the circle, where its largest component is 1, its smallest 0 and the
+// third runs between them. Each sixth of a matrix keeps them as an offset and a slope per step of
+// hue, already scaled to code steps per step of saturation: a conversion is then two products and
+// two sums per difference, and never a division. The codes are those of the direct formula (the
+// saturated colour's luma, each difference divided out, scaled by the saturation) for every hue
+// and saturation under both matrices, which is checked over all of them: no sum lies close enough
+// to a half for the difference in rounding to show.
+struct SectorLine {
+  double cbAt0, cbPerStep, crAt0, crPerStep;
 };
+using MatrixLines = std::array<SectorLine, 6>;
 
-// The fully saturated colour of a hue: its largest component 1, its smallest 0, the third
-// running linearly between them within each sixth of the circle.
-Rgb saturatedHue(int hue) {
-  const int sector = hue / HUE_SECTOR;
-  const double up = static_cast<double>(hue % HUE_SECTOR) / HUE_SECTOR;
-  const double down = 1.0 - up;
-  switch (sector) {
-    case 0: return {1.0, up, 0.0};    // red to yellow
-    case 1: return {down, 1.0, 0.0};  // yellow to green
-    case 2: return {0.0, 1.0, up};    // green to cyan
-    case 3: return {0.0, down, 1.0};  // cyan to blue
-    case 4: return {up, 0.0, 1.0};    // blue to magenta
-    default: return {1.0, 0.0, down};  // magenta to red
+constexpr MatrixLines linesOf(double kr, double kb) {
+  const double kg = 1.0 - kr - kb;
+  // The saturated colour at the start of each sixth and at its end (1, the next primary or
+  // secondary), red to yellow to green to cyan to blue to magenta and back to red.
+  constexpr double corner[7][3] = {{1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0, 1, 1}, {0, 0, 1}, {1, 0, 1}, {1, 0, 0}};
+  const double perCode = C_SPAN / SATURATION_FULL;  // code steps per step of saturation
+  MatrixLines lines{};
+  for (std::size_t k = 0; k < 6; ++k) {
+    double cb[2] = {}, cr[2] = {};
+    for (std::size_t end = 0; end < 2; ++end) {
+      const double* c = corner[k + end];
+      const double yh = kr * c[0] + kg * c[1] + kb * c[2];
+      cb[end] = (c[2] - yh) / (2.0 * (1.0 - kb)) * perCode;
+      cr[end] = (c[0] - yh) / (2.0 * (1.0 - kr)) * perCode;
+    }
+    lines[k] = {cb[0], (cb[1] - cb[0]) / HUE_SECTOR, cr[0], (cr[1] - cr[0]) / HUE_SECTOR};
   }
+  return lines;
 }
+constexpr MatrixLines BT709 = linesOf(0.2126, 0.0722);
+constexpr MatrixLines BT601 = linesOf(0.299, 0.114);
 
-// The nearest integer, halves away from zero. From 1 up, adding a half and truncating is exact
-// (a sum that reaches the next power of two was to round up anyway), and a code lies there: a
-// difference of at most a half keeps it on 64..960. Only below 1 could the sum round up wrongly.
-int roundToInt(double v) { return v >= 1.0 ? static_cast<int>(v + 0.5) : static_cast<int>(std::lround(v)); }
+// The nearest code, halves up. A code lies within 64..960 whatever the hue and saturation (a
+// difference of at most a half either way), so adding a half and truncating is exact there.
+int chromaCode(double steps) { return clampTo(static_cast<int>(C_CENTRE + steps + 0.5), C_FIRST, C_LAST); }
 
-int chromaCode(double difference, int saturation) {
-  const double v = C_CENTRE + C_SPAN * (static_cast<double>(saturation) / SATURATION_FULL) * difference;
-  return clampTo(roundToInt(v), C_FIRST, C_LAST);
-}
-
-YCbCr10 convert(int hue, int saturation, int luminance, double kr, double kb) {
+[[gnu::always_inline]] inline YCbCr10 convert(int hue, int saturation, int luminance, const MatrixLines& lines) {
   const int l = clampTo(luminance, 0, LUMINANCE_LAST);
   // Exact in integers, rounding half up.
   const int y = clampTo((Y_BLACK * LUMINANCE_FULL + Y_SPAN * l + LUMINANCE_FULL / 2) / LUMINANCE_FULL, Y_BLACK, Y_LAST);
   const int s = clampTo(saturation, 0, SATURATION_FULL);
-  const Rgb c = saturatedHue(clampTo(hue, 0, HUE_LAST));
-  const double kg = 1.0 - kr - kb;
-  const double yh = kr * c.r + kg * c.g + kb * c.b;
-  const double cb = (c.b - yh) / (2.0 * (1.0 - kb));
-  const double cr = (c.r - yh) / (2.0 * (1.0 - kr));
-  return YCbCr10{y, chromaCode(cb, s), chromaCode(cr, s)};
+  const int h = clampTo(hue, 0, HUE_LAST);
+  const SectorLine& line = lines[static_cast<std::size_t>(h / HUE_SECTOR)];
+  const double step = static_cast<double>(h % HUE_SECTOR);
+  const double sat = static_cast<double>(s);
+  return YCbCr10{y, chromaCode(sat * (line.cbAt0 + line.cbPerStep * step)),
+                 chromaCode(sat * (line.crAt0 + line.crPerStep * step))};
 }
 
 }  // namespace
 
-YCbCr10 hslToYCbCr709(int hue, int saturation, int luminance) {
-  return convert(hue, saturation, luminance, 0.2126, 0.0722);
-}
+YCbCr10 hslToYCbCr709(int hue, int saturation, int luminance) { return convert(hue, saturation, luminance, BT709); }
 
-YCbCr10 hslToYCbCr601(int hue, int saturation, int luminance) {
-  return convert(hue, saturation, luminance, 0.299, 0.114);
-}
+YCbCr10 hslToYCbCr601(int hue, int saturation, int luminance) { return convert(hue, saturation, luminance, BT601); }
 
 YCbCr10 hslToYCbCr(int videoFormat, int hue, int saturation, int luminance) {
-  return isStandardDefinitionFormat(videoFormat) ? hslToYCbCr601(hue, saturation, luminance)
-                                              : hslToYCbCr709(hue, saturation, luminance);
+  return isStandardDefinitionFormat(videoFormat) ? convert(hue, saturation, luminance, BT601)
+                                              : convert(hue, saturation, luminance, BT709);
 }

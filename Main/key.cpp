@@ -562,24 +562,29 @@ void CategoryKey::propagateDveLink(int ch) {
 
 // Link modes mirror the source: 0 vertically, 1 horizontally, 2 both ways, 3 not at all (and
 // only mode 3 takes the depth). Keys 3 and 4 take a DVE size of at most 10000, as their own
-// records do.
+// records do. The three fields are written in place with their marks, as a merge of a change
+// record holding only them would write them (the values were checked when they came in), and the
+// follower is stamped with its own channel and marked changed.
 void CategoryKey::copyGeometryToFollower(const KzifKey& s, int follower) {
-  const KzifKey& f = records_[follower];
-  KzifKey change{};
+  checkChannel(follower);
+  KzifKey& f = records_[follower];
   const int mode = s.dveLinkMode;
   const bool flipX = mode == 1 || mode == 2;
   const bool flipY = mode == 0 || mode == 2;
-  change.dveLocation[0] = flipX ? negated(s.dveLocation[0]) : s.dveLocation[0];
-  change.dveLocation[1] = flipY ? negated(s.dveLocation[1]) : s.dveLocation[1];
-  change.dveLocation[2] = mode == 3 ? s.dveLocation[2] : f.dveLocation[2];
-  change.dveRotation[0] = flipX ? negated(s.dveRotation[0]) : s.dveRotation[0];
-  change.dveRotation[1] = flipY ? negated(s.dveRotation[1]) : s.dveRotation[1];
-  change.dveRotation[2] = mode == 3 ? s.dveRotation[2] : negated(s.dveRotation[2]);
-  change.dveSize = smallKey(follower) ? std::min(s.dveSize, SMALL_KEY_DVE_SIZE_MAX) : s.dveSize;
-  change.set(KzifKey::BIT_DVE_LOCATION);
-  change.set(KzifKey::BIT_DVE_SIZE);
-  change.set(KzifKey::BIT_DVE_ROTATION);
-  mergeInto(follower, change);  // stamped with the follower's own channel
+  const i16 location[3] = {flipX ? negated(s.dveLocation[0]) : s.dveLocation[0],
+                           flipY ? negated(s.dveLocation[1]) : s.dveLocation[1],
+                           mode == 3 ? s.dveLocation[2] : f.dveLocation[2]};
+  const i16 rotation[3] = {flipX ? negated(s.dveRotation[0]) : s.dveRotation[0],
+                           flipY ? negated(s.dveRotation[1]) : s.dveRotation[1],
+                           mode == 3 ? s.dveRotation[2] : negated(s.dveRotation[2])};
+  std::memcpy(f.dveLocation, location, sizeof f.dveLocation);
+  std::memcpy(f.dveRotation, rotation, sizeof f.dveRotation);
+  f.dveSize = smallKey(follower) ? std::min(s.dveSize, SMALL_KEY_DVE_SIZE_MAX) : s.dveSize;
+  f.set(KzifKey::BIT_DVE_LOCATION);
+  f.set(KzifKey::BIT_DVE_SIZE);
+  f.set(KzifKey::BIT_DVE_ROTATION);
+  rec::stamp(f, me_, follower);
+  markChanged(follower);
 }
 
 // A key asked to go on or off by a record is cut there; keys of its group in the same state go

@@ -48,6 +48,11 @@ void fixStyle(R& r) {
 
 constexpr f32 EDGE_UNIT = 10000.0f;
 
+// v within 0..1, as fmin(fmax(v, 0), 1) gives it for the finite values the key processing works
+// out (never -0, whose sign the library calls may keep or drop), by two compares rather than two
+// calls.
+constexpr f32 unitRange(f32 v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); }
+
 // What the box mask and the clip and gain of one key hand the drivers. Worked out from the record
 // and the video format; a caller that keeps it works it out again only when those changed.
 struct KeyProcessSettings {
@@ -79,7 +84,7 @@ void boxMaskSettings(const R& r, int videoFormat, KeyProcessSettings& s) {
   if (b.left > b.right) std::swap(b.left, b.right);
   if (b.top < b.bottom) std::swap(b.top, b.bottom);
   // Checked edges stay inside the picture; a damaged stored box is kept inside it too.
-  const auto unit = [](f32 v) { return std::fmin(std::fmax(v, 0.0f), 1.0f); };
+  const auto unit = unitRange;
   s.boxX = unit(b.left + 0.5f);
   s.boxY = unit(0.5f - b.top);
   s.boxWidth = unit(b.right - b.left);
@@ -151,7 +156,8 @@ void applyEdge(int target, const R& r, int fillSource) {
   const int code = type >= 1 && type <= 4 ? KZ_KEY_EDGE_FIRST + type - 1 : KZ_KEY_EDGE_NONE;
   const int width = code == KZ_KEY_EDGE_NONE ? 0 : (r.edge.width < 4 ? r.edge.width : 4);
   const int direction = r.edge.direction * 45 < EDGE_DIRECTION_MAX ? r.edge.direction * 45 : EDGE_DIRECTION_MAX;
-  const f32 softness = std::fmin(1.0f, (static_cast<f32>(r.edge.softness) + 1.0f) * 0.25f);
+  const f32 quarters = (static_cast<f32>(r.edge.softness) + 1.0f) * 0.25f;  // 0.25 and up
+  const f32 softness = quarters < 1.0f ? quarters : 1.0f;
   setKeyEdge(target, code, width, direction, softness);
   if (fillSource != NO_FILL_SOURCE) setKeyFillSource(target, fillSource);
 }

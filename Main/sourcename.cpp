@@ -1,5 +1,6 @@
 #include "Main/sourcename.h"
 
+#include <array>
 #include <cstring>
 #include <utility>
 
@@ -154,8 +155,9 @@ constexpr u32 LABEL_FIELDS = ALL_FIELDS & ~(1u << KzifSourceName::BIT_ATTRIBUTE)
 
 namespace sourcename {
 
-int mvIndexOfChannel(int c) {
-  if (c < 0) return -1;
+namespace {
+
+constexpr int mvIndexByRange(int c) {
   if (c <= 129) return c;                 // SDI and DVI inputs
   if (c <= 148) return c + 25;            // stills, clips, colour backgrounds, colour bars
   if (c == 149) return MV_BLACK;
@@ -164,8 +166,22 @@ int mvIndexOfChannel(int c) {
   if (c <= 198) return c + 8;             // AUX 1..24
   if (c <= 206) return c - 24;            // multiview outputs
   if (c == 207) return MV_CLOCK;
-  if (c <= 223) return c - 208 + MV_ME_B_OUTPUTS;  // the M/E B-side outputs
-  return -1;
+  return c - 208 + MV_ME_B_OUTPUTS;       // the M/E B-side outputs
+}
+
+// Looked up for every label published: one entry per channel.
+constexpr auto MV_INDEX_OF_CHANNEL = [] {
+  std::array<u8, KzifSourceName::N_CHANNELS> index{};
+  for (int c = 0; c < KzifSourceName::N_CHANNELS; ++c) index[static_cast<std::size_t>(c)] = static_cast<u8>(mvIndexByRange(c));
+  return index;
+}();
+static_assert(MV_INDEX_OF_CHANNEL[KzifSourceName::N_CHANNELS - 1] == N_MV_SOURCES - 1, "every index fits a byte");
+
+}  // namespace
+
+int mvIndexOfChannel(int c) {
+  if (c < 0 || c >= KzifSourceName::N_CHANNELS) return -1;
+  return MV_INDEX_OF_CHANNEL[static_cast<std::size_t>(c)];
 }
 
 const char* fixedDefaultName(int mvIndex) {
@@ -247,42 +263,49 @@ void CategoryButtonSourceName::assign(const KzifSourceName& in, int idx) {
   if ((in.mask & LABEL_FIELDS & ~static_cast<u32>(result.droppedBits)) != 0) toPublish_.mark(idx);
 }
 
-// As the merge would take the mode: only within its range.
+// As the merge would take the mode: only within its range. The mode it takes is the record's own,
+// so the stored fields change only where the record was written since it was last looked at here
+// (the record handed out writable, a merge, a start): only then is the channel copied to the image
+// again, as an assign would copy it.
 void CategoryButtonSourceName::retakeLabelMode(int c) {
   checkChannel(c);
   KzifSourceName& r = records_[c];
+  const bool written = takeRecordWritten(c);
   if (r.mvNameMode <= KzifSourceName::MODE_BUTTON) {
     r.mask |= 1u << KzifSourceName::BIT_MV_NAME_MODE;
     toPublish_.mark(c);
   }
   rec::stamp(r, me_, c);
   markChanged(c);
-  toBackUp_.mark(c);
+  takeRecordWritten(c);  // this call's own change, which leaves the stored fields as they were
+  if (written) toBackUp_.mark(c);
 }
 
 void CategoryButtonSourceName::update() {
   if (toPublish_.none()) return;
   auto* multiView = BP::instance().find<CategoryMultiView>();
+  const auto* customTexts = BP::instance().find<CategoryCustomInfo>();
   toPublish_.visit([&](int c) {
     toPublish_.unmark(c);
-    publish(c, multiView);
+    publish(c, multiView, customTexts);
     return true;
   });
 }
 
 void CategoryButtonSourceName::publishNames() const {
   auto* multiView = BP::instance().find<CategoryMultiView>();
-  for (int c = 0; c < N_CHANNELS; ++c) publish(c, multiView);
+  const auto* customTexts = BP::instance().find<CategoryCustomInfo>();
+  for (int c = 0; c < N_CHANNELS; ++c) publish(c, multiView, customTexts);
 }
 
 // A label the multiview shows already, marked for drawing, is not set again: setting it would
 // change nothing. The multiview sets and clears a label in all of its outputs alike, so its first
 // output stands for every one.
-void CategoryButtonSourceName::publish(int c, CategoryMultiView* shownBy) const {
+void CategoryButtonSourceName::publish(int c, CategoryMultiView* shownBy, const CategoryCustomInfo* customTexts) const {
   if (shownBy == nullptr) return;
   const int index = sourcename::mvIndexOfChannel(c);
   char text[sourcename::LABEL_ROOM];
-  const int length = labelAt(c, index, text);
+  const int length = labelAt(c, index, text, customTexts);
   if (length < 0) return;
   if (index < 0 || index >= CategoryMultiView::N_SOURCES) return;
   // A label is set whole, zeros after its characters (the text cut to the label's capacity): its
@@ -294,9 +317,11 @@ void CategoryButtonSourceName::publish(int c, CategoryMultiView* shownBy) const 
   shownBy->setSourceName(index, text);
 }
 
-bool CategoryButtonSourceName::label(int c, char* out) const { return labelAt(c, sourcename::mvIndexOfChannel(c), out) >= 0; }
+bool CategoryButtonSourceName::label(int c, char* out) const {
+  return labelAt(c, sourcename::mvIndexOfChannel(c), out, BP::instance().find<CategoryCustomInfo>()) >= 0;
+}
 
-int CategoryButtonSourceName::labelAt(int c, int mvIndex, char* out) const {
+int CategoryButtonSourceName::labelAt(int c, int mvIndex, char* out, const CategoryCustomInfo* customTexts) const {
   const KzifSourceName& r = record(c);
   // A name is what its length counts, a zero among its characters ending the label there.
   auto copyName = [out](const KzifSourceName::Name& name) {
@@ -308,21 +333,23 @@ int CategoryButtonSourceName::labelAt(int c, int mvIndex, char* out) const {
   };
   switch (r.mvNameMode) {
     case KzifSourceName::MODE_DEFAULT:
-      return defaultNameAt(mvIndex, out);
+      return defaultNameAt(mvIndex, out, customTexts);
     case KzifSourceName::MODE_USER:
       return copyName(r.mvName);
     case KzifSourceName::MODE_BUTTON:
-      return r.buttonNameMode == KzifSourceName::MODE_USER ? copyName(r.buttonName) : defaultNameAt(mvIndex, out);
+      return r.buttonNameMode == KzifSourceName::MODE_USER ? copyName(r.buttonName) : defaultNameAt(mvIndex, out, customTexts);
     default:
       return -1;
   }
 }
 
-void CategoryButtonSourceName::defaultName(int c, char* out) const { defaultNameAt(sourcename::mvIndexOfChannel(c), out); }
+void CategoryButtonSourceName::defaultName(int c, char* out) const {
+  defaultNameAt(sourcename::mvIndexOfChannel(c), out, BP::instance().find<CategoryCustomInfo>());
+}
 
-int CategoryButtonSourceName::defaultNameAt(int v, char* out) const {
+int CategoryButtonSourceName::defaultNameAt(int v, char* out, const CategoryCustomInfo* customTexts) const {
   const CustomOutputName custom = customOutputName(v);
-  const auto* info = custom.text >= 0 ? BP::instance().find<CategoryCustomInfo>() : nullptr;
+  const CategoryCustomInfo* info = custom.text >= 0 ? customTexts : nullptr;
   const char* text = info != nullptr ? info->getCustomText(custom.text) : "";
   if (text[0] != '\0' && text[0] != CARRIAGE_RETURN) {
     std::size_t n = std::strlen(text);

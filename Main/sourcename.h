@@ -74,6 +74,7 @@ const char* fixedDefaultName(int mvIndex);
 
 namespace category {
 
+class CategoryCustomInfo;
 class CategoryMultiView;
 
 class CategoryButtonSourceName : public CategoryCommon<KzifSourceName> {
@@ -107,11 +108,12 @@ class CategoryButtonSourceName : public CategoryCommon<KzifSourceName> {
 
  private:
   // Sets the label of channel c on the multiview (none: nothing) unless it shows it already.
-  void publish(int c, CategoryMultiView* shownBy) const;
-  // label and defaultName for the channel's multiview source index, worked out once by the caller;
-  // each returns the length of the text it wrote (label -1 for none).
-  int labelAt(int c, int mvIndex, char* out) const;
-  int defaultNameAt(int mvIndex, char* out) const;
+  void publish(int c, CategoryMultiView* shownBy, const CategoryCustomInfo* customTexts) const;
+  // label and defaultName for the channel's multiview source index, worked out once by the caller,
+  // with the custom texts (none: the fixed names) looked up once for every label published; each
+  // returns the length of the text it wrote (label -1 for none).
+  int labelAt(int c, int mvIndex, char* out, const CategoryCustomInfo* customTexts) const;
+  int defaultNameAt(int mvIndex, char* out, const CategoryCustomInfo* customTexts) const;
 
   std::array<KzifSourceName, N_CHANNELS> working_{};
   KzifSourceName* backup_ = nullptr;

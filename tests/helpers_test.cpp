@@ -1,6 +1,8 @@
 // Small pure helpers: the colour conversion and the panel lamp code maps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <set>
 #include <string>
 #include <utility>
@@ -100,6 +102,56 @@ TEST(ColorConversion, ValuesBeyondTheirRangesAreTakenAtTheNearestEnd) {
         }
   }
   expectColor(hslToYCbCr709(3599, 1000, 1000), 940, 410, 960);
+}
+
+// The conversion as its definition reads: the saturated hue's RGB, the luma sum of all three
+// weighted components, each difference divided out and scaled, in doubles. The conversion
+// must give the same codes for every hue and saturation under both matrices, ties included.
+YCbCr10 convertByDefinition(int hue, int saturation, int luminance, double kr, double kb) {
+  const int l = std::clamp(luminance, 0, 1080);
+  const int y = std::clamp((64 * 1000 + 876 * l + 500) / 1000, 64, 1010);
+  const int s = std::clamp(saturation, 0, 1000);
+  const int h = std::clamp(hue, 0, 3599);
+  const double up = static_cast<double>(h % 600) / 600;
+  const double down = 1.0 - up;
+  double r = 0, g = 0, b = 0;
+  switch (h / 600) {
+    case 0: r = 1.0, g = up, b = 0.0; break;
+    case 1: r = down, g = 1.0, b = 0.0; break;
+    case 2: r = 0.0, g = 1.0, b = up; break;
+    case 3: r = 0.0, g = down, b = 1.0; break;
+    case 4: r = up, g = 0.0, b = 1.0; break;
+    default: r = 1.0, g = 0.0, b = down; break;
+  }
+  const double kg = 1.0 - kr - kb;
+  const double yh = kr * r + kg * g + kb * b;
+  const auto code = [s](double difference) {
+    const double v = 512 + 896.0 * (static_cast<double>(s) / 1000) * difference;
+    return std::clamp(static_cast<int>(std::lround(v)), 64, 960);
+  };
+  return YCbCr10{y, code((b - yh) / (2.0 * (1.0 - kb))), code((r - yh) / (2.0 * (1.0 - kr)))};
+}
+
+TEST(ColorConversion, EveryHueAndSaturationGivesTheCodesOfTheDefinition) {
+  int mismatches = 0;
+  for (int hue = -1; hue <= 3600; ++hue)
+    for (int sat = -1; sat <= 1001; ++sat) {
+      const int lum = (hue * 7 + sat) % 1100;
+      const YCbCr10 bt709 = hslToYCbCr709(hue, sat, lum);
+      const YCbCr10 bt601 = hslToYCbCr601(hue, sat, lum);
+      const YCbCr10 want709 = convertByDefinition(hue, sat, lum, 0.2126, 0.0722);
+      const YCbCr10 want601 = convertByDefinition(hue, sat, lum, 0.299, 0.114);
+      const bool same = bt709.y == want709.y && bt709.cb == want709.cb && bt709.cr == want709.cr &&
+                        bt601.y == want601.y && bt601.cb == want601.cb && bt601.cr == want601.cr;
+      if (!same && ++mismatches <= 5) ADD_FAILURE() << "hue " << hue << " saturation " << sat << " luminance " << lum;
+    }
+  EXPECT_EQ(mismatches, 0);
+  // The format picks the matrix: 6 and 7 are standard definition.
+  for (int format : {0, 5, 6, 7, 11}) {
+    const YCbCr10 c = hslToYCbCr(format, 1234, 567, 890);
+    const YCbCr10 want = format == 6 || format == 7 ? hslToYCbCr601(1234, 567, 890) : hslToYCbCr709(1234, 567, 890);
+    expectColor(c, want.y, want.cb, want.cr);
+  }
 }
 
 // ---- lamp code maps --------------------------------------------------------------------------------

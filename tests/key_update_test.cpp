@@ -2,6 +2,7 @@
 // key setting with its converted values, layering, the edge written only on change, the DVE link
 // to follower keys and the converted-input flag of the key DVE.
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -211,6 +212,70 @@ TEST_F(KeyUpdateTest, DveLinkCopiesGeometryToTheFollowerUnderItsOwnChannel) {
   EXPECT_TRUE(only(run({"field"}), "msg 0").empty());
 }
 
+// Every link mode, to a key that takes any size and to one that takes at most 10000 (a size at its
+// limit and one past it): the follower holds byte for byte what a merge of a change record with
+// just its location, rotation and size gives, its pending marks kept.
+TEST_F(KeyUpdateTest, DveLinkCopyWritesWhatAMergeOfTheGeometryGives) {
+  struct Want {
+    i16 location[3];
+    i16 rotation[3];
+  };
+  // Lead location {1000, -2000, 300}, rotation {100, -200, 30}; the follower's own depth is 77.
+  const Want byMode[4] = {{{1000, 2000, 77}, {100, 200, -30}},
+                          {{-1000, -2000, 77}, {-100, -200, -30}},
+                          {{-1000, 2000, 77}, {-100, 200, -30}},
+                          {{1000, -2000, 300}, {100, -200, 30}}};
+  for (int mode = 0; mode < 4; ++mode)
+    for (int follower : {1, 2})
+      for (u32 size : {10000u, 10001u}) {
+        SCOPED_TRACE("mode " + std::to_string(mode) + " follower " + std::to_string(follower) + " size " +
+                     std::to_string(size));
+        boot({});
+        settle();
+        CategoryKey& keys = CategoryKey::get(3);
+        CategoryKey& twin = CategoryKey::get(2);
+        KzifKey& f = keys.record(follower);
+        f.dveLocation[2] = 77;
+        f.dveRotation[2] = 5;
+        f.set(KzifKey::BIT_PRIORITY);  // a change not yet sent
+        keys.update();                 // whatever the update settles of the follower by itself
+        KzifKey before = keys.record(follower);
+        before.me = 2;
+        twin.record(follower) = before;
+
+        KzifKey lead{};
+        lead.transKind = 1;
+        lead.dveLinkKey = static_cast<u8>(follower + 1);
+        lead.dveLinkMode = static_cast<u8>(mode);
+        const i16 location[3] = {1000, -2000, 300}, rotation[3] = {100, -200, 30};
+        std::memcpy(lead.dveLocation, location, sizeof location);
+        std::memcpy(lead.dveRotation, rotation, sizeof rotation);
+        lead.dveSize = size;
+        for (int bit : {KzifKey::BIT_TRANS_KIND, KzifKey::BIT_DVE_LINK_KEY, KzifKey::BIT_DVE_LINK_MODE,
+                        KzifKey::BIT_DVE_LOCATION, KzifKey::BIT_DVE_ROTATION, KzifKey::BIT_DVE_SIZE})
+          lead.set(bit);
+        keys.assign(lead, 0);
+        keys.update();
+
+        KzifKey change{};
+        std::memcpy(change.dveLocation, byMode[mode].location, sizeof change.dveLocation);
+        std::memcpy(change.dveRotation, byMode[mode].rotation, sizeof change.dveRotation);
+        change.dveSize = follower == 2 && size > 10000 ? 10000 : size;
+        for (int bit : {KzifKey::BIT_DVE_LOCATION, KzifKey::BIT_DVE_ROTATION, KzifKey::BIT_DVE_SIZE}) change.set(bit);
+        twin.mergeInto(follower, change);
+
+        KzifKey got = std::as_const(keys).record(follower);
+        EXPECT_EQ(got.me, 3);
+        EXPECT_EQ(got.channel, follower);
+        EXPECT_TRUE(got.has(KzifKey::BIT_PRIORITY));
+        got.me = 2;
+        EXPECT_EQ(std::memcmp(&got, &std::as_const(twin).record(follower), sizeof got), 0);
+        EXPECT_EQ(got.dveSize, change.dveSize);
+        EXPECT_EQ(got.dveLocation[0], byMode[mode].location[0]);
+        EXPECT_EQ(got.dveRotation[2], byMode[mode].rotation[2]);
+      }
+}
+
 TEST_F(KeyUpdateTest, OnlyAConvertedSdiFillMarksTheKeyDveConverted) {
   category::CategoryBus& bus = category::CategoryBus::get(0);
   category::CategoryInputVideo::get().setConverted(4, 1);  // input 5, source 14
@@ -231,6 +296,44 @@ TEST(KeyProcess, PresetBoxOfAnUnknownFormatIsThe1080Row) {
   for (int unknown : {-1, 12}) EXPECT_EQ(box(unknown), box(0)) << unknown;
   EXPECT_EQ(box(11), box(1));
   EXPECT_NE(box(6), box(0));
+}
+
+// The box and the edge softness are kept within 0..1 by compares: for every box edge a record or a
+// damaged image can hold around each bound (mode 2), every preset (mode 1) and every softness, the
+// settings are those the library's fmin and fmax give.
+TEST(KeyProcess, BoxAndSoftnessStayWithinTheirRangeAsFminAndFmaxKeepThem) {
+  const auto unit = [](float v) { return std::fmin(std::fmax(v, 0.0f), 1.0f); };
+  const auto expectBox = [&](const KzifKey& r, int format) {
+    keyproc::KeyProcessSettings s;
+    keyproc::boxMaskSettings(r, format, s);
+    keyproc::PresetBox b = keyproc::presetBox(format);
+    if (r.boxMask.mode == 2) b = {r.boxEdges[0] / 10000.0f, r.boxEdges[3] / 10000.0f, r.boxEdges[1] / 10000.0f, r.boxEdges[2] / 10000.0f};
+    if (b.left > b.right) std::swap(b.left, b.right);
+    if (b.top < b.bottom) std::swap(b.top, b.bottom);
+    const std::vector<float> want{unit(b.left + 0.5f), unit(0.5f - b.top), unit(b.right - b.left), unit(b.top - b.bottom)};
+    EXPECT_EQ((std::vector<float>{s.boxX, s.boxY, s.boxWidth, s.boxHeight}), want)
+        << r.boxEdges[0] << " " << r.boxEdges[1] << " " << r.boxEdges[2] << " " << r.boxEdges[3] << " format " << format;
+  };
+  KzifKey r{};
+  r.boxMask.mode = 1;
+  for (int format = -1; format <= 12; ++format) expectBox(r, format);
+  r.boxMask.mode = 2;
+  const i16 edges[] = {-32768, -10001, -10000, -5001, -5000, -4999, -1, 0, 1, 4999, 5000, 5001, 10000, 32767};
+  for (i16 left : edges)
+    for (i16 top : edges)
+      for (i16 bottom : edges)
+        for (i16 right : edges) {
+          const i16 box[4] = {left, top, bottom, right};
+          std::memcpy(r.boxEdges, box, sizeof box);
+          expectBox(r, 0);
+        }
+  for (int softness = 0; softness <= 255; ++softness) {
+    r.edge.type = 1;
+    r.edge.softness = static_cast<u8>(softness);
+    keyproc::applyEdge(KZ_DSK1, r, keyproc::NO_FILL_SOURCE);
+    EXPECT_EQ(kz::dskSettings(KZ_DSK1).edgeSoftness, std::fmin(1.0f, (static_cast<float>(softness) + 1.0f) * 0.25f))
+        << softness;
+  }
 }
 
 TEST_F(KeyUpdateTest, KeySettersRefuseWhatNoKeyHasAndRecordTheRest) {

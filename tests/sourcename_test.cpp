@@ -1,5 +1,6 @@
 // The source names through the wire: the record's bytes (echo, stored, backup image), the name
 // rule, the labels the multiview shows and their refresh from the custom information.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -303,6 +304,42 @@ TEST_F(SourceNameTest, ALabelShownCutShortIsSetAgainWhole) {
   }
   run({"send 29 00000001 05 00 00 00 00", "field"});
   for (int v = 0; v < CategoryMultiView::N_SOURCES; ++v) EXPECT_EQ(label(v), want[static_cast<std::size_t>(v)]) << v;
+}
+
+}  // namespace
+
+namespace {
+
+// A label mode taken back copies a channel written since it was last taken back to the image, each
+// name as a merge takes a text: lengths out of range on both sides and at every word boundary,
+// with other characters written after them in the record, come out as assignFrom gives them.
+// Taken back again with no write in between, it leaves the image alone, unmarked for the save.
+TEST_F(SourceNameTest, TheImageTakesEachNameAsAMergeTakesItWhateverFollowsItsLength) {
+  auto& names = CategoryButtonSourceName::get();
+  u8* nv = platform::nvWindow() + BP::instance().shareOffset(KzifSourceName::TYPE_ID, 0);
+  const auto savedShares = [] {
+    std::string shares;
+    for (const std::string& s : fieldSaveShares()) shares += s + ";";
+    return shares;
+  };
+  for (int length : {-3, 0, 1, 3, 4, 5, 7, 8, 9, 11, 12, 13, 32767}) {
+    SCOPED_TRACE(length);
+    KzifSourceName& r = names.record(20);
+    std::memcpy(r.buttonName.chars, "ABCDEFGHIJKLM", sizeof r.buttonName.chars);
+    r.buttonName.length = static_cast<i16>(length);
+    std::memcpy(r.mvName.chars, "nopqrstuvwxyz", sizeof r.mvName.chars);
+    r.mvName.length = static_cast<i16>(12 - std::min(std::max(length, 0), 12));
+    r.attribute = static_cast<u8>(length & 7);
+    names.retakeLabelMode(20);
+    KzifSourceName want = r;
+    want.buttonName.assignFrom(r.buttonName);
+    want.mvName.assignFrom(r.mvName);
+    want.mask = 0;
+    EXPECT_NE(savedShares().find("KzifSourceName 0"), std::string::npos);
+    EXPECT_EQ(hexOfEntry(nv + 20 * sizeof(KzifSourceName)), hexOfEntry(&want));
+    names.retakeLabelMode(20);  // the same bytes again
+    EXPECT_EQ(savedShares().find("KzifSourceName 0"), std::string::npos) << savedShares();
+  }
 }
 
 }  // namespace
