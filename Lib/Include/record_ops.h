@@ -825,26 +825,27 @@ constexpr bool isFlatRecord() {
   return maskWords<R>() == 1 && isFlatRecordOf<R>(wireIndexes<R>());
 }
 
-// The mask bits a merge can take: those of every field, and of every element its check lets a
-// record change.
-template <class R, std::size_t I>
-constexpr void addTakenBits(std::array<u32, MAX_MASK_WORDS>& bits) {
+// A record's mask bits, word by word: every bit it declares (every element's included) or, with
+// TAKEN_ONLY, those a merge can take: the bits of every field, and of every element its check lets
+// a record change.
+template <class R, bool TAKEN_ONLY, std::size_t I>
+constexpr void addMaskBits(std::array<u32, MAX_MASK_WORDS>& bits) {
   using D = std::tuple_element_t<I, WireList<R>>;
   constexpr int n = static_cast<int>(bitsSpanned<D>());
   for (int i = 0; i < n; ++i) {
-    if (D::role == Role::Elements && !takes(FIELD<R, I>.check, static_cast<std::size_t>(i))) continue;
+    if (TAKEN_ONLY && D::role == Role::Elements && !takes(FIELD<R, I>.check, static_cast<std::size_t>(i))) continue;
     const int b = FIELD<R, I>.bit + i;
     bits[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
   }
 }
-template <class R, std::size_t... I>
-constexpr std::array<u32, MAX_MASK_WORDS> takenBitsOf(std::index_sequence<I...>) {
+template <class R, bool TAKEN_ONLY, std::size_t... I>
+constexpr std::array<u32, MAX_MASK_WORDS> maskBitsOf(std::index_sequence<I...>) {
   std::array<u32, MAX_MASK_WORDS> bits{};
-  (addTakenBits<R, I>(bits), ...);
+  (addMaskBits<R, TAKEN_ONLY, I>(bits), ...);
   return bits;
 }
 template <class R>
-inline constexpr std::array<u32, MAX_MASK_WORDS> TAKEN_BITS = takenBitsOf<R>(wireIndexes<R>());
+inline constexpr std::array<u32, MAX_MASK_WORDS> TAKEN_BITS = maskBitsOf<R, true>(wireIndexes<R>());
 
 // ---- chunks of fields ------------------------------------------------------------------------
 // A merge walks the fields in chunks of a few mask bits each. A chunk whose bits are all marked
@@ -856,7 +857,7 @@ inline constexpr std::size_t CHUNK_BITS = 6;
 template <class R, std::size_t I>
 constexpr std::size_t takenBitCount() {
   std::array<u32, MAX_MASK_WORDS> bits{};
-  addTakenBits<R, I>(bits);
+  addMaskBits<R, true, I>(bits);
   std::size_t n = 0;
   for (u32 w : bits) n += static_cast<std::size_t>(std::popcount(w));
   return n;
@@ -889,7 +890,7 @@ constexpr std::size_t chunkCount() {
 template <class R, std::size_t FIRST, std::size_t... J>
 constexpr std::array<u32, MAX_MASK_WORDS> takenBitsRange(std::index_sequence<J...>) {
   std::array<u32, MAX_MASK_WORDS> bits{};
-  (addTakenBits<R, FIRST + J>(bits), ...);
+  (addMaskBits<R, true, FIRST + J>(bits), ...);
   return bits;
 }
 template <class R, std::size_t FIRST, std::size_t LAST>
@@ -1445,23 +1446,8 @@ void clearMasks(R& rec) {
 namespace detail {
 
 // Every bit a record declares (every element's included), word by word.
-template <class R, std::size_t I>
-constexpr void addDeclaredBits(std::array<u32, MAX_MASK_WORDS>& bits) {
-  using D = std::tuple_element_t<I, WireList<R>>;
-  constexpr int n = static_cast<int>(bitsSpanned<D>());
-  for (int i = 0; i < n; ++i) {
-    const int b = FIELD<R, I>.bit + i;
-    bits[static_cast<std::size_t>(b / 32)] |= 1u << (b % 32);
-  }
-}
-template <class R, std::size_t... I>
-constexpr std::array<u32, MAX_MASK_WORDS> declaredBitsOf(std::index_sequence<I...>) {
-  std::array<u32, MAX_MASK_WORDS> bits{};
-  (addDeclaredBits<R, I>(bits), ...);
-  return bits;
-}
 template <class R>
-inline constexpr std::array<u32, MAX_MASK_WORDS> DECLARED_BITS = declaredBitsOf<R>(wireIndexes<R>());
+inline constexpr std::array<u32, MAX_MASK_WORDS> DECLARED_BITS = maskBitsOf<R, false>(wireIndexes<R>());
 
 template <class R>
 void setAllMaskWords(R& rec);
