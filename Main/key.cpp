@@ -87,6 +87,14 @@ void settleAspectPair(KeyPair16& pair) {
   if (!usable(pair.aspectA) || !usable(pair.aspectB)) pair.mask = 0;
 }
 
+// Whether settleAspectPair leaves the pair as it is: nothing of it sent, or both members set and
+// usable.
+bool aspectPairSettled(const KeyPair16& pair) {
+  if ((pair.mask & (KeyPair16::A | KeyPair16::B)) == 0) return true;
+  const auto usable = [](i16 v) { return ASPECT_MIN <= v && v <= KeyPair16::FULL; };
+  return usable(pair.aspectA) && usable(pair.aspectB);
+}
+
 bool patternAccepted(int key, const u8 (&pattern)[2]) {
   if (smallKey(key) && pattern[1] != 0) return false;  // keys 3 and 4 have group 0 only
   return isPatternValid(KeyPattern{pattern[0], pattern[1]}, KZ_KEY1 + 2 * key) != 0;
@@ -268,15 +276,17 @@ const KeyTransSetting& CategoryKey::activeTransSetting(int ch) const {
 
 // The record is merged straight into the live record, its send marks set aside first: the marks
 // then say what this record changes, and the checks below may take a change back (the value as it
-// stood returns with it) before the marks set aside are added again.
+// stood returns with it) before the marks set aside are added again. The record is merged as it
+// came; what the merge must not take from it as sent (the selected setting, an aspect pair to be
+// settled first) is put back or merged again after it.
 void CategoryKey::assign(const KzifKey& in, int idx) {
   checkChannel(idx);
   KzifKey& r = records_[idx];
   if (touchesKeyMemory(in)) markKeyMemoryChanged(me_, idx);
 
-  KzifKey asked = in;
-  asked.drop(KzifKey::BIT_SETTING_B_SELECTED);  // the key update's own, never a record's
-  settleAspectPair(asked.dveAspect);
+  const u8 bSelected = r.settingBSelected;  // the key update's own, never a record's
+  const bool aspectAsSent = aspectPairSettled(in.dveAspect);
+  const KeyPair16 aspectWas = r.dveAspect;
 
   KeyBefore was;
   std::memcpy(was.mask, r.mask, sizeof was.mask);
@@ -296,7 +306,15 @@ void CategoryKey::assign(const KzifKey& in, int idx) {
   r.settingA.mask = 0;
   r.settingB.mask = 0;
 
-  rec::merge(r, asked);
+  rec::merge(r, in);
+  r.settingBSelected = bSelected;
+  r.drop(KzifKey::BIT_SETTING_B_SELECTED);
+  if (!aspectAsSent) [[unlikely]] {
+    KeyPair16 settled = in.dveAspect;
+    settleAspectPair(settled);
+    r.dveAspect = aspectWas;
+    rec::merge(r.dveAspect, settled);
+  }
   if (r.has(KzifKey::BIT_DVE_SIZE) && smallKey(idx) && r.dveSize > SMALL_KEY_DVE_SIZE_MAX) {
     r.drop(KzifKey::BIT_DVE_SIZE);
     r.dveSize = was.dveSize;
@@ -312,8 +330,8 @@ void CategoryKey::assign(const KzifKey& in, int idx) {
   // The merge's check kept the edges only when all lie within -5000..5000, which is all the
   // adjustment asks: it only mirrors or orders them here.
   if (r.has(KzifKey::BIT_CROP_EDGES)) adjustCropEdges(was.cropLink, was.cropEdges, r.cropEdges);
-  syncLinkedPairKey(asked.linkedPair, was.linkedPair, r.linkedPair);
-  linkTransitionSettings(asked, was, r);
+  syncLinkedPairKey(in.linkedPair, was.linkedPair, r.linkedPair);
+  linkTransitionSettings(in, was, r);
   if (r.has(KzifKey::BIT_KEY_ON)) requested_[static_cast<std::size_t>(idx)] = r.keyOn;
   if (changesDveGeometry(r)) dveGeometryChanged_[static_cast<std::size_t>(idx)] = 1;
 
