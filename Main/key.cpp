@@ -87,6 +87,11 @@ void settleAspectPair(KeyPair16& pair) {
   if (!usable(pair.aspectA) || !usable(pair.aspectB)) pair.mask = 0;
 }
 
+// Whether adjustCropEdges may move an edge: unlinked, it moves only an edge that changed.
+bool cropEdgesToAdjust(int linked, const i16 (&was)[4], const i16 (&now)[4]) {
+  return linked != 0 || now[0] != was[0] || now[1] != was[1] || now[2] != was[2] || now[3] != was[3];
+}
+
 // Whether settleAspectPair leaves the pair as it is: nothing of it sent, or both members set and
 // usable.
 bool aspectPairSettled(const KeyPair16& pair) {
@@ -372,7 +377,8 @@ void CategoryKey::assignAsked(int idx, const Asked& asked, const KzifKey* in, co
   }
   // The merge's check kept the edges only when all lie within -5000..5000, which is all the
   // adjustment asks: it only mirrors or orders them here.
-  if (r.has(KzifKey::BIT_CROP_EDGES)) adjustCropEdges(was.cropLink, was.cropEdges, r.cropEdges);
+  if (r.has(KzifKey::BIT_CROP_EDGES) && cropEdgesToAdjust(was.cropLink, was.cropEdges, r.cropEdges))
+    adjustCropEdges(was.cropLink, was.cropEdges, r.cropEdges);
   syncLinkedPairKey(asked.linkedPair, was.linkedPair, r.linkedPair);
   linkTransitionSettings(asked.has(KzifKey::BIT_TRANS_LINK), was, r);
   if (r.has(KzifKey::BIT_KEY_ON)) requested_[static_cast<std::size_t>(idx)] = r.keyOn;

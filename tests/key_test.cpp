@@ -12,6 +12,8 @@
 #include "Main/bp.h"
 #include "Main/faderevent.h"
 #include "Main/key.h"
+#include "Main/stream.h"
+#include "Main/typelist.h"
 #include "Platform/platform.h"
 #include "tests/key_body.h"
 #include "tests/sim_fixture.h"
@@ -388,6 +390,83 @@ TEST_F(KeyTest, TransitionSettingHooksFollowTheLinkAndTheSelectedSetting) {
   EXPECT_EQ(+r.transKind, 0);
   keys.toggleTransKind(3);
   EXPECT_EQ(+r.transKind, 1);
+}
+
+// A key record merged from its wire body gives what the decoded record's merge gives: the four
+// keys of the M/E byte for byte (values and marks) and the key state the record asks for, over
+// random bodies: every mask word full, clear or random, values mostly near the ranges' low ends
+// (so that many are taken) and some anywhere, names of every length a body can carry (negative,
+// empty, past the capacity) and bodies cut short. The live keys carry on from one record to the
+// next, their marks cleared now and then as a send would.
+TEST_F(KeyTest, WireMergeMatchesTheDecodedRecordsMerge) {
+  std::uint32_t seed = 12345;
+  const auto next = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  const auto byte = [&next] { return static_cast<u8>(next() % 4 == 0 ? next() : next() % 3); };
+  using Keys = std::array<std::array<u8, sizeof(KzifKey)>, CategoryKey::N_KEYS>;
+  const auto keysOf = [](int me) {
+    Keys k;
+    for (int ch = 0; ch < CategoryKey::N_KEYS; ++ch) std::memcpy(k[static_cast<std::size_t>(ch)].data(), &CategoryKey::get(me).data(ch), sizeof(KzifKey));
+    return k;
+  };
+  const auto requests = [](int me) {
+    std::array<i32, CategoryKey::N_KEYS> r{};
+    for (int ch = 0; ch < CategoryKey::N_KEYS; ++ch) r[static_cast<std::size_t>(ch)] = CategoryKey::get(me).requestedKeyState(ch);
+    return r;
+  };
+  int taken = 0;
+  for (int trial = 0; trial < 3000; ++trial) {
+    const int me = static_cast<int>(next() % 4), ch = static_cast<int>(next() % 4);
+    std::vector<u8> body(329);
+    for (u8& b : body) b = byte();
+    for (int w = 0; w < 2; ++w) {
+      const u32 pick = next() % 3;
+      const u32 word = pick == 0 ? 0xFFFFFFFFu : pick == 1 ? 0u : (next() << 8) ^ next();
+      for (int i = 0; i < 4; ++i) body[static_cast<std::size_t>(4 * w + i)] = static_cast<u8>(word >> (8 * (3 - i)));
+    }
+    body[8] = static_cast<u8>(me);
+    body[9] = 0;
+    body[10] = static_cast<u8>(ch);
+    for (int n = 0; n < 2; ++n) {
+      const int length = static_cast<int>(next() % 19) - 2;
+      body.push_back(static_cast<u8>(static_cast<u16>(length) >> 8));
+      body.push_back(static_cast<u8>(length));
+      for (int i = 0; i < (length < 0 ? 0 : length + 1); ++i) body.push_back(static_cast<u8>(next() % 2 == 0 ? 'a' + next() % 26 : next()));
+    }
+    for (int i = 0; i < 7; ++i) body.push_back(byte());
+    if (next() % 16 == 0) body.resize(next() % body.size());
+
+    if (next() % 4 == 0)
+      for (int k = 0; k < CategoryKey::N_KEYS; ++k) rec::clearMasks(CategoryKey::get(me).record(k));
+    for (int k = 0; k < CategoryKey::N_KEYS; ++k) CategoryKey::get(me).clearRequestedKeyState(k);
+    const Keys before = keysOf(me);
+
+    KzifKey in{};
+    rec::WireReader reader(std::span<const u8>(body.data(), body.size()));
+    if (rec::decode(reader, in)) {
+      CategoryKey::get(me).assign(in, ch);
+      ++taken;
+    }
+    const Keys decoded = keysOf(me);
+    const auto requestedDecoded = requests(me);
+
+    for (int k = 0; k < CategoryKey::N_KEYS; ++k) {
+      KzifKey& r = CategoryKey::get(me).record(k);
+      std::memcpy(static_cast<void*>(&r), before[static_cast<std::size_t>(k)].data(), sizeof(KzifKey));
+      CategoryKey::get(me).clearRequestedKeyState(k);
+    }
+    RequestReceiver rx(static_cast<u16>(IndexOf<KzifKey>::value), std::span<const u8>(body.data(), body.size()));
+    CategoryKey::get(0).receive(rx);
+    const Keys wire = keysOf(me);
+    for (int k = 0; k < CategoryKey::N_KEYS; ++k)
+      for (std::size_t i = 0; i < sizeof(KzifKey); ++i)
+        ASSERT_EQ(wire[static_cast<std::size_t>(k)][i], decoded[static_cast<std::size_t>(k)][i])
+            << "trial " << trial << ", key " << k << ", byte " << i;
+    ASSERT_EQ(requests(me), requestedDecoded) << "trial " << trial;
+  }
+  EXPECT_GT(taken, 2500);  // most bodies were whole
 }
 
 TEST(KeyCode, CodesNameKeysOfMe0To3Only) {
