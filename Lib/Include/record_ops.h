@@ -1293,10 +1293,11 @@ bool decodeWireRest(WireReader& r, R& rest) {
   constexpr std::size_t FIRST = detail::FIRST_VARIABLE_FIELD<R>;
   return detail::decodeFieldsFrom<R, FIRST>(r, rest, std::make_index_sequence<std::tuple_size_v<detail::WireList<R>> - FIRST>{});
 }
-// Merges such a record: its head from the body's bytes at `head` (wireHeadSizeOf of them), the
-// rest from `rest` (decodeWireRest); as merge of the decoded record.
+// Merges such a record as received, its checks applied: its head from the body's bytes at
+// `head` (wireHeadSizeOf of them), the rest from `rest` (decodeWireRest); as merge of the decoded
+// record.
 template <class R>
-MergeResult mergeFromWire(R& dst, const u8* head, const R& rest, Checks checks = Checks::Apply) {
+MergeResult mergeFromWire(R& dst, const u8* head, const R& rest) {
   static_assert(detail::maskLeads<R>(), "the mask comes first on the wire, before the fields it marks");
   constexpr std::size_t WORDS = detail::maskWords<R>();
   static_assert(WORDS > 0, "a record merged from the wire declares its mask");
@@ -1304,11 +1305,7 @@ MergeResult mergeFromWire(R& dst, const u8* head, const R& rest, Checks checks =
   for (std::size_t w = 0; w < WORDS; ++w) in[w] = loadBigEndian<u32>(head + w * sizeof(u32));
   const detail::WireHead<R> src{head, rest};
   MergeResult result;
-  if (checks == Checks::Apply) {
-    detail::mergeMarked<true>(dst, src, in, result);
-  } else {
-    detail::mergeMarked<false>(dst, src, in, result);
-  }
+  detail::mergeMarked<true>(dst, src, in, result);
   return result;
 }
 // Where head field I of such a record lies in the head's bytes.
