@@ -392,12 +392,13 @@ TEST_F(KeyTest, TransitionSettingHooksFollowTheLinkAndTheSelectedSetting) {
   EXPECT_EQ(+r.transKind, 1);
 }
 
-// A key record merged from its wire body gives what the decoded record's merge gives: the four
-// keys of the M/E byte for byte (values and marks) and the key state the record asks for, over
-// random bodies: every mask word full, clear or random, values mostly near the ranges' low ends
-// (so that many are taken) and some anywhere, names of every length a body can carry (negative,
-// empty, past the capacity) and bodies cut short. The live keys carry on from one record to the
-// next, their marks cleared now and then as a send would.
+// A key record merged from its wire body gives what the decoded record's merge gives (the four
+// keys of the M/E byte for byte, values and marks, and the key state the record asks for) and
+// leaves the body's reader where the decode leaves it, over random bodies: every mask word full,
+// clear or random, values mostly near the ranges' low ends (so that many are taken) and some
+// anywhere, names of every length a body can carry (negative, empty, past the capacity) and
+// bodies cut short. The live keys carry on from one record to the next, their marks cleared now
+// and then as a send would.
 TEST_F(KeyTest, WireMergeMatchesTheDecodedRecordsMerge) {
   std::uint32_t seed = 12345;
   const auto next = [&seed] {
@@ -459,6 +460,9 @@ TEST_F(KeyTest, WireMergeMatchesTheDecodedRecordsMerge) {
     }
     RequestReceiver rx(static_cast<u16>(IndexOf<KzifKey>::value), std::span<const u8>(body.data(), body.size()));
     CategoryKey::get(0).receive(rx);
+    // The receive pass logs a short body or a length mismatch by where the reader stands.
+    ASSERT_EQ(rx.reader().ok(), reader.ok()) << "trial " << trial;
+    ASSERT_EQ(rx.reader().position(), reader.position()) << "trial " << trial;
     const Keys wire = keysOf(me);
     for (int k = 0; k < CategoryKey::N_KEYS; ++k)
       for (std::size_t i = 0; i < sizeof(KzifKey); ++i)
