@@ -183,6 +183,40 @@ TEST_F(KeyTest, AspectPairTakesBothMembersOrNeither) {
   EXPECT_EQ(echo(pair(0x0, 0, 0)), Lines{msg(pair(0x0, 8000, 10000))});
 }
 
+// The pair as a record sends it is settled (a 0 stands for 10000 and counts as sent; both members
+// usable or neither taken) and then merged by its checks, for every mix of marks and of members
+// at and around the ends of the range, into a pair that held other values.
+TEST_F(KeyTest, AspectPairIsSettledBeforeItsMergeForEveryMixOfMembers) {
+  CategoryKey& keys = CategoryKey::get(1);
+  const i16 members[] = {0, -1, 4999, 5000, 7500, 10000, 10001};
+  const auto usable = [](i16 v) { return 5000 <= v && v <= 10000; };
+  for (u32 mask = 0; mask < 4; ++mask)
+    for (i16 a : members)
+      for (i16 b : members) {
+        KzifKey& live = keys.record(2);
+        rec::clearMasks(live);
+        live.dveAspect.aspectA = 6000;
+        live.dveAspect.aspectB = 9000;
+        KzifKey in{};
+        in.dveAspect = KeyPair16{mask, a, b};
+        keys.assign(in, 2);
+
+        KeyPair16 expected{0, 6000, 9000};
+        if (mask != 0) {
+          const i16 settledA = a == 0 ? i16{10000} : a, settledB = b == 0 ? i16{10000} : b;
+          const u32 sent = mask | (a == 0 ? KeyPair16::A : 0u) | (b == 0 ? KeyPair16::B : 0u);
+          if (usable(settledA) && usable(settledB)) {
+            if (sent & KeyPair16::A) expected.aspectA = settledA;
+            if (sent & KeyPair16::B) expected.aspectB = settledB;
+            expected.mask = sent;
+          }
+        }
+        const KeyPair16& got = keys.data(2).dveAspect;
+        EXPECT_EQ(std::tuple(got.mask, +got.aspectA, +got.aspectB), std::tuple(expected.mask, +expected.aspectA, +expected.aspectB))
+            << "mask " << mask << ", members " << a << " " << b;
+      }
+}
+
 TEST_F(KeyTest, TransitionLinkCopiesSettingAIntoB) {
   // Settings A and B of M/E 2, key 1, each as mask, flag, type, value.
   using S = std::array<int, 4>;
