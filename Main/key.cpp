@@ -87,6 +87,19 @@ void settleAspectPair(KeyPair16& pair) {
   if (!usable(pair.aspectA) || !usable(pair.aspectB)) pair.mask = 0;
 }
 
+// Whether adjustCropEdges may move an edge: unlinked, it moves only an edge that changed.
+bool cropEdgesToAdjust(int linked, const i16 (&was)[4], const i16 (&now)[4]) {
+  return linked != 0 || now[0] != was[0] || now[1] != was[1] || now[2] != was[2] || now[3] != was[3];
+}
+
+// Whether settleAspectPair leaves the pair as it is: nothing of it sent, or both members set and
+// usable.
+bool aspectPairSettled(const KeyPair16& pair) {
+  if ((pair.mask & (KeyPair16::A | KeyPair16::B)) == 0) return true;
+  const auto usable = [](i16 v) { return ASPECT_MIN <= v && v <= KeyPair16::FULL; };
+  return usable(pair.aspectA) && usable(pair.aspectB);
+}
+
 bool patternAccepted(int key, const u8 (&pattern)[2]) {
   if (smallKey(key) && pattern[1] != 0) return false;  // keys 3 and 4 have group 0 only
   return isPatternValid(KeyPattern{pattern[0], pattern[1]}, KZ_KEY1 + 2 * key) != 0;
@@ -122,9 +135,10 @@ struct KeyBefore {
 
 // The transition link ties setting B to setting A. Linking copies A into B at once; while the
 // live settings are linked, a record that leaves the link alone changes both alike. `live` is the
-// key as it stood; `change` the key with what the record takes merged in, its marks saying what.
-void linkTransitionSettings(const KzifKey& in, const KeyBefore& live, KzifKey& change) {
-  if (in.has(KzifKey::BIT_TRANS_LINK)) {
+// key as it stood; `change` the key with what the record takes merged in, its marks saying what;
+// `linkSent` whether the record marks the link.
+void linkTransitionSettings(bool linkSent, const KeyBefore& live, KzifKey& change) {
+  if (linkSent) {
     if (!change.has(KzifKey::BIT_TRANS_LINK) || change.transLink != 1 || live.transLink == 1) return;
     KeyTransSetting a = live.settingA;
     for (u32 bit : SETTING_FIELDS) takeSettingField(a, change.settingA, bit);
@@ -208,6 +222,10 @@ void writeIfChanged(CategoryKey& keys, int k, u8 now, int value, void (CategoryK
   if (now != value) (keys.*hook)(k, value);
 }
 
+// Where the fields the checks read of a record as it came lie in its wire body.
+template <auto MEMBER>
+constexpr std::size_t HEAD_AT = rec::headFieldOffset<KzifKey, rec::wireIndexOf<KzifKey>(MEMBER)>();
+
 }  // namespace
 
 void KzifKey::assignAll(KzifKey& dst, const KzifKey& src) {
@@ -266,17 +284,53 @@ const KeyTransSetting& CategoryKey::activeTransSetting(int ch) const {
   return r.settingBSelected == 1 ? r.settingB : r.settingA;
 }
 
-// The record is merged straight into the live record, its send marks set aside first: the marks
-// then say what this record changes, and the checks below may take a change back (the value as it
-// stood returns with it) before the marks set aside are added again.
+// The fields up to the names lie at fixed places in the body and are merged from there; only the
+// names and the sub-record after them are decoded (into a record of which nothing else is read).
+// As the framework's receive, a record that runs past its body is dropped whole, and one whose
+// M/E or key is out of range is refused.
+void CategoryKey::receive(RequestReceiver& rx) {
+  static KzifKey rest;
+  const u8* head = rx.reader().take(rec::wireHeadSizeOf<KzifKey>());
+  const bool whole = head != nullptr && rec::decodeWireRest(rx.reader(), rest);
+  rx.consume();
+  if (!whole) return;
+  const int ch = rec::channelFromWire<KzifKey>(head);
+  auto* target = static_cast<CategoryKey*>(targetOf(rx, rec::meFromWire<KzifKey>(head), ch));
+  if (target == nullptr) return;
+  Asked asked;
+  rec::headFieldFromWire<KzifKey, rec::wireIndexOf<KzifKey>(&KzifKey::mask)>(head, asked.mask);
+  const auto subMask = [head](std::size_t at) { return rec::loadBigEndian<u32>(head + at); };
+  asked.touchesKeyMemory = subMask(HEAD_AT<&KzifKey::style>) != 0 || subMask(HEAD_AT<&KzifKey::adjust>) != 0 ||
+                           subMask(HEAD_AT<&KzifKey::edge>) != 0 || subMask(HEAD_AT<&KzifKey::boxMask>) != 0 ||
+                           (asked.mask[0] & KEY_MEMORY_BITS) != 0;
+  rec::headFieldFromWire<KzifKey, rec::wireIndexOf<KzifKey>(&KzifKey::dveAspect)>(head, asked.aspect);
+  rec::headFieldFromWire<KzifKey, rec::wireIndexOf<KzifKey>(&KzifKey::linkedPair)>(head, asked.linkedPair);
+  target->assignAsked(ch, asked, nullptr, head, &rest);
+}
+
 void CategoryKey::assign(const KzifKey& in, int idx) {
   checkChannel(idx);
-  KzifKey& r = records_[idx];
-  if (touchesKeyMemory(in)) markKeyMemoryChanged(me_, idx);
+  Asked asked;
+  std::memcpy(asked.mask, in.mask, sizeof asked.mask);
+  asked.touchesKeyMemory = touchesKeyMemory(in);
+  asked.aspect = in.dveAspect;
+  asked.linkedPair = in.linkedPair;
+  assignAsked(idx, asked, &in, nullptr, nullptr);
+}
 
-  KzifKey asked = in;
-  asked.drop(KzifKey::BIT_SETTING_B_SELECTED);  // the key update's own, never a record's
-  settleAspectPair(asked.dveAspect);
+// The record is merged straight into the live record, its send marks set aside first: the marks
+// then say what this record changes, and the checks below may take a change back (the value as it
+// stood returns with it) before the marks set aside are added again. The record is merged as it
+// came; what the merge must not take from it as sent (the selected setting, an aspect pair to be
+// settled first) is put back or merged again after it.
+void CategoryKey::assignAsked(int idx, const Asked& asked, const KzifKey* in, const u8* head, const KzifKey* rest) {
+  checkChannel(idx);
+  KzifKey& r = records_[idx];
+  if (asked.touchesKeyMemory) markKeyMemoryChanged(me_, idx);
+
+  const u8 bSelected = r.settingBSelected;  // the key update's own, never a record's
+  const bool aspectAsSent = aspectPairSettled(asked.aspect);
+  const KeyPair16 aspectWas = r.dveAspect;
 
   KeyBefore was;
   std::memcpy(was.mask, r.mask, sizeof was.mask);
@@ -296,7 +350,19 @@ void CategoryKey::assign(const KzifKey& in, int idx) {
   r.settingA.mask = 0;
   r.settingB.mask = 0;
 
-  rec::merge(r, asked);
+  if (in != nullptr) {
+    rec::merge(r, *in);
+  } else {
+    rec::mergeFromWire(r, head, *rest);
+  }
+  r.settingBSelected = bSelected;
+  r.drop(KzifKey::BIT_SETTING_B_SELECTED);
+  if (!aspectAsSent) [[unlikely]] {
+    KeyPair16 settled = asked.aspect;
+    settleAspectPair(settled);
+    r.dveAspect = aspectWas;
+    rec::merge(r.dveAspect, settled);
+  }
   if (r.has(KzifKey::BIT_DVE_SIZE) && smallKey(idx) && r.dveSize > SMALL_KEY_DVE_SIZE_MAX) {
     r.drop(KzifKey::BIT_DVE_SIZE);
     r.dveSize = was.dveSize;
@@ -311,9 +377,10 @@ void CategoryKey::assign(const KzifKey& in, int idx) {
   }
   // The merge's check kept the edges only when all lie within -5000..5000, which is all the
   // adjustment asks: it only mirrors or orders them here.
-  if (r.has(KzifKey::BIT_CROP_EDGES)) adjustCropEdges(was.cropLink, was.cropEdges, r.cropEdges);
+  if (r.has(KzifKey::BIT_CROP_EDGES) && cropEdgesToAdjust(was.cropLink, was.cropEdges, r.cropEdges))
+    adjustCropEdges(was.cropLink, was.cropEdges, r.cropEdges);
   syncLinkedPairKey(asked.linkedPair, was.linkedPair, r.linkedPair);
-  linkTransitionSettings(asked, was, r);
+  linkTransitionSettings(asked.has(KzifKey::BIT_TRANS_LINK), was, r);
   if (r.has(KzifKey::BIT_KEY_ON)) requested_[static_cast<std::size_t>(idx)] = r.keyOn;
   if (changesDveGeometry(r)) dveGeometryChanged_[static_cast<std::size_t>(idx)] = 1;
 

@@ -557,6 +557,9 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   void initInternal() override;
   void restore(const u8* stored) override;
   void receiveRouted(int id, RequestReceiver& rx) override;
+  // A key record is merged from its wire body: the fields up to the names where they lie, the
+  // names and what follows them decoded; as assign of the decoded record.
+  void receive(RequestReceiver& rx) override;
   void assign(const KzifKey& in, int idx) override;
   // Per field, under the M/E's context: layering, then each key's routing, colours, key process,
   // shape, transition and DVE links, then the key state a record asked for.
@@ -597,6 +600,16 @@ class CategoryKey : public CategoryCommon<KzifKey> {
     checkChannel(ch);
     return static_cast<std::size_t>(ch);
   }
+  // What the checks after a key record's merge read of the record as it came.
+  struct Asked {
+    u32 mask[2];
+    bool touchesKeyMemory;
+    KeyPair16 aspect;
+    LinkedPair linkedPair;
+    bool has(int bit) const { return (mask[bit / 32] & (1u << (bit % 32))) != 0; }
+  };
+  // The record as it came is `in`, or its wire body: `head` and the decoded `rest`.
+  void assignAsked(int idx, const Asked& asked, const KzifKey* in, const u8* head, const KzifKey* rest);
   void copyKeyDve(const KzifKeyCmd& cmd);
   void applyPriority(int idx, int newPriority);
   void carryOutRequestedKeyState(int ch);

@@ -12,6 +12,8 @@
 #include "Main/bp.h"
 #include "Main/faderevent.h"
 #include "Main/key.h"
+#include "Main/stream.h"
+#include "Main/typelist.h"
 #include "Platform/platform.h"
 #include "tests/key_body.h"
 #include "tests/sim_fixture.h"
@@ -179,6 +181,40 @@ TEST_F(KeyTest, AspectPairTakesBothMembersOrNeither) {
   EXPECT_EQ(echo(pair(0x3, 6000, 4000)), Lines{msg(pair(0x0, 10000, 7000))});
   EXPECT_EQ(echo(pair(0x1, 8000, 0)), Lines{msg(pair(0x3, 8000, 10000))});
   EXPECT_EQ(echo(pair(0x0, 0, 0)), Lines{msg(pair(0x0, 8000, 10000))});
+}
+
+// The pair as a record sends it is settled (a 0 stands for 10000 and counts as sent; both members
+// usable or neither taken) and then merged by its checks, for every mix of marks and of members
+// at and around the ends of the range, into a pair that held other values.
+TEST_F(KeyTest, AspectPairIsSettledBeforeItsMergeForEveryMixOfMembers) {
+  CategoryKey& keys = CategoryKey::get(1);
+  const i16 members[] = {0, -1, 4999, 5000, 7500, 10000, 10001};
+  const auto usable = [](i16 v) { return 5000 <= v && v <= 10000; };
+  for (u32 mask = 0; mask < 4; ++mask)
+    for (i16 a : members)
+      for (i16 b : members) {
+        KzifKey& live = keys.record(2);
+        rec::clearMasks(live);
+        live.dveAspect.aspectA = 6000;
+        live.dveAspect.aspectB = 9000;
+        KzifKey in{};
+        in.dveAspect = KeyPair16{mask, a, b};
+        keys.assign(in, 2);
+
+        KeyPair16 expected{0, 6000, 9000};
+        if (mask != 0) {
+          const i16 settledA = a == 0 ? i16{10000} : a, settledB = b == 0 ? i16{10000} : b;
+          const u32 sent = mask | (a == 0 ? KeyPair16::A : 0u) | (b == 0 ? KeyPair16::B : 0u);
+          if (usable(settledA) && usable(settledB)) {
+            if (sent & KeyPair16::A) expected.aspectA = settledA;
+            if (sent & KeyPair16::B) expected.aspectB = settledB;
+            expected.mask = sent;
+          }
+        }
+        const KeyPair16& got = keys.data(2).dveAspect;
+        EXPECT_EQ(std::tuple(got.mask, +got.aspectA, +got.aspectB), std::tuple(expected.mask, +expected.aspectA, +expected.aspectB))
+            << "mask " << mask << ", members " << a << " " << b;
+      }
 }
 
 TEST_F(KeyTest, TransitionLinkCopiesSettingAIntoB) {
@@ -388,6 +424,87 @@ TEST_F(KeyTest, TransitionSettingHooksFollowTheLinkAndTheSelectedSetting) {
   EXPECT_EQ(+r.transKind, 0);
   keys.toggleTransKind(3);
   EXPECT_EQ(+r.transKind, 1);
+}
+
+// A key record merged from its wire body gives what the decoded record's merge gives (the four
+// keys of the M/E byte for byte, values and marks, and the key state the record asks for) and
+// leaves the body's reader where the decode leaves it, over random bodies: every mask word full,
+// clear or random, values mostly near the ranges' low ends (so that many are taken) and some
+// anywhere, names of every length a body can carry (negative, empty, past the capacity) and
+// bodies cut short. The live keys carry on from one record to the next, their marks cleared now
+// and then as a send would.
+TEST_F(KeyTest, WireMergeMatchesTheDecodedRecordsMerge) {
+  std::uint32_t seed = 12345;
+  const auto next = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  const auto byte = [&next] { return static_cast<u8>(next() % 4 == 0 ? next() : next() % 3); };
+  using Keys = std::array<std::array<u8, sizeof(KzifKey)>, CategoryKey::N_KEYS>;
+  const auto keysOf = [](int me) {
+    Keys k;
+    for (int ch = 0; ch < CategoryKey::N_KEYS; ++ch) std::memcpy(k[static_cast<std::size_t>(ch)].data(), &CategoryKey::get(me).data(ch), sizeof(KzifKey));
+    return k;
+  };
+  const auto requests = [](int me) {
+    std::array<i32, CategoryKey::N_KEYS> r{};
+    for (int ch = 0; ch < CategoryKey::N_KEYS; ++ch) r[static_cast<std::size_t>(ch)] = CategoryKey::get(me).requestedKeyState(ch);
+    return r;
+  };
+  int taken = 0;
+  for (int trial = 0; trial < 3000; ++trial) {
+    const int me = static_cast<int>(next() % 4), ch = static_cast<int>(next() % 4);
+    std::vector<u8> body(329);
+    for (u8& b : body) b = byte();
+    for (int w = 0; w < 2; ++w) {
+      const u32 pick = next() % 3;
+      const u32 word = pick == 0 ? 0xFFFFFFFFu : pick == 1 ? 0u : (next() << 8) ^ next();
+      for (int i = 0; i < 4; ++i) body[static_cast<std::size_t>(4 * w + i)] = static_cast<u8>(word >> (8 * (3 - i)));
+    }
+    body[8] = static_cast<u8>(me);
+    body[9] = 0;
+    body[10] = static_cast<u8>(ch);
+    for (int n = 0; n < 2; ++n) {
+      const int length = static_cast<int>(next() % 19) - 2;
+      body.push_back(static_cast<u8>(static_cast<u16>(length) >> 8));
+      body.push_back(static_cast<u8>(length));
+      for (int i = 0; i < (length < 0 ? 0 : length + 1); ++i) body.push_back(static_cast<u8>(next() % 2 == 0 ? 'a' + next() % 26 : next()));
+    }
+    for (int i = 0; i < 7; ++i) body.push_back(byte());
+    if (next() % 16 == 0) body.resize(next() % body.size());
+
+    if (next() % 4 == 0)
+      for (int k = 0; k < CategoryKey::N_KEYS; ++k) rec::clearMasks(CategoryKey::get(me).record(k));
+    for (int k = 0; k < CategoryKey::N_KEYS; ++k) CategoryKey::get(me).clearRequestedKeyState(k);
+    const Keys before = keysOf(me);
+
+    KzifKey in{};
+    rec::WireReader reader(std::span<const u8>(body.data(), body.size()));
+    if (rec::decode(reader, in)) {
+      CategoryKey::get(me).assign(in, ch);
+      ++taken;
+    }
+    const Keys decoded = keysOf(me);
+    const auto requestedDecoded = requests(me);
+
+    for (int k = 0; k < CategoryKey::N_KEYS; ++k) {
+      KzifKey& r = CategoryKey::get(me).record(k);
+      std::memcpy(static_cast<void*>(&r), before[static_cast<std::size_t>(k)].data(), sizeof(KzifKey));
+      CategoryKey::get(me).clearRequestedKeyState(k);
+    }
+    RequestReceiver rx(static_cast<u16>(IndexOf<KzifKey>::value), std::span<const u8>(body.data(), body.size()));
+    CategoryKey::get(0).receive(rx);
+    // The receive pass logs a short body or a length mismatch by where the reader stands.
+    ASSERT_EQ(rx.reader().ok(), reader.ok()) << "trial " << trial;
+    ASSERT_EQ(rx.reader().position(), reader.position()) << "trial " << trial;
+    const Keys wire = keysOf(me);
+    for (int k = 0; k < CategoryKey::N_KEYS; ++k)
+      for (std::size_t i = 0; i < sizeof(KzifKey); ++i)
+        ASSERT_EQ(wire[static_cast<std::size_t>(k)][i], decoded[static_cast<std::size_t>(k)][i])
+            << "trial " << trial << ", key " << k << ", byte " << i;
+    ASSERT_EQ(requests(me), requestedDecoded) << "trial " << trial;
+  }
+  EXPECT_GT(taken, 2500);  // most bodies were whole
 }
 
 TEST(KeyCode, CodesNameKeysOfMe0To3Only) {

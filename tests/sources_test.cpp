@@ -42,6 +42,22 @@ TEST(AdjustCropEdges, RangeRefusalPushAlongAndLinkedMirroring) {
   }
 }
 
+// Unlinked edges given as they stood are left as they are, in range or not: the keyer passes
+// such edges by without the adjustment.
+TEST(AdjustCropEdges, UnlinkedEdgesGivenAsTheyStoodStayAsTheyAre) {
+  const i16 values[] = {-5001, -5000, -4999, -1000, -1, 0, 1, 1000, 4999, 5000, 5001};
+  for (i16 a : values)
+    for (i16 b : values)
+      for (i16 c : {i16{-5000}, i16{0}, i16{5001}})
+        for (i16 d : {i16{-1}, i16{4999}}) {
+          for (const Edges& old : {Edges{a, b, c, d}, Edges{c, d, a, b}, Edges{b, a, d, c}}) {
+            Edges edges = old;
+            adjustCropEdges(0, old.data(), edges.data());
+            EXPECT_EQ(edges, old);
+          }
+        }
+}
+
 // A permutation in which one entry takes its target and the others keep their order is the only
 // result, so checking those properties for every move of every permutation pins it down.
 TEST(ReorderPriority, EveryMoveKeepsAPermutationAndTheOthersOrder) {

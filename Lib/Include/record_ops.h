@@ -1225,6 +1225,111 @@ REC_ALWAYS_INLINE void mergeRecordFromWire(R& dst, const u8* p, MergeResult& res
   mergeMarked<CHECKED>(dst, WireBytes{p}, in, result);
 }
 
+// ---- the merge from the wire of a record whose texts come late ------------------------------
+// A record with texts whose fields before the first text (its head) lie at fixed places in its
+// body: the head is merged from its wire bytes as a fixed-size record's are, and the fields from
+// the first text on (its rest, read first, so that the body is known to hold the whole record
+// before anything is merged) from a record that holds them decoded. The same outcome as decode
+// followed by merge.
+
+// The first field of R whose wire size is not fixed (the field count when there is none).
+template <class R, std::size_t... I>
+constexpr std::size_t firstVariableFieldOf(std::index_sequence<I...>) {
+  std::size_t first = sizeof...(I);
+  ((first = first == sizeof...(I) && !fieldIsFixed<R, I>() ? I : first), ...);
+  return first;
+}
+template <class R>
+inline constexpr std::size_t FIRST_VARIABLE_FIELD = firstVariableFieldOf<R>(wireIndexes<R>());
+
+template <class R>
+struct WireHead {
+  const u8* p;    // the body, the head's bytes all there
+  const R& rest;  // the fields from the first text on, decoded
+};
+
+template <bool CHECKED, bool ALL, class R, std::size_t I, class Words>
+REC_ALWAYS_INLINE void mergeField(R& dst, const WireHead<R>& src, const Words& in, Words& took, MergeResult& result) {
+  if constexpr (I < FIRST_VARIABLE_FIELD<R>) {
+    mergeField<CHECKED, ALL, R, I>(dst, WireBytes{src.p}, in, took, result);
+  } else {
+    mergeField<CHECKED, ALL, R, I>(dst, src.rest, in, took, result);
+  }
+}
+
+template <class R, std::size_t FIRST, std::size_t... J>
+REC_ALWAYS_INLINE bool decodeFieldsFrom(WireReader& r, R& rec, std::index_sequence<J...>) {
+  return (true && ... && decodeField<R, FIRST + J>(r, rec));
+}
+
+template <class R, std::size_t I, class M>
+constexpr bool isMemberOf(M R::*m) {
+  if constexpr (std::is_same_v<typename std::tuple_element_t<I, WireList<R>>::Member, M>) {
+    return FIELD<R, I>.member == m;
+  } else {
+    return false;
+  }
+}
+template <class R, class M, std::size_t... I>
+constexpr std::size_t wireIndexOfMember(M R::*m, std::index_sequence<I...>) {
+  std::size_t index = sizeof...(I);
+  ((index = index == sizeof...(I) && isMemberOf<R, I>(m) ? I : index), ...);
+  return index;
+}
+
+}  // namespace detail
+
+// The wire bytes of the head of a record whose texts come late: the fields before its first text.
+template <class R>
+constexpr std::size_t wireHeadSizeOf() {
+  static_assert(!detail::isFixedSize<R>(), "a record without texts is all head: wireSizeOf");
+  return detail::wireOffsetOf<R, detail::FIRST_VARIABLE_FIELD<R>>();
+}
+// Reads the rest of such a record (its fields from the first text on) into `rest`, the reader
+// standing after the head; false when they would run past the body. Nothing else of `rest` is
+// written.
+template <class R>
+bool decodeWireRest(WireReader& r, R& rest) {
+  constexpr std::size_t FIRST = detail::FIRST_VARIABLE_FIELD<R>;
+  return detail::decodeFieldsFrom<R, FIRST>(r, rest, std::make_index_sequence<std::tuple_size_v<detail::WireList<R>> - FIRST>{});
+}
+// Merges such a record as received, its checks applied: its head from the body's bytes at
+// `head` (wireHeadSizeOf of them), the rest from `rest` (decodeWireRest); as merge of the decoded
+// record.
+template <class R>
+MergeResult mergeFromWire(R& dst, const u8* head, const R& rest) {
+  static_assert(detail::maskLeads<R>(), "the mask comes first on the wire, before the fields it marks");
+  constexpr std::size_t WORDS = detail::maskWords<R>();
+  static_assert(WORDS > 0, "a record merged from the wire declares its mask");
+  std::array<u32, WORDS> in{};
+  for (std::size_t w = 0; w < WORDS; ++w) in[w] = loadBigEndian<u32>(head + w * sizeof(u32));
+  const detail::WireHead<R> src{head, rest};
+  MergeResult result;
+  detail::mergeMarked<true>(dst, src, in, result);
+  return result;
+}
+// Where head field I of such a record lies in the head's bytes.
+template <class R, std::size_t I>
+constexpr std::size_t headFieldOffset() {
+  static_assert(I < detail::FIRST_VARIABLE_FIELD<R>, "only a head field lies at a fixed place");
+  return detail::wireOffsetOf<R, I>();
+}
+// A head field of such a record (one before its first text) read from the head's bytes as
+// decode reads it.
+template <class R, std::size_t I, class V>
+void headFieldFromWire(const u8* head, V& value) {
+  static_assert(I < detail::FIRST_VARIABLE_FIELD<R>, "only a head field lies at a fixed place");
+  constexpr const auto& d = detail::FIELD<R, I>;
+  static_assert(std::is_same_v<V, typename std::decay_t<decltype(d)>::Member>);
+  detail::readFixed(head + detail::wireOffsetOf<R, I>(), value, d.check);
+}
+// The index in R's wire() list of the field of member m (the field count when none is).
+template <class R, class M>
+constexpr std::size_t wireIndexOf(M R::*m) {
+  return detail::wireIndexOfMember<R>(m, detail::wireIndexes<R>());
+}
+
+namespace detail {
 }  // namespace detail
 
 // Takes from src the fields whose mask bits are set and whose values pass their checks, and sets
