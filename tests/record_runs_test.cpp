@@ -228,6 +228,18 @@ TEST(RecordRuns, RunsOfEveryWidthAndLengthGoAsValueByValueWhetherInPairsOrOneByO
   }
 }
 
+// The long runs of 16-bit values that tables hold (a crosspoint table's 192 sources, a bus
+// record's 89 codes), eight at a time where vectors take them: every length around a whole number
+// of vectors, and random values.
+TEST(RecordRuns, LongRunsOfSixteenBitValuesGoAsValueByValue) {
+  std::mt19937 rng(31);
+  for (int n = 0; n < 20; ++n) {
+    checkRun<i16, 88, true>(rng), checkRun<i16, 89, true>(rng), checkRun<u16, 89, false>(rng);
+    checkRun<i16, 191, true>(rng), checkRun<i16, 192, true>(rng), checkRun<i16, 193, true>(rng);
+    checkRun<u16, 199, true>(rng), checkRun<u16, 200, true>(rng), checkRun<i16, 192, false>(rng);
+  }
+}
+
 TEST(RecordRuns, ValuesPutTogetherFromTheirBytesAreTheValuesLoadedAndSwapped) {
   std::mt19937 rng(29);
   for (int n = 0; n < 200; ++n) {
