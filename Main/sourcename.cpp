@@ -111,30 +111,12 @@ struct CustomOutputName {
   int text = -1;
   int suffix = 0;
 };
-constexpr CustomOutputName customOutputNameByRange(int mvIndex) {
+CustomOutputName customOutputName(int mvIndex) {
   for (const auto& [first, firstText] : {std::pair{MV_ME_OUTPUTS, 0}, std::pair{MV_ME_B_OUTPUTS, N_ME_SIDES}}) {
     const int k = mvIndex - first;
     if (0 <= k && k < N_ME_SIDES * OUTPUTS_PER_ME) return {firstText + k / OUTPUTS_PER_ME, k % OUTPUTS_PER_ME};
   }
   return {};
-}
-// Looked up for every default name worked out: the custom text (-1 none) and suffix of each index.
-struct PackedCustomOutputName {
-  i8 text;
-  u8 suffix;
-};
-constexpr auto CUSTOM_OUTPUT_NAMES = [] {
-  std::array<PackedCustomOutputName, N_MV_SOURCES> names{};
-  for (int v = 0; v < N_MV_SOURCES; ++v) {
-    const CustomOutputName n = customOutputNameByRange(v);
-    names[static_cast<std::size_t>(v)] = {static_cast<i8>(n.text), static_cast<u8>(n.suffix)};
-  }
-  return names;
-}();
-CustomOutputName customOutputName(int mvIndex) {
-  if (mvIndex < 0 || mvIndex >= N_MV_SOURCES) return {};
-  const PackedCustomOutputName n = CUSTOM_OUTPUT_NAMES[static_cast<std::size_t>(mvIndex)];
-  return {n.text, n.suffix};
 }
 
 constexpr char CARRIAGE_RETURN = '\r';
