@@ -52,10 +52,11 @@ int linkOfTarget(int selMe, int selKeyCh) {
 
 // The buttons of key fader k that a record assigns to nothing: bit b for button b.
 u32 unassignedButtons(const KzifControlPanelConfig& in, int k) {
-  const KeyFaderButton* buttons = &in.button(k, 0);  // the fader's twelve buttons lie in a row
   u32 bits = 0;
-  for (int b = 0; b < KzifKeyFader::KEY_FADER_BUTTON_NUM; ++b)
-    bits |= (buttons[b].mask & static_cast<u32>(buttons[b].selMe == 0) & 0x1u) << b;
+  for (int b = 0; b < KzifKeyFader::KEY_FADER_BUTTON_NUM; ++b) {
+    const KeyFaderButton& button = in.button(k, b);
+    if ((button.mask & 0x1u) != 0 && button.selMe == 0) bits |= 1u << b;
+  }
   return bits;
 }
 
