@@ -213,6 +213,9 @@ class CategoryCommon : public CategoryInterface {
       if (!quiet) rx.refuse("channel", ch);
       return nullptr;
     }
+    // A record without an M/E goes to the object of this one's M/E, which is this object: each
+    // object is registered under its own M/E and never moved.
+    if constexpr (!rec::hasMe<T>()) return this;
     return static_cast<CategoryCommon<T>*>(lookup(IndexOf<T>::value, me));
   }
 

@@ -285,9 +285,10 @@ void CategoryButtonSourceName::update() {
   if (toPublish_.none()) return;
   auto* multiView = BP::instance().find<CategoryMultiView>();
   const auto* customTexts = BP::instance().find<CategoryCustomInfo>();
+  const CategoryMultiView::OutputState* shown = multiView != nullptr ? &multiView->output(0) : nullptr;
   toPublish_.visit([&](int c) {
     toPublish_.unmark(c);
-    publish(c, multiView, customTexts);
+    publish(c, multiView, shown, customTexts);
     return true;
   });
 }
@@ -295,13 +296,15 @@ void CategoryButtonSourceName::update() {
 void CategoryButtonSourceName::publishNames() const {
   auto* multiView = BP::instance().find<CategoryMultiView>();
   const auto* customTexts = BP::instance().find<CategoryCustomInfo>();
-  for (int c = 0; c < N_CHANNELS; ++c) publish(c, multiView, customTexts);
+  const CategoryMultiView::OutputState* shown = multiView != nullptr ? &multiView->output(0) : nullptr;
+  for (int c = 0; c < N_CHANNELS; ++c) publish(c, multiView, shown, customTexts);
 }
 
 // A label the multiview shows already, marked for drawing, is not set again: setting it would
 // change nothing. The multiview sets and clears a label in all of its outputs alike, so its first
 // output stands for every one.
-void CategoryButtonSourceName::publish(int c, CategoryMultiView* shownBy, const CategoryCustomInfo* customTexts) const {
+void CategoryButtonSourceName::publish(int c, CategoryMultiView* shownBy, const CategoryMultiView::OutputState* shownOutput,
+                                       const CategoryCustomInfo* customTexts) const {
   if (shownBy == nullptr) return;
   const int index = sourcename::mvIndexOfChannel(c);
   char text[sourcename::LABEL_ROOM];
@@ -310,7 +313,7 @@ void CategoryButtonSourceName::publish(int c, CategoryMultiView* shownBy, const 
   if (index < 0 || index >= CategoryMultiView::N_SOURCES) return;
   // A label is set whole, zeros after its characters (the text cut to the label's capacity): its
   // length and the characters it counts are all of it.
-  const CategoryMultiView::Label& shown = shownBy->output(0).labels[static_cast<std::size_t>(index)];
+  const CategoryMultiView::Label& shown = shownOutput->labels[static_cast<std::size_t>(index)];
   std::size_t n = static_cast<std::size_t>(length);
   if (n > static_cast<std::size_t>(CategoryMultiView::LABEL_CAPACITY)) n = CategoryMultiView::LABEL_CAPACITY;
   if (shown.redraw == 1 && shown.text.length == static_cast<i16>(n) && std::memcmp(shown.text.chars, text, n) == 0) return;

@@ -8,6 +8,7 @@
 #include "Main/category.h"
 #include "Main/escaped_text.h"
 #include "Main/markedchannels.h"
+#include "Main/multiview.h"
 
 // Stored layout: 44 bytes per channel, natural alignment, the members below in this order
 // (offsets pinned after the struct). Wire body: big-endian, in member order, 15 + L1 + L2 bytes
@@ -75,7 +76,6 @@ const char* fixedDefaultName(int mvIndex);
 namespace category {
 
 class CategoryCustomInfo;
-class CategoryMultiView;
 
 class CategoryButtonSourceName : public CategoryCommon<KzifSourceName> {
  public:
@@ -107,8 +107,10 @@ class CategoryButtonSourceName : public CategoryCommon<KzifSourceName> {
   const KzifSourceName& data(int c) const { return record(c); }
 
  private:
-  // Sets the label of channel c on the multiview (none: nothing) unless it shows it already.
-  void publish(int c, CategoryMultiView* shownBy, const CategoryCustomInfo* customTexts) const;
+  // Sets the label of channel c on the multiview (none: nothing) unless it shows it already:
+  // `shown` is the multiview's first output, looked up once by the caller for every label.
+  void publish(int c, CategoryMultiView* shownBy, const CategoryMultiView::OutputState* shown,
+               const CategoryCustomInfo* customTexts) const;
   // label and defaultName for the channel's multiview source index, worked out once by the caller,
   // with the custom texts (none: the fixed names) looked up once for every label published; each
   // returns the length of the text it wrote (label -1 for none).

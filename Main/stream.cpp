@@ -32,7 +32,7 @@ void BufferedOutStream::append(const u8* src, std::size_t n) {
   count_ += n;
 }
 
-void BufferedOutStream::commit(std::size_t n) {
+void BufferedOutStream::commitChecked(std::size_t n) {
   KZ_CHECK(n <= freeSpace());
   if (runInRing_) {
     KZ_CHECK(n <= ringLeft_ && n <= static_cast<std::size_t>(ringEnd_ - ringAt_));

@@ -207,7 +207,25 @@ class BufferedOutStream {
     const std::size_t run = CAPACITY - tail;
     return {buf_.data() + tail, run < freeSpace() ? run : freeSpace()};
   }
-  void commit(std::size_t n);
+  // Takes the n bytes a writer filled in the last freeRun(). Every message written goes through
+  // here: a count within that run is taken in line, anything else is left to commitChecked, which
+  // refuses a count past the run.
+  void commit(std::size_t n) {
+    if (n <= freeSpace()) {
+      if (!runInRing_) {
+        count_ += n;
+        return;
+      }
+      if (n <= ringLeft_ && n < static_cast<std::size_t>(ringEnd_ - ringAt_)) {
+        ringAt_ += n;
+        ringLeft_ -= n;
+        staged_ += n;
+        return;
+      }
+    }
+    commitChecked(n);
+  }
+  void commitChecked(std::size_t n);
   std::size_t unsent() const { return count_ + staged_; }
   std::size_t freeSpace() const { return CAPACITY - RESERVE - unsent(); }
   void clear() {

@@ -308,3 +308,40 @@ TEST_F(ControlPanelConfigTest, UnassignedButtonsKeepOnlyTheEnablesTheRecordMarks
     }
   }
 }
+
+// Random assignments of every button of every key fader: exactly the buttons a record marks and
+// assigns to nothing lose their enables on every panel; any other keeps them.
+TEST_F(ControlPanelConfigTest, EveryButtonMarkedUnassignedAndOnlyThoseLoseTheirEnables) {
+  constexpr int N = KzifKeyFader::KEY_FADER_BUTTON_NUM;
+  unsigned seed = 99;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  for (int round = 0; round < 6; ++round) {
+    KzifControlPanelConfig on{};
+    for (int p = 0; p < N_PANELS; ++p)
+      for (int k = 0; k < N_KEY_FADERS; ++k) {
+        on.enables(p, k).mask = (1u << N) - 1;
+        for (u8& v : on.enables(p, k).enable) v = 1;
+      }
+    echo(on);
+    KzifControlPanelConfig record{};
+    for (int k = 0; k < N_KEY_FADERS; ++k)
+      for (int b = 0; b < N; ++b) {
+        KeyFaderButton& button = record.button(k, b);
+        button.mask = next() % 4;  // bit 0 the target, bit 1 the key channel
+        button.selMe = static_cast<u8>(next() % 3 == 0 ? 0 : next() % 10);
+        button.selKeyCh = static_cast<u8>(next() % 8);
+      }
+    const KzifControlPanelConfig sent = record;
+    echo(record);
+    for (int k = 0; k < N_KEY_FADERS; ++k)
+      for (int b = 0; b < N; ++b) {
+        const KeyFaderButton& button = sent.button(k, b);
+        const int want = (button.mask & 0x1u) != 0 && button.selMe == 0 ? 0 : 1;
+        for (int p = 0; p < N_PANELS; ++p)
+          ASSERT_EQ(config().getKeyFaderButtonEnable(p, k, b), want) << round << " " << k << " " << b << " " << p;
+      }
+  }
+}

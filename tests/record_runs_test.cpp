@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstring>
 #include <random>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -228,6 +229,18 @@ TEST(RecordRuns, RunsOfEveryWidthAndLengthGoAsValueByValueWhetherInPairsOrOneByO
   }
 }
 
+// The long runs of 16-bit values that tables hold (a crosspoint table's 192 sources, a bus
+// record's 89 codes), eight at a time where vectors take them: every length around a whole number
+// of vectors, and random values.
+TEST(RecordRuns, LongRunsOfSixteenBitValuesGoAsValueByValue) {
+  std::mt19937 rng(31);
+  for (int n = 0; n < 20; ++n) {
+    checkRun<i16, 88, true>(rng), checkRun<i16, 89, true>(rng), checkRun<u16, 89, false>(rng);
+    checkRun<i16, 191, true>(rng), checkRun<i16, 192, true>(rng), checkRun<i16, 193, true>(rng);
+    checkRun<u16, 199, true>(rng), checkRun<u16, 200, true>(rng), checkRun<i16, 192, false>(rng);
+  }
+}
+
 TEST(RecordRuns, ValuesPutTogetherFromTheirBytesAreTheValuesLoadedAndSwapped) {
   std::mt19937 rng(29);
   for (int n = 0; n < 200; ++n) {
@@ -358,6 +371,112 @@ TEST(RecordRuns, TextsOfEveryLengthTravelAsLengthCharactersAndTerminatorWhatever
       rec::encode(w, r);
       EXPECT_FALSE(w.ok()) << cut;
     }
+  }
+}
+
+
+// ---- tables of entries that are a mask and a few bytes ------------------------------------------
+
+// Entries of a mask and bytes: seven, six (two kept bytes after them) and eight wire bytes, and one
+// of a mask and a 16-bit value, each in a table written as a record.
+struct SevenByteEntry {
+  u32 mask;
+  u8 a, b, c;
+  u8 kept;
+  static constexpr auto wire() {
+    using R = SevenByteEntry;
+    return rec::list(rec::mask(&R::mask), rec::field(0, &R::a), rec::field(1, &R::b, rec::range(0, 10)),
+                     rec::field(2, &R::c));
+  }
+};
+struct SixByteEntry {
+  u32 mask;
+  u8 a, b;
+  u8 kept[2];
+  static constexpr auto wire() {
+    using R = SixByteEntry;
+    return rec::list(rec::mask(&R::mask), rec::field(0, &R::a), rec::field(1, &R::b));
+  }
+};
+struct EightByteEntry {
+  u32 mask;
+  u8 v[4];
+  static constexpr auto wire() {
+    using R = EightByteEntry;
+    return rec::list(rec::mask(&R::mask), rec::elements(0, &R::v));
+  }
+};
+struct HalfwordEntry {
+  u32 mask;
+  u16 v;
+  u8 kept[2];
+  static constexpr auto wire() {
+    using R = HalfwordEntry;
+    return rec::list(rec::mask(&R::mask), rec::field(0, &R::v));
+  }
+};
+template <class E, std::size_t N>
+struct EntryTable {
+  u32 mask;
+  E entry[N];
+  static constexpr auto wire() {
+    using R = EntryTable;
+    return rec::list(rec::mask(&R::mask), rec::sub(&R::entry));
+  }
+};
+
+// The table's wire form value by value: its mask, then each entry's mask and its values.
+template <class E, std::size_t N>
+Bytes tableByHand(const EntryTable<E, N>& t, std::size_t valueBytes) {
+  Bytes out;
+  auto put = [&out](u64 v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<u8>(v >> (8 * i)));
+  };
+  put(t.mask, 4);
+  for (const E& e : t.entry) {
+    put(e.mask, 4);
+    const u8* values = reinterpret_cast<const u8*>(&e) + 4;
+    if constexpr (std::is_same_v<E, HalfwordEntry>) {
+      put(e.v, 2);
+    } else {
+      for (std::size_t k = 0; k < valueBytes; ++k) out.push_back(values[k]);
+    }
+  }
+  return out;
+}
+
+template <class E, std::size_t N>
+void checkTable(std::mt19937& rng, std::size_t valueBytes) {
+  SCOPED_TRACE(::testing::Message() << "entry " << sizeof(E) << " values " << valueBytes << " count " << N);
+  EntryTable<E, N> t;
+  std::memset(static_cast<void*>(&t), 0, sizeof t);
+  auto* bytes = reinterpret_cast<u8*>(&t);
+  for (std::size_t i = 0; i < sizeof t; ++i) bytes[i] = static_cast<u8>(rng());  // kept bytes too
+  const Bytes want = tableByHand(t, valueBytes);
+  ASSERT_EQ(rec::wireSize(t), want.size());
+  std::vector<u8> out(want.size() + 16, 0xEE);
+  rec::WireWriter w(std::span<u8>(out.data(), want.size()));
+  rec::encode(w, t);
+  ASSERT_TRUE(w.ok());
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(want.size())), want);
+  for (std::size_t i = want.size(); i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << "written past the record at " << i;
+  // One byte short: nothing written, the writer not-ok.
+  std::vector<u8> shortOut(want.size(), 0xEE);
+  rec::WireWriter shortWriter(std::span<u8>(shortOut.data(), want.size() - 1));
+  rec::encode(shortWriter, t);
+  EXPECT_FALSE(shortWriter.ok());
+  EXPECT_EQ(shortOut, std::vector<u8>(want.size(), 0xEE));
+}
+
+TEST(RecordRuns, TablesOfMaskAndByteEntriesGoAsTheirValuesOneByOne) {
+  static_assert(!rec::detail::entryGoesAsWord<HalfwordEntry>());
+  std::mt19937 rng(37);
+  for (int n = 0; n < 50; ++n) {
+    checkTable<SevenByteEntry, 1>(rng, 3), checkTable<SevenByteEntry, 2>(rng, 3);
+    checkTable<SevenByteEntry, 3>(rng, 3), checkTable<SevenByteEntry, 233>(rng, 3);
+    checkTable<SixByteEntry, 1>(rng, 2), checkTable<SixByteEntry, 2>(rng, 2), checkTable<SixByteEntry, 96>(rng, 2);
+    checkTable<EightByteEntry, 1>(rng, 4), checkTable<EightByteEntry, 5>(rng, 4);
+    checkTable<HalfwordEntry, 1>(rng, 2), checkTable<HalfwordEntry, 9>(rng, 2);
   }
 }
 

@@ -343,3 +343,39 @@ TEST_F(SourceNameTest, TheImageTakesEachNameAsAMergeTakesItWhateverFollowsItsLen
 }
 
 }  // namespace
+
+namespace {
+
+// The default name of every channel, worked out here from the layout of the multiview indexes:
+// the M/E outputs (A sides 130..145, B sides 233..248, four per M/E) take their M/E's custom text
+// and their suffix, any other index its fixed name.
+TEST_F(SourceNameTest, EveryChannelsDefaultNameTakesTheCustomTextOfItsOwnMeSideAndOutput) {
+  internal::KzifCustomInfo info{};
+  const char* texts[] = {"A1", "A2", "A3", "A4", "B1", "B2", "B3", "B4"};
+  for (int t = 0; t < 8; ++t) {
+    info.customText[t].set(texts[t]);
+    info.mask |= 1u << (18 + t);
+  }
+  category::CategoryCustomInfo::get().assign(info, 0);
+  const char* suffixes[] = {"PGM", "PVW", "CLN", "KEYPVW"};
+  for (int c = 0; c < KzifSourceName::N_CHANNELS; ++c) {
+    const int v = sourcename::mvIndexOfChannel(c);
+    std::string want = sourcename::fixedDefaultName(v);
+    if (130 <= v && v < 146) want = std::string(texts[(v - 130) / 4]) + suffixes[(v - 130) % 4];
+    if (233 <= v && v < 249) want = std::string(texts[4 + (v - 233) / 4]) + suffixes[(v - 233) % 4];
+    char out[sourcename::LABEL_ROOM] = {};
+    CategoryButtonSourceName::get().defaultName(c, out);
+    EXPECT_EQ(std::string(out), want) << c;
+  }
+  // Without custom texts every channel shows its fixed name.
+  info = {};
+  for (int t = 0; t < 8; ++t) info.mask |= 1u << (18 + t);
+  category::CategoryCustomInfo::get().assign(info, 0);
+  for (int c = 0; c < KzifSourceName::N_CHANNELS; ++c) {
+    char out[sourcename::LABEL_ROOM] = {};
+    CategoryButtonSourceName::get().defaultName(c, out);
+    EXPECT_EQ(std::string(out), sourcename::fixedDefaultName(sourcename::mvIndexOfChannel(c))) << c;
+  }
+}
+
+}  // namespace

@@ -229,6 +229,60 @@ TEST(EscapedText, PrintableWithOnlyEscapedQuotesAndJudgedOnWhatIsHeld) {
   for (const Case& c : cases) EXPECT_EQ(isValidEscapedText(c.length, c.text, c.held), c.valid) << c.text;
 }
 
+// The rule character by character, as it is written: the check passes plain characters over in a
+// quicker loop and must judge every text as this does.
+static bool escapedTextByTheRule(int length, const char* chars, std::size_t held) {
+  if (length < 0) return false;
+  const std::size_t n = static_cast<std::size_t>(length) < held ? static_cast<std::size_t>(length) : held;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(chars[i]);
+    if (c < 0x20 || c > 0x7E || c == '"') return false;
+    if (c != '\\') continue;
+    if (i + 1 >= n) return false;
+    const char next = chars[++i];
+    if (next != '\'' && next != '\\' && next != '"') return false;
+  }
+  return true;
+}
+
+TEST(EscapedText, EveryTextIsJudgedAsTheRuleCharacterByCharacterJudgesIt) {
+  // Every byte alone and after a backslash, at the start, the middle and the end of a text.
+  for (int c = 0; c < 256; ++c)
+    for (const char* frame : {"%s", "ab%s", "%sZ", "a\\%s", "\\%sx"}) {
+      char text[16] = {};
+      int n = 0;
+      for (const char* f = frame; *f != '\0'; ++f) {
+        if (*f == '%' && f[1] == 's') {
+          text[n++] = static_cast<char>(c);
+          ++f;
+        } else {
+          text[n++] = *f;
+        }
+      }
+      for (int held = 0; held <= n; ++held)
+        for (int length : {-1, 0, held, n, n + 3})
+          ASSERT_EQ(isValidEscapedText(length, text, static_cast<std::size_t>(held)),
+                    escapedTextByTheRule(length, text, static_cast<std::size_t>(held)))
+              << c << " " << frame << " " << held << " " << length;
+    }
+  // Random texts drawn mostly from the bytes the rule turns on.
+  const unsigned char edges[] = {' ', '~', 'a', 'Z', '\\', '"', '\'', 0x1F, 0x7F, 0x00, 0x80, 0xFF, '\r'};
+  unsigned seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  for (int round = 0; round < 20000; ++round) {
+    char text[13] = {};
+    const int n = static_cast<int>(next() % 13);
+    for (int i = 0; i < n; ++i)
+      text[i] = static_cast<char>(next() % 4 == 0 ? next() % 256 : edges[next() % sizeof edges]);
+    const int length = static_cast<int>(next() % 16) - 1;
+    const auto held = static_cast<std::size_t>(next() % 13);
+    ASSERT_EQ(isValidEscapedText(length, text, held), escapedTextByTheRule(length, text, held)) << round;
+  }
+}
+
 // A change of channel while the monitor is on turns it off, and the echo says so.
 TEST_F(StillTest, ChannelChangeTurnsTheMonitorOffAndReportsIt) {
   run({"send 23 00000001 02 00000000 00 00 00 00 00 00000000 00000000 00 00000000 000000 000000", "field",

@@ -194,3 +194,38 @@ TEST_F(SimTest, WhenTheTransmitRingFillsInTheSendPassTheRestWaitsBehindIt) {
   ASSERT_EQ(out.size(), static_cast<std::size_t>(MESSAGES));
   for (int m = 0; m < MESSAGES; ++m) EXPECT_EQ(out[static_cast<std::size_t>(m)], "msg 99 " + hexOf(pattern(m, BODY))) << m;
 }
+
+// In the send pass a record written in place may end exactly at the transmit ring's end: the next
+// one starts at the ring's beginning, and every record keeps its bytes and its place.
+TEST_F(SimTest, RecordsWrittenIntoTheTransmitRingUpToItsEndAndAfterItKeepTheirBytes) {
+  AcknowledgeSender& tx = AcknowledgeSender::instance();
+  BufferedOutStream& stream = tx.stream();
+  run({"drain off"});
+  stream.flush();
+  stream.beginPass();
+  auto fill = [](std::size_t body) {
+    const auto bytes = pattern(7, body);
+    ASSERT_TRUE(writeMessage(99, std::span<const u8>(bytes.data(), bytes.size())));
+  };
+  const std::size_t record = MessageHeader::SIZE + rec::wireSizeOf<KzifSystem>();
+  while (stream.freeRun().size() > 8000) fill(4000);
+  fill(stream.freeRun().size() - MessageHeader::SIZE - record);
+  ASSERT_EQ(stream.freeRun().size(), record);
+  // The ring's end, not its free room, bounds the run.
+  ASSERT_GT(SystemManagerRing::transmit().writable(), stream.unsent() + 4 * record);
+  KzifSystem sys{};
+  sys.mask = 0x1F;
+  std::vector<std::string> sent;
+  for (u8 format : {4, 5, 6}) {  // up to the end, then from the beginning twice
+    sys.videoFormat = format;
+    const std::size_t before = stream.unsent();
+    ASSERT_TRUE(tx.writeRecord(sys));
+    EXPECT_EQ(stream.unsent(), before + record);
+    sent.push_back("msg 29 " + hexOf(sys));
+  }
+  stream.endPass();
+  EXPECT_EQ(stream.unsent(), 0u);
+  const Lines out = only(run({"drain on", "field 1"}), "msg 29 ");
+  ASSERT_GE(out.size(), 3u);
+  EXPECT_EQ(Lines(out.begin(), out.begin() + 3), Lines(sent.begin(), sent.end()));
+}

@@ -583,6 +583,62 @@ REC_ALWAYS_INLINE u8* writeEntry(u8* p, const E& e) {
   }
 }
 
+// An entry that is its mask word and then a few bytes (a table's usual entry: a mask and its
+// settings), the bytes right after the mask in memory, eight bytes or fewer on the wire and at least
+// eight in memory. Where words go anywhere, such an entry goes to the wire as two words: its mask,
+// its bytes swapped, and the four bytes after it as they are; whatever the second word carries past
+// the entry's wire bytes is written over by the next entry, so a table's last entry goes value by
+// value.
+template <class It>
+constexpr bool isByteRunItem() {
+  if constexpr (IsRunItem<It>::value) {
+    return sizeof(typename It::Element) == 1;
+  } else {
+    return false;
+  }
+}
+template <class Items, std::size_t... K>
+constexpr bool isWordThenBytes(std::index_sequence<K...>) {
+  using First = std::tuple_element_t<0, Items>;
+  if constexpr (IsRunItem<First>::value) {
+    return sizeof(typename First::Element) == 4 && First::count == 1 &&
+           (true && ... && isByteRunItem<std::tuple_element_t<K + 1, Items>>());
+  } else {
+    return false;
+  }
+}
+template <class E>
+constexpr bool entryGoesAsWord() {
+  if constexpr (!HasWire<E> || !WORDS_ANYWHERE) {
+    return false;
+  } else {
+    using Items = FieldItems<E, 0, std::tuple_size_v<WireList<E>>>;
+    constexpr std::size_t N_ITEMS = std::tuple_size_v<Items>;
+    if constexpr (N_ITEMS < 2) {
+      return false;
+    } else {
+      return isWordThenBytes<Items>(std::make_index_sequence<N_ITEMS - 1>{}) && fixedRecordWireSize<E>() <= 8 &&
+             sizeof(E) >= 8;
+    }
+  }
+}
+// Whether the entry's mask lies first and its bytes right after it (a constant once compiled).
+template <class E>
+REC_ALWAYS_INLINE bool laidOutAsWord(const E& e) {
+  using Items = FieldItems<E, 0, std::tuple_size_v<WireList<E>>>;
+  constexpr std::size_t N_ITEMS = std::tuple_size_v<Items>;
+  return itemOffset<Items, 0>(e) == 0 && itemOffset<Items, 1>(e) == 4 &&
+         adjacent<Items, 1>(e, std::make_index_sequence<N_ITEMS - 2>{});
+}
+REC_ALWAYS_INLINE void entryWordsToWire(u8* p, const u8* entry) {
+  u32 mask;
+  u32 bytes;
+  std::memcpy(&mask, entry, sizeof mask);
+  std::memcpy(&bytes, entry + sizeof mask, sizeof bytes);
+  storeBigEndian<u32>(p, mask);
+  std::memcpy(p + sizeof mask, &bytes, sizeof bytes);
+}
+
 // A fixed-size value from bytes already known to be there: one bounds check per record instead of
 // one per value. The position travels by value, so that the stores of a table's values (bytes
 // among them) do not make the compiler reload it after each one.
@@ -627,6 +683,23 @@ u8* writeFixed(u8* p, const V& v) {
       p += ArrayOf<V>::size * sizeof(E);
     } else {
       constexpr std::size_t N = ArrayOf<V>::size;
+      if constexpr (entryGoesAsWord<E>()) {
+        if (laidOutAsWord(at(v, 0))) {
+          // Two entries a turn, as the entries of other tables go.
+          constexpr std::size_t WIRE = fixedRecordWireSize<E>();
+          std::size_t k = 0;
+          for (; k + 3 <= N; k += 2) {
+            entryWordsToWire(p, reinterpret_cast<const u8*>(&at(v, k)));
+            entryWordsToWire(p + WIRE, reinterpret_cast<const u8*>(&at(v, k + 1)));
+            p += 2 * WIRE;
+          }
+          if (k + 2 == N) {
+            entryWordsToWire(p, reinterpret_cast<const u8*>(&at(v, k)));
+            p += WIRE;
+          }
+          return writeEntry(p, at(v, N - 1));
+        }
+      }
       std::size_t i = 0;
       for (; i + 2 <= N; i += 2) {
         p = writeEntry(p, at(v, i));

@@ -128,6 +128,25 @@ REC_ALWAYS_INLINE void swapPairs(u8* to, const u8* from, std::index_sequence<K..
   (swapPair<WIDTH>(to + 2 * K * WIDTH, from + 2 * K * WIDTH), ...);
 }
 
+// Where the core also has 16-byte vector registers, 16-bit values go eight at a time: each lane's
+// two bytes swapped by two shifts. The same step turns either side into the other. Only with words
+// at any address (the vector's bytes are loaded and stored where they lie).
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__SSE2__) || defined(__ARM_NEON))
+inline constexpr bool HALVES_IN_VECTORS = WORDS_ANYWHERE && std::endian::native == std::endian::little;
+inline constexpr std::size_t HALVES_PER_VECTOR = 8;
+REC_ALWAYS_INLINE void swapHalvesOfVector(u8* to, const u8* from) {
+  using Lanes = u16 __attribute__((vector_size(16)));
+  Lanes v;
+  std::memcpy(&v, from, sizeof v);
+  v = (v >> 8) | (v << 8);
+  std::memcpy(to, &v, sizeof v);
+}
+#else
+inline constexpr bool HALVES_IN_VECTORS = false;
+inline constexpr std::size_t HALVES_PER_VECTOR = 8;
+REC_ALWAYS_INLINE void swapHalvesOfVector(u8*, const u8*) {}
+#endif
+
 // COUNT bytes copied as they are: as one copy where words go anywhere (or the run is long), else
 // byte by byte in line, since a copy between addresses not known to be aligned would be a call
 // that goes a byte at a time too.
@@ -168,9 +187,10 @@ REC_ALWAYS_INLINE void eachToWire(u8* wire, const u8* memory, std::index_sequenc
 
 // COUNT values of E (an integer other than bool, or a float) between their big-endian bytes on
 // the wire and an array in memory, aligned as E is. Bytes are copied as they are; wider values
-// two at a time where a register holds a pair (see pairsInRegister), else one by one, each a
-// load from one side and a store to the other. PAIRS is left to the core except in the tests,
-// which hold either way to the other.
+// two at a time where a register holds a pair (see pairsInRegister), 16-bit ones eight at a time
+// where vectors take them (HALVES_IN_VECTORS), else one by one, each a load from one side and a
+// store to the other. PAIRS is left to the core except in the tests, which hold either way to the
+// other.
 template <class E, std::size_t COUNT, bool PAIRS = pairsInRegister<sizeof(E)>()>
 REC_ALWAYS_INLINE void runFromWire(void* memory, const u8* wire) {
   constexpr std::size_t W = sizeof(E);
@@ -179,6 +199,12 @@ REC_ALWAYS_INLINE void runFromWire(void* memory, const u8* wire) {
     copyRun<COUNT>(to, wire);
   } else if constexpr (std::endian::native == std::endian::big) {
     std::memcpy(to, wire, COUNT * W);
+  } else if constexpr (PAIRS && W == 2 && HALVES_IN_VECTORS && COUNT >= HALVES_PER_VECTOR) {
+    constexpr std::size_t V = COUNT / HALVES_PER_VECTOR;
+    constexpr std::size_t VECTOR_BYTES = HALVES_PER_VECTOR * W;
+    for (std::size_t k = 0; k < V; ++k) swapHalvesOfVector(to + k * VECTOR_BYTES, wire + k * VECTOR_BYTES);
+    if constexpr (COUNT % HALVES_PER_VECTOR != 0)
+      runFromWire<E, COUNT % HALVES_PER_VECTOR, PAIRS>(to + V * VECTOR_BYTES, wire + V * VECTOR_BYTES);
   } else if constexpr (PAIRS) {
     constexpr std::size_t N = COUNT / 2;
     if constexpr (N <= 8) {
@@ -201,6 +227,12 @@ REC_ALWAYS_INLINE void runToWire(u8* wire, const void* memory) {
     copyRun<COUNT>(wire, from);
   } else if constexpr (std::endian::native == std::endian::big) {
     std::memcpy(wire, from, COUNT * W);
+  } else if constexpr (PAIRS && W == 2 && HALVES_IN_VECTORS && COUNT >= HALVES_PER_VECTOR) {
+    constexpr std::size_t V = COUNT / HALVES_PER_VECTOR;
+    constexpr std::size_t VECTOR_BYTES = HALVES_PER_VECTOR * W;
+    for (std::size_t k = 0; k < V; ++k) swapHalvesOfVector(wire + k * VECTOR_BYTES, from + k * VECTOR_BYTES);
+    if constexpr (COUNT % HALVES_PER_VECTOR != 0)
+      runToWire<E, COUNT % HALVES_PER_VECTOR, PAIRS>(wire + V * VECTOR_BYTES, from + V * VECTOR_BYTES);
   } else if constexpr (PAIRS) {
     constexpr std::size_t N = COUNT / 2;
     if constexpr (N <= 8) {
