@@ -161,12 +161,12 @@ class SnapshotRunner {
 
   // A stretch at the start of an input whose outcome is a function of key alone: right after the
   // restore nothing but what key holds (the bytes the input wrote into the machine, and whatever
-  // else decides what the stretch does) set the machine apart from the snapshot. The first time a
-  // key comes, the stretch runs and the state it reaches is kept, with the lines and messages it
-  // gave and the hits it added to the coverage counters; when the key comes again, the machine
-  // goes to that state, the lines and messages are given again in their order and the counters
-  // take the same hits, all as if the stretch ran. Its checks ran on the same state the first
-  // time. The run that checks the snapshot against a boot always runs the stretch.
+  // else decides what the stretch does) sets the machine apart from the snapshot. When a key
+  // comes for the second time, the stretch runs and the state it reaches is kept, with the lines
+  // and messages it gave and the hits it added to the coverage counters; when the key comes
+  // again, the machine goes to that state, the lines and messages are given again in their order
+  // and the counters take the same hits, all as if the stretch ran. Its checks ran on the same
+  // state then. The run that checks the snapshot against a boot always runs the stretch.
   void memoized(std::span<const std::uint8_t> key, const Steps& stretch) {
     if (kept_.empty() || !fromSnapshot_) {
       stretch(*runner_);
