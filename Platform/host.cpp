@@ -73,12 +73,26 @@ class LazySharedMemory {
     saved.bytes.clear();
     if (!base_) return;
     for (std::size_t g = 0; g < N_GRANULES; ++g) {
-      if (!isDirty(g)) continue;
+      if (!isDirty(g)) {
+        if (g % 64 == 0 && dirty_[g / 64] == 0) g += 63;  // a whole clean word
+        continue;
+      }
       const u8* p = base_ + g * GRANULE;
-      if (std::all_of(p, p + GRANULE, [](u8 b) { return b == 0; })) continue;
+      if (isZero(p)) continue;
       saved.granules.push_back(g);
       saved.bytes.insert(saved.bytes.end(), p, p + GRANULE);
     }
+  }
+
+  // Whether a granule reads all zero, a word at a time.
+  static bool isZero(const u8* p) {
+    u64 any = 0;
+    for (std::size_t i = 0; i < GRANULE; i += sizeof(u64)) {
+      u64 w;
+      std::memcpy(&w, p + i, sizeof w);
+      any |= w;
+    }
+    return any == 0;
   }
 
   // Whatever was handed out since reads zero again, then the saved bytes go back. The saved
@@ -106,7 +120,7 @@ class LazySharedMemory {
       if (wasSaved) {
         if (std::memcmp(p, saved.bytes.data() + next * GRANULE, GRANULE) != 0) return false;
         ++next;
-      } else if (!std::all_of(p, p + GRANULE, [](u8 b) { return b == 0; })) {
+      } else if (!isZero(p)) {
         return false;
       }
     }
@@ -635,8 +649,9 @@ struct MachineSnapshot::Data {
 };
 
 MachineSnapshot::MachineSnapshot() : data_(std::make_unique<Data>()) {
-  // Where the statics lie does not change while the process runs.
-  data_->firmware = withoutRedZones(findFirmwareState());
+  // Where the statics lie does not change while the process runs: found once, for every snapshot.
+  static const std::vector<Region> firmware = withoutRedZones(findFirmwareState());
+  data_->firmware = firmware;
   std::size_t total = 0;
   for (const Region& r : data_->firmware) total += r.size;
   data_->firmwareBytes.resize(total);
@@ -652,7 +667,16 @@ void MachineSnapshot::save() {
   sharedDdr.save(d.ddr);
   d.nv = nvMemory;
   d.ocm = ocmWords;
-  d.fpga = fpgaRegisters;
+  // Outside its written span a block is zero, and a restore carries back only the span.
+  for (std::size_t b = 0; b < fpgaRegisters.size(); ++b) {
+    const RegisterBlock& live = fpgaRegisters[b];
+    RegisterBlock& saved = d.fpga[b];
+    saved.writtenFrom = live.writtenFrom;
+    saved.writtenTo = live.writtenTo;
+    if (live.writtenFrom < live.writtenTo)
+      std::memcpy(&saved.words[live.writtenFrom], &live.words[live.writtenFrom],
+                  (live.writtenTo - live.writtenFrom) * sizeof(u32));
+  }
   d.hwLocks = hwLocks;
   d.handlers = handlers;
   d.inputs = inputs;

@@ -174,6 +174,24 @@ std::vector<std::string> Runner::changedSinceSnapshot() const {
   return changed;
 }
 
+class Runner::State {
+ public:
+  host::MachineSnapshot machine;
+  Side side;
+};
+
+std::shared_ptr<Runner::State> Runner::newState() const { return std::make_shared<State>(); }
+
+void Runner::saveState(State& state) const {
+  state.machine.save();
+  state.side = side_;
+}
+
+void Runner::restoreState(const State& state) {
+  state.machine.restore();
+  side_ = state.side;
+}
+
 void Runner::onConsole(const char* bytes, std::size_t len) {
   for (std::size_t i = 0; i < len; ++i) {
     const char c = bytes[i];

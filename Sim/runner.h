@@ -82,6 +82,13 @@ class Runner {
   // What differs from the snapshot now (see host::MachineSnapshot::changedSinceSave), and
   // "runner side" when the runner's side of the rings does.
   std::vector<std::string> changedSinceSnapshot() const;
+  // Further whole-machine states besides the snapshot, as saveSnapshot() takes it, for a fuzz
+  // target that keeps the states some stretch of its inputs reaches. Only once saveSnapshot()
+  // succeeded.
+  class State;
+  std::shared_ptr<State> newState() const;
+  void saveState(State& state) const;
+  void restoreState(const State& state);
 
   std::vector<std::uint8_t> nvImage() const;
   // Why a non-volatile file cannot be loaded as this back-end's backup image; empty when it can

@@ -53,6 +53,8 @@ namespace {
 fuzz::Console console;
 fuzz::SnapshotRunner machine([](const std::string& line) { console.take(line); }, false);
 std::vector<std::uint8_t> savedAfterInit;
+// States after the resume and first field of an image, kept for the images that come again.
+constexpr std::size_t KEPT_IMAGES = 64;
 
 // Whether a category's values pass their checks is a function of its records' bytes alone: records
 // that hold the same bytes as after resuming the unpatched image (walked whole once, at the start)
@@ -175,15 +177,23 @@ void writeImage(fuzz::InputReader& in, bool blank, bool keepCommitRecords) {
 }
 
 // The image goes into the window of the snapshot (the back-end initialised and one field saved),
-// and the restart that resumes it is the input's first step.
+// and the restart that resumes it is the input's first step. The resume and the first field are
+// a function of the window's bytes and of whether the commit records are kept: mutations of the
+// steps keep the image, and the state after that field is kept for the next input with the same
+// image (see fuzz::SnapshotRunner::memoized).
 void resumeImage(sim::Runner& runner, fuzz::InputReader in) {
   const std::uint8_t control = in.u8();
   writeImage(in, control & 1, control & 4);
   console.clear();
-  runner.restart("resume");
-  if (!(control & 4) && !BP::instance().resumed()) fuzz::fail("the image was not taken", "");
-  checkRestoredValues();
-  runner.field(1);
+  static std::vector<std::uint8_t> key(1 + platform::NV_SIZE);
+  key[0] = control & 4;
+  std::memcpy(key.data() + 1, platform::nvWindow(), platform::NV_SIZE);
+  machine.memoized(key, [&](sim::Runner&) {
+    runner.restart("resume");
+    if (!(control & 4) && !BP::instance().resumed()) fuzz::fail("the image was not taken", "");
+    checkRestoredValues();
+    runner.field(1);
+  });
   for (int steps = 0; !in.empty() && steps < 64; ++steps) step(runner, in);
   if (control & 2) {
     runner.restart("resume");
@@ -196,7 +206,7 @@ void resumeImage(sim::Runner& runner, fuzz::InputReader in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  machine.start("init", [](sim::Runner& runner) { runner.field(1); });
+  machine.start("init", [](sim::Runner& runner) { runner.field(1); }, KEPT_IMAGES);
   savedAfterInit.assign(platform::nvWindow(), platform::nvWindow() + platform::NV_SIZE);
   const BP& bp = BP::instance();
   for (int id = 0; id < N_TYPES; ++id)
