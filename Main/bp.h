@@ -83,8 +83,8 @@ class BP {
   // One VSYNC field cycle.
   void onField();
   void receiveAll();
-  // Host checks only, never in the field cycle: the receive pass framing every message byte by
-  // byte, as receiveAll() does those that do not lie whole before the ring's end.
+  // Host checks only, never in the field cycle: the receive pass searching for every frame byte
+  // by byte, as receiveAll() does only where a header is not in place before the ring's end.
   void receiveAllByteByByte();
   void updateAll();
   void sendAll();
