@@ -83,6 +83,9 @@ class BP {
   // One VSYNC field cycle.
   void onField();
   void receiveAll();
+  // Host checks only, never in the field cycle: the receive pass searching for every frame byte
+  // by byte, as receiveAll() does only where a header is not in place before the ring's end.
+  void receiveAllByteByByte();
   void updateAll();
   void sendAll();
   void afterSendAll();
@@ -126,9 +129,13 @@ class BP {
 
  private:
   BP();
-  // Hands one whole message to its category; returns how many bytes at the end of the body its
-  // record left unread and the receive pass is to search for frames.
-  std::size_t dispatch(const MessageHeader& header, std::span<const u8> body);
+  // The receive pass; IN_PLACE frames a message whose header lies before the ring's end with
+  // its sync bytes in place without the byte-by-byte sync search.
+  template <bool IN_PLACE>
+  void receiveFrames();
+  // Hands one whole message to its category, framed by `rule`; returns how many bytes at the end
+  // of the body its record left unread and the receive pass is to search for frames.
+  std::size_t dispatch(const MessageHeader& header, std::span<const u8> body, BodyRule rule);
   // Logs why a frame of this type was dropped (or cut short): one line per type per field, so
   // that noise on the ring cannot flood the console.
   void logReceiveFault(u16 type, const char* format, ...) __attribute__((format(printf, 3, 4)));

@@ -6,13 +6,45 @@
 #include "Common/assert.h"
 #include "Common/log.h"
 #include "Main/bp.h"
-#include "Main/contained.h"
 
 KZ_SOURCE("Main/bp");
 
-using bp_step::contained;
+// Inlined into the framing loop: one call less per message, and the type's name is looked up
+// only for a line that is logged.
+[[gnu::always_inline]] inline std::size_t BP::dispatch(const MessageHeader& header, std::span<const u8> body,
+                                                       BodyRule rule) {
+  RequestReceiver rx(header.typeId, body);
+  const int type = header.typeId;
+  // contained(), written out: its lambda would be a call of its own, with the header and the
+  // receiver handed over in memory.
+  try {
+    if (category::CategoryInterface* c = type < FIRST_COMMAND_TYPE ? own(type, 0) : nullptr) {
+      c->receive(rx);
+    } else if (const int handler = routeAt(type); handler >= 0 && own(handler, 0) != nullptr) {
+      own(handler, 0)->receiveRouted(type, rx);
+    } else {
+      logReceiveFault(header.typeId, "receive undefined category %s", typelist::typeName(type));
+    }
+  } catch (const assert::AssertException&) {
+    // Logged where it was raised; this message alone is abandoned.
+  }
+  const rec::WireReader& reader = rx.reader();
+  if (!reader.ok()) {
+    logReceiveFault(header.typeId, "receive %s dropped: body too short, length %u", typelist::typeName(type),
+                    static_cast<unsigned>(body.size()));
+    return 0;
+  }
+  if (rx.refusedWhat() != nullptr)
+    logReceiveFault(header.typeId, "receive %s dropped: %s %d out of range", typelist::typeName(type),
+                    rx.refusedWhat(), rx.refusedValue());
+  if (!rule.searchUnread || reader.remaining() == 0) return 0;
+  logReceiveFault(header.typeId, "receive %s length mismatch: length %u, record took %u", typelist::typeName(type),
+                  static_cast<unsigned>(body.size()), static_cast<unsigned>(reader.position()));
+  return reader.remaining();
+}
 
-void BP::receiveAll() {
+template <bool IN_PLACE>
+void BP::receiveFrames() {
   const std::size_t maxBody = BpInputStream::CAPACITY - MessageHeader::SIZE;
   faultLogged_.fill(false);
   // Frame sync: drop bytes up to 0x5A 0x81; a lone 0x5A at the end may still begin one.
@@ -22,19 +54,28 @@ void BP::receiveAll() {
     if (input_.available() == 1 && input_.peek(0) != MessageHeader::SYNC0) input_.skip(1);
   };
   for (;;) {
-    // The ring is read only when what is buffered runs short, not once per message.
-    dropToSync();
-    if (input_.available() < MessageHeader::SIZE) {
-      input_.fill();
+    MessageHeader header;
+    const u8* front = input_.front();
+    if (IN_PLACE && input_.frontRun() >= MessageHeader::SIZE && front[0] == MessageHeader::SYNC0 &&
+        front[1] == MessageHeader::SYNC1) {
+      // The usual case: the next frame starts right here and its header lies before the ring's
+      // end. The search below would drop nothing and read no more.
+      header = MessageHeader::parseBytes(front);
+    } else {
+      // The ring is read only when what is buffered runs short, not once per message.
       dropToSync();
+      if (input_.available() < MessageHeader::SIZE) {
+        input_.fill();
+        dropToSync();
+      }
+      if (input_.available() < MessageHeader::SIZE) return;
+      header = input_.header();
     }
-    if (input_.available() < MessageHeader::SIZE) return;
-    const MessageHeader header = input_.header();
     if (header.length > maxBody) {
       // Could never be buffered whole: noise. Search again right after its sync bytes.
       logReceiveFault(header.typeId, "receive frame too long: length %u type %u", static_cast<unsigned>(header.length),
                       static_cast<unsigned>(header.typeId));
-      input_.skip(2);
+      input_.drop(2);
       continue;
     }
     const BodyRule rule = bodyRuleAt(header.typeId);
@@ -43,7 +84,7 @@ void BP::receiveAll() {
       logReceiveFault(header.typeId, "receive %s dropped: length %u, record takes %u",
                       typelist::typeName(header.typeId), static_cast<unsigned>(header.length),
                       static_cast<unsigned>(rule.fixedLength));
-      input_.skip(2);
+      input_.drop(2);
       continue;
     }
     if (input_.available() < MessageHeader::SIZE + header.length) {
@@ -57,40 +98,14 @@ void BP::receiveAll() {
       input_.copy(MessageHeader::SIZE, body_.data(), header.length);
       body = body_.data();
     }
-    const std::size_t unread = dispatch(header, std::span<const u8>(body, header.length));
+    const std::size_t unread = dispatch(header, std::span<const u8>(body, header.length), rule);
     input_.skip(MessageHeader::SIZE + header.length - unread);
   }
 }
 
-std::size_t BP::dispatch(const MessageHeader& header, std::span<const u8> body) {
-  RequestReceiver rx(header.typeId, body);
-  const int type = header.typeId;
-  contained([&] {
-    if (type < FIRST_COMMAND_TYPE && own(type, 0) != nullptr) {
-      own(type, 0)->receive(rx);
-      return;
-    }
-    const int handler = routeAt(type);
-    if (handler >= 0 && own(handler, 0) != nullptr) {
-      own(handler, 0)->receiveRouted(type, rx);
-      return;
-    }
-    logReceiveFault(header.typeId, "receive undefined category %s", typelist::typeName(type));
-  });
-  const char* name = typelist::typeName(type);
-  const rec::WireReader& reader = rx.reader();
-  if (!reader.ok()) {
-    logReceiveFault(header.typeId, "receive %s dropped: body too short, length %u", name,
-                    static_cast<unsigned>(body.size()));
-    return 0;
-  }
-  if (rx.refusedWhat() != nullptr)
-    logReceiveFault(header.typeId, "receive %s dropped: %s %d out of range", name, rx.refusedWhat(), rx.refusedValue());
-  if (!bodyRuleAt(type).searchUnread || reader.remaining() == 0) return 0;
-  logReceiveFault(header.typeId, "receive %s length mismatch: length %u, record took %u", name,
-                  static_cast<unsigned>(body.size()), static_cast<unsigned>(reader.position()));
-  return reader.remaining();
-}
+void BP::receiveAll() { receiveFrames<true>(); }
+
+void BP::receiveAllByteByByte() { receiveFrames<false>(); }
 
 void BP::logReceiveFault(u16 type, const char* format, ...) {
   bool& logged = faultLogged_[type < N_TYPES ? type : N_TYPES];

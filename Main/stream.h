@@ -114,9 +114,17 @@ class BufferedInStream {
   }
   void skip(std::size_t n) {
     if (n > count_) n = count_;
+    drop(n);
+  }
+  // skip() of bytes the caller knows are buffered (n <= available()).
+  void drop(std::size_t n) {
     head_ = (head_ + n) % N;
     count_ -= n;
   }
+  // The buffered bytes at the front, where they lie, and how many of them lie in one run there
+  // (up to the ring's end).
+  const u8* front() const { return buf_.data() + head_; }
+  std::size_t frontRun() const { return N - head_ < count_ ? N - head_ : count_; }
   // Copies n buffered bytes from offset `from` on, in at most two runs around the ring's end.
   void copy(std::size_t from, u8* dst, std::size_t n) const {
     if (n == 0) return;
