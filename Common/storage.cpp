@@ -77,10 +77,21 @@ constexpr u32 multiplyByNibbles(u32 a, u32 b) {
   t[4] = timesX(t[8]);
   t[2] = timesX(t[4]);
   t[1] = timesX(t[2]);
-  for (std::size_t n = 3; n < 16; ++n)
-    if ((n & (n - 1)) != 0) t[n] = t[n & (n - 1)] ^ t[n & (~n + 1)];
+  // Every other entry is the sum of those of its bits, each built from one with a bit less.
+  t[3] = t[2] ^ t[1];
+  t[5] = t[4] ^ t[1];
+  t[6] = t[4] ^ t[2];
+  t[7] = t[6] ^ t[1];
+  t[9] = t[8] ^ t[1];
+  t[10] = t[8] ^ t[2];
+  t[11] = t[10] ^ t[1];
+  t[12] = t[8] ^ t[4];
+  t[13] = t[12] ^ t[1];
+  t[14] = t[12] ^ t[2];
+  t[15] = t[14] ^ t[1];
   // Horner's rule from the highest powers of b, the low bits of the word.
   u32 p = 0;
+#pragma GCC unroll 8
   for (unsigned s = 0; s < 32; s += 4) p = (p >> 4) ^ NIBBLE_REDUCTIONS[p & 0xF] ^ t[(b >> s) & 0xF];
   return p;
 }
@@ -376,7 +387,27 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
         continue;
       }
     }
-    for (; bits != 0; bits &= bits - 1) compareUnit(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+    // A run of neighbouring marked units that starts no run of writes is compared as one first:
+    // when none of it differs, its units are passed by together as each would be.
+    while (bits != 0) {
+      const int from = std::countr_zero(bits);
+      const u64 rest = ~(bits >> from);
+      const int count = rest == 0 ? 64 - from : std::countr_zero(rest);
+      const u64 run = (count == 64 ? ~u64{0} : (u64{1} << count) - 1) << from;
+      const std::size_t first = w * 64 + static_cast<std::size_t>(from);
+      if (count > 1 && !(inRun && first == runLast + 1)) {
+        const std::size_t begin = unitOffset_[first], end = unitOffset_[first + static_cast<std::size_t>(count)];
+        if (std::memcmp(live + begin, copyBytes + begin, end - begin) == 0) {
+          if (twins_) pending_.unmarkWord(w, run);
+          endRun();
+          bits &= ~run;
+          continue;
+        }
+      }
+      for (u64 each = run; each != 0; each &= each - 1)
+        compareUnit(w * 64 + static_cast<std::size_t>(std::countr_zero(each)));
+      bits &= ~run;
+    }
   }
   endRun();
   return commit(c, sequence);

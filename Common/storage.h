@@ -99,6 +99,7 @@ class PendingUnits {
   static constexpr std::size_t N_WORDS = (MAX_UNITS + 63) / 64;
   u64 word(std::size_t w) const { return words_[w]; }
   void unmarkWord(std::size_t w) { words_[w] = 0; }
+  void unmarkWord(std::size_t w, u64 bits) { words_[w] &= ~bits; }
   bool any() const { return any_; }
   void clear() {
     words_.fill(0);
