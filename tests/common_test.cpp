@@ -376,6 +376,44 @@ TEST(BackupWindowTest, SaveAfterAStartOverAnOlderCopyHoldingTheImageKeepsNumberi
 // that differs from them in two units: the first save marks every unit and writes those two into
 // each copy, under CRCs that are those of the copies. With a torn commit record over alike copies
 // and nothing changed, it writes that record alone.
+// A save compares a run of neighbouring marked units as one before unit by unit: whatever part of
+// such a run changed, each copy takes exactly the changed units (the second copy the units the
+// first left marked), and a run that did not change costs no write at all.
+TEST(BackupWindowTest, ARunOfMarkedUnitsWritesOnlyItsChangedUnitsIntoEachCopy) {
+  host::resetMachine(false);
+  static SmallImage image;
+  std::mt19937 rng(31);
+  for (u8& b : image.live) b = static_cast<u8>(rng());
+  image.open();
+  image.window.save(image.live.data());
+  image.expectSaved("first save");
+  // Share 5 is 4104 bytes: units 0..63 of 64 bytes and unit 64 of 8.
+  constexpr std::size_t SHARE = 5, OVERHEAD = 4 + sizeof(storage::CommitRecord);
+  struct Case {
+    const char* what;
+    std::vector<std::size_t> offsets;  // bytes of the share that change
+    std::size_t from, to;              // the share's bytes marked
+    std::size_t written;               // bytes into each copy
+  };
+  const Case cases[] = {
+      {"the whole share marked, nothing changed", {}, 0, 4104, 0},
+      {"one unit in the middle", {10 * 64 + 7}, 0, 4104, OVERHEAD + 64},
+      {"the first unit and the short last one", {0, 4100}, 0, 4104, OVERHEAD + 64 + 8},
+      {"two neighbouring units", {30 * 64 + 63, 31 * 64}, 0, 4104, OVERHEAD + 128},
+      {"a run's last unit after equal ones", {40 * 64 + 1}, 5 * 64, 41 * 64, OVERHEAD + 64},
+      {"a run's first unit before equal ones", {5 * 64}, 5 * 64, 41 * 64, OVERHEAD + 64},
+      {"the whole share marked again, nothing changed", {}, 0, 4104, 0},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t offset : c.offsets) *image.at(SHARE, offset) ^= 0x5A;
+    image.marks[SHARE].setBytes(image.at(SHARE, c.from), c.to - c.from);
+    const u64 before = host::nvBytesWritten();
+    image.window.save(image.live.data());
+    EXPECT_EQ(host::nvBytesWritten() - before, 2 * c.written) << c.what;
+    image.expectSaved(c.what);
+  }
+}
+
 TEST(BackupWindowTest, StartOverAlikeCopiesWritesOnlyWhatDiffersIntoEach) {
   host::resetMachine(false);
   static SmallImage image;
