@@ -395,7 +395,8 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
       const int count = rest == 0 ? 64 - from : std::countr_zero(rest);
       const u64 run = (count == 64 ? ~u64{0} : (u64{1} << count) - 1) << from;
       const std::size_t first = w * 64 + static_cast<std::size_t>(from);
-      if (count > 1 && !(inRun && first == runLast + 1)) {
+      // (A run of all 64 was compared whole above.)
+      if (count > 1 && count < 64 && !(inRun && first == runLast + 1)) {
         const std::size_t begin = unitOffset_[first], end = unitOffset_[first + static_cast<std::size_t>(count)];
         if (std::memcmp(live + begin, copyBytes + begin, end - begin) == 0) {
           if (twins_) pending_.unmarkWord(w, run);
