@@ -23,8 +23,9 @@ void receiveByteByByteFirst() {
   BP::instance().receiveAllByteByByte();
 }
 
+// v big-endian in `bytes` bytes; those above the value's eight are zeros.
 void put(Bytes& out, std::uint64_t v, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<u8>(v >> (8 * i)));
+  for (int i = bytes - 1; i >= 0; --i) out.push_back(i < 8 ? static_cast<u8>(v >> (8 * i)) : u8{0});
 }
 void frame(Bytes& out, unsigned type, const Bytes& body, long length = -1) {
   out.push_back(MessageHeader::SYNC0);
