@@ -633,11 +633,9 @@ class CategoryKey : public CategoryCommon<KzifKey> {
   static constexpr u8 PATH_DVE_MATTE = 2;    // matte 4 and shape
 
   // What the update hands the drivers for one key's colours, key process and shape window. Every
-  // field writes it; it is worked out again only when the record or the video format differs
-  // from what it was worked out from (the record is compared whole, so no writer of it can be
-  // missed).
-  // Worked out again when the record may have been written, the video format changed or the
-  // system asks for everything again; a matte colour only once its setter is written.
+  // field writes it; it is worked out again when the record may have been written, the video
+  // format changed or the system asks for everything again; a matte colour only once its setter
+  // is written.
   static constexpr u8 ALL_MATTES = 0xF;
   struct KeyDriverSettings {
     i32 format = -1;  // -1: nothing worked out yet
