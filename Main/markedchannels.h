@@ -12,13 +12,14 @@
 template <int N>
 class MarkedChannels {
  public:
-  void mark(int ch) { words_[static_cast<std::size_t>(ch / 32)] |= 1u << (ch % 32); }
-  void unmark(int ch) { words_[static_cast<std::size_t>(ch / 32)] &= ~(1u << (ch % 32)); }
+  // Channels are never negative: unsigned arithmetic spares the rounding of a signed division.
+  void mark(int ch) { words_[word(ch)] |= bit(ch); }
+  void unmark(int ch) { words_[word(ch)] &= ~bit(ch); }
   void markAll() {
     words_.fill(0xFFFFFFFFu);
     if (N % 32 != 0) words_.back() = (1u << (N % 32)) - 1;
   }
-  bool marked(int ch) const { return (words_[static_cast<std::size_t>(ch / 32)] >> (ch % 32)) & 1u; }
+  bool marked(int ch) const { return (words_[word(ch)] & bit(ch)) != 0; }
   bool none() const {
     u32 any = 0;
     for (u32 w : words_) any |= w;
@@ -45,5 +46,7 @@ class MarkedChannels {
 
  private:
   static constexpr std::size_t WORDS = (N + 31) / 32;
+  static std::size_t word(int ch) { return static_cast<unsigned>(ch) / 32; }
+  static u32 bit(int ch) { return 1u << (static_cast<unsigned>(ch) % 32); }
   std::array<u32, WORDS> words_{};
 };
