@@ -46,8 +46,6 @@ CategoryInterface* lookup(int typeId, int me) { return BP::instance().get(typeId
 
 }  // namespace category
 
-BP::BP() { route_.fill(-1); }
-
 category::CategoryInterface* BP::get(int id, int me) {
   KZ_CHECK(0 <= me && me < N_ME);
   KZ_CHECK(0 <= id && id < N_TYPES);

@@ -23,8 +23,9 @@ constexpr u32 BOOT_MODE_NO_BACKUP = 0x4000;   // neither afterSend nor the backu
 class BP {
  public:
   // Inline: the field cycle looks categories up a few hundred times per field.
+  // Set up at compile time, so that no first-use check (a barrier on the board) guards each look-up.
   static BP& instance() {
-    static BP bp;
+    static constinit BP bp;
     return bp;
   }
 
@@ -128,7 +129,7 @@ class BP {
   BpInputStream& input() { return input_; }
 
  private:
-  BP();
+  constexpr BP() = default;
   // The receive pass; IN_PLACE frames a message whose header lies before the ring's end with
   // its sync bytes in place without the byte-by-byte sync search.
   template <bool IN_PLACE>
@@ -166,7 +167,11 @@ class BP {
   std::size_t nRegistered_ = 0;
   std::array<u16, MAX_REGISTERED> updateOrder_{};
   bool updateOrderStale_ = false;
-  std::array<int, N_TYPES> route_{};
+  std::array<int, N_TYPES> route_ = [] {
+    std::array<int, N_TYPES> none{};
+    none.fill(-1);
+    return none;
+  }();
   std::array<BodyRule, N_TYPES> bodyRule_{};
   // Type ids that have had their receive fault line this field; ids outside the list share the
   // last entry.
