@@ -80,11 +80,13 @@ class PendingUnits {
   // Units first..last, both included.
   void mark(std::size_t first, std::size_t last) {
     const std::size_t firstWord = first / 64, lastWord = last / 64;
-    for (std::size_t w = firstWord; w <= lastWord; ++w) {
-      u64 bits = ~u64{0};
-      if (w == firstWord) bits &= ~u64{0} << (first % 64);
-      if (w == lastWord) bits &= ~u64{0} >> (63 - last % 64);
-      words_[w] |= bits;
+    const u64 from = ~u64{0} << (first % 64), to = ~u64{0} >> (63 - last % 64);
+    if (firstWord == lastWord) [[likely]] {
+      words_[firstWord] |= from & to;  // a few bytes, a unit or two: nearly every mark
+    } else {
+      words_[firstWord] |= from;
+      for (std::size_t w = firstWord + 1; w < lastWord; ++w) words_[w] = ~u64{0};
+      words_[lastWord] |= to;
     }
     any_ = true;
   }
