@@ -431,21 +431,37 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
           continue;
         }
       }
-      // Then unit by unit, each in one pass that compares and sums its difference.
+      // Then unit by unit, each in one pass that compares and sums its difference: while no run of
+      // writes is open, up to a unit that differs and opens one; then while units differ.
+      const bool forget = twins_;  // a unit that does not differ now will not differ in the other copy
+      std::size_t unit = first;
       std::size_t offset = unitOffset_[first];
-      for (std::size_t unit = first; unit < end; ++unit) {
-        const std::size_t next = unitOffset_[unit + 1];
-        if (unitDifference(live + offset, copyBytes + offset, next - offset, inRun, runCrc)) {
-          if (!inRun) {
-            inRun = true;
-            runFirst = unit;
+      for (;;) {
+        if (!inRun) {
+          for (;; ++unit) {
+            if (unit == end) break;
+            const std::size_t next = unitOffset_[unit + 1];
+            const bool differs = unitDifference(live + offset, copyBytes + offset, next - offset, false, runCrc);
+            offset = next;
+            if (differs) break;
+            if (forget) pending_.unmark(unit);
           }
-          runLast = unit;
-        } else {
-          if (twins_) pending_.unmark(unit);  // nor will it differ in the other copy
-          if (inRun) endRun();
+          if (unit == end) break;
+          inRun = true;
+          runFirst = runLast = unit++;
         }
-        offset = next;
+        for (;; ++unit) {
+          if (unit == end) break;
+          const std::size_t next = unitOffset_[unit + 1];
+          const bool differs = unitDifference(live + offset, copyBytes + offset, next - offset, true, runCrc);
+          offset = next;
+          if (!differs) break;
+          runLast = unit;
+        }
+        if (unit == end) break;  // the run may go on into the next marked unit
+        endRun();
+        if (forget) pending_.unmark(unit);
+        ++unit;
       }
     }
   }
