@@ -219,6 +219,19 @@ inline u64 differenceWord(const u8* aEnd, const u8* bEnd, std::size_t k) {
 }
 static_assert(UNIT_WORDS == 8);
 
+// Whether the n bytes (as for unitDifference) at a and b differ: the compare alone, for units that
+// are mostly equal.
+[[gnu::always_inline]] inline bool unitDiffers(const u8* a, const u8* b, std::size_t n) {
+  u64 any = 0;
+  if (n == UNIT_SIZE) [[likely]] {
+#pragma GCC unroll 8
+    for (std::size_t i = 0; i < UNIT_SIZE; i += sizeof(u64)) any |= loadAlignedWord(a + i) ^ loadAlignedWord(b + i);
+  } else {
+    for (std::size_t i = 0; i < n; i += sizeof(u64)) any |= loadAlignedWord(a + i) ^ loadAlignedWord(b + i);
+  }
+  return any != 0;
+}
+
 bool newer(u32 a, u32 b) { return static_cast<i32>(a - b) > 0; }
 
 u32 commitCheck(const CommitRecord& r) {
@@ -394,6 +407,7 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
     const std::size_t offset = unitOffset_[runFirst];
     platform::dmaToNv(COPY_OFFSET[c] + offset, live + offset, unitOffset_[runLast + 1] - offset);
     copyCrc_[c] ^= multiplyByNibbles(unitShift_[runLast], runCrc);
+    if (twins_) pending_.mark(runFirst, runLast);  // what the other copy takes too
     inRun = false;
   };
   const u8* copyBytes = windowAt(COPY_OFFSET[c]);
@@ -424,16 +438,15 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
       if (inRun && first != runLast + 1) endRun();
       // A run of marked units that starts no run of writes is compared as one first (a run of
       // all 64 was above): when none of it differs, its units are passed by together.
+      // While both copies hold the same bytes, a unit that does not differ now will not differ in
+      // the other copy either: the run is unmarked, and each run of writes in it marked again.
+      if (twins_) pending_.unmarkWord(w, run);
       if (count > 1 && count < 64 && !inRun) {
         const std::size_t begin = unitOffset_[first], stop = unitOffset_[end];
-        if (std::memcmp(live + begin, copyBytes + begin, stop - begin) == 0) {
-          if (twins_) pending_.unmarkWord(w, run);
-          continue;
-        }
+        if (std::memcmp(live + begin, copyBytes + begin, stop - begin) == 0) continue;
       }
       // Then unit by unit, each in one pass that compares and sums its difference: while no run of
       // writes is open, up to a unit that differs and opens one; then while units differ.
-      const bool forget = twins_;  // a unit that does not differ now will not differ in the other copy
       std::size_t unit = first;
       std::size_t offset = unitOffset_[first];
       for (;;) {
@@ -441,12 +454,13 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
           for (;; ++unit) {
             if (unit == end) break;
             const std::size_t next = unitOffset_[unit + 1];
-            const bool differs = unitDifference(live + offset, copyBytes + offset, next - offset, false, runCrc);
+            if (unitDiffers(live + offset, copyBytes + offset, next - offset)) break;
             offset = next;
-            if (differs) break;
-            if (forget) pending_.unmark(unit);
           }
           if (unit == end) break;
+          const std::size_t next = unitOffset_[unit + 1];
+          unitDifference(live + offset, copyBytes + offset, next - offset, false, runCrc);
+          offset = next;
           inRun = true;
           runFirst = runLast = unit++;
         }
@@ -460,7 +474,6 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
         }
         if (unit == end) break;  // the run may go on into the next marked unit
         endRun();
-        if (forget) pending_.unmark(unit);
         ++unit;
       }
     }
