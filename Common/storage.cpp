@@ -232,6 +232,17 @@ static_assert(UNIT_WORDS == 8);
   return any != 0;
 }
 
+// The first of units unit..end - 1 (starting at unitOffset[u] each) whose bytes at a and b differ;
+// end when none does.
+[[gnu::noinline]] std::size_t firstDifferingUnit(const u32* unitOffset, const u8* a, const u8* b, std::size_t unit, std::size_t end) {
+  for (std::size_t offset = unitOffset[unit]; unit < end; ++unit) {
+    const std::size_t next = unitOffset[unit + 1];
+    if (unitDiffers(a + offset, b + offset, next - offset)) break;
+    offset = next;
+  }
+  return unit;
+}
+
 bool newer(u32 a, u32 b) { return static_cast<i32>(a - b) > 0; }
 
 u32 commitCheck(const CommitRecord& r) {
@@ -451,13 +462,9 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
       std::size_t offset = unitOffset_[first];
       for (;;) {
         if (!inRun) {
-          for (;; ++unit) {
-            if (unit == end) break;
-            const std::size_t next = unitOffset_[unit + 1];
-            if (unitDiffers(live + offset, copyBytes + offset, next - offset)) break;
-            offset = next;
-          }
+          unit = firstDifferingUnit(unitOffset_.data(), live, copyBytes, unit, end);
           if (unit == end) break;
+          offset = unitOffset_[unit];
           const std::size_t next = unitOffset_[unit + 1];
           unitDifference(live + offset, copyBytes + offset, next - offset, false, runCrc);
           offset = next;
