@@ -410,15 +410,19 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
   bool inRun = false;
   std::size_t runFirst = 0, runLast = 0;
   u32 runCrc = 0;
-  auto endRun = [&] {
+  // Writes units from..to, whose difference sums to crc, into the copy and brings its CRC along.
+  auto writeRun = [this, c, live, &voided](std::size_t from, std::size_t to, u32 crc) {
     if (!voided) {
       voidCommit(c);
       voided = true;
     }
-    const std::size_t offset = unitOffset_[runFirst];
-    platform::dmaToNv(COPY_OFFSET[c] + offset, live + offset, unitOffset_[runLast + 1] - offset);
-    copyCrc_[c] ^= multiplyByNibbles(unitShift_[runLast], runCrc);
-    if (twins_) pending_.mark(runFirst, runLast);  // what the other copy takes too
+    const std::size_t offset = unitOffset_[from];
+    platform::dmaToNv(COPY_OFFSET[c] + offset, live + offset, unitOffset_[to + 1] - offset);
+    copyCrc_[c] ^= multiplyByNibbles(unitShift_[to], crc);
+    if (twins_) pending_.mark(from, to);  // what the other copy takes too
+  };
+  auto endRun = [&] {
+    writeRun(runFirst, runLast, runCrc);
     inRun = false;
   };
   const u8* copyBytes = windowAt(COPY_OFFSET[c]);
