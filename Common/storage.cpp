@@ -457,17 +457,12 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
       const std::size_t end = first + static_cast<std::size_t>(count);
       // A run of writes goes on only into the unit right after it.
       if (inRun && first != runLast + 1) endRun();
-      // A run of marked units that starts no run of writes is compared as one first (a run of
-      // all 64 was above): when none of it differs, its units are passed by together.
       // While both copies hold the same bytes, a unit that does not differ now will not differ in
       // the other copy either: the run is unmarked, and each run of writes in it marked again.
       if (twins_) pending_.unmarkWord(w, run);
-      if (count > 1 && count < 64 && !inRun) {
-        const std::size_t begin = unitOffset_[first], stop = unitOffset_[end];
-        if (std::memcmp(live + begin, copyBytes + begin, stop - begin) == 0) continue;
-      }
-      // Then unit by unit, each in one pass that compares and sums its difference: while no run of
-      // writes is open, up to a unit that differs and opens one; then while units differ.
+      // While no run of writes is open, the units that do not differ are passed by, compared alone;
+      // the one that differs opens a run, and from there each unit is compared and its difference
+      // summed in one pass, while units differ.
       std::size_t unit = first;
       std::size_t offset = unitOffset_[first];
       for (;;) {
