@@ -288,7 +288,8 @@ bool BackupWindow::differs(const u8* live, std::size_t unit, int copy) const {
 Found BackupWindow::open(const u8* live, std::span<const Share> shares, std::size_t size) {
   KZ_CHECK(shares.size() <= MAX_SHARES);
   KZ_CHECK(size <= COPY_CAPACITY);
-  // A save loads the image and the copies a word at a time from where their units lie.
+  // A save loads the image (the one given here) and the copies eight bytes at a time from where
+  // their units lie, at 8-byte boundaries.
   KZ_CHECK(reinterpret_cast<std::uintptr_t>(live) % sizeof(u64) == 0 &&
            reinterpret_cast<std::uintptr_t>(platform::nvWindow()) % sizeof(u64) == 0);
   nShares_ = shares.size();
