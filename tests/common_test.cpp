@@ -608,3 +608,28 @@ TEST(BackupWindowTest, OnePassCompareAndCrcWritesWhatAUnitByUnitReferenceWrites)
   }
   host::setNvWriteSink(nullptr, nullptr);
 }
+
+// A mark of units first..last sets exactly those bits of the map, whether they lie in one word of
+// it, two, or span whole words between.
+TEST(BackupWindowTest, MarkSetsExactlyItsUnitsInOneOrManyWordsOfTheMap) {
+  static storage::PendingUnits pending;
+  std::vector<bool> reference(storage::PendingUnits::N_WORDS * 64);
+  std::mt19937 rng(64);
+  for (int round = 0; round < 2000; ++round) {
+    if (round % 7 == 0) {
+      pending.clear();
+      reference.assign(reference.size(), false);
+    }
+    const std::size_t first = rng() % storage::MAX_UNITS;
+    const std::size_t longest = std::array<std::size_t, 4>{1, 3, 70, 300}[rng() % 4];
+    const std::size_t last = std::min(storage::MAX_UNITS - 1, first + rng() % longest);
+    pending.mark(first, last);
+    for (std::size_t u = first; u <= last; ++u) reference[u] = true;
+    ASSERT_TRUE(pending.any());
+    for (std::size_t w = 0; w < storage::PendingUnits::N_WORDS; ++w) {
+      u64 bits = 0;
+      for (std::size_t k = 0; k < 64; ++k) bits |= u64{reference[w * 64 + k]} << k;
+      ASSERT_EQ(pending.word(w), bits) << "round " << round << ", units " << first << ".." << last << ", word " << w;
+    }
+  }
+}
