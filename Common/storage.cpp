@@ -219,16 +219,11 @@ inline u64 differenceWord(const u8* aEnd, const u8* bEnd, std::size_t k) {
 }
 static_assert(UNIT_WORDS == 8);
 
-// Whether the n bytes (as for unitDifference) at a and b differ: the compare alone, for units that
-// are mostly equal.
-[[gnu::always_inline]] inline bool unitDiffers(const u8* a, const u8* b, std::size_t n) {
+// Whether the 64 bytes at a and b differ: the compare alone, for bytes that are mostly equal.
+inline bool blockDiffers(const u8* a, const u8* b) {
   u64 any = 0;
-  if (n == UNIT_SIZE) [[likely]] {
 #pragma GCC unroll 8
-    for (std::size_t i = 0; i < UNIT_SIZE; i += sizeof(u64)) any |= loadAlignedWord(a + i) ^ loadAlignedWord(b + i);
-  } else {
-    for (std::size_t i = 0; i < n; i += sizeof(u64)) any |= loadAlignedWord(a + i) ^ loadAlignedWord(b + i);
-  }
+  for (std::size_t i = 0; i < UNIT_SIZE; i += sizeof(u64)) any |= loadAlignedWord(a + i) ^ loadAlignedWord(b + i);
   return any != 0;
 }
 
@@ -240,7 +235,7 @@ static_assert(UNIT_WORDS == 8);
   const std::size_t stop = unitOffset[end];
   std::size_t at = unitOffset[unit];
   for (; stop - at >= UNIT_SIZE; at += UNIT_SIZE)
-    if (unitDiffers(a + at, b + at, UNIT_SIZE)) break;
+    if (blockDiffers(a + at, b + at)) break;
   for (;; at += sizeof(u64)) {
     if (at == stop) return end;
     if (loadAlignedWord(a + at) != loadAlignedWord(b + at)) break;
