@@ -477,14 +477,10 @@ struct WideImage {
     window.open(live.data(), shares, SIZE);
     marked.assign(units.size(), true);
     const storage::Found found = storage::locateImage(platform::nvWindow());
-    for (int c : {storage::COPY_A, storage::COPY_B}) committed[static_cast<std::size_t>(c)] = found.wholeSize[static_cast<std::size_t>(c)] == SIZE;
+    for (std::size_t c = 0; c < committed.size(); ++c) committed[c] = found.wholeSize[c] == SIZE;
     first = found.copy == storage::COPY_B ? storage::COPY_A : storage::COPY_B;
   }
-  // Marks unit u through its share, as a change of its bytes would.
-  void markUnit(std::size_t u) {
-    marks[units[u].share].setBytes(live.data() + units[u].offset, units[u].size);
-    marked[u] = true;
-  }
+  // Marks bytes at..at + len - 1 of share s, as a change of them would.
   void markBytes(std::size_t s, std::size_t at, std::size_t len) {
     marks[s].setBytes(live.data() + shares[s].offset + at, len);
     for (std::size_t u = 0; u < units.size(); ++u)
@@ -569,7 +565,8 @@ TEST(BackupWindowTest, OnePassCompareAndCrcWritesWhatAUnitByUnitReferenceWrites)
           const std::size_t from = border - rng() % 4, to = std::min(nUnits - 1, border + rng() % 4);
           for (std::size_t u = from; u <= to; ++u) {
             if (rng() % 2 != 0) change(u);
-            image.markUnit(u);
+            image.markBytes(image.units[u].share, image.units[u].offset - image.shares[image.units[u].share].offset,
+                            image.units[u].size);
           }
           break;
         }
