@@ -421,13 +421,17 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
     const std::size_t offset = unitOffset_[from];
     platform::dmaToNv(COPY_OFFSET[c] + offset, live + offset, unitOffset_[to + 1] - offset);
     copyCrc_[c] ^= multiplyByNibbles(unitShift_[to], crc);
-    if (twins_) pending_.mark(from, to);  // what the other copy takes too
+    if (twins_) {  // what the other copy takes too
+      KZ_CHECK(nRuns_ < runs_.size());
+      runs_[nRuns_++] = {static_cast<u16>(from), static_cast<u16>(to)};
+    }
   };
   auto endRun = [&] {
     writeRun(runFirst, runLast, runCrc);
     inRun = false;
   };
   const u8* copyBytes = windowAt(COPY_OFFSET[c]);
+  nRuns_ = 0;
   // Every marked unit in unit order, a run of neighbouring marked units at a time.
   for (std::size_t w = 0; w < PendingUnits::N_WORDS; ++w) {
     u64 bits = pending_.word(w);
@@ -438,7 +442,6 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
     if (bits == ~u64{0}) {
       const std::size_t from = unitOffset_[w * 64], to = unitOffset_[w * 64 + 64];
       if (std::memcmp(live + from, copyBytes + from, to - from) == 0) {
-        if (twins_) pending_.unmarkWord(w);
         if (inRun) endRun();
         continue;
       }
@@ -453,9 +456,6 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
       const std::size_t end = first + static_cast<std::size_t>(count);
       // A run of writes goes on only into the unit right after it.
       if (inRun && first != runLast + 1) endRun();
-      // While both copies hold the same bytes, a unit that does not differ now will not differ in
-      // the other copy either: the run is unmarked, and each run of writes in it marked again.
-      if (twins_) pending_.unmarkWord(w, run);
       // While no run of writes is open, the units that do not differ are passed by, compared alone;
       // the one that differs opens a run, and from there each unit is compared and its difference
       // summed in one pass, while units differ.
@@ -492,34 +492,11 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
 
 bool BackupWindow::repeatCopy(const u8* live, int copy, u32 sequence) {
   const auto c = static_cast<std::size_t>(copy);
-  bool voided = false;
-  std::size_t runFirst = 0, runLast = 0;
-  bool inRun = false;
-  auto endRun = [&] {
-    if (!voided) {
-      voidCommit(c);
-      voided = true;
-    }
-    const std::size_t offset = unitOffset_[runFirst];
-    platform::dmaToNv(COPY_OFFSET[c] + offset, live + offset, unitOffset_[runLast + 1] - offset);
-  };
-  // Every run of neighbouring pending units, a run that ends a word of the map going on into the
-  // next one.
-  for (std::size_t w = 0; w < PendingUnits::N_WORDS; ++w)
-    for (u64 bits = pending_.word(w); bits != 0;) {
-      const int from = std::countr_zero(bits);
-      const u64 rest = ~(bits >> from);
-      const int count = rest == 0 ? 64 - from : std::countr_zero(rest);
-      bits = count + from == 64 ? 0 : bits & (~u64{0} << (from + count));
-      const std::size_t first = w * 64 + static_cast<std::size_t>(from);
-      if (!inRun || first != runLast + 1) {
-        if (inRun) endRun();
-        inRun = true;
-        runFirst = first;
-      }
-      runLast = first + static_cast<std::size_t>(count) - 1;
-    }
-  if (inRun) endRun();
+  if (nRuns_ != 0) voidCommit(c);
+  for (std::size_t r = 0; r < nRuns_; ++r) {
+    const std::size_t offset = unitOffset_[runs_[r][0]];
+    platform::dmaToNv(COPY_OFFSET[c] + offset, live + offset, unitOffset_[runs_[r][1] + 1] - offset);
+  }
   return commit(c, sequence);
 }
 

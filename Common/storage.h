@@ -224,11 +224,11 @@ class BackupWindow {
   std::size_t unitSize(std::size_t unit) const { return unitOffset_[unit + 1] - unitOffset_[unit]; }
   bool differs(const u8* live, std::size_t unit, int copy) const;
   // Compares every pending unit with the copy, writes those that differ and commits the copy;
-  // whether it wrote the commit record. While both copies hold the same bytes it unmarks the
-  // units that do not differ, for repeatCopy.
+  // whether it wrote the commit record. While both copies hold the same bytes it keeps the runs
+  // of units it wrote, for repeatCopy.
   bool saveCopy(const u8* live, int copy, u32 sequence);
-  // Writes every pending unit to the copy and commits it, its CRC already known: for the second
-  // copy of a save when it held what the first one did.
+  // Writes the runs of units the first copy of the save took to the copy and commits it, its CRC
+  // already known: for the second copy of a save when it held what the first one did.
   bool repeatCopy(const u8* live, int copy, u32 sequence);
   void voidCommit(std::size_t copy);
   bool commit(std::size_t copy, u32 sequence);
@@ -250,6 +250,10 @@ class BackupWindow {
   // first save after open, which compares every unit with each copy, since every save then writes
   // both alike.
   bool twins_ = false;
+  // The runs of units (first and last) that the first copy of a save took while both copies held
+  // the same bytes, in unit order. Two runs never touch: at most one per two units.
+  std::array<std::array<u16, 2>, (MAX_UNITS + 1) / 2> runs_{};
+  std::size_t nRuns_ = 0;
   int first_ = COPY_B;                      // the copy a save writes first: not the newest whole one
   u32 sequence_ = 0;                        // of the newest commit record seen or written
 };
