@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <memory>
 
 #include "Common/assert.h"
 #include "Platform/platform.h"
@@ -150,31 +151,97 @@ u64 loadWord(const u8* p) {
   return w;
 }
 
-// The byte offset of the first 8-byte word where a and b differ; n (a multiple of 8) when none does.
-std::size_t firstDifferentWord(const u8* a, const u8* b, std::size_t n) {
-  // The common case: a whole unit, whose fixed size lets the compiler compare it in line where it
-  // can; any other size at the library's speed.
-  if (n == UNIT_SIZE ? std::memcmp(a, b, UNIT_SIZE) == 0 : std::memcmp(a, b, n) == 0) return n;
-  std::size_t i = 0;
-  while (loadWord(a + i) == loadWord(b + i)) i += sizeof(u64);
-  return i;
+// The same for a word of the image or the window: both lie at 8-byte boundaries (open checks it) and
+// so does every unit of them, so the board loads it whole rather than a byte at a time.
+u64 loadAlignedWord(const u8* p) { return loadWord(std::assume_aligned<sizeof(u64)>(p)); }
+
+// The CRC register (no pre- or post-inversion) continued over the eight bytes of a difference d
+// (loaded from memory as it lies).
+inline u32 crcOfDifferenceWord(u32 crc, u64 d) {
+  if constexpr (std::endian::native == std::endian::big) d = __builtin_bswap64(d);  // bytes in memory order
+  const u32 lo = static_cast<u32>(d) ^ crc, hi = static_cast<u32>(d >> 32);
+  crc = CRC_TABLES[7][lo & 0xFF] ^ CRC_TABLES[6][(lo >> 8) & 0xFF] ^ CRC_TABLES[5][(lo >> 16) & 0xFF] ^
+        CRC_TABLES[4][lo >> 24];
+  // A change seldom fills a word: where its later four bytes are equal they add nothing.
+  if (hi != 0)
+    crc ^= CRC_TABLES[3][hi & 0xFF] ^ CRC_TABLES[2][(hi >> 8) & 0xFF] ^ CRC_TABLES[1][(hi >> 16) & 0xFF] ^
+           CRC_TABLES[0][hi >> 24];
+  return crc;
 }
 
-// The CRC register (no pre- or post-inversion) continued over the n bytes of a XOR b, n a multiple
-// of 8: eight bytes a step.
-u32 crcOfDifference(u32 crc, const u8* a, const u8* b, std::size_t n) {
-  for (std::size_t i = 0; i < n; i += sizeof(u64)) {
-    u64 d = loadWord(a + i) ^ loadWord(b + i);
-    if constexpr (std::endian::native == std::endian::big) d = __builtin_bswap64(d);  // bytes in memory order
-    const u32 lo = static_cast<u32>(d) ^ crc, hi = static_cast<u32>(d >> 32);
-    crc = CRC_TABLES[7][lo & 0xFF] ^ CRC_TABLES[6][(lo >> 8) & 0xFF] ^ CRC_TABLES[5][(lo >> 16) & 0xFF] ^
-          CRC_TABLES[4][lo >> 24];
-    // A change seldom fills a word: where its later four bytes are equal they add nothing.
-    if (hi != 0)
-      crc ^= CRC_TABLES[3][hi & 0xFF] ^ CRC_TABLES[2][(hi >> 8) & 0xFF] ^ CRC_TABLES[1][(hi >> 16) & 0xFF] ^
-             CRC_TABLES[0][hi >> 24];
+constexpr std::size_t UNIT_WORDS = UNIT_SIZE / sizeof(u64);
+
+// The difference of the word at a and b k words from the unit's end.
+inline u64 differenceWord(const u8* aEnd, const u8* bEnd, std::size_t k) {
+  return loadAlignedWord(aEnd - k * sizeof(u64)) ^ loadAlignedWord(bEnd - k * sizeof(u64));
+}
+
+// One pass over a unit of n bytes (a multiple of 8, at most UNIT_SIZE) at a and b: whether they
+// differ, and when they do, crc continued over their difference (a XOR b). A unit that continues a
+// run of differing units continues its register; any other starts one at 0, at its first word
+// that differs, since equal words before it would leave the register at 0.
+[[gnu::always_inline]] inline bool unitDifference(const u8* a, const u8* b, std::size_t n, bool continues, u32& crc) {
+  // Words are counted from the unit's end, so that a short unit takes the last steps below.
+  const u8* aEnd = a + n;
+  const u8* bEnd = b + n;
+  std::size_t k = n / sizeof(u64);  // words from the end of the first one to sum
+  if (n == UNIT_SIZE) [[likely]] {
+    u64 any = 0;
+#pragma GCC unroll 8
+    for (std::size_t i = UNIT_WORDS; i > 0; --i) any |= differenceWord(aEnd, bEnd, i);
+    if (any == 0) return false;
+    if (!continues) {
+      crc = 0;
+      while (differenceWord(aEnd, bEnd, k) == 0) --k;
+    }
+  } else {
+    // A share's last unit, shorter.
+    std::size_t i = k;
+    while (i > 0 && differenceWord(aEnd, bEnd, i) == 0) --i;
+    if (i == 0) return false;
+    if (!continues) {
+      crc = 0;
+      k = i;
+    }
   }
-  return crc;
+  // From word k before the end to the last, each step in line.
+  switch (k) {
+    case 8: crc = crcOfDifferenceWord(crc, differenceWord(aEnd, bEnd, 8)); [[fallthrough]];
+    case 7: crc = crcOfDifferenceWord(crc, differenceWord(aEnd, bEnd, 7)); [[fallthrough]];
+    case 6: crc = crcOfDifferenceWord(crc, differenceWord(aEnd, bEnd, 6)); [[fallthrough]];
+    case 5: crc = crcOfDifferenceWord(crc, differenceWord(aEnd, bEnd, 5)); [[fallthrough]];
+    case 4: crc = crcOfDifferenceWord(crc, differenceWord(aEnd, bEnd, 4)); [[fallthrough]];
+    case 3: crc = crcOfDifferenceWord(crc, differenceWord(aEnd, bEnd, 3)); [[fallthrough]];
+    case 2: crc = crcOfDifferenceWord(crc, differenceWord(aEnd, bEnd, 2)); [[fallthrough]];
+    default: crc = crcOfDifferenceWord(crc, differenceWord(aEnd, bEnd, 1));
+  }
+  return true;
+}
+static_assert(UNIT_WORDS == 8);
+
+// Whether the 64 bytes at a and b differ: the compare alone, for bytes that are mostly equal.
+inline bool blockDiffers(const u8* a, const u8* b) {
+  u64 any = 0;
+#pragma GCC unroll 8
+  for (std::size_t i = 0; i < UNIT_SIZE; i += sizeof(u64)) any |= loadAlignedWord(a + i) ^ loadAlignedWord(b + i);
+  return any != 0;
+}
+
+// The first of units unit..end - 1 (unit u starting at unitOffset[u]) whose bytes at a and b
+// differ; end when none does. The bytes are compared 64 at a time whatever units they lie in, and
+// the first word that differs tells the unit.
+[[gnu::noinline]] std::size_t firstDifferingUnit(const u32* unitOffset, const u8* a, const u8* b, std::size_t unit,
+                                                 std::size_t end) {
+  const std::size_t stop = unitOffset[end];
+  std::size_t at = unitOffset[unit];
+  for (; stop - at >= UNIT_SIZE; at += UNIT_SIZE)
+    if (blockDiffers(a + at, b + at)) break;
+  for (;; at += sizeof(u64)) {
+    if (at == stop) return end;
+    if (loadAlignedWord(a + at) != loadAlignedWord(b + at)) break;
+  }
+  while (unitOffset[unit + 1] <= at) ++unit;
+  return unit;
 }
 
 bool newer(u32 a, u32 b) { return static_cast<i32>(a - b) > 0; }
@@ -216,6 +283,10 @@ bool BackupWindow::differs(const u8* live, std::size_t unit, int copy) const {
 Found BackupWindow::open(const u8* live, std::span<const Share> shares, std::size_t size) {
   KZ_CHECK(shares.size() <= MAX_SHARES);
   KZ_CHECK(size <= COPY_CAPACITY);
+  // A save loads the image (the one given here) and the copies eight bytes at a time from where
+  // their units lie, at 8-byte boundaries.
+  KZ_CHECK(reinterpret_cast<std::uintptr_t>(live) % sizeof(u64) == 0 &&
+           reinterpret_cast<std::uintptr_t>(platform::nvWindow()) % sizeof(u64) == 0);
   nShares_ = shares.size();
   size_ = size;
   pending_.clear();
@@ -337,108 +408,95 @@ bool BackupWindow::saveCopy(const u8* live, int copy, u32 sequence) {
   bool voided = false;
   // Adjacent units that differ are written as one run. The CRC is linear: the copy's CRC changes
   // by the CRC register (started at 0) of the bytes that differ, followed by as many zeros as the
-  // image has after them; one register runs over each run, shifted once at its end. Equal words
-  // before a run leave that register at 0, so it starts at the first difference.
+  // image has after them; one register runs over each run, shifted once at its end.
   bool inRun = false;
   std::size_t runFirst = 0, runLast = 0;
   u32 runCrc = 0;
-  auto endRun = [&] {
-    if (!inRun) return;
+  // Writes units from..to, whose difference sums to crc, into the copy and brings its CRC along.
+  auto writeRun = [this, c, live, &voided](std::size_t from, std::size_t to, u32 crc) {
     if (!voided) {
       voidCommit(c);
       voided = true;
     }
-    const std::size_t offset = unitOffset_[runFirst];
-    platform::dmaToNv(COPY_OFFSET[c] + offset, live + offset, unitOffset_[runLast + 1] - offset);
-    copyCrc_[c] ^= multiplyByNibbles(unitShift_[runLast], runCrc);
+    const std::size_t offset = unitOffset_[from];
+    platform::dmaToNv(COPY_OFFSET[c] + offset, live + offset, unitOffset_[to + 1] - offset);
+    copyCrc_[c] ^= multiplyByNibbles(unitShift_[to], crc);
+    if (twins_) {  // what the other copy takes too
+      KZ_CHECK(nRuns_ < runs_.size());
+      runs_[nRuns_++] = {static_cast<u16>(from), static_cast<u16>(to)};
+    }
+  };
+  auto endRun = [&] {
+    writeRun(runFirst, runLast, runCrc);
     inRun = false;
   };
   const u8* copyBytes = windowAt(COPY_OFFSET[c]);
-  auto compareUnit = [&](std::size_t unit) {
-    const std::size_t offset = unitOffset_[unit], size = unitSize(unit);
-    const u8* now = live + offset;
-    const u8* held = copyBytes + offset;
-    const std::size_t i = firstDifferentWord(now, held, size);
-    if (i == size) {
-      if (twins_) pending_.unmark(unit);  // nor will it differ in the other copy
-      endRun();
-      return;
-    }
-    if (inRun && unit == runLast + 1) {
-      runCrc = crcOfDifference(runCrc, now, held, size);
-      runLast = unit;
-      return;
-    }
-    endRun();
-    runCrc = crcOfDifference(0, now + i, held + i, size - i);
-    inRun = true;
-    runFirst = runLast = unit;
-  };
-  // Every marked unit in unit order. Where a word of the map marks 64 units (the first save after
-  // a start marks them all), one compare of their bytes first: when none of them differs, they
-  // are passed by together as each would be.
+  nRuns_ = 0;
+  // Every marked unit in unit order, a run of neighbouring marked units at a time.
   for (std::size_t w = 0; w < PendingUnits::N_WORDS; ++w) {
     u64 bits = pending_.word(w);
+    if (bits == 0) continue;
+    // Where a word of the map marks 64 units (the first save after a start marks them all), one
+    // compare of their bytes first: when none of them differs, they are passed by together as
+    // each would be.
     if (bits == ~u64{0}) {
       const std::size_t from = unitOffset_[w * 64], to = unitOffset_[w * 64 + 64];
       if (std::memcmp(live + from, copyBytes + from, to - from) == 0) {
-        if (twins_) pending_.unmarkWord(w);
-        endRun();
+        if (inRun) endRun();
         continue;
       }
     }
-    // A run of neighbouring marked units that starts no run of writes is compared as one first:
-    // when none of it differs, its units are passed by together as each would be.
     while (bits != 0) {
       const int from = std::countr_zero(bits);
       const u64 rest = ~(bits >> from);
       const int count = rest == 0 ? 64 - from : std::countr_zero(rest);
       const u64 run = (count == 64 ? ~u64{0} : (u64{1} << count) - 1) << from;
-      const std::size_t first = w * 64 + static_cast<std::size_t>(from);
-      // (A run of all 64 was compared whole above.)
-      if (count > 1 && count < 64 && !(inRun && first == runLast + 1)) {
-        const std::size_t begin = unitOffset_[first], end = unitOffset_[first + static_cast<std::size_t>(count)];
-        if (std::memcmp(live + begin, copyBytes + begin, end - begin) == 0) {
-          if (twins_) pending_.unmarkWord(w, run);
-          endRun();
-          bits &= ~run;
-          continue;
-        }
-      }
-      for (u64 each = run; each != 0; each &= each - 1)
-        compareUnit(w * 64 + static_cast<std::size_t>(std::countr_zero(each)));
       bits &= ~run;
+      const std::size_t first = w * 64 + static_cast<std::size_t>(from);
+      const std::size_t end = first + static_cast<std::size_t>(count);
+      // A run of writes goes on only into the unit right after it.
+      if (inRun && first != runLast + 1) endRun();
+      // While no run of writes is open, the units that do not differ are passed by, compared alone;
+      // the one that differs opens a run, and from there each unit is compared and its difference
+      // summed in one pass, while units differ.
+      std::size_t unit = first;
+      std::size_t offset = unitOffset_[first];
+      for (;;) {
+        if (!inRun) {
+          unit = firstDifferingUnit(unitOffset_.data(), live, copyBytes, unit, end);
+          if (unit == end) break;
+          offset = unitOffset_[unit];
+          const std::size_t next = unitOffset_[unit + 1];
+          unitDifference(live + offset, copyBytes + offset, next - offset, false, runCrc);
+          offset = next;
+          inRun = true;
+          runFirst = runLast = unit++;
+        }
+        for (;; ++unit) {
+          if (unit == end) break;
+          const std::size_t next = unitOffset_[unit + 1];
+          const bool differs = unitDifference(live + offset, copyBytes + offset, next - offset, true, runCrc);
+          offset = next;
+          if (!differs) break;
+          runLast = unit;
+        }
+        if (unit == end) break;  // the run may go on into the next marked unit
+        endRun();
+        ++unit;
+      }
     }
   }
-  endRun();
+  if (inRun) endRun();
   return commit(c, sequence);
 }
 
 bool BackupWindow::repeatCopy(const u8* live, int copy, u32 sequence) {
   const auto c = static_cast<std::size_t>(copy);
-  bool voided = false;
-  std::size_t runFirst = 0, runLast = 0;
-  bool inRun = false;
-  auto endRun = [&] {
-    if (!inRun) return;
-    if (!voided) {
-      voidCommit(c);
-      voided = true;
-    }
-    const std::size_t offset = unitOffset_[runFirst];
-    platform::dmaToNv(COPY_OFFSET[c] + offset, live + offset, unitOffset_[runLast + 1] - offset);
-    inRun = false;
-  };
-  pending_.forEach([&](std::size_t unit) {
-    if (inRun && unit == runLast + 1) {
-      runLast = unit;
-      return;
-    }
-    endRun();
-    inRun = true;
-    runFirst = runLast = unit;
-  });
-  endRun();
+  if (nRuns_ != 0) voidCommit(c);
+  for (std::size_t r = 0; r < nRuns_; ++r) {
+    const std::size_t offset = unitOffset_[runs_[r][0]];
+    platform::dmaToNv(COPY_OFFSET[c] + offset, live + offset, unitOffset_[runs_[r][1] + 1] - offset);
+  }
   return commit(c, sequence);
 }
 

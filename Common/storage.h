@@ -80,11 +80,13 @@ class PendingUnits {
   // Units first..last, both included.
   void mark(std::size_t first, std::size_t last) {
     const std::size_t firstWord = first / 64, lastWord = last / 64;
-    for (std::size_t w = firstWord; w <= lastWord; ++w) {
-      u64 bits = ~u64{0};
-      if (w == firstWord) bits &= ~u64{0} << (first % 64);
-      if (w == lastWord) bits &= ~u64{0} >> (63 - last % 64);
-      words_[w] |= bits;
+    const u64 from = ~u64{0} << (first % 64), to = ~u64{0} >> (63 - last % 64);
+    if (firstWord == lastWord) [[likely]] {
+      words_[firstWord] |= from & to;  // a few bytes, a unit or two: nearly every mark
+    } else {
+      words_[firstWord] |= from;
+      for (std::size_t w = firstWord + 1; w < lastWord; ++w) words_[w] = ~u64{0};
+      words_[lastWord] |= to;
     }
     any_ = true;
   }
@@ -222,11 +224,11 @@ class BackupWindow {
   std::size_t unitSize(std::size_t unit) const { return unitOffset_[unit + 1] - unitOffset_[unit]; }
   bool differs(const u8* live, std::size_t unit, int copy) const;
   // Compares every pending unit with the copy, writes those that differ and commits the copy;
-  // whether it wrote the commit record. While both copies hold the same bytes it unmarks the
-  // units that do not differ, for repeatCopy.
+  // whether it wrote the commit record. While both copies hold the same bytes it keeps the runs
+  // of units it wrote, for repeatCopy.
   bool saveCopy(const u8* live, int copy, u32 sequence);
-  // Writes every pending unit to the copy and commits it, its CRC already known: for the second
-  // copy of a save when it held what the first one did.
+  // Writes the runs of units the first copy of the save took to the copy and commits it, its CRC
+  // already known: for the second copy of a save when it held what the first one did.
   bool repeatCopy(const u8* live, int copy, u32 sequence);
   void voidCommit(std::size_t copy);
   bool commit(std::size_t copy, u32 sequence);
@@ -248,6 +250,10 @@ class BackupWindow {
   // first save after open, which compares every unit with each copy, since every save then writes
   // both alike.
   bool twins_ = false;
+  // The runs of units (first and last) that the first copy of a save took while both copies held
+  // the same bytes, in unit order. Two runs never touch: at most one per two units.
+  std::array<std::array<u16, 2>, (MAX_UNITS + 1) / 2> runs_{};
+  std::size_t nRuns_ = 0;
   int first_ = COPY_B;                      // the copy a save writes first: not the newest whole one
   u32 sequence_ = 0;                        // of the newest commit record seen or written
 };

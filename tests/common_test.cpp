@@ -440,3 +440,193 @@ TEST(BackupWindowTest, StartOverAlikeCopiesWritesOnlyWhatDiffersIntoEach) {
   EXPECT_EQ(host::nvBytesWritten() - before, sizeof(storage::CommitRecord));
   image.expectSaved("after a start over a torn commit record of copy B");
 }
+
+namespace {
+
+// A wider image for the save's one-pass compare and CRC: shares whose short last units fall on
+// both sides of the borders of the map's words (64 units each), and a plain reference of what a
+// save writes, unit by unit, byte by byte.
+struct WideImage {
+  static constexpr std::array<u32, 11> SIZES = {8, 4040, 64, 4096, 120, 8, 4104, 2048, 16, 4088, 200};
+  static constexpr std::size_t SIZE = 18792;
+  std::array<storage::ShareMarks, SIZES.size()> marks{};
+  std::array<storage::Share, SIZES.size()> shares{};
+  alignas(8) std::array<u8, SIZE> live{};
+  storage::BackupWindow window;
+  // The reference: each unit's share and bytes, the units marked since the last save, whether each
+  // copy's commit record is whole and which copy a save writes first.
+  struct Unit {
+    std::size_t share, offset, size;
+  };
+  std::vector<Unit> units;
+  std::vector<bool> marked;
+  std::array<bool, storage::N_COPIES> committed{};
+  int first = storage::COPY_B;
+
+  WideImage() {
+    u32 at = 0;
+    for (std::size_t s = 0; s < SIZES.size(); ++s) {
+      shares[s] = {at, SIZES[s], &marks[s]};
+      for (u32 k = 0; k < SIZES[s]; k += storage::UNIT_SIZE)
+        units.push_back({s, at + k, std::min<std::size_t>(storage::UNIT_SIZE, SIZES[s] - k)});
+      at += SIZES[s];
+    }
+  }
+  static u8* copy(int c) { return platform::nvWindow() + storage::COPY_OFFSET[static_cast<std::size_t>(c)]; }
+  void open() {
+    window.open(live.data(), shares, SIZE);
+    marked.assign(units.size(), true);
+    const storage::Found found = storage::locateImage(platform::nvWindow());
+    for (std::size_t c = 0; c < committed.size(); ++c) committed[c] = found.wholeSize[c] == SIZE;
+    first = found.copy == storage::COPY_B ? storage::COPY_A : storage::COPY_B;
+  }
+  // Marks bytes at..at + len - 1 of share s, as a change of them would.
+  void markBytes(std::size_t s, std::size_t at, std::size_t len) {
+    marks[s].setBytes(live.data() + shares[s].offset + at, len);
+    for (std::size_t u = 0; u < units.size(); ++u)
+      if (units[u].share == s && units[u].offset < shares[s].offset + at + len &&
+          shares[s].offset + at < units[u].offset + units[u].size)
+        marked[u] = true;
+  }
+  // The writes a save makes, (offset, length) in order: per copy, its record voided before the
+  // first run of marked units that differ from it, each run, and its record when voided or torn.
+  std::vector<std::pair<std::size_t, std::size_t>> expectedWrites() {
+    std::vector<std::pair<std::size_t, std::size_t>> writes;
+    if (std::find(marked.begin(), marked.end(), true) == marked.end()) return writes;
+    for (int c : {first, first == storage::COPY_A ? storage::COPY_B : storage::COPY_A}) {
+      const auto i = static_cast<std::size_t>(c);
+      bool voided = false;
+      for (std::size_t u = 0; u < units.size();) {
+        auto differs = [&](std::size_t v) {
+          return v < units.size() && marked[v] &&
+                 std::memcmp(live.data() + units[v].offset, copy(c) + units[v].offset, units[v].size) != 0;
+        };
+        if (!differs(u)) {
+          ++u;
+          continue;
+        }
+        if (!voided) writes.emplace_back(storage::COMMIT_OFFSET[i], 4);
+        voided = true;
+        const std::size_t from = units[u].offset;
+        while (differs(u)) ++u;
+        writes.emplace_back(storage::COPY_OFFSET[i] + from, units[u - 1].offset + units[u - 1].size - from);
+      }
+      if (voided || !committed[i]) writes.emplace_back(storage::COMMIT_OFFSET[i], sizeof(storage::CommitRecord));
+      committed[i] = true;
+    }
+    marked.assign(units.size(), false);
+    return writes;
+  }
+};
+
+}  // namespace
+
+// Random changes under random marks (runs across the borders of the map's words, short last
+// units, words that differ only in their first or last four bytes, the first or last word of a
+// unit), over alike copies and over copies changed behind the window: every save writes what the
+// reference says in the same order, leaves both copies holding the image, and each commit record
+// carries the CRC-32 of its copy worked out from scratch.
+TEST(BackupWindowTest, OnePassCompareAndCrcWritesWhatAUnitByUnitReferenceWrites) {
+  host::resetMachine(false);
+  static WideImage image;
+  std::vector<std::pair<std::size_t, std::size_t>> writes;
+  host::setNvWriteSink([](void* ctx, std::size_t offset, std::size_t len) {
+    static_cast<std::vector<std::pair<std::size_t, std::size_t>>*>(ctx)->emplace_back(offset, len);
+  }, &writes);
+  std::mt19937 rng(1729);
+  for (u8& b : image.live) b = static_cast<u8>(rng());
+  image.open();
+  const std::size_t nUnits = image.units.size();
+  auto change = [&](std::size_t u) {  // one word of unit u, in part or whole
+    const WideImage::Unit& unit = image.units[u];
+    const std::size_t words = unit.size / 8, pick = rng() % 4;
+    const std::size_t word = pick == 0 ? 0 : pick == 1 ? words - 1 : rng() % words;
+    u8* p = image.live.data() + unit.offset + 8 * word;
+    switch (rng() % 4) {
+      case 0: p[rng() % 4] ^= static_cast<u8>(1 + rng() % 255); break;      // first four bytes only
+      case 1: p[4 + rng() % 4] ^= static_cast<u8>(1 + rng() % 255); break;  // last four bytes only
+      case 2: p[rng() % 8] ^= 0x80; break;
+      default: for (int k = 0; k < 8; ++k) p[k] ^= static_cast<u8>(1 + rng() % 255);
+    }
+  };
+  for (int round = 0; round < 600; ++round) {
+    if (round % 100 == 99) {  // a start over copies changed behind the window, one or both, a record torn
+      for (int k = 0; k < 30; ++k) WideImage::copy(storage::COPY_B)[rng() % WideImage::SIZE] ^= 0x5A;
+      if (round % 200 == 199)
+        for (int k = 0; k < 30; ++k) WideImage::copy(storage::COPY_A)[rng() % WideImage::SIZE] ^= 0xA5;
+      if (round % 300 == 299) platform::nvWindow()[storage::COMMIT_OFFSET[storage::COPY_B] + 9] ^= 1;
+      image.open();
+    }
+    const int edits = static_cast<int>(rng() % 6);
+    for (int e = 0; e < edits; ++e) {
+      switch (rng() % 4) {
+        case 0: {  // a run of units across a border of the map's words, some of them changed
+          const std::size_t border = 64 * (1 + rng() % ((nUnits - 1) / 64));
+          const std::size_t from = border - rng() % 4, to = std::min(nUnits - 1, border + rng() % 4);
+          for (std::size_t u = from; u <= to; ++u) {
+            if (rng() % 2 != 0) change(u);
+            image.markBytes(image.units[u].share, image.units[u].offset - image.shares[image.units[u].share].offset,
+                            image.units[u].size);
+          }
+          break;
+        }
+        case 1: {  // a whole share, a few of its units changed
+          const std::size_t s = rng() % WideImage::SIZES.size();
+          image.marks[s].setAll();
+          for (std::size_t u = 0; u < nUnits; ++u)
+            if (image.units[u].share == s) {
+              image.marked[u] = true;
+              if (rng() % 3 == 0) change(u);
+            }
+          break;
+        }
+        default: {  // a few bytes of one unit, changed or not
+          const std::size_t u = rng() % nUnits;
+          if (rng() % 4 != 0) change(u);
+          const WideImage::Unit& unit = image.units[u];
+          const std::size_t at = unit.offset - image.shares[unit.share].offset + rng() % unit.size;
+          image.markBytes(unit.share, at, 1 + rng() % 8);
+        }
+      }
+    }
+    const auto expected = image.expectedWrites();
+    writes.clear();
+    image.window.save(image.live.data());
+    ASSERT_EQ(writes, expected) << "round " << round;
+    for (int c : {storage::COPY_A, storage::COPY_B}) {
+      ASSERT_TRUE(std::equal(image.live.begin(), image.live.end(), WideImage::copy(c))) << "round " << round;
+      storage::CommitRecord r;
+      std::memcpy(&r, platform::nvWindow() + storage::COMMIT_OFFSET[static_cast<std::size_t>(c)], sizeof r);
+      ASSERT_TRUE(storage::isCommitRecord(r, c)) << "round " << round;
+      ASSERT_EQ(r.size, WideImage::SIZE);
+      ASSERT_EQ(r.crc, storage::crc32(WideImage::copy(c), WideImage::SIZE)) << "round " << round << ", copy " << c;
+      ASSERT_EQ(image.window.copyCrc(c), r.crc);
+    }
+  }
+  host::setNvWriteSink(nullptr, nullptr);
+}
+
+// A mark of units first..last sets exactly those bits of the map, whether they lie in one word of
+// it, two, or span whole words between.
+TEST(BackupWindowTest, MarkSetsExactlyItsUnitsInOneOrManyWordsOfTheMap) {
+  static storage::PendingUnits pending;
+  std::vector<bool> reference(storage::PendingUnits::N_WORDS * 64);
+  std::mt19937 rng(64);
+  for (int round = 0; round < 2000; ++round) {
+    if (round % 7 == 0) {
+      pending.clear();
+      reference.assign(reference.size(), false);
+    }
+    const std::size_t first = rng() % storage::MAX_UNITS;
+    const std::size_t longest = std::array<std::size_t, 4>{1, 3, 70, 300}[rng() % 4];
+    const std::size_t last = std::min(storage::MAX_UNITS - 1, first + rng() % longest);
+    pending.mark(first, last);
+    for (std::size_t u = first; u <= last; ++u) reference[u] = true;
+    ASSERT_TRUE(pending.any());
+    for (std::size_t w = 0; w < storage::PendingUnits::N_WORDS; ++w) {
+      u64 bits = 0;
+      for (std::size_t k = 0; k < 64; ++k) bits |= u64{reference[w * 64 + k]} << k;
+      ASSERT_EQ(pending.word(w), bits) << "round " << round << ", units " << first << ".." << last << ", word " << w;
+    }
+  }
+}
