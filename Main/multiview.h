@@ -41,6 +41,24 @@ class CategoryMultiView : public CategoryInterface {
   // Copies the label (at most 12 characters; null for none) into the entry of that source index in
   // every output and marks it for redraw. An index outside 0..248 is ignored.
   void setSourceName(int index, const char* text);
+  // A pass that sets many labels, each set() doing what setSourceName does: the labels go into
+  // the first output alone, and when the pass ends (however it ends) every other output takes the
+  // first one's labels whole, once, if any was set. Only the pass reads the labels meanwhile.
+  class LabelPass {
+   public:
+    explicit LabelPass(CategoryMultiView& multiView) : multiView_(multiView) {}
+    ~LabelPass();
+    LabelPass(const LabelPass&) = delete;
+    LabelPass& operator=(const LabelPass&) = delete;
+    void set(int index, const char* text);
+
+   private:
+    CategoryMultiView& multiView_;
+    bool any_ = false;
+  };
+  // Whether this field's update asks for every label again: the video format differs from the
+  // one the labels were last asked for (so does the first field after a start).
+  bool asksForEveryLabel() const;
   // Every output redraws and draws its tally borders again.
   void invalidateTally();
   // The two audio levels of a clip video source (201, 204, 207, 210); other sources are ignored.
@@ -51,6 +69,8 @@ class CategoryMultiView : public CategoryInterface {
   f32 sourceLevel(int source, int which) const;
 
  private:
+  static Label labelOf(const char* text);
+
   std::array<OutputState, N_OUTPUTS> outputs_{};
   std::array<std::array<f32, 2>, N_LEVEL_SOURCES> levels_{};
   int appliedFormat_ = -1;  // video format the labels were last asked for; -1 none yet

@@ -284,40 +284,52 @@ void CategoryButtonSourceName::retakeLabelMode(int c) {
 void CategoryButtonSourceName::update() {
   if (toPublish_.none()) return;
   auto* multiView = BP::instance().find<CategoryMultiView>();
+  // The multiview's update, next in this pass (the type id after this one, nothing between), asks
+  // for every label when the format moved and after a start: what these would set, it sets.
+  if (multiView == nullptr || multiView->asksForEveryLabel()) {
+    toPublish_ = {};
+    return;
+  }
   const auto* customTexts = BP::instance().find<CategoryCustomInfo>();
-  const CategoryMultiView::OutputState* shown = multiView != nullptr ? &multiView->output(0) : nullptr;
+  const CategoryMultiView::OutputState& shown = multiView->output(0);
+  char text[sourcename::LABEL_ROOM];
   toPublish_.visit([&](int c) {
     toPublish_.unmark(c);
-    publish(c, multiView, shown, customTexts);
+    const int index = labelToSet(c, shown, customTexts, text);
+    if (index >= 0) multiView->setSourceName(index, text);
     return true;
   });
 }
 
 void CategoryButtonSourceName::publishNames() const {
   auto* multiView = BP::instance().find<CategoryMultiView>();
+  if (multiView == nullptr) return;
   const auto* customTexts = BP::instance().find<CategoryCustomInfo>();
-  const CategoryMultiView::OutputState* shown = multiView != nullptr ? &multiView->output(0) : nullptr;
-  for (int c = 0; c < N_CHANNELS; ++c) publish(c, multiView, shown, customTexts);
+  const CategoryMultiView::OutputState& shown = multiView->output(0);
+  CategoryMultiView::LabelPass pass(*multiView);
+  char text[sourcename::LABEL_ROOM];
+  for (int c = 0; c < N_CHANNELS; ++c) {
+    const int index = labelToSet(c, shown, customTexts, text);
+    if (index >= 0) pass.set(index, text);
+  }
 }
 
 // A label the multiview shows already, marked for drawing, is not set again: setting it would
 // change nothing. The multiview sets and clears a label in all of its outputs alike, so its first
 // output stands for every one.
-void CategoryButtonSourceName::publish(int c, CategoryMultiView* shownBy, const CategoryMultiView::OutputState* shownOutput,
-                                       const CategoryCustomInfo* customTexts) const {
-  if (shownBy == nullptr) return;
+int CategoryButtonSourceName::labelToSet(int c, const CategoryMultiView::OutputState& shownOutput,
+                                         const CategoryCustomInfo* customTexts, char* text) const {
   const int index = sourcename::mvIndexOfChannel(c);
-  char text[sourcename::LABEL_ROOM];
   const int length = labelAt(c, index, text, customTexts);
-  if (length < 0) return;
-  if (index < 0 || index >= CategoryMultiView::N_SOURCES) return;
+  if (length < 0) return -1;
+  if (index < 0 || index >= CategoryMultiView::N_SOURCES) return -1;
   // A label is set whole, zeros after its characters (the text cut to the label's capacity): its
   // length and the characters it counts are all of it.
-  const CategoryMultiView::Label& shown = shownOutput->labels[static_cast<std::size_t>(index)];
+  const CategoryMultiView::Label& shown = shownOutput.labels[static_cast<std::size_t>(index)];
   std::size_t n = static_cast<std::size_t>(length);
   if (n > static_cast<std::size_t>(CategoryMultiView::LABEL_CAPACITY)) n = CategoryMultiView::LABEL_CAPACITY;
-  if (shown.redraw == 1 && shown.text.length == static_cast<i16>(n) && std::memcmp(shown.text.chars, text, n) == 0) return;
-  shownBy->setSourceName(index, text);
+  if (shown.redraw == 1 && shown.text.length == static_cast<i16>(n) && std::memcmp(shown.text.chars, text, n) == 0) return -1;
+  return index;
 }
 
 bool CategoryButtonSourceName::label(int c, char* out) const {
