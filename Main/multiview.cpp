@@ -84,9 +84,9 @@ void CategoryMultiView::setSourceName(int index, const char* text) {
   for (OutputState& out : outputs_) out.labels[static_cast<std::size_t>(index)] = label;
 }
 
-void CategoryMultiView::LabelPass::set(int index, const char* text) {
+void CategoryMultiView::LabelPass::set(int index, const Label& label) {
   if (index < 0 || index >= N_SOURCES) return;
-  multiView_.outputs_[0].labels[static_cast<std::size_t>(index)] = labelOf(text);
+  multiView_.outputs_[0].labels[static_cast<std::size_t>(index)] = label;
   any_ = true;
 }
 

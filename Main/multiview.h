@@ -50,12 +50,15 @@ class CategoryMultiView : public CategoryInterface {
     ~LabelPass();
     LabelPass(const LabelPass&) = delete;
     LabelPass& operator=(const LabelPass&) = delete;
-    void set(int index, const char* text);
+    // The label as labelOf() makes it of its text.
+    void set(int index, const Label& label);
 
    private:
     CategoryMultiView& multiView_;
     bool any_ = false;
   };
+  // What setSourceName stores for a text: at most 12 characters, zeros after them, marked for redraw.
+  static Label labelOf(const char* text);
   // Whether this field's update asks for every label again: the video format differs from the
   // one the labels were last asked for (so does the first field after a start).
   bool asksForEveryLabel() const;
@@ -69,8 +72,6 @@ class CategoryMultiView : public CategoryInterface {
   f32 sourceLevel(int source, int which) const;
 
  private:
-  static Label labelOf(const char* text);
-
   std::array<OutputState, N_OUTPUTS> outputs_{};
   std::array<std::array<f32, 2>, N_LEVEL_SOURCES> levels_{};
   int appliedFormat_ = -1;  // video format the labels were last asked for; -1 none yet

@@ -105,6 +105,21 @@ constexpr std::array<u8, N_MV_SOURCES> nameLengths() {
 }
 constexpr std::array<u8, N_MV_SOURCES> DEFAULT_NAME_LENGTHS = nameLengths();
 
+// Each fixed default name as the multiview keeps it (CategoryMultiView::labelOf): a start sets
+// most labels from here.
+using Label = category::CategoryMultiView::Label;
+constexpr std::array<Label, N_MV_SOURCES> DEFAULT_LABELS = [] {
+  std::array<Label, N_MV_SOURCES> labels{};
+  for (std::size_t v = 0; v < labels.size(); ++v) {
+    std::size_t n = DEFAULT_NAME_LENGTHS[v];
+    if (n > category::CategoryMultiView::LABEL_CAPACITY) n = category::CategoryMultiView::LABEL_CAPACITY;
+    for (std::size_t i = 0; i < n; ++i) labels[v].text.chars[i] = DEFAULT_NAMES[v][i];
+    labels[v].text.length = static_cast<i16>(n);
+    labels[v].redraw = 1;
+  }
+  return labels;
+}();
+
 // The M/E outputs whose default name is the M/E's custom text and a suffix: the A sides take
 // custom texts 0..3, the B sides 4..7. -1 for any other index.
 struct CustomOutputName {
@@ -292,11 +307,11 @@ void CategoryButtonSourceName::update() {
   }
   const auto* customTexts = BP::instance().find<CategoryCustomInfo>();
   const CategoryMultiView::OutputState& shown = multiView->output(0);
-  char text[sourcename::LABEL_ROOM];
+  CategoryMultiView::Label label;
   toPublish_.visit([&](int c) {
     toPublish_.unmark(c);
-    const int index = labelToSet(c, shown, customTexts, text);
-    if (index >= 0) multiView->setSourceName(index, text);
+    const int index = labelToSet(c, shown, customTexts, label);
+    if (index >= 0) multiView->setSourceName(index, label.text.chars);
     return true;
   });
 }
@@ -307,28 +322,41 @@ void CategoryButtonSourceName::publishNames() const {
   const auto* customTexts = BP::instance().find<CategoryCustomInfo>();
   const CategoryMultiView::OutputState& shown = multiView->output(0);
   CategoryMultiView::LabelPass pass(*multiView);
-  char text[sourcename::LABEL_ROOM];
+  CategoryMultiView::Label label;
   for (int c = 0; c < N_CHANNELS; ++c) {
-    const int index = labelToSet(c, shown, customTexts, text);
-    if (index >= 0) pass.set(index, text);
+    const int index = labelToSet(c, shown, customTexts, label);
+    if (index >= 0) pass.set(index, label);
   }
 }
 
 // A label the multiview shows already, marked for drawing, is not set again: setting it would
 // change nothing. The multiview sets and clears a label in all of its outputs alike, so its first
-// output stands for every one.
+// output stands for every one. What it shows is either blank (after a start, not marked) or a
+// label as labelOf() makes it, so the two compare whole.
 int CategoryButtonSourceName::labelToSet(int c, const CategoryMultiView::OutputState& shownOutput,
-                                         const CategoryCustomInfo* customTexts, char* text) const {
+                                         const CategoryCustomInfo* customTexts, CategoryMultiView::Label& label) const {
   const int index = sourcename::mvIndexOfChannel(c);
-  const int length = labelAt(c, index, text, customTexts);
-  if (length < 0) return -1;
   if (index < 0 || index >= CategoryMultiView::N_SOURCES) return -1;
-  // A label is set whole, zeros after its characters (the text cut to the label's capacity): its
-  // length and the characters it counts are all of it.
+  const KzifSourceName& r = record(c);
+  const bool defaultName = r.mvNameMode == KzifSourceName::MODE_DEFAULT ||
+                           (r.mvNameMode == KzifSourceName::MODE_BUTTON && r.buttonNameMode != KzifSourceName::MODE_USER);
+  if (defaultName && customOutputName(index).text < 0) {
+    // A fixed name, ready made.
+    label = DEFAULT_LABELS[static_cast<std::size_t>(index)];
+  } else {
+    char text[sourcename::LABEL_ROOM];
+    const int length = labelAt(c, index, text, customTexts);
+    if (length < 0) return -1;
+    // The label takes the characters its text counts, cut to its capacity, zeros after them.
+    std::size_t n = static_cast<std::size_t>(length);
+    if (n > static_cast<std::size_t>(CategoryMultiView::LABEL_CAPACITY)) n = CategoryMultiView::LABEL_CAPACITY;
+    label = {};
+    std::memcpy(label.text.chars, text, n);
+    label.text.length = static_cast<i16>(n);
+    label.redraw = 1;
+  }
   const CategoryMultiView::Label& shown = shownOutput.labels[static_cast<std::size_t>(index)];
-  std::size_t n = static_cast<std::size_t>(length);
-  if (n > static_cast<std::size_t>(CategoryMultiView::LABEL_CAPACITY)) n = CategoryMultiView::LABEL_CAPACITY;
-  if (shown.redraw == 1 && shown.text.length == static_cast<i16>(n) && std::memcmp(shown.text.chars, text, n) == 0) return -1;
+  if (std::memcmp(&shown, &label, sizeof label) == 0) return -1;
   return index;
 }
 

@@ -471,12 +471,12 @@ TEST_F(SourceNameTest, EveryMultiviewOutputTakesTheFirstOnesLabelsWhenALabelPass
     multiView.initInternal();
     try {
       CategoryMultiView::LabelPass pass(multiView);
-      pass.set(0, "SDI IN1");
-      pass.set(248, "Last of all!!");
-      pass.set(249, "none");  // outside the indexes: ignored
-      pass.set(-1, "none");
+      pass.set(0, CategoryMultiView::labelOf("SDI IN1"));
+      pass.set(248, CategoryMultiView::labelOf("Last of all!!"));
+      pass.set(249, CategoryMultiView::labelOf("none"));  // outside the indexes: ignored
+      pass.set(-1, CategoryMultiView::labelOf("none"));
       if (thrown) throw assert::AssertException(__FILE__, __LINE__);
-      pass.set(100, nullptr);
+      pass.set(100, CategoryMultiView::labelOf(nullptr));
     } catch (const assert::AssertException&) {
     }
     for (int n = 1; n < CategoryMultiView::N_OUTPUTS; ++n)
