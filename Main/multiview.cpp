@@ -78,9 +78,10 @@ CategoryMultiView::Label CategoryMultiView::labelOf(const char* text) {
   return label;
 }
 
-void CategoryMultiView::setSourceName(int index, const char* text) {
+void CategoryMultiView::setSourceName(int index, const char* text) { setSourceName(index, labelOf(text)); }
+
+void CategoryMultiView::setSourceName(int index, const Label& label) {
   if (index < 0 || index >= N_SOURCES) return;
-  const Label label = labelOf(text);
   for (OutputState& out : outputs_) out.labels[static_cast<std::size_t>(index)] = label;
 }
 

@@ -41,6 +41,8 @@ class CategoryMultiView : public CategoryInterface {
   // Copies the label (at most 12 characters; null for none) into the entry of that source index in
   // every output and marks it for redraw. An index outside 0..248 is ignored.
   void setSourceName(int index, const char* text);
+  // The same with the label as labelOf() makes it of the text.
+  void setSourceName(int index, const Label& label);
   // A pass that sets many labels, each set() doing what setSourceName does: the labels go into
   // the first output alone, and when the pass ends (however it ends) every other output takes the
   // first one's labels whole, once, if any was set. Only the pass reads the labels meanwhile.

@@ -311,7 +311,7 @@ void CategoryButtonSourceName::update() {
   toPublish_.visit([&](int c) {
     toPublish_.unmark(c);
     const int index = labelToSet(c, shown, customTexts, label);
-    if (index >= 0) multiView->setSourceName(index, label.text.chars);
+    if (index >= 0) multiView->setSourceName(index, label);
     return true;
   });
 }
