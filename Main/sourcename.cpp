@@ -126,11 +126,13 @@ struct CustomOutputName {
   int text = -1;
   int suffix = 0;
 };
+// Asked for every label published: two range checks, each one compare.
 CustomOutputName customOutputName(int mvIndex) {
-  for (const auto& [first, firstText] : {std::pair{MV_ME_OUTPUTS, 0}, std::pair{MV_ME_B_OUTPUTS, N_ME_SIDES}}) {
-    const int k = mvIndex - first;
-    if (0 <= k && k < N_ME_SIDES * OUTPUTS_PER_ME) return {firstText + k / OUTPUTS_PER_ME, k % OUTPUTS_PER_ME};
-  }
+  constexpr unsigned PER_SIDE = N_ME_SIDES * OUTPUTS_PER_ME;
+  if (const auto k = static_cast<unsigned>(mvIndex - MV_ME_OUTPUTS); k < PER_SIDE)
+    return {static_cast<int>(k / OUTPUTS_PER_ME), static_cast<int>(k % OUTPUTS_PER_ME)};
+  if (const auto k = static_cast<unsigned>(mvIndex - MV_ME_B_OUTPUTS); k < PER_SIDE)
+    return {N_ME_SIDES + static_cast<int>(k / OUTPUTS_PER_ME), static_cast<int>(k % OUTPUTS_PER_ME)};
   return {};
 }
 
@@ -331,32 +333,35 @@ void CategoryButtonSourceName::publishNames() const {
 
 // A label the multiview shows already, marked for drawing, is not set again: setting it would
 // change nothing. The multiview sets and clears a label in all of its outputs alike, so its first
-// output stands for every one. What it shows is either blank (after a start, not marked) or a
-// label as labelOf() makes it, so the two compare whole.
+// output stands for every one.
 int CategoryButtonSourceName::labelToSet(int c, const CategoryMultiView::OutputState& shownOutput,
                                          const CategoryCustomInfo* customTexts, CategoryMultiView::Label& label) const {
   const int index = sourcename::mvIndexOfChannel(c);
   if (index < 0 || index >= CategoryMultiView::N_SOURCES) return -1;
+  const CategoryMultiView::Label& shown = shownOutput.labels[static_cast<std::size_t>(index)];
   const KzifSourceName& r = record(c);
   const bool defaultName = r.mvNameMode == KzifSourceName::MODE_DEFAULT ||
                            (r.mvNameMode == KzifSourceName::MODE_BUTTON && r.buttonNameMode != KzifSourceName::MODE_USER);
   if (defaultName && customOutputName(index).text < 0) {
-    // A fixed name, ready made.
-    label = DEFAULT_LABELS[static_cast<std::size_t>(index)];
-  } else {
-    char text[sourcename::LABEL_ROOM];
-    const int length = labelAt(c, index, text, customTexts);
-    if (length < 0) return -1;
-    // The label takes the characters its text counts, cut to its capacity, zeros after them.
-    std::size_t n = static_cast<std::size_t>(length);
-    if (n > static_cast<std::size_t>(CategoryMultiView::LABEL_CAPACITY)) n = CategoryMultiView::LABEL_CAPACITY;
-    label = {};
-    std::memcpy(label.text.chars, text, n);
-    label.text.length = static_cast<i16>(n);
-    label.redraw = 1;
+    // A fixed name, ready made. What the multiview shows is either blank (after a start, not
+    // marked) or a label as labelOf() makes it, so the two compare whole.
+    const Label& ready = DEFAULT_LABELS[static_cast<std::size_t>(index)];
+    if (std::memcmp(&shown, &ready, sizeof ready) == 0) return -1;
+    label = ready;
+    return index;
   }
-  const CategoryMultiView::Label& shown = shownOutput.labels[static_cast<std::size_t>(index)];
-  if (std::memcmp(&shown, &label, sizeof label) == 0) return -1;
+  char text[sourcename::LABEL_ROOM];
+  const int length = labelAt(c, index, text, customTexts);
+  if (length < 0) return -1;
+  // A label is set whole, zeros after its characters (the text cut to the label's capacity): its
+  // length and the characters it counts are all of it.
+  std::size_t n = static_cast<std::size_t>(length);
+  if (n > static_cast<std::size_t>(CategoryMultiView::LABEL_CAPACITY)) n = CategoryMultiView::LABEL_CAPACITY;
+  if (shown.redraw == 1 && shown.text.length == static_cast<i16>(n) && std::memcmp(shown.text.chars, text, n) == 0) return -1;
+  label = {};
+  std::memcpy(label.text.chars, text, n);
+  label.text.length = static_cast<i16>(n);
+  label.redraw = 1;
   return index;
 }
 
