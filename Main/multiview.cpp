@@ -53,18 +53,22 @@ void CategoryMultiView::initInternal() {
   tallyRevision_ = 0;
 }
 
-bool CategoryMultiView::asksForEveryLabel() const {
-  const auto* system = BP::instance().find<CategorySystem>();
-  return system != nullptr && system->videoFormat() != appliedFormat_;
+// Looked at every field that has labels to publish: the system is found only after a start.
+bool CategoryMultiView::asksForEveryLabelAfterStart() const {
+  static_assert(std::is_unsigned_v<decltype(KzifSystem::videoFormat)>, "a format is never the -1 of none");
+  return appliedFormat_ < 0 && BP::instance().find<CategorySystem>() != nullptr;
 }
 
 void CategoryMultiView::update() {
   // The labels depend on the video format (M/E output names and the like), so a changed format asks
   // for all of them and redraws every output; so does the first field after start-up.
-  if (asksForEveryLabel()) {
-    appliedFormat_ = CategorySystem::get().videoFormat();
-    for (OutputState& out : outputs_) out.redrawRequest = 1;
-    readSourceNames();
+  if (auto* system = BP::instance().find<CategorySystem>()) {
+    const int format = system->videoFormat();
+    if (format != appliedFormat_) {
+      appliedFormat_ = format;
+      for (OutputState& out : outputs_) out.redrawRequest = 1;
+      readSourceNames();
+    }
   }
   readSourceTally(*this, tallyRevision_);
 }

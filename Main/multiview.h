@@ -61,9 +61,9 @@ class CategoryMultiView : public CategoryInterface {
   };
   // What setSourceName stores for a text: at most 12 characters, zeros after them, marked for redraw.
   static Label labelOf(const char* text);
-  // Whether this field's update asks for every label again: the video format differs from the
-  // one the labels were last asked for (so does the first field after a start).
-  bool asksForEveryLabel() const;
+  // Whether this field's update asks for every label as the first one since a start (any video
+  // format differs from none); a later change of the format asks for them too.
+  bool asksForEveryLabelAfterStart() const;
   // Every output redraws and draws its tally borders again.
   void invalidateTally();
   // The two audio levels of a clip video source (201, 204, 207, 210); other sources are ignored.

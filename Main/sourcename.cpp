@@ -302,8 +302,8 @@ void CategoryButtonSourceName::update() {
   if (toPublish_.none()) return;
   auto* multiView = BP::instance().find<CategoryMultiView>();
   // The multiview's update, next in this pass (the type id after this one, nothing between), asks
-  // for every label when the format moved and after a start: what these would set, it sets.
-  if (multiView == nullptr || multiView->asksForEveryLabel()) {
+  // for every label in the first field after a start: what these would set, it sets.
+  if (multiView == nullptr || multiView->asksForEveryLabelAfterStart()) {
     toPublish_ = {};
     return;
   }
@@ -342,22 +342,24 @@ int CategoryButtonSourceName::labelToSet(int c, const CategoryMultiView::OutputS
   const KzifSourceName& r = record(c);
   const bool defaultName = r.mvNameMode == KzifSourceName::MODE_DEFAULT ||
                            (r.mvNameMode == KzifSourceName::MODE_BUTTON && r.buttonNameMode != KzifSourceName::MODE_USER);
+  // A label is set whole, zeros after its characters (the text cut to the label's capacity): its
+  // length and the characters it counts are all of it.
+  auto showsAlready = [&shown](const char* text, std::size_t n) {
+    return shown.redraw == 1 && shown.text.length == static_cast<i16>(n) && std::memcmp(shown.text.chars, text, n) == 0;
+  };
   if (defaultName && customOutputName(index).text < 0) {
-    // A fixed name, ready made. What the multiview shows is either blank (after a start, not
-    // marked) or a label as labelOf() makes it, so the two compare whole.
+    // A fixed name, ready made.
     const Label& ready = DEFAULT_LABELS[static_cast<std::size_t>(index)];
-    if (std::memcmp(&shown, &ready, sizeof ready) == 0) return -1;
+    if (showsAlready(ready.text.chars, static_cast<std::size_t>(ready.text.length))) return -1;
     label = ready;
     return index;
   }
   char text[sourcename::LABEL_ROOM];
   const int length = labelAt(c, index, text, customTexts);
   if (length < 0) return -1;
-  // A label is set whole, zeros after its characters (the text cut to the label's capacity): its
-  // length and the characters it counts are all of it.
   std::size_t n = static_cast<std::size_t>(length);
   if (n > static_cast<std::size_t>(CategoryMultiView::LABEL_CAPACITY)) n = CategoryMultiView::LABEL_CAPACITY;
-  if (shown.redraw == 1 && shown.text.length == static_cast<i16>(n) && std::memcmp(shown.text.chars, text, n) == 0) return -1;
+  if (showsAlready(text, n)) return -1;
   label = {};
   std::memcpy(label.text.chars, text, n);
   label.text.length = static_cast<i16>(n);
