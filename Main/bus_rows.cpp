@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "Common/positions.h"
@@ -194,9 +195,12 @@ void CategoryBus::onButton(const KzifButtonEvent& btn) {
   selectByButton(bus, panel, xptIndexOfButton(button));
 }
 
+// Every start runs this over every M/E: one store of zeros over the whole table rather than one
+// per panel and bus.
 void CategoryBus::resetHeldButtons() {
-  for (auto& panel : buttonHeld_)
-    for (auto& bus : panel) bus.fill(0);
+  static_assert(std::is_trivially_copyable_v<decltype(buttonHeld_)> &&
+                sizeof buttonHeld_ == sizeof(u32) * (N_ROW_BUTTONS / 32) * N_BUSES * 3);
+  std::memset(static_cast<void*>(buttonHeld_.data()), 0, sizeof buttonHeld_);
 }
 
 bool CategoryBus::panelLampsActive(int panel) {

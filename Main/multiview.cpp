@@ -53,6 +53,12 @@ void CategoryMultiView::initInternal() {
   tallyRevision_ = 0;
 }
 
+// Looked at every field that has labels to publish: the system is found only after a start.
+bool CategoryMultiView::asksForEveryLabelAfterStart() const {
+  static_assert(std::is_unsigned_v<decltype(KzifSystem::videoFormat)>, "a format is never the -1 of none");
+  return appliedFormat_ < 0 && BP::instance().find<CategorySystem>() != nullptr;
+}
+
 void CategoryMultiView::update() {
   // The labels depend on the video format (M/E output names and the like), so a changed format asks
   // for all of them and redraws every output; so does the first field after start-up.
@@ -69,12 +75,34 @@ void CategoryMultiView::update() {
 
 void CategoryMultiView::receive(RequestReceiver& rx) { rx.consume(); }
 
-void CategoryMultiView::setSourceName(int index, const char* text) {
-  if (index < 0 || index >= N_SOURCES) return;
+CategoryMultiView::Label CategoryMultiView::labelOf(const char* text) {
   Label label{};
   label.text.set(text ? text : "");
   label.redraw = 1;
+  return label;
+}
+
+void CategoryMultiView::setSourceName(int index, const char* text) { setSourceName(index, labelOf(text)); }
+
+void CategoryMultiView::setSourceName(int index, const Label& label) {
+  if (index < 0 || index >= N_SOURCES) return;
   for (OutputState& out : outputs_) out.labels[static_cast<std::size_t>(index)] = label;
+}
+
+void CategoryMultiView::LabelPass::set(int index, const Label& label) {
+  if (index < 0 || index >= N_SOURCES) return;
+  multiView_.outputs_[0].labels[static_cast<std::size_t>(index)] = label;
+  any_ = true;
+}
+
+// A start sets every label at once: seven copies of the first output's labels instead of seven
+// more stores of each.
+CategoryMultiView::LabelPass::~LabelPass() {
+  if (!any_) return;
+  static_assert(std::is_trivially_copyable_v<Label>);
+  auto& outputs = multiView_.outputs_;
+  for (std::size_t n = 1; n < outputs.size(); ++n)
+    std::memcpy(static_cast<void*>(outputs[n].labels.data()), outputs[0].labels.data(), sizeof outputs[0].labels);
 }
 
 void CategoryMultiView::invalidateTally() {

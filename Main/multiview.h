@@ -41,6 +41,29 @@ class CategoryMultiView : public CategoryInterface {
   // Copies the label (at most 12 characters; null for none) into the entry of that source index in
   // every output and marks it for redraw. An index outside 0..248 is ignored.
   void setSourceName(int index, const char* text);
+  // The same with the label as labelOf() makes it of the text.
+  void setSourceName(int index, const Label& label);
+  // A pass that sets many labels, each set() doing what setSourceName does: the labels go into
+  // the first output alone, and when the pass ends (however it ends) every other output takes the
+  // first one's labels whole, once, if any was set. Only the pass reads the labels meanwhile.
+  class LabelPass {
+   public:
+    explicit LabelPass(CategoryMultiView& multiView) : multiView_(multiView) {}
+    ~LabelPass();
+    LabelPass(const LabelPass&) = delete;
+    LabelPass& operator=(const LabelPass&) = delete;
+    // The label as labelOf() makes it of its text.
+    void set(int index, const Label& label);
+
+   private:
+    CategoryMultiView& multiView_;
+    bool any_ = false;
+  };
+  // What setSourceName stores for a text: at most 12 characters, zeros after them, marked for redraw.
+  static Label labelOf(const char* text);
+  // Whether this field's update asks for every label as the first one since a start (any video
+  // format differs from none); a later change of the format asks for them too.
+  bool asksForEveryLabelAfterStart() const;
   // Every output redraws and draws its tally borders again.
   void invalidateTally();
   // The two audio levels of a clip video source (201, 204, 207, 210); other sources are ignored.

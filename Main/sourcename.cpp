@@ -105,17 +105,34 @@ constexpr std::array<u8, N_MV_SOURCES> nameLengths() {
 }
 constexpr std::array<u8, N_MV_SOURCES> DEFAULT_NAME_LENGTHS = nameLengths();
 
+// Each fixed default name as the multiview keeps it (CategoryMultiView::labelOf): a start sets
+// most labels from here.
+using Label = category::CategoryMultiView::Label;
+constexpr std::array<Label, N_MV_SOURCES> DEFAULT_LABELS = [] {
+  std::array<Label, N_MV_SOURCES> labels{};
+  for (std::size_t v = 0; v < labels.size(); ++v) {
+    std::size_t n = DEFAULT_NAME_LENGTHS[v];
+    if (n > category::CategoryMultiView::LABEL_CAPACITY) n = category::CategoryMultiView::LABEL_CAPACITY;
+    for (std::size_t i = 0; i < n; ++i) labels[v].text.chars[i] = DEFAULT_NAMES[v][i];
+    labels[v].text.length = static_cast<i16>(n);
+    labels[v].redraw = 1;
+  }
+  return labels;
+}();
+
 // The M/E outputs whose default name is the M/E's custom text and a suffix: the A sides take
 // custom texts 0..3, the B sides 4..7. -1 for any other index.
 struct CustomOutputName {
   int text = -1;
   int suffix = 0;
 };
+// Asked for every label published: two range checks, each one compare.
 CustomOutputName customOutputName(int mvIndex) {
-  for (const auto& [first, firstText] : {std::pair{MV_ME_OUTPUTS, 0}, std::pair{MV_ME_B_OUTPUTS, N_ME_SIDES}}) {
-    const int k = mvIndex - first;
-    if (0 <= k && k < N_ME_SIDES * OUTPUTS_PER_ME) return {firstText + k / OUTPUTS_PER_ME, k % OUTPUTS_PER_ME};
-  }
+  constexpr unsigned PER_SIDE = N_ME_SIDES * OUTPUTS_PER_ME;
+  if (const auto k = static_cast<unsigned>(mvIndex - MV_ME_OUTPUTS); k < PER_SIDE)
+    return {static_cast<int>(k / OUTPUTS_PER_ME), static_cast<int>(k % OUTPUTS_PER_ME)};
+  if (const auto k = static_cast<unsigned>(mvIndex - MV_ME_B_OUTPUTS); k < PER_SIDE)
+    return {N_ME_SIDES + static_cast<int>(k / OUTPUTS_PER_ME), static_cast<int>(k % OUTPUTS_PER_ME)};
   return {};
 }
 
@@ -284,40 +301,70 @@ void CategoryButtonSourceName::retakeLabelMode(int c) {
 void CategoryButtonSourceName::update() {
   if (toPublish_.none()) return;
   auto* multiView = BP::instance().find<CategoryMultiView>();
+  // The multiview's update, next in this pass (the type id after this one, nothing between), asks
+  // for every label in the first field after a start: what these would set, it sets.
+  if (multiView == nullptr || multiView->asksForEveryLabelAfterStart()) {
+    toPublish_ = {};
+    return;
+  }
   const auto* customTexts = BP::instance().find<CategoryCustomInfo>();
-  const CategoryMultiView::OutputState* shown = multiView != nullptr ? &multiView->output(0) : nullptr;
+  const CategoryMultiView::OutputState& shown = multiView->output(0);
+  CategoryMultiView::Label label;
   toPublish_.visit([&](int c) {
     toPublish_.unmark(c);
-    publish(c, multiView, shown, customTexts);
+    const int index = labelToSet(c, shown, customTexts, label);
+    if (index >= 0) multiView->setSourceName(index, label);
     return true;
   });
 }
 
 void CategoryButtonSourceName::publishNames() const {
   auto* multiView = BP::instance().find<CategoryMultiView>();
+  if (multiView == nullptr) return;
   const auto* customTexts = BP::instance().find<CategoryCustomInfo>();
-  const CategoryMultiView::OutputState* shown = multiView != nullptr ? &multiView->output(0) : nullptr;
-  for (int c = 0; c < N_CHANNELS; ++c) publish(c, multiView, shown, customTexts);
+  const CategoryMultiView::OutputState& shown = multiView->output(0);
+  CategoryMultiView::LabelPass pass(*multiView);
+  CategoryMultiView::Label label;
+  for (int c = 0; c < N_CHANNELS; ++c) {
+    const int index = labelToSet(c, shown, customTexts, label);
+    if (index >= 0) pass.set(index, label);
+  }
 }
 
 // A label the multiview shows already, marked for drawing, is not set again: setting it would
 // change nothing. The multiview sets and clears a label in all of its outputs alike, so its first
 // output stands for every one.
-void CategoryButtonSourceName::publish(int c, CategoryMultiView* shownBy, const CategoryMultiView::OutputState* shownOutput,
-                                       const CategoryCustomInfo* customTexts) const {
-  if (shownBy == nullptr) return;
+int CategoryButtonSourceName::labelToSet(int c, const CategoryMultiView::OutputState& shownOutput,
+                                         const CategoryCustomInfo* customTexts, CategoryMultiView::Label& label) const {
   const int index = sourcename::mvIndexOfChannel(c);
-  char text[sourcename::LABEL_ROOM];
-  const int length = labelAt(c, index, text, customTexts);
-  if (length < 0) return;
-  if (index < 0 || index >= CategoryMultiView::N_SOURCES) return;
+  if (index < 0 || index >= CategoryMultiView::N_SOURCES) return -1;
+  const CategoryMultiView::Label& shown = shownOutput.labels[static_cast<std::size_t>(index)];
+  const KzifSourceName& r = record(c);
+  const bool defaultName = r.mvNameMode == KzifSourceName::MODE_DEFAULT ||
+                           (r.mvNameMode == KzifSourceName::MODE_BUTTON && r.buttonNameMode != KzifSourceName::MODE_USER);
   // A label is set whole, zeros after its characters (the text cut to the label's capacity): its
   // length and the characters it counts are all of it.
-  const CategoryMultiView::Label& shown = shownOutput->labels[static_cast<std::size_t>(index)];
+  auto showsAlready = [&shown](const char* text, std::size_t n) {
+    return shown.redraw == 1 && shown.text.length == static_cast<i16>(n) && std::memcmp(shown.text.chars, text, n) == 0;
+  };
+  if (defaultName && customOutputName(index).text < 0) {
+    // A fixed name, ready made.
+    const Label& ready = DEFAULT_LABELS[static_cast<std::size_t>(index)];
+    if (showsAlready(ready.text.chars, static_cast<std::size_t>(ready.text.length))) return -1;
+    label = ready;
+    return index;
+  }
+  char text[sourcename::LABEL_ROOM];
+  const int length = labelAt(c, index, text, customTexts);
+  if (length < 0) return -1;
   std::size_t n = static_cast<std::size_t>(length);
   if (n > static_cast<std::size_t>(CategoryMultiView::LABEL_CAPACITY)) n = CategoryMultiView::LABEL_CAPACITY;
-  if (shown.redraw == 1 && shown.text.length == static_cast<i16>(n) && std::memcmp(shown.text.chars, text, n) == 0) return;
-  shownBy->setSourceName(index, text);
+  if (showsAlready(text, n)) return -1;
+  label = {};
+  std::memcpy(label.text.chars, text, n);
+  label.text.length = static_cast<i16>(n);
+  label.redraw = 1;
+  return index;
 }
 
 bool CategoryButtonSourceName::label(int c, char* out) const {

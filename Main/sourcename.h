@@ -107,10 +107,12 @@ class CategoryButtonSourceName : public CategoryCommon<KzifSourceName> {
   const KzifSourceName& data(int c) const { return record(c); }
 
  private:
-  // Sets the label of channel c on the multiview (none: nothing) unless it shows it already:
-  // `shown` is the multiview's first output, looked up once by the caller for every label.
-  void publish(int c, CategoryMultiView* shownBy, const CategoryMultiView::OutputState* shown,
-               const CategoryCustomInfo* customTexts) const;
+  // The multiview source index whose label channel c sets, the label written into `label` as
+  // CategoryMultiView::labelOf makes it; -1 when it sets none (a mode out of range) or the multiview
+  // shows that label already: `shown` is the multiview's first output, looked up once by the caller
+  // for every label.
+  int labelToSet(int c, const CategoryMultiView::OutputState& shown, const CategoryCustomInfo* customTexts,
+                 CategoryMultiView::Label& label) const;
   // label and defaultName for the channel's multiview source index, worked out once by the caller,
   // with the custom texts (none: the fixed names) looked up once for every label published; each
   // returns the length of the text it wrote (label -1 for none).

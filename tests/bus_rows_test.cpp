@@ -303,6 +303,28 @@ TEST_F(BusRowsTest, CodeThreeThousandReachesEveryMeAndLetsGoOnlyOnRelease) {
   EXPECT_EQ(lines, Lines{"log [ERR] Assertion failed: Main/bus.cpp(460) btn.getMe() == getME()"});
 }
 
+// Letting go of every button, by code 3000 released or by a start, reaches every M/E and every bus
+// of the table, the last ones included: a button held before is not held after it.
+TEST_F(BusRowsTest, EveryHeldButtonOfEveryMeAndBusIsLetGoByCodeThreeThousandAndByAStart) {
+  const std::pair<int, int> rows[] = {{0, 0}, {1, 23}, {3, 11}, {2, 10}};
+  for (bool byStart : {false, true}) {
+    send(38, xptBody({{3, 10}, {27, 11}}));
+    for (auto [me, bus] : rows)
+      for (int c : {1103, 1127}) act(press(0, me, bus, c, 1));
+    if (byStart) {
+      run({"restart resume", "field"});
+      send(38, xptBody({{3, 10}, {27, 11}}));
+    } else {
+      act(press(0, 0, 0, 3000, 0));
+    }
+    for (auto [me, bus] : rows) {
+      act(press(0, me, bus, 1127, 1));
+      act(press(0, me, bus, 1100, 0));
+      EXPECT_EQ(code(me, bus), 27) << me << " " << bus << (byStart ? " start" : " 3000");
+    }
+  }
+}
+
 TEST_F(BusRowsTest, RowsOnNoBusAreDarkAndForeignRowsAreLeftAlone) {
   send(38, xptBody({{3, 10}, {23, 300}}));
   act(press(0, 0, 0, 1103, 1));

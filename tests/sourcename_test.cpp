@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <random>
 #include <string>
 #include <tuple>
 
@@ -375,6 +376,115 @@ TEST_F(SourceNameTest, EveryChannelsDefaultNameTakesTheCustomTextOfItsOwnMeSideA
     char out[sourcename::LABEL_ROOM] = {};
     CategoryButtonSourceName::get().defaultName(c, out);
     EXPECT_EQ(std::string(out), sourcename::fixedDefaultName(sourcename::mvIndexOfChannel(c))) << c;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The labels every multiview output holds, index by index, against what each channel's label
+// works out to one by one (a mode out of range keeps `kept`'s label): a label set has its text,
+// zeros after it and the redraw mark; an index no channel labels stays as the start left it.
+void expectEveryLabelWorkedOut(const std::array<CategoryMultiView::Label, CategoryMultiView::N_SOURCES>& kept) {
+  const auto& names = CategoryButtonSourceName::get();
+  std::array<CategoryMultiView::Label, CategoryMultiView::N_SOURCES> want = kept;
+  for (int c = 0; c < KzifSourceName::N_CHANNELS; ++c) {
+    char text[sourcename::LABEL_ROOM];
+    if (!names.label(c, text)) continue;
+    CategoryMultiView::Label& label = want[static_cast<std::size_t>(sourcename::mvIndexOfChannel(c))];
+    label = {};
+    label.text.set(text);
+    label.redraw = 1;
+  }
+  for (int n = 0; n < CategoryMultiView::N_OUTPUTS; ++n)
+    for (int v = 0; v < CategoryMultiView::N_SOURCES; ++v) {
+      const CategoryMultiView::Label& shown = CategoryMultiView::get().output(n).labels[static_cast<std::size_t>(v)];
+      EXPECT_EQ(std::memcmp(&shown, &want[static_cast<std::size_t>(v)], sizeof shown), 0)
+          << "output " << n << " index " << v << ": " << shown.text.chars << " / " << want[static_cast<std::size_t>(v)].text.chars;
+    }
+}
+
+// Names of every kind over random channels: user names for the label or the button, the button's
+// name or the default one, custom texts for the M/E outputs.
+void sendRandomNames(std::mt19937& rng, int count) {
+  static constexpr const char* TEXTS[] = {"", "A", "Cam 1", "123456789012", "Wide shot", "x"};
+  auto& names = CategoryButtonSourceName::get();
+  for (int i = 0; i < count; ++i) {
+    const int c = static_cast<int>(rng() % KzifSourceName::N_CHANNELS);
+    KzifSourceName in{};
+    in.mask = 0x1f;
+    in.buttonNameMode = static_cast<u8>(rng() % 3);
+    in.buttonName.set(TEXTS[rng() % std::size(TEXTS)]);
+    in.mvNameMode = static_cast<u8>(rng() % 3);
+    in.mvName.set(TEXTS[rng() % std::size(TEXTS)]);
+    names.assign(in, c);
+  }
+  internal::KzifCustomInfo info{};
+  for (int t = 0; t < 8; ++t) info.customText[t].set(rng() % 2 ? TEXTS[rng() % std::size(TEXTS)] : "");
+  info.mask = 0xffu << 18;
+  category::CategoryCustomInfo::get().assign(info, 0);
+}
+
+const std::array<CategoryMultiView::Label, CategoryMultiView::N_SOURCES> BLANK_LABELS{};
+
+TEST_F(SourceNameTest, AfterAStartEveryOutputHoldsEveryChannelsLabelAsWorkedOutOneByOne) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 4; ++round) {
+    sendRandomNames(rng, 60);
+    run({"field"});
+    expectEveryLabelWorkedOut(BLANK_LABELS);
+    // The resume marks the kept channels for publishing in the same field that asks for every label.
+    run({"restart resume", "field"});
+    expectEveryLabelWorkedOut(BLANK_LABELS);
+  }
+  // A record taken in the start's first field is in the labels of that field.
+  run({"restart resume", ("send 39 " + body(0x18, 175, 0, name(""), 0, 1, name("First"))).c_str(), "field"});
+  EXPECT_EQ(label(183), "First");
+  expectEveryLabelWorkedOut(BLANK_LABELS);
+  run({"restart init", "field"});
+  expectEveryLabelWorkedOut(BLANK_LABELS);
+}
+
+TEST_F(SourceNameTest, ANewFormatWithLabelsPendingSetsEachAsWorkedOutAndKeepsOneWithoutAMode) {
+  std::mt19937 rng(12);
+  sendRandomNames(rng, 40);
+  run({"field"});
+  // Labels pending from records of the same field, one channel's mode out of range (its label
+  // stays), another's label drawn over.
+  sendRandomNames(rng, 20);
+  CategoryButtonSourceName::get().record(150).mvNameMode = 7;
+  CategoryMultiView::get().setSourceName(sourcename::mvIndexOfChannel(3), "drawn");
+  std::array<CategoryMultiView::Label, CategoryMultiView::N_SOURCES> kept{};
+  for (int v = 0; v < CategoryMultiView::N_SOURCES; ++v)
+    kept[static_cast<std::size_t>(v)] = CategoryMultiView::get().output(0).labels[static_cast<std::size_t>(v)];
+  run({"send 29 00000001 04 00 00 00 00", "field"});
+  expectEveryLabelWorkedOut(kept);
+  // The same field again: nothing new, nothing set.
+  run({"field"});
+  expectEveryLabelWorkedOut(kept);
+}
+
+TEST_F(SourceNameTest, EveryMultiviewOutputTakesTheFirstOnesLabelsWhenALabelPassEndsHoweverItEnds) {
+  auto& multiView = CategoryMultiView::get();
+  for (bool thrown : {false, true}) {
+    multiView.initInternal();
+    try {
+      CategoryMultiView::LabelPass pass(multiView);
+      pass.set(0, CategoryMultiView::labelOf("SDI IN1"));
+      pass.set(248, CategoryMultiView::labelOf("Last of all!!"));
+      pass.set(249, CategoryMultiView::labelOf("none"));  // outside the indexes: ignored
+      pass.set(-1, CategoryMultiView::labelOf("none"));
+      if (thrown) throw assert::AssertException(__FILE__, __LINE__);
+      pass.set(100, CategoryMultiView::labelOf(nullptr));
+    } catch (const assert::AssertException&) {
+    }
+    for (int n = 1; n < CategoryMultiView::N_OUTPUTS; ++n)
+      EXPECT_EQ(std::memcmp(&multiView.output(n).labels, &multiView.output(0).labels, sizeof multiView.output(0).labels), 0)
+          << n << (thrown ? " thrown" : "");
+    EXPECT_EQ(std::string(multiView.output(7).labels[248].text.chars) + "|" + multiView.output(7).labels[0].text.chars,
+              "Last of all!|SDI IN1");
+    EXPECT_EQ(multiView.output(5).labels[100].redraw, thrown ? 0 : 1);
   }
 }
 
