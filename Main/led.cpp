@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <type_traits>
 
 #include "Main/bp.h"
 
@@ -62,7 +63,9 @@ void CategoryLedCommon<T>::initIndex(int, int) {
 // The records and the to-send flags stay: what the panels were last told is still true of them.
 template <class T>
 void CategoryLedCommon<T>::initInternal() {
-  image_.fill(LedEntry{});
+  // Every boot: one clear of the whole table rather than an entry at a time.
+  static_assert(std::is_trivially_copyable_v<LedEntry>);
+  std::memset(static_cast<void*>(image_.data()), 0, sizeof image_);
   requested_.fill(0);
   ++lampRequestGeneration;
   written_.fill(0);

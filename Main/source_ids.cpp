@@ -10,7 +10,7 @@ constexpr int KZ_KEY_PREVIEW = 0x11CC;
 constexpr int KZ_COLOR_BAR = 0x1190;
 constexpr int KZ_MULTIVIEW_FIRST = 0x11C8;
 
-int mapSourceToKz(int s) {
+constexpr int mapSourceToKz(int s) {
   if (SOURCE_SDI_FIRST <= s && s <= SOURCE_SDI_ROUTED_LAST) return KZ_IN_1 + s - SOURCE_SDI_FIRST;
   if (s == SOURCE_DVI_1) return KZ_DVI_1;
   if (s == SOURCE_DVI_2) return KZ_DVI_2;
@@ -40,17 +40,18 @@ int mapSourceToKz(int s) {
 }
 
 // Every bus of every M/E is routed through here every field, so the map is looked up, not walked.
+// The table is worked out by the compiler: a start does not pay for it in its first field.
 constexpr int N_MAPPED_SOURCES = 1024;  // every SourceId a bus code can carry
+constexpr std::array<u16, N_MAPPED_SOURCES> MAPPED = [] {
+  std::array<u16, N_MAPPED_SOURCES> t{};
+  for (int source = 0; source < N_MAPPED_SOURCES; ++source)
+    t[static_cast<std::size_t>(source)] = static_cast<u16>(mapSourceToKz(source));
+  return t;
+}();
 
 }  // namespace
 
 int sourceToKz(int s) {
-  static const std::array<u16, N_MAPPED_SOURCES> table = [] {
-    std::array<u16, N_MAPPED_SOURCES> t{};
-    for (int source = 0; source < N_MAPPED_SOURCES; ++source)
-      t[static_cast<std::size_t>(source)] = static_cast<u16>(mapSourceToKz(source));
-    return t;
-  }();
-  if (0 <= s && s < N_MAPPED_SOURCES) return table[static_cast<std::size_t>(s)];
+  if (0 <= s && s < N_MAPPED_SOURCES) return MAPPED[static_cast<std::size_t>(s)];
   return mapSourceToKz(s);
 }
