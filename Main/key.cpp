@@ -469,8 +469,20 @@ inline void CategoryKey::applyEdgeIfPending(int ch, bool reapply) {
 }
 
 bool CategoryKey::settersHold(const KeyDriverSettings& s, u8 path) {
-  return s.heldPath == path && s.heldGeneration == kz::memo::generation &&
-         s.heldContext == kz::image::currentContextIndex && !trace::enabled();
+  return s.heldPath == path && s.heldContext == kz::image::currentContextIndex && *s.keyerCount == s.heldKeyer &&
+         *s.shapeStamp == s.heldShape && !trace::enabled();
+}
+
+void CategoryKey::holdSetters(KeyDriverSettings& s, int ch, u8 path) {
+  const int context = kz::image::currentContextIndex;
+  const std::size_t k = static_cast<std::size_t>(ch);
+  const auto c = static_cast<std::size_t>(context);
+  s.heldPath = path;
+  s.heldContext = context;
+  s.keyerCount = &kz::memo::keyerGeneration[c][k];
+  s.shapeStamp = &kz::memo::keyShape[c][k].stamp;
+  s.heldKeyer = *s.keyerCount;
+  s.heldShape = *s.shapeStamp;
 }
 
 // Matte colour n (0..3) of key ch, converted the first time it is written after the settings were
@@ -557,9 +569,7 @@ void CategoryKey::updateKey(int ch, const FieldInputs& in) {
       applyKeyProcess(ch, format, settings, in.reapply);
     }
     applyShapeWindow(ch, format, settings);
-    settings.heldPath = path;
-    settings.heldGeneration = kz::memo::generation;
-    settings.heldContext = kz::image::currentContextIndex;
+    holdSetters(settings, ch, path);
   }
   if (r.transKind == 1) {
     propagateDveLink(ch);
