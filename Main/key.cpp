@@ -403,19 +403,21 @@ void CategoryKey::assignAsked(int idx, const Asked& asked, const KzifKey* in, co
 
 // A key whose priority stays and is marked for sending already is left alone: writing it would
 // change no byte, and its channel was marked when the bit was set. A priority the key holds
-// already moves no key: each is only marked.
+// already moves no key: each is only marked. Key idx itself is written in place: the record's
+// assign marks it changed after this.
 void CategoryKey::applyPriority(int idx, int newPriority) {
   const int oldPriority = records_[idx].priority;
+  const auto writable = [this, idx](int i) -> KzifKey& { return i == idx ? records_[i] : record(i); };
   if (newPriority == oldPriority) {
     for (int i = 0; i < N_KEYS; ++i)
-      if (!records_[i].has(KzifKey::BIT_PRIORITY)) record(i).set(KzifKey::BIT_PRIORITY);
+      if (!records_[i].has(KzifKey::BIT_PRIORITY)) writable(i).set(KzifKey::BIT_PRIORITY);
     return;
   }
   for (int i = 0; i < N_KEYS; ++i) {
     const KzifKey& now = records_[i];
     const u8 priority = static_cast<u8>(reorderPriority(newPriority, oldPriority, now.priority, idx, i));
     if (priority == now.priority && now.has(KzifKey::BIT_PRIORITY)) continue;
-    KzifKey& r = record(i);
+    KzifKey& r = writable(i);
     r.priority = priority;
     r.set(KzifKey::BIT_PRIORITY);
   }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -700,4 +701,27 @@ TEST(SetterMemo, EachTakeStampsTheEntryAnewAndAForgottenEntryHoldsNothing) {
   EXPECT_FALSE(e.same(3, 2.0f));
   EXPECT_EQ(e.stamp, 0u);
   kz::memo::generation = saved;
+}
+
+// A matte's cache converts again when the video format or any one of hue, saturation and
+// luminance differs from its last conversion, and gives the conversion of what it was asked.
+TEST(KeyProcess, MatteCacheConvertsAgainWhenAnyComponentOrTheFormatChanges) {
+  keyproc::ColorCache cache;
+  const auto expectConverted = [&cache](int format, i16 h, i16 s, i16 l) {
+    const i16 hsl[3] = {h, s, l};
+    const YCbCr10 want = hslToYCbCr(format, h, s, l);
+    const YCbCr10& got = keyproc::convertMatte(hsl, format, cache);
+    EXPECT_EQ(std::tuple(got.y, got.cb, got.cr), std::tuple(want.y, want.cb, want.cr)) << format << " " << h << " " << s << " " << l;
+    EXPECT_EQ(std::tuple(cache.hsl[0], cache.hsl[1], cache.hsl[2], cache.format), std::tuple(h, s, l, static_cast<i16>(format)));
+  };
+  expectConverted(0, 0, 0, 0);
+  expectConverted(0, 1200, 0, 0);
+  expectConverted(0, 1200, 800, 0);
+  expectConverted(0, 1200, 800, 700);
+  expectConverted(6, 1200, 800, 700);
+  expectConverted(6, 1200, 800, 700);
+  expectConverted(6, 3599, 800, 700);
+  expectConverted(6, 3599, 1000, 700);
+  expectConverted(6, 3599, 1000, 1080);
+  expectConverted(0, 3599, 1000, 1080);
 }
