@@ -35,15 +35,15 @@ constexpr u32 word(T value) {
 template <std::size_t N>
 struct Last {
   std::array<u32, N> words{};
-  // The generation the last take made, 0 while nothing is held: an entry taken again since, or
-  // forgotten, holds another.
+  // The generation the last take made (odd, as every generation is), 0 while nothing is held: an
+  // entry taken again since, or forgotten, holds another.
   u32 stamp = 0;
 
   template <typename... A>
   bool same(A... args) const {
     static_assert(sizeof...(A) == N);
     std::size_t i = 0;
-    return stamp != 0 && ((words[i++] == word(args)) && ...);
+    return (stamp & 1u) != 0 && ((words[i++] == word(args)) && ...);  // held: an odd stamp
   }
   template <typename... A>
   void take(A... args) {
