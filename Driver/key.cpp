@@ -184,8 +184,9 @@ void kz::detail::setKeyClipGainChanged(int target, int mode, f32 clip, f32 gain,
   }
   kz::KeySettings& s = *at.settings;
   s.mode = static_cast<u32>(mode);
-  // Kept within the 16 bits the clip has, so that no value (NaN neither) converts out of range.
-  const f32 c = std::isnan(clip) ? 0.0f : std::fmin(std::fmax(clip, -65535.0f), 65535.0f);
+  // Kept within the 16 bits the clip has, so that no value (NaN neither) converts out of range; by
+  // compares, which no target makes a library call of.
+  const f32 c = std::isnan(clip) ? 0.0f : clip < -65535.0f ? -65535.0f : clip > 65535.0f ? 65535.0f : clip;
   s.clip = c >= 0.0f ? -static_cast<i32>(c + 0.5f) : static_cast<i32>(-c + 0.5f);
   s.gain = kz::scaled(gain, 256.0f, kz::KEY_GAIN_MAX);
   s.secondGain = kz::scaled(secondGain, 256.0f, kz::KEY_GAIN_MAX);

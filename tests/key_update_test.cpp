@@ -725,3 +725,27 @@ TEST(KeyProcess, MatteCacheConvertsAgainWhenAnyComponentOrTheFormatChanges) {
   expectConverted(6, 3599, 1000, 1080);
   expectConverted(0, 3599, 1000, 1080);
 }
+
+// The clip a key or downstream key records is the asked clip kept within 16 bits as fmin and fmax
+// keep it, negated and rounded, for every kind of value: NaN, infinities, zeros of either sign,
+// the ends and just past them, halves, and values of every size.
+TEST(KeySetters, ClipIsKeptWithinItsBitsAsFminAndFmaxKeepIt) {
+  const auto reference = [](f32 clip) {
+    const f32 c = std::isnan(clip) ? 0.0f : std::fmin(std::fmax(clip, -65535.0f), 65535.0f);
+    return c >= 0.0f ? -static_cast<i32>(c + 0.5f) : static_cast<i32>(-c + 0.5f);
+  };
+  std::vector<f32> values = {std::nanf(""), -INFINITY, INFINITY, -0.0f, 0.0f, 0.49f, -0.49f, 0.5f, -0.5f, 1.5f, -1.5f,
+                             65534.5f, -65534.5f, 65535.0f, -65535.0f, 65535.5f, -65535.5f, 65536.0f, -65536.0f, 1e9f, -1e9f};
+  std::uint32_t seed = 77;
+  for (int i = 0; i < 300; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    values.push_back(static_cast<f32>(static_cast<i32>(seed >> 1) % 140000 - 70000) / static_cast<f32>(1 + (seed & 7)));
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const f32 v = values[i];
+    const int target = i % 2 == 0 ? KZ_DSK1 + 2 : KZ_KEY1 + 4;
+    setKeyClipGain(target, 0, v, 1.0f, 0.0f, 0.0f);
+    const kz::KeySettings& s = target == KZ_DSK1 + 2 ? kz::dskSettings(target) : kz::keySettings(KZ_CONTEXT_ME1 + kz::image::currentContextIndex, target);
+    EXPECT_EQ(s.clip, reference(v)) << v;
+  }
+}
