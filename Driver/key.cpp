@@ -46,8 +46,6 @@ KeySettings& settingsOf(int target) {
   return currentContext().keys[targetIndex(target, KZ_KEY1)];
 }
 
-// Upstream keys keep no image here yet; their settings are traced only.
-bool recorded(int target) { return !isUskTarget(target); }
 
 u32 scaled(f32 value, f32 factor, u32 limit) {
   if (!(value > 0.0f)) return 0;
@@ -64,6 +62,42 @@ bool edgeFill(int source) {
 }
 
 bool fraction(f32 v) { return 0.0f <= v && v <= 1.0f; }
+
+// Where a setter of a key or downstream key records, found once: the target's settings and the
+// index of its memo entry (of the current context for a key); no settings for any other target.
+// Upstream keys keep no image here yet; their settings are traced only.
+struct Recorded {
+  KeySettings* settings = nullptr;
+  std::size_t index = 0;
+  bool key = false;
+};
+[[gnu::always_inline]] inline Recorded recordedAt(int target) {
+  Recorded r;
+  if (memo::pairIndex(target, KZ_KEY1, r.index)) {
+    r.settings = &currentContext().keys[r.index];
+    r.key = true;
+  } else if (memo::pairIndex(target, KZ_DSK1, r.index)) {
+    r.settings = &dskState.keys[r.index];
+  }
+  return r;
+}
+
+// Takes the arguments into the memo entry of a recorded target; a keyer's change counts for it.
+template <std::size_t N, typename... A>
+void take(const Recorded& at, memo::PerContext<N, memo::N_KEYS>& keys, std::array<memo::Last<N>, memo::N_KEYS>& dsks,
+          A... args) {
+  if (at.key) {
+    memo::ofContext(keys, at.index).take(args...);
+    memo::keyerTook(at.index);
+  } else {
+    dsks[at.index].take(args...);
+  }
+}
+constexpr int FIRST_KEYER_MATTE = KZ_COLOR_KEY_MATTE4;
+constexpr int N_KEYER_MATTES = 4 * N_KEY_TARGETS;  // mattes 4, 1, 2 and 3 of keyers 1..4 in a row
+static_assert(KZ_COLOR_KEY_MATTE1 == FIRST_KEYER_MATTE + N_KEY_TARGETS &&
+              KZ_COLOR_KEY_MATTE2 == FIRST_KEYER_MATTE + 2 * N_KEY_TARGETS &&
+              KZ_COLOR_KEY_MATTE3 == FIRST_KEYER_MATTE + 3 * N_KEY_TARGETS && KZ_COLOR_KEY_MATTE3 + 4 <= KZ_COLOR_DSK_FILL);
 
 }  // namespace
 
@@ -106,6 +140,8 @@ void resetKeyImages() {
   memo::forget(memo::uskClipGain);
   memo::forget(memo::uskBoxMask);
   memo::forget(memo::uskInvert);
+  for (auto& context : memo::keyerGeneration)
+    for (u32& g : context) ++g;
 }
 
 }  // namespace kz
@@ -120,6 +156,8 @@ void kz::detail::setMatteColorChanged(int matteId, int y, int cb, int cr) {
     kz::dskState.mattes[static_cast<std::size_t>(matteId - KZ_COLOR_DSK_FILL)] = m;
   } else {
     kz::currentContext().mattes[static_cast<std::size_t>(matteId - KZ_COLOR_BKGD_BORDER)] = m;
+    const unsigned keyerMatte = static_cast<unsigned>(matteId - kz::FIRST_KEYER_MATTE);
+    if (keyerMatte < kz::N_KEYER_MATTES) kz::memo::keyerTook(keyerMatte % kz::N_KEY_TARGETS);
   }
   kz::memo::matteOf(matteId)->take(y, cb, cr);
   trace::call("setMatteColor", trace::Id{matteId}, y, cb, cr);
@@ -134,24 +172,26 @@ void kz::detail::setKeyMixChanged(int target, f32 level) {
 }
 
 void kz::detail::setKeyClipGainChanged(int target, int mode, f32 clip, f32 gain, f32 secondGain, f32 density) {
-  const bool isKey = isKeyTarget(target);
-  const bool isDsk = isDskTarget(target);
-  const bool isUsk = isUskTarget(target);
+  const kz::Recorded at = kz::recordedAt(target);
+  const bool isKey = at.key;
+  const bool isDsk = at.settings != nullptr && !at.key;
+  const bool isUsk = at.settings == nullptr && isUskTarget(target);
   KZ_CHECK(isKey || isDsk || isUsk);
   trace::call("setKeyClipGain", trace::Id{target}, mode, clip, gain, secondGain, density);
-  if (!kz::recorded(target)) {
+  if (at.settings == nullptr) {
     kz::memo::uskClipGain[kz::targetIndex(target, KZ_USK1)].take(mode, clip, gain, secondGain, density);
     return;
   }
-  kz::KeySettings& s = kz::settingsOf(target);
+  kz::KeySettings& s = *at.settings;
   s.mode = static_cast<u32>(mode);
-  // Kept within the 16 bits the clip has, so that no value (NaN neither) converts out of range.
-  const f32 c = std::isnan(clip) ? 0.0f : std::fmin(std::fmax(clip, -65535.0f), 65535.0f);
+  // Kept within the 16 bits the clip has, so that no value (NaN neither) converts out of range; by
+  // compares, which no target makes a library call of.
+  const f32 c = std::isnan(clip) ? 0.0f : clip < -65535.0f ? -65535.0f : clip > 65535.0f ? 65535.0f : clip;
   s.clip = c >= 0.0f ? -static_cast<i32>(c + 0.5f) : static_cast<i32>(-c + 0.5f);
   s.gain = kz::scaled(gain, 256.0f, kz::KEY_GAIN_MAX);
   s.secondGain = kz::scaled(secondGain, 256.0f, kz::KEY_GAIN_MAX);
   s.density = kz::scaled(density, 1024.0f, kz::KEY_DENSITY_MAX);
-  kz::memo::keyOrDsk(kz::memo::keyClipGain, kz::memo::dskClipGain, target)->take(mode, clip, gain, secondGain, density);
+  kz::take(at, kz::memo::keyClipGain, kz::memo::dskClipGain, mode, clip, gain, secondGain, density);
 }
 
 void setKeyEdge(int target, int edgeCode, int width, int dir, f32 softness) {
@@ -176,31 +216,32 @@ void setKeyFillSource(int target, int source) {
 }
 
 void kz::detail::setKeyBoxMaskChanged(int target, f32 x, f32 y, f32 width, f32 height, int enable, int invert) {
-  const bool isKey = isKeyTarget(target);
-  const bool isDsk = isDskTarget(target);
-  const bool isUsk = isUskTarget(target);
+  const kz::Recorded at = kz::recordedAt(target);
+  const bool isKey = at.key;
+  const bool isDsk = at.settings != nullptr && !at.key;
+  const bool isUsk = at.settings == nullptr && isUskTarget(target);
   KZ_CHECK(isKey || isDsk || isUsk);
   KZ_CHECK(kz::fraction(x) && kz::fraction(y) && kz::fraction(width) && kz::fraction(height));
   trace::call("setKeyBoxMask", trace::Id{target}, x, y, width, height, enable, invert);
-  if (!kz::recorded(target)) {
+  if (at.settings == nullptr) {
     kz::memo::uskBoxMask[kz::targetIndex(target, KZ_USK1)].take(x, y, width, height, enable, invert);
     return;
   }
-  kz::settingsOf(target).boxMask =
-      kz::BoxMask{x, y, width, height, static_cast<u8>(enable != 0), static_cast<u8>(invert != 0)};
-  kz::memo::keyOrDsk(kz::memo::keyBoxMask, kz::memo::dskBoxMask, target)->take(x, y, width, height, enable, invert);
+  at.settings->boxMask = kz::BoxMask{x, y, width, height, static_cast<u8>(enable != 0), static_cast<u8>(invert != 0)};
+  kz::take(at, kz::memo::keyBoxMask, kz::memo::dskBoxMask, x, y, width, height, enable, invert);
 }
 
 void kz::detail::setKeyInvertChanged(int target, int invert) {
   KZ_CHECK(isKeyTarget(target) || isDskTarget(target) || isUskTarget(target));
+  const kz::Recorded at = kz::recordedAt(target);
   KZ_CHECK(invert == 0 || invert == 1);
   trace::call("setKeyInvert", trace::Id{target}, invert);
-  if (!kz::recorded(target)) {
+  if (at.settings == nullptr) {
     kz::memo::uskInvert[kz::targetIndex(target, KZ_USK1)].take(invert);
     return;
   }
-  kz::settingsOf(target).invert = static_cast<u8>(invert);
-  kz::memo::keyOrDsk(kz::memo::keyInvert, kz::memo::dskInvert, target)->take(invert);
+  at.settings->invert = static_cast<u8>(invert);
+  kz::take(at, kz::memo::keyInvert, kz::memo::dskInvert, invert);
 }
 
 void setKeyPriority(int level1, int level2, int level3) {

@@ -15,6 +15,7 @@ constexpr int LUMINANCE_LAST = 1080;
 constexpr int Y_BLACK = 64;
 constexpr int Y_SPAN = 876;  // black 64 to white 940
 constexpr int Y_LAST = 1010;
+static_assert((Y_BLACK * LUMINANCE_FULL + Y_SPAN * LUMINANCE_LAST + LUMINANCE_FULL / 2) / LUMINANCE_FULL == Y_LAST);
 constexpr int C_CENTRE = 512;
 constexpr double C_SPAN = 896.0;  // a colour difference of ±0.5 spans 64..960
 constexpr int C_FIRST = 64;
@@ -58,13 +59,15 @@ constexpr MatrixLines BT709 = linesOf(0.2126, 0.0722);
 constexpr MatrixLines BT601 = linesOf(0.299, 0.114);
 
 // The nearest code, halves up. A code lies within 64..960 whatever the hue and saturation (a
-// difference of at most a half either way), so adding a half and truncating is exact there.
-int chromaCode(double steps) { return clampTo(static_cast<int>(C_CENTRE + steps + 0.5), C_FIRST, C_LAST); }
+// difference of at most a half either way, `steps` within -448..448), so adding a half and
+// truncating is exact there, and the code needs no clamp.
+static_assert(C_CENTRE - C_SPAN / 2 == C_FIRST && C_CENTRE + C_SPAN / 2 == C_LAST);
+int chromaCode(double steps) { return static_cast<int>(C_CENTRE + steps + 0.5); }
 
 [[gnu::always_inline]] inline YCbCr10 convert(int hue, int saturation, int luminance, const MatrixLines& lines) {
   const int l = clampTo(luminance, 0, LUMINANCE_LAST);
-  // Exact in integers, rounding half up.
-  const int y = clampTo((Y_BLACK * LUMINANCE_FULL + Y_SPAN * l + LUMINANCE_FULL / 2) / LUMINANCE_FULL, Y_BLACK, Y_LAST);
+  // Exact in integers, rounding half up; luminance 0..1080 gives Y 64..1010 with no clamp.
+  const int y = (Y_BLACK * LUMINANCE_FULL + Y_SPAN * l + LUMINANCE_FULL / 2) / LUMINANCE_FULL;
   const int s = clampTo(saturation, 0, SATURATION_FULL);
   const int h = clampTo(hue, 0, HUE_LAST);
   const SectorLine& line = lines[static_cast<std::size_t>(h / HUE_SECTOR)];

@@ -69,6 +69,13 @@ void cutToPicture(f32& x, f32& w) {
 
 i16 negated(i16 v) { return static_cast<i16>(-v); }
 
+// A small array copied element by element, with no loop: a memcpy of a few bytes stays a library
+// call on the board.
+template <class T, std::size_t N>
+void copyElements(T (&to)[N], const T (&from)[N]) {
+  [&]<std::size_t... I>(std::index_sequence<I...>) { ((to[I] = from[I]), ...); }(std::make_index_sequence<N>{});
+}
+
 bool smallKey(int key) { return key >= FIRST_SMALL_KEY; }
 
 // A 0 in either member stands for 10000 and counts as sent; then both members must be usable or
@@ -311,7 +318,7 @@ void CategoryKey::receive(RequestReceiver& rx) {
 void CategoryKey::assign(const KzifKey& in, int idx) {
   checkChannel(idx);
   Asked asked;
-  std::memcpy(asked.mask, in.mask, sizeof asked.mask);
+  copyElements(asked.mask, in.mask);
   asked.touchesKeyMemory = touchesKeyMemory(in);
   asked.aspect = in.dveAspect;
   asked.linkedPair = in.linkedPair;
@@ -333,14 +340,14 @@ void CategoryKey::assignAsked(int idx, const Asked& asked, const KzifKey* in, co
   const KeyPair16 aspectWas = r.dveAspect;
 
   KeyBefore was;
-  std::memcpy(was.mask, r.mask, sizeof was.mask);
+  copyElements(was.mask, r.mask);
   was.dveSize = r.dveSize;
-  std::memcpy(was.cropEdges, r.cropEdges, sizeof was.cropEdges);
+  copyElements(was.cropEdges, r.cropEdges);
   was.cropLink = r.dveCrop.link;
   was.transLink = r.transLink;
   was.priority = r.priority;
-  std::memcpy(was.patternA, r.patternA, sizeof was.patternA);
-  std::memcpy(was.patternB, r.patternB, sizeof was.patternB);
+  copyElements(was.patternA, r.patternA);
+  copyElements(was.patternB, r.patternB);
   was.linkedPair = r.linkedPair;
   was.settingA = r.settingA;
   was.settingB = r.settingB;
@@ -369,11 +376,11 @@ void CategoryKey::assignAsked(int idx, const Asked& asked, const KzifKey* in, co
   }
   if (r.has(KzifKey::BIT_PATTERN_A) && !patternAccepted(idx, r.patternA)) {
     r.drop(KzifKey::BIT_PATTERN_A);
-    std::memcpy(r.patternA, was.patternA, sizeof r.patternA);
+    copyElements(r.patternA, was.patternA);
   }
   if (r.has(KzifKey::BIT_PATTERN_B) && !patternAccepted(idx, r.patternB)) {
     r.drop(KzifKey::BIT_PATTERN_B);
-    std::memcpy(r.patternB, was.patternB, sizeof r.patternB);
+    copyElements(r.patternB, was.patternB);
   }
   // The merge's check kept the edges only when all lie within -5000..5000, which is all the
   // adjustment asks: it only mirrors or orders them here.
@@ -403,19 +410,21 @@ void CategoryKey::assignAsked(int idx, const Asked& asked, const KzifKey* in, co
 
 // A key whose priority stays and is marked for sending already is left alone: writing it would
 // change no byte, and its channel was marked when the bit was set. A priority the key holds
-// already moves no key: each is only marked.
+// already moves no key: each is only marked. Key idx itself is written in place: the record's
+// assign marks it changed after this.
 void CategoryKey::applyPriority(int idx, int newPriority) {
   const int oldPriority = records_[idx].priority;
+  const auto writable = [this, idx](int i) -> KzifKey& { return i == idx ? records_[i] : record(i); };
   if (newPriority == oldPriority) {
     for (int i = 0; i < N_KEYS; ++i)
-      if (!records_[i].has(KzifKey::BIT_PRIORITY)) record(i).set(KzifKey::BIT_PRIORITY);
+      if (!records_[i].has(KzifKey::BIT_PRIORITY)) writable(i).set(KzifKey::BIT_PRIORITY);
     return;
   }
   for (int i = 0; i < N_KEYS; ++i) {
     const KzifKey& now = records_[i];
     const u8 priority = static_cast<u8>(reorderPriority(newPriority, oldPriority, now.priority, idx, i));
     if (priority == now.priority && now.has(KzifKey::BIT_PRIORITY)) continue;
-    KzifKey& r = record(i);
+    KzifKey& r = writable(i);
     r.priority = priority;
     r.set(KzifKey::BIT_PRIORITY);
   }
@@ -469,8 +478,20 @@ inline void CategoryKey::applyEdgeIfPending(int ch, bool reapply) {
 }
 
 bool CategoryKey::settersHold(const KeyDriverSettings& s, u8 path) {
-  return s.heldPath == path && s.heldGeneration == kz::memo::generation &&
-         s.heldContext == kz::image::currentContextIndex && !trace::enabled();
+  return s.heldPath == path && s.heldContext == kz::image::currentContextIndex && *s.keyerCount == s.heldKeyer &&
+         *s.shapeStamp == s.heldShape && !trace::enabled();
+}
+
+void CategoryKey::holdSetters(KeyDriverSettings& s, int ch, u8 path) {
+  const int context = kz::image::currentContextIndex;
+  const std::size_t k = static_cast<std::size_t>(ch);
+  const auto c = static_cast<std::size_t>(context);
+  s.heldPath = path;
+  s.heldContext = context;
+  s.keyerCount = &kz::memo::keyerGeneration[c][k];
+  s.shapeStamp = &kz::memo::keyShape[c][k].stamp;
+  s.heldKeyer = *s.keyerCount;
+  s.heldShape = *s.shapeStamp;
 }
 
 // Matte colour n (0..3) of key ch, converted the first time it is written after the settings were
@@ -557,9 +578,7 @@ void CategoryKey::updateKey(int ch, const FieldInputs& in) {
       applyKeyProcess(ch, format, settings, in.reapply);
     }
     applyShapeWindow(ch, format, settings);
-    settings.heldPath = path;
-    settings.heldGeneration = kz::memo::generation;
-    settings.heldContext = kz::image::currentContextIndex;
+    holdSetters(settings, ch, path);
   }
   if (r.transKind == 1) {
     propagateDveLink(ch);
@@ -644,8 +663,8 @@ void CategoryKey::copyGeometryToFollower(const KzifKey& s, int follower) {
   const i16 rotation[3] = {flipX ? negated(s.dveRotation[0]) : s.dveRotation[0],
                            flipY ? negated(s.dveRotation[1]) : s.dveRotation[1],
                            mode == 3 ? s.dveRotation[2] : negated(s.dveRotation[2])};
-  std::memcpy(f.dveLocation, location, sizeof f.dveLocation);
-  std::memcpy(f.dveRotation, rotation, sizeof f.dveRotation);
+  copyElements(f.dveLocation, location);
+  copyElements(f.dveRotation, rotation);
   f.dveSize = smallKey(follower) ? std::min(s.dveSize, SMALL_KEY_DVE_SIZE_MAX) : s.dveSize;
   f.set(KzifKey::BIT_DVE_LOCATION);
   f.set(KzifKey::BIT_DVE_SIZE);

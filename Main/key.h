@@ -644,14 +644,19 @@ class CategoryKey : public CategoryCommon<KzifKey> {
     keyproc::KeyProcessSettings process;
     f32 shapeX = 0.0f, shapeY = 0.0f, shapeWidth = 0.0f, shapeHeight = 0.0f, shapeSoftness = 0.0f;
     bool colorsToStore = false;  // mattes 1 and 2 not yet in the colour block
-    // The setters of the key's block last took these settings along `heldPath` under this memo
-    // generation and context; while all three hold and no call is traced, every one of them would
-    // find its arguments again and change nothing.
+    // The setters of the key's block last took these settings along `heldPath` under this context,
+    // with the keyer's own count of setter changes and the shape setter's entry as they were
+    // then; while all of them hold and no call is traced, every one of them would find its
+    // arguments again and change nothing (whatever setters of anything else took meanwhile).
     u8 heldPath = NOT_HELD;
-    u32 heldGeneration = 0;
     int heldContext = -1;
+    u32 heldKeyer = 0;
+    u32 heldShape = 0;
+    const u32* keyerCount = nullptr;  // the count and the shape entry's stamp of that context
+    const u32* shapeStamp = nullptr;
   };
   static bool settersHold(const KeyDriverSettings& s, u8 path);
+  static void holdSetters(KeyDriverSettings& s, int ch, u8 path);
   // Inlined into the update: sixteen keys a field, and on the unchanged path little but setter
   // calls.
   [[gnu::always_inline]] inline KeyDriverSettings& driverSettings(int ch, int videoFormat, bool reapply);

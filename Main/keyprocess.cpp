@@ -41,8 +41,11 @@ f32 keyGain(int gain) {
 }
 
 const YCbCr10& convertMatte(const i16 (&hsl)[3], int videoFormat, ColorCache& cache) {
-  if (cache.format != videoFormat || std::memcmp(cache.hsl, hsl, sizeof cache.hsl) != 0) {
-    std::memcpy(cache.hsl, hsl, sizeof cache.hsl);
+  // Compared and copied member by member: three halfwords are no call on any target.
+  if (cache.format != videoFormat || cache.hsl[0] != hsl[0] || cache.hsl[1] != hsl[1] || cache.hsl[2] != hsl[2]) {
+    cache.hsl[0] = hsl[0];
+    cache.hsl[1] = hsl[1];
+    cache.hsl[2] = hsl[2];
     cache.format = static_cast<i16>(videoFormat);
     cache.value = hslToYCbCr(videoFormat, hsl[0], hsl[1], hsl[2]);
   }

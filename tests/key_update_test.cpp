@@ -8,6 +8,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -496,4 +497,255 @@ TEST_F(KeyUpdateTest, EachMatteComesOutInTheColourAndFormatOfTheFieldItIsWritten
   EXPECT_TRUE(written(out, matte4).empty());
   field(KeyBody(0, 2).field(11, 97, {600, 800, 900}, 2));
   expectWritten(field(KeyBody(0, 2).field(8, 85, {1}, 1)), matte4, converted(7, 600, 800, 900));
+}
+
+namespace {
+
+// What the keyers' setter blocks leave in the register images of the four M/E contexts: the key
+// settings, the keyers' colour mattes and the key shapes.
+struct KeyImages {
+  std::array<kz::KeyContextImage, 4> contexts{};
+  std::array<std::array<kz::KeyShapeImage, 4>, 4> shapes{};
+
+  static KeyImages now() {
+    KeyImages i;
+    for (int me = 0; me < 4; ++me) {
+      const auto m = static_cast<std::size_t>(me);
+      i.contexts[m] = kz::keyContextImage(KZ_CONTEXT_ME1 + me);
+      for (int k = 0; k < 4; ++k) i.shapes[m][static_cast<std::size_t>(k)] = kz::keyShapeImage(KZ_CONTEXT_ME1 + me, KZ_KEY1 + 2 * k);
+    }
+    return i;
+  }
+  // The first difference from `other`, or empty.
+  std::string differenceFrom(const KeyImages& other) const {
+    for (std::size_t me = 0; me < 4; ++me) {
+      const kz::KeyContextImage& a = contexts[me];
+      const kz::KeyContextImage& b = other.contexts[me];
+      for (std::size_t k = 0; k < 4; ++k) {
+        if (!(a.keys[k] == b.keys[k])) return "M/E " + std::to_string(me) + " key " + std::to_string(k) + " settings";
+        const kz::KeyShapeImage& s = shapes[me][k];
+        const kz::KeyShapeImage& t = other.shapes[me][k];
+        if (s.left != t.left || s.top != t.top || s.width != t.width || s.height != t.height || s.shape != t.shape)
+          return "M/E " + std::to_string(me) + " key " + std::to_string(k) + " shape";
+      }
+      for (int id = KZ_COLOR_KEY_MATTE4; id < KZ_COLOR_KEY_MATTE3 + 4; ++id) {
+        const auto n = static_cast<std::size_t>(id - KZ_COLOR_BKGD_BORDER);
+        if (!(a.mattes[n] == b.mattes[n])) return "M/E " + std::to_string(me) + " matte " + std::to_string(id);
+      }
+      if (a.priority != b.priority) return "M/E " + std::to_string(me) + " priority";
+    }
+    return "";
+  }
+};
+
+// Another writer's call to one of the setters of keyer k's block under the current context.
+void writeKeyerSetter(int which, int k, u32 v) {
+  const int target = KZ_KEY1 + 2 * k;
+  const f32 f = static_cast<f32>(v % 100) / 100.0f;
+  const int c = static_cast<int>(v % 1024);
+  switch (which) {
+    case 0: setMatteColor(KZ_COLOR_KEY_MATTE1 + k, c, 1023 - c, 512); break;
+    case 1: setMatteColor(KZ_COLOR_KEY_MATTE2 + k, c, 1023 - c, 512); break;
+    case 2: setMatteColor(KZ_COLOR_KEY_MATTE3 + k, c, 1023 - c, 512); break;
+    case 3: setMatteColor(KZ_COLOR_KEY_MATTE4 + k, c, 1023 - c, 512); break;
+    case 4: setKeyClipGain(target, static_cast<int>(v % 8), f * 100.0f, f, f / 2.0f, f); break;
+    case 5: setKeyInvert(target, static_cast<int>(v % 2)); break;
+    case 6: setKeyBoxMask(target, f / 2.0f, f / 4.0f, f / 2.0f, f / 3.0f, static_cast<int>(v % 2), 1); break;
+    default: setKeyShape(target, f / 2.0f, f / 4.0f, f / 2.0f, f / 3.0f, f); break;
+  }
+}
+
+// Setters of other things than the keyers' blocks: the background border matte, a downstream
+// key's clip and gain and box mask, a matte of the downstream keys.
+void writeOtherSetter(u32 v) {
+  const f32 f = static_cast<f32>(v % 100) / 100.0f;
+  const int c = static_cast<int>(v % 1024);
+  setMatteColor(KZ_COLOR_BKGD_BORDER, c, 512, 512);
+  setMatteColor(KZ_COLOR_DSK_FILL, 512, c, 512);
+  setKeyClipGain(KZ_DSK1 + 2 * static_cast<int>(v % 4), 0, f * 10.0f, f, 0.0f, f);
+  setKeyBoxMask(KZ_DSK1, f / 2.0f, 0.0f, 0.5f, 0.5f, 1, 0);
+}
+
+}  // namespace
+
+// Untraced, each setter of a keyer's block that another writer changed comes back in the next
+// field, in a field where the setters of the other keys, of the downstream keys and of the
+// background change too: one setter at a time, each of the four keys, under each M/E's context.
+// (The key process leaves matte 4 alone, the DVE matte mattes 1 and 2, the clip and gain, the
+// invert and the box mask.)
+TEST_F(SimTest, UntracedKeySetterWrittenElsewhereComesBackWhileOtherSettersChange) {
+  for (int me = 0; me < 4; ++me)
+    for (int k = 0; k < 4; ++k) {
+      KzifKey& r = CategoryKey::get(me).record(k);
+      const i16 colour[3] = {static_cast<i16>(300 * k + 100 * me), 700, 600};
+      std::memcpy(r.matte1, colour, sizeof colour);
+      std::memcpy(r.matte2, colour, sizeof colour);
+      std::memcpy(r.matte3, colour, sizeof colour);
+      std::memcpy(r.matte4, colour, sizeof colour);
+      r.adjust.clip = static_cast<i16>(100 + k);
+      r.adjust.gain = 0;
+      r.style.invertFlag = 1;
+      r.style.keyType = 1;
+      r.boxMask.mode = 2;
+      const i16 shape[4] = {static_cast<i16>(100 * k), 0, 5000, 3000};
+      std::memcpy(r.shape, shape, sizeof shape);
+      // Keys 3 of M/Es 2 and 4 take the DVE matte: matte 4 and the shape.
+      r.transKind = k == 2 && me % 2 == 1 ? 1 : 0;
+      r.dveMatte = r.transKind;
+    }
+  run({"field", "field"});
+  const KeyImages want = KeyImages::now();
+  u32 v = 1;
+  for (int which = 0; which < 8; ++which)
+    for (int me = 0; me < 4; ++me)
+      for (int k = 0; k < 4; ++k) {
+        const bool dveMatte = CategoryKey::get(me).data(k).dveMatte == 1;
+        if (dveMatte ? which != 2 && which != 3 && which != 7 : which == 3) continue;
+        setMeContext(KZ_CONTEXT_ME1 + me);
+        writeKeyerSetter(which, k, v += 37);
+        writeOtherSetter(v);
+        // Another key of the M/E changes its setters in the same field.
+        CategoryKey::get(me).record((k + 1) % 4).adjust.gain = static_cast<i16>(v % 1000);
+        run({"field"});
+        CategoryKey::get(me).record((k + 1) % 4).adjust.gain = 0;
+        run({"field"});
+        const std::string difference = KeyImages::now().differenceFrom(want);
+        EXPECT_EQ(difference, "") << "setter " << which << " of M/E " << me << " key " << k;
+      }
+}
+
+// Untraced, over random fields, the keyers leave the register images as a traced field (which
+// hands every setter its arguments) leaves them: each field changes a few of what the key settings
+// are worked out from (a record written straight in, the video format, a transition position),
+// has other writers change setters of the keyers' blocks, of the downstream keys and of the
+// background, and leaves any M/E's context current before the update.
+TEST_F(SimTest, UntracedKeyFieldsLeaveWhatATracedFieldLeavesOverRandomChanges) {
+  std::uint32_t seed = 2026;
+  const auto next = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  const auto pick = [&next](u32 n) { return static_cast<int>(next() % n); };
+  int differences = 0;
+  for (int round = 0; round < 400 && differences < 5; ++round) {
+    const int changes = pick(4);
+    for (int c = 0; c < changes; ++c) {
+      const int me = pick(4), k = pick(4);
+      KzifKey& r = CategoryKey::get(me).record(k);
+      switch (pick(9)) {
+        case 0: r.matte1[0] = static_cast<i16>(pick(3600)); break;
+        case 1: r.matte2[1] = static_cast<i16>(pick(1001)); break;
+        case 2: r.matte3[2] = static_cast<i16>(pick(1081)); break;
+        case 3: r.matte4[0] = static_cast<i16>(pick(3600)); break;
+        case 4:
+          r.adjust.clip = static_cast<i16>(pick(1081));
+          r.adjust.gain = static_cast<i16>(pick(2001));
+          break;
+        case 5:
+          r.style.keyType = static_cast<u8>(pick(4));
+          r.style.invertFlag = static_cast<u8>(pick(2));
+          break;
+        case 6:
+          r.boxMask.mode = static_cast<u8>(pick(3));
+          r.boxEdges[0] = static_cast<i16>(pick(10001) - 5000);
+          break;
+        case 7:
+          r.shape[0] = static_cast<i16>(pick(10001) - 5000);
+          r.shapeOn = static_cast<u8>(pick(2));
+          r.shapeSoftness = static_cast<i16>(pick(1001));
+          break;
+        default:
+          r.transKind = static_cast<u8>(pick(2));
+          r.dveMatte = static_cast<u8>(pick(2));
+          break;
+      }
+    }
+    if (pick(8) == 0) category::CategorySystem::get().record(0).videoFormat = static_cast<u8>(pick(12));
+    if (pick(4) == 0) category::CategoryFaderEvent::get().transition(keyTransIndex(pick(4), pick(4))).positionA = static_cast<f32>(pick(5)) / 4.0f;
+    const int writes = pick(4);
+    for (int w = 0; w < writes; ++w) {
+      setMeContext(KZ_CONTEXT_ME1 + pick(4));
+      writeKeyerSetter(pick(8), pick(4), next());
+    }
+    if (pick(2) == 0) writeOtherSetter(next());
+    setMeContext(KZ_CONTEXT_ME1 + pick(8));
+    run({"field"});
+    const KeyImages untraced = KeyImages::now();
+    platform::driverTraceOn = true;
+    run({"field"});
+    platform::driverTraceOn = false;
+    const std::string difference = untraced.differenceFrom(KeyImages::now());
+    if (!difference.empty()) ++differences;
+    EXPECT_EQ(difference, "") << "round " << round;
+  }
+}
+
+// A setter's memo entry holds nothing until it takes arguments; each take stamps it anew with a
+// stamp never 0, also once the count wraps round; a forgotten entry holds nothing again.
+TEST(SetterMemo, EachTakeStampsTheEntryAnewAndAForgottenEntryHoldsNothing) {
+  std::array<kz::memo::Last<2>, 1> table{};
+  kz::memo::Last<2>& e = table[0];
+  EXPECT_FALSE(e.same(1, 2.0f));
+  const u32 saved = kz::memo::generation;
+  kz::memo::generation = 0xFFFFFFFFu - 2;  // two takes from wrapping round
+  u32 last = 0;
+  for (int i = 0; i < 4; ++i) {
+    e.take(i, 2.0f);
+    EXPECT_NE(e.stamp, 0u) << i;
+    EXPECT_NE(e.stamp, last) << i;
+    EXPECT_TRUE(e.same(i, 2.0f));
+    EXPECT_FALSE(e.same(i, -2.0f));
+    last = e.stamp;
+  }
+  kz::memo::forget(table);
+  EXPECT_FALSE(e.same(3, 2.0f));
+  EXPECT_EQ(e.stamp, 0u);
+  kz::memo::generation = saved;
+}
+
+// A matte's cache converts again when the video format or any one of hue, saturation and
+// luminance differs from its last conversion, and gives the conversion of what it was asked.
+TEST(KeyProcess, MatteCacheConvertsAgainWhenAnyComponentOrTheFormatChanges) {
+  keyproc::ColorCache cache;
+  const auto expectConverted = [&cache](int format, i16 h, i16 s, i16 l) {
+    const i16 hsl[3] = {h, s, l};
+    const YCbCr10 want = hslToYCbCr(format, h, s, l);
+    const YCbCr10& got = keyproc::convertMatte(hsl, format, cache);
+    EXPECT_EQ(std::tuple(got.y, got.cb, got.cr), std::tuple(want.y, want.cb, want.cr)) << format << " " << h << " " << s << " " << l;
+    EXPECT_EQ(std::tuple(cache.hsl[0], cache.hsl[1], cache.hsl[2], cache.format), std::tuple(h, s, l, static_cast<i16>(format)));
+  };
+  expectConverted(0, 0, 0, 0);
+  expectConverted(0, 1200, 0, 0);
+  expectConverted(0, 1200, 800, 0);
+  expectConverted(0, 1200, 800, 700);
+  expectConverted(6, 1200, 800, 700);
+  expectConverted(6, 1200, 800, 700);
+  expectConverted(6, 3599, 800, 700);
+  expectConverted(6, 3599, 1000, 700);
+  expectConverted(6, 3599, 1000, 1080);
+  expectConverted(0, 3599, 1000, 1080);
+}
+
+// The clip a key or downstream key records is the asked clip kept within 16 bits as fmin and fmax
+// keep it, negated and rounded, for every kind of value: NaN, infinities, zeros of either sign,
+// the ends and just past them, halves, and values of every size.
+TEST(KeySetters, ClipIsKeptWithinItsBitsAsFminAndFmaxKeepIt) {
+  const auto reference = [](f32 clip) {
+    const f32 c = std::isnan(clip) ? 0.0f : std::fmin(std::fmax(clip, -65535.0f), 65535.0f);
+    return c >= 0.0f ? -static_cast<i32>(c + 0.5f) : static_cast<i32>(-c + 0.5f);
+  };
+  std::vector<f32> values = {std::nanf(""), -INFINITY, INFINITY, -0.0f, 0.0f, 0.49f, -0.49f, 0.5f, -0.5f, 1.5f, -1.5f,
+                             65534.5f, -65534.5f, 65535.0f, -65535.0f, 65535.5f, -65535.5f, 65536.0f, -65536.0f, 1e9f, -1e9f};
+  std::uint32_t seed = 77;
+  for (int i = 0; i < 300; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    values.push_back(static_cast<f32>(static_cast<i32>(seed >> 1) % 140000 - 70000) / static_cast<f32>(1 + (seed & 7)));
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const f32 v = values[i];
+    const int target = i % 2 == 0 ? KZ_DSK1 + 2 : KZ_KEY1 + 4;
+    setKeyClipGain(target, 0, v, 1.0f, 0.0f, 0.0f);
+    const kz::KeySettings& s = target == KZ_DSK1 + 2 ? kz::dskSettings(target) : kz::keySettings(KZ_CONTEXT_ME1 + kz::image::currentContextIndex, target);
+    EXPECT_EQ(s.clip, reference(v)) << v;
+  }
 }

@@ -249,6 +249,21 @@ REC_ALWAYS_INLINE bool acceptsEveryElement(const C& c, const V& v, std::index_se
   return (true && ... && acceptElementAt<I>(c, at(v, I)));
 }
 
+// A scalar array taken whole, in one copy. A target that moves no unaligned word in line (the
+// board, built with -mno-unaligned-access) makes a library call of a memcpy of a few bytes of
+// halfword-aligned values: there a short array goes element by element instead.
+template <class V>
+REC_ALWAYS_INLINE void storeWhole(V& dst, const V& src) {
+#if defined(__arm__) && !defined(__ARM_FEATURE_UNALIGNED)
+  if constexpr (ArrayOf<V>::size <= 8) {
+    [&]<std::size_t... I>(std::index_sequence<I...>) { ((at(dst, I) = at(src, I)), ...); }(
+        std::make_index_sequence<ArrayOf<V>::size>{});
+    return;
+  }
+#endif
+  std::memcpy(static_cast<void*>(&dst), &src, sizeof(V));
+}
+
 // Merges one masked value; returns the number of values dropped by the check. Unchecked, every
 // value is taken as it is (a text still only up to its capacity).
 template <class V, class C>
@@ -265,14 +280,14 @@ REC_ALWAYS_INLINE int mergeValue(V& dst, const V& src, const C& c, bool checked,
     }
     // Most arrays come in whole and valid: they are taken as one copy.
     if (!checked) {
-      std::memcpy(static_cast<void*>(&dst), &src, sizeof(V));
+      storeWhole(dst, src);
       took = true;
       return 0;
     }
     // The common case first: every element passes, each tested with no more than a compare.
     if constexpr (EachCount<C>::value > 0 || n <= 8) {
       if (acceptsEveryElement(c, src, std::make_index_sequence<n>{})) [[likely]] {
-        std::memcpy(static_cast<void*>(&dst), &src, sizeof(V));
+        storeWhole(dst, src);
         took = true;
         return 0;
       }
@@ -292,7 +307,7 @@ REC_ALWAYS_INLINE int mergeValue(V& dst, const V& src, const C& c, bool checked,
       }
     }
     if (dropped == 0) [[likely]] {
-      std::memcpy(static_cast<void*>(&dst), &src, sizeof(V));
+      storeWhole(dst, src);
       took = true;
       return 0;
     }
