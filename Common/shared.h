@@ -55,7 +55,15 @@ class SystemManagerRing {
   void handOver(std::size_t n);
 
  private:
-  volatile u32* indexWord(int which) const;
+  // The index words (write, read) and the data bytes, where they lie.
+  struct InPlace {
+    volatile u32* index;
+    u8* data;
+    u32 writeIndex() const;
+    u32 readIndex() const;
+    std::size_t readable() const;
+  };
+  InPlace inPlace() const;
 
   u32 base_;
   bool connected_ = false;
