@@ -96,23 +96,13 @@ class PendingUnits {
     any_ = true;
   }
   bool marked(std::size_t unit) const { return (words_[unit / 64] >> (unit % 64) & 1) != 0; }
-  void unmark(std::size_t unit) { words_[unit / 64] &= ~(u64{1} << (unit % 64)); }
-  // Word w of the map (units 64 w to 64 w + 63), and clearing it.
+  // Word w of the map (units 64 w to 64 w + 63).
   static constexpr std::size_t N_WORDS = (MAX_UNITS + 63) / 64;
   u64 word(std::size_t w) const { return words_[w]; }
-  void unmarkWord(std::size_t w) { words_[w] = 0; }
-  void unmarkWord(std::size_t w, u64 bits) { words_[w] &= ~bits; }
   bool any() const { return any_; }
   void clear() {
     words_.fill(0);
     any_ = false;
-  }
-  // fn(unit) for every marked unit, in unit order.
-  template <class Fn>
-  void forEach(Fn fn) const {
-    for (std::size_t w = 0; w < words_.size(); ++w)
-      for (u64 bits = words_[w]; bits != 0; bits &= bits - 1)
-        fn(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
   }
 
  private:
