@@ -16,20 +16,26 @@ namespace {
 constexpr u32 POLY = 0xEDB88320;
 
 // Slice k gives the CRC register's change from a byte followed by k zero bytes; slice 0 is the
-// byte-at-a-time table.
-constexpr std::array<std::array<u32, 256>, 8> makeTables() {
-  std::array<std::array<u32, 256>, 8> t{};
+// byte-at-a-time table. Plain arrays: a look-up is an indexed load, with no accessor call in
+// between wherever the code is built without inlining.
+struct CrcTables {
+  u32 slice[8][256];
+};
+constexpr CrcTables makeTables() {
+  CrcTables t{};
   for (u32 i = 0; i < 256; ++i) {
     u32 c = i;
     for (int k = 0; k < 8; ++k) c = c & 1 ? (c >> 1) ^ POLY : c >> 1;
-    t[0][i] = c;
+    t.slice[0][i] = c;
   }
   for (std::size_t k = 1; k < 8; ++k)
-    for (std::size_t i = 0; i < 256; ++i) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+    for (std::size_t i = 0; i < 256; ++i)
+      t.slice[k][i] = (t.slice[k - 1][i] >> 8) ^ t.slice[0][t.slice[k - 1][i] & 0xFF];
   return t;
 }
-constexpr std::array<std::array<u32, 256>, 8> CRC_TABLES = makeTables();
-constexpr const std::array<u32, 256>& CRC_TABLE = CRC_TABLES[0];
+constexpr CrcTables CRC_SLICES = makeTables();
+constexpr const u32 (&CRC_TABLES)[8][256] = CRC_SLICES.slice;
+constexpr const u32 (&CRC_TABLE)[256] = CRC_TABLES[0];
 
 // The CRC register (no pre- or post-inversion) continued over the eight bytes of w, w loaded from
 // memory as it lies.
