@@ -234,13 +234,22 @@ constexpr std::size_t fixedValueWireSize() {
 }
 
 template <class R>
-constexpr std::size_t fixedRecordWireSize() {
+constexpr std::size_t sumOfFixedFieldSizes() {
   static_assert(Declaration<R>::checked);
   return std::apply(
       [](const auto&... d) {
         return (std::size_t{0} + ... + fixedValueWireSize<typename std::decay_t<decltype(d)>::Member>());
       },
       R::wire());
+}
+// Worked out once, as a constant: a call in running code then never builds the field list (a
+// build that does not fold it, with the sanitizers, copied the list for every table entry).
+template <class R>
+inline constexpr std::size_t FIXED_RECORD_WIRE_SIZE = sumOfFixedFieldSizes<R>();
+
+template <class R>
+constexpr std::size_t fixedRecordWireSize() {
+  return FIXED_RECORD_WIRE_SIZE<R>;
 }
 
 // Whether every element of an array passes its check.
